@@ -1,0 +1,75 @@
+# Build helpers shared by every subsystem folder:
+#   vm_add_library(name SOURCES ... DEPS ...)
+#   vm_add_test(name SOURCES ... DEPS ... [LABELS ...])   one GoogleTest binary per subsystem
+#   vm_add_benchmark(name SOURCES ... DEPS ...)           Google Benchmark, built, never run by ctest
+#   vm_add_fuzzer(name SOURCES ... DEPS ... RUNS n [CORPUS dir])  libFuzzer harness, run briefly by ctest
+
+include(GoogleTest)
+
+function(vm_setup_toolchain)
+  add_compile_options(-Wall -Wextra)
+  if(VM_SANITIZE STREQUAL "address")
+    set(flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_compile_options(${flags})
+    add_link_options(${flags})
+  elseif(VM_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+  elseif(VM_SANITIZE)
+    message(FATAL_ERROR "VM_SANITIZE must be empty, 'address' or 'thread'")
+  endif()
+endfunction()
+
+function(vm_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# Under the thread sanitizer only binaries labelled "tsan" are built and registered.
+function(vm_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(VM_SANITIZE STREQUAL "thread" AND NOT "tsan" IN_LIST ARG_LABELS)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} vm_test_main)
+  string(REGEX REPLACE "_test$" "" module ${name})
+  gtest_discover_tests(${name}
+    TEST_PREFIX "${module}/"
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 120)
+endfunction()
+
+function(vm_add_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT VM_BUILD_BENCHMARKS OR VM_SANITIZE)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark benchmark::benchmark_main)
+endfunction()
+
+# A fuzz harness defines LLVMFuzzerTestOneInput. ctest runs it with a fixed seed and
+# a fixed number of runs over its corpus folder (inputs that once failed live there).
+function(vm_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "RUNS;CORPUS" "SOURCES;DEPS" ${ARGN})
+  if(NOT VM_BUILD_FUZZERS OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  if(NOT ARG_RUNS)
+    set(ARG_RUNS 20000)
+  endif()
+  set(corpus_args)
+  if(ARG_CORPUS)
+    set(corpus_args ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_CORPUS})
+  endif()
+  add_test(NAME fuzz/${name}
+    COMMAND ${name} -seed=1 -runs=${ARG_RUNS} -max_len=4096 ${corpus_args})
+  set_tests_properties(fuzz/${name} PROPERTIES LABELS "fuzz" TIMEOUT 300)
+endfunction()

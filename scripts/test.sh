@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs every test: the plain build, then the
+# unit tests and fuzz harnesses under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the concurrency tests under ThreadSanitizer. Fails on any test failure or
+# sanitizer report.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+echo "== plain build (g++) =="
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang, with fuzz harnesses) =="
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DVM_SANITIZE=address -DVM_BUILD_FUZZERS=ON -DVM_BUILD_BENCHMARKS=OFF
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+echo "== ThreadSanitizer (concurrency tests) =="
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+  -DVM_SANITIZE=thread -DVM_BUILD_BENCHMARKS=OFF
+cmake --build build-tsan -j"$jobs"
+ctest --test-dir build-tsan -j"$jobs" --output-on-failure --no-tests=ignore
