@@ -1,0 +1,14 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <ostream>
+
+// Turns the loosely described task into the rebuilt task whose "chain" lists the
+// locate node and the dense node, each with a complete "config" from the task and
+// the built-in defaults. `task` must be an object with "home" and "dataset"; its
+// "locate", "dense", "dom" and "dsm" members are completed in place. Progress lines
+// go to `out`. An unsupported locate or dense method throws StartupError (-7, -8).
+nlohmann::json rebuildTask(nlohmann::json& task, const std::filesystem::path& home,
+                           const std::filesystem::path& cache, std::ostream& out);

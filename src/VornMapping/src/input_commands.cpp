@@ -1,0 +1,20 @@
+#include "input_commands.h"
+
+#include <nlohmann/json.hpp>
+
+void handleInputLine(const std::string& line, VornMapper& mapper) {
+  try {
+    const auto command = nlohmann::json::parse(line, nullptr, true, false);
+    if (!command.is_object()) return;
+    const auto frame = command.find("frame");
+    if (frame != command.end() && frame->is_string()) {
+      // Not live: the dataset drops the frame, nothing to report.
+      mapper.pushFrame(frame->get<std::string>());
+      return;
+    }
+    const auto abort = command.find("abort");
+    if (abort != command.end() && abort->is_boolean() && abort->get<bool>()) mapper.stop();
+  } catch (const std::exception&) {
+    // A line that is not a command, or that the mapper refuses, is dropped.
+  }
+}

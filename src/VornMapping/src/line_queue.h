@@ -1,0 +1,28 @@
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+
+// First-in, first-out queue of the standard input's lines, filled by the reader
+// thread and emptied by the status loop. It also remembers that the input ended.
+class LineQueue {
+ public:
+  enum class Take { kLine, kEmpty, kEnded };
+
+  void push(std::string line);
+  // No line follows any more (the input reached its end or failed).
+  void close();
+  // Removes the oldest line into `line`; kEnded only once every line was taken.
+  Take take(std::string& line);
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::string> lines_;
+  bool closed_ = false;
+};
+
+// Reads the file descriptor line by line (lines end at a line feed) into the queue,
+// an empty line too, and closes the queue when the input ends or fails. Reads the
+// descriptor directly, so a blocked read holds no stream lock at process exit.
+void readInputLines(int fd, LineQueue& queue);

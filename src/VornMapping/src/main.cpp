@@ -1,0 +1,31 @@
+#include "error_result.h"
+#include "line_queue.h"
+#include "status_loop.h"
+#include "task_startup.h"
+#include "vorn_mapper.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <thread>
+
+int main(int argc, char** argv) {
+  nlohmann::json task;
+  try {
+    task = prepareTask(parseArguments(argc, argv), std::cout);
+  } catch (const StartupError& error) {
+    printResultAndExit(0, error.result());
+  }
+
+  // The reader may stay blocked on the input after the run; it shares the queue, so
+  // it is detached and the process ends without waiting for it.
+  auto input = std::make_shared<LineQueue>();
+  std::thread([input] { readInputLines(STDIN_FILENO, *input); }).detach();
+
+  auto mapper = createVornMapper(task.dump(), MapperCallback());
+  mapper->start();  // a failed start shows as state -14 in the first status line
+  runStatusLoop(*mapper, *input, std::cerr);
+  mapper.reset();
+  return 0;
+}

@@ -1,0 +1,44 @@
+# Application shell: the entry point, chain configuration with its defaults, chain
+# nodes with progress and output records, and the program itself.
+set(shell_dir ${CMAKE_CURRENT_SOURCE_DIR})
+list(APPEND MAPPING_SOURCES
+  ${shell_dir}/base64_decode.cpp
+  ${shell_dir}/chain_config.cpp
+  ${shell_dir}/chain_defaults.cpp
+  ${shell_dir}/current_time.cpp
+  ${shell_dir}/error_result.cpp
+  ${shell_dir}/input_commands.cpp
+  ${shell_dir}/line_queue.cpp
+  ${shell_dir}/md5_hex.cpp
+  ${shell_dir}/output_item.cpp
+  ${shell_dir}/output_item_json.cpp
+  ${shell_dir}/progress_entry.cpp
+  ${shell_dir}/status_line.cpp
+  ${shell_dir}/status_loop.cpp
+  ${shell_dir}/task_startup.cpp
+  ${shell_dir}/zel_node.cpp)
+list(APPEND MAPPING_TESTS
+  ${shell_dir}/child_process_test_helper.cpp
+  ${shell_dir}/chain_config_test.cpp
+  ${shell_dir}/main_process_test.cpp
+  ${shell_dir}/output_item_test.cpp
+  ${shell_dir}/status_loop_test.cpp
+  ${shell_dir}/task_startup_test.cpp
+  ${shell_dir}/zel_node_test.cpp)
+list(APPEND MAPPING_TEST_LABELS tsan)
+
+# The program. The stand-in mapper is the one line to drop when the real mapper joins.
+add_executable(VornMapping
+  ${shell_dir}/main.cpp
+  ${shell_dir}/stand_in_mapper.cpp)
+target_link_libraries(VornMapping PRIVATE mapping)
+
+# The process tests start the program; they run after it is built and find it by path.
+set_property(SOURCE ${shell_dir}/main_process_test.cpp APPEND PROPERTY
+  COMPILE_DEFINITIONS "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\"")
+function(vm_shell_test_needs_program)
+  if(TARGET mapping_test)
+    add_dependencies(mapping_test VornMapping)
+  endif()
+endfunction()
+cmake_language(DEFER CALL vm_shell_test_needs_program)

@@ -1,0 +1,28 @@
+#include "status_line.h"
+
+#include "output_item_json.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+nlohmann::json statusBase(const MapperStatus& status) {
+  return nlohmann::json{{"state", status.state},
+                        {"progress", {{"total", status.progress.progress}}},
+                        {"output", nullptr}};
+}
+
+}  // namespace
+
+std::string statusLine(const MapperStatus& status) {
+  try {
+    nlohmann::json line = statusBase(status);
+    for (const auto& record : status.outputs) {
+      nlohmann::json item;
+      if (writeOutputItem(record, item)) line["output"].push_back(std::move(item));
+    }
+    return line.dump();
+  } catch (const std::exception&) {
+    return statusBase(status).dump();
+  }
+}

@@ -1,0 +1,37 @@
+#include "status_loop.h"
+
+#include "input_commands.h"
+#include "status_line.h"
+
+#include <string>
+#include <thread>
+
+void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err, std::chrono::milliseconds interval) {
+  MapperStatus status;
+  bool input_end_passed = false;
+  for (;;) {
+    if (mapper.getStatus(status)) {
+      err << statusLine(status) << '\n';
+      err.flush();
+    }
+    if (isFinalMapperState(status.state)) break;
+
+    std::string line;
+    for (;;) {
+      const LineQueue::Take taken = input.take(line);
+      if (taken == LineQueue::Take::kLine) {
+        handleInputLine(line, mapper);
+        continue;
+      }
+      if (taken == LineQueue::Take::kEnded && !input_end_passed) {
+        input_end_passed = true;
+        try {
+          mapper.pushFrame("");
+        } catch (const std::exception&) {
+        }
+      }
+      break;
+    }
+    std::this_thread::sleep_for(interval);
+  }
+}

@@ -1,0 +1,72 @@
+#include "task_startup.h"
+
+#include "base64_decode.h"
+#include "chain_config.h"
+#include "error_result.h"
+
+#include <filesystem>
+
+CommandLine parseArguments(int argc, const char* const* argv) {
+  CommandLine args;
+  if (argc > 0 && argv[0] != nullptr) args.program = argv[0];
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    if (name == "--task") {
+      args.task = argv[i + 1];
+    } else if (name == "--config") {
+      args.config = argv[i + 1];
+    }
+  }
+  return args;
+}
+
+namespace {
+
+nlohmann::json parseJson(const std::string& text) {
+  return nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
+}
+
+// Writes the line that goes before an error result and throws the error.
+[[noreturn]] void fail(std::ostream& out, const std::string& line, int code, const std::string& message) {
+  out << line << '\n';
+  out.flush();
+  throw StartupError(code, message);
+}
+
+}  // namespace
+
+nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
+  if (args.task.empty() && args.config.empty()) {
+    fail(out, "Usage: " + args.program + " --task <task> --config <config>", -1, "Invalid arguments");
+  }
+  const std::string task_text = base64Decode(args.task);
+  if (task_text.empty()) fail(out, "Invalid task", -2, "Invalid task string");
+  std::string config_text;
+  if (!args.config.empty()) {
+    config_text = base64Decode(args.config);
+    if (config_text.empty()) fail(out, "Invalid config", -3, "Invalid config string");
+  }
+
+  nlohmann::json task;
+  try {
+    out << "task string: " << task_text << '\n';
+    task = parseJson(task_text);
+    if (!config_text.empty()) {
+      out << "config string: " << config_text << '\n';
+      // The configuration is only checked; the chain's settings come from the task.
+      parseJson(config_text);
+    }
+  } catch (const std::exception&) {
+    fail(out, "Invalid task or config format", -4, "Invalid task or config format");
+  }
+  out << task.dump() << '\n';
+
+  if (!task.is_object() || !task.contains("home") || !task["home"].is_string()) {
+    fail(out, "No home", -5, "No home");
+  }
+  const std::filesystem::path home = task["home"].get<std::string>();
+  const std::filesystem::path cache = home / ".cache";
+  if (!task.contains("dataset") || !task["dataset"].is_object()) fail(out, "No dataset", -6, "No dataset");
+
+  return rebuildTask(task, home, cache, out);
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <ostream>
+#include <string>
+
+// The two command-line texts, still Base64-encoded; empty when not given.
+struct CommandLine {
+  std::string program;
+  std::string task;
+  std::string config;
+};
+
+// Reads "--task <task>" and "--config <config>" from the (name, value) pairs after the
+// program name; other names are skipped with their value, a later pair overwrites an
+// earlier one, and a name without a value after it counts as not given.
+CommandLine parseArguments(int argc, const char* const* argv);
+
+// Decodes and validates the task and configuration and rebuilds the task's chain,
+// writing the progress of each step to `out`. Returns the rebuilt task; a fatal
+// input error throws StartupError with its code (-1 to -8).
+nlohmann::json prepareTask(const CommandLine& args, std::ostream& out);

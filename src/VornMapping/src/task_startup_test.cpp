@@ -1,0 +1,45 @@
+#include "base64_decode.h"
+#include "error_result.h"
+#include "task_startup.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+TEST(Base64Decode, DecodesUntilTheFirstByteOutsideTheAlphabet) {
+  EXPECT_EQ(base64Decode("aGVsbG8="), "hello");
+  EXPECT_EQ(base64Decode("aGVsbG8"), "hello");
+  EXPECT_EQ(base64Decode("aGVs\nbG8="), "hel");
+  EXPECT_EQ(base64Decode("=aGVs"), "");
+  EXPECT_EQ(base64Decode(""), "");
+  EXPECT_EQ(base64Decode("+/+/"), std::string("\xfb\xff\xbf"));
+  EXPECT_EQ(base64Decode("QQ"), "A");  // leftover bits are dropped
+}
+
+TEST(ParseArguments, TakesNameValuePairs) {
+  const char* argv[] = {"prog", "--config", "c1", "--other", "--task", "--task", "t", "--config", "c2"};
+  const CommandLine args = parseArguments(9, argv);
+  EXPECT_EQ(args.program, "prog");
+  EXPECT_EQ(args.task, "t");
+  EXPECT_EQ(args.config, "c2");
+
+  // "--task" as the last argument has no value: it is not given.
+  const char* lone[] = {"prog", "--config", "c", "--task"};
+  EXPECT_EQ(parseArguments(4, lone).task, "");
+  EXPECT_EQ(parseArguments(0, nullptr).program, "");
+}
+
+TEST(PrepareTask, ReportsTheFirstFailingCheck) {
+  std::ostringstream out;
+  try {
+    prepareTask({"p", "", "e30="}, out);  // configuration without a task
+    FAIL();
+  } catch (const StartupError& error) {
+    EXPECT_EQ(error.result(), nlohmann::json::parse(R"({"code":-2,"message":"Invalid task string"})"));
+    EXPECT_EQ(out.str(), "Invalid task\n");
+  }
+}
+
+}  // namespace
