@@ -1,0 +1,104 @@
+#pragma once
+
+// The frame class that holds everything the frame interface asks for: image, camera, GPS
+// record, key points with descriptors, colours, rays and observed map points, links to other
+// frames, bag-of-words vectors and a 32 x 32 grid for area searches.
+
+#include "framework/map_frame.h"
+
+#include <array>
+
+class MapFrame : public fw::MapFrame {
+ public:
+  struct KeyPointRecord {
+    cv::KeyPoint keypoint;
+    pi::Point3d ray;         // the camera's unprojection of the key point
+    pi::Point3ub colour;     // the image colour at the key point
+    std::shared_ptr<fw::MapPoint> mapPoint;  // empty when the key point sees none
+  };
+
+  static constexpr int kGridSize = 32;
+
+  // `flags` bit 0 set: colours are taken in the image's byte order, else reversed.
+  MapFrame(uint64_t id, double timestamp, const fw::GImage& image, const std::string& imagePath,
+           const fw::Camera& camera, const std::vector<double>& gps, int flags);
+
+  std::string type() const override { return "DIYFrame"; }
+  // "GetKeyPoint" (fw::KeyPointPositionQuery), "GetGPS" (std::vector<double>),
+  // "GetImagePath" and "SetImagePath" (std::string).
+  void call(const std::string& command, void* arg) override;
+
+  int kind() override { return 1; }
+  int imageFlags() override { return flags_; }
+  fw::Camera getCamera(int index = 0) override;
+  fw::GImage getImage(int index = 0, int option = 0) override;
+  bool setImage(const fw::GImage& image, int index = 0) override;
+  bool hasGPSAttitude() override;
+  bool getGPSAttitude(pi::Point3d& attitude) override;
+  bool getGPSAttitudeSigma(pi::Point3d& sigma) override;
+  bool isGPSSigmaValid() override;
+  bool getGPSLLA(pi::Point3d& lla) override;
+  bool getGPSSigma(pi::Point3d& sigma) override;
+  bool getGPSECEF(pi::Point3d& ecef) override;
+  bool getGPSHeight(fw::Point2d& height) override;
+
+  int keyPointCount() override { return int(keypoints_.size()); }
+  bool setKeyPoints(const std::vector<cv::KeyPoint>& keypoints,
+                    const fw::GImage& descriptors) override;
+  bool getKeyPoint(int index, cv::KeyPoint& keypoint) override;
+  bool getKeyPointPosition(int index, cv::Point2f& position) override;
+  std::vector<cv::KeyPoint> getKeyPoints() override;
+  bool getKeyPointPositions(std::vector<cv::Point2f>& positions) override;
+  bool getKeyPointColor(int index, pi::Point3ub& colour) override;
+  bool getKeyPointInverseDepth(int index, fw::Point2d& inverseDepth) override;
+  uint64_t getKeyPointObservation(int index) override;
+  fw::GImage getDescriptor(int index = -1) override;
+  bool getBoWVector(fw::BowVector& bow) override;
+  bool getFeatureVector(fw::FeatureVector& features) override;
+  std::vector<uint64_t> getFeaturesInArea(const float& x, const float& y, const float& r,
+                                          bool circular) override;
+  int observationCount() override;
+  bool getObservations(fw::ObservationMap& observations) override;
+  bool addObservation(const std::shared_ptr<fw::MapPoint>& mapPoint, uint64_t index,
+                      bool informMapPoint) override;
+  bool eraseObservation(const std::shared_ptr<fw::MapPoint>& mapPoint,
+                        bool informMapPoint) override;
+  bool clearObservations() override;
+  std::shared_ptr<fw::FrameLink> getFirstLink(uint64_t frameId) override;
+  std::shared_ptr<fw::FrameLink> getSecondLink(uint64_t frameId) override;
+  bool getFirstLinks(fw::FrameLinks& links) override;
+  bool getSecondLinks(fw::FrameLinks& links) override;
+  bool setFirstLink(uint64_t frameId, const std::shared_ptr<fw::FrameLink>& link) override;
+  bool setSecondLink(uint64_t frameId, const std::shared_ptr<fw::FrameLink>& link) override;
+  bool eraseFirstLink(uint64_t frameId) override;
+  bool eraseSecondLink(uint64_t frameId) override;
+  bool clearFirstLinks() override;
+  bool clearSecondLinks() override;
+  double getMedianDepth() override;
+
+ private:
+  bool validIndex(int index) const { return index >= 0 && size_t(index) < keypoints_.size(); }
+  pi::Point3ub colourAt(float x, float y);
+  // The grid cell of a position, false when it lies outside the image.
+  bool cellOf(float x, float y, int& cx, int& cy) const;
+  // Computes the bag-of-words and feature vectors once; false without vocabulary or
+  // descriptors.
+  bool computeBow();
+  // The map point of a key point, read under the frame's mutex.
+  std::shared_ptr<fw::MapPoint> mapPointOf(int index) const;
+
+  fw::GImage image_;
+  int flags_;
+  std::string imagePath_;
+  fw::Camera camera_;
+  std::vector<double> gps_;
+  fw::GImage descriptors_;
+  std::vector<KeyPointRecord> keypoints_;
+  fw::ObservationMap observations_;
+  fw::FrameLinks firstLinks_;
+  fw::FrameLinks secondLinks_;
+  fw::BowVector bow_;
+  fw::FeatureVector features_;
+  std::array<std::vector<uint64_t>, kGridSize * kGridSize> grid_;
+  double medianDepth_ = -1.0;
+};

@@ -1,0 +1,44 @@
+#include "framework/geodesy.h"
+
+#include <cmath>
+
+namespace fw {
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegToRad = kPi / 180.0;
+constexpr double kRadToDeg = 180.0 / kPi;
+}  // namespace
+
+pi::Point3d geodeticToECEF(double latitude, double longitude, double height) {
+  constexpr double a2 = 40680631590769.0;
+  constexpr double b2 = 40408299984659.16;
+  const double phi = latitude * kDegToRad;
+  const double lambda = longitude * kDegToRad;
+  const double c = std::cos(phi);
+  const double s = std::sin(phi);
+  const double k = 1.0 / std::sqrt(c * c * a2 + s * s * b2);
+  return {(a2 * k + height) * c * std::cos(lambda), (a2 * k + height) * c * std::sin(lambda),
+          (b2 * k + height) * s};
+}
+
+pi::Point3d ecefToGeodetic(double x, double y, double z) {
+  constexpr double a = 6378137.0;
+  constexpr double a2 = 40680631590769.0;
+  static const double b = std::sqrt(40408299984945.17);
+  constexpr double aE2 = 42697.67266269557;  // a times the first eccentricity squared
+  constexpr double e2 = 0.006694379983166804;
+  const double ep2 = (a2 - b * b) / (b * b);
+  const double p = std::sqrt(x * x + y * y);
+  const double theta = std::atan2(z * a, p * b);
+  const double st = std::sin(theta), ct = std::cos(theta);
+  const double latitude = std::atan2(z + ep2 * b * st * st * st, p - aE2 * ct * ct * ct);
+  const double longitude = std::atan2(y, x);
+  // Height as the distance along the normal: p cos(lat) + z sin(lat) - a sqrt(1 - e² sin²(lat)).
+  // Unlike p / cos(lat) - N this stays exact near the poles, where cos(lat) goes to 0.
+  const double sl = std::sin(latitude), cl = std::cos(latitude);
+  const double height = p * cl + z * sl - a * std::sqrt(1.0 - e2 * sl * sl);
+  return {latitude * kRadToDeg, longitude * kRadToDeg, height};
+}
+
+}  // namespace fw
