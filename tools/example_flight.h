@@ -1,0 +1,58 @@
+#pragma once
+
+#include "flight_plan.h"
+#include "perspective_renderer.h"
+#include "synthetic_scene.h"
+
+#include <opencv2/core.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+// The synthetic example survey: a scene, a flight over it, its frames rendered as JPEG
+// files with a frame-list file, and the ground truth (height map, orthophoto, markers).
+namespace flight {
+
+struct ExampleFlightOptions {
+  FlightOptions flight;
+  double texel = 0.1;            // metres per ground-truth cell and texture cell
+  double marker_radius = 0.6;    // metres
+  unsigned scene_seed = 7;
+  int jpeg_quality = 95;
+};
+
+struct ExampleFlight {
+  FlightPlan plan;
+  std::shared_ptr<const SyntheticScene> scene;
+};
+
+ExampleFlight makeExampleFlight(const ExampleFlightOptions& options);
+
+RenderedView renderFrame(const ExampleFlight& flight, size_t index);
+
+// Files written into a folder: images/frame_NNNN.jpg, frames.json (a frame list with
+// absolute image paths) and truth/ (height.tif, orthophoto.png, truth.json).
+struct WrittenFlight {
+  std::filesystem::path frame_list;
+  std::filesystem::path truth_folder;
+  std::vector<std::filesystem::path> images;
+};
+
+WrittenFlight writeExampleFlight(const ExampleFlight& flight, const std::filesystem::path& folder, int jpeg_quality = 95);
+
+// What truth.json, height.tif and orthophoto.png describe.
+struct GroundTruth {
+  cv::Mat height;                       // CV_32FC1, metres above the take-off ground
+  cv::Mat orthophoto;                   // CV_8UC3
+  double texel = 0.0;                   // metres per cell
+  double east_min = 0.0, north_max = 0.0;  // west and north edges of the rasters
+  cv::Vec3d origin;                     // take-off ground: latitude, longitude, altitude
+  std::vector<cv::Vec3d> markers;       // marker centres, east-north-up metres
+  std::vector<cv::Vec3d> marker_geodetic;  // the same as latitude, longitude, altitude
+};
+
+// Throws std::runtime_error when the folder does not hold readable ground truth.
+GroundTruth readGroundTruth(const std::filesystem::path& truth_folder);
+
+}  // namespace flight

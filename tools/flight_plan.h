@@ -1,0 +1,53 @@
+#pragma once
+
+#include "perspective_renderer.h"
+#include "synthetic_scene.h"
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+// A lawnmower survey over the take-off point: parallel strips flown alternately north and
+// south, the camera looking down with its yaw along the direction of travel.
+namespace flight {
+
+struct FlightOptions {
+  PinholeCamera camera;              // cx, cy are set to the image centre by planFlight
+  double height = 100.0;             // metres above the take-off ground
+  int strips = 2;
+  int frames_per_strip = 8;
+  double forward_overlap = 0.75;     // share of a frame seen again by the next one
+  double side_overlap = 0.6;         // share of a strip's footprint seen by the next strip
+  double attitude_jitter = 1.5;      // degrees of true gimbal wander around nadir and heading
+  double height_jitter = 0.5;        // metres of true altitude wander
+  double gps_noise = 0.0;            // metres of noise on the recorded position
+  double attitude_noise = 0.0;       // degrees of noise on the recorded angles
+  double latitude = 30.52, longitude = 114.36;  // take-off point
+  double ground_altitude = 35.0;     // take-off ground above the ellipsoid
+  double start_time = 1701532800.0;  // seconds; frames follow every frame_interval
+  double frame_interval = 2.0;
+  unsigned seed = 1;
+};
+
+struct PlannedFrame {
+  double timestamp = 0.0;
+  CameraPlacement placement;         // true placement in the scene's east-north-up metres
+  cv::Vec3d true_geodetic;           // latitude, longitude, altitude
+  cv::Vec3d true_attitude;           // pitch, yaw, roll in degrees
+  cv::Vec3d recorded_geodetic;       // as written to the frame list (with noise)
+  cv::Vec3d recorded_attitude;
+  double relative_altitude = 0.0;    // true height above the take-off ground
+};
+
+struct FlightPlan {
+  FlightOptions options;
+  std::vector<PlannedFrame> frames;
+  SceneOptions scene;                // area that covers every frame's view
+};
+
+FlightPlan planFlight(const FlightOptions& options);
+
+// Placement of a camera in the scene for a geodetic position and gimbal angles.
+CameraPlacement placeCamera(const FlightOptions& options, const cv::Vec3d& geodetic, const cv::Vec3d& attitude);
+
+}  // namespace flight
