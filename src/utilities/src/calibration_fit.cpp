@@ -1,0 +1,32 @@
+#include "calibration_fit.h"
+
+#include <algorithm>
+#include <cstdint>
+
+std::vector<double> fitCalibrationToImage(const std::vector<double>& calibration, int columns,
+                                          int rows) {
+  std::vector<double> fitted = calibration;
+  // Sizes are whole pixels; the crop works on them in integer arithmetic.
+  int64_t width = static_cast<int64_t>(fitted[0]);
+  int64_t height = static_cast<int64_t>(fitted[1]);
+  if (int64_t{rows} * width <= int64_t{columns} * height) {
+    // The image is relatively wider: crop the calibration's height.
+    // At least one row, so an extreme aspect ratio never leaves a zero-sized calibration.
+    int64_t newHeight = std::max<int64_t>(1, int64_t{rows} * width / columns);
+    fitted[5] -= static_cast<double>((height - newHeight) / 2);
+    height = newHeight;
+  } else {
+    int64_t newWidth = std::max<int64_t>(1, int64_t{columns} * height / rows);
+    fitted[4] -= static_cast<double>((width - newWidth) / 2);
+    width = newWidth;
+  }
+  const double sx = static_cast<double>(columns) / static_cast<double>(width);
+  const double sy = static_cast<double>(rows) / static_cast<double>(height);
+  fitted[0] = columns;
+  fitted[1] = rows;
+  fitted[2] *= sx;
+  fitted[3] *= sy;
+  fitted[4] *= sx;
+  fitted[5] *= sy;
+  return fitted;
+}

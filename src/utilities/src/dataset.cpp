@@ -1,0 +1,217 @@
+#include "dataset.h"
+
+#include "frame_document.h"
+#include "loader_threads.h"
+
+#include "framework/log.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <fstream>
+
+namespace {
+
+// How long a waiting thread sleeps before it looks again without being woken.
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+// Epoch seconds given to frames without a time stamp: this base plus the frame identifier.
+constexpr double kDefaultTimeBase = 1701532800.0;
+
+}  // namespace
+
+ImageDataset::ImageDataset() = default;
+
+ImageDataset::ImageDataset(const std::string& frameListPath) {
+  std::ifstream in(frameListPath);
+  if (!in) {
+    FW_LOG(fw::kLogError) << "Failed to open " << frameListPath;
+    return;
+  }
+  nlohmann::json doc = nlohmann::json::parse(in);
+  // A null document has no elements; a non-empty object or a scalar makes operator[] throw.
+  for (size_t i = 0; i < doc.size(); ++i) loadFrame(doc[i]);
+}
+
+ImageDataset::~ImageDataset() { stopDispatcher(); }
+
+bool ImageDataset::pushFrame(const std::string&) { return false; }
+
+bool ImageDataset::isLive() { return false; }
+
+int ImageDataset::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(frames_.size());
+}
+
+std::shared_ptr<VornMapperFrame> ImageDataset::loadFrame(const nlohmann::json& doc) {
+  FrameDocument parsed;
+  std::string error;
+  if (!readFrameDocument(doc, parsed, error)) {
+    FW_LOG(fw::kLogError) << error;
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t id = frames_.size();
+  double timestamp = parsed.timestamp < 0.0 ? static_cast<double>(id) + kDefaultTimeBase
+                                            : parsed.timestamp;
+  auto frame = std::make_shared<VornMapperFrame>(id, parsed.uri, timestamp, std::move(parsed.gps),
+                                                 std::move(parsed.calibration));
+  frames_.push_back(frame);
+  return frame;
+}
+
+void ImageDataset::interrupt() {
+  interrupted_.store(true);
+  notifyWaiters();
+}
+
+void ImageDataset::notifyWaiters() {
+  // Taking the wait mutex orders this wake-up after a waiter's check of its condition.
+  { std::lock_guard<std::mutex> lock(waitMutex_); }
+  changed_.notify_all();
+}
+
+void ImageDataset::waitUntil(const std::function<bool()>& ready) {
+  std::unique_lock<std::mutex> lock(waitMutex_);
+  changed_.wait_for(lock, kPollInterval, ready);
+}
+
+std::shared_ptr<VornMapperFrame> ImageDataset::frameAt(int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index < 0 || index >= static_cast<int>(frames_.size())) return nullptr;
+  return frames_[index];
+}
+
+void ImageDataset::queueAhead(int first) {
+  for (int k = 0; k < kPrefetchCount; ++k) {
+    std::shared_ptr<VornMapperFrame> frame = frameAt(first + k);
+    if (!frame) break;
+    int expected = VornMapperFrame::kNotRequested;
+    if (frame->loadState.compare_exchange_strong(expected, VornMapperFrame::kQueued)) {
+      pending_.push(first + k);
+    }
+  }
+  notifyWaiters();
+}
+
+std::shared_ptr<VornMapperFrame> ImageDataset::next() {
+  while (!interrupted()) {
+    int cursor = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cursor_ >= static_cast<int>(frames_.size())) return nullptr;
+      cursor = cursor_;
+    }
+    if (!dispatcher_.joinable()) startDispatcher();
+    queueAhead(cursor);
+    std::shared_ptr<VornMapperFrame> frame;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      frame = frames_[cursor_++];
+    }
+    auto settled = [&] { return frame->loadState.load() >= VornMapperFrame::kLoaded || interrupted(); };
+    while (!settled()) waitUntil(settled);
+    if (frame->loadState.load() == VornMapperFrame::kLoaded) return frame;
+    if (frame->loadState.load() == VornMapperFrame::kFailed) {
+      FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " (" << frame->imagePath()
+                            << "): its image could not be loaded";
+    }
+  }
+  return nullptr;
+}
+
+void ImageDataset::startDispatcher() {
+  dispatching_.store(true);
+  dispatcher_ = std::thread(&ImageDataset::dispatchLoop, this);
+}
+
+void ImageDataset::stopDispatcher() {
+  dispatching_.store(false);
+  notifyWaiters();
+  if (dispatcher_.joinable()) dispatcher_.join();
+}
+
+void ImageDataset::dispatchLoop() {
+  // Declared inside the loop's scope: every loader is joined before the dispatcher ends.
+  LoaderThreads loaders;
+  auto workOrStop = [this] { return !pending_.empty() || !dispatching_.load(); };
+  while (dispatching_.load()) {
+    loaders.reapFinished();
+    int index = 0;
+    if (!pending_.pop(index)) {
+      waitUntil(workOrStop);
+      continue;
+    }
+    std::shared_ptr<VornMapperFrame> frame = frameAt(index);
+    if (!frame || frame->loadState.load() != VornMapperFrame::kQueued) continue;
+    loaders.start([this, frame] {
+      loadImage(*frame);
+      notifyWaiters();
+    });
+  }
+}
+
+ImageDatasetLive::ImageDatasetLive(int frameCount) : frameCount_(frameCount) {}
+
+bool ImageDatasetLive::pushFrame(const std::string& text) {
+  if (text.empty()) {
+    ended_.store(1);
+    notifyWaiters();
+    return true;
+  }
+  bool appended = loadFrame(nlohmann::json::parse(text)) != nullptr;
+  if (appended) notifyWaiters();
+  return appended;
+}
+
+bool ImageDatasetLive::isLive() { return ended_.load() == 0; }
+
+int ImageDatasetLive::size() { return frameCount_; }
+
+std::shared_ptr<VornMapperFrame> ImageDatasetLive::next() {
+  auto ready = [this] {
+    if (interrupted() || ended_.load() != 0) return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cursor_ < static_cast<int>(frames_.size());
+  };
+  while (!interrupted()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cursor_ < static_cast<int>(frames_.size())) {
+        std::shared_ptr<VornMapperFrame> frame = frames_[cursor_++];
+        // Loaded while the list is held: a push meanwhile waits until this image is in.
+        if (loadImage(*frame)) return frame;
+        FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " (" << frame->imagePath()
+                              << "): its image could not be loaded";
+        continue;
+      }
+      if (ended_.load() != 0) return nullptr;
+    }
+    waitUntil(ready);
+  }
+  return nullptr;
+}
+
+std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset) {
+  const nlohmann::json& live = dataset["live"];
+  const bool isLive = live.is_boolean() && live.get<bool>();
+  // "form" must be a text for either kind; the JSON library's type error says why not.
+  const std::string form = dataset["form"].get<std::string>();
+  if (isLive) {
+    const nlohmann::json& count = dataset["frame_cnt"];
+    int frameCount = -1;
+    if (count.is_number()) {
+      // Truncated like a cast, but kept inside the range of int.
+      const double value = count.get<double>();
+      frameCount = value >= 2147483647.0 ? 2147483647
+                   : value <= -2147483648.0 ? -2147483647 - 1
+                                            : static_cast<int>(value);
+    }
+    return std::make_shared<ImageDatasetLive>(frameCount);
+  }
+  if (form == "zel_frame") {
+    return std::make_shared<ImageDataset>(dataset["uri"].get<std::string>());
+  }
+  return nullptr;
+}

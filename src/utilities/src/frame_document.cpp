@@ -1,0 +1,102 @@
+#include "frame_document.h"
+
+#include <nlohmann/json.hpp>
+
+#include <initializer_list>
+
+namespace {
+
+using nlohmann::json;
+
+// Booleans are not numbers here, although the JSON library would convert them.
+bool isNumber(const json& value) { return value.is_number(); }
+
+// Appends the listed members of an object only when every one of them is a number.
+bool readMembers(const json& object, std::initializer_list<const char*> members,
+                 std::vector<double>& out) {
+  std::vector<double> values;
+  for (const char* member : members) {
+    auto it = object.find(member);
+    if (it == object.end() || !isNumber(*it)) return false;
+    values.push_back(it->get<double>());
+  }
+  out.insert(out.end(), values.begin(), values.end());
+  return true;
+}
+
+// A group counts only when it is an object holding every listed key as a number.
+bool readGroup(const json& doc, const char* key, std::initializer_list<const char*> members,
+               std::vector<double>& out) {
+  auto group = doc.find(key);
+  return group != doc.end() && group->is_object() && readMembers(*group, members, out);
+}
+
+std::vector<double> readGps(const json& doc) {
+  std::vector<double> gps;
+  if (!readGroup(doc, "gps", {"longitude", "latitude", "altitude"}, gps)) return gps;
+  if (!readGroup(doc, "rtk_std", {"longitude", "latitude", "altitude"}, gps)) {
+    gps.insert(gps.end(), {5.0, 10.0, 5.0});
+  }
+  auto relative = doc.find("relative_altitude");
+  if (relative != doc.end() && isNumber(*relative)) {
+    gps.insert(gps.end(), {relative->get<double>(), 10.0});
+  } else {
+    gps.insert(gps.end(), {200.0, 20.0});
+  }
+  if (readGroup(doc, "attitude", {"pitch", "yaw", "roll"}, gps) &&
+      !readGroup(doc, "attitide_std", {"pitch", "yaw", "roll"}, gps)) {
+    gps.insert(gps.end(), {5.0, 5.0, 5.0});
+  }
+  return gps;
+}
+
+bool readCalibration(const json& doc, const std::string& uri, std::vector<double>& out,
+                     std::string& error) {
+  const std::string prefix = "Failed to load camera calibration: " + uri;
+  auto calibration = doc.find("calibration");
+  if (calibration == doc.end() || !calibration->is_object()) {
+    error = prefix + ": no \"calibration\" object";
+    return false;
+  }
+  for (const char* key : {"width", "height", "fx", "fy", "cx", "cy"}) {
+    auto it = calibration->find(key);
+    if (it == calibration->end() || !isNumber(*it)) {
+      error = prefix + ": \"" + key + "\" is missing or not a number";
+      return false;
+    }
+    out.push_back(it->get<double>());
+  }
+  // A camera without a size or with a non-positive focal length cannot be fitted or used.
+  if (out[0] < 1.0 || out[1] < 1.0) {
+    error = prefix + ": \"width\" and \"height\" must be at least 1";
+    return false;
+  }
+  if (out[2] <= 0.0 || out[3] <= 0.0) {
+    error = prefix + ": \"fx\" and \"fy\" must be greater than 0";
+    return false;
+  }
+  if (!readMembers(*calibration, {"k1", "k2", "p1", "p2", "k3"}, out)) {
+    out.insert(out.end(), 5, 0.0);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error) {
+  if (!doc.is_object()) {
+    error = "Failed to load frame: the document is not an object";
+    return false;
+  }
+  auto uri = doc.find("uri");
+  if (uri == doc.end() || !uri->is_string()) {
+    error = "Failed to load frame: \"uri\" is missing or not a text";
+    return false;
+  }
+  out = FrameDocument{};
+  out.uri = uri->get<std::string>();
+  auto timestamp = doc.find("timestamp");
+  if (timestamp != doc.end() && isNumber(*timestamp)) out.timestamp = timestamp->get<double>();
+  out.gps = readGps(doc);
+  return readCalibration(doc, out.uri, out.calibration, error);
+}

@@ -1,0 +1,77 @@
+#include "dataset.h"
+
+#include "calibration_fit.h"
+
+#include "framework/log.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <openssl/evp.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+// The MD5 digest of the bytes as 32 lowercase hexadecimal characters: the image's name.
+std::string contentName(const std::vector<unsigned char>& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1) return {};
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text.push_back(kHex[digest[i] >> 4]);
+    text.push_back(kHex[digest[i] & 0x0f]);
+  }
+  return text;
+}
+
+// Crops and scales the frame's calibration to the decoded image when their sizes differ.
+void fitCamera(VornMapperFrame& frame, int columns, int rows) {
+  fw::Camera camera = frame.getCamera(0);
+  if (!camera.isValid() || (camera.width() == columns && camera.height() == rows)) return;
+  std::vector<double> parameters = camera.getParameters();
+  if (parameters.size() < 6) return;
+  frame.setCamera(fw::Camera(fitCalibrationToImage(parameters, columns, rows)).impl());
+}
+
+bool loadImageOrThrow(VornMapperFrame& frame) {
+  const std::string& path = frame.imagePath();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    FW_LOG(fw::kLogError) << "Failed to open " << path;
+    return false;
+  }
+  frame.loadState.store(VornMapperFrame::kReading);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    FW_LOG(fw::kLogError) << "Failed to read " << path;
+    return false;
+  }
+  if (frame.name.empty()) frame.name = contentName(bytes);
+  cv::Mat image;
+  if (!bytes.empty()) image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+  if (image.empty() || image.cols < 1 || image.rows < 1) {
+    FW_LOG(fw::kLogError) << "Failed to decode image " << path;
+    return false;
+  }
+  frame.setImage(fw::GImage(image), 0);
+  fitCamera(frame, image.cols, image.rows);
+  return true;
+}
+
+}  // namespace
+
+bool loadImage(VornMapperFrame& frame) {
+  bool loaded = false;
+  try {
+    loaded = loadImageOrThrow(frame);
+  } catch (const std::exception& e) {
+    // A decoder failure or an exhausted memory costs this frame, never the run.
+    FW_LOG(fw::kLogError) << "Failed to load image " << frame.imagePath() << ": " << e.what();
+  }
+  frame.loadState.store(loaded ? VornMapperFrame::kLoaded : VornMapperFrame::kFailed);
+  return loaded;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "framework/camera.h"
+#include "framework/gimage.h"
+#include "framework/map_frame.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The application's frame: one image file with its geotag (GPS vector of 0, 8 or 14 entries:
+// position, its sigmas, relative altitude and sigma, then attitude and its sigmas) and its
+// camera. The dataset creates it from a frame document and loads the image later. Image
+// access is under the frame's lock, since the loader, the mapper and the ends touch it from
+// different threads.
+class VornMapperFrame : public fw::MapFrame {
+ public:
+  // Load states: written by the dataset and its loaders, polled by the consumer.
+  static constexpr int kNotRequested = 0;
+  static constexpr int kQueued = 1;
+  static constexpr int kReading = 2;
+  static constexpr int kLoaded = 3;
+  static constexpr int kFailed = 4;  // missing or undecodable image: the frame is skipped
+
+  VornMapperFrame(const uint64_t& id, std::string imagePath, const double& timestamp,
+                  std::vector<double> gps, std::vector<double> calibration);
+  ~VornMapperFrame() override;
+
+  std::string type() const override { return "Frame"; }
+  // "GetImagePath" (std::string*), "ReleaseImage", "GetGPS" (std::vector<double>*).
+  void call(const std::string& command, void* arg) override;
+  // One camera.
+  int kind() override { return 1; }
+  fw::Camera getCamera(int index = 0) override;
+  fw::GImage getImage(int index = 0, int option = 0) override;
+  // Index 0 replaces the image (an empty image releases the pixels), others the second image.
+  bool setImage(const fw::GImage& image, int index = 0) override;
+  bool hasGPSAttitude() override;
+  bool getGPSAttitude(pi::Point3d& attitude) override;
+  bool getGPSAttitudeSigma(pi::Point3d& sigma) override;
+  bool isGPSSigmaValid() override;
+  bool getGPSLLA(pi::Point3d& lla) override;
+  bool getGPSSigma(pi::Point3d& sigma) override;
+  bool getGPSECEF(pi::Point3d& ecef) override;
+  bool getGPSHeight(fw::Point2d& height) override;
+
+  const std::string& imagePath() const { return imagePath_; }
+  const std::vector<double>& gps() const { return gps_; }
+  // Replaces the camera (the loader fits the calibration to the image's size).
+  void setCamera(std::shared_ptr<fw::CameraImpl> camera);
+
+  std::atomic<int> loadState{kNotRequested};
+
+ private:
+  std::string imagePath_;
+  fw::GImage image_;
+  fw::GImage secondImage_;
+  std::shared_ptr<fw::CameraImpl> camera_;
+  std::vector<double> gps_;
+};
