@@ -76,7 +76,8 @@ json rebuildTask(json& task, const std::filesystem::path& home, const std::files
                   {"dataset", task["dataset"]},
                   {"chain", json::array()}};
 
-  if (!task.contains("locate") || !task["locate"].is_object()) task["locate"] = chain_defaults::locate();
+  if (!task.contains("locate") || !task["locate"].is_object())
+    task["locate"] = chain_defaults::locate();
   out << "locate: " << task["locate"].dump() << '\n';
   json locate = locateItem(task["locate"], cache);
   rebuilt["chain"].push_back(locate);
@@ -91,7 +92,8 @@ json rebuildTask(json& task, const std::filesystem::path& home, const std::files
     const auto tiling = task[key].find("tiling");
     if (tiling == task[key].end() || !tiling->is_object()) continue;
     const auto location = tiling->find("location");
-    if (location == tiling->end() || !location->is_string()) (*tiling)["location"] = (home / key).string();
+    if (location == tiling->end() || !location->is_string())
+      (*tiling)["location"] = (home / key).string();
   }
 
   json terrain_fusion = chain_defaults::terrainFusion();

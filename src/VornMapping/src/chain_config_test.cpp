@@ -12,7 +12,9 @@ using nlohmann::json;
 
 TEST(DeepMerge, MergesObjectsMemberByMemberAndReplacesEverythingElse) {
   json into = {{"a", 1}, {"nested", {{"keep", true}, {"change", 1}}}, {"scalar", 3}};
-  deepMerge(into, {{"nested", {{"change", 2}, {"add", "x"}}}, {"scalar", {{"now", "object"}}}, {"b", {1, 2}}});
+  deepMerge(
+      into,
+      {{"nested", {{"change", 2}, {"add", "x"}}}, {"scalar", {{"now", "object"}}}, {"b", {1, 2}}});
   EXPECT_EQ(into, json::parse(R"({"a":1,"b":[1,2],"nested":{"add":"x","change":2,"keep":true},
                                   "scalar":{"now":"object"}})"));
 
@@ -68,8 +70,10 @@ TEST_F(ChainConfig, TaskSettingsAreMergedOverTheDefaults) {
   EXPECT_EQ(dense["scale"], 2.0);
   EXPECT_EQ(dense["tiling"]["format"], "pnts");
 
-  EXPECT_EQ(dense["legacy_tf"]["dom"]["tiling"],
-            json::parse(R"({"scheme":1,"tile_size":[256,256],"tile_format":"jpg","storage":2,"location":"/h/dom"})"));
+  EXPECT_EQ(
+      dense["legacy_tf"]["dom"]["tiling"],
+      json::parse(
+          R"({"scheme":1,"tile_size":[256,256],"tile_format":"jpg","storage":2,"location":"/h/dom"})"));
   // A product setting that is not an object counts as missing.
   json dsm = chain_defaults::dsm();
   dsm["tiling"]["location"] = "/h/dsm";
@@ -87,7 +91,8 @@ TEST_F(ChainConfig, LocationsGivenByTheTaskStayAndLocateIsNotCompleted) {
 }
 
 TEST_F(ChainConfig, OtherFrontAndBackEndsAreBuilt) {
-  const json rebuilt = rebuild(json::parse(R"({"locate":{"method":"zel_slam3"},"dense":{"method":"zel_pixfuse"}})"));
+  const json rebuilt =
+      rebuild(json::parse(R"({"locate":{"method":"zel_slam3"},"dense":{"method":"zel_pixfuse"}})"));
   EXPECT_EQ(rebuilt["chain"][0]["config"]["work_dir"], "/h/.cache/slam");
   EXPECT_EQ(rebuilt["chain"][0]["config"]["system_parameters"]["feature_type"], "SIFT");
   const json& dense = denseConfig(rebuilt);

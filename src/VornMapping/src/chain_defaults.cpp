@@ -10,7 +10,8 @@ const json& locate() {
 }
 
 const json& dense() {
-  static const json doc = {{"method", "legacy_pf"}, {"scale", 4.0}, {"tiling", {{"format", "pnts"}}}};
+  static const json doc = {
+      {"method", "legacy_pf"}, {"scale", 4.0}, {"tiling", {{"format", "pnts"}}}};
   return doc;
 }
 
@@ -19,7 +20,8 @@ const json& dom() {
       {"method", "legacy_tf"},
       {"scale", 4.0},
       {"max_zoom_level", 26},
-      {"tiling", {{"scheme", 1}, {"tile_size", {256, 256}}, {"tile_format", "png"}, {"storage", 2}}}};
+      {"tiling",
+       {{"scheme", 1}, {"tile_size", {256, 256}}, {"tile_format", "png"}, {"storage", 2}}}};
   return doc;
 }
 
@@ -39,7 +41,8 @@ const json& sfmNode() {
 const json& slamNode() {
   static const json doc = {
       {"vocabulary_path", "./libs/slam3/vocabulary.bin"},
-      {"system_parameters", {{"feature_type", "SIFT"}, {"handle_frame", true}, {"handle_map", false}}},
+      {"system_parameters",
+       {{"feature_type", "SIFT"}, {"handle_frame", true}, {"handle_map", false}}},
       {"exif_parameters", {{"enable_gps", true}}},
       {"performance_parameters",
        {{"time_check", true},

@@ -33,8 +33,8 @@ struct Pipe {
 
 }  // namespace
 
-ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const std::string& input,
-                     int timeout_seconds) {
+ChildResult runChild(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input, int timeout_seconds) {
   Pipe in, out, err;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -96,7 +96,8 @@ ChildResult runChild(const std::string& program, const std::vector<std::string>&
 }
 
 std::string base64Encode(const std::string& bytes) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   unsigned int accumulator = 0;
   int bits = 0;

@@ -1,7 +1,7 @@
 #include "line_queue.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 void LineQueue::push(std::string line) {
   std::lock_guard<std::mutex> lock(mutex_);

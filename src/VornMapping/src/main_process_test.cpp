@@ -43,8 +43,9 @@ TEST(MappingProgram, MissingArgumentsPrintUsage) {
 TEST(MappingProgram, ConfigWithoutTaskIsAnInvalidTask) {
   const std::string config = base64Encode("{}");
   // "--task" as the last argument has no value and counts as not given.
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--config", config}, {"--config", config, "--task"}, {"--task", "===="}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--config", config},
+                                               {"--config", config, "--task"},
+                                               {"--task", "===="}}) {
     const ChildResult run = runChild(kProgram, args);
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out, "Invalid task\n");
@@ -84,7 +85,8 @@ TEST(MappingProgram, TaskWithoutHomeOrDatasetIsRejected) {
   };
   const std::vector<Case> cases = {
       {"5", "5\nNo home\n", errorLine(-5, "No home")},
-      {"{\"home\":3,\"dataset\":{}}", "{\"dataset\":{},\"home\":3}\nNo home\n", errorLine(-5, "No home")},
+      {"{\"home\":3,\"dataset\":{}}", "{\"dataset\":{},\"home\":3}\nNo home\n",
+       errorLine(-5, "No home")},
       {"{\"home\":\"/x\"}", "{\"home\":\"/x\"}\nNo dataset\n", errorLine(-6, "No dataset")},
       {"{\"home\":\"/x\",\"dataset\":\"a\"}", "{\"dataset\":\"a\",\"home\":\"/x\"}\nNo dataset\n",
        errorLine(-6, "No dataset")},
@@ -134,7 +136,8 @@ TEST_F(MappingProgramRun, ValidTaskPrintsTheRebuiltChainAndRuns) {
       R"("dsm":{"method":"legacy_tf","scale":4.0,"tiling":{"location":")" + h +
       R"(/dsm","scheme":1,"storage":2,"tile_format":"tif","tile_size":[64,64]}},)" +
       R"("specific":{"terrainfusion.auto_zoom":0,"terrainfusion.cache_size":4096,"terrainfusion.coordinate":"GPS",)" +
-      R"("terrainfusion.max_zoom":26,"terrainfusion.render_mode":3},"work_dir":")" + h + R"(/.cache/tf"},)" +
+      R"("terrainfusion.max_zoom":26,"terrainfusion.render_mode":3},"work_dir":")" + h +
+      R"(/.cache/tf"},)" +
       R"("method":"legacy_pf","scale":4.0,"specific":{"pointsfusion.dense_method":3},)" +
       R"("tiling":{"format":"pnts","location":")" + h + R"(/dense"},"work_dir":")" + h +
       R"(/.cache/pf"},"name":"legacy_pf","type":"back_end"})";
@@ -158,7 +161,8 @@ TEST_F(MappingProgramRun, ValidTaskPrintsTheRebuiltChainAndRuns) {
 
 TEST_F(MappingProgramRun, InputLinesThatAreNoCommandsAreDropped) {
   const std::string input =
-      "{}\n[1,2]\nnot json\n\n{\"frame\":5}\n{\"frame\":\"\"\n{\"abort\":\"yes\"}\n{\"abort\":false}\n";
+      "{}\n[1,2]\nnot "
+      "json\n\n{\"frame\":5}\n{\"frame\":\"\"\n{\"abort\":\"yes\"}\n{\"abort\":false}\n";
   const ChildResult run = runTask(task(), input);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(lastLine(run.out).rfind("Finished chain config: ", 0), 0u);
@@ -173,7 +177,8 @@ TEST_F(MappingProgramRun, AbortStopsTheRun) {
   for (const std::string input : {"{\"abort\":true}\n", "{\"frame\":1,\"abort\":true}"}) {
     const ChildResult run = runTask(task(), input);
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(lastLine(run.err), "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":13}") << input;
+    EXPECT_EQ(lastLine(run.err), "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":13}")
+        << input;
     EXPECT_EQ(splitLines(run.err).size(), 2u);
   }
 }

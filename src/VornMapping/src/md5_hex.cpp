@@ -8,7 +8,8 @@ std::string md5Hex(const void* data, std::size_t length) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   static const unsigned char kEmpty = 0;
-  if (EVP_Digest(data != nullptr ? data : &kEmpty, length, digest, &size, EVP_md5(), nullptr) != 1) {
+  if (EVP_Digest(data != nullptr ? data : &kEmpty, length, digest, &size, EVP_md5(), nullptr) !=
+      1) {
     throw std::runtime_error("MD5 digest failed");
   }
   static const char kHex[] = "0123456789abcdef";

@@ -22,7 +22,9 @@ void OutputItem::update(const std::shared_ptr<OutputItem>& other) {
   version_ = other->version_;
 }
 
-std::shared_ptr<OutputItem> OutputItem::clone() const { return std::make_shared<OutputItem>(*this); }
+std::shared_ptr<OutputItem> OutputItem::clone() const {
+  return std::make_shared<OutputItem>(*this);
+}
 
 void OutputItem::markUpdated() { markUpdated(currentTimeSeconds()); }
 

@@ -31,8 +31,8 @@ class OutputItem {
   std::uint64_t version() const { return version_; }
 
   std::string id;
-  std::int32_t type = -1;    // 111 map tile set, 112 point-cloud tile set
-  std::int32_t state = -1;   // 10 while being written, 12 when finished
+  std::int32_t type = -1;   // 111 map tile set, 112 point-cloud tile set
+  std::int32_t state = -1;  // 10 while being written, 12 when finished
   double time_updated = -1.0;
 
  private:

@@ -24,16 +24,18 @@ std::shared_ptr<zel::Tileset> dsmTileset() {
 TEST(OutputItemJson, MapTileSetIsWrittenWithElevenSortedMembers) {
   json written;
   ASSERT_TRUE(writeOutputItem(dsmTileset(), written));
-  EXPECT_EQ(written.dump(),
-            R"({"crs":"EPSG:3857","geometry":[1.0,2.0,3.5,4.0],"id":"dsm_01","state":10,"storage_type":1,)"
-            R"("tile_format":"tiff","tile_size":[64,64],"tileset_type":2,"time_updated":1700000000.125,"type":111,)"
-            R"("zooms":[18,12]})");
+  EXPECT_EQ(
+      written.dump(),
+      R"({"crs":"EPSG:3857","geometry":[1.0,2.0,3.5,4.0],"id":"dsm_01","state":10,"storage_type":1,)"
+      R"("tile_format":"tiff","tile_size":[64,64],"tileset_type":2,"time_updated":1700000000.125,"type":111,)"
+      R"("zooms":[18,12]})");
 }
 
 TEST(OutputItemJson, PointCloudTileSetIsWrittenWithFiveMembers) {
   json written;
   ASSERT_TRUE(writeOutputItem(std::make_shared<zel::Tileset3D>(), written));
-  EXPECT_EQ(written.dump(), R"({"id":"","state":-1,"tileset_type":10,"time_updated":-1.0,"type":-1})");
+  EXPECT_EQ(written.dump(),
+            R"({"id":"","state":-1,"tileset_type":10,"time_updated":-1.0,"type":-1})");
 }
 
 TEST(OutputItemJson, PlainRecordsAreNotReported) {

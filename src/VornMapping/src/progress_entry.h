@@ -6,7 +6,7 @@
 // One named stage of a task's progress. The completed fraction of a stage is
 // progress / total; a parent stage combines its children by their weights.
 struct ProgressEntry {
-  std::string name;    // an entry without a name never reports progress
+  std::string name;  // an entry without a name never reports progress
   double progress = -1.0;
   double total = 1.0;
   float weight = 1.0f;  // share of this stage in its parent's progress

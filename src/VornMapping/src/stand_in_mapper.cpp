@@ -7,7 +7,7 @@
 // the real mapper is linked in.
 namespace {
 
-class StandInMapper : public VornMapper {
+class StandInMapper final : public VornMapper {
  public:
   bool start() override { return true; }
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <thread>
 
-void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err, std::chrono::milliseconds interval) {
+void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
+                   std::chrono::milliseconds interval) {
   MapperStatus status;
   bool input_end_passed = false;
   for (;;) {

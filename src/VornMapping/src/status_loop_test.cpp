@@ -1,7 +1,7 @@
+#include "status_loop.h"
 #include "input_commands.h"
 #include "line_queue.h"
 #include "status_line.h"
-#include "status_loop.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 
 // A mapper that goes through a scripted list of states, one per status request,
 // and records what the entry point handed it.
-class ScriptedMapper : public VornMapper {
+class ScriptedMapper final : public VornMapper {
  public:
   explicit ScriptedMapper(std::vector<std::int32_t> states) : states_(std::move(states)) {}
   bool start() override { return true; }
@@ -42,9 +42,10 @@ class ScriptedMapper : public VornMapper {
 
 TEST(InputCommands, FramesAndAbortReachTheMapper) {
   ScriptedMapper mapper({100});
-  for (const char* line : {R"({"frame":"{\"uri\":\"a.jpg\"}"})", R"({"frame":""})", R"({"frame":"x","abort":true})",
-                           R"({"frame":2,"abort":true})", R"({"abort":false})", R"({"abort":1})", "{}", "[]",
-                           "\"frame\"", "nonsense", "", R"({"frame":"throw"})", R"({"frame":null})"}) {
+  for (const char* line :
+       {R"({"frame":"{\"uri\":\"a.jpg\"}"})", R"({"frame":""})", R"({"frame":"x","abort":true})",
+        R"({"frame":2,"abort":true})", R"({"abort":false})", R"({"abort":1})", "{}", "[]",
+        "\"frame\"", "nonsense", "", R"({"frame":"throw"})", R"({"frame":null})"}) {
     handleInputLine(line, mapper);
   }
   EXPECT_EQ(mapper.frames, (std::vector<std::string>{R"({"uri":"a.jpg"})", "", "x", "throw"}));
@@ -63,9 +64,10 @@ TEST(StatusLine, CarriesStateProgressAndReportedRecords) {
   auto cloud = std::make_shared<zel::Tileset3D>();
   cloud->id = "pointcloud_01";
   status.outputs.push_back(cloud);
-  EXPECT_EQ(statusLine(status),
-            R"({"output":[{"id":"pointcloud_01","state":-1,"tileset_type":10,"time_updated":-1.0,"type":-1}],)"
-            R"("progress":{"total":0.35},"state":4})");
+  EXPECT_EQ(
+      statusLine(status),
+      R"({"output":[{"id":"pointcloud_01","state":-1,"tileset_type":10,"time_updated":-1.0,"type":-1}],)"
+      R"("progress":{"total":0.35},"state":4})");
 }
 
 TEST(StatusLine, ARecordThatCannotBeWrittenStillGivesTheState) {
@@ -112,7 +114,8 @@ TEST(ReadInputLines, QueuesEveryLineThenTheEnd) {
   std::vector<std::string> lines;
   std::string line;
   while (queue.take(line) == LineQueue::Take::kLine) lines.push_back(line);
-  EXPECT_EQ(lines, (std::vector<std::string>{"first", "", "{\"abort\":true}", "last without line feed"}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"first", "", "{\"abort\":true}", "last without line feed"}));
   EXPECT_EQ(queue.take(line), LineQueue::Take::kEnded);
 }
 

@@ -27,7 +27,8 @@ nlohmann::json parseJson(const std::string& text) {
 }
 
 // Writes the line that goes before an error result and throws the error.
-[[noreturn]] void fail(std::ostream& out, const std::string& line, int code, const std::string& message) {
+[[noreturn]] void fail(std::ostream& out, const std::string& line, int code,
+                       const std::string& message) {
   out << line << '\n';
   out.flush();
   throw StartupError(code, message);
@@ -37,7 +38,8 @@ nlohmann::json parseJson(const std::string& text) {
 
 nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   if (args.task.empty() && args.config.empty()) {
-    fail(out, "Usage: " + args.program + " --task <task> --config <config>", -1, "Invalid arguments");
+    fail(out, "Usage: " + args.program + " --task <task> --config <config>", -1,
+         "Invalid arguments");
   }
   const std::string task_text = base64Decode(args.task);
   if (task_text.empty()) fail(out, "Invalid task", -2, "Invalid task string");
@@ -66,7 +68,8 @@ nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   }
   const std::filesystem::path home = task["home"].get<std::string>();
   const std::filesystem::path cache = home / ".cache";
-  if (!task.contains("dataset") || !task["dataset"].is_object()) fail(out, "No dataset", -6, "No dataset");
+  if (!task.contains("dataset") || !task["dataset"].is_object())
+    fail(out, "No dataset", -6, "No dataset");
 
   return rebuildTask(task, home, cache, out);
 }

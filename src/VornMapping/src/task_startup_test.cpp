@@ -1,6 +1,6 @@
+#include "task_startup.h"
 #include "base64_decode.h"
 #include "error_result.h"
-#include "task_startup.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,8 @@ TEST(Base64Decode, DecodesUntilTheFirstByteOutsideTheAlphabet) {
 }
 
 TEST(ParseArguments, TakesNameValuePairs) {
-  const char* argv[] = {"prog", "--config", "c1", "--other", "--task", "--task", "t", "--config", "c2"};
+  const char* argv[] = {"prog",   "--config", "c1",       "--other", "--task",
+                        "--task", "t",        "--config", "c2"};
   const CommandLine args = parseArguments(9, argv);
   EXPECT_EQ(args.program, "prog");
   EXPECT_EQ(args.task, "t");
@@ -37,7 +38,8 @@ TEST(PrepareTask, ReportsTheFirstFailingCheck) {
     prepareTask({"p", "", "e30="}, out);  // configuration without a task
     FAIL();
   } catch (const StartupError& error) {
-    EXPECT_EQ(error.result(), nlohmann::json::parse(R"({"code":-2,"message":"Invalid task string"})"));
+    EXPECT_EQ(error.result(),
+              nlohmann::json::parse(R"({"code":-2,"message":"Invalid task string"})"));
     EXPECT_EQ(out.str(), "Invalid task\n");
   }
 }

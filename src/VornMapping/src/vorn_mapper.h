@@ -1,7 +1,7 @@
 #pragma once
 
-#include "progress_entry.h"
 #include "output_item.h"
+#include "progress_entry.h"
 
 #include <cstdint>
 #include <functional>

@@ -8,7 +8,9 @@ namespace zel {
 namespace {
 
 // Completed fraction of a stage; a stage without a positive total counts as not begun.
-double completedFraction(double progress, double total) { return total > 0.0 ? progress / total : 0.0; }
+double completedFraction(double progress, double total) {
+  return total > 0.0 ? progress / total : 0.0;
+}
 
 }  // namespace
 
@@ -48,7 +50,8 @@ bool Node::updateChildProgress(const ProgressEntry& child) {
         entry.progress = 0.0;
         old = 0.0;
       }
-      const double delta = completedFraction(child.progress, child.total) - completedFraction(old, entry.total);
+      const double delta =
+          completedFraction(child.progress, child.total) - completedFraction(old, entry.total);
       entry.time = child.time;
       entry.progress = child.progress;
       entry.total = child.total;
@@ -124,7 +127,8 @@ void Node::setProgressEntry(const ProgressEntry& entry) {
   progress_ = entry;
 }
 
-void Node::visitOutputs(const std::function<void(const std::shared_ptr<OutputItem>&)>& visit) const {
+void Node::visitOutputs(
+    const std::function<void(const std::shared_ptr<OutputItem>&)>& visit) const {
   std::lock_guard<std::mutex> lock(output_mutex_);
   for (const auto& record : outputs_) visit(record);
 }

@@ -1,8 +1,8 @@
+#include "zel_node.h"
 #include "current_time.h"
 #include "md5_hex.h"
 #include "output_item.h"
 #include "progress_entry.h"
-#include "zel_node.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,9 @@
 
 namespace {
 
-ProgressEntry stage(const std::string& name) { return ProgressEntry{name, -1.0, 1.0, 1.0f, 0.0f, -1.0, {}}; }
+ProgressEntry stage(const std::string& name) {
+  return ProgressEntry{name, -1.0, 1.0, 1.0f, 0.0f, -1.0, {}};
+}
 
 // A root with the task's progress model and one node per stage below it.
 struct TaskTree {
