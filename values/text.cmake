@@ -1,0 +1,33 @@
+# JSON text, printing, operators, dotted settings and the built-in classes of the value system.
+list(APPEND VALUES_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/json_reader.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/json_writer.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/builtin_methods.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/printer.cpp)
+list(APPEND VALUES_TESTS
+  ${CMAKE_CURRENT_SOURCE_DIR}/json_reader_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/json_writer_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/printer_test.cpp)
+
+vm_add_benchmark(values_text_bench
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/perf/json_bench.cpp
+  DEPS values)
+
+# Run by ctest with a fixed seed and run count over the regression inputs (inputs that once
+# failed are kept in fuzz/json_corpus).
+vm_add_fuzzer(values_json_fuzzer
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/json_reader_fuzzer.cpp
+  DEPS values
+  RUNS 30000
+  CORPUS fuzz/json_corpus)
+
+# The same harness for long runs by hand, not registered with ctest; in an ASan build:
+#   mkdir -p /tmp/json_corpus && build-asan/values/values_json_fuzzer_long -max_len=4096 \
+#     /tmp/json_corpus values/fuzz/json_corpus
+# and copy any crashing input it writes into values/fuzz/json_corpus.
+if(VM_BUILD_FUZZERS AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  add_executable(values_json_fuzzer_long ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/json_reader_fuzzer.cpp)
+  target_link_libraries(values_json_fuzzer_long PRIVATE values)
+  target_compile_options(values_json_fuzzer_long PRIVATE -fsanitize=fuzzer)
+  target_link_options(values_json_fuzzer_long PRIVATE -fsanitize=fuzzer)
+endif()
