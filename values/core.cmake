@@ -8,3 +8,12 @@ list(APPEND VALUES_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/var_cast.cpp
   ${CMAKE_CURRENT_LIST_DIR}/var_dict.cpp
   ${CMAKE_CURRENT_LIST_DIR}/var_builtin.cpp)
+list(APPEND VALUES_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/var_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/var_containers_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/var_function_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/var_cast_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/var_concurrency_test.cpp)
+# The concurrency cases run under ThreadSanitizer as well.
+list(APPEND VALUES_TEST_LABELS tsan)
+vm_add_benchmark(values_perf SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/var_benchmark.cpp DEPS values)

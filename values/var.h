@@ -563,7 +563,12 @@ Var& VarValue_<T>::classObject() {
 
 template <typename T>
 Var VarValue_<T>::clone(int) {
-  return Var(value);
+  // Numbers without a constructor of their own (float, unsigned int ...) keep their type.
+  if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>) {
+    return Var(std::make_shared<VarValue_<T>>(value));
+  } else {
+    return Var(value);
+  }
 }
 
 // A C-string holder answers for `char` with the characters; its class is a record of its own.

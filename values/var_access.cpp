@@ -67,6 +67,8 @@ Var Var::operator[](const Var& key) const {
       return *index < 0 ? Undefined() : array->at(static_cast<std::uint64_t>(*index));
     }
   }
+  // Reading from Undefined gives Undefined: property access belongs to class instances.
+  if (isUndefined()) return Undefined();
   VarClass& cls = classObject().as<VarClass>();
   if (cls.getitem.isFunction()) return cls.getitem.as<VarFunction>().call(*this, key);
   if (!key.is<std::string>()) return Undefined();
