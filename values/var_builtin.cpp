@@ -1,4 +1,5 @@
 // The built-in registration: short class names of the basic types and their methods.
+#include "values/builtin_methods.h"
 #include "values/function.h"
 #include "values/var.h"
 #include "values/var_buffer.h"
@@ -95,6 +96,7 @@ void registerBuiltins() {
   VarClass::Class<void>().name = "void";
   registerConversions();
   registerElementReads();
+  detail::registerBuiltinMethods();
 }
 
 }  // namespace
