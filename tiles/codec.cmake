@@ -1,8 +1,8 @@
-# The PNG codec with its checksums and processor-feature query.
+# The PNG codec with its checksums and processor-feature query, and the tile classes.
 # zlib is the reference the tests and benchmarks compare the checksums with.
 find_package(ZLIB REQUIRED)
 
-list(APPEND TILES_SOURCES
+set(TILES_CODEC_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/cpu_features.cpp
   ${CMAKE_CURRENT_LIST_DIR}/crc32.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adler32.cpp
@@ -11,23 +11,32 @@ list(APPEND TILES_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/png_static_code.cpp
   ${CMAKE_CURRENT_LIST_DIR}/png_encoder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/png_decoder.cpp)
+list(APPEND TILES_SOURCES ${TILES_CODEC_SOURCES})
 list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/checksum_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/png_codec_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/png_decoder_test.cpp)
 list(APPEND TILES_DEPS ZLIB::ZLIB)
 
-# Until the framework library exists the codec builds on its own.
-if(NOT TARGET framework)
-  list(REMOVE_ITEM TILES_DEPS framework)
-endif()
-
 vm_add_benchmark(tiles_codec_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/codec_perf.cpp
   DEPS tiles ZLIB::ZLIB ${OpenCV_LIBS})
 
 # Short runs under the sanitizers in the test command; run the binary without -runs
-# (and with a scratch corpus folder) for long fuzzing by hand.
+# (and with a scratch corpus folder) for long fuzzing by hand. The harness compiles the
+# codec sources itself so that libFuzzer sees their coverage.
 vm_add_fuzzer(fuzz_decode_png
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/decode_png_fuzzer.cpp
-  DEPS tiles RUNS 30000 CORPUS fuzz/decode_png_corpus)
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/decode_png_fuzzer.cpp ${TILES_CODEC_SOURCES}
+  RUNS 30000 CORPUS fuzz/decode_png_corpus)
+
+# The tile classes and their binary record.
+list(APPEND TILES_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/tile_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile.cpp)
+list(APPEND TILES_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/tile_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_record_test.cpp)
+vm_add_fuzzer(fuzz_tile_record
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/tile_record_fuzzer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tile_record.cpp ${CMAKE_CURRENT_LIST_DIR}/tile.cpp
+  DEPS framework RUNS 30000 CORPUS fuzz/tile_record_corpus)
