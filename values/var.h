@@ -69,6 +69,7 @@ class Var {
   Var(bool value);
   Var(int value);
   Var(double value);
+  Var(unsigned int value);
   Var(std::uint64_t value);
   Var(const std::string& text);
   Var(std::string&& text);

@@ -117,8 +117,10 @@ TEST(VarCastTable, ToUnsignedInt) {
   EXPECT_EQ(Var(0).castAs<unsigned int>(), 0u);
   EXPECT_EQ(messageOf([] { Var(-1).castAs<unsigned int>(); }), "Unable cast int to uint32_t");
   EXPECT_EQ(messageOf([] { Var(1.0).castAs<unsigned int>(); }), "Unable cast double to uint32_t");
-  Var held(std::make_shared<sv::VarValue_<unsigned int>>(9u));
+  Var held(9u);
+  EXPECT_EQ(held.typeName(), "uint32_t");
   EXPECT_EQ(held.castAs<unsigned int>(), 9u);
+  EXPECT_TRUE(held.clone(0).is<unsigned int>());
 }
 
 TEST(VarStrictView, AsNeverConverts) {

@@ -56,6 +56,8 @@ Var::Var(int value) : value_(std::make_shared<VarValue_<int>>(value)) {}
 
 Var::Var(double value) : value_(std::make_shared<VarValue_<double>>(value)) {}
 
+Var::Var(unsigned int value) : value_(std::make_shared<VarValue_<unsigned int>>(value)) {}
+
 Var::Var(std::uint64_t value) : value_(std::make_shared<VarValue_<std::uint64_t>>(value)) {}
 
 Var::Var(const std::string& text) : value_(std::make_shared<VarValue_<std::string>>(text)) {}
