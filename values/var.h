@@ -206,7 +206,9 @@ class VarValue_<std::shared_ptr<X>> : public VarValue {
 
   void* ptr(const std::type_info& type) override {
     if (type == typeid(std::shared_ptr<X>)) return &value;
-    if (type == typeid(X)) return const_cast<std::remove_const_t<X>*>(value.get());
+    if constexpr (!std::is_void_v<X>) {
+      if (type == typeid(X)) return const_cast<std::remove_const_t<X>*>(value.get());
+    }
     return nullptr;
   }
   Var& classObject() override;

@@ -6,17 +6,32 @@
 namespace sv {
 namespace {
 
-// The functions whose overload resolution is in progress on this thread, oldest first;
-// printed when a call fails.
-thread_local std::vector<const VarFunction*> callStack;
-
+// The functions whose overload resolution is in progress on this thread, printed when a call
+// fails. Each entry lives in the frame of its call and links to the one below it, so the
+// stack needs no allocation and no destruction at thread exit.
 class CallStackEntry {
  public:
-  explicit CallStackEntry(const VarFunction* function) { callStack.push_back(function); }
-  ~CallStackEntry() { callStack.pop_back(); }
+  explicit CallStackEntry(const VarFunction* function) : function_(function), below_(top_) { top_ = this; }
+  ~CallStackEntry() { top_ = below_; }
   CallStackEntry(const CallStackEntry&) = delete;
   CallStackEntry& operator=(const CallStackEntry&) = delete;
+
+  // The listings of every function on this thread's stack, oldest first.
+  static std::string listings() {
+    std::vector<const VarFunction*> functions;
+    for (const CallStackEntry* entry = top_; entry; entry = entry->below_) functions.push_back(entry->function_);
+    std::string text;
+    for (auto it = functions.rbegin(); it != functions.rend(); ++it) text += (*it)->listing();
+    return text;
+  }
+
+ private:
+  const VarFunction* function_;
+  CallStackEntry* below_;
+  static thread_local CallStackEntry* top_;
 };
+
+thread_local CallStackEntry* CallStackEntry::top_ = nullptr;
 
 const VarFunction* nextOverload(const VarFunction& function) {
   return function.next.isFunction() ? &function.next.as<VarFunction>() : nullptr;
@@ -61,8 +76,7 @@ Var VarFunction::call(std::vector<Var> args) const {
   }
   message += "]\nOverload candidates:\n" + listing() + "\n";
   for (const VarException& e : errors) message += std::string(e.what()) + "\n";
-  message += "Stack:\n";
-  for (const VarFunction* f : callStack) message += f->listing();
+  message += "Stack:\n" + CallStackEntry::listings();
   throw VarException(Var(std::move(message)));
 }
 
