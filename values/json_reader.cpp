@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <locale.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace sv {
@@ -176,7 +177,7 @@ Var Json::parseArray(int depth) {
     if (ch != ',') failThrow("expected ',' in list, got " + esc(ch));
     ch = getNextToken();
   }
-  return Var(elements);
+  return Var(std::move(elements));
 }
 
 Var Json::parseObject(int depth) {
@@ -205,7 +206,7 @@ Var Json::parseObject(int depth) {
     if (ch != ',') failThrow("expected ',' in object, got " + esc(ch));
     ch = getNextToken();
   }
-  return Var(members);
+  return Var(std::move(members));
 }
 
 Var Json::expect(const std::string& word, const Var& value) {

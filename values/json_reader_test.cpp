@@ -1,8 +1,12 @@
 #include "values/json.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,21 +64,28 @@ TEST(JsonReader, MalformedNumbersThrow) {
   EXPECT_EQ(loadError("+1"), "expected value, got '+' (43)");
 }
 
+// Builds a locale with a decimal comma inside dir and switches LC_NUMERIC to it; false
+// when the machine has no locale sources to build it from.
+bool useCommaLocale(const std::filesystem::path& dir) {
+  const std::string command =
+      "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' > /dev/null 2>&1";
+  if (std::system(command.c_str()) == -1) return false;
+  setenv("LOCPATH", dir.c_str(), 1);
+  const bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+  unsetenv("LOCPATH");
+  return switched;
+}
+
 TEST(JsonReader, NumbersIgnoreTheProcessLocale) {
-  const char* names[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"};
-  const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
-  const char* found = nullptr;
-  for (const char* name : names) {
-    if (std::setlocale(LC_NUMERIC, name)) {
-      found = name;
-      break;
-    }
-  }
-  if (!found) GTEST_SKIP() << "no locale with a decimal comma is installed";
-  const Var value = Json::load("[1.5, 2e-1]");
-  std::setlocale(LC_NUMERIC, previous.c_str());
+  vmtest::TempDir dir;
+  if (!useCommaLocale(dir.path())) GTEST_SKIP() << "no locale with a decimal comma can be made here";
+  const Var value = Json::load("[1.5, 2e-1, 1234567890.25]");
+  const std::string printed = Json::dump(Var(0.5));
+  std::setlocale(LC_NUMERIC, "C");
   EXPECT_EQ(elementsOf(value)[0].as<double>(), 1.5);
   EXPECT_EQ(elementsOf(value)[1].as<double>(), 0.2);
+  EXPECT_EQ(elementsOf(value)[2].as<double>(), 1234567890.25);
+  EXPECT_EQ(printed, "0.5");
 }
 
 TEST(JsonReader, TrailingTextAndSeparatorsThrow) {

@@ -36,17 +36,22 @@ class OutputInProgress {
   bool repeated_;
 };
 
-// Writes every line of text (split at line feeds) as prefix, line, line end.
-void writeLines(std::ostream& os, const std::string& text, const char* prefix) {
+// Writes every line of text (split at line feeds) as prefix, line, line end. The lines are
+// gathered first and written at once, then the stream is flushed as a line end would.
+void writeLines(std::ostream& os, const std::string& text, const std::string& prefix) {
+  std::string out;
+  out.reserve(text.size() + (prefix.size() + 1) * 16);
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    os << prefix;
-    os.write(text.data() + start, static_cast<std::streamsize>(end - start));
-    os << std::endl;
+    out += prefix;
+    out.append(text, start, end - start);
+    out += '\n';
     start = end + 1;
   }
+  os.write(out.data(), static_cast<std::streamsize>(out.size()));
+  os.flush();
 }
 
 }  // namespace

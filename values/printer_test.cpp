@@ -1,5 +1,4 @@
 #include "values/printer.h"
-#include "values/builtin_methods.h"
 #include "values/function.h"
 #include "values/json.h"
 
@@ -12,8 +11,6 @@
 
 namespace sv {
 namespace {
-
-const bool methodsRegistered = (detail::registerBuiltinMethods(), true);  // FIXME until wired in
 
 struct Gadget {};
 struct BadlyPrinted {};

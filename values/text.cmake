@@ -19,13 +19,14 @@ vm_add_benchmark(values_text_bench
 vm_add_fuzzer(values_json_fuzzer
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/json_reader_fuzzer.cpp
   DEPS values
-  RUNS 30000
+  RUNS 100000
   CORPUS fuzz/json_corpus)
 
-# The same harness for long runs by hand, not registered with ctest; in an ASan build:
-#   mkdir -p /tmp/json_corpus && build-asan/values/values_json_fuzzer_long -max_len=4096 \
-#     /tmp/json_corpus values/fuzz/json_corpus
-# and copy any crashing input it writes into values/fuzz/json_corpus.
+# The same harness for long runs by hand, not registered with ctest. From a scratch folder,
+# with an ASan build:
+#   mkdir -p corpus && <build>/values/values_json_fuzzer_long -max_len=4096 -max_total_time=3600 \
+#     corpus <source>/values/fuzz/json_corpus
+# then copy any crash-* input it writes into values/fuzz/json_corpus under a telling name.
 if(VM_BUILD_FUZZERS AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_executable(values_json_fuzzer_long ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/json_reader_fuzzer.cpp)
   target_link_libraries(values_json_fuzzer_long PRIVATE values)
