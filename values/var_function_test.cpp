@@ -270,14 +270,4 @@ TEST(VarClassRecord, LookupThroughParentsCopiesAndRecordsMissingNames) {
   EXPECT_EQ(parent.as<VarClass>().attr.as<sv::VarObject>().value.count("absent"), 1u);
 }
 
-TEST(VarClassRecord, InstanceIsOneRecordPerForm) {
-  struct Marker {};
-  EXPECT_EQ(VarClass::instance<Marker>().holder(), VarClass::instance<Marker>().holder());
-  EXPECT_NE(VarClass::instance<Marker>().holder(), VarClass::instance<const Marker&>().holder());
-  EXPECT_EQ(VarClass::Class<const Marker&>().type, VarClass::Class<Marker>().type);
-  VarClass::Class<Marker>().name = "Marker";
-  EXPECT_EQ(Var(Marker()).typeName(), "Marker");
-  EXPECT_TRUE(contains(messageOf([] { Var(Marker()).castAs<int>(); }), "Can't construct int from Marker."));
-}
-
 }  // namespace
