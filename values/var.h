@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <typeindex>
@@ -391,6 +392,40 @@ struct IsGenericHeld
 template <typename E>
 struct IsGenericHeld<std::vector<pi::Point3_<E>>> : std::false_type {};
 
+// The element holders of one number or point list, made in one allocation. Each element
+// handle shares ownership of the whole block, so a list of many elements costs one
+// allocation instead of one per element; the block goes when its last element goes.
+template <typename T>
+class HolderBlock {
+ public:
+  using Holder = VarValue_<T>;
+
+  explicit HolderBlock(std::size_t capacity) : holders_(std::allocator<Holder>().allocate(capacity)), capacity_(capacity) {}
+  ~HolderBlock() {
+    for (std::size_t i = 0; i < size_; ++i) holders_[i].~Holder();
+    std::allocator<Holder>().deallocate(holders_, capacity_);
+  }
+  HolderBlock(const HolderBlock&) = delete;
+  HolderBlock& operator=(const HolderBlock&) = delete;
+
+  Holder* add(const T& value) { return new (holders_ + size_++) Holder(value); }
+
+ private:
+  Holder* holders_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+};
+
+// An array value whose elements are holders of T, one per list element, in order.
+template <typename T>
+Var arrayOfHolders(const std::vector<T>& values) {
+  auto block = std::make_shared<HolderBlock<T>>(values.size());
+  std::vector<Var> elements;
+  elements.reserve(values.size());
+  for (const T& value : values) elements.emplace_back(std::shared_ptr<VarValue>(block, block->add(value)));
+  return Var(std::make_shared<VarArray>(std::move(elements)));
+}
+
 // castAs<T> by value: held T, else the conversion step, else "Unable cast".
 template <typename T>
 struct VarCast {
@@ -487,14 +522,7 @@ struct VarConvert<std::vector<E, A>> {
 }  // namespace detail
 
 template <typename E>
-Var::Var(const std::vector<pi::Point3_<E>>& points) {
-  std::vector<Var> elements;
-  elements.reserve(points.size());
-  for (const pi::Point3_<E>& point : points) {
-    elements.emplace_back(std::make_shared<VarValue_<pi::Point3_<E>>>(point));
-  }
-  value_ = std::make_shared<VarArray>(std::move(elements));
-}
+Var::Var(const std::vector<pi::Point3_<E>>& points) : Var(detail::arrayOfHolders(points)) {}
 
 template <typename X, std::enable_if_t<!std::is_base_of_v<VarValue, X>, int>>
 Var::Var(const std::shared_ptr<X>& pointer)

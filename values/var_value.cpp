@@ -101,12 +101,7 @@ Var::Var(const std::unordered_map<std::string, Var>& entries) : value_(std::make
 Var::Var(std::unordered_map<std::string, Var>&& entries)
     : value_(std::make_shared<VarObject>(std::move(entries))) {}
 
-Var::Var(const std::vector<double>& numbers) {
-  std::vector<Var> elements;
-  elements.reserve(numbers.size());
-  for (double number : numbers) elements.emplace_back(number);
-  value_ = std::make_shared<VarArray>(std::move(elements));
-}
+Var::Var(const std::vector<double>& numbers) : Var(detail::arrayOfHolders(numbers)) {}
 
 Var& Var::classObject() const {
   return value_->classObject();
