@@ -8,6 +8,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using png_layout::readBigEndian32;
@@ -60,7 +64,27 @@ inline int decodeSymbol(BitReader& in, const uint16_t* table, int tableBits) {
 struct DynamicCodes {
   uint16_t literals[1 << kTableBits];
   uint16_t distances[1 << kTableBits];
+  // The literal table again, with a second literal wherever both codes fit in the lookup's
+  // 12 bits: symbol in bits 0-8, its length in 9-12, then the second literal in 13-20, the
+  // combined length in 21-24 and a flag in bit 25.
+  uint32_t pairs[1 << kTableBits];
 };
+
+constexpr uint32_t kHasSecond = 1u << 25;
+
+void buildPairTable(const uint16_t* single, uint32_t* pairs) {
+  for (uint32_t i = 0; i < (1u << kTableBits); ++i) {
+    const uint32_t first = single[i];
+    pairs[i] = first;
+    const uint32_t len1 = first >> kLengthShift;
+    if (len1 == 0 || (first & 511) >= 256) continue;
+    // Only the bits after the first code are known; the second code must fit in them.
+    const uint32_t second = single[i >> len1];
+    const uint32_t len2 = second >> kLengthShift;
+    if (len2 == 0 || len1 + len2 > kTableBits || (second & 511) >= 256) continue;
+    pairs[i] = first | ((second & 255) << 13) | ((len1 + len2) << 21) | kHasSecond;
+  }
+}
 
 // Reads HLIT, HDIST, HCLEN, the code-length code and the code lengths after the block type.
 bool readDynamicHeader(BitReader& in, DynamicCodes& codes) {
@@ -110,8 +134,12 @@ bool readDynamicHeader(BitReader& in, DynamicCodes& codes) {
   if (lengths[deflate::kEndOfBlock] == 0) return false;
   uint8_t distanceLengths[deflate::kDistanceSymbols] = {};
   std::memcpy(distanceLengths, lengths + hlit, hdist);
-  return buildTable(lengths, hlit, kTableBits, codes.literals) &&
-         buildTable(distanceLengths, deflate::kDistanceSymbols, kTableBits, codes.distances);
+  if (!buildTable(lengths, hlit, kTableBits, codes.literals) ||
+      !buildTable(distanceLengths, deflate::kDistanceSymbols, kTableBits, codes.distances)) {
+    return false;
+  }
+  buildPairTable(codes.literals, codes.pairs);
+  return true;
 }
 
 // Scanlines of a single final dynamic-Huffman block in the encoder's shape.
@@ -148,12 +176,23 @@ class HuffmanRows {
     size_t i = 0;
     while (i < rowBytes) {
       if (in.available() < 32) in.refill();
-      const int symbol = decodeSymbol(in, codes_.literals, kTableBits);
-      if (symbol < 0) return false;
+      const uint32_t entry = codes_.pairs[in.peek(kTableBits)];
+      const unsigned len1 = (entry >> kLengthShift) & 15;
+      const int symbol = entry & 511;
+      if (len1 == 0) return false;
       if (symbol < 256) {
-        row[i++] = static_cast<uint8_t>(symbol);
+        row[i] = static_cast<uint8_t>(symbol);
+        if ((entry & kHasSecond) && rowBytes - i >= 2) {
+          if (!in.consume((entry >> 21) & 15)) return false;
+          row[i + 1] = static_cast<uint8_t>(entry >> 13);
+          i += 2;
+        } else {
+          if (!in.consume(len1)) return false;
+          ++i;
+        }
         continue;
       }
+      if (!in.consume(len1)) return false;
       if (symbol == deflate::kEndOfBlock) return false;
       const int index = symbol - 257;
       const unsigned extraBits = deflate::kLengthExtra[index];
@@ -220,6 +259,19 @@ class StoredRows {
   bool final_ = false;
 };
 
+// Undoes the Up filter in place.
+void addRowAbove(uint8_t* row, const uint8_t* above, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(above + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), _mm_add_epi8(a, b));
+  }
+#endif
+  for (; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + above[i]);
+}
+
 // Rebuilds the image from its filtered scanlines, checks their Adler-32 and converts to the
 // wanted channel count.
 template <class Rows>
@@ -246,9 +298,7 @@ bool decodeScanlines(Rows& rows, uint32_t width, uint32_t height, int channels, 
     const uint8_t filterByte = up ? 2 : 0;
     adler = adler32Png(&filterByte, 1, adler);
     adler = adler32Png(row, rowBytes, adler);
-    if (up) {
-      for (size_t i = 0; i < rowBytes; ++i) row[i] = static_cast<uint8_t>(row[i] + prev[i]);
-    }
+    if (up) addRowAbove(row, prev, rowBytes);
     if (wanted == channels) continue;
     for (uint32_t x = 0; x < width; ++x) {
       std::memcpy(dst + x * wanted, row + x * channels, 3);

@@ -13,7 +13,7 @@ namespace {
 // size, every symbol stays codable, and runs of whole pixels are common enough to keep
 // their length codes short.
 void modelCounts(int channels, uint32_t* counts) {
-  constexpr double kScale = 12.0;
+  constexpr double kScale = 6.0;
   for (int v = 0; v < 256; ++v) {
     const int d = v < 128 ? v : 256 - v;
     counts[v] = static_cast<uint32_t>(1e6 * std::exp(-d / kScale)) + 8;

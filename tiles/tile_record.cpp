@@ -104,7 +104,9 @@ bool readRaster(std::istream& is, GImage& raster) {
   int32_t cols, rows, type;
   if (!readInt32(is, cols) || !readInt32(is, rows) || !readInt32(is, type)) return false;
   if (cols < 0 || rows < 0 || !knownType(type)) return false;
-  const int64_t bytes = int64_t{cols} * rows * GImage::elemSize(type);
+  const int64_t pixels = int64_t{cols} * rows;  // below 2^62, no overflow
+  if (pixels > kMaxPixelBytes) return false;
+  const int64_t bytes = pixels * GImage::elemSize(type);
   if (bytes > kMaxPixelBytes) return false;
   if (bytes == 0) {
     raster = GImage(rows, cols, type);

@@ -147,7 +147,7 @@ TEST(TileRecord, TruncationAtEveryOffsetFails) {
 
 // Overwrites the little-endian integer of the given width at offset.
 std::string patched(std::string record, size_t offset, int64_t value, int width) {
-  for (int i = 0; i < width; ++i) record[offset + i] = static_cast<char>(value >> (8 * i));
+  for (int i = 0; i < width; ++i) record.at(offset + i) = static_cast<char>(value >> (8 * i));
   return record;
 }
 
@@ -173,6 +173,8 @@ TEST(TileRecord, CorruptCountsAndFieldsFailWithoutHugeAllocations) {
       {"count above what follows", patched(record, 0, 3, 8)},
       {"huge column count", patched(record, 8, 0x7FFFFFFF, 4)},
       {"huge rows x columns", patched(patched(record, 8, 0x10000, 4), 12, 0x10000, 4)},
+      {"pixel bytes overflowing 64 bits",
+       patched(patched(patched(record, 8, 0x7FFFFFFF, 4), 12, 0x7FFFFFFF, 4), 16, (511 << 3) | 6, 4)},
       {"negative columns", patched(record, 8, -4, 4)},
       {"negative rows", patched(record, 12, -1, 4)},
       {"negative type", patched(record, 16, -1, 4)},
@@ -193,7 +195,9 @@ TEST(TileRecord, CorruptCountsAndFieldsFailWithoutHugeAllocations) {
   }
   // A count below 1 gives an empty stack.
   TerrainFusionMultiTile fresh;
-  std::istringstream negative(patched(patched(record, 0, -5, 8).erase(8, 28), 0, -5, 8));
+  std::string withoutStack1 = record;
+  withoutStack1.erase(8, 28);  // its one raster: 12 bytes and 16 pixels
+  std::istringstream negative(patched(withoutStack1, 0, -5, 8));
   ASSERT_TRUE(fresh.Read(negative));
   EXPECT_TRUE(fresh.GetBandStack1().empty());
   EXPECT_EQ(fresh.GetBandStack3().size(), 1u);
