@@ -1,0 +1,143 @@
+// Whole runs of the test variant of the mapping program, whose chain ends are test doubles.
+#include "child_process_test_helper.h"
+
+#include "src/utilities/src/test_images.h"
+
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using nlohmann::json;
+
+const char* const kTestProgram = VORN_MAPPING_TEST_PROGRAM;
+
+struct ProgramRun {
+  std::vector<int> states;  // of every status line, in order
+  vmtest::ChildResult child;
+};
+
+ProgramRun runTask(const char* program, const json& task, const std::string& input = "") {
+  ProgramRun run;
+  run.child = vmtest::runChild(program, {"--task", vmtest::base64Encode(task.dump())}, input, 60);
+  for (const std::string& line : vmtest::splitLines(run.child.err)) {
+    if (line.rfind("{\"output\":", 0) != 0) continue;
+    run.states.push_back(json::parse(line).at("state").get<int>());
+  }
+  return run;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string lastLine(const std::string& text) {
+  std::vector<std::string> lines = vmtest::splitLines(text);
+  return lines.empty() ? std::string() : lines.back();
+}
+
+json frameListTask(const vmtest::TempDir& dir, int frames, json locate = json::object()) {
+  auto list = vmtest::writeFrameList(dir.path(), frames, 48, 36);
+  json task = {{"home", dir.path().string()},
+               {"dataset", {{"form", "zel_frame"}, {"uri", list.string()}}}};
+  if (!locate.empty()) task["locate"] = locate;
+  return task;
+}
+
+json liveTask(const vmtest::TempDir& dir) {
+  return {{"home", dir.path().string()},
+          {"dataset", {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", 3}}}};
+}
+
+std::string frameLines(const vmtest::TempDir& dir, int count) {
+  auto image = vmtest::writeTestJpeg(dir / "live.jpg", 48, 36, 9);
+  std::string lines;
+  for (int i = 0; i < count; ++i) {
+    lines += json{{"frame", vmtest::frameDocument(image, 48, 36).dump()}}.dump() + "\n";
+  }
+  return lines;
+}
+
+TEST(MapperProgram, SixFramesFinish) {
+  vmtest::TempDir dir;
+  ProgramRun run = runTask(kTestProgram, frameListTask(dir, 6));
+  EXPECT_EQ(run.child.exit_code, 0);
+  ASSERT_FALSE(run.states.empty()) << run.child.err;
+  EXPECT_TRUE(run.states.front() == 100 || run.states.front() == 4) << run.states.front();
+  EXPECT_EQ(run.states.back(), 12);
+  const std::string log = readFile(dir / "log.txt");
+  EXPECT_NE(lastLine(log).find("] Task processed in "), std::string::npos) << log;
+}
+
+TEST(MapperProgram, BadTasksFailWithTheReasonInTheLog) {
+  vmtest::TempDir dir;
+  ProgramRun fewFrames = runTask(kTestProgram, frameListTask(dir, 5));
+  EXPECT_EQ(fewFrames.child.exit_code, 0);
+  EXPECT_EQ(fewFrames.states, std::vector<int>{-14});
+  EXPECT_NE(readFile(dir / "log.txt").find("Insufficient frames for mapping: 5"),
+            std::string::npos);
+
+  vmtest::TempDir other;
+  json task = frameListTask(other, 6);
+  task["home"] = (other / "absent").string();
+  ProgramRun noHome = runTask(kTestProgram, task);
+  EXPECT_EQ(noHome.states, std::vector<int>{-14});
+  EXPECT_NE(noHome.child.err.find("Invalid home folder of task: "), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(other / "log.txt"));
+  EXPECT_FALSE(std::filesystem::exists(other / "absent"));
+}
+
+TEST(MapperProgram, MissingAndCorruptImagesAreSkipped) {
+  vmtest::TempDir dir;
+  json task = frameListTask(dir, 8);
+  std::filesystem::remove(dir / "frame_3.jpg");
+  std::ofstream(dir / "frame_6.jpg", std::ios::trunc) << "garbage";
+  ProgramRun run = runTask(kTestProgram, task);
+  ASSERT_FALSE(run.states.empty()) << run.child.err;
+  EXPECT_EQ(run.states.back(), 12);
+  const std::string log = readFile(dir / "log.txt");
+  EXPECT_NE(log.find("Failed to open " + (dir / "frame_3.jpg").string()), std::string::npos);
+  EXPECT_NE(log.find("Failed to decode image " + (dir / "frame_6.jpg").string()),
+            std::string::npos);
+}
+
+TEST(MapperProgram, AbortStopsAFrameListRun) {
+  vmtest::TempDir dir;
+  ProgramRun run = runTask(kTestProgram,
+                    frameListTask(dir, 10, {{"method", "legacy_sfm"}, {"frame_delay_ms", 300}}),
+                    "{\"abort\": false}\n{\"abort\": true}\n");
+  ASSERT_FALSE(run.states.empty()) << run.child.err;
+  EXPECT_EQ(run.states.back(), 13);
+  EXPECT_NE(lastLine(readFile(dir / "log.txt")).find("Task processed in "), std::string::npos);
+}
+
+TEST(MapperProgram, LiveRunEndsWithTheEmptyFrame) {
+  vmtest::TempDir dir;
+  ProgramRun run = runTask(kTestProgram, liveTask(dir), frameLines(dir, 3) + "{\"frame\": \"\"}\n");
+  ASSERT_FALSE(run.states.empty()) << run.child.err;
+  EXPECT_EQ(run.states.back(), 12);
+}
+
+TEST(MapperProgram, LiveRunStopsOnAbort) {
+  vmtest::TempDir dir;
+  ProgramRun run = runTask(kTestProgram, liveTask(dir), "{\"abort\": true}\n");
+  ASSERT_FALSE(run.states.empty()) << run.child.err;
+  EXPECT_EQ(run.states.back(), 13);
+}
+
+TEST(MapperProgram, LiveRunEndsWhenTheInputCloses) {
+  vmtest::TempDir dir;
+  ProgramRun run = runTask(kTestProgram, liveTask(dir), frameLines(dir, 2));
+  ASSERT_FALSE(run.states.empty()) << run.child.err;
+  EXPECT_EQ(run.states.back(), 12);
+}
+
+}  // namespace

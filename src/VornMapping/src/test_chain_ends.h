@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Test doubles of the chain's two ends, built into the mapping tests and the test variant of
+// the mapping executable in place of the real ends. Both read their chain item's "config":
+//   "throw_on_create": text  - the factory throws with this reason;
+//   "frame_delay_ms": number - the front end takes this long to take each frame;
+//   "throw_on_add": true     - the front end throws from addFrame (a failing end);
+//   "throw_on_map": true     - the back end throws from fuseMap.
+// The front end locates every frame on a worker thread of its own ("frame_located"), reports
+// "Locate" progress, and delivers one map of all frames from finishInput ("map_located"). The
+// back end records what it receives and reports one point-cloud record while it works.
+
+// What the doubles saw, for the tests to check after a run.
+struct ChainEndsRecord {
+  int frontEndFrameCount = -1;
+  int backEndExpectedFrames = -1;
+  std::vector<std::uint64_t> framesAdded;     // identifiers, in feeding order
+  std::vector<bool> framesHadImages;          // whether each had pixels when added
+  std::vector<std::string> frameNames;        // the frames' names when added
+  std::vector<std::uint64_t> framesFused;     // identifiers reaching the back end
+  std::vector<int> mapsFused;                 // frame count of each map reaching the back end
+  bool finishInputCalled = false;
+  std::vector<std::string> releaseOrder;      // "front_end", "back_end"
+};
+
+// A copy of the record of the ends created since the last reset.
+ChainEndsRecord chainEndsRecord();
+void resetChainEndsRecord();

@@ -1,0 +1,345 @@
+#include "zel_mapper_impl.h"
+
+#include "chain_factories.h"
+#include "current_time.h"
+
+#include "framework/log.h"
+#include "framework/map_fusion.h"
+#include "framework/messenger.h"
+#include "framework/slam.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <utility>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr auto kPauseStep = std::chrono::milliseconds(500);
+
+}  // namespace
+
+std::shared_ptr<VornMapper> createVornMapper(const std::string& task, MapperCallback callback) {
+  auto* mapper = new VornMapperImpl(task, std::move(callback));
+  return std::shared_ptr<VornMapper>(
+      mapper, [](VornMapper* base) { delete static_cast<VornMapperImpl*>(base); });
+}
+
+VornMapperImpl::VornMapperImpl(const std::string& task, MapperCallback)
+    : zel::Chain("Mapper", nullptr), logSink_(std::make_unique<LogSink>()) {
+  fw::logSinks()->insert(logSink_.get());
+  if (setUp(task)) {
+    setProgressEntry(taskProgressModel());
+    setState(kMapperReady);
+  }
+}
+
+VornMapperImpl::~VornMapperImpl() {
+  if (runThread_.joinable()) runThread_.join();
+  // The dataset's loader threads may still log: they end before the sink goes.
+  dataset_.reset();
+  releaseEnds();
+  FW_LOG(fw::kLogInfo) << "VornMapperImpl instance destroyed.";
+  fw::logSinks()->erase(logSink_.get());
+  logSink_.reset();
+}
+
+bool VornMapperImpl::setUp(const std::string& taskText) {
+  json task = json::parse(taskText, nullptr, false);
+  const json* home = task.is_object() && task.contains("home") ? &task["home"] : nullptr;
+  if (!home || !home->is_string()) {
+    fail("Invalid home folder of task.");
+    return false;
+  }
+  const std::string homePath = home->get<std::string>();
+  std::error_code error;
+  if (!std::filesystem::is_directory(homePath, error)) {
+    fail("Invalid home folder of task: " + homePath);
+    return false;
+  }
+  if (!openTaskLog(homePath)) return false;
+  if (!task.contains("dataset") || !task["dataset"].is_object()) {
+    fail("Invalid dataset of task.");
+    return false;
+  }
+  if (!createTaskDataset(task["dataset"])) return false;
+  if (!task.contains("chain") || !task["chain"].is_array()) {
+    fail("Invalid chain of task.");
+    return false;
+  }
+  chain_ = task["chain"];
+  return true;
+}
+
+bool VornMapperImpl::openTaskLog(const std::string& home) {
+  const std::string path = (std::filesystem::path(home) / "log.txt").string();
+  auto stream = std::make_shared<std::ofstream>(path, std::ios::out | std::ios::trunc);
+  if (!*stream) {
+    fail("Failed to open log file: " + path);
+    return false;
+  }
+  logSink_->setStream(std::move(stream));
+  return true;
+}
+
+bool VornMapperImpl::createTaskDataset(const json& description) {
+  try {
+    dataset_ = createDataset(description);
+  } catch (const std::exception& e) {
+    fail(std::string("Failed to create dataset. ") + e.what());
+    return false;
+  }
+  if (!dataset_) {
+    fail("Failed to create dataset.");
+    return false;
+  }
+  if (!dataset_->isLive() && dataset_->size() < 6) {
+    fail("Insufficient frames for mapping: " + std::to_string(dataset_->size()));
+    dataset_.reset();
+    return false;
+  }
+  return true;
+}
+
+bool VornMapperImpl::start() {
+  if (state() == kMapperFailed || !dataset_) return false;
+  // A second start while the run thread exists must not replace it.
+  if (runThread_.joinable()) return false;
+  if (!buildChain()) return false;
+  runThread_ = std::thread(&VornMapperImpl::run, this);
+  return true;
+}
+
+void VornMapperImpl::stop() {
+  stop_.store(true);
+  // A live dataset waiting for the next pushed frame wakes up now.
+  if (dataset_) dataset_->interrupt();
+}
+
+bool VornMapperImpl::buildChain() {
+  for (const json& item : chain_) {
+    if (!buildChainItem(item)) return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!frontEnd_) {
+    state_ = kMapperFailed;
+    FW_LOG(fw::kLogError) << "The chain has no front end to locate the frames.";
+    return false;
+  }
+  return true;
+}
+
+bool VornMapperImpl::buildChainItem(const json& item) {
+  if (!item.is_object() || !item.contains("name") || !item["name"].is_string() ||
+      !item.contains("type") || !item["type"].is_string() || !item.contains("config") ||
+      !item["config"].is_object()) {
+    fail("Invalid chain item: " + item.dump());
+    return false;
+  }
+  const std::string name = item["name"].get<std::string>();
+  const std::string type = item["type"].get<std::string>();
+  const std::string config = item["config"].dump();
+  void* messenger = &fw::Messenger::instance();
+  void* sinks = &fw::logSinks();
+  if (type == "front_end") {
+    std::shared_ptr<fw::SLAM> frontEnd;
+    try {
+      if (name == "legacy_sfm") frontEnd = createSfmInstance(config, this, messenger, sinks);
+    } catch (const std::exception& e) {
+      fail("Failed to create front end process: " + name + " (" + e.what() + ")");
+      return false;
+    }
+    if (!frontEnd) {
+      fail("Failed to create front end process: " + name);
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    frontEnd_ = std::move(frontEnd);
+    return true;
+  }
+  if (type == "back_end") {
+    std::shared_ptr<fw::MapFusion> backEnd;
+    try {
+      if (name == "legacy_pf") backEnd = createPointsFusionInstance(config, this, messenger, sinks);
+    } catch (const std::exception& e) {
+      fail("Failed to create back end process: " + name + " (" + e.what() + ")");
+      return false;
+    }
+    if (!backEnd) {
+      fail("Failed to create back end process: " + name);
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    backEnd_ = std::move(backEnd);
+    return true;
+  }
+  fail("Invalid chain type: " + type);
+  return false;
+}
+
+void VornMapperImpl::run() {
+  const auto started = std::chrono::steady_clock::now();
+  setState(kMapperRunning);
+  std::int32_t finalState = kMapperFinished;
+  try {
+    feedFrames();
+    releaseEnds();
+    FW_LOG(fw::kLogInfo) << "both frontend and backend is reset.";
+    finalState = stop_.load() ? kMapperStopped : kMapperFinished;
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "Mapping run failed: " << e.what();
+    releaseEnds();
+    finalState = kMapperFailed;
+  }
+  finishOutputs();
+  setState(finalState);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now() - started);
+  FW_LOG(fw::kLogInfo) << "Task processed in " << elapsed.count() / 1e9 << " seconds.";
+  logSink_->setStream(nullptr);
+}
+
+void VornMapperImpl::feedFrames() {
+  std::shared_ptr<fw::SLAM> frontEnd;
+  std::shared_ptr<fw::MapFusion> backEnd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frontEnd = frontEnd_;
+    backEnd = backEnd_;
+  }
+  // A live dataset reports the frame count its task announced.
+  const int frameCount = dataset_->size();
+  frontEnd->setFrameCount(frameCount);
+  if (backEnd) backEnd->setExpectedFrames(frameCount);
+  backEnd.reset();
+  while (!stop_.load()) {
+    std::shared_ptr<VornMapperFrame> frame = dataset_->next();
+    if (!frame) break;
+    frontEnd->addFrame(frame);
+    // The front end has taken the frame; its pixels are no longer needed here.
+    frame->setImage(fw::GImage(), 0);
+    if (pause_.load()) waitWhilePaused();
+  }
+  // Stopped: nothing new is started; releasing the ends flushes what they have made.
+  if (!stop_.load()) frontEnd->finishInput();
+}
+
+void VornMapperImpl::waitWhilePaused() {
+  while (pause_.load() && !stop_.load()) {
+    if (state() != kMapperPaused) setState(kMapperPaused);
+    std::this_thread::sleep_for(kPauseStep);
+  }
+  if (state() == kMapperPaused) setState(kMapperRunning);
+}
+
+void VornMapperImpl::releaseEnds() {
+  std::shared_ptr<fw::SLAM> frontEnd;
+  std::shared_ptr<fw::MapFusion> backEnd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frontEnd.swap(frontEnd_);
+  }
+  // The front end goes first: its last results still reach the back end.
+  frontEnd.reset();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    backEnd.swap(backEnd_);
+  }
+  backEnd.reset();
+}
+
+void VornMapperImpl::finishOutputs() {
+  std::lock_guard<std::mutex> lock(output_mutex_);
+  for (auto& record : outputs_) {
+    if (record && record->state == 10) {
+      record->state = 12;
+      record->markUpdated();
+    }
+  }
+}
+
+std::shared_ptr<fw::MapFusion> VornMapperImpl::backEnd() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return backEnd_;
+}
+
+void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObject> argument) {
+  if (command == "frame_located") {
+    auto frame = std::dynamic_pointer_cast<fw::MapFrame>(argument);
+    if (!frame) return;
+    std::shared_ptr<fw::MapFusion> fusion = backEnd();
+    if (!fusion) {
+      frame->setImage(fw::GImage(), 0);
+      return;
+    }
+    try {
+      fusion->fuseFrame(frame);
+    } catch (const std::exception& e) {
+      FW_LOG(fw::kLogError) << "Failed to feed frame to backend: " << e.what();
+    }
+  } else if (command == "map_located") {
+    auto map = std::dynamic_pointer_cast<fw::Map>(argument);
+    if (!map) return;
+    // Without a back end nobody uses the map: it is dropped.
+    std::shared_ptr<fw::MapFusion> fusion = backEnd();
+    if (!fusion) return;
+    try {
+      fusion->fuseMap(map);
+    } catch (const std::exception& e) {
+      FW_LOG(fw::kLogError) << "Failed to feed map to backend: " << e.what();
+    }
+  } else {
+    FW_LOG(fw::kLogError) << "Unknown command: " << command;
+  }
+}
+
+bool VornMapperImpl::getStatus(MapperStatus& status) {
+  bool changed = false;
+  const std::int32_t current = state();
+  if (status.state != current) {
+    status.state = current;
+    changed = true;
+  }
+  ProgressEntry progress = progressEntry();
+  if (progress.time > status.progress.time) {
+    status.progress = std::move(progress);
+    changed = true;
+  }
+  visitOutputs([&](const std::shared_ptr<zel::OutputItem>& record) {
+    if (!record) return;
+    for (auto& known : status.outputs) {
+      if (known && known->id == record->id) {
+        if (record->isNewerThan(*known)) {
+          known->update(record);
+          changed = true;
+        }
+        return;
+      }
+    }
+    status.outputs.push_back(record->clone());
+    changed = true;
+  });
+  return changed;
+}
+
+bool VornMapperImpl::pushFrame(const std::string& frame) {
+  if (!dataset_ || !dataset_->isLive()) return false;
+  return dataset_->pushFrame(frame);
+}
+
+std::int32_t VornMapperImpl::state() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+void VornMapperImpl::setState(std::int32_t state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = state;
+}
+
+void VornMapperImpl::fail(const std::string& message) {
+  FW_LOG(fw::kLogError) << message;
+  setState(kMapperFailed);
+}

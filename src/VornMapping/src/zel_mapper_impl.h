@@ -1,0 +1,69 @@
+#pragma once
+
+#include "task_log_sink.h"
+#include "vorn_mapper.h"
+#include "zel_node.h"
+
+#include "src/utilities/src/dataset.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace fw {
+class MapFusion;
+class SLAM;
+}  // namespace fw
+
+// Runs one mapping task: checks the home folder, writes <home>/log.txt, loads the dataset,
+// builds the chain's front end and back end through their factories and feeds the frames to
+// the front end on its run thread. It is the root node of the chain: the back end's nodes
+// report progress and output records into it, and the front end sends its results through
+// `call`. Failures never throw: they are logged and leave the mapper in state -14.
+class VornMapperImpl : public zel::Chain, public VornMapper {
+ public:
+  VornMapperImpl(const std::string& task, MapperCallback callback);
+  ~VornMapperImpl() override;
+
+  // "frame_located" (a fw::MapFrame) and "map_located" (a fw::Map) from the front end.
+  void call(const std::string& command, std::shared_ptr<fw::GObject> argument) override;
+
+  bool start() override;
+  void stop() override;
+  bool getStatus(MapperStatus& status) override;
+  bool pushFrame(const std::string& frame) override;
+
+  std::int32_t state() const;
+
+ private:
+  // The construction steps; false (state -14, reason logged) at the first that fails.
+  bool setUp(const std::string& task);
+  bool openTaskLog(const std::string& home);
+  bool createTaskDataset(const nlohmann::json& dataset);
+  bool buildChain();
+  bool buildChainItem(const nlohmann::json& item);
+  void run();
+  void feedFrames();
+  void waitWhilePaused();
+  void releaseEnds();
+  // Marks the records still being written as finished, so the final status shows them so.
+  void finishOutputs();
+  void setState(std::int32_t state);
+  void fail(const std::string& message);
+  std::shared_ptr<fw::MapFusion> backEnd() const;
+
+  std::shared_ptr<fw::SLAM> frontEnd_;
+  std::shared_ptr<fw::MapFusion> backEnd_;
+  mutable std::mutex mutex_;  // guards the state and the two ends
+  std::shared_ptr<ImageDataset> dataset_;
+  std::thread runThread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> pause_{false};
+  std::unique_ptr<LogSink> logSink_;
+  nlohmann::json chain_;
+};
