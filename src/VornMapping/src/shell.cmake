@@ -42,3 +42,7 @@ function(vm_shell_test_needs_program)
   endif()
 endfunction()
 cmake_language(DEFER CALL vm_shell_test_needs_program)
+
+vm_add_fuzzer(shell_input_fuzzer
+  SOURCES ${shell_dir}/fuzz/shell_input_fuzzer.cpp
+  DEPS mapping)

@@ -12,7 +12,8 @@ void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
   bool input_end_passed = false;
   for (;;) {
     if (mapper.getStatus(status)) {
-      err << statusLine(status) << '\n';
+      // One write per line, so log lines of other threads never split it.
+      err << statusLine(status) + '\n';
       err.flush();
     }
     if (isFinalMapperState(status.state)) break;

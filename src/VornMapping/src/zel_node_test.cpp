@@ -177,15 +177,16 @@ TEST(NodeOutputs, FinishesRecordsBeingWrittenWhenDestroyed) {
 TEST(NodeOutputs, ConcurrentReportsLeaveTheNewestEverywhere) {
   TaskTree tree;
   constexpr int kRounds = 200;
+  // Both threads refresh records of one node while the other's changes travel up.
   std::vector<std::thread> threads;
   for (zel::Node* node : {&tree.locate, &tree.fusion}) {
-    threads.emplace_back([node] {
+    threads.emplace_back([node, &tree] {
       for (int i = 1; i <= kRounds; ++i) {
         node->setProgress(i, kRounds);
         auto item = record(node->name(), 0);
         item->state = i;
         item->markUpdated();
-        node->addOutput(item);
+        tree.locate.addOutput(item);
       }
     });
   }
