@@ -95,6 +95,41 @@ TEST(JsonWriter, ObjectMembersPrintInAscendingKeyOrder) {
   EXPECT_EQ(Json::dump(Json::load("{\"q\\\"k\": 1}")), "{\n  \"q\\\"k\" : 1\n}");
 }
 
+TEST(JsonWriter, DocumentBuiltByElementAccessPrintsSorted) {
+  Var tileset;
+  tileset["asset"]["version"] = Var("1.0");
+  tileset["geometricError"] = Var(500.0);
+  Var& root = tileset["root"];
+  root["refine"] = Var("ADD");
+  root["geometricError"] = Var(12.3456789012345);
+  root["boundingVolume"]["box"] = Var(std::vector<double>{1.5, -2.0, 1e-5, 123456.789012345});
+  root["content"]["uri"] = Var("tiles/0.pnts");
+  root["children"] = Var(std::vector<Var>());
+  EXPECT_EQ(Json::dump(tileset),
+            "{\n"
+            "  \"asset\" : {\n"
+            "    \"version\" : \"1.0\"\n"
+            "  },\n"
+            "  \"geometricError\" : 500,\n"
+            "  \"root\" : {\n"
+            "    \"boundingVolume\" : {\n"
+            "      \"box\" : [\n"
+            "        1.5,\n"
+            "        -2,\n"
+            "        1e-05,\n"
+            "        123456.789012\n"
+            "      ]\n"
+            "    },\n"
+            "    \"children\" : [],\n"
+            "    \"content\" : {\n"
+            "      \"uri\" : \"tiles/0.pnts\"\n"
+            "    },\n"
+            "    \"geometricError\" : 12.3456789012,\n"
+            "    \"refine\" : \"ADD\"\n"
+            "  }\n"
+            "}");
+}
+
 TEST(JsonWriter, ValuesOfOtherKindsChangeKindOnTheWayBack) {
   EXPECT_EQ(Json::load(Json::dump(Var(3.0))).as<int>(), 3);
   EXPECT_EQ(Json::load(Json::dump(Var())).as<std::string>(), "undefined");
