@@ -258,7 +258,8 @@ TEST(VarSingletons, AreHandedOutReadOnly) {
   static_assert(std::is_same_v<decltype(Var::Null()), const Var&>);
   Var copy = Var::Null();
   copy.set(5);
-  EXPECT_THROW(Var(Var::Null())["a"], sv::VarException);
+  Var nullCopy = Var::Null();
+  EXPECT_THROW(nullCopy["a"], sv::VarException);
   EXPECT_TRUE(Var::Null().isNull());
   EXPECT_TRUE(Var::root().isObject());
 }

@@ -56,6 +56,11 @@ TEST(VarHandle, ConstructorsChooseTheirHolders) {
   Var points(std::vector<pi::Point3ub>{{1, 2, 3}, {4, 5, 6}});
   ASSERT_TRUE(points.isArray());
   EXPECT_EQ(points[1].as<pi::Point3ub>(), (pi::Point3ub{4, 5, 6}));
+  // An element outlives the list it came from.
+  Var kept = Var(std::vector<double>{1.0, 2.0})[1];
+  EXPECT_EQ(kept.as<double>(), 2.0);
+  kept.set(3.0);
+  EXPECT_EQ(kept.castAs<double>(), 3.0);
 }
 
 TEST(VarHandle, InitializerListBuildsObjectsFromPairsAndArraysOtherwise) {
