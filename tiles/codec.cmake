@@ -27,7 +27,7 @@ vm_add_benchmark(tiles_codec_perf
 # codec sources itself so that libFuzzer sees their coverage.
 vm_add_fuzzer(fuzz_decode_png
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/decode_png_fuzzer.cpp ${TILES_CODEC_SOURCES}
-  RUNS 30000 CORPUS fuzz/decode_png_corpus)
+  RUNS 200000 CORPUS fuzz/decode_png_corpus)
 
 # The tile classes and their binary record.
 list(APPEND TILES_SOURCES
@@ -39,4 +39,4 @@ list(APPEND TILES_TESTS
 vm_add_fuzzer(fuzz_tile_record
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/tile_record_fuzzer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tile_record.cpp ${CMAKE_CURRENT_LIST_DIR}/tile.cpp
-  DEPS framework RUNS 30000 CORPUS fuzz/tile_record_corpus)
+  DEPS framework RUNS 100000 CORPUS fuzz/tile_record_corpus)

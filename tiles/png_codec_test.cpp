@@ -183,7 +183,7 @@ TEST(PngEncoder, RejectsBadArguments) {
 }
 
 TEST(PngEncoder, PngcheckAcceptsEveryForm) {
-  if (std::system("pngcheck -h > /dev/null 2>&1") == 127 || std::system("command -v pngcheck > /dev/null") != 0) {
+  if (std::system("command -v pngcheck > /dev/null") != 0) {
     GTEST_SKIP() << "pngcheck is not installed";
   }
   vmtest::TempDir dir;

@@ -235,6 +235,30 @@ TEST(PngDecoderStatus, StreamsOfAnotherShape) {
   EXPECT_EQ(decode(lengths.bytes()), kPngForeign);
 }
 
+// A valid zlib stream from another deflate encoder (same 78 01 header) is not this codec's
+// shape: it is refused rather than decoded wrongly.
+TEST(PngDecoderStatus, ZlibStreamInsteadOfTheCodecsOwn) {
+  const uint32_t w = 32, h = 16;
+  const std::vector<uint8_t> px = test_images::make(Content::Gradient, w, h, 3, 5);
+  std::vector<uint8_t> filtered;
+  for (uint32_t y = 0; y < h; ++y) {
+    filtered.push_back(y == 0 ? 0 : 2);
+    for (uint32_t i = 0; i < w * 3; ++i) {
+      const uint8_t above = y == 0 ? 0 : px[(y - 1) * w * 3 + i];
+      filtered.push_back(static_cast<uint8_t>(px[y * w * 3 + i] - above));
+    }
+  }
+  std::vector<uint8_t> stream(compressBound(filtered.size()));
+  uLongf size = stream.size();
+  ASSERT_EQ(compress2(stream.data(), &size, filtered.data(), filtered.size(), 1), Z_OK);
+  stream.resize(size);
+  ASSERT_EQ(stream[0], 0x78);
+  ASSERT_EQ(stream[1], 0x01);
+  PngFile f(encoded(w, h, 3, 0));
+  f.find("IDAT").data = stream;
+  EXPECT_EQ(decode(f.bytes()), kPngForeign);
+}
+
 TEST(PngDecoderIntegrity, WrongAdlerIsAnErrorNotPixels) {
   for (unsigned flags : {0u, 1u, 2u}) {
     PngFile f(encoded(16, 16, 3, flags));

@@ -181,6 +181,7 @@ TEST(TileRecord, CorruptCountsAndFieldsFailWithoutHugeAllocations) {
       {"unknown depth", patched(record, 16, 7, 4)},
       {"too many channels", patched(record, 16, 512 << 3, 4)},
       {"pixel bytes beyond the end", patched(record, 12, 5, 4)},
+      {"a gigabyte of pixels the stream lacks", patched(patched(record, 8, 0x7FFF, 4), 12, 0x7FFF, 4)},
   };
   for (const auto& [what, bytes] : corrupt) {
     for (bool seekable : {true, false}) {
