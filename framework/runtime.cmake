@@ -4,17 +4,16 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/timer.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dense_services_test.cpp)
 list(APPEND FRAMEWORK_TEST_LABELS tsan)
-# Until the value library has sources of its own there is nothing to link from it.
-if(NOT TARGET values)
-  list(REMOVE_ITEM FRAMEWORK_DEPS values)
-endif()
 
 vm_add_benchmark(framework_runtime_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/runtime_perf.cpp
