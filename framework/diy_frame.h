@@ -23,6 +23,11 @@ class MapFrame : public fw::MapFrame {
   MapFrame(uint64_t id, double timestamp, const fw::GImage& image, const std::string& imagePath,
            const fw::Camera& camera, const std::vector<double>& gps, int flags);
 
+  // The value-returning forms of the interface stay visible next to the overrides below.
+  using fw::MapFrame::getBoWVector;
+  using fw::MapFrame::getFeatureVector;
+  using fw::MapFrame::getObservations;
+
   std::string type() const override { return "DIYFrame"; }
   // "GetKeyPoint" (fw::KeyPointPositionQuery), "GetGPS" (std::vector<double>),
   // "GetImagePath" and "SetImagePath" (std::string).

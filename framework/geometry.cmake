@@ -13,3 +13,11 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/china_offsets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection.cpp)
+list(APPEND FRAMEWORK_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/pose_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gimage_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/camera_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vocabulary_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/diy_frame_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/projection_test.cpp)

@@ -15,9 +15,10 @@ namespace {
 
 constexpr int64_t kSpareBytes = 24;
 
-// The byte size of rows x cols pixels of `type`, or -1 when it overflows 64 bits (or leaves
-// no room for the allocation's spare bytes).
+// The byte size of rows x cols pixels of `type` (0 for a negative dimension), or -1 when it
+// overflows 64 bits (or leaves no room for the allocation's spare bytes).
 int64_t checkedByteSize(int rows, int cols, int type) {
+  if (rows < 0 || cols < 0) return 0;
   int64_t size = 0;
   if (__builtin_mul_overflow(int64_t(rows), int64_t(cols), &size) ||
       __builtin_mul_overflow(size, int64_t(GImage::elemSize(type)), &size) ||
