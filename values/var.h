@@ -51,6 +51,16 @@ struct VarConvert;
 // Turns a native callable into a function record; defined in values/function.h.
 template <typename F, typename Enable = void>
 struct VarFunctionMaker;
+
+// Callables with one fixed signature: function pointers and objects with one operator().
+template <typename F, typename Enable = void>
+struct HasCallOperator : std::false_type {};
+template <typename F>
+struct HasCallOperator<F, std::void_t<decltype(&F::operator())>> : std::true_type {};
+template <typename F>
+struct IsWrappable
+    : std::bool_constant<HasCallOperator<F>::value ||
+                         (std::is_pointer_v<F> && std::is_function_v<std::remove_pointer_t<F>>)> {};
 }  // namespace detail
 
 // The handle. Never empty (except after a move): a default handle shares Undefined.
@@ -275,8 +285,7 @@ class VarArray : public VarValue_<std::vector<Var>> {
 class VarFunction {
  public:
   VarFunction() = default;
-  template <typename F, typename D = std::decay_t<F>,
-            std::enable_if_t<!std::is_same_v<D, VarFunction> && !std::is_same_v<D, Var>, int> = 0>
+  template <typename F, typename D = std::decay_t<F>, std::enable_if_t<detail::IsWrappable<D>::value, int> = 0>
   VarFunction(F callable) {
     detail::VarFunctionMaker<D>::make(std::move(callable), *this);
   }
