@@ -8,6 +8,7 @@
 #include <cctype>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace sv {
@@ -41,7 +42,7 @@ int truncateToInt(double value) {
 
 void nameClasses() {
   VarClass::Class<int>().name = "int";
-  VarClass::Class<long long>().name = "int64_t";
+  VarClass::Class<std::int64_t>().name = "int64_t";
   VarClass::Class<unsigned int>().name = "uint32_t";
   VarClass::Class<std::uint64_t>().name = "uint64_t";
   VarClass::Class<unsigned char>().name = "uchar";

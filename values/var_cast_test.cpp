@@ -49,7 +49,7 @@ TEST(VarClassNames, BuiltInTypesCarryShortNames) {
   EXPECT_EQ(Var(sv::VarFunction([] {})).typeName(), "function");
   EXPECT_EQ(sv::VarClass::instance<int>().typeName(), "class");
   const std::vector<std::pair<std::string, std::string>> names = {
-      {sv::VarClass::Class<long long>().name, "int64_t"}, {sv::VarClass::Class<unsigned int>().name, "uint32_t"},
+      {sv::VarClass::Class<std::int64_t>().name, "int64_t"}, {sv::VarClass::Class<unsigned int>().name, "uint32_t"},
       {sv::VarClass::Class<unsigned char>().name, "uchar"}, {sv::VarClass::Class<char>().name, "char"},
       {sv::VarClass::Class<float>().name, "float"},         {sv::VarClass::Class<Var>().name, "var"},
       {sv::VarClass::Class<sv::VarDict>().name, "dict"},    {sv::VarClass::Class<sv::VarBuffer>().name, "buffer"},
