@@ -12,7 +12,8 @@ function(vm_tsan_suppress_codec_reports test_target)
     "  set_tests_properties(\${${test_target}_TESTS} PROPERTIES ENVIRONMENT_MODIFICATION\n"
     "    \"TSAN_OPTIONS=string_append::suppressions=${suppressions}\")\n"
     "endif()\n")
-  # Runs after the test discovery script, which defines <target>_TESTS.
-  cmake_language(DEFER DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-    CALL set_property DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  # Registered at the end of the folder, so it runs after the test discovery script, which
+  # defines <target>_TESTS. The path is spelled out now: a deferred call reads variables late.
+  cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${CMAKE_CURRENT_SOURCE_DIR}]]
+    CALL set_property DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES [[${script}]])")
 endfunction()
