@@ -39,7 +39,8 @@ struct CallableShape<R (*)(A...)> : CallShape<R, A...> {};
 template <typename R, typename... A>
 struct CallableShape<R (*)(A...) noexcept> : CallShape<R, A...> {};
 template <typename F>
-struct CallableShape<F, std::void_t<decltype(&F::operator())>> : MemberCallShape<decltype(&F::operator())> {};
+struct CallableShape<F, std::void_t<decltype(&F::operator())>>
+    : MemberCallShape<decltype(&F::operator())> {};
 
 // How one argument reaches a parameter: a Var parameter gets the element itself, a reference
 // parameter needs the element to hold exactly that type, anything else is converted.
@@ -87,7 +88,8 @@ Var invokeWithArgs(F& f, std::vector<Var>& args, std::index_sequence<I...>) {
 
 template <typename R, typename... A, typename F>
 void fillFunction(F f, VarFunction& record, std::tuple<A...>*) {
-  static_assert(((!std::is_rvalue_reference_v<A>)&&...), "function values cannot take rvalue references");
+  static_assert(((!std::is_rvalue_reference_v<A>)&&...),
+                "function values cannot take rvalue references");
   record.class_list = std::vector<Var>{VarClass::instance<R>(), VarClass::instance<A>()...};
   record.callable = [f = std::move(f)](std::vector<Var>& args) mutable -> Var {
     return invokeWithArgs<R, A...>(f, args, std::index_sequence_for<A...>{});
@@ -98,7 +100,8 @@ template <typename F, typename Enable>
 struct VarFunctionMaker {
   static void make(F f, VarFunction& record) {
     using Shape = CallableShape<F>;
-    fillFunction<typename Shape::Result>(std::move(f), record, static_cast<typename Shape::Args*>(nullptr));
+    fillFunction<typename Shape::Result>(std::move(f), record,
+                                         static_cast<typename Shape::Args*>(nullptr));
   }
 };
 

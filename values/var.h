@@ -285,7 +285,8 @@ class VarArray : public VarValue_<std::vector<Var>> {
 class VarFunction {
  public:
   VarFunction() = default;
-  template <typename F, typename D = std::decay_t<F>, std::enable_if_t<detail::IsWrappable<D>::value, int> = 0>
+  template <typename F, typename D = std::decay_t<F>,
+            std::enable_if_t<detail::IsWrappable<D>::value, int> = 0>
   VarFunction(F callable) {
     detail::VarFunctionMaker<D>::make(std::move(callable), *this);
   }
@@ -391,13 +392,14 @@ struct IsSharedPtr<std::shared_ptr<X>> : std::true_type {};
 // Types taken by the generic constructor: everything that no dedicated constructor takes.
 template <typename T>
 struct IsGenericHeld
-    : std::bool_constant<!std::is_same_v<T, Var> && !std::is_arithmetic_v<T> && !std::is_enum_v<T> &&
-                         !std::is_pointer_v<T> && !std::is_null_pointer_v<T> && !std::is_array_v<T> &&
-                         !std::is_base_of_v<VarValue, T> && !std::is_same_v<T, std::string> &&
-                         !IsSharedPtr<T>::value && !std::is_same_v<T, std::map<std::string, Var>> &&
-                         !std::is_same_v<T, std::unordered_map<std::string, Var>> &&
-                         !std::is_same_v<T, std::vector<Var>> && !std::is_same_v<T, std::vector<double>> &&
-                         !std::is_same_v<T, std::initializer_list<Var>>> {};
+    : std::bool_constant<
+          !std::is_same_v<T, Var> && !std::is_arithmetic_v<T> && !std::is_enum_v<T> &&
+          !std::is_pointer_v<T> && !std::is_null_pointer_v<T> && !std::is_array_v<T> &&
+          !std::is_base_of_v<VarValue, T> && !std::is_same_v<T, std::string> &&
+          !IsSharedPtr<T>::value && !std::is_same_v<T, std::map<std::string, Var>> &&
+          !std::is_same_v<T, std::unordered_map<std::string, Var>> &&
+          !std::is_same_v<T, std::vector<Var>> && !std::is_same_v<T, std::vector<double>> &&
+          !std::is_same_v<T, std::initializer_list<Var>>> {};
 template <typename E>
 struct IsGenericHeld<std::vector<pi::Point3_<E>>> : std::false_type {};
 
@@ -409,7 +411,8 @@ class HolderBlock {
  public:
   using Holder = VarValue_<T>;
 
-  explicit HolderBlock(std::size_t capacity) : holders_(std::allocator<Holder>().allocate(capacity)), capacity_(capacity) {}
+  explicit HolderBlock(std::size_t capacity)
+      : holders_(std::allocator<Holder>().allocate(capacity)), capacity_(capacity) {}
   ~HolderBlock() {
     for (std::size_t i = 0; i < size_; ++i) holders_[i].~Holder();
     std::allocator<Holder>().deallocate(holders_, capacity_);
@@ -431,7 +434,8 @@ Var arrayOfHolders(const std::vector<T>& values) {
   auto block = std::make_shared<HolderBlock<T>>(values.size());
   std::vector<Var> elements;
   elements.reserve(values.size());
-  for (const T& value : values) elements.emplace_back(std::shared_ptr<VarValue>(block, block->add(value)));
+  for (const T& value : values)
+    elements.emplace_back(std::shared_ptr<VarValue>(block, block->add(value)));
   return Var(std::make_shared<VarArray>(std::move(elements)));
 }
 
@@ -475,7 +479,8 @@ struct VarCast<std::vector<E, A>> {
 template <typename X>
 struct VarCast<std::shared_ptr<X>> {
   static std::shared_ptr<X> run(const Var& v) {
-    if (void* p = v.holder()->ptr(typeid(std::shared_ptr<X>))) return *static_cast<std::shared_ptr<X>*>(p);
+    if (void* p = v.holder()->ptr(typeid(std::shared_ptr<X>)))
+      return *static_cast<std::shared_ptr<X>*>(p);
     if (v.isNull()) return {};
     throwUnableCast(v, VarClass::instance<std::shared_ptr<X>>());
   }

@@ -15,8 +15,8 @@ Var& objectElement(VarObject& object, const std::string& key) {
 Var& arrayElement(const Var& array, VarArray& elements, int index) {
   std::lock_guard<std::mutex> lock(elements.mutex);
   if (index < 0 || static_cast<std::size_t>(index) >= elements.value.size()) {
-    throw VarException(array.typeName() + ": Operator [] index " + std::to_string(index) + " out of range 0 to " +
-                       std::to_string(elements.value.size()) + ".");
+    throw VarException(array.typeName() + ": Operator [] index " + std::to_string(index) +
+                       " out of range 0 to " + std::to_string(elements.value.size()) + ".");
   }
   return elements.value[static_cast<std::size_t>(index)];
 }
@@ -49,19 +49,19 @@ Var& Var::operator[](const std::string& key) {
   return (*this)[Var(key)];
 }
 
-Var& Var::operator[](const char* key) {
-  return (*this)[std::string(key ? key : "")];
-}
+Var& Var::operator[](const char* key) { return (*this)[std::string(key ? key : "")]; }
 
 Var& Var::operator[](int index) {
-  if (auto* array = static_cast<VarArray*>(value_->ptr(typeid(VarArray)))) return arrayElement(*this, *array, index);
+  if (auto* array = static_cast<VarArray*>(value_->ptr(typeid(VarArray))))
+    return arrayElement(*this, *array, index);
   return (*this)[Var(index)];
 }
 
 Var Var::operator[](const Var& key) const {
   // Plain objects and arrays answer directly, as their built-in "__getitem__" would.
   if (VarObject* object = objectHolder()) {
-    if (!object->cls.is<VarClass>() && key.is<std::string>()) return object->get(key.as<std::string>());
+    if (!object->cls.is<VarClass>() && key.is<std::string>())
+      return object->get(key.as<std::string>());
   } else if (auto* array = static_cast<VarArray*>(value_->ptr(typeid(VarArray)))) {
     if (const int* index = static_cast<const int*>(key.holder()->ptr(typeid(int)))) {
       return *index < 0 ? Undefined() : array->at(static_cast<std::uint64_t>(*index));
@@ -111,14 +111,16 @@ void Var::set(const std::string& name, const Var& value, bool dotted) {
   }
   VarClass::VarProperty* property = propertyOf(cls, name);
   if (!property) throw VarException(typeName() + ": set called without property " + name);
-  if (!property->setter.isFunction()) throw VarException(typeName() + ": property " + name + " is readonly.");
+  if (!property->setter.isFunction())
+    throw VarException(typeName() + ": property " + name + " is readonly.");
   property->setter.as<VarFunction>().call(*this, value);
 }
 
 Var Var::operator+(const Var& rhs) const {
   Var result = classObject().as<VarClass>().call(*this, "__add__", rhs);
   if (!result.isUndefined()) return result;
-  throw VarException(typeName() + " operator __add__ with rh: " + rhs.typeName() + "returned Undefined.");
+  throw VarException(typeName() + " operator __add__ with rh: " + rhs.typeName() +
+                     "returned Undefined.");
 }
 
 namespace {

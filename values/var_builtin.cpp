@@ -71,7 +71,8 @@ void registerConversions() {
                  throw VarException("Can't construct int from " + value.typeName() + ".");
                })),
                true);
-  intClass.def("__double__", Var(VarFunction([](int self) { return static_cast<double>(self); })), true);
+  intClass.def("__double__", Var(VarFunction([](int self) { return static_cast<double>(self); })),
+               true);
   intClass.def("__bool__", Var(VarFunction([](int self) { return self != 0; })), true);
 
   VarClass::Class<bool>()
@@ -87,9 +88,10 @@ void registerElementReads() {
   VarClass::Class<VarArray>().def("__getitem__", [](VarArray& self, int index) -> Var {
     return index < 0 ? Var() : self.at(static_cast<std::uint64_t>(index));
   });
-  VarClass::Class<VarObject>().def("__getitem__", [](const VarObject* self, const std::string& key) -> Var {
-    return const_cast<VarObject*>(self)->get(key);
-  });
+  VarClass::Class<VarObject>().def("__getitem__",
+                                   [](const VarObject* self, const std::string& key) -> Var {
+                                     return const_cast<VarObject*>(self)->get(key);
+                                   });
 }
 
 void registerBuiltins() {

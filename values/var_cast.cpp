@@ -4,7 +4,8 @@ namespace sv {
 namespace detail {
 
 void throwCannotTreat(const Var& value, const Var& targetClass) {
-  throw VarException("Can not treat " + value.typeName() + " as " + targetClass.as<VarClass>().name);
+  throw VarException("Can not treat " + value.typeName() + " as " +
+                     targetClass.as<VarClass>().name);
 }
 
 void throwUnableCast(const Var& value, const Var& targetClass) {
@@ -16,7 +17,8 @@ Var convertThroughClasses(const Var& value, const Var& targetClass, const std::t
   Var& sourceClass = value.classObject();
   if (sourceClass.is<VarClass>()) {
     // The source class's own conversion method; parents are not searched.
-    Var method = sourceClass.as<VarClass>().attr.as<VarObject>().get("__" + targetRecord.name + "__");
+    Var method =
+        sourceClass.as<VarClass>().attr.as<VarObject>().get("__" + targetRecord.name + "__");
     if (method.isFunction()) {
       Var converted = method.as<VarFunction>().call(value);
       if (converted.holder()->ptr(target)) return converted;
@@ -34,8 +36,10 @@ unsigned int VarCast<unsigned int>::run(const Var& v) {
   if (auto* number = static_cast<int*>(v.holder()->ptr(typeid(int)))) {
     if (*number >= 0) return static_cast<unsigned int>(*number);
   }
-  Var converted = convertThroughClasses(v, VarClass::instance<unsigned int>(), typeid(unsigned int));
-  if (auto* held = static_cast<unsigned int*>(converted.holder()->ptr(typeid(unsigned int)))) return *held;
+  Var converted =
+      convertThroughClasses(v, VarClass::instance<unsigned int>(), typeid(unsigned int));
+  if (auto* held = static_cast<unsigned int*>(converted.holder()->ptr(typeid(unsigned int))))
+    return *held;
   throwUnableCast(v, VarClass::instance<unsigned int>());
 }
 

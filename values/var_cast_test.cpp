@@ -33,9 +33,7 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-std::string platformName(const Var& cls) {
-  return cls.as<sv::VarClass>().name;
-}
+std::string platformName(const Var& cls) { return cls.as<sv::VarClass>().name; }
 
 TEST(VarClassNames, BuiltInTypesCarryShortNames) {
   EXPECT_EQ(Var(1).typeName(), "int");
@@ -49,10 +47,14 @@ TEST(VarClassNames, BuiltInTypesCarryShortNames) {
   EXPECT_EQ(Var(sv::VarFunction([] {})).typeName(), "function");
   EXPECT_EQ(sv::VarClass::instance<int>().typeName(), "class");
   const std::vector<std::pair<std::string, std::string>> names = {
-      {sv::VarClass::Class<std::int64_t>().name, "int64_t"}, {sv::VarClass::Class<unsigned int>().name, "uint32_t"},
-      {sv::VarClass::Class<unsigned char>().name, "uchar"}, {sv::VarClass::Class<char>().name, "char"},
-      {sv::VarClass::Class<float>().name, "float"},         {sv::VarClass::Class<Var>().name, "var"},
-      {sv::VarClass::Class<sv::VarDict>().name, "dict"},    {sv::VarClass::Class<sv::VarBuffer>().name, "buffer"},
+      {sv::VarClass::Class<std::int64_t>().name, "int64_t"},
+      {sv::VarClass::Class<unsigned int>().name, "uint32_t"},
+      {sv::VarClass::Class<unsigned char>().name, "uchar"},
+      {sv::VarClass::Class<char>().name, "char"},
+      {sv::VarClass::Class<float>().name, "float"},
+      {sv::VarClass::Class<Var>().name, "var"},
+      {sv::VarClass::Class<sv::VarDict>().name, "dict"},
+      {sv::VarClass::Class<sv::VarBuffer>().name, "buffer"},
       {sv::VarClass::Class<sv::VarClass::VarProperty>().name, "property"}};
   for (const auto& [actual, expected] : names) EXPECT_EQ(actual, expected);
   // Other types carry the platform's readable name.
@@ -74,7 +76,10 @@ TEST(VarCastTable, ToInt) {
   std::string undefined = messageOf([] { Var().castAs<int>(); });
   EXPECT_TRUE(contains(undefined, "Failed to call method with input arguments: [void]"));
   EXPECT_TRUE(contains(undefined, "Can't construct int from void."));
-  EXPECT_TRUE(contains(messageOf([] { Var{1, 2}.castAs<int>(); }), "Can't construct int from array."));
+  EXPECT_TRUE(contains(messageOf([] {
+                         Var{1, 2}.castAs<int>();
+                       }),
+                       "Can't construct int from array."));
   EXPECT_TRUE(contains(messageOf([] { Var::Null().castAs<int>(); }), "Failed to call method"));
 }
 
@@ -105,7 +110,8 @@ TEST(VarCastTable, ToBool) {
   EXPECT_TRUE(Var(5).castAs<bool>());
   EXPECT_FALSE(Var(0).castAs<bool>());
   EXPECT_EQ(messageOf([] { Var("true").castAs<bool>(); }), "Unable cast str to bool");
-  EXPECT_EQ(messageOf([] { Var::Null().castAs<bool>(); }), "Unable cast " + Var::Null().typeName() + " to bool");
+  EXPECT_EQ(messageOf([] { Var::Null().castAs<bool>(); }),
+            "Unable cast " + Var::Null().typeName() + " to bool");
 }
 
 TEST(VarCastTable, ToUnsignedInt) {
@@ -133,7 +139,8 @@ TEST(VarReferenceCasts, HeldTypeOnlyWithThePlatformName) {
   EXPECT_EQ(&number.castAs<const int&>(), &number.as<int>());
   EXPECT_EQ(messageOf([] { Var(2.5).castAs<const int&>(); }), "Unable cast double to int");
   std::string stringCast = messageOf([] { Var(1).castAs<const std::string&>(); });
-  EXPECT_EQ(stringCast, "Unable cast int to " + platformName(sv::VarClass::instance<const std::string&>()));
+  EXPECT_EQ(stringCast,
+            "Unable cast int to " + platformName(sv::VarClass::instance<const std::string&>()));
   EXPECT_FALSE(contains(stringCast, "to str"));
   EXPECT_FALSE(contains(messageOf([] { Var(1).castAs<sv::VarArray&>(); }), "to array"));
 }
@@ -143,7 +150,8 @@ TEST(VarSharedPointerCasts, HeldPointerOrNullOnly) {
   EXPECT_EQ(Var(frame).castAs<std::shared_ptr<TestFrame>>(), frame);
   EXPECT_EQ(Var::Null().castAs<std::shared_ptr<TestFrame>>(), nullptr);
   const std::string name = platformName(sv::VarClass::instance<std::shared_ptr<TestFrame>>());
-  EXPECT_EQ(messageOf([] { Var().castAs<std::shared_ptr<TestFrame>>(); }), "Unable cast void to " + name);
+  EXPECT_EQ(messageOf([] { Var().castAs<std::shared_ptr<TestFrame>>(); }),
+            "Unable cast void to " + name);
   EXPECT_EQ(messageOf([] { Var(TestFrame()).castAs<std::shared_ptr<TestFrame>>(); }),
             "Unable cast " + Var(TestFrame()).typeName() + " to " + name);
 }
@@ -167,9 +175,14 @@ TEST(VarVectorCasts, ArraysConvertElementByElement) {
   std::vector<double> numbers = Var{1, 2.5, true}.castAs<std::vector<double>>();
   EXPECT_EQ(numbers, (std::vector<double>{1.0, 2.5, 1.0}));
   EXPECT_TRUE(Var(std::vector<Var>()).castAs<std::vector<double>>().empty());
-  EXPECT_EQ(messageOf([] { Var{{"a", 1}}.castAs<std::vector<double>>(); }),
+  EXPECT_EQ(messageOf([] {
+              Var{{"a", 1}}.castAs<std::vector<double>>();
+            }),
             "Unable cast object to " + platformName(sv::VarClass::instance<std::vector<double>>()));
-  EXPECT_EQ(messageOf([] { Var{1, "x"}.castAs<std::vector<double>>(); }), "Unable cast str to double");
+  EXPECT_EQ(messageOf([] {
+              Var{1, "x"}.castAs<std::vector<double>>();
+            }),
+            "Unable cast str to double");
   EXPECT_EQ(messageOf([] { Var(1.0).castAs<std::vector<double>>(); }),
             "Unable cast double to " + platformName(sv::VarClass::instance<std::vector<double>>()));
 
@@ -187,7 +200,8 @@ TEST(VarVectorCasts, PointListsRoundTripInOrder) {
   std::vector<pi::Point3ub> colours{{255, 0, 7}};
   EXPECT_EQ(Var(colours).castAs<std::vector<pi::Point3ub>>(), colours);
   // Point types do not convert into each other.
-  EXPECT_TRUE(contains(messageOf([&] { v.castAs<std::vector<pi::Point3d>>(); }), "Unable cast pi::Point3_<float>"));
+  EXPECT_TRUE(contains(messageOf([&] { v.castAs<std::vector<pi::Point3d>>(); }),
+                       "Unable cast pi::Point3_<float>"));
 }
 
 TEST(VarGenericCasts, ConversionStepLooksAtSourceMethodThenTargetConstructor) {
@@ -201,17 +215,21 @@ TEST(VarGenericCasts, ConversionStepLooksAtSourceMethodThenTargetConstructor) {
   Var hot = Var(Celsius{100});
   EXPECT_EQ(hot.cast<Celsius>().holder(), hot.holder());
   EXPECT_TRUE(hot.cast<Kelvin>().isUndefined());
-  EXPECT_EQ(messageOf([&] { hot.castAs<Kelvin>(); }), "Unable cast " + hot.typeName() + " to Kelvin");
+  EXPECT_EQ(messageOf([&] { hot.castAs<Kelvin>(); }),
+            "Unable cast " + hot.typeName() + " to Kelvin");
 
-  sv::VarClass::Class<Kelvin>().def("__init__", [](const Celsius& c) { return Var(Kelvin{c.degrees + 273.0}); });
+  sv::VarClass::Class<Kelvin>().def(
+      "__init__", [](const Celsius& c) { return Var(Kelvin{c.degrees + 273.0}); });
   EXPECT_EQ(hot.castAs<Kelvin>().degrees, 373.0);
-  sv::VarClass::Class<Celsius>().def("__Kelvin__", [](const Celsius& c) { return Var(Kelvin{c.degrees + 273.15}); });
+  sv::VarClass::Class<Celsius>().def(
+      "__Kelvin__", [](const Celsius& c) { return Var(Kelvin{c.degrees + 273.15}); });
   EXPECT_EQ(hot.castAs<Kelvin>().degrees, 373.15);  // the source's method comes first
 }
 
 TEST(VarGenericCasts, HeldPairsPointsAndMatricesOnlyAsThemselves) {
   EXPECT_EQ(Var(pi::Point2ll(1, 2)).castAs<pi::Point2ll>(), pi::Point2ll(1, 2));
-  EXPECT_TRUE(contains(messageOf([] { Var(1).castAs<pi::Point3d>(); }), "Unable cast int to pi::Point3_<double>"));
+  EXPECT_TRUE(contains(messageOf([] { Var(1).castAs<pi::Point3d>(); }),
+                       "Unable cast int to pi::Point3_<double>"));
   EXPECT_TRUE(contains(messageOf([] { Var(1).castAs<cv::Mat>(); }), "Unable cast int to cv::Mat"));
   std::pair<const std::string, Var> entry("k", Var(1));
   EXPECT_EQ((Var(entry).castAs<std::pair<const std::string, Var>>().first), "k");

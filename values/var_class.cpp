@@ -12,8 +12,8 @@ namespace {
 // The readable (demangled) name of a type, as class records first carry it.
 std::string readableTypeName(const std::type_info& type) {
   int status = 0;
-  std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                   std::free);
+  std::unique_ptr<char, void (*)(void*)> demangled(
+      abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
   return status == 0 && demangled ? std::string(demangled.get()) : std::string(type.name());
 }
 
@@ -22,7 +22,8 @@ std::string readableTypeName(const std::type_info& type) {
 namespace detail {
 
 Var makeClassRecord(const std::type_info& type) {
-  return Var(std::make_shared<VarValue_<VarClass>>(VarClass(readableTypeName(type), std::type_index(type))));
+  return Var(std::make_shared<VarValue_<VarClass>>(
+      VarClass(readableTypeName(type), std::type_index(type))));
 }
 
 }  // namespace detail

@@ -15,9 +15,7 @@ Var& VarObject::classObject() {
   return VarClass::instance<VarObject>();
 }
 
-std::uint64_t VarObject::length() {
-  return value.size();
-}
+std::uint64_t VarObject::length() { return value.size(); }
 
 Var VarObject::clone(int depth) {
   Map copy;
@@ -55,13 +53,9 @@ void* VarArray::ptr(const std::type_info& type) {
   return nullptr;
 }
 
-Var& VarArray::classObject() {
-  return VarClass::instance<VarArray>();
-}
+Var& VarArray::classObject() { return VarClass::instance<VarArray>(); }
 
-std::uint64_t VarArray::length() {
-  return value.size();
-}
+std::uint64_t VarArray::length() { return value.size(); }
 
 Var VarArray::clone(int depth) {
   std::vector<Var> copy;
@@ -86,8 +80,6 @@ void VarArray::push_back(const Var& element) {
   value.push_back(element);
 }
 
-void Var::push_back(const Var& element) const {
-  as<VarArray>().push_back(element);
-}
+void Var::push_back(const Var& element) const { as<VarArray>().push_back(element); }
 
 }  // namespace sv

@@ -117,7 +117,8 @@ TEST(VarElementAccess, ReadOnlyAccessNeverInserts) {
 
 TEST(VarElementAccess, InstancesUseTheirClassGetitemAndProperties) {
   Var custom = sv::detail::makeClassRecord(typeid(int));
-  custom.as<sv::VarClass>().def("__getitem__", [](const Var&, const std::string& key) { return key + "!"; });
+  custom.as<sv::VarClass>().def("__getitem__",
+                                [](const Var&, const std::string& key) { return key + "!"; });
   Var object{{"a", 1}};
   object.as<sv::VarObject>().cls = custom;
   EXPECT_EQ(static_cast<const Var&>(object)["a"].as<std::string>(), "a!");
@@ -126,17 +127,21 @@ TEST(VarElementAccess, InstancesUseTheirClassGetitemAndProperties) {
     double level = 1.5;
   };
   sv::VarClass& cls = sv::VarClass::Class<Gauge>();
-  cls.attr["level"] = Var(sv::VarClass::VarProperty{Var(sv::VarFunction([](const Gauge& g) { return g.level; })),
-                                                    Var(sv::VarFunction([](Gauge& g, double x) { g.level = x; }))});
-  cls.attr["fixed"] = Var(sv::VarClass::VarProperty{Var(sv::VarFunction([](const Gauge&) { return 1; })), Var()});
+  cls.attr["level"] =
+      Var(sv::VarClass::VarProperty{Var(sv::VarFunction([](const Gauge& g) { return g.level; })),
+                                    Var(sv::VarFunction([](Gauge& g, double x) { g.level = x; }))});
+  cls.attr["fixed"] =
+      Var(sv::VarClass::VarProperty{Var(sv::VarFunction([](const Gauge&) { return 1; })), Var()});
   Var gauge = Var(Gauge());
   EXPECT_EQ(static_cast<const Var&>(gauge)["level"].as<double>(), 1.5);
   gauge.set("level", Var(4.0));
   EXPECT_EQ(gauge.get<double>("level", 0.0), 4.0);
   const std::string name = gauge.typeName();
   EXPECT_EQ(messageOf([&] { gauge.set("fixed", Var(2)); }), name + ": property fixed is readonly.");
-  EXPECT_EQ(messageOf([&] { gauge.set("other", Var(2)); }), name + ": set called without property other");
-  EXPECT_EQ(messageOf([&] { gauge.get<int>("other", 0); }), name + ": get called without property other");
+  EXPECT_EQ(messageOf([&] { gauge.set("other", Var(2)); }),
+            name + ": set called without property other");
+  EXPECT_EQ(messageOf([&] { gauge.get<int>("other", 0); }),
+            name + ": get called without property other");
 }
 
 TEST(VarNamedSettings, DottedNamesWalkNestedObjects) {
@@ -162,7 +167,8 @@ TEST(VarNamedSettings, StoredValuesAreConvertedAndWrittenBack) {
   EXPECT_TRUE(v["n"].is<double>());
   EXPECT_EQ(messageOf([&] { v.get<double>("s", 0.0); }), "Can not treat str as double");
   EXPECT_TRUE(v["s"].is<std::string>());
-  EXPECT_EQ(messageOf([&] { v.set("n.x.y", Var(1)); }), "double: Operator [] can't be used as a lvalue.");
+  EXPECT_EQ(messageOf([&] { v.set("n.x.y", Var(1)); }),
+            "double: Operator [] can't be used as a lvalue.");
   EXPECT_EQ(messageOf([&] { v.set("x.y", Var(1)); }), "int: set called without property y");
 }
 
@@ -177,7 +183,8 @@ TEST(VarOperators, WithoutMethodsEqualityIsIdentityAndAdditionFails) {
   const std::string name = a.typeName();
   EXPECT_EQ(messageOf([&] { a + Var(1); }), "Class " + name + " has no function __add__");
   sv::VarClass::Class<Opaque>().def("__add__", [](const Opaque&, int) { return Var(); });
-  EXPECT_EQ(messageOf([&] { a + Var(1); }), name + " operator __add__ with rh: intreturned Undefined.");
+  EXPECT_EQ(messageOf([&] { a + Var(1); }),
+            name + " operator __add__ with rh: intreturned Undefined.");
 }
 
 }  // namespace

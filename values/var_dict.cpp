@@ -10,13 +10,9 @@ void* VarDict::ptr(const std::type_info& type) {
   return nullptr;
 }
 
-Var& VarDict::classObject() {
-  return VarClass::instance<VarDict>();
-}
+Var& VarDict::classObject() { return VarClass::instance<VarDict>(); }
 
-std::uint64_t VarDict::length() {
-  return value.size();
-}
+std::uint64_t VarDict::length() { return value.size(); }
 
 Var VarDict::clone(int) {
   std::lock_guard<std::mutex> lock(mutex);

@@ -11,7 +11,9 @@ namespace {
 // stack needs no allocation and no destruction at thread exit.
 class CallStackEntry {
  public:
-  explicit CallStackEntry(const VarFunction* function) : function_(function), below_(top_) { top_ = this; }
+  explicit CallStackEntry(const VarFunction* function) : function_(function), below_(top_) {
+    top_ = this;
+  }
   ~CallStackEntry() { top_ = below_; }
   CallStackEntry(const CallStackEntry&) = delete;
   CallStackEntry& operator=(const CallStackEntry&) = delete;
@@ -19,7 +21,8 @@ class CallStackEntry {
   // The listings of every function on this thread's stack, oldest first.
   static std::string listings() {
     std::vector<const VarFunction*> functions;
-    for (const CallStackEntry* entry = top_; entry; entry = entry->below_) functions.push_back(entry->function_);
+    for (const CallStackEntry* entry = top_; entry; entry = entry->below_)
+      functions.push_back(entry->function_);
     std::string text;
     for (auto it = functions.rbegin(); it != functions.rend(); ++it) text += (*it)->listing();
     return text;
@@ -53,7 +56,8 @@ std::string VarFunction::signatureText() const {
 std::string VarFunction::listing() const {
   std::string text;
   if (!name.empty()) text += name + "(...)\n";
-  for (const VarFunction* f = this; f; f = nextOverload(*f)) text += "    " + f->name + f->signatureText() + "\n";
+  for (const VarFunction* f = this; f; f = nextOverload(*f))
+    text += "    " + f->name + f->signatureText() + "\n";
   return text;
 }
 
@@ -80,9 +84,7 @@ Var VarFunction::call(std::vector<Var> args) const {
   throw VarException(Var(std::move(message)));
 }
 
-Var VarFunction::call(const Var& arg) const {
-  return call(std::vector<Var>{arg});
-}
+Var VarFunction::call(const Var& arg) const { return call(std::vector<Var>{arg}); }
 
 Var VarFunction::call(const Var& arg0, const Var& arg1) const {
   return call(std::vector<Var>{arg0, arg1});
@@ -98,13 +100,9 @@ Var Var::callList(std::vector<Var> args) const {
   throw VarException(typeName() + " can't be called as a function or constructor.");
 }
 
-Var Var::call(const Var& arg) const {
-  return callList({arg});
-}
+Var Var::call(const Var& arg) const { return callList({arg}); }
 
-Var Var::call(const Var& arg0, const Var& arg1) const {
-  return callList({arg0, arg1});
-}
+Var Var::call(const Var& arg0, const Var& arg1) const { return callList({arg0, arg1}); }
 
 Var Var::call(const Var& arg0, const Var& arg1, const Var& arg2) const {
   return callList({arg0, arg1, arg2});

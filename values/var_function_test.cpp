@@ -45,7 +45,8 @@ TEST(VarFunctionRecord, ClassListAndSignatureFollowTheDeclaredTypes) {
   EXPECT_EQ(Var(VarFunction([]() { return 1; })).as<VarFunction>().signatureText(), "()->int");
   // A string taken by reference has a record of its own, named by the platform.
   Var byRef(VarFunction([](const std::string&) {}));
-  EXPECT_NE(byRef.as<VarFunction>().class_list[1].holder(), VarClass::instance<std::string>().holder());
+  EXPECT_NE(byRef.as<VarFunction>().class_list[1].holder(),
+            VarClass::instance<std::string>().holder());
   EXPECT_NE(byRef.as<VarFunction>().signatureText(), "(str)->void");
   VarFunction fixed;
   fixed.signature = "(custom)";
@@ -68,7 +69,8 @@ TEST(VarFunctionRecord, WrapsFunctionPointersLambdasAndStdFunctions) {
 }
 
 TEST(VarFunctionRecord, CloneCopiesTheRecordAndSharesTheChain) {
-  Var f = chain(Var(VarFunction([](int) { return 1; })), Var(VarFunction([](double) { return 2; })));
+  Var f =
+      chain(Var(VarFunction([](int) { return 1; })), Var(VarFunction([](double) { return 2; })));
   f.as<VarFunction>().name = "f";
   Var copy = f.clone(0);
   EXPECT_NE(copy.holder(), f.holder());
@@ -93,11 +95,14 @@ TEST(VarOverloads, FailureListsArgumentsCandidatesErrorsAndStack) {
   Var f(VarFunction([](int x) { return x; }));
   std::string message = messageOf([&] { f.call(Var(std::vector<Var>())); });
   const std::string line = "    (int)->int\n";
-  const std::string head = line + "Failed to call method with input arguments: [array]\nOverload candidates:\n" + line + "\n";
+  const std::string head =
+      line + "Failed to call method with input arguments: [array]\nOverload candidates:\n" + line +
+      "\n";
   EXPECT_EQ(message.substr(0, head.size()), head);
   // The recorded conversion error comes next: the int constructor's own failure, which ran
   // while this call was on the stack.
-  EXPECT_TRUE(contains(message, "Can't construct int from array.\nStack:\n" + line + "int.__init__(...)\n"));
+  EXPECT_TRUE(contains(message,
+                       "Can't construct int from array.\nStack:\n" + line + "int.__init__(...)\n"));
   const std::string tail = "\nStack:\n" + line;
   EXPECT_EQ(message.substr(message.size() - tail.size()), tail);
 }
@@ -110,7 +115,8 @@ TEST(VarOverloads, WrongArgumentCountSkipsEveryOverload) {
   EXPECT_EQ(runs, 0);
   EXPECT_EQ(message,
             "pair(...)\n    pair(int,int)->int\nFailed to call method with input arguments: [int]\n"
-            "Overload candidates:\npair(...)\n    pair(int,int)->int\n\nStack:\npair(...)\n    pair(int,int)->int\n");
+            "Overload candidates:\npair(...)\n    pair(int,int)->int\n\nStack:\npair(...)\n    "
+            "pair(int,int)->int\n");
   EXPECT_TRUE(contains(messageOf([&] { f.as<VarFunction>().call(std::vector<Var>()); }),
                        "Failed to call method with input arguments: []\n"));
 }
@@ -136,15 +142,16 @@ TEST(VarOverloads, NestedFailureShowsTheOuterFunctionFirst) {
   Var outer(VarFunction([inner](const Var& v) { return inner.call(v); }));
   outer.as<VarFunction>().name = "outer";
   std::string message = messageOf([&] { outer.call(Var(std::vector<Var>())); });
-  EXPECT_TRUE(contains(message, "Stack:\nouter(...)\n    outer(sv::Var)->var\ninner(...)\n    inner(int)->int\n"));
-  EXPECT_EQ(message.substr(message.rfind("Stack:\n")), "Stack:\nouter(...)\n    outer(sv::Var)->var\n");
+  EXPECT_TRUE(contains(
+      message, "Stack:\nouter(...)\n    outer(sv::Var)->var\ninner(...)\n    inner(int)->int\n"));
+  EXPECT_EQ(message.substr(message.rfind("Stack:\n")),
+            "Stack:\nouter(...)\n    outer(sv::Var)->var\n");
 }
 
 TEST(VarOverloads, SharedPointerCallbackNeedsTheHeldPointer) {
   std::shared_ptr<TestNode> received;
-  std::function<void(const std::shared_ptr<TestNode>&)> callback = [&received](const std::shared_ptr<TestNode>& n) {
-    received = n;
-  };
+  std::function<void(const std::shared_ptr<TestNode>&)> callback =
+      [&received](const std::shared_ptr<TestNode>& n) { received = n; };
   Var f = Var(VarFunction(callback));
   auto node = std::make_shared<TestNode>();
   f.as<VarFunction>().call(Var(node));
@@ -173,7 +180,8 @@ TEST(VarCallValue, FunctionsClassesAndOtherValues) {
   EXPECT_EQ(cls.call(Var(4)).as<TestNode>().frames, 4);
   EXPECT_TRUE(cls.as<VarClass>().init.as<VarFunction>().is_constructor);
 
-  EXPECT_EQ(messageOf([] { Var(1).call(Var(2)); }), "int can't be called as a function or constructor.");
+  EXPECT_EQ(messageOf([] { Var(1).call(Var(2)); }),
+            "int can't be called as a function or constructor.");
 }
 
 TEST(VarMemberCall, MethodsReceiveTheInstanceFirst) {

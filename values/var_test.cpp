@@ -85,10 +85,13 @@ TEST(VarHandle, CloneCopiesValuesButKeepsSingletons) {
   EXPECT_NE(number.clone(0).holder(), number.holder());
   EXPECT_EQ(number.clone(0).as<int>(), 4);
   // Vector holders clone into arrays.
-  EXPECT_TRUE(Var(std::make_shared<sv::VarValue_<std::vector<Var>>>(std::vector<Var>{})).clone(0).isArray());
+  EXPECT_TRUE(Var(std::make_shared<sv::VarValue_<std::vector<Var>>>(std::vector<Var>{}))
+                  .clone(0)
+                  .isArray());
   Var doubles(std::make_shared<sv::VarValue_<std::vector<double>>>(std::vector<double>{1.5}));
   EXPECT_EQ(doubles.clone(0).as<sv::VarArray>().value.at(0).as<double>(), 1.5);
-  Var points(std::make_shared<sv::VarValue_<std::vector<pi::Point3d>>>(std::vector<pi::Point3d>(2)));
+  Var points(
+      std::make_shared<sv::VarValue_<std::vector<pi::Point3d>>>(std::vector<pi::Point3d>(2)));
   EXPECT_EQ(points.clone(0).length(), 2u);
 }
 
@@ -106,7 +109,8 @@ TEST(VarHandle, SharedPointersFuturesAndMatricesAreHeldByCopy) {
   auto frame = std::make_shared<TestFrame>();
   Var v(frame);
   EXPECT_EQ(v.holder()->ptr(typeid(TestFrame)), frame.get());
-  auto* held = static_cast<std::shared_ptr<TestFrame>*>(v.holder()->ptr(typeid(std::shared_ptr<TestFrame>)));
+  auto* held =
+      static_cast<std::shared_ptr<TestFrame>*>(v.holder()->ptr(typeid(std::shared_ptr<TestFrame>)));
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(*held, frame);
   auto* holder = dynamic_cast<sv::VarValue_<std::shared_ptr<TestFrame>>*>(v.holder());

@@ -6,24 +6,17 @@ namespace sv {
 
 VarValue::~VarValue() = default;
 
-void* VarValue::ptr(const std::type_info& type) {
-  return type == typeid(void) ? this : nullptr;
-}
+void* VarValue::ptr(const std::type_info& type) { return type == typeid(void) ? this : nullptr; }
 
-Var& VarValue::classObject() {
-  return VarClass::instance<void>();
-}
+Var& VarValue::classObject() { return VarClass::instance<void>(); }
 
-std::uint64_t VarValue::length() {
-  return 0;
-}
+std::uint64_t VarValue::length() { return 0; }
 
-Var VarValue::clone(int) {
-  return Var::Undefined();
-}
+Var VarValue::clone(int) { return Var::Undefined(); }
 
 const char* VarException::what() const noexcept {
-  if (const std::string* text = static_cast<const std::string*>(message.holder()->ptr(typeid(std::string)))) {
+  if (const std::string* text =
+          static_cast<const std::string*>(message.holder()->ptr(typeid(std::string)))) {
     return text->c_str();
   }
   return "VarException";
@@ -83,7 +76,8 @@ Var::Var(std::initializer_list<Var> list) {
   }
   VarObject::Map entries;
   for (const Var& element : list) {
-    const std::vector<Var>& pair = static_cast<VarArray*>(element.holder()->ptr(typeid(VarArray)))->value;
+    const std::vector<Var>& pair =
+        static_cast<VarArray*>(element.holder()->ptr(typeid(VarArray)))->value;
     entries.emplace(pair[0].as<std::string>(), pair[1]);  // a repeated key keeps the first value
   }
   value_ = std::make_shared<VarObject>(std::move(entries));
@@ -96,55 +90,39 @@ Var::Var(std::vector<Var>&& elements) : value_(std::make_shared<VarArray>(std::m
 Var::Var(const std::map<std::string, Var>& entries)
     : value_(std::make_shared<VarObject>(VarObject::Map(entries.begin(), entries.end()))) {}
 
-Var::Var(const std::unordered_map<std::string, Var>& entries) : value_(std::make_shared<VarObject>(entries)) {}
+Var::Var(const std::unordered_map<std::string, Var>& entries)
+    : value_(std::make_shared<VarObject>(entries)) {}
 
 Var::Var(std::unordered_map<std::string, Var>&& entries)
     : value_(std::make_shared<VarObject>(std::move(entries))) {}
 
 Var::Var(const std::vector<double>& numbers) : Var(detail::arrayOfHolders(numbers)) {}
 
-Var& Var::classObject() const {
-  return value_->classObject();
-}
+Var& Var::classObject() const { return value_->classObject(); }
 
-std::string Var::typeName() const {
-  return classObject().as<VarClass>().name;
-}
+std::string Var::typeName() const { return classObject().as<VarClass>().name; }
 
-std::uint64_t Var::length() const {
-  return value_->length();
-}
+std::uint64_t Var::length() const { return value_->length(); }
 
-Var Var::clone(int depth) const {
-  return value_->clone(depth);
-}
+Var Var::clone(int depth) const { return value_->clone(depth); }
 
-bool Var::isUndefined() const {
-  return value_->ptr(typeid(void)) != nullptr;
-}
+bool Var::isUndefined() const { return value_->ptr(typeid(void)) != nullptr; }
 
-bool Var::isNull() const {
-  return value_->ptr(typeid(std::nullptr_t)) != nullptr;
-}
+bool Var::isNull() const { return value_->ptr(typeid(std::nullptr_t)) != nullptr; }
 
-bool Var::isArray() const {
-  return value_->ptr(typeid(VarArray)) != nullptr;
-}
+bool Var::isArray() const { return value_->ptr(typeid(VarArray)) != nullptr; }
 
-bool Var::isObject() const {
-  return value_->ptr(typeid(VarObject)) != nullptr;
-}
+bool Var::isObject() const { return value_->ptr(typeid(VarObject)) != nullptr; }
 
-bool Var::isFunction() const {
-  return value_->ptr(typeid(VarFunction)) != nullptr;
-}
+bool Var::isFunction() const { return value_->ptr(typeid(VarFunction)) != nullptr; }
 
 VarObject* Var::objectHolder() const {
   return static_cast<VarObject*>(value_->ptr(typeid(VarObject)));
 }
 
 VarIterator Var::begin() const {
-  if (VarObject* object = objectHolder()) return {Var(VarObject::Map::const_iterator(object->value.cbegin())), 0};
+  if (VarObject* object = objectHolder())
+    return {Var(VarObject::Map::const_iterator(object->value.cbegin())), 0};
   if (auto* array = static_cast<VarArray*>(value_->ptr(typeid(VarArray)))) {
     return {Var(std::vector<Var>::const_iterator(array->value.cbegin())), 1};
   }
@@ -152,7 +130,8 @@ VarIterator Var::begin() const {
 }
 
 VarIterator Var::end() const {
-  if (VarObject* object = objectHolder()) return {Var(VarObject::Map::const_iterator(object->value.cend())), 0};
+  if (VarObject* object = objectHolder())
+    return {Var(VarObject::Map::const_iterator(object->value.cend())), 0};
   if (auto* array = static_cast<VarArray*>(value_->ptr(typeid(VarArray)))) {
     return {Var(std::vector<Var>::const_iterator(array->value.cend())), 1};
   }

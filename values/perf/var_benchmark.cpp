@@ -60,7 +60,8 @@ BENCHMARK(callOverloaded);
 
 void callFirstOverload(benchmark::State& state) {
   Var f(sv::VarFunction([](int x) { return x + 1; }));
-  f.as<sv::VarFunction>().next = Var(sv::VarFunction([](const std::string& s) { return static_cast<int>(s.size()); }));
+  f.as<sv::VarFunction>().next =
+      Var(sv::VarFunction([](const std::string& s) { return static_cast<int>(s.size()); }));
   Var arg(7);
   for (auto _ : state) benchmark::DoNotOptimize(f.as<sv::VarFunction>().call(arg));
 }
@@ -68,7 +69,8 @@ BENCHMARK(callFirstOverload);
 
 std::vector<pi::Point3f> makePoints() {
   std::vector<pi::Point3f> points(500000);
-  for (std::size_t i = 0; i < points.size(); ++i) points[i] = pi::Point3f(i * 0.5f, i * 0.25f, 1.0f);
+  for (std::size_t i = 0; i < points.size(); ++i)
+    points[i] = pi::Point3f(i * 0.5f, i * 0.25f, 1.0f);
   return points;
 }
 
