@@ -53,9 +53,10 @@ std::string textOf(const T& printable) {
 }
 
 void registerUndefinedAndNull() {
-  VarClass::Class<void>().def("__str__", Var(VarFunction([](Var) { return std::string("undefined"); })), true);
-  VarClass::Class<std::nullptr_t>().def("__str__", Var(VarFunction([](Var) { return std::string("null"); })),
-                                         true);
+  VarClass::Class<void>().def("__str__",
+                              Var(VarFunction([](Var) { return std::string("undefined"); })), true);
+  VarClass::Class<std::nullptr_t>().def(
+      "__str__", Var(VarFunction([](Var) { return std::string("null"); })), true);
 }
 
 void registerInt() {
@@ -120,7 +121,8 @@ void registerDouble() {
 
 void registerString() {
   VarClass::Class<std::string>()
-      .def("__len__", [](Var self) { return static_cast<std::uint64_t>(held<std::string>(self).size()); })
+      .def("__len__",
+           [](Var self) { return static_cast<std::uint64_t>(held<std::string>(self).size()); })
       .def("__str__",
            [](Var self) {
              std::string out;
@@ -133,7 +135,8 @@ void registerString() {
            [](Var self, Var other) { return held<std::string>(self) == held<std::string>(other); })
       .def("__lt__",
            [](Var self, Var other) { return held<std::string>(self) < held<std::string>(other); });
-  VarClass::Class<const char*>().def("__str__", [](const char* self) { return std::string(self ? self : ""); });
+  VarClass::Class<const char*>().def(
+      "__str__", [](const char* self) { return std::string(self ? self : ""); });
 }
 
 void registerArray() {
@@ -144,8 +147,8 @@ void registerArray() {
              const int i = held<int>(index);
              std::lock_guard<std::mutex> lock(array.mutex);
              if (i < 0 || static_cast<std::size_t>(i) >= array.value.size()) {
-               throw VarException("array.__delitem__: index " + std::to_string(i) + " out of range 0 to " +
-                                  std::to_string(array.value.size()) + ".");
+               throw VarException("array.__delitem__: index " + std::to_string(i) +
+                                  " out of range 0 to " + std::to_string(array.value.size()) + ".");
              }
              array.value.erase(array.value.begin() + i);
            })
@@ -175,7 +178,8 @@ void registerArray() {
         std::vector<Var> result;
         std::lock_guard<std::mutex> lock(array.mutex);
         if (times > 0) result.reserve(array.value.size() * static_cast<std::size_t>(times));
-        for (int i = 0; i < times; ++i) result.insert(result.end(), array.value.begin(), array.value.end());
+        for (int i = 0; i < times; ++i)
+          result.insert(result.end(), array.value.begin(), array.value.end());
         return result;
       });
 }
@@ -213,7 +217,8 @@ void registerObject() {
 }
 
 void registerFunctionAndClass() {
-  VarClass::Class<VarFunction>().def("__doc__", [](Var self) { return held<VarFunction>(self).listing(); });
+  VarClass::Class<VarFunction>().def("__doc__",
+                                     [](Var self) { return held<VarFunction>(self).listing(); });
   VarClass::Class<VarClass>()
       .def("__getitem__",
            [](Var self, Var name) { return held<VarClass>(self)[held<std::string>(name)]; })

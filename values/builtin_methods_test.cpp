@@ -31,7 +31,9 @@ std::string errorOf(F f) {
   return "";
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 TEST(IntMethods, ArithmeticKeepsIntsAndWidensToDouble) {
   EXPECT_EQ(method(Var(7), "__div__", {Var(2)}).as<int>(), 3);
@@ -49,7 +51,8 @@ TEST(IntMethods, ArithmeticKeepsIntsAndWidensToDouble) {
   EXPECT_EQ(method(Var(6), "__and__", {Var(3)}).as<int>(), 2);
   EXPECT_TRUE(method(Var(1), "__add__", {Var("x")}).isUndefined());
   EXPECT_TRUE(method(Var(1), "__div__", {Var::Null()}).isUndefined());
-  EXPECT_TRUE(contains(errorOf([] { method(Var(6), "__mod__", {Var(2.0)}); }), "Unable cast double to int"));
+  EXPECT_TRUE(contains(errorOf([] { method(Var(6), "__mod__", {Var(2.0)}); }),
+                       "Unable cast double to int"));
 }
 
 TEST(IntMethods, ArithmeticWrapsInTwosComplement) {
@@ -62,8 +65,10 @@ TEST(IntMethods, ArithmeticWrapsInTwosComplement) {
 TEST(IntMethods, DivisionByZeroAndOverflowThrow) {
   EXPECT_TRUE(contains(errorOf([] { method(Var(1), "__div__", {Var(0)}); }), "division by zero"));
   EXPECT_TRUE(contains(errorOf([] { method(Var(1), "__mod__", {Var(0)}); }), "division by zero"));
-  EXPECT_TRUE(contains(errorOf([] { method(Var(INT_MIN), "__div__", {Var(-1)}); }), "overflows int"));
-  EXPECT_TRUE(contains(errorOf([] { method(Var(INT_MIN), "__mod__", {Var(-1)}); }), "overflows int"));
+  EXPECT_TRUE(
+      contains(errorOf([] { method(Var(INT_MIN), "__div__", {Var(-1)}); }), "overflows int"));
+  EXPECT_TRUE(
+      contains(errorOf([] { method(Var(INT_MIN), "__mod__", {Var(-1)}); }), "overflows int"));
   // A double divisor follows IEEE arithmetic.
   EXPECT_TRUE(std::isinf(method(Var(1), "__div__", {Var(0.0)}).as<double>()));
 }
@@ -96,7 +101,8 @@ TEST(BoolMethods, PrintAndCompareHeldBools) {
   EXPECT_EQ(toText(Var(true)), "true");
   EXPECT_TRUE(method(Var(true), "__eq__", {Var(true)}).as<bool>());
   EXPECT_FALSE(method(Var(true), "__eq__", {Var(false)}).as<bool>());
-  EXPECT_TRUE(contains(errorOf([] { method(Var(true), "__eq__", {Var(1)}); }), "Unable cast int to bool"));
+  EXPECT_TRUE(
+      contains(errorOf([] { method(Var(true), "__eq__", {Var(1)}); }), "Unable cast int to bool"));
 }
 
 TEST(StringMethods, LengthConcatenationAndOrder) {
@@ -123,7 +129,8 @@ TEST(ArrayMethods, ElementReadRemoveConcatenateRepeat) {
 
   EXPECT_EQ(method(array, "__mul__", {Var(0)}).length(), 0u);
   EXPECT_EQ(method(array, "__mul__", {Var(-3)}).length(), 0u);
-  EXPECT_EQ(Json::dump(method(Json::load("[1, 2]"), "__mul__", {Var(2)})), Json::dump(Json::load("[1,2,1,2]")));
+  EXPECT_EQ(Json::dump(method(Json::load("[1, 2]"), "__mul__", {Var(2)})),
+            Json::dump(Json::load("[1,2,1,2]")));
 
   const Var left = Json::load("[1, 2]");
   const Var right = Json::load("[[3]]");
@@ -136,8 +143,10 @@ TEST(ArrayMethods, ElementReadRemoveConcatenateRepeat) {
   Var removable = Json::load("[1, 2, 3]");
   method(removable, "__delitem__", {Var(0)});
   EXPECT_EQ(Json::dump(removable), "[\n  2,\n  3\n]");
-  EXPECT_TRUE(contains(errorOf([&] { method(removable, "__delitem__", {Var(2)}); }), "out of range"));
-  EXPECT_TRUE(contains(errorOf([&] { method(removable, "__delitem__", {Var(-1)}); }), "out of range"));
+  EXPECT_TRUE(
+      contains(errorOf([&] { method(removable, "__delitem__", {Var(2)}); }), "out of range"));
+  EXPECT_TRUE(
+      contains(errorOf([&] { method(removable, "__delitem__", {Var(-1)}); }), "out of range"));
   EXPECT_EQ(removable.length(), 2u);
 }
 
@@ -210,7 +219,11 @@ TEST(BuiltinRegistration, PublishesItsRecordAndRepeatsHarmlessly) {
   Var::root()["__builtin__"]["extra"] = Var(1);
   detail::registerBuiltinMethods();
   EXPECT_EQ(VarClass::Class<int>().attr.length(), members);
-  EXPECT_FALSE(VarClass::Class<int>().attr.as<VarObject>().get("__add__").as<VarFunction>().next.isFunction());
+  EXPECT_FALSE(VarClass::Class<int>()
+                   .attr.as<VarObject>()
+                   .get("__add__")
+                   .as<VarFunction>()
+                   .next.isFunction());
   const Var again = Var::root().as<VarObject>().get("__builtin__");
   EXPECT_EQ(again.as<VarObject>().get("version").as<int>(), 513);
   EXPECT_EQ(again.as<VarObject>().get("extra").as<int>(), 1);

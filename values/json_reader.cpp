@@ -1,9 +1,9 @@
 #include "values/json.h"
 
+#include <locale.h>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <locale.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -321,11 +321,21 @@ std::string Json::parseString() {
     encodeUtf8(pending, out);
     pending = -1;
     switch (e) {
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case '"':
       case '/':
       case '\\':

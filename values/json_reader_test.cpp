@@ -78,7 +78,8 @@ bool useCommaLocale(const std::filesystem::path& dir) {
 
 TEST(JsonReader, NumbersIgnoreTheProcessLocale) {
   vmtest::TempDir dir;
-  if (!useCommaLocale(dir.path())) GTEST_SKIP() << "no locale with a decimal comma can be made here";
+  if (!useCommaLocale(dir.path()))
+    GTEST_SKIP() << "no locale with a decimal comma can be made here";
   const Var value = Json::load("[1.5, 2e-1, 1234567890.25]");
   const std::string printed = Json::dump(Var(0.5));
   std::setlocale(LC_NUMERIC, "C");
@@ -108,19 +109,19 @@ TEST(JsonReader, TrailingTextAndSeparatorsThrow) {
 
 TEST(JsonReader, QuietFailuresGiveUndefined) {
   const char* texts[] = {
-      "",                  // nothing at all
-      "  \r\n\t ",         // only blanks
+      "",           // nothing at all
+      "  \r\n\t ",  // only blanks
       "// only a comment",
-      "/",                 // a lone slash
-      "/x",                // malformed comment
+      "/",   // a lone slash
+      "/x",  // malformed comment
       "[1] /* never closed",
       "[",
       "[1,",
       "{\"a\":",
       "\"unterminated",
-      "\"tab\there\"",     // a raw control byte inside a string
-      "\"\\q\"",           // unknown escape letter
-      "\"\\u12\"",         // \u with two hexadecimal digits
+      "\"tab\there\"",  // a raw control byte inside a string
+      "\"\\q\"",        // unknown escape letter
+      "\"\\u12\"",      // \u with two hexadecimal digits
       "\"\\u12",
       "\"\\uzzzz\"",
       "\"ends with backslash\\",

@@ -19,14 +19,29 @@ void Json::escapeString(const std::string& in, std::string& out) {
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(in[i]);
     switch (c) {
-      case '\\': out += "\\\\"; continue;
-      case '"': out += "\\\""; continue;
-      case '\b': out += "\\b"; continue;
-      case '\f': out += "\\f"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      default: break;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\b':
+        out += "\\b";
+        continue;
+      case '\f':
+        out += "\\f";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20) {
       out += "\\u00";

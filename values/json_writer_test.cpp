@@ -48,7 +48,9 @@ TEST(JsonWriter, StringsAreEscaped) {
   EXPECT_EQ(escaped(std::string("\x01\x1b\x1f\0", 4)), "\"\\u0001\\u001b\\u001f\\u0000\"");
   // Non-ASCII text and DEL pass through; the line and paragraph separators are escaped.
   EXPECT_EQ(escaped("\xc3\xa9\x7f/"), "\"\xc3\xa9\x7f/\"");
-  EXPECT_EQ(escaped("a\xe2\x80\xa8" "b\xe2\x80\xa9"), "\"a\\u2028b\\u2029\"");
+  EXPECT_EQ(escaped("a\xe2\x80\xa8"
+                    "b\xe2\x80\xa9"),
+            "\"a\\u2028b\\u2029\"");
   EXPECT_EQ(escaped("\xe2\x80\xaa\xe2\x80"), "\"\xe2\x80\xaa\xe2\x80\"");
   EXPECT_EQ(escaped(""), "\"\"");
   std::string appended = "x";
@@ -81,7 +83,8 @@ TEST(JsonWriter, ContainersPrintInBlockLayout) {
 }
 
 TEST(JsonWriter, ObjectMembersPrintInAscendingKeyOrder) {
-  const Var value = Json::load("{zeta: 1, \"Alpha\": 2, beta: {y: 0.5, x: \"\\u00e9\"}, \"a b\": []}");
+  const Var value =
+      Json::load("{zeta: 1, \"Alpha\": 2, beta: {y: 0.5, x: \"\\u00e9\"}, \"a b\": []}");
   EXPECT_EQ(Json::dump(value),
             "{\n"
             "  \"Alpha\" : 2,\n"
@@ -156,11 +159,16 @@ class RoundTripValues {
   Var make(int depth) {
     const int kind = pick(depth > 3 ? 5 : 7);
     switch (kind) {
-      case 0: return Var(pick(199999999) - 99999999);  // at most nine characters
-      case 1: return Var(nonIntegralDouble());
-      case 2: return Var(text());
-      case 3: return Var(pick(2) == 1);
-      case 4: return Var::Null();
+      case 0:
+        return Var(pick(199999999) - 99999999);  // at most nine characters
+      case 1:
+        return Var(nonIntegralDouble());
+      case 2:
+        return Var(text());
+      case 3:
+        return Var(pick(2) == 1);
+      case 4:
+        return Var::Null();
       case 5: {
         std::vector<Var> elements;
         for (int i = pick(5); i > 0; --i) elements.push_back(make(depth + 1));
@@ -186,8 +194,10 @@ class RoundTripValues {
   }
 
   std::string text() {
-    static const char* pieces[] = {"a", "Z", "_", " ", "\"", "\\", "\n", "\t", "\x01",
-                                   "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80", "/", "{", "]"};
+    static const char* pieces[] = {
+        "a",  "Z",  "_",    " ",        "\"",           "\\",
+        "\n", "\t", "\x01", "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80",
+        "/",  "{",  "]"};
     std::string out;
     for (int i = pick(6); i > 0; --i) out += pieces[pick(15)];
     return out;

@@ -88,7 +88,8 @@ std::ostream& operator<<(std::ostream& os, const VarObject& constObject) {
   std::vector<const VarObject::Map::value_type*> members;
   members.reserve(object.value.size());
   for (const auto& member : object.value) members.push_back(&member);
-  std::sort(members.begin(), members.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::sort(members.begin(), members.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
   os << "{\n";
   std::ostringstream buffer;
   for (std::size_t i = 0; i < members.size(); ++i) {
@@ -138,7 +139,8 @@ std::string intText(int value) { return std::to_string(value); }
 
 std::string doubleText(double value) {
   char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 12);
+  const auto result =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::general, 12);
   return std::string(text, result.ptr);
 }
 

@@ -48,7 +48,8 @@ TEST(Printer, StrResultThatIsNoStringThrowsAndReleasesTheArray) {
     toText(array);
     FAIL() << "printing must throw";
   } catch (const VarException& e) {
-    EXPECT_NE(std::string(e.what()).find("Can not treat int as str"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("Can not treat int as str"), std::string::npos)
+        << e.what();
   }
   // The array's mutex was released on the way out.
   array.as<VarArray>().value.pop_back();
@@ -63,10 +64,13 @@ TEST(Printer, FunctionListingNamesEveryOverload) {
   const Var spin = gadget.attr.as<VarObject>().get("spin");
   std::ostringstream listing;
   listing << spin.as<VarFunction>();
-  EXPECT_EQ(listing.str(), "Gadget.spin(...)\n    Gadget.spin(var,int)->int\n    Gadget.spin(var,double)->double\n");
+  EXPECT_EQ(
+      listing.str(),
+      "Gadget.spin(...)\n    Gadget.spin(var,int)->int\n    Gadget.spin(var,double)->double\n");
   // The function class's "__doc__" gives the same text.
-  EXPECT_EQ(VarClass::Class<VarFunction>().call(spin, "__doc__", std::vector<Var>{}).as<std::string>(),
-            listing.str());
+  EXPECT_EQ(
+      VarClass::Class<VarFunction>().call(spin, "__doc__", std::vector<Var>{}).as<std::string>(),
+      listing.str());
 }
 
 TEST(Printer, ClassHelpPage) {
