@@ -107,13 +107,6 @@ TEST_F(LogSinkTest, EmptyTextIsALoneLineFeedAndNumbersStreamPlainly) {
   EXPECT_EQ(sink.last_base, "log_test.cpp");
 }
 
-TEST(LogNoSink, MessageStillReachesStandardError) {
-  ASSERT_TRUE(fw::logSinks()->empty());
-  testing::internal::CaptureStderr();
-  FW_LOG(fw::kLogInfo) << "alone";
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "alone\n");
-}
-
 // Writes what it receives to standard error, so a dying process shows it.
 struct EchoSink : fw::LogSink {
   void write(int, const char*, const char*, int, const struct tm*, const char*,

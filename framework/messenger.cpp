@@ -8,6 +8,7 @@
 #include <exception>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 namespace fw {
@@ -96,7 +97,14 @@ struct SubscriberLease {
   explicit SubscriberLease(std::shared_ptr<Subscriber::Impl> state) : impl(std::move(state)) {}
   SubscriberLease(const SubscriberLease&) = delete;
   SubscriberLease& operator=(const SubscriberLease&) = delete;
-  ~SubscriberLease() { impl->shutdown(); }
+  ~SubscriberLease() {
+    impl->shutdown();
+    // Ended from inside its own queued callback: the state owns the worker running this
+    // very callback, so it is let go from another thread, which can join that worker.
+    const bool on_own_worker =
+        impl->pool && std::count(t_delivering.begin(), t_delivering.end(), impl.get()) > 0;
+    if (on_own_worker) std::thread([state = std::move(impl)] {}).detach();
+  }
   std::shared_ptr<Subscriber::Impl> impl;
 };
 

@@ -108,8 +108,6 @@ class Messenger {
     publishEach(topic, [&message] { return sv::Var(message); });
   }
 
-  bool sharesDataWith(const Messenger& other) const { return data_ == other.data_; }
-
  private:
   Publisher advertiseType(const std::string& topic, uint32_t queue_size, const sv::Var& type);
   void publishEach(const std::string& topic, const std::function<sv::Var()>& make_message);

@@ -37,7 +37,6 @@ class ThreadPool {
   // one step, so PendingTasks() + BusyWorkers() never misses a task in hand-over.
   int BusyWorkers() const;
   bool IsBusy(size_t worker) const { return busy_[worker].load(std::memory_order_acquire) != 0; }
-  size_t WorkerCount() const { return workers_.size(); }
 
   // Removes the oldest queued task without running it; its future never gets a value.
   void dropOldest();
