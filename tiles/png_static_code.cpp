@@ -5,19 +5,18 @@
 #include "tiles/huffman_code.h"
 #include "tiles/png_layout.h"
 
-#include <cmath>
 
 namespace {
 
-// Symbol frequencies of a model tile: Up differences fall off exponentially with their
-// size, every symbol stays codable, and runs of whole pixels are common enough to keep
-// their length codes short.
+// Symbol frequencies of a model tile: Up differences fall off geometrically with their
+// size (by 0.846 per step, about e^(-1/6)), every symbol stays codable, and runs of whole
+// pixels are common enough to keep their length codes short. Integer arithmetic only, so
+// the code, and with it every file the encoder writes, is the same on every platform.
 void modelCounts(int channels, uint32_t* counts) {
-  constexpr double kScale = 6.0;
-  for (int v = 0; v < 256; ++v) {
-    const int d = v < 128 ? v : 256 - v;
-    counts[v] = static_cast<uint32_t>(1e6 * std::exp(-d / kScale)) + 8;
-  }
+  uint32_t bySize[129];
+  bySize[0] = 1000000;
+  for (int d = 1; d <= 128; ++d) bySize[d] = bySize[d - 1] * 846 / 1000;
+  for (int v = 0; v < 256; ++v) counts[v] = bySize[v < 128 ? v : 256 - v] + 8;
   // Opaque alpha is 0 after the Up filter.
   if (channels == 4) counts[0] += 4000000;
   for (int s = deflate::kEndOfBlock; s < deflate::kLiteralLengthSymbols; ++s) counts[s] = 8;
