@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -334,4 +335,31 @@ TEST(DIYFrame, BagOfWordsFromTheSharedVocabulary) {
   // Features are grouped by their node at level 3, which a one-level vocabulary never
   // reaches: they stay under node 0.
   EXPECT_EQ(features, (fw::FeatureVector{{0, {0, 1, 2}}}));
+}
+
+TEST(DIYFrame, PoseAndObservationsAcrossThreads) {
+  auto frame = frameWithMapPoints({2.0, 3.0, 4.0, 5.0});
+  std::vector<int> readsOk(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        if (t == 0) {
+          frame->setPose(SE3(fw::Quaternion(), pi::Point3d(0, 0, 0.001 * (i % 10))));
+        } else if (t == 1) {
+          auto point = std::make_shared<fw::MapPoint>(1000, pi::Point3d(0, 0, 1));
+          frame->addObservation(point, 3, false);
+          frame->eraseObservation(point, false);
+        } else {
+          fw::Point2d inverseDepth;
+          if (frame->getKeyPointInverseDepth(t - 2, inverseDepth)) ++readsOk[size_t(t)];
+          frame->getObservations();
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(readsOk[2], 500);
+  EXPECT_EQ(readsOk[3], 500);
+  EXPECT_EQ(frame->observationCount(), 4);
 }

@@ -21,3 +21,16 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection_test.cpp)
+
+vm_add_benchmark(framework_geometry_perf
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/geometry_perf.cpp
+  DEPS framework)
+# The loader's sources are compiled into the harness so that the fuzzer sees their coverage.
+vm_add_fuzzer(vocabulary_load_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/vocabulary_load_fuzz.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/vocabulary.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/bow_scoring.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/gimage.cpp
+  DEPS values ${OpenCV_LIBS}
+  RUNS 20000
+  CORPUS fuzz/vocabulary_corpus)

@@ -122,6 +122,9 @@ GImage::operator cv::Mat() const {
     const auto& share = holder.as<std::shared_ptr<DefaultHolder>>();
     if (share && share->data() == data)
       return sharedBlockAllocator().wrap(rows, cols, type, share, byteSize());
+  } else if (!holder.isUndefined()) {
+    throw sv::VarException(sv::Var(std::string(
+        "GImage: the pixel holder keeps neither a matrix nor an image block")));
   }
   return cv::Mat(rows, cols, type, data);
 }

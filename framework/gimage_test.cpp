@@ -104,6 +104,13 @@ TEST(GImage, MatrixOfAnOwnedBlockKeepsItAlive) {
   EXPECT_EQ(copy.at<unsigned char>(1, 1), 4);
 }
 
+TEST(GImage, OtherHoldersAreRefused) {
+  unsigned char pixel = 5;
+  fw::GImage image(1, 1, CV_8UC1, &pixel, false);
+  image.holder = sv::Var(3);
+  EXPECT_THROW(static_cast<cv::Mat>(image), sv::VarException);
+}
+
 TEST(GImage, PaddedMatrixRowsAreMadeContiguous) {
   cv::Mat big(6, 6, CV_8UC1);
   for (int i = 0; i < 36; ++i) big.data[i] = static_cast<unsigned char>(i);

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-
 // The rotation matrix of an axis-angle vector, computed by OpenCV.
 fw::Matrix3 rodrigues(double rx, double ry, double rz) {
   cv::Mat r;

@@ -15,6 +15,8 @@ namespace {
 constexpr uint64_t kSignature = 88877711233ULL;
 // Largest descriptor row accepted from a file (bytes); real descriptors have 32 to 512.
 constexpr int64_t kMaxDescriptorBytes = 1 << 16;
+// Deepest tree accepted from a file; real vocabularies have up to about ten levels.
+constexpr int32_t kMaxLevels = 64;
 
 template <typename T>
 bool readValue(std::istream& in, T& value) {
@@ -138,11 +140,11 @@ void Vocabulary::transform(const GImage& feature, uint64_t& wordId, float& weigh
                            uint64_t* nodeId, int levelsUp) const {
   wordId = 0;
   weight = 0;
-  const int targetLevel = L_ - levelsUp;
+  const int64_t targetLevel = int64_t(L_) - levelsUp;
   if (targetLevel < 1 && nodeId) *nodeId = 0;
   if (empty() || !fits(feature)) return;
   const Node* node = &nodes_[0];
-  int level = 0;
+  int64_t level = 0;
   while (node->childCount > 0) {
     ++level;
     const Node* best = &nodes_[node->children[0]];
@@ -293,6 +295,8 @@ bool Vocabulary::load(std::istream& in) {
       !readValue(in, weighting) || !readValue(in, cols) || !readValue(in, unused) ||
       !readValue(in, type))
     return fail("truncated header.");
+  if (levels < 0 || levels > kMaxLevels)
+    return fail("bad number of levels " + std::to_string(levels) + ".");
   if (scoring < 0 || scoring > 5)
     return fail("unknown scoring code " + std::to_string(scoring) + ".");
   if (type != CV_8UC1 && type != CV_32FC1)

@@ -60,6 +60,9 @@ TEST(Vocabulary, LoadsAFileAndFindsWords) {
   EXPECT_EQ(word, 0u);
   EXPECT_EQ(node, 1u);
   EXPECT_EQ(weight, 1.0f);
+  // Extreme levels up are plain arithmetic.
+  vocabulary.transform(features({{-50, 0}}).row(0), word, weight, &node, INT32_MIN);
+  EXPECT_EQ(word, 0u);
   // A feature of another size finds nothing.
   vocabulary.transform(fw::GImage(1, 3, CV_32FC1), word, weight);
   EXPECT_EQ(weight, 0.0f);
@@ -220,6 +223,9 @@ TEST(Vocabulary, CorruptFilesFailCleanly) {
   EXPECT_FALSE(loadBytes(vocabulary, file.bytes()));
   file = fwtest::flatVocabulary(0, 0);
   file.cols = -2;
+  EXPECT_FALSE(loadBytes(vocabulary, file.bytes()));
+  file = fwtest::flatVocabulary(0, 0);
+  file.levels = INT32_MIN;  // would overflow the level arithmetic of transforms
   EXPECT_FALSE(loadBytes(vocabulary, file.bytes()));
   file = fwtest::flatVocabulary(0, 0);
   file.nodeCountOverride = 0xFFFFFFFF;  // far more nodes than bytes
