@@ -1,6 +1,7 @@
 #include "framework/config_store.h"
 #include "framework/diy_frame.h"
 #include "framework/file_resource.h"
+#include "framework/located_frame_for_tests.h"
 #include "framework/map_fusion.h"
 #include "framework/vocabulary_file_for_tests.h"
 
@@ -362,4 +363,35 @@ TEST(DIYFrame, PoseAndObservationsAcrossThreads) {
   EXPECT_EQ(readsOk[2], 500);
   EXPECT_EQ(readsOk[3], 500);
   EXPECT_EQ(frame->observationCount(), 4);
+}
+
+TEST(DIYFrame, LocatedFrameForTestsIsConsistent) {
+  fwtest::LocatedFrameSpec spec;
+  spec.id = 4;
+  // Camera 10 m above the origin looking straight down (180° about x).
+  spec.pose = SE3(fw::Quaternion(1, 0, 0, 0), pi::Point3d(0, 0, 10));
+  const std::vector<pi::Point3d> ground = {{0, 0, 0}, {1, 2, 0.5}, {-3, 1, -1}, {0, 0, 20}};
+  auto frame = fwtest::makeLocatedFrame(spec, ground);
+  ASSERT_EQ(frame->keyPointCount(), 3);  // the last point is above the camera
+  const fw::ObservationMap observations = frame->getObservations();
+  EXPECT_EQ(observations.size(), 3u);
+  for (const auto& [mapPointId, index] : observations) {
+    const pi::Point3d world = ground[mapPointId - 4000000];
+    fw::Point2d inverseDepth;
+    ASSERT_TRUE(frame->getKeyPointInverseDepth(int(index), inverseDepth));
+    EXPECT_NEAR(1.0 / inverseDepth.x, 10 - world.z, 1e-9);
+    // Lifting the key point with its depth lands on the map point.
+    cv::Point2f pixel;
+    ASSERT_TRUE(frame->getKeyPointPosition(int(index), pixel));
+    const pi::Point3d ray = frame->getCamera().UnProject(fw::Point2d(pixel.x, pixel.y));
+    const double depth = 1.0 / inverseDepth.x;
+    const pi::Point3d lifted =
+        frame->getPoseSE3().transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, depth));
+    EXPECT_NEAR(lifted.x, world.x, 1e-4);
+    EXPECT_NEAR(lifted.y, world.y, 1e-4);
+    EXPECT_NEAR(lifted.z, world.z, 1e-4);
+  }
+  pi::Point3d lla;
+  EXPECT_TRUE(frame->getGPSLLA(lla));
+  EXPECT_TRUE(frame->hasGPSAttitude());
 }
