@@ -15,8 +15,7 @@ struct ScaledFrame {
 };
 
 TEST(HeightDistance, ComparesHeightsOnly) {
-  const std::function<double(const pi::Point3d&, const pi::Point3d&)> distance =
-      fw::heightDistance;
+  const std::function<double(const pi::Point3d&, const pi::Point3d&)> distance = fw::heightDistance;
   EXPECT_DOUBLE_EQ(distance(pi::Point3d(0, 0, 5), pi::Point3d(100, -40, 2)), 3.0);
   EXPECT_DOUBLE_EQ(distance(pi::Point3d(1, 2, -3), pi::Point3d(9, 9, 4.5)), 7.5);
   EXPECT_DOUBLE_EQ(distance(pi::Point3d(1, 2, 3), pi::Point3d(1, 2, 3)), 0.0);

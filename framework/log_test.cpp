@@ -19,8 +19,8 @@ std::string baseName(const std::string& path) {
 struct RecordingSink : fw::LogSink {
   RecordingSink(std::vector<std::string>& journal, std::string name)
       : journal(journal), name(std::move(name)) {}
-  void write(int severity, const char* path, const char* base_name, int line,
-             const struct tm* time, const char* text, uint64_t length) override {
+  void write(int severity, const char* path, const char* base_name, int line, const struct tm* time,
+             const char* text, uint64_t length) override {
     journal.push_back(name + ".write");
     last_severity = severity;
     last_path = path;
@@ -109,8 +109,7 @@ TEST_F(LogSinkTest, EmptyTextIsALoneLineFeedAndNumbersStreamPlainly) {
 
 // Writes what it receives to standard error, so a dying process shows it.
 struct EchoSink : fw::LogSink {
-  void write(int, const char*, const char*, int, const struct tm*, const char*,
-             uint64_t) override {
+  void write(int, const char*, const char*, int, const struct tm*, const char*, uint64_t) override {
     fputs("sink-wrote ", stderr);
   }
   void flush() override { fputs("sink-flushed\n", stderr); }

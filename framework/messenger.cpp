@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 namespace fw {
+
 struct Subscriber::Impl {
   std::string topic;
   sv::Var type;  // class of the callback's one parameter, else Undefined
@@ -66,7 +67,6 @@ class PubSubSpace {
   std::shared_ptr<const SubscriberList> subscribers_ = std::make_shared<SubscriberList>();
   std::set<std::shared_ptr<Publisher::Impl>> publishers_;
 };
-
 
 namespace {
 

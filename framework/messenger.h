@@ -93,8 +93,8 @@ class Messenger {
 
   // Subscribes a member function taking its message by const reference, bound to `object`.
   template <typename C, typename M>
-  Subscriber subscribe(const std::string& topic, uint32_t queue_size,
-                       void (C::*method)(const M&), C* object) {
+  Subscriber subscribe(const std::string& topic, uint32_t queue_size, void (C::*method)(const M&),
+                       C* object) {
     std::function<void(const M&)> bound = [object, method](const M& message) {
       (object->*method)(message);
     };

@@ -76,7 +76,8 @@ TEST(Messenger, WrongPayloadThrowsInPublisherAfterEveryoneElseGotIt) {
   std::vector<fw::Subscriber> subs;
   subs.push_back(
       messenger.subscribe("sbt.dense_frame", 0, &DenseFrameReceiver::OnDenseFrame, &typed_first));
-  for (int i = 0; i < 4; ++i) subs.push_back(messenger.subscribe("sbt.dense_frame", 0, intCallback(journal)));
+  for (int i = 0; i < 4; ++i)
+    subs.push_back(messenger.subscribe("sbt.dense_frame", 0, intCallback(journal)));
   subs.push_back(
       messenger.subscribe("sbt.dense_frame", 0, &DenseFrameReceiver::OnDenseFrame, &typed_last));
 
@@ -220,10 +221,9 @@ TEST(Messenger, BoundedPublisherQueueDeliversOnItsWorker) {
   SlowCallback slow;
   std::promise<std::thread::id> last_thread;
   fw::Subscriber sub = messenger.subscribe("q", 0, slow.function());
-  fw::Subscriber marker = messenger.subscribe(
-      "done", 0, sv::VarFunction([&last_thread](int) {
-        last_thread.set_value(std::this_thread::get_id());
-      }));
+  fw::Subscriber marker = messenger.subscribe("done", 0, sv::VarFunction([&last_thread](int) {
+                                                last_thread.set_value(std::this_thread::get_id());
+                                              }));
   fw::Publisher pub = messenger.advertise<int>("q", 1);
   fw::Publisher done = messenger.advertise<int>("done", 1);
   pub.publish(sv::Var(1));

@@ -18,9 +18,8 @@ Timer& Timer::instance() {
 }
 
 double Timer::now() const {
-  const auto ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                           start_);
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now() - start_);
   return static_cast<double>(ns.count()) / 1e9;
 }
 
@@ -71,9 +70,9 @@ std::string Timer::formatDuration(double v) {
     double scale;
     char letter;
   };
-  static const Unit units[] = {{1e12, 1e-12, 'T'}, {1e9, 1e-9, 'G'},  {1e6, 1e-6, 'M'},
-                               {1000, 0.001, 'K'}, {1, 1, ' '},       {0.001, 1000, 'm'},
-                               {1e-6, 1e6, 'u'},   {1e-9, 1e9, 'n'},  {1e-12, 1e12, 'p'}};
+  static const Unit units[] = {{1e12, 1e-12, 'T'}, {1e9, 1e-9, 'G'}, {1e6, 1e-6, 'M'},
+                               {1000, 0.001, 'K'}, {1, 1, ' '},      {0.001, 1000, 'm'},
+                               {1e-6, 1e6, 'u'},   {1e-9, 1e9, 'n'}, {1e-12, 1e12, 'p'}};
   double scale = 0;
   char letter = 'p';
   for (const Unit& unit : units) {
@@ -84,7 +83,8 @@ std::string Timer::formatDuration(double v) {
     }
   }
   std::ostringstream out;
-  out << std::fixed << std::setprecision(1) << std::setw(5) << (scale == 0 ? 0.0 : v * scale) << letter;
+  out << std::fixed << std::setprecision(1) << std::setw(5) << (scale == 0 ? 0.0 : v * scale)
+      << letter;
   return out.str();
 }
 
@@ -97,8 +97,8 @@ std::string Timer::report() {
   for (const auto& [name, r] : records_) {
     const double mean = r.count == 0 ? 0.0 : r.total / static_cast<double>(r.count);
     out << padText(name, 39) << ' ' << std::right << std::setw(6) << r.count << "  "
-        << formatDuration(r.min) << "s " << formatDuration(mean) << "s "
-        << formatDuration(r.max) << "s " << formatDuration(r.total) << "s\n";
+        << formatDuration(r.min) << "s " << formatDuration(mean) << "s " << formatDuration(r.max)
+        << "s " << formatDuration(r.total) << "s\n";
   }
   out << std::string(33, '-') << " End of Timer report " << std::string(33, '-') << '\n';
   return out.str();

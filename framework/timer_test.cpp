@@ -24,7 +24,8 @@ Row rowOf(const std::string& report, const std::string& name) {
   std::string rest = report.substr(at + head.size());
   rest = rest.substr(0, rest.find('\n'));
   row.count = std::stol(rest.substr(0, 6));
-  for (size_t pos = 8; pos + 6 <= rest.size(); pos += 8) row.durations.push_back(rest.substr(pos, 6));
+  for (size_t pos = 8; pos + 6 <= rest.size(); pos += 8)
+    row.durations.push_back(rest.substr(pos, 6));
   return row;
 }
 
@@ -42,8 +43,8 @@ TEST(TimerFormat, PadTextCutsLongNamesIntoPaddedPieces) {
   EXPECT_EQ(fw::Timer::padText("", 39), "");
   EXPECT_EQ(fw::Timer::padText("abc", 5), "abc  ");
   const std::string name(45, 'n');
-  EXPECT_EQ(fw::Timer::padText(name, 39), std::string(39, 'n') + "\n" + std::string(6, 'n') +
-                                              std::string(33, ' '));
+  EXPECT_EQ(fw::Timer::padText(name, 39),
+            std::string(39, 'n') + "\n" + std::string(6, 'n') + std::string(33, ' '));
 }
 
 TEST(Timer, ReportHasBannersHeaderAndOneRowPerSection) {
@@ -56,15 +57,14 @@ TEST(Timer, ReportHasBannersHeaderAndOneRowPerSection) {
   const std::string expected_head =
       std::string(36, '-') + "  Timer report " + std::string(36, '-') + "\n" +
       "           FUNCTION                       #CALLS  MIN.T  MEAN.T  MAX.T  TOTAL \n" +
-      std::string(87, '-') + "\n" + fw::Timer::padText("DenseDepth::AddFrame", 39) +
-      "      1  ";
+      std::string(87, '-') + "\n" + fw::Timer::padText("DenseDepth::AddFrame", 39) + "      1  ";
   EXPECT_EQ(report.rfind(expected_head, 0), 0u) << report;
   EXPECT_NE(report.find(fw::Timer::padText("never.entered", 39) +
                         "      0    0.0ps   0.0ps   0.0ps   0.0ps\n"),
             std::string::npos)
       << report;
-  const std::string tail = std::string(33, '-') + " End of Timer report " +
-                           std::string(33, '-') + "\n";
+  const std::string tail =
+      std::string(33, '-') + " End of Timer report " + std::string(33, '-') + "\n";
   EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
 
   const Row once = rowOf(report, "DenseDepth::AddFrame");
@@ -94,8 +94,8 @@ TEST(Timer, LongNameContinuesOnNextLineBeforeItsCount) {
   const std::string name(45, 'q');
   timer.leave(name);
   const std::string report = timer.report();
-  EXPECT_NE(report.find(std::string(39, 'q') + "\n" + std::string(6, 'q') +
-                        std::string(33, ' ') + "      0  "),
+  EXPECT_NE(report.find(std::string(39, 'q') + "\n" + std::string(6, 'q') + std::string(33, ' ') +
+                        "      0  "),
             std::string::npos);
 }
 
