@@ -7,7 +7,11 @@
 //
 // Behaviour of a held type lives in its class record (`sv::VarClass`): conversions, element
 // access and calls find their methods there by name. Wrapping native callables into function
-// values needs "values/function.h" as well.
+// values (`sv::VarFunction(callable)`, `VarClass::def`) needs "values/function.h" as well;
+// the dictionary and buffer records are in "values/var_dict.h" and "values/var_buffer.h".
+//
+// Note: brace initialisation is the initializer-list constructor, so `sv::Var{x}` is an array
+// holding x (or an object for [key, value] pairs); write `sv::Var(x)` for the value itself.
 
 #include "values/point.h"
 
