@@ -4,6 +4,7 @@
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -15,14 +16,18 @@ using vmtest::ChildResult;
 using vmtest::runChild;
 using vmtest::splitLines;
 
+// The program itself, and the same entry point over a mapper that runs nothing: ready
+// (100) until its input ends (12) or an "abort" arrives (13).
 const std::string kProgram = VORN_MAPPING_PROGRAM;
+const std::string kStandInProgram = VORN_MAPPING_STAND_IN_PROGRAM;
 
 std::string errorLine(int code, const std::string& message) {
   return "{\"code\":" + std::to_string(code) + ",\"message\":\"" + message + "\"}\n";
 }
 
-ChildResult runTask(const std::string& task_json, const std::string& input = "") {
-  return runChild(kProgram, {"--task", base64Encode(task_json)}, input);
+ChildResult runTask(const std::string& task_json, const std::string& input = "",
+                    const std::string& program = kProgram) {
+  return runChild(program, {"--task", base64Encode(task_json)}, input);
 }
 
 std::string lastLine(const std::string& text) {
@@ -153,8 +158,22 @@ TEST_F(MappingProgramRun, ValidTaskPrintsTheRebuiltChainAndRuns) {
       "Finished chain config: " + rebuilt,
   };
   EXPECT_EQ(splitLines(run.out), expected_out);
-  // Closing the input ends the live dataset, so the run finishes.
-  EXPECT_EQ(run.err,
+  // Whatever the mapper makes of the task, the last status line carries a final state
+  // (the mapper's log lines share the stream).
+  nlohmann::json last;
+  for (const auto& line : splitLines(run.err)) {
+    const auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (parsed.is_object() && parsed.contains("state")) last = parsed;
+  }
+  ASSERT_TRUE(last.is_object()) << run.err;
+  EXPECT_TRUE(last["state"] == 12 || last["state"] == 13 || last["state"] == -14) << run.err;
+  EXPECT_TRUE(last["progress"]["total"].is_number_float());
+  EXPECT_TRUE(last.contains("output"));
+
+  const ChildResult stand_in = runTask(task(), "", kStandInProgram);
+  EXPECT_EQ(stand_in.exit_code, 0);
+  EXPECT_EQ(splitLines(stand_in.out), expected_out);
+  EXPECT_EQ(stand_in.err,
             "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":100}\n"
             "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":12}\n");
 }
@@ -163,7 +182,7 @@ TEST_F(MappingProgramRun, InputLinesThatAreNoCommandsAreDropped) {
   const std::string input =
       "{}\n[1,2]\nnot "
       "json\n\n{\"frame\":5}\n{\"frame\":\"\"\n{\"abort\":\"yes\"}\n{\"abort\":false}\n";
-  const ChildResult run = runTask(task(), input);
+  const ChildResult run = runTask(task(), input, kStandInProgram);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(lastLine(run.out).rfind("Finished chain config: ", 0), 0u);
   EXPECT_EQ(splitLines(run.out).size(), 6u);
@@ -175,7 +194,7 @@ TEST_F(MappingProgramRun, InputLinesThatAreNoCommandsAreDropped) {
 TEST_F(MappingProgramRun, AbortStopsTheRun) {
   // "frame" that is not a text gives way to a boolean "abort".
   for (const std::string input : {"{\"abort\":true}\n", "{\"frame\":1,\"abort\":true}"}) {
-    const ChildResult run = runTask(task(), input);
+    const ChildResult run = runTask(task(), input, kStandInProgram);
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(lastLine(run.err), "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":13}")
         << input;

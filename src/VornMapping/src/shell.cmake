@@ -33,12 +33,18 @@ add_executable(VornMapping
   ${shell_dir}/stand_in_mapper.cpp)
 target_link_libraries(VornMapping PRIVATE mapping)
 
-# The process tests start the program; they run after it is built and find it by path.
-set_property(SOURCE ${shell_dir}/main_process_test.cpp APPEND PROPERTY
-  COMPILE_DEFINITIONS "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\"")
+# The entry point over the stand-in mapper, whose states follow the input alone: the
+# status loop's tests run it, whatever mapper the program links.
+add_executable(VornMappingStandIn ${shell_dir}/main.cpp ${shell_dir}/stand_in_mapper.cpp)
+target_link_libraries(VornMappingStandIn PRIVATE mapping)
+
+# The process tests start both programs; they run after them and find them by path.
+set_property(SOURCE ${shell_dir}/main_process_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\""
+  "VORN_MAPPING_STAND_IN_PROGRAM=\"$<TARGET_FILE:VornMappingStandIn>\"")
 function(vm_shell_test_needs_program)
   if(TARGET mapping_test)
-    add_dependencies(mapping_test VornMapping)
+    add_dependencies(mapping_test VornMapping VornMappingStandIn)
   endif()
 endfunction()
 cmake_language(DEFER CALL vm_shell_test_needs_program)

@@ -3,8 +3,8 @@
 #include <mutex>
 
 // A mapper that runs nothing: it is ready (100) until the input ends, then finished
-// (12), or stopped (13) on "abort". Lets the whole command-line contract run before
-// the real mapper is linked in.
+// (12), or stopped (13) on "abort". The command-line contract and the status loop run
+// with it on their own, before and beside the real mapper.
 namespace {
 
 class StandInMapper final : public VornMapper {

@@ -1,10 +1,7 @@
 #include "task_startup.h"
 #include "base64_decode.h"
-#include "error_result.h"
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 namespace {
 
@@ -30,18 +27,6 @@ TEST(ParseArguments, TakesNameValuePairs) {
   const char* lone[] = {"prog", "--config", "c", "--task"};
   EXPECT_EQ(parseArguments(4, lone).task, "");
   EXPECT_EQ(parseArguments(0, nullptr).program, "");
-}
-
-TEST(PrepareTask, ReportsTheFirstFailingCheck) {
-  std::ostringstream out;
-  try {
-    prepareTask({"p", "", "e30="}, out);  // configuration without a task
-    FAIL();
-  } catch (const StartupError& error) {
-    EXPECT_EQ(error.result(),
-              nlohmann::json::parse(R"({"code":-2,"message":"Invalid task string"})"));
-    EXPECT_EQ(out.str(), "Invalid task\n");
-  }
 }
 
 }  // namespace
