@@ -52,7 +52,8 @@ function(vm_add_benchmark name)
 endfunction()
 
 # A fuzz harness defines LLVMFuzzerTestOneInput. ctest runs it with a fixed seed and
-# a fixed number of runs over its corpus folder (inputs that once failed live there).
+# a fixed number of runs over its corpus folder (inputs that once failed live there);
+# running the binary by hand without -runs fuzzes for as long as one likes.
 function(vm_add_fuzzer name)
   cmake_parse_arguments(ARG "" "RUNS;CORPUS" "SOURCES;DEPS" ${ARGN})
   if(NOT VM_BUILD_FUZZERS OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
@@ -60,14 +61,18 @@ function(vm_add_fuzzer name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   if(NOT ARG_RUNS)
     set(ARG_RUNS 20000)
   endif()
-  set(corpus_args)
+  # New inputs go to a folder of the build; the checked-in corpus is only read.
+  set(found_dir ${CMAKE_CURRENT_BINARY_DIR}/${name}_found)
+  file(MAKE_DIRECTORY ${found_dir})
+  set(corpus_args ${found_dir})
   if(ARG_CORPUS)
-    set(corpus_args ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_CORPUS})
+    list(APPEND corpus_args ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_CORPUS})
   endif()
   add_test(NAME fuzz/${name}
     COMMAND ${name} -seed=1 -runs=${ARG_RUNS} -max_len=4096 ${corpus_args})
