@@ -28,6 +28,9 @@ vm_add_benchmark(tiles_codec_perf
 vm_add_fuzzer(fuzz_decode_png
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/decode_png_fuzzer.cpp ${TILES_CODEC_SOURCES}
   RUNS 200000 CORPUS fuzz/decode_png_corpus)
+if(TARGET fuzz_decode_png)
+  target_include_directories(fuzz_decode_png PRIVATE ${PROJECT_SOURCE_DIR})
+endif()
 
 # The tile classes and their binary record.
 list(APPEND TILES_SOURCES
@@ -40,3 +43,6 @@ vm_add_fuzzer(fuzz_tile_record
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/tile_record_fuzzer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tile_record.cpp ${CMAKE_CURRENT_LIST_DIR}/tile.cpp
   DEPS framework RUNS 100000 CORPUS fuzz/tile_record_corpus)
+if(TARGET fuzz_tile_record)
+  target_include_directories(fuzz_tile_record PRIVATE ${PROJECT_SOURCE_DIR})
+endif()
