@@ -53,10 +53,11 @@ TEST(VarConcurrency, ReadingElementsWhileAnotherThreadAppends) {
   const Var& view = array;
   long long reads = 0;
   bool allFirstElements = true;
-  while (!done.load()) {
+  // Reads at least once even when the writer finishes before this thread is scheduled.
+  do {
     allFirstElements = allFirstElements && view[0].as<int>() == 0;
     ++reads;
-  }
+  } while (!done.load());
   writer.join();
   EXPECT_TRUE(allFirstElements);
   EXPECT_GT(reads, 0);
