@@ -136,13 +136,16 @@ class LocatingFrontEnd : public fw::SLAM {
 class RecordingBackEnd : public fw::MapFusion {
  public:
   RecordingBackEnd(const json& config, zel::Chain* chain)
-      : node_("PointsFusion", chain), throwOnMap_(config.value("throw_on_map", false)) {}
+      : node_("PointsFusion", chain),
+        throwOnFrame_(config.value("throw_on_frame", false)),
+        throwOnMap_(config.value("throw_on_map", false)) {}
 
   ~RecordingBackEnd() override {
     note([](ChainEndsRecord& r) { r.releaseOrder.push_back("back_end"); });
   }
 
   bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override {
+    if (throwOnFrame_) throw std::runtime_error("frame rejected");
     note([&](ChainEndsRecord& r) { r.framesFused.push_back(frame->id); });
     auto cloud = std::make_shared<zel::Tileset3D>();
     cloud->id = "dense_points";
@@ -167,6 +170,7 @@ class RecordingBackEnd : public fw::MapFusion {
 
  private:
   zel::Node node_;
+  bool throwOnFrame_;
   bool throwOnMap_;
 };
 

@@ -9,6 +9,7 @@
 //   "throw_on_create": text  - the factory throws with this reason;
 //   "frame_delay_ms": number - the front end takes this long to take each frame;
 //   "throw_on_add": true     - the front end throws from addFrame (a failing end);
+//   "throw_on_frame": true   - the back end throws from fuseFrame;
 //   "throw_on_map": true     - the back end throws from fuseMap.
 // The front end locates every frame on a worker thread of its own ("frame_located"), reports
 // "Locate" progress, and delivers one map of all frames from finishInput ("map_located"). The

@@ -115,7 +115,8 @@ TEST_F(MapperRun, SixFramesAreLocatedFusedAndFinished) {
 }
 
 TEST_F(MapperRun, TaskLogRecordsTheRunAndEndsWithItsDuration) {
-  auto mapper = mapperFor(frameListTask(dir, 6, standardChain(json::object(), {{"throw_on_map", true}})));
+  json failingBackEnd = {{"throw_on_frame", true}, {"throw_on_map", true}};
+  auto mapper = mapperFor(frameListTask(dir, 6, standardChain(json::object(), failingBackEnd)));
   ASSERT_TRUE(mapper->start());
   EXPECT_EQ(runToEnd(*mapper).state, kMapperFinished);
   mapper.reset();
@@ -125,6 +126,8 @@ TEST_F(MapperRun, TaskLogRecordsTheRunAndEndsWithItsDuration) {
   const std::regex format(R"([IWEF]\d{4} \d{2}:\d{2}:\d{2} [ \d]{4}\d+\] .*)");
   for (const std::string& line : log) EXPECT_TRUE(std::regex_match(line, format)) << line;
   const std::string text = readFile(dir / "log.txt");
+  // Failures of the back end are logged and the run goes on.
+  EXPECT_NE(text.find("] Failed to feed frame to backend: frame rejected"), std::string::npos);
   EXPECT_NE(text.find("] Failed to feed map to backend: map rejected"), std::string::npos);
   EXPECT_NE(text.find("] both frontend and backend is reset."), std::string::npos);
   EXPECT_TRUE(std::regex_match(log.back(), std::regex(R"(I.*\] Task processed in [0-9.e-]+ seconds\.)")))
