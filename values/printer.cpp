@@ -126,7 +126,7 @@ std::ostream& operator<<(std::ostream& os, const VarClass& cls) {
     for (const auto& member : members) {
       if (!member.second.is<VarClass::VarProperty>()) continue;
       const VarClass::VarProperty& property = member.second.as<VarClass::VarProperty>();
-      buffer << "\n  ";  // FIXME doc
+      buffer << property.doc << "\n  ";
       if (property.getter.isFunction()) buffer << property.getter.as<VarFunction>();
       buffer << std::endl << std::endl;
     }

@@ -95,6 +95,20 @@ TEST(Printer, ClassHelpPage) {
             "|  \n"
             "|  Property defined here:\n"
             "|  \n");
+
+  VarClass::VarProperty level{Var(VarFunction([](Var) { return 1.5; })), Var()};
+  level.doc = "Water level in metres.";
+  bare.attr["level"] = Var(level);
+  std::ostringstream withProperty;
+  withProperty << bare;
+  const std::string text = withProperty.str();
+  EXPECT_EQ(text.substr(text.find("|  Property defined here:\n")),
+            "|  Property defined here:\n"
+            "|  \n"
+            "|  Water level in metres.\n"
+            "|        (var)->double\n"
+            "|  \n"
+            "|  \n");
 }
 
 TEST(Printer, ThreadsPrintOneContainerTogether) {

@@ -8,7 +8,8 @@ list(APPEND VALUES_TESTS
   ${CMAKE_CURRENT_SOURCE_DIR}/json_reader_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/json_writer_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/printer_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/builtin_methods_test.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/builtin_methods_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/equality_test.cpp)
 
 vm_add_benchmark(values_text_bench
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/perf/json_bench.cpp

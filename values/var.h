@@ -323,6 +323,8 @@ class VarClass {
    public:
     Var getter;
     Var setter;
+    // Shown above the getter in the class help page.
+    std::string doc = std::string();
   };
 
   VarClass(std::string name, std::type_index type, std::vector<Var> parents = {});

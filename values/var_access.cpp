@@ -139,6 +139,13 @@ bool Var::operator<(const Var& rhs) const {
 }
 
 bool Var::operator==(const Var& rhs) const {
+  // Comparing with Undefined or Null tells whether a member was ever set (or set to null),
+  // whatever the other value holds, without calling a method that could reject the operand.
+  const bool undefined = isUndefined(), rhsUndefined = rhs.isUndefined();
+  const bool null = isNull(), rhsNull = rhs.isNull();
+  if (undefined || rhsUndefined || null || rhsNull) {
+    return (undefined && rhsUndefined) || (null && rhsNull);
+  }
   return compare(*this, rhs, "__eq__", value_ == rhs.value_);
 }
 
