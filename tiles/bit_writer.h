@@ -3,25 +3,19 @@
 #include <cstdint>
 #include <cstring>
 
-// Writes deflate bit fields least significant bit first into a caller's buffer. Whole
-// 32-bit words are stored with 8-byte writes, so the buffer needs 8 bytes beyond the last
-// byte that may be written.
+// Writes deflate bit fields least significant bit first into a caller's buffer. Pending
+// bits are stored with 8-byte writes, so the buffer needs 8 bytes beyond the last byte
+// that may be written.
 class BitWriter {
  public:
   explicit BitWriter(uint8_t* out) : out_(out) {}
   // Starts with count pending bits, e.g. the tail of a precomputed header.
   BitWriter(uint8_t* out, uint64_t pending, unsigned count) : out_(out), acc_(pending), count_(count) {}
 
-  // Appends the low n bits of value (n <= 32).
+  // Appends the low n bits of value (n <= 32), whatever is pending.
   void put(uint64_t value, unsigned n) {
-    acc_ |= value << count_;
-    count_ += n;
-    if (count_ >= 32) {
-      std::memcpy(out_ + pos_, &acc_, 8);
-      pos_ += 4;
-      acc_ >>= 32;
-      count_ -= 32;
-    }
+    flushBytes();
+    add(value, n);
   }
 
   // The fast pair for hot loops: flushBytes writes out every whole pending byte (leaving at

@@ -39,6 +39,6 @@ enum PngStatus : int {
 PngStatus decodePng(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out, uint32_t& width,
                     uint32_t& height, int& channelsInFile, int wantedChannels);
 
-// Writes one scanline with its filter byte in front: filter 0 (None) copies the row,
-// filter 2 (Up) subtracts the row above modulo 256 (a null above counts as zeros).
+// Writes one scanline with its filter byte in front: filter 2 (Up) subtracts the row above
+// modulo 256 (a null above counts as zeros); any other type writes filter 0 (None), a copy.
 void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size_t rowBytes, uint8_t* out);

@@ -128,6 +128,28 @@ TEST(PngEncoder, FlatImageCompressesToARunPerRow) {
   }
 }
 
+// The last pixel before the end-of-block code may take the longest codes there are
+// (differences near 128); whatever bits are pending then, none may be lost.
+TEST(PngEncoder, LongestCodesRightBeforeTheEnd) {
+  for (int channels : {3, 4}) {
+    for (unsigned flags : {0u, 1u}) {
+      for (uint32_t w = 1; w <= 24; ++w) {
+        std::vector<uint8_t> px = test_images::make(Content::Gradient, w, 3, channels, w);
+        const size_t rowBytes = size_t{w} * channels;
+        for (size_t i = 0; i < rowBytes; ++i) px[2 * rowBytes + i] = static_cast<uint8_t>(px[rowBytes + i] + 128 - i);
+        std::vector<uint8_t> png, back;
+        ASSERT_TRUE(encodePng(px.data(), w, 3, channels, png, flags));
+        uint32_t bw, bh;
+        int bc;
+        ASSERT_EQ(decodePng(png.data(), png.size(), back, bw, bh, bc, channels), kPngDecoded)
+            << describe(w, 3, channels, flags);
+        EXPECT_EQ(back, px);
+        EXPECT_EQ(decodeWithLibpng(png, channels), px);
+      }
+    }
+  }
+}
+
 TEST(PngEncoder, IncompressibleDataFallsBackToStoredBlocks) {
   // Noise wider than one stored block: compression would not fit, so the stored form
   // is written, split into blocks of at most 65535 bytes.

@@ -149,8 +149,11 @@ class CodeWriter {
   uint8_t matchCount_[256] = {};
 };
 
-void writeBigEndianAdler(BitWriter& bits, uint32_t adler) {
+// Ends the stream: pads to a byte boundary and writes the Adler-32, most significant byte first.
+void finishStream(BitWriter& bits, uint32_t adler) {
+  bits.flush();
   for (int shift = 24; shift >= 0; shift -= 8) bits.put((adler >> shift) & 0xFF, 8);
+  bits.flush();
 }
 
 // Writes the compressed zlib stream to out; returns its size, or 0 when it would exceed room.
@@ -165,8 +168,7 @@ size_t compressOnePass(const uint8_t* filtered, size_t rowBytes, uint32_t height
   const CodeWriter<C> writer(code.codes, code.lengths, limit, true);
   if (!parseScanlines<C>(filtered, rowBytes, height, writer, bits)) return 0;
   bits.put(code.codes[deflate::kEndOfBlock], code.lengths[deflate::kEndOfBlock]);
-  bits.flush();
-  writeBigEndianAdler(bits, adler);
+  finishStream(bits, adler);
   return bits.size() <= limit ? code.prefix.size() + bits.size() : 0;
 }
 
@@ -193,8 +195,7 @@ size_t compressTwoPass(const uint8_t* filtered, size_t rowBytes, uint32_t height
   const CodeWriter<C> writer(codes, lengths, limit, false);
   if (!parseScanlines<C>(filtered, rowBytes, height, writer, bits)) return 0;
   bits.put(codes[deflate::kEndOfBlock], lengths[deflate::kEndOfBlock]);
-  bits.flush();
-  writeBigEndianAdler(bits, adler);
+  finishStream(bits, adler);
   return bits.size() <= limit ? 2 + bits.size() : 0;
 }
 
@@ -242,7 +243,7 @@ void writeHeader(uint8_t* out, uint32_t width, uint32_t height, int channels, si
 }  // namespace
 
 void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size_t rowBytes, uint8_t* out) {
-  out[0] = static_cast<uint8_t>(filterType);
+  out[0] = filterType == 2 ? 2 : 0;
   if (filterType != 2 || !above) {
     std::memcpy(out + 1, row, rowBytes);
     return;
@@ -293,11 +294,17 @@ bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int chann
       pngFilterRow(0, pixels + y * rowBytes, nullptr, rowBytes, &filtered[y * (rowBytes + 1)]);
     }
     streamSize = storedStreamSize(filteredSize);
-    if (streamSize > png_layout::kMaxChunkLength) return false;
+    if (streamSize > png_layout::kMaxChunkLength) {
+      out.clear();
+      return false;
+    }
     out.resize(kHeaderSize + streamSize + 16);
     writeStored(filtered.data(), filteredSize, adler32Png(filtered.data(), filteredSize, 1), out.data() + kHeaderSize);
   }
-  if (streamSize > png_layout::kMaxChunkLength) return false;
+  if (streamSize > png_layout::kMaxChunkLength) {
+    out.clear();
+    return false;
+  }
   out.resize(kHeaderSize + streamSize + 16);
   writeHeader(out.data(), width, height, channels, streamSize);
   png_layout::writeBigEndian32(out.data() + kHeaderSize + streamSize, crc32Png(out.data() + 54, 4 + streamSize, 0));
