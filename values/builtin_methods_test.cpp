@@ -125,6 +125,8 @@ TEST(ArrayMethods, ElementReadRemoveConcatenateRepeat) {
   EXPECT_EQ(method(array, "__getitem__", {Var(1)}).as<int>(), 2);
   EXPECT_TRUE(method(array, "__getitem__", {Var(-1)}).isUndefined());
   EXPECT_TRUE(method(array, "__getitem__", {Var(3)}).isUndefined());
+  EXPECT_TRUE(contains(errorOf([&] { method(array, "__getitem__", {Var(1.0)}); }),
+                       "Unable cast double to int"));
   EXPECT_EQ(array.length(), 3u);
 
   EXPECT_EQ(method(array, "__mul__", {Var(0)}).length(), 0u);

@@ -85,7 +85,8 @@ void registerConversions() {
 }
 
 void registerElementReads() {
-  VarClass::Class<VarArray>().def("__getitem__", [](VarArray& self, int index) -> Var {
+  // The index must hold an int: a double index is an error, not a truncation.
+  VarClass::Class<VarArray>().def("__getitem__", [](VarArray& self, const int& index) -> Var {
     return index < 0 ? Var() : self.at(static_cast<std::uint64_t>(index));
   });
   VarClass::Class<VarObject>().def("__getitem__",
