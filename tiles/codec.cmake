@@ -31,6 +31,13 @@ vm_add_fuzzer(fuzz_decode_png
 if(TARGET fuzz_decode_png)
   target_include_directories(fuzz_decode_png PRIVATE ${PROJECT_SOURCE_DIR})
 endif()
+# Encoder round trips through our decoder and zlib.
+vm_add_fuzzer(fuzz_png_round_trip
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/png_round_trip_fuzzer.cpp ${TILES_CODEC_SOURCES}
+  DEPS ZLIB::ZLIB RUNS 10000 CORPUS fuzz/png_round_trip_corpus)
+if(TARGET fuzz_png_round_trip)
+  target_include_directories(fuzz_png_round_trip PRIVATE ${PROJECT_SOURCE_DIR})
+endif()
 
 # The tile classes and their binary record.
 list(APPEND TILES_SOURCES
