@@ -7,6 +7,7 @@ list(APPEND MAPPING_SOURCES
 list(APPEND MAPPING_DEPS utilities)
 list(APPEND MAPPING_TESTS
   ${mapper_dir}/mapper_process_test.cpp
+  ${mapper_dir}/production_program_test.cpp
   ${mapper_dir}/task_log_sink_test.cpp
   ${mapper_dir}/test_chain_ends.cpp
   ${mapper_dir}/zel_mapper_impl_test.cpp
@@ -29,6 +30,8 @@ target_link_libraries(VornMappingTestChain PRIVATE mapping)
 
 set_property(SOURCE ${mapper_dir}/mapper_process_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   "VORN_MAPPING_TEST_PROGRAM=\"$<TARGET_FILE:VornMappingTestChain>\"")
+set_property(SOURCE ${mapper_dir}/production_program_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\"")
 function(vm_mapper_test_needs_programs)
   if(TARGET mapping_test)
     add_dependencies(mapping_test VornMapping VornMappingTestChain)

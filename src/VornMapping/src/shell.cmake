@@ -27,10 +27,9 @@ list(APPEND MAPPING_TESTS
   ${shell_dir}/zel_node_test.cpp)
 list(APPEND MAPPING_TEST_LABELS tsan)
 
-# The program. The stand-in mapper is the one line to drop when the real mapper joins.
+# The program, with the real mapper.
 add_executable(VornMapping
-  ${shell_dir}/main.cpp
-  ${shell_dir}/stand_in_mapper.cpp)
+  ${shell_dir}/main.cpp)
 target_link_libraries(VornMapping PRIVATE mapping)
 
 # The entry point over the stand-in mapper, whose states follow the input alone: the
