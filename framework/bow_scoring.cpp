@@ -40,9 +40,8 @@ void normalizeBow(BowVector& bow, int norm) {
 }
 
 double L1Scoring::score(const BowVector& a, const BowVector& b) const {
-  const double s = sumCommon(a, b, [](float va, float vb) {
-    return std::fabs(va - vb) - std::fabs(va) - std::fabs(vb);
-  });
+  const double s = sumCommon(
+      a, b, [](float va, float vb) { return std::fabs(va - vb) - std::fabs(va) - std::fabs(vb); });
   return -s / 2.0;
 }
 

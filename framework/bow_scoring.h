@@ -23,37 +23,55 @@ void normalizeBow(BowVector& bow, int norm);
 class L1Scoring : public GeneralScoring {
  public:
   double score(const BowVector& a, const BowVector& b) const override;
-  bool mustNormalize(int& norm) const override { norm = kL1Norm; return true; }
+  bool mustNormalize(int& norm) const override {
+    norm = kL1Norm;
+    return true;
+  }
 };
 
 class L2Scoring : public GeneralScoring {
  public:
   double score(const BowVector& a, const BowVector& b) const override;
-  bool mustNormalize(int& norm) const override { norm = kL2Norm; return true; }
+  bool mustNormalize(int& norm) const override {
+    norm = kL2Norm;
+    return true;
+  }
 };
 
 class ChiSquareScoring : public GeneralScoring {
  public:
   double score(const BowVector& a, const BowVector& b) const override;
-  bool mustNormalize(int& norm) const override { norm = kL1Norm; return true; }
+  bool mustNormalize(int& norm) const override {
+    norm = kL1Norm;
+    return true;
+  }
 };
 
 class KLScoring : public GeneralScoring {
  public:
   double score(const BowVector& a, const BowVector& b) const override;
-  bool mustNormalize(int& norm) const override { norm = kL1Norm; return true; }
+  bool mustNormalize(int& norm) const override {
+    norm = kL1Norm;
+    return true;
+  }
 };
 
 class BhattacharyyaScoring : public GeneralScoring {
  public:
   double score(const BowVector& a, const BowVector& b) const override;
-  bool mustNormalize(int& norm) const override { norm = kL1Norm; return true; }
+  bool mustNormalize(int& norm) const override {
+    norm = kL1Norm;
+    return true;
+  }
 };
 
 class DotProductScoring : public GeneralScoring {
  public:
   double score(const BowVector& a, const BowVector& b) const override;
-  bool mustNormalize(int& norm) const override { norm = kL1Norm; return false; }
+  bool mustNormalize(int& norm) const override {
+    norm = kL1Norm;
+    return false;
+  }
 };
 
 }  // namespace fw

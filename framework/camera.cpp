@@ -46,9 +46,7 @@ Point2d CameraIdeal::Project(const pi::Point3d& p) const { return {p.x / p.z, p.
 
 pi::Point3d CameraIdeal::UnProject(const Point2d& p) const { return {p.x, p.y, 1}; }
 
-std::vector<double> CameraIdeal::getParameters() const {
-  return {double(width), double(height)};
-}
+std::vector<double> CameraIdeal::getParameters() const { return {double(width), double(height)}; }
 
 // ---- Pinhole
 
@@ -166,11 +164,18 @@ bool CameraATAN::applyScale(double factor) {
 
 // ---- OpenCV
 
-CameraOpenCV::CameraOpenCV(int w, int h, double fx_, double fy_, double cx_, double cy_,
-                           double k1_, double k2_, double p1_, double p2_, double k3_)
+CameraOpenCV::CameraOpenCV(int w, int h, double fx_, double fy_, double cx_, double cy_, double k1_,
+                           double k2_, double p1_, double p2_, double k3_)
     : CameraImpl(w, h),
-      fx(fx_), fy(fy_), cx(cx_), cy(cy_),
-      k1(k1_), k2(k2_), p1(p1_), p2(p2_), k3(k3_) {
+      fx(fx_),
+      fy(fy_),
+      cx(cx_),
+      cy(cy_),
+      k1(k1_),
+      k2(k2_),
+      p1(p1_),
+      p2(p2_),
+      k3(k3_) {
   refreshParameters();
 }
 
@@ -240,14 +245,16 @@ Camera::Camera(const std::vector<double>& v) {
       impl_ = std::make_shared<CameraIdeal>(truncateToInt(v[0]), truncateToInt(v[1]));
       break;
     case 6:
-      impl_ = std::make_shared<CameraPinhole>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3], v[4], v[5]);
+      impl_ = std::make_shared<CameraPinhole>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3],
+                                              v[4], v[5]);
       break;
     case 7:
-      impl_ = std::make_shared<CameraATAN>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3], v[4], v[5], v[6]);
+      impl_ = std::make_shared<CameraATAN>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3],
+                                           v[4], v[5], v[6]);
       break;
     case 11:
-      impl_ = std::make_shared<CameraOpenCV>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3], v[4], v[5], v[6],
-                                             v[7], v[8], v[9], v[10]);
+      impl_ = std::make_shared<CameraOpenCV>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3],
+                                             v[4], v[5], v[6], v[7], v[8], v[9], v[10]);
       break;
     default:
       impl_ = std::make_shared<CameraImpl>();

@@ -10,7 +10,8 @@
 namespace {
 
 const std::vector<double> kPinhole = {640, 480, 500, 500, 320, 240};
-const std::vector<double> kDistorted = {640, 480, 500, 480, 320, 240, -0.2, 0.05, 0.001, -0.002, 0.01};
+const std::vector<double> kDistorted = {640,  480,  500,   480,    320, 240,
+                                        -0.2, 0.05, 0.001, -0.002, 0.01};
 
 // OpenCV's own projection of a camera point with the same intrinsics and distortion.
 cv::Point2d opencvProject(const std::vector<double>& p, const cv::Point3d& point) {
@@ -144,7 +145,8 @@ TEST(Camera, OpenCvWithoutDistortionEqualsPinhole) {
   const fw::Camera pinhole(kPinhole);
   const fw::Camera opencv(std::vector<double>{640, 480, 500, 500, 320, 240, 0, 0, 0, 0, 0});
   for (double u = 0; u < 640; u += 37.5) {
-    EXPECT_EQ(opencv.UnProject(fw::Point2d(u, 0.25 * u)), pinhole.UnProject(fw::Point2d(u, 0.25 * u)));
+    EXPECT_EQ(opencv.UnProject(fw::Point2d(u, 0.25 * u)),
+              pinhole.UnProject(fw::Point2d(u, 0.25 * u)));
     const pi::Point3d p(u / 640 - 0.5, 0.3, 1.5);
     EXPECT_NEAR(opencv.Project(p).x, pinhole.Project(p).x, 1e-12);
     EXPECT_EQ(opencv.Project(p).y, pinhole.Project(p).y);

@@ -16,8 +16,9 @@ bool insideGcj02Box(double lat, double lng) {
 LatLngOffset gcj02Delta(double lat, double lng) {
   const double x = lng - 105.0, y = lat - 35.0;
   const double wave = (20.0 * std::sin(6.0 * kPi * x) + 20.0 * std::sin(2.0 * kPi * x)) * 2.0 / 3.0;
-  double dLat = -100.0 + 2.0 * x + 3.0 * y + 0.2 * y * y + 0.1 * x * y + 0.2 * std::sqrt(std::fabs(x)) +
-                wave + (20.0 * std::sin(kPi * y) + 40.0 * std::sin(kPi * y / 3.0)) * 2.0 / 3.0 +
+  double dLat = -100.0 + 2.0 * x + 3.0 * y + 0.2 * y * y + 0.1 * x * y +
+                0.2 * std::sqrt(std::fabs(x)) + wave +
+                (20.0 * std::sin(kPi * y) + 40.0 * std::sin(kPi * y / 3.0)) * 2.0 / 3.0 +
                 (160.0 * std::sin(kPi * y / 12.0) + 320.0 * std::sin(kPi * y / 30.0)) * 2.0 / 3.0;
   double dLng = 300.0 + x + 2.0 * y + 0.1 * x * x + 0.1 * x * y + 0.1 * std::sqrt(std::fabs(x)) +
                 wave + (20.0 * std::sin(kPi * x) + 40.0 * std::sin(kPi * x / 3.0)) * 2.0 / 3.0 +

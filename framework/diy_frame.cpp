@@ -21,10 +21,14 @@ constexpr double kAttitudeUsable = 20.0;
 // First index of the attitude angles for the GPS record lengths that carry them, else -1.
 int attitudeIndex(size_t length) {
   switch (length) {
-    case 11: return 5;
-    case 12: return 6;
-    case 14: return 8;
-    default: return -1;
+    case 11:
+      return 5;
+    case 12:
+      return 6;
+    case 14:
+      return 8;
+    default:
+      return -1;
   }
 }
 
@@ -38,7 +42,10 @@ class BufferStream : public std::streambuf {
 
  protected:
   pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
-    char* target = (dir == std::ios_base::beg ? eback() : dir == std::ios_base::cur ? gptr() : egptr()) + off;
+    char* target = (dir == std::ios_base::beg   ? eback()
+                    : dir == std::ios_base::cur ? gptr()
+                                                : egptr()) +
+                   off;
     if (target < eback() || target > egptr()) return pos_type(off_type(-1));
     setg(eback(), target, egptr());
     return pos_type(target - eback());

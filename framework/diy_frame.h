@@ -12,8 +12,8 @@ class MapFrame : public fw::MapFrame {
  public:
   struct KeyPointRecord {
     cv::KeyPoint keypoint;
-    pi::Point3d ray;         // the camera's unprojection of the key point
-    pi::Point3ub colour;     // the image colour at the key point
+    pi::Point3d ray;                         // the camera's unprojection of the key point
+    pi::Point3ub colour;                     // the image colour at the key point
     std::shared_ptr<fw::MapPoint> mapPoint;  // empty when the key point sees none
   };
 

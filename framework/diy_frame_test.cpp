@@ -1,5 +1,5 @@
-#include "framework/config_store.h"
 #include "framework/diy_frame.h"
+#include "framework/config_store.h"
 #include "framework/file_resource.h"
 #include "framework/located_frame_for_tests.h"
 #include "framework/map_fusion.h"
@@ -23,8 +23,8 @@ const std::vector<double> kGps14 = {8.5, 47.4, 500, 2, 3, 4, 120, 10, 1, 2, 3, 5
 
 std::shared_ptr<MapFrame> makeFrame(const std::vector<double>& gps = kGps14,
                                     const fw::GImage& image = fw::GImage(), int flags = 1) {
-  return std::make_shared<MapFrame>(7, 1701532807.0, image, "/images/7.jpg",
-                                    fw::Camera(kCamera), gps, flags);
+  return std::make_shared<MapFrame>(7, 1701532807.0, image, "/images/7.jpg", fw::Camera(kCamera),
+                                    gps, flags);
 }
 
 std::vector<cv::KeyPoint> keypointsAt(const std::vector<cv::Point2f>& positions) {
@@ -220,9 +220,8 @@ TEST(DIYFrame, GridSearch) {
   auto frame = makeFrame();
   // 20 x 15 pixel cells. Key points: cell 0, the last cell, the right edge, and a pair close
   // to (100, 100).
-  const auto keypoints =
-      keypointsAt({{0.f, 0.f}, {639.f, 479.f}, {640.f, 10.f}, {100.f, 100.f}, {108.f, 100.f},
-                   {119.f, 104.f}});
+  const auto keypoints = keypointsAt(
+      {{0.f, 0.f}, {639.f, 479.f}, {640.f, 10.f}, {100.f, 100.f}, {108.f, 100.f}, {119.f, 104.f}});
   frame->setKeyPoints(keypoints, fw::GImage());
   EXPECT_EQ(frame->getFeaturesInArea(0.f, 0.f, 1.f, false), (std::vector<uint64_t>{0}));
   // A key point in the last half cell is still found (it lies inside the image).
@@ -326,9 +325,9 @@ TEST(DIYFrame, BagOfWordsFromTheSharedVocabulary) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not open file"), std::string::npos);
 
   static const std::string bytes = fwtest::flatVocabulary(5, 0).bytes();
-  fw::FileResource::registerBuffer((dir / "absent.bow").string(),
-                                   {reinterpret_cast<const unsigned char*>(bytes.data()),
-                                    bytes.size()});
+  fw::FileResource::registerBuffer(
+      (dir / "absent.bow").string(),
+      {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
   ASSERT_TRUE(frame->getBoWVector(bow));
   EXPECT_EQ(bow, (fw::BowVector{{7, 1.0f}, {9, 0.5f}}));
   fw::FeatureVector features;

@@ -37,9 +37,7 @@ class SharedBlockAllocator : public cv::MatAllocator {
                          cv::UMatUsageFlags) const override {
     return nullptr;
   }
-  bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override {
-    return false;
-  }
+  bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override { return false; }
   void deallocate(cv::UMatData* u) const override {
     if (!u) return;
     delete static_cast<Share*>(u->userdata);
@@ -67,11 +65,11 @@ const SharedBlockAllocator& sharedBlockAllocator() {
 }  // namespace
 
 GImage::DefaultHolder::DefaultHolder(int64_t byteSize) {
-  if (byteSize < 1 || uint64_t(byteSize) > std::numeric_limits<size_t>::max() - kSpareBytes)
-    return;
+  if (byteSize < 1 || uint64_t(byteSize) > std::numeric_limits<size_t>::max() - kSpareBytes) return;
   void* raw = std::malloc(size_t(byteSize + kSpareBytes));
   if (!raw) return;
-  const uintptr_t aligned = (reinterpret_cast<uintptr_t>(raw) + sizeof(void*) + 15) & ~uintptr_t(15);
+  const uintptr_t aligned =
+      (reinterpret_cast<uintptr_t>(raw) + sizeof(void*) + 15) & ~uintptr_t(15);
   data_ = reinterpret_cast<unsigned char*>(aligned);
   std::memcpy(data_ - sizeof(void*), &raw, sizeof(void*));
 }
@@ -123,8 +121,8 @@ GImage::operator cv::Mat() const {
     if (share && share->data() == data)
       return sharedBlockAllocator().wrap(rows, cols, type, share, byteSize());
   } else if (!holder.isUndefined()) {
-    throw sv::VarException(sv::Var(std::string(
-        "GImage: the pixel holder keeps neither a matrix nor an image block")));
+    throw sv::VarException(
+        sv::Var(std::string("GImage: the pixel holder keeps neither a matrix nor an image block")));
   }
   return cv::Mat(rows, cols, type, data);
 }

@@ -47,8 +47,8 @@ inline std::shared_ptr<MapFrame> makeLocatedFrame(const LocatedFrameSpec& spec,
   }
   frame->setKeyPoints(keypoints, fw::GImage());
   for (size_t k = 0; k < sources.size(); ++k) {
-    auto point = std::make_shared<fw::MapPoint>(spec.id * 1000000 + sources[k],
-                                                worldPoints[sources[k]]);
+    auto point =
+        std::make_shared<fw::MapPoint>(spec.id * 1000000 + sources[k], worldPoints[sources[k]]);
     frame->addObservation(point, k, true);
   }
   return frame;

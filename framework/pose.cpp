@@ -26,10 +26,9 @@ pi::Point3d transformPoint(const Quaternion& q, const pi::Point3d& p) {
 }
 
 Quaternion quaternionProduct(const Quaternion& a, const Quaternion& b) {
-  return {a.x * b.w + a.w * b.x + a.y * b.z - a.z * b.y,
-          a.y * b.w + a.w * b.y + a.z * b.x - a.x * b.z,
-          a.z * b.w + a.w * b.z + a.x * b.y - a.y * b.x,
-          a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z};
+  return {
+      a.x * b.w + a.w * b.x + a.y * b.z - a.z * b.y, a.y * b.w + a.w * b.y + a.z * b.x - a.x * b.z,
+      a.z * b.w + a.w * b.z + a.x * b.y - a.y * b.x, a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z};
 }
 
 bool quaternionFromMatrix(const Matrix3& m, Quaternion& q) {
@@ -109,6 +108,6 @@ pi::Point3d Sim3::transformPoint(const pi::Point3d& p) const {
 
 Sim3 Sim3::compose(const Sim3& a, const Sim3& b) {
   const pi::Point3d r = fw::transformPoint(a.q, pi::Point3d(a.s * b.t.x, a.s * b.t.y, a.s * b.t.z));
-  return Sim3(fw::quaternionProduct(a.q, b.q),
-              pi::Point3d(r.x + a.t.x, r.y + a.t.y, r.z + a.t.z), a.s * b.s);
+  return Sim3(fw::quaternionProduct(a.q, b.q), pi::Point3d(r.x + a.t.x, r.y + a.t.y, r.z + a.t.z),
+              a.s * b.s);
 }

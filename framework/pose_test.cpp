@@ -1,5 +1,5 @@
-#include "framework/geodesy.h"
 #include "framework/pose.h"
+#include "framework/geodesy.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
@@ -75,7 +75,8 @@ TEST(Quaternion, FromMatrixCoversEachLargestComponent) {
   EXPECT_TRUE(std::signbit(q.w));
   EXPECT_TRUE(std::signbit(q.x));
   // Near-180° rotations about tilted axes take the x, y and z branches with signs intact.
-  for (const auto& axis : {cv::Vec3d(1, 0.2, -0.1), cv::Vec3d(0.1, 1, 0.3), cv::Vec3d(-0.2, 0.3, 1)}) {
+  for (const auto& axis :
+       {cv::Vec3d(1, 0.2, -0.1), cv::Vec3d(0.1, 1, 0.3), cv::Vec3d(-0.2, 0.3, 1)}) {
     const cv::Vec3d r = axis * (3.0 / cv::norm(axis));
     const fw::Matrix3 m = rodrigues(r[0], r[1], r[2]);
     ASSERT_TRUE(fw::quaternionFromMatrix(m, q));
@@ -149,7 +150,8 @@ TEST(Geodesy, PublishedWgs84Points) {
   const pi::Point3d east = fw::geodeticToECEF(0, 90, 100);
   EXPECT_NEAR(east.x, 0, 1e-6);
   EXPECT_NEAR(east.y, 6378237.0, 1e-6);
-  // At 45° N: N = a / sqrt(1 - e² sin²φ), x = N cos φ, z = N (1 - e²) sin φ (e² = 0.00669437999014).
+  // At 45° N: N = a / sqrt(1 - e² sin²φ), x = N cos φ, z = N (1 - e²) sin φ (e² =
+  // 0.00669437999014).
   const double e2 = 0.00669437999014, s = std::sqrt(0.5);
   const double n = 6378137.0 / std::sqrt(1 - e2 * 0.5);
   const pi::Point3d mid = fw::geodeticToECEF(45, 0, 0);

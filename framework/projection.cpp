@@ -19,9 +19,9 @@ double clampTo(double v, double lo, double hi) {
 
 }  // namespace
 
-MercatorProjection::MercatorProjection(double minLatitude, double maxLatitude,
-                                       double minLongitude, double maxLongitude,
-                                       long long tileWidth, long long tileHeight)
+MercatorProjection::MercatorProjection(double minLatitude, double maxLatitude, double minLongitude,
+                                       double maxLongitude, long long tileWidth,
+                                       long long tileHeight)
     : minLatitude_(minLatitude),
       maxLatitude_(maxLatitude),
       minLongitude_(minLongitude),

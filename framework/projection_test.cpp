@@ -1,5 +1,5 @@
-#include "framework/china_offsets.h"
 #include "framework/projection.h"
+#include "framework/china_offsets.h"
 
 #include <gtest/gtest.h>
 

@@ -84,10 +84,17 @@ bool UndistorterImpl::undistort(const GImage& in, GImage& out) const {
   if (result.data) {
     const size_t bytes = size_t(in.elemSize());
     switch (bytes) {
-      case 1: copyPixels<1>(in.data, result.data, sourceIndex_); break;
-      case 3: copyPixels<3>(in.data, result.data, sourceIndex_); break;
-      case 4: copyPixels<4>(in.data, result.data, sourceIndex_); break;
-      default: copyPixels(in.data, result.data, sourceIndex_, bytes);
+      case 1:
+        copyPixels<1>(in.data, result.data, sourceIndex_);
+        break;
+      case 3:
+        copyPixels<3>(in.data, result.data, sourceIndex_);
+        break;
+      case 4:
+        copyPixels<4>(in.data, result.data, sourceIndex_);
+        break;
+      default:
+        copyPixels(in.data, result.data, sourceIndex_, bytes);
     }
   }
   out = result;

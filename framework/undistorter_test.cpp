@@ -22,8 +22,9 @@ TEST(Undistorter, IdenticalCamerasCopyEveryPixel) {
   testing::internal::CaptureStdout();
   const fw::Undistorter undistorter(camera, camera);
   const std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(printed, "Undistorter:\n    Camera IN : PinHole:[64,48,37.3,41.9,31.7,23.3]\n"
-                     "    Camera OUT: PinHole:[64,48,37.3,41.9,31.7,23.3]\n\n");
+  EXPECT_EQ(printed,
+            "Undistorter:\n    Camera IN : PinHole:[64,48,37.3,41.9,31.7,23.3]\n"
+            "    Camera OUT: PinHole:[64,48,37.3,41.9,31.7,23.3]\n\n");
   const cv::Mat input = randomImage(48, 64, CV_8UC3);
   fw::GImage output;
   ASSERT_TRUE(undistorter.undistort(fw::GImage(input), output));

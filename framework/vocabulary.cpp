@@ -53,13 +53,20 @@ uint64_t toIntegerDistance(float d) {
 
 std::shared_ptr<GeneralScoring> makeScoring(int code) {
   switch (code) {
-    case 0: return std::make_shared<L1Scoring>();
-    case 1: return std::make_shared<L2Scoring>();
-    case 2: return std::make_shared<ChiSquareScoring>();
-    case 3: return std::make_shared<KLScoring>();
-    case 4: return std::make_shared<BhattacharyyaScoring>();
-    case 5: return std::make_shared<DotProductScoring>();
-    default: return nullptr;
+    case 0:
+      return std::make_shared<L1Scoring>();
+    case 1:
+      return std::make_shared<L2Scoring>();
+    case 2:
+      return std::make_shared<ChiSquareScoring>();
+    case 3:
+      return std::make_shared<KLScoring>();
+    case 4:
+      return std::make_shared<BhattacharyyaScoring>();
+    case 5:
+      return std::make_shared<DotProductScoring>();
+    default:
+      return nullptr;
   }
 }
 
@@ -136,8 +143,8 @@ void Vocabulary::transform(const GImage& feature, uint64_t& wordId, float& weigh
   weight = node->weight;
 }
 
-void Vocabulary::transform(const GImage& feature, uint64_t& wordId, float& weight,
-                           uint64_t* nodeId, int levelsUp) const {
+void Vocabulary::transform(const GImage& feature, uint64_t& wordId, float& weight, uint64_t* nodeId,
+                           int levelsUp) const {
   wordId = 0;
   weight = 0;
   const int64_t targetLevel = int64_t(L_) - levelsUp;
@@ -323,8 +330,8 @@ bool Vocabulary::load(std::istream& in) {
     if (!readValue(in, node.parent) || !readValue(in, node.weight))
       return fail("truncated node " + std::to_string(i) + ".");
     if (node.parent >= nodeCount || node.parent == i)
-      return fail("node " + std::to_string(i) + " has a bad parent " +
-                  std::to_string(node.parent) + ".");
+      return fail("node " + std::to_string(i) + " has a bad parent " + std::to_string(node.parent) +
+                  ".");
     Node& parent = nodes[node.parent];
     if (parent.childCount < kMaxChildren) parent.children[parent.childCount++] = i;
     node.descriptor = descriptors.row(int(i));

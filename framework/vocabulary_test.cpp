@@ -1,5 +1,5 @@
-#include "framework/file_resource.h"
 #include "framework/vocabulary.h"
+#include "framework/file_resource.h"
 #include "framework/vocabulary_file_for_tests.h"
 
 #include "temp_dir.h"
@@ -77,9 +77,9 @@ TEST(Vocabulary, LoadsAFileAndFindsWords) {
 
   testing::internal::CaptureStderr();
   EXPECT_FALSE(vocabulary.load((dir / "missing.bow").string()));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Vocabulary::load Could not open file " + (dir / "missing.bow").string() +
-                " for reading\n");
+  EXPECT_EQ(
+      testing::internal::GetCapturedStderr(),
+      "Vocabulary::load Could not open file " + (dir / "missing.bow").string() + " for reading\n");
 }
 
 TEST(Vocabulary, WeightingAndNormalisation) {

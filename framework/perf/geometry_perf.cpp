@@ -16,7 +16,7 @@
 namespace {
 
 const std::vector<double> kPinhole = {4000, 3000, 3000, 3000, 2000, 1500};
-const std::vector<double> kDistorted = {4000, 3000, 3000, 3000, 2000, 1500,
+const std::vector<double> kDistorted = {4000, 3000, 3000,   3000,    2000, 1500,
                                         -0.1, 0.02, 0.0005, -0.0003, 0.001};
 
 std::vector<pi::Point3d> cameraPoints() {
