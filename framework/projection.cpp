@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 namespace fw {
 
@@ -26,7 +28,11 @@ MercatorProjection::MercatorProjection(double minLatitude, double maxLatitude, d
       maxLatitude_(maxLatitude),
       minLongitude_(minLongitude),
       maxLongitude_(maxLongitude),
-      tileSize_(tileWidth, tileHeight) {}
+      tileSize_(tileWidth, tileHeight) {
+  if (tileWidth < 1 || tileHeight < 1)
+    throw std::invalid_argument("MercatorProjection: tile size " + std::to_string(tileWidth) +
+                                " x " + std::to_string(tileHeight) + " is not positive");
+}
 
 pi::Point2ll MercatorProjection::pixelOf(double lat, double lng, int zoom, double rounding) const {
   lat = clampTo(lat, minLatitude_, maxLatitude_);

@@ -47,6 +47,7 @@ class PureProjection : public GObject {
 class MercatorProjection : public PureProjection {
  public:
   MercatorProjection() = default;
+  // Throws std::invalid_argument for a tile size below 1 pixel.
   MercatorProjection(double minLatitude, double maxLatitude, double minLongitude,
                      double maxLongitude, long long tileWidth, long long tileHeight);
 

@@ -28,6 +28,13 @@ TEST(MercatorProjection, FixedPointsOfTheGrid) {
   EXPECT_EQ(mercator.pixelToTile(pi::Point2ll(767, 1280)), pi::Point2ll(2, 5));
 }
 
+TEST(MercatorProjection, ConstructorTakesTheMapLimits) {
+  const fw::MercatorProjection custom(-85.05112878, 85.05112878, -177.0, 177.0, 512, 512);
+  EXPECT_EQ(custom.mapSize(1), pi::Point2ll(1024, 1024));
+  EXPECT_EQ(custom.latLngToPixel(0, 0, 0), pi::Point2ll(256, 256));
+  EXPECT_THROW(fw::GCJ02Projection(-85, 85, -177, 177, 0, 256), std::invalid_argument);
+}
+
 TEST(MercatorProjection, ClampsPositionsAndPixels) {
   const fw::MercatorProjection mercator;
   const int zoom = 4;
