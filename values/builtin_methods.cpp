@@ -37,10 +37,11 @@ Var intArithmetic(int self, const Var& other, IntOp intOp, DoubleOp doubleOp) {
   return Var();
 }
 
+// Integer division and remainder are undefined for a zero divisor and for INT_MIN by -1.
 void checkDivisor(const char* method, int self, int divisor) {
   if (divisor == 0) throw VarException(std::string("int.") + method + ": division by zero");
   if (self == INT_MIN && divisor == -1) {
-    throw VarException(std::string("int.") + method + ": -2147483648 / -1 overflows int");
+    throw VarException(std::string("int.") + method + ": -2147483648 by -1 overflows int");
   }
 }
 
