@@ -238,18 +238,6 @@ TEST(JsonReader, StringEscapesAndUnicode) {
   EXPECT_EQ(Json::load("\"\"").as<std::string>(), "");
 }
 
-TEST(JsonReader, EncodeUtf8CoversEveryLength) {
-  std::string out;
-  Json::encodeUtf8(-1, out);
-  EXPECT_EQ(out, "");
-  Json::encodeUtf8(0x7F, out);
-  Json::encodeUtf8(0x80, out);
-  Json::encodeUtf8(0x800, out);
-  Json::encodeUtf8(0x10000, out);
-  Json::encodeUtf8(0x10FFFF, out);
-  EXPECT_EQ(out, "\x7f\xc2\x80\xe0\xa0\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf");
-}
-
 TEST(JsonReader, NestingDepthIsLimited) {
   const Var deepest = Json::load(nested(201, ""));
   ASSERT_TRUE(deepest.isArray());

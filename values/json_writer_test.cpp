@@ -39,6 +39,8 @@ TEST(JsonWriter, DoublesUseTwelveSignificantDigits) {
   EXPECT_EQ(Json::dump(Var(123456789012.0)), "123456789012");
   EXPECT_EQ(Json::dump(Var(0.000123456789012345)), "0.000123456789012");
   EXPECT_EQ(Json::dump(Var(HUGE_VAL)), "inf");
+  EXPECT_EQ(Json::dump(Var(0.30000000000000004)), "0.3");
+  EXPECT_EQ(Json::dump(Var(-2147483647 - 1)), "-2147483648");
 }
 
 TEST(JsonWriter, StringsAreEscaped) {

@@ -22,24 +22,6 @@ TEST(Printer, ValueWithoutStrPrintsClassAndAddress) {
   EXPECT_EQ(toText(value), "<" + value.typeName() + " at " + address.str() + ">");
 }
 
-TEST(Printer, NumberTexts) {
-  EXPECT_EQ(intText(0), "0");
-  EXPECT_EQ(intText(-2147483647 - 1), "-2147483648");
-  EXPECT_EQ(doubleText(1.0), "1");
-  EXPECT_EQ(doubleText(100000000000.0), "100000000000");
-  EXPECT_EQ(doubleText(1e12), "1e+12");
-  EXPECT_EQ(doubleText(-1.5e-300), "-1.5e-300");
-  EXPECT_EQ(doubleText(0.30000000000000004), "0.3");
-}
-
-TEST(Printer, ArrayAndObjectStreamOperatorsMatchValueOutput) {
-  const Var array = Json::load("[[], {a: 1}]");
-  std::ostringstream direct;
-  direct << array.as<VarArray>();
-  EXPECT_EQ(direct.str(), "[\n  [],\n  {\n    \"a\" : 1\n  }\n]");
-  EXPECT_EQ(toText(array), direct.str());
-}
-
 TEST(Printer, StrResultThatIsNoStringThrowsAndReleasesTheArray) {
   VarClass::Class<BadlyPrinted>().def("__str__", [](Var) { return 5; });
   Var array = Json::load("[1]");
