@@ -39,12 +39,12 @@ TEST(FlightPlan, FliesParallelStripsWithTheAskedOverlap) {
     const bool northbound = i < 4;
     EXPECT_NEAR(f.true_attitude[1], northbound ? 0.0 : 180.0, 1e-12);
     EXPECT_NEAR(f.true_attitude[0], -90.0, 1e-12);
-    EXPECT_NEAR(f.placement.position[2], o.height, 1e-6);
+    EXPECT_NEAR(f.placement.position[2], o.height, 1e-4);
     EXPECT_NEAR(f.relative_altitude, o.height, 1e-9);
-    EXPECT_NEAR(f.placement.position[0], northbound ? -across / 2 : across / 2, 1e-6);
+    EXPECT_NEAR(f.placement.position[0], northbound ? -across / 2 : across / 2, 1e-4);
     if (i % 4 != 0) {
       const cv::Vec3d step = f.placement.position - plan.frames[i - 1].placement.position;
-      EXPECT_NEAR(step[1], northbound ? along : -along, 1e-6);
+      EXPECT_NEAR(step[1], northbound ? along : -along, 1e-4);
       EXPECT_NEAR(f.timestamp - plan.frames[i - 1].timestamp, o.frame_interval, 1e-9);
     }
     EXPECT_EQ(f.recorded_geodetic, f.true_geodetic);
@@ -108,9 +108,9 @@ TEST(ExampleFlight, RenderedDepthsLieOnTheSurfaceAndMarkersWhereTheyProject) {
       const cv::Point2d uv(cam.fx * q[0] / q[2] + cam.cx, cam.fy * q[1] / q[2] + cam.cy);
       if (uv.x < 10 || uv.y < 10 || uv.x > cam.width - 11 || uv.y > cam.height - 11) continue;
       if (std::abs(view.depth.at<float>(cvRound(uv.y), cvRound(uv.x)) - q[2]) > 0.1) continue;  // hidden
-      const int half = static_cast<int>((scene.options().marker_radius + 0.5) * cam.fx / q[2]) - 1;
+      const double radius = (scene.options().marker_radius + 0.25) * cam.fx / q[2];
       cv::Point2d found;
-      ASSERT_TRUE(findMarkerCentre(view.image, uv, half, &found));
+      ASSERT_TRUE(findMarkerCentre(view.image, uv, radius, &found));
       worst = std::max(worst, cv::norm(found - uv));
       ++markers_seen;
     }

@@ -1,13 +1,12 @@
 #include "geo_frame.h"
 
+#include "framework/geodesy.h"
+
 #include <cmath>
 
 namespace flight {
 namespace {
 
-constexpr double kA = 6378137.0;
-constexpr double kF = 1.0 / 298.257223563;
-constexpr double kE2 = kF * (2.0 - kF);
 constexpr double kDeg = M_PI / 180.0;
 
 cv::Matx33d rotZ(double a) {
@@ -26,25 +25,13 @@ cv::Matx33d rotX(double a) {
 }  // namespace
 
 cv::Vec3d ecefFromGeodetic(double latitude, double longitude, double height) {
-  const double phi = latitude * kDeg, lambda = longitude * kDeg;
-  const double n = kA / std::sqrt(1.0 - kE2 * std::sin(phi) * std::sin(phi));
-  return {(n + height) * std::cos(phi) * std::cos(lambda), (n + height) * std::cos(phi) * std::sin(lambda),
-          (n * (1.0 - kE2) + height) * std::sin(phi)};
+  const pi::Point3d p = fw::geodeticToECEF(latitude, longitude, height);
+  return {p.x, p.y, p.z};
 }
 
 cv::Vec3d geodeticFromEcef(const cv::Vec3d& ecef) {
-  const double p = std::hypot(ecef[0], ecef[1]);
-  const double lambda = std::atan2(ecef[1], ecef[0]);
-  double phi = std::atan2(ecef[2], p * (1.0 - kE2));
-  double height = 0.0;
-  // Fixed-point iteration converges to well below a millimetre at survey heights.
-  for (int i = 0; i < 10; ++i) {
-    const double s = std::sin(phi);
-    const double n = kA / std::sqrt(1.0 - kE2 * s * s);
-    height = p * std::cos(phi) + ecef[2] * s - kA * kA / n;
-    phi = std::atan2(ecef[2], p * (1.0 - kE2 * n / (n + height)));
-  }
-  return {phi / kDeg, lambda / kDeg, height};
+  const pi::Point3d g = fw::ecefToGeodetic(ecef[0], ecef[1], ecef[2]);
+  return {g.x, g.y, g.z};
 }
 
 cv::Matx33d ecefFromEnu(double latitude, double longitude) {

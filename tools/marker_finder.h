@@ -5,8 +5,9 @@
 namespace flight {
 
 // Centre of brightness of a survey marker (a bright disc on a dark square) drawn near
-// `guess`, looked for in a square window of the given half size in pixels, which must stay
-// inside the marker's dark square. False when no bright disc is there.
-bool findMarkerCentre(const cv::Mat& image, cv::Point2d guess, int half_window, cv::Point2d* centre);
+// `guess`, looked for within a circle of `radius` pixels that holds the disc and stays on
+// the marker's dark rim (a sloping marker is drawn sheared, so its square's corners are
+// not safe). False when no bright disc is there.
+bool findMarkerCentre(const cv::Mat& image, cv::Point2d guess, double radius, cv::Point2d* centre);
 
 }  // namespace flight

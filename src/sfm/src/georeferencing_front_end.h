@@ -1,0 +1,61 @@
+#pragma once
+
+#include "incoming_frame.h"
+#include "pose_log.h"
+#include "sparse_ground_points.h"
+
+#include "framework/slam.h"
+#include "src/VornMapping/src/zel_node.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+namespace sfm {
+
+struct FrontEndOptions {
+  SparsePointOptions points;
+  std::filesystem::path work_dir;  // the pose file goes here; none when empty
+};
+
+// Our front end: it locates each frame by direct georeferencing, from its GPS position,
+// gimbal angles, relative altitude and calibration, and sends it on at once with
+// "frame_located". The mapper calls setFrameCount, addFrame for each frame and
+// finishInput from its run thread, one after the other.
+//
+// A frame without a usable GPS position, relative altitude or camera is skipped with an
+// error line naming its image path. A frame without attitude is taken as looking straight
+// down with its yaw along the direction of travel from the previous frame; the first such
+// frame of a run waits for the next one (or for finishInput, when it keeps yaw 0).
+//
+// Progress goes to a node under the mapper whose entry is "Locate": the share of frames
+// handled when the count is known, and 1.0 at finishInput in every case.
+class GeoreferencingFrontEnd : public fw::SLAM {
+ public:
+  GeoreferencingFrontEnd(zel::Chain* chain, FrontEndOptions options);
+
+  bool addFrame(std::shared_ptr<fw::MapFrame> frame) override;
+  bool finishInput() override;
+  void setFrameCount(int count) override;
+
+ private:
+  // Pose of a frame with a position. This is the seam where a refinement of the relative
+  // poses from image features would replace the rotation and position.
+  SE3 poseOf(const IncomingFrame& in) const;
+  void locateAndSend(const IncomingFrame& in);
+  void skip(const IncomingFrame& in, const char* reason);
+  void frameHandled();
+
+  zel::Chain* chain_;
+  FrontEndOptions options_;
+  zel::Node progress_;
+  PoseLog poses_;
+  int frame_count_ = -1;
+  int handled_ = 0;
+  uint64_t next_map_point_id_ = 1;
+  std::optional<IncomingFrame> waiting_;  // first frame without attitude, until the next arrives
+  std::optional<pi::Point3d> previous_position_;  // earth-centred, of the last frame with a position
+  double previous_yaw_ = 0.0;
+};
+
+}  // namespace sfm

@@ -1,0 +1,178 @@
+// The front end on a rendered survey without GPS or attitude noise: every frame is located,
+// survey markers project onto the pixels where the renderer drew them, and the depth range
+// and ground level the back end derives from the sparse points hold the true scene.
+
+#include "dense_stage_rules.h"
+#include "direct_georeferencing.h"
+#include "front_end_test_support.h"
+#include "georeferencing_front_end.h"
+#include "tools/example_flight.h"
+#include "tools/geo_frame.h"
+#include "tools/marker_finder.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/calib3d.hpp>
+
+#include <cmath>
+
+namespace sfm {
+namespace {
+
+flight::ExampleFlightOptions surveyOptions() {
+  flight::ExampleFlightOptions o;
+  o.flight.camera.width = 640;
+  o.flight.camera.height = 480;
+  o.flight.camera.fx = o.flight.camera.fy = 544;
+  o.flight.height = 100;
+  o.flight.frames_per_strip = 4;
+  o.marker_radius = 1.0;
+  return o;
+}
+
+std::vector<double> gpsOf(const flight::PlannedFrame& f) {
+  const cv::Vec3d& g = f.recorded_geodetic;
+  const cv::Vec3d& a = f.recorded_attitude;
+  return testing::gpsRecord(g[0], g[1], g[2], f.relative_altitude, a[0], a[1], a[2]);
+}
+
+std::vector<double> calibrationOf(const flight::PinholeCamera& c) {
+  return {double(c.width), double(c.height), c.fx, c.fy, c.cx, c.cy, 0, 0, 0, 0, 0};
+}
+
+pi::Point3d toPoint(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
+
+class RenderedFlight : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    flight_ = new flight::ExampleFlight(flight::makeExampleFlight(surveyOptions()));
+    chain_ = new testing::RecordingChain();
+    GeoreferencingFrontEnd front_end(chain_, {});
+    front_end.setFrameCount(static_cast<int>(flight_->plan.frames.size()));
+    for (size_t i = 0; i < flight_->plan.frames.size(); ++i) {
+      front_end.addFrame(testing::inputFrame(i, gpsOf(flight_->plan.frames[i]), calibrationOf(flight_->plan.options.camera)));
+    }
+    front_end.finishInput();
+    for (size_t i = 0; i < flight_->plan.frames.size(); ++i) views_.push_back(flight::renderFrame(*flight_, i));
+  }
+  static void TearDownTestSuite() {
+    delete chain_;
+    delete flight_;
+    views_.clear();
+  }
+
+  // A scene point (east, north, up from take-off) in earth-centred coordinates.
+  static pi::Point3d sceneToWorld(const cv::Vec3d& enu) {
+    const flight::FlightOptions& o = flight_->plan.options;
+    return toPoint(flight::ecefFromGeodetic(o.latitude, o.longitude, o.ground_altitude) + flight::ecefFromEnu(o.latitude, o.longitude) * enu);
+  }
+
+  static flight::ExampleFlight* flight_;
+  static testing::RecordingChain* chain_;
+  static std::vector<flight::RenderedView> views_;
+};
+
+flight::ExampleFlight* RenderedFlight::flight_ = nullptr;
+testing::RecordingChain* RenderedFlight::chain_ = nullptr;
+std::vector<flight::RenderedView> RenderedFlight::views_;
+
+TEST_F(RenderedFlight, EveryFrameIsLocatedAndMarkersProjectWhereTheyWereDrawn) {
+  ASSERT_EQ(chain_->frames.size(), flight_->plan.frames.size());
+  const double marker = flight_->plan.scene.marker_radius;
+  double worst = 0.0, sum = 0.0;
+  int seen = 0;
+  for (size_t i = 0; i < chain_->frames.size(); ++i) {
+    fw::MapFrame& frame = *chain_->frames[i];
+    EXPECT_EQ(frame.id, i);
+    const SE3 camera_from_world = frame.getPoseSE3().inverse();
+    const fw::Camera camera = frame.getCamera(0);
+    for (const cv::Vec3d& m : flight_->scene->markers()) {
+      const pi::Point3d p = camera_from_world.transformPoint(sceneToWorld(m));
+      if (p.z <= 0) continue;
+      const fw::Point2d uv = camera.Project(p);
+      // The disc and a little of its dark rim.
+      const double radius = (marker + 0.25) * camera.getParameters()[2] / p.z;
+      const int half = static_cast<int>(radius) + 2;
+      if (uv.x < half || uv.y < half || uv.x > camera.width() - 1 - half || uv.y > camera.height() - 1 - half) continue;
+      // Markers hidden behind a building are not drawn.
+      if (std::abs(views_[i].depth.at<float>(cvRound(uv.y), cvRound(uv.x)) - p.z) > 0.2) continue;
+      cv::Point2d drawn;
+      ASSERT_TRUE(flight::findMarkerCentre(views_[i].image, {uv.x, uv.y}, radius, &drawn)) << "frame " << i;
+      const double error = std::hypot(drawn.x - uv.x, drawn.y - uv.y);
+      worst = std::max(worst, error);
+      sum += error;
+      ++seen;
+    }
+  }
+  ASSERT_GT(seen, 50);
+  EXPECT_LT(worst, 0.5);
+  RecordProperty("markers", seen);
+  RecordProperty("mean_error_px", std::to_string(sum / seen));
+  RecordProperty("worst_error_px", std::to_string(worst));
+}
+
+TEST_F(RenderedFlight, DepthRangeOfEveryStereoPairHoldsEveryTrueDepth) {
+  const flight::PinholeCamera& cam = flight_->plan.options.camera;
+  const cv::Size size(cam.width, cam.height);
+  double least_near_margin = 1e9, least_far_margin = 1e9;
+  for (size_t i = 0; i + 1 < chain_->frames.size(); ++i) {
+    // Pair geometry as the dense stage sets it up: the relative pose and the rectification.
+    std::shared_ptr<fw::MapFrame> ref = chain_->frames[i], next = chain_->frames[i + 1];
+    SE3 t = SE3::compose(next->getPoseSE3().inverse(), ref->getPoseSE3());
+    const pi::Point3d c = t.inverse().t;
+    const bool vertical = std::abs(c.y) > std::abs(c.x);
+    size_t view1 = i;
+    if ((!vertical && c.x < 0) || (vertical && c.y > 0)) {
+      std::swap(ref, next);
+      t = t.inverse();
+      view1 = i + 1;
+    }
+    const fw::Matrix3 r = fw::quaternionToMatrix(t.q);
+    const cv::Mat k = (cv::Mat_<double>(3, 3) << cam.fx, 0, cam.cx, 0, cam.fy, cam.cy, 0, 0, 1);
+    const cv::Mat d = cv::Mat::zeros(5, 1, CV_64F);
+    cv::Mat r1, r2, p1, p2, q;
+    const cv::Mat rotation = cv::Mat(3, 3, CV_64F, const_cast<double*>(r.data())).clone();
+    const cv::Mat translation = (cv::Mat_<double>(3, 1) << t.t.x, t.t.y, t.t.z);
+    cv::stereoRectify(k, d, k, d, size, rotation, translation, r1, r2, p1, p2, q, cv::CALIB_ZERO_DISPARITY, -1, size);
+    fw::Matrix3 view_from_camera;
+    for (int e = 0; e < 9; ++e) view_from_camera[e] = r1.at<double>(e / 3, e % 3);
+
+    const testing::DepthRange range = testing::depthRange(*ref, view_from_camera);
+    ASSERT_TRUE(range.clustered) << "pair " << i;
+    // The extreme sparse depths are cluster cores: the clustering drops neither of them.
+    EXPECT_EQ(range.min, range.all_min) << "pair " << i;
+    EXPECT_EQ(range.max, range.all_max) << "pair " << i;
+    const cv::Mat& depth = views_[view1].depth;
+    double lo = 1e9, hi = -1e9;
+    for (int y = 0; y < depth.rows; ++y) {
+      for (int x = 0; x < depth.cols; ++x) {
+        const double z = depth.at<float>(y, x);
+        ASSERT_GT(z, 0.0);
+        const pi::Point3d p((x - cam.cx) / cam.fx * z, (y - cam.cy) / cam.fy * z, z);
+        const double rotated = view_from_camera[6] * p.x + view_from_camera[7] * p.y + view_from_camera[8] * p.z;
+        lo = std::min(lo, rotated);
+        hi = std::max(hi, rotated);
+      }
+    }
+    EXPECT_LE(range.min, lo) << "pair " << i;
+    EXPECT_GE(range.max, hi) << "pair " << i;
+    least_near_margin = std::min(least_near_margin, lo - range.min);
+    least_far_margin = std::min(least_far_margin, range.max - hi);
+  }
+  RecordProperty("least_near_margin_m", std::to_string(least_near_margin));
+  RecordProperty("least_far_margin_m", std::to_string(least_far_margin));
+}
+
+TEST_F(RenderedFlight, HeightClusteringFindsTheTakeOffGround) {
+  for (size_t i = 0; i < chain_->frames.size(); ++i) {
+    const flight::PlannedFrame& planned = flight_->plan.frames[i];
+    fw::MapFrame& frame = *chain_->frames[i];
+    const testing::GroundLevel level =
+        testing::groundLevel(frame, ecefFromEnu(planned.recorded_geodetic[0], planned.recorded_geodetic[1]));
+    // The flight height the map set-up derives is the relative altitude.
+    EXPECT_NEAR(-level.ground, planned.relative_altitude, 1e-6) << "frame " << i;
+    EXPECT_GT(2 * level.cluster_size, level.points) << "the ground layer outnumbers the rest";
+  }
+}
+
+}  // namespace
+}  // namespace sfm
