@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <mutex>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace sv {
@@ -36,23 +38,64 @@ class OutputInProgress {
   bool repeated_;
 };
 
-// Writes every line of text (split at line feeds) as prefix, line, line end. The lines are
-// gathered first and written at once, then the stream is flushed as a line end would.
-void writeLines(std::ostream& os, const std::string& text, const std::string& prefix) {
-  std::string out;
-  out.reserve(text.size() + (prefix.size() + 1) * 16);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    out += prefix;
-    out.append(text, start, end - start);
-    out += '\n';
-    start = end + 1;
+// A stream buffer that writes everything on to `target` with `prefix` in front of every
+// line, empty lines included. Nested containers stack one of these per level, so their
+// block text is indented as it is written, without gathering it first.
+class IndentingBuffer : public std::streambuf {
+ public:
+  IndentingBuffer(std::streambuf* target, std::string prefix)
+      : target_(target), prefix_(std::move(prefix)) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
   }
-  os.write(out.data(), static_cast<std::streamsize>(out.size()));
-  os.flush();
-}
+
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    std::streamsize done = 0;
+    while (done < count) {
+      if (atLineStart_) {
+        const auto length = static_cast<std::streamsize>(prefix_.size());
+        if (target_->sputn(prefix_.data(), length) != length) return done;
+        atLineStart_ = false;
+      }
+      const void* lineEnd = std::memchr(text + done, '\n', static_cast<std::size_t>(count - done));
+      const std::streamsize end = lineEnd ? static_cast<const char*>(lineEnd) - text + 1 : count;
+      if (target_->sputn(text + done, end - done) != end - done) return done;
+      atLineStart_ = lineEnd != nullptr;
+      done = end;
+    }
+    return done;
+  }
+
+  int sync() override { return target_->pubsync(); }
+
+ private:
+  std::streambuf* target_;
+  std::string prefix_;
+  bool atLineStart_ = true;
+};
+
+// An output stream over an IndentingBuffer; a failed write marks the outer stream too.
+class IndentedStream {
+ public:
+  IndentedStream(std::ostream& outer, const char* prefix)
+      : outer_(outer), buffer_(outer.rdbuf(), prefix), stream_(&buffer_) {}
+  ~IndentedStream() {
+    if (stream_.fail()) outer_.setstate(std::ios::badbit);
+  }
+  IndentedStream(const IndentedStream&) = delete;
+  IndentedStream& operator=(const IndentedStream&) = delete;
+
+  std::ostream& stream() { return stream_; }
+
+ private:
+  std::ostream& outer_;
+  IndentingBuffer buffer_;
+  std::ostream stream_;
+};
 
 }  // namespace
 
@@ -70,12 +113,13 @@ std::ostream& operator<<(std::ostream& os, const VarArray& constArray) {
   const std::vector<Var>& elements = array.value;
   if (elements.empty()) return os << "[]";
   os << "[\n";
-  std::ostringstream buffer;
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    buffer << elements[i] << (i + 1 < elements.size() ? ",\n" : "\n");
+  {
+    IndentedStream block(os, "  ");
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      block.stream() << elements[i] << (i + 1 < elements.size() ? ",\n" : "\n");
+    }
   }
-  writeLines(os, buffer.str(), "  ");
-  return os << "]";
+  return os << "]" << std::flush;
 }
 
 std::ostream& operator<<(std::ostream& os, const VarObject& constObject) {
@@ -91,14 +135,15 @@ std::ostream& operator<<(std::ostream& os, const VarObject& constObject) {
   std::sort(members.begin(), members.end(),
             [](const auto* a, const auto* b) { return a->first < b->first; });
   os << "{\n";
-  std::ostringstream buffer;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i > 0) buffer << ",\n";
-    buffer << Var(members[i]->first) << " : " << members[i]->second;
+  {
+    IndentedStream block(os, "  ");
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (i > 0) block.stream() << ",\n";
+      block.stream() << Var(members[i]->first) << " : " << members[i]->second;
+    }
+    block.stream() << "\n";
   }
-  buffer << "\n";
-  writeLines(os, buffer.str(), "  ");
-  return os << "}";
+  return os << "}" << std::flush;
 }
 
 std::ostream& operator<<(std::ostream& os, const VarFunction& function) {
@@ -107,7 +152,8 @@ std::ostream& operator<<(std::ostream& os, const VarFunction& function) {
 
 std::ostream& operator<<(std::ostream& os, const VarClass& cls) {
   os << "class " << cls.name << "():\n";
-  std::ostringstream buffer;
+  IndentedStream page(os, "|  ");
+  std::ostream& buffer = page.stream();
   if (!cls.doc.empty()) buffer << cls.doc << std::endl;
   if (cls.attr.isObject() && cls.attr.length() > 0) {
     VarObject& attributes = cls.attr.as<VarObject>();
@@ -131,7 +177,6 @@ std::ostream& operator<<(std::ostream& os, const VarClass& cls) {
       buffer << std::endl << std::endl;
     }
   }
-  writeLines(os, buffer.str(), "|  ");
   return os;
 }
 
