@@ -1,0 +1,73 @@
+#include "tiles/atomic_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tile_files {
+namespace {
+
+std::string systemError(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
+
+bool writeAll(int fd, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const void* data, size_t size, std::string& error) {
+  // The process id keeps two processes writing the same tile off each other's file.
+  const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = systemError("open");
+    return false;
+  }
+  bool ok = writeAll(fd, static_cast<const uint8_t*>(data), size);
+  if (!ok) error = systemError("write");
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = systemError("close");
+  }
+  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = systemError("rename");
+  }
+  if (!ok) ::unlink(temporary.c_str());
+  return ok;
+}
+
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok) {
+    bytes.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else done += static_cast<size_t>(n);
+    }
+  }
+  ::close(fd);
+  if (!ok) bytes.clear();
+  return ok;
+}
+
+}  // namespace tile_files

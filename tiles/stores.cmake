@@ -1,0 +1,27 @@
+# The tile manager interface, the LRU tile cache with its commands and mosaic export, the
+# file-system and MBTiles stores, and the terrain tileset record (which needs the mapping
+# library's output records; the mapping library does not depend on tiles).
+list(APPEND TILES_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/tile_manager.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_manager_cached.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_manager_cached_gdal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mosaic_export.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_blobs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/atomic_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/store_timings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_manager_file_system.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_manager_mbtiles.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tf_tileset.cpp)
+list(APPEND TILES_DEPS mapping)
+list(APPEND TILES_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/tile_cache_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_store_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mosaic_export_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp)
+list(APPEND TILES_TEST_LABELS tsan)
+
+# Under ThreadSanitizer the TIFF decoding of the stores' tests registers OpenCV's GDAL
+# codec, whose own lock order the deadlock detector flags.
+include(${PROJECT_SOURCE_DIR}/src/utilities/src/tsan_environment.cmake)
+vm_tsan_suppress_codec_reports(tiles_test)
+
