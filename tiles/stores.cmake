@@ -15,7 +15,10 @@ list(APPEND TILES_SOURCES
 list(APPEND TILES_DEPS mapping)
 list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/tile_cache_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_cache_concurrency_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_store_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mbtiles_store_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/store_fault_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mosaic_export_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp)
 list(APPEND TILES_TEST_LABELS tsan)
@@ -25,3 +28,7 @@ list(APPEND TILES_TEST_LABELS tsan)
 include(${PROJECT_SOURCE_DIR}/src/utilities/src/tsan_environment.cmake)
 vm_tsan_suppress_codec_reports(tiles_test)
 
+# The benchmark makes its stores in temporary folders like the tests do.
+vm_add_benchmark(tiles_stores_perf
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/stores_perf.cpp ${PROJECT_SOURCE_DIR}/testsupport/temp_dir.cpp
+  DEPS tiles GTest::gtest)
