@@ -287,7 +287,14 @@ std::string Json::parseString() {
     if (ch != '\\') {
       encodeUtf8(pending, out);
       pending = -1;
-      out += ch;
+      // Copy the whole run of plain bytes at once.
+      const uint64_t start = position - 1;
+      while (position < text.size()) {
+        const unsigned char next = static_cast<unsigned char>(text[position]);
+        if (next == '"' || next == '\\' || next < 0x20) break;
+        ++position;
+      }
+      out.append(text, start, position - start);
       continue;
     }
     if (position >= text.size()) {
