@@ -21,7 +21,8 @@ using Store = TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>;
 
 std::string rowsOf(const std::string& path) {
   std::string text;
-  for (const auto& row : query(path, "SELECT zoom_level, tile_column, tile_row FROM tiles ORDER BY 1, 2, 3;")) {
+  for (const auto& row :
+       query(path, "SELECT zoom_level, tile_column, tile_row FROM tiles ORDER BY 1, 2, 3;")) {
     text += row[0] + "/" + row[1] + "/" + row[2] + " ";
   }
   return text;
@@ -40,7 +41,9 @@ std::string runTool(const std::string& command, const vmtest::TempDir& dir) {
   return std::string(text.begin(), text.end());
 }
 
-bool haveTool(const char* name) { return std::system((std::string("command -v ") + name + " > /dev/null").c_str()) == 0; }
+bool haveTool(const char* name) {
+  return std::system((std::string("command -v ") + name + " > /dev/null").c_str()) == 0;
+}
 
 TEST(MbtilesStore, RowsCountFromTheSouthAndTilesReadBack) {
   vmtest::TempDir dir;
@@ -63,7 +66,8 @@ TEST(MbtilesStore, RowsCountFromTheSouthAndTilesReadBack) {
   EXPECT_EQ(metadata(folder + "/dom.mbtiles", "format"), "png");
   EXPECT_EQ(metadata(folder + "/dsm.mbtiles", "name"), "dsm");
   EXPECT_EQ(metadata(folder + "/dsm.mbtiles", "format"), "tiff");
-  EXPECT_TRUE(query(folder + "/tile.db", "SELECT * FROM sqlite_master WHERE name='metadata';").empty());
+  EXPECT_TRUE(
+      query(folder + "/tile.db", "SELECT * FROM sqlite_master WHERE name='metadata';").empty());
   // Closed databases are single files: the rollback journal is gone.
   EXPECT_EQ(std::distance(stdfs::directory_iterator(folder), stdfs::directory_iterator()), 3);
 }
@@ -86,7 +90,8 @@ TEST(MbtilesStore, MissingRowsOfATile) {
   Store store((dir / "t").string(), "", "");
   ASSERT_TRUE(store.SetTile(0, 0, 3, makeTile(0, 0, 3, 1)));
   // No DSM row: the tile stays, without heights.
-  ASSERT_EQ(sqlite3_exec(store.dsmDatabase(), "DELETE FROM tiles;", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(store.dsmDatabase(), "DELETE FROM tiles;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
   auto tile = std::dynamic_pointer_cast<fw::ImageTile>(store.GetTile(0, 0, 3));
   ASSERT_NE(tile, nullptr);
   const cv::Mat heights = tile->GetElevation();
@@ -95,15 +100,15 @@ TEST(MbtilesStore, MissingRowsOfATile) {
 
   // No image: record and DSM rows, no DOM row; reading it back finds no DOM row.
   auto full = makeTile(1, 0, 3, 2);
-  auto imageless = std::make_shared<TerrainFusionMultiTile>(fw::GImage(), full->GetElevation(), 1, 0, 3, 1.0,
-                                                            full->GetWeight());
+  auto imageless = std::make_shared<TerrainFusionMultiTile>(fw::GImage(), full->GetElevation(), 1,
+                                                            0, 3, 1.0, full->GetWeight());
   EXPECT_TRUE(store.SetTile(1, 0, 3, imageless));
   EXPECT_EQ(store.GetTile(1, 0, 3), nullptr);
   EXPECT_EQ(log.count("step failed 101", fw::kLogError), 1u);
 
   // A DOM blob the codec did not write: logged with the key, absent.
-  ASSERT_EQ(sqlite3_exec(store.domDatabase(), "UPDATE tiles SET tile_data = x'89504e470d0a1a0a00';", nullptr,
-                         nullptr, nullptr),
+  ASSERT_EQ(sqlite3_exec(store.domDatabase(), "UPDATE tiles SET tile_data = x'89504e470d0a1a0a00';",
+                         nullptr, nullptr, nullptr),
             SQLITE_OK);
   EXPECT_EQ(store.GetTile(0, 0, 3), nullptr);
   EXPECT_EQ(log.count("x,y,z 0,0,3", fw::kLogError), 1u);
@@ -118,10 +123,12 @@ TEST(MbtilesStore, ZeroWeightGivesATransparentPngAndNoHeights) {
   std::vector<uint8_t> rgba;
   uint32_t w = 0, h = 0;
   int channels = 0;
-  ASSERT_EQ(decodePng(reinterpret_cast<const uint8_t*>(png[0][0].data()), png[0][0].size(), rgba, w, h, channels, 4),
+  ASSERT_EQ(decodePng(reinterpret_cast<const uint8_t*>(png[0][0].data()), png[0][0].size(), rgba, w,
+                      h, channels, 4),
             kPngDecoded);
   for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 0);
-  const cv::Mat heights = std::dynamic_pointer_cast<fw::ImageTile>(store.GetTile(0, 0, 1))->GetElevation();
+  const cv::Mat heights =
+      std::dynamic_pointer_cast<fw::ImageTile>(store.GetTile(0, 0, 1))->GetElevation();
   EXPECT_EQ(cv::countNonZero(heights != -1e9f), 0);
 }
 
@@ -155,7 +162,8 @@ TEST(MbtilesStore, DatabaseLocations) {
   EXPECT_EQ(store.domDatabasePath(), (dir / "d/dom.mbtiles").string());
   EXPECT_EQ(store.dsmDatabasePath(), (dir / "s/dsm.mbtiles").string());
   EXPECT_EQ(store.recordDatabasePath(), (dir / "t/tile.db").string());
-  for (const auto& p : {store.domDatabasePath(), store.dsmDatabasePath(), store.recordDatabasePath()}) {
+  for (const auto& p :
+       {store.domDatabasePath(), store.dsmDatabasePath(), store.recordDatabasePath()}) {
     EXPECT_TRUE(stdfs::is_regular_file(p)) << p;
   }
 }
@@ -169,10 +177,12 @@ TEST(MbtilesStore, AnExistingDatabaseIsNeverOpenedOrOverwritten) {
   store_test::LogCapture log;
   {
     Store store(folder, "", "");
-    EXPECT_EQ(log.count(folder + "/tile.db already exists; nothing will be stored. Remove it or choose another "
-                                  "folder.",
-                        fw::kLogError),
-              1u);
+    EXPECT_EQ(
+        log.count(
+            folder + "/tile.db already exists; nothing will be stored. Remove it or choose another "
+                     "folder.",
+            fw::kLogError),
+        1u);
     EXPECT_FALSE(store.SetTile(0, 0, 1, makeTile(0, 0, 1, 1)));
     EXPECT_EQ(store.GetTile(0, 0, 1), nullptr);
     EXPECT_EQ(store.SetTilesInTransaction({makeTile(0, 0, 1, 1)}), std::vector<bool>{false});
@@ -191,8 +201,8 @@ int countCommit(void* count) {
 
 TEST(MbtilesStore, BatchedFlushIsOneTransactionPerDatabaseAndNoSecondWrite) {
   vmtest::TempDir dir;
+  int commits[3] = {0, 0, 0};  // outlives the store, whose metadata writes commit too
   auto store = std::make_shared<Store>((dir / "t").string(), "", "");
-  int commits[3] = {0, 0, 0};
   sqlite3_commit_hook(store->recordDatabase(), countCommit, &commits[0]);
   sqlite3_commit_hook(store->domDatabase(), countCommit, &commits[1]);
   sqlite3_commit_hook(store->dsmDatabase(), countCommit, &commits[2]);
@@ -225,7 +235,8 @@ TEST(MbtilesStore, ProductsThroughACacheDoNotDependOnItsSizeOrPath) {
   vmtest::TempDir dir;
   const int n = 8;
   std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
-  for (int i = 0; i < n; ++i) tiles.push_back(makeTile(i % 4, i / 4, 6, i, store_test::Weight::LeftHalf, i));
+  for (int i = 0; i < n; ++i)
+    tiles.push_back(makeTile(i % 4, i / 4, 6, i, store_test::Weight::LeftHalf, i));
   std::vector<std::vector<std::string>> reference;
   int run = 0;
   for (uint32_t capacity : {1u, 100u}) {
@@ -265,7 +276,8 @@ TEST(MbtilesStore, GdalOpensTheDomWithItsBounds) {
   vmtest::TempDir dir;
   const std::string folder = (dir / "t").string();
   {
-    TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), std::make_shared<Store>(folder, "", ""), 2);
+    TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(),
+                                std::make_shared<Store>(folder, "", ""), 2);
     fw::TileRange r;
     r.level = 3;
     cache.SetRange(r);
@@ -283,7 +295,8 @@ TEST(MbtilesStore, GdalOpensTheDomWithItsBounds) {
 }
 
 TEST(MbtilesStore, DsmBlobsAreFloatTiffsOf64By64) {
-  if (!haveTool("tiffinfo") || !haveTool("sqlite3")) GTEST_SKIP() << "tiffinfo or sqlite3 not installed";
+  if (!haveTool("tiffinfo") || !haveTool("sqlite3"))
+    GTEST_SKIP() << "tiffinfo or sqlite3 not installed";
   vmtest::TempDir dir;
   const std::string folder = (dir / "t").string();
   { Store(folder, "", "").SetTile(1, 1, 1, makeTile(1, 1, 1, 1)); }
