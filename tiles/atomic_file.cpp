@@ -1,16 +1,18 @@
 #include "tiles/atomic_file.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace tile_files {
 namespace {
 
-std::string systemError(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
+std::string systemError(const char* step) {
+  return std::string(step) + ": " + std::strerror(errno);
+}
 
 bool writeAll(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
@@ -27,7 +29,8 @@ bool writeAll(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, const void* data, size_t size, std::string& error) {
+bool writeFileAtomically(const std::string& path, const void* data, size_t size,
+                         std::string& error) {
   // The process id keeps two processes writing the same tile off each other's file.
   const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -61,8 +64,10 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
     while (ok && done < bytes.size()) {
       const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else done += static_cast<size_t>(n);
+      if (n <= 0)
+        ok = false;
+      else
+        done += static_cast<size_t>(n);
     }
   }
   ::close(fd);

@@ -98,7 +98,8 @@ TEST(FileStore, MissingOrBrokenFilesOfATile) {
   std::vector<uint8_t> foreign;
   cv::imencode(".png", cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)), foreign);
   std::string error;
-  ASSERT_TRUE(tile_files::writeFileAtomically(store.DomPath(3, 0, 4), foreign.data(), foreign.size(), error));
+  ASSERT_TRUE(tile_files::writeFileAtomically(store.DomPath(3, 0, 4), foreign.data(),
+                                              foreign.size(), error));
   EXPECT_EQ(store.GetTile(3, 0, 4), nullptr);
   EXPECT_EQ(log.count("x,y,z 3,0,4", fw::kLogError), 1u);
 }
@@ -113,14 +114,15 @@ TEST(FileStore, RefusedTilesAndTilesWithoutImage) {
     EXPECT_EQ(log.count("Can't cast tile to TerrainFusionMultiTile: ImageTile", fw::kLogError), 1u);
 
     // An image without a matching weight cannot be stored, and says so.
-    auto noWeight = std::make_shared<TerrainFusionMultiTile>(makeTile(1, 0, 1, 1)->GetImage(), fw::GImage(), 1, 0, 1);
+    auto noWeight = std::make_shared<TerrainFusionMultiTile>(makeTile(1, 0, 1, 1)->GetImage(),
+                                                             fw::GImage(), 1, 0, 1);
     EXPECT_FALSE(store.SetTile(1, 0, 1, noWeight));
     EXPECT_EQ(log.count("Can't encode dom png file", fw::kLogError), 1u);
 
     // No image: record and DSM, no PNG; the tile does not read back.
     auto tile = makeTile(2, 0, 1, 2);
-    auto imageless = std::make_shared<TerrainFusionMultiTile>(fw::GImage(), tile->GetElevation(), 2, 0, 1, 1.0,
-                                                              tile->GetWeight());
+    auto imageless = std::make_shared<TerrainFusionMultiTile>(fw::GImage(), tile->GetElevation(), 2,
+                                                              0, 1, 1.0, tile->GetWeight());
     EXPECT_TRUE(store.SetTile(2, 0, 1, imageless));
     EXPECT_FALSE(stdfs::exists(store.DomPath(2, 0, 1)));
     EXPECT_TRUE(stdfs::exists(store.DsmPath(2, 0, 1)));
@@ -155,7 +157,8 @@ TEST(FileStore, OneRecordPerFileStoreNeedsItsLevelFolder) {
 }
 
 TEST(FileStore, DsmFilesAreUncompressedFloatTiffs) {
-  if (std::system("command -v tiffinfo > /dev/null 2>&1") != 0) GTEST_SKIP() << "tiffinfo not installed";
+  if (std::system("command -v tiffinfo > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tiffinfo not installed";
   vmtest::TempDir dir;
   Store store((dir / "t").string(), "", "");
   ASSERT_TRUE(store.SetTile(0, 0, 2, makeTile(0, 0, 2, 1)));
@@ -175,13 +178,14 @@ TEST(FileStore, ProductsThroughACacheDoNotDependOnItsSize) {
   vmtest::TempDir dir;
   const int n = 12;
   std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
-  for (int i = 0; i < n; ++i) tiles.push_back(makeTile(i % 4, i / 4, 6, i, store_test::Weight::LeftHalf));
+  for (int i = 0; i < n; ++i)
+    tiles.push_back(makeTile(i % 4, i / 4, 6, i, store_test::Weight::LeftHalf));
   std::vector<std::vector<uint8_t>> reference;
   for (uint32_t capacity : {1u, 5u, 100u}) {
     const std::string folder = (dir / ("c" + std::to_string(capacity))).string();
     {
-      TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), std::make_shared<Store>(folder, "", ""),
-                                  capacity);
+      TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(),
+                                  std::make_shared<Store>(folder, "", ""), capacity);
       for (const auto& tile : tiles) {
         const auto p = tile->GetPosition();
         cache.SetTile(p.x, p.y, p.z, tile);

@@ -10,7 +10,8 @@ namespace mbtiles_test {
 
 // The rows of a query, each row's columns as text (blobs as their bytes); empty when the
 // database does not open or the query fails.
-inline std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
+inline std::vector<std::vector<std::string>> query(const std::string& path,
+                                                   const std::string& sql) {
   std::vector<std::vector<std::string>> rows;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
@@ -20,7 +21,8 @@ inline std::vector<std::vector<std::string>> query(const std::string& path, cons
         rows.emplace_back();
         for (int c = 0; c < sqlite3_column_count(stmt); ++c) {
           const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, c));
-          rows.back().emplace_back(data ? std::string(data, sqlite3_column_bytes(stmt, c)) : std::string());
+          rows.back().emplace_back(data ? std::string(data, sqlite3_column_bytes(stmt, c))
+                                        : std::string());
         }
       }
     }

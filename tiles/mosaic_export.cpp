@@ -60,23 +60,27 @@ bool TileManagerCachedGDAL::ExportMosaic(const std::string& path) {
       if (image.empty()) continue;
       if (mosaic.empty()) {
         // Blocks whose tile is missing stay black (and transparent where there is alpha).
-        mosaic = cv::Mat::zeros(static_cast<int>(rows * image.rows), static_cast<int>(columns * image.cols),
-                                image.type());
+        mosaic = cv::Mat::zeros(static_cast<int>(rows * image.rows),
+                                static_cast<int>(columns * image.cols), image.type());
       }
-      if (image.type() != mosaic.type() || image.cols * columns != mosaic.cols || image.rows * rows != mosaic.rows) {
-        FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: tile x,y,z " << x << "," << y << "," << z
+      if (image.type() != mosaic.type() || image.cols * columns != mosaic.cols ||
+          image.rows * rows != mosaic.rows) {
+        FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: tile x,y,z " << x << ","
+                              << y << "," << z
                               << " differs in size or type from the first tile; left out";
         continue;
       }
       image.copyTo(mosaic(cv::Rect(static_cast<int>((x - range.minX) * image.cols),
-                                   static_cast<int>((y - range.minY) * image.rows), image.cols, image.rows)));
+                                   static_cast<int>((y - range.minY) * image.rows), image.cols,
+                                   image.rows)));
     }
   }
   if (mosaic.empty()) return false;
   try {
     return cv::imwrite(path, mosaic);
   } catch (const cv::Exception& e) {
-    FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: Can't write " << path << ": " << e.what();
+    FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: Can't write " << path << ": "
+                          << e.what();
     return false;
   }
 }

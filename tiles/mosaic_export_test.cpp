@@ -17,7 +17,8 @@ using store_test::makeTile;
 class MosaicSource : public fw::TileManager {
  public:
   std::shared_ptr<fw::TileBase> GetTile(int32_t x, int32_t y, int32_t z) override {
-    if (++reads == cancelAfter) *fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0) = -1.0;
+    if (++reads == cancelAfter)
+      *fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0) = -1.0;
     auto it = tiles.find({x, y, z});
     return it == tiles.end() ? nullptr : it->second;
   }
@@ -35,7 +36,8 @@ struct MosaicFixture : ::testing::Test {
     fw::TileRange r;
     r.level = 6;
     source->SetRange(r);
-    cache = std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), source, 2);
+    cache =
+        std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), source, 2);
     for (int y = 20; y <= 21; ++y) {
       for (int x = 10; x <= 12; ++x) {
         auto tile = makeTile(x, y, 6, x * 100 + y);
@@ -60,11 +62,13 @@ TEST_F(MosaicFixture, AssemblesTheCurrentRangeWithBlackHoles) {
   for (int y = 20; y <= 21; ++y) {
     for (int x = 10; x <= 12; ++x) {
       const cv::Mat block = mosaic(cv::Rect((x - 10) * 256, (y - 20) * 256, 256, 256));
-      const cv::Mat want = (x == 11 && y == 21) ? cv::Mat::zeros(256, 256, CV_8UC3) : tileImage(x, y);
+      const cv::Mat want =
+          (x == 11 && y == 21) ? cv::Mat::zeros(256, 256, CV_8UC3) : tileImage(x, y);
       EXPECT_EQ(cv::norm(block, want, cv::NORM_INF), 0.0) << x << "," << y;
     }
   }
-  EXPECT_NEAR(*fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0), 5.0 / 6.0, 1e-12);
+  EXPECT_NEAR(*fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0), 5.0 / 6.0,
+              1e-12);
 }
 
 TEST_F(MosaicFixture, CancelStopsAfterTheCurrentTileAndWritesThePartSoFar) {
@@ -86,7 +90,8 @@ TEST(MosaicExport, MemoryBoundEmptyRangeAndOtherExtensions) {
   fw::TileRange r;
   r.level = 12;
   cache.SetRange(r);
-  EXPECT_FALSE(cache.ExportMosaic((dir / "empty.png").string())) << "the empty box assembles nothing";
+  EXPECT_FALSE(cache.ExportMosaic((dir / "empty.png").string()))
+      << "the empty box assembles nothing";
   // 64 x 64 tiles fit the default bound of 1 GiB: the export walks them all (and, with no
   // tile there, writes nothing); 4097 tiles are refused before the walk.
   r.minX = r.minY = 0;

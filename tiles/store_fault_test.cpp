@@ -10,17 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sched.h>
 #include <sstream>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -42,13 +42,15 @@ bool recordReads(const std::string& bytes) {
 
 bool domDecodes(const std::string& bytes) {
   fw::GImage image;
-  return tile_blobs::decodeDomPng(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), image) &&
+  return tile_blobs::decodeDomPng(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                  image) &&
          image.cols == 256 && image.rows == 256;
 }
 
 bool dsmDecodes(const std::string& bytes) {
   fw::GImage heights;
-  return tile_blobs::decodeDsmTiff(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), heights) &&
+  return tile_blobs::decodeDsmTiff(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                   heights) &&
          heights.cols == 64 && heights.rows == 64 && heights.type == CV_32FC1;
 }
 
@@ -61,7 +63,9 @@ size_t checkTileFiles(const stdfs::path& folder) {
     std::vector<uint8_t> data;
     EXPECT_TRUE(tile_files::readWholeFile(e.path().string(), data));
     const std::string bytes(data.begin(), data.end());
-    const bool ok = ext == ".tile" ? recordReads(bytes) : ext == ".png" ? domDecodes(bytes) : dsmDecodes(bytes);
+    const bool ok = ext == ".tile"  ? recordReads(bytes)
+                    : ext == ".png" ? domDecodes(bytes)
+                                    : dsmDecodes(bytes);
     EXPECT_TRUE(ok) << e.path();
     ++files;
   }
@@ -94,7 +98,8 @@ pid_t startChild(const std::string& test, const std::string& folder) {
   const pid_t pid = fork();
   if (pid == 0) {
     setenv(kChildDir, folder.c_str(), 1);
-    execl(self.c_str(), self.c_str(), "--gtest_also_run_disabled_tests", filter.c_str(), static_cast<char*>(nullptr));
+    execl(self.c_str(), self.c_str(), "--gtest_also_run_disabled_tests", filter.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   return pid;
@@ -155,7 +160,8 @@ TEST(StoreFault, AKillInTheMiddleOfWritesLeavesConsistentProducts) {
   std::this_thread::sleep_for(std::chrono::milliseconds(37));
   kill(child, SIGKILL);
   const int status = waitChild(child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer ended on its own: " << status;
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+      << "the writer ended on its own: " << status;
   ASSERT_GE(progressOf(folder), 3);
   // Whether the kill landed inside a transaction, which the next opener rolls back.
   int journals = 0;
@@ -212,7 +218,8 @@ TEST(StoreFaultChild, DISABLED_FillASmallDisk) {
   ASSERT_FALSE(folder.empty());
   const std::string disk = folder + "/disk";
   stdfs::create_directories(disk);
-  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0) {
     std::ofstream(folder + "/skipped") << "no private tmpfs mount here";
     GTEST_SKIP();
@@ -250,7 +257,8 @@ TEST(StoreFault, AFullDiskGivesLoggedErrorsAndFalse) {
   ASSERT_GT(child, 0);
   const int status = waitChild(child);
   if (stdfs::exists(dir / "skipped")) GTEST_SKIP() << "a private tmpfs cannot be mounted here";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer's checks failed: " << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the writer's checks failed: " << status;
 }
 
 }  // namespace

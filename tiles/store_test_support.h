@@ -19,17 +19,18 @@ enum class Weight { Full, LeftHalf, None };
 
 // A tile as terrain fusion makes one: 256 x 256 BGR image, 64 x 64 float heights, 256 x 256
 // weight; content drawn from the seed; marked modified.
-inline std::shared_ptr<TerrainFusionMultiTile> makeTile(int32_t x, int32_t y, int32_t z, unsigned seed,
-                                                        Weight weight = Weight::Full, double time = 1.0,
-                                                        int imageSize = 256, int heightSize = 64) {
+inline std::shared_ptr<TerrainFusionMultiTile> makeTile(int32_t x, int32_t y, int32_t z,
+                                                        unsigned seed, Weight weight = Weight::Full,
+                                                        double time = 1.0, int imageSize = 256,
+                                                        int heightSize = 64) {
   cv::RNG rng(seed);
   cv::Mat image(imageSize, imageSize, CV_8UC3), heights(heightSize, heightSize, CV_32FC1);
   rng.fill(image, cv::RNG::UNIFORM, 0, 256);
   rng.fill(heights, cv::RNG::UNIFORM, -50.0, 500.0);
   cv::Mat w(imageSize, imageSize, CV_8UC1, cv::Scalar(weight == Weight::None ? 0 : 200));
   if (weight == Weight::LeftHalf) w(cv::Rect(0, 0, imageSize / 2, imageSize)).setTo(0);
-  auto tile = std::make_shared<TerrainFusionMultiTile>(fw::GImage(image), fw::GImage(heights), x, y, z, time,
-                                                       fw::GImage(w));
+  auto tile = std::make_shared<TerrainFusionMultiTile>(fw::GImage(image), fw::GImage(heights), x, y,
+                                                       z, time, fw::GImage(w));
   tile->SetModified(true);
   return tile;
 }
@@ -44,7 +45,8 @@ inline bool sameRaster(const fw::GImage& a, const fw::GImage& b) {
 inline bool sameTile(const fw::TileBase& readBase, const TerrainFusionMultiTile& written) {
   auto read = dynamic_cast<const TerrainFusionMultiTile*>(&readBase);
   if (!read || !sameRaster(read->GetImage(), written.GetImage()) ||
-      !sameRaster(read->GetWeight(), written.GetWeight()) || read->GetPosition() != written.GetPosition() ||
+      !sameRaster(read->GetWeight(), written.GetWeight()) ||
+      read->GetPosition() != written.GetPosition() ||
       read->GetTimestamp() != written.GetTimestamp()) {
     return false;
   }
@@ -83,7 +85,8 @@ class LogCapture : public fw::LogSink {
   }
   size_t errors() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::count_if(lines_.begin(), lines_.end(), [](const auto& l) { return l.first == fw::kLogError; });
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [](const auto& l) { return l.first == fw::kLogError; });
   }
 
  private:

@@ -14,7 +14,8 @@ TEST(TfTileset, KindSetsTypeFormatAndTileSize) {
   EXPECT_EQ(dsm.tile_size, (std::array<int32_t, 2>{64, 64}));
   EXPECT_EQ(upper.tileset_type, -1);
   EXPECT_EQ(upper.tile_format, "png");
-  for (const zel::Tileset* t : {static_cast<const zel::Tileset*>(&dom), static_cast<const zel::Tileset*>(&dsm)}) {
+  for (const zel::Tileset* t :
+       {static_cast<const zel::Tileset*>(&dom), static_cast<const zel::Tileset*>(&dsm)}) {
     EXPECT_EQ(t->type, 111);
     EXPECT_EQ(t->state, -1);
     EXPECT_EQ(t->time_updated, -1.0);

@@ -13,7 +13,8 @@ bool isWeight(const fw::GImage& weight) { return !weight.empty() && weight.type 
 
 }  // namespace
 
-bool domRgba(const fw::GImage& image, const fw::GImage& weight, std::vector<uint8_t>& rgba, std::string& error) {
+bool domRgba(const fw::GImage& image, const fw::GImage& weight, std::vector<uint8_t>& rgba,
+             std::string& error) {
   if (image.type != CV_8UC3) {
     error = "the image is not 8-bit with 3 channels";
     return false;
@@ -37,15 +38,16 @@ bool domRgba(const fw::GImage& image, const fw::GImage& weight, std::vector<uint
 
 bool encodeDomPng(const std::vector<uint8_t>& rgba, int width, int height, unsigned flags,
                   std::vector<uint8_t>& png, std::string& error) {
-  if (!encodePng(rgba.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), 4, png, flags)) {
+  if (!encodePng(rgba.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), 4, png,
+                 flags)) {
     error = "the PNG encoder refused the image";
     return false;
   }
   return true;
 }
 
-bool encodeDsmTiff(const fw::GImage& elevation, const fw::GImage& weight, std::vector<uint8_t>& tiff,
-                   std::string& error) {
+bool encodeDsmTiff(const fw::GImage& elevation, const fw::GImage& weight,
+                   std::vector<uint8_t>& tiff, std::string& error) {
   if (!isWeight(weight)) {
     error = "the tile has no 8-bit weight";
     return false;
@@ -90,6 +92,8 @@ bool decodeDsmTiff(const uint8_t* bytes, size_t size, fw::GImage& elevation) {
   return true;
 }
 
-fw::GImage noDataElevation() { return fw::GImage(cv::Mat(64, 64, CV_32FC1, cv::Scalar(kNoHeight))); }
+fw::GImage noDataElevation() {
+  return fw::GImage(cv::Mat(64, 64, CV_32FC1, cv::Scalar(kNoHeight)));
+}
 
 }  // namespace tile_blobs

@@ -16,14 +16,15 @@ constexpr float kNoHeight = -1e9f;
 
 // The tile's blue-green-red image as red-green-blue-alpha, alpha 255 where the weight
 // (8-bit, one channel, the image's size) is above 0. False with a reason otherwise.
-bool domRgba(const fw::GImage& image, const fw::GImage& weight, std::vector<uint8_t>& rgba, std::string& error);
+bool domRgba(const fw::GImage& image, const fw::GImage& weight, std::vector<uint8_t>& rgba,
+             std::string& error);
 // The RGBA pixels as a PNG of the tile codec (flags of encodePng).
 bool encodeDomPng(const std::vector<uint8_t>& rgba, int width, int height, unsigned flags,
                   std::vector<uint8_t>& png, std::string& error);
 // A private copy of the elevation, -1e9 where the weight resized to it is 0, as an
 // uncompressed float TIFF.
-bool encodeDsmTiff(const fw::GImage& elevation, const fw::GImage& weight, std::vector<uint8_t>& tiff,
-                   std::string& error);
+bool encodeDsmTiff(const fw::GImage& elevation, const fw::GImage& weight,
+                   std::vector<uint8_t>& tiff, std::string& error);
 
 // The DOM back as an 8-bit blue-green-red image; false when the bytes do not decode.
 bool decodeDomPng(const uint8_t* bytes, size_t size, fw::GImage& image);

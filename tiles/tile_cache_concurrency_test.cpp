@@ -16,7 +16,8 @@ constexpr int kVersions = 5;  // each tile is replaced this often
 
 std::shared_ptr<TerrainFusionMultiTile> version(int thread, int row, int v) {
   // Small tiles keep the run short under the thread sanitizer.
-  return store_test::makeTile(thread, row, 9, thread * 1000 + row * 10 + v, store_test::Weight::LeftHalf, v, 32, 8);
+  return store_test::makeTile(thread, row, 9, thread * 1000 + row * 10 + v,
+                              store_test::Weight::LeftHalf, v, 32, 8);
 }
 
 // Eight threads share a cache of four tiles: each replaces its own tiles, reads the
@@ -33,10 +34,18 @@ void hammer(const std::shared_ptr<fw::TileManager>& store) {
             cache.SetTile(t, row, 9, version(t, row, v));
             cache.GetTile((t + 1) % kThreads, row, 9);  // another thread's tile, or null
             switch (t % 4) {
-              case 0: cache.flushTilesOlderThanToMbtiles(v - 1.0); break;
-              case 1: cache.call("saveCache", nullptr); break;
-              case 2: cache.CheckTile(t, row, 9, v - 0.5); break;
-              case 3: cache.releaseTilesOlderThan(v - 1.0); break;
+              case 0:
+                cache.flushTilesOlderThanToMbtiles(v - 1.0);
+                break;
+              case 1:
+                cache.call("saveCache", nullptr);
+                break;
+              case 2:
+                cache.CheckTile(t, row, 9, v - 0.5);
+                break;
+              case 3:
+                cache.releaseTilesOlderThan(v - 1.0);
+                break;
             }
           }
         }
@@ -56,13 +65,14 @@ void hammer(const std::shared_ptr<fw::TileManager>& store) {
 
 TEST(TileCacheConcurrency, EightThreadsOnFourTilesOverMbtiles) {
   vmtest::TempDir dir;
-  hammer(std::make_shared<TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>>((dir / "t").string(), "",
-                                                                                         ""));
+  hammer(std::make_shared<TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>>(
+      (dir / "t").string(), "", ""));
 }
 
 TEST(TileCacheConcurrency, EightThreadsOnFourTilesOverFiles) {
   vmtest::TempDir dir;
-  hammer(std::make_shared<TileManagerFileSystemMultiFile<TerrainFusionMultiTile>>((dir / "t").string(), "", ""));
+  hammer(std::make_shared<TileManagerFileSystemMultiFile<TerrainFusionMultiTile>>(
+      (dir / "t").string(), "", ""));
 }
 
 }  // namespace

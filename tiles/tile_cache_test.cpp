@@ -22,7 +22,8 @@ class MemoryStore : public fw::TileManager {
     auto it = tiles.find({x, y, z});
     return it == tiles.end() ? nullptr : it->second;
   }
-  bool SetTile(int32_t x, int32_t y, int32_t z, const std::shared_ptr<fw::TileBase>& tile) override {
+  bool SetTile(int32_t x, int32_t y, int32_t z,
+               const std::shared_ptr<fw::TileBase>& tile) override {
     writes.push_back({x, y, z});
     if (mode == Mode::Throw) throw std::runtime_error("cannot create folder");
     if (mode == Mode::Refuse) return false;
@@ -42,7 +43,8 @@ struct CacheFixture : ::testing::Test {
   std::shared_ptr<MemoryStore> store = std::make_shared<MemoryStore>();
   std::unique_ptr<TileManagerCachedGDAL> cache;
   void open(uint32_t capacity) {
-    cache = std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), store, capacity);
+    cache = std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), store,
+                                                    capacity);
   }
 };
 
@@ -136,7 +138,7 @@ TEST_F(CacheFixture, FailedWriteBacksAreLoggedWithTheKeyCountedAndReported) {
   cache->SetTile(4, 5, 6, a);
   cache->call("saveCache", nullptr);
   EXPECT_TRUE(a->IsModified()) << "a refused tile keeps its mark for a later try";
-  store->mode = MemoryStore::Mode::Throw;  // a folder that cannot be created
+  store->mode = MemoryStore::Mode::Throw;         // a folder that cannot be created
   cache->SetTile(7, 5, 6, makeTile(7, 5, 6, 2));  // evicts a: the store throws
   EXPECT_EQ(cache->writeBackFailures(), 2u);
   EXPECT_EQ(log.count("write-back of tile x,y,z 4,5,6 failed", fw::kLogError), 2u);
@@ -202,7 +204,8 @@ TEST_F(CacheFixture, ConstructionSharesTheProjectionAndRangeWithTheStore) {
   fw::TileRange r;
   r.level = 7;
   store->SetRange(r);
-  auto projection = std::make_shared<fw::GCJ02Projection>(-85.05112878, 85.05112878, -177.0, 177.0, 256, 256);
+  auto projection =
+      std::make_shared<fw::GCJ02Projection>(-85.05112878, 85.05112878, -177.0, 177.0, 256, 256);
   cache = std::make_unique<TileManagerCachedGDAL>(projection, store, 4);
   EXPECT_EQ(store->GetProjection(), projection);
   EXPECT_EQ(cache->GetProjection(), projection);

@@ -6,7 +6,9 @@ TileManager::TileManager() : projection_(defaultProjection()) {}
 
 std::shared_ptr<TileBase> TileManager::GetTile(int32_t, int32_t, int32_t) { return nullptr; }
 
-bool TileManager::SetTile(int32_t, int32_t, int32_t, const std::shared_ptr<TileBase>&) { return false; }
+bool TileManager::SetTile(int32_t, int32_t, int32_t, const std::shared_ptr<TileBase>&) {
+  return false;
+}
 
 std::vector<pi::Point3_<int32_t>> TileManager::TileList() { return {}; }
 

@@ -11,7 +11,8 @@ namespace {
 
 // Stores a tile and reports whether it was stored; a store that throws (folder creation)
 // counts as a refusal. Logs the failure with the tile's key.
-bool writeBack(TileManager& store, int32_t x, int32_t y, int32_t z, const std::shared_ptr<TileBase>& tile) {
+bool writeBack(TileManager& store, int32_t x, int32_t y, int32_t z,
+               const std::shared_ptr<TileBase>& tile) {
   std::string reason = "the store refused it";
   try {
     if (store.SetTile(x, y, z, tile)) return true;
@@ -27,7 +28,8 @@ bool writeBack(TileManager& store, int32_t x, int32_t y, int32_t z, const std::s
 
 }  // namespace
 
-TileManagerCached::Holder::Holder(std::shared_ptr<TileBase> t, const std::shared_ptr<TileManager>* store,
+TileManagerCached::Holder::Holder(std::shared_ptr<TileBase> t,
+                                  const std::shared_ptr<TileManager>* store,
                                   std::atomic<uint64_t>* failures)
     : tile(std::move(t)), store_(store), failures_(failures) {}
 
@@ -55,8 +57,9 @@ TileManagerCached::~TileManagerCached() {
   }
   const uint64_t failures = writeBackFailures_.load();
   if (failures > 0) {
-    FW_LOG(kLogError) << "TileManagerCached - " << failures
-                      << " modified tiles could not be written to the store; they are missing from the products";
+    FW_LOG(kLogError)
+        << "TileManagerCached - " << failures
+        << " modified tiles could not be written to the store; they are missing from the products";
   }
 }
 
@@ -69,7 +72,8 @@ TileManagerCached::Key TileManagerCached::keyOf(int32_t x, int32_t y, int32_t z)
   return {static_cast<uint32_t>(x), static_cast<uint32_t>(y), static_cast<uint32_t>(z)};
 }
 
-std::shared_ptr<TileManagerCached::Holder> TileManagerCached::makeHolder(const std::shared_ptr<TileBase>& tile) {
+std::shared_ptr<TileManagerCached::Holder> TileManagerCached::makeHolder(
+    const std::shared_ptr<TileBase>& tile) {
   return std::make_shared<Holder>(tile, &store_, &writeBackFailures_);
 }
 
@@ -104,7 +108,8 @@ std::shared_ptr<TileBase> TileManagerCached::GetTile(int32_t x, int32_t y, int32
   return tile;
 }
 
-bool TileManagerCached::SetTile(int32_t x, int32_t y, int32_t z, const std::shared_ptr<TileBase>& tile) {
+bool TileManagerCached::SetTile(int32_t x, int32_t y, int32_t z,
+                                const std::shared_ptr<TileBase>& tile) {
   std::lock_guard<std::mutex> lock(mutex_);
   TileRange r = GetRange();
   if (static_cast<int64_t>(z) == static_cast<int64_t>(r.level)) {
@@ -140,8 +145,8 @@ void TileManagerCached::saveCacheLocked() {
     if (!tile || !tile->IsModified()) continue;
     const Key& k = entry.key;
     // A tile the store refused keeps its mark, so a later write-back tries again.
-    if (writeBack(*store_, static_cast<int32_t>(k.x), static_cast<int32_t>(k.y), static_cast<int32_t>(k.z),
-                  entry.holder->tile)) {
+    if (writeBack(*store_, static_cast<int32_t>(k.x), static_cast<int32_t>(k.y),
+                  static_cast<int32_t>(k.z), entry.holder->tile)) {
       tile->SetModified(false);
     } else {
       ++writeBackFailures_;
@@ -154,11 +159,17 @@ size_t TileManagerCached::size() {
   return entries_.size();
 }
 
-uint32_t TileManagerCached::GetLevel() { return store_ ? store_->GetLevel() : TileManager::GetLevel(); }
+uint32_t TileManagerCached::GetLevel() {
+  return store_ ? store_->GetLevel() : TileManager::GetLevel();
+}
 
-bool TileManagerCached::Export(const std::string& path) { return store_ ? store_->Export(path) : false; }
+bool TileManagerCached::Export(const std::string& path) {
+  return store_ ? store_->Export(path) : false;
+}
 
-TileRange TileManagerCached::GetRange() { return store_ ? store_->GetRange() : TileManager::GetRange(); }
+TileRange TileManagerCached::GetRange() {
+  return store_ ? store_->GetRange() : TileManager::GetRange();
+}
 
 std::shared_ptr<PureProjection> TileManagerCached::GetProjection() {
   return store_ ? store_->GetProjection() : TileManager::GetProjection();

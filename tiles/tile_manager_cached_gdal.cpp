@@ -5,7 +5,8 @@
 #include <vector>
 
 TileManagerCachedGDAL::TileManagerCachedGDAL(const std::shared_ptr<fw::PureProjection>& projection,
-                                             std::shared_ptr<fw::TileManager> store, uint32_t capacity)
+                                             std::shared_ptr<fw::TileManager> store,
+                                             uint32_t capacity)
     : fw::TileManagerCached(std::move(store), capacity) {
   if (store_) store_->SetProjection(projection);
   fw::TileManager::SetProjection(projection);
@@ -68,7 +69,8 @@ TileManagerCachedGDAL::Eviction TileManagerCachedGDAL::flushTilesOlderThanToMbti
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::shared_ptr<Holder>> batch;
   while (backOlderThanLocked(t)) batch.push_back(popBackLocked());
-  const Eviction result{static_cast<uint32_t>(batch.size()), static_cast<uint32_t>(entries_.size())};
+  const Eviction result{static_cast<uint32_t>(batch.size()),
+                        static_cast<uint32_t>(entries_.size())};
   using Mbtiles = TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>;
   if (auto mbtiles = std::dynamic_pointer_cast<Mbtiles>(store_); mbtiles && !batch.empty()) {
     std::vector<std::shared_ptr<fw::TileBase>> tiles;

@@ -15,8 +15,8 @@ class TileManagerCachedGDAL : public fw::TileManagerCached {
   using Eviction = std::pair<uint32_t, uint32_t>;
 
   // The wrapped store (may be null) takes the given projection.
-  TileManagerCachedGDAL(const std::shared_ptr<fw::PureProjection>& projection, std::shared_ptr<fw::TileManager> store,
-                        uint32_t capacity);
+  TileManagerCachedGDAL(const std::shared_ptr<fw::PureProjection>& projection,
+                        std::shared_ptr<fw::TileManager> store, uint32_t capacity);
 
   // "Export": argument a std::string path, emptied on success. "check_tile": argument four
   // doubles x, y, z, t; the fourth becomes CheckTile's result. Others as the cache.

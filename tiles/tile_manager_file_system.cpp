@@ -26,9 +26,11 @@ void createParentFolder(const std::string& file) {
 
 namespace fw {
 
-std::string tilePath(const std::string& folder, int32_t x, int32_t y, int32_t z, const char* extension) {
+std::string tilePath(const std::string& folder, int32_t x, int32_t y, int32_t z,
+                     const char* extension) {
   const std::string zs = std::to_string(z);
-  return folder + "/" + zs + "/" + zs + "_" + std::to_string(x) + "_" + std::to_string(y) + extension;
+  return folder + "/" + zs + "/" + zs + "_" + std::to_string(x) + "_" + std::to_string(y) +
+         extension;
 }
 
 template <typename Tile>
@@ -51,7 +53,8 @@ std::shared_ptr<TileBase> TileManagerFileSystem<Tile>::GetTile(int32_t x, int32_
 }
 
 template <typename Tile>
-bool TileManagerFileSystem<Tile>::SetTile(int32_t x, int32_t y, int32_t z, const std::shared_ptr<TileBase>& tile) {
+bool TileManagerFileSystem<Tile>::SetTile(int32_t x, int32_t y, int32_t z,
+                                          const std::shared_ptr<TileBase>& tile) {
   std::lock_guard<std::mutex> lock(storeMutex_);
   auto image = std::dynamic_pointer_cast<ImageTile>(tile);
   if (!image) return false;
@@ -94,10 +97,12 @@ std::string TileManagerFileSystemMultiFile<Tile>::DsmPath(int32_t x, int32_t y, 
 }
 
 template <typename Tile>
-std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int32_t x, int32_t y, int32_t z) {
+std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int32_t x, int32_t y,
+                                                                            int32_t z) {
   std::lock_guard<std::mutex> lock(this->storeMutex_);
   std::vector<uint8_t> record;
-  if (!tile_files::readWholeFile(this->RecordPath(x, y, z), record) || record.empty()) return nullptr;
+  if (!tile_files::readWholeFile(this->RecordPath(x, y, z), record) || record.empty())
+    return nullptr;
 
   const auto t0 = StoreTimings::Clock::now();
   const std::string domPath = DomPath(x, y, z);
@@ -106,8 +111,9 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int3
   const auto t1 = StoreTimings::Clock::now();
   fw::GImage image;
   if (!tile_blobs::decodeDomPng(bytes.data(), bytes.size(), image)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - GetTile: Can't decode dom png file " << domPath
-                          << " of tile x,y,z " << x << "," << y << "," << z << "; the tile is treated as absent";
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - GetTile: Can't decode dom png file "
+                          << domPath << " of tile x,y,z " << x << "," << y << "," << z
+                          << "; the tile is treated as absent";
     return nullptr;
   }
   const auto t2 = StoreTimings::Clock::now();
@@ -116,12 +122,14 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int3
   const std::string dsmPath = DsmPath(x, y, z);
   if (!tile_files::readWholeFile(dsmPath, bytes) || bytes.empty()) {
     // The heights are lost but the orthophoto is not: keep the tile, without heights.
-    FW_LOG(fw::kLogWarning) << "TileManagerFileSystemMultiFile - GetTile: no dsm tiff file " << dsmPath
-                            << "; tile x,y,z " << x << "," << y << "," << z << " has no heights";
+    FW_LOG(fw::kLogWarning) << "TileManagerFileSystemMultiFile - GetTile: no dsm tiff file "
+                            << dsmPath << "; tile x,y,z " << x << "," << y << "," << z
+                            << " has no heights";
     elevation = tile_blobs::noDataElevation();
   } else if (!tile_blobs::decodeDsmTiff(bytes.data(), bytes.size(), elevation)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - GetTile: Can't decode dsm tiff file " << dsmPath
-                          << " of tile x,y,z " << x << "," << y << "," << z << "; the tile is treated as absent";
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - GetTile: Can't decode dsm tiff file "
+                          << dsmPath << " of tile x,y,z " << x << "," << y << "," << z
+                          << "; the tile is treated as absent";
     return nullptr;
   }
 
@@ -130,20 +138,22 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int3
   auto tile = std::make_shared<Tile>(image, elevation);
   std::istringstream in(std::string(record.begin(), record.end()));
   if (!tile->Read(in)) {
-    FW_LOG(fw::kLogError) << "Obtained buffer but can't load tile. compressed " << this->RecordPath(x, y, z);
+    FW_LOG(fw::kLogError) << "Obtained buffer but can't load tile. compressed "
+                          << this->RecordPath(x, y, z);
     return nullptr;
   }
   if (tile->GetWeight().empty()) {
     FW_LOG(fw::kLogError) << "Fail to retrieve weight ?????????????????????????????????? ";
   }
   const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomRead({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t2, t3),
-                       StoreTimings::nanos(t0, t3)});
+  timings_.addDomRead({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
+                       StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
   return tile;
 }
 
 template <typename Tile>
-bool TileManagerFileSystemMultiFile<Tile>::writeDom(const TerrainFusionMultiTile& tile, const std::string& path) {
+bool TileManagerFileSystemMultiFile<Tile>::writeDom(const TerrainFusionMultiTile& tile,
+                                                    const std::string& path) {
   const auto t0 = StoreTimings::Clock::now();
   const fw::GImage image = tile.GetImage();
   std::vector<uint8_t> rgba, png;
@@ -152,42 +162,44 @@ bool TileManagerFileSystemMultiFile<Tile>::writeDom(const TerrainFusionMultiTile
   const auto t1 = StoreTimings::Clock::now();
   ok = ok && tile_blobs::encodeDomPng(rgba, image.cols, image.rows, kPngStored, png, error);
   if (!ok) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file " << path << ": "
-                          << error;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file "
+                          << path << ": " << error;
     return false;
   }
   const auto t2 = StoreTimings::Clock::now();
   createParentFolder(path);
   if (!tile_files::writeFileAtomically(path, png.data(), png.size(), error)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dom png file " << path << ": "
-                          << error;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dom png file "
+                          << path << ": " << error;
     return false;
   }
   const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t2, t3),
-                        StoreTimings::nanos(t0, t3)});
+  timings_.addDomWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
+                        StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
   return true;
 }
 
 template <typename Tile>
-bool TileManagerFileSystemMultiFile<Tile>::writeDsm(const TerrainFusionMultiTile& tile, const std::string& path) {
+bool TileManagerFileSystemMultiFile<Tile>::writeDsm(const TerrainFusionMultiTile& tile,
+                                                    const std::string& path) {
   const auto t0 = StoreTimings::Clock::now();
   std::vector<uint8_t> tiff;
   std::string error;
   if (!tile_blobs::encodeDsmTiff(tile.GetElevation(), tile.GetWeight(), tiff, error)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file " << path << ": "
-                          << error;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file "
+                          << path << ": " << error;
     return false;
   }
   const auto t1 = StoreTimings::Clock::now();
   createParentFolder(path);
   if (!tile_files::writeFileAtomically(path, tiff.data(), tiff.size(), error)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dsm tiff file " << path << ": "
-                          << error;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dsm tiff file "
+                          << path << ": " << error;
     return false;
   }
   const auto t2 = StoreTimings::Clock::now();
-  timings_.addDsmWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t0, t2)});
+  timings_.addDsmWrite(
+      {StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t0, t2)});
   return true;
 }
 
@@ -203,8 +215,8 @@ bool TileManagerFileSystemMultiFile<Tile>::SetTile(int32_t x, int32_t y, int32_t
   }
   std::ostringstream record;
   if (!multi->Write(record)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't serialize tile x,y,z " << x << ","
-                          << y << "," << z;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't serialize tile x,y,z "
+                          << x << "," << y << "," << z;
     return false;
   }
   // The record goes last: a tile whose write was cut short keeps its earlier record (or
@@ -217,8 +229,8 @@ bool TileManagerFileSystemMultiFile<Tile>::SetTile(int32_t x, int32_t y, int32_t
   std::string error;
   createParentFolder(recordPath);
   if (!tile_files::writeFileAtomically(recordPath, bytes.data(), bytes.size(), error)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't open file " << recordPath
-                          << " for write. " << error;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't open file "
+                          << recordPath << " for write. " << error;
     return false;
   }
   return ok;

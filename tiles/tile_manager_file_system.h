@@ -28,7 +28,8 @@ class TileManagerFileSystem : public TileManager {
 };
 
 // <folder>/<z>/<z>_<x>_<y><extension>
-std::string tilePath(const std::string& folder, int32_t x, int32_t y, int32_t z, const char* extension);
+std::string tilePath(const std::string& folder, int32_t x, int32_t y, int32_t z,
+                     const char* extension);
 
 }  // namespace fw
 

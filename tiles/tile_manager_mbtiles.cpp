@@ -15,8 +15,10 @@ namespace {
 namespace stdfs = std::filesystem;
 
 const char* const kInsertTile =
-    "INSERT OR REPLACE INTO tiles (zoom_level, tile_column, tile_row, tile_data) VALUES (?, ?, ?, ?);";
-const char* const kSelectTile = "SELECT tile_data FROM tiles WHERE zoom_level=? AND tile_column=? AND tile_row=?;";
+    "INSERT OR REPLACE INTO tiles (zoom_level, tile_column, tile_row, tile_data) VALUES (?, ?, ?, "
+    "?);";
+const char* const kSelectTile =
+    "SELECT tile_data FROM tiles WHERE zoom_level=? AND tile_column=? AND tile_row=?;";
 const char* const kStore = "TileManagerFileSystemMultiFileMbtiles - ";
 
 // A prepared statement finalized when it goes.
@@ -33,7 +35,9 @@ struct Statement {
 };
 
 // The MBTiles row of tile row y: rows count from the south.
-int32_t mbtilesRow(int32_t y, int32_t z) { return static_cast<int32_t>(std::pow(2.0, z) - 1.0 - y); }
+int32_t mbtilesRow(int32_t y, int32_t z) {
+  return static_cast<int32_t>(std::pow(2.0, z) - 1.0 - y);
+}
 
 std::string errorOf(sqlite3* db) { return db ? sqlite3_errmsg(db) : "the database is not open"; }
 
@@ -47,7 +51,8 @@ bool exec(sqlite3* db, const std::string& sql, std::string& error) {
 }
 
 // Binds (z, x, row, bytes), steps and resets; the step's result code.
-int insertRow(sqlite3_stmt* stmt, int32_t z, int32_t x, int32_t row, const void* data, size_t size) {
+int insertRow(sqlite3_stmt* stmt, int32_t z, int32_t x, int32_t row, const void* data,
+              size_t size) {
   sqlite3_bind_int(stmt, 1, z);
   sqlite3_bind_int(stmt, 2, x);
   sqlite3_bind_int(stmt, 3, row);
@@ -60,7 +65,8 @@ int insertRow(sqlite3_stmt* stmt, int32_t z, int32_t x, int32_t row, const void*
 
 // Reads the tile_data of one row into blob: SQLITE_ROW when found, SQLITE_DONE when the row
 // is missing, an error code otherwise (prepareFailed tells the two error kinds apart).
-int selectBlob(sqlite3* db, int32_t z, int32_t x, int32_t row, std::vector<uint8_t>& blob, bool& prepareFailed) {
+int selectBlob(sqlite3* db, int32_t z, int32_t x, int32_t row, std::vector<uint8_t>& blob,
+               bool& prepareFailed) {
   blob.clear();
   Statement select;
   int rc = select.prepare(db, kSelectTile);
@@ -95,7 +101,9 @@ std::string degrees(double v) {
 
 double tileLongitude(double i, double n) { return i / n * 360.0 - 180.0; }
 
-double tileLatitude(double j, double n) { return std::atan(std::sinh(M_PI * (1.0 - 2.0 * j / n))) * 180.0 / M_PI; }
+double tileLatitude(double j, double n) {
+  return std::atan(std::sinh(M_PI * (1.0 - 2.0 * j / n))) * 180.0 / M_PI;
+}
 
 std::string databaseFolder(const std::string& location, const std::string& tilesFolder) {
   stdfs::path folder = stdfs::u8path(location.empty() ? tilesFolder : location);
@@ -116,9 +124,8 @@ struct TileManagerFileSystemMultiFileMbtiles<Tile>::Statements {
 };
 
 template <typename Tile>
-TileManagerFileSystemMultiFileMbtiles<Tile>::TileManagerFileSystemMultiFileMbtiles(const std::string& tilesFolder,
-                                                                                   const std::string& domLocation,
-                                                                                   const std::string& dsmLocation)
+TileManagerFileSystemMultiFileMbtiles<Tile>::TileManagerFileSystemMultiFileMbtiles(
+    const std::string& tilesFolder, const std::string& domLocation, const std::string& dsmLocation)
     : fw::TileManagerFileSystem<Tile>(tilesFolder), domPath_(domLocation), dsmPath_(dsmLocation) {
   const std::string domFolder = databaseFolder(domLocation, tilesFolder);
   const std::string dsmFolder = databaseFolder(dsmLocation, tilesFolder);
@@ -134,8 +141,9 @@ TileManagerFileSystemMultiFileMbtiles<Tile>::TileManagerFileSystemMultiFileMbtil
   for (const std::string* path : {&domPath_, &dsmPath_, &recordPath_}) {
     std::error_code ec;
     if (stdfs::exists(stdfs::u8path(*path), ec)) {
-      FW_LOG(fw::kLogError) << kStore << "database " << *path
-                            << " already exists; nothing will be stored. Remove it or choose another folder.";
+      FW_LOG(fw::kLogError)
+          << kStore << "database " << *path
+          << " already exists; nothing will be stored. Remove it or choose another folder.";
       existing = true;
     }
   }
@@ -154,47 +162,61 @@ TileManagerFileSystemMultiFileMbtiles<Tile>::TileManagerFileSystemMultiFileMbtil
 }
 
 template <typename Tile>
-bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std::string& path, sqlite3** db,
+bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std::string& path,
+                                                                       sqlite3** db,
                                                                        const std::string& name,
                                                                        const std::string& format) {
   const std::string where = std::string(kStore) + "CrateMbtilesDatabase: ";
   std::error_code ec;
   if (stdfs::exists(stdfs::u8path(path), ec)) {
-    FW_LOG(fw::kLogError) << where << "file " << path << " already exists. Remove it or choose another folder.";
+    FW_LOG(fw::kLogError) << where << "file " << path
+                          << " already exists. Remove it or choose another folder.";
     return false;
   }
-  if (sqlite3_open_v2(path.c_str(), db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+  if (sqlite3_open_v2(path.c_str(), db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
     FW_LOG(fw::kLogError) << where << "Can't open database: " << errorOf(*db);
     return false;
   }
   std::string error;
-  if (!exec(*db, "CREATE TABLE tiles (zoom_level integer, tile_column integer, tile_row integer, tile_data blob);",
+  if (!exec(*db,
+            "CREATE TABLE tiles (zoom_level integer, tile_column integer, tile_row integer, "
+            "tile_data blob);",
             error)) {
     FW_LOG(fw::kLogError) << where << "SQL error: " << error;
     return false;
   }
   const std::string cacheSize = "PRAGMA cache_size = 20000;";
-  if (!exec(*db, cacheSize, error)) FW_LOG(fw::kLogWarning) << "Fail to adjust cache size: " << cacheSize;
+  if (!exec(*db, cacheSize, error))
+    FW_LOG(fw::kLogWarning) << "Fail to adjust cache size: " << cacheSize;
   // A rollback journal that is deleted at each commit: a killed process leaves a hot
   // journal that the next opener rolls back, and a closed database is one plain file.
   // NORMAL syncs at the critical moments of a commit only.
   const std::string journal = "PRAGMA journal_mode=DELETE; PRAGMA synchronous=NORMAL;";
-  if (!exec(*db, journal, error)) FW_LOG(fw::kLogWarning) << "Fail to set journal mode: " << journal << " " << error;
-  if (!exec(*db, "CREATE UNIQUE INDEX IF NOT EXISTS tile_index ON tiles (zoom_level, tile_column, tile_row);",
+  if (!exec(*db, journal, error))
+    FW_LOG(fw::kLogWarning) << "Fail to set journal mode: " << journal << " " << error;
+  if (!exec(*db,
+            "CREATE UNIQUE INDEX IF NOT EXISTS tile_index ON tiles (zoom_level, tile_column, "
+            "tile_row);",
             error)) {
     FW_LOG(fw::kLogError) << where << "SQL error: fail to indexing " << error;
     return false;
   }
   if (!format.empty()) {
-    const std::string sql = "CREATE TABLE metadata (name text, value text);"
-                            "INSERT INTO metadata (name, value) VALUES ('name', '" + name + "');"
-                            "INSERT INTO metadata (name, value) VALUES ('format', '" + format + "');";
+    const std::string sql =
+        "CREATE TABLE metadata (name text, value text);"
+        "INSERT INTO metadata (name, value) VALUES ('name', '" +
+        name +
+        "');"
+        "INSERT INTO metadata (name, value) VALUES ('format', '" +
+        format + "');";
     if (!exec(*db, sql, error)) {
       FW_LOG(fw::kLogError) << where << "SQL error: " << error;
       return false;
     }
-    if (!exec(*db, "CREATE UNIQUE INDEX IF NOT EXISTS metadata_name_index ON metadata (name);", error)) {
+    if (!exec(*db, "CREATE UNIQUE INDEX IF NOT EXISTS metadata_name_index ON metadata (name);",
+              error)) {
       FW_LOG(fw::kLogError) << where << "SQL error: fail to indexing " << error;
       return false;
     }
@@ -225,7 +247,8 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
     const double n = std::pow(2.0, static_cast<double>(level));
     const double west = tileLongitude(range.minX, n), east = tileLongitude(range.maxX + 1.0, n);
     const double north = tileLatitude(range.minY, n), south = tileLatitude(range.maxY + 1.0, n);
-    rows.emplace_back("bounds", degrees(west) + "," + degrees(south) + "," + degrees(east) + "," + degrees(north));
+    rows.emplace_back("bounds", degrees(west) + "," + degrees(south) + "," + degrees(east) + "," +
+                                    degrees(north));
     rows.emplace_back("center", degrees((west + east) / 2) + "," + degrees((south + north) / 2));
   }
   // GIS tools refuse a negative zoom.
@@ -233,7 +256,8 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
   rows.emplace_back("maxzoom", std::to_string(level));
   for (sqlite3* db : {dom_, dsm_}) {
     Statement insert;
-    if (insert.prepare(db, "INSERT OR REPLACE INTO metadata (name, value) VALUES (?, ?)") != SQLITE_OK) {
+    if (insert.prepare(db, "INSERT OR REPLACE INTO metadata (name, value) VALUES (?, ?)") !=
+        SQLITE_OK) {
       FW_LOG(fw::kLogError) << kStore << "Can't write metadata: " << errorOf(db);
       continue;
     }
@@ -241,7 +265,8 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
       sqlite3_bind_text(insert.stmt, 1, row.first.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_text(insert.stmt, 2, row.second.c_str(), -1, SQLITE_TRANSIENT);
       if (sqlite3_step(insert.stmt) != SQLITE_DONE) {
-        FW_LOG(fw::kLogError) << kStore << "Can't write metadata " << row.first << ": " << errorOf(db);
+        FW_LOG(fw::kLogError) << kStore << "Can't write metadata " << row.first << ": "
+                              << errorOf(db);
       }
       sqlite3_reset(insert.stmt);
     }
@@ -249,7 +274,9 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
 }
 
 template <typename Tile>
-std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTile(int32_t x, int32_t y, int32_t z) {
+std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTile(int32_t x,
+                                                                                   int32_t y,
+                                                                                   int32_t z) {
   std::lock_guard<std::mutex> lock(this->storeMutex_);
   const int32_t row = mbtilesRow(y, z);
   std::vector<uint8_t> record, blob;
@@ -260,27 +287,29 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTi
     return nullptr;
   }
   if (rc != SQLITE_ROW) {
-    if (rc != SQLITE_DONE) FW_LOG(fw::kLogError) << kStore << "GetTile: step failed " << rc << ": " << errorOf(record_);
+    if (rc != SQLITE_DONE)
+      FW_LOG(fw::kLogError) << kStore << "GetTile: step failed " << rc << ": " << errorOf(record_);
     return nullptr;
   }
   if (record.empty()) {
-    FW_LOG(fw::kLogError) << kStore << "Can't read tile from database: " << x << ", " << row << ", " << z;
+    FW_LOG(fw::kLogError) << kStore << "Can't read tile from database: " << x << ", " << row << ", "
+                          << z;
     return nullptr;
   }
 
   const auto t0 = StoreTimings::Clock::now();
   rc = selectBlob(dom_, z, x, row, blob, prepareFailed);
   if (rc != SQLITE_ROW) {
-    FW_LOG(fw::kLogError) << (prepareFailed ? "GetTile: prepare failed " : "step failed ") << rc << "x,y,z" << x
-                          << "," << y << "," << z;
+    FW_LOG(fw::kLogError) << (prepareFailed ? "GetTile: prepare failed " : "step failed ") << rc
+                          << "x,y,z" << x << "," << y << "," << z;
     return nullptr;
   }
   const auto t1 = StoreTimings::Clock::now();
   if (blob.empty()) return nullptr;
   fw::GImage image;
   if (!tile_blobs::decodeDomPng(blob.data(), blob.size(), image)) {
-    FW_LOG(fw::kLogError) << kStore << "GetTile: Can't decode the dom png of tile x,y,z " << x << "," << y << ","
-                          << z << "; the tile is treated as absent";
+    FW_LOG(fw::kLogError) << kStore << "GetTile: Can't decode the dom png of tile x,y,z " << x
+                          << "," << y << "," << z << "; the tile is treated as absent";
     return nullptr;
   }
   const auto t2 = StoreTimings::Clock::now();
@@ -289,16 +318,16 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTi
   rc = selectBlob(dsm_, z, x, row, blob, prepareFailed);
   if (rc == SQLITE_DONE || (rc == SQLITE_ROW && blob.empty())) {
     // The heights are lost but the orthophoto is not: keep the tile, without heights.
-    FW_LOG(fw::kLogWarning) << kStore << "GetTile: no dsm row for tile x,y,z " << x << "," << y << "," << z
-                            << "; it has no heights";
+    FW_LOG(fw::kLogWarning) << kStore << "GetTile: no dsm row for tile x,y,z " << x << "," << y
+                            << "," << z << "; it has no heights";
     elevation = tile_blobs::noDataElevation();
   } else if (rc != SQLITE_ROW) {
-    FW_LOG(fw::kLogError) << (prepareFailed ? "prepare failed " : "step failed ") << rc << "x,y,z" << x << "," << y
-                          << "," << z;
+    FW_LOG(fw::kLogError) << (prepareFailed ? "prepare failed " : "step failed ") << rc << "x,y,z"
+                          << x << "," << y << "," << z;
     return nullptr;
   } else if (!tile_blobs::decodeDsmTiff(blob.data(), blob.size(), elevation)) {
-    FW_LOG(fw::kLogError) << kStore << "GetTile: Can't decode the dsm tiff of tile x,y,z " << x << "," << y << ","
-                          << z << "; the tile is treated as absent";
+    FW_LOG(fw::kLogError) << kStore << "GetTile: Can't decode the dsm tiff of tile x,y,z " << x
+                          << "," << y << "," << z << "; the tile is treated as absent";
     return nullptr;
   }
 
@@ -310,14 +339,15 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTi
     return nullptr;
   }
   const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomRead({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t2, t3),
-                       StoreTimings::nanos(t0, t3)});
+  timings_.addDomRead({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
+                       StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
   return tile;
 }
 
 template <typename Tile>
-bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusionMultiTile& tile, int32_t x,
-                                                             int32_t y, int32_t z, Statements& statements) {
+bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusionMultiTile& tile,
+                                                             int32_t x, int32_t y, int32_t z,
+                                                             Statements& statements) {
   const int32_t row = mbtilesRow(y, z);
   std::ostringstream recordStream;
   if (!tile.Write(recordStream)) {
@@ -341,20 +371,21 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
     const auto t1 = StoreTimings::Clock::now();
     encoded = encoded && tile_blobs::encodeDomPng(rgba, image.cols, image.rows, 0, png, error);
     if (!encoded) {
-      FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file " << x << ","
-                            << y << "," << z << ": " << error;
+      FW_LOG(fw::kLogError)
+          << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file " << x << "," << y
+          << "," << z << ": " << error;
       ok = false;
     } else {
       const auto t2 = StoreTimings::Clock::now();
       rc = insertRow(statements.dom.stmt, z, x, row, png.data(), png.size());
       if (rc != SQLITE_DONE) {
-        FW_LOG(fw::kLogError) << kStore << "SetTile: dom row not written, step failed " << rc << " x,y,z " << x
-                              << "," << y << "," << z << ": " << errorOf(dom_);
+        FW_LOG(fw::kLogError) << kStore << "SetTile: dom row not written, step failed " << rc
+                              << " x,y,z " << x << "," << y << "," << z << ": " << errorOf(dom_);
         ok = false;
       }
       const auto t3 = StoreTimings::Clock::now();
-      timings_.addDomWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t2, t3),
-                            StoreTimings::nanos(t0, t3)});
+      timings_.addDomWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
+                            StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
     }
   }
   const fw::GImage elevation = tile.GetElevation();
@@ -362,27 +393,29 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
     const auto t0 = StoreTimings::Clock::now();
     std::vector<uint8_t> tiff;
     if (!tile_blobs::encodeDsmTiff(elevation, tile.GetWeight(), tiff, error)) {
-      FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file " << x << ","
-                            << y << "," << z << ": " << error;
+      FW_LOG(fw::kLogError)
+          << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file " << x << ","
+          << y << "," << z << ": " << error;
       ok = false;
     } else {
       const auto t1 = StoreTimings::Clock::now();
       rc = insertRow(statements.dsm.stmt, z, x, row, tiff.data(), tiff.size());
       if (rc != SQLITE_DONE) {
-        FW_LOG(fw::kLogError) << kStore << "SetTile: dsm row not written, step failed " << rc << " x,y,z " << x
-                              << "," << y << "," << z << ": " << errorOf(dsm_);
+        FW_LOG(fw::kLogError) << kStore << "SetTile: dsm row not written, step failed " << rc
+                              << " x,y,z " << x << "," << y << "," << z << ": " << errorOf(dsm_);
         ok = false;
       }
       const auto t2 = StoreTimings::Clock::now();
-      timings_.addDsmWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t0, t2)});
+      timings_.addDsmWrite(
+          {StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t0, t2)});
     }
   }
   return ok;
 }
 
 template <typename Tile>
-bool TileManagerFileSystemMultiFileMbtiles<Tile>::SetTile(int32_t x, int32_t y, int32_t z,
-                                                          const std::shared_ptr<fw::TileBase>& tile) {
+bool TileManagerFileSystemMultiFileMbtiles<Tile>::SetTile(
+    int32_t x, int32_t y, int32_t z, const std::shared_ptr<fw::TileBase>& tile) {
   std::lock_guard<std::mutex> lock(this->storeMutex_);
   if (!tile) return false;
   auto multi = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tile);
@@ -396,8 +429,8 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::SetTile(int32_t x, int32_t y, 
   for (const auto& part : parts) {
     const int rc = part.first->prepare(part.second, kInsertTile);
     if (rc != SQLITE_OK) {
-      FW_LOG(fw::kLogError) << "prepare failed " << rc << "x,y,z" << x << "," << y << "," << z << ": "
-                            << errorOf(part.second);
+      FW_LOG(fw::kLogError) << "prepare failed " << rc << "x,y,z" << x << "," << y << "," << z
+                            << ": " << errorOf(part.second);
       return false;
     }
   }
@@ -426,7 +459,8 @@ std::vector<bool> TileManagerFileSystemMultiFileMbtiles<Tile>::SetTilesInTransac
                                                         {&statements.dsm, "stmt_dsm"}};
     for (size_t i = 0; i < 3; ++i) {
       if (parts[i].first->prepare(databases[i], kInsertTile) != SQLITE_OK) {
-        FW_LOG(fw::kLogError) << "Failed to prepare " << parts[i].second << ": " << errorOf(databases[i]);
+        FW_LOG(fw::kLogError) << "Failed to prepare " << parts[i].second << ": "
+                              << errorOf(databases[i]);
         transactionLost = true;
         break;
       }

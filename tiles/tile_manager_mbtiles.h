@@ -21,7 +21,8 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   // An empty DOM or DSM location means the tiles folder; a location ending in ".mbtiles"
   // means its parent folder. Creates the folders (throws the filesystem library's error
   // when it cannot) and the three databases.
-  TileManagerFileSystemMultiFileMbtiles(const std::string& tilesFolder, const std::string& domLocation,
+  TileManagerFileSystemMultiFileMbtiles(const std::string& tilesFolder,
+                                        const std::string& domLocation,
                                         const std::string& dsmLocation);
   ~TileManagerFileSystemMultiFileMbtiles() override;
 
@@ -54,7 +55,8 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   struct Statements;
   // Inserts the tile's rows through prepared statements; false, logged, when a row was not
   // written. Expects the store lock held.
-  bool insertTile(const TerrainFusionMultiTile& tile, int32_t x, int32_t y, int32_t z, Statements& statements);
+  bool insertTile(const TerrainFusionMultiTile& tile, int32_t x, int32_t y, int32_t z,
+                  Statements& statements);
   void writeMetadata();
 
   sqlite3* dom_ = nullptr;

@@ -43,8 +43,14 @@ void BM_SetTile(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kTiles);
 }
-BENCHMARK_TEMPLATE(BM_SetTile, MbtilesStore)->Name("MbtilesUnbatched")->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_SetTile, FileStore)->Name("FilesUnbatched")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_SetTile, MbtilesStore)
+    ->Name("MbtilesUnbatched")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_TEMPLATE(BM_SetTile, FileStore)
+    ->Name("FilesUnbatched")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // kTiles tiles set in the cache and evicted by age: one batched flush into MBTiles, or
 // one write per tile into files.
@@ -59,7 +65,8 @@ void BM_FlushByAge(benchmark::State& state) {
     } else {
       store = std::make_shared<FileStore>((dir / "t").string(), "", "");
     }
-    auto cache = std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), store, kTiles);
+    auto cache = std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(),
+                                                         store, kTiles);
     for (const auto& tile : tiles()) {
       const auto p = tile->GetPosition();
       cache->SetTile(p.x, p.y, p.z, tile);
@@ -77,8 +84,12 @@ void BM_FlushByAge(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kTiles);
 }
-BENCHMARK(BM_FlushByAge)->Arg(1)->Name("MbtilesBatched")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FlushByAge)->Arg(0)->Name("FilesByAge")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FlushByAge)
+    ->Arg(1)
+    ->Name("MbtilesBatched")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_FlushByAge)->Arg(0)->Name("FilesByAge")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A hit finds the tile cached; a miss loads it from the store (capacity 1 over two keys
 // alternating, tiles not modified so evictions write nothing).
