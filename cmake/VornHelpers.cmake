@@ -18,6 +18,11 @@ function(vm_setup_toolchain)
   elseif(VM_SANITIZE)
     message(FATAL_ERROR "VM_SANITIZE must be empty, 'address' or 'thread'")
   endif()
+  # Fuzz harnesses steer by coverage of the libraries they link, so those are
+  # instrumented too.
+  if(VM_BUILD_FUZZERS AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
 endfunction()
 
 function(vm_add_library name)
