@@ -70,7 +70,9 @@ TEST(SparseGroundPoints, StacksAreClusterCoresAndNeverOutnumberTheGround) {
       EXPECT_GE(m - 1, n / 50) << ground << " " << stacks;
       EXPECT_LT(4 * m, ground) << ground << " " << stacks;
       // The smallest such stack: one member fewer would not be a core.
-      if (m > 1) EXPECT_LT(m - 2, (ground + stacks * (m - 1)) / 50);
+      if (m > 1) {
+        EXPECT_LT(m - 2, (ground + stacks * (m - 1)) / 50);
+      }
     }
   }
 }
