@@ -177,16 +177,19 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
     FW_LOG(fw::kLogError) << where << "Can't open database: " << errorOf(*db);
+    sqlite3_close(*db);
+    *db = nullptr;
     return false;
   }
   std::string error;
-  if (!exec(*db,
-            "CREATE TABLE tiles (zoom_level integer, tile_column integer, tile_row integer, "
-            "tile_data blob);",
-            error)) {
-    FW_LOG(fw::kLogError) << where << "SQL error: " << error;
+  // A database that could not be set up completely is closed, its transaction undone.
+  const auto fail = [&](const std::string& message) {
+    FW_LOG(fw::kLogError) << where << message << error;
+    rollback(*db);
+    sqlite3_close(*db);
+    *db = nullptr;
     return false;
-  }
+  };
   const std::string cacheSize = "PRAGMA cache_size = 20000;";
   if (!exec(*db, cacheSize, error))
     FW_LOG(fw::kLogWarning) << "Fail to adjust cache size: " << cacheSize;
@@ -196,12 +199,21 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std
   const std::string journal = "PRAGMA journal_mode=DELETE; PRAGMA synchronous=NORMAL;";
   if (!exec(*db, journal, error))
     FW_LOG(fw::kLogWarning) << "Fail to set journal mode: " << journal << " " << error;
+  // The tables and their first rows go in at one commit.
+  if (!exec(*db, "BEGIN TRANSACTION;", error)) {
+    return fail("SQL error: ");
+  }
+  if (!exec(*db,
+            "CREATE TABLE tiles (zoom_level integer, tile_column integer, tile_row integer, "
+            "tile_data blob);",
+            error)) {
+    return fail("SQL error: ");
+  }
   if (!exec(*db,
             "CREATE UNIQUE INDEX IF NOT EXISTS tile_index ON tiles (zoom_level, tile_column, "
             "tile_row);",
             error)) {
-    FW_LOG(fw::kLogError) << where << "SQL error: fail to indexing " << error;
-    return false;
+    return fail("SQL error: fail to indexing ");
   }
   if (!format.empty()) {
     const std::string sql =
@@ -212,14 +224,15 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std
         "INSERT INTO metadata (name, value) VALUES ('format', '" +
         format + "');";
     if (!exec(*db, sql, error)) {
-      FW_LOG(fw::kLogError) << where << "SQL error: " << error;
-      return false;
+      return fail("SQL error: ");
     }
     if (!exec(*db, "CREATE UNIQUE INDEX IF NOT EXISTS metadata_name_index ON metadata (name);",
               error)) {
-      FW_LOG(fw::kLogError) << where << "SQL error: fail to indexing " << error;
-      return false;
+      return fail("SQL error: fail to indexing ");
     }
+  }
+  if (!exec(*db, "COMMIT;", error)) {
+    return fail("SQL error: ");
   }
   return true;
 }
@@ -255,20 +268,25 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
   rows.emplace_back("minzoom", std::to_string(std::max<int64_t>(0, level - 5)));
   rows.emplace_back("maxzoom", std::to_string(level));
   for (sqlite3* db : {dom_, dsm_}) {
-    Statement insert;
-    if (insert.prepare(db, "INSERT OR REPLACE INTO metadata (name, value) VALUES (?, ?)") !=
-        SQLITE_OK) {
-      FW_LOG(fw::kLogError) << kStore << "Can't write metadata: " << errorOf(db);
-      continue;
-    }
-    for (const auto& row : rows) {
-      sqlite3_bind_text(insert.stmt, 1, row.first.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(insert.stmt, 2, row.second.c_str(), -1, SQLITE_TRANSIENT);
-      if (sqlite3_step(insert.stmt) != SQLITE_DONE) {
-        FW_LOG(fw::kLogError) << kStore << "Can't write metadata " << row.first << ": "
-                              << errorOf(db);
+    // All rows of one database at one commit.
+    std::string error;
+    bool ok = exec(db, "BEGIN TRANSACTION;", error);
+    if (ok) {
+      Statement insert;
+      ok = insert.prepare(db, "INSERT OR REPLACE INTO metadata (name, value) VALUES (?, ?)") ==
+           SQLITE_OK;
+      for (size_t i = 0; ok && i < rows.size(); ++i) {
+        sqlite3_bind_text(insert.stmt, 1, rows[i].first.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert.stmt, 2, rows[i].second.c_str(), -1, SQLITE_TRANSIENT);
+        ok = sqlite3_step(insert.stmt) == SQLITE_DONE;
+        sqlite3_reset(insert.stmt);
       }
-      sqlite3_reset(insert.stmt);
+      if (!ok) error = errorOf(db);
+    }
+    ok = ok && exec(db, "COMMIT;", error);
+    if (!ok) {
+      FW_LOG(fw::kLogError) << kStore << "Can't write metadata: " << error;
+      rollback(db);
     }
   }
 }
