@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
-#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -154,23 +153,6 @@ TEST(FileStore, OneRecordPerFileStoreNeedsItsLevelFolder) {
   EXPECT_TRUE(store_test::sameRaster(read->GetWeight(), tile->GetWeight()));
   EXPECT_TRUE(read->GetImage().empty());  // the record holds no image
   EXPECT_EQ(store.GetTile(0, 0, 5), nullptr);
-}
-
-TEST(FileStore, DsmFilesAreUncompressedFloatTiffs) {
-  if (std::system("command -v tiffinfo > /dev/null 2>&1") != 0)
-    GTEST_SKIP() << "tiffinfo not installed";
-  vmtest::TempDir dir;
-  Store store((dir / "t").string(), "", "");
-  ASSERT_TRUE(store.SetTile(0, 0, 2, makeTile(0, 0, 2, 1)));
-  const std::string out = (dir / "info.txt").string();
-  ASSERT_EQ(std::system(("tiffinfo " + store.DsmPath(0, 0, 2) + " > " + out + " 2>&1").c_str()), 0);
-  std::vector<uint8_t> text;
-  ASSERT_TRUE(tile_files::readWholeFile(out, text));
-  const std::string info(text.begin(), text.end());
-  EXPECT_NE(info.find("Image Width: 64 Image Length: 64"), std::string::npos) << info;
-  EXPECT_NE(info.find("Bits/Sample: 32"), std::string::npos) << info;
-  EXPECT_NE(info.find("IEEE floating point"), std::string::npos) << info;
-  EXPECT_NE(info.find("Compression Scheme: None"), std::string::npos) << info;
 }
 
 // Writing through a cache of any size stores the same files.

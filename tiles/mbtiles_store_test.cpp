@@ -58,6 +58,13 @@ TEST(MbtilesStore, RowsCountFromTheSouthAndTilesReadBack) {
     EXPECT_TRUE(sameTile(*read, *tile));
     EXPECT_FALSE(std::dynamic_pointer_cast<fw::ImageTile>(read)->IsModified());
     EXPECT_EQ(store.GetTile(3, 2, 2), nullptr);
+    for (sqlite3* db : {store.domDatabase(), store.dsmDatabase(), store.recordDatabase()}) {
+      sqlite3_stmt* stmt = nullptr;
+      ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode;", -1, &stmt, nullptr), SQLITE_OK);
+      ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+      EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "delete");
+      sqlite3_finalize(stmt);
+    }
   }
   for (const char* name : {"/dom.mbtiles", "/dsm.mbtiles", "/tile.db"}) {
     EXPECT_EQ(rowsOf(folder + name), "2/3/2 ") << name;
@@ -70,18 +77,6 @@ TEST(MbtilesStore, RowsCountFromTheSouthAndTilesReadBack) {
       query(folder + "/tile.db", "SELECT * FROM sqlite_master WHERE name='metadata';").empty());
   // Closed databases are single files: the rollback journal is gone.
   EXPECT_EQ(std::distance(stdfs::directory_iterator(folder), stdfs::directory_iterator()), 3);
-}
-
-TEST(MbtilesStore, DatabasesKeepARollbackJournal) {
-  vmtest::TempDir dir;
-  Store store((dir / "t").string(), "", "");
-  for (sqlite3* db : {store.domDatabase(), store.dsmDatabase(), store.recordDatabase()}) {
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode;", -1, &stmt, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "delete");
-    sqlite3_finalize(stmt);
-  }
 }
 
 TEST(MbtilesStore, MissingRowsOfATile) {

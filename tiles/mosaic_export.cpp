@@ -5,6 +5,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <limits>
+
 namespace {
 
 constexpr int64_t kTileBytes = 262144;  // 256 x 256 pixels of 4 bytes
@@ -59,6 +61,12 @@ bool TileManagerCachedGDAL::ExportMosaic(const std::string& path) {
       const cv::Mat image = tile->GetImage();
       if (image.empty()) continue;
       if (mosaic.empty()) {
+        if (rows * image.rows > std::numeric_limits<int>::max() ||
+            columns * image.cols > std::numeric_limits<int>::max()) {
+          FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: the mosaic of " << columns
+                                << " x " << rows << " tiles is too large for one image";
+          return false;
+        }
         // Blocks whose tile is missing stay black (and transparent where there is alpha).
         mosaic = cv::Mat::zeros(static_cast<int>(rows * image.rows),
                                 static_cast<int>(columns * image.cols), image.type());
