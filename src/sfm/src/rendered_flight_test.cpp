@@ -41,6 +41,67 @@ std::vector<double> calibrationOf(const flight::PinholeCamera& c) {
 
 pi::Point3d toPoint(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
 
+// Checks, pair by pair as the dense stage forms them, that the depth range derived from the
+// located frames' sparse points in the rectified view holds every depth the renderer drew.
+// Returns the least margins (metres) on the near and the far side.
+std::pair<double, double> checkDepthRanges(const flight::ExampleFlight& flight,
+                                           const std::vector<std::shared_ptr<fw::MapFrame>>& located,
+                                           const std::vector<flight::RenderedView>& views) {
+  const flight::PinholeCamera& cam = flight.plan.options.camera;
+  const cv::Size size(cam.width, cam.height);
+  double least_near_margin = 1e9, least_far_margin = 1e9;
+  for (size_t i = 0; i + 1 < located.size(); ++i) {
+    std::shared_ptr<fw::MapFrame> ref = located[i], next = located[i + 1];
+    SE3 t = SE3::compose(next->getPoseSE3().inverse(), ref->getPoseSE3());
+    const pi::Point3d c = t.inverse().t;
+    const bool vertical = std::abs(c.y) > std::abs(c.x);
+    size_t view1 = i;
+    if ((!vertical && c.x < 0) || (vertical && c.y > 0)) {
+      std::swap(ref, next);
+      t = t.inverse();
+      view1 = i + 1;
+    }
+    const fw::Matrix3 r = fw::quaternionToMatrix(t.q);
+    const cv::Mat k = (cv::Mat_<double>(3, 3) << cam.fx, 0, cam.cx, 0, cam.fy, cam.cy, 0, 0, 1);
+    const cv::Mat d = cv::Mat::zeros(5, 1, CV_64F);
+    cv::Mat r1, r2, p1, p2, q;
+    const cv::Mat rotation = cv::Mat(3, 3, CV_64F, const_cast<double*>(r.data())).clone();
+    const cv::Mat translation = (cv::Mat_<double>(3, 1) << t.t.x, t.t.y, t.t.z);
+    cv::stereoRectify(k, d, k, d, size, rotation, translation, r1, r2, p1, p2, q, cv::CALIB_ZERO_DISPARITY, -1, size);
+    fw::Matrix3 view_from_camera;
+    for (int e = 0; e < 9; ++e) view_from_camera[e] = r1.at<double>(e / 3, e % 3);
+
+    const testing::DepthRange range = testing::depthRange(*ref, view_from_camera);
+    EXPECT_TRUE(range.clustered) << "pair " << i;
+    // The extreme sparse depths are cluster cores: the clustering drops neither of them.
+    EXPECT_EQ(range.min, range.all_min) << "pair " << i;
+    EXPECT_EQ(range.max, range.all_max) << "pair " << i;
+    const cv::Mat& depth = views[view1].depth;
+    double lo = 1e9, hi = -1e9;
+    int unseen = 0;  // pixels where the renderer met no surface
+    for (int y = 0; y < depth.rows; ++y) {
+      for (int x = 0; x < depth.cols; ++x) {
+        const double z = depth.at<float>(y, x);
+        if (z <= 0.0) {
+          ++unseen;
+          continue;
+        }
+        const pi::Point3d p((x - cam.cx) / cam.fx * z, (y - cam.cy) / cam.fy * z, z);
+        const double rotated = view_from_camera[6] * p.x + view_from_camera[7] * p.y + view_from_camera[8] * p.z;
+        lo = std::min(lo, rotated);
+        hi = std::max(hi, rotated);
+      }
+    }
+    EXPECT_EQ(unseen, 0) << "pair " << i;
+    EXPECT_LE(range.min, lo) << "pair " << i;
+    EXPECT_GE(range.max, hi) << "pair " << i;
+    least_near_margin = std::min(least_near_margin, lo - range.min);
+    least_far_margin = std::min(least_far_margin, range.max - hi);
+  }
+  return {least_near_margin, least_far_margin};
+}
+
+
 class RenderedFlight : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -111,55 +172,29 @@ TEST_F(RenderedFlight, EveryFrameIsLocatedAndMarkersProjectWhereTheyWereDrawn) {
 }
 
 TEST_F(RenderedFlight, DepthRangeOfEveryStereoPairHoldsEveryTrueDepth) {
-  const flight::PinholeCamera& cam = flight_->plan.options.camera;
-  const cv::Size size(cam.width, cam.height);
-  double least_near_margin = 1e9, least_far_margin = 1e9;
-  for (size_t i = 0; i + 1 < chain_->frames.size(); ++i) {
-    // Pair geometry as the dense stage sets it up: the relative pose and the rectification.
-    std::shared_ptr<fw::MapFrame> ref = chain_->frames[i], next = chain_->frames[i + 1];
-    SE3 t = SE3::compose(next->getPoseSE3().inverse(), ref->getPoseSE3());
-    const pi::Point3d c = t.inverse().t;
-    const bool vertical = std::abs(c.y) > std::abs(c.x);
-    size_t view1 = i;
-    if ((!vertical && c.x < 0) || (vertical && c.y > 0)) {
-      std::swap(ref, next);
-      t = t.inverse();
-      view1 = i + 1;
-    }
-    const fw::Matrix3 r = fw::quaternionToMatrix(t.q);
-    const cv::Mat k = (cv::Mat_<double>(3, 3) << cam.fx, 0, cam.cx, 0, cam.fy, cam.cy, 0, 0, 1);
-    const cv::Mat d = cv::Mat::zeros(5, 1, CV_64F);
-    cv::Mat r1, r2, p1, p2, q;
-    const cv::Mat rotation = cv::Mat(3, 3, CV_64F, const_cast<double*>(r.data())).clone();
-    const cv::Mat translation = (cv::Mat_<double>(3, 1) << t.t.x, t.t.y, t.t.z);
-    cv::stereoRectify(k, d, k, d, size, rotation, translation, r1, r2, p1, p2, q, cv::CALIB_ZERO_DISPARITY, -1, size);
-    fw::Matrix3 view_from_camera;
-    for (int e = 0; e < 9; ++e) view_from_camera[e] = r1.at<double>(e / 3, e % 3);
+  const auto margins = checkDepthRanges(*flight_, chain_->frames, views_);
+  RecordProperty("least_near_margin_m", std::to_string(margins.first));
+  RecordProperty("least_far_margin_m", std::to_string(margins.second));
+}
 
-    const testing::DepthRange range = testing::depthRange(*ref, view_from_camera);
-    ASSERT_TRUE(range.clustered) << "pair " << i;
-    // The extreme sparse depths are cluster cores: the clustering drops neither of them.
-    EXPECT_EQ(range.min, range.all_min) << "pair " << i;
-    EXPECT_EQ(range.max, range.all_max) << "pair " << i;
-    const cv::Mat& depth = views_[view1].depth;
-    double lo = 1e9, hi = -1e9;
-    for (int y = 0; y < depth.rows; ++y) {
-      for (int x = 0; x < depth.cols; ++x) {
-        const double z = depth.at<float>(y, x);
-        ASSERT_GT(z, 0.0);
-        const pi::Point3d p((x - cam.cx) / cam.fx * z, (y - cam.cy) / cam.fy * z, z);
-        const double rotated = view_from_camera[6] * p.x + view_from_camera[7] * p.y + view_from_camera[8] * p.z;
-        lo = std::min(lo, rotated);
-        hi = std::max(hi, rotated);
-      }
-    }
-    EXPECT_LE(range.min, lo) << "pair " << i;
-    EXPECT_GE(range.max, hi) << "pair " << i;
-    least_near_margin = std::min(least_near_margin, lo - range.min);
-    least_far_margin = std::min(least_far_margin, range.max - hi);
+TEST(RenderedNoisyFlight, DepthRangeStillHoldsTheTrueDepthsWithGpsAndAttitudeNoise) {
+  flight::ExampleFlightOptions options = surveyOptions();
+  options.flight.frames_per_strip = 3;
+  options.flight.gps_noise = 2.0;
+  options.flight.attitude_noise = 1.0;
+  const flight::ExampleFlight noisy = flight::makeExampleFlight(options);
+  testing::RecordingChain chain;
+  GeoreferencingFrontEnd front_end(&chain, {});
+  std::vector<flight::RenderedView> views;
+  for (size_t i = 0; i < noisy.plan.frames.size(); ++i) {
+    front_end.addFrame(testing::inputFrame(i, gpsOf(noisy.plan.frames[i]), calibrationOf(noisy.plan.options.camera)));
+    views.push_back(flight::renderFrame(noisy, i));
   }
-  RecordProperty("least_near_margin_m", std::to_string(least_near_margin));
-  RecordProperty("least_far_margin_m", std::to_string(least_far_margin));
+  front_end.finishInput();
+  ASSERT_EQ(chain.frames.size(), noisy.plan.frames.size());
+  const auto margins = checkDepthRanges(noisy, chain.frames, views);
+  RecordProperty("least_near_margin_m", std::to_string(margins.first));
+  RecordProperty("least_far_margin_m", std::to_string(margins.second));
 }
 
 TEST_F(RenderedFlight, HeightClusteringFindsTheTakeOffGround) {
