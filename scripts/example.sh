@@ -12,13 +12,10 @@ rm -rf "$example"
 mkdir -p "$example/home"
 build/tools/make_example_flight --out "$example/flight"
 
-if [ ! -f src/PointsFusion/src/CMakeLists.txt ]; then
-  echo "The dense back end is not built yet, so the flight cannot be mapped; running the tests of what stands instead."
-  ctest --test-dir build -j"$(nproc)" --output-on-failure
-  exit 0
-fi
-
 task=$(printf '{"home":"%s","dataset":{"form":"zel_frame","uri":"%s"}}' "$example/home" "$example/flight/frames.json" | base64 -w0)
 config=$(printf '{}' | base64 -w0)
 build/src/VornMapping/src/VornMapping --task "$task" --config "$config"
-echo "Products and the task log are in $example/home; the ground truth is in $example/flight/truth."
+echo "The task log is $example/home/log.txt; the ground truth is in $example/flight/truth."
+if [ ! -f src/PointsFusion/src/CMakeLists.txt ]; then
+  echo "The dense back end (legacy_pf) is not built yet: the run ends in state -14 before any frame is located."
+fi

@@ -23,11 +23,6 @@ list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp)
 list(APPEND TILES_TEST_LABELS tsan)
 
-# Under ThreadSanitizer the TIFF decoding of the stores' tests registers OpenCV's GDAL
-# codec, whose own lock order the deadlock detector flags.
-include(${PROJECT_SOURCE_DIR}/src/utilities/src/tsan_environment.cmake)
-vm_tsan_suppress_codec_reports(tiles_test)
-
 # The benchmark makes its stores in temporary folders like the tests do.
 vm_add_benchmark(tiles_stores_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/stores_perf.cpp ${PROJECT_SOURCE_DIR}/testsupport/temp_dir.cpp

@@ -39,5 +39,3 @@ function(vm_mapper_test_needs_programs)
 endfunction()
 cmake_language(DEFER CALL vm_mapper_test_needs_programs)
 
-include(${PROJECT_SOURCE_DIR}/src/utilities/src/tsan_environment.cmake)
-vm_tsan_suppress_codec_reports(mapping_test)
