@@ -9,7 +9,6 @@ list(APPEND MAPPING_SOURCES
   ${shell_dir}/error_result.cpp
   ${shell_dir}/input_commands.cpp
   ${shell_dir}/line_queue.cpp
-  ${shell_dir}/md5_hex.cpp
   ${shell_dir}/output_item.cpp
   ${shell_dir}/output_item_json.cpp
   ${shell_dir}/progress_entry.cpp

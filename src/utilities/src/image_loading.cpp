@@ -1,31 +1,17 @@
 #include "dataset.h"
 
 #include "calibration_fit.h"
+#include "md5_hex.h"
 
 #include "framework/log.h"
 
 #include <opencv2/imgcodecs.hpp>
-#include <openssl/evp.h>
 
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 namespace {
-
-// The MD5 digest of the bytes as 32 lowercase hexadecimal characters: the image's name.
-std::string contentName(const std::vector<unsigned char>& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1) return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHex[digest[i] >> 4]);
-    text.push_back(kHex[digest[i] & 0x0f]);
-  }
-  return text;
-}
 
 // Crops and scales the frame's calibration to the decoded image when their sizes differ.
 void fitCamera(VornMapperFrame& frame, int columns, int rows) {
@@ -50,7 +36,7 @@ bool loadImageOrThrow(VornMapperFrame& frame) {
     FW_LOG(fw::kLogError) << "Failed to read " << path;
     return false;
   }
-  if (frame.name.empty()) frame.name = contentName(bytes);
+  if (frame.name.empty()) frame.name = md5Hex(bytes.data(), bytes.size());
   cv::Mat image;
   if (!bytes.empty()) image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
   if (image.empty() || image.cols < 1 || image.rows < 1) {
