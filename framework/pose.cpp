@@ -83,6 +83,21 @@ Matrix3 quaternionToMatrix(const Quaternion& q) {
           2 * (x * z - w * y),     2 * (w * x + y * z),     1 - 2 * (x * x + y * y)};
 }
 
+Matrix3 rotationAboutX(double radians) {
+  const double c = std::cos(radians), s = std::sin(radians);
+  return {1, 0, 0, 0, c, -s, 0, s, c};
+}
+
+Matrix3 rotationAboutY(double radians) {
+  const double c = std::cos(radians), s = std::sin(radians);
+  return {c, 0, s, 0, 1, 0, -s, 0, c};
+}
+
+Matrix3 rotationAboutZ(double radians) {
+  const double c = std::cos(radians), s = std::sin(radians);
+  return {c, -s, 0, s, c, 0, 0, 0, 1};
+}
+
 }  // namespace fw
 
 pi::Point3d SE3::transformPoint(const pi::Point3d& p) const {

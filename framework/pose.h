@@ -38,6 +38,12 @@ bool quaternionFromMatrix(const cv::Mat& m, Quaternion& q);
 // Rotation matrix of a unit quaternion.
 Matrix3 quaternionToMatrix(const Quaternion& q);
 
+// Right-handed rotations by an angle in radians about the x, y and z axes, the elementary
+// rotations attitude conventions are composed of.
+Matrix3 rotationAboutX(double radians);
+Matrix3 rotationAboutY(double radians);
+Matrix3 rotationAboutZ(double radians);
+
 }  // namespace fw
 
 // Rigid pose: p -> R(q) p + t.

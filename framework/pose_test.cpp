@@ -109,6 +109,22 @@ TEST(Quaternion, ProductComposesRotations) {
                std::invalid_argument);
 }
 
+TEST(Rotation, ElementaryRotationsMatchOpenCvAxisAngle) {
+  for (double angle : {-2.5, -0.3, 0.0, 0.7, M_PI / 2, 3.0}) {
+    const fw::Matrix3 x = fw::rotationAboutX(angle), y = fw::rotationAboutY(angle), z = fw::rotationAboutZ(angle);
+    const fw::Matrix3 rx = rodrigues(angle, 0, 0), ry = rodrigues(0, angle, 0), rz = rodrigues(0, 0, angle);
+    for (size_t k = 0; k < 9; ++k) {
+      EXPECT_NEAR(x[k], rx[k], 1e-12) << angle;
+      EXPECT_NEAR(y[k], ry[k], 1e-12) << angle;
+      EXPECT_NEAR(z[k], rz[k], 1e-12) << angle;
+    }
+  }
+  // Right-handed: a quarter turn about z carries x onto y, about x carries y onto z.
+  expectNear(apply(fw::rotationAboutZ(M_PI / 2), {1, 0, 0}), {0, 1, 0}, 1e-15);
+  expectNear(apply(fw::rotationAboutX(M_PI / 2), {0, 1, 0}), {0, 0, 1}, 1e-15);
+  expectNear(apply(fw::rotationAboutY(M_PI / 2), {0, 0, 1}), {1, 0, 0}, 1e-15);
+}
+
 TEST(SE3, InverseAndCompositionIdentities) {
   std::mt19937 rng(11);
   for (int i = 0; i < 100; ++i) {

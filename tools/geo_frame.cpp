@@ -1,6 +1,7 @@
 #include "geo_frame.h"
 
 #include "framework/geodesy.h"
+#include "framework/pose.h"
 
 #include <cmath>
 
@@ -9,18 +10,8 @@ namespace {
 
 constexpr double kDeg = M_PI / 180.0;
 
-cv::Matx33d rotZ(double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  return {c, -s, 0, s, c, 0, 0, 0, 1};
-}
-cv::Matx33d rotY(double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  return {c, 0, s, 0, 1, 0, -s, 0, c};
-}
-cv::Matx33d rotX(double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  return {1, 0, 0, 0, c, -s, 0, s, c};
-}
+// The framework's elementary rotation as an OpenCV matrix.
+cv::Matx33d matx(const fw::Matrix3& m) { return cv::Matx33d(m.data()); }
 
 }  // namespace
 
@@ -46,7 +37,8 @@ cv::Matx33d enuFromCamera(double pitch, double yaw, double roll) {
   const cv::Matx33d enu_from_ned(0, 1, 0, 1, 0, 0, 0, 0, -1);
   // Camera axes to the gimbal body: optical axis forward, x right, y down.
   const cv::Matx33d body_from_camera(0, 0, 1, 1, 0, 0, 0, 1, 0);
-  return enu_from_ned * rotZ(yaw * kDeg) * rotY(pitch * kDeg) * rotX(roll * kDeg) * body_from_camera;
+  return enu_from_ned * matx(fw::rotationAboutZ(yaw * kDeg)) * matx(fw::rotationAboutY(pitch * kDeg)) *
+         matx(fw::rotationAboutX(roll * kDeg)) * body_from_camera;
 }
 
 }  // namespace flight

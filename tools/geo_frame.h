@@ -3,9 +3,10 @@
 #include <opencv2/core.hpp>
 
 // Earth-centred coordinates and local east-north-up frames for the synthetic flight. The
-// conversions to and from geodetic coordinates are the framework's; the local axes and the
-// camera convention are worked out here on their own, so that the generator does not share
-// code (and so possibly a sign error) with the front end it is used to check.
+// conversions to and from geodetic coordinates and the elementary rotations are the
+// framework's (each checked against an outside reference); the local axes and the camera
+// convention are worked out here on their own, so that the generator does not share code
+// (and so possibly a sign error) with the front end it is used to check.
 namespace flight {
 
 // WGS84 geodetic (degrees, metres above the ellipsoid) to earth-centred, earth-fixed metres.

@@ -9,19 +9,6 @@ namespace {
 
 constexpr double kRadPerDeg = M_PI / 180.0;
 
-fw::Matrix3 rotZ(double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  return {c, -s, 0, s, c, 0, 0, 0, 1};
-}
-fw::Matrix3 rotY(double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  return {c, 0, s, 0, 1, 0, -s, 0, c};
-}
-fw::Matrix3 rotX(double a) {
-  const double c = std::cos(a), s = std::sin(a);
-  return {1, 0, 0, 0, c, -s, 0, s, c};
-}
-
 }  // namespace
 
 fw::Matrix3 multiply(const fw::Matrix3& a, const fw::Matrix3& b) {
@@ -51,8 +38,9 @@ fw::Matrix3 enuFromCamera(const GimbalAngles& angles) {
   const fw::Matrix3 enu_from_ned{0, 1, 0, 1, 0, 0, 0, 0, -1};
   // The gimbal's body axes (x forward, y right, z down) carry the camera's z, x and y.
   const fw::Matrix3 body_from_camera{0, 0, 1, 1, 0, 0, 0, 1, 0};
-  const fw::Matrix3 ned_from_body = multiply(multiply(rotZ(angles.yaw * kRadPerDeg), rotY(angles.pitch * kRadPerDeg)),
-                                             rotX(angles.roll * kRadPerDeg));
+  const fw::Matrix3 ned_from_body =
+      multiply(multiply(fw::rotationAboutZ(angles.yaw * kRadPerDeg), fw::rotationAboutY(angles.pitch * kRadPerDeg)),
+               fw::rotationAboutX(angles.roll * kRadPerDeg));
   return multiply(multiply(enu_from_ned, ned_from_body), body_from_camera);
 }
 
