@@ -20,6 +20,18 @@ bool intrinsicsValid(int w, int h, double fx, double fy) {
   return w >= 1 && h >= 1 && fx != 0 && fy != 0;
 }
 
+// The rescale every model with focal lengths and a principal point shares: those and the
+// image size all scale by the factor.
+template <class Model>
+void scaleSizeAndIntrinsics(Model& model, double factor) {
+  model.width = truncateToInt(model.width * factor);
+  model.height = truncateToInt(model.height * factor);
+  model.fx *= factor;
+  model.fy *= factor;
+  model.cx *= factor;
+  model.cy *= factor;
+}
+
 void reportInvalid(const CameraImpl& camera) {
   std::cout << "Camera not valid!Info:" << camera.info() << std::endl;
 }
@@ -78,12 +90,7 @@ std::vector<double> CameraPinhole::getParameters() const {
 }
 
 bool CameraPinhole::applyScale(double factor) {
-  width = truncateToInt(width * factor);
-  height = truncateToInt(height * factor);
-  fx *= factor;
-  fy *= factor;
-  cx *= factor;
-  cy *= factor;
+  scaleSizeAndIntrinsics(*this, factor);
   refreshInverse();
   return true;
 }
@@ -152,12 +159,7 @@ std::vector<double> CameraATAN::getParameters() const {
 }
 
 bool CameraATAN::applyScale(double factor) {
-  width = truncateToInt(width * factor);
-  height = truncateToInt(height * factor);
-  fx *= factor;
-  fy *= factor;
-  cx *= factor;
-  cy *= factor;
+  scaleSizeAndIntrinsics(*this, factor);
   refreshParameters();
   return true;
 }
@@ -222,12 +224,7 @@ std::vector<double> CameraOpenCV::getParameters() const {
 }
 
 bool CameraOpenCV::applyScale(double factor) {
-  width = truncateToInt(width * factor);
-  height = truncateToInt(height * factor);
-  fx *= factor;
-  fy *= factor;
-  cx *= factor;
-  cy *= factor;
+  scaleSizeAndIntrinsics(*this, factor);
   refreshParameters();
   return true;
 }
