@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,17 @@ class StoreTimings {
 
   static int64_t nanos(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
+  }
+
+  // The times between successive points of an operation, then its whole span: N points give
+  // one entry of N values.
+  template <size_t N>
+  static std::array<int64_t, N> phases(const Clock::time_point (&points)[N]) {
+    static_assert(N >= 2, "an operation has a start and an end");
+    std::array<int64_t, N> entry{};
+    for (size_t i = 0; i + 1 < N; ++i) entry[i] = nanos(points[i], points[i + 1]);
+    entry[N - 1] = nanos(points[0], points[N - 1]);
+    return entry;
   }
 
   // merge, encode, write, total

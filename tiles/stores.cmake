@@ -19,6 +19,7 @@ list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/file_store_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mbtiles_store_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/store_fault_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/store_timings_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mosaic_export_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp)
 list(APPEND TILES_TEST_LABELS tsan)

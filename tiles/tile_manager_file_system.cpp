@@ -146,8 +146,7 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int3
     FW_LOG(fw::kLogError) << "Fail to retrieve weight ?????????????????????????????????? ";
   }
   const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomRead({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
-                       StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
+  timings_.addDomRead(StoreTimings::phases({t0, t1, t2, t3}));
   return tile;
 }
 
@@ -174,8 +173,7 @@ bool TileManagerFileSystemMultiFile<Tile>::writeDom(const TerrainFusionMultiTile
     return false;
   }
   const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
-                        StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
+  timings_.addDomWrite(StoreTimings::phases({t0, t1, t2, t3}));
   return true;
 }
 
@@ -198,8 +196,7 @@ bool TileManagerFileSystemMultiFile<Tile>::writeDsm(const TerrainFusionMultiTile
     return false;
   }
   const auto t2 = StoreTimings::Clock::now();
-  timings_.addDsmWrite(
-      {StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t0, t2)});
+  timings_.addDsmWrite(StoreTimings::phases({t0, t1, t2}));
   return true;
 }
 

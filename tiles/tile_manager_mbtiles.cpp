@@ -357,8 +357,7 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTi
     return nullptr;
   }
   const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomRead({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
-                       StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
+  timings_.addDomRead(StoreTimings::phases({t0, t1, t2, t3}));
   return tile;
 }
 
@@ -402,8 +401,7 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
         ok = false;
       }
       const auto t3 = StoreTimings::Clock::now();
-      timings_.addDomWrite({StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2),
-                            StoreTimings::nanos(t2, t3), StoreTimings::nanos(t0, t3)});
+      timings_.addDomWrite(StoreTimings::phases({t0, t1, t2, t3}));
     }
   }
   const fw::GImage elevation = tile.GetElevation();
@@ -424,8 +422,7 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
         ok = false;
       }
       const auto t2 = StoreTimings::Clock::now();
-      timings_.addDsmWrite(
-          {StoreTimings::nanos(t0, t1), StoreTimings::nanos(t1, t2), StoreTimings::nanos(t0, t2)});
+      timings_.addDsmWrite(StoreTimings::phases({t0, t1, t2}));
     }
   }
   return ok;
