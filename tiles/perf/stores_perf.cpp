@@ -25,6 +25,12 @@ const std::vector<std::shared_ptr<TerrainFusionMultiTile>>& tiles() {
   return made;
 }
 
+// An empty MBTiles or file store in the folder.
+std::shared_ptr<fw::TileManager> makeStore(bool mbtiles, const vmtest::TempDir& dir) {
+  if (mbtiles) return std::make_shared<MbtilesStore>((dir / "t").string(), "", "");
+  return std::make_shared<FileStore>((dir / "t").string(), "", "");
+}
+
 // Each iteration writes kTiles tiles into a fresh store, one SetTile each.
 template <typename Store>
 void BM_SetTile(benchmark::State& state) {
@@ -59,12 +65,7 @@ void BM_FlushByAge(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     vmtest::TempDir dir;
-    std::shared_ptr<fw::TileManager> store;
-    if (mbtiles) {
-      store = std::make_shared<MbtilesStore>((dir / "t").string(), "", "");
-    } else {
-      store = std::make_shared<FileStore>((dir / "t").string(), "", "");
-    }
+    std::shared_ptr<fw::TileManager> store = makeStore(mbtiles, dir);
     auto cache = std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(),
                                                          store, kTiles);
     for (const auto& tile : tiles()) {
@@ -97,12 +98,7 @@ void BM_Cache(benchmark::State& state) {
   const bool hits = state.range(0) != 0;
   const bool mbtiles = state.range(1) != 0;
   vmtest::TempDir dir;
-  std::shared_ptr<fw::TileManager> store;
-  if (mbtiles) {
-    store = std::make_shared<MbtilesStore>((dir / "t").string(), "", "");
-  } else {
-    store = std::make_shared<FileStore>((dir / "t").string(), "", "");
-  }
+  std::shared_ptr<fw::TileManager> store = makeStore(mbtiles, dir);
   for (int i = 0; i < 2; ++i) {
     const auto p = tiles()[i]->GetPosition();
     store->SetTile(p.x, p.y, p.z, tiles()[i]);
