@@ -4,6 +4,7 @@
 #include "values/printer.h"
 #include "values/var_buffer.h"
 #include "values/var_dict.h"
+#include "values/var_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 
 namespace sv {
 namespace {
+
+using vmtest::contains;
 
 // Calls the named method of self's class with self and the arguments.
 Var method(const Var& self, const std::string& name, std::vector<Var> args = {}) {
@@ -29,10 +32,6 @@ std::string errorOf(F f) {
     return e.what();
   }
   return "";
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 TEST(IntMethods, ArithmeticKeepsIntsAndWidensToDouble) {

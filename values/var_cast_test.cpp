@@ -2,6 +2,7 @@
 #include "values/var.h"
 #include "values/var_buffer.h"
 #include "values/var_dict.h"
+#include "values/var_test_support.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
@@ -15,23 +16,12 @@
 namespace {
 
 using sv::Var;
+using vmtest::contains;
+using vmtest::messageOf;
 
 struct TestFrame {
   int id = 0;
 };
-
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const sv::VarException& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::string platformName(const Var& cls) { return cls.as<sv::VarClass>().name; }
 

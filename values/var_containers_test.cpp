@@ -1,5 +1,6 @@
 #include "values/function.h"
 #include "values/var.h"
+#include "values/var_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -9,15 +10,7 @@
 namespace {
 
 using sv::Var;
-
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const sv::VarException& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using vmtest::messageOf;
 
 TEST(VarObject, GetSetAndEraseKeepTheCountRight) {
   Var v{{"a", 1}};

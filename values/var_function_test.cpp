@@ -1,5 +1,6 @@
 #include "values/function.h"
 #include "values/var.h"
+#include "values/var_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +14,12 @@ namespace {
 using sv::Var;
 using sv::VarClass;
 using sv::VarFunction;
+using vmtest::contains;
+using vmtest::messageOf;
 
 struct TestNode {
   int frames = 0;
 };
-
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const sv::VarException& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // Chains `second` behind `first` as its next overload.
 Var chain(Var first, const Var& second) {
