@@ -121,4 +121,9 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+std::string lastLine(const std::string& text) {
+  const std::vector<std::string> lines = splitLines(text);
+  return lines.empty() ? std::string() : lines.back();
+}
+
 }  // namespace vmtest

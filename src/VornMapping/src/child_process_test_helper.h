@@ -24,4 +24,7 @@ std::string base64Encode(const std::string& bytes);
 // Splits text into its lines (without the line ends).
 std::vector<std::string> splitLines(const std::string& text);
 
+// The last of the text's lines, empty for a text without lines.
+std::string lastLine(const std::string& text);
+
 }  // namespace vmtest

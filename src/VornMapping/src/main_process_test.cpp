@@ -13,6 +13,7 @@ namespace {
 
 using vmtest::base64Encode;
 using vmtest::ChildResult;
+using vmtest::lastLine;
 using vmtest::runChild;
 using vmtest::splitLines;
 
@@ -28,11 +29,6 @@ std::string errorLine(int code, const std::string& message) {
 ChildResult runTask(const std::string& task_json, const std::string& input = "",
                     const std::string& program = kProgram) {
   return runChild(program, {"--task", base64Encode(task_json)}, input);
-}
-
-std::string lastLine(const std::string& text) {
-  const auto lines = splitLines(text);
-  return lines.empty() ? "" : lines.back();
 }
 
 TEST(MappingProgram, MissingArgumentsPrintUsage) {

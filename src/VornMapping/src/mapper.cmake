@@ -9,6 +9,7 @@ list(APPEND MAPPING_TESTS
   ${mapper_dir}/mapper_process_test.cpp
   ${mapper_dir}/production_program_test.cpp
   ${mapper_dir}/task_log_sink_test.cpp
+  ${mapper_dir}/task_run_test_helper.cpp
   ${mapper_dir}/test_chain_ends.cpp
   ${mapper_dir}/zel_mapper_impl_test.cpp
   ${PROJECT_SOURCE_DIR}/src/utilities/src/test_images.cpp)

@@ -1,56 +1,26 @@
 // Whole runs of the test variant of the mapping program, whose chain ends are test doubles.
-#include "child_process_test_helper.h"
+#include "task_run_test_helper.h"
 
 #include "src/utilities/src/test_images.h"
 
+#include "read_file.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 using nlohmann::json;
+using vmtest::frameListTask;
+using vmtest::lastLine;
+using vmtest::readFile;
+using vmtest::runTask;
+using vmtest::TaskRun;
 
 const char* const kTestProgram = VORN_MAPPING_TEST_PROGRAM;
-
-struct ProgramRun {
-  std::vector<int> states;  // of every status line, in order
-  vmtest::ChildResult child;
-};
-
-ProgramRun runTask(const char* program, const json& task, const std::string& input = "") {
-  ProgramRun run;
-  run.child = vmtest::runChild(program, {"--task", vmtest::base64Encode(task.dump())}, input, 60);
-  for (const std::string& line : vmtest::splitLines(run.child.err)) {
-    if (line.rfind("{\"output\":", 0) != 0) continue;
-    run.states.push_back(json::parse(line).at("state").get<int>());
-  }
-  return run;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string lastLine(const std::string& text) {
-  std::vector<std::string> lines = vmtest::splitLines(text);
-  return lines.empty() ? std::string() : lines.back();
-}
-
-json frameListTask(const vmtest::TempDir& dir, int frames, json locate = json::object()) {
-  auto list = vmtest::writeFrameList(dir.path(), frames, 48, 36);
-  json task = {{"home", dir.path().string()},
-               {"dataset", {{"form", "zel_frame"}, {"uri", list.string()}}}};
-  if (!locate.empty()) task["locate"] = locate;
-  return task;
-}
 
 json liveTask(const vmtest::TempDir& dir) {
   return {{"home", dir.path().string()},
@@ -68,7 +38,7 @@ std::string frameLines(const vmtest::TempDir& dir, int count) {
 
 TEST(MapperProgram, SixFramesFinish) {
   vmtest::TempDir dir;
-  ProgramRun run = runTask(kTestProgram, frameListTask(dir, 6));
+  TaskRun run = runTask(kTestProgram, frameListTask(dir, 6));
   EXPECT_EQ(run.child.exit_code, 0);
   ASSERT_FALSE(run.states.empty()) << run.child.err;
   EXPECT_TRUE(run.states.front() == 100 || run.states.front() == 4) << run.states.front();
@@ -79,7 +49,7 @@ TEST(MapperProgram, SixFramesFinish) {
 
 TEST(MapperProgram, BadTasksFailWithTheReasonInTheLog) {
   vmtest::TempDir dir;
-  ProgramRun fewFrames = runTask(kTestProgram, frameListTask(dir, 5));
+  TaskRun fewFrames = runTask(kTestProgram, frameListTask(dir, 5));
   EXPECT_EQ(fewFrames.child.exit_code, 0);
   EXPECT_EQ(fewFrames.states, std::vector<int>{-14});
   EXPECT_NE(readFile(dir / "log.txt").find("Insufficient frames for mapping: 5"),
@@ -88,7 +58,7 @@ TEST(MapperProgram, BadTasksFailWithTheReasonInTheLog) {
   vmtest::TempDir other;
   json task = frameListTask(other, 6);
   task["home"] = (other / "absent").string();
-  ProgramRun noHome = runTask(kTestProgram, task);
+  TaskRun noHome = runTask(kTestProgram, task);
   EXPECT_EQ(noHome.states, std::vector<int>{-14});
   EXPECT_NE(noHome.child.err.find("Invalid home folder of task: "), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(other / "log.txt"));
@@ -100,7 +70,7 @@ TEST(MapperProgram, MissingAndCorruptImagesAreSkipped) {
   json task = frameListTask(dir, 8);
   std::filesystem::remove(dir / "frame_3.jpg");
   std::ofstream(dir / "frame_6.jpg", std::ios::trunc) << "garbage";
-  ProgramRun run = runTask(kTestProgram, task);
+  TaskRun run = runTask(kTestProgram, task);
   ASSERT_FALSE(run.states.empty()) << run.child.err;
   EXPECT_EQ(run.states.back(), 12);
   const std::string log = readFile(dir / "log.txt");
@@ -111,7 +81,7 @@ TEST(MapperProgram, MissingAndCorruptImagesAreSkipped) {
 
 TEST(MapperProgram, AbortStopsAFrameListRun) {
   vmtest::TempDir dir;
-  ProgramRun run = runTask(kTestProgram,
+  TaskRun run = runTask(kTestProgram,
                     frameListTask(dir, 10, {{"method", "legacy_sfm"}, {"frame_delay_ms", 300}}),
                     "{\"abort\": false}\n{\"abort\": true}\n");
   ASSERT_FALSE(run.states.empty()) << run.child.err;
@@ -121,21 +91,21 @@ TEST(MapperProgram, AbortStopsAFrameListRun) {
 
 TEST(MapperProgram, LiveRunEndsWithTheEmptyFrame) {
   vmtest::TempDir dir;
-  ProgramRun run = runTask(kTestProgram, liveTask(dir), frameLines(dir, 3) + "{\"frame\": \"\"}\n");
+  TaskRun run = runTask(kTestProgram, liveTask(dir), frameLines(dir, 3) + "{\"frame\": \"\"}\n");
   ASSERT_FALSE(run.states.empty()) << run.child.err;
   EXPECT_EQ(run.states.back(), 12);
 }
 
 TEST(MapperProgram, LiveRunStopsOnAbort) {
   vmtest::TempDir dir;
-  ProgramRun run = runTask(kTestProgram, liveTask(dir), "{\"abort\": true}\n");
+  TaskRun run = runTask(kTestProgram, liveTask(dir), "{\"abort\": true}\n");
   ASSERT_FALSE(run.states.empty()) << run.child.err;
   EXPECT_EQ(run.states.back(), 13);
 }
 
 TEST(MapperProgram, LiveRunEndsWhenTheInputCloses) {
   vmtest::TempDir dir;
-  ProgramRun run = runTask(kTestProgram, liveTask(dir), frameLines(dir, 2));
+  TaskRun run = runTask(kTestProgram, liveTask(dir), frameLines(dir, 2));
   ASSERT_FALSE(run.states.empty()) << run.child.err;
   EXPECT_EQ(run.states.back(), 12);
 }

@@ -5,6 +5,7 @@
 #include "framework/slam.h"
 #include "src/utilities/src/test_images.h"
 
+#include "read_file.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 namespace {
 
 using nlohmann::json;
+using vmtest::readFile;
 
 json chainItem(const std::string& name, const std::string& type, json config = json::object()) {
   return {{"name", name}, {"type", type}, {"config", std::move(config)}};
@@ -56,13 +58,6 @@ MapperStatus runToEnd(VornMapper& mapper, std::chrono::seconds limit = std::chro
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return status;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::vector<std::string> lines(const std::string& text) {

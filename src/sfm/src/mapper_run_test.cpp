@@ -5,6 +5,7 @@
 #include "pose_log.h"
 #include "recording_back_end.h"
 #include "src/VornMapping/src/vorn_mapper.h"
+#include "read_file.h"
 #include "temp_dir.h"
 #include "tools/example_flight.h"
 
@@ -20,6 +21,7 @@ namespace sfm {
 namespace {
 
 using nlohmann::json;
+using vmtest::readFile;
 
 // Six small frames, two strips of three: enough for the mapper to start.
 flight::WrittenFlight writeSmallFlight(const std::filesystem::path& folder) {
@@ -35,13 +37,6 @@ flight::WrittenFlight writeSmallFlight(const std::filesystem::path& folder) {
 json readJson(const std::filesystem::path& path) {
   std::ifstream in(path);
   return json::parse(in);
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 json task(const vmtest::TempDir& home, json dataset) {
