@@ -2,6 +2,7 @@
 #include "tiles/bit_reader.h"
 #include "tiles/crc32.h"
 #include "tiles/deflate_format.h"
+#include "tiles/huffman_code.h"
 #include "tiles/png_codec.h"
 #include "tiles/png_layout.h"
 
@@ -23,6 +24,7 @@ constexpr int kLengthShift = 9;  // table entry: code length above, symbol below
 // false for lengths above that or an over-subscribed code; slots of an incomplete code's
 // missing codes stay 0.
 bool buildTable(const uint8_t* lengths, int n, int tableBits, uint16_t* table) {
+  if (n > deflate::kLiteralLengthSymbols) return false;  // no alphabet is larger
   int countPerLength[16] = {};
   for (int s = 0; s < n; ++s) {
     if (lengths[s] > tableBits) return false;
@@ -34,21 +36,13 @@ bool buildTable(const uint8_t* lengths, int n, int tableBits, uint16_t* table) {
     if (left < 0) return false;
   }
   std::memset(table, 0, sizeof(uint16_t) << tableBits);
-  int next[16] = {};
-  int code = 0;
-  countPerLength[0] = 0;
-  for (int len = 1; len <= tableBits; ++len) {
-    code = (code + countPerLength[len - 1]) << 1;
-    next[len] = code;
-  }
+  uint16_t codes[deflate::kLiteralLengthSymbols];
+  canonicalCodes(lengths, n, codes);
   for (int s = 0; s < n; ++s) {
     const int len = lengths[s];
     if (len == 0) continue;
-    const int c = next[len]++;
-    int reversed = 0;
-    for (int b = 0; b < len; ++b) reversed |= ((c >> b) & 1) << (len - 1 - b);
     const uint16_t entry = static_cast<uint16_t>((len << kLengthShift) | s);
-    for (int fill = reversed; fill < (1 << tableBits); fill += 1 << len) table[fill] = entry;
+    for (int fill = codes[s]; fill < (1 << tableBits); fill += 1 << len) table[fill] = entry;
   }
   return true;
 }
