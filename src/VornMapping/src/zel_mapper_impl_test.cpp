@@ -1,5 +1,6 @@
 #include "zel_mapper_impl.h"
 
+#include "mapper_run_for_tests.h"
 #include "test_chain_ends.h"
 
 #include "framework/slam.h"
@@ -21,6 +22,7 @@ namespace {
 
 using nlohmann::json;
 using vmtest::readFile;
+using vmtest::runToEnd;
 
 json chainItem(const std::string& name, const std::string& type, json config = json::object()) {
   return {{"name", name}, {"type", type}, {"config", std::move(config)}};
@@ -49,17 +51,6 @@ std::shared_ptr<VornMapper> mapperFor(const json& task) {
 }
 
 // Polls the status like the entry point does, until a final state or the time limit.
-MapperStatus runToEnd(VornMapper& mapper, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  MapperStatus status;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    mapper.getStatus(status);
-    if (isFinalMapperState(status.state)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return status;
-}
-
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
   std::istringstream in(text);

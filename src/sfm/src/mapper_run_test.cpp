@@ -4,6 +4,7 @@
 
 #include "pose_log.h"
 #include "recording_back_end.h"
+#include "src/VornMapping/src/mapper_run_for_tests.h"
 #include "src/VornMapping/src/vorn_mapper.h"
 #include "read_file.h"
 #include "temp_dir.h"
@@ -15,7 +16,6 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace sfm {
 namespace {
@@ -46,16 +46,8 @@ json task(const vmtest::TempDir& home, json dataset) {
   return {{"home", home.path().string()}, {"dataset", std::move(dataset)}, {"chain", chain}};
 }
 
-MapperStatus runToEnd(VornMapper& mapper) {
-  MapperStatus status;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < deadline) {
-    mapper.getStatus(status);
-    if (isFinalMapperState(status.state)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return status;
-}
+// Whole rendered runs get longer than the mapper's own tests.
+MapperStatus runToEnd(VornMapper& mapper) { return vmtest::runToEnd(mapper, std::chrono::seconds(60)); }
 
 void expectLocatedInOrder(const std::vector<uint64_t>& expected, const MapperStatus& status) {
   const auto fused = testing::fusedFrames();
