@@ -289,23 +289,22 @@ bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int chann
                            : compressOnePass<4>(filtered.data(), rowBytes, height, adler, stream, room);
     }
   }
-  if (streamSize == 0) {
+  // Stored blocks when asked for, or when the compressed stream did not fit its room.
+  const bool stored = streamSize == 0;
+  if (stored) {
     for (uint32_t y = 0; y < height; ++y) {
       pngFilterRow(0, pixels + y * rowBytes, nullptr, rowBytes, &filtered[y * (rowBytes + 1)]);
     }
     streamSize = storedStreamSize(filteredSize);
-    if (streamSize > png_layout::kMaxChunkLength) {
-      out.clear();
-      return false;
-    }
-    out.resize(kHeaderSize + streamSize + 16);
-    writeStored(filtered.data(), filteredSize, adler32Png(filtered.data(), filteredSize, 1), out.data() + kHeaderSize);
   }
   if (streamSize > png_layout::kMaxChunkLength) {
     out.clear();
     return false;
   }
   out.resize(kHeaderSize + streamSize + 16);
+  if (stored) {
+    writeStored(filtered.data(), filteredSize, adler32Png(filtered.data(), filteredSize, 1), out.data() + kHeaderSize);
+  }
   writeHeader(out.data(), width, height, channels, streamSize);
   png_layout::writeBigEndian32(out.data() + kHeaderSize + streamSize, crc32Png(out.data() + 54, 4 + streamSize, 0));
   std::memcpy(out.data() + kHeaderSize + streamSize + 4, png_layout::kIendChunk, 12);
