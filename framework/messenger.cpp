@@ -90,6 +90,14 @@ void deliverToAll(const PubSubSpace::SubscriberList& subscribers, const sv::Var&
   deliverEach(subscribers, [&message]() -> const sv::Var& { return message; });
 }
 
+// Lets go of a handle state. A state ended from inside a delivery on its own worker owns
+// the very thread running that delivery, so it is let go from another thread, which can
+// join that worker.
+template <typename State>
+void releaseState(std::shared_ptr<State>& state) {
+  if (state->pool && state->pool->runsOnWorker()) std::thread([s = std::move(state)] {}).detach();
+}
+
 // What the user handles of a subscription share: when the last of them goes, the
 // subscription ends. Snapshots and the registry hold the state itself, so their copies
 // never decide it.
@@ -99,11 +107,7 @@ struct SubscriberLease {
   SubscriberLease& operator=(const SubscriberLease&) = delete;
   ~SubscriberLease() {
     impl->shutdown();
-    // Ended from inside its own queued callback: the state owns the worker running this
-    // very callback, so it is let go from another thread, which can join that worker.
-    const bool on_own_worker =
-        impl->pool && std::count(t_delivering.begin(), t_delivering.end(), impl.get()) > 0;
-    if (on_own_worker) std::thread([state = std::move(impl)] {}).detach();
+    releaseState(impl);
   }
   std::shared_ptr<Subscriber::Impl> impl;
 };
@@ -112,7 +116,10 @@ struct PublisherLease {
   explicit PublisherLease(std::shared_ptr<Publisher::Impl> state) : impl(std::move(state)) {}
   PublisherLease(const PublisherLease&) = delete;
   PublisherLease& operator=(const PublisherLease&) = delete;
-  ~PublisherLease() { impl->shutdown(); }
+  ~PublisherLease() {
+    impl->shutdown();
+    releaseState(impl);
+  }
   std::shared_ptr<Publisher::Impl> impl;
 };
 

@@ -305,6 +305,32 @@ TEST(Messenger, CallbackMayEndItsOwnSubscription) {
   EXPECT_EQ(released.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
+TEST(Messenger, CallbackMayDropTheLastHandleOfAQueuedPublisherDeliveringIt) {
+  fw::Messenger messenger;
+  fw::Publisher publisher = messenger.advertise<int>("q", 1);
+  std::promise<void> go;
+  std::shared_future<void> may_drop = go.get_future().share();
+  std::promise<std::thread::id> dropped_on;
+  fw::Subscriber sub = messenger.subscribe("q", 0, sv::VarFunction([&](int) {
+                                             may_drop.wait();  // until publish has returned
+                                             publisher = fw::Publisher();
+                                             dropped_on.set_value(std::this_thread::get_id());
+                                           }));
+  std::future<std::thread::id> dropped = dropped_on.get_future();
+  publisher.publish(sv::Var(1));
+  go.set_value();
+  ASSERT_EQ(dropped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(dropped.get(), std::this_thread::get_id());
+  EXPECT_TRUE(publisher.empty());
+
+  // The topic goes on working for a new publisher.
+  sub.shutdown();
+  Journal journal;
+  fw::Subscriber counter = messenger.subscribe("q", 0, intCallback(journal));
+  messenger.advertise<int>("q").publish(sv::Var(2));
+  EXPECT_EQ(journal.get(), (std::vector<int>{2}));
+}
+
 TEST(Messenger, ConcurrentPublishAndSubscriptionChurn) {
   fw::Messenger messenger;
   constexpr int kOwners = 4, kRounds = 60;

@@ -29,6 +29,14 @@ int ThreadPool::BusyWorkers() const {
   return busy;
 }
 
+bool ThreadPool::runsOnWorker() const {
+  const std::thread::id self = std::this_thread::get_id();
+  for (const std::thread& worker : workers_) {
+    if (worker.get_id() == self) return true;
+  }
+  return false;
+}
+
 void ThreadPool::dropOldest() {
   std::function<void()> dropped;  // released after the lock: it may own large payloads
   std::lock_guard<std::mutex> lock(mutex_);

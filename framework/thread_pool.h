@@ -37,6 +37,9 @@ class ThreadPool {
   // one step, so PendingTasks() + BusyWorkers() never misses a task in hand-over.
   int BusyWorkers() const;
   bool IsBusy(size_t worker) const { return busy_[worker].load(std::memory_order_acquire) != 0; }
+  // True when the caller is one of this pool's own workers, which must not destroy the pool:
+  // its destructor would join the calling thread.
+  bool runsOnWorker() const;
 
   // Removes the oldest queued task without running it; its future never gets a value.
   void dropOldest();

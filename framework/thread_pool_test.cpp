@@ -139,6 +139,14 @@ TEST(ThreadPool, PendingCountsOnlyTasksNotYetTaken) {
   EXPECT_EQ(pool.PendingTasks(), 0u);
 }
 
+TEST(ThreadPool, KnowsItsOwnWorkers) {
+  ThreadPool pool(2);
+  ThreadPool other(1);
+  EXPECT_FALSE(pool.runsOnWorker());
+  EXPECT_TRUE(pool.Add([&pool] { return pool.runsOnWorker(); }).get());
+  EXPECT_FALSE(other.Add([&pool] { return pool.runsOnWorker(); }).get());
+}
+
 TEST(ThreadPool, DropOldestDiscardsFrontTaskUnrun) {
   Gate gate;  // outlives the pool, whose worker waits on it
   ThreadPool pool(1);
