@@ -73,11 +73,7 @@ const fw::Vocabulary* sharedVocabulary() {
       std::istream in(&streamBuffer);
       loaded = vocabulary->load(in);
     }
-    if (!loaded) {
-      const std::string path =
-          *fw::Var::instance().GetString("SLAM.Vocabulary", "sift_10_4_tf_l1.bow");
-      loaded = vocabulary->load(path);
-    }
+    if (!loaded) loaded = vocabulary->load(name);
     if (!loaded) return nullptr;
   }
   return vocabulary->empty() ? nullptr : vocabulary;
