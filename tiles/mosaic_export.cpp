@@ -41,9 +41,11 @@ bool TileManagerCachedGDAL::ExportMosaic(const std::string& path) {
   if (range.empty()) return false;
   const int64_t columns = int64_t{range.maxX} - range.minX + 1;
   const int64_t rows = int64_t{range.maxY} - range.minY + 1;
-  const int64_t n = columns * rows;
+  // Each side is at most 2^32 tiles, so the product may overflow: compare by division.
   const int64_t bound = *fw::Var::instance().GetInt("MapFusion.MaxExportMemSize", 1);
-  if (n * kTileBytes > bound * kGigabyte) return false;
+  const int64_t maxTiles = bound * (kGigabyte / kTileBytes);
+  if (maxTiles < 1 || columns > maxTiles / rows) return false;
+  const int64_t n = columns * rows;
 
   double* progress = fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0);
   storeShared(progress, 0.0);

@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <filesystem>
+#include <limits>
 
 namespace {
 
@@ -104,6 +105,13 @@ TEST(MosaicExport, MemoryBoundEmptyRangeAndOtherExtensions) {
   cache.SetRange(r);
   progress = 0.5;
   EXPECT_FALSE(cache.ExportMosaic((dir / "b.png").string()));
+  EXPECT_EQ(progress, 0.5);
+  // A range over every coordinate holds 2^64 tiles, more than a 64-bit count can hold:
+  // it is refused too, rather than wrapping round to a small count and walking for ever.
+  r.minX = r.minY = std::numeric_limits<int32_t>::min();
+  r.maxX = r.maxY = std::numeric_limits<int32_t>::max();
+  cache.SetRange(r);
+  EXPECT_FALSE(cache.ExportMosaic((dir / "c.png").string()));
   EXPECT_EQ(progress, 0.5);
   EXPECT_FALSE(std::filesystem::exists(dir / "a.png"));
   EXPECT_TRUE(cache.Export((dir / "d.tif").string()));
