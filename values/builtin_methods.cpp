@@ -166,8 +166,8 @@ void registerArray() {
                result.insert(result.end(), a.value.begin(), a.value.end());
                return result;
              }
-             std::lock_guard<std::mutex> lockA(a.mutex);
-             std::lock_guard<std::mutex> lockB(b.mutex);
+             // Both locks at once: a + b and b + a on two threads must not deadlock.
+             std::scoped_lock lock(a.mutex, b.mutex);
              result.reserve(a.value.size() + b.value.size());
              result.insert(result.end(), a.value.begin(), a.value.end());
              result.insert(result.end(), b.value.begin(), b.value.end());
@@ -209,8 +209,7 @@ void registerObject() {
           std::lock_guard<std::mutex> lock(a.mutex);
           return a.value;
         }
-        std::lock_guard<std::mutex> lockA(a.mutex);
-        std::lock_guard<std::mutex> lockB(b.mutex);
+        std::scoped_lock lock(a.mutex, b.mutex);  // deadlock-free, as for arrays
         VarObject::Map merged = a.value;
         merged.insert(b.value.begin(), b.value.end());  // on a shared key the left value wins
         return merged;

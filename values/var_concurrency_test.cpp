@@ -80,6 +80,28 @@ TEST(VarConcurrency, OneFunctionCalledFromManyThreads) {
   for (int total : results) EXPECT_EQ(total, 1000 * 2 + 1000 * 6);
 }
 
+TEST(VarConcurrency, AddingTwoContainersBothWaysRoundAtOnce) {
+  // One thread adds a + b while another adds b + a: each takes both containers' locks.
+  Var arrays[2] = {Var(std::vector<Var>{Var(1)}), Var(std::vector<Var>{Var(2), Var(3)})};
+  Var objects[2] = {Var(std::unordered_map<std::string, Var>{{"a", Var(1)}}),
+                    Var(std::unordered_map<std::string, Var>{{"b", Var(2)}})};
+  bool allRight[2] = {false, false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      bool right = true;
+      for (int i = 0; i < 2000; ++i) {
+        right = right && (arrays[t] + arrays[1 - t]).length() == 3u;
+        right = right && (objects[t] + objects[1 - t]).length() == 2u;
+      }
+      allRight[t] = right;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_TRUE(allRight[0]);
+  EXPECT_TRUE(allRight[1]);
+}
+
 TEST(VarConcurrency, ObjectEditsFromManyThreads) {
   Var object = Var(std::unordered_map<std::string, Var>());
   std::vector<std::thread> threads;
