@@ -7,6 +7,7 @@
 #include "values/var.h"
 
 #include <cstddef>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -74,6 +75,14 @@ struct VarArg<const Var&> {
 
 template <typename R, typename... A, typename F, std::size_t... I>
 Var invokeWithArgs(F& f, std::vector<Var>& args, std::index_sequence<I...>) {
+  // Overload resolution normally skips a callable given the wrong number of arguments; with
+  // that check switched off, too short a list must fail instead of reading past its end.
+  if constexpr (sizeof...(A) > 0) {
+    if (args.size() < sizeof...(A)) {
+      throw VarException(Var("Expected " + std::to_string(sizeof...(A)) + " arguments, got " +
+                             std::to_string(args.size()) + "."));
+    }
+  }
   // Braced initialisation converts the arguments left to right, so the first failing
   // argument is the one reported.
   std::tuple<typename VarArg<A>::Stored...> converted{VarArg<A>::get(args[I])...};

@@ -111,6 +111,18 @@ TEST(VarOverloads, WrongArgumentCountSkipsEveryOverload) {
                        "Failed to call method with input arguments: []\n"));
 }
 
+TEST(VarOverloads, WithoutTheCountCheckTooFewArgumentsFailAndMoreAreIgnored) {
+  Var f = chain(Var(VarFunction([](int a, int b) { return a + b; })),
+                Var(VarFunction([](int a) { return -a; })));
+  f.as<VarFunction>().checks_arg_count = false;
+  // The pair overload fails on the short list, so the next overload takes it.
+  EXPECT_EQ(f.call(Var(5)).as<int>(), -5);
+  EXPECT_EQ(f.call(Var(2), Var(3)).as<int>(), 5);
+  EXPECT_EQ(f.call(Var(2), Var(3), Var(4)).as<int>(), 5);
+  EXPECT_TRUE(contains(messageOf([&] { f.as<VarFunction>().call(std::vector<Var>()); }),
+                       "Expected 2 arguments, got 0.\n"));
+}
+
 TEST(VarOverloads, OtherExceptionsEndTheCallAtOnce) {
   int laterRuns = 0;
   Var f = chain(Var(VarFunction([](int) -> int { throw std::runtime_error("native"); })),
