@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs; does nothing when all are present.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
   libtiff-dev zlib1g-dev libpng-dev
-  pngcheck libtiff-tools gdal-bin sqlite3
+  pngcheck libtiff-tools gdal-bin sqlite3 clang-format
+  libceres-dev python3-venv
 )
 
 missing=()
@@ -21,4 +23,12 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Readers written by others that the tests use to check our products (3D Tiles); they live in
+# a virtual environment of their own beside the build folders.
+venv=".venv"
+if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import py3dtiles" 2>/dev/null; then
+  python3 -m venv "$venv"
+  "$venv/bin/pip" install --quiet py3dtiles
 fi

@@ -1,6 +1,6 @@
 # The tile manager interface, the LRU tile cache with its commands and mosaic export, the
-# file-system and MBTiles stores, and the terrain tileset record (which needs the mapping
-# library's output records; the mapping library does not depend on tiles).
+# file-system and MBTiles stores, and the terrain tileset record (which needs the chain
+# library's output records).
 list(APPEND TILES_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager_cached.cpp
@@ -12,7 +12,7 @@ list(APPEND TILES_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager_file_system.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager_mbtiles.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset.cpp)
-list(APPEND TILES_DEPS mapping)
+list(APPEND TILES_DEPS chain)
 list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/tile_cache_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_cache_concurrency_test.cpp

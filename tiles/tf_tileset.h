@@ -1,6 +1,6 @@
 #pragma once
 
-#include "src/VornMapping/src/output_item.h"
+#include "src/VornMapping/src/chain/output_item.h"
 
 #include <string>
 

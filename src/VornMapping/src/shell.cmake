@@ -5,25 +5,18 @@ list(APPEND MAPPING_SOURCES
   ${shell_dir}/base64_decode.cpp
   ${shell_dir}/chain_config.cpp
   ${shell_dir}/chain_defaults.cpp
-  ${shell_dir}/current_time.cpp
   ${shell_dir}/error_result.cpp
   ${shell_dir}/input_commands.cpp
   ${shell_dir}/line_queue.cpp
-  ${shell_dir}/output_item.cpp
-  ${shell_dir}/output_item_json.cpp
-  ${shell_dir}/progress_entry.cpp
   ${shell_dir}/status_line.cpp
   ${shell_dir}/status_loop.cpp
-  ${shell_dir}/task_startup.cpp
-  ${shell_dir}/zel_node.cpp)
+  ${shell_dir}/task_startup.cpp)
 list(APPEND MAPPING_TESTS
   ${shell_dir}/child_process_test_helper.cpp
   ${shell_dir}/chain_config_test.cpp
   ${shell_dir}/main_process_test.cpp
-  ${shell_dir}/output_item_test.cpp
   ${shell_dir}/status_loop_test.cpp
-  ${shell_dir}/task_startup_test.cpp
-  ${shell_dir}/zel_node_test.cpp)
+  ${shell_dir}/task_startup_test.cpp)
 list(APPEND MAPPING_TEST_LABELS tsan)
 
 # The program, with the real mapper.

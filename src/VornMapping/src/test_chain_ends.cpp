@@ -1,8 +1,8 @@
 #include "test_chain_ends.h"
 
-#include "chain_factories.h"
-#include "output_item.h"
-#include "zel_node.h"
+#include "src/VornMapping/src/chain/chain_factories.h"
+#include "src/VornMapping/src/chain/output_item.h"
+#include "src/VornMapping/src/chain/zel_node.h"
 
 #include "framework/map_fusion.h"
 #include "framework/map_frame.h"
@@ -150,7 +150,7 @@ class RecordingBackEnd : public fw::MapFusion {
     auto cloud = std::make_shared<zel::Tileset3D>();
     cloud->id = "dense_points";
     cloud->type = 112;
-    cloud->state = 10;
+    cloud->state = zel::kOutputInProgress;
     cloud->markUpdated();
     node_.addOutput(cloud);
     return true;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "output_item.h"
-#include "progress_entry.h"
+#include "src/VornMapping/src/chain/output_item.h"
+#include "src/VornMapping/src/chain/progress_entry.h"
 
 #include <cstdint>
 #include <functional>

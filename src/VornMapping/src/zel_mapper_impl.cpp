@@ -1,7 +1,7 @@
 #include "zel_mapper_impl.h"
 
-#include "chain_factories.h"
-#include "current_time.h"
+#include "src/VornMapping/src/chain/chain_factories.h"
+#include "src/VornMapping/src/chain/current_time.h"
 
 #include "framework/log.h"
 #include "framework/map_fusion.h"
@@ -253,8 +253,8 @@ void VornMapperImpl::releaseEnds() {
 void VornMapperImpl::finishOutputs() {
   std::lock_guard<std::mutex> lock(output_mutex_);
   for (auto& record : outputs_) {
-    if (record && record->state == 10) {
-      record->state = 12;
+    if (record && record->state == zel::kOutputInProgress) {
+      record->state = zel::kOutputFinished;
       record->markUpdated();
     }
   }

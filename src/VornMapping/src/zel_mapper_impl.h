@@ -2,7 +2,7 @@
 
 #include "task_log_sink.h"
 #include "vorn_mapper.h"
-#include "zel_node.h"
+#include "src/VornMapping/src/chain/zel_node.h"
 
 #include "src/utilities/src/dataset.h"
 

@@ -5,8 +5,8 @@
 
 #include "framework/diy_frame.h"
 #include "framework/log.h"
-#include "src/VornMapping/src/progress_entry.h"
-#include "src/VornMapping/src/zel_node.h"
+#include "src/VornMapping/src/chain/progress_entry.h"
+#include "src/VornMapping/src/chain/zel_node.h"
 
 #include <mutex>
 #include <string>

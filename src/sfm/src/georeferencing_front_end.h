@@ -5,7 +5,7 @@
 #include "sparse_ground_points.h"
 
 #include "framework/slam.h"
-#include "src/VornMapping/src/zel_node.h"
+#include "src/VornMapping/src/chain/zel_node.h"
 
 #include <filesystem>
 #include <memory>

@@ -3,7 +3,7 @@
 #include "direct_georeferencing.h"
 #include "front_end_test_support.h"
 #include "framework/geodesy.h"
-#include "src/VornMapping/src/chain_factories.h"
+#include "src/VornMapping/src/chain/chain_factories.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

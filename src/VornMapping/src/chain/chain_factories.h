@@ -1,11 +1,14 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 
 namespace fw {
 class MapFusion;
+class Messenger;
 class SLAM;
+class LogSink;
 }  // namespace fw
 
 namespace zel {
@@ -27,3 +30,12 @@ std::shared_ptr<fw::SLAM> createSfmInstance(const std::string& config, zel::Chai
 std::shared_ptr<fw::MapFusion> createPointsFusionInstance(const std::string& config,
                                                           zel::Chain* chain, void* messenger,
                                                           void* logSinks);
+
+// The terrain-fusion product node "legacy_tf", built by the back end's frame handler. It
+// takes the "legacy_tf" object as JSON text (emptied afterwards), the chain node the terrain
+// node reports to, and the host's messenger and log-sink set (either may be null; when both
+// are given they become this module's). On success `node` holds the node; it stays empty, or
+// the factory throws, when the node cannot be built.
+void createTerrainFusionInstance(std::shared_ptr<fw::MapFusion>& node, std::string config,
+                                 zel::Chain* chain, fw::Messenger* messenger,
+                                 std::shared_ptr<std::set<fw::LogSink*>> logSinks);

@@ -19,7 +19,7 @@ Node::Node(std::string name, Node* parent) : name_(std::move(name)), parent_(par
 Node::~Node() {
   std::lock_guard<std::mutex> lock(output_mutex_);
   for (auto& record : outputs_) {
-    if (record && record->state == 10) record->state = 12;
+    if (record && record->state == kOutputInProgress) record->state = kOutputFinished;
   }
 }
 

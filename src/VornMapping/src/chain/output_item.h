@@ -7,6 +7,12 @@
 
 namespace zel {
 
+// States of an output record, as the status lines report them.
+constexpr std::int32_t kOutputNotStarted = -1;
+constexpr std::int32_t kOutputInProgress = 10;
+constexpr std::int32_t kOutputFinished = 12;
+constexpr std::int32_t kOutputFailed = -14;
+
 // Description of one product of a task as the controlling application sees it in
 // the status lines. Records travel up the node tree as clones; of two records with
 // the same id the newer one, by (time_updated, version), wins.
@@ -32,7 +38,7 @@ class OutputItem {
 
   std::string id;
   std::int32_t type = -1;   // 111 map tile set, 112 point-cloud tile set
-  std::int32_t state = -1;  // 10 while being written, 12 when finished
+  std::int32_t state = kOutputNotStarted;
   double time_updated = -1.0;
 
  private:

@@ -26,7 +26,7 @@ class Node {
   Node(std::string name, Node* parent);
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
-  // Records still being written (state 10) are marked finished (12).
+  // Records still being written are marked finished.
   virtual ~Node();
 
   // Reports this node's progress; false when its entry has no name. A total of 0 or
