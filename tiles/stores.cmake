@@ -26,5 +26,5 @@ list(APPEND TILES_TEST_LABELS tsan)
 
 # The benchmark makes its stores in temporary folders like the tests do.
 vm_add_benchmark(tiles_stores_perf
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/stores_perf.cpp ${PROJECT_SOURCE_DIR}/testsupport/temp_dir.cpp
-  DEPS tiles GTest::gtest)
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/stores_perf.cpp
+  DEPS tiles vm_temp_dir)

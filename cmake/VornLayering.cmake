@@ -1,0 +1,72 @@
+# Writes every target of the project with its type, folder, sources and direct links to
+# <build>/layering.json once the whole tree is configured; scripts/check_layering.py reads it
+# to check that no library links one above it and that code includes only headers of the
+# modules it links.
+
+function(vm_collect_targets dir out)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub ${subdirs})
+    vm_collect_targets(${sub} sub_targets)
+    list(APPEND targets ${sub_targets})
+  endforeach()
+  set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+function(vm_json_list out)
+  set(items)
+  foreach(item ${ARGN})
+    list(APPEND items "\"${item}\"")
+  endforeach()
+  list(JOIN items ", " joined)
+  set(${out} "[${joined}]" PARENT_SCOPE)
+endfunction()
+
+function(vm_write_layering_report)
+  vm_collect_targets(${PROJECT_SOURCE_DIR} targets)
+  set(entries)
+  foreach(target ${targets})
+    get_target_property(type ${target} TYPE)
+    if(NOT type MATCHES "STATIC_LIBRARY|EXECUTABLE|SHARED_LIBRARY")
+      continue()
+    endif()
+    get_target_property(source_dir ${target} SOURCE_DIR)
+    get_target_property(sources ${target} SOURCES)
+    get_target_property(links ${target} LINK_LIBRARIES)
+    set(own_links)
+    foreach(link ${links})
+      if(TARGET ${link})
+        get_target_property(imported ${link} IMPORTED)
+        if(NOT imported)
+          list(APPEND own_links ${link})
+        endif()
+      endif()
+    endforeach()
+    set(abs_sources)
+    foreach(source ${sources})
+      if(source MATCHES "^\\$<")
+        continue()
+      endif()
+      cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${source_dir} OUTPUT_VARIABLE abs)
+      list(APPEND abs_sources ${abs})
+    endforeach()
+    vm_json_list(src_json ${abs_sources})
+    vm_json_list(link_json ${own_links})
+    list(APPEND entries
+      "\"${target}\": {\"type\": \"${type}\", \"dir\": \"${source_dir}\", \"sources\": ${src_json}, \"links\": ${link_json}}")
+  endforeach()
+  list(JOIN entries ",\n  " body)
+  file(WRITE ${CMAKE_BINARY_DIR}/layering.json "{\n  ${body}\n}\n")
+endfunction()
+
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL vm_write_layering_report)
+
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_FOUND AND NOT VM_SANITIZE)
+  add_test(NAME layering/check
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_layering.py
+            ${CMAKE_BINARY_DIR}/layering.json ${PROJECT_SOURCE_DIR})
+  add_test(NAME layering/detects_violations
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check_layering_test.py)
+  set_tests_properties(layering/check layering/detects_violations PROPERTIES LABELS "unit" TIMEOUT 60)
+endif()

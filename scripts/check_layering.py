@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Checks the module layering of the build.
+
+Reads the target report that CMake writes at configure time (layering.json: every target
+with its type, folder, sources and direct links) and fails when
+  - the libraries link each other in a cycle,
+  - a library links one that sits above the stages: the mapper library ("mapping"), which
+    links the stages, or the test-only libraries (the example flight, the test main),
+  - a source or its header includes a header of the repository (a rooted include such as
+    "tiles/tile.h") that belongs to a module the target does not link.
+Usage: check_layering.py <build>/layering.json <source root>
+"""
+import json
+import os
+import re
+import sys
+
+ABOVE_THE_STAGES = {"mapping", "example_flight", "vm_test_main", "vm_temp_dir"}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def closure(targets, start):
+    seen, stack = set(), list(targets[start]["links"])
+    while stack:
+        name = stack.pop()
+        if name in seen or name not in targets:
+            continue
+        seen.add(name)
+        stack.extend(targets[name]["links"])
+    return seen
+
+
+def find_cycle(targets, libraries):
+    state = {}
+
+    def visit(name, path):
+        state[name] = "open"
+        for link in targets[name]["links"]:
+            if link not in libraries:
+                continue
+            if state.get(link) == "open":
+                return path + [link]
+            if link not in state:
+                found = visit(link, path + [link])
+                if found:
+                    return found
+        state[name] = "done"
+        return None
+
+    for name in sorted(libraries):
+        if name not in state:
+            found = visit(name, [name])
+            if found:
+                return found
+    return None
+
+
+def header_owners(targets, libraries, header):
+    """Libraries that own a header: those of its folder, narrowed to the one that compiles
+    the source of the same name when there is one."""
+    folder = os.path.dirname(header)
+    stem = os.path.splitext(os.path.basename(header))[0]
+    in_folder = [name for name in libraries if targets[name]["dir"] == folder]
+    by_source = [name for name in in_folder
+                 if any(os.path.splitext(os.path.basename(s))[0] == stem
+                        and os.path.dirname(s) == folder for s in targets[name]["sources"])]
+    return by_source or in_folder
+
+
+def files_of(target):
+    files = []
+    for source in target["sources"]:
+        files.append(source)
+        header = os.path.splitext(source)[0] + ".h"
+        if source.endswith(".cpp") and os.path.exists(header):
+            files.append(header)
+    return files
+
+
+def main():
+    report_path, root = sys.argv[1], os.path.realpath(sys.argv[2])
+    with open(report_path) as f:
+        targets = json.load(f)
+    libraries = {n for n, t in targets.items() if t["type"].endswith("_LIBRARY")}
+    problems = []
+
+    cycle = find_cycle(targets, libraries)
+    if cycle:
+        problems.append("libraries link in a cycle: " + " -> ".join(cycle))
+
+    for name in sorted(libraries - ABOVE_THE_STAGES):
+        above = closure(targets, name) & ABOVE_THE_STAGES
+        if above:
+            problems.append(f"library {name} links {', '.join(sorted(above))}, which sits above it")
+
+    for name, target in sorted(targets.items()):
+        reachable = closure(targets, name) | {name}
+        for path in files_of(target):
+            if not path.endswith((".h", ".cpp", ".cu", ".cuh")) or not os.path.exists(path):
+                continue
+            with open(path, errors="replace") as f:
+                text = f.read()
+            for include in INCLUDE.findall(text):
+                header = os.path.join(root, include)
+                if "/" not in include or not os.path.exists(header):
+                    continue  # a header beside the file, or a system header
+                owners = header_owners(targets, libraries, header)
+                if owners and not set(owners) & reachable:
+                    rel = os.path.relpath(path, root)
+                    problems.append(f"{rel} ({name}) includes {include} of "
+                                    f"{'/'.join(sorted(owners))}, which {name} does not link")
+
+    for problem in sorted(set(problems)):
+        print(problem)
+    print(f"{len(libraries)} libraries, {len(targets)} targets checked; "
+          f"{len(set(problems))} layering problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
