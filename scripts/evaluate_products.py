@@ -1,0 +1,321 @@
+#!/usr/bin/env python3
+"""Measures a run's products against the example flight's ground truth.
+
+Reads the DOM and DSM tiles (MBTiles databases through SQLite, or tile folders) with readers
+we did not write (SQLite, Pillow, NumPy), samples them at the centres of the truth rasters'
+cells, and reports as JSON:
+  dsm_coverage        share of inner cells with a height (inner: the box of the camera
+                      positions, one half footprint in from the survey's edge)
+  dsm_median_error_gsd, dsm_open_median_error_gsd
+                      median |DSM - truth| in DSM cells, everywhere and on open ground
+  dom_correlation     normalised cross-correlation of DOM and truth orthophoto (grey)
+  dom_shift_px        median shift of DOM patches against the truth, in DOM pixels
+  seam_energy         DOM gradient across frame borders against inside frames, each
+                      divided by the truth's gradient at the same cells
+With --check, exits 1 when a value misses its tolerance.
+
+Usage: evaluate_products.py --truth <flight>/truth --dom <dom.mbtiles|folder>
+                            --dsm <dsm.mbtiles|folder> [--check] [--tolerances k=v,...]
+"""
+import argparse
+import io
+import json
+import math
+import os
+import sqlite3
+import sys
+
+import numpy as np
+from PIL import Image
+
+A = 6378137.0
+E2 = 6.69437999014e-3
+TILE = 256
+DSM_TILE = 64
+NO_HEIGHT = -1e8
+
+DEFAULT_TOLERANCES = {
+    "dsm_coverage": (">=", 0.90),
+    "dsm_open_median_error_gsd": ("<=", 2.0),
+    "dsm_median_error_gsd": ("<=", 4.0),
+    "dom_correlation": (">=", 0.90),
+    "dom_shift_px": ("<=", 1.0),
+    "seam_energy": ("<=", 1.5),
+}
+
+
+def ecef_from_geodetic(lat, lon, h):
+    lat, lon = np.radians(lat), np.radians(lon)
+    n = A / np.sqrt(1 - E2 * np.sin(lat) ** 2)
+    return np.stack([(n + h) * np.cos(lat) * np.cos(lon), (n + h) * np.cos(lat) * np.sin(lon),
+                     (n * (1 - E2) + h) * np.sin(lat)], axis=-1)
+
+
+def geodetic_from_ecef(p):
+    x, y, z = p[..., 0], p[..., 1], p[..., 2]
+    lon = np.arctan2(y, x)
+    r = np.hypot(x, y)
+    lat = np.arctan2(z, r * (1 - E2))
+    for _ in range(6):
+        n = A / np.sqrt(1 - E2 * np.sin(lat) ** 2)
+        h = r / np.cos(lat) - n
+        lat = np.arctan2(z, r * (1 - E2 * n / (n + h)))
+    n = A / np.sqrt(1 - E2 * np.sin(lat) ** 2)
+    h = r / np.cos(lat) - n
+    return np.degrees(lat), np.degrees(lon), h
+
+
+def enu_to_geodetic(origin, east, north, up):
+    lat0, lon0, h0 = origin
+    phi, lam = math.radians(lat0), math.radians(lon0)
+    r = np.array([[-math.sin(lam), -math.sin(phi) * math.cos(lam), math.cos(phi) * math.cos(lam)],
+                  [math.cos(lam), -math.sin(phi) * math.sin(lam), math.cos(phi) * math.sin(lam)],
+                  [0.0, math.cos(phi), math.sin(phi)]])
+    enu = np.stack([east, north, up], axis=-1)
+    p = ecef_from_geodetic(np.array(lat0), np.array(lon0), np.array(h0)) + enu @ r.T
+    return geodetic_from_ecef(p)
+
+
+def mercator_pixels(lat, lon, zoom):
+    size = TILE * 2.0 ** zoom
+    x = (lon + 180.0) / 360.0 * size
+    s = np.sin(np.radians(lat))
+    y = (0.5 - np.log((1 + s) / (1 - s)) / (4 * math.pi)) * size
+    return x, y
+
+
+class TileSource:
+    """DOM (PNG) or DSM (TIFF) tiles from an MBTiles database or a tile folder."""
+
+    def __init__(self, location, kind):
+        self.kind, self.cache = kind, {}
+        self.db = None
+        if os.path.isfile(location):
+            self.db = sqlite3.connect(f"file:{location}?mode=ro", uri=True)
+            self.zoom = self.db.execute("SELECT MAX(zoom_level) FROM tiles").fetchone()[0]
+        else:
+            self.folder = location
+            zooms = [int(d) for d in os.listdir(location) if d.isdigit()]
+            self.zoom = max(zooms) if zooms else None
+        if self.zoom is None:
+            raise SystemExit(f"no {kind} tiles in {location}")
+
+    def tile(self, x, y):
+        key = (x, y)
+        if key not in self.cache:
+            self.cache[key] = self._read(x, y)
+        return self.cache[key]
+
+    def _read(self, x, y):
+        z = self.zoom
+        if self.db is not None:
+            row = self.db.execute(
+                "SELECT tile_data FROM tiles WHERE zoom_level=? AND tile_column=? AND tile_row=?",
+                (z, x, (1 << z) - 1 - y)).fetchone()
+            data = row[0] if row else None
+        else:
+            ext = ".png" if self.kind == "dom" else ".tiff"
+            path = os.path.join(self.folder, str(z), f"{z}_{x}_{y}{ext}")
+            data = open(path, "rb").read() if os.path.exists(path) else None
+        if data is None:
+            return None
+        image = Image.open(io.BytesIO(data))
+        if self.kind == "dom":
+            return np.asarray(image.convert("RGBA"))
+        return np.asarray(image, dtype=np.float32)
+
+    def sample(self, px, py, scale):
+        """Values at Mercator pixel positions (nearest cell); NaN where there is no tile."""
+        tx, ty = np.floor(px / TILE).astype(np.int64), np.floor(py / TILE).astype(np.int64)
+        channels = 4 if self.kind == "dom" else 1
+        out = np.full(px.shape + (channels,), np.nan, dtype=np.float64)
+        for x, y in set(zip(tx.ravel().tolist(), ty.ravel().tolist())):
+            data = self.tile(x, y)
+            if data is None:
+                continue
+            sel = (tx == x) & (ty == y)
+            cols = np.clip(((px[sel] - x * TILE) / scale).astype(int), 0, data.shape[1] - 1)
+            rows = np.clip(((py[sel] - y * TILE) / scale).astype(int), 0, data.shape[0] - 1)
+            values = data[rows, cols]
+            out[sel] = values.reshape(values.shape[0], -1)[:, :channels]
+        return out
+
+
+def phase_shift(a, b):
+    """Length of the translation between two patches, in cells, to a tenth of a cell."""
+    window = np.outer(np.hanning(a.shape[0]), np.hanning(a.shape[1]))
+    fa = np.fft.fft2((a - a.mean()) * window)
+    fb = np.fft.fft2((b - b.mean()) * window)
+    cross = fa * np.conj(fb)
+    corr = np.fft.fftshift(np.real(np.fft.ifft2(cross / (np.abs(cross) + 1e-9))))
+    py, px = np.unravel_index(np.argmax(corr), corr.shape)
+
+    def refine(m, p, n):  # parabola through the peak and its neighbours
+        if 0 < p < n - 1:
+            d = m[0] - 2 * m[1] + m[2]
+            return p + (0.5 * (m[0] - m[2]) / d if d != 0 else 0.0)
+        return float(p)
+
+    y = refine(corr[py - 1:py + 2, px] if 0 < py < corr.shape[0] - 1 else None, py, corr.shape[0])
+    x = refine(corr[py, px - 1:px + 2] if 0 < px < corr.shape[1] - 1 else None, px, corr.shape[1])
+    return math.hypot(x - corr.shape[1] // 2, y - corr.shape[0] // 2)
+
+
+def footprint_border_mask(truth, east, north, frames, calibration):
+    """Cells within one cell of a frame's ground footprint border (nadir footprint turned by
+    the frame's yaw), and cells well inside a footprint."""
+    border = np.zeros(east.shape, bool)
+    inside = np.zeros(east.shape, bool)
+    origin = truth["origin"]
+    o = (origin["latitude"], origin["longitude"], origin["altitude"])
+    lat0 = math.radians(o[0])
+    for f in frames:
+        de = (f["longitude"] - o[1]) * math.radians(1) * A * math.cos(lat0)
+        dn = (f["latitude"] - o[0]) * math.radians(1) * A
+        height = f["altitude"] - o[2]
+        half_w = calibration["width"] / 2 / calibration["fx"] * height
+        half_h = calibration["height"] / 2 / calibration["fy"] * height
+        yaw = math.radians(f["attitude"]["yaw"])
+        # Image x points along the track's right, image y against the travel direction.
+        u = (east - de) * math.cos(yaw) - (north - dn) * math.sin(yaw)
+        v = (east - de) * math.sin(yaw) + (north - dn) * math.cos(yaw)
+        du, dv = np.abs(u) - half_w, np.abs(v) - half_h
+        edge = np.maximum(du, dv)
+        border |= np.abs(edge) < 0.6
+        inside |= edge < -3.0
+    return border, inside & ~border
+
+
+def gradient(image):
+    gy, gx = np.gradient(image)
+    return np.hypot(gx, gy)
+
+
+def evaluate(args):
+    with open(os.path.join(args.truth, "truth.json")) as f:
+        truth = json.load(f)
+    height = np.asarray(Image.open(os.path.join(args.truth, truth["height_map"])), dtype=np.float64)
+    ortho = np.asarray(Image.open(os.path.join(args.truth, truth["orthophoto"])).convert("L"),
+                       dtype=np.float64)
+    texel = truth["texel"]
+    step = max(1, int(round(args.sample / texel)))
+    rows = np.arange(step // 2, height.shape[0], step)
+    cols = np.arange(step // 2, height.shape[1], step)
+    r, c = np.meshgrid(rows, cols, indexing="ij")
+    east = truth["east_min"] + (c + 0.5) * texel
+    north = truth["north_max"] - (r + 0.5) * texel
+    up = height[r, c]
+    origin = truth["origin"]
+    o = (origin["latitude"], origin["longitude"], origin["altitude"])
+    lat, lon, h = enu_to_geodetic(o, east, north, up)
+
+    dom, dsm = TileSource(args.dom, "dom"), TileSource(args.dsm, "dsm")
+    px, py = mercator_pixels(lat, lon, dsm.zoom)
+    heights = dsm.sample(px, py, TILE / DSM_TILE)[..., 0]
+    dx, dy = mercator_pixels(lat, lon, dom.zoom)
+    colours = dom.sample(dx, dy, 1.0)
+    dom_grey = colours[..., 0] * 0.114 + colours[..., 1] * 0.587 + colours[..., 2] * 0.299
+    dom_valid = np.isfinite(dom_grey) & (colours[..., 3] > 0)
+
+    # The inner area: the box of the camera positions.
+    fe = [(f["longitude"] - o[1]) * math.radians(1) * A * math.cos(math.radians(o[0]))
+          for f in truth["frames"]]
+    fn = [(f["latitude"] - o[0]) * math.radians(1) * A for f in truth["frames"]]
+    inner = (east >= min(fe)) & (east <= max(fe)) & (north >= min(fn)) & (north <= max(fn))
+
+    dom_gsd = 2 * math.pi * A * math.cos(math.radians(o[0])) / (TILE * 2 ** dom.zoom)
+    dsm_gsd = 2 * math.pi * A * math.cos(math.radians(o[0])) / (DSM_TILE * 2 ** dsm.zoom)
+    has_height = np.isfinite(heights) & (heights > NO_HEIGHT)
+    error = np.abs(heights - h)
+    # Open ground: the truth varies by less than 0.3 m within 1.5 m of the cell.
+    k = max(1, int(round(1.5 / texel)))
+    local = np.lib.stride_tricks.sliding_window_view(np.pad(height, k, mode="edge"),
+                                                     (2 * k + 1, 2 * k + 1))[r, c]
+    open_ground = (local.max(axis=(-1, -2)) - local.min(axis=(-1, -2))) < 0.3
+    measured = inner & has_height
+
+    result = {"dom_zoom": dom.zoom, "dsm_zoom": dsm.zoom, "dom_gsd_m": dom_gsd,
+              "dsm_gsd_m": dsm_gsd, "samples": int(inner.sum())}
+    result["dsm_coverage"] = float(measured.sum() / max(1, inner.sum()))
+    result["dsm_median_error_gsd"] = float(np.median(error[measured]) / dsm_gsd) if measured.any() else math.inf
+    open_measured = measured & open_ground
+    result["dsm_open_median_error_gsd"] = (float(np.median(error[open_measured]) / dsm_gsd)
+                                           if open_measured.any() else math.inf)
+    result["dsm_p90_error_m"] = float(np.percentile(error[measured], 90)) if measured.any() else math.inf
+
+    truth_grey = ortho[r, c]
+    both = inner & dom_valid
+    if both.sum() > 100:
+        a, b = dom_grey[both], truth_grey[both]
+        result["dom_correlation"] = float(np.corrcoef(a, b)[0, 1])
+    else:
+        result["dom_correlation"] = 0.0
+    # Patch registration at the truth's full resolution, finer than a DOM pixel.
+    shifts = []
+    size = 64
+    for i0 in range(0, height.shape[0] - size, size * 2):
+        for j0 in range(0, height.shape[1] - size, size * 2):
+            pr, pc = np.meshgrid(np.arange(i0, i0 + size), np.arange(j0, j0 + size), indexing="ij")
+            pe = truth["east_min"] + (pc + 0.5) * texel
+            pn = truth["north_max"] - (pr + 0.5) * texel
+            if not ((pe.min() >= min(fe)) and (pe.max() <= max(fe)) and (pn.min() >= min(fn))
+                    and (pn.max() <= max(fn))):
+                continue
+            plat, plon, _ = enu_to_geodetic(o, pe, pn, height[pr, pc])
+            qx, qy = mercator_pixels(plat, plon, dom.zoom)
+            pcol = dom.sample(qx, qy, 1.0)
+            if np.isnan(pcol).any() or (pcol[..., 3] == 0).any():
+                continue
+            grey = pcol[..., 0] * 0.114 + pcol[..., 1] * 0.587 + pcol[..., 2] * 0.299
+            shifts.append(phase_shift(grey, ortho[pr, pc]) * texel / dom_gsd)
+    result["dom_shift_px"] = float(np.median(shifts)) if shifts else math.inf
+    result["dom_patches"] = len(shifts)
+
+    with open(args.frames) as f:
+        calibration = json.load(f)[0]["calibration"]
+    border, inside = footprint_border_mask(truth, east, north, truth["frames"], calibration)
+    g_dom = gradient(np.where(dom_valid, dom_grey, 0.0))
+    g_truth = gradient(truth_grey)
+    near_invalid = ~dom_valid
+    for shift in ((0, 1), (1, 0), (0, -1), (-1, 0)):
+        near_invalid |= np.roll(~dom_valid, shift, axis=(0, 1))
+    seam = border & inner & ~near_invalid
+    body = inside & inner & ~near_invalid
+    if seam.sum() > 10 and body.sum() > 10:
+        ratio_seam = g_dom[seam].mean() / max(1e-9, g_truth[seam].mean())
+        ratio_body = g_dom[body].mean() / max(1e-9, g_truth[body].mean())
+        result["seam_energy"] = float(ratio_seam / max(1e-9, ratio_body))
+    else:
+        result["seam_energy"] = math.inf
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--truth", required=True)
+    parser.add_argument("--frames", help="frames.json of the flight (default: beside truth/)")
+    parser.add_argument("--dom", required=True)
+    parser.add_argument("--dsm", required=True)
+    parser.add_argument("--sample", type=float, default=0.3, help="metres between samples")
+    parser.add_argument("--check", action="store_true")
+    parser.add_argument("--tolerances", default="", help="name=value,... overriding the limits")
+    args = parser.parse_args()
+    if not args.frames:
+        args.frames = os.path.join(os.path.dirname(os.path.abspath(args.truth)), "frames.json")
+    result = evaluate(args)
+    print(json.dumps(result, indent=2, sort_keys=True))
+    if not args.check:
+        return 0
+    tolerances = dict(DEFAULT_TOLERANCES)
+    for item in filter(None, args.tolerances.split(",")):
+        name, value = item.split("=")
+        tolerances[name] = (tolerances[name][0], float(value))
+    failed = [f"{n} = {result[n]:.3f}, wanted {op} {v}" for n, (op, v) in tolerances.items()
+              if not (result[n] >= v if op == ">=" else result[n] <= v)]
+    for line in failed:
+        print("FAILED:", line, file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
