@@ -6,3 +6,19 @@ if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON})
     COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/evaluate_products_test.py)
   set_tests_properties(scripts/evaluate_products PROPERTIES LABELS "unit" TIMEOUT 120)
 endif()
+
+# End to end: a reduced rendered flight (8 frames of 640 x 480) mapped by the program in both
+# storage modes, its products checked against the ground truth.
+if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
+  foreach(mode IN ITEMS files:1 mbtiles:2)
+    string(REPLACE ":" ";" parts ${mode})
+    list(GET parts 0 name)
+    list(GET parts 1 storage)
+    add_test(NAME e2e/${name}
+      COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/e2e_flight.py
+              --program $<TARGET_FILE:VornMapping>
+              --flight-maker $<TARGET_FILE:make_example_flight>
+              --work ${CMAKE_BINARY_DIR}/e2e/${name} --storage ${storage})
+    set_tests_properties(e2e/${name} PROPERTIES LABELS "e2e" TIMEOUT 600)
+  endforeach()
+endif()

@@ -27,6 +27,7 @@ import sys
 
 import numpy as np
 from PIL import Image
+from scipy import ndimage
 
 A = 6378137.0
 E2 = 6.69437999014e-3
@@ -227,11 +228,16 @@ def evaluate(args):
     dsm_gsd = 2 * math.pi * A * math.cos(math.radians(o[0])) / (DSM_TILE * 2 ** dsm.zoom)
     has_height = np.isfinite(heights) & (heights > NO_HEIGHT)
     error = np.abs(heights - h)
-    # Open ground: the truth varies by less than 0.3 m within 1.5 m of the cell.
-    k = max(1, int(round(1.5 / texel)))
-    local = np.lib.stride_tricks.sliding_window_view(np.pad(height, k, mode="edge"),
-                                                     (2 * k + 1, 2 * k + 1))[r, c]
-    open_ground = (local.max(axis=(-1, -2)) - local.min(axis=(-1, -2))) < 0.3
+    # Open ground: the terrain that hangs together without a wall (the largest region of
+    # cells less steep than 45 degrees, so roofs are left out), two DSM cells from any wall.
+    gy, gx = np.gradient(height, texel)
+    gentle = np.hypot(gx, gy) < 1.0
+    labels, _ = ndimage.label(gentle)
+    sizes = np.bincount(labels.ravel())
+    sizes[0] = 0
+    ground = labels == np.argmax(sizes)
+    away = ndimage.distance_transform_edt(ground) * texel > 2 * dsm_gsd + 1.0
+    open_ground = away[r, c]
     measured = inner & has_height
 
     result = {"dom_zoom": dom.zoom, "dsm_zoom": dsm.zoom, "dom_gsd_m": dom_gsd,
@@ -243,6 +249,8 @@ def evaluate(args):
                                            if open_measured.any() else math.inf)
     result["dsm_p90_error_m"] = float(np.percentile(error[measured], 90)) if measured.any() else math.inf
 
+    # The truth seen at the DOM's resolution: averaged over a DOM pixel.
+    ortho = ndimage.uniform_filter(ortho, size=max(1, int(round(dom_gsd / texel))))
     truth_grey = ortho[r, c]
     both = inner & dom_valid
     if both.sum() > 100:
@@ -250,24 +258,23 @@ def evaluate(args):
         result["dom_correlation"] = float(np.corrcoef(a, b)[0, 1])
     else:
         result["dom_correlation"] = 0.0
-    # Patch registration at the truth's full resolution, finer than a DOM pixel.
+    # Patch registration: 64 x 64 samples half a DOM pixel apart, on truth and DOM alike.
     shifts = []
-    size = 64
-    for i0 in range(0, height.shape[0] - size, size * 2):
-        for j0 in range(0, height.shape[1] - size, size * 2):
-            pr, pc = np.meshgrid(np.arange(i0, i0 + size), np.arange(j0, j0 + size), indexing="ij")
-            pe = truth["east_min"] + (pc + 0.5) * texel
-            pn = truth["north_max"] - (pr + 0.5) * texel
-            if not ((pe.min() >= min(fe)) and (pe.max() <= max(fe)) and (pn.min() >= min(fn))
-                    and (pn.max() <= max(fn))):
-                continue
+    spacing, size = dom_gsd / 2, 64
+    span = spacing * size
+    for e0 in np.arange(min(fe), max(fe) - span, span):
+        for n0 in np.arange(min(fn), max(fn) - span, span):
+            pe, pn = np.meshgrid(e0 + (np.arange(size) + 0.5) * spacing,
+                                 n0 + span - (np.arange(size) + 0.5) * spacing)
+            pc = np.clip(((pe - truth["east_min"]) / texel).astype(int), 0, height.shape[1] - 1)
+            pr = np.clip(((truth["north_max"] - pn) / texel).astype(int), 0, height.shape[0] - 1)
             plat, plon, _ = enu_to_geodetic(o, pe, pn, height[pr, pc])
             qx, qy = mercator_pixels(plat, plon, dom.zoom)
             pcol = dom.sample(qx, qy, 1.0)
             if np.isnan(pcol).any() or (pcol[..., 3] == 0).any():
                 continue
             grey = pcol[..., 0] * 0.114 + pcol[..., 1] * 0.587 + pcol[..., 2] * 0.299
-            shifts.append(phase_shift(grey, ortho[pr, pc]) * texel / dom_gsd)
+            shifts.append(phase_shift(grey, ortho[pr, pc]) * spacing / dom_gsd)
     result["dom_shift_px"] = float(np.median(shifts)) if shifts else math.inf
     result["dom_patches"] = len(shifts)
 

@@ -25,10 +25,10 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# Readers written by others that the tests use to check our products (3D Tiles); they live in
-# a virtual environment of their own beside the build folders.
+# Readers written by others that the tests use to check our products (3D Tiles, PNG and TIFF
+# tiles); they live in a virtual environment of their own beside the build folders.
 venv=".venv"
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import py3dtiles" 2>/dev/null; then
+if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import py3dtiles, PIL, numpy, scipy" 2>/dev/null; then
   python3 -m venv "$venv"
-  "$venv/bin/pip" install --quiet py3dtiles
+  "$venv/bin/pip" install --quiet py3dtiles pillow numpy scipy
 fi

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Maps a rendered flight end to end and checks the products with readers we did not write.
+
+Renders a flight with make_example_flight, runs the program on it as the controlling
+application would (Base64 task, status lines on the standard error stream), and checks:
+  - the last status line is state 12 and names the DOM, DSM and point-cloud records;
+  - the MBTiles databases pass SQLite's integrity check (MBTiles mode), or every DOM tile
+    decodes as PNG and every DSM tile as a 64 x 64 float TIFF (file mode);
+  - the DOM and DSM agree with the flight's ground truth (scripts/evaluate_products.py);
+  - py3dtiles reads every tileset.json and .pnts, and the points lie over the flight's area.
+Usage: e2e_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
+                     [--storage 1|2] [--flight-args "..."] [--tolerances k=v,...]
+"""
+import argparse
+import base64
+import glob
+import json
+import math
+import os
+import shlex
+import shutil
+import sqlite3
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+from PIL import Image
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import evaluate_products as ev  # noqa: E402
+
+REDUCED_FLIGHT = "--width 640 --height 480 --fx 544 --strips 2 --frames-per-strip 4"
+
+
+def b64(doc):
+    return base64.b64encode(json.dumps(doc).encode()).decode()
+
+
+def run_program(args, home, frame_list):
+    tiling = {"tiling": {"storage": args.storage}}
+    task = {"home": home, "dataset": {"form": "zel_frame", "uri": frame_list},
+            "chain": {"dom": tiling, "dsm": tiling}}
+    result = subprocess.run([args.program, "--task", b64(task), "--config", b64({})],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=args.timeout)
+    statuses = []
+    for line in result.stderr.splitlines():
+        try:
+            doc = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(doc, dict) and "state" in doc:
+            statuses.append(doc)
+    return statuses
+
+
+def find_file(folder, name):
+    """The first file of that name below the folder, hidden folders included."""
+    for parent, _, files in os.walk(folder):
+        if name in files:
+            return os.path.join(parent, name)
+    return None
+
+
+def product_files(home, kind):
+    """The MBTiles database or tile folder of a product under the home folder."""
+    return find_file(home, f"{kind}.mbtiles") or os.path.join(home, kind)
+
+
+def check_stores(home, storage, problems):
+    if storage == 2:
+        for name in ("dom.mbtiles", "dsm.mbtiles", "tile.db"):
+            found = find_file(home, name)
+            if not found:
+                problems.append(f"no {name} under {home}")
+                continue
+            db = sqlite3.connect(f"file:{found}?mode=ro", uri=True)
+            verdict = db.execute("PRAGMA integrity_check").fetchone()[0]
+            if verdict != "ok":
+                problems.append(f"{found}: integrity_check says {verdict}")
+        return
+    pngs = glob.glob(os.path.join(home, "dom", "*", "*.png"))
+    tiffs = glob.glob(os.path.join(home, "dsm", "*", "*.tiff"))
+    if not pngs or not tiffs:
+        problems.append(f"file mode wrote {len(pngs)} DOM and {len(tiffs)} DSM tiles")
+    for path in pngs:
+        Image.open(path).load()
+    for path in tiffs:
+        image = Image.open(path)
+        if image.size != (64, 64) or image.mode != "F":
+            problems.append(f"{path}: DSM tile is {image.size} {image.mode}")
+
+
+def check_point_cloud(home, truth, problems):
+    from py3dtiles.tileset.content import read_binary_tile_content
+
+    root = os.path.join(home, "dense", "tileset.json")
+    if not os.path.exists(root):
+        problems.append("no dense/tileset.json")
+        return 0
+    origin = truth["origin"]
+    centre = ev.ecef_from_geodetic(np.array(origin["latitude"]), np.array(origin["longitude"]),
+                                   np.array(origin["altitude"]))
+    count = 0
+    for path in glob.glob(os.path.join(home, "dense", "**", "tileset.json"), recursive=True):
+        with open(path) as f:
+            doc = json.loads(f.read(), parse_constant=lambda c: problems.append(f"{path}: {c}"))
+        transform = doc["root"].get("transform")
+        matrix = np.array(transform).reshape(4, 4).T if transform else np.eye(4)
+        for pnts in glob.glob(os.path.join(os.path.dirname(path), "*.pnts")):
+            content = read_binary_tile_content(Path(pnts))
+            positions = content.body.feature_table.body.position.reshape(-1, 3).astype(np.float64)
+            header = content.body.feature_table.header
+            if header.rtc is not None:
+                positions = positions + np.array(header.rtc)
+            world = positions @ matrix[:3, :3].T + matrix[:3, 3]
+            distance = np.linalg.norm(world - centre, axis=1)
+            if len(distance) and distance.max() > 2000.0:
+                problems.append(f"{pnts}: a point lies {distance.max():.0f} m from the flight")
+            count += len(world)
+    if count == 0:
+        problems.append("the point cloud holds no point")
+    return count
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--flight-maker", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--storage", type=int, default=2, choices=(1, 2))
+    parser.add_argument("--flight-args", default=REDUCED_FLIGHT)
+    parser.add_argument("--tolerances", default="")
+    parser.add_argument("--timeout", type=float, default=600)
+    args = parser.parse_args()
+
+    flight = os.path.join(args.work, "flight")
+    home = os.path.join(args.work, "home")
+    shutil.rmtree(home, ignore_errors=True)  # a home with products is refused
+    os.makedirs(home)
+    if not os.path.exists(os.path.join(flight, "frames.json")):
+        subprocess.run([args.flight_maker, "--out", flight] + shlex.split(args.flight_args),
+                       check=True, stdout=subprocess.DEVNULL)
+    statuses = run_program(args, home, os.path.join(flight, "frames.json"))
+    problems = []
+    if not statuses or statuses[-1]["state"] != 12:
+        last = statuses[-1] if statuses else None
+        problems.append(f"the run did not finish in state 12: {last}")
+        log = os.path.join(home, "log.txt")
+        if os.path.exists(log):
+            print("".join(open(log).readlines()[-30:]), file=sys.stderr)
+    else:
+        outputs = {o.get("id"): o for o in (statuses[-1].get("output") or [])}
+        for record in ("dom_01", "dsm_01", "pointcloud_01"):
+            if outputs.get(record, {}).get("state") != 12:
+                problems.append(f"record {record} is not finished: {outputs.get(record)}")
+        check_stores(home, args.storage, problems)
+        with open(os.path.join(flight, "truth", "truth.json")) as f:
+            truth = json.load(f)
+        points = check_point_cloud(home, truth, problems)
+        evaluation = subprocess.run(
+            [sys.executable, os.path.join(HERE, "evaluate_products.py"), "--truth",
+             os.path.join(flight, "truth"), "--dom", product_files(home, "dom"), "--dsm",
+             product_files(home, "dsm"), "--check", "--tolerances", args.tolerances],
+            capture_output=True, text=True)
+        print(evaluation.stdout)
+        print(f"point cloud: {points} points")
+        if evaluation.returncode != 0:
+            problems.append("products miss the ground truth: " + evaluation.stderr.strip())
+    for problem in problems:
+        print("FAILED:", problem, file=sys.stderr)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
