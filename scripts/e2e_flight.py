@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import evaluate_products as ev  # noqa: E402
 
-REDUCED_FLIGHT = "--width 640 --height 480 --fx 544 --strips 2 --frames-per-strip 4"
+REDUCED_FLIGHT = "--width 640 --height 480 --fx 544 --altitude 50 --strips 2 --frames-per-strip 4"
 
 
 def b64(doc):
@@ -41,7 +41,7 @@ def b64(doc):
 def run_program(args, home, frame_list):
     tiling = {"tiling": {"storage": args.storage}}
     task = {"home": home, "dataset": {"form": "zel_frame", "uri": frame_list},
-            "chain": {"dom": tiling, "dsm": tiling}}
+            "dom": tiling, "dsm": tiling}
     result = subprocess.run([args.program, "--task", b64(task), "--config", b64({})],
                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
                             timeout=args.timeout)

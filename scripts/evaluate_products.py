@@ -8,7 +8,8 @@ cells, and reports as JSON:
                       positions, one half footprint in from the survey's edge)
   dsm_median_error_gsd, dsm_open_median_error_gsd
                       median |DSM - truth| in DSM cells, everywhere and on open ground
-  dom_correlation     normalised cross-correlation of DOM and truth orthophoto (grey)
+  dom_correlation     normalised cross-correlation of DOM and truth orthophoto (grey) on
+                      the DOM's pixels, away from walls
   dom_shift_px        median shift of DOM patches against the truth, in DOM pixels
   seam_energy         DOM gradient across frame borders against inside frames, each
                       divided by the truth's gradient at the same cells
@@ -75,6 +76,21 @@ def enu_to_geodetic(origin, east, north, up):
     enu = np.stack([east, north, up], axis=-1)
     p = ecef_from_geodetic(np.array(lat0), np.array(lon0), np.array(h0)) + enu @ r.T
     return geodetic_from_ecef(p)
+
+
+def enu_of_mercator_pixels(origin, px, py, zoom):
+    """East and north (metres) of Mercator pixel positions, on the origin's ellipsoid height."""
+    size = TILE * 2.0 ** zoom
+    lon = px / size * 360.0 - 180.0
+    lat = np.degrees(np.arctan(np.sinh(math.pi * (1 - 2 * py / size))))
+    lat0, lon0, h0 = origin
+    d = ecef_from_geodetic(lat, lon, np.full(np.shape(lat), h0)) - ecef_from_geodetic(
+        np.array(lat0), np.array(lon0), np.array(h0))
+    phi, lam = math.radians(lat0), math.radians(lon0)
+    east = -math.sin(lam) * d[..., 0] + math.cos(lam) * d[..., 1]
+    north = (-math.sin(phi) * math.cos(lam) * d[..., 0] - math.sin(phi) * math.sin(lam) * d[..., 1]
+             + math.cos(phi) * d[..., 2])
+    return east, north
 
 
 def mercator_pixels(lat, lon, zoom):
@@ -215,7 +231,7 @@ def evaluate(args):
     heights = dsm.sample(px, py, TILE / DSM_TILE)[..., 0]
     dx, dy = mercator_pixels(lat, lon, dom.zoom)
     colours = dom.sample(dx, dy, 1.0)
-    dom_grey = colours[..., 0] * 0.114 + colours[..., 1] * 0.587 + colours[..., 2] * 0.299
+    dom_grey = colours[..., 0] * 0.299 + colours[..., 1] * 0.587 + colours[..., 2] * 0.114
     dom_valid = np.isfinite(dom_grey) & (colours[..., 3] > 0)
 
     # The inner area: the box of the camera positions.
@@ -236,6 +252,7 @@ def evaluate(args):
     sizes = np.bincount(labels.ravel())
     sizes[0] = 0
     ground = labels == np.argmax(sizes)
+    wall_distance = ndimage.distance_transform_edt(gentle) * texel
     away = ndimage.distance_transform_edt(ground) * texel > 2 * dsm_gsd + 1.0
     open_ground = away[r, c]
     measured = inner & has_height
@@ -249,32 +266,36 @@ def evaluate(args):
                                            if open_measured.any() else math.inf)
     result["dsm_p90_error_m"] = float(np.percentile(error[measured], 90)) if measured.any() else math.inf
 
-    # The truth seen at the DOM's resolution: averaged over a DOM pixel.
+    # The DOM against the truth on the DOM's own pixels: the truth averaged over each DOM
+    # pixel, both smoothed alike (0.7 pixel) so resampling noise does not count.
     ortho = ndimage.uniform_filter(ortho, size=max(1, int(round(dom_gsd / texel))))
     truth_grey = ortho[r, c]
-    both = inner & dom_valid
-    if both.sum() > 100:
-        a, b = dom_grey[both], truth_grey[both]
-        result["dom_correlation"] = float(np.corrcoef(a, b)[0, 1])
+    px0, py0 = mercator_pixels(*enu_to_geodetic(o, np.array(min(fe)), np.array(max(fn)), 0.0)[:2], dom.zoom)
+    px1, py1 = mercator_pixels(*enu_to_geodetic(o, np.array(max(fe)), np.array(min(fn)), 0.0)[:2], dom.zoom)
+    gx, gy = np.meshgrid(np.arange(math.floor(px0), math.ceil(px1)) + 0.5,
+                         np.arange(math.floor(py0), math.ceil(py1)) + 0.5)
+    ge, gn = enu_of_mercator_pixels(o, gx, gy, dom.zoom)
+    gc = np.clip(((ge - truth["east_min"]) / texel).astype(int), 0, height.shape[1] - 1)
+    gr = np.clip(((truth["north_max"] - gn) / texel).astype(int), 0, height.shape[0] - 1)
+    gcol = dom.sample(gx, gy, 1.0)
+    g_valid = np.isfinite(gcol[..., 0]) & (np.nan_to_num(gcol[..., 3]) > 0)
+    g_dom = np.nan_to_num(gcol[..., 0] * 0.299 + gcol[..., 1] * 0.587 + gcol[..., 2] * 0.114)
+    g_truth = ortho[gr, gc]
+    g_dom_s = ndimage.gaussian_filter(np.where(g_valid, g_dom, g_truth), 0.7)
+    g_truth_s = ndimage.gaussian_filter(g_truth, 0.7)
+    # Walls lean in the frames and not in the truth: pixels within 2 m of one do not count.
+    g_inner = ndimage.binary_erosion(g_valid, iterations=2) & (wall_distance[gr, gc] > 2.0)
+    if g_inner.sum() > 100:
+        result["dom_correlation"] = float(np.corrcoef(g_dom_s[g_inner], g_truth_s[g_inner])[0, 1])
     else:
         result["dom_correlation"] = 0.0
-    # Patch registration: 64 x 64 samples half a DOM pixel apart, on truth and DOM alike.
-    shifts = []
-    spacing, size = dom_gsd / 2, 64
-    span = spacing * size
-    for e0 in np.arange(min(fe), max(fe) - span, span):
-        for n0 in np.arange(min(fn), max(fn) - span, span):
-            pe, pn = np.meshgrid(e0 + (np.arange(size) + 0.5) * spacing,
-                                 n0 + span - (np.arange(size) + 0.5) * spacing)
-            pc = np.clip(((pe - truth["east_min"]) / texel).astype(int), 0, height.shape[1] - 1)
-            pr = np.clip(((truth["north_max"] - pn) / texel).astype(int), 0, height.shape[0] - 1)
-            plat, plon, _ = enu_to_geodetic(o, pe, pn, height[pr, pc])
-            qx, qy = mercator_pixels(plat, plon, dom.zoom)
-            pcol = dom.sample(qx, qy, 1.0)
-            if np.isnan(pcol).any() or (pcol[..., 3] == 0).any():
-                continue
-            grey = pcol[..., 0] * 0.114 + pcol[..., 1] * 0.587 + pcol[..., 2] * 0.299
-            shifts.append(phase_shift(grey, ortho[pr, pc]) * spacing / dom_gsd)
+    # Registration: phase correlation of 32 x 32 pixel patches of DOM and truth.
+    shifts, size = [], 32
+    for i in range(0, gx.shape[0] - size + 1, size):
+        for j in range(0, gx.shape[1] - size + 1, size):
+            if g_valid[i:i + size, j:j + size].all():
+                shifts.append(phase_shift(g_dom[i:i + size, j:j + size],
+                                          g_truth[i:i + size, j:j + size]))
     result["dom_shift_px"] = float(np.median(shifts)) if shifts else math.inf
     result["dom_patches"] = len(shifts)
 

@@ -50,20 +50,6 @@ def make_truth(folder):
     return height, ortho, truth
 
 
-def enu_of_pixels(px, py, zoom):
-    size = ev.TILE * 2.0 ** zoom
-    lon = px / size * 360.0 - 180.0
-    lat = np.degrees(np.arctan(np.sinh(math.pi * (1 - 2 * py / size))))
-    lat0, lon0, h0 = ORIGIN
-    d = ev.ecef_from_geodetic(lat, lon, np.full(lat.shape, h0)) - ev.ecef_from_geodetic(
-        np.array(lat0), np.array(lon0), np.array(h0))
-    phi, lam = math.radians(lat0), math.radians(lon0)
-    east = -math.sin(lam) * d[..., 0] + math.cos(lam) * d[..., 1]
-    north = (-math.sin(phi) * math.cos(lam) * d[..., 0] - math.sin(phi) * math.sin(lam) * d[..., 1]
-             + math.cos(phi) * d[..., 2])
-    return east, north
-
-
 def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0):
     rows, cols = height.shape
     x0, y0 = ev.mercator_pixels(np.array(ORIGIN[0] + 0.0004), np.array(ORIGIN[1] - 0.0004), ZOOM)
@@ -80,8 +66,8 @@ def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0):
                 scale = ev.TILE / size
                 j, i = np.meshgrid(np.arange(size), np.arange(size))
                 shift = dom_shift if kind == "dom" else 0
-                east, north = enu_of_pixels(tx * ev.TILE + (j + 0.5) * scale + shift,
-                                            ty * ev.TILE + (i + 0.5) * scale, ZOOM)
+                east, north = ev.enu_of_mercator_pixels(ORIGIN, tx * ev.TILE + (j + 0.5) * scale + shift,
+                                                        ty * ev.TILE + (i + 0.5) * scale, ZOOM)
                 c = np.floor((east - truth["east_min"]) / TEXEL).astype(int)
                 r = np.floor((truth["north_max"] - north) / TEXEL).astype(int)
                 ok = (c >= 0) & (c < cols) & (r >= 0) & (r < rows)
