@@ -1,7 +1,7 @@
 #include "framework/camera.h"
+#include "framework/log.h"
 
 #include <cmath>
-#include <iostream>
 #include <sstream>
 
 namespace fw {
@@ -33,7 +33,7 @@ void scaleSizeAndIntrinsics(Model& model, double factor) {
 }
 
 void reportInvalid(const CameraImpl& camera) {
-  std::cout << "Camera not valid!Info:" << camera.info() << std::endl;
+  FW_LOG(fw::kLogWarning) << "Camera not valid!Info:" << camera.info();
 }
 }  // namespace
 

@@ -98,9 +98,9 @@ TEST(Camera, AtanModel) {
   EXPECT_NEAR(ray.y, 0.4, 1e-12);
   EXPECT_EQ(atan.Project(pi::Point3d(0, 0, 0)), fw::Point2d(-1, -1));
 
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   const fw::Camera broken(std::vector<double>{0, 480, 500, 500, 320, 240, 0.9});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Camera not valid!Info:ATAN:[0,480,500,500,320,240,0.9]\n");
 }
 

@@ -1,4 +1,5 @@
 #include "framework/config_store.h"
+#include "framework/log.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -39,7 +40,7 @@ T readNumber(const std::string& text, T def) {
   T value = def;
   std::istringstream in(text);
   if (in >> value) return value;
-  std::cerr << "Failed to read value from " << text << std::endl;
+  FW_LOG(fw::kLogWarning) << "Failed to read value from " << text;
   return def;
 }
 

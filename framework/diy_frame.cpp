@@ -3,6 +3,7 @@
 #include "framework/config_store.h"
 #include "framework/file_resource.h"
 #include "framework/geodesy.h"
+#include "framework/gps_record.h"
 #include "framework/var_with_type.h"
 #include "framework/vocabulary.h"
 
@@ -11,26 +12,6 @@
 #include <sstream>
 
 namespace {
-
-// Position-sigma and height-sigma limits of a usable GPS record, and the attitude's.
-constexpr double kSigmaValid = 10.0;
-constexpr double kPositionUsable = 100.0;
-constexpr double kHeightUsable = 100.0;
-constexpr double kAttitudeUsable = 20.0;
-
-// First index of the attitude angles for the GPS record lengths that carry them, else -1.
-int attitudeIndex(size_t length) {
-  switch (length) {
-    case 11:
-      return 5;
-    case 12:
-      return 6;
-    case 14:
-      return 8;
-    default:
-      return -1;
-  }
-}
 
 // An in-memory stream over a registered buffer.
 class BufferStream : public std::streambuf {
@@ -89,7 +70,8 @@ MapFrame::MapFrame(uint64_t frameId, double frameTimestamp, const fw::GImage& im
       flags_(flags),
       imagePath_(imagePath),
       camera_(camera),
-      gps_(gps) {}
+      gps_(gps),
+      gpsRecord_(fw::decodeGpsRecord(gps)) {}
 
 void MapFrame::call(const std::string& command, void* arg) {
   if (!arg) return;
@@ -119,33 +101,32 @@ bool MapFrame::setImage(const fw::GImage& image, int) {
 
 // ---- GPS record
 
-bool MapFrame::hasGPSAttitude() { return attitudeIndex(gps_.size()) >= 0; }
+bool MapFrame::hasGPSAttitude() { return gpsRecord_.hasAttitude; }
 
+// The angles whenever the record has them; true when their sigma is usable.
 bool MapFrame::getGPSAttitude(pi::Point3d& attitude) {
-  const int i = attitudeIndex(gps_.size());
-  if (i < 0) return false;
-  attitude = pi::Point3d(gps_[i], gps_[i + 1], gps_[i + 2]);
-  return gps_[i + 3] < kAttitudeUsable;
+  if (!gpsRecord_.hasAttitude) return false;
+  attitude = gpsRecord_.attitude;
+  return gpsRecord_.attitudeSigma.x < fw::kGpsAttitudeUsable;
 }
 
 bool MapFrame::getGPSAttitudeSigma(pi::Point3d& sigma) {
-  const int i = attitudeIndex(gps_.size());
-  if (i < 0) return false;
-  sigma = pi::Point3d(gps_[i + 3], gps_[i + 4], gps_[i + 5]);
+  if (!gpsRecord_.hasAttitude) return false;
+  sigma = gpsRecord_.attitudeSigma;
   return true;
 }
 
-bool MapFrame::isGPSSigmaValid() { return gps_.size() >= 6 && gps_[3] < kSigmaValid; }
+bool MapFrame::isGPSSigmaValid() { return fw::gpsPositionValid(gpsRecord_); }
 
 bool MapFrame::getGPSLLA(pi::Point3d& lla) {
   if (!isGPSSigmaValid()) return false;
-  lla = pi::Point3d(gps_[0], gps_[1], gps_[2]);
-  return gps_[3] < kPositionUsable;
+  lla = gpsRecord_.lla;
+  return gpsRecord_.llaSigma.x < fw::kGpsPositionUsable;
 }
 
 bool MapFrame::getGPSSigma(pi::Point3d& sigma) {
-  if (gps_.size() < 6) return false;
-  sigma = pi::Point3d(gps_[3], gps_[4], gps_[5]);
+  if (!gpsRecord_.hasPosition) return false;
+  sigma = gpsRecord_.llaSigma;
   return true;
 }
 
@@ -157,9 +138,9 @@ bool MapFrame::getGPSECEF(pi::Point3d& ecef) {
 }
 
 bool MapFrame::getGPSHeight(fw::Point2d& height) {
-  if (gps_.size() != 8 && gps_.size() != 14) return false;
-  height = fw::Point2d(gps_[6], gps_[7]);
-  return gps_[7] < kHeightUsable;
+  if (!gpsRecord_.hasRelativeAltitude) return false;
+  height = fw::Point2d(gpsRecord_.relativeAltitude, gpsRecord_.relativeAltitudeSigma);
+  return gpsRecord_.relativeAltitudeSigma < fw::kGpsHeightUsable;
 }
 
 // ---- Key points
@@ -339,6 +320,20 @@ bool MapFrame::getObservations(fw::ObservationMap& observations) {
   for (size_t i = 0; i < keypoints_.size(); ++i)
     if (keypoints_[i].mapPoint) observations.emplace(keypoints_[i].mapPoint->id(), i);
   return true;
+}
+
+void MapFrame::copyKeyPointsFrom(const MapFrame& source) {
+  if (&source == this) return;
+  std::vector<KeyPointRecord> keypoints;
+  fw::ObservationMap observations;
+  {
+    std::lock_guard<std::mutex> lock(source.mutex);
+    keypoints = source.keypoints_;
+    observations = source.observations_;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  keypoints_ = std::move(keypoints);
+  observations_ = std::move(observations);
 }
 
 bool MapFrame::addObservation(const std::shared_ptr<fw::MapPoint>& mapPoint, uint64_t index,

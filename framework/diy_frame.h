@@ -4,6 +4,7 @@
 // record, key points with descriptors, colours, rays and observed map points, links to other
 // frames, bag-of-words vectors and a 32 x 32 grid for area searches.
 
+#include "framework/gps_record.h"
 #include "framework/map_frame.h"
 
 #include <array>
@@ -81,6 +82,10 @@ class MapFrame : public fw::MapFrame {
   bool clearSecondLinks() override;
   double getMedianDepth() override;
 
+  // Replaces this frame's key-point records and observation list by copies of `source`'s,
+  // read under `source`'s mutex (a clone shares the observed map points).
+  void copyKeyPointsFrom(const MapFrame& source);
+
  private:
   bool validIndex(int index) const { return index >= 0 && size_t(index) < keypoints_.size(); }
   pi::Point3ub colourAt(float x, float y);
@@ -97,6 +102,7 @@ class MapFrame : public fw::MapFrame {
   std::string imagePath_;
   fw::Camera camera_;
   std::vector<double> gps_;
+  fw::GpsRecord gpsRecord_;
   fw::GImage descriptors_;
   std::vector<KeyPointRecord> keypoints_;
   fw::ObservationMap observations_;

@@ -1,5 +1,7 @@
 #include "framework/geodesy.h"
 
+#include "framework/wgs84.h"
+
 #include <cmath>
 
 namespace fw {
@@ -11,8 +13,8 @@ constexpr double kRadToDeg = 180.0 / kPi;
 }  // namespace
 
 pi::Point3d geodeticToECEF(double latitude, double longitude, double height) {
-  constexpr double a2 = 40680631590769.0;
-  constexpr double b2 = 40408299984659.16;
+  constexpr double a2 = wgs84::kA2;
+  constexpr double b2 = wgs84::kB2;
   const double phi = latitude * kDegToRad;
   const double lambda = longitude * kDegToRad;
   const double c = std::cos(phi);
@@ -23,12 +25,11 @@ pi::Point3d geodeticToECEF(double latitude, double longitude, double height) {
 }
 
 pi::Point3d ecefToGeodetic(double x, double y, double z) {
-  constexpr double a = 6378137.0;
-  constexpr double a2 = 40680631590769.0;
-  static const double b = std::sqrt(40408299984945.17);
-  constexpr double aE2 = 42697.67266269557;  // a times the first eccentricity squared
-  constexpr double e2 = 0.006694379983166804;
-  const double ep2 = (a2 - b * b) / (b * b);
+  constexpr double a = wgs84::kA;
+  constexpr double e2 = wgs84::kE2;
+  constexpr double ep2 = wgs84::kEp2;
+  constexpr double aE2 = a * e2;
+  static const double b = std::sqrt(wgs84::kB2);
   const double p = std::sqrt(x * x + y * y);
   const double theta = std::atan2(z * a, p * b);
   const double st = std::sin(theta), ct = std::cos(theta);

@@ -3,6 +3,8 @@
 list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/pose.cpp
   ${CMAKE_CURRENT_LIST_DIR}/geodesy.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gps_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/printable_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter.cpp
@@ -15,6 +17,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/projection.cpp)
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pose_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gps_record_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp
@@ -31,6 +34,7 @@ vm_add_fuzzer(vocabulary_load_fuzz
           ${CMAKE_CURRENT_LIST_DIR}/vocabulary.cpp
           ${CMAKE_CURRENT_LIST_DIR}/bow_scoring.cpp
           ${CMAKE_CURRENT_LIST_DIR}/gimage.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/log.cpp
   DEPS values ${OpenCV_LIBS}
   RUNS 20000
   CORPUS fuzz/vocabulary_corpus)

@@ -1,5 +1,6 @@
 #include "framework/messenger.h"
 
+#include "framework/log.h"
 #include "framework/thread_pool.h"
 
 #include <algorithm>
@@ -84,6 +85,19 @@ void deliverEach(const PubSubSpace::SubscriberList& subscribers, const MakeMessa
     }
   }
   if (first_error) std::rethrow_exception(first_error);
+}
+
+// Runs one queued delivery on a pool worker. Its future is never read, so a failure is
+// logged here instead of being kept in it.
+template <typename Delivery>
+void runQueued(const std::string& topic, const Delivery& delivery) {
+  try {
+    delivery();
+  } catch (const std::exception& e) {
+    FW_LOG(kLogError) << "Messenger: a queued delivery on \"" << topic << "\" failed: " << e.what();
+  } catch (...) {
+    FW_LOG(kLogError) << "Messenger: a queued delivery on \"" << topic << "\" failed";
+  }
 }
 
 void deliverToAll(const PubSubSpace::SubscriberList& subscribers, const sv::Var& message) {
@@ -177,7 +191,7 @@ void Subscriber::Impl::deliver(const sv::Var& message) {
   }
   // At most queue_size messages wait; the newest win.
   if (pool->PendingTasks() >= queue_size) pool->dropOldest();
-  pool->Add([this, message] { invoke(message); });
+  pool->Add([this, message] { runQueued(topic, [&] { invoke(message); }); });
 }
 
 void Subscriber::Impl::invoke(const sv::Var& message) {
@@ -237,7 +251,9 @@ void Publisher::publish(const sv::Var& message) const {
     return;
   }
   if (impl_->pool->PendingTasks() >= impl_->queue_size) impl_->pool->dropOldest();
-  impl_->pool->Add([subscribers, message] { deliverToAll(*subscribers, message); });
+  impl_->pool->Add([subscribers, message, topic = impl_->topic] {
+    runQueued(topic, [&] { deliverToAll(*subscribers, message); });
+  });
 }
 
 void Publisher::shutdown() {

@@ -373,3 +373,44 @@ TEST(Messenger, ConcurrentPublishAndSubscriptionChurn) {
 }
 
 }  // namespace
+
+namespace {
+
+// Collects the texts of the log statements made while it is registered.
+class CollectingSink : public fw::LogSink {
+ public:
+  CollectingSink() { fw::logSinks()->insert(this); }
+  ~CollectingSink() override { fw::logSinks()->erase(this); }
+  void write(int, const char*, const char*, int, const struct tm*, const char* text,
+             uint64_t length) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    texts.append(text, length);
+  }
+  void flush() override {}
+  std::string get() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return texts;
+  }
+  std::mutex mutex;
+  std::string texts;
+};
+
+TEST(Messenger, AQueuedSubscriberThatThrowsIsLoggedAndKeepsItsWorker) {
+  CollectingSink sink;
+  fw::Messenger messenger;
+  std::promise<void> secondArrived;
+  fw::Subscriber sub = messenger.subscribe("q", 4, sv::VarFunction([&secondArrived](int v) {
+                                             if (v == 1) throw std::runtime_error("boom");
+                                             secondArrived.set_value();
+                                           }));
+  messenger.publish("q", 1);
+  messenger.publish("q", 2);
+  // One worker, first in first out: the failure was handled before the second message.
+  secondArrived.get_future().wait();
+  sub.shutdown();
+  EXPECT_NE(sink.get().find("Messenger: a queued delivery on \"q\" failed: boom"),
+            std::string::npos)
+      << sink.get();
+}
+
+}  // namespace

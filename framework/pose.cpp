@@ -1,9 +1,9 @@
 #include "framework/pose.h"
+#include "framework/log.h"
 
 #include <opencv2/core.hpp>
 
 #include <cmath>
-#include <iostream>
 #include <stdexcept>
 
 namespace fw {
@@ -59,7 +59,7 @@ bool quaternionFromMatrix(const Matrix3& m, Quaternion& q) {
     x *= signOf(m20 + m02);
     y *= signOf(m12 + m21);
   } else {
-    std::cout << "coding error\n";
+    FW_LOG(fw::kLogError) << "coding error";
     return false;
   }
   const double norm = std::sqrt(w * w + x * x + y * y + z * z);

@@ -88,9 +88,9 @@ TEST(Quaternion, FromMatrixCoversEachLargestComponent) {
 TEST(Quaternion, MatrixWithNaNIsACodingError) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   fw::Quaternion q(0.1, 0.2, 0.3, 0.4);
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(fw::quaternionFromMatrix(fw::Matrix3{nan, 0, 0, 0, nan, 0, 0, 0, nan}, q));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "coding error\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "coding error\n");
   EXPECT_EQ(q.x, 0.1);
 }
 
@@ -111,8 +111,10 @@ TEST(Quaternion, ProductComposesRotations) {
 
 TEST(Rotation, ElementaryRotationsMatchOpenCvAxisAngle) {
   for (double angle : {-2.5, -0.3, 0.0, 0.7, M_PI / 2, 3.0}) {
-    const fw::Matrix3 x = fw::rotationAboutX(angle), y = fw::rotationAboutY(angle), z = fw::rotationAboutZ(angle);
-    const fw::Matrix3 rx = rodrigues(angle, 0, 0), ry = rodrigues(0, angle, 0), rz = rodrigues(0, 0, angle);
+    const fw::Matrix3 x = fw::rotationAboutX(angle), y = fw::rotationAboutY(angle),
+                      z = fw::rotationAboutZ(angle);
+    const fw::Matrix3 rx = rodrigues(angle, 0, 0), ry = rodrigues(0, angle, 0),
+                      rz = rodrigues(0, 0, angle);
     for (size_t k = 0; k < 9; ++k) {
       EXPECT_NEAR(x[k], rx[k], 1e-12) << angle;
       EXPECT_NEAR(y[k], ry[k], 1e-12) << angle;

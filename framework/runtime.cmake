@@ -4,6 +4,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/config_loading.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)
 list(APPEND FRAMEWORK_TESTS
@@ -14,6 +15,7 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_services_test.cpp)
 list(APPEND FRAMEWORK_TEST_LABELS tsan)
+list(APPEND FRAMEWORK_DEPS nlohmann_json::nlohmann_json)
 
 vm_add_benchmark(framework_runtime_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/runtime_perf.cpp

@@ -1,8 +1,8 @@
 #include "framework/undistorter.h"
+#include "framework/log.h"
 
 #include <cmath>
 #include <cstring>
-#include <iostream>
 
 namespace fw {
 
@@ -46,9 +46,9 @@ UndistorterImpl::UndistorterImpl(const Camera& in, const Camera& out)
 
 void UndistorterImpl::prepareMaps() {
   if (!cameraIn_->isValid() || !cameraOut_->isValid()) return;
-  std::cout << "Undistorter:\n"
-            << "    Camera IN : " << cameraIn_->info() << "\n"
-            << "    Camera OUT: " << cameraOut_->info() << "\n\n";
+  FW_LOG(fw::kLogInfo) << "Undistorter:\n"
+                       << "    Camera IN : " << cameraIn_->info() << "\n"
+                       << "    Camera OUT: " << cameraOut_->info() << "\n";
   const int outW = cameraOut_->width, outH = cameraOut_->height;
   const int inW = cameraIn_->width, inH = cameraIn_->height;
   const size_t count = size_t(outW) * size_t(outH);
@@ -76,7 +76,8 @@ bool UndistorterImpl::undistort(const GImage& in, GImage& out) const {
     return false;
   }
   if (in.cols != cameraIn_->width || in.rows != cameraIn_->height || !in.data) {
-    std::cerr << "input image size differs from expected input size! Not undistorting.\n";
+    FW_LOG(fw::kLogWarning)
+        << "input image size differs from expected input size! Not undistorting.";
     out = in;
     return false;
   }

@@ -19,9 +19,9 @@ TEST(Undistorter, IdenticalCamerasCopyEveryPixel) {
   // A distorted camera whose unprojection and projection do not quite cancel would shift
   // columns by a pixel without snapping; the pinhole pair below has rounding noise too.
   const fw::Camera camera(std::vector<double>{64, 48, 37.3, 41.9, 31.7, 23.3});
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   const fw::Undistorter undistorter(camera, camera);
-  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string printed = testing::internal::GetCapturedStderr();
   EXPECT_EQ(printed,
             "Undistorter:\n    Camera IN : PinHole:[64,48,37.3,41.9,31.7,23.3]\n"
             "    Camera OUT: PinHole:[64,48,37.3,41.9,31.7,23.3]\n\n");

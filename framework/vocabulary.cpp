@@ -1,11 +1,11 @@
 #include "framework/vocabulary.h"
+#include "framework/log.h"
 
 #include <opencv2/core/hal/interface.h>
 
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <limits>
 
 namespace fw {
@@ -25,7 +25,7 @@ bool readValue(std::istream& in, T& value) {
 }
 
 bool fail(const std::string& why) {
-  std::cerr << "Vocabulary: " << why << std::endl;
+  FW_LOG(fw::kLogError) << "Vocabulary: " << why;
   return false;
 }
 
@@ -280,7 +280,7 @@ int Vocabulary::stopWords(double minWeight) {
 bool Vocabulary::load(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    std::cerr << "Vocabulary::load Could not open file " << path << " for reading" << std::endl;
+    FW_LOG(fw::kLogError) << "Vocabulary::load Could not open file " << path << " for reading";
     return false;
   }
   return load(file);
@@ -289,7 +289,7 @@ bool Vocabulary::load(const std::string& path) {
 bool Vocabulary::load(std::istream& in) {
   uint64_t signature = 0;
   if (!readValue(in, signature) || signature != kSignature) {
-    std::cerr << "Vocabulary: Wrong signature.";
+    FW_LOG(fw::kLogError) << "Vocabulary: Wrong signature.";
     return false;
   }
   uint8_t flag = 1;

@@ -169,7 +169,7 @@ TEST(Vocabulary, HeaderChecks) {
   file.signature = 12345;
   testing::internal::CaptureStderr();
   EXPECT_FALSE(loadBytes(vocabulary, file.bytes()));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Vocabulary: Wrong signature.");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Vocabulary: Wrong signature.\n");
   EXPECT_TRUE(vocabulary.empty());
 
   file = fwtest::flatVocabulary(0, 0);

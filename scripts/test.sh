@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs every test: the plain build, then the
-# unit tests and fuzz harnesses under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then the concurrency tests under ThreadSanitizer. Fails on any test failure or
-# sanitizer report.
+# Sets up the machine, checks the formatting, builds everything and runs every test: the
+# plain build (with the layering check and the end-to-end runs), then the unit tests and fuzz
+# harnesses under AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests
+# under ThreadSanitizer. Fails on any test failure, sanitizer report or unformatted file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,6 +13,10 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # OpenCV's image codecs register GDAL, whose own (uninstrumented) lock order the deadlock
 # detector reports; the suppression file covers that library only.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/cmake/tsan_suppressions.txt"
+
+echo "== formatting (clang-format) =="
+git ls-files -co --exclude-standard '*.h' '*.cpp' '*.cu' '*.cuh' |
+  while read -r f; do [ -f "$f" ] && echo "$f"; done | xargs -r clang-format --dry-run --Werror
 
 echo "== plain build (g++) =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo

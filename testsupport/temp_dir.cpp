@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <system_error>
-#include <unistd.h>
 
 namespace vmtest {
 

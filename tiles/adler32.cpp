@@ -17,14 +17,22 @@ uint32_t adlerScalar(const uint8_t* p, size_t n, uint32_t s1, uint32_t s2) {
     size_t run = n < kMaxRun ? n : kMaxRun;
     n -= run;
     for (; run >= 8; run -= 8, p += 8) {
-      s1 += p[0]; s2 += s1;
-      s1 += p[1]; s2 += s1;
-      s1 += p[2]; s2 += s1;
-      s1 += p[3]; s2 += s1;
-      s1 += p[4]; s2 += s1;
-      s1 += p[5]; s2 += s1;
-      s1 += p[6]; s2 += s1;
-      s1 += p[7]; s2 += s1;
+      s1 += p[0];
+      s2 += s1;
+      s1 += p[1];
+      s2 += s1;
+      s1 += p[2];
+      s2 += s1;
+      s1 += p[3];
+      s2 += s1;
+      s1 += p[4];
+      s2 += s1;
+      s1 += p[5];
+      s2 += s1;
+      s1 += p[6];
+      s2 += s1;
+      s1 += p[7];
+      s2 += s1;
     }
     for (; run > 0; --run) {
       s1 += *p++;
@@ -64,7 +72,8 @@ ADLER_TARGET uint32_t adlerVector(const uint8_t* p, size_t n, uint32_t s1, uint3
       vs1 = _mm_add_epi32(vs1, _mm_sad_epu8(d, zero));
       vs2 = _mm_add_epi32(vs2, _mm_madd_epi16(_mm_maddubs_epi16(d, weights), ones));
     }
-    const uint64_t total2 = s2 + 16 * start * blocks + 16 * uint64_t{sumLanes(prefix)} + sumLanes(vs2);
+    const uint64_t total2 =
+        s2 + 16 * start * blocks + 16 * uint64_t{sumLanes(prefix)} + sumLanes(vs2);
     s1 = static_cast<uint32_t>((start + sumLanes(vs1)) % kBase);
     s2 = static_cast<uint32_t>(total2 % kBase);
   }

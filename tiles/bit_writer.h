@@ -10,7 +10,8 @@ class BitWriter {
  public:
   explicit BitWriter(uint8_t* out) : out_(out) {}
   // Starts with count pending bits, e.g. the tail of a precomputed header.
-  BitWriter(uint8_t* out, uint64_t pending, unsigned count) : out_(out), acc_(pending), count_(count) {}
+  BitWriter(uint8_t* out, uint64_t pending, unsigned count)
+      : out_(out), acc_(pending), count_(count) {}
 
   // Appends the low n bits of value (n <= 32), whatever is pending.
   void put(uint64_t value, unsigned n) {

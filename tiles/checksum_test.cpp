@@ -36,7 +36,8 @@ TEST_P(ChecksumPaths, MatchZlibForEveryLengthAndAlignment) {
   for (size_t offset = 0; offset < 16; ++offset) {
     for (size_t len = 0; len <= 1024; ++len) {
       const uint8_t* p = data.data() + offset;
-      ASSERT_EQ(crc32Png(p, len, 0), crc32(0, p, static_cast<uInt>(len))) << "offset " << offset << " length " << len;
+      ASSERT_EQ(crc32Png(p, len, 0), crc32(0, p, static_cast<uInt>(len)))
+          << "offset " << offset << " length " << len;
       ASSERT_EQ(adler32Png(p, len, 1), adler32(1, p, static_cast<uInt>(len)))
           << "offset " << offset << " length " << len;
     }

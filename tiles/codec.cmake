@@ -2,8 +2,11 @@
 # zlib is the reference the tests and benchmarks compare the checksums with.
 find_package(ZLIB REQUIRED)
 
+# The processor-feature query is a library of its own: the programs and every test main run it
+# at start without linking the codec.
+vm_add_library(cpu_features SOURCES ${CMAKE_CURRENT_LIST_DIR}/cpu_features.cpp)
+
 set(TILES_CODEC_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/cpu_features.cpp
   ${CMAKE_CURRENT_LIST_DIR}/crc32.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adler32.cpp
   ${CMAKE_CURRENT_LIST_DIR}/huffman_code.cpp
@@ -12,6 +15,8 @@ set(TILES_CODEC_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/png_encoder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/png_decoder.cpp)
 list(APPEND TILES_SOURCES ${TILES_CODEC_SOURCES})
+list(APPEND TILES_DEPS cpu_features)
+list(APPEND TILES_CODEC_SOURCES ${CMAKE_CURRENT_LIST_DIR}/cpu_features.cpp)
 list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/checksum_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/png_codec_test.cpp

@@ -30,9 +30,10 @@ std::atomic<uint32_t> g_features{0};
 
 uint32_t toMask(const ProcessorFeatures& f) {
   uint32_t mask = 0;
-  const std::pair<bool, FeatureBit> bits[] = {{f.sse, kSse},     {f.sse2, kSse2},   {f.sse3, kSse3},
-                                              {f.ssse3, kSsse3}, {f.sse41, kSse41}, {f.sse42, kSse42},
-                                              {f.pclmulqdq, kPclmul}, {f.avx, kAvx}, {f.avx2, kAvx2}};
+  const std::pair<bool, FeatureBit> bits[] = {
+      {f.sse, kSse},          {f.sse2, kSse2},   {f.sse3, kSse3},
+      {f.ssse3, kSsse3},      {f.sse41, kSse41}, {f.sse42, kSse42},
+      {f.pclmulqdq, kPclmul}, {f.avx, kAvx},     {f.avx2, kAvx2}};
   for (const auto& [present, bit] : bits) {
     if (present) mask |= bit;
   }

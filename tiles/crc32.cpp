@@ -74,7 +74,8 @@ CRC_TARGET uint32_t crcCarryless(const uint8_t* p, size_t n, uint32_t c) {
   // 128 bits to 64.
   x0 = _mm_xor_si128(_mm_clmulepi64_si128(x0, byOne, 0x10), _mm_srli_si128(x0, 8));
   // 64 bits to 32.
-  x0 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x0, low32), k5, 0x00), _mm_srli_si128(x0, 4));
+  x0 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x0, low32), k5, 0x00),
+                     _mm_srli_si128(x0, 4));
   // Barrett reduction to the 32-bit remainder.
   __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x0, low32), barrett, 0x10);
   t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), barrett, 0x00);

@@ -54,7 +54,8 @@ int usedCount(const uint8_t* lengths, int n, int minimum) {
 
 }  // namespace
 
-void writeDynamicBlockHeader(BitWriter& out, const uint8_t* literalLengths, const uint8_t* distanceLengths) {
+void writeDynamicBlockHeader(BitWriter& out, const uint8_t* literalLengths,
+                             const uint8_t* distanceLengths) {
   const int hlit = usedCount(literalLengths, deflate::kLiteralLengthSymbols, 257);
   const int hdist = usedCount(distanceLengths, deflate::kDistanceSymbols, 1);
   std::vector<uint8_t> all(literalLengths, literalLengths + hlit);

@@ -49,10 +49,12 @@ void buildCodeLengths(const uint32_t* counts, int n, int maxBits, uint8_t* lengt
     std::vector<int> packages;
     for (size_t i = 0; i + 1 < level.size(); i += 2) {
       packages.push_back(static_cast<int>(pool.size()));
-      pool.push_back({pool[level[i]].weight + pool[level[i + 1]].weight, -1, level[i], level[i + 1]});
+      pool.push_back(
+          {pool[level[i]].weight + pool[level[i + 1]].weight, -1, level[i], level[i + 1]});
     }
     std::vector<int> merged;
-    std::merge(leaves.begin(), leaves.end(), packages.begin(), packages.end(), std::back_inserter(merged),
+    std::merge(leaves.begin(), leaves.end(), packages.begin(), packages.end(),
+               std::back_inserter(merged),
                [&](int a, int b) { return pool[a].weight < pool[b].weight; });
     level.swap(merged);
   }

@@ -16,20 +16,20 @@ constexpr unsigned kPngStored = 2;   // no compression
 // Encodes height rows of width x channels bytes (channels 3 or 4, rows packed) into out.
 // Returns false for a width or height of 0 or above 2^24, more than 2^32 - 1 pixels, other
 // channel counts, or an image whose data does not fit one PNG chunk.
-bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int channels, std::vector<uint8_t>& out,
-               unsigned flags);
+bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int channels,
+               std::vector<uint8_t>& out, unsigned flags);
 
 // decodePng results.
 enum PngStatus : int {
   kPngDecoded = 0,
-  kPngForeign = 1,           // a valid-looking PNG this codec did not write, or a stream it cannot take
+  kPngForeign = 1,  // a valid-looking PNG this codec did not write, or a stream it cannot take
   kPngBadArguments = 2,
-  kPngNotPng = 3,            // not a PNG, or no proper IHDR
-  kPngBadCrc = 4,            // IHDR or chunk CRC wrong
+  kPngNotPng = 3,  // not a PNG, or no proper IHDR
+  kPngBadCrc = 4,  // IHDR or chunk CRC wrong
   kPngBadDimensions = 5,
-  kPngTooLarge = 6,          // decoded image above 2^32 - 1 bytes
+  kPngTooLarge = 6,  // decoded image above 2^32 - 1 bytes
   kPngBrokenChunks = 7,
-  kPngShortIdat = 8,         // IDAT shorter than 7 bytes
+  kPngShortIdat = 8,  // IDAT shorter than 7 bytes
 };
 
 // Decodes a PNG this codec wrote. On success out holds height x width x wantedChannels
@@ -41,4 +41,5 @@ PngStatus decodePng(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out
 
 // Writes one scanline with its filter byte in front: filter 2 (Up) subtracts the row above
 // modulo 256 (a null above counts as zeros); any other type writes filter 0 (None), a copy.
-void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size_t rowBytes, uint8_t* out);
+void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size_t rowBytes,
+                  uint8_t* out);

@@ -1,12 +1,12 @@
-#include "tiles/cpu_features.h"
 #include "tiles/png_codec.h"
+#include "tiles/cpu_features.h"
 #include "tiles/test_images.h"
 
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
 #include <zlib.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
 #include <fstream>
@@ -50,7 +50,8 @@ TEST_P(PngRoundTrip, DecodesExactlyWithOursAndLibpng) {
       for (int channels : {3, 4}) {
         const std::vector<uint8_t> px = test_images::make(content, w, h, channels, s);
         std::vector<uint8_t> png;
-        ASSERT_TRUE(encodePng(px.data(), w, h, channels, png, flags)) << describe(w, h, channels, flags);
+        ASSERT_TRUE(encodePng(px.data(), w, h, channels, png, flags))
+            << describe(w, h, channels, flags);
         std::vector<uint8_t> back;
         uint32_t bw = 0, bh = 0;
         int bc = 0;
@@ -67,7 +68,8 @@ TEST_P(PngRoundTrip, DecodesExactlyWithOursAndLibpng) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tiles, PngRoundTrip,
-                         ::testing::Combine(::testing::Values(Content::Noise, Content::Flat, Content::Gradient),
+                         ::testing::Combine(::testing::Values(Content::Noise, Content::Flat,
+                                                              Content::Gradient),
                                             ::testing::Values(0u, 1u, 2u)));
 
 TEST(PngEncoder, OnePixelStoredFileHasTheExactLayout) {
@@ -75,17 +77,31 @@ TEST(PngEncoder, OnePixelStoredFileHasTheExactLayout) {
   std::vector<uint8_t> png;
   ASSERT_TRUE(encodePng(pixel, 1, 1, 3, png, kPngStored));
   ASSERT_EQ(png.size(), 89u);  // 58 header + 15 zlib stream + IDAT CRC + IEND
-  const std::vector<uint8_t> head = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-                                     0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0};
+  const std::vector<uint8_t> head = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0,
+                                     0,    13,  'I', 'H', 'D',  'R',  0,    0,    0, 1,
+                                     0,    0,   0,   1,   8,    2,    0,    0,    0};
   EXPECT_TRUE(std::equal(head.begin(), head.end(), png.begin()));
-  const std::vector<uint8_t> privateChunk = {0, 0, 0, 5, 'f', 'd', 'E', 'C', 0x52, 0x24, 0x93, 0xE3, 0x00,
-                                             0xE5, 0xAB, 0x62, 0x99, 0, 0, 0, 15, 'I', 'D', 'A', 'T'};
+  const std::vector<uint8_t> privateChunk = {0,    0,    0,    5,    'f',  'd',  'E',  'C',  0x52,
+                                             0x24, 0x93, 0xE3, 0x00, 0xE5, 0xAB, 0x62, 0x99, 0,
+                                             0,    0,    15,   'I',  'D',  'A',  'T'};
   EXPECT_TRUE(std::equal(privateChunk.begin(), privateChunk.end(), png.begin() + 33));
   // The private chunk's CRC is the CRC-32 of its type and data.
   EXPECT_EQ(crc32(0, png.data() + 37, 9), 0xE5AB6299u);
   const uint32_t adler = adler32(1, std::vector<uint8_t>{0, 10, 200, 30}.data(), 4);
-  const std::vector<uint8_t> stream = {0x78, 0x01, 0x01, 0x04, 0x00, 0xFB, 0xFF, 0, 10, 200, 30,
-                                       uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8),
+  const std::vector<uint8_t> stream = {0x78,
+                                       0x01,
+                                       0x01,
+                                       0x04,
+                                       0x00,
+                                       0xFB,
+                                       0xFF,
+                                       0,
+                                       10,
+                                       200,
+                                       30,
+                                       uint8_t(adler >> 24),
+                                       uint8_t(adler >> 16),
+                                       uint8_t(adler >> 8),
                                        uint8_t(adler)};
   EXPECT_TRUE(std::equal(stream.begin(), stream.end(), png.begin() + 58));
   const std::vector<uint8_t> iend = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
@@ -136,7 +152,8 @@ TEST(PngEncoder, LongestCodesRightBeforeTheEnd) {
       for (uint32_t w = 1; w <= 24; ++w) {
         std::vector<uint8_t> px = test_images::make(Content::Gradient, w, 3, channels, w);
         const size_t rowBytes = size_t{w} * channels;
-        for (size_t i = 0; i < rowBytes; ++i) px[2 * rowBytes + i] = static_cast<uint8_t>(px[rowBytes + i] + 128 - i);
+        for (size_t i = 0; i < rowBytes; ++i)
+          px[2 * rowBytes + i] = static_cast<uint8_t>(px[rowBytes + i] + 128 - i);
         std::vector<uint8_t> png, back;
         ASSERT_TRUE(encodePng(px.data(), w, 3, channels, png, flags));
         uint32_t bw, bh;
@@ -200,15 +217,18 @@ TEST(PngEncoder, OutputIsStable) {
     size_t size;
     uint32_t crc;
   };
-  const Expected expected[] = {
-      {3, 0, 7409, 0xd7d2a3e9}, {3, 1, 5172, 0xe83b38b2}, {4, 0, 9507, 0x8ac467b7}, {4, 1, 7369, 0x5a29059f}};
+  const Expected expected[] = {{3, 0, 7409, 0xd7d2a3e9},
+                               {3, 1, 5172, 0xe83b38b2},
+                               {4, 0, 9507, 0x8ac467b7},
+                               {4, 1, 7369, 0x5a29059f}};
   for (const Expected& e : expected) {
     std::vector<uint8_t> px = test_images::make(Content::Gradient, 64, 48, e.channels, 1);
     for (size_t i = 0; i < px.size(); i += 7) px[i] ^= (i * 2654435761u) >> 29;
     std::vector<uint8_t> png;
     ASSERT_TRUE(encodePng(px.data(), 64, 48, e.channels, png, e.flags));
     EXPECT_EQ(png.size(), e.size) << describe(64, 48, e.channels, e.flags);
-    EXPECT_EQ(crc32(0, png.data(), static_cast<uInt>(png.size())), e.crc) << describe(64, 48, e.channels, e.flags);
+    EXPECT_EQ(crc32(0, png.data(), static_cast<uInt>(png.size())), e.crc)
+        << describe(64, 48, e.channels, e.flags);
   }
 }
 
@@ -234,11 +254,14 @@ TEST(PngEncoder, PngcheckAcceptsEveryForm) {
   for (int channels : {3, 4}) {
     for (unsigned flags : {0u, 1u, 2u}) {
       std::vector<uint8_t> px(size_t{256} * 256 * channels);
-      for (size_t i = 0; i < size_t{256} * 256; ++i) std::copy_n(&tile[i * 4], channels, &px[i * channels]);
+      for (size_t i = 0; i < size_t{256} * 256; ++i)
+        std::copy_n(&tile[i * 4], channels, &px[i * channels]);
       std::vector<uint8_t> png;
       ASSERT_TRUE(encodePng(px.data(), 256, 256, channels, png, flags));
-      const std::string path = (dir / ("tile_" + std::to_string(channels) + "_" + std::to_string(flags) + ".png"));
-      std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), png.size());
+      const std::string path =
+          (dir / ("tile_" + std::to_string(channels) + "_" + std::to_string(flags) + ".png"));
+      std::ofstream(path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(png.data()), png.size());
       EXPECT_EQ(std::system(("pngcheck -q " + path + " > /dev/null").c_str()), 0) << path;
     }
   }

@@ -95,7 +95,8 @@ bool readDynamicHeader(BitReader& in, DynamicCodes& codes) {
     codeLengthLengths[deflate::kCodeLengthOrder[i]] = static_cast<uint8_t>(v);
   }
   uint16_t codeLengthTable[1 << deflate::kMaxCodeLengthBits];
-  if (!buildTable(codeLengthLengths, deflate::kCodeLengthSymbols, deflate::kMaxCodeLengthBits, codeLengthTable)) {
+  if (!buildTable(codeLengthLengths, deflate::kCodeLengthSymbols, deflate::kMaxCodeLengthBits,
+                  codeLengthTable)) {
     return false;
   }
   uint8_t lengths[deflate::kLiteralLengthSymbols + deflate::kDistanceSymbols] = {};
@@ -160,7 +161,8 @@ class HuffmanRows {
   // The block must end right after the last scanline and fill the data to its last byte.
   bool finish() {
     in_.refill();
-    return decodeSymbol(in_, codes_.literals, kTableBits) == deflate::kEndOfBlock && in_.bytesUsed() == size_;
+    return decodeSymbol(in_, codes_.literals, kTableBits) == deflate::kEndOfBlock &&
+           in_.bytesUsed() == size_;
   }
 
  private:
@@ -193,8 +195,10 @@ class HuffmanRows {
       const uint32_t extra = in.peek(extraBits);
       if (!in.consume(extraBits)) return false;
       const size_t length = deflate::kLengthBase[index] + extra;
-      if (decodeSymbol(in, codes_.distances, kTableBits) != deflate::distanceSymbolFor(C)) return false;
-      if (length % C != 0 || length > size_t{deflate::maxMatchBytes(C)} || i < C || length > rowBytes - i) {
+      if (decodeSymbol(in, codes_.distances, kTableBits) != deflate::distanceSymbolFor(C))
+        return false;
+      if (length % C != 0 || length > size_t{deflate::maxMatchBytes(C)} || i < C ||
+          length > rowBytes - i) {
         return false;
       }
       for (size_t end = i + length; i < end; i += C) std::memcpy(row + i, row + i - C, C);
@@ -269,8 +273,8 @@ void addRowAbove(uint8_t* row, const uint8_t* above, size_t n) {
 // Rebuilds the image from its filtered scanlines, checks their Adler-32 and converts to the
 // wanted channel count.
 template <class Rows>
-bool decodeScanlines(Rows& rows, uint32_t width, uint32_t height, int channels, int wanted, uint32_t expectedAdler,
-                     std::vector<uint8_t>& out) {
+bool decodeScanlines(Rows& rows, uint32_t width, uint32_t height, int channels, int wanted,
+                     uint32_t expectedAdler, std::vector<uint8_t>& out) {
   if (!rows.start()) return false;
   const size_t rowBytes = size_t{width} * channels;
   const size_t outRowBytes = size_t{width} * wanted;
@@ -304,8 +308,8 @@ bool decodeScanlines(Rows& rows, uint32_t width, uint32_t height, int channels, 
 }
 
 // Decodes the IDAT data: a zlib stream in one of the encoder's two forms.
-bool decodeStream(const uint8_t* data, size_t size, uint32_t width, uint32_t height, int channels, int wanted,
-                  std::vector<uint8_t>& out) {
+bool decodeStream(const uint8_t* data, size_t size, uint32_t width, uint32_t height, int channels,
+                  int wanted, std::vector<uint8_t>& out) {
   if (data[0] != png_layout::kZlibHeader[0] || data[1] != png_layout::kZlibHeader[1]) return false;
   const uint8_t* begin = data + 2;
   const uint8_t* end = data + size - 4;
@@ -332,8 +336,8 @@ bool isLetter(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z
 
 }  // namespace
 
-PngStatus decodePng(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out, uint32_t& width, uint32_t& height,
-                    int& channelsInFile, int wantedChannels) {
+PngStatus decodePng(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out, uint32_t& width,
+                    uint32_t& height, int& channelsInFile, int wantedChannels) {
   out.clear();
   width = height = 0;
   channelsInFile = 0;
@@ -350,7 +354,8 @@ PngStatus decodePng(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out
     return kPngBadDimensions;
   }
   const uint8_t colourType = bytes[25];
-  if (bytes[24] != 8 || bytes[26] != 0 || bytes[27] != 0 || bytes[28] != 0 || (colourType != 2 && colourType != 6)) {
+  if (bytes[24] != 8 || bytes[26] != 0 || bytes[27] != 0 || bytes[28] != 0 ||
+      (colourType != 2 && colourType != 6)) {
     return kPngForeign;
   }
   const int channels = colourType == 2 ? 3 : 4;
@@ -368,9 +373,11 @@ PngStatus decodePng(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out
       return kPngBrokenChunks;
     }
     const bool isIdat = std::memcmp(type, "IDAT", 4) == 0;
-    if (!isIdat && crc32Png(type, 4 + length, 0) != readBigEndian32(data + length)) return kPngBadCrc;
+    if (!isIdat && crc32Png(type, 4 + length, 0) != readBigEndian32(data + length))
+      return kPngBadCrc;
     if (std::memcmp(type, "fdEC", 4) == 0) {
-      if (sawPrivate || length != 5 || std::memcmp(data, png_layout::kPrivateChunkData, 5) != 0) return kPngForeign;
+      if (sawPrivate || length != 5 || std::memcmp(data, png_layout::kPrivateChunkData, 5) != 0)
+        return kPngForeign;
       sawPrivate = true;
     } else if (isIdat) {
       if (idat || !sawPrivate) return kPngForeign;

@@ -2,8 +2,8 @@
 #include "tiles/test_images.h"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
 #include <zlib.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <cstring>
 #include <string>
@@ -23,7 +23,9 @@ void putBigEndian(std::vector<uint8_t>& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
 }
 
-uint32_t getBigEndian(const uint8_t* p) { return (uint32_t{p[0]} << 24) | (p[1] << 16) | (p[2] << 8) | p[3]; }
+uint32_t getBigEndian(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+}
 
 // A PNG split into its chunks after the signature, so tests can rearrange and damage it.
 struct PngFile {
@@ -55,13 +57,16 @@ struct PngFile {
       const size_t typeAt = out.size();
       out.insert(out.end(), c.type.begin(), c.type.end());
       out.insert(out.end(), c.data.begin(), c.data.end());
-      putBigEndian(out, c.keepCrc ? c.crc : static_cast<uint32_t>(crc32(0, &out[typeAt], 4 + c.data.size())));
+      putBigEndian(out, c.keepCrc
+                            ? c.crc
+                            : static_cast<uint32_t>(crc32(0, &out[typeAt], 4 + c.data.size())));
     }
     return out;
   }
 };
 
-std::vector<uint8_t> encoded(uint32_t w, uint32_t h, int channels, unsigned flags, Content content = Content::Gradient) {
+std::vector<uint8_t> encoded(uint32_t w, uint32_t h, int channels, unsigned flags,
+                             Content content = Content::Gradient) {
   const std::vector<uint8_t> px = test_images::make(content, w, h, channels, 11);
   std::vector<uint8_t> png;
   EXPECT_TRUE(encodePng(px.data(), w, h, channels, png, flags));

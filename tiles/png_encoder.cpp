@@ -46,7 +46,8 @@ inline bool samePixel(const uint8_t* a, const uint8_t* b) {
 // The output state is copied into a local for the loop: byte stores could otherwise alias
 // it and force it through memory on every symbol.
 template <int C, class Coder, class Output>
-bool parseScanlines(const uint8_t* filtered, size_t rowBytes, uint32_t height, Coder& coder, Output& output) {
+bool parseScanlines(const uint8_t* filtered, size_t rowBytes, uint32_t height, Coder& coder,
+                    Output& output) {
   constexpr size_t kMaxMatch = deflate::maxMatchBytes(C);
   Output out = output;
   bool fits = true;
@@ -92,7 +93,9 @@ struct SymbolCounter {
   void pixel(Counts& out, const uint8_t* p) const {
     for (int c = 0; c < C; ++c) ++out.counts[p[c]];
   }
-  void match(Counts& out, size_t length, const uint8_t*) const { ++out.counts[257 + lengthSymbolIndex(length)]; }
+  void match(Counts& out, size_t length, const uint8_t*) const {
+    ++out.counts[257 + lengthSymbolIndex(length)];
+  }
   bool roomLeft(const Counts&) const { return true; }
 };
 
@@ -115,7 +118,8 @@ class CodeWriter {
       const int symbol = 257 + i;
       const unsigned extraBits = deflate::kLengthExtra[i];
       const uint32_t extra = static_cast<uint32_t>(m - deflate::kLengthBase[i]);
-      matchBits_[m] = codes_[symbol] | (extra << lengths_[symbol]) | (distanceBit << (lengths_[symbol] + extraBits));
+      matchBits_[m] = codes_[symbol] | (extra << lengths_[symbol]) |
+                      (distanceBit << (lengths_[symbol] + extraBits));
       matchCount_[m] = static_cast<uint8_t>(lengths_[symbol] + extraBits + 1);
     }
   }
@@ -131,7 +135,8 @@ class CodeWriter {
   }
   void match(BitWriter& out, size_t length, const uint8_t* p) const {
     if (C == 4 && length == 4 && preferLiterals_ &&
-        matchCount_[4] > unsigned{lengths_[p[0]]} + lengths_[p[1]] + lengths_[p[2]] + lengths_[p[3]]) {
+        matchCount_[4] >
+            unsigned{lengths_[p[0]]} + lengths_[p[1]] + lengths_[p[2]] + lengths_[p[3]]) {
       pixel(out, p);
       return;
     }
@@ -158,8 +163,8 @@ void finishStream(BitWriter& bits, uint32_t adler) {
 
 // Writes the compressed zlib stream to out; returns its size, or 0 when it would exceed room.
 template <int C>
-size_t compressOnePass(const uint8_t* filtered, size_t rowBytes, uint32_t height, uint32_t adler, uint8_t* out,
-                       size_t room) {
+size_t compressOnePass(const uint8_t* filtered, size_t rowBytes, uint32_t height, uint32_t adler,
+                       uint8_t* out, size_t room) {
   const StaticDeflateCode& code = staticDeflateCode(C);
   if (code.prefix.size() >= room) return 0;
   std::memcpy(out, code.prefix.data(), code.prefix.size());
@@ -173,8 +178,8 @@ size_t compressOnePass(const uint8_t* filtered, size_t rowBytes, uint32_t height
 }
 
 template <int C>
-size_t compressTwoPass(const uint8_t* filtered, size_t rowBytes, uint32_t height, uint32_t adler, uint8_t* out,
-                       size_t room) {
+size_t compressTwoPass(const uint8_t* filtered, size_t rowBytes, uint32_t height, uint32_t adler,
+                       uint8_t* out, size_t room) {
   uint32_t counts[deflate::kLiteralLengthSymbols] = {};
   typename SymbolCounter<C>::Counts tally{counts};
   const SymbolCounter<C> counter;
@@ -242,7 +247,8 @@ void writeHeader(uint8_t* out, uint32_t width, uint32_t height, int channels, si
 
 }  // namespace
 
-void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size_t rowBytes, uint8_t* out) {
+void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size_t rowBytes,
+                  uint8_t* out) {
   out[0] = filterType == 2 ? 2 : 0;
   if (filterType != 2 || !above) {
     std::memcpy(out + 1, row, rowBytes);
@@ -259,8 +265,8 @@ void pngFilterRow(int filterType, const uint8_t* row, const uint8_t* above, size
   for (; i < rowBytes; ++i) out[i + 1] = static_cast<uint8_t>(row[i] - above[i]);
 }
 
-bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int channels, std::vector<uint8_t>& out,
-               unsigned flags) {
+bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int channels,
+               std::vector<uint8_t>& out, unsigned flags) {
   if (!pixels || width == 0 || height == 0 || width > png_layout::kMaxDimension ||
       height > png_layout::kMaxDimension || uint64_t{width} * height > 0xFFFFFFFFull ||
       (channels != 3 && channels != 4)) {
@@ -274,7 +280,8 @@ bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int chann
   if (!(flags & kPngStored)) {
     for (uint32_t y = 0; y < height; ++y) {
       const uint8_t* row = pixels + y * rowBytes;
-      pngFilterRow(y == 0 ? 0 : 2, row, y == 0 ? nullptr : row - rowBytes, rowBytes, &filtered[y * (rowBytes + 1)]);
+      pngFilterRow(y == 0 ? 0 : 2, row, y == 0 ? nullptr : row - rowBytes, rowBytes,
+                   &filtered[y * (rowBytes + 1)]);
     }
     const uint32_t adler = adler32Png(filtered.data(), filteredSize, 1);
     const size_t room = (filteredSize + 65) & ~size_t{7};
@@ -282,11 +289,13 @@ bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int chann
     uint8_t* stream = out.data() + kHeaderSize;
     const bool twoPass = flags & kPngTwoPass;
     if (channels == 3) {
-      streamSize = twoPass ? compressTwoPass<3>(filtered.data(), rowBytes, height, adler, stream, room)
-                           : compressOnePass<3>(filtered.data(), rowBytes, height, adler, stream, room);
+      streamSize = twoPass
+                       ? compressTwoPass<3>(filtered.data(), rowBytes, height, adler, stream, room)
+                       : compressOnePass<3>(filtered.data(), rowBytes, height, adler, stream, room);
     } else {
-      streamSize = twoPass ? compressTwoPass<4>(filtered.data(), rowBytes, height, adler, stream, room)
-                           : compressOnePass<4>(filtered.data(), rowBytes, height, adler, stream, room);
+      streamSize = twoPass
+                       ? compressTwoPass<4>(filtered.data(), rowBytes, height, adler, stream, room)
+                       : compressOnePass<4>(filtered.data(), rowBytes, height, adler, stream, room);
     }
   }
   // Stored blocks when asked for, or when the compressed stream did not fit its room.
@@ -303,10 +312,12 @@ bool encodePng(const uint8_t* pixels, uint32_t width, uint32_t height, int chann
   }
   out.resize(kHeaderSize + streamSize + 16);
   if (stored) {
-    writeStored(filtered.data(), filteredSize, adler32Png(filtered.data(), filteredSize, 1), out.data() + kHeaderSize);
+    writeStored(filtered.data(), filteredSize, adler32Png(filtered.data(), filteredSize, 1),
+                out.data() + kHeaderSize);
   }
   writeHeader(out.data(), width, height, channels, streamSize);
-  png_layout::writeBigEndian32(out.data() + kHeaderSize + streamSize, crc32Png(out.data() + 54, 4 + streamSize, 0));
+  png_layout::writeBigEndian32(out.data() + kHeaderSize + streamSize,
+                               crc32Png(out.data() + 54, 4 + streamSize, 0));
   std::memcpy(out.data() + kHeaderSize + streamSize + 4, png_layout::kIendChunk, 12);
   return true;
 }

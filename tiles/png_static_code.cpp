@@ -5,7 +5,6 @@
 #include "tiles/huffman_code.h"
 #include "tiles/png_layout.h"
 
-
 namespace {
 
 // Symbol frequencies of a model tile: Up differences fall off geometrically with their

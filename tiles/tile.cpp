@@ -18,11 +18,13 @@ uint64_t pixelsOf(const fw::GImage& r) {
 }
 
 bool writePosition(std::ostream& os, const pi::Point3_<int32_t>& p, double time) {
-  return fw::writeInt32(os, p.x) && fw::writeInt32(os, p.y) && fw::writeInt32(os, p.z) && fw::writeDouble(os, time);
+  return fw::writeInt32(os, p.x) && fw::writeInt32(os, p.y) && fw::writeInt32(os, p.z) &&
+         fw::writeDouble(os, time);
 }
 
 bool readPosition(std::istream& is, int32_t& x, int32_t& y, int32_t& z, double& time) {
-  return fw::readInt32(is, x) && fw::readInt32(is, y) && fw::readInt32(is, z) && fw::readDouble(is, time);
+  return fw::readInt32(is, x) && fw::readInt32(is, y) && fw::readInt32(is, z) &&
+         fw::readDouble(is, time);
 }
 
 }  // namespace
@@ -42,13 +44,16 @@ bool ImageTile::Read(std::istream& is) {
   return true;
 }
 
-TerrainTile::TerrainTile(const GImage& image, const GImage& elevation) : ImageTile(image), elevation_(elevation) {}
+TerrainTile::TerrainTile(const GImage& image, const GImage& elevation)
+    : ImageTile(image), elevation_(elevation) {}
 
 uint32_t TerrainTile::MemorySize() const {
   return static_cast<uint32_t>(bytesOf(image_) + 24 + bytesOf(elevation_));
 }
 
-bool TerrainTile::Write(std::ostream& os) const { return writeRaster(os, image_) && writeRaster(os, elevation_); }
+bool TerrainTile::Write(std::ostream& os) const {
+  return writeRaster(os, image_) && writeRaster(os, elevation_);
+}
 
 bool TerrainTile::Read(std::istream& is) {
   GImage image, elevation;
@@ -58,8 +63,8 @@ bool TerrainTile::Read(std::istream& is) {
   return true;
 }
 
-TerrainTileWithInfo::TerrainTileWithInfo(const GImage& image, const GImage& elevation, int32_t x, int32_t y, int32_t z,
-                                         double time)
+TerrainTileWithInfo::TerrainTileWithInfo(const GImage& image, const GImage& elevation, int32_t x,
+                                         int32_t y, int32_t z, double time)
     : TerrainTile(image, elevation), x_(x), y_(y), z_(z), time_(time) {}
 
 uint32_t TerrainTileWithInfo::MemorySize() const {
@@ -67,14 +72,16 @@ uint32_t TerrainTileWithInfo::MemorySize() const {
 }
 
 bool TerrainTileWithInfo::Write(std::ostream& os) const {
-  return writeRaster(os, image_) && writeRaster(os, elevation_) && writePosition(os, GetPosition(), time_);
+  return writeRaster(os, image_) && writeRaster(os, elevation_) &&
+         writePosition(os, GetPosition(), time_);
 }
 
 bool TerrainTileWithInfo::Read(std::istream& is) {
   GImage image, elevation;
   int32_t x, y, z;
   double time;
-  if (!readRaster(is, image) || !readRaster(is, elevation) || !readPosition(is, x, y, z, time)) return false;
+  if (!readRaster(is, image) || !readRaster(is, elevation) || !readPosition(is, x, y, z, time))
+    return false;
   image_ = image;
   elevation_ = elevation;
   x_ = x;
@@ -86,10 +93,14 @@ bool TerrainTileWithInfo::Read(std::istream& is) {
 
 }  // namespace fw
 
-TerrainFusionTile::TerrainFusionTile(const fw::GImage& image, const fw::GImage& elevation, int32_t x, int32_t y,
-                                     int32_t z, const double& time, const fw::GImage& weight,
-                                     const fw::GImage& auxRaster, uint32_t tag)
-    : TerrainTileWithInfo(image, elevation, x, y, z, time), tag_(tag), weight_(weight), auxRaster_(auxRaster) {}
+TerrainFusionTile::TerrainFusionTile(const fw::GImage& image, const fw::GImage& elevation,
+                                     int32_t x, int32_t y, int32_t z, const double& time,
+                                     const fw::GImage& weight, const fw::GImage& auxRaster,
+                                     uint32_t tag)
+    : TerrainTileWithInfo(image, elevation, x, y, z, time),
+      tag_(tag),
+      weight_(weight),
+      auxRaster_(auxRaster) {}
 
 uint32_t TerrainFusionTile::MemorySize() const {
   return static_cast<uint32_t>(4 * (pixelsOf(elevation_) + pixelsOf(image_)));
@@ -112,8 +123,9 @@ bool TerrainFusionTile::Read(std::istream& is) {
   return true;
 }
 
-TerrainFusionMultiTile::TerrainFusionMultiTile(const fw::GImage& image, const fw::GImage& elevation, int32_t x,
-                                               int32_t y, int32_t z, const double& time, const fw::GImage& weight,
+TerrainFusionMultiTile::TerrainFusionMultiTile(const fw::GImage& image, const fw::GImage& elevation,
+                                               int32_t x, int32_t y, int32_t z, const double& time,
+                                               const fw::GImage& weight,
                                                const fw::GImage& auxRaster, uint32_t tag)
     : TerrainFusionTile(image, elevation, x, y, z, time, weight, auxRaster, tag) {}
 
@@ -139,7 +151,8 @@ bool TerrainFusionMultiTile::Write(std::ostream& os) const {
 
 bool TerrainFusionMultiTile::Read(std::istream& is) {
   std::vector<fw::GImage> stack1, stack2, stack3;
-  if (!fw::readRasterVector(is, stack1) || !fw::readRasterVector(is, stack2) || !fw::readRasterVector(is, stack3)) {
+  if (!fw::readRasterVector(is, stack1) || !fw::readRasterVector(is, stack2) ||
+      !fw::readRasterVector(is, stack3)) {
     return false;
   }
   // The rest of the record is TerrainFusionTile's; it changes the tile only when it succeeds.

@@ -68,8 +68,8 @@ class TerrainTile : public ImageTile {
 
 class TerrainTileWithInfo : public TerrainTile {
  public:
-  TerrainTileWithInfo(const GImage& image = GImage(), const GImage& elevation = GImage(), int32_t x = 0,
-                      int32_t y = 0, int32_t z = 0, double time = 0.0);
+  TerrainTileWithInfo(const GImage& image = GImage(), const GImage& elevation = GImage(),
+                      int32_t x = 0, int32_t y = 0, int32_t z = 0, double time = 0.0);
 
   pi::Point3_<int32_t> GetPosition() const override { return {x_, y_, z_}; }
   double GetTimestamp() const override { return time_; }
@@ -91,8 +91,10 @@ class TerrainTileWithInfo : public TerrainTile {
 // Its record holds position, time and weight only; stores keep the DOM and DSM apart.
 class TerrainFusionTile : public fw::TerrainTileWithInfo {
  public:
-  TerrainFusionTile(const fw::GImage& image = fw::GImage(), const fw::GImage& elevation = fw::GImage(), int32_t x = 0,
-                    int32_t y = 0, int32_t z = 0, const double& time = 0.0, const fw::GImage& weight = fw::GImage(),
+  TerrainFusionTile(const fw::GImage& image = fw::GImage(),
+                    const fw::GImage& elevation = fw::GImage(), int32_t x = 0, int32_t y = 0,
+                    int32_t z = 0, const double& time = 0.0,
+                    const fw::GImage& weight = fw::GImage(),
                     const fw::GImage& auxRaster = fw::GImage(), uint32_t tag = 0);
 
   std::string type() const override { return "TerrainFusionTile"; }
@@ -118,10 +120,11 @@ class TerrainFusionTile : public fw::TerrainTileWithInfo {
 // for multi-band blending.
 class TerrainFusionMultiTile : public TerrainFusionTile {
  public:
-  TerrainFusionMultiTile(const fw::GImage& image = fw::GImage(), const fw::GImage& elevation = fw::GImage(),
-                         int32_t x = 0, int32_t y = 0, int32_t z = 0, const double& time = 0.0,
-                         const fw::GImage& weight = fw::GImage(), const fw::GImage& auxRaster = fw::GImage(),
-                         uint32_t tag = 0);
+  TerrainFusionMultiTile(const fw::GImage& image = fw::GImage(),
+                         const fw::GImage& elevation = fw::GImage(), int32_t x = 0, int32_t y = 0,
+                         int32_t z = 0, const double& time = 0.0,
+                         const fw::GImage& weight = fw::GImage(),
+                         const fw::GImage& auxRaster = fw::GImage(), uint32_t tag = 0);
 
   std::string type() const override { return "TerrainFusionMultiTile"; }
 

@@ -264,8 +264,8 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
                                     degrees(north));
     rows.emplace_back("center", degrees((west + east) / 2) + "," + degrees((south + north) / 2));
   }
-  // GIS tools refuse a negative zoom.
-  rows.emplace_back("minzoom", std::to_string(std::max<int64_t>(0, level - 5)));
+  // The lowest zoom really written; GIS tools refuse a negative one.
+  rows.emplace_back("minzoom", std::to_string(std::max<int64_t>(0, level - zoomsWritten_ + 1)));
   rows.emplace_back("maxzoom", std::to_string(level));
   for (sqlite3* db : {dom_, dsm_}) {
     // All rows of one database at one commit.

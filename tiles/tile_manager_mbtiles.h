@@ -50,6 +50,9 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   sqlite3* domDatabase() const { return dom_; }
   sqlite3* dsmDatabase() const { return dsm_; }
   sqlite3* recordDatabase() const { return record_; }
+  // How many zooms the writer fills, the finest included (1 or more, default 6): the
+  // metadata's "minzoom" is the lowest of them, at least 0. Set before tiles are written.
+  void setZoomsWritten(int zooms) { zoomsWritten_ = zooms < 1 ? 1 : zooms; }
 
  private:
   struct Statements;
@@ -65,5 +68,6 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   std::string domPath_;
   std::string dsmPath_;
   std::string recordPath_;
+  int zoomsWritten_ = 6;
   StoreTimings timings_;
 };

@@ -57,7 +57,8 @@ std::optional<uint64_t> remainingBytes(std::istream& is) {
   return static_cast<uint64_t>(end - here);
 }
 
-bool readPixels(std::istream& is, int32_t rows, int32_t cols, int32_t type, int64_t bytes, GImage& raster) {
+bool readPixels(std::istream& is, int32_t rows, int32_t cols, int32_t type, int64_t bytes,
+                GImage& raster) {
   const std::optional<uint64_t> left = remainingBytes(is);
   if (left) {
     if (static_cast<uint64_t>(bytes) > *left) return false;
@@ -95,8 +96,10 @@ uint64_t rasterRecordSize(const GImage& raster) {
 bool writeRaster(std::ostream& os, const GImage& raster) {
   const int64_t bytes = raster.byteSize();
   if (bytes < 0 || bytes > kMaxPixelBytes || (bytes > 0 && !raster.data)) return false;
-  if (!writeInt32(os, raster.cols) || !writeInt32(os, raster.rows) || !writeInt32(os, raster.type)) return false;
-  if (bytes > 0) os.write(reinterpret_cast<const char*>(raster.data), static_cast<std::streamsize>(bytes));
+  if (!writeInt32(os, raster.cols) || !writeInt32(os, raster.rows) || !writeInt32(os, raster.type))
+    return false;
+  if (bytes > 0)
+    os.write(reinterpret_cast<const char*>(raster.data), static_cast<std::streamsize>(bytes));
   return static_cast<bool>(os);
 }
 

@@ -1,5 +1,5 @@
-#include "tiles/tile.h"
 #include "tiles/tile_record.h"
+#include "tiles/tile.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
@@ -38,7 +38,8 @@ struct Sample {
 };
 
 std::vector<Sample> samples() {
-  const fw::GImage image = randomRaster(8, 8, CV_8UC3, 1), elevation = randomRaster(2, 2, CV_32FC1, 2),
+  const fw::GImage image = randomRaster(8, 8, CV_8UC3, 1),
+                   elevation = randomRaster(2, 2, CV_32FC1, 2),
                    weight = randomRaster(8, 8, CV_8UC1, 3);
   const double time = 1234.5;
   auto multi = std::make_shared<TerrainFusionMultiTile>(image, elevation, 7, -8, 9, time, weight);
@@ -46,7 +47,8 @@ std::vector<Sample> samples() {
   multi->bandStack3 = {randomRaster(8, 8, CV_8UC1, 6)};
   return {
       {std::make_shared<fw::ImageTile>(image), std::make_shared<fw::ImageTile>(), 12 + 192},
-      {std::make_shared<fw::TerrainTile>(image, elevation), std::make_shared<fw::TerrainTile>(), 12 + 192 + 12 + 16},
+      {std::make_shared<fw::TerrainTile>(image, elevation), std::make_shared<fw::TerrainTile>(),
+       12 + 192 + 12 + 16},
       {std::make_shared<fw::TerrainTileWithInfo>(image, elevation, 7, -8, 9, time),
        std::make_shared<fw::TerrainTileWithInfo>(), 12 + 192 + 12 + 16 + 12 + 8},
       {std::make_shared<TerrainFusionTile>(image, elevation, 7, -8, 9, time, weight),
@@ -71,7 +73,8 @@ void expectSameContent(const fw::ImageTile& a, const fw::ImageTile& b) {
   for (auto stack : {&TerrainFusionMultiTile::bandStack1, &TerrainFusionMultiTile::bandStack2,
                      &TerrainFusionMultiTile::bandStack3}) {
     ASSERT_EQ((ma->*stack).size(), (mb->*stack).size());
-    for (size_t i = 0; i < (ma->*stack).size(); ++i) EXPECT_TRUE(sameRaster((ma->*stack)[i], (mb->*stack)[i]));
+    for (size_t i = 0; i < (ma->*stack).size(); ++i)
+      EXPECT_TRUE(sameRaster((ma->*stack)[i], (mb->*stack)[i]));
   }
 }
 
@@ -90,8 +93,9 @@ TEST(TileRecord, EveryClassRoundTripsWithItsRecordSize) {
 
 TEST(TileRecord, FusionRecordLeavesImageElevationAuxAndTagAlone) {
   const fw::GImage weight = randomRaster(256, 256, CV_8UC1, 8);
-  TerrainFusionMultiTile tile(randomRaster(256, 256, CV_8UC3, 9), randomRaster(64, 64, CV_32FC1, 10), 1, 2, 3, 4.0,
-                              weight, randomRaster(2, 2, CV_8UC1, 11), 77);
+  TerrainFusionMultiTile tile(randomRaster(256, 256, CV_8UC3, 9),
+                              randomRaster(64, 64, CV_32FC1, 10), 1, 2, 3, 4.0, weight,
+                              randomRaster(2, 2, CV_8UC1, 11), 77);
   tile.SetModified(true);
   const std::string record = recordOf(tile);
   ASSERT_EQ(record.size(), 65592u);  // three empty stacks and a 256 x 256 8-bit weight
@@ -174,14 +178,16 @@ TEST(TileRecord, CorruptCountsAndFieldsFailWithoutHugeAllocations) {
       {"huge column count", patched(record, 8, 0x7FFFFFFF, 4)},
       {"huge rows x columns", patched(patched(record, 8, 0x10000, 4), 12, 0x10000, 4)},
       {"pixel bytes overflowing 64 bits",
-       patched(patched(patched(record, 8, 0x7FFFFFFF, 4), 12, 0x7FFFFFFF, 4), 16, (511 << 3) | 6, 4)},
+       patched(patched(patched(record, 8, 0x7FFFFFFF, 4), 12, 0x7FFFFFFF, 4), 16, (511 << 3) | 6,
+               4)},
       {"negative columns", patched(record, 8, -4, 4)},
       {"negative rows", patched(record, 12, -1, 4)},
       {"negative type", patched(record, 16, -1, 4)},
       {"unknown depth", patched(record, 16, 7, 4)},
       {"too many channels", patched(record, 16, 512 << 3, 4)},
       {"pixel bytes beyond the end", patched(record, 12, 5, 4)},
-      {"a gigabyte of pixels the stream lacks", patched(patched(record, 8, 0x7FFF, 4), 12, 0x7FFF, 4)},
+      {"a gigabyte of pixels the stream lacks",
+       patched(patched(record, 8, 0x7FFF, 4), 12, 0x7FFF, 4)},
   };
   for (const auto& [what, bytes] : corrupt) {
     for (bool seekable : {true, false}) {

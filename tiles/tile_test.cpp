@@ -101,8 +101,10 @@ TEST(TileClasses, MemorySizes) {
   const uint32_t bImage = 256 * 256 * 3, bElevation = 64 * 64 * 4;
   EXPECT_EQ(fw::ImageTile(image).MemorySize(), bImage + 12);
   EXPECT_EQ(fw::TerrainTile(image, elevation).MemorySize(), bImage + 24 + bElevation);
-  EXPECT_EQ(fw::TerrainTileWithInfo(image, elevation, 1, 2, 3, 4.0).MemorySize(), bElevation + 44 + bImage);
-  EXPECT_EQ(TerrainFusionTile(image, elevation, 1, 2, 3, 4.0, weight).MemorySize(), 4u * (64 * 64 + 256 * 256));
+  EXPECT_EQ(fw::TerrainTileWithInfo(image, elevation, 1, 2, 3, 4.0).MemorySize(),
+            bElevation + 44 + bImage);
+  EXPECT_EQ(TerrainFusionTile(image, elevation, 1, 2, 3, 4.0, weight).MemorySize(),
+            4u * (64 * 64 + 256 * 256));
 
   TerrainFusionMultiTile multi(image, elevation, 1, 2, 3, 4.0, weight);
   uint64_t total = 0;

@@ -4,10 +4,14 @@
 #include "example_flight.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -22,6 +26,43 @@ int fail(const std::string& message) {
   return 2;
 }
 
+// A whole-text integer in [low, high]; throws with the accepted range otherwise.
+long long integerIn(const std::string& text, long long low, long long high) {
+  std::size_t used = 0;
+  long long value = 0;
+  try {
+    value = std::stoll(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value < low || value > high) {
+    throw std::invalid_argument("an integer from " + std::to_string(low) + " to " +
+                                std::to_string(high) + " is needed");
+  }
+  return value;
+}
+
+// A whole-text finite number above `low` (or at it when `lowIncluded`) and below `high`.
+double numberIn(const std::string& text, double low, bool lowIncluded, double high) {
+  std::size_t used = 0;
+  double value = 0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  const bool aboveLow = lowIncluded ? value >= low : value > low;
+  if (used == 0 || used != text.size() || !std::isfinite(value) || !aboveLow || !(value < high)) {
+    std::ostringstream need;
+    need << "a finite number " << (lowIncluded ? "from " : "above ") << low << " and below " << high
+         << " is needed";
+    throw std::invalid_argument(need.str());
+  }
+  return value;
+}
+
+constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -30,18 +71,23 @@ int main(int argc, char** argv) {
   std::string out;
   const std::map<std::string, std::function<void(const std::string&)>> setters = {
       {"--out", [&](const std::string& v) { out = v; }},
-      {"--width", [&](const std::string& v) { f.camera.width = std::stoi(v); }},
-      {"--height", [&](const std::string& v) { f.camera.height = std::stoi(v); }},
-      {"--fx", [&](const std::string& v) { f.camera.fx = f.camera.fy = std::stod(v); }},
-      {"--altitude", [&](const std::string& v) { f.height = std::stod(v); }},
-      {"--strips", [&](const std::string& v) { f.strips = std::stoi(v); }},
-      {"--frames-per-strip", [&](const std::string& v) { f.frames_per_strip = std::stoi(v); }},
-      {"--forward-overlap", [&](const std::string& v) { f.forward_overlap = std::stod(v); }},
-      {"--side-overlap", [&](const std::string& v) { f.side_overlap = std::stod(v); }},
-      {"--gps-noise", [&](const std::string& v) { f.gps_noise = std::stod(v); }},
-      {"--attitude-noise", [&](const std::string& v) { f.attitude_noise = std::stod(v); }},
-      {"--texel", [&](const std::string& v) { options.texel = std::stod(v); }},
-      {"--seed", [&](const std::string& v) { f.seed = static_cast<unsigned>(std::stoul(v)); }},
+      {"--width", [&](const std::string& v) { f.camera.width = int(integerIn(v, 8, 20000)); }},
+      {"--height", [&](const std::string& v) { f.camera.height = int(integerIn(v, 8, 20000)); }},
+      {"--fx",
+       [&](const std::string& v) { f.camera.fx = f.camera.fy = numberIn(v, 0, false, 1e6); }},
+      {"--altitude", [&](const std::string& v) { f.height = numberIn(v, 0, false, 1e5); }},
+      {"--strips", [&](const std::string& v) { f.strips = int(integerIn(v, 1, 1000)); }},
+      {"--frames-per-strip",
+       [&](const std::string& v) { f.frames_per_strip = int(integerIn(v, 1, 10000)); }},
+      {"--forward-overlap",
+       [&](const std::string& v) { f.forward_overlap = numberIn(v, 0, true, 1); }},
+      {"--side-overlap", [&](const std::string& v) { f.side_overlap = numberIn(v, 0, true, 1); }},
+      {"--gps-noise",
+       [&](const std::string& v) { f.gps_noise = numberIn(v, 0, true, kUnbounded); }},
+      {"--attitude-noise",
+       [&](const std::string& v) { f.attitude_noise = numberIn(v, 0, true, 90); }},
+      {"--texel", [&](const std::string& v) { options.texel = numberIn(v, 0, false, 1e4); }},
+      {"--seed", [&](const std::string& v) { f.seed = unsigned(integerIn(v, 0, 4294967295LL)); }},
   };
   for (int i = 1; i < argc; ++i) {
     const std::string key = argv[i];
@@ -54,18 +100,20 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) return fail("missing value for " + key);
     try {
       setter->second(argv[++i]);
-    } catch (const std::exception&) {
-      return fail(std::string("bad value for ") + key + ": " + argv[i]);
+    } catch (const std::exception& e) {
+      return fail(std::string("bad value for ") + key + ": " + argv[i] + " (" + e.what() + ")");
     }
   }
   if (out.empty()) return fail("--out is required");
   try {
     const auto start = std::chrono::steady_clock::now();
     const flight::ExampleFlight example = flight::makeExampleFlight(options);
-    const flight::WrittenFlight written = flight::writeExampleFlight(example, out, options.jpeg_quality);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::cout << "Wrote " << written.images.size() << " frames and " << written.frame_list.string() << " in " << seconds
-              << " s\n";
+    const flight::WrittenFlight written =
+        flight::writeExampleFlight(example, out, options.jpeg_quality);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cout << "Wrote " << written.images.size() << " frames and " << written.frame_list.string()
+              << " in " << seconds << " s\n";
   } catch (const std::exception& e) {
     std::cerr << "make_example_flight: " << e.what() << '\n';
     return 1;

@@ -10,14 +10,17 @@
 
 namespace {
 
-uint32_t readBigEndian(const uint8_t* p) { return (uint32_t{p[0]} << 24) | (p[1] << 16) | (p[2] << 8) | p[3]; }
+uint32_t readBigEndian(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+}
 
 void fixCrcs(std::vector<uint8_t>& png) {
   for (size_t pos = 8; pos + 12 <= png.size();) {
     const size_t length = readBigEndian(&png[pos]);
     if (length > png.size() - pos - 12) return;
     const uint32_t crc = crc32Png(&png[pos + 4], 4 + length, 0);
-    for (int i = 0; i < 4; ++i) png[pos + 8 + length + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+      png[pos + 8 + length + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
     pos += 12 + length;
   }
 }

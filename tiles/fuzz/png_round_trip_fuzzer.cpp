@@ -25,13 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> back;
   uint32_t w, h;
   int c;
-  if (decodePng(png.data(), png.size(), back, w, h, c, channels) != kPngDecoded || back != px) std::abort();
+  if (decodePng(png.data(), png.size(), back, w, h, c, channels) != kPngDecoded || back != px)
+    std::abort();
 
   // The IDAT data is a zlib stream of the filtered rows: zlib must accept it in full.
   const size_t rowBytes = size_t{width} * channels;
   std::vector<uint8_t> inflated((rowBytes + 1) * height);
   uLongf inflatedSize = inflated.size();
-  const int status = uncompress(inflated.data(), &inflatedSize, png.data() + 58, png.size() - 58 - 16);
+  const int status =
+      uncompress(inflated.data(), &inflatedSize, png.data() + 58, png.size() - 58 - 16);
   if (status != Z_OK || inflatedSize != inflated.size()) std::abort();
   for (uint32_t y = 0; y < height; ++y) {
     const uint8_t* row = &inflated[y * (rowBytes + 1)];

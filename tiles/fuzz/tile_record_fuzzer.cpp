@@ -10,11 +10,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   std::unique_ptr<fw::ImageTile> tile;
   switch (data[0] % 5) {
-    case 0: tile = std::make_unique<fw::ImageTile>(); break;
-    case 1: tile = std::make_unique<fw::TerrainTile>(); break;
-    case 2: tile = std::make_unique<fw::TerrainTileWithInfo>(); break;
-    case 3: tile = std::make_unique<TerrainFusionTile>(); break;
-    default: tile = std::make_unique<TerrainFusionMultiTile>(); break;
+    case 0:
+      tile = std::make_unique<fw::ImageTile>();
+      break;
+    case 1:
+      tile = std::make_unique<fw::TerrainTile>();
+      break;
+    case 2:
+      tile = std::make_unique<fw::TerrainTileWithInfo>();
+      break;
+    case 3:
+      tile = std::make_unique<TerrainFusionTile>();
+      break;
+    default:
+      tile = std::make_unique<TerrainFusionMultiTile>();
+      break;
   }
   const std::string record(reinterpret_cast<const char*>(data + 1), size - 1);
   std::istringstream is(record);

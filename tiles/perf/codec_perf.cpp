@@ -8,9 +8,9 @@
 #include "tiles/test_images.h"
 
 #include <benchmark/benchmark.h>
+#include <zlib.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <zlib.h>
 
 #include <random>
 
@@ -108,7 +108,8 @@ void BM_Crc32(benchmark::State& state) {
 BENCHMARK(BM_Crc32)->Arg(1)->Arg(0);
 
 void BM_Crc32Zlib(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(crc32(0, block().data(), static_cast<uInt>(block().size())));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(crc32(0, block().data(), static_cast<uInt>(block().size())));
   state.SetBytesProcessed(state.iterations() * block().size());
 }
 BENCHMARK(BM_Crc32Zlib);
@@ -121,7 +122,8 @@ void BM_Adler32(benchmark::State& state) {
 BENCHMARK(BM_Adler32)->Arg(1)->Arg(0);
 
 void BM_Adler32Zlib(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(adler32(1, block().data(), static_cast<uInt>(block().size())));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(adler32(1, block().data(), static_cast<uInt>(block().size())));
   state.SetBytesProcessed(state.iterations() * block().size());
 }
 BENCHMARK(BM_Adler32Zlib);

@@ -3,6 +3,8 @@
 #include "chain_defaults.h"
 #include "error_result.h"
 
+#include "framework/printable_text.h"
+
 #include <string>
 
 namespace {
@@ -18,11 +20,12 @@ bool hasMethod(const json& settings, const char* name) {
   return method != settings.end() && method->is_string() && *method == name;
 }
 
-// The method for an error message: its text, or its JSON when it is not a text.
+// The method for an error message: its text, or its JSON when it is not a text. A text with
+// control bytes (a NUL would end it in any C string) is shown whole, quoted and escaped.
 std::string methodOf(const json& settings) {
   const auto method = settings.find("method");
   if (method == settings.end()) return "";
-  return method->is_string() ? method->get<std::string>() : method->dump();
+  return method->is_string() ? fw::printableText(method->get<std::string>()) : method->dump();
 }
 
 json locateItem(const json& locate, const std::filesystem::path& cache) {

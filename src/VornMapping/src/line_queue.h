@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -22,7 +23,12 @@ class LineQueue {
   bool closed_ = false;
 };
 
+// Longest input line kept; a longer one is dropped with a warning.
+constexpr std::size_t kMaxInputLineBytes = std::size_t{64} << 20;
+
 // Reads the file descriptor line by line (lines end at a line feed) into the queue,
 // an empty line too, and closes the queue when the input ends or fails. Reads the
-// descriptor directly, so a blocked read holds no stream lock at process exit.
-void readInputLines(int fd, LineQueue& queue);
+// descriptor directly, so a blocked read holds no stream lock at process exit. Each byte is
+// looked at once, however long the line; a line longer than `maxLineBytes` is dropped whole
+// (with a warning) and reading goes on with the next one.
+void readInputLines(int fd, LineQueue& queue, std::size_t maxLineBytes = kMaxInputLineBytes);

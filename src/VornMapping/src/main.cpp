@@ -1,16 +1,26 @@
 #include "error_result.h"
 #include "line_queue.h"
+#include "process_guards.h"
 #include "status_loop.h"
 #include "task_startup.h"
 #include "vorn_mapper.h"
 
+#include "tiles/cpu_features.h"
+
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <thread>
 
 int main(int argc, char** argv) {
+  openClosedStandardDescriptors();
+  ignoreBrokenPipes();
+  installStopSignals();
+  // Chosen once, before any thread uses the checksums.
+  detectCpuFeatures();
+
   nlohmann::json task;
   try {
     task = prepareTask(parseArguments(argc, argv), std::cout);
@@ -25,7 +35,7 @@ int main(int argc, char** argv) {
 
   auto mapper = createVornMapper(task.dump(), MapperCallback());
   mapper->start();  // a failed start shows as state -14 in the first status line
-  runStatusLoop(*mapper, *input, std::cerr);
+  runStatusLoop(*mapper, *input, std::cerr, std::chrono::milliseconds(500), stopRequestedBySignal);
   mapper.reset();
   return 0;
 }

@@ -15,15 +15,9 @@ list(APPEND MAPPING_TESTS
   ${PROJECT_SOURCE_DIR}/src/utilities/src/test_images.cpp)
 list(APPEND MAPPING_TEST_LABELS tsan)
 
-# The program's chain ends: the front end when its library is in the tree (it is configured
-# after this folder, so the test is on its sources), otherwise a factory that reports it as
-# not built; the back end is not built yet.
-if(EXISTS ${PROJECT_SOURCE_DIR}/src/sfm/src/CMakeLists.txt)
-  target_link_libraries(VornMapping PRIVATE sfm)
-else()
-  target_sources(VornMapping PRIVATE ${mapper_dir}/unbuilt_front_end.cpp)
-endif()
-target_sources(VornMapping PRIVATE ${mapper_dir}/unbuilt_back_end.cpp)
+# The program's chain ends: our front end, and the dense fusion node as the back end, which
+# builds terrain fusion through its factory.
+target_link_libraries(VornMapping PRIVATE sfm points_fusion terrain_fusion)
 
 # The test variant of the program: both ends are test doubles, so whole runs can be tested.
 add_executable(VornMappingTestChain ${mapper_dir}/main.cpp ${mapper_dir}/test_chain_ends.cpp)
@@ -36,6 +30,8 @@ set_property(SOURCE ${mapper_dir}/production_program_test.cpp APPEND PROPERTY CO
 function(vm_mapper_test_needs_programs)
   if(TARGET mapping_test)
     add_dependencies(mapping_test VornMapping VornMappingTestChain)
+    # The production test maps the rendered flight and reads its point cloud with py3dtiles.
+    target_link_libraries(mapping_test PRIVATE example_flight pointcloud_tiles_reader)
   endif()
 endfunction()
 cmake_language(DEFER CALL vm_mapper_test_needs_programs)

@@ -82,8 +82,8 @@ TEST(MapperProgram, MissingAndCorruptImagesAreSkipped) {
 TEST(MapperProgram, AbortStopsAFrameListRun) {
   vmtest::TempDir dir;
   TaskRun run = runTask(kTestProgram,
-                    frameListTask(dir, 10, {{"method", "legacy_sfm"}, {"frame_delay_ms", 300}}),
-                    "{\"abort\": false}\n{\"abort\": true}\n");
+                        frameListTask(dir, 10, {{"method", "legacy_sfm"}, {"frame_delay_ms", 300}}),
+                        "{\"abort\": false}\n{\"abort\": true}\n");
   ASSERT_FALSE(run.states.empty()) << run.child.err;
   EXPECT_EQ(run.states.back(), 13);
   EXPECT_NE(lastLine(readFile(dir / "log.txt")).find("Task processed in "), std::string::npos);

@@ -12,7 +12,8 @@ namespace vmtest {
 // Polls the mapper's status until its state is final or `limit` has passed, and returns the
 // last status read. A run still going at the limit is stopped, so the test fails on its state
 // instead of hanging when the mapper's destruction joins a run that waits for frames.
-inline MapperStatus runToEnd(VornMapper& mapper, std::chrono::seconds limit = std::chrono::seconds(30)) {
+inline MapperStatus runToEnd(VornMapper& mapper,
+                             std::chrono::seconds limit = std::chrono::seconds(30)) {
   MapperStatus status;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {

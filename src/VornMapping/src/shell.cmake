@@ -43,3 +43,30 @@ cmake_language(DEFER CALL vm_shell_test_needs_program)
 vm_add_fuzzer(shell_input_fuzzer
   SOURCES ${shell_dir}/fuzz/shell_input_fuzzer.cpp
   DEPS mapping)
+
+# Hardening of the program against its input and the way it is started.
+list(APPEND MAPPING_SOURCES
+  ${shell_dir}/json_depth.cpp
+  ${shell_dir}/process_guards.cpp
+  ${shell_dir}/task_log_file.cpp)
+list(APPEND MAPPING_DEPS cpu_features)
+list(APPEND MAPPING_TESTS
+  ${shell_dir}/hardening_test.cpp
+  ${shell_dir}/hardening_program_test.cpp
+  ${shell_dir}/spawn_test_helper.cpp)
+set_property(SOURCE ${shell_dir}/hardening_program_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\""
+  "VORN_MAPPING_TEST_PROGRAM=\"$<TARGET_FILE:VornMappingTestChain>\"")
+# The example-flight tool is configured after this folder: its path reaches the hardening
+# test once every folder is in.
+function(vm_hardening_test_needs_flight_tool dir)
+  if(TARGET mapping_test AND TARGET make_example_flight)
+    add_dependencies(mapping_test make_example_flight)
+    set_property(SOURCE ${dir}/hardening_program_test.cpp
+      DIRECTORY ${dir} APPEND PROPERTY COMPILE_DEFINITIONS
+      "VORN_MAKE_EXAMPLE_FLIGHT=\"$<TARGET_FILE:make_example_flight>\"")
+  endif()
+endfunction()
+# (A deferred call reads its arguments when it runs: the folder is written into it now.)
+cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${PROJECT_SOURCE_DIR}]]
+  CALL vm_hardening_test_needs_flight_tool [[${shell_dir}]])")

@@ -3,13 +3,16 @@
 #include "input_commands.h"
 #include "status_line.h"
 
+#include "framework/log.h"
+
 #include <string>
 #include <thread>
 
 void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
-                   std::chrono::milliseconds interval) {
+                   std::chrono::milliseconds interval, bool (*stopRequested)()) {
   MapperStatus status;
   bool input_end_passed = false;
+  bool stop_passed = false;
   for (;;) {
     if (mapper.getStatus(status)) {
       // One write per line, so log lines of other threads never split it.
@@ -17,6 +20,11 @@ void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
       err.flush();
     }
     if (isFinalMapperState(status.state)) break;
+    if (stopRequested && !stop_passed && stopRequested()) {
+      stop_passed = true;
+      FW_LOG(fw::kLogInfo) << "Stop requested by a signal.";
+      mapper.stop();
+    }
 
     std::string line;
     for (;;) {

@@ -9,6 +9,8 @@
 // The entry point's loop: every `interval` asks the mapper for its status, writes a
 // status line to `err` when anything changed, ends after the line carrying a final
 // state (12, 13, -14), and otherwise hands the queued input lines to the mapper. The
-// end of the input ends a live dataset, as an empty frame text would.
+// end of the input ends a live dataset, as an empty frame text would. When `stopRequested`
+// is given and says so (a stop signal arrived), the run is stopped as by {"abort": true}.
 void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
-                   std::chrono::milliseconds interval = std::chrono::milliseconds(500));
+                   std::chrono::milliseconds interval = std::chrono::milliseconds(500),
+                   bool (*stopRequested)() = nullptr);

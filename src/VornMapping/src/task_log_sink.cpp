@@ -10,17 +10,21 @@ namespace {
 
 char severityLetter(int severity) {
   switch (severity) {
-    case fw::kLogInfo: return 'I';
-    case fw::kLogWarning: return 'W';
-    case fw::kLogError: return 'E';
-    default: return 'F';
+    case fw::kLogInfo:
+      return 'I';
+    case fw::kLogWarning:
+      return 'W';
+    case fw::kLogError:
+      return 'E';
+    default:
+      return 'F';
   }
 }
 
 }  // namespace
 
-std::string formatTaskLogLine(int severity, const struct tm& time, long threadId,
-                              const char* text, uint64_t length) {
+std::string formatTaskLogLine(int severity, const struct tm& time, long threadId, const char* text,
+                              uint64_t length) {
   char prefix[96];
   std::snprintf(prefix, sizeof prefix, "%c%02d%02d %02d:%02d:%02d %5ld] ", severityLetter(severity),
                 time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec, threadId);

@@ -12,8 +12,8 @@
 class LogSink : public fw::LogSink {
  public:
   ~LogSink() override = default;
-  void write(int severity, const char* path, const char* base_name, int line,
-             const struct tm* time, const char* text, uint64_t length) override;
+  void write(int severity, const char* path, const char* base_name, int line, const struct tm* time,
+             const char* text, uint64_t length) override;
   void flush() override {}
 
   // Gives the sink its file (or takes it away with an empty pointer, closing it once the
@@ -26,5 +26,5 @@ class LogSink : public fw::LogSink {
 };
 
 // One line of the task log, as the sink writes it.
-std::string formatTaskLogLine(int severity, const struct tm& time, long threadId,
-                              const char* text, uint64_t length);
+std::string formatTaskLogLine(int severity, const struct tm& time, long threadId, const char* text,
+                              uint64_t length);

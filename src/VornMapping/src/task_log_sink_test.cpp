@@ -40,7 +40,8 @@ TEST(TaskLogSink, WritesOnlyWhileItHasAStream) {
   sink.setStream(nullptr);
   sink.write(fw::kLogError, "/a/b.cpp", "b.cpp", 10, &time, "after\n", 6);
   const std::string text = stream->str();
-  EXPECT_TRUE(std::regex_match(text, std::regex(R"(E0304 05:06:07 [ \d]{4}\d+\] during\n)"))) << text;
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(E0304 05:06:07 [ \d]{4}\d+\] during\n)")))
+      << text;
 }
 
 TEST(TaskLogSink, LinesOfConcurrentThreadsNeverInterleave) {
@@ -78,8 +79,9 @@ TEST(TaskLogSink, ReceivesTheProcessLogWhileRegistered) {
   FW_LOG(fw::kLogWarning) << "disk nearly full: " << 93 << "%";
   fw::logSinks()->erase(&sink);
   FW_LOG(fw::kLogWarning) << "not in the task log";
-  EXPECT_TRUE(std::regex_match(stream->str(),
-                               std::regex(R"(W\d{4} \d{2}:\d{2}:\d{2} [ \d]{4}\d+\] disk nearly full: 93%\n)")))
+  EXPECT_TRUE(std::regex_match(
+      stream->str(),
+      std::regex(R"(W\d{4} \d{2}:\d{2}:\d{2} [ \d]{4}\d+\] disk nearly full: 93%\n)")))
       << stream->str();
 }
 

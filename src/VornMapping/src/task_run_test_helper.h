@@ -20,7 +20,8 @@ struct TaskRun {
 
 // Runs `program` on the task (given Base64-encoded on its command line) with `input` on its
 // standard input, and collects the states of its status lines.
-TaskRun runTask(const std::string& program, const nlohmann::json& task, const std::string& input = "");
+TaskRun runTask(const std::string& program, const nlohmann::json& task,
+                const std::string& input = "");
 
 // A task over a list of `frames` small frames written into `dir`, which is also its home;
 // `locate`, when not empty, configures the locating stage.

@@ -3,8 +3,10 @@
 #include "base64_decode.h"
 #include "chain_config.h"
 #include "error_result.h"
+#include "json_depth.h"
 
 #include <filesystem>
+#include <stdexcept>
 
 CommandLine parseArguments(int argc, const char* const* argv) {
   CommandLine args;
@@ -53,10 +55,12 @@ nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   try {
     out << "task string: " << task_text << '\n';
     task = parseJson(task_text);
+    if (nestsDeeperThan(task_text, kMaxDocumentDepth)) throw std::invalid_argument("too deep");
     if (!config_text.empty()) {
       out << "config string: " << config_text << '\n';
       // The configuration is only checked; the chain's settings come from the task.
       parseJson(config_text);
+      if (nestsDeeperThan(config_text, kMaxDocumentDepth)) throw std::invalid_argument("too deep");
     }
   } catch (const std::exception&) {
     fail(out, "Invalid task or config format", -4, "Invalid task or config format");

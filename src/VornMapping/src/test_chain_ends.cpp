@@ -4,8 +4,8 @@
 #include "src/VornMapping/src/chain/output_item.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 
-#include "framework/map_fusion.h"
 #include "framework/map_frame.h"
+#include "framework/map_fusion.h"
 #include "framework/slam.h"
 
 #include <nlohmann/json.hpp>
@@ -44,7 +44,8 @@ class LocatedMap : public fw::Map {
 class LocatingFrontEnd : public fw::SLAM {
  public:
   LocatingFrontEnd(const json& config, zel::Chain* chain)
-      : chain_(chain), progress_("Locate", chain),
+      : chain_(chain),
+        progress_("Locate", chain),
         delay_(std::chrono::milliseconds(config.value("frame_delay_ms", 0))),
         throwOnAdd_(config.value("throw_on_add", false)) {
     progress_.setProgressEntry(ProgressEntry{"Locate", 0.0, -1.0, 0.7f, 0.0f, -1.0, {}});

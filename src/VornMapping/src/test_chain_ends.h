@@ -19,13 +19,13 @@
 struct ChainEndsRecord {
   int frontEndFrameCount = -1;
   int backEndExpectedFrames = -1;
-  std::vector<std::uint64_t> framesAdded;     // identifiers, in feeding order
-  std::vector<bool> framesHadImages;          // whether each had pixels when added
-  std::vector<std::string> frameNames;        // the frames' names when added
-  std::vector<std::uint64_t> framesFused;     // identifiers reaching the back end
-  std::vector<int> mapsFused;                 // frame count of each map reaching the back end
+  std::vector<std::uint64_t> framesAdded;  // identifiers, in feeding order
+  std::vector<bool> framesHadImages;       // whether each had pixels when added
+  std::vector<std::string> frameNames;     // the frames' names when added
+  std::vector<std::uint64_t> framesFused;  // identifiers reaching the back end
+  std::vector<int> mapsFused;              // frame count of each map reaching the back end
   bool finishInputCalled = false;
-  std::vector<std::string> releaseOrder;      // "front_end", "back_end"
+  std::vector<std::string> releaseOrder;  // "front_end", "back_end"
 };
 
 // A copy of the record of the ends created since the last reset.

@@ -6,11 +6,13 @@
 #include "framework/log.h"
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
+#include "framework/printable_text.h"
 #include "framework/slam.h"
+#include "tiles/cpu_features.h"
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <utility>
 
 namespace {
@@ -18,6 +20,13 @@ namespace {
 using nlohmann::json;
 
 constexpr auto kPauseStep = std::chrono::milliseconds(500);
+
+// The checksum paths the process chose at start, as the task log records them.
+std::string checksumPaths() {
+  return std::string("Checksum paths: CRC-32 ") +
+         (crcUsesCarrylessMultiply() ? "carry-less multiply" : "table") + ", Adler-32 " +
+         (adlerUsesVectorLoop() ? "vector" : "scalar") + "\n";
+}
 
 }  // namespace
 
@@ -54,6 +63,11 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     return false;
   }
   const std::string homePath = home->get<std::string>();
+  // A NUL would end the path early: the folder checked would not be the one named.
+  if (fw::hasNulByte(homePath)) {
+    fail("Invalid home folder of task: " + fw::printableText(homePath));
+    return false;
+  }
   std::error_code error;
   if (!std::filesystem::is_directory(homePath, error)) {
     fail("Invalid home folder of task: " + homePath);
@@ -75,9 +89,11 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
 
 bool VornMapperImpl::openTaskLog(const std::string& home) {
   const std::string path = (std::filesystem::path(home) / "log.txt").string();
-  auto stream = std::make_shared<std::ofstream>(path, std::ios::out | std::ios::trunc);
-  if (!*stream) {
-    fail("Failed to open log file: " + path);
+  std::string reason;
+  std::shared_ptr<std::ostream> stream;
+  if (taskLog_.open(path, reason) == TaskLogFile::Opened::kYes) stream = taskLog_.stream();
+  if (!stream) {
+    fail("Failed to open log file: " + path + ": " + reason);
     return false;
   }
   logSink_->setStream(std::move(stream));
@@ -95,7 +111,8 @@ bool VornMapperImpl::createTaskDataset(const json& description) {
     fail("Failed to create dataset.");
     return false;
   }
-  if (!dataset_->isLive() && dataset_->size() < 6) {
+  live_ = dataset_->isLive();
+  if (!live_ && dataset_->size() < 6) {
     fail("Insufficient frames for mapping: " + std::to_string(dataset_->size()));
     dataset_.reset();
     return false;
@@ -188,6 +205,17 @@ void VornMapperImpl::run() {
     releaseEnds();
     FW_LOG(fw::kLogInfo) << "both frontend and backend is reset.";
     finalState = stop_.load() ? kMapperStopped : kMapperFinished;
+    if (finalState == kMapperFinished && framesLocated_.load() == 0) {
+      FW_LOG(fw::kLogError) << noFrameLocatedReason();
+      finalState = kMapperFailed;
+    }
+    // A product that could not be written fails the task: never "finished" over missing tiles.
+    const std::string failed = failedOutputs();
+    if (finalState == kMapperFinished && !failed.empty()) {
+      FW_LOG(fw::kLogError) << "Products not written: " << failed
+                            << " (the reasons are in the lines above).";
+      finalState = kMapperFailed;
+    }
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "Mapping run failed: " << e.what();
     releaseEnds();
@@ -197,6 +225,13 @@ void VornMapperImpl::run() {
   setState(finalState);
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now() - started);
+  // Into the task log only, for the record: the standard error stream carries the status lines.
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const std::string paths = checksumPaths();
+  logSink_->write(fw::kLogInfo, __FILE__, "zel_mapper_impl.cpp", __LINE__, &local, paths.c_str(),
+                  paths.size());
   FW_LOG(fw::kLogInfo) << "Task processed in " << elapsed.count() / 1e9 << " seconds.";
   logSink_->setStream(nullptr);
 }
@@ -217,6 +252,7 @@ void VornMapperImpl::feedFrames() {
   while (!stop_.load()) {
     std::shared_ptr<VornMapperFrame> frame = dataset_->next();
     if (!frame) break;
+    framesFed_.fetch_add(1);
     frontEnd->addFrame(frame);
     // The front end has taken the frame; its pixels are no longer needed here.
     frame->setImage(fw::GImage(), 0);
@@ -260,6 +296,26 @@ void VornMapperImpl::finishOutputs() {
   }
 }
 
+std::string VornMapperImpl::failedOutputs() const {
+  std::lock_guard<std::mutex> lock(output_mutex_);
+  std::string ids;
+  for (const auto& record : outputs_) {
+    if (record && record->state == zel::kOutputFailed)
+      ids += (ids.empty() ? "" : ", ") + record->id;
+  }
+  return ids;
+}
+
+std::string VornMapperImpl::noFrameLocatedReason() const {
+  const int fed = framesFed_.load();
+  if (fed > 0) {
+    return "No frame was located: the front end located none of the " + std::to_string(fed) +
+           " frames it was given.";
+  }
+  return live_ ? "No frame was located: the live run received no frame."
+               : "No frame was located: no image of the frame list could be loaded.";
+}
+
 std::shared_ptr<fw::MapFusion> VornMapperImpl::backEnd() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return backEnd_;
@@ -269,6 +325,7 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
   if (command == "frame_located") {
     auto frame = std::dynamic_pointer_cast<fw::MapFrame>(argument);
     if (!frame) return;
+    framesLocated_.fetch_add(1);
     std::shared_ptr<fw::MapFusion> fusion = backEnd();
     if (!fusion) {
       frame->setImage(fw::GImage(), 0);
@@ -282,6 +339,7 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
   } else if (command == "map_located") {
     auto map = std::dynamic_pointer_cast<fw::Map>(argument);
     if (!map) return;
+    framesLocated_.fetch_add(static_cast<int>(map->getFrames().size()));
     // Without a back end nobody uses the map: it is dropped.
     std::shared_ptr<fw::MapFusion> fusion = backEnd();
     if (!fusion) return;
@@ -295,6 +353,22 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
   }
 }
 
+namespace {
+
+// True when two progress trees report the same figures (names, progress, totals).
+bool sameProgress(const ProgressEntry& a, const ProgressEntry& b) {
+  if (a.name != b.name || a.progress != b.progress || a.total != b.total ||
+      a.children.size() != b.children.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.children.size(); ++i) {
+    if (!sameProgress(a.children[i], b.children[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool VornMapperImpl::getStatus(MapperStatus& status) {
   bool changed = false;
   const std::int32_t current = state();
@@ -303,7 +377,10 @@ bool VornMapperImpl::getStatus(MapperStatus& status) {
     changed = true;
   }
   ProgressEntry progress = progressEntry();
-  if (progress.time > status.progress.time) {
+  // Times have millisecond resolution: a change stamped in the millisecond of the last poll
+  // is still a change.
+  if (progress.time > status.progress.time ||
+      (progress.time == status.progress.time && !sameProgress(progress, status.progress))) {
     status.progress = std::move(progress);
     changed = true;
   }

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "src/VornMapping/src/chain/zel_node.h"
+#include "task_log_file.h"
 #include "task_log_sink.h"
 #include "vorn_mapper.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 
 #include "src/utilities/src/dataset.h"
 
@@ -53,6 +54,10 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   void releaseEnds();
   // Marks the records still being written as finished, so the final status shows them so.
   void finishOutputs();
+  // Why a run that was not stopped located no frame at all.
+  std::string noFrameLocatedReason() const;
+  // Ids of the output records that failed, comma-separated; empty when none did.
+  std::string failedOutputs() const;
   void setState(std::int32_t state);
   void fail(const std::string& message);
   std::shared_ptr<fw::MapFusion> backEnd() const;
@@ -65,5 +70,9 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   std::atomic<bool> stop_{false};
   std::atomic<bool> pause_{false};
   std::unique_ptr<LogSink> logSink_;
+  TaskLogFile taskLog_;  // also keeps the home folder locked while the mapper lives
   nlohmann::json chain_;
+  bool live_ = false;
+  std::atomic<int> framesFed_{0};
+  std::atomic<int> framesLocated_{0};
 };

@@ -2,13 +2,14 @@
 
 #include "frame_document.h"
 #include "loader_threads.h"
+#include "regular_file.h"
 
 #include "framework/log.h"
+#include "framework/printable_text.h"
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <fstream>
 
 namespace {
 
@@ -20,20 +21,28 @@ constexpr double kDefaultTimeBase = 1701532800.0;
 
 }  // namespace
 
-ImageDataset::ImageDataset() = default;
+ImageDataset::ImageDataset(const ImageLoadOptions& options)
+    : options_(options), budget_(options.decodeBudgetBytes) {}
 
-ImageDataset::ImageDataset(const std::string& frameListPath) {
-  std::ifstream in(frameListPath);
-  if (!in) {
-    FW_LOG(fw::kLogError) << "Failed to open " << frameListPath;
+ImageDataset::ImageDataset(const std::string& frameListPath, const ImageLoadOptions& options)
+    : ImageDataset(options) {
+  std::vector<unsigned char> bytes;
+  std::string reason;
+  if (!readRegularFile(frameListPath, bytes, reason)) {
+    FW_LOG(fw::kLogError) << "Failed to open " << fw::printableText(frameListPath) << ": "
+                          << reason;
     return;
   }
-  nlohmann::json doc = nlohmann::json::parse(in);
+  nlohmann::json doc = nlohmann::json::parse(bytes.begin(), bytes.end());
   // A null document has no elements; a non-empty object or a scalar makes operator[] throw.
   for (size_t i = 0; i < doc.size(); ++i) loadFrame(doc[i]);
 }
 
-ImageDataset::~ImageDataset() { stopDispatcher(); }
+ImageDataset::~ImageDataset() {
+  // Loaders waiting for budget give up, so the dispatcher can join them.
+  budget_.cancel();
+  stopDispatcher();
+}
 
 bool ImageDataset::pushFrame(const std::string&) { return false; }
 
@@ -53,8 +62,8 @@ std::shared_ptr<VornMapperFrame> ImageDataset::loadFrame(const nlohmann::json& d
   }
   std::lock_guard<std::mutex> lock(mutex_);
   uint64_t id = frames_.size();
-  double timestamp = parsed.timestamp < 0.0 ? static_cast<double>(id) + kDefaultTimeBase
-                                            : parsed.timestamp;
+  double timestamp =
+      parsed.timestamp < 0.0 ? static_cast<double>(id) + kDefaultTimeBase : parsed.timestamp;
   auto frame = std::make_shared<VornMapperFrame>(id, parsed.uri, timestamp, std::move(parsed.gps),
                                                  std::move(parsed.calibration));
   frames_.push_back(frame);
@@ -110,15 +119,25 @@ std::shared_ptr<VornMapperFrame> ImageDataset::next() {
       std::lock_guard<std::mutex> lock(mutex_);
       frame = frames_[cursor_++];
     }
-    auto settled = [&] { return frame->loadState.load() >= VornMapperFrame::kLoaded || interrupted(); };
+    budget_.setConsumerFrame(static_cast<int64_t>(frame->id));
+    auto settled = [&] {
+      return frame->loadState.load() >= VornMapperFrame::kLoaded || interrupted();
+    };
     while (!settled()) waitUntil(settled);
+    handOut(*frame);
     if (frame->loadState.load() == VornMapperFrame::kLoaded) return frame;
     if (frame->loadState.load() == VornMapperFrame::kFailed) {
-      FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " (" << frame->imagePath()
+      FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " ("
+                            << fw::printableText(frame->imagePath())
                             << "): its image could not be loaded";
     }
   }
   return nullptr;
+}
+
+void ImageDataset::handOut(VornMapperFrame& frame) {
+  const int64_t reserved = frame.decodeReservation.exchange(0);
+  if (reserved > 0) budget_.release(reserved);
 }
 
 void ImageDataset::startDispatcher() {
@@ -146,13 +165,14 @@ void ImageDataset::dispatchLoop() {
     std::shared_ptr<VornMapperFrame> frame = frameAt(index);
     if (!frame || frame->loadState.load() != VornMapperFrame::kQueued) continue;
     loaders.start([this, frame] {
-      loadImage(*frame);
+      loadImage(*frame, options_, &budget_);
       notifyWaiters();
     });
   }
 }
 
-ImageDatasetLive::ImageDatasetLive(int frameCount) : frameCount_(frameCount) {}
+ImageDatasetLive::ImageDatasetLive(int frameCount, const ImageLoadOptions& options)
+    : ImageDataset(options), frameCount_(frameCount) {}
 
 bool ImageDatasetLive::pushFrame(const std::string& text) {
   if (text.empty()) {
@@ -176,19 +196,24 @@ std::shared_ptr<VornMapperFrame> ImageDatasetLive::next() {
     return cursor_ < static_cast<int>(frames_.size());
   };
   while (!interrupted()) {
+    std::shared_ptr<VornMapperFrame> frame;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (cursor_ < static_cast<int>(frames_.size())) {
-        std::shared_ptr<VornMapperFrame> frame = frames_[cursor_++];
-        // Loaded while the list is held: a push meanwhile waits until this image is in.
-        if (loadImage(*frame)) return frame;
-        FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " (" << frame->imagePath()
-                              << "): its image could not be loaded";
-        continue;
+        frame = frames_[cursor_++];
+      } else if (ended_.load() != 0) {
+        return nullptr;
       }
-      if (ended_.load() != 0) return nullptr;
     }
-    waitUntil(ready);
+    if (!frame) {
+      waitUntil(ready);
+      continue;
+    }
+    // Loaded outside the list's lock: a push (from the status loop) never waits for an image.
+    if (loadImage(*frame, options_, nullptr)) return frame;
+    FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " ("
+                          << fw::printableText(frame->imagePath())
+                          << "): its image could not be loaded";
   }
   return nullptr;
 }
@@ -204,7 +229,7 @@ std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset) {
     if (count.is_number()) {
       // Truncated like a cast, but kept inside the range of int.
       const double value = count.get<double>();
-      frameCount = value >= 2147483647.0 ? 2147483647
+      frameCount = value >= 2147483647.0    ? 2147483647
                    : value <= -2147483648.0 ? -2147483647 - 1
                                             : static_cast<int>(value);
     }

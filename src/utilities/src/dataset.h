@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image_load_options.h"
 #include "vorn_mapper_frame.h"
 
 #include <boost/lockfree/queue.hpp>
@@ -19,7 +20,8 @@
 // on loader threads. A frame whose image is missing or does not decode is logged and skipped.
 class ImageDataset {
  public:
-  explicit ImageDataset(const std::string& frameListPath);
+  explicit ImageDataset(const std::string& frameListPath,
+                        const ImageLoadOptions& options = ImageLoadOptions::fromConfiguration());
   // Stops the dispatcher and joins every loader thread, also in the middle of a run.
   virtual ~ImageDataset();
   ImageDataset(const ImageDataset&) = delete;
@@ -42,7 +44,7 @@ class ImageDataset {
   static constexpr int kPrefetchCount = 8;
 
  protected:
-  ImageDataset();
+  explicit ImageDataset(const ImageLoadOptions& options);
   bool interrupted() const { return interrupted_.load(); }
   // Wakes a consumer waiting for a frame load or a pushed frame.
   void notifyWaiters();
@@ -52,6 +54,7 @@ class ImageDataset {
   std::mutex mutex_;
   std::vector<std::shared_ptr<VornMapperFrame>> frames_;
   int cursor_ = 0;
+  const ImageLoadOptions options_;
 
  private:
   void startDispatcher();
@@ -60,6 +63,10 @@ class ImageDataset {
   void queueAhead(int first);
   std::shared_ptr<VornMapperFrame> frameAt(int index);
 
+  // Gives the frame's share of the decode budget back as it leaves the dataset.
+  void handOut(VornMapperFrame& frame);
+
+  DecodeBudget budget_;
   std::thread dispatcher_;
   boost::lockfree::queue<int> pending_{kPrefetchCount};
   std::atomic<bool> dispatching_{false};
@@ -72,7 +79,8 @@ class ImageDataset {
 // stream; `next` waits for frames until then and loads each image as it hands the frame out.
 class ImageDatasetLive : public ImageDataset {
  public:
-  explicit ImageDatasetLive(int frameCount);
+  explicit ImageDatasetLive(
+      int frameCount, const ImageLoadOptions& options = ImageLoadOptions::fromConfiguration());
   ~ImageDatasetLive() override = default;
 
   bool pushFrame(const std::string& text) override;
@@ -93,5 +101,8 @@ std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset);
 
 // Reads, names (MD5 of the file when unnamed) and decodes the frame's image and fits the
 // calibration to its size. Returns false, with an error line naming the file, when the file
-// cannot be opened or decoded; the frame is then marked failed.
+// is not a regular file, cannot be opened or decoded, or claims more pixels than the options
+// allow; the frame is then marked failed. With a budget, the decoded bytes are reserved from it
+// first and kept in the frame's reservation.
 bool loadImage(VornMapperFrame& frame);
+bool loadImage(VornMapperFrame& frame, const ImageLoadOptions& options, DecodeBudget* budget);

@@ -1,5 +1,7 @@
 #include "frame_document.h"
 
+#include "framework/printable_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <initializer_list>
@@ -95,6 +97,11 @@ bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error) 
   }
   out = FrameDocument{};
   out.uri = uri->get<std::string>();
+  if (fw::hasNulByte(out.uri)) {
+    // The file system would end the path at the NUL and open another file.
+    error = "Failed to load frame: \"uri\" holds a NUL byte: " + fw::printableText(out.uri);
+    return false;
+  }
   auto timestamp = doc.find("timestamp");
   if (timestamp != doc.end() && isNumber(*timestamp)) out.timestamp = timestamp->get<double>();
   out.gps = readGps(doc);

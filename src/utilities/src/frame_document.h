@@ -19,4 +19,3 @@ struct FrameDocument {
 // Reads one frame document. Returns false and fills `error` with a message that names the
 // image (when known) and the offending key when the document cannot become a frame.
 bool readFrameDocument(const nlohmann::json& doc, FrameDocument& out, std::string& error);
-

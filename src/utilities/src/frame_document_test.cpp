@@ -8,8 +8,8 @@ namespace {
 using nlohmann::json;
 
 json calibration() {
-  return json{{"width", 4000}, {"height", 3000}, {"fx", 3000}, {"fy", 3000.0}, {"cx", 2000},
-              {"cy", 1500}};
+  return json{{"width", 4000}, {"height", 3000}, {"fx", 3000},
+              {"fy", 3000.0},  {"cx", 2000},     {"cy", 1500}};
 }
 
 json minimal() { return json{{"uri", "/data/a.jpg"}, {"calibration", calibration()}}; }
@@ -100,9 +100,9 @@ TEST(FrameDocument, DistortionIsKeptOnlyWhenComplete) {
 }
 
 TEST(FrameDocument, DocumentsWithoutATextUriAreRefused) {
-  for (const json& doc : {json(nullptr), json::array({minimal()}), json("a.jpg"),
-                          json{{"calibration", calibration()}},
-                          json{{"uri", 7}, {"calibration", calibration()}}}) {
+  for (const json& doc :
+       {json(nullptr), json::array({minimal()}), json("a.jpg"),
+        json{{"calibration", calibration()}}, json{{"uri", 7}, {"calibration", calibration()}}}) {
     EXPECT_EQ(refusal(doc).rfind("Failed to load frame: ", 0), 0u) << doc.dump();
   }
 }

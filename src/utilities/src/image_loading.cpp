@@ -1,14 +1,15 @@
 #include "dataset.h"
 
 #include "calibration_fit.h"
+#include "image_header.h"
 #include "md5_hex.h"
+#include "regular_file.h"
 
 #include "framework/log.h"
+#include "framework/printable_text.h"
 
 #include <opencv2/imgcodecs.hpp>
 
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -22,38 +23,68 @@ void fitCamera(VornMapperFrame& frame, int columns, int rows) {
   frame.setCamera(fw::Camera(fitCalibrationToImage(parameters, columns, rows)).impl());
 }
 
-bool loadImageOrThrow(VornMapperFrame& frame) {
-  const std::string& path = frame.imagePath();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    FW_LOG(fw::kLogError) << "Failed to open " << path;
-    return false;
+// Releases the frame's reservation unless the frame keeps its image.
+struct Reservation {
+  DecodeBudget* budget = nullptr;
+  int64_t bytes = 0;
+  ~Reservation() {
+    if (budget && bytes > 0) budget->release(bytes);
   }
+};
+
+bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
+                      DecodeBudget* budget) {
+  const std::string path = fw::printableText(frame.imagePath());
   frame.loadState.store(VornMapperFrame::kReading);
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    FW_LOG(fw::kLogError) << "Failed to read " << path;
+  std::vector<unsigned char> bytes;
+  std::string reason;
+  if (!readRegularFile(frame.imagePath(), bytes, reason)) {
+    FW_LOG(fw::kLogError) << "Failed to open " << path << ": " << reason;
     return false;
   }
   if (frame.name.empty()) frame.name = md5Hex(bytes.data(), bytes.size());
+  ImageHeader header;
+  const bool knownHeader = readImageHeader(bytes, header);
+  if (knownHeader && header.pixels() > options.maxPixels) {
+    FW_LOG(fw::kLogError) << "Refused image " << path << ": its header claims " << header.width
+                          << " x " << header.height << " pixels, more than the budget of "
+                          << options.maxPixels;
+    return false;
+  }
+  Reservation reservation;
+  if (budget && knownHeader) {
+    if (!budget->acquire(header.decodedBytes(), static_cast<int64_t>(frame.id))) return false;
+    reservation = {budget, header.decodedBytes()};
+  }
   cv::Mat image;
   if (!bytes.empty()) image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+  bytes = std::vector<unsigned char>();
   if (image.empty() || image.cols < 1 || image.rows < 1) {
     FW_LOG(fw::kLogError) << "Failed to decode image " << path;
     return false;
   }
+  // A format whose header we do not read is held to the same pixel budget once decoded.
+  if (static_cast<int64_t>(image.cols) * image.rows > options.maxPixels) {
+    FW_LOG(fw::kLogError) << "Refused image " << path << ": " << image.cols << " x " << image.rows
+                          << " pixels, more than the budget of " << options.maxPixels;
+    return false;
+  }
   frame.setImage(fw::GImage(image), 0);
   fitCamera(frame, image.cols, image.rows);
+  // The frame holds the reservation until the dataset hands it out.
+  frame.decodeReservation.store(reservation.bytes);
+  reservation.bytes = 0;
   return true;
 }
 
 }  // namespace
 
-bool loadImage(VornMapperFrame& frame) {
+bool loadImage(VornMapperFrame& frame) { return loadImage(frame, ImageLoadOptions(), nullptr); }
+
+bool loadImage(VornMapperFrame& frame, const ImageLoadOptions& options, DecodeBudget* budget) {
   bool loaded = false;
   try {
-    loaded = loadImageOrThrow(frame);
+    loaded = loadImageOrThrow(frame, options, budget);
   } catch (const std::exception& e) {
     // A decoder failure or an exhausted memory costs this frame, never the run.
     FW_LOG(fw::kLogError) << "Failed to load image " << frame.imagePath() << ": " << e.what();

@@ -74,7 +74,8 @@ TEST(LoadImage, KeepsGreyAndDeepImagesAsStored) {
   cv::Mat grey(30, 40, CV_16UC1, cv::Scalar(1000));
   std::vector<unsigned char> png;
   ASSERT_TRUE(cv::imencode(".png", grey, png));
-  std::ofstream(dir / "deep.png", std::ios::binary).write(reinterpret_cast<const char*>(png.data()), png.size());
+  std::ofstream(dir / "deep.png", std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), png.size());
   auto frame = frameFor(dir / "deep.png", {40, 30, 30, 30, 20, 15});
   ASSERT_TRUE(loadImage(*frame));
   fw::GImage image = frame->getImage(0, 0);

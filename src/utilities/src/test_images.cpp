@@ -27,7 +27,8 @@ std::filesystem::path writeTestJpeg(const std::filesystem::path& path, int colum
   std::vector<unsigned char> bytes;
   if (!cv::imencode(".jpg", image, bytes)) throw std::runtime_error("cannot encode a JPEG");
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
   return path;
 }

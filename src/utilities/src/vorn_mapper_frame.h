@@ -2,6 +2,7 @@
 
 #include "framework/camera.h"
 #include "framework/gimage.h"
+#include "framework/gps_record.h"
 #include "framework/map_frame.h"
 
 #include <atomic>
@@ -52,6 +53,8 @@ class VornMapperFrame : public fw::MapFrame {
   void setCamera(std::shared_ptr<fw::CameraImpl> camera);
 
   std::atomic<int> loadState{kNotRequested};
+  // Decoded bytes this frame holds of its dataset's decode budget until it is handed out.
+  std::atomic<int64_t> decodeReservation{0};
 
  private:
   std::string imagePath_;
@@ -59,4 +62,5 @@ class VornMapperFrame : public fw::MapFrame {
   fw::GImage secondImage_;
   std::shared_ptr<fw::CameraImpl> camera_;
   std::vector<double> gps_;
+  fw::GpsRecord gpsRecord_;
 };

@@ -37,7 +37,7 @@ class OutputItem {
   std::uint64_t version() const { return version_; }
 
   std::string id;
-  std::int32_t type = -1;   // 111 map tile set, 112 point-cloud tile set
+  std::int32_t type = -1;  // 111 map tile set, 112 point-cloud tile set
   std::int32_t state = kOutputNotStarted;
   double time_updated = -1.0;
 

@@ -18,8 +18,8 @@ constexpr int kFrames = 16;
 class Flight {
  public:
   Flight() {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("vm_dataset_bench_" + std::to_string(::getpid()));
+    folder_ =
+        std::filesystem::temp_directory_path() / ("vm_dataset_bench_" + std::to_string(::getpid()));
     std::filesystem::create_directories(folder_);
     list_ = vmtest::writeFrameList(folder_, kFrames, 4000, 3000);
   }
@@ -73,12 +73,16 @@ void BM_FrameListThroughput(benchmark::State& state) {
       ++frames;
     }
   }
-  state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(frames),
-                                                      benchmark::Counter::kIsRate);
-  state.counters["megapixels_per_s"] = benchmark::Counter(static_cast<double>(frames) * 12.0,
-                                                          benchmark::Counter::kIsRate);
+  state.counters["frames_per_s"] =
+      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+  state.counters["megapixels_per_s"] =
+      benchmark::Counter(static_cast<double>(frames) * 12.0, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_FrameListThroughput)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()
+BENCHMARK(BM_FrameListThroughput)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->MinTime(2.0);
 
 }  // namespace

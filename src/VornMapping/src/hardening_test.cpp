@@ -1,0 +1,91 @@
+#include "json_depth.h"
+#include "line_queue.h"
+#include "status_loop.h"
+
+#include "framework/printable_text.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> readThroughPipe(const std::string& input, std::size_t maxLine) {
+  int fds[2];
+  EXPECT_EQ(::pipe(fds), 0);
+  std::thread writer([&] {
+    // Odd chunk sizes, so that lines and the limit straddle the reads.
+    for (std::size_t at = 0; at < input.size(); at += 7) {
+      const std::size_t n = std::min<std::size_t>(7, input.size() - at);
+      EXPECT_EQ(::write(fds[1], input.data() + at, n), static_cast<ssize_t>(n));
+    }
+    ::close(fds[1]);
+  });
+  LineQueue queue;
+  readInputLines(fds[0], queue, maxLine);
+  writer.join();
+  ::close(fds[0]);
+  std::vector<std::string> lines;
+  std::string line;
+  while (queue.take(line) == LineQueue::Take::kLine) lines.push_back(line);
+  return lines;
+}
+
+TEST(InputLines, LinesOverTheLimitAreDroppedWhole) {
+  const std::string atLimit(16, 'a');
+  const std::string overLimit(17, 'b');
+  const std::string longer(100, 'c');
+  EXPECT_EQ(readThroughPipe(atLimit + "\n" + overLimit + "\nnext\n" + longer + "\n\nlast", 16),
+            (std::vector<std::string>{atLimit, "next", "", "last"}));
+  // An overlong text without a final line feed is dropped too.
+  EXPECT_EQ(readThroughPipe("one\n" + longer, 16), std::vector<std::string>{"one"});
+}
+
+TEST(DocumentDepth, CountsNestingOutsideStrings) {
+  EXPECT_FALSE(nestsDeeperThan("[[1]]", 2));
+  EXPECT_TRUE(nestsDeeperThan("[[[1]]]", 2));
+  EXPECT_TRUE(nestsDeeperThan(R"({"a":{"b":[1]}})", 2));
+  // Brackets inside strings, also after escaped quotes, do not nest.
+  EXPECT_FALSE(nestsDeeperThan(R"(["[[[", "\"[[[", {"}}}": 1}])", 2));
+  EXPECT_FALSE(nestsDeeperThan("[1][2][3]", 1));
+}
+
+TEST(PrintableText, ShowsEveryByteOfATextWithControlBytes) {
+  EXPECT_EQ(fw::printableText("legacy_sfm"), "legacy_sfm");
+  EXPECT_EQ(fw::printableText(std::string("a\0b\"\n", 5)), R"("a\u0000b\"\n")");
+  EXPECT_TRUE(fw::hasNulByte(std::string("a\0", 2)));
+  EXPECT_FALSE(fw::hasNulByte("a"));
+}
+
+// A mapper that stops when asked and then reports the stopped state.
+class StoppableMapper final : public VornMapper {
+ public:
+  bool start() override { return true; }
+  void stop() override { stopped = true; }
+  bool getStatus(MapperStatus& status) override {
+    const std::int32_t state = stopped ? kMapperStopped : kMapperRunning;
+    if (status.state == state) return false;
+    status.state = state;
+    return true;
+  }
+  bool pushFrame(const std::string&) override { return false; }
+  bool stopped = false;
+};
+
+bool signalled() { return true; }
+
+TEST(StatusLoop, AStopSignalStopsTheRunLikeAbort) {
+  StoppableMapper mapper;
+  LineQueue input;
+  std::ostringstream err;
+  runStatusLoop(mapper, input, err, std::chrono::milliseconds(1), signalled);
+  EXPECT_TRUE(mapper.stopped);
+  EXPECT_NE(err.str().find("\"state\":13"), std::string::npos) << err.str();
+}
+
+}  // namespace

@@ -1,0 +1,29 @@
+#pragma once
+
+// Starts a program as a child with control over its start-up conditions, for the tests of
+// the program's own guards.
+
+#include "child_process_test_helper.h"
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vmtest {
+
+struct SpawnOptions {
+  std::vector<std::string> args;
+  std::string stdinPath = "/dev/null";  // the child's standard input
+  std::vector<int> closedDescriptors;   // of 0, 1, 2: closed in the child before it starts
+  long stackLimitBytes = 0;             // the child's stack size limit when not 0
+  // Called with each line of the child's standard error as it arrives; returning false
+  // closes the reading end (the child's later writes meet a broken pipe).
+  std::function<bool(pid_t, const std::string&)> onErrorLine;
+  int timeoutSeconds = 60;
+};
+
+ChildResult spawnChild(const std::string& program, const SpawnOptions& options);
+
+}  // namespace vmtest

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+// The task log file <home>/log.txt, which also marks the home folder as taken: the file is
+// opened without following a symbolic link at its own name, must be a regular file, and is
+// locked (an advisory lock held until this object goes) before it is truncated, so a second
+// run on the same home neither truncates nor interleaves the first run's log.
+class TaskLogFile {
+ public:
+  enum class Opened { kYes, kInUse, kFailed };
+
+  TaskLogFile() = default;
+  ~TaskLogFile();
+  TaskLogFile(const TaskLogFile&) = delete;
+  TaskLogFile& operator=(const TaskLogFile&) = delete;
+
+  // kInUse when another run holds the lock; kFailed with the reason otherwise.
+  Opened open(const std::string& path, std::string& reason);
+  // A stream that appends to the opened file; it keeps the file open while it lives.
+  std::shared_ptr<std::ostream> stream() const;
+
+ private:
+  int fd_ = -1;
+};

@@ -1,7 +1,0 @@
-#include "src/VornMapping/src/chain/chain_factories.h"
-#include "src/VornMapping/src/chain/unbuilt_chain_end.h"
-
-// Linked only into a program built without the front end.
-std::shared_ptr<fw::SLAM> createSfmInstance(const std::string&, zel::Chain*, void*, void*) {
-  throw unbuiltChainEnd("the front end");
-}

@@ -1,0 +1,72 @@
+#include "image_load_options.h"
+
+#include "framework/config_store.h"
+#include "framework/log.h"
+
+bool ImageLoadOptions::check(std::string& reason) const {
+  if (maxPixels < 1) {
+    reason = "the pixel budget must be positive";
+    return false;
+  }
+  if (decodeBudgetBytes < 1) {
+    reason = "the decode memory budget must be positive";
+    return false;
+  }
+  return true;
+}
+
+ImageLoadOptions ImageLoadOptions::fromConfiguration() {
+  ImageLoadOptions options;
+  fw::Var& config = fw::Var::instance();
+  options.maxPixels =
+      int64_t{*config.GetInt("dataset.max_megapixels", int(options.maxPixels / 1'000'000))} *
+      1'000'000;
+  options.decodeBudgetBytes =
+      int64_t{*config.GetInt("dataset.decode_budget_mb", int(options.decodeBudgetBytes >> 20))}
+      << 20;
+  std::string reason;
+  if (!options.check(reason)) {
+    FW_LOG(fw::kLogWarning) << "Image limits from the configuration ignored: " << reason;
+    return ImageLoadOptions();
+  }
+  return options;
+}
+
+bool DecodeBudget::acquire(int64_t bytes, int64_t frameIndex) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] {
+    return cancelled_ || used_ + bytes <= capacity_ || frameIndex <= consumerFrame_;
+  });
+  if (cancelled_) return false;
+  used_ += bytes;
+  return true;
+}
+
+void DecodeBudget::release(int64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    used_ -= bytes;
+  }
+  changed_.notify_all();
+}
+
+void DecodeBudget::setConsumerFrame(int64_t frameIndex) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    consumerFrame_ = frameIndex;
+  }
+  changed_.notify_all();
+}
+
+void DecodeBudget::cancel() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+  }
+  changed_.notify_all();
+}
+
+int64_t DecodeBudget::inUse() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return used_;
+}
