@@ -1,0 +1,6 @@
+# Density clustering and its k-d tree, shared by the depth range and terrain fusion.
+list(APPEND POINTS_CLUSTERING_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/dbscan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/kd_tree.cpp)
+list(APPEND POINTS_FUSION_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/dbscan_test.cpp)

@@ -1,0 +1,152 @@
+#include "map_setup.h"
+#include "points_fusion.h"
+
+#include "framework/config_store.h"
+#include "framework/log.h"
+#include "framework/projection.h"
+#include "framework/slam.h"
+#include "src/PointsFusion/src/dbscan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace map_setup {
+namespace {
+
+// Degrees to radians as the flight-height estimate has always taken them.
+constexpr double kDegree = 0.017453291666666666;
+constexpr double kClusterEps = 10.0;  // metres of height
+constexpr int kClusterMinPoints = 5;
+
+// World-from-ENU rotation at a position: the columns east, north, up.
+fw::Matrix3 worldFromEnu(double latitude, double longitude) {
+  const double phi = latitude * kDegree, lambda = longitude * kDegree;
+  const double sp = std::sin(phi), cp = std::cos(phi), sl = std::sin(lambda), cl = std::cos(lambda);
+  return {-sl, -sp * cl, cp * cl, cl, -sp * sl, cp * sl, 0.0, cp, sp};
+}
+
+}  // namespace
+
+size_t samplingStep(size_t frameCount) {
+  if (frameCount <= 100) return 1;
+  if (frameCount <= 500) return 2;
+  return std::min<size_t>(frameCount / 500 + 2, 10);
+}
+
+std::vector<pi::Point3d> localKeyPoints(fw::MapFrame& frame) {
+  std::vector<pi::Point3d> points;
+  pi::Point3d lla;
+  if (!frame.getGPSLLA(lla)) return points;
+  const SE3 worldFromCamera = frame.getPoseSE3();
+  // ENU axes at the camera, origin at the camera: the local pose is (E, t)^-1 (R, t).
+  const fw::Matrix3 e = worldFromEnu(lla.y, lla.x);
+  fw::Quaternion enuRotation;
+  if (!fw::quaternionFromMatrix(e, enuRotation)) return points;
+  const SE3 enuFromCamera =
+      SE3::compose(SE3(enuRotation, worldFromCamera.t).inverse(), worldFromCamera);
+  const fw::Camera camera = frame.getCamera(0);
+  for (int i = 0; i < frame.keyPointCount(); ++i) {
+    cv::Point2f pixel;
+    fw::Point2d inverseDepth;
+    if (!frame.getKeyPointPosition(i, pixel) || !frame.getKeyPointInverseDepth(i, inverseDepth))
+      continue;
+    const double rho = inverseDepth.x;
+    if (!(rho > 0) || !std::isfinite(rho)) continue;
+    const pi::Point3d ray = camera.UnProject(fw::Point2d(pixel.x, pixel.y));
+    const pi::Point3d p = enuFromCamera.transformPoint({ray.x / rho, ray.y / rho, ray.z / rho});
+    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) points.push_back(p);
+  }
+  return points;
+}
+
+std::optional<double> heightAboveGround(const std::vector<pi::Point3d>& points) {
+  if (points.empty()) return std::nullopt;
+  std::vector<double> heights;
+  heights.reserve(points.size());
+  for (const auto& p : points) heights.push_back(p.z);
+  DBSCAN clustering;
+  clustering.Run(heights, 1, kClusterEps, kClusterMinPoints);
+  const std::vector<uint32_t>* largest = nullptr;
+  for (const auto& cluster : clustering.clusters) {
+    if (!largest || cluster.size() > largest->size()) largest = &cluster;
+  }
+  // The camera is the local origin, so its height over the ground is |0 - ground|.
+  double sum = 0.0;
+  if (largest && !largest->empty()) {
+    for (uint32_t index : *largest) sum += heights[index];
+    return std::fabs(sum / double(largest->size()));
+  }
+  for (double h : heights) sum += h;
+  return std::fabs(sum / double(heights.size()));
+}
+
+std::optional<double> focalLength(fw::MapFrame& frame) {
+  const std::vector<double> parameters = frame.getCamera(0).getParameters();
+  if (parameters.size() < 3 || !std::isfinite(parameters[2]) || !(parameters[2] > 0))
+    return std::nullopt;
+  return parameters[2];
+}
+
+}  // namespace map_setup
+
+bool PointsFusion::calculateZoomLevel(const std::shared_ptr<fw::Map>& map) {
+  if (!map) return false;
+  const std::vector<std::shared_ptr<fw::MapFrame>> frames = map->getFrames();
+  if (frames.empty()) return false;
+
+  struct HeightRecord {
+    std::shared_ptr<fw::MapFrame> frame;
+    double height;
+  };
+  std::vector<HeightRecord> records;
+  std::optional<double> focal;
+  const size_t step = map_setup::samplingStep(frames.size());
+  for (size_t i = 0; i < frames.size(); i += step) {
+    const std::shared_ptr<fw::MapFrame>& frame = frames[i];
+    if (!frame) continue;
+    if (const auto f = map_setup::focalLength(*frame)) focal = f;
+    if (const auto h = map_setup::heightAboveGround(map_setup::localKeyPoints(*frame)))
+      records.push_back({frame, *h});
+  }
+
+  fw::Var& store = fw::Var::instance();
+  double height = 0.0;
+  pi::Point3d origin;  // longitude, latitude, altitude
+  bool fetchGps = false;
+  if (records.empty()) {
+    height = *store.GetDouble("pointsfusion.fake_height", 200.0);
+    origin = store.GetPoint3d("pointsfusion.fake_origin", pi::Point3d(0, 0, 0));
+  } else {
+    std::sort(records.begin(), records.end(),
+              [](const HeightRecord& a, const HeightRecord& b) { return a.height < b.height; });
+    const HeightRecord& middle = records[records.size() / 2];
+    height = middle.height;
+    middle.frame->getGPSLLA(origin);
+    fetchGps = true;
+  }
+  const double gsd = focal ? height / *focal : std::nan("");
+  FW_LOG(fw::kLogInfo) << "nMiddleHeight:" << height << ", f:" << (focal ? *focal : 0.0)
+                       << ",gsd:" << gsd << ",frame size:" << records.size()
+                       << ", fetchGPS:" << (fetchGps ? 1 : 0);
+  if (!focal || !std::isfinite(gsd) || !(gsd > 0)) {
+    // Zoom 0 would be one tile for the whole earth: leave the choice to terrain fusion.
+    FW_LOG(fw::kLogWarning) << "PointsFusion::calculateZoomLevel: no usable focal length or "
+                               "ground sample distance; the zoom is left to terrain fusion";
+    return false;
+  }
+
+  const std::string coordinate = *store.GetString("pointsfusion.coordinate", "GPS");
+  const double minLat = -85.05112878, maxLat = 85.05112878, minLon = -177.0, maxLon = 177.0;
+  if (coordinate == "GCJ") {
+    projection_ = std::make_shared<fw::GCJ02Projection>(minLat, maxLat, minLon, maxLon, 256, 256);
+  } else if (coordinate == "BAIDU") {
+    projection_ = std::make_shared<fw::BaiduProjection>(minLat, maxLat, minLon, maxLon, 256, 256);
+  } else {
+    projection_ =
+        std::make_shared<fw::MercatorProjection>(minLat, maxLat, minLon, maxLon, 256, 256);
+  }
+  zoomLevel_ = projection_->zoomForGsd(gsd, origin.y);
+  fetchGps_ = fetchGps;
+  return true;
+}

@@ -1,0 +1,112 @@
+#include "points_fusion.h"
+
+#include "frame_handler.h"
+
+#include "framework/config_loading.h"
+#include "framework/config_store.h"
+#include "framework/log.h"
+#include "framework/map_frame.h"
+#include "framework/projection.h"
+#include "framework/slam.h"
+#include "src/VornMapping/src/chain/chain_factories.h"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+std::shared_ptr<fw::MapFusion> createPointsFusionInstance(const std::string& config,
+                                                          zel::Chain* chain, void* messenger,
+                                                          void* logSinks) {
+  if (messenger && logSinks) {
+    fw::shareHostServices(static_cast<fw::Messenger*>(messenger),
+                          *static_cast<std::shared_ptr<fw::LogSinkSet>*>(logSinks));
+  }
+  return std::make_shared<PointsFusion>(config, chain);
+}
+
+PointsFusion::PointsFusion(const std::string& config, zel::Chain* chain)
+    : chain_(chain), config_(nlohmann::json::parse(config)) {
+  const auto specific = config_.find("specific");
+  if (specific != config_.end() && specific->is_object())
+    fw::loadConfigIntoVar(*specific, fw::Var::instance(), "");
+  fw::Messenger& messenger = fw::Messenger::instance();
+  mapSub_ = messenger.subscribe("sbt.map2fuse", 0, &PointsFusion::onMap, this);
+  frameSub_ = messenger.subscribe("sdk.fr2fuse", 0, &PointsFusion::onFrameTopic, this);
+  stopSub_ = messenger.subscribe("sbt.input.stop", 0, &PointsFusion::onInputStop, this);
+}
+
+PointsFusion::~PointsFusion() {
+  // The inputs close before the lock is taken: a delivery under way finishes its frame
+  // first, instead of waiting for a lock this thread holds while its end is awaited.
+  frameSub_.shutdown();
+  mapSub_.shutdown();
+  std::shared_ptr<FrameHandler> handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler.swap(handler_);
+    // The handler's shut-down flushes the products; it runs under the lock so no frame
+    // can start a new handler meanwhile.
+    handler.reset();
+  }
+  stopSub_.shutdown();
+}
+
+void PointsFusion::onMap(const std::shared_ptr<fw::Map>& map) { fuseMap(map); }
+
+void PointsFusion::onFrameTopic(const std::shared_ptr<fw::MapFrame>& frame) { fuseFrame(frame); }
+
+void PointsFusion::onInputStop(const bool&) {
+  if (!stopped_.load()) {
+    recreateHandler_.store(true);
+    stopped_.store(true);
+  }
+}
+
+void PointsFusion::setExpectedFrames(int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  expectedFrames = count;
+}
+
+bool PointsFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fuseFrameLocked(frame);
+}
+
+bool PointsFusion::fuseFrameLocked(const std::shared_ptr<fw::MapFrame>& frame) {
+  if (!frame || stopped_.load()) return false;
+  if (recreateHandler_.load() && !handlerFailed_) {
+    handler_.reset();  // the previous handler flushes before the next one starts
+    try {
+      handler_ = std::make_shared<FrameHandler>(&config_, chain_, expectedFrames, countFrames_);
+    } catch (const std::exception& e) {
+      handlerFailed_ = true;
+      FW_LOG(fw::kLogError) << "PointsFusion: cannot build the frame handler: " << e.what()
+                            << "; frames are dropped";
+    }
+    recreateHandler_.store(false);
+  }
+  if (!handler_ || stopped_.load()) return false;
+  handler_->addFrame(frame);
+  handler_->countFrame();
+  return true;
+}
+
+bool PointsFusion::fuseMap(std::shared_ptr<fw::Map> map) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopped_.load() || !map) return true;
+  const auto terrain = config_.find("legacy_tf");
+  if (terrain != config_.end() && terrain->is_object()) {
+    FW_LOG(fw::kLogInfo) << "Calculate zoom level for map";
+    if (calculateZoomLevel(map)) {
+      (*terrain)["zoom_level"] = zoomLevel_;
+      (*terrain)["fetch_gps"] = fetchGps_;
+    }
+  }
+  countFrames_ = false;
+  std::vector<std::shared_ptr<fw::MapFrame>> frames = map->getFrames();
+  frames.erase(std::remove(frames.begin(), frames.end(), nullptr), frames.end());
+  expectedFrames = static_cast<int>(frames.size());
+  std::sort(frames.begin(), frames.end(), frameIdLess);
+  for (const auto& frame : frames) fuseFrameLocked(frame);
+  return true;
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "framework/messenger.h"
+#include "framework/pose.h"
+#include "framework/thread_pool.h"
+#include "src/PointsFusion/src/stereo_dense/image_scaled.h"
+
+#include <opencv2/core.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+// Tunables of the consistency filter, read from the configuration store at each use.
+struct CleanerOptions {
+  int queueSize = 2;  // "pointsfusion.clean_queuesize": frames queued before the oldest is cleaned
+  int minConsistentViews = 2;  // "pointsfusion.min_consistent_views": count that confirms a pixel
+  float sameDepthThreshold =
+      0.01f;  // "pointsfusion.same_depth_threshold": relative depth tolerance
+
+  static CleanerOptions fromConfig();
+  // Raises minConsistentViews to 2 (below it every agreeing pixel would be zeroed) and
+  // queueSize to minConsistentViews (below it every frame has too few views), with a warning.
+  void check();
+};
+
+// The multi-view consistency filter. Depth frames arrive as futures on "sbt.dense_frame"
+// (or ready on "sbt.dense_frame_test"); the oldest queued frame is tested against the other
+// queued frames and published on "sbt.cleaned_frames". The destructor's final pass publishes
+// every frame still queued, in ascending identifier order.
+class Cleaner {
+ public:
+  using DepthResult = std::shared_future<std::shared_ptr<ImageScaled>>;
+  // One step of the back-pressure wait, told how many clean tasks are queued.
+  using WaitStep = std::function<void(uint64_t queued)>;
+
+  // One view of a clean job: maps, camera matrix and the world-to-camera transform.
+  struct View {
+    uint64_t id = 0;
+    cv::Mat depth;  // CV_32F, 0 or less = no depth
+    cv::Mat count;  // CV_8U, same size; written in place for the reference
+    fw::Matrix3 K{};
+    fw::Matrix3 R{};  // world to camera
+    pi::Point3d t;
+    float depthMax = 0;
+    bool hasRange = false;  // an unset range skips the maximum-depth test
+  };
+  struct Workspace {
+    std::vector<View> views;  // the reference first
+    float sameDepthThreshold = 0.01f;
+    int minConsistentViews = 2;
+  };
+
+  // Clean tasks queued at which the publisher of "sbt.dense_frame" is held back.
+  static constexpr uint64_t kMaxQueuedTasks = 5;
+
+  explicit Cleaner(WaitStep waitStep = sleepStep);
+  ~Cleaner();
+  Cleaner(const Cleaner&) = delete;
+  Cleaner& operator=(const Cleaner&) = delete;
+
+  void OnDenseFrame(const DepthResult& result);
+  void OnDenseFrameTest(const std::shared_ptr<ImageScaled>& frame);
+  void OnInputStop(const bool& stop);
+
+  // Cleans and publishes the oldest queued frame once enough are queued; true when it did.
+  bool Process();
+
+  // The consistency rule: edits the reference's count map in place.
+  static void CleanFrame(Workspace& job);
+
+  // A view of a record; false when its maps are missing or do not match.
+  static bool makeView(const ImageScaled& frame, View& view);
+
+  static void sleepStep(uint64_t queued);
+
+ private:
+  void CleanTask(DepthResult result);
+  bool processLocked();
+  void finalPass();
+  // Builds the job for `reference` against `others` (then `extra` when given), runs it and
+  // publishes the reference. Throws what cleaning or publishing throws.
+  void cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
+                       const std::list<std::shared_ptr<ImageScaled>>& others,
+                       const CleanerOptions& options, const View* extra);
+
+  std::mutex mutex_;  // guards frames_ and lastPublished_; held by every Process
+  std::list<std::shared_ptr<ImageScaled>> frames_;
+  std::optional<View> lastPublished_;  // maps and camera of the last published frame
+  std::atomic<bool> stopped_{false};
+  WaitStep waitStep_;
+  std::shared_ptr<fw::detail::ThreadPool> pool_;
+  fw::Subscriber denseSub_;
+  fw::Subscriber stopSub_;
+  fw::Subscriber testSub_;
+};

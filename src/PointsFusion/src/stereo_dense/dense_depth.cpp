@@ -1,0 +1,187 @@
+// The depth stage's pipeline: choice of the disparity calculator, the feed with its
+// back-pressure, and the pair tasks on the worker pool.
+
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+
+#include "framework/config_store.h"
+#include "framework/log.h"
+#include "framework/messenger.h"
+#include "framework/timer.h"
+#include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
+#include "src/PointsFusion/src/stereo_dense/sgm_gpu.h"
+#include "src/new_sgm/src/stereosgm_image.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr int kGpuMethod = 3;
+constexpr int kDefaultThreads = 4;
+
+// Enters a section of the calling thread's timer and leaves it on every way out.
+class TimerSection {
+ public:
+  explicit TimerSection(const char* name) : name_(name) { fw::Timer::instance().enter(name_); }
+  ~TimerSection() { fw::Timer::instance().leave(name_); }
+
+ private:
+  std::string name_;
+};
+
+std::shared_ptr<DisparityCalculator> cpuFallback() {
+  fw::Var::instance().setText("pointsfusion.dense_method", "2");
+  return std::make_shared<SGM_CPU>();
+}
+
+// SGM_GPU when the configuration asks for it and a device answers with memory to spare;
+// SGM_CPU otherwise.
+std::shared_ptr<DisparityCalculator> chooseCalculator() {
+  fw::Var& config = fw::Var::instance();
+  if (*config.GetInt("pointsfusion.dense_method", kGpuMethod) != kGpuMethod) {
+    return std::make_shared<SGM_CPU>();
+  }
+  if (!probeCudaDevice()) {
+    FW_LOG(fw::kLogInfo) << "Can't find cuda device. Use CPU method.";
+    return cpuFallback();
+  }
+  const uint64_t freeMiB = getFreeGpuMemoryMB();
+  FW_LOG(fw::kLogInfo) << "GPU memory left: " << freeMiB << " MB";
+  if (freeMiB < DenseDepth::kSmallGpuMemoryMiB) {
+    FW_LOG(fw::kLogInfo) << "GPU memroy too small, which may affect the result.";
+  }
+  const int band = DenseDepth::gpuBandPixels(freeMiB);
+  if (band <= 0) {
+    FW_LOG(fw::kLogWarning) << "No GPU memory to match in. Use CPU method.";
+    return cpuFallback();
+  }
+  config.setText("pointsfusion.cut_pixel_num", std::to_string(band));
+  return std::make_shared<SGM_GPU>();
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                              start)
+             .count() /
+         1e9;
+}
+
+}  // namespace
+
+DenseDepth::DenseDepth(float scale_) : DenseDepth(scale_, chooseCalculator()) {}
+
+DenseDepth::~DenseDepth() {
+  pool_.reset();  // runs every queued pair task, so every published future is fulfilled
+  {
+    std::lock_guard<std::mutex> lock(listMutex);
+    pairs.clear();
+  }
+  calculator.reset();
+}
+
+int DenseDepth::gpuBandPixels(uint64_t freeMiB) {
+  if (freeMiB >= kGpuMemoryStepMiB) {
+    const int64_t kept = std::min<int64_t>(static_cast<int64_t>(freeMiB * 0.75), 2048);
+    const int64_t band = (static_cast<int64_t>(freeMiB) - kept) * 1024;
+    return static_cast<int>(std::min<int64_t>(band, kMaxBandPixels));
+  }
+  return static_cast<int>(static_cast<double>(freeMiB * 1024) * 0.75);
+}
+
+int DenseDepth::threadCount() {
+  const int n = *fw::Var::instance().GetInt("pointsfusion.dense_thread_num", kDefaultThreads);
+  const int clamped = std::clamp(n, 1, kMaxThreads);
+  if (clamped != n) {
+    FW_LOG(fw::kLogWarning) << "pointsfusion.dense_thread_num " << n << " is out of 1.."
+                            << kMaxThreads << "; using " << clamped << ".";
+  }
+  return clamped;
+}
+
+std::shared_ptr<fw::detail::ThreadPool> DenseDepth::makePool() {
+  return std::make_shared<fw::detail::ThreadPool>(threadCount());
+}
+
+void DenseDepth::sleepStep(uint64_t) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+void DenseDepth::setWaitStep(WaitStep step) { waitStep_ = std::move(step); }
+
+const char* DenseDepth::deviceName() const {
+  return dynamic_cast<const SGM_GPU*>(calculator.get()) ? "GPU" : "CPU";
+}
+
+void DenseDepth::MakeImageScaled(std::shared_ptr<fw::MapFrame> frame) {
+  auto record = std::make_shared<ImageScaled>(std::move(frame));
+  std::lock_guard<std::mutex> lock(listMutex);
+  pairs.push_back(std::move(record));
+}
+
+void DenseDepth::AddFrame(std::shared_ptr<fw::MapFrame> frame) {
+  if (!frame) return;
+  std::lock_guard<std::mutex> feed(feedMutex_);
+  TimerSection section("DenseDepth::AddFrame");
+  if (*fw::Var::instance().GetInt("pointsfusion.clone_frame", 0) != 0) {
+    frame = PrepareFrame(std::move(frame));
+  }
+  for (uint64_t queued = pool_->PendingTasks(); queued > kMaxQueuedPairs;
+       queued = pool_->PendingTasks()) {
+    waitStep_(queued);
+  }
+  MakeImageScaled(std::move(frame));
+
+  std::shared_ptr<ImageScaled> reference, neighbour;
+  {
+    std::lock_guard<std::mutex> lock(listMutex);
+    if (pairs.size() < 2) return;  // the first frame waits for its successor
+    reference = pairs.front();
+    neighbour = pairs.back();
+  }
+  // The reference leaves the list on every way out, a throwing subscriber included, so the
+  // next frame always pairs with this one.
+  struct DropFront {
+    DenseDepth& stage;
+    ~DropFront() {
+      std::lock_guard<std::mutex> lock(stage.listMutex);
+      stage.pairs.pop_front();
+    }
+  } dropFront{*this};
+
+  std::shared_future<std::shared_ptr<ImageScaled>> result =
+      pool_
+          ->Add([this, reference, neighbour] {
+            return RunDepthTask(reference, std::vector<std::shared_ptr<ImageScaled>>{neighbour});
+          })
+          .share();
+  fw::Messenger::instance().publish("sbt.dense_frame", result);
+}
+
+std::shared_ptr<ImageScaled> DenseDepth::RunDepthTask(
+    std::shared_ptr<ImageScaled> reference, std::vector<std::shared_ptr<ImageScaled>> neighbours) {
+  const auto start = std::chrono::steady_clock::now();
+  const uint64_t id = reference && reference->frame ? reference->frame->id : 0;
+  try {
+    bool ok = false;
+    for (const auto& neighbour : neighbours) {
+      if (reference && neighbour && ComputeDepth(reference, neighbour)) {
+        ok = true;
+        break;
+      }
+    }
+    FW_LOG(fw::kLogInfo) << "Frame ID:" << id << ",Device:" << deviceName()
+                         << ",Status:" << (ok ? "Succeed" : "Failed")
+                         << ",Time:" << secondsSince(start) << "s";
+    return ok ? reference : nullptr;
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "Frame ID:" << id << ",Device:" << deviceName()
+                          << ",Status:Failed,Time:" << secondsSince(start) << "s," << e.what();
+  } catch (...) {
+    FW_LOG(fw::kLogError) << "Frame ID:" << id << ",Device:" << deviceName()
+                          << ",Status:Failed,Time:" << secondsSince(start) << "s,unknown exception";
+  }
+  return nullptr;
+}

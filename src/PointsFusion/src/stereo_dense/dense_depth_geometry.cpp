@@ -1,0 +1,330 @@
+#include "framework/config_store.h"
+#include "framework/diy_frame.h"
+#include "framework/log.h"
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+namespace {
+
+constexpr double kDefaultSearchRangeFactor = 3.0;
+
+bool supportedCamera(const fw::Camera& camera) {
+  const size_t n = camera.getParameters().size();
+  return (n == 6 || n == 11) && camera.isValid();
+}
+
+// 8-bit grey, colour or colour with alpha.
+bool supportedImage(const cv::Mat& image) {
+  const int channels = image.channels();
+  return !image.empty() && image.depth() == CV_8U &&
+         (channels == 1 || channels == 3 || channels == 4);
+}
+
+cv::Mat toBgr(const cv::Mat& image) {
+  cv::Mat bgr;
+  if (image.channels() == 1)
+    cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
+  else if (image.channels() == 4)
+    cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+  else
+    bgr = image;
+  return bgr;
+}
+
+// Width, height, fx, fy, cx and cy scaled by s; the size rounded, so that 3000 pixels at
+// 0.32 stay 960.
+std::vector<double> scaledParameters(std::vector<double> parameters, double s) {
+  parameters[0] = std::floor(parameters[0] * s + 0.5);
+  parameters[1] = std::floor(parameters[1] * s + 0.5);
+  for (int i = 2; i < 6; ++i) parameters[i] *= s;
+  return parameters;
+}
+
+cv::Mat rotationMatrix(const fw::Quaternion& q) {
+  const fw::Matrix3 m = fw::quaternionToMatrix(q);
+  return cv::Mat(3, 3, CV_64F, const_cast<double*>(m.data())).clone();
+}
+
+// The pose that only rotates by the 3 x 3 rotation `r`.
+SE3 rotationPose(const cv::Mat& r) {
+  cv::Mat r64;
+  r.convertTo(r64, CV_64F);
+  fw::Quaternion q;
+  fw::quaternionFromMatrix(r64, q);
+  return SE3(q, pi::Point3d(0, 0, 0));
+}
+
+// A quarter turn clockwise, so that vertical epipolar lines run along rows, and back.
+cv::Mat turn(const cv::Mat& image) {
+  cv::Mat turned;
+  cv::transpose(image, turned);
+  cv::flip(turned, turned, 1);
+  return turned;
+}
+cv::Mat unturn(const cv::Mat& image) {
+  cv::Mat flipped, back;
+  cv::flip(image, flipped, 1);
+  cv::transpose(flipped, back);
+  return back;
+}
+
+struct Rectified {
+  cv::Mat colour;  // BGR at the working size
+  cv::Mat mapX, mapY;
+};
+
+Rectified rectify(const ImageScaled& record, const cv::Mat& r, const cv::Mat& p, cv::Size size) {
+  const fw::Camera camera = record.frame->getCamera(0);
+  Rectified view;
+  cv::initUndistortRectifyMap(cameraMatrix(camera), distortionCoeffs(camera), r, p, size, CV_32FC1,
+                              view.mapX, view.mapY);
+  cv::Mat remapped;
+  cv::remap(record.image, remapped, view.mapX, view.mapY, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+            cv::Scalar::all(0));
+  view.colour = toBgr(remapped);
+  return view;
+}
+
+// Rectified pixels that draw on the record's own source image, less a one-pixel rim. Read
+// from the maps directly: remapping a full-resolution mask would cost as much as the image.
+cv::Mat validMask(const ImageScaled& record, const Rectified& view) {
+  const float right = float(record.image.cols - 1), bottom = float(record.image.rows - 1);
+  cv::Mat mask(view.mapX.size(), CV_8U);
+  for (int r = 0; r < mask.rows; ++r) {
+    const float* x = view.mapX.ptr<float>(r);
+    const float* y = view.mapY.ptr<float>(r);
+    uchar* out = mask.ptr<uchar>(r);
+    for (int c = 0; c < mask.cols; ++c)
+      out[c] = x[c] >= 0 && x[c] <= right && y[c] >= 0 && y[c] <= bottom ? 255 : 0;
+  }
+  cv::erode(mask, mask, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
+  return mask;
+}
+
+}  // namespace
+
+cv::Mat cameraMatrix(const fw::Camera& camera) {
+  const std::vector<double> p = camera.getParameters();
+  return (cv::Mat_<double>(3, 3) << p[2], 0, p[4], 0, p[3], p[5], 0, 0, 1);
+}
+
+cv::Mat distortionCoeffs(const fw::Camera& camera) {
+  const std::vector<double> p = camera.getParameters();
+  cv::Mat coeffs(5, 1, CV_64F, cv::Scalar(0));
+  if (p.size() >= 11)
+    for (int i = 0; i < 5; ++i) coeffs.at<double>(i) = p[6 + i];
+  return coeffs;
+}
+
+DenseDepth::DenseDepth(float scale_, std::shared_ptr<DisparityCalculator> calculator_)
+    : calculator(std::move(calculator_)), scale(scale_) {}
+
+std::shared_ptr<fw::MapFrame> DenseDepth::PrepareFrame(std::shared_ptr<fw::MapFrame> frame) {
+  auto* concrete = dynamic_cast<MapFrame*>(frame.get());
+  if (!concrete) {
+    FW_LOG(fw::kLogInfo) << "Not correct mapframe.";
+    return frame;
+  }
+  std::string path;
+  std::vector<double> gps;
+  frame->call("GetImagePath", &path);
+  frame->call("GetGPS", &gps);
+  auto clone = std::make_shared<MapFrame>(frame->id, frame->timestamp, frame->getImage(0, 0), path,
+                                          frame->getCamera(0), gps, 1);
+  clone->copyKeyPointsFrom(*concrete);
+  clone->setPose(frame->getPoseSim3());
+  frame->setImage(fw::GImage(), 0);
+  return clone;
+}
+
+bool DenseDepth::ComputeDepth(std::shared_ptr<ImageScaled> reference,
+                              std::shared_ptr<ImageScaled> neighbour) {
+  if (!reference || !neighbour || !reference->frame || !neighbour->frame) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: a record without a frame";
+    return false;
+  }
+  try {
+    return computeDepth(*reference, *neighbour);
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << reference->frame->id << ": "
+                          << e.what();
+  } catch (...) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << reference->frame->id
+                          << ": unknown failure";
+  }
+  return false;
+}
+
+bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbour) {
+  const uint64_t id = reference.frame->id;
+  if (id == neighbour.frame->id) {
+    FW_LOG(fw::kLogError) << "Somehow Duplicated frames are passed - FRAME: " << id;
+    return false;
+  }
+  for (const ImageScaled* record :
+       std::initializer_list<const ImageScaled*>{&reference, &neighbour}) {
+    const fw::Camera camera = record->frame->getCamera(0);
+    if (!supportedCamera(camera)) {
+      FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << record->frame->id
+                            << " has an unsupported camera model " << camera.info();
+      return false;
+    }
+    if (!supportedImage(record->image)) {
+      FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << record->frame->id
+                            << " has no 8-bit grey or colour source image";
+      return false;
+    }
+  }
+
+  // Relative motion: T maps reference-camera to neighbour-camera coordinates; t is the
+  // neighbour's camera centre seen from the reference.
+  const SE3 referencePose = reference.frame->getPoseSE3();
+  SE3 T = SE3::compose(neighbour.frame->getPoseSE3().inverse(), referencePose);
+  const pi::Point3d t = T.inverse().t;
+  const double baseline = std::sqrt(t.x * t.x + t.y * t.y + t.z * t.z);
+  if (!(baseline > 0) || !std::isfinite(baseline)) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << " and frame "
+                            << neighbour.frame->id << " were taken from one spot";
+    return false;
+  }
+  // View 1 holds the sparse depths that bound the search; T maps view 1 to view 2.
+  const bool swapped = std::abs(t.y) > std::abs(t.x) ? t.y > 0 : t.x < 0;
+  if (swapped) T = T.inverse();
+  const ImageScaled& view1 = swapped ? neighbour : reference;
+  const ImageScaled& view2 = swapped ? reference : neighbour;
+
+  // Working cameras at the reduced size: never below kMinWorkWidth, never enlarged.
+  const std::vector<double> full1 = view1.frame->getCamera(0).getParameters();
+  const std::vector<double> full2 = view2.frame->getCamera(0).getParameters();
+  double s = 1.0 / double(scale);
+  if (full1[0] * s < kMinWorkWidth) s = kMinWorkWidth / full1[0];
+  s = std::min(s, 1.0);
+  const fw::Camera work1(scaledParameters(full1, s)), work2(scaledParameters(full2, s));
+  const cv::Size size(work1.width(), work1.height());
+
+  cv::Mat R1, R2, P1, P2, Q;
+  cv::Rect roi1, roi2;
+  const cv::Mat Tv = (cv::Mat_<double>(3, 1) << T.t.x, T.t.y, T.t.z);
+  cv::stereoRectify(cameraMatrix(work1), distortionCoeffs(work1), cameraMatrix(work2),
+                    distortionCoeffs(work2), size, rotationMatrix(T.q), Tv, R1, R2, P1, P2, Q,
+                    cv::CALIB_ZERO_DISPARITY, -1, size, &roi1, &roi2);
+  // The rectification's own turn decides the matching direction: view 2 sits where P2's
+  // translation points.
+  const double shiftX = P2.at<double>(0, 3), shiftY = P2.at<double>(1, 3);
+  const bool vertical = std::abs(shiftY) > std::abs(shiftX);
+  const bool view1Left = vertical ? shiftY > 0 : shiftX < 0;
+  const bool referenceLeft = swapped != view1Left;
+  const double f = P1.at<double>(0, 0);
+
+  double range[2];
+  if (!ImageScaled::EstimateDepthRange(view1.frame, rotationPose(R1), range)) {
+    FW_LOG(fw::kLogInfo) << "Failed to read depth range from sparse cloud.";
+    return false;
+  }
+  const double zmin = range[0], zmax = range[1];
+  if (!(zmin > 0) || !std::isfinite(zmax)) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": depth range " << zmin
+                            << " to " << zmax << " does not lie in front of the view";
+    return false;
+  }
+  if (baseline * f / zmin < 1.0) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": baseline " << baseline
+                            << " gives less than one pixel of disparity";
+    return false;
+  }
+  // The reference keeps its own range in its own rectified view (both rectified views share
+  // one orientation); view 1's stands in when the reference has no sparse depth.
+  double own[2] = {zmin, zmax};
+  if (swapped && !ImageScaled::EstimateDepthRange(reference.frame, rotationPose(R2), own)) {
+    own[0] = zmin;
+    own[1] = zmax;
+  }
+  reference.depthMin = float(own[0]);
+  reference.depthMax = float(own[1]);
+
+  const Rectified rect1 = rectify(view1, R1, P1, size);
+  const Rectified rect2 = rectify(view2, R2, P2, size);
+
+  const double overlap = 1.0 - (baseline / (zmin / f)) / size.height;
+  if (overlap < 0) {
+    FW_LOG(fw::kLogWarning) << "Negative Overlap Calculated - DIS: " << baseline
+                            << " Overlap: " << overlap;
+    return false;
+  }
+
+  cv::Mat grey1, grey2;
+  cv::cvtColor(vertical ? turn(rect1.colour) : rect1.colour, grey1, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(vertical ? turn(rect2.colour) : rect2.colour, grey2, cv::COLOR_BGR2GRAY);
+  const cv::Mat& left = view1Left ? grey1 : grey2;
+  const cv::Mat& right = view1Left ? grey2 : grey1;
+
+  const double factor =
+      *fw::Var::instance().GetDouble("pointsfusion.search_range_factor", kDefaultSearchRangeFactor);
+  const double smallest = std::floor(baseline * f / zmax);
+  if (smallest >= left.cols) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": smallest disparity "
+                            << smallest << " leaves none of the " << left.cols << " columns";
+    return false;
+  }
+  const int dmin = int(smallest);
+  // Clamped to the columns in double; an unusable factor leaves the search at dmin.
+  const double largest = std::floor(baseline * f / zmin) * factor;
+  const int dmax = largest >= dmin ? int(std::min(largest, double(left.cols))) : dmin;
+
+  sv::Var result;
+  {
+    std::lock_guard<std::mutex> lock(disparityMutex);
+    result = calculator->Compute(left, right, dmin, dmax);
+  }
+  if (!result.isArray() || result.length() != 2) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id << ": no disparity";
+    return false;
+  }
+  cv::Mat disparity = result[referenceLeft ? 0 : 1].castAs<cv::Mat>();
+  if (disparity.type() != CV_32F || disparity.size() != left.size()) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id
+                          << ": disparity of the wrong size or type";
+    return false;
+  }
+  if (vertical) disparity = unturn(disparity);
+
+  const bool referenceIsView1 = !swapped;
+  const cv::Mat& Pref = referenceIsView1 ? P1 : P2;
+  const cv::Mat& Rref = referenceIsView1 ? R1 : R2;
+  const Rectified& rectRef = referenceIsView1 ? rect1 : rect2;
+  for (int i = 0; i < 9; ++i) reference.K[i] = Pref.at<double>(i / 3, i % 3);
+  reference.rectImage = rectRef.colour;
+  reference.pose = SE3::compose(referencePose, rotationPose(Rref).inverse());
+  reference.count = cv::Mat(size, CV_8U, cv::Scalar(1));
+
+  const cv::Mat mask = validMask(reference, rectRef);
+  cv::Mat depth(size, CV_32F, cv::Scalar(0));
+  const double numerator = baseline * Pref.at<double>(0, 0);
+  int64_t written = 0;
+  for (int r = 0; r < size.height; ++r) {
+    const float* d = disparity.ptr<float>(r);
+    const uchar* valid = mask.ptr<uchar>(r);
+    float* z = depth.ptr<float>(r);
+    for (int c = 0; c < size.width; ++c) {
+      if (!valid[c]) continue;
+      // Rejected matches (0 or negative) give no depth.
+      const float value = float(numerator / d[c]);
+      if (!(value > 0) || double(value) > zmax) continue;
+      z[c] = value;
+      ++written;
+    }
+  }
+  if (double(written) < kMinDepthShare * size.width * size.height) {
+    FW_LOG(fw::kLogInfo) << "DenseDepth::ComputeDepth: frame " << id << ": only " << written
+                         << " of " << size.area() << " pixels got a depth";
+    return false;
+  }
+  reference.depth = depth;
+  return true;
+}

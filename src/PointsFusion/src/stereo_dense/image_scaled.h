@@ -1,0 +1,42 @@
+#pragma once
+
+// The per-frame record that travels through the dense stages: the located frame, its source
+// image, and what the pair task of which it is the reference adds (rectified view, camera,
+// pose, depth map, consistency counts and depth range).
+
+#include "framework/map_frame.h"
+#include "framework/pose.h"
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <limits>
+#include <memory>
+
+class ImageScaled {
+ public:
+  // Takes `image` as the source image when it is not empty; otherwise decodes the file the
+  // frame names ("ImageScaled: Wrong Path! " when that fails; the record is still usable
+  // and its pairs fail later).
+  explicit ImageScaled(std::shared_ptr<fw::MapFrame> frame, cv::Mat image = cv::Mat());
+  // Releases the frame's in-memory image.
+  ~ImageScaled();
+  ImageScaled(const ImageScaled&) = delete;
+  ImageScaled& operator=(const ImageScaled&) = delete;
+
+  // Depth range of the frame's sparse points seen through the view rotated by `view` from
+  // the frame's camera: the extent of the clustered depths, or their 2 % / 98 % quantiles
+  // when no cluster forms. False when no key point has a usable depth.
+  static bool EstimateDepthRange(const std::shared_ptr<fw::MapFrame>& frame, const SE3& view,
+                                 double range[2]);
+
+  std::shared_ptr<fw::MapFrame> frame;
+  SE3 pose;                   // world from the rectified camera of this record's view
+  cv::Mat image;              // source image at full resolution
+  cv::Mat rectImage;          // rectified colour view at the reduced size (BGR)
+  std::array<double, 9> K{};  // rectified camera matrix at the reduced size, row by row
+  cv::Mat depth;              // CV_32F depth along the rectified optical axis; 0 = none
+  cv::Mat count;              // CV_8U consistency counts
+  float depthMin = 0.0f;      // depth extent of the sparse points; unset: 0 and +infinity
+  float depthMax = std::numeric_limits<float>::infinity();
+};

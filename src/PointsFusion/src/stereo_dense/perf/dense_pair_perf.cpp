@@ -1,0 +1,96 @@
+// One stereo pair through the whole depth computation (depth range, rectification,
+// matching, conversion to depth) at the default scale, against OpenCV's StereoSGBM alone
+// with the CPU calculator's parameters on the same rectified grey pair.
+
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+#include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
+#include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/core/utility.hpp>
+
+#include <map>
+
+namespace {
+
+// Passes the pair to the CPU calculator and keeps what it was given.
+class Recording : public DisparityCalculator {
+ public:
+  sv::Var Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) override {
+    this->left = left;
+    this->right = right;
+    this->dmin = dmin;
+    return SGM_CPU().Compute(left, right, dmin, dmax);
+  }
+  cv::Mat left, right;
+  int dmin = 0;
+};
+
+struct Pair {
+  std::shared_ptr<ImageScaled> reference, neighbour;
+  cv::Mat left, right;  // the rectified grey pair the matcher saw
+  int dmin = 0;
+};
+
+// Sources of `width` x `height` pixels over the relief scene 80 m below, 15 m apart; the
+// image is rendered at a quarter size and enlarged, which is all the matcher needs.
+const Pair& pairOf(int width, int height) {
+  static std::map<int, Pair> pairs;
+  Pair& pair = pairs[width];
+  if (pair.reference) return pair;
+  const double f = 0.85 * width;
+  densetest::View v;
+  v.camera = {double(width), double(height), f, f, (width - 1) / 2.0, (height - 1) / 2.0};
+  densetest::View small = v;
+  small.camera = {width / 4.0, height / 4.0,          f / 4,
+                  f / 4,       (width / 4.0 - 1) / 2, (height / 4.0 - 1) / 2};
+  const densetest::Ground plane(false);
+  densetest::View next = v, nextSmall = small;
+  next.east = nextSmall.east = 15;
+  cv::Mat a, b;
+  cv::resize(densetest::renderImage(plane, small), a, cv::Size(width, height));
+  cv::resize(densetest::renderImage(plane, nextSmall), b, cv::Size(width, height));
+  pair.reference = densetest::renderedRecord(plane, v, 1, a);
+  pair.neighbour = densetest::renderedRecord(plane, next, 2, b);
+  auto recording = std::make_shared<Recording>();
+  DenseDepth stage(4.0f, recording);
+  stage.ComputeDepth(pair.reference, pair.neighbour);
+  pair.left = recording->left;
+  pair.right = recording->right;
+  pair.dmin = recording->dmin;
+  return pair;
+}
+
+void BM_WholePair(benchmark::State& state) {
+  const Pair& pair = pairOf(int(state.range(0)), int(state.range(1)));
+  cv::setNumThreads(int(state.range(2)));
+  DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
+  for (auto _ : state) benchmark::DoNotOptimize(stage.ComputeDepth(pair.reference, pair.neighbour));
+  state.counters["width"] = pair.left.cols;
+}
+
+void BM_BareStereoSGBM(benchmark::State& state) {
+  const Pair& pair = pairOf(int(state.range(0)), int(state.range(1)));
+  cv::setNumThreads(int(state.range(2)));
+  cv::Mat disparity;
+  for (auto _ : state) {
+    SGM_CPU::createMatcher(pair.dmin, pair.left.cols, 1, cv::StereoSGBM::MODE_SGBM)
+        ->compute(pair.left, pair.right, disparity);
+    benchmark::DoNotOptimize(disparity.data);
+  }
+  state.counters["width"] = pair.left.cols;
+}
+
+// Source width, height and OpenCV threads: 12 MP and 20 MP at one and two threads.
+void sizes(benchmark::internal::Benchmark* b) {
+  for (int threads : {1, 2}) {
+    b->Args({4000, 3000, threads});
+    b->Args({5472, 3648, threads});
+  }
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_WholePair)->Apply(sizes);
+BENCHMARK(BM_BareStereoSGBM)->Apply(sizes);
+
+}  // namespace

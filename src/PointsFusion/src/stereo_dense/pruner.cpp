@@ -1,0 +1,170 @@
+#include "src/PointsFusion/src/stereo_dense/pruner.h"
+
+#include "framework/config_store.h"
+#include "framework/log.h"
+#include "values/point.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+// v' = v + w t + q x t with t = 2 q x v: rotation by a unit quaternion.
+pi::Point3d rotate(const fw::Quaternion& q, const pi::Point3d& v) {
+  const double tx = 2.0 * (q.y * v.z - q.z * v.y);
+  const double ty = 2.0 * (q.z * v.x - q.x * v.z);
+  const double tz = 2.0 * (q.x * v.y - q.y * v.x);
+  return {v.x + q.w * tx + (q.y * tz - q.z * ty), v.y + q.w * ty + (q.z * tx - q.x * tz),
+          v.z + q.w * tz + (q.x * ty - q.y * tx)};
+}
+
+pi::Point3d minus(const pi::Point3d& a, const pi::Point3d& b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+pi::Point3d plus(const pi::Point3d& a, const pi::Point3d& b) {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+
+// Why a record cannot be resampled, or empty when it can.
+std::string unusable(const ImageScaled& record) {
+  if (record.rectImage.empty() || record.rectImage.type() != CV_8UC3)
+    return "its image is not 8-bit with three channels";
+  if (record.depth.type() != CV_32FC1 || record.depth.size() != record.rectImage.size())
+    return "its depth map does not match its image";
+  if (record.count.type() != CV_8UC1 || record.count.size() != record.rectImage.size())
+    return "its count map does not match its image";
+  if (!(record.K[0] != 0.0) || !(record.K[4] != 0.0)) return "its camera matrix is singular";
+  return {};
+}
+
+// A point list held whole in one value; as an array it would cost one holder per point.
+template <typename T>
+sv::Var held(std::vector<T>&& points) {
+  return sv::Var(std::make_shared<sv::VarValue_<std::vector<T>>>(std::move(points)));
+}
+
+// Calls one output; a failure there costs that output only.
+void send(const Pruner::Output& output, sv::Var& payload, const char* name, uint64_t id) {
+  try {
+    output(payload);
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "Pruner: the " << name << " output failed for frame " << id << ": "
+                          << e.what();
+  } catch (...) {
+    FW_LOG(fw::kLogError) << "Pruner: the " << name << " output failed for frame " << id << ".";
+  }
+}
+
+}  // namespace
+
+Pruner::Pruner(Output terrain, Output tiles)
+    : terrain_(std::move(terrain)), tiles_(std::move(tiles)) {
+  subscriber_ =
+      fw::Messenger::instance().subscribe("sbt.cleaned_frames", 0, &Pruner::OnCleanedFrame, this);
+}
+
+Pruner::~Pruner() { subscriber_.shutdown(); }
+
+void Pruner::OnCleanedFrame(const std::shared_ptr<ImageScaled>& frame) { Process(frame); }
+
+int Pruner::resampleStep(int rows, int cols) {
+  const int fallback = std::max(1, std::max(rows, cols) / 700);
+  const int step = *fw::Var::instance().GetInt("pointsfusion.resample_step", fallback);
+  if (step >= 1) return step;
+  FW_LOG(fw::kLogWarning) << "pointsfusion.resample_step " << step << " is below 1; using 1.";
+  return 1;
+}
+
+void Pruner::Process(std::shared_ptr<ImageScaled> record) {
+  const auto start = std::chrono::steady_clock::now();
+  if (!record || !record->frame) {
+    FW_LOG(fw::kLogError) << "Pruner: a cleaned frame without its frame was skipped.";
+    return;
+  }
+  const uint64_t id = record->frame->id;
+  const std::string problem = unusable(*record);
+  if (!problem.empty()) {
+    FW_LOG(fw::kLogError) << "Pruner: frame " << id << " skipped: " << problem << ".";
+    return;
+  }
+  const int rows = record->rectImage.rows;
+  const int cols = record->rectImage.cols;
+
+  cv::Mat grey, detail;
+  cv::cvtColor(record->rectImage, grey, cv::COLOR_BGR2GRAY);
+  const cv::Mat laplacian = (cv::Mat_<float>(3, 3) << 0, 1, 0, 1, -4, 1, 0, 1, 0);
+  cv::filter2D(grey, detail, -1, laplacian, cv::Point(-1, -1), 0, cv::BORDER_REFLECT_101);
+  const int step = resampleStep(rows, cols);
+
+  const SE3 framePose = record->frame->getPoseSE3();
+  const fw::Quaternion toFrame = framePose.q.conjugate();
+  const pi::Point3d frameShift = rotate(toFrame, framePose.t);
+  const SE3 worldFromCamera = record->pose;
+  // Without terrain, camera points go straight to the frame: L = R(qc) p + tc.
+  const fw::Quaternion qc = fw::quaternionProduct(toFrame, worldFromCamera.q);
+  const pi::Point3d tc = minus(rotate(toFrame, worldFromCamera.t), frameShift);
+
+  const float cx = static_cast<float>(record->K[2]);
+  const float cy = static_cast<float>(record->K[5]);
+  const float ifx = static_cast<float>(1.0 / record->K[0]);
+  const float ify = static_cast<float>(1.0 / record->K[4]);
+  const bool withTerrain = static_cast<bool>(terrain_);
+
+  std::vector<pi::Point3d> world;
+  std::vector<pi::Point3f> local;
+  std::vector<pi::Point3ub> colours;
+  uint64_t counted = 0;
+  for (int r = 0; r < rows; ++r) {
+    const float* depthRow = record->depth.ptr<float>(r);
+    const uint8_t* countRow = record->count.ptr<uint8_t>(r);
+    const uint8_t* detailRow = detail.ptr<uint8_t>(r);
+    const cv::Vec3b* colourRow = record->rectImage.ptr<cv::Vec3b>(r);
+    const bool gridRow = r % step == 0;
+    for (int c = 0; c < cols; ++c) {
+      const float d = depthRow[c];
+      const int n = countRow[c];
+      if (!(d > kMinDepth) || n == 1) continue;
+      const bool keep = detailRow[c] > kDetailThreshold || (gridRow && c % step == 0);
+      if (!withTerrain && !keep) continue;
+      const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
+                          static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
+      ++counted;
+      pi::Point3d toTiles;
+      if (withTerrain) {
+        const pi::Point3d w = plus(rotate(worldFromCamera.q, p), worldFromCamera.t);
+        world.push_back(w);
+        if (n < 2 || !keep) continue;
+        toTiles = minus(rotate(toFrame, w), frameShift);
+      } else {
+        if (n < 2) continue;
+        toTiles = plus(rotate(qc, p), tc);
+      }
+      local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
+                         static_cast<float>(toTiles.z));
+      const cv::Vec3b& bgr = colourRow[c];
+      colours.emplace_back(bgr[2], bgr[1], bgr[0]);
+    }
+  }
+
+  if (withTerrain) {
+    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(world))});
+    send(terrain_, payload, "terrain", id);
+  }
+  FW_LOG(fw::kLogInfo) << "Pruner processed " << id << " with " << local.size() << "/" << counted
+                       << " points in "
+                       << std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now() - start)
+                                  .count() /
+                              1e9
+                       << "s";
+  if (tiles_) {
+    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(local)),
+                                         held(std::move(colours))});
+    send(tiles_, payload, "tiles", id);
+  }
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "framework/messenger.h"
+#include "src/PointsFusion/src/stereo_dense/image_scaled.h"
+#include "values/var.h"
+
+#include <functional>
+#include <memory>
+
+// Resamples each cleaned depth frame into points: every confirmed or already-held sample
+// as earth-fixed positions for terrain fusion, and the confirmed samples on strong detail or
+// on a sparse grid as positions relative to the frame's pose, with colours, for the
+// point-cloud tiles. Runs in the thread that publishes "sbt.cleaned_frames".
+class Pruner {
+ public:
+  using Output = std::function<void(sv::Var&)>;
+
+  // Laplacian response above which a sample is kept off the grid.
+  static constexpr int kDetailThreshold = 50;
+  // Depths up to this value (metres) are no depth.
+  static constexpr float kMinDepth = 0.001f;
+
+  // terrain: receives [frame, world positions]; tiles: [frame, local positions, colours].
+  // Either may be empty.
+  Pruner(Output terrain, Output tiles);
+  ~Pruner();
+  Pruner(const Pruner&) = delete;
+  Pruner& operator=(const Pruner&) = delete;
+
+  void OnCleanedFrame(const std::shared_ptr<ImageScaled>& frame);
+  void Process(std::shared_ptr<ImageScaled> frame);
+
+  // The grid step of an image of the given size: "pointsfusion.resample_step", by default
+  // one sample in 700 along the longer side; a step below 1 is taken as 1.
+  static int resampleStep(int rows, int cols);
+
+ private:
+  Output terrain_;
+  Output tiles_;
+  fw::Subscriber subscriber_;
+};

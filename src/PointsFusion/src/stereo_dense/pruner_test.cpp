@@ -1,0 +1,145 @@
+#include "src/PointsFusion/src/stereo_dense/pruner.h"
+#include "src/PointsFusion/src/stereo_dense/pipeline_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using namespace pipeline_test;
+
+struct Sent {
+  int terrainCalls = 0, tilesCalls = 0;
+  std::vector<pi::Point3d> world;
+  std::vector<pi::Point3f> local;
+  std::vector<pi::Point3ub> colours;
+};
+
+Sent prune(const std::shared_ptr<ImageScaled>& record, bool withTerrain) {
+  Sent sent;
+  Pruner::Output terrain;
+  if (withTerrain) {
+    terrain = [&](sv::Var& v) {
+      ++sent.terrainCalls;
+      sent.world = v[1].castAs<std::vector<pi::Point3d>>();
+    };
+  }
+  Pruner pruner(terrain, [&](sv::Var& v) {
+    ++sent.tilesCalls;
+    sent.local = v[1].castAs<std::vector<pi::Point3f>>();
+    sent.colours = v[2].castAs<std::vector<pi::Point3ub>>();
+  });
+  pruner.Process(record);
+  return sent;
+}
+
+double distance(const pi::Point3d& a, const pi::Point3d& b) {
+  return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) +
+                   (a.z - b.z) * (a.z - b.z));
+}
+
+// A tilted, earth-centred record whose rectified camera is turned against its frame.
+std::shared_ptr<ImageScaled> redSlope() {
+  const Site site;
+  flight::CameraPlacement placement;
+  placement.position = {12, -30, 95};
+  placement.enu_from_camera =
+      cv::Matx33d(1, 0, 0, 0, -1, 0, 0, 0, -1) *
+      cv::Matx33d(0.9950042, 0, 0.0998334, 0, 1, 0, -0.0998334, 0, 0.9950042);
+  const SE3 framePose = site.pose(placement);
+  const SE3 turn(fw::Quaternion(0.02, -0.03, 0.01, std::sqrt(1 - 0.0014)), pi::Point3d());
+  const SE3 rectified = SE3::compose(framePose, turn);
+  cv::Mat depth(120, 160, CV_32FC1);
+  for (int r = 0; r < depth.rows; ++r)
+    for (int c = 0; c < depth.cols; ++c) depth.at<float>(r, c) = 90.0f + 0.05f * c + 0.02f * r;
+  auto record = makeRecord(3, rectified, cv::Mat(120, 160, CV_8UC3, cv::Scalar(0, 0, 255)), depth,
+                           cv::Matx33d(150, 0, 79.5, 0, 150, 59.5, 0, 0, 1));
+  record->frame->setPose(framePose);
+  record->count.setTo(2);
+  return record;
+}
+
+TEST(Pruner, ColoursAndLocalPointsMatchTheWorldPointsOnBothPaths) {
+  const auto record = redSlope();
+  const Sent both = prune(record, true);
+  ASSERT_EQ(both.terrainCalls, 1);
+  ASSERT_EQ(both.tilesCalls, 1);
+  // A 160-pixel image keeps every pixel on the grid (step 1), so the lists pair up.
+  ASSERT_EQ(both.world.size(), 160u * 120u);
+  ASSERT_EQ(both.local.size(), both.world.size());
+  ASSERT_EQ(both.colours.size(), both.local.size());
+  const SE3 framePose = record->frame->getPoseSE3();
+  double worst = 0;
+  for (size_t i = 0; i < both.local.size(); ++i) {
+    const pi::Point3d back = framePose.transformPoint(pi::Point3d(both.local[i]));
+    worst = std::max(worst, distance(back, both.world[i]));
+    EXPECT_EQ(both.colours[i], pi::Point3ub(255, 0, 0));
+  }
+  EXPECT_LT(worst, 0.001);
+  // The world points lie at the record's depth along its own camera's rays.
+  const SE3 cameraFromWorld = record->pose.inverse();
+  EXPECT_NEAR(cameraFromWorld.transformPoint(both.world[0]).z, 90.0, 1e-4);
+
+  const Sent tilesOnly = prune(record, false);
+  ASSERT_EQ(tilesOnly.local.size(), both.local.size());
+  double apart = 0;
+  for (size_t i = 0; i < both.local.size(); ++i)
+    apart = std::max(apart, distance(pi::Point3d(both.local[i]), pi::Point3d(tilesOnly.local[i])));
+  EXPECT_LT(apart, 0.001);
+  EXPECT_EQ(tilesOnly.colours, both.colours);
+}
+
+TEST(Pruner, TakesDepthAndCountRulesPerPath) {
+  LogLines log;
+  auto record = planeRecord(5, 0, 8, 8);
+  record->depth.at<float>(1, 0) = 0.0005f;
+  record->depth.at<float>(1, 1) = 0.001f;  // not above the limit
+  record->count.setTo(2);
+  record->count.row(2).setTo(1);  // unconfirmed: no list
+  record->count.row(3).setTo(0);  // held by another view: terrain only
+  const Sent both = prune(record, true);
+  EXPECT_EQ(both.world.size(), 64u - 2 - 8);
+  EXPECT_EQ(both.local.size(), 64u - 2 - 8 - 8);
+  const Sent tilesOnly = prune(record, false);
+  EXPECT_EQ(tilesOnly.local.size(), both.local.size());
+  EXPECT_EQ(log.count(fw::kLogInfo, "Pruner processed 5 with 46/54 points"), 2);
+}
+
+TEST(Pruner, RefusesMismatchedRecordsAndReadsStridedImages) {
+  LogLines log;
+  auto shortDepth = planeRecord(6, 0, 8, 8);
+  shortDepth->depth = shortDepth->depth.rowRange(0, 4).clone();
+  auto grey = planeRecord(7, 0, 8, 8);
+  grey->rectImage = cv::Mat(8, 8, CV_8UC1, cv::Scalar(9));
+  auto noCount = planeRecord(8, 0, 8, 8);
+  noCount->count.release();
+  for (const auto& bad : {shortDepth, grey, noCount}) {
+    const Sent sent = prune(bad, true);
+    EXPECT_EQ(sent.terrainCalls + sent.tilesCalls, 0);
+  }
+  for (int id : {6, 7, 8})
+    EXPECT_EQ(log.count(fw::kLogError, "frame " + std::to_string(id) + " skipped"), 1);
+
+  // Rows of a view into a wider image are not contiguous.
+  auto strided = planeRecord(9, 0, 8, 8);
+  cv::Mat wide(8, 20, CV_8UC3);
+  for (int r = 0; r < 8; ++r) wide.row(r).setTo(cv::Scalar(r, 10 * r, 20 * r));
+  strided->rectImage = wide.colRange(4, 12);
+  strided->count.setTo(2);
+  const Sent sent = prune(strided, false);
+  ASSERT_EQ(sent.colours.size(), 64u);
+  for (size_t i = 0; i < 64; ++i) {
+    const unsigned char r = static_cast<unsigned char>(i / 8);
+    EXPECT_EQ(sent.colours[i], pi::Point3ub(20 * r, 10 * r, r)) << i;
+  }
+}
+
+TEST(Pruner, StepBelowOneIsTakenAsOne) {
+  LogLines log;
+  Config step("pointsfusion.resample_step", "0", "1");
+  EXPECT_EQ(Pruner::resampleStep(1080, 1920), 1);
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.resample_step"), 1);
+}
+
+}  // namespace

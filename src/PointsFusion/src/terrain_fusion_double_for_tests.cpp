@@ -1,0 +1,72 @@
+#include "terrain_fusion_double_for_tests.h"
+
+#include "framework/map_frame.h"
+#include "framework/map_fusion.h"
+#include "src/VornMapping/src/chain/chain_factories.h"
+#include "values/var.h"
+
+#include <mutex>
+#include <stdexcept>
+
+namespace terrain_double {
+namespace {
+
+struct Record {
+  std::mutex mutex;
+  Mode mode = Mode::kRecordingNode;
+  std::vector<std::string> configurations;
+  std::vector<PointCloud> clouds;
+};
+
+Record& record() {
+  static Record r;
+  return r;
+}
+
+class RecordingNode : public fw::MapFusion {
+ public:
+  void call(const std::string& command, void* arg) override {
+    if (command != "point_cloud") return;
+    const sv::Var& message = *static_cast<sv::Var*>(arg);
+    PointCloud cloud;
+    cloud.frameId = message[0].castAs<std::shared_ptr<fw::MapFrame>>()->id;
+    cloud.world = message[1].castAs<std::vector<pi::Point3d>>();
+    std::lock_guard<std::mutex> lock(record().mutex);
+    record().clouds.push_back(std::move(cloud));
+  }
+};
+
+}  // namespace
+
+void reset(Mode mode) {
+  std::lock_guard<std::mutex> lock(record().mutex);
+  record().mode = mode;
+  record().configurations.clear();
+  record().clouds.clear();
+}
+
+std::vector<std::string> configurations() {
+  std::lock_guard<std::mutex> lock(record().mutex);
+  return record().configurations;
+}
+
+std::vector<PointCloud> pointClouds() {
+  std::lock_guard<std::mutex> lock(record().mutex);
+  return record().clouds;
+}
+
+}  // namespace terrain_double
+
+void createTerrainFusionInstance(std::shared_ptr<fw::MapFusion>& node, std::string config,
+                                 zel::Chain*, fw::Messenger*,
+                                 std::shared_ptr<std::set<fw::LogSink*>>) {
+  using namespace terrain_double;
+  Mode mode;
+  {
+    std::lock_guard<std::mutex> lock(record().mutex);
+    record().configurations.push_back(config);
+    mode = record().mode;
+  }
+  if (mode == Mode::kThrows) throw std::runtime_error("terrain double refuses");
+  if (mode == Mode::kRecordingNode) node = std::make_shared<RecordingNode>();
+}
