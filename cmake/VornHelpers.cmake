@@ -41,10 +41,16 @@ function(vm_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} vm_test_main)
   string(REGEX REPLACE "_test$" "" module ${name})
+  # gtest_discover_tests flattens its PROPERTIES list (a label list would lose every
+  # label after the first and TIMEOUT with them): the separators are escaped deep enough
+  # to outlive the expansions on the way into the generated test file.
+  set(labels unit ${ARG_LABELS})
+  string(REPEAT "\\" 7 bs)
+  string(REPLACE ";" "${bs};" labels "${labels}")
   gtest_discover_tests(${name}
     TEST_PREFIX "${module}/"
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 120)
+    PROPERTIES LABELS "${labels}" TIMEOUT 120)
 endfunction()
 
 function(vm_add_benchmark name)
