@@ -1,0 +1,242 @@
+#pragma once
+
+#include "framework/config_store.h"
+#include "framework/map_frame.h"
+#include "framework/map_fusion.h"
+#include "framework/messenger.h"
+#include "framework/pose.h"
+#include "framework/projection.h"
+#include "framework/undistorter.h"
+#include "src/TerrainFusion/src/tile_lock_table.h"
+#include "src/VornMapping/src/chain/zel_node.h"
+#include "tiles/tile_manager.h"
+#include "values/point.h"
+#include "values/var.h"
+
+#include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fw {
+namespace detail {
+class ThreadPool;
+}  // namespace detail
+}  // namespace fw
+
+// The product node that turns dense frames into DOM and DSM Web-Mercator tiles: per frame
+// local rasters (from the frame's points or ready from the caller) at the node's zoom, blended
+// into the tiles of a cached tile store. The zoom and the placement of the frames on the globe
+// are fixed once, by the first frame that can fix them.
+class TerrainFusion : public fw::MapFusion, public zel::Node {
+ public:
+  // One frame's local rasters on the Web-Mercator pixel grid of the node's zoom. They cover
+  // whole tiles, firstTile..lastTile inclusive; pixel (0, 0) is firstTileOrigin.
+  struct LocalDSMData {
+    double timestamp = 0.0;
+    pi::Point2ll firstTile{0, 0};
+    pi::Point2ll lastTile{0, 0};
+    pi::Point2ll firstTileOrigin{0, 0};
+    pi::Point2ll lastTileOrigin{0, 0};
+    int32_t width = 0;
+    int32_t height = 0;
+    pi::Point2ll tileSize{0, 0};
+    pi::Point2ll dsmTileSize{0, 0};  // height cells per tile (one cell per 4 x 4 pixels)
+    cv::Mat dom;                     // CV_8UC3, white where nothing was seen
+    cv::Mat weight;                  // CV_8UC1, 0 where nothing was seen
+    cv::Mat dsm;                     // CV_32FC1 ellipsoidal heights, kNoHeight where none
+    double meanHeight = 0.0;
+  };
+
+  // Height of a DSM cell that has none.
+  static constexpr float kNoHeight = -1e9f;
+  // Storage modes of "dom"."tiling"."storage".
+  static constexpr int32_t kStorageFiles = 1;
+  static constexpr int32_t kStorageMbtiles = 2;
+  // Render modes of "terrainfusion.render_mode".
+  static constexpr int32_t kRenderStitchDsm = 2;
+  static constexpr int32_t kRenderBlendTiles = 3;
+
+  // `config` is the "legacy_tf" object as JSON text. Configuration errors are logged and
+  // leave a node that refuses its input; nothing is thrown.
+  TerrainFusion(const std::string& config, zel::Chain* chain);
+  ~TerrainFusion() override;
+  TerrainFusion(const TerrainFusion&) = delete;
+  TerrainFusion& operator=(const TerrainFusion&) = delete;
+
+  std::string type() const override { return "TerrainFusion"; }
+  // "TerrainFusion_Progress" (double*), "point_cloud" (sv::Var* [frame, points]),
+  // "point_cloud_with_dsmdom" (sv::Var* of eight elements), "flush_tile_cache". Never throws.
+  void call(const std::string& command, void* arg) override;
+
+  // ---- Intake (queued on the worker pool, or at once for ready rasters)
+  bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override;
+  virtual void addPointCloud(sv::Var* message);
+  virtual void addDsmDom(sv::Var* message);
+  void pointCloudTask(std::shared_ptr<fw::MapFrame> frame, std::vector<pi::Point3d> points);
+  bool frameTask(std::shared_ptr<fw::MapFrame> frame);
+
+  // ---- Routes: one frame from its input to tiles
+  bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame);
+  bool fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
+                      const std::vector<pi::Point3d>& points);
+  bool fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zoom, int32_t zoomOffset,
+                  const std::shared_ptr<fw::MapFrame>& frame, cv::Mat& dsm, cv::Mat& dom,
+                  cv::Mat& weight);
+
+  // ---- Tiling
+  bool generateTiles(const std::shared_ptr<LocalDSMData>& local);
+  bool stitchDSM(const std::shared_ptr<LocalDSMData>& local);
+  void renderLowerZooms(const pi::Point3_<int32_t>& position);
+  void trimTileCache(double now);
+  void updateTilesets();
+
+  // ---- Set-up
+  // Builds the store of the storage mode, the projection and the tile cache; false (with
+  // the reason logged) when the store cannot be used.
+  bool setupTileManager();
+
+  // ---- Zoom and placement, fixed once under the zoom mutex
+  // The zoom step of the point and frame routes: fixes placement (and zoom unless given)
+  // from the first frame that can; false when this frame cannot and none has yet.
+  bool fixPlacementAndZoom(const std::shared_ptr<fw::MapFrame>& frame);
+  // The zoom step of ready rasters: fixes the zoom (not the placement) once.
+  void fixZoomFromReadyRasters(int32_t zoom, int32_t zoomOffset);
+  // GPS frames: ENU frame at the frame, ground height from its key points, zoom from the GSD.
+  // Expects the zoom mutex held; false (nothing changed) without a GPS fix or key point.
+  bool calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>& frame, bool computeZoom);
+  // Local frames: ground plane from the key points placed at the configured fake origin.
+  // Expects the zoom mutex held; false (nothing changed) when no plane can be fitted.
+  bool calcTileZoom(const std::shared_ptr<fw::MapFrame>& frame, bool computeZoom);
+
+  // ---- Local rasters
+  // Rasterises the frame's points (reconstruction coordinates) into DSM, DOM and weight.
+  bool makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
+                   const std::shared_ptr<LocalDSMData>& local,
+                   const std::vector<pi::Point3d>& points);
+  // Height grid (highest point per cell, closed, inner holes filled) and cell weights from
+  // float (x, y, z) points, x growing with columns and y against rows. `parameters` holds
+  // "gsd" (cell width) and "gsd_lat" (cell height) in metres.
+  bool fillGridIdw(const fw::GImage& points, std::vector<fw::GImage>& grids, double x0, double y0,
+                   int columns, int rows, sv::Var parameters);
+  // Ready rasters of tile (x, y) at zoom `sourceZoom` resampled to the node's zoom. The
+  // input matrices are released once resampled.
+  bool makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t sourceZoom,
+                         const std::shared_ptr<fw::MapFrame>& frame,
+                         const std::shared_ptr<LocalDSMData>& local, cv::Mat& dsm, cv::Mat& dom,
+                         cv::Mat& weight);
+
+  // ---- Shared helpers of the routes
+  // False (image released, refusal counted) when the node could not be set up.
+  bool acceptsInput(const std::shared_ptr<fw::MapFrame>& frame);
+  // Gives the frame an empty image; warns when the frame refuses.
+  static void releaseFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
+
+  // ---- Read-only views for callers and tests. Workers set the zoom and placement: read
+  // them once no task runs ("TerrainFusion_Progress" gives 0).
+  int32_t zoomLevel() const { return zoomLevel_; }
+  float heightOffset() const { return heightOffset_; }
+  const SE3& enuFrame() const { return enuFrame_; }
+  const Sim3& localPlacement() const { return localPlacement_; }
+  bool ready() const { return ready_; }
+  int32_t storageMode() const { return storageMode_; }
+  const std::shared_ptr<fw::TileManager>& tileManager() const { return tileManager_; }
+  const std::shared_ptr<fw::PureProjection>& projection() const { return projection_; }
+  fw::Var& settings() { return settings_; }
+
+ private:
+  // The steps of construction; false ends it.
+  bool readConfiguration(const std::string& config);
+  void applyGivenZoom();
+  // Adds both tileset records to the output list (and the parent's) at `state`.
+  void addRecords(int32_t state);
+  // Writes the zoom into the tile manager's range.
+  void publishZoom();
+  // The projection's zoom for a GSD, lowered by the DOM scale, within 0..max zoom level.
+  int32_t zoomForGsd(double gsd, double latitude) const;
+  // Undistorts a non-pinhole frame image into its pinhole part; the undistorter is rebuilt
+  // when the camera changes. Empty on failure.
+  cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image);
+  // Reads and decodes the frame's image (3 channels); empty, logged, on failure.
+  cv::Mat loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
+  // The common tail of the routes: debug images, then the tiling of the render mode.
+  bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local);
+  // The worker pool, created by the first call.
+  std::shared_ptr<fw::detail::ThreadPool> workerPool();
+
+  std::atomic<bool> stop_{false};
+  fw::Var settings_;
+  std::mutex frameTimesMutex_;
+  std::deque<double> frameTimes_;
+  bool firstFrame_ = true;
+  bool zoomGiven_ = false;
+  bool zoomChosen_ = false;  // fixed by ready rasters; placement still comes from a frame
+  bool fetchGps_ = false;
+  int32_t zoomLevel_ = 0;
+  int32_t renderMode_ = kRenderBlendTiles;
+  SE3 enuFrame_;
+  SE3 enuFrameInverse_;
+  Sim3 localPlacement_;
+  float heightOffset_ = 0.0f;
+  std::shared_ptr<fw::TileManager> tileManager_;
+  std::shared_ptr<fw::PureProjection> projection_;
+  std::mutex undistorterMutex_;
+  std::mutex zoomMutex_;
+  // Created by the first point cloud; read and written only under poolMutex_.
+  std::shared_ptr<fw::detail::ThreadPool> pool_;
+  std::mutex poolMutex_;
+  // Per-tile locks of every change of a tile in the cache.
+  TileLockTable tileLocks_;
+  std::string domLocation_;
+  std::string dsmLocation_;
+  nlohmann::json config_;
+  std::string workFolder_;
+  std::string tilesFolder_;
+  float scale_ = 1.0f;
+  int32_t maxZoomLevel_ = 26;
+  int32_t storageMode_ = kStorageFiles;
+
+  fw::Subscriber subscribers_[2];
+  fw::Publisher publishers_[3];
+
+  // The node's own undistorter, shared with the threads using it, and its input camera.
+  std::shared_ptr<const fw::Undistorter> undistorter_;
+  std::string undistorterCamera_;
+  // Plane fits draw from this, seeded once, so runs repeat exactly.
+  std::mt19937 planeRandom_{20240607u};
+  // Set once construction has completed; a node that is not ready refuses all input.
+  bool ready_ = false;
+  std::string setupError_;  // why setupTileManager failed
+  std::atomic<uint64_t> refusedInputs_{0};
+};
+
+// Fits a plane to the points by random sample consensus and a least-squares refit of the
+// inliers. `plane` maps plane coordinates (z along the normal, pointing up in z) to the
+// points' frame. False, outputs untouched, with fewer than 10 points, no valid sample, fewer
+// than 3 inliers or a normal along the y axis.
+bool CalcPlane(const std::vector<pi::Point3d>& points, SE3& plane, std::vector<int>& outliers,
+               double threshold, std::mt19937& random);
+
+// Fills the hole cells of `heights` with the Gaussian-weighted mean of their valid
+// neighbours in a k x k window (values read as before the pass); halves each hole's weight.
+void gaussianWeightFilter(cv::Mat& heights, cv::Mat& weights, int k, double sigma,
+                          const std::vector<cv::Point>& holes);
+
+// Nearest-neighbour resize to (columns / 2) x (rows / 2).
+void halveImage(const cv::Mat& source, cv::Mat& destination);
+
+// Laplacian pyramid of `source` with `levels` detail levels and the residual, 16-bit signed.
+void buildLaplacianPyramid(const cv::Mat& source, int levels, std::vector<cv::Mat>& out);
+
+namespace pi {
+// "x y z" with "%f" for each component.
+std::ostream& operator<<(std::ostream& out, const Point3d& p);
+}  // namespace pi

@@ -1,0 +1,20 @@
+# The node: set-up, commands, zoom and placement, local rasters from points and ready rasters.
+list(APPEND TERRAIN_FUSION_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/TerrainFusion.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_intake.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_geometry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/calc_plane.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_image.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/local_raster.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/height_grid.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ready_raster.cpp)
+list(APPEND TERRAIN_FUSION_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_node_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/local_raster_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ready_raster_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_concurrency_test.cpp)
+vm_add_benchmark(terrain_node_perf
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/make_map_perf.cpp
+  DEPS terrain_fusion example_flight vm_temp_dir)

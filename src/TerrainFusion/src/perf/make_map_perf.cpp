@@ -1,0 +1,77 @@
+#include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/terrain_test_scene.h"
+#include "testsupport/temp_dir.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <fstream>
+
+namespace {
+
+// One 12 MP nadir frame of the synthetic scene (4000 x 3000, about 3 M dense points) and a
+// node placed by it, shared by both benchmarks so that they run on the same file.
+struct Setup {
+  vmtest::TempDir dir;
+  std::shared_ptr<TerrainFusion> node;
+  tftest::SceneFrame frame;
+  std::string path;
+  cv::Size raster;
+
+  Setup() {
+    tftest::FrameRequest request;
+    request.folder = dir.path();
+    request.position = cv::Vec3d(0.0, -20.0, 100.0);
+    request.camera = flight::PinholeCamera{4000, 3000, 3400, 3400, 1999.5, 1499.5};
+    frame = tftest::makeSceneFrame(request);
+    frame.frame->call("GetImagePath", &path);
+    node = tftest::makeNode(dir.path() / "node");
+    node->fixPlacementAndZoom(frame.frame);
+    auto local = std::make_shared<TerrainFusion::LocalDSMData>();
+    node->makeMap_idw(frame.frame, local, frame.points);
+    raster = cv::Size(local->width, local->height);
+  }
+};
+
+Setup& setup() {
+  static Setup s;
+  return s;
+}
+
+void BM_MakeMapIdw(benchmark::State& state) {
+  Setup& s = setup();
+  for (auto _ : state) {
+    auto local = std::make_shared<TerrainFusion::LocalDSMData>();
+    if (!s.node->makeMap_idw(s.frame.frame, local, s.frame.points)) state.SkipWithError("failed");
+    benchmark::DoNotOptimize(local->dom.data);
+  }
+  state.counters["points"] = double(s.frame.points.size());
+  state.counters["raster_mp"] = s.raster.area() / 1e6;
+}
+BENCHMARK(BM_MakeMapIdw)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The floor any implementation pays: decode the frame's file and remap once to the raster.
+void BM_DecodeAndRemap(benchmark::State& state) {
+  Setup& s = setup();
+  cv::Mat mapX(s.raster, CV_32FC1), mapY(s.raster, CV_32FC1);
+  for (int y = 0; y < s.raster.height; ++y) {
+    for (int x = 0; x < s.raster.width; ++x) {
+      mapX.at<float>(y, x) = float(x) * 4000.0f / float(s.raster.width);
+      mapY.at<float>(y, x) = float(y) * 3000.0f / float(s.raster.height);
+    }
+  }
+  for (auto _ : state) {
+    std::ifstream in(s.path, std::ios::binary | std::ios::ate);
+    std::vector<uchar> bytes(size_t(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+    const cv::Mat image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    cv::Mat out;
+    cv::remap(image, out, mapX, mapY, cv::INTER_NEAREST);
+    benchmark::DoNotOptimize(out.data);
+  }
+}
+BENCHMARK(BM_DecodeAndRemap)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,80 @@
+#include "src/TerrainFusion/src/TerrainFusion.h"
+
+#include "framework/log.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+namespace {
+
+constexpr int kCellPixels = 4;
+constexpr int kDeepestZoom = 26;
+// Ready rasters are spread over at most 2^4 x 2^4 tiles (8 levels would need 18 GB).
+constexpr int kMaxReadyZoomSteps = 4;
+
+// Why ready rasters cannot be used; empty when they can.
+std::string refusalOf(const pi::Point2ll& tile, int32_t sourceZoom, int32_t zoom, int maxSteps,
+                      const std::shared_ptr<fw::MapFrame>& frame, const cv::Mat& dsm,
+                      const cv::Mat& dom, const cv::Mat& weight) {
+  if (!frame) return "no frame";
+  if (dsm.empty() || dom.empty()) return "empty DSM or DOM";
+  if (weight.empty()) return "empty weight";
+  if (dsm.type() != CV_32FC1) return "DSM is not 32-bit float with one channel";
+  if (dom.type() != CV_8UC3) return "DOM is not 8-bit with three channels";
+  if (weight.type() != CV_8UC1) return "weight is not 8-bit with one channel";
+  if (sourceZoom < 0 || sourceZoom > kDeepestZoom) {
+    return "source zoom " + std::to_string(sourceZoom) + " outside 0.." +
+           std::to_string(kDeepestZoom);
+  }
+  const long long tiles = 1LL << sourceZoom;
+  if (tile.x < 0 || tile.y < 0 || tile.x >= tiles || tile.y >= tiles) {
+    return "tile " + std::to_string(tile.x) + "," + std::to_string(tile.y) +
+           " outside the grid of zoom " + std::to_string(sourceZoom);
+  }
+  const int steps = zoom - sourceZoom;
+  if (steps < 0 || steps > maxSteps) {
+    return "node zoom " + std::to_string(zoom) + " is not 0.." + std::to_string(maxSteps) +
+           " levels below source zoom " + std::to_string(sourceZoom);
+  }
+  return "";
+}
+
+}  // namespace
+
+bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t sourceZoom,
+                                      const std::shared_ptr<fw::MapFrame>& frame,
+                                      const std::shared_ptr<LocalDSMData>& local, cv::Mat& dsm,
+                                      cv::Mat& dom, cv::Mat& weight) {
+  const std::string refusal =
+      !local || !projection_
+          ? std::string("no raster record or projection")
+          : refusalOf(tile, sourceZoom, zoomLevel_, kMaxReadyZoomSteps, frame, dsm, dom, weight);
+  if (!refusal.empty()) {
+    FW_LOG(fw::kLogError) << "Invalid DSM/DOM was passed in - Tile ID: " << id << " (" << refusal
+                          << ")";
+    return false;
+  }
+  local->timestamp = frame->timestamp;
+  const pi::Point2ll size = projection_->tileSize();
+  local->tileSize = size;
+  local->dsmTileSize = pi::Point2ll(size.x / kCellPixels, size.y / kCellPixels);
+  if (stop_) return false;
+  const long long f = 1LL << (zoomLevel_ - sourceZoom);
+  local->firstTile = pi::Point2ll(f * tile.x, f * tile.y);
+  local->lastTile = pi::Point2ll(f * (tile.x + 1) - 1, f * (tile.y + 1) - 1);
+  local->firstTileOrigin = projection_->tileToPixel(local->firstTile);
+  local->lastTileOrigin = projection_->tileToPixel(local->lastTile);
+  local->width = int32_t(f * size.x);
+  local->height = int32_t(f * size.y);
+  if (stop_) return false;
+  const cv::Size full(local->width, local->height);
+  cv::resize(dsm, local->dsm, cv::Size(local->width / kCellPixels, local->height / kCellPixels), 0,
+             0, cv::INTER_NEAREST);
+  dsm.release();
+  cv::resize(dom, local->dom, full, 0, 0, cv::INTER_LINEAR);
+  dom.release();
+  cv::resize(weight, local->weight, full, 0, 0, cv::INTER_NEAREST);
+  weight.release();
+  return !stop_;
+}

@@ -1,0 +1,128 @@
+#include "src/TerrainFusion/src/tile_rasters.h"
+
+#include "framework/log.h"
+#include "src/TerrainFusion/src/laplacian_pyramid.h"
+
+#include <opencv2/imgproc.hpp>
+
+using tile_model::kBandLevels;
+using tile_model::kCellsPerTile;
+using tile_model::kPixelsPerCell;
+using tile_model::kTileSize;
+
+bool TileRasters::fitsSpan() const {
+  const long long across = tilesAcross(), down = tilesDown();
+  // A block larger than this is no frame's footprint; its sizes would overflow an int.
+  constexpr long long kMaxTilesPerSide = 4096;
+  const bool spanOk =
+      across >= 1 && down >= 1 && across <= kMaxTilesPerSide && down <= kMaxTilesPerSide;
+  const cv::Size pixels(static_cast<int>(across * kTileSize), static_cast<int>(down * kTileSize));
+  const cv::Size cells(static_cast<int>(across * kCellsPerTile),
+                       static_cast<int>(down * kCellsPerTile));
+  if (spanOk && dom.type() == CV_8UC3 && dom.size() == pixels && weight.type() == CV_8UC1 &&
+      weight.size() == pixels && dsm.type() == CV_32FC1 && dsm.size() == cells) {
+    return true;
+  }
+  FW_LOG(fw::kLogError) << "TerrainFusion: local rasters do not fit tiles " << firstTile.x << ","
+                        << firstTile.y << " to " << lastTile.x << "," << lastTile.y << " (DOM "
+                        << dom.cols << "x" << dom.rows << ", weight " << weight.cols << "x"
+                        << weight.rows << ", DSM " << dsm.cols << "x" << dsm.rows << ")";
+  return false;
+}
+
+namespace {
+
+// The DOM with its pixels without weight filled from the seen ones (push-pull: weighted
+// averages down the pyramid, pulled back up into the holes). Their white would otherwise
+// bleed into the coarse bands and lighten the products along the edge of the data.
+cv::Mat domWithHolesFilled(const cv::Mat& dom, const cv::Mat& weight) {
+  const cv::Mat seen = weight > 0;
+  const int seenCount = cv::countNonZero(seen);
+  if (seenCount == 0 || seenCount == weight.rows * weight.cols) return dom;
+  std::vector<cv::Mat> sums(1), masses(1);
+  seen.convertTo(masses[0], CV_32F, 1.0 / 255.0);
+  dom.convertTo(sums[0], CV_32FC3);
+  sums[0].setTo(cv::Scalar::all(0), ~seen);
+  while (sums.back().cols > 1 && sums.back().rows > 1) {
+    sums.emplace_back();
+    masses.emplace_back();
+    cv::pyrDown(sums[sums.size() - 2], sums.back());
+    cv::pyrDown(masses[masses.size() - 2], masses.back());
+  }
+  cv::Mat filled;
+  for (int l = static_cast<int>(sums.size()) - 1; l >= 0; --l) {
+    cv::Mat mass3, level;
+    cv::merge(std::vector<cv::Mat>(3, cv::max(masses[l], 1e-6f)), mass3);
+    cv::divide(sums[l], mass3, level);
+    if (!filled.empty()) {
+      cv::Mat up;
+      cv::pyrUp(filled, up, level.size());
+      up.copyTo(level, masses[l] < 1e-3f);
+    }
+    filled = level;
+  }
+  cv::Mat out;
+  filled.convertTo(out, CV_8UC3);
+  dom.copyTo(out, seen);
+  return out;
+}
+
+}  // namespace
+
+FramePyramids::FramePyramids(const TileRasters& rasters) {
+  buildLaplacianPyramid(domWithHolesFilled(rasters.dom, rasters.weight), kBandLevels, bands);
+  buildWeightPyramid(rasters.weight, kBandLevels, weights);
+}
+
+TilePiece cutPiece(const TileRasters& rasters, const FramePyramids& pyramids, int dx, int dy) {
+  TilePiece piece;
+  const cv::Rect pixels(kTileSize * dx, kTileSize * dy, kTileSize, kTileSize);
+  piece.rasters.dom = rasters.dom(pixels);
+  piece.rasters.weight = rasters.weight(pixels);
+  piece.rasters.heights =
+      rasters.dsm(cv::Rect(kCellsPerTile * dx, kCellsPerTile * dy, kCellsPerTile, kCellsPerTile));
+  for (int l = 0; l <= kBandLevels; ++l) {
+    const int s = kTileSize >> l;
+    const cv::Rect rect(s * dx, s * dy, s, s);
+    piece.bands.push_back(pyramids.bands[l](rect));
+    piece.weights.push_back(pyramids.weights[l](rect));
+  }
+  return piece;
+}
+
+void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile) {
+  for (int r = 0; r < kCellsPerTile; ++r) {
+    const uint8_t* frameWeight = piece.weight.ptr<uint8_t>(r * kPixelsPerCell);
+    const uint8_t* tileWeight = tile.weight.ptr<uint8_t>(r * kPixelsPerCell);
+    const float* frameHeight = piece.heights.ptr<float>(r);
+    float* tileHeight = tile.heights.ptr<float>(r);
+    for (int c = 0; c < kCellsPerTile; ++c) {
+      if (frameWeight[c * kPixelsPerCell] > tileWeight[c * kPixelsPerCell]) {
+        tileHeight[c] = frameHeight[c];
+      }
+    }
+  }
+  const cv::Mat wins = piece.weight > tile.weight;
+  piece.dom.copyTo(tile.dom, wins);
+  piece.weight.copyTo(tile.weight, wins);
+}
+
+void mergeBands(const TilePiece& piece, std::vector<cv::Mat>& bands,
+                std::vector<cv::Mat>& weights) {
+  for (int l = 0; l <= kBandLevels; ++l) {
+    const cv::Mat wins = piece.weights[l] > weights[l];
+    piece.bands[l].copyTo(bands[l], wins);
+    piece.weights[l].copyTo(weights[l], wins);
+  }
+}
+
+tile_model::Rasters copyRasters(const tile_model::Rasters& piece) {
+  return {piece.dom.clone(), piece.weight.clone(), piece.heights.clone()};
+}
+
+std::vector<cv::Mat> copyMats(const std::vector<cv::Mat>& mats) {
+  std::vector<cv::Mat> copies;
+  copies.reserve(mats.size());
+  for (const auto& m : mats) copies.push_back(m.clone());
+  return copies;
+}

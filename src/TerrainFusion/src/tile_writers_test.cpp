@@ -1,0 +1,312 @@
+#include "src/TerrainFusion/src/tile_writers.h"
+#include "src/TerrainFusion/src/cache_trimmer.h"
+#include "src/TerrainFusion/src/laplacian_pyramid.h"
+#include "src/TerrainFusion/src/tile_access.h"
+#include "src/TerrainFusion/src/tile_clock.h"
+#include "src/TerrainFusion/src/tileset_refresh.h"
+#include "tiles/tf_tileset.h"
+#include "tiles/tile_manager_cached_gdal.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+using tile_model::kNoHeight;
+
+namespace {
+
+// OpenCV's own worker threads are not instrumented for ThreadSanitizer, which then reports
+// their hand-overs as races: this test binary runs OpenCV's loops on the calling thread.
+const bool kOpenCvOnCallingThread = [] {
+  cv::setNumThreads(0);
+  return true;
+}();
+
+struct Tiling {
+  std::shared_ptr<TileManagerCachedGDAL> cache =
+      std::make_shared<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), nullptr, 4096);
+  TileLockTable locks;
+  TileAccess access{cache, locks};
+
+  std::shared_ptr<TerrainFusionMultiTile> tile(int x, int y, int z) {
+    return std::dynamic_pointer_cast<TerrainFusionMultiTile>(cache->GetTile(x, y, z));
+  }
+};
+
+// Rasters over tiles (x0, y0) .. (x0 + across - 1, y0 + down - 1).
+TileRasters rastersOver(int x0, int y0, int across, int down, const cv::Mat& dom,
+                        const cv::Mat& weight, float height = 10.0f) {
+  TileRasters r;
+  r.firstTile = {x0, y0};
+  r.lastTile = {x0 + across - 1, y0 + down - 1};
+  r.dom = dom;
+  r.weight = weight;
+  r.dsm = cv::Mat(down * 64, across * 64, CV_32FC1, cv::Scalar(height));
+  return r;
+}
+
+cv::Mat texture(int width, int height, unsigned seed) {
+  cv::Mat noise(height / 8, width / 8, CV_8UC3);
+  cv::RNG rng(seed);
+  rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat out;
+  cv::resize(noise, out, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
+  return out;
+}
+
+// Weight rising left to right (or falling), 1..255.
+cv::Mat ramp(int width, int height, bool rising) {
+  cv::Mat w(height, width, CV_8UC1);
+  for (int c = 0; c < width; ++c) {
+    const int v = 1 + (254 * c) / (width - 1);
+    w.col(c).setTo(rising ? v : 256 - v);
+  }
+  return w;
+}
+
+double maxAdjacentStep(const cv::Mat& grey) {
+  cv::Mat dx, dy;
+  cv::absdiff(grey.colRange(1, grey.cols), grey.colRange(0, grey.cols - 1), dx);
+  cv::absdiff(grey.rowRange(1, grey.rows), grey.rowRange(0, grey.rows - 1), dy);
+  double a = 0, b = 0;
+  cv::minMaxLoc(dx, nullptr, &a);
+  cv::minMaxLoc(dy, nullptr, &b);
+  return std::max(a, b);
+}
+
+// The DOM of tiles (x0, y0) .. as one image.
+cv::Mat mosaic(Tiling& t, int x0, int y0, int across, int down, int z) {
+  cv::Mat out(down * 256, across * 256, CV_8UC3, cv::Scalar::all(0));
+  for (int j = 0; j < down; ++j)
+    for (int i = 0; i < across; ++i)
+      if (auto tile = t.tile(x0 + i, y0 + j, z))
+        cv::Mat(tile->GetImage()).copyTo(out(cv::Rect(256 * i, 256 * j, 256, 256)));
+  return out;
+}
+
+TEST(LaplacianPyramid, CollapseRestoresTheImageAndOtherDepthsDecomposeInPlace) {
+  const cv::Mat image = texture(256, 256, 3);
+  std::vector<cv::Mat> bands;
+  buildLaplacianPyramid(image, 5, bands);
+  ASSERT_EQ(bands.size(), 6u);
+  EXPECT_EQ(bands[5].size(), cv::Size(8, 8));
+  EXPECT_EQ(bands[0].type(), CV_16SC3);
+  collapseLaplacianPyramid(bands);
+  cv::Mat back;
+  bands[0].convertTo(back, CV_8U);
+  EXPECT_EQ(cv::norm(back, image, cv::NORM_INF), 0.0);
+
+  cv::Mat heights(64, 64, CV_32FC1, cv::Scalar(3.0f));
+  std::vector<cv::Mat> levels;
+  buildLaplacianPyramid(heights, 2, levels);
+  EXPECT_EQ(levels[0].data, heights.data);  // band 0 written into the source
+  EXPECT_NEAR(cv::norm(heights, cv::NORM_INF), 0.0, 1e-5);
+  EXPECT_NEAR(levels[2].at<float>(0, 0), 3.0f, 1e-5);
+}
+
+TEST(Blending, OneTexturedFrameReproducesItsDomAwayFromTheBlockEdge) {
+  Tiling t;
+  const cv::Mat dom = texture(1024, 1024, 5);
+  ASSERT_TRUE(
+      blendTiles(t.access, rastersOver(100, 200, 4, 4, dom, ramp(1024, 1024, true)), 18, 1));
+  const cv::Mat inner = mosaic(t, 101, 201, 2, 2, 18);
+  EXPECT_LE(cv::norm(inner, dom(cv::Rect(256, 256, 512, 512)), cv::NORM_INF), 1.0);
+}
+
+TEST(Blending, OpposedRampsBlendWithoutSeamsWhileStitchingKeepsTheStep) {
+  const cv::Mat grey100(1024, 1024, CV_8UC3, cv::Scalar::all(100));
+  const cv::Mat grey140(1024, 1024, CV_8UC3, cv::Scalar::all(140));
+  Tiling blended, stitched;
+  for (auto* t : {&blended, &stitched}) {
+    auto write = t == &blended ? blendTiles : stitchTiles;
+    ASSERT_TRUE(
+        write(t->access, rastersOver(40, 60, 4, 4, grey100, ramp(1024, 1024, false)), 17, 1));
+    ASSERT_TRUE(
+        write(t->access, rastersOver(40, 60, 4, 4, grey140, ramp(1024, 1024, true)), 17, 1));
+  }
+  cv::Mat grey;
+  cv::cvtColor(mosaic(blended, 40, 60, 4, 4, 17), grey, cv::COLOR_BGR2GRAY);
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(grey, &lo, &hi);
+  EXPECT_GE(lo, 100.0);  // edge tiles included: no dark band along the block's border
+  EXPECT_LE(hi, 140.0);
+  EXPECT_LE(maxAdjacentStep(grey), 2.0);
+
+  cv::cvtColor(mosaic(stitched, 40, 60, 4, 4, 17), grey, cv::COLOR_BGR2GRAY);
+  EXPECT_EQ(maxAdjacentStep(grey), 40.0);
+}
+
+TEST(Blending, TheEdgeOfTheDataKeepsItsColour) {
+  Tiling t;
+  cv::Mat dom(256, 256, CV_8UC3, cv::Scalar::all(255));  // white where nothing was seen
+  dom.colRange(0, 128).setTo(cv::Scalar::all(100));
+  cv::Mat weight(256, 256, CV_8UC1, cv::Scalar(0));
+  weight.colRange(0, 128).setTo(200);
+  ASSERT_TRUE(blendTiles(t.access, rastersOver(2, 2, 1, 1, dom, weight), 14, 1));
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(cv::Mat(t.tile(2, 2, 14)->GetImage()).colRange(0, 128).reshape(1), &lo, &hi);
+  EXPECT_GE(lo, 99.0);
+  EXPECT_LE(hi, 101.0);
+}
+
+TEST(Blending, EqualWeightsKeepTheStoredValuesAndStackLessTilesMerge) {
+  Tiling t;
+  const cv::Mat weight(256, 256, CV_8UC1, cv::Scalar(50));
+  // A stored tile as an older store leaves it: no band stacks, no heights.
+  auto old = std::make_shared<TerrainFusionMultiTile>(
+      fw::GImage(cv::Mat(256, 256, CV_8UC3, cv::Scalar::all(60))), fw::GImage(), 7, 9, 16, 0.0,
+      fw::GImage(weight.clone()));
+  t.cache->SetTile(7, 9, 16, old);
+  cv::Mat frameWeight = weight.clone();
+  frameWeight(cv::Rect(0, 0, 128, 256)).setTo(200);
+  ASSERT_TRUE(blendTiles(
+      t.access,
+      rastersOver(7, 9, 1, 1, cv::Mat(256, 256, CV_8UC3, cv::Scalar::all(90)), frameWeight, 4.0f),
+      16, 1));
+  auto tile = t.tile(7, 9, 16);
+  ASSERT_TRUE(tile);
+  EXPECT_TRUE(tile_model::hasValidBandStacks(*tile));
+  const cv::Mat heights = tile->GetElevation();
+  EXPECT_EQ(heights.at<float>(10, 5), 4.0f);        // the frame won there
+  EXPECT_EQ(heights.at<float>(10, 60), kNoHeight);  // equal weight: stored (none) stays
+  const cv::Mat tileWeight = tile->GetWeight();
+  EXPECT_EQ(tileWeight.at<uint8_t>(128, 10), 200);
+  EXPECT_EQ(tileWeight.at<uint8_t>(128, 250), 50);
+  EXPECT_EQ(cv::Mat(tile->bandStack3[0]).at<uint8_t>(128, 250), 50);
+  EXPECT_EQ(cv::Mat(old->GetImage()).at<cv::Vec3b>(0, 0)[0], 60);  // never written in place
+}
+
+TEST(LowerZooms, BlocksLandInTheirAncestorsDownToZoomZero) {
+  Tiling t;
+  const cv::Mat dom = texture(256, 256, 9);
+  ASSERT_TRUE(stitchTiles(t.access, rastersOver(5, 3, 1, 1, dom, ramp(256, 256, true)), 18, 6));
+  const int blocks[][4] = {
+      {2, 1, 128, 128}, {1, 0, 64, 192}, {0, 0, 160, 96}, {0, 0, 80, 48}, {0, 0, 40, 24}};
+  cv::Mat expected = dom;
+  for (int k = 1; k <= 5; ++k) {
+    cv::pyrDown(expected, expected);
+    auto ancestor = t.tile(blocks[k - 1][0], blocks[k - 1][1], 18 - k);
+    ASSERT_TRUE(ancestor) << k;
+    const int side = 256 >> k;
+    const cv::Rect block(blocks[k - 1][2], blocks[k - 1][3], side, side);
+    EXPECT_EQ(cv::norm(cv::Mat(ancestor->GetImage())(block), expected, cv::NORM_INF), 0.0) << k;
+    const cv::Mat heights = ancestor->GetElevation();
+    EXPECT_EQ(heights.at<float>(block.y / 4, block.x / 4), 10.0f) << k;
+    EXPECT_EQ(ancestor->bandStack1.size(), 0u);
+  }
+  EXPECT_FALSE(t.tile(0, 0, 12));
+  // Outside its block a new ancestor is black, without weight or heights.
+  auto parent = t.tile(2, 1, 17);
+  EXPECT_EQ(cv::countNonZero(cv::Mat(parent->GetWeight())(cv::Rect(0, 0, 128, 128))), 0);
+  EXPECT_EQ(cv::Mat(parent->GetElevation()).at<float>(0, 0), kNoHeight);
+
+  Tiling low;
+  ASSERT_TRUE(stitchTiles(low.access, rastersOver(5, 3, 1, 1, dom, ramp(256, 256, true)), 3, 12));
+  EXPECT_TRUE(low.tile(0, 0, 0));
+  EXPECT_EQ(clampRenderZooms(12), 7);
+  EXPECT_EQ(clampRenderZooms(0), 1);
+}
+
+TEST(Stitching, TilesCarryTheTileClockAndMisfitRastersAreRefused) {
+  Tiling t;
+  const cv::Mat dom(256, 256, CV_8UC3, cv::Scalar::all(80));
+  TileRasters frame = rastersOver(1, 1, 1, 1, dom, ramp(256, 256, true));
+  frame.dsm = cv::Mat(60, 64, CV_32FC1, cv::Scalar(1.0f));
+  EXPECT_FALSE(stitchTiles(t.access, frame, 10, 1));
+  EXPECT_FALSE(blendTiles(t.access, frame, 10, 1));
+  EXPECT_FALSE(t.tile(1, 1, 10));
+
+  frame = rastersOver(1, 1, 1, 1, dom, ramp(256, 256, true));
+  const double before = tileClockSeconds();
+  ASSERT_TRUE(stitchTiles(t.access, frame, 10, 1));
+  ASSERT_TRUE(stitchTiles(t.access, frame, 10, 1));  // merges into the existing tile
+  EXPECT_GE(t.tile(1, 1, 10)->GetTimestamp(), before);
+  EXPECT_LE(t.tile(1, 1, 10)->GetTimestamp(), tileClockSeconds());
+}
+
+// Rounds of the writers' race. ThreadSanitizer finds the races themselves in a few rounds and
+// runs each about fifty times slower, so it plays fewer.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kWriterRounds = 10;
+#else
+constexpr int kWriterRounds = 50;
+#endif
+
+// Eight writers each own an eighth of one new tile; every round all eighths must survive and
+// the ancestors must show the final tile.
+TEST(Concurrency, EightWritersIntoOneTileLoseNothing) {
+  for (int round = 0; round < kWriterRounds; ++round) {
+    Tiling t;
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 8; ++i) {
+      writers.emplace_back([&t, i] {
+        cv::Mat w(256, 256, CV_8UC1, cv::Scalar(0));
+        w(cv::Rect(32 * i, 0, 32, 256)).setTo(100);
+        const cv::Mat dom(256, 256, CV_8UC3, cv::Scalar::all(20 + 20 * i));
+        blendTiles(t.access, rastersOver(9, 9, 1, 1, dom, w, float(i)), 12, 3);
+      });
+    }
+    for (auto& w : writers) w.join();
+    auto tile = t.tile(9, 9, 12);
+    ASSERT_TRUE(tile);
+    const cv::Mat heights = tile->GetElevation();
+    const cv::Mat weight = tile->GetWeight();
+    for (int i = 0; i < 8; ++i) {
+      EXPECT_EQ(heights.at<float>(30, 8 * i + 4), float(i)) << "round " << round << " part " << i;
+      EXPECT_EQ(weight.at<uint8_t>(128, 32 * i + 16), 100);
+    }
+    cv::Mat reduced;
+    cv::pyrDown(cv::Mat(tile->GetImage()), reduced);
+    auto parent = t.tile(4, 4, 11);
+    ASSERT_TRUE(parent);
+    EXPECT_EQ(
+        cv::norm(cv::Mat(parent->GetImage())(cv::Rect(128, 128, 128, 128)), reduced, cv::NORM_INF),
+        0.0);
+  }
+}
+
+// A tile read back from an earlier run may carry a stamp ahead of this run's clock; trimming
+// by age must still evict it rather than stop at it.
+TEST(Trimming, OldTilesLeaveAndStampsAheadOfTheClockCountAsOld) {
+  Tiling t;
+  const cv::Mat grey(256, 256, CV_8UC3, cv::Scalar::all(90));
+  const cv::Mat weight(256, 256, CV_8UC1, cv::Scalar(9));
+  auto early = tile_model::makeTile({grey.clone(), weight.clone(), cv::Mat(64, 64, CV_32FC1)}, 3, 4,
+                                    15, tileClockSeconds() + 1e6, {}, {});
+  early->SetModified(false);
+  t.cache->SetTile(3, 4, 15, early);
+  ASSERT_TRUE(blendTiles(t.access, rastersOver(4, 4, 1, 1, grey, weight), 15, 1));
+  std::deque<double> times;
+  trimCacheByFrameTimes(times, tileClockSeconds(), 2, false, *t.cache);
+  trimCacheByFrameTimes(times, tileClockSeconds(), 2, false, *t.cache);
+  EXPECT_EQ(t.cache->size(), 2u);  // two times recorded, nothing evicted yet
+  trimCacheByFrameTimes(times, tileClockSeconds(), 2, false, *t.cache);
+  EXPECT_EQ(t.cache->size(), 0u);
+  EXPECT_EQ(times.size(), 2u);
+}
+
+TEST(TilesetRefresh, ReportsTheLowestZoomWrittenAndNothingBeforeTheFirstTile) {
+  std::vector<std::shared_ptr<zel::OutputItem>> records = {std::make_shared<TfTileset>("dom"),
+                                                           std::make_shared<TfTileset>("dsm")};
+  records[0]->id = "dom_01";
+  EXPECT_TRUE(refreshedTilesets(records, fw::TileRange(), 18, 6).empty());
+  fw::TileRange range;
+  range.minX = 10, range.minY = 20, range.maxX = 12, range.maxY = 21;
+  const auto first = refreshedTilesets(records, range, 18, 6);
+  const auto second = refreshedTilesets(records, range, 18, 6);
+  ASSERT_EQ(first.size(), 2u);
+  const auto dom = std::dynamic_pointer_cast<zel::Tileset>(first[0]);
+  EXPECT_EQ(dom->zooms, (std::array<int32_t, 2>{18, 13}));
+  EXPECT_EQ(dom->geometry, (std::array<double, 4>{10, 20, 12, 21}));
+  EXPECT_EQ(dom->state, zel::kOutputInProgress);
+  EXPECT_TRUE(second[0]->isNewerThan(*first[0]));        // even within one millisecond
+  EXPECT_EQ(records[0]->state, zel::kOutputNotStarted);  // the node's own records stay
+  const auto low =
+      std::dynamic_pointer_cast<zel::Tileset>(refreshedTilesets(records, range, 3, 6)[1]);
+  EXPECT_EQ(low->zooms, (std::array<int32_t, 2>{3, 0}));
+}
+
+}  // namespace
