@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 namespace flight {
@@ -19,19 +20,33 @@ json angles(const cv::Vec3d& a) { return {{"pitch", a[0]}, {"yaw", a[1]}, {"roll
 
 json frameDocument(const FlightPlan& plan, const PlannedFrame& f, const fs::path& image) {
   const FlightOptions& o = plan.options;
+  const PinholeCamera camera = recordedCamera(o);
   const double position_sigma = std::max(o.gps_noise, 0.02);
   const double angle_sigma = std::max(o.attitude_noise, 0.1);
   return {
       {"uri", image.string()},
       {"timestamp", f.timestamp},
-      {"gps", {{"longitude", f.recorded_geodetic[1]}, {"latitude", f.recorded_geodetic[0]}, {"altitude", f.recorded_geodetic[2]}}},
-      {"rtk_std", {{"longitude", position_sigma}, {"latitude", position_sigma}, {"altitude", position_sigma}}},
+      {"gps",
+       {{"longitude", f.recorded_geodetic[1]},
+        {"latitude", f.recorded_geodetic[0]},
+        {"altitude", f.recorded_geodetic[2]}}},
+      {"rtk_std",
+       {{"longitude", position_sigma}, {"latitude", position_sigma}, {"altitude", position_sigma}}},
       {"relative_altitude", f.relative_altitude},
       {"attitude", angles(f.recorded_attitude)},
       {"attitide_std", angles({angle_sigma, angle_sigma, angle_sigma})},
       {"calibration",
-       {{"width", o.camera.width}, {"height", o.camera.height}, {"fx", o.camera.fx}, {"fy", o.camera.fy}, {"cx", o.camera.cx},
-        {"cy", o.camera.cy}, {"k1", 0.0}, {"k2", 0.0}, {"p1", 0.0}, {"p2", 0.0}, {"k3", 0.0}}}};
+       {{"width", camera.width},
+        {"height", camera.height},
+        {"fx", camera.fx},
+        {"fy", camera.fy},
+        {"cx", camera.cx},
+        {"cy", camera.cy},
+        {"k1", 0.0},
+        {"k2", 0.0},
+        {"p1", 0.0},
+        {"p2", 0.0},
+        {"k3", 0.0}}}};
 }
 
 void writeJson(const fs::path& path, const json& doc) {
@@ -55,10 +70,15 @@ ExampleFlight makeExampleFlight(const ExampleFlightOptions& options) {
 }
 
 RenderedView renderFrame(const ExampleFlight& flight, size_t index) {
-  return renderView(*flight.scene, flight.plan.options.camera, flight.plan.frames.at(index).placement);
+  return renderView(*flight.scene, flight.plan.options.camera,
+                    flight.plan.frames.at(index).placement);
 }
 
-WrittenFlight writeExampleFlight(const ExampleFlight& flight, const fs::path& folder, int jpeg_quality) {
+namespace {
+
+// Writes the flight with the image of frame i from `imageOf(i)`.
+WrittenFlight writeFlight(const ExampleFlight& flight, const fs::path& folder, int jpeg_quality,
+                          const std::function<cv::Mat(size_t)>& imageOf) {
   WrittenFlight written;
   const fs::path root = fs::absolute(folder);
   fs::create_directories(root / "images");
@@ -69,8 +89,7 @@ WrittenFlight writeExampleFlight(const ExampleFlight& flight, const fs::path& fo
     char name[32];
     std::snprintf(name, sizeof name, "frame_%04zu.jpg", i);
     const fs::path image = root / "images" / name;
-    const RenderedView view = renderFrame(flight, i);
-    if (!cv::imwrite(image.string(), view.image, {cv::IMWRITE_JPEG_QUALITY, jpeg_quality})) {
+    if (!cv::imwrite(image.string(), imageOf(i), {cv::IMWRITE_JPEG_QUALITY, jpeg_quality})) {
       throw std::runtime_error("cannot write " + image.string());
     }
     written.images.push_back(image);
@@ -83,29 +102,56 @@ WrittenFlight writeExampleFlight(const ExampleFlight& flight, const fs::path& fo
   const FlightOptions& o = flight.plan.options;
   if (!cv::imwrite((written.truth_folder / "height.tif").string(), scene.heightMap()) ||
       !cv::imwrite((written.truth_folder / "orthophoto.png").string(), scene.orthophoto())) {
-    throw std::runtime_error("cannot write the ground truth rasters in " + written.truth_folder.string());
+    throw std::runtime_error("cannot write the ground truth rasters in " +
+                             written.truth_folder.string());
   }
   json markers = json::array();
   const cv::Vec3d origin = ecefFromGeodetic(o.latitude, o.longitude, o.ground_altitude);
   for (const cv::Vec3d& m : scene.markers()) {
     const cv::Vec3d g = geodeticFromEcef(origin + ecefFromEnu(o.latitude, o.longitude) * m);
-    markers.push_back({{"east", m[0]}, {"north", m[1]}, {"up", m[2]}, {"latitude", g[0]}, {"longitude", g[1]}, {"altitude", g[2]}});
+    markers.push_back({{"east", m[0]},
+                       {"north", m[1]},
+                       {"up", m[2]},
+                       {"latitude", g[0]},
+                       {"longitude", g[1]},
+                       {"altitude", g[2]}});
   }
   json truth_frames = json::array();
   for (const PlannedFrame& f : flight.plan.frames) {
-    truth_frames.push_back({{"latitude", f.true_geodetic[0]}, {"longitude", f.true_geodetic[1]}, {"altitude", f.true_geodetic[2]},
+    truth_frames.push_back({{"latitude", f.true_geodetic[0]},
+                            {"longitude", f.true_geodetic[1]},
+                            {"altitude", f.true_geodetic[2]},
                             {"attitude", angles(f.true_attitude)}});
   }
-  writeJson(written.truth_folder / "truth.json",
-            {{"origin", {{"latitude", o.latitude}, {"longitude", o.longitude}, {"altitude", o.ground_altitude}}},
-             {"texel", scene.options().texel},
-             {"east_min", scene.options().east_min},
-             {"north_max", scene.options().north_max},
-             {"height_map", "height.tif"},
-             {"orthophoto", "orthophoto.png"},
-             {"markers", markers},
-             {"frames", truth_frames}});
+  writeJson(
+      written.truth_folder / "truth.json",
+      {{"origin",
+        {{"latitude", o.latitude}, {"longitude", o.longitude}, {"altitude", o.ground_altitude}}},
+       {"texel", scene.options().texel},
+       {"east_min", scene.options().east_min},
+       {"north_max", scene.options().north_max},
+       {"height_map", "height.tif"},
+       {"orthophoto", "orthophoto.png"},
+       {"markers", markers},
+       {"frames", truth_frames}});
   return written;
+}
+
+}  // namespace
+
+WrittenFlight writeExampleFlight(const ExampleFlight& flight, const fs::path& folder,
+                                 int jpeg_quality) {
+  // Frame by frame, so that a long flight never holds all of its views.
+  return writeFlight(flight, folder, jpeg_quality,
+                     [&](size_t i) { return renderFrame(flight, i).image; });
+}
+
+WrittenFlight writeExampleFlight(const ExampleFlight& flight,
+                                 const std::vector<RenderedView>& views, const fs::path& folder,
+                                 int jpeg_quality) {
+  if (views.size() != flight.plan.frames.size())
+    throw std::invalid_argument("one rendered view per frame is needed");
+  return writeFlight(flight, folder, jpeg_quality, [&](size_t i) { return views[i].image; });
 }
 
 GroundTruth readGroundTruth(const fs::path& truth_folder) {
@@ -113,19 +159,26 @@ GroundTruth readGroundTruth(const fs::path& truth_folder) {
   if (!in) throw std::runtime_error("no truth.json in " + truth_folder.string());
   const json doc = json::parse(in);
   GroundTruth truth;
-  truth.height = cv::imread((truth_folder / doc.at("height_map").get<std::string>()).string(), cv::IMREAD_UNCHANGED);
-  truth.orthophoto = cv::imread((truth_folder / doc.at("orthophoto").get<std::string>()).string(), cv::IMREAD_COLOR);
-  if (truth.height.type() != CV_32FC1 || truth.orthophoto.empty() || truth.height.size() != truth.orthophoto.size()) {
+  truth.height = cv::imread((truth_folder / doc.at("height_map").get<std::string>()).string(),
+                            cv::IMREAD_UNCHANGED);
+  truth.orthophoto = cv::imread((truth_folder / doc.at("orthophoto").get<std::string>()).string(),
+                                cv::IMREAD_COLOR);
+  if (truth.height.type() != CV_32FC1 || truth.orthophoto.empty() ||
+      truth.height.size() != truth.orthophoto.size()) {
     throw std::runtime_error("unreadable ground-truth rasters in " + truth_folder.string());
   }
   truth.texel = doc.at("texel").get<double>();
   truth.east_min = doc.at("east_min").get<double>();
   truth.north_max = doc.at("north_max").get<double>();
   const json& origin = doc.at("origin");
-  truth.origin = {origin.at("latitude").get<double>(), origin.at("longitude").get<double>(), origin.at("altitude").get<double>()};
+  truth.origin = {origin.at("latitude").get<double>(), origin.at("longitude").get<double>(),
+                  origin.at("altitude").get<double>()};
   for (const json& m : doc.at("markers")) {
-    truth.markers.emplace_back(m.at("east").get<double>(), m.at("north").get<double>(), m.at("up").get<double>());
-    truth.marker_geodetic.emplace_back(m.at("latitude").get<double>(), m.at("longitude").get<double>(), m.at("altitude").get<double>());
+    truth.markers.emplace_back(m.at("east").get<double>(), m.at("north").get<double>(),
+                               m.at("up").get<double>());
+    truth.marker_geodetic.emplace_back(m.at("latitude").get<double>(),
+                                       m.at("longitude").get<double>(),
+                                       m.at("altitude").get<double>());
   }
   return truth;
 }

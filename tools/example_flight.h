@@ -16,8 +16,8 @@ namespace flight {
 
 struct ExampleFlightOptions {
   FlightOptions flight;
-  double texel = 0.1;            // metres per ground-truth cell and texture cell
-  double marker_radius = 0.6;    // metres
+  double texel = 0.1;          // metres per ground-truth cell and texture cell
+  double marker_radius = 0.6;  // metres
   unsigned scene_seed = 7;
   int jpeg_quality = 95;
 };
@@ -39,16 +39,21 @@ struct WrittenFlight {
   std::vector<std::filesystem::path> images;
 };
 
-WrittenFlight writeExampleFlight(const ExampleFlight& flight, const std::filesystem::path& folder, int jpeg_quality = 95);
+WrittenFlight writeExampleFlight(const ExampleFlight& flight, const std::filesystem::path& folder,
+                                 int jpeg_quality = 95);
+// The same with the frames' views rendered already (one per frame, in order).
+WrittenFlight writeExampleFlight(const ExampleFlight& flight,
+                                 const std::vector<RenderedView>& views,
+                                 const std::filesystem::path& folder, int jpeg_quality = 95);
 
 // What truth.json, height.tif and orthophoto.png describe.
 struct GroundTruth {
-  cv::Mat height;                       // CV_32FC1, metres above the take-off ground
-  cv::Mat orthophoto;                   // CV_8UC3
-  double texel = 0.0;                   // metres per cell
+  cv::Mat height;                          // CV_32FC1, metres above the take-off ground
+  cv::Mat orthophoto;                      // CV_8UC3
+  double texel = 0.0;                      // metres per cell
   double east_min = 0.0, north_max = 0.0;  // west and north edges of the rasters
-  cv::Vec3d origin;                     // take-off ground: latitude, longitude, altitude
-  std::vector<cv::Vec3d> markers;       // marker centres, east-north-up metres
+  cv::Vec3d origin;                        // take-off ground: latitude, longitude, altitude
+  std::vector<cv::Vec3d> markers;          // marker centres, east-north-up metres
   std::vector<cv::Vec3d> marker_geodetic;  // the same as latitude, longitude, altitude
 };
 

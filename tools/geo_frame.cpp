@@ -29,16 +29,17 @@ cv::Matx33d ecefFromEnu(double latitude, double longitude) {
   const double phi = latitude * kDeg, lambda = longitude * kDeg;
   const double sp = std::sin(phi), cp = std::cos(phi), sl = std::sin(lambda), cl = std::cos(lambda);
   return {-sl, -sp * cl, cp * cl,  //
-          cl, -sp * sl, cp * sl,   //
-          0.0, cp, sp};
+          cl,  -sp * sl, cp * sl,  //
+          0.0, cp,       sp};
 }
 
 cv::Matx33d enuFromCamera(double pitch, double yaw, double roll) {
   const cv::Matx33d enu_from_ned(0, 1, 0, 1, 0, 0, 0, 0, -1);
   // Camera axes to the gimbal body: optical axis forward, x right, y down.
   const cv::Matx33d body_from_camera(0, 0, 1, 1, 0, 0, 0, 1, 0);
-  return enu_from_ned * matx(fw::rotationAboutZ(yaw * kDeg)) * matx(fw::rotationAboutY(pitch * kDeg)) *
-         matx(fw::rotationAboutX(roll * kDeg)) * body_from_camera;
+  return enu_from_ned * matx(fw::rotationAboutZ(yaw * kDeg)) *
+         matx(fw::rotationAboutY(pitch * kDeg)) * matx(fw::rotationAboutX(roll * kDeg)) *
+         body_from_camera;
 }
 
 }  // namespace flight

@@ -6,7 +6,8 @@ namespace flight {
 namespace {
 
 void expectAxis(const cv::Matx33d& r, int column, const cv::Vec3d& expected) {
-  for (int k = 0; k < 3; ++k) EXPECT_NEAR(r(k, column), expected[k], 1e-12) << "column " << column << " row " << k;
+  for (int k = 0; k < 3; ++k)
+    EXPECT_NEAR(r(k, column), expected[k], 1e-12) << "column " << column << " row " << k;
 }
 
 TEST(GeoFrame, GimbalAnglesGiveTheCameraAxesInEastNorthUp) {

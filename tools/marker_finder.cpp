@@ -11,7 +11,8 @@ bool findMarkerCentre(const cv::Mat& image, cv::Point2d guess, double radius, cv
   cv::Point2d at = guess;
   for (int pass = 0; pass < 2; ++pass) {
     const int cx = static_cast<int>(std::lround(at.x)), cy = static_cast<int>(std::lround(at.y));
-    if (cx - half_window < 0 || cy - half_window < 0 || cx + half_window >= image.cols || cy + half_window >= image.rows) {
+    if (cx - half_window < 0 || cy - half_window < 0 || cx + half_window >= image.cols ||
+        cy + half_window >= image.rows) {
       return false;
     }
     double sum = 0.0, sx = 0.0, sy = 0.0;

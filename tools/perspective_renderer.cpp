@@ -2,7 +2,8 @@
 
 namespace flight {
 
-RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera, const CameraPlacement& placement) {
+RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera,
+                        const CameraPlacement& placement) {
   RenderedView view;
   view.image.create(camera.height, camera.width, CV_8UC3);
   view.depth.create(camera.height, camera.width, CV_32FC1);

@@ -24,6 +24,7 @@ struct RenderedView {
   cv::Mat depth;  // CV_32FC1, distance along the optical axis; 0 where no surface is seen
 };
 
-RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera, const CameraPlacement& placement);
+RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera,
+                        const CameraPlacement& placement);
 
 }  // namespace flight

@@ -10,10 +10,10 @@
 namespace flight {
 namespace {
 
-constexpr double kRoadHalfWidth = 4.0;   // the road is flat at height 0 within this distance
-constexpr double kShoulder = 8.0;        // hills blend into the road over this distance
-constexpr double kRoadEast = 0.0;        // the road runs north-south through the take-off point
-constexpr double kMaxRoof = 18.0;        // relief stays within +-20 m of the take-off ground
+constexpr double kRoadHalfWidth = 4.0;  // the road is flat at height 0 within this distance
+constexpr double kShoulder = 8.0;       // hills blend into the road over this distance
+constexpr double kRoadEast = 0.0;       // the road runs north-south through the take-off point
+constexpr double kMaxRoof = 18.0;       // relief stays within +-20 m of the take-off ground
 
 double smoothstep(double x) {
   x = std::clamp(x, 0.0, 1.0);
@@ -28,7 +28,8 @@ double bilinear(const cv::Mat& m, double x, double y) {
   const double fx = x - x0, fy = y - y0;
   const double* r0 = m.ptr<double>(y0);
   const double* r1 = m.ptr<double>(y0 + 1);
-  return (r0[x0] * (1 - fx) + r0[x0 + 1] * fx) * (1 - fy) + (r1[x0] * (1 - fx) + r1[x0 + 1] * fx) * fy;
+  return (r0[x0] * (1 - fx) + r0[x0 + 1] * fx) * (1 - fy) +
+         (r1[x0] * (1 - fx) + r1[x0 + 1] * fx) * fy;
 }
 
 // Smooth noise in 0..1 over a raster: random values on a coarse lattice of the given
@@ -46,7 +47,8 @@ cv::Mat noiseLayer(cv::RNG& rng, int cols, int rows, double period) {
 // Hash-based lattice noise for wall surfaces, 0..1.
 double hashNoise(double u, double v, unsigned seed) {
   auto hash = [seed](int64_t i, int64_t j) {
-    uint64_t h = static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(j) * 0xC2B2AE3D27D4EB4Full ^ seed;
+    uint64_t h = static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull ^
+                 static_cast<uint64_t>(j) * 0xC2B2AE3D27D4EB4Full ^ seed;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     h ^= h >> 32;
@@ -55,7 +57,8 @@ double hashNoise(double u, double v, unsigned seed) {
   const double fu = std::floor(u), fv = std::floor(v);
   const int64_t i = static_cast<int64_t>(fu), j = static_cast<int64_t>(fv);
   const double a = smoothstep(u - fu), b = smoothstep(v - fv);
-  return (hash(i, j) * (1 - a) + hash(i + 1, j) * a) * (1 - b) + (hash(i, j + 1) * (1 - a) + hash(i + 1, j + 1) * a) * b;
+  return (hash(i, j) * (1 - a) + hash(i + 1, j) * a) * (1 - b) +
+         (hash(i, j + 1) * (1 - a) + hash(i + 1, j + 1) * a) * b;
 }
 
 cv::Vec3b scaled(cv::Vec3d colour, double f) {
@@ -86,7 +89,8 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
   max_height_ = 0.0;
   for (int r = 0; r < rows; ++r) {
     for (int c = 0; c < cols; ++c) {
-      const double h = smoothGround(options_.east_min + (c - 2) * cell, options_.north_max - (r - 2) * cell);
+      const double h =
+          smoothGround(options_.east_min + (c - 2) * cell, options_.north_max - (r - 2) * cell);
       ground_.at<double>(r, c) = h;
       min_height_ = std::min(min_height_, h);
       max_height_ = std::max(max_height_, h);
@@ -132,8 +136,10 @@ void SyntheticScene::layOutBuildings() {
   const double width = options_.east_max - options_.east_min;
   const double depth = options_.north_max - options_.north_min;
   const int wanted = std::max(2, static_cast<int>(width * depth / 3500.0));
-  const cv::Vec3b wall_colours[] = {{170, 185, 200}, {120, 140, 165}, {200, 200, 195}, {110, 120, 140}};
-  for (int attempt = 0; attempt < wanted * 40 && static_cast<int>(buildings_.size()) < wanted; ++attempt) {
+  const cv::Vec3b wall_colours[] = {
+      {170, 185, 200}, {120, 140, 165}, {200, 200, 195}, {110, 120, 140}};
+  for (int attempt = 0; attempt < wanted * 40 && static_cast<int>(buildings_.size()) < wanted;
+       ++attempt) {
     Building b;
     const double w = rng.uniform(10.0, 24.0), d = rng.uniform(10.0, 24.0);
     b.east0 = rng.uniform(options_.east_min + 5.0, options_.east_max - 5.0 - w);
@@ -141,15 +147,19 @@ void SyntheticScene::layOutBuildings() {
     b.east1 = b.east0 + w;
     b.north1 = b.north0 + d;
     // Clear of the road and its shoulder, and of other buildings.
-    if (b.east1 > kRoadEast - kRoadHalfWidth - 3.0 && b.east0 < kRoadEast + kRoadHalfWidth + 3.0) continue;
+    if (b.east1 > kRoadEast - kRoadHalfWidth - 3.0 && b.east0 < kRoadEast + kRoadHalfWidth + 3.0)
+      continue;
     bool clear = true;
     for (const Building& o : buildings_) {
-      if (b.east0 < o.east1 + 4.0 && o.east0 < b.east1 + 4.0 && b.north0 < o.north1 + 4.0 && o.north0 < b.north1 + 4.0) clear = false;
+      if (b.east0 < o.east1 + 4.0 && o.east0 < b.east1 + 4.0 && b.north0 < o.north1 + 4.0 &&
+          o.north0 < b.north1 + 4.0)
+        clear = false;
     }
     if (!clear) continue;
     double highest = -1e9;
     for (double e = b.east0; e <= b.east1; e += 1.0) {
-      for (double n = b.north0; n <= b.north1; n += 1.0) highest = std::max(highest, groundHeight(e, n));
+      for (double n = b.north0; n <= b.north1; n += 1.0)
+        highest = std::max(highest, groundHeight(e, n));
     }
     b.roof = highest + rng.uniform(6.0, 14.0);
     if (b.roof > kMaxRoof) continue;
@@ -172,8 +182,8 @@ void SyntheticScene::placeMarkers() {
       for (const Building& b : buildings_) {
         const bool near_x = e > b.east0 - clearance && e < b.east1 + clearance;
         const bool near_y = n > b.north0 - clearance && n < b.north1 + clearance;
-        const bool inside = e > b.east0 + clearance && e < b.east1 - clearance && n > b.north0 + clearance &&
-                            n < b.north1 - clearance;
+        const bool inside = e > b.east0 + clearance && e < b.east1 - clearance &&
+                            n > b.north0 + clearance && n < b.north1 - clearance;
         if (near_x && near_y && !inside) straddles = true;
       }
       if (!straddles) markers_.emplace_back(e, n, surfaceHeight(e, n));
@@ -203,12 +213,14 @@ void SyntheticScene::paintOrthophoto() {
       const double n = options_.north_max - (r + 0.5) * texel;
       for (int c = 0; c < cols; ++c) {
         const double e = options_.east_min + (c + 0.5) * texel;
-        const double detail = 0.62 + 0.22 * mid.at<float>(r, c) + 0.28 * fine.at<float>(r, c) + 0.22 * grain.at<float>(r, c);
+        const double detail = 0.62 + 0.22 * mid.at<float>(r, c) + 0.28 * fine.at<float>(r, c) +
+                              0.22 * grain.at<float>(r, c);
         const Building* b = buildingAt(e, n);
         if (b) {
           const double edge = std::min({e - b->east0, b->east1 - e, n - b->north0, b->north1 - n});
           const double rim = edge < 0.5 ? 0.7 : 1.0;
-          out[c] = scaled(roof_colours[b - buildings_.data()], rim * (0.75 + 0.25 * fine.at<float>(r, c) + 0.2 * grain.at<float>(r, c)));
+          out[c] = scaled(roof_colours[b - buildings_.data()],
+                          rim * (0.75 + 0.25 * fine.at<float>(r, c) + 0.2 * grain.at<float>(r, c)));
           continue;
         }
         const double road = std::abs(e - kRoadEast);
@@ -216,11 +228,13 @@ void SyntheticScene::paintOrthophoto() {
           const bool dash = road < 0.12 && std::fmod(n + 1000.0, 6.0) < 3.0;
           const bool edge_line = std::abs(road - (kRoadHalfWidth - 0.3)) < 0.1;
           out[c] = dash || edge_line ? scaled({225, 228, 230}, 0.9 + 0.1 * grain.at<float>(r, c))
-                                     : scaled({95, 96, 102}, 0.75 + 0.3 * fine.at<float>(r, c) + 0.2 * grain.at<float>(r, c));
+                                     : scaled({95, 96, 102}, 0.75 + 0.3 * fine.at<float>(r, c) +
+                                                                 0.2 * grain.at<float>(r, c));
           continue;
         }
         const double soil = smoothstep((cover.at<float>(r, c) - 0.45) / 0.15);
-        const cv::Vec3d colour = cv::Vec3d(55, 135, 75) * (1.0 - soil) + cv::Vec3d(70, 110, 150) * soil;
+        const cv::Vec3d colour =
+            cv::Vec3d(55, 135, 75) * (1.0 - soil) + cv::Vec3d(70, 110, 150) * soil;
         const double gx = (groundHeight(e + 0.5, n) - groundHeight(e - 0.5, n));
         const double gy = (groundHeight(e, n + 0.5) - groundHeight(e, n - 0.5));
         const cv::Vec3d normal = cv::normalize(cv::Vec3d(-gx, -gy, 1.0));
@@ -243,7 +257,8 @@ void SyntheticScene::paintOrthophoto() {
         const double de = options_.east_min + (c + 0.5) * texel - m[0];
         const double dn = options_.north_max - (r + 0.5) * texel - m[1];
         const double d = std::hypot(de, dn);
-        const double v = d < radius ? 18.0 + 222.0 * 0.5 * (1.0 + std::cos(M_PI * d / radius)) : 18.0;
+        const double v =
+            d < radius ? 18.0 + 222.0 * 0.5 * (1.0 + std::cos(M_PI * d / radius)) : 18.0;
         orthophoto_.at<cv::Vec3b>(r, c) = cv::Vec3b::all(cv::saturate_cast<uchar>(v));
       }
     }
@@ -261,7 +276,8 @@ cv::Vec3b SyntheticScene::textureAt(double east, double north) const {
   const cv::Vec3b* r1 = orthophoto_.ptr<cv::Vec3b>(y0 + 1);
   cv::Vec3b out;
   for (int k = 0; k < 3; ++k) {
-    const double v = (r0[x0][k] * (1 - fx) + r0[x0 + 1][k] * fx) * (1 - fy) + (r1[x0][k] * (1 - fx) + r1[x0 + 1][k] * fx) * fy;
+    const double v = (r0[x0][k] * (1 - fx) + r0[x0 + 1][k] * fx) * (1 - fy) +
+                     (r1[x0][k] * (1 - fx) + r1[x0 + 1][k] * fx) * fy;
     out[k] = cv::saturate_cast<uchar>(v);
   }
   return out;
@@ -278,13 +294,16 @@ cv::Vec3b SyntheticScene::wallColour(const Building& b, const cv::Vec3d& p, int 
   return scaled(base, shade[face] * noise);
 }
 
-bool SyntheticScene::marchGround(const cv::Vec3d& o, const cv::Vec3d& d, double t0, double t1, double* t) const {
+bool SyntheticScene::marchGround(const cv::Vec3d& o, const cv::Vec3d& d, double t0, double t1,
+                                 double* t) const {
   const double horizontal = std::hypot(d[0], d[1]);
   const double length = cv::norm(d);
   // Steps short enough that a smooth hill cannot be stepped over.
   double dt = 0.8 / length;
   if (horizontal > 1e-12) dt = std::min(dt, 0.5 * options_.terrain_cell / horizontal);
-  auto above = [&](double s) { return o[2] + s * d[2] - groundHeight(o[0] + s * d[0], o[1] + s * d[1]); };
+  auto above = [&](double s) {
+    return o[2] + s * d[2] - groundHeight(o[0] + s * d[0], o[1] + s * d[1]);
+  };
   double prev_t = t0, prev = above(t0);
   if (prev <= 0.0) {
     *t = t0;
@@ -318,7 +337,8 @@ bool SyntheticScene::intersect(const cv::Vec3d& o, const cv::Vec3d& d, SurfaceHi
   const Building* building = nullptr;
   int face = 0;
   for (const Building& b : buildings_) {
-    const double lo[3] = {b.east0, b.north0, min_height_ - 1.0}, hi[3] = {b.east1, b.north1, b.roof};
+    const double lo[3] = {b.east0, b.north0, min_height_ - 1.0},
+                 hi[3] = {b.east1, b.north1, b.roof};
     double t_in = 0.0, t_out = std::numeric_limits<double>::infinity();
     int in_face = -1;
     for (int k = 0; k < 3; ++k) {
@@ -349,7 +369,8 @@ bool SyntheticScene::intersect(const cv::Vec3d& o, const cv::Vec3d& d, SurfaceHi
   if (!ground && !building) return false;
   if (!ground) t = t_building;
   const cv::Vec3d p = o + t * d;
-  if (p[0] < options_.east_min || p[0] > options_.east_max || p[1] < options_.north_min || p[1] > options_.north_max) {
+  if (p[0] < options_.east_min || p[0] > options_.east_max || p[1] < options_.north_min ||
+      p[1] > options_.north_max) {
     return false;
   }
   hit->t = t;
@@ -369,7 +390,8 @@ cv::Mat SyntheticScene::heightMap() const {
     for (int r = range.start; r < range.end; ++r) {
       float* row = out.ptr<float>(r);
       for (int c = 0; c < out.cols; ++c) {
-        row[c] = static_cast<float>(surfaceHeight(options_.east_min + (c + 0.5) * texel, options_.north_max - (r + 0.5) * texel));
+        row[c] = static_cast<float>(surfaceHeight(options_.east_min + (c + 0.5) * texel,
+                                                  options_.north_max - (r + 0.5) * texel));
       }
     }
   });

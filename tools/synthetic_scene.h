@@ -11,13 +11,13 @@
 namespace flight {
 
 struct SceneOptions {
-  double east_min = -100.0, east_max = 100.0;    // area covered by the rasters
+  double east_min = -100.0, east_max = 100.0;  // area covered by the rasters
   double north_min = -100.0, north_max = 100.0;
-  double texel = 0.1;             // metres per orthophoto and height-map cell
-  double terrain_cell = 0.5;      // metres per cell of the smooth ground raster
-  double marker_radius = 0.6;     // radius of the white disc of a survey marker
-  double marker_spacing = 20.0;   // metres between survey markers
-  unsigned seed = 7;              // texture and layout noise
+  double texel = 0.1;            // metres per orthophoto and height-map cell
+  double terrain_cell = 0.5;     // metres per cell of the smooth ground raster
+  double marker_radius = 0.6;    // radius of the white disc of a survey marker
+  double marker_spacing = 20.0;  // metres between survey markers
+  unsigned seed = 7;             // texture and layout noise
 };
 
 struct Building {
@@ -28,9 +28,9 @@ struct Building {
 
 // Where a ray meets the surface.
 struct SurfaceHit {
-  double t = 0.0;            // ray parameter
-  cv::Vec3d point;           // east, north, up
-  cv::Vec3b colour;          // blue, green, red
+  double t = 0.0;    // ray parameter
+  cv::Vec3d point;   // east, north, up
+  cv::Vec3b colour;  // blue, green, red
 };
 
 class SyntheticScene {
@@ -48,7 +48,7 @@ class SyntheticScene {
 
   // Rasters on the texel grid, row 0 at the north edge, column 0 at the west edge; cell
   // (r, c) is centred at east_min + (c + 0.5) texel, north_max - (r + 0.5) texel.
-  cv::Mat heightMap() const;                                  // CV_32FC1
+  cv::Mat heightMap() const;                                 // CV_32FC1
   const cv::Mat& orthophoto() const { return orthophoto_; }  // CV_8UC3
   const std::vector<Building>& buildings() const { return buildings_; }
   const std::vector<cv::Vec3d>& markers() const { return markers_; }

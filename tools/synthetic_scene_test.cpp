@@ -47,7 +47,8 @@ TEST(SyntheticScene, RaysMeetRoofsGroundAndVerticalWalls) {
   const Building& b = scene.buildings().front();
   SurfaceHit hit;
   // Straight down onto the roof and onto the ground beside the building.
-  ASSERT_TRUE(scene.intersect({(b.east0 + b.east1) / 2, (b.north0 + b.north1) / 2, 100}, {0, 0, -1}, &hit));
+  ASSERT_TRUE(
+      scene.intersect({(b.east0 + b.east1) / 2, (b.north0 + b.north1) / 2, 100}, {0, 0, -1}, &hit));
   EXPECT_NEAR(hit.point[2], b.roof, 1e-9);
   EXPECT_NEAR(hit.t, 100 - b.roof, 1e-9);
   const double beside_e = b.east0 - 1.0, beside_n = (b.north0 + b.north1) / 2;
@@ -73,7 +74,8 @@ TEST(SyntheticScene, RastersAndMarkersAgreeWithTheSurface) {
   for (int r = 0; r < height.rows; r += 37)
     for (int c = 0; c < height.cols; c += 41) {
       EXPECT_FLOAT_EQ(height.at<float>(r, c),
-                      static_cast<float>(scene.surfaceHeight(o.east_min + (c + 0.5) * o.texel, o.north_max - (r + 0.5) * o.texel)));
+                      static_cast<float>(scene.surfaceHeight(o.east_min + (c + 0.5) * o.texel,
+                                                             o.north_max - (r + 0.5) * o.texel)));
     }
   ASSERT_GT(scene.markers().size(), 20u);
   for (const cv::Vec3d& m : scene.markers()) {
@@ -81,7 +83,8 @@ TEST(SyntheticScene, RastersAndMarkersAgreeWithTheSurface) {
     // The whole marker lies on one surface: no wall crosses it.
     const double reach = o.marker_radius + 0.5;
     for (double de : {-reach, reach})
-      for (double dn : {-reach, reach}) EXPECT_NEAR(scene.surfaceHeight(m[0] + de, m[1] + dn), m[2], 0.5);
+      for (double dn : {-reach, reach})
+        EXPECT_NEAR(scene.surfaceHeight(m[0] + de, m[1] + dn), m[2], 0.5);
   }
 }
 

@@ -19,7 +19,9 @@ fw::Matrix3 multiply(const fw::Matrix3& a, const fw::Matrix3& b) {
   return out;
 }
 
-fw::Matrix3 transpose(const fw::Matrix3& m) { return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]}; }
+fw::Matrix3 transpose(const fw::Matrix3& m) {
+  return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]};
+}
 
 pi::Point3d rotate(const fw::Matrix3& m, const pi::Point3d& p) {
   return {m[0] * p.x + m[1] * p.y + m[2] * p.z, m[3] * p.x + m[4] * p.y + m[5] * p.z,
@@ -30,8 +32,8 @@ fw::Matrix3 ecefFromEnu(double latitude, double longitude) {
   const double phi = latitude * kRadPerDeg, lambda = longitude * kRadPerDeg;
   const double sp = std::sin(phi), cp = std::cos(phi), sl = std::sin(lambda), cl = std::cos(lambda);
   return {-sl, -sp * cl, cp * cl,  //
-          cl, -sp * sl, cp * sl,   //
-          0.0, cp, sp};
+          cl,  -sp * sl, cp * sl,  //
+          0.0, cp,       sp};
 }
 
 fw::Matrix3 enuFromCamera(const GimbalAngles& angles) {
@@ -39,12 +41,14 @@ fw::Matrix3 enuFromCamera(const GimbalAngles& angles) {
   // The gimbal's body axes (x forward, y right, z down) carry the camera's z, x and y.
   const fw::Matrix3 body_from_camera{0, 0, 1, 1, 0, 0, 0, 1, 0};
   const fw::Matrix3 ned_from_body =
-      multiply(multiply(fw::rotationAboutZ(angles.yaw * kRadPerDeg), fw::rotationAboutY(angles.pitch * kRadPerDeg)),
+      multiply(multiply(fw::rotationAboutZ(angles.yaw * kRadPerDeg),
+                        fw::rotationAboutY(angles.pitch * kRadPerDeg)),
                fw::rotationAboutX(angles.roll * kRadPerDeg));
   return multiply(multiply(enu_from_ned, ned_from_body), body_from_camera);
 }
 
-SE3 worldFromCamera(double latitude, double longitude, double altitude, const GimbalAngles& angles) {
+SE3 worldFromCamera(double latitude, double longitude, double altitude,
+                    const GimbalAngles& angles) {
   const fw::Matrix3 rotation = multiply(ecefFromEnu(latitude, longitude), enuFromCamera(angles));
   SE3 pose;
   fw::quaternionFromMatrix(rotation, pose.q);
@@ -52,8 +56,8 @@ SE3 worldFromCamera(double latitude, double longitude, double altitude, const Gi
   return pose;
 }
 
-bool travelHeading(const pi::Point3d& from, const pi::Point3d& to, double latitude, double longitude, double* yaw,
-                   double min_move) {
+bool travelHeading(const pi::Point3d& from, const pi::Point3d& to, double latitude,
+                   double longitude, double* yaw, double min_move) {
   const pi::Point3d move(to.x - from.x, to.y - from.y, to.z - from.z);
   const pi::Point3d enu = rotate(transpose(ecefFromEnu(latitude, longitude)), move);
   if (std::hypot(enu.x, enu.y) < min_move) return false;

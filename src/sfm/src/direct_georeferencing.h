@@ -28,8 +28,8 @@ SE3 worldFromCamera(double latitude, double longitude, double altitude, const Gi
 // Heading (degrees clockwise from north, in the local frame at `latitude`, `longitude`) of
 // the move between two earth-centred positions; false when they are less than `min_move`
 // metres apart horizontally.
-bool travelHeading(const pi::Point3d& from, const pi::Point3d& to, double latitude, double longitude, double* yaw,
-                   double min_move = 0.05);
+bool travelHeading(const pi::Point3d& from, const pi::Point3d& to, double latitude,
+                   double longitude, double* yaw, double min_move = 0.05);
 
 // Matrix helpers on row-major 3 x 3 matrices.
 fw::Matrix3 multiply(const fw::Matrix3& a, const fw::Matrix3& b);

@@ -16,14 +16,17 @@ const pi::Point3d kEast(0, 1, 0), kNorth(0, 0, 1), kUp(1, 0, 0);
 
 pi::Point3d neg(const pi::Point3d& p) { return {-p.x, -p.y, -p.z}; }
 
-void expectNear(const pi::Point3d& a, const pi::Point3d& b, const char* what, double tolerance = 1e-12) {
+void expectNear(const pi::Point3d& a, const pi::Point3d& b, const char* what,
+                double tolerance = 1e-12) {
   EXPECT_NEAR(a.x, b.x, tolerance) << what;
   EXPECT_NEAR(a.y, b.y, tolerance) << what;
   EXPECT_NEAR(a.z, b.z, tolerance) << what;
 }
 
 // The world direction of a camera axis under the pose.
-pi::Point3d axis(const SE3& pose, double x, double y, double z) { return fw::transformPoint(pose.q, {x, y, z}); }
+pi::Point3d axis(const SE3& pose, double x, double y, double z) {
+  return fw::transformPoint(pose.q, {x, y, z});
+}
 
 TEST(DirectGeoreferencing, CameraAxesOfHandComputedAttitudes) {
   // Straight down, yaw 0: image right is east, image down is south, the view is down.
@@ -62,7 +65,8 @@ TEST(DirectGeoreferencing, PositionIsTheGpsPointAndAxesFollowTheLocalFrame) {
   // Elsewhere the view of a nadir camera is the ellipsoid's downward normal.
   const double lat = 30.52, lon = 114.36;
   const SE3 p = worldFromCamera(lat, lon, 135.0, {-90, 37, 0});
-  const pi::Point3d a = fw::geodeticToECEF(lat, lon, 135.0), b = fw::geodeticToECEF(lat, lon, 134.0);
+  const pi::Point3d a = fw::geodeticToECEF(lat, lon, 135.0),
+                    b = fw::geodeticToECEF(lat, lon, 134.0);
   expectNear(axis(p, 0, 0, 1), {b.x - a.x, b.y - a.y, b.z - a.z}, "nadir view", 1e-8);
   EXPECT_NEAR(p.t.x, a.x, 1e-9);
   // A metre east in the local frame keeps the height and moves the longitude eastward.

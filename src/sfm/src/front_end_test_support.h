@@ -3,6 +3,7 @@
 // Helpers of the front end's tests: a chain that records what the front end sends, a log
 // sink that keeps the lines written while it is registered, and mapper-like input frames.
 
+#include "framework/captured_log_for_tests.h"
 #include "framework/diy_frame.h"
 #include "framework/log.h"
 #include "src/VornMapping/src/chain/progress_entry.h"
@@ -35,49 +36,27 @@ class RecordingChain : public zel::Chain {
   std::vector<std::shared_ptr<fw::MapFrame>> frames;
 };
 
-class CapturedLog : public fw::LogSink {
- public:
-  CapturedLog() { fw::logSinks()->insert(this); }
-  ~CapturedLog() override { fw::logSinks()->erase(this); }
-
-  void write(int severity, const char*, const char*, int, const struct tm*, const char* text, uint64_t length) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({severity, std::string(text, length)});
-  }
-  void flush() override {}
-
-  // Number of lines of the severity that contain every one of the texts.
-  int count(int severity, std::initializer_list<std::string> texts) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (const auto& line : lines_) {
-      bool all = line.first == severity;
-      for (const std::string& t : texts) all = all && line.second.find(t) != std::string::npos;
-      n += all;
-    }
-    return n;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<int, std::string>> lines_;
-};
+using fwtest::CapturedLog;
 
 // GPS records laid out as the mapper's frames carry them.
 inline std::vector<double> gpsRecord(double lat, double lon, double alt, double relative_altitude) {
   return {lon, lat, alt, 0.02, 0.02, 0.02, relative_altitude, 10.0};
 }
-inline std::vector<double> gpsRecord(double lat, double lon, double alt, double relative_altitude, double pitch, double yaw,
-                                     double roll) {
-  return {lon, lat, alt, 0.02, 0.02, 0.02, relative_altitude, 10.0, pitch, yaw, roll, 0.1, 0.1, 0.1};
+inline std::vector<double> gpsRecord(double lat, double lon, double alt, double relative_altitude,
+                                     double pitch, double yaw, double roll) {
+  return {lon,  lat,   alt, 0.02, 0.02, 0.02, relative_altitude,
+          10.0, pitch, yaw, roll, 0.1,  0.1,  0.1};
 }
 
-inline std::vector<double> calibration() { return {640, 480, 500, 500, 319.5, 239.5, 0, 0, 0, 0, 0}; }
+inline std::vector<double> calibration() {
+  return {640, 480, 500, 500, 319.5, 239.5, 0, 0, 0, 0, 0};
+}
 
 inline std::shared_ptr<fw::MapFrame> inputFrame(uint64_t id, const std::vector<double>& gps,
                                                 const std::vector<double>& camera = calibration(),
                                                 const fw::GImage& image = fw::GImage()) {
-  return std::make_shared<MapFrame>(id, 1701532800.0 + id, image, "/data/frame_" + std::to_string(id) + ".jpg",
+  return std::make_shared<MapFrame>(id, 1701532800.0 + id, image,
+                                    "/data/frame_" + std::to_string(id) + ".jpg",
                                     fw::Camera(camera), gps, 1);
 }
 

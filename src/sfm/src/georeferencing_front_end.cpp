@@ -13,7 +13,11 @@
 namespace sfm {
 
 GeoreferencingFrontEnd::GeoreferencingFrontEnd(zel::Chain* chain, FrontEndOptions options)
-    : chain_(chain), options_(std::move(options)), progress_("legacy_sfm", chain), poses_(options_.work_dir) {
+    : chain_(chain),
+      options_(std::move(options)),
+      progress_("legacy_sfm", chain),
+      poses_(options_.work_dir),
+      refiner_(options_.refinement, &next_map_point_id_) {
   options_.points.check();
   progress_.setProgressEntry(ProgressEntry{"Locate", 0.0, 1.0, 1.0f, 0.0f, -1.0, {}});
 }
@@ -44,11 +48,12 @@ bool GeoreferencingFrontEnd::addFrame(std::shared_ptr<fw::MapFrame> frame) {
     const pi::Point3d from = fw::geodeticToECEF(first.latitude, first.longitude, first.altitude);
     travelHeading(from, position, first.latitude, first.longitude, &previous_yaw_);
     first.angles = GimbalAngles{-90.0, previous_yaw_, 0.0};
-    locateAndSend(first);
+    locate(std::move(first));
   }
   if (!in.has_attitude) {
-    FW_LOG(fw::kLogWarning) << "Frame " << in.image_path
-                            << " has no attitude: taken as looking straight down along the direction of travel.";
+    FW_LOG(fw::kLogWarning)
+        << "Frame " << in.image_path
+        << " has no attitude: taken as looking straight down along the direction of travel.";
     if (!previous_position_) {
       previous_position_ = position;
       waiting_ = std::move(in);
@@ -58,7 +63,7 @@ bool GeoreferencingFrontEnd::addFrame(std::shared_ptr<fw::MapFrame> frame) {
     in.angles = GimbalAngles{-90.0, previous_yaw_, 0.0};
   }
   previous_position_ = position;
-  locateAndSend(in);
+  locate(std::move(in));
   return true;
 }
 
@@ -66,9 +71,10 @@ bool GeoreferencingFrontEnd::finishInput() {
   if (waiting_) {
     // A lone frame without attitude: no direction of travel to take its yaw from.
     waiting_->angles = GimbalAngles{-90.0, 0.0, 0.0};
-    locateAndSend(*waiting_);
+    locate(std::move(*waiting_));
     waiting_.reset();
   }
+  for (const RefinedFrame& frame : refiner_.finish()) send(frame);
   progress_.setProgress(1.0, 1.0);
   return true;
 }
@@ -77,15 +83,27 @@ SE3 GeoreferencingFrontEnd::poseOf(const IncomingFrame& in) const {
   return worldFromCamera(in.latitude, in.longitude, in.altitude, in.angles);
 }
 
-void GeoreferencingFrontEnd::locateAndSend(const IncomingFrame& in) {
-  const SE3 pose = poseOf(in);
-  const std::vector<SparsePoint> points =
-      sparseGroundPoints(in.camera, pose, ecefFromEnu(in.latitude, in.longitude), in.height, options_.points);
-  if (points.empty()) {
-    FW_LOG(fw::kLogWarning) << "Frame " << in.image_path << " sees no ground below it: located without sparse points.";
+void GeoreferencingFrontEnd::locate(IncomingFrame in) {
+  const SE3 direct = poseOf(in);
+  for (const RefinedFrame& frame : refiner_.add(std::move(in), direct)) send(frame);
+}
+
+void GeoreferencingFrontEnd::send(const RefinedFrame& frame) {
+  const IncomingFrame& in = frame.in;
+  std::shared_ptr<MapFrame> located;
+  if (frame.refined) {
+    located = buildRefinedFrame(in, frame.pose, frame.camera, frame.key_points, frame.map_points);
+  } else {
+    const std::vector<SparsePoint> points = sparseGroundPoints(
+        in.camera, frame.pose, ecefFromEnu(in.latitude, in.longitude), in.height, options_.points);
+    if (points.empty()) {
+      FW_LOG(fw::kLogWarning) << "Frame " << in.image_path
+                              << " sees no ground below it: located without sparse points.";
+    }
+    located = buildLocatedFrame(in, frame.pose, points, &next_map_point_id_);
   }
-  const std::shared_ptr<MapFrame> located = buildLocatedFrame(in, pose, points, &next_map_point_id_);
-  poses_.append(in.id, in.image_path, in.latitude, in.longitude, in.altitude, pose);
+  poses_.append(in.id, in.image_path, in.latitude, in.longitude, in.altitude, frame.pose,
+                frame.refined);
   try {
     chain_->call("frame_located", located);
   } catch (const std::exception& e) {

@@ -2,6 +2,8 @@
 
 #include "incoming_frame.h"
 #include "pose_log.h"
+#include "pose_refiner.h"
+#include "refinement_options.h"
 #include "sparse_ground_points.h"
 
 #include "framework/slam.h"
@@ -16,12 +18,20 @@ namespace sfm {
 struct FrontEndOptions {
   SparsePointOptions points;
   std::filesystem::path work_dir;  // the pose file goes here; none when empty
+  RefinementOptions refinement;
 };
 
 // Our front end: it locates each frame by direct georeferencing, from its GPS position,
-// gimbal angles, relative altitude and calibration, and sends it on at once with
-// "frame_located". The mapper calls setFrameCount, addFrame for each frame and
-// finishInput from its run thread, one after the other.
+// gimbal angles, relative altitude and calibration, refines the poses and the camera from
+// image features within a sliding window (PoseRefiner) and sends each frame with
+// "frame_located" once it has left the window; finishInput sends the rest. The mapper
+// calls setFrameCount, addFrame for each frame and finishInput from its run thread, one
+// after the other.
+//
+// A refined frame's key points observe the triangulated map points it sees. A frame that
+// is not refined keeps its direct pose and key points on a grid observing the ground below
+// it (see sparse_ground_points.h); so without usable image features the output is that of
+// direct georeferencing.
 //
 // A frame without a usable GPS position, relative altitude or camera is skipped with an
 // error line naming its image path. A frame without attitude is taken as looking straight
@@ -39,10 +49,10 @@ class GeoreferencingFrontEnd : public fw::SLAM {
   void setFrameCount(int count) override;
 
  private:
-  // Pose of a frame with a position. This is the seam where a refinement of the relative
-  // poses from image features would replace the rotation and position.
+  // Direct pose of a frame with a position: the starting point and fallback of the refinement.
   SE3 poseOf(const IncomingFrame& in) const;
-  void locateAndSend(const IncomingFrame& in);
+  void locate(IncomingFrame in);
+  void send(const RefinedFrame& frame);
   void skip(const IncomingFrame& in, const char* reason);
   void frameHandled();
 
@@ -53,8 +63,10 @@ class GeoreferencingFrontEnd : public fw::SLAM {
   int frame_count_ = -1;
   int handled_ = 0;
   uint64_t next_map_point_id_ = 1;
+  PoseRefiner refiner_;
   std::optional<IncomingFrame> waiting_;  // first frame without attitude, until the next arrives
-  std::optional<pi::Point3d> previous_position_;  // earth-centred, of the last frame with a position
+  std::optional<pi::Point3d>
+      previous_position_;  // earth-centred, of the last frame with a position
   double previous_yaw_ = 0.0;
 };
 

@@ -1,8 +1,8 @@
 #include "georeferencing_front_end.h"
 
 #include "direct_georeferencing.h"
-#include "front_end_test_support.h"
 #include "framework/geodesy.h"
+#include "front_end_test_support.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "temp_dir.h"
 
@@ -29,17 +29,21 @@ std::vector<std::string> readLines(const std::filesystem::path& path) {
   return lines;
 }
 
-pi::Point3d axis(const SE3& pose, double x, double y, double z) { return fw::transformPoint(pose.q, {x, y, z}); }
+pi::Point3d axis(const SE3& pose, double x, double y, double z) {
+  return fw::transformPoint(pose.q, {x, y, z});
+}
 
 TEST(GeoreferencingFrontEnd, SendsEveryFrameAtOnceInOrderWithPoseKeyPointsAndProgress) {
   vmtest::TempDir dir;
   RecordingChain chain;
-  GeoreferencingFrontEnd front_end(&chain, {{}, dir.path() / "sfm"});
+  GeoreferencingFrontEnd front_end(&chain, {{}, dir.path() / "sfm", {}});
   front_end.setFrameCount(3);
   const cv::Mat pixels(480, 640, CV_8UC3, cv::Scalar(10, 20, 30));
   for (uint64_t id = 0; id < 3; ++id) {
     const double lat = kLat + 1e-4 * id;
-    EXPECT_TRUE(front_end.addFrame(inputFrame(id, gpsRecord(lat, kLon, 135.0, 100.0, -88.0, 5.0, 1.0), testing::calibration(), fw::GImage(pixels))));
+    EXPECT_TRUE(
+        front_end.addFrame(inputFrame(id, gpsRecord(lat, kLon, 135.0, 100.0, -88.0, 5.0, 1.0),
+                                      testing::calibration(), fw::GImage(pixels))));
     ASSERT_EQ(chain.commands.size(), id + 1) << "each frame is sent as soon as it is located";
     EXPECT_NEAR(chain.rootProgress(), 0.7 * (id + 1) / 3.0, 1e-6);  // weights are single precision
   }
@@ -65,7 +69,9 @@ TEST(GeoreferencingFrontEnd, SendsEveryFrameAtOnceInOrderWithPoseKeyPointsAndPro
     const SE3 pose = f->getPoseSE3();
     EXPECT_NEAR(pose.t.x, expected.t.x, 1e-9);
     EXPECT_NEAR(pose.t.z, expected.t.z, 1e-9);
-    EXPECT_NEAR(std::abs(pose.q.x * expected.q.x + pose.q.y * expected.q.y + pose.q.z * expected.q.z + pose.q.w * expected.q.w), 1.0, 1e-12);
+    EXPECT_NEAR(std::abs(pose.q.x * expected.q.x + pose.q.y * expected.q.y +
+                         pose.q.z * expected.q.z + pose.q.w * expected.q.w),
+                1.0, 1e-12);
     ASSERT_GT(f->keyPointCount(), 300);
     EXPECT_EQ(f->observationCount(), f->keyPointCount());
     pi::Point3ub colour;
@@ -152,7 +158,8 @@ TEST(GeoreferencingFrontEnd, FramesWithoutAttitudeLookDownAlongTheirTravel) {
   EXPECT_TRUE(lone_chain.frames.empty());
   lone.finishInput();
   ASSERT_EQ(lone_chain.frames.size(), 1u);
-  const pi::Point3d x = rotate(transpose(ecefFromEnu(kLat, kLon)), axis(lone_chain.frames[0]->getPoseSE3(), 1, 0, 0));
+  const pi::Point3d x =
+      rotate(transpose(ecefFromEnu(kLat, kLon)), axis(lone_chain.frames[0]->getPoseSE3(), 1, 0, 0));
   EXPECT_NEAR(x.x, 1.0, 1e-9) << "yaw 0: image right is east";
 }
 
@@ -160,7 +167,8 @@ TEST(GeoreferencingFrontEnd, UnknownFrameCountReportsProgressOnlyAtTheEnd) {
   RecordingChain chain;
   GeoreferencingFrontEnd front_end(&chain, {});
   front_end.setFrameCount(-1);
-  for (uint64_t id = 0; id < 4; ++id) front_end.addFrame(inputFrame(id, gpsRecord(kLat, kLon, 135.0, 100.0, -90, 0, 0)));
+  for (uint64_t id = 0; id < 4; ++id)
+    front_end.addFrame(inputFrame(id, gpsRecord(kLat, kLon, 135.0, 100.0, -90, 0, 0)));
   EXPECT_EQ(chain.frames.size(), 4u);
   EXPECT_EQ(chain.rootProgress(), 0.0);
   EXPECT_LT(chain.progressEntry().children.at(0).time, 0.0) << "no report before the end";
@@ -178,9 +186,27 @@ TEST(CreateSfmInstance, RefusesBadConfigurationsAndWritesPosesToItsWorkFolder) {
   EXPECT_FALSE(createSfmInstance("{}", nullptr, nullptr, nullptr));
   EXPECT_EQ(log.count(fw::kLogError, {"Invalid front-end configuration"}), 2);
   EXPECT_TRUE(createSfmInstance("{}", &chain, nullptr, nullptr)) << "a work folder is not required";
+  // Refinement settings: known names and values are taken, others refuse the configuration.
+  EXPECT_TRUE(createSfmInstance(
+      R"({"specific": {"globalsfm.intrinsic_refinement": "NONE", "sfm.refine.window_size": "4",
+                                                 "sfm.refine.detector": "SIFT"}})",
+      &chain, nullptr, nullptr));
+  EXPECT_FALSE(createSfmInstance(R"({"specific": {"globalsfm.intrinsic_refinement": "SOMETIMES"}})",
+                                 &chain, nullptr, nullptr));
+  EXPECT_FALSE(createSfmInstance(R"({"specific": {"sfm.refine.window_size": 1}})", &chain, nullptr,
+                                 nullptr));
+  EXPECT_FALSE(
+      createSfmInstance(R"({"specific": {"sfm.refine.ratio": "many"}})", &chain, nullptr, nullptr));
+  RefinementOptions parsed;
+  applySpecific(
+      {{"sfm.refine.enabled", false}, {"globalsfm.intrinsic_refinement", "ADJUST_FOCAL_LENGTH"}},
+      &parsed);
+  EXPECT_FALSE(parsed.enabled);
+  EXPECT_EQ(parsed.intrinsics, IntrinsicRefinement::kFocalLength);
 
   const std::filesystem::path work = dir.path() / "cache" / "sfm";
-  const nlohmann::json config = {{"work_dir", work.string()}, {"specific", {{"globalsfm.intrinsic_refinement", "ADJUST_ALL"}}}};
+  const nlohmann::json config = {{"work_dir", work.string()},
+                                 {"specific", {{"globalsfm.intrinsic_refinement", "ADJUST_ALL"}}}};
   std::shared_ptr<fw::SLAM> front_end = createSfmInstance(config.dump(), &chain, nullptr, nullptr);
   ASSERT_TRUE(front_end);
   front_end->setFrameCount(1);

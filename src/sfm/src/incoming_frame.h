@@ -19,13 +19,13 @@ struct IncomingFrame {
   uint64_t id = 0;
   double timestamp = 0.0;
   std::string image_path;
-  fw::Camera camera;          // a copy of the frame's (fitted) camera model
-  std::vector<double> gps;    // the frame's GPS record
-  fw::GImage image;           // shares the frame's pixels until the located frame is built
+  fw::Camera camera;        // a copy of the frame's (fitted) camera model
+  std::vector<double> gps;  // the frame's GPS record
+  fw::GImage image;         // shares the frame's pixels until the located frame is built
   bool has_position = false;
   double latitude = 0.0, longitude = 0.0, altitude = 0.0;
   bool has_height = false;
-  double height = 0.0;        // above the take-off ground
+  double height = 0.0;  // above the take-off ground
   bool has_attitude = false;
   GimbalAngles angles;
 };

@@ -3,12 +3,13 @@
 // their error lines, and the "Locate" progress reaches 1.0 in the mapper's status.
 
 #include "pose_log.h"
+#include "read_file.h"
 #include "recording_back_end.h"
 #include "src/VornMapping/src/mapper_run_for_tests.h"
 #include "src/VornMapping/src/vorn_mapper.h"
-#include "read_file.h"
 #include "temp_dir.h"
 #include "tools/example_flight.h"
+#include "tools/rendered_view_cache.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -31,7 +32,9 @@ flight::WrittenFlight writeSmallFlight(const std::filesystem::path& folder) {
   o.flight.camera.fx = o.flight.camera.fy = 204;
   o.flight.frames_per_strip = 3;
   o.texel = 0.5;
-  return flight::writeExampleFlight(flight::makeExampleFlight(o), folder);
+  const flight::ExampleFlight flight = flight::makeExampleFlight(o);
+  return flight::writeExampleFlight(flight, flight::renderAllFrames(flight, VM_RENDER_CACHE),
+                                    folder);
 }
 
 json readJson(const std::filesystem::path& path) {
@@ -40,14 +43,18 @@ json readJson(const std::filesystem::path& path) {
 }
 
 json task(const vmtest::TempDir& home, json dataset) {
-  const json chain = json::array(
-      {{{"name", "legacy_sfm"}, {"type", "front_end"}, {"config", {{"work_dir", (home.path() / ".cache" / "sfm").string()}}}},
-       {{"name", "legacy_pf"}, {"type", "back_end"}, {"config", json::object()}}});
+  const json chain =
+      json::array({{{"name", "legacy_sfm"},
+                    {"type", "front_end"},
+                    {"config", {{"work_dir", (home.path() / ".cache" / "sfm").string()}}}},
+                   {{"name", "legacy_pf"}, {"type", "back_end"}, {"config", json::object()}}});
   return {{"home", home.path().string()}, {"dataset", std::move(dataset)}, {"chain", chain}};
 }
 
 // Whole rendered runs get longer than the mapper's own tests.
-MapperStatus runToEnd(VornMapper& mapper) { return vmtest::runToEnd(mapper, std::chrono::seconds(60)); }
+MapperStatus runToEnd(VornMapper& mapper) {
+  return vmtest::runToEnd(mapper, std::chrono::seconds(60));
+}
 
 void expectLocatedInOrder(const std::vector<uint64_t>& expected, const MapperStatus& status) {
   const auto fused = testing::fusedFrames();
@@ -78,14 +85,18 @@ TEST(MapperRun, LocatesAFrameListInOrderAndSkipsBadFrames) {
   std::ofstream(home / "frames.json") << frames.dump();
 
   testing::resetFused();
-  const auto mapper = createVornMapper(task(home, {{"form", "zel_frame"}, {"uri", (home / "frames.json").string()}}).dump(), nullptr);
+  const auto mapper = createVornMapper(
+      task(home, {{"form", "zel_frame"}, {"uri", (home / "frames.json").string()}}).dump(),
+      nullptr);
   ASSERT_TRUE(mapper->start());
   const MapperStatus status = runToEnd(*mapper);
   EXPECT_EQ(status.state, kMapperFinished);
   expectLocatedInOrder({0, 1, 2, 3, 4, 5, 7}, status);
 
   const std::string log = readFile(home / "log.txt");
-  EXPECT_NE(log.find("Skipping frame " + frames[1]["uri"].get<std::string>() + ": no usable GPS position."), std::string::npos);
+  EXPECT_NE(log.find("Skipping frame " + frames[1]["uri"].get<std::string>() +
+                     ": no usable GPS position."),
+            std::string::npos);
   EXPECT_NE(log.find("calibration: " + frames[2]["uri"].get<std::string>()), std::string::npos);
   std::ifstream poses(home / ".cache" / "sfm" / PoseLog::kFileName);
   int lines = 0;
@@ -99,14 +110,34 @@ TEST(MapperRun, LocatesALiveRunInOrder) {
   const json frames = readJson(flight.frame_list);
 
   testing::resetFused();
-  const auto mapper =
-      createVornMapper(task(home, {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", int(frames.size())}}).dump(), nullptr);
+  const auto mapper = createVornMapper(
+      task(home, {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", int(frames.size())}}).dump(),
+      nullptr);
   ASSERT_TRUE(mapper->start());
   for (const json& frame : frames) EXPECT_TRUE(mapper->pushFrame(frame.dump()));
   mapper->pushFrame("");
   const MapperStatus status = runToEnd(*mapper);
   EXPECT_EQ(status.state, kMapperFinished);
   expectLocatedInOrder({0, 1, 2, 3, 4, 5}, status);
+}
+
+TEST(MapperRun, ALiveRunThatEndsEarlySendsTheFramesItGot) {
+  vmtest::TempDir home;
+  const flight::WrittenFlight flight = writeSmallFlight(home / "flight");
+  const json frames = readJson(flight.frame_list);
+
+  testing::resetFused();
+  const auto mapper = createVornMapper(
+      task(home, {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", int(frames.size())}}).dump(),
+      nullptr);
+  ASSERT_TRUE(mapper->start());
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(mapper->pushFrame(frames[i].dump()));
+  mapper->pushFrame("");
+  const MapperStatus status = runToEnd(*mapper);
+  EXPECT_EQ(status.state, kMapperFinished);
+  const auto fused = testing::fusedFrames();
+  ASSERT_EQ(fused.size(), 3u);
+  for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(fused[i]->id, i);
 }
 
 }  // namespace

@@ -3,29 +3,34 @@
 #include "framework/pose.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace sfm {
 
 // The located poses, one JSON object per line in "poses.jsonl" of the front end's work
 // folder, so that a user can check and reuse them: identifier, image path, geodetic
-// position (latitude, longitude, altitude) and the earth-centred world-from-camera pose
-// (quaternion x, y, z, w and translation in metres). Each line is flushed as written.
+// position (latitude, longitude, altitude), the earth-centred world-from-camera pose
+// (quaternion x, y, z, w and translation in metres) and whether the pose was refined from
+// the images ("refined") or is the direct one. Each line is flushed as written.
 class PoseLog {
  public:
-  // An empty folder writes nothing. A folder that cannot be created or a file that cannot
-  // be opened is logged as an error once; locating goes on without the file.
+  // An empty folder writes nothing. A folder that cannot be created, a file that cannot be
+  // opened or a symbolic link in the file's place (never followed) is logged as an error
+  // once; locating goes on without the file.
   explicit PoseLog(const std::filesystem::path& folder);
+  ~PoseLog();
+  PoseLog(const PoseLog&) = delete;
+  PoseLog& operator=(const PoseLog&) = delete;
 
-  void append(uint64_t id, const std::string& image_path, double latitude, double longitude, double altitude,
-              const SE3& world_from_camera);
+  void append(uint64_t id, const std::string& image_path, double latitude, double longitude,
+              double altitude, const SE3& world_from_camera, bool refined);
 
   static constexpr const char* kFileName = "poses.jsonl";
 
  private:
-  std::ofstream out_;
+  std::FILE* out_ = nullptr;
 };
 
 }  // namespace sfm

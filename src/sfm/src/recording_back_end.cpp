@@ -46,6 +46,7 @@ void resetFused() {
 
 }  // namespace sfm::testing
 
-std::shared_ptr<fw::MapFusion> createPointsFusionInstance(const std::string&, zel::Chain*, void*, void*) {
+std::shared_ptr<fw::MapFusion> createPointsFusionInstance(const std::string&, zel::Chain*, void*,
+                                                          void*) {
   return std::make_shared<sfm::testing::RecordingBackEnd>();
 }

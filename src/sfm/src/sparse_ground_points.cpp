@@ -11,7 +11,8 @@ namespace {
 // Depth along the optical axis at which the ray of `ray_enu` (camera ray with z = 1,
 // turned into the local frame) meets the plane `drop` metres below the camera; false when
 // it meets it behind the camera, too near, or too far towards the horizon.
-bool depthToPlane(const pi::Point3d& ray_enu, double drop, const SparsePointOptions& options, double* depth) {
+bool depthToPlane(const pi::Point3d& ray_enu, double drop, const SparsePointOptions& options,
+                  double* depth) {
   if (ray_enu.z >= 0.0 || drop <= 0.0) return false;
   *depth = -drop / ray_enu.z;
   return *depth >= options.min_depth && *depth <= options.max_depth_ratio * drop;
@@ -20,10 +21,13 @@ bool depthToPlane(const pi::Point3d& ray_enu, double drop, const SparsePointOpti
 }  // namespace
 
 void SparsePointOptions::check() const {
-  if (grid_columns < 4 || grid_rows < 3) throw std::invalid_argument("the key-point grid needs at least 4 x 3 points");
-  if (!(relief_margin >= 0.0 && relief_margin < 1.0)) throw std::invalid_argument("the relief margin must lie in [0, 1)");
+  if (grid_columns < 4 || grid_rows < 3)
+    throw std::invalid_argument("the key-point grid needs at least 4 x 3 points");
+  if (!(relief_margin >= 0.0 && relief_margin < 1.0))
+    throw std::invalid_argument("the relief margin must lie in [0, 1)");
   if (!(min_depth > 0.0)) throw std::invalid_argument("the nearest depth must be positive");
-  if (!(max_depth_ratio > 1.0)) throw std::invalid_argument("the farthest depth must exceed the height");
+  if (!(max_depth_ratio > 1.0))
+    throw std::invalid_argument("the farthest depth must exceed the height");
 }
 
 int cornerStackSize(int ground_points, int corner_stacks) {
@@ -49,7 +53,8 @@ std::vector<SparsePoint> sparseGroundPoints(const fw::Camera& camera, const SE3&
     const pi::Point3d ray = camera.UnProject(fw::Point2d(x, y));
     double depth = 0.0;
     if (!depthToPlane(rotate(enu_from_cam, ray), drop, options, &depth)) return false;
-    point->world = world_from_camera.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth));
+    point->world =
+        world_from_camera.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth));
     return true;
   };
 
@@ -57,7 +62,8 @@ std::vector<SparsePoint> sparseGroundPoints(const fw::Camera& camera, const SE3&
   for (int r = 0; r < options.grid_rows; ++r) {
     for (int c = 0; c < options.grid_columns; ++c) {
       SparsePoint p;
-      if (pointAt(last_x * c / (options.grid_columns - 1), last_y * r / (options.grid_rows - 1), height, &p)) {
+      if (pointAt(last_x * c / (options.grid_columns - 1), last_y * r / (options.grid_rows - 1),
+                  height, &p)) {
         points.push_back(p);
       }
     }
@@ -66,7 +72,8 @@ std::vector<SparsePoint> sparseGroundPoints(const fw::Camera& camera, const SE3&
   if (ground == 0) return points;
 
   std::vector<SparsePoint> corners;
-  for (double drop : {height * (1.0 - options.relief_margin), height * (1.0 + options.relief_margin)}) {
+  for (double drop :
+       {height * (1.0 - options.relief_margin), height * (1.0 + options.relief_margin)}) {
     for (double y : {0.0, last_y}) {
       for (double x : {0.0, last_x}) {
         SparsePoint p;

@@ -24,10 +24,10 @@
 namespace sfm {
 
 struct SparsePointOptions {
-  int grid_columns = 20;       // ground key points across the image (corners included)
-  int grid_rows = 15;          // ground key points down the image
-  double relief_margin = 0.2;  // share of the height above ground covered above and below it
-  double min_depth = 0.5;      // points nearer to the camera than this (metres) are left out
+  int grid_columns = 20;          // ground key points across the image (corners included)
+  int grid_rows = 15;             // ground key points down the image
+  double relief_margin = 0.2;     // share of the height above ground covered above and below it
+  double min_depth = 0.5;         // points nearer to the camera than this (metres) are left out
   double max_depth_ratio = 10.0;  // and those farther than this many times their plane's drop
 
   // Throws std::invalid_argument for a grid below 4 x 3, a margin outside [0, 1) or depth

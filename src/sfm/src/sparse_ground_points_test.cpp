@@ -1,10 +1,10 @@
 #include "sparse_ground_points.h"
 
-#include "dense_stage_rules.h"
 #include "direct_georeferencing.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <stdexcept>
 
@@ -27,7 +27,8 @@ CameraSetup nadirAt(double altitude, GimbalAngles angles = {-90, 0, 0}) {
 
 // Local east-north-up coordinates of a world point, from the camera.
 pi::Point3d local(const CameraSetup& s, const pi::Point3d& world) {
-  return rotate(transpose(s.ecef_from_enu), {world.x - s.pose.t.x, world.y - s.pose.t.y, world.z - s.pose.t.z});
+  return rotate(transpose(s.ecef_from_enu),
+                {world.x - s.pose.t.x, world.y - s.pose.t.y, world.z - s.pose.t.z});
 }
 
 TEST(SparseGroundPoints, GridRaysMeetTheGroundAndCornerStacksBoundTheRelief) {
@@ -109,20 +110,6 @@ TEST(SparseGroundPoints, OptionsAreChecked) {
   EXPECT_THROW(o.check(), std::invalid_argument);
   o = {};
   EXPECT_NO_THROW(o.check());
-}
-
-TEST(CoreClustering, KeepsOnlyCoreValues) {
-  // The worked examples of the clustering: {0, 1, 2, 100}, eps 1.5.
-  auto c = testing::coreClusters({0, 1, 2, 100}, 1.5, 1);
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0], (std::vector<double>{0, 1, 2}));
-  c = testing::coreClusters({0, 1, 2, 100}, 1.5, 2);
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0], (std::vector<double>{1}));
-  c = testing::coreClusters({50, 51, 52, 53, 54, 55, 56, 120}, 10.0, 5);
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0].size(), 7u);
-  EXPECT_TRUE(testing::coreClusters({1, 2, 3, 4, 5}, 10.0, 5).empty());
 }
 
 }  // namespace

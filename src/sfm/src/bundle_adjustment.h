@@ -1,0 +1,30 @@
+#pragma once
+
+#include "refinement_block.h"
+#include "refinement_options.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace sfm {
+
+struct AdjustmentReport {
+  int observations = 0;  // reprojection terms after outliers were dropped
+  int outliers = 0;      // observations dropped
+  double rms = 0.0;      // pixels, over the kept observations
+};
+
+// Bundle adjustment with Ceres Solver of the placed frames `free_frames`, the points of the
+// longest tracks each of them sees (up to `points_per_frame`) and the shared cameras; other placed
+// frames seeing those points hold still. Reprojection errors count through a robust loss, recorded
+// positions through their sigmas and recorded attitudes through a robust loss. Observations left
+// far off after a solve are dropped; when they were more than a few, the block is solved once more.
+// On failure (a solve that does not give a usable solution, values that are not finite or a camera
+// far from its calibration) the block is restored as it was and false is returned. `adjust_cameras`
+// false holds the cameras as they are. The principal point and the distortion are tied to their
+// calibrated values by a weak prior: a survey of a nearly flat scene cannot tell them from a
+// bending of the whole block.
+bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_frames,
+                  const RefinementOptions& options, bool adjust_cameras, AdjustmentReport* report);
+
+}  // namespace sfm

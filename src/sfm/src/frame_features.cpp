@@ -1,0 +1,74 @@
+#include "frame_features.h"
+
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace sfm {
+namespace {
+
+constexpr int kBorder = 31;  // pixels: the ORB descriptor's patch size and the edge left out
+constexpr double kSiftContrast = 0.02;  // half OpenCV's default: survey texture is often faint
+
+}  // namespace
+
+FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& camera,
+                              const RefinementOptions& options) {
+  FrameFeatures features;
+  const cv::Mat pixels = image;
+  if (pixels.empty() || pixels.depth() != CV_8U ||
+      pixels.cols != static_cast<int>(camera.calibration[0]) ||
+      pixels.rows != static_cast<int>(camera.calibration[1])) {
+    return features;
+  }
+  cv::Mat grey;
+  if (pixels.channels() == 3) {
+    cv::cvtColor(pixels, grey, cv::COLOR_BGR2GRAY);
+  } else if (pixels.channels() == 4) {
+    cv::cvtColor(pixels, grey, cv::COLOR_BGRA2GRAY);
+  } else if (pixels.channels() == 1) {
+    grey = pixels;
+  } else {
+    return features;
+  }
+  const double scale =
+      std::min(1.0, double(options.image_long_side) / std::max(grey.cols, grey.rows));
+  cv::Mat reduced = grey;
+  if (scale < 1.0) cv::resize(grey, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+
+  std::vector<cv::KeyPoint> keypoints;
+  if (options.detector == FeatureDetector::kSift) {
+    cv::SIFT::create(options.max_features, 3, kSiftContrast)
+        ->detectAndCompute(reduced, cv::noArray(), keypoints, features.descriptors);
+  } else {
+    // One scale level: the frames of a survey see the ground from much the same height, and
+    // corners found at the finest level can be placed to a fraction of a pixel.
+    cv::ORB::create(options.max_features, 1.2f, 1, kBorder, 0, 2, cv::ORB::HARRIS_SCORE, kBorder,
+                    10)
+        ->detectAndCompute(reduced, cv::noArray(), keypoints, features.descriptors);
+  }
+  if (keypoints.empty()) return features;
+  std::vector<cv::Point2f> corners;
+  cv::KeyPoint::convert(keypoints, corners);
+  // SIFT places its blobs to a fraction of a pixel already.
+  if (options.detector == FeatureDetector::kOrb)
+    cv::cornerSubPix(reduced, corners, cv::Size(2, 2), cv::Size(-1, -1),
+                     cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 10, 0.01));
+  features.pixels.reserve(corners.size());
+  features.normalised.reserve(corners.size());
+  for (size_t i = 0; i < corners.size(); ++i) {
+    // A corner that drifted off its detection is not a corner: keep where it was found.
+    const cv::Point2f k =
+        cv::norm(corners[i] - keypoints[i].pt) < 1.0 ? corners[i] : keypoints[i].pt;
+    // Pixel centres sit at whole coordinates in both images.
+    const cv::Point2f full((k.x + 0.5f) / float(scale) - 0.5f, (k.y + 0.5f) / float(scale) - 0.5f);
+    features.pixels.push_back(full);
+    const auto n = camera.unproject(full.x, full.y);
+    features.normalised.emplace_back(n[0], n[1]);
+  }
+  return features;
+}
+
+}  // namespace sfm

@@ -1,0 +1,328 @@
+#include "pose_refiner.h"
+
+#include "bundle_adjustment.h"
+#include "direct_georeferencing.h"
+#include "frame_features.h"
+#include "pair_geometry.h"
+
+#include "framework/log.h"
+
+#include <ceres/rotation.h>
+
+#include <Eigen/Geometry>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <sstream>
+
+namespace sfm {
+namespace {
+
+constexpr double kMinTriangulationAngle = 1.0;  // degrees
+constexpr double kMaxTriangulationError = 4.0;  // pixels
+constexpr double kMaxSentError = 1.5;           // pixels: observations sent with a refined frame
+constexpr double kRadPerDeg = M_PI / 180.0;
+constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
+
+Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
+  Eigen::Matrix3d out;
+  for (int e = 0; e < 9; ++e) out(e / 3, e % 3) = m[e];
+  return out;
+}
+
+Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
+
+double angleBetween(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
+  return Eigen::AngleAxisd(a * b.transpose()).angle() / kRadPerDeg;
+}
+
+}  // namespace
+
+PoseRefiner::PoseRefiner(RefinementOptions options, uint64_t* next_map_point_id)
+    : options_(std::move(options)), next_map_point_id_(next_map_point_id) {
+  options_.check();
+}
+
+std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) {
+  pending_.push_back({std::move(in), direct, ""});
+  Pending& pending = pending_.back();
+  if (options_.enabled) {
+    try {
+      refine(pending);
+    } catch (const std::exception& e) {
+      FW_LOG(fw::kLogWarning) << "Refinement step of frame " << pending.in.image_path
+                              << " failed: " << e.what();
+      pending.reason = "its refinement step failed";
+      block_.dropFrame(pending.in.id);
+      stored_.erase(std::remove(stored_.begin(), stored_.end(), pending.in.id), stored_.end());
+    }
+  }
+  // The oldest frame goes when the window is full, or at once when no image can refine it.
+  std::vector<RefinedFrame> ready;
+  while (!pending_.empty() && (static_cast<int>(pending_.size()) > options_.window_size ||
+                               !block_.frames.count(pending_.front().in.id))) {
+    ready.push_back(deliver(std::move(pending_.front())));
+    pending_.pop_front();
+  }
+  evictOldFrames();
+  return ready;
+}
+
+std::vector<RefinedFrame> PoseRefiner::finish() {
+  std::vector<RefinedFrame> ready;
+  while (!pending_.empty()) {
+    ready.push_back(deliver(std::move(pending_.front())));
+    pending_.pop_front();
+  }
+  return ready;
+}
+
+void PoseRefiner::refine(Pending& pending) {
+  const std::vector<double> calibration = pending.in.camera.getParameters();
+  const CameraIntrinsics intrinsics = CameraIntrinsics::fromCalibration(calibration);
+  const FrameFeatures features = extractFeatures(pending.in.image, intrinsics, options_);
+  if (static_cast<int>(features.size()) < options_.min_inliers) {
+    // Kept with its image: it goes out exactly as direct georeferencing sends it.
+    pending.reason = "too few image features (" + std::to_string(features.size()) + ")";
+    return;
+  }
+  pending.in.image = fw::GImage();
+  if (!enterBlock(pending, features)) return;
+  BlockFrame& frame = block_.frames.at(pending.in.id);
+  const CameraIntrinsics& camera = block_.cameras[frame.camera];
+  // Frames nearer than most of a footprint's length overlap.
+  const double reach =
+      kOverlapReach * pending.in.height * std::max(calibration[0], calibration[1]) / calibration[2];
+
+  // Verified pairs with earlier frames; the frame is placed from its best placed partner.
+  int best_inliers = 0;
+  uint64_t best = 0;
+  PairGeometry best_geometry;
+  std::string why_not;
+  for (uint64_t partner : partnersOf(frame, reach)) {
+    PairGeometry geometry;
+    std::string reason;
+    if (!relatePair(block_.frames.at(partner).features, frame.features, camera.refined[0], options_,
+                    &geometry, &reason)) {
+      if (why_not.empty()) why_not = reason;
+      continue;
+    }
+    block_.addMatches(partner, frame.id, geometry.matches);
+    if (static_cast<int>(geometry.matches.size()) > best_inliers) {
+      best_inliers = static_cast<int>(geometry.matches.size());
+      best = partner;
+      best_geometry = geometry;
+    }
+  }
+  if (best_inliers == 0) {
+    pending.reason = "it matches none of its neighbours" +
+                     (why_not.empty() ? std::string() : " (" + why_not + ")");
+    return;
+  }
+  BlockFrame& anchor = block_.frames.at(best);
+  if (!anchor.placed) placeAsRoot(anchor);
+  const Eigen::Matrix3d camera_from_local = best_geometry.b_from_a * anchor.cameraFromLocal();
+  const double baseline = (frame.gps - anchor.gps).norm();
+  const Eigen::Vector3d centre =
+      anchor.centre() +
+      baseline * (anchor.cameraFromLocal().transpose() * best_geometry.centre_b_in_a);
+  frame.setPose(camera_from_local, centre);
+  frame.placed = true;
+  adjustWindow();
+  if (!frame.refined) pending.reason = "its adjustment was not accepted";
+}
+
+bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
+  const IncomingFrame& in = pending.in;
+  const Eigen::Vector3d position = toEigen(pending.direct.t);
+  if (!has_origin_) {
+    has_origin_ = true;
+    origin_ = position;
+    ecef_from_local_ = toEigen(ecefFromEnu(in.latitude, in.longitude));
+  }
+  const std::vector<double> calibration = in.camera.getParameters();
+  int camera = -1;
+  for (size_t c = 0; c < block_.cameras.size(); ++c) {
+    if (block_.cameras[c].calibration == calibration) camera = static_cast<int>(c);
+  }
+  if (camera < 0) {
+    block_.cameras.push_back(CameraIntrinsics::fromCalibration(calibration));
+    camera = static_cast<int>(block_.cameras.size()) - 1;
+  }
+  BlockFrame frame;
+  frame.id = in.id;
+  frame.camera = camera;
+  frame.gps = ecef_from_local_.transpose() * (position - origin_);
+  if (in.gps.size() >= 6)
+    frame.gps_sigma = {std::max(in.gps[3], 1e-3), std::max(in.gps[4], 1e-3),
+                       std::max(in.gps[5], 1e-3)};
+  const Eigen::Matrix3d local_from_camera =
+      ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pending.direct.q));
+  const Eigen::Matrix3d prior = local_from_camera.transpose();
+  ceres::RotationMatrixToAngleAxis(ceres::ColumnMajorAdapter3x3(prior.data()),
+                                   frame.attitude_prior.data());
+  if (in.has_attitude && in.gps.size() >= 14) {
+    frame.attitude_sigma =
+        std::max((in.gps[11] + in.gps[12] + in.gps[13]) / 3.0, 0.01) * kRadPerDeg;
+  }
+  frame.features = features;
+  frame.track_of.assign(features.size(), -1);
+  frame.setPose(prior, frame.gps);
+  if (!frame.centre().allFinite() || !frame.cameraFromLocal().allFinite()) {
+    pending.reason = "its direct pose is not finite";
+    return false;
+  }
+  block_.frames.emplace(in.id, std::move(frame));
+  stored_.push_back(in.id);
+  return true;
+}
+
+std::vector<uint64_t> PoseRefiner::partnersOf(const BlockFrame& frame, double reach) const {
+  // The previous frame whatever its distance (the recorded positions may be far off), then
+  // the nearest of the window's frames and of the earlier ones within reach.
+  std::vector<uint64_t> partners;
+  if (stored_.size() < 2) return partners;
+  partners.push_back(stored_[stored_.size() - 2]);
+  const size_t recent =
+      std::min<size_t>(options_.window_size, stored_.size() - 1);  // the window before this frame
+  std::vector<std::pair<double, uint64_t>> window, earlier;
+  for (size_t k = 0; k + 2 < stored_.size(); ++k) {
+    const double d = (block_.frames.at(stored_[k]).gps - frame.gps).norm();
+    if (d < reach)
+      (k + 1 + recent >= stored_.size() ? window : earlier).emplace_back(d, stored_[k]);
+  }
+  std::sort(window.begin(), window.end());
+  std::sort(earlier.begin(), earlier.end());
+  for (size_t k = 0; k < window.size() && static_cast<int>(k) < options_.partners; ++k)
+    partners.push_back(window[k].second);
+  for (size_t k = 0; k < earlier.size() && static_cast<int>(k) < options_.neighbour_count; ++k) {
+    partners.push_back(earlier[k].second);
+  }
+  return partners;
+}
+
+void PoseRefiner::placeAsRoot(BlockFrame& frame) {
+  // The first frame of a connected group starts from its direct pose.
+  Eigen::Matrix3d prior;
+  ceres::AngleAxisToRotationMatrix(frame.attitude_prior.data(),
+                                   ceres::ColumnMajorAdapter3x3(prior.data()));
+  frame.setPose(prior, frame.gps);
+  frame.placed = true;
+}
+
+void PoseRefiner::adjustWindow() {
+  std::vector<uint64_t> free;
+  for (const Pending& p : pending_) {
+    const auto f = block_.frames.find(p.in.id);
+    if (f != block_.frames.end() && f->second.placed && !f->second.fixed) free.push_back(p.in.id);
+  }
+  if (free.empty()) return;
+  for (uint64_t id : free) {
+    for (int t : block_.frames.at(id).track_of) {
+      if (t >= 0 && !block_.tracks.at(t).triangulated)
+        block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
+    }
+  }
+  AdjustmentReport report;
+  if (!adjustBundle(block_, free, options_, !cameras_sent_, &report)) {
+    // The block is as it was before the newest frame came: leave that frame out.
+    BlockFrame& newest = block_.frames.at(free.back());
+    newest.placed = false;
+    newest.refined = false;
+    return;
+  }
+  // Points left out of the adjustment follow the adjusted poses.
+  for (uint64_t id : free) {
+    for (int t : block_.frames.at(id).track_of) {
+      if (t >= 0 && block_.tracks.at(t).triangulated)
+        block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
+    }
+  }
+  for (uint64_t id : free) {
+    BlockFrame& f = block_.frames.at(id);
+    int points = 0;
+    for (int t : f.track_of) points += t >= 0 && block_.tracks.at(t).triangulated;
+    const Eigen::Matrix3d prior = [&] {
+      Eigen::Matrix3d m;
+      ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
+                                       ceres::ColumnMajorAdapter3x3(m.data()));
+      return m;
+    }();
+    const double moved = ((f.centre() - f.gps).array() / f.gps_sigma.array()).abs().maxCoeff();
+    const double turned = angleBetween(f.cameraFromLocal(), prior);
+    f.refined = points >= options_.min_points && moved <= options_.max_pose_change &&
+                turned <= options_.max_pose_change;
+  }
+}
+
+void PoseRefiner::evictOldFrames() {
+  while (static_cast<int>(stored_.size()) > options_.stored_frames) {
+    const uint64_t oldest = stored_.front();
+    if (!block_.frames.at(oldest).fixed) break;  // still in the window
+    block_.dropFrame(oldest);
+    stored_.pop_front();
+  }
+}
+
+RefinedFrame PoseRefiner::deliver(Pending pending) {
+  RefinedFrame out;
+  out.pose = pending.direct;
+  out.camera = pending.in.camera;
+  const auto f = block_.frames.find(pending.in.id);
+  if (f != block_.frames.end()) {
+    BlockFrame& frame = f->second;
+    frame.fixed = true;
+    if (!(frame.refined && buildRefined(frame, &out))) {
+      // Sent with its direct pose, so it no longer anchors the frames after it.
+      frame.placed = false;
+      if (pending.reason.empty()) {
+        pending.reason =
+            frame.refined ? "its refined pose is not usable" : "it saw too few map points";
+      }
+    }
+  }
+  if (!out.refined && options_.enabled) {
+    FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
+                         << " keeps its direct pose: " << pending.reason << '.';
+  }
+  out.in = std::move(pending.in);
+  return out;
+}
+
+bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {
+  const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * frame.cameraFromLocal().transpose();
+  const Eigen::Vector3d centre = origin_ + ecef_from_local_ * frame.centre();
+  if (!ecef_from_camera.allFinite() || !centre.allFinite()) return false;
+  fw::Matrix3 rotation;
+  for (int e = 0; e < 9; ++e) rotation[e] = ecef_from_camera(e / 3, e % 3);
+  SE3 pose;
+  if (!fw::quaternionFromMatrix(rotation, pose.q)) return false;
+  pose.t = pi::Point3d(centre.x(), centre.y(), centre.z());
+  std::vector<cv::Point2f> key_points;
+  std::vector<std::shared_ptr<fw::MapPoint>> map_points;
+  for (size_t i = 0; i < frame.track_of.size(); ++i) {
+    const int t = frame.track_of[i];
+    if (t < 0) continue;
+    Track& track = block_.tracks.at(t);
+    if (!track.triangulated ||
+        !(block_.reprojectionError(track, frame, static_cast<int>(i)) <= kMaxSentError)) {
+      continue;
+    }
+    const Eigen::Vector3d world = origin_ + ecef_from_local_ * track.point;
+    if (!track.map_point) track.map_point = std::make_shared<fw::MapPoint>((*next_map_point_id_)++);
+    track.map_point->setPosition(pi::Point3d(world.x(), world.y(), world.z()));
+    key_points.push_back(frame.features.pixels[i]);
+    map_points.push_back(track.map_point);
+  }
+  if (static_cast<int>(key_points.size()) < options_.min_points) return false;
+  out->pose = pose;
+  out->refined = true;
+  cameras_sent_ = true;
+  out->camera = fw::Camera(block_.cameras[frame.camera].parameters());
+  out->key_points = std::move(key_points);
+  out->map_points = std::move(map_points);
+  return true;
+}
+
+}  // namespace sfm

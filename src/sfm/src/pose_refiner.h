@@ -1,0 +1,85 @@
+#pragma once
+
+#include "incoming_frame.h"
+#include "refinement_block.h"
+#include "refinement_options.h"
+
+#include "framework/camera.h"
+#include "framework/map_point.h"
+#include "framework/pose.h"
+
+#include <Eigen/Core>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sfm {
+
+// A frame ready to be sent: refined, with the map points its key points observe, or with
+// its direct pose.
+struct RefinedFrame {
+  IncomingFrame in;
+  SE3 pose;  // world_from_camera, earth-centred
+  bool refined = false;
+  fw::Camera camera;                                      // the refined camera of a refined frame
+  std::vector<cv::Point2f> key_points;                    // refined frames: pixels of
+  std::vector<std::shared_ptr<fw::MapPoint>> map_points;  // the map points they observe
+};
+
+// Refines the poses of the frames and their camera from image features within a sliding
+// window: each frame's features are matched with the window's frames and its nearest
+// earlier frames, verified with the essential matrix, placed relative to its best match
+// (rotation and baseline direction from the images, baseline length from the recorded
+// positions) and adjusted together with the window. A frame leaves the window, oldest
+// first, once `window_size` newer frames have arrived (at once when it has no features to
+// be matched by and every frame before it has gone); it is sent refined when it saw
+// enough map points in an accepted adjustment and otherwise with its direct pose. Frames
+// that have left the window hold still in later adjustments, and so do the cameras once a
+// refined frame has gone out with them, so that every frame sent shares one camera.
+//
+// Every frame given to `add` comes out of `add` or `finish` exactly once, in the order
+// given. Failures of a step (an exception, a degenerate pair, a failed solve) are logged
+// with the image path and cost only that step.
+class PoseRefiner {
+ public:
+  PoseRefiner(RefinementOptions options, uint64_t* next_map_point_id);
+
+  // The frame (its image still held) and its direct pose; returns the frames now ready.
+  std::vector<RefinedFrame> add(IncomingFrame in, const SE3& direct);
+  std::vector<RefinedFrame> finish();
+
+  // Memory held for matching: feature sets and tracks.
+  size_t storedFrames() const { return stored_.size(); }
+  size_t storedTracks() const { return block_.tracks.size(); }
+
+ private:
+  struct Pending {
+    IncomingFrame in;
+    SE3 direct;
+    std::string reason;  // why the frame is not refined, when it is not
+  };
+
+  void refine(Pending& pending);
+  bool enterBlock(Pending& pending, const FrameFeatures& features);
+  std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
+  void placeAsRoot(BlockFrame& frame);
+  void adjustWindow();
+  void evictOldFrames();
+  RefinedFrame deliver(Pending pending);
+  bool buildRefined(BlockFrame& frame, RefinedFrame* out);
+
+  RefinementOptions options_;
+  uint64_t* next_map_point_id_;
+  std::deque<Pending> pending_;
+  RefinementBlock block_;
+  std::deque<uint64_t> stored_;  // frames in the block, oldest first
+  bool cameras_sent_ = false;    // a refined frame went out: its camera holds from then on
+  bool has_origin_ = false;
+  Eigen::Vector3d origin_ = Eigen::Vector3d::Zero();  // earth-centred
+  Eigen::Matrix3d ecef_from_local_ = Eigen::Matrix3d::Identity();
+};
+
+}  // namespace sfm

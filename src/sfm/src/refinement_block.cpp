@@ -1,0 +1,134 @@
+#include "refinement_block.h"
+
+#include <ceres/rotation.h>
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace sfm {
+
+Eigen::Matrix3d BlockFrame::cameraFromLocal() const {
+  Eigen::Matrix3d m;
+  ceres::AngleAxisToRotationMatrix(pose.data(), ceres::ColumnMajorAdapter3x3(m.data()));
+  return m;
+}
+
+void BlockFrame::setPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre) {
+  ceres::RotationMatrixToAngleAxis(ceres::ColumnMajorAdapter3x3(camera_from_local.data()),
+                                   pose.data());
+  pose[3] = centre.x();
+  pose[4] = centre.y();
+  pose[5] = centre.z();
+}
+
+void RefinementBlock::addMatches(uint64_t a, uint64_t b,
+                                 const std::vector<std::pair<int, int>>& matches) {
+  BlockFrame& fa = frames.at(a);
+  BlockFrame& fb = frames.at(b);
+  for (const auto& [ia, ib] : matches) {
+    const int ta = fa.track_of[ia], tb = fb.track_of[ib];
+    if (ta < 0 && tb < 0) {
+      Track& t = tracks[next_track];
+      t.observations = {{a, ia}, {b, ib}};
+      fa.track_of[ia] = fb.track_of[ib] = next_track++;
+    } else if (ta >= 0 && tb < 0) {
+      if (tracks[ta].observations.emplace(b, ib).second) fb.track_of[ib] = ta;
+    } else if (ta < 0) {
+      if (tracks[tb].observations.emplace(a, ia).second) fa.track_of[ia] = tb;
+    } else if (ta != tb) {
+      Track& keep = tracks[ta];
+      Track& merged = tracks[tb];
+      const bool disjoint =
+          std::none_of(merged.observations.begin(), merged.observations.end(),
+                       [&](const auto& o) { return keep.observations.count(o.first) > 0; });
+      if (!disjoint) continue;
+      for (const auto& [frame, feature] : merged.observations) {
+        keep.observations.emplace(frame, feature);
+        frames.at(frame).track_of[feature] = ta;
+      }
+      if (!keep.map_point) keep.map_point = merged.map_point;
+      keep.triangulated = false;
+      tracks.erase(tb);
+    }
+  }
+}
+
+void RefinementBlock::dropObservation(int track, uint64_t frame) {
+  const auto t = tracks.find(track);
+  if (t == tracks.end()) return;
+  const auto o = t->second.observations.find(frame);
+  if (o == t->second.observations.end()) return;
+  const auto f = frames.find(frame);
+  if (f != frames.end()) f->second.track_of[o->second] = -1;
+  t->second.observations.erase(o);
+  if (t->second.observations.size() < 2) {
+    for (const auto& [other, feature] : t->second.observations) {
+      const auto g = frames.find(other);
+      if (g != frames.end()) g->second.track_of[feature] = -1;
+    }
+    tracks.erase(t);
+  }
+}
+
+void RefinementBlock::dropFrame(uint64_t id) {
+  const auto f = frames.find(id);
+  if (f == frames.end()) return;
+  std::vector<int> seen;
+  for (int t : f->second.track_of) {
+    if (t >= 0) seen.push_back(t);
+  }
+  for (int t : seen) dropObservation(t, id);
+  frames.erase(id);
+}
+
+double RefinementBlock::reprojectionError(const Track& track, const BlockFrame& frame,
+                                          int feature) const {
+  const Eigen::Vector3d p = frame.cameraFromLocal() * (track.point - frame.centre());
+  if (!(p.z() > 0.0)) return std::numeric_limits<double>::infinity();
+  double pixel[2];
+  projectToPixel(cameras[frame.camera].refined.data(), cameras[frame.camera], p.data(), pixel);
+  const cv::Point2f& seen = frame.features.pixels[feature];
+  return std::hypot(pixel[0] - seen.x, pixel[1] - seen.y);
+}
+
+bool RefinementBlock::triangulate(int id, double min_angle, double max_error) {
+  Track& track = tracks.at(id);
+  track.triangulated = false;
+  // The point nearest to every placed frame's ray, in the least-squares sense.
+  Eigen::Matrix3d a = Eigen::Matrix3d::Zero();
+  Eigen::Vector3d b = Eigen::Vector3d::Zero();
+  std::vector<Eigen::Vector3d> rays;
+  for (const auto& [frame_id, feature] : track.observations) {
+    const BlockFrame& f = frames.at(frame_id);
+    if (!f.placed) continue;
+    const cv::Point2f& px = f.features.pixels[feature];
+    const auto n = cameras[f.camera].unproject(px.x, px.y);
+    const Eigen::Vector3d ray =
+        (f.cameraFromLocal().transpose() * Eigen::Vector3d(n[0], n[1], 1.0)).normalized();
+    const Eigen::Matrix3d off_ray = Eigen::Matrix3d::Identity() - ray * ray.transpose();
+    a += off_ray;
+    b += off_ray * f.centre();
+    rays.push_back(ray);
+  }
+  if (rays.size() < 2) return false;
+  double widest = 0.0;
+  for (size_t i = 0; i < rays.size(); ++i) {
+    for (size_t j = i + 1; j < rays.size(); ++j)
+      widest = std::max(widest, std::acos(std::clamp(rays[i].dot(rays[j]), -1.0, 1.0)));
+  }
+  if (widest * 180.0 / M_PI < min_angle) return false;
+  const Eigen::Vector3d point = a.ldlt().solve(b);
+  if (!point.allFinite()) return false;
+  track.point = point;
+  for (const auto& [frame_id, feature] : track.observations) {
+    const BlockFrame& f = frames.at(frame_id);
+    if (f.placed && !(reprojectionError(track, f, feature) <= max_error)) return false;
+  }
+  track.triangulated = true;
+  return true;
+}
+
+}  // namespace sfm

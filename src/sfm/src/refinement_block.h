@@ -1,0 +1,68 @@
+#pragma once
+
+#include "camera_intrinsics.h"
+#include "frame_features.h"
+#include "pair_geometry.h"
+
+#include "framework/map_point.h"
+
+#include <Eigen/Core>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+// The frames, cameras and feature tracks the refinement works on. Coordinates are metres in
+// a local east-north-up frame at the run's first position, so that the solver never sees
+// earth-centred magnitudes.
+namespace sfm {
+
+struct BlockFrame {
+  uint64_t id = 0;
+  int camera = 0;                // index into RefinementBlock::cameras
+  std::array<double, 6> pose{};  // angle-axis of camera_from_local, then the centre
+  Eigen::Vector3d gps = Eigen::Vector3d::Zero();        // recorded position, local
+  Eigen::Vector3d gps_sigma = Eigen::Vector3d::Ones();  // east, north, up metres
+  std::array<double, 3> attitude_prior{};  // angle-axis of camera_from_local from the direct pose
+  double attitude_sigma = 0.0;             // radians; 0 without attitude
+  FrameFeatures features;
+  std::vector<int> track_of;  // per feature, -1 when in no track
+  bool placed = false;        // pose estimated from the images
+  bool refined = false;       // pose adjusted with enough map points
+  bool fixed = false;         // delivered: held as it was sent
+
+  Eigen::Matrix3d cameraFromLocal() const;
+  Eigen::Vector3d centre() const { return {pose[3], pose[4], pose[5]}; }
+  void setPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre);
+};
+
+struct Track {
+  std::map<uint64_t, int> observations;  // frame id -> feature index
+  Eigen::Vector3d point = Eigen::Vector3d::Zero();
+  bool triangulated = false;
+  std::shared_ptr<fw::MapPoint> map_point;  // made when a frame seeing it is sent
+};
+
+struct RefinementBlock {
+  std::map<uint64_t, BlockFrame> frames;
+  std::map<int, Track> tracks;
+  std::vector<CameraIntrinsics> cameras;
+  int next_track = 0;
+
+  // Links the verified matches of frames a and b into tracks; a track never holds two
+  // features of one frame.
+  void addMatches(uint64_t a, uint64_t b, const std::vector<std::pair<int, int>>& matches);
+  // Forgets a frame and its observations; tracks left with fewer than two go.
+  void dropFrame(uint64_t id);
+  void dropObservation(int track, uint64_t frame);
+  // Places a track's point from its placed frames: false (and untriangulated) when the rays
+  // meet at less than `min_angle` degrees, behind a camera or off by more than `max_error`
+  // pixels.
+  bool triangulate(int track, double min_angle, double max_error);
+  // Reprojection error in pixels of a track's point in one frame; infinity behind it.
+  double reprojectionError(const Track& track, const BlockFrame& frame, int feature) const;
+};
+
+}  // namespace sfm

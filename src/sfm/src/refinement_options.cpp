@@ -1,0 +1,87 @@
+#include "refinement_options.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace sfm {
+
+void RefinementOptions::check() const {
+  if (window_size < 2) throw std::invalid_argument("the refinement window needs at least 2 frames");
+  if (max_features < 50) throw std::invalid_argument("at least 50 features per frame are needed");
+  if (image_long_side < 320)
+    throw std::invalid_argument("the reduced image needs a long side of at least 320 pixels");
+  if (!(ratio > 0.0 && ratio < 1.0))
+    throw std::invalid_argument("the ratio test needs a ratio in (0, 1)");
+  if (!(loss_scale > 0.0) || !(ransac_threshold > 0.0))
+    throw std::invalid_argument("pixel thresholds must be positive");
+  if (min_inliers < 8 || min_points < 8 || points_per_frame < min_points)
+    throw std::invalid_argument("at least 8 inliers and points are needed");
+  if (!(min_parallax >= 0.0))
+    throw std::invalid_argument("the least parallax must not be negative");
+  if (partners < 0 || neighbour_count < 0 || stored_frames < window_size + neighbour_count) {
+    throw std::invalid_argument("the feature store must hold the window and the neighbours");
+  }
+  if (!(max_pose_change > 0.0))
+    throw std::invalid_argument("the largest pose change must be positive");
+  if (threads < 1) throw std::invalid_argument("the solver needs at least one thread");
+}
+
+namespace {
+
+template <typename T>
+void read(const nlohmann::json& specific, const char* key, T* value) {
+  const auto it = specific.find(key);
+  if (it == specific.end()) return;
+  // Settings may come as text, the way the configuration store keeps them.
+  if (it->is_string()) {
+    const nlohmann::json parsed = nlohmann::json::parse(it->get<std::string>(), nullptr, false);
+    if (parsed.is_discarded())
+      throw std::invalid_argument(std::string("unreadable value of ") + key);
+    *value = parsed.get<T>();
+    return;
+  }
+  *value = it->get<T>();
+}
+
+}  // namespace
+
+void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
+  if (!specific.is_object()) return;
+  try {
+    read(specific, "sfm.refine.enabled", &options->enabled);
+    read(specific, "sfm.refine.window_size", &options->window_size);
+    read(specific, "sfm.refine.max_features", &options->max_features);
+    read(specific, "sfm.refine.image_long_side", &options->image_long_side);
+    read(specific, "sfm.refine.ratio", &options->ratio);
+    read(specific, "sfm.refine.loss_scale", &options->loss_scale);
+    read(specific, "sfm.refine.threads", &options->threads);
+  } catch (const nlohmann::json::exception& e) {
+    throw std::invalid_argument(e.what());
+  }
+  const auto detector = specific.find("sfm.refine.detector");
+  if (detector != specific.end()) {
+    if (*detector == "ORB") {
+      options->detector = FeatureDetector::kOrb;
+    } else if (*detector == "SIFT") {
+      options->detector = FeatureDetector::kSift;
+    } else {
+      throw std::invalid_argument("unknown sfm.refine.detector: " + detector->dump());
+    }
+  }
+  const auto mode = specific.find("globalsfm.intrinsic_refinement");
+  if (mode == specific.end()) return;
+  if (!mode->is_string())
+    throw std::invalid_argument("globalsfm.intrinsic_refinement must be a text");
+  const std::string name = mode->get<std::string>();
+  if (name == "ADJUST_ALL") {
+    options->intrinsics = IntrinsicRefinement::kAll;
+  } else if (name == "ADJUST_FOCAL_LENGTH") {
+    options->intrinsics = IntrinsicRefinement::kFocalLength;
+  } else if (name == "NONE") {
+    options->intrinsics = IntrinsicRefinement::kNone;
+  } else {
+    throw std::invalid_argument("unknown globalsfm.intrinsic_refinement: " + name);
+  }
+}
+
+}  // namespace sfm

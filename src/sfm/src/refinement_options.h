@@ -1,0 +1,51 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+// Settings of the refinement of the frames' poses and camera from image features.
+namespace sfm {
+
+// Which camera parameters the bundle adjustment refines (shared by all frames of a camera).
+enum class IntrinsicRefinement {
+  kNone,         // the calibration is kept
+  kFocalLength,  // focal length only
+  kAll,          // focal length, principal point and radial distortion k1, k2
+};
+
+enum class FeatureDetector {
+  kOrb,   // fast corners with binary descriptors
+  kSift,  // slower, placed more precisely
+};
+
+struct RefinementOptions {
+  bool enabled = true;  // false: every frame keeps its direct pose
+  int window_size = 6;  // frames refined together before the oldest is sent
+  FeatureDetector detector = FeatureDetector::kOrb;
+  int max_features = 2500;        // features per frame
+  int image_long_side = 1600;     // pixels of the reduced copy features are taken from
+  double ratio = 0.8;             // nearest / second-nearest descriptor distance
+  double loss_scale = 2.0;        // pixels: reprojection errors beyond this count less
+  double ransac_threshold = 1.0;  // pixels: epipolar distance of essential-matrix inliers
+  int min_inliers = 40;           // verified matches that connect two frames
+  double min_parallax = 0.2;   // degrees left between matched rays turned alike: less is one place
+  int partners = 3;            // frames of the window matched besides the previous one
+  int neighbour_count = 2;     // earlier frames near in position matched besides the window
+  int stored_frames = 48;      // feature sets kept for neighbour matching
+  int min_points = 30;         // map points a frame must see to count as refined
+  int points_per_frame = 400;  // map points of each frame in the bundle adjustment
+  double max_pose_change = 60.0;  // degrees and sigmas: farther from the direct pose is a failure
+  int threads = 1;                // solver threads
+  IntrinsicRefinement intrinsics = IntrinsicRefinement::kAll;
+
+  // Throws std::invalid_argument for values outside their ranges.
+  void check() const;
+};
+
+// Overrides from the "specific" members of the front end's configuration:
+// "globalsfm.intrinsic_refinement" ("ADJUST_ALL", "ADJUST_FOCAL_LENGTH", "NONE"),
+// "sfm.refine.detector" ("ORB", "SIFT") and the "sfm.refine.*" keys named after the
+// members above. Throws std::invalid_argument for a
+// value of the wrong type or an unknown refinement name.
+void applySpecific(const nlohmann::json& specific, RefinementOptions* options);
+
+}  // namespace sfm
