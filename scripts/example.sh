@@ -31,6 +31,8 @@ if [ -f "$home/dom/dom.mbtiles" ] && command -v gdalinfo > /dev/null; then
   echo "Quick look of the orthophoto:"
   echo "  gdal_translate -of PNG -outsize 50% 0 $home/dom/dom.mbtiles $example/dom_quicklook.png"
 fi
+echo "Check the point cloud with py3dtiles:"
+echo "  .venv/bin/python src/3dtiles/src/read_tiles_with_py3dtiles.py $home/dense/tileset.json > /dev/null && echo loads"
 echo "Accuracy against the ground truth:"
 echo "  .venv/bin/python scripts/evaluate_products.py --truth $example/flight/truth --dom $home/dom/dom.mbtiles --dsm $home/dsm/dsm.mbtiles"
 case "$last" in

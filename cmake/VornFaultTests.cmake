@@ -1,0 +1,15 @@
+# Faults end to end, in the plain build: the reduced rendered flight mapped while being killed,
+# on a full disk, as a live run fed through a pipe, and a second time into the same home.
+set(VM_VENV_PYTHON ${PROJECT_SOURCE_DIR}/.venv/bin/python)
+if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
+  foreach(case IN ITEMS kill full_disk live second_run)
+    add_test(NAME e2e/faults_${case}
+      COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/e2e_faults.py
+              --program $<TARGET_FILE:VornMapping>
+              --flight-maker $<TARGET_FILE:make_example_flight>
+              --work ${CMAKE_BINARY_DIR}/e2e/faults_${case} --case ${case})
+    # The full disk needs a private tmpfs mount (root); elsewhere the case reports a skip.
+    set_tests_properties(e2e/faults_${case} PROPERTIES LABELS "e2e" TIMEOUT 300
+      SKIP_RETURN_CODE 77)
+  endforeach()
+endif()
