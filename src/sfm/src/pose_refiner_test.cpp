@@ -6,6 +6,7 @@
 #include "direct_georeferencing.h"
 #include "front_end_test_support.h"
 #include "georeferencing_front_end.h"
+#include "testsupport/sanitizer_build.h"
 #include "tools/example_flight.h"
 #include "tools/geo_frame.h"
 #include "tools/rendered_view_cache.h"
@@ -329,6 +330,7 @@ Reached refineSurvey(const Survey& s) {
 }
 
 TEST(PoseRefinement, NoisyGpsAttitudeAndFocalLength) {
+  VMTEST_PLAIN_BUILD_ONLY();
   const Reached r = refineSurvey({2.0, 1.5, 0.03, 0.75, 5});
   EXPECT_LE(r.after.rotation, 0.05) << "before: " << r.before.rotation;
   // The block's scale comes from positions with 2 m of noise: a fraction of a metre over a
@@ -341,6 +343,7 @@ TEST(PoseRefinement, NoisyGpsAttitudeAndFocalLength) {
 }
 
 TEST(PoseRefinement, LargeAttitudeErrorsAtSixtyPercentOverlap) {
+  VMTEST_PLAIN_BUILD_ONLY();
   const Reached r = refineSurvey({3.0, 15.0, 0.03, 0.6, 5});
   // Short strips at 60 % overlap with the attitude nearly unknown: the weakest block.
   EXPECT_LE(r.after.rotation, 0.2) << "before: " << r.before.rotation;
@@ -351,6 +354,7 @@ TEST(PoseRefinement, LargeAttitudeErrorsAtSixtyPercentOverlap) {
 }
 
 TEST(PoseRefinement, NoiseFreeFlightStaysOnTheTruth) {
+  VMTEST_PLAIN_BUILD_ONLY();
   const SurveyRun run = runSurvey({});
   expectInOrder(run.refined, run.flight.plan.frames.size());
   const Errors after = poseErrors(run.flight, run.refined);
