@@ -28,6 +28,18 @@ std::string checksumPaths() {
          (adlerUsesVectorLoop() ? "vector" : "scalar") + "\n";
 }
 
+// True when two progress trees report the same figures (names, progress, totals).
+bool sameProgress(const ProgressEntry& a, const ProgressEntry& b) {
+  if (a.name != b.name || a.progress != b.progress || a.total != b.total ||
+      a.children.size() != b.children.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.children.size(); ++i) {
+    if (!sameProgress(a.children[i], b.children[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::shared_ptr<VornMapper> createVornMapper(const std::string& task, MapperCallback callback) {
@@ -352,22 +364,6 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
     FW_LOG(fw::kLogError) << "Unknown command: " << command;
   }
 }
-
-namespace {
-
-// True when two progress trees report the same figures (names, progress, totals).
-bool sameProgress(const ProgressEntry& a, const ProgressEntry& b) {
-  if (a.name != b.name || a.progress != b.progress || a.total != b.total ||
-      a.children.size() != b.children.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.children.size(); ++i) {
-    if (!sameProgress(a.children[i], b.children[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool VornMapperImpl::getStatus(MapperStatus& status) {
   bool changed = false;
