@@ -9,11 +9,11 @@ Cases (--case, several allowed; all by default):
               namespace, as root): error lines, final state -14 with the reason in the task
               log, products readable; skipped (exit 77) where such a mount is not allowed;
   live        frames fed through a pipe end in 12; {"abort": true} mid-run ends in 13 with
-              what was made so far readable; closing the input ends the run;
+              what was made so far readable (on a 16-frame flight, so that frames leave the
+              front end's refinement window while the input is still open); closing the
+              input ends the run;
   second_run  a second run into the same home refuses the existing databases with a clear
               message and leaves the first run's products byte-identical.
-A check listed in EXPECTED_FAILURES that fails is reported, not counted; one that passes is
-reported so its mark can go.
 Usage: e2e_faults.py --program VornMapping --flight-maker make_example_flight --work DIR
                      [--case NAME ...] [--thorough] [--seed N]
 """
@@ -32,27 +32,18 @@ from e2e_flight import REDUCED_FLIGHT  # noqa: E402
 
 SKIPPED = 77
 RUN_TIMEOUT = 120.0
-LIVE_PATIENCE = 20.0  # eight small frames take a few seconds even on a loaded machine
-
-# Known defects of the program, by check: the check still runs and prints what it saw.
-EXPECTED_FAILURES = {
-    # The front end keeps the six most recent frames for refinement, so of eight frames pushed
-    # live only the first two reach the dense stages before the input ends; an abort then
-    # stops the run before any tile is made.
-    "live.abort.fused_while_live": "a live run of eight frames maps two before its input ends",
-    "live.abort.kept": "a live run of eight frames maps two before its input ends",
-}
+LIVE_PATIENCE = 30.0  # sixteen small frames take a few seconds even on a loaded machine
+# The front end holds its six newest frames for refinement until more come or the input ends:
+# a live run aborted mid-flight needs more frames than that to have made tiles.
+LIVE_ABORT_FLIGHT = REDUCED_FLIGHT.replace("--frames-per-strip 4", "--frames-per-strip 8")
 
 
 class Checks:
     def __init__(self):
         self.failed = {}
-        self.passed = set()
 
     def expect(self, name, ok, detail=""):
-        if ok:
-            self.passed.add(name)
-        else:
+        if not ok:
             self.failed.setdefault(name, []).append(detail)
         return ok
 
@@ -63,19 +54,10 @@ class Checks:
         return tiles, points
 
     def report(self):
-        unexpected = 0
         for name, details in sorted(self.failed.items()):
-            defect = EXPECTED_FAILURES.get(name)
-            if defect:
-                print(f"expected failure {name} ({defect}): {details[0]}")
-            else:
-                unexpected += 1
-                for detail in details:
-                    print(f"FAILED {name}: {detail}", file=sys.stderr)
-        for name in sorted(EXPECTED_FAILURES):
-            if name in self.passed and name not in self.failed:
-                print(f"{name} passes now: drop it from EXPECTED_FAILURES")
-        return unexpected
+            for detail in details:
+                print(f"FAILED {name}: {detail}", file=sys.stderr)
+        return len(self.failed)
 
 
 def fresh_home(work, name):
@@ -194,16 +176,18 @@ def case_live(args, checks):
                   f"{tiles} tiles, {points} points")
     print(f"live piped: state {run.final_state()}, {tiles} tiles, {points} points")
 
-    # Aborted once the first frame reached the terrain tiles.
+    # Aborted once the first frame reached the terrain tiles, the input still open.
     home = fresh_home(args.work, "live_abort")
-    run = fr.Run(args.program, fr.task(home, live_frames=len(frames)), live=True)
-    for command in frames:
+    long_flight = frame_commands(fr.render_flight(
+        args.flight_maker, os.path.join(args.work, "live_flight"), LIVE_ABORT_FLIGHT))
+    run = fr.Run(args.program, fr.task(home, live_frames=len(long_flight)), live=True)
+    for command in long_flight:
         run.send(command)
     working = fr.wait_for(
         lambda: any("Generating Tiles" in line for line in fr.log_lines(home)), LIVE_PATIENCE)
     taken = run.statuses[-1]["progress"] if run.statuses else None
     checks.expect("live.abort.fused_while_live", working,
-                  f"no frame fused within {LIVE_PATIENCE:.0f}s of {len(frames)} pushed frames; "
+                  f"no frame fused within {LIVE_PATIENCE:.0f}s of {len(long_flight)} pushed frames; "
                   f"progress {taken}; log: {tail(fr.log_lines(home), 3)}")
     run.send({"abort": True})
     ended = run.wait(RUN_TIMEOUT)
