@@ -18,10 +18,7 @@ if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
       COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/e2e_flight.py
               --program $<TARGET_FILE:VornMapping>
               --flight-maker $<TARGET_FILE:make_example_flight>
-              --work ${CMAKE_BINARY_DIR}/e2e/${name} --storage ${storage}
-              # The DOM correlates 0.81 with the truth on this flight (target 0.9): kept as
-              # the regression floor until the DOM's texture improves.
-              --tolerances dom_correlation=0.75)
+              --work ${CMAKE_BINARY_DIR}/e2e/${name} --storage ${storage})
     set_tests_properties(e2e/${name} PROPERTIES LABELS "e2e" TIMEOUT 600)
   endforeach()
 endif()

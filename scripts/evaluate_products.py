@@ -11,6 +11,10 @@ cells, and reports as JSON:
   dom_correlation     normalised cross-correlation of DOM and truth orthophoto (grey) on
                       the DOM's pixels, away from walls
   dom_shift_px        median shift of DOM patches against the truth, in DOM pixels
+  dom_correlation_registered
+                      dom_correlation after moving the DOM back by the median patch shift
+                      (a vector, to a tenth of a pixel): the mosaic's own quality apart from
+                      the block's offset, which GPS noise bounds (reported, no tolerance)
   seam_energy         DOM gradient across frame borders against inside frames, each
                       divided by the truth's gradient at the same cells
 With --check, exits 1 when a value misses its tolerance.
@@ -159,7 +163,7 @@ class TileSource:
 
 
 def phase_shift(a, b):
-    """Length of the translation between two patches, in cells, to a tenth of a cell."""
+    """Translation (x, y) of patch a against patch b, in cells, to a tenth of a cell."""
     window = np.outer(np.hanning(a.shape[0]), np.hanning(a.shape[1]))
     fa = np.fft.fft2((a - a.mean()) * window)
     fb = np.fft.fft2((b - b.mean()) * window)
@@ -175,7 +179,16 @@ def phase_shift(a, b):
 
     y = refine(corr[py - 1:py + 2, px] if 0 < py < corr.shape[0] - 1 else None, py, corr.shape[0])
     x = refine(corr[py, px - 1:px + 2] if 0 < px < corr.shape[1] - 1 else None, px, corr.shape[1])
-    return math.hypot(x - corr.shape[1] // 2, y - corr.shape[0] // 2)
+    return x - corr.shape[1] // 2, y - corr.shape[0] // 2
+
+
+def correlation(dom, truth, valid, away_from_walls):
+    """Correlation of the smoothed DOM and truth two pixels inside the DOM's data and away
+    from walls (0 with too few pixels)."""
+    inner = ndimage.binary_erosion(valid, iterations=2) & away_from_walls
+    if inner.sum() <= 100:
+        return 0.0
+    return float(np.corrcoef(dom[inner], truth[inner])[0, 1])
 
 
 def footprint_border_mask(truth, east, north, frames, calibration):
@@ -284,11 +297,8 @@ def evaluate(args):
     g_dom_s = ndimage.gaussian_filter(np.where(g_valid, g_dom, g_truth), 0.7)
     g_truth_s = ndimage.gaussian_filter(g_truth, 0.7)
     # Walls lean in the frames and not in the truth: pixels within 2 m of one do not count.
-    g_inner = ndimage.binary_erosion(g_valid, iterations=2) & (wall_distance[gr, gc] > 2.0)
-    if g_inner.sum() > 100:
-        result["dom_correlation"] = float(np.corrcoef(g_dom_s[g_inner], g_truth_s[g_inner])[0, 1])
-    else:
-        result["dom_correlation"] = 0.0
+    away_from_walls = wall_distance[gr, gc] > 2.0
+    result["dom_correlation"] = correlation(g_dom_s, g_truth_s, g_valid, away_from_walls)
     # Registration: phase correlation of 32 x 32 pixel patches of DOM and truth.
     shifts, size = [], 32
     for i in range(0, gx.shape[0] - size + 1, size):
@@ -296,8 +306,19 @@ def evaluate(args):
             if g_valid[i:i + size, j:j + size].all():
                 shifts.append(phase_shift(g_dom[i:i + size, j:j + size],
                                           g_truth[i:i + size, j:j + size]))
-    result["dom_shift_px"] = float(np.median(shifts)) if shifts else math.inf
+    lengths = [math.hypot(x, y) for x, y in shifts]
+    result["dom_shift_px"] = float(np.median(lengths)) if shifts else math.inf
     result["dom_patches"] = len(shifts)
+    # The mosaic apart from the block's offset: the DOM moved back by the median patch shift.
+    if shifts:
+        back = tuple(-np.median(shifts, axis=0)[::-1])  # rows, columns
+        moved = ndimage.shift(np.where(g_valid, g_dom, g_truth), back, order=3, mode="nearest")
+        moved_valid = ndimage.shift(g_valid.astype(float), back, order=0, cval=0.0) > 0.5
+        moved_s = ndimage.gaussian_filter(np.where(moved_valid, moved, g_truth), 0.7)
+        result["dom_correlation_registered"] = correlation(moved_s, g_truth_s, moved_valid,
+                                                           away_from_walls)
+    else:
+        result["dom_correlation_registered"] = 0.0
 
     with open(args.frames) as f:
         calibration = json.load(f)[0]["calibration"]

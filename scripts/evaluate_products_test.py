@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The product evaluation scores perfect products as perfect, and sees a DOM shifted by three
-pixels and a DSM raised by a metre. Products are written straight from a small truth raster
-into MBTiles databases, the way the program stores them (PNG DOM tiles, 64 x 64 float TIFF
-DSM tiles, rows counted from the south)."""
+pixels (which matches again once moved back by its measured shift) and a DSM raised by a
+metre. Products are written straight from a small truth raster into MBTiles databases, the
+way the program stores them (PNG DOM tiles, 64 x 64 float TIFF DSM tiles, rows counted from
+the south)."""
 import io
 import json
 import math
@@ -116,6 +117,9 @@ def main():
         assert perfect["dom_shift_px"] < 0.5, perfect
         assert 0.8 < perfect["seam_energy"] < 1.2, perfect
         assert 2.0 < shifted["dom_shift_px"] < 4.0, shifted
+        # Moved back by its measured shift, the shifted DOM matches again.
+        assert perfect["dom_correlation_registered"] > 0.95, perfect
+        assert shifted["dom_correlation"] < 0.95 < shifted["dom_correlation_registered"], shifted
         assert abs(raised["dsm_open_median_error_gsd"] * raised["dsm_gsd_m"] - 1.0) < 0.05, raised
     print("product evaluation self-test passed")
 

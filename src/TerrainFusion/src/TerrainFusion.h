@@ -1,12 +1,12 @@
 #pragma once
 
+#include "framework/camera.h"
 #include "framework/config_store.h"
 #include "framework/map_frame.h"
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
 #include "framework/pose.h"
 #include "framework/projection.h"
-#include "framework/undistorter.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 #include "tiles/tile_manager.h"
@@ -162,9 +162,10 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   void publishZoom();
   // The projection's zoom for a GSD, lowered by the DOM scale, within 0..max zoom level.
   int32_t zoomForGsd(double gsd, double latitude) const;
-  // Undistorts a non-pinhole frame image into its pinhole part; the undistorter is rebuilt
-  // when the camera changes. Empty on failure.
-  cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image);
+  // Undistorts a non-pinhole frame image into its pinhole part, interpolating bilinearly;
+  // `seen` marks the pixels that have a source in the image (8-bit, 255). The maps are
+  // rebuilt when the camera changes. Empty on failure.
+  cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen);
   // Reads and decodes the frame's image (3 channels); empty, logged, on failure.
   cv::Mat loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
   // The common tail of the routes: debug images, then the tiling of the render mode.
@@ -207,8 +208,13 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   fw::Subscriber subscribers_[2];
   fw::Publisher publishers_[3];
 
-  // The node's own undistorter, shared with the threads using it, and its input camera.
-  std::shared_ptr<const fw::Undistorter> undistorter_;
+  // Where each pinhole pixel of the frame camera lies in its image (float maps for
+  // cv::remap) and which pixels have a source there.
+  struct UndistortionMaps {
+    cv::Mat x, y, seen;
+  };
+  // The node's own maps, shared with the threads using them, and their camera.
+  std::shared_ptr<const UndistortionMaps> undistortion_;
   std::string undistorterCamera_;
   // Plane fits draw from this, seeded once, so runs repeat exactly.
   std::mt19937 planeRandom_{20240607u};

@@ -2,6 +2,7 @@
 
 #include "framework/geodesy.h"
 #include "framework/log.h"
+#include "src/TerrainFusion/src/footprint_sampler.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
 
 #include <algorithm>
@@ -78,8 +79,9 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
                           << " x " << camera.height();
     return false;
   }
+  cv::Mat seen;  // empty: every pixel of the image has content
   if (camera.typeName() != "PinHole") {
-    image = undistortedImage(camera, image);
+    image = undistortedImage(camera, image, seen);
     if (image.empty()) {
       FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id
                             << " could not be undistorted";
@@ -219,7 +221,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   const cv::Mat heights = cv::Mat(grids[0]).clone();
   const cv::Mat cellWeights = cv::Mat(grids[1]);
 
-  // Colour every DOM pixel (at its centre) from the image, at the height of its cell.
+  // Colour every DOM pixel from the image around its centre, at the height of its cell.
   cv::Mat dom(int(height), int(width), CV_8UC3, cv::Scalar(255, 255, 255));
   cv::Mat weight(int(height), int(width), CV_8UC1, cv::Scalar(0));
   const double fx = intrinsics[2], fy = intrinsics[3], cx = intrinsics[4], cy = intrinsics[5];
@@ -234,6 +236,12 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
                              cameraFromEnu(1, 0) * a(0, 0) + cameraFromEnu(1, 1) * a(1, 0),
                              cameraFromEnu(2, 0) * a(0, 0) + cameraFromEnu(2, 1) * a(1, 0));
   const cv::Vec3d heightStep(cameraFromEnu(0, 2), cameraFromEnu(1, 2), cameraFromEnu(2, 2));
+  const cv::Vec3d rowStepInCamera(cameraFromEnu(0, 0) * a(0, 1) + cameraFromEnu(0, 1) * a(1, 1),
+                                  cameraFromEnu(1, 0) * a(0, 1) + cameraFromEnu(1, 1) * a(1, 1),
+                                  cameraFromEnu(2, 0) * a(0, 1) + cameraFromEnu(2, 1) * a(1, 1));
+  // A DOM pixel usually spans several image pixels: its colour is their mean.
+  const FootprintSampler footprint(image, seen, {fx, fy, cx, cy}, columnStep, rowStepInCamera,
+                                   FootprintSampler::samplesFor(std::max(r, rowStep), gsd));
   // Rows are independent: each starts its running height afresh.
   cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
     std::vector<double> cellHeights(columns);
@@ -262,10 +270,11 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
           if (!(c[2] > 0.0)) continue;
           const double u = fx * c[0] / c[2] + cx, v = fy * c[1] / c[2] + cy;
           if (!(u >= -0.5 && u < imageW - 0.5 && v >= -0.5 && v < imageH - 0.5)) continue;
-          // Nearest pixel; u + 0.5 is not negative here, so truncation rounds.
+          // The weight goes by the nearest pixel; u + 0.5 is not negative here, so truncation
+          // rounds.
           const int iu = int(u + 0.5), iv = int(v + 0.5);
-          if (iu >= imageW || iv >= imageH) continue;
-          domRow[px] = image.at<cv::Vec3b>(iv, iu);
+          if (iu >= imageW || iv >= imageH || !footprint.sees(iu, iv)) continue;
+          domRow[px] = footprint.mean(c);
           uchar w = 1;
           if (!emptyCells[column]) {
             const int du = iu - imageW / 2, dv = iv - imageH / 2;

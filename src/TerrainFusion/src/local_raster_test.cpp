@@ -131,6 +131,91 @@ TEST_F(LocalRaster, NadirFrameMatchesTheSceneTruth) {
   EXPECT_LE(errors[errors.size() * 99 / 100], gsd);
 }
 
+// At zoom 18 a DOM pixel spans about 4.4 x 4.4 pixels of the 1000 x 750 frame.
+class CoarseLocalRaster : public LocalRaster {
+ protected:
+  void SetUp() override {
+    node = tftest::makeNode(dir.path(), {{"dom", {{"max_zoom_level", 18}}}});
+    ASSERT_TRUE(node->ready());
+    ASSERT_TRUE(node->fixPlacementAndZoom(tftest::placementFrame(10000.0)));
+    ASSERT_EQ(node->zoomLevel(), 18);
+    request.folder = dir.path();
+    request.position = cv::Vec3d(0.0, -20.0, 100.0);
+  }
+
+  // Pixels with weight whose cell has a height, `margin` pixels in from the footprint's edge.
+  static cv::Mat footprint(const Local& local, int margin) {
+    cv::Mat inside, hasHeight;
+    cv::resize(local.dsm > -1e4, hasHeight, local.dom.size(), 0, 0, cv::INTER_NEAREST);
+    cv::erode((local.weight > 0) & hasHeight, inside,
+              cv::getStructuringElement(cv::MORPH_RECT, {2 * margin + 1, 2 * margin + 1}));
+    return inside;
+  }
+};
+
+TEST_F(CoarseLocalRaster, PixelsAverageTheImageOverTheirFootprint) {
+  const tftest::SceneFrame frame = tftest::makeSceneFrame(request);
+  auto local = std::make_shared<Local>();
+  ASSERT_TRUE(node->makeMap_idw(frame.frame, local, frame.points));
+  const cv::Mat inside = footprint(*local, 2);
+  ASSERT_GT(cv::countNonZero(inside), 20000);
+
+  // The truth orthophoto averaged over each DOM pixel (0.51 m, about 5 texels), read at the
+  // pixel's centre.
+  const flight::SyntheticScene& scene = *tftest::exampleFlight().scene;
+  const flight::SceneOptions& so = scene.options();
+  cv::Mat mapX(local->height, local->width, CV_32FC1), mapY(mapX.size(), CV_32FC1);
+  for (int y = 0; y < local->height; ++y) {
+    for (int x = 0; x < local->width; ++x) {
+      const cv::Vec2d en = sceneOfRaster(*local, x + 0.5, y + 0.5, 18);
+      mapX.at<float>(y, x) = float((en[0] - so.east_min) / so.texel - 0.5);
+      mapY.at<float>(y, x) = float((so.north_max - en[1]) / so.texel - 0.5);
+    }
+  }
+  cv::Mat averaged, diff;
+  cv::blur(scene.orthophoto(), averaged, {5, 5});
+  cv::remap(averaged, averaged, mapX, mapY, cv::INTER_LINEAR);
+  cv::absdiff(local->dom, averaged, diff);
+  diff.convertTo(diff, CV_64FC3);
+  const cv::Scalar squared = cv::mean(diff.mul(diff), inside);
+  // Sampling the image at pixel centres instead gives about 29.5 dB.
+  EXPECT_GE(10.0 * std::log10(255.0 * 255.0 * 3.0 / (squared[0] + squared[1] + squared[2])), 31.0);
+
+  // A checkerboard of single image pixels is an even grey, not a pattern of its samples.
+  std::string path;
+  frame.frame->call("GetImagePath", &path);
+  cv::Mat board(750, 1000, CV_8UC3);
+  for (int v = 0; v < board.rows; ++v)
+    for (int u = 0; u < board.cols; ++u)
+      board.at<cv::Vec3b>(v, u) = cv::Vec3b::all((u + v) % 2 * 255);
+  ASSERT_TRUE(cv::imwrite(path, board));
+  ASSERT_TRUE(node->makeMap_idw(frame.frame, local, frame.points));
+  cv::Mat grey;
+  cv::extractChannel(local->dom, grey, 0);
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(grey, mean, deviation, footprint(*local, 2));
+  EXPECT_NEAR(mean[0], 127.5, 3.0);
+  EXPECT_LT(deviation[0], 8.0);
+}
+
+TEST_F(CoarseLocalRaster, UndistortedMarginGivesNoColour) {
+  // Pincushion distortion: the pinhole image's edge looks beyond the frame's image, where
+  // there is nothing to colour a pixel with. The grey frame must give grey pixels only.
+  request.distortion = {0.02, 0.0, 0.0, 0.0, 0.0};
+  const tftest::SceneFrame frame = tftest::makeSceneFrame(request);
+  std::string path;
+  frame.frame->call("GetImagePath", &path);
+  ASSERT_TRUE(cv::imwrite(path, cv::Mat(750, 1000, CV_8UC3, cv::Scalar::all(128))));
+  auto local = std::make_shared<Local>();
+  ASSERT_TRUE(node->makeMap_idw(frame.frame, local, frame.points));
+  const cv::Mat coloured = local->weight > 0;
+  ASSERT_GT(cv::countNonZero(coloured), 20000);
+  cv::Mat off;
+  cv::absdiff(local->dom, cv::Scalar::all(128), off);
+  cv::extractChannel(off, off, 0);
+  EXPECT_EQ(cv::countNonZero((off > 1) & coloured), 0);
+}
+
 TEST_F(LocalRaster, BadPointsAndFramesFailWithoutHarm) {
   request.camera = flight::PinholeCamera{320, 240, 272, 272, 159.5, 119.5};
   request.pointStep = 4;

@@ -6,6 +6,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/calc_plane.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_grid.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ready_raster.cpp)
