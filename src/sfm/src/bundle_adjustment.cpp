@@ -11,15 +11,17 @@
 namespace sfm {
 namespace {
 
-constexpr double kOutlierPixels = 4.0;  // observations farther off after the first solve go
+// Observations farther off after the first solve, in pixels of the features, go.
+constexpr double kOutlierPixels = 4.0;
 constexpr double kOutlierShare =
     0.005;  // fewer outliers than this share do not call for a second solve
-constexpr double kMaxFocalChange = 0.3;    // share of the calibrated focal length
-constexpr double kMaxDistortion = 1.0;     // |k1|, |k2| beyond this is a failed solve
-constexpr int kMinFramesForCamera = 3;     // fewer free frames cannot tell the camera apart
-constexpr double kCentreSigma = 0.005;     // share of the image diagonal
-constexpr double kDistortionSigma = 0.01;  // of k1 and k2
-constexpr int kMaxIterations = 10;         // each step starts next to the last solution
+constexpr double kMaxFocalChange = 0.3;      // share of the calibrated focal length
+constexpr double kMaxDistortion = 1.0;       // |k1|, |k2| beyond this is a failed solve
+constexpr int kMinFramesForCamera = 3;       // fewer free frames cannot tell the camera apart
+constexpr double kCentreSigma = 0.005;       // share of the image diagonal
+constexpr double kDistortionSigma = 0.01;    // of k1 and k2
+constexpr double kFunctionTolerance = 1e-5;  // relative cost change that ends a solve
+constexpr int kMaxIterations = 25;           // each step starts next to the last solution
 
 struct ReprojectionCost {
   ReprojectionCost(const CameraIntrinsics* camera, double u, double v)
@@ -176,8 +178,8 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
         CameraIntrinsics& camera = block.cameras[f.camera];
         problem.AddResidualBlock(new ceres::AutoDiffCostFunction<ReprojectionCost, 2, 6, 5, 3>(
                                      new ReprojectionCost(&camera, px.x, px.y)),
-                                 new ceres::CauchyLoss(options.loss_scale), f.pose.data(),
-                                 camera.refined.data(), it->second.point.data());
+                                 new ceres::CauchyLoss(options.loss_scale / f.features.scale),
+                                 f.pose.data(), camera.refined.data(), it->second.point.data());
         if (!free.count(frame_id)) problem.SetParameterBlockConstant(f.pose.data());
         cameras_used.insert(f.camera);
         terms.emplace_back(t, frame_id);
@@ -221,6 +223,7 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
     ceres::Solver::Options solver;
     solver.linear_solver_type = ceres::DENSE_SCHUR;
     solver.max_num_iterations = kMaxIterations;
+    solver.function_tolerance = kFunctionTolerance;
     solver.num_threads = options.threads;
     solver.logging_type = ceres::SILENT;
     ceres::Solver::Summary summary;
@@ -235,8 +238,8 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
     int kept = 0;
     for (const auto& [t, frame_id] : terms) {
       const Track& track = block.tracks.at(t);
-      const double e = block.reprojectionError(track, block.frames.at(frame_id),
-                                               track.observations.at(frame_id));
+      const double e =
+          block.featureError(track, block.frames.at(frame_id), track.observations.at(frame_id));
       if (e > kOutlierPixels) {
         outliers.emplace_back(t, frame_id);
       } else {

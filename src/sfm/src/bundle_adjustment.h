@@ -11,7 +11,7 @@ namespace sfm {
 struct AdjustmentReport {
   int observations = 0;  // reprojection terms after outliers were dropped
   int outliers = 0;      // observations dropped
-  double rms = 0.0;      // pixels, over the kept observations
+  double rms = 0.0;      // pixels of the features, over the kept observations
 };
 
 // Bundle adjustment with Ceres Solver of the placed frames `free_frames`, the points of the

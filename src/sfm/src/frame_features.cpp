@@ -12,6 +12,24 @@ namespace {
 constexpr int kBorder = 31;  // pixels: the ORB descriptor's patch size and the edge left out
 constexpr double kSiftContrast = 0.02;  // half OpenCV's default: survey texture is often faint
 
+// The image reduced by `scale` (at most 1), pixel centres mapped as (x + 0.5) * scale - 0.5:
+// averaging halvings, which are cheap, then one interpolation by the factor left (above one
+// half), much cheaper than averaging over a fractional factor at full size.
+cv::Mat reduce(const cv::Mat& image, double scale) {
+  cv::Mat reduced = image;
+  double left = scale;
+  while (left <= 0.5) {
+    cv::Mat half;
+    cv::resize(reduced, half, cv::Size(), 0.5, 0.5, cv::INTER_AREA);
+    reduced = half;
+    left *= 2.0;
+  }
+  if (left >= 1.0) return reduced;
+  cv::Mat out;
+  cv::resize(reduced, out, cv::Size(), left, left, cv::INTER_LINEAR);
+  return out;
+}
+
 }  // namespace
 
 FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& camera,
@@ -35,8 +53,7 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
   }
   const double scale =
       std::min(1.0, double(options.image_long_side) / std::max(grey.cols, grey.rows));
-  cv::Mat reduced = grey;
-  if (scale < 1.0) cv::resize(grey, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+  const cv::Mat reduced = reduce(grey, scale);
 
   std::vector<cv::KeyPoint> keypoints;
   if (options.detector == FeatureDetector::kSift) {
@@ -50,6 +67,7 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
         ->detectAndCompute(reduced, cv::noArray(), keypoints, features.descriptors);
   }
   if (keypoints.empty()) return features;
+  features.scale = scale;
   std::vector<cv::Point2f> corners;
   cv::KeyPoint::convert(keypoints, corners);
   // SIFT places its blobs to a fraction of a pixel already.

@@ -17,6 +17,7 @@ struct FrameFeatures {
   std::vector<cv::Point2f> pixels;
   std::vector<cv::Point2d> normalised;
   cv::Mat descriptors;  // one row per feature
+  double scale = 1.0;   // pixels of the reduced copy per pixel of the image
 
   size_t size() const { return pixels.size(); }
   size_t bytes() const {

@@ -1,44 +1,80 @@
 #include "pair_geometry.h"
 
+#include "descriptor_matching.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/eigen.hpp>
-#include <opencv2/features2d.hpp>
 
 #include <Eigen/Dense>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace sfm {
 namespace {
 
 constexpr double kMinSpread =
     0.01;  // normalised image units: least spread of the matches across their line
+constexpr int kRansacIterations = 250;  // enough when half the matches are wrong
+constexpr uint64_t kRansacSeed = 0x5eed;
 
-// Mutual nearest neighbours that pass the ratio test. The way back is searched only for the
-// features that passed the way there.
-std::vector<std::pair<int, int>> ratioMatches(const FrameFeatures& a, const FrameFeatures& b,
+// Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
+// ratio test: (query row, train row). The way back is searched only for the rows that
+// passed the way there.
+std::vector<std::pair<int, int>> ratioMatches(const cv::Mat& query, const cv::Mat& train,
                                               double ratio) {
   std::vector<std::pair<int, int>> out;
-  if (a.size() < 2 || b.size() < 2) return out;
-  const int norm = a.descriptors.depth() == CV_8U ? cv::NORM_HAMMING : cv::NORM_L2;
-  cv::BFMatcher matcher(norm);
-  std::vector<std::vector<cv::DMatch>> forward;
-  matcher.knnMatch(a.descriptors, b.descriptors, forward, 2);
+  if (query.rows < 2 || train.rows < 2) return out;
   std::vector<std::pair<int, int>> passed;
   cv::Mat chosen;
-  for (const auto& m : forward) {
-    if (m.size() < 2 || m[0].distance >= ratio * m[1].distance) continue;
-    passed.emplace_back(m[0].queryIdx, m[0].trainIdx);
-    chosen.push_back(b.descriptors.row(m[0].trainIdx));
+  const std::vector<NearestTwo> forward = nearestTwo(query, train);
+  for (size_t i = 0; i < forward.size(); ++i) {
+    const NearestTwo& m = forward[i];
+    if (m.best < 0 || !(m.best_distance < ratio * m.second_distance)) continue;
+    passed.emplace_back(int(i), m.best);
+    chosen.push_back(train.row(m.best));
   }
   if (passed.empty()) return out;
-  std::vector<cv::DMatch> backward;
-  matcher.match(chosen, a.descriptors, backward);
+  const std::vector<NearestTwo> backward = nearestTwo(chosen, query);
   for (size_t i = 0; i < passed.size(); ++i) {
-    if (backward[i].trainIdx == passed[i].first) out.push_back(passed[i]);
+    if (backward[i].best == passed[i].first) out.push_back(passed[i]);
   }
   return out;
+}
+
+// The essential matrix of the matches and the motion it holds: false with the reason when
+// fewer than `min_inliers` agree.
+struct Motion {
+  Eigen::Matrix3d b_from_a;
+  Eigen::Vector3d t;  // b sees a's point X at b_from_a * X + t
+  cv::Mat mask;
+  int inliers = 0;
+};
+
+bool motionOf(const std::vector<cv::Point2d>& pa, const std::vector<cv::Point2d>& pb,
+              double threshold, int min_inliers, Motion* motion, std::string* reason) {
+  // The samples drawn depend on the pair alone, not on the thread relating it or on what
+  // that thread drew before: the same input gives the same poses.
+  cv::RNG& rng = cv::theRNG();
+  const uint64_t kept_state = rng.state;
+  rng.state = kRansacSeed;
+  const cv::Mat e = cv::findEssentialMat(pa, pb, 1.0, cv::Point2d(0, 0), cv::RANSAC, 0.999,
+                                         threshold, kRansacIterations, motion->mask);
+  rng.state = kept_state;
+  if (e.rows != 3 || e.cols != 3) {
+    *reason = "no essential matrix";
+    return false;
+  }
+  cv::Mat r, t;
+  motion->inliers = cv::recoverPose(e, pa, pb, r, t, 1.0, cv::Point2d(0, 0), motion->mask);
+  if (motion->inliers < min_inliers) {
+    *reason = "only " + std::to_string(motion->inliers) + " verified matches";
+    return false;
+  }
+  cv::cv2eigen(r, motion->b_from_a);
+  cv::cv2eigen(t, motion->t);
+  return true;
 }
 
 // Median angle, in degrees, left between matched rays by the rotation that best aligns them:
@@ -62,7 +98,9 @@ double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen
 
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const RefinementOptions& options, PairGeometry* geometry, std::string* reason) {
-  const std::vector<std::pair<int, int>> candidates = ratioMatches(a, b, options.ratio);
+  const double threshold = options.ransac_threshold / focal;
+  const std::vector<std::pair<int, int>> candidates =
+      ratioMatches(a.descriptors, b.descriptors, options.ratio);
   if (static_cast<int>(candidates.size()) < options.min_inliers) {
     *reason = "only " + std::to_string(candidates.size()) + " feature matches";
     return false;
@@ -72,28 +110,15 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     pa.push_back(a.normalised[m.first]);
     pb.push_back(b.normalised[m.second]);
   }
-  cv::Mat mask;
-  const cv::Mat e = cv::findEssentialMat(pa, pb, 1.0, cv::Point2d(0, 0), cv::RANSAC, 0.999,
-                                         options.ransac_threshold / focal, mask);
-  if (e.rows != 3 || e.cols != 3) {
-    *reason = "no essential matrix";
-    return false;
-  }
-  cv::Mat r, t;
-  const int inliers = cv::recoverPose(e, pa, pb, r, t, 1.0, cv::Point2d(0, 0), mask);
-  if (inliers < options.min_inliers) {
-    *reason = "only " + std::to_string(inliers) + " verified matches";
-    return false;
-  }
-  Eigen::Matrix3d rotation;
-  Eigen::Vector3d translation;
-  cv::cv2eigen(r, rotation);
-  cv::cv2eigen(t, translation);
+  Motion motion;
+  if (!motionOf(pa, pb, threshold, options.min_inliers, &motion, reason)) return false;
   PairGeometry g;
-  g.b_from_a = rotation;
-  g.centre_b_in_a = -(rotation.transpose() * translation).normalized();
+  g.b_from_a = motion.b_from_a;
+  g.centre_b_in_a = -(motion.b_from_a.transpose() * motion.t).normalized();
   std::vector<Eigen::Vector3d> rays_a, rays_b;
   Eigen::Vector2d mean = Eigen::Vector2d::Zero();
+  const cv::Mat& mask = motion.mask;
+  const int inliers = motion.inliers;
   for (size_t i = 0; i < candidates.size(); ++i) {
     if (!mask.at<uchar>(static_cast<int>(i))) continue;
     g.matches.push_back(candidates[i]);

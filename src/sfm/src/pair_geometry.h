@@ -23,9 +23,10 @@ struct PairGeometry {
 };
 
 // Matches the features of two frames (ratio test, mutual best matches) and verifies them
-// with the essential matrix under the calibration (`focal` turns the pixel threshold into
-// normalised units). False, with the reason, when too few matches agree, the matches lie
-// along a line, or the views lack parallax (same place, pure rotation).
+// with the essential matrix under the calibration (`focal`, in the pixels the features were
+// found in, turns the pixel threshold into normalised units). False, with the reason, when too few
+// matches agree, the matches lie along a line, or the views lack parallax (same place, pure
+// rotation).
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const RefinementOptions& options, PairGeometry* geometry, std::string* reason);
 

@@ -12,16 +12,19 @@
 #include <Eigen/Geometry>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace sfm {
 namespace {
 
 constexpr double kMinTriangulationAngle = 1.0;  // degrees
-constexpr double kMaxTriangulationError = 4.0;  // pixels
-constexpr double kMaxSentError = 1.5;           // pixels: observations sent with a refined frame
+constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
+constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
 constexpr double kRadPerDeg = M_PI / 180.0;
 constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
 
@@ -35,6 +38,50 @@ Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
 
 double angleBetween(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
   return Eigen::AngleAxisd(a * b.transpose()).angle() / kRadPerDeg;
+}
+
+struct PairResult {
+  bool related = false;
+  PairGeometry geometry;
+  std::string reason;  // why not, when not related
+};
+
+// Relates a frame's features with those of each partner on up to `options.threads` threads:
+// the pairs are independent of each other.
+std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
+                                           const std::vector<uint64_t>& partners,
+                                           const FrameFeatures& features, double focal,
+                                           const RefinementOptions& options,
+                                           const std::string& image_path) {
+  std::vector<PairResult> results(partners.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t k = next++; k < partners.size(); k = next++) {
+      PairResult& r = results[k];
+      try {
+        r.related = relatePair(block.frames.at(partners[k]).features, features, focal, options,
+                               &r.geometry, &r.reason);
+      } catch (const std::exception& e) {
+        FW_LOG(fw::kLogWarning) << "Relating frame " << image_path
+                                << " with an earlier frame failed: " << e.what();
+        r.reason = "relating it failed";
+      } catch (...) {
+        FW_LOG(fw::kLogWarning) << "Relating frame " << image_path
+                                << " with an earlier frame failed.";
+        r.reason = "relating it failed";
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  const size_t threads = std::min<size_t>(options.threads, partners.size());
+  try {
+    for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones started and this one share the pairs.
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  return results;
 }
 
 }  // namespace
@@ -60,7 +107,8 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
   }
   // The oldest frame goes when the window is full, or at once when no image can refine it.
   std::vector<RefinedFrame> ready;
-  while (!pending_.empty() && (static_cast<int>(pending_.size()) > options_.window_size ||
+  const int window = cameras_sent_ ? options_.window_size : options_.firstWindow();
+  while (!pending_.empty() && (static_cast<int>(pending_.size()) > window ||
                                !block_.frames.count(pending_.front().in.id))) {
     ready.push_back(deliver(std::move(pending_.front())));
     pending_.pop_front();
@@ -100,19 +148,22 @@ void PoseRefiner::refine(Pending& pending) {
   uint64_t best = 0;
   PairGeometry best_geometry;
   std::string why_not;
-  for (uint64_t partner : partnersOf(frame, reach)) {
-    PairGeometry geometry;
-    std::string reason;
-    if (!relatePair(block_.frames.at(partner).features, frame.features, camera.refined[0], options_,
-                    &geometry, &reason)) {
-      if (why_not.empty()) why_not = reason;
+  const std::vector<uint64_t> partners = partnersOf(frame, reach);
+  // The pixel threshold holds in the reduced copy the features were found in.
+  const std::vector<PairResult> related =
+      relateWithPartners(block_, partners, frame.features, camera.refined[0] * frame.features.scale,
+                         options_, pending.in.image_path);
+  for (size_t k = 0; k < partners.size(); ++k) {
+    const PairResult& r = related[k];
+    if (!r.related) {
+      if (why_not.empty()) why_not = r.reason;
       continue;
     }
-    block_.addMatches(partner, frame.id, geometry.matches);
-    if (static_cast<int>(geometry.matches.size()) > best_inliers) {
-      best_inliers = static_cast<int>(geometry.matches.size());
-      best = partner;
-      best_geometry = geometry;
+    block_.addMatches(partners[k], frame.id, r.geometry.matches);
+    if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {
+      best_inliers = static_cast<int>(r.geometry.matches.size());
+      best = partners[k];
+      best_geometry = r.geometry;
     }
   }
   if (best_inliers == 0) {
@@ -306,7 +357,7 @@ bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {
     if (t < 0) continue;
     Track& track = block_.tracks.at(t);
     if (!track.triangulated ||
-        !(block_.reprojectionError(track, frame, static_cast<int>(i)) <= kMaxSentError)) {
+        !(block_.featureError(track, frame, static_cast<int>(i)) <= kMaxSentError)) {
       continue;
     }
     const Eigen::Vector3d world = origin_ + ecef_from_local_ * track.point;

@@ -34,15 +34,18 @@ struct RefinedFrame {
 // earlier frames, verified with the essential matrix, placed relative to its best match
 // (rotation and baseline direction from the images, baseline length from the recorded
 // positions) and adjusted together with the window. A frame leaves the window, oldest
-// first, once `window_size` newer frames have arrived (at once when it has no features to
-// be matched by and every frame before it has gone); it is sent refined when it saw
-// enough map points in an accepted adjustment and otherwise with its direct pose. Frames
-// that have left the window hold still in later adjustments, and so do the cameras once a
-// refined frame has gone out with them, so that every frame sent shares one camera.
+// first, once `window_size` newer frames have arrived (`first_window` - 1 until a refined
+// frame has gone out, so that the camera is refined over a longer stretch of the flight;
+// at once when it has no features to be matched by and every frame before it has gone);
+// it is sent refined when it saw enough map points in an accepted adjustment and otherwise
+// with its direct pose. Frames that have left the window hold still in later adjustments,
+// and so do the cameras once a refined frame has gone out with them, so that every frame
+// sent shares one camera.
 //
 // Every frame given to `add` comes out of `add` or `finish` exactly once, in the order
-// given. Failures of a step (an exception, a degenerate pair, a failed solve) are logged
-// with the image path and cost only that step.
+// given. The pairs of a new frame are related on up to `threads` threads. Failures of a
+// step (an exception, a degenerate pair, a failed solve) are logged with the image path
+// and cost only that step.
 class PoseRefiner {
  public:
   PoseRefiner(RefinementOptions options, uint64_t* next_map_point_id);

@@ -125,7 +125,7 @@ bool RefinementBlock::triangulate(int id, double min_angle, double max_error) {
   track.point = point;
   for (const auto& [frame_id, feature] : track.observations) {
     const BlockFrame& f = frames.at(frame_id);
-    if (f.placed && !(reprojectionError(track, f, feature) <= max_error)) return false;
+    if (f.placed && !(featureError(track, f, feature) <= max_error)) return false;
   }
   track.triangulated = true;
   return true;

@@ -59,10 +59,15 @@ struct RefinementBlock {
   void dropObservation(int track, uint64_t frame);
   // Places a track's point from its placed frames: false (and untriangulated) when the rays
   // meet at less than `min_angle` degrees, behind a camera or off by more than `max_error`
-  // pixels.
+  // pixels of the features (`featureError`).
   bool triangulate(int track, double min_angle, double max_error);
   // Reprojection error in pixels of a track's point in one frame; infinity behind it.
   double reprojectionError(const Track& track, const BlockFrame& frame, int feature) const;
+  // The same in pixels of the reduced copy the features were found in, the scale of their
+  // precision.
+  double featureError(const Track& track, const BlockFrame& frame, int feature) const {
+    return reprojectionError(track, frame, feature) * frame.features.scale;
+  }
 };
 
 }  // namespace sfm

@@ -7,6 +7,8 @@ namespace sfm {
 
 void RefinementOptions::check() const {
   if (window_size < 2) throw std::invalid_argument("the refinement window needs at least 2 frames");
+  if (first_window < 2)
+    throw std::invalid_argument("the first refinement window needs at least 2 frames");
   if (max_features < 50) throw std::invalid_argument("at least 50 features per frame are needed");
   if (image_long_side < 320)
     throw std::invalid_argument("the reduced image needs a long side of at least 320 pixels");
@@ -18,7 +20,7 @@ void RefinementOptions::check() const {
     throw std::invalid_argument("at least 8 inliers and points are needed");
   if (!(min_parallax >= 0.0))
     throw std::invalid_argument("the least parallax must not be negative");
-  if (partners < 0 || neighbour_count < 0 || stored_frames < window_size + neighbour_count) {
+  if (partners < 0 || neighbour_count < 0 || stored_frames < firstWindow() + neighbour_count) {
     throw std::invalid_argument("the feature store must hold the window and the neighbours");
   }
   if (!(max_pose_change > 0.0))
@@ -50,6 +52,7 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
   try {
     read(specific, "sfm.refine.enabled", &options->enabled);
     read(specific, "sfm.refine.window_size", &options->window_size);
+    read(specific, "sfm.refine.first_window", &options->first_window);
     read(specific, "sfm.refine.max_features", &options->max_features);
     read(specific, "sfm.refine.image_long_side", &options->image_long_side);
     read(specific, "sfm.refine.ratio", &options->ratio);

@@ -20,6 +20,10 @@ enum class FeatureDetector {
 struct RefinementOptions {
   bool enabled = true;  // false: every frame keeps its direct pose
   int window_size = 6;  // frames refined together before the oldest is sent
+  // Frames refined together before the first is sent (at least the window): the shared
+  // camera, held from then on, is told apart from the poses better by a longer stretch of
+  // the flight than by one window.
+  int first_window = 12;
   FeatureDetector detector = FeatureDetector::kOrb;
   int max_features = 2500;        // features per frame
   int image_long_side = 1600;     // pixels of the reduced copy features are taken from
@@ -34,8 +38,10 @@ struct RefinementOptions {
   int min_points = 30;         // map points a frame must see to count as refined
   int points_per_frame = 400;  // map points of each frame in the bundle adjustment
   double max_pose_change = 60.0;  // degrees and sigmas: farther from the direct pose is a failure
-  int threads = 1;                // solver threads
+  int threads = 1;                // solver threads, and pairs of frames related at once
   IntrinsicRefinement intrinsics = IntrinsicRefinement::kAll;
+
+  int firstWindow() const { return first_window > window_size ? first_window : window_size; }
 
   // Throws std::invalid_argument for values outside their ranges.
   void check() const;

@@ -1,0 +1,65 @@
+#include "frame_features.h"
+
+#include "tools/example_flight.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace sfm {
+namespace {
+
+CameraIntrinsics cameraOf(int width, int height, double f) {
+  return CameraIntrinsics::fromCalibration(
+      {double(width), double(height), f, f, (width - 1) / 2.0, (height - 1) / 2.0, 0, 0, 0, 0, 0});
+}
+
+// Features of a large image are found in a reduced copy: mapped back, they must sit where the
+// same corners sit in an image of the reduced size, without a shift of a part of a pixel
+// (which would turn every frame alike).
+TEST(FrameFeatures, PositionsFromAReducedCopyKeepThePixelCentres) {
+  flight::ExampleFlightOptions o;
+  o.flight.camera.width = 640;
+  o.flight.camera.height = 480;
+  o.flight.camera.fx = o.flight.camera.fy = 544;
+  o.flight.frames_per_strip = 2;
+  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  constexpr double kEnlarged = 2.5;  // reduced by halving, then by 0.8
+  cv::Mat large;
+  cv::resize(image, large, cv::Size(), kEnlarged, kEnlarged, cv::INTER_CUBIC);
+  RefinementOptions options;
+  options.image_long_side = image.cols;
+  options.max_features = 1000;
+  const FrameFeatures small = extractFeatures(fw::GImage(image), cameraOf(640, 480, 544), options);
+  const FrameFeatures big = extractFeatures(
+      fw::GImage(large), cameraOf(large.cols, large.rows, 544 * kEnlarged), options);
+  ASSERT_GT(small.size(), 500u);
+  ASSERT_GT(big.size(), 500u);
+  EXPECT_DOUBLE_EQ(big.scale, 1.0 / kEnlarged);
+  std::vector<double> dx, dy;
+  for (const cv::Point2f& p : big.pixels) {
+    const cv::Point2f q((p.x + 0.5f) / kEnlarged - 0.5f, (p.y + 0.5f) / kEnlarged - 0.5f);
+    const auto nearest = std::min_element(small.pixels.begin(), small.pixels.end(),
+                                          [&](const cv::Point2f& a, const cv::Point2f& b) {
+                                            return cv::norm(a - q) < cv::norm(b - q);
+                                          });
+    if (cv::norm(*nearest - q) > 0.5) continue;
+    dx.push_back(nearest->x - q.x);
+    dy.push_back(nearest->y - q.y);
+  }
+  ASSERT_GT(dx.size(), 200u);
+  for (auto* d : {&dx, &dy}) {
+    std::nth_element(d->begin(), d->begin() + d->size() / 2, d->end());
+    EXPECT_LT(std::abs((*d)[d->size() / 2]), 0.05);
+  }
+  // The normalised points follow the calibration of the full image.
+  const auto n =
+      cameraOf(large.cols, large.rows, 544 * kEnlarged).unproject(big.pixels[0].x, big.pixels[0].y);
+  EXPECT_NEAR(big.normalised[0].x, n[0], 1e-9);
+  EXPECT_NEAR(big.normalised[0].y, n[1], 1e-9);
+}
+
+}  // namespace
+}  // namespace sfm
