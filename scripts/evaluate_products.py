@@ -12,9 +12,10 @@ cells, and reports as JSON:
                       the DOM's pixels, away from walls
   dom_shift_px        median shift of DOM patches against the truth, in DOM pixels
   dom_correlation_registered
-                      dom_correlation after moving the DOM back by the median patch shift
-                      (a vector, to a tenth of a pixel): the mosaic's own quality apart from
-                      the block's offset, which GPS noise bounds (reported, no tolerance)
+                      dom_correlation after moving the DOM back by the similarity (offset,
+                      rotation, scale) that best explains the patch shifts: the mosaic's own
+                      quality apart from the block's datum, which GPS noise bounds (reported,
+                      no tolerance)
   seam_energy         DOM gradient across frame borders against inside frames, each
                       divided by the truth's gradient at the same cells
 With --check, exits 1 when a value misses its tolerance.
@@ -191,6 +192,24 @@ def correlation(dom, truth, valid, away_from_walls):
     return float(np.corrcoef(dom[inner], truth[inner])[0, 1])
 
 
+def undo_similarity(image, valid, centres, shifts):
+    """The image resampled so that content found shifted by shifts[k] (x, y) at centres[k]
+    (x, y) comes back to its place, under the least-squares similarity of those shifts."""
+    x, y = centres[:, 0], centres[:, 1]
+    one, zero = np.ones_like(x), np.zeros_like(x)
+    # Shift at (x, y): (a x - b y + tx, b x + a y + ty).
+    design = np.vstack([np.column_stack([x, -y, one, zero]), np.column_stack([y, x, zero, one])])
+    a, b, tx, ty = np.linalg.lstsq(design, np.concatenate([shifts[:, 0], shifts[:, 1]]),
+                                   rcond=None)[0]
+    # Output (row, column) reads the image at its own place plus the shift there.
+    matrix = np.array([[1 + a, b], [-b, 1 + a]])
+    offset = np.array([ty, tx])
+    moved = ndimage.affine_transform(image, matrix, offset, order=3, mode="nearest")
+    moved_valid = ndimage.affine_transform(valid.astype(float), matrix, offset, order=0,
+                                           cval=0.0) > 0.5
+    return moved, moved_valid
+
+
 def footprint_border_mask(truth, east, north, frames, calibration):
     """Cells within one cell of a frame's ground footprint border (nadir footprint turned by
     the frame's yaw), and cells well inside a footprint."""
@@ -300,20 +319,21 @@ def evaluate(args):
     away_from_walls = wall_distance[gr, gc] > 2.0
     result["dom_correlation"] = correlation(g_dom_s, g_truth_s, g_valid, away_from_walls)
     # Registration: phase correlation of 32 x 32 pixel patches of DOM and truth.
-    shifts, size = [], 32
+    shifts, centres, size = [], [], 32
     for i in range(0, gx.shape[0] - size + 1, size):
         for j in range(0, gx.shape[1] - size + 1, size):
             if g_valid[i:i + size, j:j + size].all():
                 shifts.append(phase_shift(g_dom[i:i + size, j:j + size],
                                           g_truth[i:i + size, j:j + size]))
+                centres.append((j + size / 2, i + size / 2))
     lengths = [math.hypot(x, y) for x, y in shifts]
     result["dom_shift_px"] = float(np.median(lengths)) if shifts else math.inf
     result["dom_patches"] = len(shifts)
-    # The mosaic apart from the block's offset: the DOM moved back by the median patch shift.
-    if shifts:
-        back = tuple(-np.median(shifts, axis=0)[::-1])  # rows, columns
-        moved = ndimage.shift(np.where(g_valid, g_dom, g_truth), back, order=3, mode="nearest")
-        moved_valid = ndimage.shift(g_valid.astype(float), back, order=0, cval=0.0) > 0.5
+    # The mosaic apart from the block's datum: the DOM moved back by the similarity (offset,
+    # rotation, scale) that best explains the patch shifts.
+    if len(shifts) >= 3:
+        moved, moved_valid = undo_similarity(np.where(g_valid, g_dom, g_truth), g_valid,
+                                             np.array(centres), np.array(shifts))
         moved_s = ndimage.gaussian_filter(np.where(moved_valid, moved, g_truth), 0.7)
         result["dom_correlation_registered"] = correlation(moved_s, g_truth_s, moved_valid,
                                                            away_from_walls)
