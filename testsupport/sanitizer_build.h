@@ -1,8 +1,8 @@
 #pragma once
 
-// Whether the test program runs under AddressSanitizer. Accuracy oracles that take a minute
-// there check numbers, not memory: the sanitizer build runs a few of them and the plain build
-// all of them.
+// Whether the test program runs under a sanitizer. Accuracy oracles that take a minute under
+// AddressSanitizer check numbers, not memory: the sanitizer build runs a few of them and the
+// plain build all of them. Both sanitizers bring allocators of their own.
 
 namespace vmtest {
 
@@ -16,6 +16,18 @@ inline constexpr bool kAddressSanitizerBuild = false;
 #endif
 #else
 inline constexpr bool kAddressSanitizerBuild = false;
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizerBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kThreadSanitizerBuild = true;
+#else
+inline constexpr bool kThreadSanitizerBuild = false;
+#endif
+#else
+inline constexpr bool kThreadSanitizerBuild = false;
 #endif
 
 }  // namespace vmtest

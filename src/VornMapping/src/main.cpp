@@ -1,5 +1,6 @@
 #include "error_result.h"
 #include "line_queue.h"
+#include "malloc_policy.h"
 #include "process_guards.h"
 #include "status_loop.h"
 #include "task_startup.h"
@@ -15,6 +16,7 @@
 #include <thread>
 
 int main(int argc, char** argv) {
+  shareOneHeapAcrossThreads();
   openClosedStandardDescriptors();
   ignoreBrokenPipes();
   installStopSignals();

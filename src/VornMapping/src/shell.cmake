@@ -47,12 +47,14 @@ vm_add_fuzzer(shell_input_fuzzer
 # Hardening of the program against its input and the way it is started.
 list(APPEND MAPPING_SOURCES
   ${shell_dir}/json_depth.cpp
+  ${shell_dir}/malloc_policy.cpp
   ${shell_dir}/process_guards.cpp
   ${shell_dir}/task_log_file.cpp)
 list(APPEND MAPPING_DEPS cpu_features)
 list(APPEND MAPPING_TESTS
   ${shell_dir}/hardening_test.cpp
   ${shell_dir}/hardening_program_test.cpp
+  ${shell_dir}/malloc_policy_test.cpp
   ${shell_dir}/spawn_test_helper.cpp)
 set_property(SOURCE ${shell_dir}/hardening_program_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\""
