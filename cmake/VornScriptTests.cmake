@@ -21,4 +21,15 @@ if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
               --work ${CMAKE_BINARY_DIR}/e2e/${name} --storage ${storage})
     set_tests_properties(e2e/${name} PROPERTIES LABELS "e2e" TIMEOUT 600)
   endforeach()
+  # A survey with ordinary GPS (2 m) and gimbal (1.5 degree) noise: the GPS decides where the
+  # block lies, so the DOM's shift is held to the GPS's reach and its correlation is judged
+  # once the block's offset, rotation and scale are taken out.
+  add_test(NAME e2e/noisy_gps
+    COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/e2e_flight.py
+            --program $<TARGET_FILE:VornMapping>
+            --flight-maker $<TARGET_FILE:make_example_flight>
+            --work ${CMAKE_BINARY_DIR}/e2e/noisy_gps
+            --flight-args "--width 640 --height 480 --fx 544 --altitude 50 --strips 3 --frames-per-strip 6 --gps-noise 2 --attitude-noise 1.5"
+            --tolerances dom_correlation=off,dom_shift_px=4,dom_correlation_registered=0.9)
+  set_tests_properties(e2e/noisy_gps PROPERTIES LABELS "e2e" TIMEOUT 600)
 endif()

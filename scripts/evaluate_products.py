@@ -18,7 +18,8 @@ cells, and reports as JSON:
                       no tolerance)
   seam_energy         DOM gradient across frame borders against inside frames, each
                       divided by the truth's gradient at the same cells
-With --check, exits 1 when a value misses its tolerance.
+With --check, exits 1 when a value misses its tolerance (--tolerances overrides a limit, adds
+the registered correlation's, or drops one with name=off).
 
 Usage: evaluate_products.py --truth <flight>/truth --dom <dom.mbtiles|folder>
                             --dsm <dsm.mbtiles|folder> [--check] [--tolerances k=v,...]
@@ -49,6 +50,9 @@ DEFAULT_TOLERANCES = {
     "dom_shift_px": ("<=", 1.0),
     "seam_energy": ("<=", 1.5),
 }
+# Limits a check may add: with GPS noise the block's placement is the GPS's, and the mosaic
+# is judged apart from it.
+OPTIONAL_TOLERANCES = {"dom_correlation_registered": ">="}
 
 
 def ecef_from_geodetic(lat, lon, h):
@@ -367,7 +371,8 @@ def main():
     parser.add_argument("--dsm", required=True)
     parser.add_argument("--sample", type=float, default=0.3, help="metres between samples")
     parser.add_argument("--check", action="store_true")
-    parser.add_argument("--tolerances", default="", help="name=value,... overriding the limits")
+    parser.add_argument("--tolerances", default="",
+                        help="name=value,... overriding or adding limits; name=off drops one")
     args = parser.parse_args()
     if not args.frames:
         args.frames = os.path.join(os.path.dirname(os.path.abspath(args.truth)), "frames.json")
@@ -378,7 +383,13 @@ def main():
     tolerances = dict(DEFAULT_TOLERANCES)
     for item in filter(None, args.tolerances.split(",")):
         name, value = item.split("=")
-        tolerances[name] = (tolerances[name][0], float(value))
+        if value == "off":
+            tolerances.pop(name)
+        else:
+            known = DEFAULT_TOLERANCES.get(name, (OPTIONAL_TOLERANCES.get(name),))[0]
+            if known is None:
+                parser.error(f"no limit named {name}")
+            tolerances[name] = (known, float(value))
     failed = [f"{n} = {result[n]:.3f}, wanted {op} {v}" for n, (op, v) in tolerances.items()
               if not (result[n] >= v if op == ">=" else result[n] <= v)]
     for line in failed:
