@@ -5,6 +5,7 @@
 // observing a map point at that world point.
 
 #include "framework/diy_frame.h"
+#include "framework/slam.h"
 
 #include <memory>
 #include <vector>
@@ -53,5 +54,16 @@ inline std::shared_ptr<MapFrame> makeLocatedFrame(const LocatedFrameSpec& spec,
   }
   return frame;
 }
+
+// A map that lists the given frames, as a front end hands its located frames on.
+class ListedMap : public fw::Map {
+ public:
+  explicit ListedMap(std::vector<std::shared_ptr<fw::MapFrame>> frames)
+      : frames_(std::move(frames)) {}
+  std::vector<std::shared_ptr<fw::MapFrame>> getFrames() const override { return frames_; }
+
+ private:
+  std::vector<std::shared_ptr<fw::MapFrame>> frames_;
+};
 
 }  // namespace fwtest

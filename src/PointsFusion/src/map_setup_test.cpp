@@ -16,15 +16,7 @@
 
 namespace {
 
-class ListedMap : public fw::Map {
- public:
-  explicit ListedMap(std::vector<std::shared_ptr<fw::MapFrame>> frames)
-      : frames_(std::move(frames)) {}
-  std::vector<std::shared_ptr<fw::MapFrame>> getFrames() const override { return frames_; }
-
- private:
-  std::vector<std::shared_ptr<fw::MapFrame>> frames_;
-};
+using fwtest::ListedMap;
 
 // Zoom of a ground sample distance, worked out here from the Web-Mercator tile size.
 int expectedZoom(double gsd, double latitude) {

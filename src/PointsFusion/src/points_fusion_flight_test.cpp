@@ -4,6 +4,7 @@
 // the points sit on the true ground, and a map's frames arrive in identifier order.
 #include "terrain_fusion_double_for_tests.h"
 
+#include "framework/located_frame_for_tests.h"
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
 #include "framework/slam.h"
@@ -27,15 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-class ListedMap : public fw::Map {
- public:
-  explicit ListedMap(std::vector<std::shared_ptr<fw::MapFrame>> frames)
-      : frames_(std::move(frames)) {}
-  std::vector<std::shared_ptr<fw::MapFrame>> getFrames() const override { return frames_; }
-
- private:
-  std::vector<std::shared_ptr<fw::MapFrame>> frames_;
-};
+using fwtest::ListedMap;
 
 // World points of one frame, found by their centimetre cell.
 class PointIndex {

@@ -24,15 +24,7 @@ namespace {
 
 using fwtest::CapturedLog;
 
-class ListedMap : public fw::Map {
- public:
-  explicit ListedMap(std::vector<std::shared_ptr<fw::MapFrame>> frames)
-      : frames_(std::move(frames)) {}
-  std::vector<std::shared_ptr<fw::MapFrame>> getFrames() const override { return frames_; }
-
- private:
-  std::vector<std::shared_ptr<fw::MapFrame>> frames_;
-};
+using fwtest::ListedMap;
 
 // A located frame without an image: the depth stage takes it and makes no depth from it.
 std::shared_ptr<fw::MapFrame> bareFrame(uint64_t id) {

@@ -4,6 +4,7 @@
 #include "src/VornMapping/src/chain/output_item.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 
+#include "framework/located_frame_for_tests.h"
 #include "framework/map_frame.h"
 #include "framework/map_fusion.h"
 #include "framework/slam.h"
@@ -30,15 +31,7 @@ void note(Change change) {
   change(record);
 }
 
-class LocatedMap : public fw::Map {
- public:
-  explicit LocatedMap(std::vector<std::shared_ptr<fw::MapFrame>> frames)
-      : frames_(std::move(frames)) {}
-  std::vector<std::shared_ptr<fw::MapFrame>> getFrames() const override { return frames_; }
-
- private:
-  std::vector<std::shared_ptr<fw::MapFrame>> frames_;
-};
+using fwtest::ListedMap;
 
 // Locates each frame on its own worker thread, as a real front end answers asynchronously.
 class LocatingFrontEnd : public fw::SLAM {
@@ -88,7 +81,7 @@ class LocatingFrontEnd : public fw::SLAM {
       located = located_;
     }
     note([](ChainEndsRecord& r) { r.finishInputCalled = true; });
-    chain_->call("map_located", std::make_shared<LocatedMap>(located));
+    chain_->call("map_located", std::make_shared<ListedMap>(located));
     return true;
   }
 

@@ -56,6 +56,14 @@ MapperStatus runToEnd(VornMapper& mapper) {
   return vmtest::runToEnd(mapper, std::chrono::seconds(60));
 }
 
+// A started live run announcing `frames` frames; null when it did not start.
+std::shared_ptr<VornMapper> startLiveRun(const vmtest::TempDir& home, int frames) {
+  testing::resetFused();
+  const auto mapper = createVornMapper(
+      task(home, {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", frames}}).dump(), nullptr);
+  return mapper->start() ? mapper : nullptr;
+}
+
 void expectLocatedInOrder(const std::vector<uint64_t>& expected, const MapperStatus& status) {
   const auto fused = testing::fusedFrames();
   ASSERT_EQ(fused.size(), expected.size());
@@ -109,11 +117,8 @@ TEST(MapperRun, LocatesALiveRunInOrder) {
   const flight::WrittenFlight flight = writeSmallFlight(home / "flight");
   const json frames = readJson(flight.frame_list);
 
-  testing::resetFused();
-  const auto mapper = createVornMapper(
-      task(home, {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", int(frames.size())}}).dump(),
-      nullptr);
-  ASSERT_TRUE(mapper->start());
+  const auto mapper = startLiveRun(home, int(frames.size()));
+  ASSERT_TRUE(mapper);
   for (const json& frame : frames) EXPECT_TRUE(mapper->pushFrame(frame.dump()));
   mapper->pushFrame("");
   const MapperStatus status = runToEnd(*mapper);
@@ -126,11 +131,8 @@ TEST(MapperRun, ALiveRunThatEndsEarlySendsTheFramesItGot) {
   const flight::WrittenFlight flight = writeSmallFlight(home / "flight");
   const json frames = readJson(flight.frame_list);
 
-  testing::resetFused();
-  const auto mapper = createVornMapper(
-      task(home, {{"live", true}, {"form", "zel_frame"}, {"frame_cnt", int(frames.size())}}).dump(),
-      nullptr);
-  ASSERT_TRUE(mapper->start());
+  const auto mapper = startLiveRun(home, int(frames.size()));
+  ASSERT_TRUE(mapper);
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(mapper->pushFrame(frames[i].dump()));
   mapper->pushFrame("");
   const MapperStatus status = runToEnd(*mapper);

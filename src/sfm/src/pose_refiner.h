@@ -34,7 +34,7 @@ struct RefinedFrame {
 // earlier frames, verified with the essential matrix, placed relative to its best match
 // (rotation and baseline direction from the images, baseline length from the recorded
 // positions) and adjusted together with the window. A frame leaves the window, oldest
-// first, once `window_size` newer frames have arrived (`first_window` - 1 until a refined
+// first, once `window_size` newer frames have arrived (`first_window` until a refined
 // frame has gone out, so that the camera is refined over a longer stretch of the flight;
 // at once when it has no features to be matched by and every frame before it has gone);
 // it is sent refined when it saw enough map points in an accepted adjustment and otherwise
