@@ -8,6 +8,7 @@
 #include "framework/printable_text.h"
 
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
 
@@ -152,6 +153,9 @@ void ImageDataset::stopDispatcher() {
 }
 
 void ImageDataset::dispatchLoop() {
+  // OpenCV sets up its image codecs on first use, inside code the thread checker cannot
+  // follow: set them up here, so that every loader thread starts after it.
+  cv::haveImageWriter(".jpg");
   // Declared inside the loop's scope: every loader is joined before the dispatcher ends.
   LoaderThreads loaders;
   auto workOrStop = [this] { return !pending_.empty() || !dispatching_.load(); };
