@@ -6,12 +6,14 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_loading.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_tally.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_tally_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_services_test.cpp)
 list(APPEND FRAMEWORK_TEST_LABELS tsan)
