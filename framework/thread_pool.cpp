@@ -47,7 +47,8 @@ void ThreadPool::dropOldest() {
 }
 
 void ThreadPool::reportStoppedAdd() {
-  std::cerr << "The ThreadPool object has been destroyed! Cannot add more tasks to the ThreadPool!";
+  std::cerr << "The ThreadPool object has been destroyed! Cannot add more tasks to the ThreadPool!"
+            << std::endl;  // a line of its own: status lines share this stream
 }
 
 void ThreadPool::runGuarded(const std::function<void()>& task) {

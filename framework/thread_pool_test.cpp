@@ -119,8 +119,9 @@ TEST(ThreadPool, AddingToAStoppedPoolWritesMessageAndBreaksPromise) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(first_broken.get_future().get());
   EXPECT_TRUE(second_broken.get_future().get());
+  // Each on a line of its own, so a status line after it still parses.
   const std::string message =
-      "The ThreadPool object has been destroyed! Cannot add more tasks to the ThreadPool!";
+      "The ThreadPool object has been destroyed! Cannot add more tasks to the ThreadPool!\n";
   EXPECT_EQ(err, message + message);
 }
 

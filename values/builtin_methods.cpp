@@ -222,7 +222,7 @@ void registerFunctionAndClass() {
   VarClass::Class<VarClass>()
       .def("__getitem__",
            [](Var self, Var name) { return held<VarClass>(self)[held<std::string>(name)]; })
-      .def("doc", [](Var self) { return textOf(held<VarClass>(self)); });
+      .def("doc", [](Var self) { return held<VarClass>(self).helpString(); });
 }
 
 void registerJson() {

@@ -185,6 +185,7 @@ TEST(ClassMethods, MemberLookupAndHelpText) {
   const std::string help = method(intClass, "doc").as<std::string>();
   EXPECT_EQ(help.rfind("class int():\n|  Methods defined here:\n", 0), 0u) << help;
   EXPECT_TRUE(contains(help, "|  int.__add__(...)\n|      int.__add__(int,var)->var\n"));
+  EXPECT_EQ(help, VarClass::Class<int>().helpString());
   EXPECT_TRUE(contains(errorOf([] { method(Var(1), "doc"); }), "has no function doc"));
 }
 

@@ -350,6 +350,9 @@ class VarClass {
   Var call(const Var& instance, const std::string& name, std::vector<Var> args);
   Var call(const Var& instance, const std::string& name, const Var& arg);
 
+  // The class's help page (what printing the record writes) as text.
+  std::string helpString() const;
+
   std::string name;
   std::string doc;
   std::type_index type;

@@ -1,9 +1,12 @@
 #include "values/var.h"
 
+#include "values/printer.h"
+
 #include <cxxabi.h>
 
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <utility>
 
 namespace sv {
@@ -99,6 +102,12 @@ Var VarClass::call(const Var& instance, const std::string& functionName, std::ve
     }
   }
   throw VarException("Class " + name + " has no function " + functionName + failures);
+}
+
+std::string VarClass::helpString() const {
+  std::ostringstream text;
+  text << *this;
+  return text.str();
 }
 
 Var VarClass::call(const Var& instance, const std::string& functionName, const Var& arg) {
