@@ -27,8 +27,12 @@ fi
 
 # Readers written by others that the tests use to check our products (3D Tiles, PNG and TIFF
 # tiles); they live in a virtual environment of their own beside the build folders.
+# The versions are pinned in scripts/test_readers.txt; a venv made from other versions is
+# brought to them.
 venv=".venv"
-if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import py3dtiles, PIL, numpy, scipy" 2>/dev/null; then
+readers="scripts/test_readers.txt"
+if [ ! -x "$venv/bin/python" ] ||
+  ! diff -q <(grep -v '^#' "$readers" | sort -f) <("$venv/bin/pip" freeze | sort -f) >/dev/null; then
   python3 -m venv "$venv"
-  "$venv/bin/pip" install --quiet py3dtiles pillow numpy scipy
+  "$venv/bin/pip" install --quiet -r "$readers"
 fi
