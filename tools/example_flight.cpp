@@ -18,6 +18,53 @@ namespace {
 
 json angles(const cv::Vec3d& a) { return {{"pitch", a[0]}, {"yaw", a[1]}, {"roll", a[2]}}; }
 
+json cameraDocument(const PinholeCamera& c) {
+  return {{"width", c.width}, {"height", c.height}, {"fx", c.fx},
+          {"fy", c.fy},       {"cx", c.cx},         {"cy", c.cy}};
+}
+
+// The ground a frame sees, as east-north points around its image border: where the border's
+// rays meet the surface (or, past the area, the take-off ground's level).
+json footprint(const SyntheticScene& scene, const PinholeCamera& cam, const CameraPlacement& p) {
+  constexpr int kPerSide = 8;
+  json points = json::array();
+  for (const cv::Point2d& b : imageBorder(cam, kPerSide)) {
+    const cv::Vec3d d =
+        p.enu_from_camera * cv::Vec3d((b.x - cam.cx) / cam.fx, (b.y - cam.cy) / cam.fy, 1.0);
+    SurfaceHit hit;
+    cv::Vec3d ground;
+    if (scene.intersect(p.position, d, &hit)) {
+      ground = hit.point;
+    } else if (d[2] < 0.0) {
+      ground = p.position + d * (-p.position[2] / d[2]);
+    } else {
+      continue;  // above the horizon
+    }
+    points.push_back({ground[0], ground[1]});
+  }
+  return points;
+}
+
+json truthFrame(const SyntheticScene& scene, const FlightPlan& plan, const PlannedFrame& f) {
+  const CameraPlacement& p = f.placement;
+  json rotation = json::array();
+  for (int k = 0; k < 9; ++k) rotation.push_back(p.enu_from_camera.val[k]);
+  return {{"latitude", f.true_geodetic[0]},
+          {"longitude", f.true_geodetic[1]},
+          {"altitude", f.true_geodetic[2]},
+          {"attitude", angles(f.true_attitude)},
+          {"east", p.position[0]},
+          {"north", p.position[1]},
+          {"up", p.position[2]},
+          {"enu_from_camera", rotation},
+          {"course", f.course},
+          {"heading", f.body_attitude[0]},
+          {"body_pitch", f.body_attitude[1]},
+          {"body_roll", f.body_attitude[2]},
+          {"in_turn", f.in_turn},
+          {"footprint", footprint(scene, plan.options.camera, p)}};
+}
+
 json frameDocument(const FlightPlan& plan, const PlannedFrame& f, const fs::path& image) {
   const FlightOptions& o = plan.options;
   const PinholeCamera camera = recordedCamera(o);
@@ -64,9 +111,38 @@ ExampleFlight makeExampleFlight(const ExampleFlightOptions& options) {
   scene.texel = options.texel;
   scene.marker_radius = options.marker_radius;
   scene.seed = options.scene_seed;
+  scene.furrowed_fields = options.furrowed_fields;
   flight.plan.scene = scene;
   flight.scene = std::make_shared<const SyntheticScene>(scene);
   return flight;
+}
+
+ExampleFlightOptions fixedWingFlight(bool exact, int width) {
+  if (width < 40) throw std::invalid_argument("a fixed-wing flight needs frames 40 pixels wide");
+  ExampleFlightOptions o;
+  FlightOptions& f = o.flight;
+  f.camera.width = width;
+  f.camera.height = width * 3 / 4;
+  f.camera.fx = f.camera.fy = 0.85 * width;
+  f.height = 100.0;
+  f.strips = 3;
+  f.frames_per_strip = 12;
+  f.turn_frames = 2;  // 3 x 12 + 2 x 2 = 40 frames
+  f.forward_overlap = 0.6;
+  f.side_overlap = 0.3;
+  f.body_wobble = 15.0;
+  f.crab_angle = 15.0;
+  f.attitude_jitter = 3.0;  // heading gusts
+  f.height_jitter = 2.0;
+  if (!exact) {
+    // What a survey autopilot without RTK writes, and a calibration from the EXIF.
+    f.course_as_heading = true;
+    f.gps_noise = 1.5;
+    f.attitude_noise = 2.0;
+    f.focal_error = -0.06;
+  }
+  o.furrowed_fields = true;
+  return o;
 }
 
 RenderedView renderFrame(const ExampleFlight& flight, size_t index) {
@@ -117,12 +193,8 @@ WrittenFlight writeFlight(const ExampleFlight& flight, const fs::path& folder, i
                        {"altitude", g[2]}});
   }
   json truth_frames = json::array();
-  for (const PlannedFrame& f : flight.plan.frames) {
-    truth_frames.push_back({{"latitude", f.true_geodetic[0]},
-                            {"longitude", f.true_geodetic[1]},
-                            {"altitude", f.true_geodetic[2]},
-                            {"attitude", angles(f.true_attitude)}});
-  }
+  for (const PlannedFrame& f : flight.plan.frames)
+    truth_frames.push_back(truthFrame(scene, flight.plan, f));
   writeJson(
       written.truth_folder / "truth.json",
       {{"origin",
@@ -133,6 +205,8 @@ WrittenFlight writeFlight(const ExampleFlight& flight, const fs::path& folder, i
        {"height_map", "height.tif"},
        {"orthophoto", "orthophoto.png"},
        {"markers", markers},
+       {"camera", cameraDocument(o.camera)},
+       {"recorded_camera", cameraDocument(recordedCamera(o))},
        {"frames", truth_frames}});
   return written;
 }

@@ -20,7 +20,16 @@ struct ExampleFlightOptions {
   double marker_radius = 0.6;  // metres
   unsigned scene_seed = 7;
   int jpeg_quality = 95;
+  bool furrowed_fields = false;  // the scene's farmland (SceneOptions::furrowed_fields)
 };
+
+// A real fixed-wing survey's conditions, rendered: about 40 frames of `width` x 3/4 width
+// (1000: the tests' size; 4000: 12 MP) in 3 strips at 100 m with about 60% forward and 30%
+// side overlap and banked turns, the camera fixed to a wobbling, crabbing body, over furrowed
+// fields. Unless `exact`, the frame list is what the autopilot writes: the course as the
+// heading, GPS and attitude noise and a focal length 6% short; `exact` records the true
+// positions, attitudes and calibration of the same flight.
+ExampleFlightOptions fixedWingFlight(bool exact, int width = 1000);
 
 struct ExampleFlight {
   FlightPlan plan;

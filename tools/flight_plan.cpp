@@ -36,12 +36,204 @@ PinholeCamera recordedCamera(const FlightOptions& options) {
   return camera;
 }
 
+bool isFixedWing(const FlightOptions& options) {
+  return options.body_wobble != 0.0 || options.crab_angle != 0.0 || options.course_as_heading ||
+         options.turn_frames > 0;
+}
+
+namespace {
+
+constexpr double kDeg = M_PI / 180.0;
+constexpr double kGravity = 9.81;
+constexpr double kMaxBank = 25.0;  // degrees: a survey autopilot's bank limit in turns
+
+// The span an image covers along (rows) and across (columns) the track between the
+// frames of a strip and between strips.
+struct Spacing {
+  double along = 0.0, across = 0.0;
+};
+
+Spacing spacingOf(const FlightOptions& o, const PinholeCamera& cam) {
+  // With the yaw along the track the image rows run along the track.
+  return {(1.0 - o.forward_overlap) * cam.height * o.height / cam.fy,
+          (1.0 - o.side_overlap) * cam.width * o.height / cam.fx};
+}
+
+double wrapDegrees(double a) {
+  a = std::fmod(a + 180.0, 360.0);
+  return (a < 0.0 ? a + 360.0 : a) - 180.0;
+}
+
+// Where a fixed-wing survey's frames are taken: along the strips and around the half-circle
+// turns that join them (the next strip always lies east). Course in degrees, bank signed
+// (right wing down positive), path length from the start in metres.
+struct TrackPoint {
+  cv::Vec2d east_north;
+  double course = 0.0;
+  double bank = 0.0;
+  double distance = 0.0;
+  bool in_turn = false;
+};
+
+std::vector<TrackPoint> fixedWingTrack(const FlightOptions& o, const Spacing& sp) {
+  std::vector<TrackPoint> track;
+  const double radius = sp.across / 2.0;
+  const double speed = sp.along / o.frame_interval;
+  const double bank = std::min(kMaxBank, std::atan(speed * speed / (kGravity * radius)) / kDeg);
+  const double half_strip = (o.frames_per_strip - 1) / 2.0 * sp.along;
+  const double arc = M_PI * radius;
+  double distance = 0.0;
+  for (int s = 0; s < o.strips; ++s) {
+    const double east = (s - (o.strips - 1) / 2.0) * sp.across;
+    const double ahead = s % 2 == 0 ? 1.0 : -1.0;  // northbound strips first
+    for (int i = 0; i < o.frames_per_strip; ++i) {
+      if (i > 0) distance += sp.along;
+      TrackPoint p;
+      p.east_north = {east, ahead * (i * sp.along - half_strip)};
+      p.course = ahead > 0 ? 0.0 : 180.0;
+      p.distance = distance;
+      track.push_back(p);
+    }
+    if (s + 1 == o.strips) break;
+    // Half a spacing straight on, a half circle onto the next strip, half a spacing in.
+    const double end = ahead * (half_strip + sp.along / 2.0);
+    for (int j = 1; j <= o.turn_frames; ++j) {
+      const double a = M_PI * j / (o.turn_frames + 1.0);
+      TrackPoint p;
+      p.east_north = {east + radius - radius * std::cos(a), end + ahead * radius * std::sin(a)};
+      p.course = ahead > 0 ? a / kDeg : 180.0 - a / kDeg;
+      p.bank = ahead * bank;  // right turns after northbound strips, left after southbound
+      p.distance = distance + sp.along / 2.0 + arc * j / (o.turn_frames + 1.0);
+      p.in_turn = true;
+      track.push_back(p);
+    }
+    distance += sp.along + arc;
+  }
+  return track;
+}
+
+enum Axis { kEast = 0, kNorth = 1, kUp = 2 };
+
+// A turn by the given degrees, counterclockwise about a local axis.
+cv::Matx33d turnAbout(int axis, double degrees) {
+  const double c = std::cos(degrees * kDeg), s = std::sin(degrees * kDeg);
+  const int i = (axis + 1) % 3, j = (axis + 2) % 3;
+  cv::Matx33d m = cv::Matx33d::eye();
+  m(i, i) = c;
+  m(i, j) = -s;
+  m(j, i) = s;
+  m(j, j) = c;
+  return m;
+}
+
+// A bounded, slowly wandering angle: an autoregressive walk of the given spread clipped to
+// +-limit.
+class Wobble {
+ public:
+  Wobble(double limit, cv::RNG& rng) : limit_(limit), rng_(rng) {}
+  double next() {
+    constexpr double kKeep = 0.6;  // share of the last frame's angle that carries over
+    value_ = kKeep * value_ + std::sqrt(1.0 - kKeep * kKeep) * rng_.gaussian(limit_ / 3.0);
+    value_ = std::clamp(value_, -limit_, limit_);
+    return value_;
+  }
+
+ private:
+  double limit_;
+  cv::RNG& rng_;
+  double value_ = 0.0;
+};
+
+void planFixedWing(FlightPlan* plan, const Spacing& sp) {
+  const FlightOptions& o = plan->options;
+  cv::RNG rng(o.seed);
+  Wobble roll(o.body_wobble, rng), pitch(o.body_wobble, rng);
+  for (const TrackPoint& t : fixedWingTrack(o, sp)) {
+    PlannedFrame f;
+    f.timestamp = o.start_time + t.distance / sp.along * o.frame_interval;
+    f.course = t.course;
+    f.in_turn = t.in_turn;
+    // A crosswind from the west: the nose turns into it by the crab angle's share the
+    // wind has across the course, plus gusts.
+    const double heading = wrapDegrees(t.course - o.crab_angle * std::cos(t.course * kDeg) +
+                                       rng.gaussian(o.attitude_jitter));
+    // The autopilot holds the turn's bank within its limit through the wobble.
+    const double roll_wobble = roll.next();
+    f.body_attitude = {heading, pitch.next(),
+                       t.in_turn ? std::clamp(t.bank + roll_wobble, -kMaxBank - 5.0, kMaxBank + 5.0)
+                                 : roll_wobble};
+    const double up = o.height + rng.gaussian(o.height_jitter);
+    f.relative_altitude = up;
+    const cv::Vec3d enu{t.east_north[0], t.east_north[1], up};
+    f.true_geodetic = geodeticFromEnu(o, enu);
+    // The gimbal angles of the body's camera at the frame's own position.
+    const cv::Matx33d local_from_scene = ecefFromEnu(f.true_geodetic[0], f.true_geodetic[1]).t() *
+                                         ecefFromEnu(o.latitude, o.longitude);
+    const cv::Matx33d camera =
+        local_from_scene * enuFromBodyCamera(heading, f.body_attitude[1], f.body_attitude[2]);
+    f.true_attitude = gimbalAngles(camera);
+    const cv::Vec3d noisy{enu[0] + rng.gaussian(o.gps_noise), enu[1] + rng.gaussian(o.gps_noise),
+                          up + rng.gaussian(o.gps_noise)};
+    f.recorded_geodetic = o.gps_noise > 0.0 ? geodeticFromEnu(o, noisy) : f.true_geodetic;
+    // The course for the heading turns the whole camera about the vertical; the sensor's
+    // noise turns it a little about each axis (angle noise near nadir would hardly tilt it
+    // sideways, where the yaw and the roll turn the same axis).
+    cv::Matx33d recorded = camera;
+    if (o.course_as_heading) recorded = turnAbout(kUp, heading - t.course) * recorded;
+    if (o.attitude_noise > 0.0) {
+      for (const int axis : {kEast, kNorth, kUp})
+        recorded = turnAbout(axis, rng.gaussian(o.attitude_noise)) * recorded;
+    }
+    f.recorded_attitude = gimbalAngles(recorded);
+    f.placement = placeCamera(o, f.true_geodetic, f.true_attitude);
+    plan->frames.push_back(f);
+  }
+}
+
+// The area every view reaches: the image border's rays met with the lowest ground the scene
+// can have, each no farther out than a few heights (a ray nearer the horizon sees sky).
+SceneOptions fixedWingArea(const FlightPlan& plan) {
+  constexpr double kLowest = -13.0;  // below the scene's lowest ground
+  constexpr double kRim = 10.0;
+  const PinholeCamera& cam = plan.options.camera;
+  const double farthest = 2.5 * (plan.options.height - kLowest);
+  SceneOptions area;
+  double east_lo = 1e9, east_hi = -1e9, north_lo = 1e9, north_hi = -1e9;
+  for (const PlannedFrame& f : plan.frames) {
+    const cv::Vec3d& o = f.placement.position;
+    for (const cv::Point2d& p : imageBorder(cam, 4)) {
+      const cv::Vec3d d = f.placement.enu_from_camera *
+                          cv::Vec3d((p.x - cam.cx) / cam.fx, (p.y - cam.cy) / cam.fy, 1.0);
+      cv::Vec2d ground{o[0], o[1]};
+      const cv::Vec2d flat{d[0], d[1]};
+      const double flat_length = cv::norm(flat);
+      if (flat_length > 1e-12) {
+        const double out = d[2] < 0.0 ? (kLowest - o[2]) / d[2] * flat_length : farthest;
+        ground += flat / flat_length * std::min(out, farthest);
+      }
+      east_lo = std::min(east_lo, ground[0]);
+      east_hi = std::max(east_hi, ground[0]);
+      north_lo = std::min(north_lo, ground[1]);
+      north_hi = std::max(north_hi, ground[1]);
+    }
+  }
+  area.east_min = std::floor(east_lo - kRim);
+  area.east_max = std::ceil(east_hi + kRim);
+  area.north_min = std::floor(north_lo - kRim);
+  area.north_max = std::ceil(north_hi + kRim);
+  return area;
+}
+
+}  // namespace
+
 FlightPlan planFlight(const FlightOptions& options) {
   if (!(std::abs(options.focal_error) < 0.5)) throw std::invalid_argument("invalid flight options");
   if (options.strips < 1 || options.frames_per_strip < 1 || options.height <= 0.0 ||
       options.camera.width < 2 || options.camera.height < 2 || options.camera.fx <= 0.0 ||
       options.camera.fy <= 0.0 || options.forward_overlap < 0.0 || options.forward_overlap >= 1.0 ||
-      options.side_overlap < 0.0 || options.side_overlap >= 1.0) {
+      options.side_overlap < 0.0 || options.side_overlap >= 1.0 || options.turn_frames < 0 ||
+      !(options.body_wobble >= 0.0 && options.body_wobble <= 30.0) ||
+      !(std::abs(options.crab_angle) <= 45.0)) {
     throw std::invalid_argument("invalid flight options");
   }
   FlightPlan plan;
@@ -49,17 +241,20 @@ FlightPlan planFlight(const FlightOptions& options) {
   plan.options.camera.cx = (options.camera.width - 1) / 2.0;
   plan.options.camera.cy = (options.camera.height - 1) / 2.0;
   const PinholeCamera& cam = plan.options.camera;
-  // With the yaw along the track the image rows run along the track.
-  const double along = (1.0 - options.forward_overlap) * cam.height * options.height / cam.fy;
-  const double across = (1.0 - options.side_overlap) * cam.width * options.height / cam.fx;
+  const Spacing sp = spacingOf(options, cam);
+  if (isFixedWing(options)) {
+    planFixedWing(&plan, sp);
+    plan.scene = fixedWingArea(plan);
+    return plan;
+  }
   cv::RNG rng(options.seed);
   double east_lo = 1e9, east_hi = -1e9, north_lo = 1e9, north_hi = -1e9;
   for (int s = 0; s < options.strips; ++s) {
-    const double east = (s - (options.strips - 1) / 2.0) * across;
+    const double east = (s - (options.strips - 1) / 2.0) * sp.across;
     const bool northbound = s % 2 == 0;
     for (int i = 0; i < options.frames_per_strip; ++i) {
       const int k = northbound ? i : options.frames_per_strip - 1 - i;
-      const double north = (k - (options.frames_per_strip - 1) / 2.0) * along;
+      const double north = (k - (options.frames_per_strip - 1) / 2.0) * sp.along;
       PlannedFrame f;
       f.timestamp =
           options.start_time + options.frame_interval * static_cast<double>(plan.frames.size());
@@ -69,6 +264,8 @@ FlightPlan planFlight(const FlightOptions& options) {
                          (northbound ? 0.0 : 180.0) + rng.gaussian(options.attitude_jitter),
                          rng.gaussian(options.attitude_jitter)};
       f.relative_altitude = up;
+      f.course = northbound ? 0.0 : 180.0;
+      f.body_attitude = {f.course, 0.0, 0.0};
       const cv::Vec3d noisy{east + rng.gaussian(options.gps_noise),
                             north + rng.gaussian(options.gps_noise),
                             up + rng.gaussian(options.gps_noise)};

@@ -9,6 +9,12 @@
 
 // A lawnmower survey over the take-off point: parallel strips flown alternately north and
 // south, the camera looking down with its yaw along the direction of travel.
+//
+// A fixed-wing survey (any of body_wobble, crab_angle, course_as_heading, turn_frames set)
+// differs as such a flight does: the camera is fixed to the body, so the aircraft's roll and
+// pitch tilt it and the crab angle a crosswind forces turns the image with the nose; the
+// strips are joined by banked turns whose frames may not overlap their neighbours; and the
+// frame list may give the course over ground as the heading, as autopilots write it.
 namespace flight {
 
 struct FlightOptions {
@@ -23,6 +29,11 @@ struct FlightOptions {
   double gps_noise = 0.0;         // metres of noise on the recorded position
   double attitude_noise = 0.0;    // degrees of noise on the recorded angles
   double focal_error = 0.0;       // share by which the recorded calibration's focal length is off
+  // Fixed-wing survey (all zero or false: the gimbal survey above).
+  double body_wobble = 0.0;        // degrees: the body's roll and pitch wander within +-this
+  double crab_angle = 0.0;         // degrees the nose is turned from the course into the wind
+  bool course_as_heading = false;  // the frame list's yaw is the course, not the heading
+  int turn_frames = 0;             // frames taken in each banked turn between strips
   double latitude = 30.52, longitude = 114.36;  // take-off point
   double ground_altitude = 35.0;                // take-off ground above the ellipsoid
   double start_time = 1701532800.0;             // seconds; frames follow every frame_interval
@@ -38,6 +49,10 @@ struct PlannedFrame {
   cv::Vec3d recorded_geodetic;  // as written to the frame list (with noise)
   cv::Vec3d recorded_attitude;
   double relative_altitude = 0.0;  // true height above the take-off ground
+  // Fixed-wing survey; for a gimbal survey the body is level and heads along the course.
+  double course = 0.0;      // degrees clockwise from north of the track over ground
+  cv::Vec3d body_attitude;  // true heading, pitch (nose up), roll (right wing down), degrees
+  bool in_turn = false;     // taken in a turn between strips
 };
 
 struct FlightPlan {
@@ -47,6 +62,9 @@ struct FlightPlan {
 };
 
 FlightPlan planFlight(const FlightOptions& options);
+
+// True when the options ask for a fixed-wing survey.
+bool isFixedWing(const FlightOptions& options);
 
 // The camera as the frame list records it: the true one with the focal length off by
 // `focal_error` (the images are rendered with the true camera).

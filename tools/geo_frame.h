@@ -22,4 +22,14 @@ cv::Matx33d ecefFromEnu(double latitude, double longitude);
 // degrees: yaw clockwise from north, pitch -90 looking straight down, roll about the optical axis.
 cv::Matx33d enuFromCamera(double pitch, double yaw, double roll);
 
+// The gimbal angles (pitch, yaw, roll in degrees, as enuFromCamera takes them) of a camera
+// orientation. Near nadir a sideways tilt is a turn of the yaw with the roll turning the
+// image back, so the yaw of a tilted camera is the direction of its tilt, not its heading.
+cv::Vec3d gimbalAngles(const cv::Matx33d& enu_from_camera);
+
+// Camera to local east-north-up rotation of a camera fixed to an aircraft's body, looking
+// down with the image's top toward the nose: heading clockwise from north, pitch nose up
+// and roll right wing down, in degrees.
+cv::Matx33d enuFromBodyCamera(double heading, double pitch, double roll);
+
 }  // namespace flight

@@ -13,13 +13,19 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* kUsage =
     "usage: make_example_flight --out <folder> [--width px] [--height px] [--fx px]\n"
     "  [--altitude m] [--strips n] [--frames-per-strip n] [--forward-overlap 0..1]\n"
-    "  [--side-overlap 0..1] [--gps-noise m] [--attitude-noise deg] [--texel m] [--seed n]\n";
+    "  [--side-overlap 0..1] [--gps-noise m] [--attitude-noise deg] [--texel m] [--seed n]\n"
+    "  [--fixed-wing [--exact]]\n"
+    "--fixed-wing starts from the fixed-wing survey (40 frames of 1000 x 750, or of --width\n"
+    "  x 3/4 width: a noisy frame list, the course as the heading, the focal length 6% short);\n"
+    "  --exact records its true positions, attitudes and calibration. Other options apply on "
+    "top.\n";
 
 int fail(const std::string& message) {
   std::cerr << message << '\n' << kUsage;
@@ -63,15 +69,55 @@ double numberIn(const std::string& text, double low, bool lowIncluded, double hi
 
 constexpr double kUnbounded = std::numeric_limits<double>::infinity();
 
+// The fixed-wing preset when the arguments ask for it (its size from --width), else the
+// default flight. Switches are taken out of the arguments.
+flight::ExampleFlightOptions startingOptions(std::vector<std::string>* args) {
+  bool fixed_wing = false, exact = false;
+  int width = 1000;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args->size(); ++i) {
+    const std::string& a = (*args)[i];
+    if (a == "--fixed-wing") {
+      fixed_wing = true;
+    } else if (a == "--exact") {
+      exact = true;
+    } else {
+      if (a == "--width" && i + 1 < args->size()) {
+        try {
+          width = int(integerIn((*args)[i + 1], 40, 20000));
+        } catch (const std::exception&) {
+          // the setter reports the bad value
+        }
+      }
+      rest.push_back(a);
+    }
+  }
+  if (exact && !fixed_wing) throw std::invalid_argument("--exact needs --fixed-wing");
+  *args = rest;
+  return fixed_wing ? flight::fixedWingFlight(exact, width) : flight::ExampleFlightOptions{};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
   flight::ExampleFlightOptions options;
+  try {
+    options = startingOptions(&args);
+  } catch (const std::exception& e) {
+    return fail(e.what());
+  }
+  const bool fixed_wing = flight::isFixedWing(options.flight);
   flight::FlightOptions& f = options.flight;
   std::string out;
   const std::map<std::string, std::function<void(const std::string&)>> setters = {
       {"--out", [&](const std::string& v) { out = v; }},
-      {"--width", [&](const std::string& v) { f.camera.width = int(integerIn(v, 8, 20000)); }},
+      {"--width",
+       [&](const std::string& v) {
+         // The fixed-wing preset took its whole camera from the width already.
+         const int width = int(integerIn(v, fixed_wing ? 40 : 8, 20000));
+         if (!fixed_wing) f.camera.width = width;
+       }},
       {"--height", [&](const std::string& v) { f.camera.height = int(integerIn(v, 8, 20000)); }},
       {"--fx",
        [&](const std::string& v) { f.camera.fx = f.camera.fy = numberIn(v, 0, false, 1e6); }},
@@ -89,19 +135,19 @@ int main(int argc, char** argv) {
       {"--texel", [&](const std::string& v) { options.texel = numberIn(v, 0, false, 1e4); }},
       {"--seed", [&](const std::string& v) { f.seed = unsigned(integerIn(v, 0, 4294967295LL)); }},
   };
-  for (int i = 1; i < argc; ++i) {
-    const std::string key = argv[i];
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& key = args[i];
     if (key == "--help" || key == "-h") {
       std::cout << kUsage;
       return 0;
     }
     const auto setter = setters.find(key);
     if (setter == setters.end()) return fail("unknown option " + key);
-    if (i + 1 >= argc) return fail("missing value for " + key);
+    if (i + 1 >= args.size()) return fail("missing value for " + key);
     try {
-      setter->second(argv[++i]);
+      setter->second(args[++i]);
     } catch (const std::exception& e) {
-      return fail(std::string("bad value for ") + key + ": " + argv[i] + " (" + e.what() + ")");
+      return fail(std::string("bad value for ") + key + ": " + args[i] + " (" + e.what() + ")");
     }
   }
   if (out.empty()) return fail("--out is required");

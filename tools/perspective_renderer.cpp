@@ -2,6 +2,22 @@
 
 namespace flight {
 
+std::vector<cv::Point2d> imageBorder(const PinholeCamera& camera, int per_side) {
+  const double right = camera.width - 1.0, bottom = camera.height - 1.0;
+  std::vector<cv::Point2d> border;
+  for (int side = 0; side < 4; ++side) {
+    for (int k = 0; k < per_side; ++k) {
+      const double s = static_cast<double>(k) / per_side;
+      const cv::Point2d along[] = {{s * right, 0.0},
+                                   {right, s * bottom},
+                                   {(1.0 - s) * right, bottom},
+                                   {0.0, (1.0 - s) * bottom}};
+      border.push_back(along[side]);
+    }
+  }
+  return border;
+}
+
 RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera,
                         const CameraPlacement& placement) {
   RenderedView view;

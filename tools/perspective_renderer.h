@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 // Renders the synthetic scene in true perspective through an ideal pinhole camera.
 namespace flight {
 
@@ -23,6 +25,10 @@ struct RenderedView {
   cv::Mat image;  // CV_8UC3, blue-green-red
   cv::Mat depth;  // CV_32FC1, distance along the optical axis; 0 where no surface is seen
 };
+
+// Points around the image border, clockwise from the top-left corner: `per_side` on each
+// side, the corners among them.
+std::vector<cv::Point2d> imageBorder(const PinholeCamera& camera, int per_side);
 
 RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera,
                         const CameraPlacement& placement);

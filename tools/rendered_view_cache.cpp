@@ -40,6 +40,7 @@ uint64_t flightKey(const ExampleFlight& flight) {
     h.add(v);
   }
   h.add(s.seed);
+  if (s.furrowed_fields) h.add(s.furrowed_fields);
   // A coarse render of the first frame stands for the renderer and the scene's code.
   if (!flight.plan.frames.empty()) {
     PinholeCamera probe = c;

@@ -72,13 +72,17 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
   cv::RNG rng(options_.seed);
   const double width = options_.east_max - options_.east_min;
   const double depth = options_.north_max - options_.north_min;
-  // Hills and one hollow, placed at random over the area.
-  const int hill_count = std::max(3, static_cast<int>(width * depth / 6000.0));
+  const bool farmland = options_.furrowed_fields;
+  // Hills and one hollow, placed at random over the area; farmland rolls more gently.
+  const int hill_count =
+      std::max(3, static_cast<int>(width * depth / (farmland ? 20000.0 : 6000.0)));
   for (int i = 0; i < hill_count; ++i) {
     const double e = rng.uniform(options_.east_min, options_.east_max);
     const double n = rng.uniform(options_.north_min, options_.north_max);
-    const double sigma = rng.uniform(18.0, 35.0);
-    const double amplitude = i == 0 ? -7.0 : rng.uniform(4.0, 9.0);
+    const double sigma = farmland ? rng.uniform(35.0, 70.0) : rng.uniform(18.0, 35.0);
+    const double amplitude = i == 0     ? (farmland ? -4.0 : -7.0)
+                             : farmland ? rng.uniform(2.0, 5.0)
+                                        : rng.uniform(4.0, 9.0);
     hills_.emplace_back(e, n, sigma, amplitude);
   }
   const double cell = options_.terrain_cell;
@@ -97,9 +101,77 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
     }
   }
   layOutBuildings();
+  if (farmland) {
+    farmland_ =
+        std::make_shared<const Farmland>(options_.east_min, options_.east_max, options_.north_min,
+                                         options_.north_max, options_.seed);
+    plantTrees();
+  }
   for (const Building& b : buildings_) max_height_ = std::max(max_height_, b.roof);
   placeMarkers();
   paintOrthophoto();
+}
+
+void SyntheticScene::plantTrees() {
+  cv::RNG rng(options_.seed * 4241u + 3u);
+  const double width = options_.east_max - options_.east_min;
+  const double depth = options_.north_max - options_.north_min;
+  auto clear = [&](double e, double n, double radius) {
+    if (std::abs(e - kRoadEast) < kRoadHalfWidth + kShoulder + radius) return false;
+    for (const Building& b : buildings_) {
+      if (e > b.east0 - radius - 2.0 && e < b.east1 + radius + 2.0 && n > b.north0 - radius - 2.0 &&
+          n < b.north1 + radius + 2.0)
+        return false;
+    }
+    return true;
+  };
+  auto plant = [&](double e, double n) {
+    Tree t{e, n, rng.uniform(2.0, 4.0), rng.uniform(6.0, 14.0)};
+    if (e < options_.east_min + 5.0 || e > options_.east_max - 5.0 ||
+        n < options_.north_min + 5.0 || n > options_.north_max - 5.0 || !clear(e, n, t.radius))
+      return;
+    trees_.push_back(t);
+  };
+  // Hedgerows: lines of trees along a few field edges.
+  const int rows = std::max(2, static_cast<int>(width * depth / 80000.0));
+  for (int i = 0; i < rows; ++i) {
+    const double e = rng.uniform(options_.east_min, options_.east_max);
+    const double n = rng.uniform(options_.north_min, options_.north_max);
+    const double angle = rng.uniform(0.0, M_PI), length = rng.uniform(60.0, 160.0);
+    for (double s = 0.0; s < length; s += rng.uniform(4.5, 7.5))
+      plant(e + s * std::cos(angle), n + s * std::sin(angle));
+  }
+  // Single trees over the fields.
+  const int singles = std::max(4, static_cast<int>(width * depth / 20000.0));
+  for (int i = 0; i < singles; ++i) {
+    plant(rng.uniform(options_.east_min, options_.east_max),
+          rng.uniform(options_.north_min, options_.north_max));
+  }
+  // The crowns stand on the ground raster, so rays and heights meet them as they meet hills.
+  canopy_ = cv::Mat::zeros(ground_.size(), CV_64FC1);
+  const double cell = options_.terrain_cell;
+  for (const Tree& t : trees_) {
+    const int c0 =
+        std::max(0, static_cast<int>((t.east - t.radius - options_.east_min) / cell) + 1);
+    const int c1 = std::min(canopy_.cols - 1,
+                            static_cast<int>((t.east + t.radius - options_.east_min) / cell) + 3);
+    const int r0 =
+        std::max(0, static_cast<int>((options_.north_max - t.north - t.radius) / cell) + 1);
+    const int r1 = std::min(canopy_.rows - 1,
+                            static_cast<int>((options_.north_max - t.north + t.radius) / cell) + 3);
+    for (int r = r0; r <= r1; ++r) {
+      for (int c = c0; c <= c1; ++c) {
+        const double crown =
+            crownHeight(t, options_.east_min + (c - 2) * cell, options_.north_max - (r - 2) * cell);
+        canopy_.at<double>(r, c) = std::max(canopy_.at<double>(r, c), crown);
+      }
+    }
+  }
+  ground_ += canopy_;
+  double lowest = 0.0, highest = 0.0;
+  cv::minMaxLoc(ground_, &lowest, &highest);
+  min_height_ = std::min(0.0, lowest);
+  max_height_ = std::max(0.0, highest);
 }
 
 double SyntheticScene::smoothGround(double east, double north) const {
@@ -135,7 +207,9 @@ void SyntheticScene::layOutBuildings() {
   cv::RNG rng(options_.seed * 7919u + 13u);
   const double width = options_.east_max - options_.east_min;
   const double depth = options_.north_max - options_.north_min;
-  const int wanted = std::max(2, static_cast<int>(width * depth / 3500.0));
+  // Farmland has a farmstead or two, not a town.
+  const int wanted =
+      std::max(2, static_cast<int>(width * depth / (options_.furrowed_fields ? 50000.0 : 3500.0)));
   const cv::Vec3b wall_colours[] = {
       {170, 185, 200}, {120, 140, 165}, {200, 200, 195}, {110, 120, 140}};
   for (int attempt = 0; attempt < wanted * 40 && static_cast<int>(buildings_.size()) < wanted;
@@ -171,10 +245,14 @@ void SyntheticScene::layOutBuildings() {
 void SyntheticScene::placeMarkers() {
   const double spacing = options_.marker_spacing;
   const double clearance = options_.marker_radius + 1.5;
-  // One column of markers along the road, the rest on a grid over hills and roofs.
-  for (double n = options_.north_min + spacing / 2; n < options_.north_max; n += spacing) {
+  // One column of markers along the road, the rest on a grid over hills and roofs; farmland
+  // has a few along the road only, as a survey of fields would.
+  const double road_spacing = options_.furrowed_fields ? 5.0 * spacing : spacing;
+  for (double n = options_.north_min + road_spacing / 2; n < options_.north_max;
+       n += road_spacing) {
     markers_.emplace_back(kRoadEast + 1.5, n, 0.0);
   }
+  if (options_.furrowed_fields) return;
   for (double e = options_.east_min + spacing / 2; e < options_.east_max; e += spacing) {
     for (double n = options_.north_min + spacing / 2; n < options_.north_max; n += spacing) {
       if (std::abs(e - kRoadEast) < kRoadHalfWidth + kShoulder) continue;
@@ -196,10 +274,16 @@ void SyntheticScene::paintOrthophoto() {
   const int cols = static_cast<int>(std::ceil((options_.east_max - options_.east_min) / texel));
   const int rows = static_cast<int>(std::ceil((options_.north_max - options_.north_min) / texel));
   cv::RNG rng(options_.seed * 31u + 5u);
-  const cv::Mat cover = noiseLayer(rng, cols, rows, 40.0 / texel);
-  const cv::Mat mid = noiseLayer(rng, cols, rows, 4.0 / texel);
-  const cv::Mat fine = noiseLayer(rng, cols, rows, 0.9 / texel);
-  const cv::Mat grain = noiseLayer(rng, cols, rows, 0.3 / texel);
+  // Farmland covers a wide area: its noise is computed where it is needed, not held in
+  // rasters of the orthophoto's size.
+  const bool hashed = farmland_ != nullptr;
+  cv::Mat cover, mid, fine, grain;
+  if (!hashed) {
+    cover = noiseLayer(rng, cols, rows, 40.0 / texel);
+    mid = noiseLayer(rng, cols, rows, 4.0 / texel);
+    fine = noiseLayer(rng, cols, rows, 0.9 / texel);
+    grain = noiseLayer(rng, cols, rows, 0.3 / texel);
+  }
   std::vector<cv::Vec3d> roof_colours;
   for (size_t i = 0; i < buildings_.size(); ++i) {
     const cv::Vec3d palette[] = {{60, 75, 170}, {150, 150, 145}, {95, 85, 85}, {70, 120, 150}};
@@ -213,32 +297,48 @@ void SyntheticScene::paintOrthophoto() {
       const double n = options_.north_max - (r + 0.5) * texel;
       for (int c = 0; c < cols; ++c) {
         const double e = options_.east_min + (c + 0.5) * texel;
-        const double detail = 0.62 + 0.22 * mid.at<float>(r, c) + 0.28 * fine.at<float>(r, c) +
-                              0.22 * grain.at<float>(r, c);
+        const float mid_v =
+            hashed ? float(hashNoise(e / 4.0, n / 4.0, options_.seed + 11u)) : mid.at<float>(r, c);
+        const float fine_v =
+            hashed ? float(hashNoise(e / 0.9, n / 0.9, options_.seed + 12u)) : fine.at<float>(r, c);
+        const float grain_v = hashed ? float(hashNoise(e / 0.3, n / 0.3, options_.seed + 13u))
+                                     : grain.at<float>(r, c);
+        const double detail = 0.62 + 0.22 * mid_v + 0.28 * fine_v + 0.22 * grain_v;
         const Building* b = buildingAt(e, n);
         if (b) {
           const double edge = std::min({e - b->east0, b->east1 - e, n - b->north0, b->north1 - n});
           const double rim = edge < 0.5 ? 0.7 : 1.0;
           out[c] = scaled(roof_colours[b - buildings_.data()],
-                          rim * (0.75 + 0.25 * fine.at<float>(r, c) + 0.2 * grain.at<float>(r, c)));
+                          rim * (0.75 + 0.25 * fine_v + 0.2 * grain_v));
           continue;
         }
         const double road = std::abs(e - kRoadEast);
         if (road < kRoadHalfWidth) {
           const bool dash = road < 0.12 && std::fmod(n + 1000.0, 6.0) < 3.0;
           const bool edge_line = std::abs(road - (kRoadHalfWidth - 0.3)) < 0.1;
-          out[c] = dash || edge_line ? scaled({225, 228, 230}, 0.9 + 0.1 * grain.at<float>(r, c))
-                                     : scaled({95, 96, 102}, 0.75 + 0.3 * fine.at<float>(r, c) +
-                                                                 0.2 * grain.at<float>(r, c));
+          out[c] = dash || edge_line ? scaled({225, 228, 230}, 0.9 + 0.1 * grain_v)
+                                     : scaled({95, 96, 102}, 0.75 + 0.3 * fine_v + 0.2 * grain_v);
+          continue;
+        }
+        const double gx = (groundHeight(e + 0.5, n) - groundHeight(e - 0.5, n));
+        const double gy = (groundHeight(e, n + 0.5) - groundHeight(e, n - 0.5));
+        const cv::Vec3d normal = cv::normalize(cv::Vec3d(-gx, -gy, 1.0));
+        const double shade = 0.55 + 0.55 * std::max(0.0, normal.dot(sun));
+        if (farmland_) {
+          const double x = (e - options_.east_min) / options_.terrain_cell + 2.0;
+          const double y = (options_.north_max - n) / options_.terrain_cell + 2.0;
+          // Leaves: a strong near-infrared red with a coarse grain of lit and shaded leaves.
+          const cv::Vec3d colour =
+              bilinear(canopy_, x, y) > 0.05
+                  ? cv::Vec3d(70, 62, 168) * (0.6 + 0.45 * fine_v + 0.35 * grain_v)
+                  : farmland_->colourAt(e, n, grain_v, mid_v);
+          // The sun's shading is softer on the flat fields than on the town's hills.
+          out[c] = scaled(colour, 0.8 * shade + 0.2);
           continue;
         }
         const double soil = smoothstep((cover.at<float>(r, c) - 0.45) / 0.15);
         const cv::Vec3d colour =
             cv::Vec3d(55, 135, 75) * (1.0 - soil) + cv::Vec3d(70, 110, 150) * soil;
-        const double gx = (groundHeight(e + 0.5, n) - groundHeight(e - 0.5, n));
-        const double gy = (groundHeight(e, n + 0.5) - groundHeight(e, n - 0.5));
-        const cv::Vec3d normal = cv::normalize(cv::Vec3d(-gx, -gy, 1.0));
-        const double shade = 0.55 + 0.55 * std::max(0.0, normal.dot(sun));
         out[c] = scaled(colour, shade * detail);
       }
     }

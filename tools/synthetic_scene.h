@@ -1,12 +1,16 @@
 #pragma once
 
+#include "farmland.h"
+
 #include <opencv2/core.hpp>
 
+#include <memory>
 #include <vector>
 
 // A textured surface with real relief for the synthetic flight: rolling hills and a
 // hollow, buildings with flat roofs and vertical walls, a flat road, and round survey
-// markers whose centres are known. Coordinates are metres east, north and up from the
+// markers whose centres are known; or farmland (furrowed fields, trees, a few buildings,
+// the road and markers along it only). Coordinates are metres east, north and up from the
 // take-off point in its local tangent plane; the ground at take-off is height 0.
 namespace flight {
 
@@ -18,6 +22,9 @@ struct SceneOptions {
   double marker_radius = 0.6;    // radius of the white disc of a survey marker
   double marker_spacing = 20.0;  // metres between survey markers
   unsigned seed = 7;             // texture and layout noise
+  // Farmland instead of the hilly town: fields of fine, low-contrast furrows in
+  // near-infrared colours, a few buildings, trees and the road.
+  bool furrowed_fields = false;
 };
 
 struct Building {
@@ -38,7 +45,7 @@ class SyntheticScene {
   explicit SyntheticScene(const SceneOptions& options);
 
   const SceneOptions& options() const { return options_; }
-  // Ground without buildings (the road is exactly at height 0).
+  // Ground without buildings, trees' crowns included (the road is exactly at height 0).
   double groundHeight(double east, double north) const;
   // Ground or roof, whichever is higher.
   double surfaceHeight(double east, double north) const;
@@ -52,6 +59,7 @@ class SyntheticScene {
   const cv::Mat& orthophoto() const { return orthophoto_; }  // CV_8UC3
   const std::vector<Building>& buildings() const { return buildings_; }
   const std::vector<cv::Vec3d>& markers() const { return markers_; }
+  const std::vector<Tree>& trees() const { return trees_; }
   double minHeight() const { return min_height_; }
   double maxHeight() const { return max_height_; }
 
@@ -62,6 +70,7 @@ class SyntheticScene {
   cv::Vec3b wallColour(const Building& b, const cv::Vec3d& p, int face) const;
   bool marchGround(const cv::Vec3d& o, const cv::Vec3d& d, double t0, double t1, double* t) const;
   void layOutBuildings();
+  void plantTrees();
   void paintOrthophoto();
   void placeMarkers();
 
@@ -69,6 +78,9 @@ class SyntheticScene {
   std::vector<cv::Vec4d> hills_;  // east, north, sigma, amplitude
   cv::Mat ground_;                // CV_64FC1 smooth ground on the terrain grid
   std::vector<Building> buildings_;
+  std::shared_ptr<const Farmland> farmland_;  // only for farmland
+  std::vector<Tree> trees_;
+  cv::Mat canopy_;  // CV_64FC1 crown heights on the terrain grid (farmland)
   cv::Mat orthophoto_;
   std::vector<cv::Vec3d> markers_;
   double min_height_ = 0.0, max_height_ = 0.0;
