@@ -7,7 +7,7 @@ namespace flight {
 namespace {
 
 constexpr double kFieldSize = 140.0;  // metres between field centres
-constexpr double kMargin = 1.6;      // metres of grass between fields
+constexpr double kMargin = 1.6;       // metres of grass between fields
 
 // Near-infrared false colour (blue, green, red = green, red, near infrared): a growing crop
 // is pink to red, bare soil grey, stubble pale.

@@ -147,6 +147,9 @@ class Wobble {
 void planFixedWing(FlightPlan* plan, const Spacing& sp) {
   const FlightOptions& o = plan->options;
   cv::RNG rng(o.seed);
+  // The recorder's noise is drawn apart, so the exact and the noisy frame lists of a seed
+  // describe the same flight.
+  cv::RNG recorder(o.seed * 2654435761u + 1u);
   Wobble roll(o.body_wobble, rng), pitch(o.body_wobble, rng);
   for (const TrackPoint& t : fixedWingTrack(o, sp)) {
     PlannedFrame f;
@@ -172,8 +175,9 @@ void planFixedWing(FlightPlan* plan, const Spacing& sp) {
     const cv::Matx33d camera =
         local_from_scene * enuFromBodyCamera(heading, f.body_attitude[1], f.body_attitude[2]);
     f.true_attitude = gimbalAngles(camera);
-    const cv::Vec3d noisy{enu[0] + rng.gaussian(o.gps_noise), enu[1] + rng.gaussian(o.gps_noise),
-                          up + rng.gaussian(o.gps_noise)};
+    const cv::Vec3d noisy{enu[0] + recorder.gaussian(o.gps_noise),
+                          enu[1] + recorder.gaussian(o.gps_noise),
+                          up + recorder.gaussian(o.gps_noise)};
     f.recorded_geodetic = o.gps_noise > 0.0 ? geodeticFromEnu(o, noisy) : f.true_geodetic;
     // The course for the heading turns the whole camera about the vertical; the sensor's
     // noise turns it a little about each axis (angle noise near nadir would hardly tilt it
@@ -182,7 +186,7 @@ void planFixedWing(FlightPlan* plan, const Spacing& sp) {
     if (o.course_as_heading) recorded = turnAbout(kUp, heading - t.course) * recorded;
     if (o.attitude_noise > 0.0) {
       for (const int axis : {kEast, kNorth, kUp})
-        recorded = turnAbout(axis, rng.gaussian(o.attitude_noise)) * recorded;
+        recorded = turnAbout(axis, recorder.gaussian(o.attitude_noise)) * recorded;
     }
     f.recorded_attitude = gimbalAngles(recorded);
     f.placement = placeCamera(o, f.true_geodetic, f.true_attitude);
