@@ -2,6 +2,8 @@
 # from the factories declared in chain_factories.h, which each program links in.
 set(mapper_dir ${CMAKE_CURRENT_SOURCE_DIR})
 list(APPEND MAPPING_SOURCES
+  ${mapper_dir}/located_frames.cpp
+  ${mapper_dir}/run_outcome.cpp
   ${mapper_dir}/task_log_sink.cpp
   ${mapper_dir}/zel_mapper_impl.cpp)
 list(APPEND MAPPING_DEPS utilities)

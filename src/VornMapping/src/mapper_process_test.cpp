@@ -79,6 +79,50 @@ TEST(MapperProgram, MissingAndCorruptImagesAreSkipped) {
             std::string::npos);
 }
 
+// The last status line of a run, parsed.
+json finalStatus(const TaskRun& run) {
+  json last;
+  for (const std::string& line : vmtest::splitLines(run.child.err)) {
+    if (line.rfind("{\"output\":", 0) == 0) last = json::parse(line);
+  }
+  return last;
+}
+
+TEST(MapperProgram, TheFinalStatusAndTheLogSayWhatTheRunMade) {
+  vmtest::TempDir dir;
+  json task = frameListTask(dir, 7);
+  std::ofstream(dir / "frame_4.jpg", std::ios::trunc) << "garbage";
+  TaskRun run = runTask(kTestProgram, task);
+  const json last = finalStatus(run);
+  ASSERT_TRUE(last.is_object()) << run.child.err;
+  EXPECT_EQ(last.at("state"), 12);
+  const std::string summary = last.value("summary", "");
+  EXPECT_EQ(summary.rfind("frames read 6, frames located 6, ", 0), 0u) << summary;
+  EXPECT_NE(summary.find("DOM tiles 6, DSM tiles 6"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("; frames read failed 1 (not an image 1)"), std::string::npos) << summary;
+  EXPECT_NE(readFile(dir / "log.txt").find("] Run summary: " + summary + "\n"), std::string::npos);
+  // Only the final status line carries it.
+  size_t carrying = 0;
+  for (const std::string& line : vmtest::splitLines(run.child.err))
+    carrying +=
+        line.rfind("{\"output\":", 0) == 0 && line.find("\"summary\":") != std::string::npos;
+  EXPECT_EQ(carrying, 1u);
+}
+
+TEST(MapperProgram, ARunThatWritesNoMapTileEndsFailedWithTheSummary) {
+  vmtest::TempDir dir;
+  json task = frameListTask(dir, 6);
+  task["dense"] = {{"method", "legacy_pf"}, {"tiles_per_frame", 0}};
+  TaskRun run = runTask(kTestProgram, task);
+  const json last = finalStatus(run);
+  ASSERT_TRUE(last.is_object()) << run.child.err;
+  EXPECT_EQ(last.at("state"), -14);
+  const std::string summary = last.value("summary", "");
+  EXPECT_NE(summary.find("DOM tiles 0, DSM tiles 0"), std::string::npos) << summary;
+  EXPECT_NE(readFile(dir / "log.txt").find("] No DOM or DSM tile was written: " + summary),
+            std::string::npos);
+}
+
 TEST(MapperProgram, AbortStopsAFrameListRun) {
   vmtest::TempDir dir;
   TaskRun run = runTask(kTestProgram,

@@ -7,9 +7,11 @@
 namespace {
 
 nlohmann::json statusBase(const MapperStatus& status) {
-  return nlohmann::json{{"state", status.state},
-                        {"progress", {{"total", status.progress.progress}}},
-                        {"output", nullptr}};
+  nlohmann::json line{{"state", status.state},
+                      {"progress", {{"total", status.progress.progress}}},
+                      {"output", nullptr}};
+  if (!status.summary.empty()) line["summary"] = status.summary;
+  return line;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "status_line.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
@@ -77,6 +78,21 @@ TEST(StatusLine, ARecordThatCannotBeWrittenStillGivesTheState) {
   broken->crs = "\xff\xfe";  // not UTF-8: the JSON writer refuses it
   status.outputs.push_back(broken);
   EXPECT_EQ(statusLine(status), R"({"output":null,"progress":{"total":-1.0},"state":12})");
+  // The summary of an ended run survives a record that cannot be written.
+  status.summary = "frames read 6, DOM tiles 0";
+  EXPECT_EQ(statusLine(status), R"({"output":null,"progress":{"total":-1.0},"state":12,)"
+                                R"("summary":"frames read 6, DOM tiles 0"})");
+}
+
+TEST(StatusLine, TheSummaryFollowsTheOtherMembersOnceTheRunHasEnded) {
+  MapperStatus status;
+  status.state = -14;
+  status.summary = "frames read 8, frames located 8, DOM tiles 0, DSM tiles 0";
+  const nlohmann::json line = nlohmann::json::parse(statusLine(status));
+  EXPECT_EQ(line.at("state"), -14);
+  EXPECT_EQ(line.at("summary"), status.summary);
+  // Controlling applications that look for the line's first member still find it.
+  EXPECT_EQ(statusLine(status).rfind("{\"output\":", 0), 0u);
 }
 
 TEST(StatusLoop, WritesChangesUntilAFinalState) {

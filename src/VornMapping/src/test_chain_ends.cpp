@@ -7,6 +7,7 @@
 #include "framework/located_frame_for_tests.h"
 #include "framework/map_frame.h"
 #include "framework/map_fusion.h"
+#include "framework/run_tally.h"
 #include "framework/slam.h"
 
 #include <nlohmann/json.hpp>
@@ -132,7 +133,16 @@ class RecordingBackEnd : public fw::MapFusion {
   RecordingBackEnd(const json& config, zel::Chain* chain)
       : node_("PointsFusion", chain),
         throwOnFrame_(config.value("throw_on_frame", false)),
-        throwOnMap_(config.value("throw_on_map", false)) {}
+        throwOnMap_(config.value("throw_on_map", false)),
+        tilesPerFrame_(config.contains("legacy_tf") ? config.value("tiles_per_frame", 1) : 0) {
+    if (config.value("idle_record", false)) {
+      auto idle = std::make_shared<zel::Tileset3D>();
+      idle->id = "idle_points";
+      idle->type = 112;
+      idle->markUpdated();
+      node_.addOutput(idle);
+    }
+  }
 
   ~RecordingBackEnd() override {
     note([](ChainEndsRecord& r) { r.releaseOrder.push_back("back_end"); });
@@ -147,6 +157,8 @@ class RecordingBackEnd : public fw::MapFusion {
     cloud->state = zel::kOutputInProgress;
     cloud->markUpdated();
     node_.addOutput(cloud);
+    fw::RunTally::instance().add(fw::tally::kDomTiles, tilesPerFrame_);
+    fw::RunTally::instance().add(fw::tally::kDsmTiles, tilesPerFrame_);
     return true;
   }
 
@@ -166,6 +178,7 @@ class RecordingBackEnd : public fw::MapFusion {
   zel::Node node_;
   bool throwOnFrame_;
   bool throwOnMap_;
+  int tilesPerFrame_;
 };
 
 json parseConfig(const std::string& config) {

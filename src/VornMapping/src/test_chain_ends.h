@@ -10,10 +10,15 @@
 //   "frame_delay_ms": number - the front end takes this long to take each frame;
 //   "throw_on_add": true     - the front end throws from addFrame (a failing end);
 //   "throw_on_frame": true   - the back end throws from fuseFrame;
-//   "throw_on_map": true     - the back end throws from fuseMap.
+//   "throw_on_map": true     - the back end throws from fuseMap;
+//   "tiles_per_frame": number - with terrain fusion settings ("legacy_tf"), the DOM and the DSM
+//                              tiles the back end counts in the run's tally per frame (1);
+//   "idle_record": true      - the back end also reports a record "idle_points" that nothing
+//                              is ever written to (state -1), as a product whose frames all fail.
 // The front end locates every frame on a worker thread of its own ("frame_located"), reports
 // "Locate" progress, and delivers one map of all frames from finishInput ("map_located"). The
-// back end records what it receives and reports one point-cloud record while it works.
+// back end records what it receives and reports one point-cloud record while it works; given
+// terrain fusion settings it counts tiles as the real terrain stage does.
 
 // What the doubles saw, for the tests to check after a run.
 struct ChainEndsRecord {

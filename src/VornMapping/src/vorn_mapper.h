@@ -15,6 +15,9 @@ struct MapperStatus {
   // Time 0.0 so that any progress the mapper stamps counts as newer.
   ProgressEntry progress{"Mapping", -1.0, 1.0, 1.0f, 0.0f, 0.0, {}};
   std::vector<std::shared_ptr<zel::OutputItem>> outputs;
+  // What the run made and lost (frames, depth maps, points, tiles, failures by reason); set
+  // with the final state of a run, empty before.
+  std::string summary;
 };
 
 // Mapper states; 12, 13 and -14 are final.

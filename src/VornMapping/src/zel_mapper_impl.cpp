@@ -1,5 +1,7 @@
 #include "zel_mapper_impl.h"
 
+#include "run_outcome.h"
+
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "src/VornMapping/src/chain/current_time.h"
 
@@ -7,6 +9,7 @@
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
 #include "framework/printable_text.h"
+#include "framework/run_tally.h"
 #include "framework/slam.h"
 #include "tiles/cpu_features.h"
 
@@ -96,6 +99,7 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     return false;
   }
   chain_ = task["chain"];
+  makesMapTiles_ = chainMakesMapTiles(chain_);
   return true;
 }
 
@@ -210,31 +214,26 @@ bool VornMapperImpl::buildChainItem(const json& item) {
 
 void VornMapperImpl::run() {
   const auto started = std::chrono::steady_clock::now();
+  // The stages count what this run makes from here on.
+  fw::RunTally::instance().reset();
+  located_.reset();
   setState(kMapperRunning);
-  std::int32_t finalState = kMapperFinished;
+  bool broken = false;
   try {
     feedFrames();
     releaseEnds();
     FW_LOG(fw::kLogInfo) << "both frontend and backend is reset.";
-    finalState = stop_.load() ? kMapperStopped : kMapperFinished;
-    if (finalState == kMapperFinished && framesLocated_.load() == 0) {
-      FW_LOG(fw::kLogError) << noFrameLocatedReason();
-      finalState = kMapperFailed;
-    }
-    // A product that could not be written fails the task: never "finished" over missing tiles.
-    const std::string failed = failedOutputs();
-    if (finalState == kMapperFinished && !failed.empty()) {
-      FW_LOG(fw::kLogError) << "Products not written: " << failed
-                            << " (the reasons are in the lines above).";
-      finalState = kMapperFailed;
-    }
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "Mapping run failed: " << e.what();
     releaseEnds();
-    finalState = kMapperFailed;
+    broken = true;
   }
   finishOutputs();
-  setState(finalState);
+  const std::int32_t finalState = broken ? kMapperFailed : endState();
+  // The ends are released: every product is flushed and counted.
+  const std::string summary = fw::RunTally::instance().summary();
+  FW_LOG(fw::kLogInfo) << "Run summary: " << summary;
+  setFinalState(finalState, summary);
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now() - started);
   // Into the task log only, for the record: the standard error stream carries the status lines.
@@ -246,6 +245,31 @@ void VornMapperImpl::run() {
                   paths.size());
   FW_LOG(fw::kLogInfo) << "Task processed in " << elapsed.count() / 1e9 << " seconds.";
   logSink_->setStream(nullptr);
+}
+
+std::int32_t VornMapperImpl::endState() {
+  // A stopped run keeps what it made; it is not judged by it.
+  if (stop_.load()) return kMapperStopped;
+  if (located_.count() == 0) {
+    FW_LOG(fw::kLogError) << noFrameLocatedReason();
+    return kMapperFailed;
+  }
+  std::vector<std::shared_ptr<zel::OutputItem>> records;
+  visitOutputs([&](const std::shared_ptr<zel::OutputItem>& record) { records.push_back(record); });
+  // Never "finished" with nothing to show for it.
+  if (makesMapTiles_ && !mapTilesWritten(fw::RunTally::instance(), records)) {
+    FW_LOG(fw::kLogError) << "No DOM or DSM tile was written: "
+                          << fw::RunTally::instance().summary();
+    return kMapperFailed;
+  }
+  // A product that could not be written fails the task: never "finished" over missing tiles.
+  const std::string failed = failedOutputs();
+  if (!failed.empty()) {
+    FW_LOG(fw::kLogError) << "Products not written: " << failed
+                          << " (the reasons are in the lines above).";
+    return kMapperFailed;
+  }
+  return kMapperFinished;
 }
 
 void VornMapperImpl::feedFrames() {
@@ -301,8 +325,12 @@ void VornMapperImpl::releaseEnds() {
 void VornMapperImpl::finishOutputs() {
   std::lock_guard<std::mutex> lock(output_mutex_);
   for (auto& record : outputs_) {
-    if (record && record->state == zel::kOutputInProgress) {
+    if (!record) continue;
+    if (record->state == zel::kOutputInProgress) {
       record->state = zel::kOutputFinished;
+      record->markUpdated();
+    } else if (record->state == zel::kOutputNotStarted) {
+      record->state = zel::kOutputFailed;
       record->markUpdated();
     }
   }
@@ -337,7 +365,7 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
   if (command == "frame_located") {
     auto frame = std::dynamic_pointer_cast<fw::MapFrame>(argument);
     if (!frame) return;
-    framesLocated_.fetch_add(1);
+    located_.note({frame->id});
     std::shared_ptr<fw::MapFusion> fusion = backEnd();
     if (!fusion) {
       frame->setImage(fw::GImage(), 0);
@@ -351,7 +379,10 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
   } else if (command == "map_located") {
     auto map = std::dynamic_pointer_cast<fw::Map>(argument);
     if (!map) return;
-    framesLocated_.fetch_add(static_cast<int>(map->getFrames().size()));
+    std::vector<std::uint64_t> ids;
+    for (const auto& frame : map->getFrames())
+      if (frame) ids.push_back(frame->id);
+    located_.note(ids);
     // Without a back end nobody uses the map: it is dropped.
     std::shared_ptr<fw::MapFusion> fusion = backEnd();
     if (!fusion) return;
@@ -367,9 +398,16 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
 
 bool VornMapperImpl::getStatus(MapperStatus& status) {
   bool changed = false;
-  const std::int32_t current = state();
-  if (status.state != current) {
+  std::int32_t current = 0;
+  std::string summary;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    current = state_;
+    summary = summary_;
+  }
+  if (status.state != current || status.summary != summary) {
     status.state = current;
+    status.summary = std::move(summary);
     changed = true;
   }
   ProgressEntry progress = progressEntry();
@@ -409,6 +447,12 @@ std::int32_t VornMapperImpl::state() const {
 
 void VornMapperImpl::setState(std::int32_t state) {
   std::lock_guard<std::mutex> lock(mutex_);
+  state_ = state;
+}
+
+void VornMapperImpl::setFinalState(std::int32_t state, const std::string& summary) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  summary_ = summary;
   state_ = state;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "located_frames.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 #include "task_log_file.h"
 #include "task_log_sink.h"
@@ -52,19 +53,24 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   void feedFrames();
   void waitWhilePaused();
   void releaseEnds();
-  // Marks the records still being written as finished, so the final status shows them so.
+  // The final state of a run whose ends were released; a failure's reason is logged.
+  std::int32_t endState();
+  // A record nothing was ever written to ends failed; one still being written ends finished,
+  // so the final status tells each product's fate.
   void finishOutputs();
   // Why a run that was not stopped located no frame at all.
   std::string noFrameLocatedReason() const;
   // Ids of the output records that failed, comma-separated; empty when none did.
   std::string failedOutputs() const;
   void setState(std::int32_t state);
+  // The final state and the run's summary, set together so one status carries both.
+  void setFinalState(std::int32_t state, const std::string& summary);
   void fail(const std::string& message);
   std::shared_ptr<fw::MapFusion> backEnd() const;
 
   std::shared_ptr<fw::SLAM> frontEnd_;
   std::shared_ptr<fw::MapFusion> backEnd_;
-  mutable std::mutex mutex_;  // guards the state and the two ends
+  mutable std::mutex mutex_;  // guards the state, the summary and the two ends
   std::shared_ptr<ImageDataset> dataset_;
   std::thread runThread_;
   std::atomic<bool> stop_{false};
@@ -73,6 +79,8 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   TaskLogFile taskLog_;  // also keeps the home folder locked while the mapper lives
   nlohmann::json chain_;
   bool live_ = false;
+  bool makesMapTiles_ = false;  // the chain asks for DOM and DSM tiles
   std::atomic<int> framesFed_{0};
-  std::atomic<int> framesLocated_{0};
+  LocatedFrames located_;
+  std::string summary_;  // what the run made, once it has ended
 };

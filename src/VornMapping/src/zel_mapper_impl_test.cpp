@@ -1,8 +1,11 @@
 #include "zel_mapper_impl.h"
 
+#include "located_frames.h"
 #include "mapper_run_for_tests.h"
+#include "run_outcome.h"
 #include "test_chain_ends.h"
 
+#include "framework/run_tally.h"
 #include "framework/slam.h"
 #include "src/utilities/src/test_images.h"
 
@@ -218,6 +221,119 @@ TEST_F(MapperRun, CommandsWithArgumentsOfTheWrongKindAreIgnored) {
   impl->call("restart", frame);
   EXPECT_TRUE(chainEndsRecord().framesFused.empty());
   EXPECT_TRUE(chainEndsRecord().mapsFused.empty());
+}
+
+// A back end that, like the real one, carries terrain fusion settings: the run must make
+// DOM and DSM tiles.
+json mapTilesChain(json backConfig = json::object()) {
+  backConfig["legacy_tf"] = json::object();
+  return standardChain(json::object(), std::move(backConfig));
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(MapperRun, ARunThatWritesNoMapTileFailsWithItsSummary) {
+  auto mapper = mapperFor(frameListTask(dir, 6, mapTilesChain({{"tiles_per_frame", 0}})));
+  ASSERT_TRUE(mapper->start());
+  const MapperStatus status = runToEnd(*mapper);
+  EXPECT_EQ(status.state, kMapperFailed);
+  EXPECT_TRUE(contains(status.summary, "frames read 6, frames located 6")) << status.summary;
+  EXPECT_TRUE(contains(status.summary, "DOM tiles 0, DSM tiles 0")) << status.summary;
+  mapper.reset();
+  const std::string log = readFile(dir / "log.txt");
+  EXPECT_TRUE(contains(log, "] No DOM or DSM tile was written: " + status.summary + "\n")) << log;
+  EXPECT_TRUE(contains(log, "] Run summary: " + status.summary + "\n")) << log;
+  // The summary comes after the products are flushed: after the ends are released.
+  EXPECT_LT(log.find("both frontend and backend is reset."), log.find("Run summary: "));
+}
+
+TEST_F(MapperRun, ARunThatWritesTilesFinishesWithWhatItMadeAndLost) {
+  json task = frameListTask(dir, 8, mapTilesChain());
+  std::filesystem::remove(dir / "frame_2.jpg");
+  std::ofstream(dir / "frame_5.jpg", std::ios::trunc) << "not an image";
+  auto mapper = mapperFor(task);
+  ASSERT_TRUE(mapper->start());
+  const MapperStatus status = runToEnd(*mapper);
+  EXPECT_EQ(status.state, kMapperFinished);
+  // Each frame counts once as located, though the front end also sends them all in a map.
+  EXPECT_TRUE(contains(status.summary, "frames read 6, frames located 6")) << status.summary;
+  EXPECT_TRUE(contains(status.summary, "DOM tiles 6, DSM tiles 6")) << status.summary;
+  EXPECT_TRUE(
+      contains(status.summary, "; frames read failed 2 (not an image 1, unreadable file 1)"))
+      << status.summary;
+  mapper.reset();
+  EXPECT_TRUE(contains(readFile(dir / "log.txt"), "] Run summary: " + status.summary));
+}
+
+TEST_F(MapperRun, AStoppedRunIsNotJudgedByWhatItMade) {
+  auto mapper = mapperFor(
+      frameListTask(dir, 12,
+                    standardChain({{"frame_delay_ms", 50}},
+                                  {{"legacy_tf", json::object()}, {"tiles_per_frame", 0}})));
+  ASSERT_TRUE(mapper->start());
+  while (chainEndsRecord().framesAdded.size() < 2) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  mapper->stop();
+  const MapperStatus status = runToEnd(*mapper);
+  EXPECT_EQ(status.state, kMapperStopped);
+  EXPECT_TRUE(contains(status.summary, "DOM tiles 0")) << status.summary;
+}
+
+TEST_F(MapperRun, WithoutMapTileSettingsOnlyTheProductsJudgeTheRun) {
+  // The back end reports a product that nothing was ever written to: it ends failed, and so
+  // does the run.
+  auto mapper =
+      mapperFor(frameListTask(dir, 6, standardChain(json::object(), {{"idle_record", true}})));
+  ASSERT_TRUE(mapper->start());
+  const MapperStatus status = runToEnd(*mapper);
+  EXPECT_EQ(status.state, kMapperFailed);
+  ASSERT_EQ(status.outputs.size(), 2u);
+  for (const auto& record : status.outputs) {
+    EXPECT_EQ(record->state,
+              record->id == "idle_points" ? zel::kOutputFailed : zel::kOutputFinished)
+        << record->id;
+  }
+  mapper.reset();
+  EXPECT_TRUE(contains(readFile(dir / "log.txt"), "Products not written: idle_points"));
+}
+
+TEST(LocatedFrames, CountsEachFrameOnceIntoTheTally) {
+  fw::RunTally::instance().reset();
+  LocatedFrames located;
+  EXPECT_EQ(located.note({0, 1}), 2);
+  EXPECT_EQ(located.note({1, 2, 2}), 1);
+  EXPECT_EQ(located.count(), 3);
+  EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kFramesLocated), 3);
+  located.reset();
+  EXPECT_EQ(located.note({1}), 1);
+  EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kFramesLocated), 4);
+}
+
+TEST(RunOutcome, MapTilesAreAskedForByTerrainSettingsAndShownByTallyOrRecords) {
+  EXPECT_TRUE(chainMakesMapTiles(mapTilesChain()));
+  EXPECT_FALSE(chainMakesMapTiles(standardChain()));
+  EXPECT_FALSE(chainMakesMapTiles(
+      json::array({chainItem("legacy_sfm", "front_end", {{"legacy_tf", json::object()}})})));
+  EXPECT_FALSE(chainMakesMapTiles(json::object()));
+
+  fw::RunTally tally;
+  std::vector<std::shared_ptr<zel::OutputItem>> records;
+  auto cloud = std::make_shared<zel::Tileset3D>();
+  cloud->state = zel::kOutputFinished;
+  records.push_back(cloud);
+  auto dom = std::make_shared<zel::Tileset>();
+  records.push_back(dom);
+  EXPECT_FALSE(mapTilesWritten(tally, records));  // a point cloud is not a map tile
+  dom->state = zel::kOutputFailed;
+  EXPECT_FALSE(mapTilesWritten(tally, records));
+  dom->state = zel::kOutputInProgress;
+  EXPECT_TRUE(mapTilesWritten(tally, records));
+  EXPECT_FALSE(mapTilesWritten(tally, {}));
+  tally.add(fw::tally::kDsmTiles, 3);
+  EXPECT_TRUE(mapTilesWritten(tally, {}));
 }
 
 class MapperRefusal : public ::testing::Test {

@@ -6,6 +6,7 @@
 
 #include "framework/log.h"
 #include "framework/printable_text.h"
+#include "framework/run_tally.h"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -19,6 +20,18 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // Epoch seconds given to frames without a time stamp: this base plus the frame identifier.
 constexpr double kDefaultTimeBase = 1701532800.0;
+
+std::shared_ptr<VornMapperFrame> handedOut(std::shared_ptr<VornMapperFrame> frame) {
+  fw::RunTally::instance().add(fw::tally::kFramesRead);
+  return frame;
+}
+
+void skip(const VornMapperFrame& frame) {
+  FW_LOG(fw::kLogError) << "Skipping frame " << frame.id << " ("
+                        << fw::printableText(frame.imagePath())
+                        << "): its image could not be loaded";
+  fw::RunTally::instance().fail(fw::tally::kFramesRead, frame.loadFailure);
+}
 
 }  // namespace
 
@@ -126,12 +139,8 @@ std::shared_ptr<VornMapperFrame> ImageDataset::next() {
     };
     while (!settled()) waitUntil(settled);
     handOut(*frame);
-    if (frame->loadState.load() == VornMapperFrame::kLoaded) return frame;
-    if (frame->loadState.load() == VornMapperFrame::kFailed) {
-      FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " ("
-                            << fw::printableText(frame->imagePath())
-                            << "): its image could not be loaded";
-    }
+    if (frame->loadState.load() == VornMapperFrame::kLoaded) return handedOut(frame);
+    if (frame->loadState.load() == VornMapperFrame::kFailed) skip(*frame);
   }
   return nullptr;
 }
@@ -214,10 +223,8 @@ std::shared_ptr<VornMapperFrame> ImageDatasetLive::next() {
       continue;
     }
     // Loaded outside the list's lock: a push (from the status loop) never waits for an image.
-    if (loadImage(*frame, options_, nullptr)) return frame;
-    FW_LOG(fw::kLogError) << "Skipping frame " << frame->id << " ("
-                          << fw::printableText(frame->imagePath())
-                          << "): its image could not be loaded";
+    if (loadImage(*frame, options_, nullptr)) return handedOut(frame);
+    skip(*frame);
   }
   return nullptr;
 }

@@ -18,6 +18,8 @@
 // A fixed list of frames read once from a frame-list file (a JSON array of frame documents).
 // `next` hands the frames out in order while their images are loaded up to eight frames ahead
 // on loader threads. A frame whose image is missing or does not decode is logged and skipped.
+// The run's tally counts every frame handed out as read and every frame skipped as failed,
+// by its reason.
 class ImageDataset {
  public:
   explicit ImageDataset(const std::string& frameListPath,
@@ -99,10 +101,18 @@ class ImageDatasetLive : public ImageDataset {
 // library's errors for a missing "form" or "uri" and for a frame list that is not JSON.
 std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset);
 
-// Reads, names (MD5 of the file when unnamed) and decodes the frame's image and fits the
-// calibration to its size. Returns false, with an error line naming the file, when the file
-// is not a regular file, cannot be opened or decoded, or claims more pixels than the options
-// allow; the frame is then marked failed. With a budget, the decoded bytes are reserved from it
-// first and kept in the frame's reservation.
+// Why a frame's image was not loaded (`VornMapperFrame::loadFailure`), in the words the run's
+// summary groups its failed frames by.
+inline constexpr char kLoadUnreadable[] = "unreadable file";
+inline constexpr char kLoadNotAnImage[] = "not an image";
+inline constexpr char kLoadTooLarge[] = "too many pixels";
+inline constexpr char kLoadOutOfMemory[] = "out of memory";
+inline constexpr char kLoadCancelled[] = "loading cancelled";
+
+// Reads, names (MD5 of the file when unnamed) and decodes the frame's image as 8-bit BGR
+// (whatever its channels and depth in the file) and fits the calibration to its size. Returns
+// false, with an error line naming the file, when the file is not a regular file, cannot be opened
+// or decoded, or claims more pixels than the options allow; the frame is then marked failed. With a
+// budget, the decoded bytes are reserved from it first and kept in the frame's reservation.
 bool loadImage(VornMapperFrame& frame);
 bool loadImage(VornMapperFrame& frame, const ImageLoadOptions& options, DecodeBudget* budget);

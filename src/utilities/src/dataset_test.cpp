@@ -2,10 +2,13 @@
 
 #include "test_images.h"
 
+#include "framework/run_tally.h"
+
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
 #include <fstream>
@@ -101,10 +104,10 @@ TEST(FrameList, TheFirstFrameQueuesTheFramesAheadOnlyOnce) {
   EXPECT_EQ(dataset.next(), nullptr);
 }
 
-TEST(FrameList, MissingAndCorruptImagesAreSkipped) {
+TEST(FrameList, MissingAndCorruptImagesAreSkippedAndCountedAsFailed) {
   vmtest::TempDir dir;
   json list = json::array();
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 7; ++i) {
     auto path = dir / ("frame_" + std::to_string(i) + ".jpg");
     if (i == 1) {
       // never written: missing
@@ -112,17 +115,27 @@ TEST(FrameList, MissingAndCorruptImagesAreSkipped) {
       std::ofstream(path) << "this is not a JPEG";
     } else if (i == 4) {
       std::ofstream{path};  // empty file
+    } else if (i == 6) {
+      // A grey frame is read like any other.
+      cv::imwrite(path.string(), cv::Mat(30, 40, CV_8UC1, cv::Scalar(128)));
     } else {
       vmtest::writeTestJpeg(path, 40, 30, i);
     }
     list.push_back(vmtest::frameDocument(path, 40, 30));
   }
   vmtest::writeJson(dir / "frames.json", list);
+  fw::RunTally::instance().reset();
   ImageDataset dataset((dir / "frames.json").string());
-  ASSERT_EQ(dataset.size(), 6);
+  ASSERT_EQ(dataset.size(), 7);
   auto result = std::async(std::launch::async, [&] { return drain(dataset); });
   ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_EQ(result.get(), (std::vector<std::uint64_t>{0, 2, 5}));
+  EXPECT_EQ(result.get(), (std::vector<std::uint64_t>{0, 2, 5, 6}));
+  EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kFramesRead), 4);
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRead), 3);
+  const std::string summary = fw::RunTally::instance().summary();
+  EXPECT_NE(summary.find("frames read failed 3 (not an image 2, unreadable file 1)"),
+            std::string::npos)
+      << summary;
 }
 
 TEST(FrameList, DestroyingTheDatasetMidRunJoinsItsThreads) {
@@ -146,6 +159,7 @@ TEST(FrameList, InterruptEndsTheFrameSequence) {
 TEST(LiveDataset, PushedFramesComeOutUntilTheEmptyText) {
   vmtest::TempDir dir;
   auto image = vmtest::writeTestJpeg(dir / "a.jpg", 64, 48, 7);
+  fw::RunTally::instance().reset();
   ImageDatasetLive dataset(-1);
   EXPECT_TRUE(dataset.isLive());
   EXPECT_TRUE(dataset.pushFrame(vmtest::frameDocument(image, 64, 48).dump()));
@@ -162,12 +176,14 @@ TEST(LiveDataset, PushedFramesComeOutUntilTheEmptyText) {
 
   EXPECT_TRUE(dataset.pushFrame(""));
   EXPECT_FALSE(dataset.isLive());
-  // The frame with the missing image is skipped.
+  // The frame with the missing image is skipped, and counted as failed.
   auto last = dataset.next();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->id, 2u);
   EXPECT_EQ(dataset.next(), nullptr);
   EXPECT_EQ(dataset.size(), -1);
+  EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kFramesRead), 2);
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRead), 1);
 }
 
 TEST(LiveDataset, AWaitingConsumerWakesForAPushTheEndOrAnInterrupt) {

@@ -11,7 +11,8 @@ struct ImageHeader {
   int bytesPerSample = 1;  // 2 for 16-bit images
 
   int64_t pixels() const { return width * height; }
-  int64_t decodedBytes() const { return pixels() * channels * bytesPerSample; }
+  // What a frame holds of it once loaded: every frame is kept as 8-bit, three-channel BGR.
+  int64_t frameBytes() const { return pixels() * 3; }
 };
 
 // Reads the header of a PNG, JPEG, TIFF or BMP file; false for other formats and for a

@@ -1,6 +1,7 @@
 #include "dataset.h"
 
 #include "calibration_fit.h"
+#include "frame_image_decoding.h"
 #include "image_header.h"
 #include "md5_hex.h"
 #include "regular_file.h"
@@ -8,8 +9,9 @@
 #include "framework/log.h"
 #include "framework/printable_text.h"
 
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 
+#include <new>
 #include <vector>
 
 namespace {
@@ -32,6 +34,12 @@ struct Reservation {
   }
 };
 
+// Why a load failed, kept on the frame for the run's summary.
+bool failed(VornMapperFrame& frame, const char* reason) {
+  frame.loadFailure = reason;
+  return false;
+}
+
 bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
                       DecodeBudget* budget) {
   const std::string path = fw::printableText(frame.imagePath());
@@ -40,7 +48,7 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
   std::string reason;
   if (!readRegularFile(frame.imagePath(), bytes, reason)) {
     FW_LOG(fw::kLogError) << "Failed to open " << path << ": " << reason;
-    return false;
+    return failed(frame, kLoadUnreadable);
   }
   if (frame.name.empty()) frame.name = md5Hex(bytes.data(), bytes.size());
   ImageHeader header;
@@ -49,25 +57,26 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
     FW_LOG(fw::kLogError) << "Refused image " << path << ": its header claims " << header.width
                           << " x " << header.height << " pixels, more than the budget of "
                           << options.maxPixels;
-    return false;
+    return failed(frame, kLoadTooLarge);
   }
   Reservation reservation;
   if (budget && knownHeader) {
-    if (!budget->acquire(header.decodedBytes(), static_cast<int64_t>(frame.id))) return false;
-    reservation = {budget, header.decodedBytes()};
+    if (!budget->acquire(header.frameBytes(), static_cast<int64_t>(frame.id)))
+      return failed(frame, kLoadCancelled);
+    reservation = {budget, header.frameBytes()};
   }
-  cv::Mat image;
-  if (!bytes.empty()) image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+  // Every stage after the dataset takes 8-bit BGR frames: converted here, once.
+  cv::Mat image = decodeFrameImage(bytes);
   bytes = std::vector<unsigned char>();
   if (image.empty() || image.cols < 1 || image.rows < 1) {
     FW_LOG(fw::kLogError) << "Failed to decode image " << path;
-    return false;
+    return failed(frame, kLoadNotAnImage);
   }
   // A format whose header we do not read is held to the same pixel budget once decoded.
   if (static_cast<int64_t>(image.cols) * image.rows > options.maxPixels) {
     FW_LOG(fw::kLogError) << "Refused image " << path << ": " << image.cols << " x " << image.rows
                           << " pixels, more than the budget of " << options.maxPixels;
-    return false;
+    return failed(frame, kLoadTooLarge);
   }
   frame.setImage(fw::GImage(image), 0);
   fitCamera(frame, image.cols, image.rows);
@@ -85,9 +94,16 @@ bool loadImage(VornMapperFrame& frame, const ImageLoadOptions& options, DecodeBu
   bool loaded = false;
   try {
     loaded = loadImageOrThrow(frame, options, budget);
-  } catch (const std::exception& e) {
+  } catch (const cv::Exception& e) {
     // A decoder failure or an exhausted memory costs this frame, never the run.
     FW_LOG(fw::kLogError) << "Failed to load image " << frame.imagePath() << ": " << e.what();
+    failed(frame, e.code == cv::Error::StsNoMem ? kLoadOutOfMemory : kLoadNotAnImage);
+  } catch (const std::bad_alloc& e) {
+    FW_LOG(fw::kLogError) << "Failed to load image " << frame.imagePath() << ": " << e.what();
+    failed(frame, kLoadOutOfMemory);
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "Failed to load image " << frame.imagePath() << ": " << e.what();
+    failed(frame, kLoadNotAnImage);
   }
   frame.loadState.store(loaded ? VornMapperFrame::kLoaded : VornMapperFrame::kFailed);
   return loaded;

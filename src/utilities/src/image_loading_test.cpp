@@ -69,18 +69,65 @@ TEST(LoadImage, FitsTheCalibrationToTheImageSize) {
   EXPECT_EQ(exact->getCamera(0).impl(), before.impl());
 }
 
-TEST(LoadImage, KeepsGreyAndDeepImagesAsStored) {
-  vmtest::TempDir dir;
-  cv::Mat grey(30, 40, CV_16UC1, cv::Scalar(1000));
-  std::vector<unsigned char> png;
-  ASSERT_TRUE(cv::imencode(".png", grey, png));
-  std::ofstream(dir / "deep.png", std::ios::binary)
-      .write(reinterpret_cast<const char*>(png.data()), png.size());
-  auto frame = frameFor(dir / "deep.png", {40, 30, 30, 30, 20, 15});
-  ASSERT_TRUE(loadImage(*frame));
+// Writes the image in the format of the extension; false when OpenCV cannot encode it so.
+bool writeImage(const std::filesystem::path& path, const cv::Mat& image) {
+  std::vector<unsigned char> bytes;
+  if (!cv::imencode(path.extension().string(), image, bytes)) return false;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  return true;
+}
+
+// The loaded frame's pixel at (0, 0) as B, G, R; the image must be 8-bit BGR.
+cv::Vec3b loadedPixel(const std::filesystem::path& path, int columns, int rows) {
+  auto frame = frameFor(path, {double(columns), double(rows), 30, 30, columns / 2.0, rows / 2.0});
+  EXPECT_TRUE(loadImage(*frame)) << path;
   fw::GImage image = frame->getImage(0, 0);
-  EXPECT_EQ(image.type, CV_16UC1);
-  EXPECT_EQ(reinterpret_cast<const uint16_t*>(image.data)[0], 1000);
+  EXPECT_EQ(image.type, CV_8UC3) << path;
+  EXPECT_EQ(image.cols, columns) << path;
+  EXPECT_EQ(image.rows, rows) << path;
+  if (image.type != CV_8UC3 || image.empty()) return {};
+  return *reinterpret_cast<const cv::Vec3b*>(image.data);
+}
+
+void expectNear(const cv::Vec3b& got, const cv::Vec3b& want, const std::string& what) {
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], 1) << what << " channel " << c;
+}
+
+TEST(LoadImage, ConvertsEveryLayoutToEightBitBgr) {
+  vmtest::TempDir dir;
+  struct Case {
+    const char* name;
+    cv::Mat image;
+    cv::Vec3b expected;
+  };
+  const std::vector<Case> cases = {
+      {"grey.jpg", cv::Mat(30, 40, CV_8UC1, cv::Scalar(90)), {90, 90, 90}},
+      {"grey.png", cv::Mat(30, 40, CV_8UC1, cv::Scalar(200)), {200, 200, 200}},
+      // 16 bits keep their high byte: 40000 / 256 = 156.
+      {"grey16.png", cv::Mat(30, 40, CV_16UC1, cv::Scalar(40000)), {156, 156, 156}},
+      {"grey16.tif", cv::Mat(30, 40, CV_16UC1, cv::Scalar(40000)), {156, 156, 156}},
+      {"colour16.png", cv::Mat(30, 40, CV_16UC3, cv::Scalar(2560, 30000, 65535)), {10, 117, 255}},
+      {"colour16.tif", cv::Mat(30, 40, CV_16UC3, cv::Scalar(2560, 30000, 65535)), {10, 117, 255}},
+      // Alpha is dropped, whatever it says: the colour stays.
+      {"alpha.png", cv::Mat(30, 40, CV_8UC4, cv::Scalar(10, 20, 30, 0)), {10, 20, 30}},
+      {"alpha16.png", cv::Mat(30, 40, CV_16UC4, cv::Scalar(2560, 5120, 7680, 65535)), {10, 20, 30}},
+      {"colour.bmp", cv::Mat(30, 40, CV_8UC3, cv::Scalar(1, 2, 3)), {1, 2, 3}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(writeImage(dir / c.name, c.image)) << c.name;
+    expectNear(loadedPixel(dir / c.name, 40, 30), c.expected, c.name);
+  }
+
+  // Grey with alpha (PNG colour type 4, grey 77, alpha 200, 5 x 4), as Pillow writes it.
+  const unsigned char greyAlpha[] = {
+      137, 80, 78,  71,  13,  10,  26,  10, 0,   0, 0,   13, 73, 72,  68,  82,  0,  0,  0,
+      5,   0,  0,   0,   4,   8,   4,   0,  0,   0, 236, 58, 61, 203, 0,   0,   0,  18, 73,
+      68,  65, 84,  120, 156, 99,  244, 61, 193, 0, 5,   76, 12, 12,  248, 153, 0,  46, 155,
+      1,   29, 199, 34,  187, 236, 0,   0,  0,   0, 73,  69, 78, 68,  174, 66,  96, 130};
+  std::ofstream(dir / "grey_alpha.png", std::ios::binary)
+      .write(reinterpret_cast<const char*>(greyAlpha), sizeof(greyAlpha));
+  expectNear(loadedPixel(dir / "grey_alpha.png", 5, 4), {77, 77, 77}, "grey_alpha.png");
 }
 
 TEST(LoadImage, MissingOrUndecodableFilesMarkTheFrameFailed) {

@@ -53,6 +53,10 @@ class VornMapperFrame : public fw::MapFrame {
   void setCamera(std::shared_ptr<fw::CameraImpl> camera);
 
   std::atomic<int> loadState{kNotRequested};
+  // Why the image could not be loaded, in a few words that group alike failures ("not an
+  // image", "out of memory"); written by the loader before it stores kFailed in `loadState`,
+  // so whoever sees kFailed reads it complete.
+  std::string loadFailure;
   // Decoded bytes this frame holds of its dataset's decode budget until it is handed out.
   std::atomic<int64_t> decodeReservation{0};
 

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+// The one rule by which a frame's image file becomes pixels, for every stage that decodes one:
+// 8-bit, three-channel BGR whatever the file holds. Grey becomes three equal channels, 16 bits
+// keep their high 8, an alpha channel is dropped. The orientation tag is not applied: the
+// calibration describes the pixels as stored. An empty matrix when the bytes do not decode;
+// OpenCV's exceptions (an exhausted memory among them) pass to the caller.
+cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes);
