@@ -13,17 +13,30 @@ Cases (--case, several allowed; all by default):
               front end's refinement window while the input is still open); closing the
               input ends the run;
   second_run  a second run into the same home refuses the existing databases with a clear
-              message and leaves the first run's products byte-identical.
+              message and leaves the first run's products byte-identical;
+  nothing_made  flights whose frames load but give no tile (a hover, frames that do not
+              overlap, depth maps that all fail) end in -14 with the run's summary as the
+              reason in the task log and in the final status line;
+  partial     a flight with two unreadable images ends in 12 with the failures counted in the
+              summary, and a grey frame is blended into the DOM like any other;
+  memory      a run under an address-space limit too small for its rasters ends in -14 with
+              the reason in the task log.
 Usage: e2e_faults.py --program VornMapping --flight-maker make_example_flight --work DIR
                      [--case NAME ...] [--thorough] [--seed N]
 """
 import argparse
+import copy
+import io
 import json
 import os
 import random
 import shutil
+import sqlite3
 import subprocess
 import sys
+
+import numpy as np
+from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -236,8 +249,173 @@ def case_second_run(args, checks):
     return 0
 
 
+def variant_flight(args, name, change):
+    """The reduced flight's frame list with change(frames, folder) applied, in its own folder."""
+    folder = fresh_home(args.work, f"flight_{name}")
+    with open(args.frames) as f:
+        frames = json.load(f)
+    change(frames, folder)
+    path = os.path.join(folder, "frames.json")
+    with open(path, "w") as f:
+        json.dump(frames, f)
+    return path
+
+
+def not_an_image(frames, folder, indices):
+    for index in indices:
+        path = os.path.join(folder, f"broken_{index}.jpg")
+        with open(path, "w") as f:
+            f.write("not an image")
+        frames[index]["uri"] = path
+
+
+def summary_of(run):
+    return (run.statuses[-1].get("summary") if run.statuses else None) or ""
+
+
+def run_variant(args, name, frame_list, extra=None, prefix=()):
+    home = fresh_home(args.work, name)
+    doc = fr.task(home, frame_list, 2)
+    doc.update(extra or {})
+    run = fr.Run(args.program, doc, prefix=prefix)
+    ended = run.wait(RUN_TIMEOUT)
+    print(f"{name}: state {run.final_state()}, summary: {summary_of(run)}")
+    return home, run, ended
+
+
+def expect_nothing_made(checks, name, home, run, ended):
+    summary = summary_of(run)
+    log = fr.log_lines(home)
+    checks.expect(f"{name}.final_state", ended and run.final_state() == fr.FAILED,
+                  f"ended={ended} state={run.final_state()} records {run.records()}")
+    checks.expect(f"{name}.summary", "DOM tiles 0, DSM tiles 0" in summary, summary)
+    checks.expect(f"{name}.reason_in_log", summary and any(
+        line.endswith("] No DOM or DSM tile was written: " + summary) for line in log),
+        tail(log))
+    checks.expect(f"{name}.records", all(state == fr.FAILED for state in run.records().values()),
+                  f"records {run.records()}")
+
+
+def hover(frames, folder):
+    for frame in frames[1:]:
+        for key in ("uri", "gps", "attitude"):
+            frame[key] = copy.deepcopy(frames[0][key])
+
+
+def apart(frames, folder):
+    # Two kilometres between neighbours: no frame sees another's ground. (Located from their
+    # metadata alone: the images themselves do overlap, which the refinement would act on.)
+    for index, frame in enumerate(frames):
+        frame["gps"]["longitude"] += 0.02 * index
+
+
+def unmatched(frames, folder):
+    # Each frame an independent noise texture at the flight's poses, located from its metadata
+    # alone: no pair of frames agrees on any depth.
+    rng = np.random.default_rng(5)
+    for index, frame in enumerate(frames):
+        path = os.path.join(folder, f"noise_{index}.jpg")
+        Image.fromarray(rng.integers(0, 256, (480, 640, 3), dtype=np.uint8)).save(path)
+        frame["uri"] = path
+
+
+def case_nothing_made(args, checks):
+    direct_poses = {"locate": {"method": "legacy_sfm",
+                               "specific": {"sfm.refine.enabled": False}}}
+    for name, change, extra in (("hover", hover, None), ("apart", apart, direct_poses),
+                                ("unmatched", unmatched, direct_poses)):
+        frame_list = variant_flight(args, name, change)
+        home, run, ended = run_variant(args, f"nothing_{name}", frame_list, extra)
+        expect_nothing_made(checks, f"nothing_made.{name}", home, run, ended)
+    return 0
+
+
+def dom_tiles(home):
+    """The DOM's tiles of its deepest zoom as RGBA arrays, by (column, row)."""
+    db = sqlite3.connect(os.path.join(home, "dom", "dom.mbtiles"))
+    try:
+        zoom = db.execute("SELECT max(zoom_level) FROM tiles").fetchone()[0]
+        return {(x, y): np.array(Image.open(io.BytesIO(data)).convert("RGBA"))
+                for x, y, data in db.execute("SELECT tile_column, tile_row, tile_data FROM tiles "
+                                             "WHERE zoom_level = ?", (zoom,))}
+    finally:
+        db.close()
+
+
+def spread(tile):
+    return tile[..., :3].max(axis=-1).astype(int) - tile[..., :3].min(axis=-1)
+
+
+# A pixel counts as grey within this spread of its channels, and as coloured from this one on.
+GREY_SPREAD, COLOURED_SPREAD = 4, 12
+# The first frame alone covers the start of its strip: about a tenth of the reduced flight's DOM.
+GREY_SHARE = 0.04
+
+
+def grey_first_frame(frames, folder):
+    path = os.path.join(folder, "grey_0.jpg")
+    Image.open(frames[0]["uri"]).convert("L").save(path, quality=95)
+    frames[0]["uri"] = path
+
+
+def case_partial(args, checks):
+    frame_list = variant_flight(args, "unreadable", lambda f, d: not_an_image(f, d, (2, 5)))
+    home, run, ended = run_variant(args, "partial_unreadable", frame_list)
+    summary = summary_of(run)
+    checks.expect("partial.unreadable.final_state", ended and run.final_state() == fr.FINISHED,
+                  f"ended={ended} state={run.final_state()} log: {tail(fr.log_lines(home))}")
+    checks.expect("partial.unreadable.counted", summary.startswith("frames read 6, ")
+                  and "frames read failed 2 (not an image 2)" in summary, summary)
+    checks.expect("partial.unreadable.tiles", "DOM tiles 0" not in summary, summary)
+    checks.readable("partial.unreadable.readable", home, 2)
+
+    # The first frame turned grey: its patch of the DOM is grey where the colour flight's is not.
+    reference, colour_run, _ = run_variant(args, "partial_colour", args.frames)
+    home, run, ended = run_variant(args, "partial_grey",
+                                   variant_flight(args, "grey", grey_first_frame))
+    checks.expect("partial.grey.final_state", ended and run.final_state() == fr.FINISHED,
+                  f"ended={ended} state={run.final_state()}")
+    if colour_run.final_state() != fr.FINISHED or run.final_state() != fr.FINISHED:
+        return 0
+    colour, grey = dom_tiles(reference), dom_tiles(home)
+    covered = greyed = 0
+    for key, tile in colour.items():
+        seen = tile[..., 3] > 0
+        covered += int(seen.sum())
+        other = grey.get(key)
+        if other is not None:
+            greyed += int((seen & (other[..., 3] > 0) & (spread(other) <= GREY_SPREAD)
+                           & (spread(tile) >= COLOURED_SPREAD)).sum())
+    print(f"grey frame: {greyed} grey DOM pixels of {covered} covered")
+    checks.expect("partial.grey.in_dom", greyed >= GREY_SHARE * covered,
+                  f"{greyed} grey pixels of {covered}; log: {tail(fr.log_lines(home), 3)}")
+    return 0
+
+
+# Far below what one frame's rasters take at 5 cm per pixel, well above the program's start.
+ADDRESS_SPACE_MB = 800
+LIMITED = [sys.executable, "-c",
+           "import os, resource, sys; limit = int(sys.argv[1]) << 20; "
+           "resource.setrlimit(resource.RLIMIT_AS, (limit, limit)); "
+           "os.execv(sys.argv[2], sys.argv[2:])",
+           str(ADDRESS_SPACE_MB)]
+
+
+def case_memory(args, checks):
+    fine = {"dom": {"scale": 0.05, "tiling": {"storage": 2}}}
+    home, run, ended = run_variant(args, "memory", args.frames, fine, prefix=LIMITED)
+    log = fr.log_lines(home)
+    checks.expect("memory.final_state", ended and run.final_state() == fr.FAILED,
+                  f"ended={ended} state={run.final_state()} log: {tail(log)}")
+    checks.expect("memory.reason_in_log", any(
+        line.startswith("E") and "memory" in line.lower() for line in log), tail(log))
+    checks.expect("memory.summary", "DOM tiles 0" in summary_of(run), summary_of(run))
+    return 0
+
+
 CASES = {"kill": case_kill, "full_disk": case_full_disk, "live": case_live,
-         "second_run": case_second_run}
+         "second_run": case_second_run, "nothing_made": case_nothing_made,
+         "partial": case_partial, "memory": case_memory}
 
 
 def main():
