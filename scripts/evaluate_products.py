@@ -18,22 +18,30 @@ cells, and reports as JSON:
                       no tolerance)
   seam_energy         DOM gradient across frame borders against inside frames, each
                       divided by the truth's gradient at the same cells
+  dom_coverage_2views, dsm_coverage_2views
+                      share of the ground seen by two or more frames (their true footprints,
+                      from truth.json) that has a DOM colour or a DSM height
+  depth_map_share     share of the frames' depth-map attempts that gave one (with --log: the
+                      run summary's "depth maps N" and "depth maps failed M", or else the
+                      dense stage's per-frame "Status:" lines)
 With --check, exits 1 when a value misses its tolerance (--tolerances overrides a limit, adds
-the registered correlation's, or drops one with name=off).
+one of the optional limits, or drops one with name=off).
 
 Usage: evaluate_products.py --truth <flight>/truth --dom <dom.mbtiles|folder>
-                            --dsm <dsm.mbtiles|folder> [--check] [--tolerances k=v,...]
+                            --dsm <dsm.mbtiles|folder> [--log <home>/log.txt] [--check]
+                            [--tolerances k=v,...]
 """
 import argparse
 import io
 import json
 import math
 import os
+import re
 import sqlite3
 import sys
 
 import numpy as np
-from PIL import Image
+from PIL import Image, ImageDraw
 from scipy import ndimage
 
 A = 6378137.0
@@ -41,6 +49,8 @@ E2 = 6.69437999014e-3
 TILE = 256
 DSM_TILE = 64
 NO_HEIGHT = -1e8
+MAX_WALL_CELLS = 12e6  # cells of the truth raster the wall search works on
+MAX_SAMPLES = 2e6  # cells of the truth raster the products are sampled at
 
 DEFAULT_TOLERANCES = {
     "dsm_coverage": (">=", 0.90),
@@ -51,8 +61,10 @@ DEFAULT_TOLERANCES = {
     "seam_energy": ("<=", 1.5),
 }
 # Limits a check may add: with GPS noise the block's placement is the GPS's, and the mosaic
-# is judged apart from it.
-OPTIONAL_TOLERANCES = {"dom_correlation_registered": ">="}
+# is judged apart from it; flights with turns and gaps are judged on the ground two frames saw;
+# the dense stage's yield needs the run's log.
+OPTIONAL_TOLERANCES = {"dom_correlation_registered": ">=", "dom_coverage_2views": ">=",
+                       "dsm_coverage_2views": ">=", "depth_map_share": ">="}
 
 
 def ecef_from_geodetic(lat, lon, h):
@@ -239,6 +251,80 @@ def footprint_border_mask(truth, east, north, frames, calibration):
     return border, inside & ~border
 
 
+def frame_footprints(truth):
+    """Each frame's true ground footprint, an (east, north) polygon: as truth.json records it,
+    else its image border cast from its true pose onto the take-off level. None when the truth
+    holds neither."""
+    camera = truth.get("camera")
+    footprints = []
+    for f in truth["frames"]:
+        if f.get("footprint"):
+            footprints.append(np.asarray(f["footprint"], dtype=np.float64))
+            continue
+        if not camera or "enu_from_camera" not in f:
+            return None
+        rotation = np.asarray(f["enu_from_camera"], dtype=np.float64).reshape(3, 3)
+        position = np.array([f["east"], f["north"], f["up"]])
+        w, h = camera["width"] - 1.0, camera["height"] - 1.0
+        border = [(w * s, 0.0) for s in np.linspace(0, 1, 8, endpoint=False)] + \
+                 [(w, h * s) for s in np.linspace(0, 1, 8, endpoint=False)] + \
+                 [(w * (1 - s), h) for s in np.linspace(0, 1, 8, endpoint=False)] + \
+                 [(0.0, h * (1 - s)) for s in np.linspace(0, 1, 8, endpoint=False)]
+        points = []
+        for u, v in border:
+            ray = rotation @ np.array([(u - camera["cx"]) / camera["fx"],
+                                       (v - camera["cy"]) / camera["fy"], 1.0])
+            if ray[2] < -1e-9:
+                points.append((position + ray * (-position[2] / ray[2]))[:2])
+        footprints.append(np.array(points))
+    return footprints
+
+
+def views_per_cell(footprints, east, north):
+    """How many footprints hold each cell of a regular grid (rows north to south)."""
+    e0, n0 = east[0, 0], north[0, 0]
+    de = east[0, 1] - e0 if east.shape[1] > 1 else 1.0
+    dn = n0 - north[1, 0] if north.shape[0] > 1 else 1.0
+    count = np.zeros(east.shape, np.int32)
+    for polygon in footprints:
+        if len(polygon) < 3:
+            continue
+        mask = Image.new("L", (east.shape[1], east.shape[0]), 0)
+        ImageDraw.Draw(mask).polygon([((x - e0) / de, (n0 - y) / dn) for x, y in polygon], fill=1)
+        count += np.asarray(mask, dtype=np.int32)
+    return count
+
+
+SUMMARY_LINE = re.compile(r"\] Run summary: (.*)$")
+DEPTH_STATUS = re.compile(r"Frame ID:\d+,Device:\w+,Status:(\w+)")
+
+
+def depth_maps(log_path):
+    """(made, failed, reasons) of the run's depth maps from its log, or None without a word
+    of them. The run summary counts both; a summary that names no failure, or none at all,
+    leaves the failures to the dense stage's per-frame status lines."""
+    with open(log_path, errors="replace") as f:
+        lines = f.read().splitlines()
+    statuses = [m.group(1) for m in map(DEPTH_STATUS.search, lines) if m]
+    summaries = [m.group(1) for m in map(SUMMARY_LINE.search, lines) if m]
+    made = failed = None
+    reasons = ""
+    if summaries:
+        counts, _, failures = summaries[-1].partition(";")
+        found = re.search(r"(?:^|, )depth maps (\d+)(?:,|$)", counts)
+        made = int(found.group(1)) if found else None
+        found = re.search(r"depth maps failed (\d+)(?: \(([^)]*)\))?", failures)
+        if found:
+            failed, reasons = int(found.group(1)), found.group(2) or ""
+    if made is None and statuses:
+        made = sum(1 for s in statuses if s != "Failed")
+    if failed is None and statuses:
+        failed = sum(1 for s in statuses if s == "Failed")
+    if made is None:
+        return None
+    return made, failed or 0, reasons
+
+
 def gradient(image):
     gy, gx = np.gradient(image)
     return np.hypot(gx, gy)
@@ -247,11 +333,16 @@ def gradient(image):
 def evaluate(args):
     with open(os.path.join(args.truth, "truth.json")) as f:
         truth = json.load(f)
-    height = np.asarray(Image.open(os.path.join(args.truth, truth["height_map"])), dtype=np.float64)
-    ortho = np.asarray(Image.open(os.path.join(args.truth, truth["orthophoto"])).convert("L"),
-                       dtype=np.float64)
+    # Single precision as the truth is stored, the orthophoto as bytes until it is smoothed:
+    # a wide flight's rasters hold tens of millions of cells.
+    with Image.open(os.path.join(args.truth, truth["height_map"])) as image:
+        image.load()  # a float image: its bytes are the raster, without another copy
+        height = np.frombuffer(image.tobytes(), dtype=np.float32).reshape(image.height, image.width)
+    with Image.open(os.path.join(args.truth, truth["orthophoto"])) as image:
+        ortho = np.asarray(image.convert("L"))
     texel = truth["texel"]
-    step = max(1, int(round(args.sample / texel)))
+    # Samples every args.sample metres, farther apart where that would make too many.
+    step = max(1, int(round(args.sample / texel)), math.ceil(math.sqrt(height.size / MAX_SAMPLES)))
     rows = np.arange(step // 2, height.shape[0], step)
     cols = np.arange(step // 2, height.shape[1], step)
     r, c = np.meshgrid(rows, cols, indexing="ij")
@@ -282,15 +373,19 @@ def evaluate(args):
     error = np.abs(heights - h)
     # Open ground: the terrain that hangs together without a wall (the largest region of
     # cells less steep than 45 degrees, so roofs are left out), two DSM cells from any wall.
-    gy, gx = np.gradient(height, texel)
+    # Found on every k-th cell, k so large that a wide area stays within memory.
+    k = max(1, math.ceil(math.sqrt(height.size / MAX_WALL_CELLS)))
+    gy, gx = np.gradient(height[::k, ::k], texel * k)
     gentle = np.hypot(gx, gy) < 1.0
+    del gx, gy
     labels, _ = ndimage.label(gentle)
     sizes = np.bincount(labels.ravel())
     sizes[0] = 0
     ground = labels == np.argmax(sizes)
-    wall_distance = ndimage.distance_transform_edt(gentle) * texel
-    away = ndimage.distance_transform_edt(ground) * texel > 2 * dsm_gsd + 1.0
-    open_ground = away[r, c]
+    del labels
+    wall_distance = ndimage.distance_transform_edt(gentle).astype(np.float32) * (texel * k)
+    away = ndimage.distance_transform_edt(ground) * (texel * k) > 2 * dsm_gsd + 1.0
+    open_ground = away[r // k, c // k]
     measured = inner & has_height
 
     result = {"dom_zoom": dom.zoom, "dsm_zoom": dsm.zoom, "dom_gsd_m": dom_gsd,
@@ -304,7 +399,8 @@ def evaluate(args):
 
     # The DOM against the truth on the DOM's own pixels: the truth averaged over each DOM
     # pixel, both smoothed alike (0.7 pixel) so resampling noise does not count.
-    ortho = ndimage.uniform_filter(ortho, size=max(1, int(round(dom_gsd / texel))))
+    ortho = ndimage.uniform_filter(ortho, size=max(1, int(round(dom_gsd / texel))),
+                                   output=np.float32)
     truth_grey = ortho[r, c]
     px0, py0 = mercator_pixels(*enu_to_geodetic(o, np.array(min(fe)), np.array(max(fn)), 0.0)[:2], dom.zoom)
     px1, py1 = mercator_pixels(*enu_to_geodetic(o, np.array(max(fe)), np.array(min(fn)), 0.0)[:2], dom.zoom)
@@ -320,7 +416,7 @@ def evaluate(args):
     g_dom_s = ndimage.gaussian_filter(np.where(g_valid, g_dom, g_truth), 0.7)
     g_truth_s = ndimage.gaussian_filter(g_truth, 0.7)
     # Walls lean in the frames and not in the truth: pixels within 2 m of one do not count.
-    away_from_walls = wall_distance[gr, gc] > 2.0
+    away_from_walls = wall_distance[gr // k, gc // k] > 2.0
     result["dom_correlation"] = correlation(g_dom_s, g_truth_s, g_valid, away_from_walls)
     # Registration: phase correlation of 32 x 32 pixel patches of DOM and truth.
     shifts, centres, size = [], [], 32
@@ -343,6 +439,21 @@ def evaluate(args):
                                                            away_from_walls)
     else:
         result["dom_correlation_registered"] = 0.0
+
+    footprints = frame_footprints(truth)
+    if footprints is not None:
+        seen_twice = views_per_cell(footprints, east, north) >= 2
+        result["seen_by_two_m2"] = float(seen_twice.sum() * (step * texel) ** 2)
+        if seen_twice.any():
+            result["dom_coverage_2views"] = float(dom_valid[seen_twice].mean())
+            result["dsm_coverage_2views"] = float(has_height[seen_twice].mean())
+    if getattr(args, "log", None):
+        depth = depth_maps(args.log) if os.path.exists(args.log) else None
+        if depth is not None:
+            made, failed, reasons = depth
+            result.update({"depth_maps": made, "depth_maps_failed": failed,
+                           "depth_failure_reasons": reasons,
+                           "depth_map_share": made / max(1, made + failed)})
 
     with open(args.frames) as f:
         calibration = json.load(f)[0]["calibration"]
@@ -369,6 +480,7 @@ def main():
     parser.add_argument("--frames", help="frames.json of the flight (default: beside truth/)")
     parser.add_argument("--dom", required=True)
     parser.add_argument("--dsm", required=True)
+    parser.add_argument("--log", help="the run's log.txt, for its depth maps")
     parser.add_argument("--sample", type=float, default=0.3, help="metres between samples")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--tolerances", default="",
@@ -384,14 +496,16 @@ def main():
     for item in filter(None, args.tolerances.split(",")):
         name, value = item.split("=")
         if value == "off":
-            tolerances.pop(name)
+            tolerances.pop(name, None)
         else:
             known = DEFAULT_TOLERANCES.get(name, (OPTIONAL_TOLERANCES.get(name),))[0]
             if known is None:
                 parser.error(f"no limit named {name}")
             tolerances[name] = (known, float(value))
-    failed = [f"{n} = {result[n]:.3f}, wanted {op} {v}" for n, (op, v) in tolerances.items()
-              if not (result[n] >= v if op == ">=" else result[n] <= v)]
+    # A value the products or the truth could not give (no footprints, no log) misses its limit.
+    failed = [f"{n} = {result[n]:.3f}, wanted {op} {v}" if n in result else
+              f"{n} could not be measured, wanted {op} {v}" for n, (op, v) in tolerances.items()
+              if n not in result or not (result[n] >= v if op == ">=" else result[n] <= v)]
     for line in failed:
         print("FAILED:", line, file=sys.stderr)
     return 1 if failed else 0

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The product evaluation scores perfect products as perfect, and sees a DOM shifted by three
-pixels (which matches again once moved back by its measured shift) and a DSM raised by a
-metre. Products are written straight from a small truth raster into MBTiles databases, the
-way the program stores them (PNG DOM tiles, 64 x 64 float TIFF DSM tiles, rows counted from
-the south)."""
+pixels (which matches again once moved back by its measured shift), a DSM raised by a metre,
+and a hole in both where two frames saw the ground (the frames' footprints as the truth
+records them, or cast from their poses). It reads a run's depth maps from its log, with or
+without the run summary. Products are written straight from a small truth raster into MBTiles
+databases, the way the program stores them (PNG DOM tiles, 64 x 64 float TIFF DSM tiles, rows
+counted from the south)."""
 import io
 import json
 import math
@@ -24,7 +26,42 @@ TEXEL = 0.1
 ZOOM = 20
 
 
-def make_truth(folder):
+def geodetic_frame(de, dn):
+    lat = ORIGIN[0] + dn / (math.radians(1) * ev.A)
+    lon = ORIGIN[1] + de / (math.radians(1) * ev.A * math.cos(math.radians(ORIGIN[0])))
+    return {"latitude": lat, "longitude": lon, "altitude": ORIGIN[2] + 40.0,
+            "attitude": {"pitch": -90.0, "yaw": 0.0, "roll": 0.0}}
+
+
+def rectangle(e0, e1, n0, n1):
+    return [[e0, n0], [e1, n0], [e1, n1], [e0, n1]]
+
+
+# Three footprints: two frames see 350 square metres, all three the 100 of (-5..5, -5..5).
+FOOTPRINTS = [rectangle(-20, 5, -20, 5), rectangle(-20, 5, -5, 20), rectangle(-5, 20, -10, 10)]
+# Nadir frames at 40 m whose 400 x 300 images at 800 pixels focal length see 20 x 15 m: two of
+# them see about 200 square metres.
+POSES = [(-5.0, -5.0), (-5.0, 5.0), (5.0, 0.0)]
+
+
+def footprint_frames():
+    frames = [geodetic_frame(de, dn) for de, dn in [(-10.0, -15.0), (-10.0, 15.0), (10.0, 0.0)]]
+    for frame, footprint in zip(frames, FOOTPRINTS):
+        frame["footprint"] = footprint
+    return frames
+
+
+def pose_frames():
+    frames = []
+    for de, dn in POSES:
+        frame = geodetic_frame(de, dn)
+        frame.update({"east": de, "north": dn, "up": 40.0,
+                      "enu_from_camera": [1, 0, 0, 0, -1, 0, 0, 0, -1]})
+        frames.append(frame)
+    return frames
+
+
+def make_truth(folder, frames, camera=None):
     rng = np.random.default_rng(3)
     rows, cols = 600, 500
     height = np.zeros((rows, cols), np.float32)
@@ -35,15 +72,11 @@ def make_truth(folder):
     Image.fromarray(height, mode="F").save(os.path.join(folder, "height.tif"))
     Image.fromarray(ortho).convert("RGB").save(os.path.join(folder, "orthophoto.png"))
     east_min, north_max = -25.0, 30.0
-    frames = []
-    for de, dn in [(-10.0, -15.0), (-10.0, 15.0), (10.0, 0.0)]:
-        lat = ORIGIN[0] + dn / (math.radians(1) * ev.A)
-        lon = ORIGIN[1] + de / (math.radians(1) * ev.A * math.cos(math.radians(ORIGIN[0])))
-        frames.append({"latitude": lat, "longitude": lon, "altitude": ORIGIN[2] + 40.0,
-                       "attitude": {"pitch": -90.0, "yaw": 0.0, "roll": 0.0}})
     truth = {"origin": dict(zip(["latitude", "longitude", "altitude"], ORIGIN)), "texel": TEXEL,
              "east_min": east_min, "north_max": north_max, "height_map": "height.tif",
              "orthophoto": "orthophoto.png", "markers": [], "frames": frames}
+    if camera:
+        truth["camera"] = camera
     with open(os.path.join(folder, "truth.json"), "w") as f:
         json.dump(truth, f)
     with open(os.path.join(os.path.dirname(folder), "frames.json"), "w") as f:
@@ -51,7 +84,8 @@ def make_truth(folder):
     return height, ortho, truth
 
 
-def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0):
+def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0, hole=None):
+    """Products of the truth; `hole` (east0, east1, north0, north1) is left out of both."""
     rows, cols = height.shape
     x0, y0 = ev.mercator_pixels(np.array(ORIGIN[0] + 0.0004), np.array(ORIGIN[1] - 0.0004), ZOOM)
     x1, y1 = ev.mercator_pixels(np.array(ORIGIN[0] - 0.0004), np.array(ORIGIN[1] + 0.0004), ZOOM)
@@ -72,6 +106,9 @@ def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0):
                 c = np.floor((east - truth["east_min"]) / TEXEL).astype(int)
                 r = np.floor((truth["north_max"] - north) / TEXEL).astype(int)
                 ok = (c >= 0) & (c < cols) & (r >= 0) & (r < rows)
+                if hole:
+                    ok &= ~((east > hole[0]) & (east < hole[1]) & (north > hole[2]) &
+                            (north < hole[3]))
                 c, r = np.clip(c, 0, cols - 1), np.clip(r, 0, rows - 1)
                 if kind == "dom":
                     grey = ortho[r, c]
@@ -91,25 +128,51 @@ def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0):
         db.close()
 
 
-def evaluate(folder, truth_folder):
+def evaluate(folder, truth_folder, *extra):
     out = subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "evaluate_products.py"),
                           "--truth", truth_folder, "--dom", os.path.join(folder, "dom.mbtiles"),
-                          "--dsm", os.path.join(folder, "dsm.mbtiles"), "--sample", "0.2"],
-                         capture_output=True, text=True, check=True)
-    return json.loads(out.stdout)
+                          "--dsm", os.path.join(folder, "dsm.mbtiles"), "--sample", "0.2", *extra],
+                         capture_output=True, text=True)
+    if out.returncode not in (0, 1) or not out.stdout:
+        raise AssertionError(out.stderr)
+    return json.loads(out.stdout), out.returncode, out.stderr
+
+
+def check_depth_maps(tmp):
+    """Depth maps come from the run summary, its failures from the status lines when the
+    summary names none, and from the status lines alone without a summary."""
+    def parse(text):
+        path = os.path.join(tmp, "log.txt")
+        with open(path, "w") as f:
+            f.write(text)
+        return ev.depth_maps(path)
+
+    status = "I1207 06:51:30 28938] Frame ID:{},Device:CPU,Status:{},Time:0.78s\n"
+    statuses = "".join(status.format(i, "Failed" if i % 4 == 0 else "Succeed") for i in range(8))
+    summary = ("I1207 06:51:36 28891] Run summary: frames read 40, frames located 40, "
+               "depth maps 36, points 120000, DOM tiles 12{}\n")
+    full = summary.format("; frames refined failed 2 (moved beyond its GPS reach 2); depth maps "
+                          "failed 3 (too few valid pixels 2, no overlapping frame 1)")
+    assert parse(statuses + full) == (36, 3, "too few valid pixels 2, no overlapping frame 1")
+    assert parse(statuses + summary.format("")) == (36, 2, "")
+    assert parse(statuses) == (6, 2, "")
+    assert parse("I1207 nothing about depth\n") is None
+    # A later run's summary in the same log counts, not the first.
+    assert parse(summary.format("") + summary.format("").replace("36", "7")) == (7, 0, "")
 
 
 def main():
     with tempfile.TemporaryDirectory() as tmp:
-        truth_folder = os.path.join(tmp, "truth")
-        height, ortho, truth = make_truth(truth_folder)
-        cases = {"perfect": {}, "shifted": {"dom_shift": 3}, "raised": {"dsm_offset": 1.0}}
+        truth_folder = os.path.join(tmp, "footprints", "truth")
+        height, ortho, truth = make_truth(truth_folder, footprint_frames())
+        cases = {"perfect": {}, "shifted": {"dom_shift": 3}, "raised": {"dsm_offset": 1.0},
+                 "holed": {"hole": (-5.0, 5.0, -5.0, 5.0)}}
         results = {}
         for name, options in cases.items():
             folder = os.path.join(tmp, name)
             os.makedirs(folder)
             write_products(folder, height, ortho, truth, **options)
-            results[name] = evaluate(folder, truth_folder)
+            results[name] = evaluate(folder, truth_folder)[0]
         perfect, shifted, raised = results["perfect"], results["shifted"], results["raised"]
         assert perfect["dsm_coverage"] > 0.99, perfect
         assert perfect["dsm_open_median_error_gsd"] < 0.1, perfect
@@ -121,6 +184,35 @@ def main():
         assert perfect["dom_correlation_registered"] > 0.95, perfect
         assert shifted["dom_correlation"] < 0.95 < shifted["dom_correlation_registered"], shifted
         assert abs(raised["dsm_open_median_error_gsd"] * raised["dsm_gsd_m"] - 1.0) < 0.05, raised
+        # The ground two frames saw, and the share of it the products hold.
+        assert abs(perfect["seen_by_two_m2"] - 350) < 10, perfect
+        assert perfect["dom_coverage_2views"] > 0.99 and perfect["dsm_coverage_2views"] > 0.99
+        holed = results["holed"]
+        for name in ("dom_coverage_2views", "dsm_coverage_2views"):
+            assert abs(holed[name] - 250 / 350) < 0.03, holed
+
+        # Footprints cast from the frames' poses when the truth records none.
+        pose_truth = os.path.join(tmp, "poses", "truth")
+        make_truth(pose_truth, pose_frames(), {"width": 400, "height": 300, "fx": 800.0,
+                                               "fy": 800.0, "cx": 199.5, "cy": 149.5})
+        posed = evaluate(os.path.join(tmp, "perfect"), pose_truth)[0]
+        assert abs(posed["seen_by_two_m2"] - 200) < 10, posed
+
+        # Checked limits: the optional ones are added by name; one that cannot be measured
+        # (no log for the depth maps) fails rather than passes unseen.
+        check_depth_maps(tmp)
+        log = os.path.join(tmp, "log.txt")
+        with open(log, "w") as f:
+            f.write("I1207 06:51:36 28891] Run summary: depth maps 9; depth maps failed 1 "
+                    "(too few valid pixels 1)\n")
+        limits = ("dom_coverage_2views=0.95,dsm_coverage_2views=0.9,depth_map_share=0.85,"
+                  "dom_shift_px=off")
+        good = evaluate(os.path.join(tmp, "perfect"), truth_folder, "--check", "--log", log,
+                        "--tolerances", limits)
+        assert good[1] == 0 and good[0]["depth_map_share"] == 0.9, good
+        bad = evaluate(os.path.join(tmp, "holed"), truth_folder, "--check", "--tolerances", limits)
+        assert bad[1] == 1, bad
+        assert "dom_coverage_2views = 0.7" in bad[2] and "depth_map_share could not" in bad[2], bad
     print("product evaluation self-test passed")
 
 
