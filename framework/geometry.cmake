@@ -6,6 +6,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/gps_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/printable_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bow_scoring.cpp

@@ -1,11 +1,11 @@
 #include "dataset.h"
 
 #include "calibration_fit.h"
-#include "frame_image_decoding.h"
 #include "image_header.h"
 #include "md5_hex.h"
 #include "regular_file.h"
 
+#include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 #include "framework/printable_text.h"
 
@@ -66,7 +66,7 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
     reservation = {budget, header.frameBytes()};
   }
   // Every stage after the dataset takes 8-bit BGR frames: converted here, once.
-  cv::Mat image = decodeFrameImage(bytes);
+  cv::Mat image = fw::decodeFrameImage(bytes);
   bytes = std::vector<unsigned char>();
   if (image.empty() || image.cols < 1 || image.rows < 1) {
     FW_LOG(fw::kLogError) << "Failed to decode image " << path;

@@ -1,6 +1,8 @@
-#include "frame_image_decoding.h"
+#include "framework/frame_image_decoding.h"
 
 #include <opencv2/imgcodecs.hpp>
+
+namespace fw {
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes) {
   if (bytes.empty()) return cv::Mat();
@@ -8,3 +10,5 @@ cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes) {
   if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
   return image;
 }
+
+}  // namespace fw

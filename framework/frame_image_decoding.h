@@ -9,4 +9,8 @@
 // keep their high 8, an alpha channel is dropped. The orientation tag is not applied: the
 // calibration describes the pixels as stored. An empty matrix when the bytes do not decode;
 // OpenCV's exceptions (an exhausted memory among them) pass to the caller.
+namespace fw {
+
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes);
+
+}  // namespace fw
