@@ -5,6 +5,7 @@
 
 #include "framework/log.h"
 #include "framework/map_frame.h"
+#include "framework/run_tally.h"
 #include "tiles/atomic_file.h"
 #include "values/json.h"
 
@@ -230,6 +231,7 @@ void PointCloudTiles::writeFrame(const std::shared_ptr<fw::MapFrame>& frame, Pos
   if (known == entryOfFrame_.end()) entryOfFrame_[frame->id] = children.size() - 1;
   entries_ = std::move(children);
   refreshRecord();
+  fw::RunTally::instance().add(fw::tally::kPoints, static_cast<long long>(positions.size()));
 }
 
 bool PointCloudTiles::writeFile(const std::string& path, const std::string& bytes) {

@@ -37,7 +37,8 @@ FrameHandler::FrameHandler(nlohmann::json* config, zel::Chain* parent, int frame
   if (config_->contains("legacy_tf")) createTerrainFusion();
   createTiles();
   pruner_ = std::make_shared<Pruner>([this](sv::Var& p) { forwardToTerrain(p); },
-                                     [this](sv::Var& p) { forwardToTiles(p); });
+                                     [this](sv::Var& p) { forwardToTiles(p); },
+                                     [this](sv::Var& p) { forwardSparseToTerrain(p); });
   const auto scale = config_->find("scale");
   if (scale != config_->end() && scale->is_number()) {
     const double value = scale->get<double>();
@@ -101,6 +102,20 @@ void FrameHandler::forwardToTerrain(sv::Var& payload) {
   if (!terrain_) return;
   try {
     terrain_->call("point_cloud", &payload);
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "FrameHandler: terrain fusion refused frame " << frameIdOf(payload)
+                          << ": " << e.what();
+  }
+}
+
+void FrameHandler::forwardSparseToTerrain(sv::Var& payload) {
+  if (!terrain_) return;
+  try {
+    const auto frame = payload[0].castAs<std::shared_ptr<fw::MapFrame>>();
+    if (frame && !terrain_->fuseFrame(frame)) {
+      FW_LOG(fw::kLogWarning) << "FrameHandler: terrain fusion did not take frame " << frame->id
+                              << " by its sparse points";
+    }
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "FrameHandler: terrain fusion refused frame " << frameIdOf(payload)
                           << ": " << e.what();

@@ -47,6 +47,10 @@ class FrameHandler : public zel::Chain {
   // its product node and never throws.
   void forwardToTerrain(sv::Var& payload);
   void forwardToTiles(sv::Var& payload);
+  // [frame] of a frame without dense points (its pair gave no depth map, or cleaning kept
+  // none) to terrain fusion's frame route, which maps it from its sparse points. It comes
+  // from the resampler in the cleaner's order, like the dense frames.
+  void forwardSparseToTerrain(sv::Var& payload);
 
  private:
   void createTerrainFusion();

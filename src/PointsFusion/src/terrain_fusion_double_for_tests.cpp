@@ -16,6 +16,7 @@ struct Record {
   Mode mode = Mode::kRecordingNode;
   std::vector<std::string> configurations;
   std::vector<PointCloud> clouds;
+  std::vector<Intake> intake;
 };
 
 Record& record() {
@@ -32,7 +33,13 @@ class RecordingNode : public fw::MapFusion {
     cloud.frameId = message[0].castAs<std::shared_ptr<fw::MapFrame>>()->id;
     cloud.world = message[1].castAs<std::vector<pi::Point3d>>();
     std::lock_guard<std::mutex> lock(record().mutex);
+    record().intake.push_back({cloud.frameId, false});
     record().clouds.push_back(std::move(cloud));
+  }
+  bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override {
+    std::lock_guard<std::mutex> lock(record().mutex);
+    record().intake.push_back({frame->id, true});
+    return true;
   }
 };
 
@@ -43,6 +50,7 @@ void reset(Mode mode) {
   record().mode = mode;
   record().configurations.clear();
   record().clouds.clear();
+  record().intake.clear();
 }
 
 std::vector<std::string> configurations() {
@@ -53,6 +61,11 @@ std::vector<std::string> configurations() {
 std::vector<PointCloud> pointClouds() {
   std::lock_guard<std::mutex> lock(record().mutex);
   return record().clouds;
+}
+
+std::vector<Intake> intake() {
+  std::lock_guard<std::mutex> lock(record().mutex);
+  return record().intake;
 }
 
 }  // namespace terrain_double

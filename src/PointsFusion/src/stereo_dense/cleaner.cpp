@@ -16,6 +16,9 @@ constexpr int kMaxCount = 255;
 
 uint64_t idOf(const std::shared_ptr<ImageScaled>& frame) { return frame->frame->id; }
 
+// A frame whose pair gave no depth map: it only passes through, in its place in the order.
+bool depthless(const std::shared_ptr<ImageScaled>& frame) { return frame->depth.empty(); }
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
                                                               start)
@@ -158,12 +161,25 @@ bool Cleaner::Process() {
   return processLocked();
 }
 
+void Cleaner::publishLeadingDepthless() {
+  while (!frames_.empty() && depthless(frames_.front())) {
+    const std::shared_ptr<ImageScaled> frame = frames_.front();
+    frames_.pop_front();
+    fw::Messenger::instance().publish("sbt.cleaned_frames", frame);
+  }
+}
+
 bool Cleaner::processLocked() {
   const auto start = std::chrono::steady_clock::now();
   const CleanerOptions options = CleanerOptions::fromConfig();
-  if (frames_.size() < static_cast<size_t>(options.queueSize)) return false;
   frames_.sort([](const auto& a, const auto& b) { return idOf(a) < idOf(b); });
   if (stopped_) return false;  // the final pass takes the queue
+  // Frames without a depth map go on as soon as every older frame has gone; they neither
+  // wait for views nor count as one.
+  publishLeadingDepthless();
+  const auto withDepth = std::count_if(frames_.begin(), frames_.end(),
+                                       [](const auto& frame) { return !depthless(frame); });
+  if (withDepth < options.queueSize) return false;
   // The reference leaves the queue on every way out: it is never cleaned or published twice.
   const std::shared_ptr<ImageScaled> reference = frames_.front();
   frames_.pop_front();
@@ -179,6 +195,7 @@ bool Cleaner::processLocked() {
   }
   std::cout << "Cleaner processed " << idOf(reference) << " in " << secondsSince(start) << "s."
             << std::endl;
+  publishLeadingDepthless();
   return true;
 }
 
@@ -190,6 +207,10 @@ void Cleaner::finalPass() {
   for (const std::shared_ptr<ImageScaled>& reference : frames_) {
     const auto start = std::chrono::steady_clock::now();
     try {
+      if (depthless(reference)) {
+        fw::Messenger::instance().publish("sbt.cleaned_frames", reference);
+        continue;
+      }
       std::list<std::shared_ptr<ImageScaled>> others;
       for (const auto& frame : frames_) {
         if (frame != reference) others.push_back(frame);
@@ -223,7 +244,7 @@ void Cleaner::cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
   } else {
     job.views.push_back(view);
     for (const auto& frame : others) {
-      if (idOf(frame) == view.id) continue;
+      if (idOf(frame) == view.id || depthless(frame)) continue;
       View other;
       if (!makeView(*frame, other)) {
         FW_LOG(fw::kLogError) << "Should not happen with image index = " << idOf(frame);

@@ -32,8 +32,10 @@ struct CleanerOptions {
 
 // The multi-view consistency filter. Depth frames arrive as futures on "sbt.dense_frame"
 // (or ready on "sbt.dense_frame_test"); the oldest queued frame is tested against the other
-// queued frames and published on "sbt.cleaned_frames". The destructor's final pass publishes
-// every frame still queued, in ascending identifier order.
+// queued frames and published on "sbt.cleaned_frames". A frame whose pair gave no depth map
+// is published unchanged once every older frame has gone, so that the products still take
+// it in order. The destructor's final pass publishes every frame still queued, in ascending
+// identifier order.
 class Cleaner {
  public:
   using DepthResult = std::shared_future<std::shared_ptr<ImageScaled>>;
@@ -83,6 +85,8 @@ class Cleaner {
  private:
   void CleanTask(DepthResult result);
   bool processLocked();
+  // Publishes the frames without a depth map at the front of the queue.
+  void publishLeadingDepthless();
   void finalPass();
   // Builds the job for `reference` against `others` (then `extra` when given), runs it and
   // publishes the reference. Throws what cleaning or publishing throws.

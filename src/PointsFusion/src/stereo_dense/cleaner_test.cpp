@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <future>
 #include <stdexcept>
 
@@ -226,6 +228,41 @@ TEST(CleanerFaults, BadResultsAndThrowingOutputsCostOnlyTheirFrame) {
   EXPECT_EQ(log.count(fw::kLogError, "without a state"), 1);
   EXPECT_EQ(log.count(fw::kLogError, "depth task"), 1);
   EXPECT_EQ(log.count(fw::kLogError, "frame 1 dropped"), 1);
+}
+
+TEST(CleanerOrder, FramesWithoutADepthMapGoOnInTheirPlaceAndLendNoView) {
+  LogLines log;
+  CleanedRecorder recorder;
+  std::map<uint64_t, size_t> tiles;
+  std::vector<uint64_t> sparse;
+  const auto depthless = [](uint64_t id) {
+    auto record = planeRecord(id, double(id));
+    record->depth.release();
+    return record;
+  };
+  {
+    Pruner pruner(
+        {},
+        [&](sv::Var& v) {
+          tiles[v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id] =
+              v[1].castAs<std::vector<pi::Point3f>>().size();
+        },
+        [&](sv::Var& v) { sparse.push_back(v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id); });
+    Cleaner cleaner;
+    fw::Messenger& m = fw::Messenger::instance();
+    m.publish("sbt.dense_frame", ready(planeRecord(0, 0)));
+    m.publish("sbt.dense_frame", ready(depthless(1)));
+    // Frame 0 still waits for a view with depth: the failed frame 1 is no view.
+    m.publish("sbt.dense_frame", ready(planeRecord(2, 2)));
+    m.publish("sbt.dense_frame", ready(planeRecord(3, 3)));
+    m.publish("sbt.dense_frame", ready(depthless(4)));
+  }
+  EXPECT_EQ(recorder.ids(), range(0, 5));
+  EXPECT_EQ(sparse, (std::vector<uint64_t>{1, 4}));
+  EXPECT_GT(tiles[0], 0u) << "frame 0 was confirmed by frame 2";
+  EXPECT_EQ(tiles.count(1), 0u);
+  EXPECT_EQ(log.count(fw::kLogError, "Should not happen"), 0);
+  EXPECT_EQ(log.count(fw::kLogError, "no usable depth map"), 0);
 }
 
 TEST(CleanerBackPressure, WaitsAtFiveQueuedTasksAndGoesOnAtFour) {

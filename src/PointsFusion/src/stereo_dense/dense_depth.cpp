@@ -6,6 +6,7 @@
 #include "framework/config_store.h"
 #include "framework/log.h"
 #include "framework/messenger.h"
+#include "framework/run_tally.h"
 #include "framework/timer.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_gpu.h"
@@ -74,6 +75,14 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 DenseDepth::DenseDepth(float scale_) : DenseDepth(scale_, chooseCalculator()) {}
 
 DenseDepth::~DenseDepth() {
+  try {
+    std::lock_guard<std::mutex> feed(feedMutex_);
+    pairLastFrame();
+  } catch (const std::exception& e) {
+    FW_LOG(fw::kLogError) << "DenseDepth: the last frame was not paired: " << e.what();
+  } catch (...) {
+    FW_LOG(fw::kLogError) << "DenseDepth: the last frame was not paired.";
+  }
   pool_.reset();  // runs every queued pair task, so every published future is fulfilled
   {
     std::lock_guard<std::mutex> lock(listMutex);
@@ -132,25 +141,71 @@ void DenseDepth::AddFrame(std::shared_ptr<fw::MapFrame> frame) {
        queued = pool_->PendingTasks()) {
     waitStep_(queued);
   }
+  pair_choice::View view = pair_choice::viewOf(frame);
   MakeImageScaled(std::move(frame));
 
   std::shared_ptr<ImageScaled> reference, neighbour;
   {
     std::lock_guard<std::mutex> lock(listMutex);
-    if (pairs.size() < 2) return;  // the first frame waits for its successor
-    reference = pairs.front();
     neighbour = pairs.back();
+    if (pairs.size() >= 2) reference = pairs.front();
+  }
+  Seen incoming{neighbour, std::move(view)};
+  if (!reference) {  // the first frame waits for its successor
+    seen_.push_back(std::move(incoming));
+    return;
   }
   // The reference leaves the list on every way out, a throwing subscriber included, so the
   // next frame always pairs with this one.
   struct DropFront {
     DenseDepth& stage;
+    Seen& incoming;
     ~DropFront() {
-      std::lock_guard<std::mutex> lock(stage.listMutex);
-      stage.pairs.pop_front();
+      {
+        std::lock_guard<std::mutex> lock(stage.listMutex);
+        stage.pairs.pop_front();
+      }
+      stage.seen_.push_back(std::move(incoming));
+      while (stage.seen_.size() > kRecentFrames + 1) stage.seen_.pop_front();
     }
-  } dropFront{*this};
+  } dropFront{*this, incoming};
+  const std::shared_ptr<ImageScaled> partner = partnerOf(reference, &incoming);
+  if (partner && partner != neighbour) {
+    FW_LOG(fw::kLogInfo) << "DenseDepth: frame " << reference->frame->id << " pairs with frame "
+                         << partner->frame->id << ": frame " << neighbour->frame->id
+                         << " sees too little of its ground";
+  }
+  queuePair(reference, partner ? partner : neighbour);
+}
 
+std::shared_ptr<ImageScaled> DenseDepth::partnerOf(const std::shared_ptr<ImageScaled>& reference,
+                                                   const Seen* next) const {
+  if (seen_.empty() || seen_.back().record != reference)
+    return next ? next->record : nullptr;  // nothing known of the reference: the usual pair
+  std::vector<const pair_choice::View*> recent;
+  for (size_t i = 0; i + 1 < seen_.size(); ++i) recent.push_back(&seen_[i].view);
+  const pair_choice::View* chosen =
+      pair_choice::choose(seen_.back().view, next ? &next->view : nullptr, recent);
+  if (next && chosen == &next->view) return next->record;
+  for (const Seen& s : seen_)
+    if (&s.view == chosen) return s.record;
+  return nullptr;
+}
+
+void DenseDepth::pairLastFrame() {
+  std::shared_ptr<ImageScaled> last;
+  {
+    std::lock_guard<std::mutex> lock(listMutex);
+    if (pairs.size() != 1) return;
+    last = pairs.front();
+  }
+  if (seen_.size() < 2) return;
+  const std::shared_ptr<ImageScaled> partner = partnerOf(last, nullptr);
+  if (partner) queuePair(last, partner);
+}
+
+void DenseDepth::queuePair(const std::shared_ptr<ImageScaled>& reference,
+                           const std::shared_ptr<ImageScaled>& neighbour) {
   std::shared_future<std::shared_ptr<ImageScaled>> result =
       pool_
           ->Add([this, reference, neighbour] {
@@ -164,18 +219,26 @@ std::shared_ptr<ImageScaled> DenseDepth::RunDepthTask(
     std::shared_ptr<ImageScaled> reference, std::vector<std::shared_ptr<ImageScaled>> neighbours) {
   const auto start = std::chrono::steady_clock::now();
   const uint64_t id = reference && reference->frame ? reference->frame->id : 0;
+  fw::RunTally& tally = fw::RunTally::instance();
   try {
     bool ok = false;
+    const char* reason = pair_failure::kNoOverlap;  // no neighbour at all
     for (const auto& neighbour : neighbours) {
-      if (reference && neighbour && ComputeDepth(reference, neighbour)) {
+      if (reference && neighbour && ComputeDepth(reference, neighbour, &reason)) {
         ok = true;
         break;
       }
     }
     FW_LOG(fw::kLogInfo) << "Frame ID:" << id << ",Device:" << deviceName()
                          << ",Status:" << (ok ? "Succeed" : "Failed")
-                         << ",Time:" << secondsSince(start) << "s";
-    return ok ? reference : nullptr;
+                         << ",Time:" << secondsSince(start) << "s" << (ok ? "" : ",Reason:")
+                         << (ok ? "" : reason);
+    if (ok)
+      tally.add(fw::tally::kDepthMaps);
+    else
+      tally.fail(fw::tally::kDepthMaps, reason);
+    if (reference && !ok) reference->depth.release();
+    return reference;
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "Frame ID:" << id << ",Device:" << deviceName()
                           << ",Status:Failed,Time:" << secondsSince(start) << "s," << e.what();
@@ -183,5 +246,7 @@ std::shared_ptr<ImageScaled> DenseDepth::RunDepthTask(
     FW_LOG(fw::kLogError) << "Frame ID:" << id << ",Device:" << deviceName()
                           << ",Status:Failed,Time:" << secondsSince(start) << "s,unknown exception";
   }
-  return nullptr;
+  tally.fail(fw::tally::kDepthMaps, pair_failure::kFault);
+  if (reference) reference->depth.release();
+  return reference;
 }

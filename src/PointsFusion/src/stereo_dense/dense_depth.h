@@ -8,10 +8,12 @@
 #include "framework/thread_pool.h"
 #include "src/PointsFusion/src/stereo_dense/disparity_calculator.h"
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
+#include "src/PointsFusion/src/stereo_dense/pair_choice.h"
 
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -23,6 +25,18 @@ cv::Mat cameraMatrix(const fw::Camera& camera);
 // (k1, k2, p1, p2, k3) of an 11-parameter camera, zeros for a 6-parameter one (5 x 1 CV_64F).
 cv::Mat distortionCoeffs(const fw::Camera& camera);
 
+// Why a pair gave no depth map: short reasons that group alike failures in the run's tally.
+namespace pair_failure {
+inline constexpr char kDuplicate[] = "duplicate frames";
+inline constexpr char kUnusableInput[] = "unusable camera or image";
+inline constexpr char kNoBaseline[] = "no baseline";
+inline constexpr char kDepthRange[] = "depth range";
+inline constexpr char kNoOverlap[] = "no overlap";
+inline constexpr char kNoDisparity[] = "no disparity";
+inline constexpr char kFewPixels[] = "too few valid pixels";
+inline constexpr char kFault[] = "matcher fault";
+}  // namespace pair_failure
+
 class DenseDepth {
  public:
   // One step of the feed's back-pressure wait, told how many pair tasks are queued.
@@ -32,17 +46,23 @@ class DenseDepth {
   // answers with memory to spare, SGM_CPU otherwise.
   explicit DenseDepth(float scale);
   DenseDepth(float scale, std::shared_ptr<DisparityCalculator> calculator);
-  // Runs every queued pair task first, so every published result is fulfilled.
+  // Pairs the last frame fed with the recent frame that suits it best (so the run's last
+  // frame gets a depth map too), then runs every queued pair task, so every published
+  // result is fulfilled.
   ~DenseDepth();
   DenseDepth(const DenseDepth&) = delete;
   DenseDepth& operator=(const DenseDepth&) = delete;
 
-  // Feeds one located frame: it is paired with the frame fed before it, whose depth map is
+  // Feeds one located frame. The frame fed before it becomes the reference of a pair: with
+  // this frame when it sees enough of the reference's ground, else with the recent frame
+  // that does (a strip's last frame with the one before it). The reference's depth map is
   // computed on the pool and announced at once on "sbt.dense_frame". One feed at a time;
   // the feeding thread waits while more than kMaxQueuedPairs pair tasks are queued.
   void AddFrame(std::shared_ptr<fw::MapFrame> frame);
-  // The pair task: the reference once a neighbour gave it a depth map, else empty. Logs one
-  // "Frame ID:" line; never throws.
+  // The pair task: the reference, with its depth map once a neighbour gave one and without
+  // (depth empty) when none did, so that a failed frame still travels down the chain in its
+  // place. Empty only without a reference. Logs one "Frame ID:" line, counts the depth map
+  // or the failure's reason in the run's tally; never throws.
   std::shared_ptr<ImageScaled> RunDepthTask(std::shared_ptr<ImageScaled> reference,
                                             std::vector<std::shared_ptr<ImageScaled>> neighbours);
   // The record of a frame, appended to `pairs`.
@@ -60,8 +80,10 @@ class DenseDepth {
 
   // Depth map of `reference` from the pair with `neighbour`. On success the reference record
   // holds its rectified view, camera, pose, count map, depth map and depth range. False,
-  // with a log line naming the frame, when the pair gives no depth map; never throws.
-  bool ComputeDepth(std::shared_ptr<ImageScaled> reference, std::shared_ptr<ImageScaled> neighbour);
+  // with a log line naming the frame and `reason` (when given) set to one of pair_failure's
+  // reasons, when the pair gives no depth map; never throws.
+  bool ComputeDepth(std::shared_ptr<ImageScaled> reference, std::shared_ptr<ImageScaled> neighbour,
+                    const char** reason = nullptr);
 
   std::mutex disparityMutex;  // one disparity computation of the stage at a time
   std::shared_ptr<DisparityCalculator> calculator;
@@ -69,8 +91,12 @@ class DenseDepth {
 
   static constexpr int kMinWorkWidth = 960;
   static constexpr double kMinDepthShare = 0.2;  // of the pixels, for a usable depth map
+  // The sparse points' depth extent is widened by this share on both sides: ground just
+  // beyond the furthest clustered point still gets a depth.
+  static constexpr double kRangeMargin = 0.1;
 
   static constexpr uint64_t kMaxQueuedPairs = 8;  // queued pair tasks the feed lets pass
+  static constexpr size_t kRecentFrames = 3;      // earlier frames a reference may pair with
   static constexpr int kMaxThreads = 64;
   static constexpr uint64_t kGpuMemoryStepMiB = 1536;  // where the band rule changes branch
   static constexpr uint64_t kSmallGpuMemoryMiB = 512;  // below this a warning is logged
@@ -80,7 +106,17 @@ class DenseDepth {
   std::list<std::shared_ptr<ImageScaled>> pairs;  // the newest records, oldest first
 
  private:
-  bool computeDepth(ImageScaled& reference, const ImageScaled& neighbour);
+  bool computeDepth(ImageScaled& reference, const ImageScaled& neighbour, const char*& reason);
+  // Queues the pair task of `reference` with `neighbour` and publishes its future.
+  void queuePair(const std::shared_ptr<ImageScaled>& reference,
+                 const std::shared_ptr<ImageScaled>& neighbour);
+  struct Seen;
+  // The partner of `reference`, the newest frame in `seen_`, among `next` (the frame fed
+  // after it, if any) and the frames before it.
+  std::shared_ptr<ImageScaled> partnerOf(const std::shared_ptr<ImageScaled>& reference,
+                                         const Seen* next) const;
+  // Pairs the last frame fed, which no later frame will pair.
+  void pairLastFrame();
 
   // "pointsfusion.dense_thread_num", kept within 1 .. kMaxThreads.
   static int threadCount();
@@ -89,6 +125,13 @@ class DenseDepth {
   const char* deviceName() const;
 
   std::mutex feedMutex_;  // held for a whole AddFrame
+  // The last frames fed with what they see of the ground, oldest first; the newest is the
+  // record in `pairs`. Touched by the feed only.
+  struct Seen {
+    std::shared_ptr<ImageScaled> record;
+    pair_choice::View view;
+  };
+  std::deque<Seen> seen_;
   WaitStep waitStep_ = sleepStep;
   std::shared_ptr<fw::detail::ThreadPool> pool_ = makePool();
 };

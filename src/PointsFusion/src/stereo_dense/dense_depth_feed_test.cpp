@@ -26,7 +26,7 @@ class ResultRecorder {
   std::vector<uint64_t> depthIds() const {
     std::vector<uint64_t> ids;
     for (const Result& r : results)
-      if (r.get()) ids.push_back(r.get()->frame->id);
+      if (r.get() && !r.get()->depth.empty()) ids.push_back(r.get()->frame->id);
     return ids;
   }
   std::vector<Result> results;  // written by the feeding thread only
@@ -103,9 +103,10 @@ TEST_F(DenseDepthStrip, AThrowingMatcherCostsOnlyItsPair) {
     DenseDepth stage(4.0f, calculator);
     for (size_t i = 0; i < 5; ++i) stage.AddFrame(frames()[i]);
   }
-  ASSERT_EQ(recorder.results.size(), 4u);
-  EXPECT_EQ(recorder.depthIds().size(), 3u);
-  EXPECT_EQ(log.count(fw::kLogInfo, ",Device:CPU,Status:Succeed"), 3);
+  // Five results: the last frame pairs with the one before it once the feed ends.
+  ASSERT_EQ(recorder.results.size(), 5u);
+  EXPECT_EQ(recorder.depthIds().size(), 4u);
+  EXPECT_EQ(log.count(fw::kLogInfo, ",Device:CPU,Status:Succeed"), 4);
   EXPECT_EQ(log.count(fw::kLogInfo, ",Device:CPU,Status:Failed") +
                 log.count(fw::kLogError, ",Device:CPU,Status:Failed"),
             1);
@@ -143,7 +144,7 @@ TEST_F(DenseDepthStrip, ThreadCountZeroStillMatches) {
     for (size_t i = 0; i < 3; ++i) stage.AddFrame(frames()[i]);
   }
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num 0"), 1);
-  EXPECT_EQ(recorder.depthIds(), range(0, 2));
+  EXPECT_EQ(recorder.depthIds(), range(0, 3));
 }
 
 TEST_F(DenseDepthStrip, FeedWaitsAtNineQueuedPairsNeverAtEight) {
@@ -170,8 +171,8 @@ TEST_F(DenseDepthStrip, FeedWaitsAtNineQueuedPairsNeverAtEight) {
     ASSERT_FALSE(waits.empty());
     for (uint64_t w : waits) EXPECT_EQ(w, 9u);
   }
-  ASSERT_EQ(recorder.results.size(), 11u);
-  EXPECT_EQ(recorder.depthIds(), range(0, 11));
+  ASSERT_EQ(recorder.results.size(), 12u);
+  EXPECT_EQ(recorder.depthIds(), range(0, 12));
 }
 
 }  // namespace

@@ -144,13 +144,18 @@ std::shared_ptr<fw::MapFrame> DenseDepth::PrepareFrame(std::shared_ptr<fw::MapFr
 }
 
 bool DenseDepth::ComputeDepth(std::shared_ptr<ImageScaled> reference,
-                              std::shared_ptr<ImageScaled> neighbour) {
+                              std::shared_ptr<ImageScaled> neighbour, const char** reason) {
+  const char* ignored = nullptr;
+  const char*& why = reason ? *reason : ignored;
+  why = pair_failure::kUnusableInput;
   if (!reference || !neighbour || !reference->frame || !neighbour->frame) {
     FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: a record without a frame";
     return false;
   }
   try {
-    return computeDepth(*reference, *neighbour);
+    const bool ok = computeDepth(*reference, *neighbour, why);
+    if (ok) why = nullptr;
+    return ok;
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << reference->frame->id << ": "
                           << e.what();
@@ -158,13 +163,16 @@ bool DenseDepth::ComputeDepth(std::shared_ptr<ImageScaled> reference,
     FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << reference->frame->id
                           << ": unknown failure";
   }
+  why = pair_failure::kFault;
   return false;
 }
 
-bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbour) {
+bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbour,
+                              const char*& reason) {
   const uint64_t id = reference.frame->id;
   if (id == neighbour.frame->id) {
     FW_LOG(fw::kLogError) << "Somehow Duplicated frames are passed - FRAME: " << id;
+    reason = pair_failure::kDuplicate;
     return false;
   }
   for (const ImageScaled* record :
@@ -191,6 +199,7 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   if (!(baseline > 0) || !std::isfinite(baseline)) {
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << " and frame "
                             << neighbour.frame->id << " were taken from one spot";
+    reason = pair_failure::kNoBaseline;
     return false;
   }
   // View 1 holds the sparse depths that bound the search; T maps view 1 to view 2.
@@ -225,36 +234,42 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   double range[2];
   if (!ImageScaled::EstimateDepthRange(view1.frame, rotationPose(R1), range)) {
     FW_LOG(fw::kLogInfo) << "Failed to read depth range from sparse cloud.";
+    reason = pair_failure::kDepthRange;
     return false;
   }
-  const double zmin = range[0], zmax = range[1];
+  const double zmin = range[0] * (1 - kRangeMargin), zmax = range[1] * (1 + kRangeMargin);
   if (!(zmin > 0) || !std::isfinite(zmax)) {
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": depth range " << zmin
                             << " to " << zmax << " does not lie in front of the view";
+    reason = pair_failure::kDepthRange;
     return false;
   }
   if (baseline * f / zmin < 1.0) {
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": baseline " << baseline
                             << " gives less than one pixel of disparity";
+    reason = pair_failure::kNoBaseline;
     return false;
   }
   // The reference keeps its own range in its own rectified view (both rectified views share
   // one orientation); view 1's stands in when the reference has no sparse depth.
-  double own[2] = {zmin, zmax};
+  double own[2] = {range[0], range[1]};
   if (swapped && !ImageScaled::EstimateDepthRange(reference.frame, rotationPose(R2), own)) {
-    own[0] = zmin;
-    own[1] = zmax;
+    own[0] = range[0];
+    own[1] = range[1];
   }
-  reference.depthMin = float(own[0]);
-  reference.depthMax = float(own[1]);
+  reference.depthMin = float(own[0] * (1 - kRangeMargin));
+  reference.depthMax = float(own[1] * (1 + kRangeMargin));
 
   const Rectified rect1 = rectify(view1, R1, P1, size);
   const Rectified rect2 = rectify(view2, R2, P2, size);
 
-  const double overlap = 1.0 - (baseline / (zmin / f)) / size.height;
+  // The share of the view that the other can see, along the direction matched: the image
+  // width, or its height for a pair one above the other.
+  const double overlap = 1.0 - (baseline / (zmin / f)) / (vertical ? size.height : size.width);
   if (overlap < 0) {
     FW_LOG(fw::kLogWarning) << "Negative Overlap Calculated - DIS: " << baseline
                             << " Overlap: " << overlap;
+    reason = pair_failure::kNoOverlap;
     return false;
   }
 
@@ -270,6 +285,7 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   if (smallest >= left.cols) {
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": smallest disparity "
                             << smallest << " leaves none of the " << left.cols << " columns";
+    reason = pair_failure::kNoOverlap;
     return false;
   }
   const int dmin = int(smallest);
@@ -284,12 +300,14 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   }
   if (!result.isArray() || result.length() != 2) {
     FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id << ": no disparity";
+    reason = pair_failure::kNoDisparity;
     return false;
   }
   cv::Mat disparity = result[referenceLeft ? 0 : 1].castAs<cv::Mat>();
   if (disparity.type() != CV_32F || disparity.size() != left.size()) {
     FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id
                           << ": disparity of the wrong size or type";
+    reason = pair_failure::kNoDisparity;
     return false;
   }
   if (vertical) disparity = unturn(disparity);
@@ -323,6 +341,7 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   if (double(written) < kMinDepthShare * size.width * size.height) {
     FW_LOG(fw::kLogInfo) << "DenseDepth::ComputeDepth: frame " << id << ": only " << written
                          << " of " << size.area() << " pixels got a depth";
+    reason = pair_failure::kFewPixels;
     return false;
   }
   reference.depth = depth;

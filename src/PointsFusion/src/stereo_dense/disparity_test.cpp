@@ -68,6 +68,47 @@ TEST(SgmCpu, DisparityCountFollowsTheWidth) {
   EXPECT_EQ(SGM_CPU::numDisparities(1024), 272);
 }
 
+TEST(SgmCpu, SearchesTheAskedSpanAndMatchesEveryColumnFromDminOn) {
+  EXPECT_EQ(SGM_CPU::searchCount(960, 20, 60), 48);
+  EXPECT_EQ(SGM_CPU::searchCount(960, 30, 30), 16);
+  EXPECT_EQ(SGM_CPU::searchCount(960, 30, 10), 16);  // a range below dmin searches one step
+  EXPECT_EQ(SGM_CPU::searchCount(960, 100, 2000), 256);
+
+  // True disparity 27 to 43: every column from 43 on can see its match. StereoSGBM by
+  // itself leaves the first dmin + count columns (here 20 + 256) without any.
+  cv::Mat left, right;
+  texturedPair(&left, &right, cv::Size(400, 120));
+  const cv::Mat d = SGM_CPU().Compute(left, right, 20, 1000)[0].castAs<cv::Mat>();
+  int seen = 0, right_ = 0;
+  for (int r = 10; r < 110; ++r)
+    for (int c = 45; c < 276; ++c) {
+      ++seen;
+      right_ += std::abs(d.at<float>(r, c) - float(35 + 8 * std::sin(r / 40.0))) <= 1.0f;
+    }
+  EXPECT_GE(right_, 0.9 * seen);
+}
+
+TEST(SgmCpuOptions, KeepsTheBlockOddAndSmallAndTheRatioAPercentage) {
+  LogLines log;
+  SgmCpuOptions o;
+  o.blockSize = 4;
+  o.uniquenessRatio = 130;
+  o.check();
+  EXPECT_EQ(o.blockSize, 5);
+  EXPECT_EQ(o.uniquenessRatio, 100);
+  o.blockSize = 31;
+  o.uniquenessRatio = -3;
+  o.check();
+  EXPECT_EQ(o.blockSize, 11);
+  EXPECT_EQ(o.uniquenessRatio, 0);
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.sgbm_block_size"), 2);
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.sgbm_uniqueness"), 2);
+  SgmCpuOptions defaults;
+  defaults.check();
+  EXPECT_EQ(defaults.blockSize, 5);
+  EXPECT_EQ(defaults.uniquenessRatio, 10);
+}
+
 TEST(DisparityResult, RightViewTakesTruncatedColumnsAndLaterColumnsWin) {
   cv::Mat left = cv::Mat::zeros(1, 12, CV_32F);
   left.at<float>(0, 10) = 2.7f;   // 10 - 2.7 = 7.3: column 7

@@ -1,6 +1,7 @@
 # Scaled frame records, stereo pair geometry and the disparity calculators.
 list(APPEND STEREO_DENSE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/image_scaled.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sparse_depths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pinhole_projector.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth_geometry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/disparity_calculator.cpp
@@ -10,7 +11,8 @@ list(APPEND STEREO_DENSE_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pair_geometry_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_faults_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_scaled_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/disparity_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/disparity_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/low_texture_pair_test.cpp)
 list(APPEND STEREO_DENSE_DEPS points_clustering new_sgm)
 # The tests take located frames from the front end.
 list(APPEND STEREO_DENSE_TEST_DEPS sfm)

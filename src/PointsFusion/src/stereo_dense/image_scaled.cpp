@@ -2,6 +2,7 @@
 
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
+#include "src/PointsFusion/src/stereo_dense/sparse_depths.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -38,31 +39,63 @@ ImageScaled::~ImageScaled() {
   if (frame) frame->setImage(fw::GImage(), 0);
 }
 
+namespace {
+
+// Depth along the view's axis of points in the frame's camera coordinates.
+std::vector<double> depthsInView(const std::vector<pi::Point3d>& points, const SE3& view) {
+  std::vector<double> depths;
+  for (const pi::Point3d& p : points) {
+    const double z = view.transformPoint(p).z;
+    if (std::isfinite(z)) depths.push_back(z);
+  }
+  return depths;
+}
+
+// The extent of `depths`, as it is: a view that looks away from the ground gets a range
+// that does not lie in front of it, and the pair is refused.
+void extent(const std::vector<double>& depths, double range[2]) {
+  const auto [smallest, largest] = std::minmax_element(depths.begin(), depths.end());
+  range[0] = *smallest;
+  range[1] = *largest;
+}
+
+}  // namespace
+
 bool ImageScaled::EstimateDepthRange(const std::shared_ptr<fw::MapFrame>& frame, const SE3& view,
                                      double range[2]) {
   if (!frame) return false;
-  const fw::ObservationMap observations = frame->getObservations();
-  const int observationCount = int(observations.size());
-  const fw::Camera camera = frame->getCamera(0);
-  std::vector<double> depths;
-  depths.reserve(observations.size());
-  for (const auto& observation : observations) {
-    const int index = int(observation.second);
-    fw::Point2d inverseDepth;
-    cv::Point2f pixel;
-    if (!frame->getKeyPointInverseDepth(index, inverseDepth)) continue;
-    if (!frame->getKeyPointPosition(index, pixel)) continue;
-    const pi::Point3d ray = camera.UnProject(fw::Point2d(pixel.x, pixel.y));
-    const double depth = 1.0 / inverseDepth.x;
-    const double z =
-        view.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth)).z;
-    if (std::isfinite(z)) depths.push_back(z);
+  const std::vector<double> seen = depthsInView(sparse_depths::cameraPoints(*frame), view);
+  const auto inFront = std::count_if(seen.begin(), seen.end(),
+                                     [](double z) { return z >= sparse_depths::kMinDepth; });
+  if (!seen.empty() && size_t(inFront) * 2 < seen.size()) {
+    extent(seen, range);  // most of the frame's ground lies behind the view
+    return true;
+  }
+  // Points behind the view or far from the bulk (a wrong triangulation a few metres in
+  // front of the camera) never widen the search.
+  const std::vector<double> depths = sparse_depths::plausible(seen);
+  double height = 0;
+  if (depths.size() < sparse_depths::kMinDepths &&
+      sparse_depths::heightAboveGround(*frame, &height)) {
+    const std::vector<double> ground =
+        depthsInView(sparse_depths::groundGrid(*frame, height), view);
+    if (ground.empty()) return false;
+    extent(ground, range);
+    if (range[0] > 0) {
+      range[0] *= sparse_depths::kHeightRangeLow;
+      range[1] *= sparse_depths::kHeightRangeHigh;
+    }
+    FW_LOG(fw::kLogInfo) << "Frame " << frame->id << " has " << depths.size()
+                         << " usable sparse depths; the range comes from its height " << height
+                         << " above ground";
+    return true;
   }
   if (depths.empty()) return false;
 
   const auto [smallest, largest] = std::minmax_element(depths.begin(), depths.end());
   DBSCAN dbscan;
-  dbscan.Run(depths, 1, (*largest - *smallest) / 50.0, observationCount / 50);
+  const double radius = (*largest - *smallest) / 50.0;
+  dbscan.Run(depths, 1, radius, int(depths.size() / 50));
   if (dbscan.clusters.empty()) {
     FW_LOG(fw::kLogInfo) << "No cluster detected, tackling by sorting depth";
     std::vector<double> sorted = depths;
@@ -71,7 +104,7 @@ bool ImageScaled::EstimateDepthRange(const std::shared_ptr<fw::MapFrame>& frame,
     const size_t low = size_t(double(n) * 0.02), high = size_t(double(n) * 0.98);
     FW_LOG(fw::kLogInfo) << "min_num = " << low << "   max_num = " << high;
     range[0] = sorted[low];
-    range[1] = sorted[high];
+    range[1] = sorted[std::min(high, n - 1)];
     return true;
   }
   range[0] = std::numeric_limits<double>::infinity();
@@ -81,5 +114,9 @@ bool ImageScaled::EstimateDepthRange(const std::shared_ptr<fw::MapFrame>& frame,
       range[0] = std::min(range[0], depths[i]);
       range[1] = std::max(range[1], depths[i]);
     }
+  // Depths within the radius of a cluster's outermost core belong to it too: the nearest
+  // and furthest ground points have fewer neighbours than the bulk.
+  range[0] = std::max(range[0] - radius, *smallest);
+  range[1] = std::min(range[1] + radius, *largest);
   return true;
 }

@@ -15,12 +15,22 @@ namespace {
 
 using densetest::LogLines;
 
-// A frame at the origin looking along +z whose key points see points at the given depths.
-std::shared_ptr<MapFrame> frameWithDepths(const std::vector<double>& depths) {
+// A frame at the origin looking along +z whose key points see points at the given depths;
+// its GPS record gives a height above ground of 120 m unless `gps` says otherwise.
+std::shared_ptr<MapFrame> frameWithDepths(const std::vector<double>& depths,
+                                          const std::vector<double>* gps = nullptr) {
   std::vector<pi::Point3d> points;
   for (size_t i = 0; i < depths.size(); ++i)
     points.emplace_back(double(i % 7) - 3.0, double(i % 5) - 2.0, depths[i]);
-  return fwtest::makeLocatedFrame({}, points);
+  fwtest::LocatedFrameSpec spec;
+  if (gps) spec.gps = *gps;
+  return fwtest::makeLocatedFrame(spec, points);
+}
+
+// Rotation about the camera's y axis: depth along the turned axis is z cos a - x sin a.
+SE3 turnedAboutY(double degrees) {
+  const double half = degrees * CV_PI / 360.0;
+  return SE3(fw::Quaternion(0, std::sin(half), 0, std::cos(half)), pi::Point3d(0, 0, 0));
 }
 
 TEST(ImageScaledRecord, ReadsItsFileOrSaysWhichPathFailed) {
@@ -71,16 +81,63 @@ TEST(DepthRange, ClustersDropStrayDepthsAndSparseFramesTakeQuantiles) {
   EXPECT_EQ(log.count(fw::kLogInfo, "No cluster detected, tackling by sorting depth"), 1);
   EXPECT_EQ(log.count(fw::kLogInfo, "min_num = 0   max_num = 39"), 1);
 
-  // 100 depths in pairs 60 m apart: the radius (2941 / 50) holds one neighbour each, fewer
-  // than the 100 / 50 needed, so the 2nd and 98th sorted depths bound the range.
+  // 100 depths in pairs 60 m apart, 10 m to 2951 m: depths below a third of the median
+  // (1451 m) are outliers; the other 84 form one cluster per pair, whose extent bounds the
+  // range.
   std::vector<double> pairs;
   for (int k = 0; k < 50; ++k) pairs.insert(pairs.end(), {10.0 + 60 * k, 11.0 + 60 * k});
   ASSERT_TRUE(ImageScaled::EstimateDepthRange(frameWithDepths(pairs), SE3(), range));
-  EXPECT_NEAR(range[0], 70.0, 1e-9);
-  EXPECT_NEAR(range[1], 2950.0, 1e-9);
-  EXPECT_EQ(log.count(fw::kLogInfo, "min_num = 2   max_num = 98"), 1);
+  EXPECT_NEAR(range[0], 490.0, 1e-9);
+  EXPECT_NEAR(range[1], 2951.0, 1e-9);
 
-  EXPECT_FALSE(ImageScaled::EstimateDepthRange(frameWithDepths({}), SE3(), range));
+  const std::vector<double> noHeight;
+  EXPECT_FALSE(ImageScaled::EstimateDepthRange(frameWithDepths({}, &noHeight), SE3(), range));
+}
+
+TEST(DepthRange, PointsBehindTheViewOrJustInFrontOfItNeverWidenIt) {
+  // Ground 98 to 102 m below, and three points a wrong triangulation put 3 m in front.
+  std::vector<double> depths;
+  for (int i = 0; i < 100; ++i) depths.push_back(98.0 + i * 0.04);
+  depths.insert(depths.end(), {3.0, 3.0, 3.0});
+  double range[2];
+  ASSERT_TRUE(ImageScaled::EstimateDepthRange(frameWithDepths(depths), SE3(), range));
+  EXPECT_NEAR(range[0], 98.0, 1e-9);
+  EXPECT_NEAR(range[1], 101.96, 1e-9);
+
+  // The rectified view of a pair at a turn looks 60 degrees aside: ground points near the
+  // axis lie about 50 m in front of it, three far to the side 32 m behind it.
+  fwtest::LocatedFrameSpec spec;
+  spec.camera = {640, 480, 100, 100, 320, 240, 0, 0, 0, 0, 0};
+  std::vector<pi::Point3d> points;
+  for (int i = 0; i < 100; ++i) points.emplace_back(-3.0 + 0.06 * i, 0.0, 100.0);
+  for (int i = 0; i < 3; ++i) points.emplace_back(60.0, double(i), 40.0);
+  ASSERT_TRUE(ImageScaled::EstimateDepthRange(fwtest::makeLocatedFrame(spec, points),
+                                              turnedAboutY(60), range));
+  EXPECT_GT(range[0], 47.0);
+  EXPECT_LT(range[1], 53.0);
+
+  // A view that most of the ground lies behind gets the range as it is, which the pair
+  // refuses.
+  ASSERT_TRUE(ImageScaled::EstimateDepthRange(fwtest::makeLocatedFrame(spec, points),
+                                              turnedAboutY(120), range));
+  EXPECT_LT(range[0], 0.0);
+}
+
+TEST(DepthRange, TooFewSparseDepthsTakeTheHeightAboveGround) {
+  LogLines log;
+  double range[2];
+  // Five depths and a GPS height of 120 m: the ground grid of a downward camera, widened.
+  ASSERT_TRUE(ImageScaled::EstimateDepthRange(frameWithDepths({50, 51, 52, 53, 54}), SE3(), range));
+  EXPECT_NEAR(range[0], 60.0, 1e-9);
+  EXPECT_NEAR(range[1], 240.0, 1e-9);
+  EXPECT_EQ(log.count(fw::kLogInfo, "the range comes from its height 120 above ground"), 1);
+
+  // Without a height the few depths are all there is.
+  const std::vector<double> noHeight;
+  ASSERT_TRUE(ImageScaled::EstimateDepthRange(frameWithDepths({50, 51, 52, 53, 54}, &noHeight),
+                                              SE3(), range));
+  EXPECT_NEAR(range[0], 50.0, 1e-9);
+  EXPECT_NEAR(range[1], 54.0, 1e-9);
 }
 
 TEST(DepthRange, HoldsEveryTrueDepthOfFramesLocatedByTheFrontEnd) {

@@ -62,8 +62,8 @@ void send(const Pruner::Output& output, sv::Var& payload, const char* name, uint
 
 }  // namespace
 
-Pruner::Pruner(Output terrain, Output tiles)
-    : terrain_(std::move(terrain)), tiles_(std::move(tiles)) {
+Pruner::Pruner(Output terrain, Output tiles, Output sparse)
+    : terrain_(std::move(terrain)), tiles_(std::move(tiles)), sparse_(std::move(sparse)) {
   subscriber_ =
       fw::Messenger::instance().subscribe("sbt.cleaned_frames", 0, &Pruner::OnCleanedFrame, this);
 }
@@ -71,6 +71,12 @@ Pruner::Pruner(Output terrain, Output tiles)
 Pruner::~Pruner() { subscriber_.shutdown(); }
 
 void Pruner::OnCleanedFrame(const std::shared_ptr<ImageScaled>& frame) { Process(frame); }
+
+void Pruner::handOnSparse(const std::shared_ptr<ImageScaled>& record, uint64_t id) {
+  if (!sparse_) return;
+  sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame)});
+  send(sparse_, payload, "sparse", id);
+}
 
 int Pruner::resampleStep(int rows, int cols) {
   const int fallback = std::max(1, std::max(rows, cols) / 700);
@@ -87,6 +93,12 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
     return;
   }
   const uint64_t id = record->frame->id;
+  if (record->depth.empty()) {
+    FW_LOG(fw::kLogInfo) << "Pruner: frame " << id
+                         << " has no depth map; it is handed on with its sparse points";
+    handOnSparse(record, id);
+    return;
+  }
   const std::string problem = unusable(*record);
   if (!problem.empty()) {
     FW_LOG(fw::kLogError) << "Pruner: frame " << id << " skipped: " << problem << ".";
@@ -151,7 +163,11 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
     }
   }
 
-  if (withTerrain) {
+  if (withTerrain && world.empty()) {
+    FW_LOG(fw::kLogInfo) << "Pruner: frame " << id
+                         << " kept no depth; it is handed on with its sparse points";
+    handOnSparse(record, id);
+  } else if (withTerrain) {
     sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(world))});
     send(terrain_, payload, "terrain", id);
   }

@@ -4,13 +4,16 @@
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 #include "values/var.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
 // Resamples each cleaned depth frame into points: every confirmed or already-held sample
 // as earth-fixed positions for terrain fusion, and the confirmed samples on strong detail or
 // on a sparse grid as positions relative to the frame's pose, with colours, for the
-// point-cloud tiles. Runs in the thread that publishes "sbt.cleaned_frames".
+// point-cloud tiles. A frame that has no depth map, or none of whose samples reaches terrain
+// fusion, is handed on alone, for terrain fusion to map from its sparse points. Runs in the
+// thread that publishes "sbt.cleaned_frames", so every frame leaves in the cleaner's order.
 class Pruner {
  public:
   using Output = std::function<void(sv::Var&)>;
@@ -20,9 +23,9 @@ class Pruner {
   // Depths up to this value (metres) are no depth.
   static constexpr float kMinDepth = 0.001f;
 
-  // terrain: receives [frame, world positions]; tiles: [frame, local positions, colours].
-  // Either may be empty.
-  Pruner(Output terrain, Output tiles);
+  // terrain: receives [frame, world positions]; tiles: [frame, local positions, colours];
+  // sparse: [frame] of a frame without dense points for terrain. Any may be empty.
+  Pruner(Output terrain, Output tiles, Output sparse = {});
   ~Pruner();
   Pruner(const Pruner&) = delete;
   Pruner& operator=(const Pruner&) = delete;
@@ -35,7 +38,10 @@ class Pruner {
   static int resampleStep(int rows, int cols);
 
  private:
+  void handOnSparse(const std::shared_ptr<ImageScaled>& record, uint64_t id);
+
   Output terrain_;
   Output tiles_;
+  Output sparse_;
   fw::Subscriber subscriber_;
 };

@@ -135,6 +135,29 @@ TEST(Pruner, RefusesMismatchedRecordsAndReadsStridedImages) {
   }
 }
 
+TEST(Pruner, AFrameWithoutDenseDepthsIsHandedOnAlone) {
+  LogLines log;
+  auto failed = planeRecord(11, 0, 8, 8);
+  failed->depth.release();                      // its pair gave no depth map
+  auto unconfirmed = planeRecord(12, 0, 8, 8);  // every count 1: no sample for terrain
+  std::vector<uint64_t> sparse;
+  int dense = 0;
+  Pruner pruner(
+      [&](sv::Var&) { ++dense; }, [&](sv::Var&) { ++dense; },
+      [&](sv::Var& v) { sparse.push_back(v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id); });
+  pruner.Process(failed);
+  pruner.Process(unconfirmed);
+  EXPECT_EQ(sparse, (std::vector<uint64_t>{11, 12}));
+  EXPECT_EQ(dense, 1) << "only the tiles hear of the unconfirmed frame, with no point";
+  EXPECT_EQ(log.count(fw::kLogInfo, "frame 11 has no depth map"), 1);
+  EXPECT_EQ(log.count(fw::kLogInfo, "frame 12 kept no depth"), 1);
+
+  // Without a sparse output nothing is sent and nothing fails.
+  Pruner quiet({}, {});
+  quiet.Process(failed);
+  EXPECT_EQ(log.count(fw::kLogError, "frame 11"), 0);
+}
+
 TEST(Pruner, StepBelowOneIsTakenAsOne) {
   LogLines log;
   Config step("pointsfusion.resample_step", "0", "1");

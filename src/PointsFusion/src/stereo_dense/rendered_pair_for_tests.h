@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,10 +43,16 @@ inline const bool kSerialOpenCv = [] {
 // Keeps the log lines written while it is registered.
 using LogLines = fwtest::CapturedLog;
 
-// The relief scene, or the plane at height 0 with the same texture.
+// The relief scene, the plane at height 0 with the same texture, or the plane at height 0 as
+// a field of fine repetitive low-contrast furrows in near-infrared colours.
 class Ground {
  public:
   explicit Ground(bool flat) : flat_(flat) {}
+  static Ground furrowedField() {
+    Ground ground(true);
+    ground.furrowed_ = true;
+    return ground;
+  }
 
   static const flight::SyntheticScene& scene() {
     static const flight::SyntheticScene instance{flight::SceneOptions()};
@@ -63,11 +70,41 @@ class Ground {
     }
     if (!(direction[2] < 0)) return false;
     *t = -origin[2] / direction[2];
-    if (colour) *colour = textureAt(origin + *t * direction);
+    if (colour)
+      *colour = furrowed_ ? furrowAt(origin + *t * direction) : textureAt(origin + *t * direction);
     return true;
   }
 
  private:
+  // Smooth noise of unit cells: a hash of the cell corners, blended bilinearly, in -1 .. 1.
+  static double valueNoise(double x, double y) {
+    const auto corner = [](int64_t i, int64_t j) {
+      uint64_t h = uint64_t(i) * 0x9E3779B97F4A7C15ull ^ uint64_t(j) * 0xC2B2AE3D27D4EB4Full;
+      h ^= h >> 29;
+      h *= 0xBF58476D1CE4E5B9ull;
+      h ^= h >> 32;
+      return double(h % 2001) / 1000.0 - 1.0;
+    };
+    const double fx = std::floor(x), fy = std::floor(y);
+    const int64_t i = int64_t(fx), j = int64_t(fy);
+    const double u = x - fx, v = y - fy;
+    return (1 - u) * (1 - v) * corner(i, j) + u * (1 - v) * corner(i + 1, j) +
+           (1 - u) * v * corner(i, j + 1) + u * v * corner(i + 1, j + 1);
+  }
+
+  // Furrows 0.3 m apart across the field, a few grey levels deep, over soil and crop that
+  // vary slowly and a fine grain of clods; vegetation is bright in near-infrared (red here).
+  static cv::Vec3b furrowAt(const cv::Vec3d& p) {
+    const double across = 0.866 * p[0] + 0.5 * p[1];
+    const double furrow = std::sin(2 * CV_PI * across / 0.3);
+    const double field = valueNoise(p[0] / 23.0, p[1] / 23.0);
+    const double grain = valueNoise(p[0] / 0.35, p[1] / 0.35);
+    const double level = 3.0 * furrow + 2.0 * field + 1.0 * grain;
+    return cv::Vec3b(cv::saturate_cast<uchar>(95 + 0.6 * level),
+                     cv::saturate_cast<uchar>(105 + 0.7 * level),
+                     cv::saturate_cast<uchar>(170 + level));
+  }
+
   // Bilinear sample of the orthophoto at a ground position.
   static cv::Vec3b textureAt(const cv::Vec3d& p) {
     const flight::SceneOptions& o = scene().options();
@@ -85,6 +122,7 @@ class Ground {
   }
 
   bool flat_;
+  bool furrowed_ = false;
 };
 
 struct View {
@@ -149,11 +187,10 @@ inline cv::Mat renderImage(const Ground& ground, const View& v) {
   return image;
 }
 
-// A record of the view with a located frame whose key points see true surface points on a
-// pixel grid; its image is `image`, or the rendered view when that is empty.
-inline std::shared_ptr<ImageScaled> renderedRecord(const Ground& ground, const View& v, uint64_t id,
-                                                   cv::Mat image = cv::Mat()) {
-  if (image.empty()) image = renderImage(ground, v);
+// The located frame of the view: its key points see true surface points on a pixel grid; its
+// image file is `imagePath`.
+inline std::shared_ptr<MapFrame> locatedFrame(const Ground& ground, const View& v, uint64_t id,
+                                              const std::string& imagePath) {
   std::vector<cv::Point2f> grid;
   for (int gy = 0; gy <= 30; ++gy)
     for (int gx = 0; gx <= 40; ++gx)
@@ -172,8 +209,17 @@ inline std::shared_ptr<ImageScaled> renderedRecord(const Ground& ground, const V
   spec.id = id;
   spec.camera = v.camera;
   spec.pose = worldFromCamera(v);
-  spec.imagePath = "rendered_" + std::to_string(id) + ".png";
-  return std::make_shared<ImageScaled>(fwtest::makeLocatedFrame(spec, sparse), image);
+  spec.imagePath = imagePath;
+  return fwtest::makeLocatedFrame(spec, sparse);
+}
+
+// A record of the view with its located frame; its image is `image`, or the rendered view
+// when that is empty.
+inline std::shared_ptr<ImageScaled> renderedRecord(const Ground& ground, const View& v, uint64_t id,
+                                                   cv::Mat image = cv::Mat()) {
+  if (image.empty()) image = renderImage(ground, v);
+  return std::make_shared<ImageScaled>(
+      locatedFrame(ground, v, id, "rendered_" + std::to_string(id) + ".png"), image);
 }
 
 // Depth agreement of a depth map with the ground along each pixel's ray through the record's

@@ -1,25 +1,86 @@
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 
 #include "framework/config_store.h"
+#include "framework/log.h"
+
+#include <opencv2/core.hpp>
 
 #include <algorithm>
 
+namespace {
+
+constexpr int kDisparityStep = 16;  // StereoSGBM searches multiples of 16 disparities
+constexpr int kMaxBlockSize = 11;
+constexpr int kMaxUniqueness = 100;
+// OpenCV's suggested smoothness penalties per pixel of the window and channel.
+constexpr int kSmallJumpPenalty = 8;
+constexpr int kLargeJumpPenalty = 32;
+// Left-right agreement (pixels), speckle blob size (pixels) and its disparity spread.
+constexpr int kMaxLeftRightDifference = 1;
+constexpr int kPreFilterCap = 63;
+constexpr int kSpeckleWindow = 100;
+constexpr int kSpeckleRange = 32;
+
+}  // namespace
+
+SgmCpuOptions SgmCpuOptions::fromConfig() {
+  fw::Var& config = fw::Var::instance();
+  SgmCpuOptions o;
+  o.blockSize = *config.GetInt("pointsfusion.sgbm_block_size", o.blockSize);
+  o.uniquenessRatio = *config.GetInt("pointsfusion.sgbm_uniqueness", o.uniquenessRatio);
+  o.check();
+  return o;
+}
+
+void SgmCpuOptions::check() {
+  const int block = std::clamp(blockSize | 1, 1, kMaxBlockSize);
+  if (block != blockSize) {
+    FW_LOG(fw::kLogWarning) << "pointsfusion.sgbm_block_size " << blockSize
+                            << " is not odd within 1.." << kMaxBlockSize << "; using " << block
+                            << ".";
+    blockSize = block;
+  }
+  const int ratio = std::clamp(uniquenessRatio, 0, kMaxUniqueness);
+  if (ratio != uniquenessRatio) {
+    FW_LOG(fw::kLogWarning) << "pointsfusion.sgbm_uniqueness " << uniquenessRatio
+                            << " is outside 0.." << kMaxUniqueness << "; using " << ratio << ".";
+    uniquenessRatio = ratio;
+  }
+}
+
 int SGM_CPU::numDisparities(int cols) {
   const int m = std::min(cols / 4, 256);
-  return m - m % 16 + 16;
+  return m - m % kDisparityStep + kDisparityStep;
 }
 
-cv::Ptr<cv::StereoSGBM> SGM_CPU::createMatcher(int dmin, int cols, int channels, int mode) {
-  return cv::StereoSGBM::create(dmin, numDisparities(cols), 3, 72 * channels, 288 * channels, 1, 63,
-                                30, 100, 32, mode);
+int SGM_CPU::searchCount(int cols, int dmin, int dmax) {
+  const int span = std::max(dmax - dmin + 1, 1);
+  const int rounded = (span + kDisparityStep - 1) / kDisparityStep * kDisparityStep;
+  return std::min(rounded, numDisparities(cols));
 }
 
-sv::Var SGM_CPU::Compute(cv::Mat left, cv::Mat right, int dmin, int) {
+cv::Ptr<cv::StereoSGBM> SGM_CPU::createMatcher(int dmin, int count, int channels, int mode,
+                                               const SgmCpuOptions& options) {
+  const int area = options.blockSize * options.blockSize * channels;
+  return cv::StereoSGBM::create(dmin, count, options.blockSize, kSmallJumpPenalty * area,
+                                kLargeJumpPenalty * area, kMaxLeftRightDifference, kPreFilterCap,
+                                options.uniquenessRatio, kSpeckleWindow, kSpeckleRange, mode);
+}
+
+sv::Var SGM_CPU::Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) {
+  const SgmCpuOptions options = SgmCpuOptions::fromConfig();
   // OpenCV's own mode numbers: 0 MODE_SGBM, 1 MODE_HH.
   const int mode = *fw::Var::instance().GetInt("pointsfusion.fulldp", 0);
-  cv::Mat fixedPoint, disparity;
-  createMatcher(dmin, left.cols, left.channels(), mode)->compute(left, right, fixedPoint);
+  const int count = searchCount(left.cols, dmin, dmax);
+  // StereoSGBM leaves the first dmin + count columns unmatched, though every column from dmin
+  // on can see its match. A margin of count columns gives those columns back; candidates
+  // that fall into the margin of the right view match nothing.
+  cv::Mat paddedLeft, paddedRight, fixedPoint, disparity;
+  cv::copyMakeBorder(left, paddedLeft, 0, 0, count, 0, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  cv::copyMakeBorder(right, paddedRight, 0, 0, count, 0, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  createMatcher(dmin, count, left.channels(), mode, options)
+      ->compute(paddedLeft, paddedRight, fixedPoint);
   // Rejected pixels come out as dmin - 1.
-  fixedPoint.convertTo(disparity, CV_32F, 1.0 / 16);
+  fixedPoint.colRange(count, count + left.cols).convertTo(disparity, CV_32F, 1.0 / 16);
   return disparityResult(disparity);
 }

@@ -1,11 +1,25 @@
 #pragma once
 
-// Disparity on the CPU with OpenCV's semi-global block matcher. The search starts at dmin
-// and spans a number of disparities fixed by the image width (dmax is not used).
+// Disparity on the CPU with OpenCV's semi-global block matcher. The search starts at dmin and
+// spans the disparities up to dmax, never more than a number fixed by the image width.
 
 #include "src/PointsFusion/src/stereo_dense/disparity_calculator.h"
 
 #include <opencv2/calib3d.hpp>
+
+// Tunables of the CPU matcher, read from the configuration store at each pair.
+struct SgmCpuOptions {
+  // "pointsfusion.sgbm_block_size": odd matching window; 5 gathers enough signal on faint
+  // field texture at the reduced scale without blurring edges much.
+  int blockSize = 5;
+  // "pointsfusion.sgbm_uniqueness": percent by which the best cost must beat the second;
+  // repetitive furrows rarely clear a margin of 30.
+  int uniquenessRatio = 10;
+
+  static SgmCpuOptions fromConfig();
+  // Keeps the block odd within 1 .. 11 and the ratio within 0 .. 100, each with a warning.
+  void check();
+};
 
 class SGM_CPU : public DisparityCalculator {
  public:
@@ -13,6 +27,9 @@ class SGM_CPU : public DisparityCalculator {
 
   // Disparities searched for an image `cols` wide: a multiple of 16, at most 272.
   static int numDisparities(int cols);
+  // Disparities searched for dmin .. dmax: the span rounded up to 16, at most numDisparities.
+  static int searchCount(int cols, int dmin, int dmax);
   // The matcher with this calculator's parameters; `mode` is a StereoSGBM mode.
-  static cv::Ptr<cv::StereoSGBM> createMatcher(int dmin, int cols, int channels, int mode);
+  static cv::Ptr<cv::StereoSGBM> createMatcher(int dmin, int count, int channels, int mode,
+                                               const SgmCpuOptions& options);
 };

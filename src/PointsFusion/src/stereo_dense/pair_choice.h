@@ -1,0 +1,41 @@
+#pragma once
+
+// Which recent frame a frame is matched with. Consecutive frames usually overlap, but at a
+// strip's end the next frame lies on the next strip (or beyond a turn) and sees little or
+// none of the same ground; the previous frame of the same strip still does.
+
+#include "framework/map_frame.h"
+#include "values/point.h"
+
+#include <memory>
+#include <vector>
+
+namespace pair_choice {
+
+// Share of a frame's ground that the other frame must see for the pair to be worth matching.
+// Half: a pair that shares less rarely leaves a fifth of the view with a depth.
+inline constexpr double kMinOverlap = 0.5;
+// Baseline over the distance to the ground below which the pair has too little parallax.
+inline constexpr double kMinParallax = 0.02;
+
+// What one frame sees of the ground: its camera centre and ground points in world
+// coordinates (its plausible sparse points, or an image grid at its height above ground).
+struct View {
+  std::shared_ptr<fw::MapFrame> frame;
+  pi::Point3d centre;
+  std::vector<pi::Point3d> ground;  // empty when the frame tells nothing of its ground
+};
+
+View viewOf(const std::shared_ptr<fw::MapFrame>& frame);
+
+// Share of `from`'s ground samples in front of `other`'s camera and inside its image; 1 when
+// `from` has no samples (nothing says the pair would not overlap).
+double seenShare(const View& from, const View& other);
+
+// The partner of `reference`: `next` (the frame fed after it, may be null) when it sees
+// enough of the reference's ground with enough parallax; otherwise the frame of `recent`
+// (fed before the reference) that does so with the longest baseline; otherwise `next`, or
+// the newest of `recent` when there is no next frame. Null only when there is no candidate.
+const View* choose(const View& reference, const View* next, const std::vector<const View*>& recent);
+
+}  // namespace pair_choice
