@@ -219,8 +219,16 @@ bool TileManagerFileSystemMultiFile<Tile>::SetTile(int32_t x, int32_t y, int32_t
   // The record goes last: a tile whose write was cut short keeps its earlier record (or
   // none), never a record that promises images that are not there yet.
   bool ok = true;
-  if (!multi->GetImage().empty()) ok = writeDom(*multi, DomPath(x, y, z)) && ok;
-  if (!multi->GetElevation().empty()) ok = writeDsm(*multi, DsmPath(x, y, z)) && ok;
+  if (!multi->GetImage().empty()) {
+    const bool dom = writeDom(*multi, DomPath(x, y, z));
+    if (dom) written_.dom(x, y, z);
+    ok = dom && ok;
+  }
+  if (!multi->GetElevation().empty()) {
+    const bool dsm = writeDsm(*multi, DsmPath(x, y, z));
+    if (dsm) written_.dsm(x, y, z);
+    ok = dsm && ok;
+  }
   const std::string recordPath = this->RecordPath(x, y, z);
   const std::string bytes = record.str();
   std::string error;

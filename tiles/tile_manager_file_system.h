@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tiles/written_tiles.h"
+
 #include "tiles/store_timings.h"
 #include "tiles/tile_manager.h"
 
@@ -56,6 +58,8 @@ class TileManagerFileSystemMultiFile : public fw::TileManagerFileSystem<Tile> {
 
   std::string DomPath(int32_t x, int32_t y, int32_t z) const;
   std::string DsmPath(int32_t x, int32_t y, int32_t z) const;
+  // The DOM and DSM images this store has written.
+  WrittenTiles& written() { return written_; }
 
  private:
   bool writeDom(const TerrainFusionMultiTile& tile, const std::string& path);
@@ -64,4 +68,5 @@ class TileManagerFileSystemMultiFile : public fw::TileManagerFileSystem<Tile> {
   std::string domFolder_;
   std::string dsmFolder_;
   StoreTimings timings_;
+  WrittenTiles written_;
 };

@@ -362,9 +362,17 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFileMbtiles<Tile>::GetTi
 }
 
 template <typename Tile>
+void TileManagerFileSystemMultiFileMbtiles<Tile>::countWritten(const ImageRows& rows, int32_t x,
+                                                               int32_t y, int32_t z) {
+  if (rows.dom) written_.dom(x, y, z);
+  if (rows.dsm) written_.dsm(x, y, z);
+}
+
+template <typename Tile>
 bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusionMultiTile& tile,
                                                              int32_t x, int32_t y, int32_t z,
-                                                             Statements& statements) {
+                                                             Statements& statements,
+                                                             ImageRows& rows) {
   const int32_t row = mbtilesRow(y, z);
   std::ostringstream recordStream;
   if (!tile.Write(recordStream)) {
@@ -395,6 +403,7 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
     } else {
       const auto t2 = StoreTimings::Clock::now();
       rc = insertRow(statements.dom.stmt, z, x, row, png.data(), png.size());
+      rows.dom = rc == SQLITE_DONE;
       if (rc != SQLITE_DONE) {
         FW_LOG(fw::kLogError) << kStore << "SetTile: dom row not written, step failed " << rc
                               << " x,y,z " << x << "," << y << "," << z << ": " << errorOf(dom_);
@@ -416,6 +425,7 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
     } else {
       const auto t1 = StoreTimings::Clock::now();
       rc = insertRow(statements.dsm.stmt, z, x, row, tiff.data(), tiff.size());
+      rows.dsm = rc == SQLITE_DONE;
       if (rc != SQLITE_DONE) {
         FW_LOG(fw::kLogError) << kStore << "SetTile: dsm row not written, step failed " << rc
                               << " x,y,z " << x << "," << y << "," << z << ": " << errorOf(dsm_);
@@ -449,7 +459,10 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::SetTile(
       return false;
     }
   }
-  return insertTile(*multi, x, y, z, statements);
+  ImageRows rows;
+  const bool ok = insertTile(*multi, x, y, z, statements, rows);
+  countWritten(rows, x, y, z);
+  return ok;
 }
 
 template <typename Tile>
@@ -457,6 +470,7 @@ std::vector<bool> TileManagerFileSystemMultiFileMbtiles<Tile>::SetTilesInTransac
     const std::vector<std::shared_ptr<fw::TileBase>>& tiles) {
   std::lock_guard<std::mutex> lock(this->storeMutex_);
   std::vector<bool> stored(tiles.size(), false);
+  std::vector<ImageRows> rows(tiles.size());  // counted once committed
   sqlite3* const databases[] = {record_, dom_, dsm_};
   std::string error;
   for (sqlite3* db : databases) {
@@ -485,7 +499,7 @@ std::vector<bool> TileManagerFileSystemMultiFileMbtiles<Tile>::SetTilesInTransac
       if (!multi || !multi->IsModified()) continue;
       const pi::Point3_<int32_t> p = multi->GetPosition();
       try {
-        stored[i] = insertTile(*multi, p.x, p.y, p.z, statements);
+        stored[i] = insertTile(*multi, p.x, p.y, p.z, statements, rows[i]);
       } catch (const std::exception& e) {
         FW_LOG(fw::kLogError) << "Failed to save tile: " << e.what();
         break;
@@ -509,7 +523,17 @@ std::vector<bool> TileManagerFileSystemMultiFileMbtiles<Tile>::SetTilesInTransac
       committed = false;
     }
   }
-  if (!committed) std::fill(stored.begin(), stored.end(), false);
+  if (!committed) {
+    std::fill(stored.begin(), stored.end(), false);
+    return stored;
+  }
+  for (size_t i = 0; i < tiles.size(); ++i) {
+    if (!tiles[i]) continue;
+    const auto image = std::dynamic_pointer_cast<fw::ImageTile>(tiles[i]);
+    if (!image) continue;
+    const pi::Point3_<int32_t> p = image->GetPosition();
+    countWritten(rows[i], p.x, p.y, p.z);
+  }
   return stored;
 }
 

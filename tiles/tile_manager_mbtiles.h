@@ -2,6 +2,7 @@
 
 #include "tiles/store_timings.h"
 #include "tiles/tile_manager_file_system.h"
+#include "tiles/written_tiles.h"
 
 #include <sqlite3.h>
 
@@ -53,13 +54,21 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   // How many zooms the writer fills, the finest included (1 or more, default 6): the
   // metadata's "minzoom" is the lowest of them, at least 0. Set before tiles are written.
   void setZoomsWritten(int zooms) { zoomsWritten_ = zooms < 1 ? 1 : zooms; }
+  // The DOM and DSM images this store has written (committed).
+  WrittenTiles& written() { return written_; }
 
  private:
   struct Statements;
+  // Which image rows of a tile went in.
+  struct ImageRows {
+    bool dom = false;
+    bool dsm = false;
+  };
   // Inserts the tile's rows through prepared statements; false, logged, when a row was not
   // written. Expects the store lock held.
   bool insertTile(const TerrainFusionMultiTile& tile, int32_t x, int32_t y, int32_t z,
-                  Statements& statements);
+                  Statements& statements, ImageRows& rows);
+  void countWritten(const ImageRows& rows, int32_t x, int32_t y, int32_t z);
   void writeMetadata();
 
   sqlite3* dom_ = nullptr;
@@ -70,4 +79,5 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   std::string recordPath_;
   int zoomsWritten_ = 6;
   StoreTimings timings_;
+  WrittenTiles written_;
 };

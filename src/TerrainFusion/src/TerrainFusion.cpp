@@ -2,6 +2,7 @@
 
 #include "framework/config_loading.h"
 #include "framework/log.h"
+#include "framework/run_tally.h"
 #include "framework/thread_pool.h"
 #include "src/TerrainFusion/src/tile_writers.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
@@ -59,6 +60,15 @@ void createTerrainFusionInstance(std::shared_ptr<fw::MapFusion>& node, std::stri
 TerrainFusion::TerrainFusion(const std::string& config, zel::Chain* chain)
     : zel::Node("legacy_tf", chain) {
   if (!readConfiguration(config)) return;
+  std::string memoryError;
+  memory_ = terrain_memory::settingsOf(config_, memoryError);
+  if (memoryError.empty()) memoryError = terrain_memory::settingsError(config_);
+  if (!memoryError.empty()) {
+    // Refused before any tile, raster or cache is made: the run cannot fit these settings.
+    FW_LOG(fw::kLogError) << "TerrainFusion::TerrainFusion: " << memoryError;
+    addRecords(zel::kOutputFailed);
+    return;
+  }
   if (!setupTileManager()) {
     FW_LOG(fw::kLogError) << "TerrainFusion::TerrainFusion: failed to set up tile manager: "
                           << setupError_;
@@ -168,7 +178,9 @@ bool TerrainFusion::setupTileManager() {
     return false;
   }
   const std::string coordinate = *settings_.GetString("terrainfusion.coordinate", "GPS");
-  const double minLat = -85.05112878, maxLat = 85.05112878, minLng = -177.0, maxLng = 177.0;
+  // The whole longitude range: frames up to and across the antimeridian keep their place
+  // (a clamp at 177 degrees would pull their pixels hundreds of kilometres west or east).
+  const double minLat = -85.05112878, maxLat = 85.05112878, minLng = -180.0, maxLng = 180.0;
   if (coordinate == "GCJ") {
     projection_ = std::make_shared<fw::GCJ02Projection>(minLat, maxLat, minLng, maxLng, 256, 256);
   } else if (coordinate == "BAIDU") {
@@ -247,6 +259,11 @@ TerrainFusion::~TerrainFusion() {
     FW_LOG(fw::kLogError) << "TerrainFusion: refused " << refusedInputs_.load()
                           << " inputs because the node was not set up";
   }
+  if (ready_ && framesGiven_ > 0 && framesFailed_ == framesGiven_) {
+    FW_LOG(fw::kLogError) << "TerrainFusion: all " << framesGiven_.load()
+                          << " frames failed; the DOM and DSM hold none of them";
+    addRecords(zel::kOutputFailed);
+  }
   // The stores finish their files before anything else goes.
   tileManager_.reset();
 }
@@ -254,12 +271,23 @@ TerrainFusion::~TerrainFusion() {
 bool TerrainFusion::acceptsInput(const std::shared_ptr<fw::MapFrame>& frame) {
   if (ready_) return true;
   releaseFrameImage(frame);
+  countFrame("terrain node not set up");
   if (refusedInputs_.fetch_add(1) == 0) {
     FW_LOG(fw::kLogError) << "TerrainFusion: the node was not set up; refusing frame "
                           << (frame ? std::to_string(frame->id) : std::string("(none)"))
                           << " and all later input";
   }
   return false;
+}
+
+void TerrainFusion::countFrame(const std::string& failure) {
+  ++framesGiven_;
+  if (failure.empty()) {
+    fw::RunTally::instance().add(fw::tally::kTerrainFrames);
+    return;
+  }
+  ++framesFailed_;
+  fw::RunTally::instance().fail(fw::tally::kTerrainFrames, failure);
 }
 
 void TerrainFusion::releaseFrameImage(const std::shared_ptr<fw::MapFrame>& frame) {

@@ -7,6 +7,8 @@
 #include "framework/messenger.h"
 #include "framework/pose.h"
 #include "framework/projection.h"
+#include "src/TerrainFusion/src/intake_order.h"
+#include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 #include "tiles/tile_manager.h"
@@ -54,6 +56,9 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
     cv::Mat weight;                  // CV_8UC1, 0 where nothing was seen
     cv::Mat dsm;                     // CV_32FC1 ellipsoidal heights, kNoHeight where none
     double meanHeight = 0.0;
+    // Why the rasters could not be made or tiled, in a few words for the run's summary
+    // ("insufficient memory"); empty while nothing failed.
+    std::string failure;
   };
 
   // Height of a DSM cell that has none.
@@ -77,20 +82,25 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // "point_cloud_with_dsmdom" (sv::Var* of eight elements), "flush_tile_cache". Never throws.
   void call(const std::string& command, void* arg) override;
 
-  // ---- Intake (queued on the worker pool, or at once for ready rasters)
+  // ---- Intake (queued on the worker pool, or at once for ready rasters). Every frame
+  // gets its number in the intake order here; placement and merging follow that order.
   bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override;
   virtual void addPointCloud(sv::Var* message);
   virtual void addDsmDom(sv::Var* message);
-  void pointCloudTask(std::shared_ptr<fw::MapFrame> frame, std::vector<pi::Point3d> points);
-  bool frameTask(std::shared_ptr<fw::MapFrame> frame);
+  // The pool tasks; each counts its frame as merged or failed for the run's summary.
+  void pointCloudTask(std::shared_ptr<fw::MapFrame> frame, std::vector<pi::Point3d> points,
+                      const std::shared_ptr<IntakeTicket>& ticket = nullptr);
+  bool frameTask(std::shared_ptr<fw::MapFrame> frame,
+                 const std::shared_ptr<IntakeTicket>& ticket = nullptr);
 
-  // ---- Routes: one frame from its input to tiles
-  bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame);
+  // ---- Routes: one frame from its input to tiles. Without a ticket the frame takes the
+  // next number of the intake order; the ticket records why the frame failed.
+  bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket* ticket = nullptr);
   bool fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
-                      const std::vector<pi::Point3d>& points);
+                      const std::vector<pi::Point3d>& points, IntakeTicket* ticket = nullptr);
   bool fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zoom, int32_t zoomOffset,
                   const std::shared_ptr<fw::MapFrame>& frame, cv::Mat& dsm, cv::Mat& dom,
-                  cv::Mat& weight);
+                  cv::Mat& weight, IntakeTicket* ticket = nullptr);
 
   // ---- Tiling
   bool generateTiles(const std::shared_ptr<LocalDSMData>& local);
@@ -137,6 +147,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // ---- Shared helpers of the routes
   // False (image released, refusal counted) when the node could not be set up.
   bool acceptsInput(const std::shared_ptr<fw::MapFrame>& frame);
+  // Counts a frame given to the node: merged into the tiles, or failed with its reason.
+  void countFrame(const std::string& failure);
   // Gives the frame an empty image; warns when the frame refuses.
   static void releaseFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
 
@@ -151,6 +163,10 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   const std::shared_ptr<fw::TileManager>& tileManager() const { return tileManager_; }
   const std::shared_ptr<fw::PureProjection>& projection() const { return projection_; }
   fw::Var& settings() { return settings_; }
+  const terrain_memory::Settings& memory() const { return memory_; }
+  // Frames given to the node so far, and how many of them failed.
+  uint64_t framesGiven() const { return framesGiven_.load(); }
+  uint64_t framesFailed() const { return framesFailed_.load(); }
 
  private:
   // The steps of construction; false ends it.
@@ -168,8 +184,15 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen);
   // Reads and decodes the frame's image (3 channels); empty, logged, on failure.
   cv::Mat loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
-  // The common tail of the routes: debug images, then the tiling of the render mode.
-  bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local);
+  // The common tail of the routes: debug images, then the tiling of the render mode, in the
+  // frame's turn of the intake order.
+  bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local,
+                        IntakeTicket& ticket);
+  // The zoom step of the point and frame routes in the intake order: until the placement is
+  // fixed, a frame waits for every earlier frame to have tried.
+  bool placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket);
+  // The given ticket, or a new one (kept in `own`) at the end of the intake order.
+  IntakeTicket& ticketOr(IntakeTicket* ticket, std::shared_ptr<IntakeTicket>& own);
   // The worker pool, created by the first call.
   std::shared_ptr<fw::detail::ThreadPool> workerPool();
 
@@ -196,6 +219,12 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::mutex poolMutex_;
   // Per-tile locks of every change of a tile in the cache.
   TileLockTable tileLocks_;
+  // The intake order of the frames and its ordered stages.
+  IntakeOrder intake_;
+  std::atomic<uint64_t> framesGiven_{0};
+  std::atomic<uint64_t> framesFailed_{0};
+  // The memory the node may use; a frame whose rasters would not fit is refused.
+  terrain_memory::Settings memory_;
   std::string domLocation_;
   std::string dsmLocation_;
   nlohmann::json config_;
@@ -235,6 +264,10 @@ bool CalcPlane(const std::vector<pi::Point3d>& points, SE3& plane, std::vector<i
 // neighbours in a k x k window (values read as before the pass); halves each hole's weight.
 void gaussianWeightFilter(cv::Mat& heights, cv::Mat& weights, int k, double sigma,
                           const std::vector<cv::Point>& holes);
+
+// An image of any common layout as 8-bit BGR: grey, grey with alpha, BGR or BGRA, 8 or 16 bits
+// per channel (16 bits scaled onto 8, alpha dropped). Empty for any other layout.
+cv::Mat bgrOf(const cv::Mat& image);
 
 // Nearest-neighbour resize to (columns / 2) x (rows / 2).
 void halveImage(const cv::Mat& source, cv::Mat& destination);

@@ -55,14 +55,16 @@ bool stitchTiles(TileAccess& access, const TileRasters& rasters, int32_t zoom, i
   TimerSection section("TerrainFusion::stitchDSM");
   if (!rasters.fitsSpan()) return false;
   const FramePyramids pyramids(rasters);
-  const auto x0 = static_cast<int32_t>(rasters.firstTile.x);
+  const long long x0 = rasters.firstTile.x;
   const auto y0 = static_cast<int32_t>(rasters.firstTile.y);
   for (int32_t y = y0; y <= static_cast<int32_t>(rasters.lastTile.y); ++y) {
-    for (int32_t x = x0; x <= static_cast<int32_t>(rasters.lastTile.x); ++x) {
-      if (!stitchIntoTile(access, cutPiece(rasters, pyramids, x - x0, y - y0), x, y, zoom)) {
-        return false;
-      }
-      renderLowerZoomsOf(access, x, y, zoom, renderZooms);
+    for (long long x = x0; x <= rasters.lastTile.x; ++x) {
+      const int32_t column = wrapColumn(x, zoom);
+      const TilePiece piece = cutPiece(rasters, pyramids, int(x - x0), y - y0);
+      // A piece without weight would change nothing, or make a tile of nothing.
+      if (cv::countNonZero(piece.rasters.weight) == 0) continue;
+      if (!stitchIntoTile(access, piece, column, y, zoom)) return false;
+      renderLowerZoomsOf(access, column, y, zoom, renderZooms);
     }
   }
   return true;

@@ -25,6 +25,42 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
 
 }  // namespace
 
+cv::Mat bgrOf(const cv::Mat& image) {
+  if (image.empty() || image.dims != 2) return cv::Mat();
+  cv::Mat eight;
+  switch (image.depth()) {
+    case CV_8U:
+      eight = image;
+      break;
+    case CV_16U:  // the full 16-bit range onto 8 bits
+      image.convertTo(eight, CV_8U, 1.0 / 257.0);
+      break;
+    default:
+      return cv::Mat();
+  }
+  cv::Mat bgr;
+  switch (eight.channels()) {
+    case 1:
+      cv::cvtColor(eight, bgr, cv::COLOR_GRAY2BGR);
+      break;
+    case 2: {  // grey with alpha: the alpha is dropped
+      cv::Mat grey;
+      cv::extractChannel(eight, grey, 0);
+      cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+      break;
+    }
+    case 3:
+      bgr = eight;
+      break;
+    case 4:
+      cv::cvtColor(eight, bgr, cv::COLOR_BGRA2BGR);
+      break;
+    default:
+      return cv::Mat();
+  }
+  return bgr;
+}
+
 cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame) {
   const std::string path = imagePathOf(*frame, *settings_.GetString("imagepath", ""));
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -45,19 +81,12 @@ cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw 2 - Wrong Path! " << path;
     return cv::Mat();
   }
-  if (image.type() == CV_8UC4) {
-    cv::Mat bgr;
-    const int fromTo[] = {0, 0, 1, 1, 2, 2};
-    bgr.create(image.size(), CV_8UC3);
-    cv::mixChannels(&image, 1, &bgr, 1, fromTo, 3);
-    image = bgr;
-  }
-  if (image.type() != CV_8UC3) {
+  cv::Mat bgr = bgrOf(image);
+  if (bgr.empty()) {
     FW_LOG(fw::kLogError) << "imgIn.type() is CV_8UC3 expected; frame " << frame->id << " has type "
-                          << image.type();
-    return cv::Mat();
+                          << image.type() << ", which cannot be turned into 8-bit colour";
   }
-  return image;
+  return bgr;
 }
 
 cv::Mat TerrainFusion::undistortedImage(const fw::Camera& camera, const cv::Mat& image,

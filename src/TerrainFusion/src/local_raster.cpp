@@ -4,6 +4,7 @@
 #include "framework/log.h"
 #include "src/TerrainFusion/src/footprint_sampler.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
+#include "src/TerrainFusion/src/terrain_memory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -49,6 +50,52 @@ EnuPoints toEnu(const std::vector<pi::Point3d>& points, const cv::Matx34d& enuFr
   return out;
 }
 
+// A box of raster pixel positions.
+struct PixelBox {
+  double minX = std::numeric_limits<double>::max(), maxX = -std::numeric_limits<double>::max();
+  double minY = std::numeric_limits<double>::max(), maxY = -std::numeric_limits<double>::max();
+  void add(const cv::Vec2d& p) {
+    minX = std::min(minX, p[0]);
+    maxX = std::max(maxX, p[0]);
+    minY = std::min(minY, p[1]);
+    maxY = std::max(maxY, p[1]);
+  }
+};
+
+// Image border points sampled per edge for the ground the image sees.
+constexpr int kFootprintSamplesPerEdge = 8;
+// Rays are followed at most this many camera heights: an oblique view's far edge (or a ray
+// above the horizon) would otherwise ask for a raster without end.
+constexpr double kMaxFootprintReach = 4.0;
+
+// Widens `box` by the ground the image's border sees on the plane at ENU height `groundZ`
+// (the lowest point's), so that every raster pixel the image may colour lies inside.
+void addImageFootprint(const cv::Matx33d& enuFromCameraRotation, const cv::Vec3d& cameraEnu,
+                       double groundZ, const std::vector<double>& intrinsics, cv::Size image,
+                       const terrain::PixelEnuMap& map, PixelBox& box) {
+  const double above = cameraEnu[2] - groundZ;
+  if (!(above > 0.0) || !std::isfinite(above)) return;
+  const double fx = intrinsics[2], fy = intrinsics[3], cx = intrinsics[4], cy = intrinsics[5];
+  const double reach = kMaxFootprintReach * above;
+  const auto addRay = [&](double u, double v) {
+    const cv::Vec3d d = enuFromCameraRotation * cv::Vec3d((u - cx) / fx, (v - cy) / fy, 1.0);
+    const double length = cv::norm(d);
+    if (!(length > 0.0) || !std::isfinite(length)) return;
+    const double t = -above / d[2];  // along d to the ground plane
+    const double along = t > 0.0 && std::isfinite(t) ? std::min(t * length, reach) : reach;
+    const cv::Vec3d hit = cameraEnu + d * (along / length);
+    box.add(map.pixel(hit[0], hit[1]));
+  };
+  const double right = image.width - 0.5, bottom = image.height - 0.5;
+  for (int i = 0; i <= kFootprintSamplesPerEdge; ++i) {
+    const double f = double(i) / kFootprintSamplesPerEdge;
+    addRay(-0.5 + f * image.width, -0.5);
+    addRay(-0.5 + f * image.width, bottom);
+    addRay(-0.5, -0.5 + f * image.height);
+    addRay(right, -0.5 + f * image.height);
+  }
+}
+
 }  // namespace
 
 bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
@@ -61,6 +108,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   if (points.empty()) {
     FW_LOG(fw::kLogError) << "Zero point was passed in - Frame ID: " << frame->id
                           << " Point Cnt: " << points.size();
+    if (local->failure.empty()) local->failure = "no points";
     return false;
   }
   if (!projection_) return false;
@@ -69,14 +117,19 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   if (intrinsics.size() < 6 || !(intrinsics[2] != 0.0) || !(intrinsics[3] != 0.0)) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id
                           << " has no usable camera " << camera.info();
+    local->failure = "unusable camera";
     return false;
   }
   cv::Mat image = loadFrameImage(frame);
-  if (image.empty()) return false;
+  if (image.empty()) {
+    local->failure = "image unreadable";
+    return false;
+  }
   if (image.cols != camera.width() || image.rows != camera.height()) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: image of frame " << frame->id << " is "
                           << image.cols << " x " << image.rows << ", its camera " << camera.width()
                           << " x " << camera.height();
+    local->failure = "image size differs from the camera's";
     return false;
   }
   cv::Mat seen;  // empty: every pixel of the image has content
@@ -85,6 +138,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
     if (image.empty()) {
       FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id
                             << " could not be undistorted";
+      local->failure = "image could not be undistorted";
       return false;
     }
   }
@@ -105,6 +159,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   if (enu.points.empty()) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id
                           << " has no finite point";
+    local->failure = "no finite point";
     return false;
   }
   // Ellipsoidal heights: the ENU plane drops below the ellipsoid with distance; the corner
@@ -126,14 +181,14 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
     return fw::ecefToGeodetic(e.x, e.y, e.z);
   };
   const auto enuOfPixel = [&](long long px, long long py) {
-    const fw::LatLng ll = projection_->pixelToLatLng(px, py, zoom);
+    const fw::LatLng ll = terrain::latLngOfPixel(*projection_, px, py, zoom);
     const pi::Point3d e =
         enuFrameInverse_.transformPoint(fw::geodeticToECEF(ll.lat, ll.lng, meanHeight));
     return cv::Vec2d(e.x, e.y);
   };
   const pi::Point3d nw = geodeticOf(enu.minX, enu.maxY), se = geodeticOf(enu.maxX, enu.minY);
   const pi::Point2ll p0 = projection_->latLngToPixel(nw.x, nw.y, zoom);
-  pi::Point2ll pf = projection_->latLngToPixel(se.x, se.y, zoom);
+  pi::Point2ll pf = terrain::pixelNear(*projection_, se.x, se.y, zoom, p0.x);
   const pi::Point2ll tile = projection_->tileSize();
   if (pf.x <= p0.x) pf.x = p0.x + tile.x;
   if (pf.y <= p0.y) pf.y = p0.y + tile.y;
@@ -150,32 +205,13 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
     map.pixelFromEnu = map.enuFromPixel.inv();
   }
 
-  // Tiles that hold every point.
-  double minPx = std::numeric_limits<double>::max(), maxPx = -minPx;
-  double minPy = minPx, maxPy = maxPx;
+  // Pixel box of every point.
+  PixelBox pointsBox;
   std::vector<cv::Vec2d> pixels(enu.points.size());
   for (size_t i = 0; i < enu.points.size(); ++i) {
     pixels[i] = map.pixel(enu.points[i][0], enu.points[i][1]);
-    minPx = std::min(minPx, pixels[i][0]);
-    maxPx = std::max(maxPx, pixels[i][0]);
-    minPy = std::min(minPy, pixels[i][1]);
-    maxPy = std::max(maxPy, pixels[i][1]);
+    pointsBox.add(pixels[i]);
   }
-  const pi::Point2ll lastTileOfMap = projection_->maxTile(zoom);
-  // Clamped in double first, so that a wild point converts defined.
-  const auto tileIndex = [](double pixel, long long size, long long last) {
-    const double t = std::floor(pixel / double(size));
-    if (!(t > 0.0)) return 0LL;
-    return t > double(last) ? last : static_cast<long long>(t);
-  };
-  const pi::Point2ll firstTile(tileIndex(minPx, tile.x, lastTileOfMap.x),
-                               tileIndex(minPy, tile.y, lastTileOfMap.y));
-  const pi::Point2ll lastTile(tileIndex(maxPx, tile.x, lastTileOfMap.x),
-                              tileIndex(maxPy, tile.y, lastTileOfMap.y));
-  const long long width = (lastTile.x - firstTile.x + 1) * tile.x;
-  const long long height = (lastTile.y - firstTile.y + 1) * tile.y;
-
-  // Refuse a raster far larger than the frame can fill (a far outlier) before allocating.
   const double r = map.columnStep();
   const cv::Vec3d cameraEnu = terrain::apply(
       terrain::compose(terrain::matrixOf(enuFrameInverse_), terrain::matrixOf(localPlacement_)),
@@ -183,15 +219,67 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   const double cameraHeight =
       cameraEnu[2] + terrain::curvatureDrop(cameraEnu[0], cameraEnu[1]) + shift;
   const double gsd = std::fabs(cameraHeight - meanHeight) / intrinsics[2];
+  // The raster's tiles: those of the points, widened to the ground the image sees, so that
+  // the frame's DOM ends where its image does and not on the border of its points' tiles.
+  // Columns are not clamped to the map: across the antimeridian they run on.
+  const pi::Point2ll lastTileOfMap = projection_->maxTile(zoom);
+  const long long mapColumns = lastTileOfMap.x + 1, nearTile = p0.x / tile.x;
+  const auto columnIndex = [&](double pixel) {
+    const double t = std::floor(pixel / double(tile.x));
+    const long long lo = nearTile - mapColumns, hi = nearTile + mapColumns;
+    if (!(t > double(lo))) return lo;
+    return t > double(hi) ? hi : static_cast<long long>(t);
+  };
+  // Clamped in double first, so that a wild point converts defined.
+  const auto rowIndex = [&](double pixel) {
+    const double t = std::floor(pixel / double(tile.y));
+    if (!(t > 0.0)) return 0LL;
+    return t > double(lastTileOfMap.y) ? lastTileOfMap.y : static_cast<long long>(t);
+  };
+  const auto tilesOf = [&](const PixelBox& box, pi::Point2ll& first, pi::Point2ll& last) {
+    first = pi::Point2ll(columnIndex(box.minX), rowIndex(box.minY));
+    last = pi::Point2ll(columnIndex(box.maxX), rowIndex(box.maxY));
+    return double(last.x - first.x + 1) * double(tile.x) * double(last.y - first.y + 1) *
+           double(tile.y);
+  };
+  pi::Point2ll firstTile, lastTile;
+  const double pointPixels = tilesOf(pointsBox, firstTile, lastTile);
+
+  // Refuse a raster far larger than the frame can fill (a far outlier) before allocating.
   const double coarser = std::isfinite(gsd / r) ? std::max(1.0, (gsd / r) * (gsd / r)) : 1.0;
-  const double limit = std::max(kMaxPixelsPerImagePixel * double(image.total()) * coarser,
-                                double(kMinLimitTiles * tile.x * tile.y));
-  if (double(width) * double(height) > std::min(limit, double(INT32_MAX))) {
+  const double limit = std::min(std::max(kMaxPixelsPerImagePixel * double(image.total()) * coarser,
+                                         double(kMinLimitTiles * tile.x * tile.y)),
+                                double(INT32_MAX));
+  if (pointPixels > limit) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id << " would need a "
-                          << width << " x " << height << " raster (limit " << limit
+                          << (lastTile.x - firstTile.x + 1) * tile.x << " x "
+                          << (lastTile.y - firstTile.y + 1) * tile.y << " raster (limit " << limit
                           << " pixels); a point lies far off the frame's footprint";
+    local->failure = "point far off the footprint";
     return false;
   }
+  const std::string memoryError = terrain_memory::frameError(memory_, pointPixels);
+  if (!memoryError.empty()) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id << " at zoom "
+                          << zoom << ": " << memoryError;
+    local->failure = "insufficient memory";
+    return false;
+  }
+  {
+    PixelBox seenBox = pointsBox;
+    const cv::Matx33d cameraFromEnuRotation = cameraFromEnu.get_minor<3, 3>(0, 0);
+    addImageFootprint(cameraFromEnuRotation.inv(), cameraEnu, enu.minZ, intrinsics, image.size(),
+                      map, seenBox);
+    pi::Point2ll first, last;
+    const double seenPixels = tilesOf(seenBox, first, last);
+    // The wider raster only when it fits; the points' own tiles otherwise.
+    if (seenPixels <= limit && terrain_memory::frameError(memory_, seenPixels).empty()) {
+      firstTile = first;
+      lastTile = last;
+    }
+  }
+  const long long width = (lastTile.x - firstTile.x + 1) * tile.x;
+  const long long height = (lastTile.y - firstTile.y + 1) * tile.y;
   const pi::Point2ll origin(firstTile.x * tile.x, firstTile.y * tile.y);
   const cv::Vec2d originEnu = map.enu(double(origin.x), double(origin.y));
   const double rowStep = map.rowStep();
@@ -215,6 +303,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
                    sv::Var(parameters))) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id
                           << " has no point on its raster";
+    local->failure = "no point on its raster";
     return false;
   }
   grid.release();

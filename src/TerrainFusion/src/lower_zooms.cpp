@@ -26,6 +26,12 @@ int clampRenderZooms(int requested) {
   return clamped;
 }
 
+int32_t wrapColumn(long long x, int32_t zoom) {
+  const long long columns = 1LL << std::clamp(zoom, 0, 30);
+  const long long wrapped = x % columns;
+  return static_cast<int32_t>(wrapped < 0 ? wrapped + columns : wrapped);
+}
+
 namespace {
 
 // Block of the source inside the ancestor k levels up, for a raster of `size` pixels.

@@ -7,6 +7,8 @@
 
 #include <array>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
 
 using tile_model::kBandLevels;
@@ -53,57 +55,72 @@ void mirror(cv::Mat& m, const cv::Rect& dst, const cv::Rect& src, int flipCode) 
   flipped.copyTo(m(dst));
 }
 
-// Where a neighbour is missing, the band as assembled so far is mirrored at the shared edge
-// (reflect 101), sides first, then the rows above and below over the whole width, so that a
-// missing corner continues the neighbours next to it.
-cv::Mat mosaicOf(const Neighbourhood& around, const std::vector<cv::Mat>& own, int l, int p) {
+// Which sides of a tile have a neighbour. The band mosaic reaches over those only: where one
+// is missing the mosaic ends at the tile's edge and the collapse takes OpenCV's own border
+// there, as the frame's pyramid did where its raster ended, so a frame ending at a tile's
+// edge comes back as it was. (Mirrored bands would not: a band's mirror axis at the right
+// and bottom edges lies half a pixel off the coarser band's.)
+struct Sides {
+  bool left, right, top, bottom;
+  explicit Sides(const Neighbourhood& around)
+      : left(!around[3].empty()),
+        right(!around[5].empty()),
+        top(!around[1].empty()),
+        bottom(!around[7].empty()) {}
+};
+
+// Level l of the band mosaic: the tile's band with a border of p pixels from each existing
+// side neighbour's facing edge; a corner between two existing sides comes from the corner
+// neighbour, or, when that is missing, mirrors the strip next to it.
+cv::Mat mosaicOf(const Neighbourhood& around, const std::vector<cv::Mat>& own, int l, int p,
+                 const Sides& sides) {
   const int s = own[l].rows;
-  const int w = s + 2 * p;
-  cv::Mat m(w, w, own[l].type(), cv::Scalar::all(0));
-  const auto has = [&](int i, int j) { return (i == 1 && j == 1) || !around[3 * j + i].empty(); };
-  const auto place = [&](int i, int j) {
-    const std::vector<cv::Mat>& bands = (i == 1 && j == 1) ? own : around[3 * j + i];
-    const cv::Rect from(i == 0 ? s - p : 0, j == 0 ? s - p : 0, i == 1 ? s : p, j == 1 ? s : p);
-    const cv::Point to(i == 0 ? 0 : (i == 1 ? p : s + p), j == 0 ? 0 : (j == 1 ? p : s + p));
-    bands[l](from).copyTo(m(cv::Rect(to, from.size())));
-  };
-  for (int j = 0; j < 3; ++j)
-    for (int i = 0; i < 3; ++i)
-      if (has(i, j)) place(i, j);
-  const int top = 0, bottom = s + p;
-  for (int j : {0, 1, 2}) {
-    if (j != 1 && !has(1, j)) continue;  // rows without their middle part are mirrored below
-    const int y = j == 0 ? top : (j == 1 ? p : bottom);
-    const int h = j == 1 ? s : p;
-    if (!has(0, j)) mirror(m, cv::Rect(0, y, p, h), cv::Rect(p + 1, y, p, h), 1);
-    if (!has(2, j)) mirror(m, cv::Rect(s + p, y, p, h), cv::Rect(s - 1, y, p, h), 1);
-  }
-  if (!has(1, 0)) {
-    mirror(m, cv::Rect(0, top, w, p), cv::Rect(0, p + 1, w, p), 0);
-    for (int i : {0, 2})
-      if (has(i, 0)) place(i, 0);
-  }
-  if (!has(1, 2)) {
-    mirror(m, cv::Rect(0, bottom, w, p), cv::Rect(0, s - 1, w, p), 0);
-    for (int i : {0, 2})
-      if (has(i, 2)) place(i, 2);
+  const int pl = sides.left ? p : 0, pr = sides.right ? p : 0;
+  const int pt = sides.top ? p : 0, pb = sides.bottom ? p : 0;
+  cv::Mat m(s + pt + pb, s + pl + pr, own[l].type(), cv::Scalar::all(0));
+  const int xs[3] = {0, pl, pl + s}, ys[3] = {0, pt, pt + s};
+  const bool columnThere[3] = {sides.left, true, sides.right};
+  const bool rowThere[3] = {sides.top, true, sides.bottom};
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i < 3; ++i) {
+      if (!columnThere[i] || !rowThere[j]) continue;
+      const cv::Rect to(xs[i], ys[j], i == 1 ? s : p, j == 1 ? s : p);
+      const bool itself = i == 1 && j == 1;
+      if (itself || !around[3 * j + i].empty()) {
+        const std::vector<cv::Mat>& bands = itself ? own : around[3 * j + i];
+        const cv::Rect from(i == 0 ? s - p : 0, j == 0 ? s - p : 0, to.width, to.height);
+        bands[l](from).copyTo(m(to));
+      } else if (i == 0) {  // a missing corner: the strip beside it, mirrored at the edge
+        mirror(m, to, cv::Rect(pl + 1, ys[j], p, p), 1);
+      } else {
+        mirror(m, to, cv::Rect(pl + s - 1 - p, ys[j], p, p), 1);
+      }
+    }
   }
   return m;
 }
 
-std::vector<cv::Mat> bandMosaics(const std::vector<cv::Mat>& own, const Neighbourhood& around) {
+// The band mosaics of every level, and where the tile's own pixels start at level 0.
+std::vector<cv::Mat> bandMosaics(const std::vector<cv::Mat>& own, const Neighbourhood& around,
+                                 cv::Point& origin) {
   const int n = static_cast<int>(own.size()) - 1;
+  const Sides sides(around);
   std::vector<cv::Mat> mosaics(own.size());
-  for (int l = 0; l <= n; ++l) mosaics[l] = mosaicOf(around, own, l, mosaicBorder(n, l));
+  for (int l = 0; l <= n; ++l) mosaics[l] = mosaicOf(around, own, l, mosaicBorder(n, l), sides);
+  origin = cv::Point(sides.left ? mosaicBorder(n, 0) : 0, sides.top ? mosaicBorder(n, 0) : 0);
   return mosaics;
 }
 
-bool collapseTile(TileAccess& access, int32_t x, int32_t y, int32_t z) {
+// Rebuilds the DOM of tile (x, y, z) from its bands and its neighbours'. A tile that must
+// exist (one the frame covered) and is missing fails; a missing tile around them is skipped.
+bool collapseTile(TileAccess& access, int32_t x, int32_t y, int32_t z, bool mustExist) {
+  const int32_t rows = int32_t(1) << z;
   Neighbourhood around;
   for (int j = 0; j < 3; ++j) {
     for (int i = 0; i < 3; ++i) {
-      if (i == 1 && j == 1) continue;
-      const auto neighbour = access.readTile(x + i - 1, y + j - 1, z);
+      const int32_t ny = y + j - 1;
+      if ((i == 1 && j == 1) || ny < 0 || ny >= rows) continue;
+      const auto neighbour = access.readTile(wrapColumn(x + i - 1, z), ny, z);
       if (neighbour) around[3 * j + i] = tile_model::lentBands(*neighbour);
     }
   }
@@ -111,6 +128,7 @@ bool collapseTile(TileAccess& access, int32_t x, int32_t y, int32_t z) {
   const auto stored = access.tiles().GetTile(x, y, z);
   const auto image = std::dynamic_pointer_cast<fw::ImageTile>(stored);
   if (!image) {
+    if (!mustExist) return true;
     FW_LOG(fw::kLogError) << "Can not get tile while multiband. ";
     return false;
   }
@@ -123,11 +141,11 @@ bool collapseTile(TileAccess& access, int32_t x, int32_t y, int32_t z) {
   } else {
     tile_model::rebuildBandStacks(r.dom, r.weight, bands, weights);
   }
-  std::vector<cv::Mat> mosaics = bandMosaics(bands, around);
+  cv::Point origin;
+  std::vector<cv::Mat> mosaics = bandMosaics(bands, around, origin);
   collapseLaplacianPyramid(mosaics);
-  const int border = mosaicBorder(kBandLevels, 0);
   cv::Mat dom;
-  mosaics[0](cv::Rect(border, border, kTileSize, kTileSize)).convertTo(dom, CV_8U);
+  mosaics[0](cv::Rect(origin, cv::Size(kTileSize, kTileSize))).convertTo(dom, CV_8U);
   r.dom = dom;
   const auto fusion = std::dynamic_pointer_cast<TerrainFusionTile>(stored);
   access.tiles().SetTile(
@@ -144,22 +162,34 @@ bool blendTiles(TileAccess& access, const TileRasters& rasters, int32_t zoom, in
   const FramePyramids pyramids(rasters);
   FW_LOG(fw::kLogInfo) << "Generating Tiles: " << rasters.tilesAcross() << "x"
                        << rasters.tilesDown();
-  const auto x0 = static_cast<int32_t>(rasters.firstTile.x);
+  const long long x0 = rasters.firstTile.x, x1 = rasters.lastTile.x;
   const auto y0 = static_cast<int32_t>(rasters.firstTile.y);
-  const auto x1 = static_cast<int32_t>(rasters.lastTile.x);
   const auto y1 = static_cast<int32_t>(rasters.lastTile.y);
+  const int32_t rows = int32_t(1) << zoom;
+  // A piece without weight adds nothing: its tile is neither made nor changed.
+  std::set<std::pair<int32_t, int32_t>> merged;
   for (int32_t y = y0; y <= y1; ++y) {
-    for (int32_t x = x0; x <= x1; ++x) {
-      mergeIntoTile(access, cutPiece(rasters, pyramids, x - x0, y - y0), x, y, zoom);
+    for (long long x = x0; x <= x1; ++x) {
+      const TilePiece piece = cutPiece(rasters, pyramids, int(x - x0), y - y0);
+      if (cv::countNonZero(piece.rasters.weight) == 0) continue;
+      mergeIntoTile(access, piece, wrapColumn(x, zoom), y, zoom);
+      merged.insert({wrapColumn(x, zoom), y});
     }
   }
-  for (int32_t y = y0; y <= y1; ++y) {
-    for (int32_t x = x0; x <= x1; ++x) {
-      if (!collapseTile(access, x, y, zoom)) return false;
+  // Every existing tile of the block and of the ring around it, each once, in rows: the DOM
+  // of a tile reads its neighbours' bands along the shared edges.
+  std::vector<std::pair<int32_t, int32_t>> rebuilt;
+  std::set<std::pair<int32_t, int32_t>> seen;
+  for (int32_t y = std::max(y0 - 1, 0); y <= std::min(y1 + 1, rows - 1); ++y) {
+    for (long long x = x0 - 1; x <= x1 + 1; ++x) {
+      const auto key = std::make_pair(wrapColumn(x, zoom), y);
+      if (!seen.insert(key).second) continue;
+      if (merged.count(key) || access.tiles().GetTile(key.first, y, zoom)) rebuilt.push_back(key);
     }
   }
-  for (int32_t y = y0; y <= y1; ++y) {
-    for (int32_t x = x0; x <= x1; ++x) renderLowerZoomsOf(access, x, y, zoom, renderZooms);
+  for (const auto& [x, y] : rebuilt) {
+    if (!collapseTile(access, x, y, zoom, merged.count({x, y}) > 0)) return false;
   }
+  for (const auto& [x, y] : rebuilt) renderLowerZoomsOf(access, x, y, zoom, renderZooms);
   return true;
 }

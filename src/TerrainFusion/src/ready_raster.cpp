@@ -46,13 +46,29 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
                                       const std::shared_ptr<fw::MapFrame>& frame,
                                       const std::shared_ptr<LocalDSMData>& local, cv::Mat& dsm,
                                       cv::Mat& dom, cv::Mat& weight) {
+  // A DOM of another layout (grey, alpha, 16 bits) is taken as colour; a refused one stays
+  // as it was given.
+  cv::Mat colour = dom;
+  if (!dom.empty() && dom.type() != CV_8UC3) {
+    const cv::Mat bgr = bgrOf(dom);
+    if (!bgr.empty()) colour = bgr;
+  }
   const std::string refusal =
       !local || !projection_
           ? std::string("no raster record or projection")
-          : refusalOf(tile, sourceZoom, zoomLevel_, kMaxReadyZoomSteps, frame, dsm, dom, weight);
+          : refusalOf(tile, sourceZoom, zoomLevel_, kMaxReadyZoomSteps, frame, dsm, colour, weight);
   if (!refusal.empty()) {
     FW_LOG(fw::kLogError) << "Invalid DSM/DOM was passed in - Tile ID: " << id << " (" << refusal
                           << ")";
+    if (local) local->failure = "invalid ready rasters";
+    return false;
+  }
+  const long long side = (1LL << (zoomLevel_ - sourceZoom)) * projection_->tileSize().x;
+  const std::string memoryError = terrain_memory::frameError(memory_, double(side) * double(side));
+  if (!memoryError.empty()) {
+    FW_LOG(fw::kLogError) << "Invalid DSM/DOM was passed in - Tile ID: " << id << " ("
+                          << memoryError << ")";
+    local->failure = "insufficient memory";
     return false;
   }
   local->timestamp = frame->timestamp;
@@ -72,7 +88,8 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
   cv::resize(dsm, local->dsm, cv::Size(local->width / kCellPixels, local->height / kCellPixels), 0,
              0, cv::INTER_NEAREST);
   dsm.release();
-  cv::resize(dom, local->dom, full, 0, 0, cv::INTER_LINEAR);
+  cv::resize(colour, local->dom, full, 0, 0, cv::INTER_LINEAR);
+  colour.release();
   dom.release();
   cv::resize(weight, local->weight, full, 0, 0, cv::INTER_NEAREST);
   weight.release();

@@ -74,7 +74,7 @@ TEST_F(ReadyRasters, UnusableInputIsRefused) {
   EXPECT_TRUE(refused(
       20, {1, 1}, [](Rasters& r) { r.dsm.convertTo(r.dsm, CV_64F); }, frame));
   EXPECT_TRUE(refused(
-      20, {1, 1}, [](Rasters& r) { r.dom = cv::Mat(256, 256, CV_8UC4); }, frame));
+      20, {1, 1}, [](Rasters& r) { r.dom = cv::Mat(256, 256, CV_32FC3); }, frame));
   EXPECT_TRUE(refused(
       20, {1, 1}, [](Rasters& r) { r.weight = cv::Mat(256, 256, CV_16UC1); }, frame));
   EXPECT_TRUE(refused(20, {1, 1}, keep, nullptr));
@@ -84,6 +84,16 @@ TEST_F(ReadyRasters, UnusableInputIsRefused) {
   EXPECT_TRUE(refused(3, {8, 0}, keep, frame));   // outside zoom 3's grid
   EXPECT_TRUE(refused(3, {-1, 0}, keep, frame));
   EXPECT_EQ(log.count("Invalid DSM/DOM was passed in - Tile ID: 9", fw::kLogError), 11u);
+  // DOMs of other common layouts are taken as colour.
+  for (const int type : {CV_8UC4, CV_8UC1, CV_16UC3}) {
+    Rasters r;
+    r.dom = cv::Mat(256, 256, type, cv::Scalar::all(type == CV_16UC3 ? 257 * 40 : 40));
+    auto local = std::make_shared<Local>();
+    ASSERT_TRUE(node->makeMapFromDsmDom(9, {1, 1}, 20, frame, local, r.dsm, r.dom, r.weight))
+        << type;
+    EXPECT_EQ(local->dom.type(), CV_8UC3);
+    EXPECT_EQ(local->dom.at<cv::Vec3b>(10, 10), cv::Vec3b(40, 40, 40)) << type;
+  }
 }
 
 }  // namespace

@@ -54,4 +54,20 @@ cv::Matx34d compose(const cv::Matx34d& a, const cv::Matx34d& b) {
   return m;
 }
 
+pi::Point2ll pixelNear(const fw::PureProjection& projection, double latitude, double longitude,
+                       int zoom, long long nearColumn) {
+  pi::Point2ll p = projection.latLngToPixel(latitude, longitude, zoom);
+  const long long width = projection.mapSize(zoom).x;
+  if (p.x - nearColumn > width / 2) p.x -= width;
+  if (nearColumn - p.x > width / 2) p.x += width;
+  return p;
+}
+
+fw::LatLng latLngOfPixel(const fw::PureProjection& projection, long long x, long long y, int zoom) {
+  const long long width = projection.mapSize(zoom).x;
+  long long column = width > 0 ? x % width : x;
+  if (column < 0) column += width;
+  return projection.pixelToLatLng(column, y, zoom);
+}
+
 }  // namespace terrain

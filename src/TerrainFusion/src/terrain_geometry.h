@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framework/pose.h"
+#include "framework/projection.h"
 #include "values/point.h"
 
 #include <opencv2/core.hpp>
@@ -52,5 +53,13 @@ struct PixelEnuMap {
   double columnStep() const { return std::hypot(enuFromPixel(0, 0), enuFromPixel(1, 0)); }
   double rowStep() const { return std::hypot(enuFromPixel(0, 1), enuFromPixel(1, 1)); }
 };
+
+// The Web-Mercator pixel of (latitude, longitude) at `zoom`, with its column taken round
+// the map to lie within half a map of `nearColumn`: east of the antimeridian a frame that
+// started west of it runs on past the map's last column, so its raster stays in one piece.
+pi::Point2ll pixelNear(const fw::PureProjection& projection, double latitude, double longitude,
+                       int zoom, long long nearColumn);
+// The position of a pixel whose column may lie beyond either side of the map.
+fw::LatLng latLngOfPixel(const fw::PureProjection& projection, long long x, long long y, int zoom);
 
 }  // namespace terrain

@@ -3,10 +3,13 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/tile_clock.h"
 
+#include <opencv2/core.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
 #include <functional>
+#include <new>
 #include <thread>
 
 namespace {
@@ -14,6 +17,7 @@ namespace {
 // The dense thread waits while more tasks than this wait in the pool's queue.
 constexpr uint64_t kMaxWaitingTasks = 8;
 constexpr auto kBackPressureStep = std::chrono::milliseconds(100);
+constexpr char kNoMemory[] = "insufficient memory";
 
 // "terrainfusion.threads", default half the hardware threads plus one; never below one (a
 // pool without workers would hold the back-pressure loop forever).
@@ -28,18 +32,31 @@ std::string idText(const std::shared_ptr<fw::MapFrame>& frame) {
 }
 
 // Runs one step of a task; an exception is logged with the frame's id and swallowed, so the
-// task goes on to release the image and trim the cache.
+// task goes on to release the image and trim the cache. The ticket, when given, records the
+// failure: running out of memory under its own name, anything else as an error.
 template <typename Result>
 Result guarded(const char* step, const std::string& id, Result failed,
-               const std::function<Result()>& run) {
+               const std::function<Result()>& run, IntakeTicket* ticket = nullptr) {
+  std::string reason;
   try {
     return run();
+  } catch (const std::bad_alloc& e) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::" << step << ": frame " << id
+                          << " failed: " << e.what();
+    reason = kNoMemory;
+  } catch (const cv::Exception& e) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::" << step << ": frame " << id
+                          << " failed: " << e.what();
+    reason = e.code == cv::Error::StsNoMem ? kNoMemory : "image processing error";
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "TerrainFusion::" << step << ": frame " << id
                           << " failed: " << e.what();
+    reason = "error";
   } catch (...) {
     FW_LOG(fw::kLogError) << "TerrainFusion::" << step << ": frame " << id << " failed";
+    reason = "error";
   }
+  if (ticket) ticket->fail(reason);
   return failed;
 }
 
@@ -51,6 +68,13 @@ std::shared_ptr<fw::detail::ThreadPool> TerrainFusion::workerPool() {
   return pool_;
 }
 
+IntakeTicket& TerrainFusion::ticketOr(IntakeTicket* ticket, std::shared_ptr<IntakeTicket>& own) {
+  if (ticket) return *ticket;
+  std::lock_guard<std::mutex> lock(intake_.queueMutex());
+  own = intake_.issue();
+  return *own;
+}
+
 bool TerrainFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
   if (!frame || !acceptsInput(frame)) return false;
   std::shared_ptr<fw::detail::ThreadPool> pool;
@@ -59,7 +83,9 @@ bool TerrainFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
     pool = pool_;
   }
   if (!pool) return false;
-  pool->Add([this, frame] { return frameTask(frame); });
+  std::lock_guard<std::mutex> lock(intake_.queueMutex());
+  auto ticket = intake_.issue();
+  pool->Add([this, frame, ticket] { return frameTask(frame, ticket); });
   return true;
 }
 
@@ -75,35 +101,49 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addPointCloud: dropped frame " << idText(frame) << ": "
                           << e.what();
     releaseFrameImage(frame);
+    countFrame("unreadable message");
     return;
   }
   if (!frame) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addPointCloud: dropped a message without a frame";
+    countFrame("unreadable message");
     return;
   }
   if (points.empty()) {
     FW_LOG(fw::kLogWarning) << "No points in frame: " << frame->id;
+    countFrame("no points");
     return;
   }
-  pool->Add([this, frame, points = std::move(points)]() mutable {
-    pointCloudTask(frame, std::move(points));
-  });
+  {
+    std::lock_guard<std::mutex> lock(intake_.queueMutex());
+    auto ticket = intake_.issue();
+    pool->Add([this, frame, ticket, points = std::move(points)]() mutable {
+      pointCloudTask(frame, std::move(points), ticket);
+    });
+  }
   while (pool->PendingTasks() > kMaxWaitingTasks) std::this_thread::sleep_for(kBackPressureStep);
 }
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
-                                   std::vector<pi::Point3d> points) {
+                                   std::vector<pi::Point3d> points,
+                                   const std::shared_ptr<IntakeTicket>& given) {
+  std::shared_ptr<IntakeTicket> own;
+  IntakeTicket& ticket = ticketOr(given.get(), own);
   if (stop_) return;
   const std::string id = idText(frame);
   FW_LOG(fw::kLogInfo) << "TerrainFusion is working on: " << id;
-  const bool fused =
-      guarded<bool>("pointCloudTask", id, false, [&] { return fusePointCloud(frame, points); });
+  const bool fused = guarded<bool>(
+      "pointCloudTask", id, false, [&] { return fusePointCloud(frame, points, &ticket); }, &ticket);
+  // Later frames go on whatever happened to this one.
+  ticket.passAll();
   points.clear();
   points.shrink_to_fit();
   guarded<bool>("pointCloudTask", id, false, [&] {
     releaseFrameImage(frame);
     return true;
   });
+  if (!fused) ticket.fail("failed");
+  countFrame(ticket.failure());
   if (fused) {
     guarded<bool>("pointCloudTask", id, false, [&] {
       updateTilesets();
@@ -116,19 +156,31 @@ void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
   });
 }
 
-bool TerrainFusion::frameTask(std::shared_ptr<fw::MapFrame> frame) {
+bool TerrainFusion::frameTask(std::shared_ptr<fw::MapFrame> frame,
+                              const std::shared_ptr<IntakeTicket>& given) {
+  std::shared_ptr<IntakeTicket> own;
+  IntakeTicket& ticket = ticketOr(given.get(), own);
   if (stop_) return true;
   const std::string id = idText(frame);
-  const bool fused = guarded<bool>("frameTask", id, false, [&] { return fuseMapFrame(frame); });
+  const bool fused = guarded<bool>(
+      "frameTask", id, false, [&] { return fuseMapFrame(frame, &ticket); }, &ticket);
+  ticket.passAll();
   guarded<bool>("frameTask", id, false, [&] {
     releaseFrameImage(frame);
     return true;
   });
+  if (!fused) ticket.fail("failed");
+  countFrame(ticket.failure());
   return fused;
 }
 
 void TerrainFusion::addDsmDom(sv::Var* message) {
   if (stop_) return;
+  std::shared_ptr<IntakeTicket> ticket;
+  {
+    std::lock_guard<std::mutex> lock(intake_.queueMutex());
+    ticket = intake_.issue();
+  }
   sv::Var& m = *message;
   std::string id = "(unknown)";
   std::shared_ptr<fw::MapFrame> frame;
@@ -147,18 +199,30 @@ void TerrainFusion::addDsmDom(sv::Var* message) {
     if (!frame) {
       FW_LOG(fw::kLogError) << "TerrainFusion::addDsmDom: dropped rasters " << id
                             << " without a frame";
-      return;
+      ticket->fail("unreadable message");
+    } else {
+      fused = guarded<bool>(
+          "addDsmDom", id, false,
+          [&] {
+            return fuseDsmDom(rasterId, tile, zoom, zoomOffset, frame, dsm, dom, weight,
+                              ticket.get());
+          },
+          ticket.get());
     }
-    fused = fuseDsmDom(rasterId, tile, zoom, zoomOffset, frame, dsm, dom, weight);
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addDsmDom: rasters " << id << " failed: " << e.what();
+    ticket->fail("unreadable message");
   } catch (...) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addDsmDom: rasters " << id << " failed";
+    ticket->fail("unreadable message");
   }
+  ticket->passAll();
   guarded<bool>("addDsmDom", id, false, [&] {
     releaseFrameImage(frame);
     return true;
   });
+  if (!fused) ticket->fail("failed");
+  countFrame(ticket->failure());
   if (fused) {
     guarded<bool>("addDsmDom", id, false, [&] {
       updateTilesets();

@@ -72,51 +72,93 @@ cv::Mat demImage(const cv::Mat& dsm) {
 
 }  // namespace
 
-bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame) {
-  if (!frame) return false;
+bool TerrainFusion::placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket) {
+  bool fixed = false;
+  {
+    std::lock_guard<std::mutex> lock(zoomMutex_);
+    fixed = !firstFrame_;
+  }
+  // Once fixed, nothing a frame does here depends on the others. Before, the first frame in
+  // the intake order that can place the run does, whichever worker gets there first.
+  if (!fixed) ticket.waitPlacementTurn();
+  const bool placed = fixPlacementAndZoom(frame);
+  ticket.passPlacement();
+  if (!placed) ticket.fail("no placement (GPS or ground plane)");
+  return placed;
+}
+
+bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket* given) {
+  std::shared_ptr<IntakeTicket> own;
+  IntakeTicket& ticket = ticketOr(given, own);
+  if (!frame) {
+    ticket.fail("no frame");
+    return false;
+  }
   FW_LOG(fw::kLogInfo) << "Terrainfusion is working on " << frame->id;
   if (frame->keyPointCount() < 1) {
     FW_LOG(fw::kLogError) << "Too few key points";
+    ticket.fail("too few key points");
     return false;
   }
-  if (!fixPlacementAndZoom(frame)) return false;
+  if (!placeInOrder(frame, ticket)) return false;
   auto local = std::make_shared<LocalDSMData>();
   std::vector<pi::Point3d> points;
   std::vector<double> depths;
   observedPoints(*frame, points, depths);
   const std::vector<pi::Point3d> kept = clusteredDepthPoints(points, depths);
+  if (kept.empty()) local->failure = "too few map points";
   const bool built = makeMap_idw(frame, local, kept);
-  return tileLocalRasters(built, frame->id, local);
+  return tileLocalRasters(built, frame->id, local, ticket);
 }
 
 bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
-                                   const std::vector<pi::Point3d>& points) {
-  if (!frame || !fixPlacementAndZoom(frame)) return false;
+                                   const std::vector<pi::Point3d>& points, IntakeTicket* given) {
+  std::shared_ptr<IntakeTicket> own;
+  IntakeTicket& ticket = ticketOr(given, own);
+  if (!frame) {
+    ticket.fail("no frame");
+    return false;
+  }
+  if (!placeInOrder(frame, ticket)) return false;
   if (stop_) return false;
   auto local = std::make_shared<LocalDSMData>();
   const bool built = makeMap_idw(frame, local, points);
-  return tileLocalRasters(built, frame->id, local);
+  return tileLocalRasters(built, frame->id, local, ticket);
 }
 
 bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zoom,
                                int32_t zoomOffset, const std::shared_ptr<fw::MapFrame>& frame,
-                               cv::Mat& dsm, cv::Mat& dom, cv::Mat& weight) {
+                               cv::Mat& dsm, cv::Mat& dom, cv::Mat& weight, IntakeTicket* given) {
+  std::shared_ptr<IntakeTicket> own;
+  IntakeTicket& ticket = ticketOr(given, own);
   if (zoom < 0 || static_cast<int64_t>(zoom) + zoomOffset < 0) {
     FW_LOG(fw::kLogError) << "Invalid DSM/DOM was passed in - Tile ID: " << id << " (zoom " << zoom
                           << " with offset " << zoomOffset << " is below 0)";
+    ticket.fail("invalid ready rasters");
     return false;
   }
-  fixZoomFromReadyRasters(zoom, zoomOffset);
+  {
+    bool fixed = false;
+    {
+      std::lock_guard<std::mutex> lock(zoomMutex_);
+      fixed = !firstFrame_ || zoomChosen_;
+    }
+    if (!fixed) ticket.waitPlacementTurn();
+    fixZoomFromReadyRasters(zoom, zoomOffset);
+    ticket.passPlacement();
+  }
   if (stop_) return false;
   auto local = std::make_shared<LocalDSMData>();
   const bool built = makeMapFromDsmDom(id, tile, zoom, frame, local, dsm, dom, weight);
-  return tileLocalRasters(built, id, local);
+  return tileLocalRasters(built, id, local, ticket);
 }
 
 bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
-                                     const std::shared_ptr<LocalDSMData>& local) {
+                                     const std::shared_ptr<LocalDSMData>& local,
+                                     IntakeTicket& ticket) {
   if (!built) {
     FW_LOG(fw::kLogError) << "Failed generate map.";
+    ticket.fail(local && !local->failure.empty() ? local->failure : "no local raster");
     return false;
   }
   if (stop_) return false;
@@ -133,13 +175,18 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   }
   if (stop_) return false;
   bool tiled = true;
+  // Tiles take the frames one at a time in the intake order: blending, stitching and the
+  // lower zooms then give the same tiles whatever the workers' timing.
+  ticket.waitMergeTurn();
   if (renderMode_ == kRenderStitchDsm) {
     tiled = stitchDSM(local);
   } else if (renderMode_ == kRenderBlendTiles) {
     tiled = generateTiles(local);
   }
+  ticket.passMerge();
   if (!tiled) {
     FW_LOG(fw::kLogError) << "Stitch DSM error.";
+    ticket.fail(!local->failure.empty() ? local->failure : "tiling failed");
     return false;
   }
   return true;

@@ -139,6 +139,90 @@ TEST(Blending, OpposedRampsBlendWithoutSeamsWhileStitchingKeepsTheStep) {
   EXPECT_EQ(maxAdjacentStep(grey), 40.0);
 }
 
+// A frame that covers part of its tiles (a quarter of one tile, or a square over the corner
+// four tiles share) lands whole: its DOM in the tiles equals its local raster over the
+// whole patch, with no cut where the tiles meet, and its heights are there too.
+TEST(Blending, APartialFrameLandsWholeAcrossTileBorders) {
+  struct Patch {
+    int across, down;
+    cv::Rect area;
+  };
+  for (const Patch& patch :
+       {Patch{1, 1, cv::Rect(128, 0, 128, 128)}, Patch{2, 2, cv::Rect(156, 156, 200, 200)}}) {
+    for (const bool blend : {true, false}) {
+      SCOPED_TRACE(std::to_string(patch.across) + (blend ? " blended" : " stitched"));
+      Tiling t;
+      const int w = 256 * patch.across, h = 256 * patch.down;
+      const cv::Mat dom = texture(w, h, 11);
+      cv::Mat weight(h, w, CV_8UC1, cv::Scalar(0));
+      weight(patch.area).setTo(200);
+      TileRasters rasters = rastersOver(300, 500, patch.across, patch.down, dom, weight, 12.5f);
+      auto write = blend ? blendTiles : stitchTiles;
+      ASSERT_TRUE(write(t.access, rasters, 18, 1));
+      const cv::Mat stored = mosaic(t, 300, 500, patch.across, patch.down, 18);
+      EXPECT_LE(cv::norm(stored(patch.area), dom(patch.area), cv::NORM_INF), 1.0);
+      for (int j = 0; j < patch.down; ++j) {
+        for (int i = 0; i < patch.across; ++i) {
+          const auto tile = t.tile(300 + i, 500 + j, 18);
+          ASSERT_TRUE(tile);
+          const cv::Rect inTile = patch.area & cv::Rect(256 * i, 256 * j, 256, 256);
+          const cv::Rect cells((inTile.x - 256 * i + 3) / 4, (inTile.y - 256 * j + 3) / 4,
+                               inTile.width / 4 - 1, inTile.height / 4 - 1);
+          cv::Mat heights(tile->GetElevation());
+          double lo = 0, hi = 0;
+          cv::minMaxLoc(heights(cells), &lo, &hi);
+          EXPECT_EQ(lo, 12.5);
+          EXPECT_EQ(hi, 12.5);
+        }
+      }
+    }
+  }
+}
+
+// Two frames side by side, each over its own tile, give the same tiles in either order: the
+// tile next to a frame's tiles is rebuilt too, since its DOM reads their bands at the edge.
+TEST(Blending, NeighbouringFramesGiveTheSameTilesInEitherOrder) {
+  const cv::Mat left = texture(256, 256, 21), right = texture(256, 256, 22);
+  const cv::Mat full(256, 256, CV_8UC1, cv::Scalar(180));
+  std::vector<cv::Mat> results;
+  for (const bool leftFirst : {true, false}) {
+    Tiling t;
+    const TileRasters a = rastersOver(70, 90, 1, 1, left, full);
+    const TileRasters b = rastersOver(71, 90, 1, 1, right, full);
+    ASSERT_TRUE(blendTiles(t.access, leftFirst ? a : b, 18, 2));
+    ASSERT_TRUE(blendTiles(t.access, leftFirst ? b : a, 18, 2));
+    cv::Mat both = mosaic(t, 70, 90, 2, 1, 18);
+    auto parent = t.tile(35, 45, 17);
+    ASSERT_TRUE(parent);
+    results.push_back(both);
+    results.push_back(cv::Mat(parent->GetImage()).clone());
+  }
+  EXPECT_EQ(cv::norm(results[0], results[2], cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(results[1], results[3], cv::NORM_INF), 0.0);
+}
+
+// Across the antimeridian a frame's raster runs on past the map's last column: its tiles
+// are those of the columns taken round the map, and its neighbours there too.
+TEST(Blending, ColumnsPastTheMapsEdgeWrapRound) {
+  EXPECT_EQ(wrapColumn(-1, 3), 7);
+  EXPECT_EQ(wrapColumn(8, 3), 0);
+  EXPECT_EQ(wrapColumn(5, 3), 5);
+  EXPECT_EQ(wrapColumn(-17, 3), 7);
+  const int z = 10, last = (1 << z) - 1;
+  const cv::Mat dom = texture(512, 256, 31);
+  const cv::Mat full(256, 512, CV_8UC1, cv::Scalar(150));
+  Tiling across, inside;
+  ASSERT_TRUE(blendTiles(across.access, rastersOver(last, 40, 2, 1, dom, full), z, 2));
+  ASSERT_TRUE(blendTiles(inside.access, rastersOver(100, 40, 2, 1, dom, full), z, 2));
+  ASSERT_TRUE(across.tile(last, 40, z) && across.tile(0, 40, z));
+  EXPECT_FALSE(across.tile(last + 1, 40, z));
+  for (int i = 0; i < 2; ++i) {
+    const cv::Mat a(across.tile(i == 0 ? last : 0, 40, z)->GetImage());
+    const cv::Mat b(inside.tile(100 + i, 40, z)->GetImage());
+    EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0) << i;
+  }
+}
+
 TEST(Blending, TheEdgeOfTheDataKeepsItsColour) {
   Tiling t;
   cv::Mat dom(256, 256, CV_8UC3, cv::Scalar::all(255));  // white where nothing was seen

@@ -17,7 +17,8 @@ list(APPEND TERRAIN_FUSION_SOURCES
 list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/truth_flight_for_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_writers_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_products_test.cpp)
 vm_add_benchmark(terrain_fusion_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/tiling_perf.cpp ${CMAKE_CURRENT_LIST_DIR}/truth_flight_for_tests.cpp
   DEPS terrain_fusion example_flight vm_temp_dir)

@@ -28,6 +28,8 @@ TruthFlight::TruthFlight(const TruthFlightOptions& options, const std::filesyste
   o.flight.strips = options.strips;
   o.flight.frames_per_strip = options.framesPerStrip;
   o.flight.height = options.flightHeight;
+  o.flight.latitude = options.latitude;
+  o.flight.longitude = options.longitude;
   const double shrink = options.width / double(o.flight.camera.width);
   o.flight.camera.width = options.width;
   o.flight.camera.height = options.height;

@@ -25,6 +25,8 @@ struct TruthFlightOptions {
   double texel = 0.1;          // metres per truth cell
   // Every this many points also becomes a key point (for the ground height and the zoom).
   int keyPointStride = 23;
+  double latitude = 30.52;  // take-off point, degrees
+  double longitude = 114.36;
 };
 
 struct TruthFrame {

@@ -1,0 +1,123 @@
+#include "src/TerrainFusion/src/terrain_memory.h"
+#include "framework/run_tally.h"
+#include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/terrain_test_scene.h"
+#include "testsupport/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+nlohmann::json legacyTf(const nlohmann::json& extra) {
+  nlohmann::json config = {{"work_dir", "/nowhere"},
+                           {"dom", nlohmann::json::object()},
+                           {"dsm", nlohmann::json::object()}};
+  config.merge_patch(extra);
+  return config;
+}
+
+bool mentions(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(TerrainMemory, SettingsThatCannotFitAreRefusedNamingTheKey) {
+  const nlohmann::json budget = {
+      {"specific", {{"terrainfusion.memory_budget_mb", 8192}, {"terrainfusion.threads", 4}}}};
+  EXPECT_EQ(terrain_memory::settingsError(legacyTf(budget)), "");
+  nlohmann::json fine = budget;
+  fine["dom"]["scale"] = 0.5;
+  EXPECT_EQ(terrain_memory::settingsError(legacyTf(fine)), "");
+
+  nlohmann::json tiny = budget;
+  tiny["dom"]["scale"] = 1e-6;
+  const std::string error = terrain_memory::settingsError(legacyTf(tiny));
+  EXPECT_TRUE(mentions(error, "dom.scale 1e-06")) << error;
+  EXPECT_TRUE(mentions(error, "20 zoom levels")) << error;
+  EXPECT_TRUE(mentions(error, "at least 0.125")) << error;  // 2048 MB a worker: 3 steps
+  EXPECT_EQ(terrainSettingsError(legacyTf(tiny).dump()), error);
+
+  // The same keys nested, and a number given as text, are read as the node reads them.
+  const nlohmann::json nested = {
+      {"dom", {{"scale", 1e-6}}},
+      {"specific", {{"terrainfusion", {{"memory_budget_mb", "8192"}, {"threads", 4}}}}}};
+  EXPECT_EQ(terrain_memory::settingsError(legacyTf(nested)), error);
+
+  nlohmann::json cache = budget;
+  cache["specific"]["terrainfusion.cache_size"] = 100000;
+  EXPECT_TRUE(
+      mentions(terrain_memory::settingsError(legacyTf(cache)), "terrainfusion.cache_size 100000"));
+  nlohmann::json negative = budget;
+  negative["specific"]["terrainfusion.memory_budget_mb"] = -5;
+  EXPECT_TRUE(mentions(terrain_memory::settingsError(legacyTf(negative)),
+                       "terrainfusion.memory_budget_mb -5"));
+  EXPECT_TRUE(mentions(terrainSettingsError("{not json"), "not JSON"));
+}
+
+TEST(TerrainMemory, ABudgetIsSharedByTheWorkersAndDefaultsToHalfTheMemory) {
+  std::string error;
+  const auto s = terrain_memory::settingsOf(
+      legacyTf(
+          {{"specific", {{"terrainfusion.memory_budget_mb", 1000}, {"terrainfusion.threads", 0}}}}),
+      error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(s.workers, 1);  // the node runs at least one
+  EXPECT_DOUBLE_EQ(s.frameBudgetBytes(), 1000.0 * 1024 * 1024);
+  EXPECT_GT(terrain_memory::defaultBudgetBytes(), 0.0);
+  EXPECT_EQ(terrain_memory::frameError(s, 1e6), "");
+  EXPECT_TRUE(mentions(terrain_memory::frameError(s, 1e9), "raise dom.scale"));
+}
+
+// A node whose settings cannot fit refuses everything from the start and says so in its
+// records; a frame whose rasters would not fit a worker's share fails as short of memory.
+TEST(TerrainMemory, TheNodeRefusesSettingsAndFramesThatCannotFit) {
+  fw::RunTally::instance().reset();
+  vmtest::TempDir work;
+  zel::Chain root("root", nullptr);
+  {
+    auto node = tftest::makeNode(work.path(), {{"dom", {{"scale", 1e-6}}}}, &root);
+    EXPECT_FALSE(node->ready());
+    EXPECT_FALSE(node->tileManager());  // nothing made
+    sv::Var message({sv::Var(tftest::placementFrame(0.0)),
+                     sv::Var(std::vector<pi::Point3d>{pi::Point3d(1, 2, 3)})});
+    node->call("point_cloud", &message);
+  }
+  int failed = 0;
+  root.visitOutputs(
+      [&](const std::shared_ptr<zel::OutputItem>& r) { failed += r->state == zel::kOutputFailed; });
+  EXPECT_EQ(failed, 2);
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kTerrainFrames), 1);
+
+  // 50 MB for one worker; ready rasters four zooms above the node's zoom would be 4096 pixels
+  // square.
+  fw::RunTally::instance().reset();
+  vmtest::TempDir small;
+  auto node = tftest::makeNode(small.path(), {{"specific",
+                                               {{"terrainfusion.memory_budget_mb", 50},
+                                                {"terrainfusion.threads", 1},
+                                                {"terrainfusion.cache_size", 16}}}});
+  ASSERT_TRUE(node->ready());
+  const auto ready = [&](int offset) {
+    return sv::Var({sv::Var(7u), sv::Var(pi::Point2ll(100, 200)), sv::Var(10), sv::Var(offset),
+                    sv::Var(tftest::placementFrame(0.0)),
+                    sv::Var(cv::Mat(64, 64, CV_32FC1, cv::Scalar(5.0f))),
+                    sv::Var(cv::Mat(256, 256, CV_8UC1, cv::Scalar(90))),  // grey: taken as colour
+                    sv::Var(cv::Mat(256, 256, CV_8UC1, cv::Scalar(100)))});
+  };
+  sv::Var fits = ready(0);
+  node->call("point_cloud_with_dsmdom", &fits);
+  EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kTerrainFrames), 1);
+  node.reset();
+  // A second node: the zoom is fixed by the first ready rasters.
+  vmtest::TempDir other;
+  node = tftest::makeNode(other.path(), {{"specific",
+                                          {{"terrainfusion.memory_budget_mb", 50},
+                                           {"terrainfusion.threads", 1},
+                                           {"terrainfusion.cache_size", 16}}}});
+  sv::Var tooLarge = ready(4);
+  node->call("point_cloud_with_dsmdom", &tooLarge);
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kTerrainFrames), 1);
+  EXPECT_TRUE(mentions(fw::RunTally::instance().summary(), "insufficient memory"))
+      << fw::RunTally::instance().summary();
+}
+
+}  // namespace
