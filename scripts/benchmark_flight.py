@@ -14,7 +14,9 @@ and reported.
 Usage: benchmark_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
                            [--flight NAME=ARGS ...] [--cores 1,2] [--timeout S] [--first-core N]
 Default flights: "example" (make_example_flight defaults: 16 frames of 1000 x 750),
-"12mp_16" and "12mp_64" (4000 x 3000 frames, 16 and 64 of them).
+"12mp_16" and "12mp_64" (4000 x 3000 frames, 16 and 64 of them), "fixed_wing" and
+"fixed_wing_12mp" (the fixed-wing survey's 40 frames with its autopilot's frame list, at
+1000 x 750 and 4000 x 3000).
 """
 import argparse
 import json
@@ -33,6 +35,8 @@ DEFAULT_FLIGHTS = (
     "example=",
     f"12mp_16={TWELVE_MP} --strips 2 --frames-per-strip 8",
     f"12mp_64={TWELVE_MP} --strips 4 --frames-per-strip 16",
+    "fixed_wing=--fixed-wing",
+    "fixed_wing_12mp=--fixed-wing --width 4000",
 )
 
 # Log lines that carry a duration, by stage: (pattern, unit in seconds).

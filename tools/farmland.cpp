@@ -77,7 +77,8 @@ const Farmland::Field& Farmland::fieldAt(double east, double north, double* marg
   return *nearest;
 }
 
-cv::Vec3d Farmland::colourAt(double east, double north, double grain, double mottle) const {
+cv::Vec3d Farmland::colourAt(double east, double north, double grain, double mottle,
+                             double patch) const {
   double margin = 0.0;
   const Field& f = fieldAt(east, north, &margin);
   if (margin < kMargin) return kMarginColour * (0.82 + 0.3 * grain + 0.1 * mottle);
@@ -90,8 +91,8 @@ cv::Vec3d Farmland::colourAt(double east, double north, double grain, double mot
   if (from_tramline < 0.0) from_tramline += f.tramline_spacing;
   const bool track = std::abs(from_tramline - 0.9) < 0.22 ||
                      std::abs(from_tramline - (f.tramline_spacing - 0.9)) < 0.22;
-  const double shade = 1.0 + f.contrast * furrow + 0.08 * (grain - 0.5) + 0.1 * (mottle - 0.5) -
-                       (track ? 0.12 : 0.0);
+  const double shade = 1.0 + f.contrast * furrow + 0.06 * (grain - 0.5) + 0.08 * (mottle - 0.5) +
+                       0.1 * (patch - 0.5) - (track ? 0.12 : 0.0);
   return f.colour * shade;
 }
 

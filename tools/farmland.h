@@ -23,8 +23,9 @@ class Farmland {
   Farmland(double east_min, double east_max, double north_min, double north_max, unsigned seed);
 
   // Colour (blue, green, red, before the relief's shading) of the field surface at a point;
-  // `grain` and `mottle` are smooth noise in 0..1 with periods of about 0.3 and 4 metres.
-  cv::Vec3d colourAt(double east, double north, double grain, double mottle) const;
+  // `grain`, `mottle` and `patch` are smooth noise in 0..1 with periods of about 0.3, 4 and
+  // 25 metres (the soil's crumbs, its clods, its damper and drier patches).
+  cv::Vec3d colourAt(double east, double north, double grain, double mottle, double patch) const;
 
  private:
   struct Field {

@@ -331,7 +331,8 @@ void SyntheticScene::paintOrthophoto() {
           const cv::Vec3d colour =
               bilinear(canopy_, x, y) > 0.05
                   ? cv::Vec3d(70, 62, 168) * (0.6 + 0.45 * fine_v + 0.35 * grain_v)
-                  : farmland_->colourAt(e, n, grain_v, mid_v);
+                  : farmland_->colourAt(e, n, grain_v, mid_v,
+                                        hashNoise(e / 25.0, n / 25.0, options_.seed + 14u));
           // The sun's shading is softer on the flat fields than on the town's hills.
           out[c] = scaled(colour, 0.8 * shade + 0.2);
           continue;
