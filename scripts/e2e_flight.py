@@ -11,7 +11,7 @@ application would (Base64 task, status lines on the standard error stream), and 
 A fixed-wing flight (--flight-args "--fixed-wing [--exact]") is held to what a real survey of
 that kind must give instead of the default limits (FIXED_WING_TOLERANCES): DOM and DSM over the
 ground two frames saw, the DSM on open ground, the DOM once the GPS-set similarity is removed,
-and the share of depth maps the run made (from its log).
+the share of depth maps the run made and the refined focal length (from its log).
 Usage: e2e_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
                      [--storage 1|2] [--flight-args "..."] [--tolerances k=v,...]
 """
@@ -44,6 +44,9 @@ FIXED_WING_TOLERANCES = ",".join([
     "dsm_coverage=off", "dsm_median_error_gsd=off", "dom_correlation=off", "dom_shift_px=off",
     "seam_energy=off", "dom_coverage_2views=0.95", "dsm_coverage_2views=0.90",
     "dsm_open_median_error_gsd=2", "dom_correlation_registered=0.85", "depth_map_share=0.90"])
+# The focal length the refinement ends with: within 1% from the autopilot's 6% error, within
+# 0.1% from an exact calibration.
+FIXED_WING_FOCAL = {"autopilot": "focal_length_error=0.01", "exact": "focal_length_error=0.001"}
 
 
 def b64(doc):
@@ -153,7 +156,11 @@ def joined_values(argv, options=("--flight-args", "--tolerances")):
 
 def tolerances_for(flight_args, asked):
     """The limits a flight is held to: the fixed-wing targets for that survey, then the asked."""
-    preset = FIXED_WING_TOLERANCES if "--fixed-wing" in shlex.split(flight_args) else ""
+    words = shlex.split(flight_args)
+    preset = ""
+    if "--fixed-wing" in words:
+        focal = FIXED_WING_FOCAL["exact" if "--exact" in words else "autopilot"]
+        preset = f"{FIXED_WING_TOLERANCES},{focal}"
     return ",".join(filter(None, [preset, asked]))
 
 

@@ -24,6 +24,8 @@ cells, and reports as JSON:
   depth_map_share     share of the frames' depth-map attempts that gave one (with --log: the
                       run summary's "depth maps N" and "depth maps failed M", or else the
                       dense stage's per-frame "Status:" lines)
+  focal_length_error  |refined / true - 1| of the focal length (with --log, its last "Camera
+                      refined: focal length F px" line, against truth.json's true camera)
 With --check, exits 1 when a value misses its tolerance (--tolerances overrides a limit, adds
 one of the optional limits, or drops one with name=off).
 
@@ -64,7 +66,8 @@ DEFAULT_TOLERANCES = {
 # is judged apart from it; flights with turns and gaps are judged on the ground two frames saw;
 # the dense stage's yield needs the run's log.
 OPTIONAL_TOLERANCES = {"dom_correlation_registered": ">=", "dom_coverage_2views": ">=",
-                       "dsm_coverage_2views": ">=", "depth_map_share": ">="}
+                       "dsm_coverage_2views": ">=", "depth_map_share": ">=",
+                       "focal_length_error": "<="}
 
 
 def ecef_from_geodetic(lat, lon, h):
@@ -325,6 +328,19 @@ def depth_maps(log_path):
     return made, failed or 0, reasons
 
 
+REFINED_FOCAL = re.compile(r"\] Camera refined: focal length ([-+\d.eE]+) px")
+
+
+def refined_focal(log_path):
+    """The focal length (pixels) the run's last camera refinement gave, or None."""
+    with open(log_path, errors="replace") as f:
+        found = [m.group(1) for m in map(REFINED_FOCAL.search, f) if m]
+    try:
+        return float(found[-1]) if found else None
+    except ValueError:
+        return None
+
+
 def gradient(image):
     gy, gx = np.gradient(image)
     return np.hypot(gx, gy)
@@ -454,6 +470,10 @@ def evaluate(args):
             result.update({"depth_maps": made, "depth_maps_failed": failed,
                            "depth_failure_reasons": reasons,
                            "depth_map_share": made / max(1, made + failed)})
+        focal = refined_focal(args.log) if os.path.exists(args.log) else None
+        if focal is not None and truth.get("camera"):
+            result["focal_length_px"] = focal
+            result["focal_length_error"] = abs(focal / truth["camera"]["fx"] - 1.0)
 
     with open(args.frames) as f:
         calibration = json.load(f)[0]["calibration"]

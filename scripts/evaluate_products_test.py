@@ -157,6 +157,10 @@ def check_depth_maps(tmp):
     assert parse(statuses + summary.format("")) == (36, 2, "")
     assert parse(statuses) == (6, 2, "")
     assert parse("I1207 nothing about depth\n") is None
+    assert ev.refined_focal(os.path.join(tmp, "log.txt")) is None
+    parse("I1207 06:51:28 28891] Camera refined: focal length 895.8 px, 5.4% from the "
+          "calibration\nI1207 06:52:28 28891] Camera refined: focal length 851.7 px, 0.2%\n")
+    assert ev.refined_focal(os.path.join(tmp, "log.txt")) == 851.7
     # A later run's summary in the same log counts, not the first.
     assert parse(summary.format("") + summary.format("").replace("36", "7")) == (7, 0, "")
 
@@ -195,13 +199,16 @@ def main():
         pose_truth = os.path.join(tmp, "poses", "truth")
         make_truth(pose_truth, pose_frames(), {"width": 400, "height": 300, "fx": 800.0,
                                                "fy": 800.0, "cx": 199.5, "cy": 149.5})
-        posed = evaluate(os.path.join(tmp, "perfect"), pose_truth)[0]
+        log = os.path.join(tmp, "log.txt")
+        with open(log, "w") as f:
+            f.write("I1207 06:51:28 28891] Camera refined: focal length 808 px, 1% off\n")
+        posed = evaluate(os.path.join(tmp, "perfect"), pose_truth, "--log", log)[0]
         assert abs(posed["seen_by_two_m2"] - 200) < 10, posed
+        assert abs(posed["focal_length_error"] - 0.01) < 1e-9, posed
 
         # Checked limits: the optional ones are added by name; one that cannot be measured
         # (no log for the depth maps) fails rather than passes unseen.
         check_depth_maps(tmp)
-        log = os.path.join(tmp, "log.txt")
         with open(log, "w") as f:
             f.write("I1207 06:51:36 28891] Run summary: depth maps 9; depth maps failed 1 "
                     "(too few valid pixels 1)\n")
