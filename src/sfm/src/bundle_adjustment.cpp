@@ -1,5 +1,7 @@
 #include "bundle_adjustment.h"
 
+#include "focal_determinacy.h"
+
 #include <ceres/ceres.h>
 #include <ceres/rotation.h>
 
@@ -20,6 +22,7 @@ constexpr double kMaxDistortion = 1.0;       // |k1|, |k2| beyond this is a fail
 constexpr int kMinFramesForCamera = 3;       // fewer free frames cannot tell the camera apart
 constexpr double kCentreSigma = 0.005;       // share of the image diagonal
 constexpr double kDistortionSigma = 0.01;    // of k1 and k2
+constexpr double kLeastPixelSigma = 0.05;    // pixels of the features: the finest placement
 constexpr double kFunctionTolerance = 1e-5;  // relative cost change that ends a solve
 constexpr int kMaxIterations = 25;           // each step starts next to the last solution
 
@@ -57,40 +60,47 @@ struct PositionPrior {
   Eigen::Vector3d gps, sigma;
 };
 
+// The recorded attitude: the turn between the pose and the prior, about the local east,
+// north and up axes, with pitch and roll (east, north) weighed apart from the heading (up).
 struct AttitudePrior {
-  AttitudePrior(const std::array<double, 3>& prior, double sigma) : sigma(sigma) {
-    ceres::AngleAxisToRotationMatrix(prior.data(), local_from_prior);  // column-major: transposed
+  AttitudePrior(const std::array<double, 3>& prior, double tilt_sigma, double yaw_sigma)
+      : sigma{tilt_sigma, tilt_sigma, yaw_sigma} {
+    ceres::AngleAxisToRotationMatrix(prior.data(), ceres::RowMajorAdapter3x3(prior_from_local));
   }
 
   template <typename T>
   bool operator()(const T* pose, T* residual) const {
     T camera_from_local[9];
-    ceres::AngleAxisToRotationMatrix(pose, camera_from_local);
-    // camera_from_local * prior_from_local^T, both column-major.
-    T difference[9];
+    ceres::AngleAxisToRotationMatrix(pose, ceres::RowMajorAdapter3x3(camera_from_local));
+    // local_from_camera * prior_from_local: the turn of the local frame from prior to pose.
+    T turn[9];
     for (int r = 0; r < 3; ++r) {
       for (int c = 0; c < 3; ++c) {
         T sum(0.0);
         for (int k = 0; k < 3; ++k)
-          sum += camera_from_local[k * 3 + r] * T(local_from_prior[k * 3 + c]);
-        difference[c * 3 + r] = sum;
+          sum += camera_from_local[k * 3 + r] * T(prior_from_local[k * 3 + c]);
+        turn[r * 3 + c] = sum;
       }
     }
     T angle_axis[3];
-    ceres::RotationMatrixToAngleAxis(difference, angle_axis);
-    for (int i = 0; i < 3; ++i) residual[i] = angle_axis[i] / T(sigma);
+    ceres::RotationMatrixToAngleAxis(ceres::RowMajorAdapter3x3<const T>(turn), angle_axis);
+    for (int i = 0; i < 3; ++i) residual[i] = angle_axis[i] / T(sigma[i]);
     return true;
   }
 
-  double local_from_prior[9];
-  double sigma;
+  double prior_from_local[9];
+  double sigma[3];
 };
 
-// Principal point and radial distortion near their calibrated values; the focal length free.
+// The calibration as a prior: the focal length loosely (calibrations from image metadata are
+// often a few percent off), the principal point and radial distortion near their values.
 struct CameraPrior {
-  CameraPrior(const std::array<double, CameraIntrinsics::kRefined>& calibrated, double centre_sigma,
-              double distortion_sigma)
-      : calibrated(calibrated), centre_sigma(centre_sigma), distortion_sigma(distortion_sigma) {}
+  CameraPrior(const std::array<double, CameraIntrinsics::kRefined>& calibrated, double focal_sigma,
+              double centre_sigma, double distortion_sigma)
+      : calibrated(calibrated),
+        focal_sigma(focal_sigma),
+        centre_sigma(centre_sigma),
+        distortion_sigma(distortion_sigma) {}
 
   template <typename T>
   bool operator()(const T* k, T* residual) const {
@@ -98,11 +108,12 @@ struct CameraPrior {
     residual[1] = (k[2] - T(calibrated[2])) / T(centre_sigma);
     residual[2] = (k[3] - T(calibrated[3])) / T(distortion_sigma);
     residual[3] = (k[4] - T(calibrated[4])) / T(distortion_sigma);
+    residual[4] = (k[0] - T(calibrated[0])) / T(focal_sigma);
     return true;
   }
 
   std::array<double, CameraIntrinsics::kRefined> calibrated;
-  double centre_sigma, distortion_sigma;
+  double focal_sigma, centre_sigma, distortion_sigma;
 };
 
 struct Snapshot {
@@ -193,32 +204,35 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
       problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 6>(
                                    new PositionPrior(f.gps, f.gps_sigma)),
                                nullptr, f.pose.data());
-      if (f.attitude_sigma > 0.0) {
-        problem.AddResidualBlock(new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
-                                     new AttitudePrior(f.attitude_prior, f.attitude_sigma)),
-                                 new ceres::CauchyLoss(1.0), f.pose.data());
+      if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
+        problem.AddResidualBlock(
+            new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
+                new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
+            new ceres::CauchyLoss(1.0), f.pose.data());
       }
     }
     if (free_in_problem == 0) {
       restore();
       return false;
     }
+    std::vector<int> cameras_free;
     for (int c : cameras_used) {
       double* k = block.cameras[c].refined.data();
       if (!adjust_cameras || options.intrinsics == IntrinsicRefinement::kNone ||
           free_in_problem < kMinFramesForCamera) {
         problem.SetParameterBlockConstant(k);
-      } else if (options.intrinsics == IntrinsicRefinement::kFocalLength) {
-        problem.SetManifold(k, new ceres::SubsetManifold(CameraIntrinsics::kRefined, {1, 2, 3, 4}));
-      } else {
-        const CameraIntrinsics calibrated =
-            CameraIntrinsics::fromCalibration(block.cameras[c].calibration);
-        const double diagonal = std::hypot(calibrated.calibration[0], calibrated.calibration[1]);
-        problem.AddResidualBlock(
-            new ceres::AutoDiffCostFunction<CameraPrior, 4, 5>(
-                new CameraPrior(calibrated.refined, kCentreSigma * diagonal, kDistortionSigma)),
-            nullptr, k);
+        continue;
       }
+      cameras_free.push_back(c);
+      if (options.intrinsics == IntrinsicRefinement::kFocalLength)
+        problem.SetManifold(k, new ceres::SubsetManifold(CameraIntrinsics::kRefined, {1, 2, 3, 4}));
+      const CameraIntrinsics calibrated =
+          CameraIntrinsics::fromCalibration(block.cameras[c].calibration);
+      const double diagonal = std::hypot(calibrated.calibration[0], calibrated.calibration[1]);
+      problem.AddResidualBlock(new ceres::AutoDiffCostFunction<CameraPrior, 5, 5>(new CameraPrior(
+                                   calibrated.refined, options.focal_sigma * calibrated.refined[0],
+                                   kCentreSigma * diagonal, kDistortionSigma)),
+                               nullptr, k);
     }
     ceres::Solver::Options solver;
     solver.linear_solver_type = ceres::DENSE_SCHUR;
@@ -250,11 +264,29 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
     report->observations = kept;
     report->rms = kept > 0 ? std::sqrt(sum / kept) : 0.0;
     report->outliers += static_cast<int>(outliers.size());
+    const bool last = pass == 1 || outliers.size() <= kOutlierShare * terms.size();
+    // While the problem still holds every point: how well this flight tells each camera's
+    // focal length.
+    report->focal_sigma.clear();
+    if (last) {
+      const double scale = block.frames.at(*free.begin()).features.scale;
+      const double pixel_sigma = std::max(report->rms, kLeastPixelSigma) / scale;
+      for (int c : cameras_free) {
+        std::vector<double*> reduced = {block.cameras[c].refined.data()};
+        for (uint64_t id : free) {
+          double* pose = block.frames.at(id).pose.data();
+          if (problem.HasParameterBlock(pose)) reduced.push_back(pose);
+        }
+        report->focal_sigma[c] =
+            focalStandardDeviation(problem, reduced, pixel_sigma, options.threads) /
+            block.cameras[c].refined[0];
+      }
+    }
     for (const auto& [t, frame_id] : outliers) block.dropObservation(t, frame_id);
     for (auto it = tracks.begin(); it != tracks.end();) {
       it = block.tracks.count(*it) ? std::next(it) : tracks.erase(it);
     }
-    if (outliers.size() <= kOutlierShare * terms.size()) break;
+    if (last) break;
   }
   return true;
 }

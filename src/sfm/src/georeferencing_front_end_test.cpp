@@ -203,6 +203,12 @@ TEST(CreateSfmInstance, RefusesBadConfigurationsAndWritesPosesToItsWorkFolder) {
       &parsed);
   EXPECT_FALSE(parsed.enabled);
   EXPECT_EQ(parsed.intrinsics, IntrinsicRefinement::kFocalLength);
+  applySpecific({{"sfm.refine.max_gps_sigmas", 4.5}, {"sfm.refine.yaw_sigma", "30"}}, &parsed);
+  EXPECT_EQ(parsed.max_gps_sigmas, 4.5);
+  EXPECT_EQ(parsed.yaw_sigma, 30.0);
+  EXPECT_FALSE(createSfmInstance(R"({"specific": {"sfm.refine.max_gps_sigmas": 0}})", &chain,
+                                 nullptr, nullptr))
+      << "a frame must be allowed some way from its fix";
 
   const std::filesystem::path work = dir.path() / "cache" / "sfm";
   const nlohmann::json config = {{"work_dir", work.string()},

@@ -4,8 +4,10 @@
 #include "direct_georeferencing.h"
 #include "frame_features.h"
 #include "pair_geometry.h"
+#include "pose_gate.h"
 
 #include "framework/log.h"
+#include "framework/run_tally.h"
 
 #include <ceres/rotation.h>
 
@@ -27,6 +29,16 @@ constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
 constexpr double kRadPerDeg = M_PI / 180.0;
 constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
+// Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
+constexpr double kHeadingAgreement = 2.0;
+
+// Short reasons a frame keeps its direct pose, besides the gate's.
+constexpr char kFewFeatures[] = "too few image features";
+constexpr char kNoMatches[] = "matches none of its neighbours";
+constexpr char kNotAccepted[] = "its adjustment was not accepted";
+constexpr char kFewPoints[] = "saw too few map points";
+constexpr char kStepFailed[] = "its refinement step failed";
+constexpr char kNotFinite[] = "its pose is not finite";
 
 Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
   Eigen::Matrix3d out;
@@ -35,10 +47,6 @@ Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
 }
 
 Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
-
-double angleBetween(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  return Eigen::AngleAxisd(a * b.transpose()).angle() / kRadPerDeg;
-}
 
 struct PairResult {
   bool related = false;
@@ -92,7 +100,7 @@ PoseRefiner::PoseRefiner(RefinementOptions options, uint64_t* next_map_point_id)
 }
 
 std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) {
-  pending_.push_back({std::move(in), direct, ""});
+  pending_.push_back({std::move(in), direct, nullptr, ""});
   Pending& pending = pending_.back();
   if (options_.enabled) {
     try {
@@ -100,7 +108,8 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
     } catch (const std::exception& e) {
       FW_LOG(fw::kLogWarning) << "Refinement step of frame " << pending.in.image_path
                               << " failed: " << e.what();
-      pending.reason = "its refinement step failed";
+      pending.failure = kStepFailed;
+      pending.reason = kStepFailed;
       block_.dropFrame(pending.in.id);
       stored_.erase(std::remove(stored_.begin(), stored_.end(), pending.in.id), stored_.end());
     }
@@ -110,6 +119,7 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
   const int window = cameras_sent_ ? options_.window_size : options_.firstWindow();
   while (!pending_.empty() && (static_cast<int>(pending_.size()) > window ||
                                !block_.frames.count(pending_.front().in.id))) {
+    settleBefore(pending_.front());
     ready.push_back(deliver(std::move(pending_.front())));
     pending_.pop_front();
   }
@@ -120,6 +130,7 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
 std::vector<RefinedFrame> PoseRefiner::finish() {
   std::vector<RefinedFrame> ready;
   while (!pending_.empty()) {
+    settleBefore(pending_.front());
     ready.push_back(deliver(std::move(pending_.front())));
     pending_.pop_front();
   }
@@ -132,7 +143,8 @@ void PoseRefiner::refine(Pending& pending) {
   const FrameFeatures features = extractFeatures(pending.in.image, intrinsics, options_);
   if (static_cast<int>(features.size()) < options_.min_inliers) {
     // Kept with its image: it goes out exactly as direct georeferencing sends it.
-    pending.reason = "too few image features (" + std::to_string(features.size()) + ")";
+    pending.failure = kFewFeatures;
+    pending.reason = std::string(kFewFeatures) + " (" + std::to_string(features.size()) + ")";
     return;
   }
   pending.in.image = fw::GImage();
@@ -167,8 +179,9 @@ void PoseRefiner::refine(Pending& pending) {
     }
   }
   if (best_inliers == 0) {
-    pending.reason = "it matches none of its neighbours" +
-                     (why_not.empty() ? std::string() : " (" + why_not + ")");
+    pending.failure = kNoMatches;
+    pending.reason =
+        std::string("it ") + kNoMatches + (why_not.empty() ? std::string() : " (" + why_not + ")");
     return;
   }
   BlockFrame& anchor = block_.frames.at(best);
@@ -181,7 +194,6 @@ void PoseRefiner::refine(Pending& pending) {
   frame.setPose(camera_from_local, centre);
   frame.placed = true;
   adjustWindow();
-  if (!frame.refined) pending.reason = "its adjustment was not accepted";
 }
 
 bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
@@ -213,14 +225,20 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
   const Eigen::Matrix3d prior = local_from_camera.transpose();
   ceres::RotationMatrixToAngleAxis(ceres::ColumnMajorAdapter3x3(prior.data()),
                                    frame.attitude_prior.data());
+  // The heading holds loosely whatever its record says; without attitude the frame is
+  // taken as looking straight down along its track, its pitch and roll loosely too.
+  frame.tilt_sigma = options_.untold_tilt_sigma * kRadPerDeg;
+  frame.yaw_sigma = options_.yaw_sigma * kRadPerDeg;
   if (in.has_attitude && in.gps.size() >= 14) {
-    frame.attitude_sigma =
-        std::max((in.gps[11] + in.gps[12] + in.gps[13]) / 3.0, 0.01) * kRadPerDeg;
+    frame.tilt_sigma = std::max((in.gps[11] + in.gps[13]) / 2.0, 0.01) * kRadPerDeg;
+    frame.recorded_yaw_sigma = std::max(in.gps[12], 0.01) * kRadPerDeg;
+    if (headings_trusted_) frame.yaw_sigma = frame.recorded_yaw_sigma;
   }
   frame.features = features;
   frame.track_of.assign(features.size(), -1);
   frame.setPose(prior, frame.gps);
   if (!frame.centre().allFinite() || !frame.cameraFromLocal().allFinite()) {
+    pending.failure = kNotFinite;
     pending.reason = "its direct pose is not finite";
     return false;
   }
@@ -276,13 +294,16 @@ void PoseRefiner::adjustWindow() {
     }
   }
   AdjustmentReport report;
-  if (!adjustBundle(block_, free, options_, !cameras_sent_, &report)) {
+  if (!adjustBundle(block_, free, options_, !cameras_settled_, &report)) {
     // The block is as it was before the newest frame came: leave that frame out.
     BlockFrame& newest = block_.frames.at(free.back());
     newest.placed = false;
     newest.refined = false;
+    pendingOf(newest.id).failure = kNotAccepted;
+    pendingOf(newest.id).reason = kNotAccepted;
     return;
   }
+  for (const auto& [camera, sigma] : report.focal_sigma) focal_sigma_[camera] = sigma;
   // Points left out of the adjustment follow the adjusted poses.
   for (uint64_t id : free) {
     for (int t : block_.frames.at(id).track_of) {
@@ -290,21 +311,110 @@ void PoseRefiner::adjustWindow() {
         block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
     }
   }
+  std::vector<const BlockFrame*> placed;
+  for (const auto& [id, f] : block_.frames) {
+    if (f.placed) placed.push_back(&f);
+  }
   for (uint64_t id : free) {
     BlockFrame& f = block_.frames.at(id);
+    Pending& pending = pendingOf(id);
     int points = 0;
     for (int t : f.track_of) points += t >= 0 && block_.tracks.at(t).triangulated;
-    const Eigen::Matrix3d prior = [&] {
-      Eigen::Matrix3d m;
-      ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
-                                       ceres::ColumnMajorAdapter3x3(m.data()));
-      return m;
-    }();
-    const double moved = ((f.centre() - f.gps).array() / f.gps_sigma.array()).abs().maxCoeff();
-    const double turned = angleBetween(f.cameraFromLocal(), prior);
-    f.refined = points >= options_.min_points && moved <= options_.max_pose_change &&
-                turned <= options_.max_pose_change;
+    Eigen::Matrix3d prior;
+    ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
+                                     ceres::ColumnMajorAdapter3x3(prior.data()));
+    const GateVerdict verdict = gatePose(f, prior, placed, options_);
+    f.refined = points >= options_.min_points && verdict.accepted();
+    if (f.refined) {
+      pending.failure = nullptr;
+      pending.reason.clear();
+    } else if (!verdict.accepted()) {
+      pending.failure = verdict.failure;
+      pending.reason = verdict.detail;
+    } else {
+      pending.failure = kFewPoints;
+      pending.reason = std::string("it ") + kFewPoints + " (" + std::to_string(points) + ")";
+    }
   }
+}
+
+PoseRefiner::Pending& PoseRefiner::pendingOf(uint64_t id) {
+  for (Pending& p : pending_) {
+    if (p.in.id == id) return p;
+  }
+  throw std::logic_error("a frame of the window is not pending");
+}
+
+void PoseRefiner::settleBefore(const Pending& leaving) {
+  if (cameras_settled_) return;
+  const auto f = block_.frames.find(leaving.in.id);
+  if (f == block_.frames.end() || !f->second.refined) return;
+  cameras_settled_ = true;
+  const bool cameras_reset = settleCameras();
+  const bool headings_trusted = settleHeadings();
+  if (cameras_reset || headings_trusted) adjustWindow();
+}
+
+bool PoseRefiner::settleHeadings() {
+  // The window was adjusted with loose headings: the positions and images set them. Where
+  // the recorded headings agree with that within their sigmas, they are what they claim and
+  // hold from then on; otherwise (a course written as the heading, a compass off) they stay
+  // loose.
+  std::vector<double> off, sigmas;
+  for (const auto& [id, f] : block_.frames) {
+    if (!f.refined || f.fixed) continue;
+    if (!(f.recorded_yaw_sigma > 0.0)) return false;
+    Eigen::Matrix3d prior;
+    ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
+                                     ceres::ColumnMajorAdapter3x3(prior.data()));
+    // The turn of the local frame from the recorded attitude to the adjusted one, about up.
+    const Eigen::AngleAxisd turn(f.cameraFromLocal().transpose() * prior);
+    off.push_back(std::abs(turn.angle() * turn.axis().z()));
+    sigmas.push_back(f.recorded_yaw_sigma);
+  }
+  if (off.empty()) return false;
+  std::nth_element(off.begin(), off.begin() + off.size() / 2, off.end());
+  std::nth_element(sigmas.begin(), sigmas.begin() + sigmas.size() / 2, sigmas.end());
+  const double median_off = off[off.size() / 2], median_sigma = sigmas[sigmas.size() / 2];
+  if (!(median_off <= kHeadingAgreement * median_sigma)) {
+    FW_LOG(fw::kLogInfo) << "Recorded headings are off by " << median_off / kRadPerDeg
+                         << " degrees (median) from the flight's own: they hold loosely.";
+    return false;
+  }
+  if (median_sigma >= options_.yaw_sigma * kRadPerDeg) return false;  // nothing to tighten
+  headings_trusted_ = true;
+  for (auto& [id, f] : block_.frames) {
+    if (f.recorded_yaw_sigma > 0.0) f.yaw_sigma = f.recorded_yaw_sigma;
+  }
+  return true;
+}
+
+bool PoseRefiner::settleCameras() {
+  // The first refined frame goes out with the cameras as they are now, and they hold from
+  // then on: each keeps the focal length the images moved it to only when that is well
+  // beyond what they tell of it, and otherwise the calibration's. The principal point and
+  // distortion keep what the images made of them, near the calibration by their priors.
+  bool reset = false;
+  for (size_t c = 0; c < block_.cameras.size(); ++c) {
+    CameraIntrinsics& camera = block_.cameras[c];
+    const double calibrated = camera.calibration[2];
+    const double change = camera.refined[0] / calibrated - 1.0;
+    const auto known = focal_sigma_.find(static_cast<int>(c));
+    const double sigma = known == focal_sigma_.end() ? HUGE_VAL : known->second;
+    if (std::abs(change) > options_.focal_significance * sigma) {
+      FW_LOG(fw::kLogInfo) << "Camera refined: focal length " << camera.refined[0] << " px, "
+                           << 100.0 * change << "% from the calibration, told to " << 100.0 * sigma
+                           << "%.";
+      continue;
+    }
+    if (camera.refined[0] != calibrated) {
+      FW_LOG(fw::kLogInfo) << "Camera kept at its calibrated focal length: the flight tells it to "
+                           << 100.0 * sigma << "% and moves it by " << 100.0 * change << "%.";
+      camera.refined[0] = calibrated;
+      reset = true;
+    }
+  }
+  return reset;
 }
 
 void PoseRefiner::evictOldFrames() {
@@ -327,15 +437,23 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
     if (!(frame.refined && buildRefined(frame, &out))) {
       // Sent with its direct pose, so it no longer anchors the frames after it.
       frame.placed = false;
-      if (pending.reason.empty()) {
+      if (!pending.failure) {
+        pending.failure = frame.refined ? kNotFinite : kFewPoints;
         pending.reason =
-            frame.refined ? "its refined pose is not usable" : "it saw too few map points";
+            frame.refined ? "its refined pose is not usable" : std::string("it ") + kFewPoints;
       }
     }
   }
-  if (!out.refined && options_.enabled) {
+  if (out.refined) {
+    fw::RunTally::instance().add(fw::tally::kFramesRefined);
+  } else if (options_.enabled) {
+    if (!pending.failure) {
+      pending.failure = kNoMatches;
+      pending.reason = std::string("it ") + kNoMatches;
+    }
     FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
                          << " keeps its direct pose: " << pending.reason << '.';
+    fw::RunTally::instance().fail(fw::tally::kFramesRefined, pending.failure);
   }
   out.in = std::move(pending.in);
   return out;

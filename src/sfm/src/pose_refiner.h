@@ -62,7 +62,8 @@ class PoseRefiner {
   struct Pending {
     IncomingFrame in;
     SE3 direct;
-    std::string reason;  // why the frame is not refined, when it is not
+    const char* failure;  // why the frame is not refined, in short, when it is not
+    std::string reason;   // the same with its figures
   };
 
   void refine(Pending& pending);
@@ -70,6 +71,12 @@ class PoseRefiner {
   std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
   void placeAsRoot(BlockFrame& frame);
   void adjustWindow();
+  Pending& pendingOf(uint64_t id);
+  // Before the first refined frame leaves: the cameras and how firmly the recorded headings
+  // hold, decided once from the adjusted window.
+  void settleBefore(const Pending& leaving);
+  bool settleCameras();   // true when a camera went back to its calibration
+  bool settleHeadings();  // true when the headings hold firmly from now on
   void evictOldFrames();
   RefinedFrame deliver(Pending pending);
   bool buildRefined(BlockFrame& frame, RefinedFrame* out);
@@ -78,8 +85,11 @@ class PoseRefiner {
   uint64_t* next_map_point_id_;
   std::deque<Pending> pending_;
   RefinementBlock block_;
-  std::deque<uint64_t> stored_;  // frames in the block, oldest first
-  bool cameras_sent_ = false;    // a refined frame went out: its camera holds from then on
+  std::deque<uint64_t> stored_;        // frames in the block, oldest first
+  bool cameras_sent_ = false;          // a refined frame went out
+  bool cameras_settled_ = false;       // the cameras hold from then on, refined or as calibrated
+  bool headings_trusted_ = false;      // the recorded headings agreed with the flight's
+  std::map<int, double> focal_sigma_;  // per camera, from its last adjustment while free
   bool has_origin_ = false;
   Eigen::Vector3d origin_ = Eigen::Vector3d::Zero();  // earth-centred
   Eigen::Matrix3d ecef_from_local_ = Eigen::Matrix3d::Identity();

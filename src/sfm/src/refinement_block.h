@@ -26,7 +26,9 @@ struct BlockFrame {
   Eigen::Vector3d gps = Eigen::Vector3d::Zero();        // recorded position, local
   Eigen::Vector3d gps_sigma = Eigen::Vector3d::Ones();  // east, north, up metres
   std::array<double, 3> attitude_prior{};  // angle-axis of camera_from_local from the direct pose
-  double attitude_sigma = 0.0;             // radians; 0 without attitude
+  double tilt_sigma = 0.0;                 // radians, of the prior's pitch and roll; 0: none
+  double yaw_sigma = 0.0;                  // radians, of its heading as the adjustment holds it
+  double recorded_yaw_sigma = 0.0;         // radians, as recorded; 0 without attitude
   FrameFeatures features;
   std::vector<int> track_of;  // per feature, -1 when in no track
   bool placed = false;        // pose estimated from the images

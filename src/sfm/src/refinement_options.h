@@ -37,8 +37,27 @@ struct RefinementOptions {
   int stored_frames = 48;      // feature sets kept for neighbour matching
   int min_points = 30;         // map points a frame must see to count as refined
   int points_per_frame = 400;  // map points of each frame in the bundle adjustment
-  double max_pose_change = 60.0;  // degrees and sigmas: farther from the direct pose is a failure
-  int threads = 1;                // solver threads, and pairs of frames related at once
+  // A refined frame stays within this many of its GPS sigmas of its fix, on every axis;
+  // farther, the adjustment has pulled it off and it keeps its direct pose.
+  double max_gps_sigmas = 3.0;
+  double max_turn = 60.0;  // degrees from the direct attitude: beyond, the pose is not trusted
+  // A refined frame ends at least this share of its GPS distance from every frame it is
+  // matched with: two views of a run that close up onto one place are a collapsed solution.
+  double min_distance_share = 0.25;
+  // Degrees: the sigma of recorded headings until they are found to agree with the flight's
+  // own. Autopilots often write the course over the ground as the heading, off by the crab
+  // angle; the positions tell the heading better.
+  double yaw_sigma = 90.0;
+  // Degrees: pitch and roll sigma of frames without attitude, taken as looking straight down.
+  double untold_tilt_sigma = 10.0;
+  // The calibration's focal length as a prior, with this share as its sigma.
+  double focal_sigma = 0.1;
+  // The camera is refined only when the images move its focal length from the calibration
+  // by more than this many of the focal length's standard deviations in the adjustment;
+  // otherwise the flight does not tell it (a flat block seen from one height) and the
+  // calibration is kept.
+  double focal_significance = 2.0;
+  int threads = 1;  // solver threads, and pairs of frames related at once
   IntrinsicRefinement intrinsics = IntrinsicRefinement::kAll;
 
   int firstWindow() const { return first_window > window_size ? first_window : window_size; }

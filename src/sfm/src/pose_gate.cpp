@@ -1,0 +1,46 @@
+#include "pose_gate.h"
+
+#include <Eigen/Geometry>
+
+#include <cmath>
+#include <sstream>
+
+namespace sfm {
+
+GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
+                     const std::vector<const BlockFrame*>& others,
+                     const RefinementOptions& options) {
+  GateVerdict verdict;
+  std::ostringstream detail;
+  const Eigen::Vector3d offset = frame.centre() - frame.gps;
+  const double sigmas = (offset.array() / frame.gps_sigma.array()).abs().maxCoeff();
+  if (!(sigmas <= options.max_gps_sigmas)) {
+    detail << kBeyondGpsReach << " (" << offset.norm() << " m, " << sigmas << " sigmas)";
+    verdict.failure = kBeyondGpsReach;
+    verdict.detail = detail.str();
+    return verdict;
+  }
+  const double turned =
+      Eigen::AngleAxisd(frame.cameraFromLocal() * prior.transpose()).angle() * 180.0 / M_PI;
+  if (!(turned <= options.max_turn)) {
+    detail << kTurnedTooFar << " (" << turned << " degrees)";
+    verdict.failure = kTurnedTooFar;
+    verdict.detail = detail.str();
+    return verdict;
+  }
+  for (const BlockFrame* other : others) {
+    if (other->id == frame.id) continue;
+    const double by_gps = (frame.gps - other->gps).norm();
+    const double placed = (frame.centre() - other->centre()).norm();
+    if (placed < options.min_distance_share * by_gps) {
+      detail << kCollapsed << " (" << placed << " m from a frame whose fix is " << by_gps
+             << " m away)";
+      verdict.failure = kCollapsed;
+      verdict.detail = detail.str();
+      return verdict;
+    }
+  }
+  return verdict;
+}
+
+}  // namespace sfm

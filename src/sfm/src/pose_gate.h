@@ -1,0 +1,36 @@
+#pragma once
+
+#include "refinement_block.h"
+#include "refinement_options.h"
+
+#include <Eigen/Core>
+
+#include <string>
+#include <vector>
+
+// Whether an adjusted frame may go out with its refined pose. The adjustment may pull a frame
+// anywhere its images fit, weak ones included; what goes out refined stays within reach of
+// its GPS fix, near its recorded attitude, and apart from the frames around it.
+namespace sfm {
+
+// Short reasons a frame keeps its direct pose, as the run's summary groups them.
+inline constexpr char kBeyondGpsReach[] = "moved beyond its GPS reach";
+inline constexpr char kTurnedTooFar[] = "turned too far from its attitude";
+inline constexpr char kCollapsed[] = "collapsed onto another frame";
+
+struct GateVerdict {
+  const char* failure = nullptr;  // one of the reasons above; null when accepted
+  std::string detail;             // with the figures, for the log
+
+  bool accepted() const { return failure == nullptr; }
+};
+
+// `prior` is the frame's camera_from_local from its direct pose; `others` the placed frames
+// it is compared with (itself among them is passed over). Checks, in order: every axis of the
+// centre within `max_gps_sigmas` of the fix, the turn within `max_turn`, and the distance to
+// every other frame at least `min_distance_share` of their GPS distance.
+GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
+                     const std::vector<const BlockFrame*>& others,
+                     const RefinementOptions& options);
+
+}  // namespace sfm

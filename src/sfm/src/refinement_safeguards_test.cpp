@@ -1,0 +1,94 @@
+// The refinement against records that mislead it: a GPS fix far off, headings that are the
+// course over the ground, a calibration exact or 6% off on blocks that tell the focal length
+// well or hardly at all.
+
+#include "refinement_accuracy_for_tests.h"
+
+#include "front_end_test_support.h"
+#include "pose_gate.h"
+
+#include "framework/run_tally.h"
+#include "testsupport/sanitizer_build.h"
+#include "tools/rendered_view_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace sfm {
+namespace {
+
+using namespace accuracy;
+
+bool samePlace(fw::MapFrame& a, fw::MapFrame& b) {
+  const SE3 p = a.getPoseSE3(), q = b.getPoseSE3();
+  return p.t.x == q.t.x && p.t.y == q.t.y && p.t.z == q.t.z;
+}
+
+TEST(RefinementSafeguards, AFrameTheImagesPullFarFromItsFixKeepsItsDirectPose) {
+  Survey s = noisySurvey(2.0, 1.5, 0.03);
+  flight::ExampleFlight f = makeFlight(s);
+  // Frame 6's fix is 30 m (15 sigmas) east of where it was taken; its images say otherwise.
+  const size_t moved = 6;
+  cv::Vec3d& g = f.plan.frames[moved].recorded_geodetic;
+  g[1] += 30.0 / (111320.0 * std::cos(g[0] * M_PI / 180.0));
+  fw::RunTally::instance().reset();
+  testing::CapturedLog log;
+  const SurveyRun run = runFlight(f, {}, {}, VM_RENDER_CACHE);
+  ASSERT_EQ(run.refined.size(), f.plan.frames.size());
+  EXPECT_TRUE(samePlace(*run.refined[moved], *run.direct[moved]));
+  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_6.jpg", "direct pose", kBeyondGpsReach}), 1);
+  EXPECT_LE(farthestFromGps(run, {}), 3.0) << "no frame is sent beyond three sigmas of its fix";
+  const fw::RunTally& tally = fw::RunTally::instance();
+  EXPECT_GE(tally.failures(fw::tally::kFramesRefined), 1);
+  EXPECT_EQ(tally.count(fw::tally::kFramesRefined) + tally.failures(fw::tally::kFramesRefined),
+            static_cast<long long>(f.plan.frames.size()))
+      << "every frame sent is counted once, refined or with its reason";
+  EXPECT_GE(tally.count(fw::tally::kFramesRefined), 7) << "the others are refined";
+}
+
+TEST(RefinementSafeguards, HeadingsOffByTheCrabAngleDoNotBendTheBlock) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // Exact positions, pitch and roll, every heading 20 degrees off, all claimed to the frame
+  // list's default sigmas (5 m, 5 degrees).
+  Survey s;
+  s.yaw_offset = 20.0;
+  s.sigmas.frame_list_defaults = true;
+  const SurveyRun run = runSurvey(s, VM_RENDER_CACHE);
+  const Errors direct = poseErrors(run.flight, run.direct);
+  const Errors after = poseErrors(run.flight, run.refined);
+  EXPECT_GT(direct.attitude, 19.0);
+  // Held to the recorded headings by their 5 degrees, the block turned by 4.5 degrees and
+  // its frames moved 1.75 m apart from each other.
+  EXPECT_LE(after.attitude, 0.5) << "the positions set the headings";
+  EXPECT_LE(after.position, 0.3);
+  EXPECT_LE(after.rotation, 0.1);
+  ::testing::Test::RecordProperty("worst_attitude_error_deg", std::to_string(after.attitude));
+}
+
+TEST(RefinementSafeguards, AnExactCalibrationIsKeptWhereTheFlightHardlyTellsTheFocalLength) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // Exact records with the loose sigmas a frame list states when it gives none.
+  Survey s;
+  s.sigmas.frame_list_defaults = true;
+  const SurveyRun run = runSurvey(s, VM_RENDER_CACHE);
+  const double error = focalOf(run.refined) / run.flight.plan.options.camera.fx - 1.0;
+  EXPECT_LE(std::abs(error), 0.001);
+  ::testing::Test::RecordProperty("focal_error", std::to_string(error));
+}
+
+TEST(RefinementSafeguards, AFocalLengthSixPercentShortIsRecoveredWhereTheFlightTellsIt) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // A camera wobbling by several degrees sees the ground from enough directions to tell its
+  // focal length from the flying height.
+  Survey s = noisySurvey(2.0, 1.5, -0.06);
+  s.attitude_jitter = 8.0;
+  const SurveyRun run = runSurvey(s, VM_RENDER_CACHE);
+  const double error = focalOf(run.refined) / run.flight.plan.options.camera.fx - 1.0;
+  EXPECT_LE(std::abs(error), 0.01);
+  EXPECT_LE(farthestFromGps(run, {}), 3.0);
+  ::testing::Test::RecordProperty("focal_error", std::to_string(error));
+}
+
+}  // namespace
+}  // namespace sfm
