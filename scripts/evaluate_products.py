@@ -25,7 +25,8 @@ cells, and reports as JSON:
                       run summary's "depth maps N" and "depth maps failed M", or else the
                       dense stage's per-frame "Status:" lines)
   focal_length_error  |refined / true - 1| of the focal length (with --log, its last "Camera
-                      refined: focal length F px" line, against truth.json's true camera)
+                      refined: focal length F px" line, or the calibration's after "Camera kept
+                      at its calibrated focal length", against truth.json's true camera)
 With --check, exits 1 when a value misses its tolerance (--tolerances overrides a limit, adds
 one of the optional limits, or drops one with name=off).
 
@@ -328,15 +329,21 @@ def depth_maps(log_path):
     return made, failed or 0, reasons
 
 
-REFINED_FOCAL = re.compile(r"\] Camera refined: focal length ([-+\d.eE]+) px")
+REFINED_FOCAL = re.compile(r"\] Camera (?:refined: focal length ([-+\d.eE]+) px|(kept) at its "
+                           r"calibrated focal length)")
 
 
-def refined_focal(log_path):
-    """The focal length (pixels) the run's last camera refinement gave, or None."""
+def refined_focal(log_path, calibrated):
+    """The focal length (pixels) the run's last word on its camera gives: the refined one, or
+    `calibrated` when the camera was kept. None without such a line."""
     with open(log_path, errors="replace") as f:
-        found = [m.group(1) for m in map(REFINED_FOCAL.search, f) if m]
+        found = [m for m in map(REFINED_FOCAL.search, f) if m]
+    if not found:
+        return None
+    if found[-1].group(2):
+        return calibrated
     try:
-        return float(found[-1]) if found else None
+        return float(found[-1].group(1))
     except ValueError:
         return None
 
@@ -470,7 +477,9 @@ def evaluate(args):
             result.update({"depth_maps": made, "depth_maps_failed": failed,
                            "depth_failure_reasons": reasons,
                            "depth_map_share": made / max(1, made + failed)})
-        focal = refined_focal(args.log) if os.path.exists(args.log) else None
+        with open(args.frames) as f:
+            calibrated = json.load(f)[0]["calibration"]["fx"]
+        focal = refined_focal(args.log, calibrated) if os.path.exists(args.log) else None
         if focal is not None and truth.get("camera"):
             result["focal_length_px"] = focal
             result["focal_length_error"] = abs(focal / truth["camera"]["fx"] - 1.0)

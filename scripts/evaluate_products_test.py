@@ -157,10 +157,16 @@ def check_depth_maps(tmp):
     assert parse(statuses + summary.format("")) == (36, 2, "")
     assert parse(statuses) == (6, 2, "")
     assert parse("I1207 nothing about depth\n") is None
-    assert ev.refined_focal(os.path.join(tmp, "log.txt")) is None
-    parse("I1207 06:51:28 28891] Camera refined: focal length 895.8 px, 5.4% from the "
-          "calibration\nI1207 06:52:28 28891] Camera refined: focal length 851.7 px, 0.2%\n")
-    assert ev.refined_focal(os.path.join(tmp, "log.txt")) == 851.7
+    # The focal length of the last word on the camera: refined, or kept at the calibration's.
+    log = os.path.join(tmp, "log.txt")
+    assert ev.refined_focal(log, 800.0) is None
+    refined = ("I1207 06:51:28 28891] Camera refined: focal length 895.8 px, 5.4% from the "
+               "calibration\nI1207 06:52:28 28891] Camera refined: focal length 851.7 px, 0.2%\n")
+    kept = "I1207 06:53:28 28891] Camera kept at its calibrated focal length: told to 5%\n"
+    parse(refined)
+    assert ev.refined_focal(log, 800.0) == 851.7
+    parse(refined + kept)
+    assert ev.refined_focal(log, 800.0) == 800.0
     # A later run's summary in the same log counts, not the first.
     assert parse(summary.format("") + summary.format("").replace("36", "7")) == (7, 0, "")
 
