@@ -212,15 +212,32 @@ def correlation(dom, truth, valid, away_from_walls):
     return float(np.corrcoef(dom[inner], truth[inner])[0, 1])
 
 
-def undo_similarity(image, valid, centres, shifts):
-    """The image resampled so that content found shifted by shifts[k] (x, y) at centres[k]
-    (x, y) comes back to its place, under the least-squares similarity of those shifts."""
+def similarity_of_shifts(centres, shifts):
+    """(a, b, tx, ty) of the similarity whose shift at (x, y) is (a x - b y + tx, b x + a y + ty)
+    that best explains the patch shifts: fitted by least squares, then again without the
+    patches it explains worst (a local fault of the mosaic, or a patch too plain to register,
+    does not move what the block as a whole shows)."""
     x, y = centres[:, 0], centres[:, 1]
     one, zero = np.ones_like(x), np.zeros_like(x)
-    # Shift at (x, y): (a x - b y + tx, b x + a y + ty).
-    design = np.vstack([np.column_stack([x, -y, one, zero]), np.column_stack([y, x, zero, one])])
-    a, b, tx, ty = np.linalg.lstsq(design, np.concatenate([shifts[:, 0], shifts[:, 1]]),
-                                   rcond=None)[0]
+    keep = np.ones(len(x), bool)
+    for _ in range(4):
+        design = np.vstack([np.column_stack([x, -y, one, zero])[keep],
+                            np.column_stack([y, x, zero, one])[keep]])
+        params = np.linalg.lstsq(design, np.concatenate([shifts[keep, 0], shifts[keep, 1]]),
+                                 rcond=None)[0]
+        a, b, tx, ty = params
+        residual = np.hypot(a * x - b * y + tx - shifts[:, 0], b * x + a * y + ty - shifts[:, 1])
+        explained = residual <= max(0.5, 3.0 * np.median(residual[keep]))
+        if explained.sum() < 3 or (explained == keep).all():
+            break
+        keep = explained
+    return params
+
+
+def undo_similarity(image, valid, centres, shifts):
+    """The image resampled so that content found shifted by shifts[k] (x, y) at centres[k]
+    (x, y) comes back to its place, under the similarity of those shifts."""
+    a, b, tx, ty = similarity_of_shifts(centres, shifts)
     # Output (row, column) reads the image at its own place plus the shift there.
     matrix = np.array([[1 + a, b], [-b, 1 + a]])
     offset = np.array([ty, tx])

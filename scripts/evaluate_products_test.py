@@ -17,6 +17,7 @@ import tempfile
 
 import numpy as np
 from PIL import Image
+from scipy import ndimage
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import evaluate_products as ev  # noqa: E402
@@ -84,8 +85,12 @@ def make_truth(folder, frames, camera=None):
     return height, ortho, truth
 
 
-def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0, hole=None):
-    """Products of the truth; `hole` (east0, east1, north0, north1) is left out of both."""
+def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0, hole=None,
+                   broken=None):
+    """Products of the truth; `hole` (east0, east1, north0, north1) is left out of both, the
+    DOM shows other ground in `broken` (a mosaic's local fault)."""
+    other = np.random.default_rng(11).integers(0, 255, ortho.shape).astype(np.uint8)
+    other = ndimage.uniform_filter(other, 7)
     rows, cols = height.shape
     x0, y0 = ev.mercator_pixels(np.array(ORIGIN[0] + 0.0004), np.array(ORIGIN[1] - 0.0004), ZOOM)
     x1, y1 = ev.mercator_pixels(np.array(ORIGIN[0] - 0.0004), np.array(ORIGIN[1] + 0.0004), ZOOM)
@@ -112,6 +117,10 @@ def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0, ho
                 c, r = np.clip(c, 0, cols - 1), np.clip(r, 0, rows - 1)
                 if kind == "dom":
                     grey = ortho[r, c]
+                    if broken:
+                        inside = ((east > broken[0]) & (east < broken[1]) & (north > broken[2]) &
+                                  (north < broken[3]))
+                        grey = np.where(inside, other[r, c], grey)
                     rgba = np.dstack([grey, grey, grey, np.where(ok, 255, 0)]).astype(np.uint8)
                     image = Image.fromarray(rgba, "RGBA")
                     fmt = "PNG"
@@ -175,8 +184,10 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         truth_folder = os.path.join(tmp, "footprints", "truth")
         height, ortho, truth = make_truth(truth_folder, footprint_frames())
+        broken = (-10.0, -2.0, 5.0, 15.0)
         cases = {"perfect": {}, "shifted": {"dom_shift": 3}, "raised": {"dsm_offset": 1.0},
-                 "holed": {"hole": (-5.0, 5.0, -5.0, 5.0)}}
+                 "holed": {"hole": (-5.0, 5.0, -5.0, 5.0)}, "broken": {"broken": broken},
+                 "shifted_broken": {"dom_shift": 3, "broken": broken}}
         results = {}
         for name, options in cases.items():
             folder = os.path.join(tmp, name)
@@ -193,6 +204,12 @@ def main():
         # Moved back by the similarity of its patch shifts, the shifted DOM matches again.
         assert perfect["dom_correlation_registered"] > 0.95, perfect
         assert shifted["dom_correlation"] < 0.95 < shifted["dom_correlation_registered"], shifted
+        # A local fault of the mosaic does not move the similarity the rest of it shows.
+        broken, shifted_broken = results["broken"], results["shifted_broken"]
+        assert broken["dom_correlation"] < 0.99, broken
+        assert broken["dom_correlation_registered"] > broken["dom_correlation"] - 0.002, broken
+        assert abs(shifted_broken["dom_correlation_registered"] -
+                   broken["dom_correlation"]) < 0.005, shifted_broken
         assert abs(raised["dsm_open_median_error_gsd"] * raised["dsm_gsd_m"] - 1.0) < 0.05, raised
         # The ground two frames saw, and the share of it the products hold.
         assert abs(perfect["seen_by_two_m2"] - 350) < 10, perfect
