@@ -25,6 +25,7 @@ struct FlightOptions {
   double forward_overlap = 0.75;  // share of a frame seen again by the next one
   double side_overlap = 0.6;      // share of a strip's footprint seen by the next strip
   double attitude_jitter = 1.5;   // degrees of true gimbal wander around nadir and heading
+                                  // (fixed-wing: of the heading's gusts)
   double height_jitter = 0.5;     // metres of true altitude wander
   double gps_noise = 0.0;         // metres of noise on the recorded position
   double attitude_noise = 0.0;    // degrees of noise on the recorded angles
