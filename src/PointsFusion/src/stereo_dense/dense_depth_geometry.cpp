@@ -263,9 +263,12 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   const Rectified rect1 = rectify(view1, R1, P1, size);
   const Rectified rect2 = rectify(view2, R2, P2, size);
 
-  // The share of the view that the other can see, along the direction matched: the image
-  // width, or its height for a pair one above the other.
-  const double overlap = 1.0 - (baseline / (zmin / f)) / (vertical ? size.height : size.width);
+  // The share of the view that the other can see at the ground's typical depth, along the
+  // direction matched: the image width, or its height for a pair one above the other. The
+  // nearest depth would refuse pairs whose range is only loosely known (a range from the
+  // height above ground spans a factor of four).
+  const double typical = std::sqrt(range[0] * range[1]);
+  const double overlap = 1.0 - (baseline / (typical / f)) / (vertical ? size.height : size.width);
   if (overlap < 0) {
     FW_LOG(fw::kLogWarning) << "Negative Overlap Calculated - DIS: " << baseline
                             << " Overlap: " << overlap;

@@ -17,17 +17,8 @@ double distance(const pi::Point3d& a, const pi::Point3d& b) {
 // Camera coordinates of the ground: plausible sparse points, or else the image grid at the
 // height above ground.
 std::vector<pi::Point3d> groundInCamera(fw::MapFrame& frame) {
-  const std::vector<pi::Point3d> points = sparse_depths::cameraPoints(frame);
-  std::vector<double> depths;
-  for (const pi::Point3d& p : points) depths.push_back(p.z);
-  const std::vector<double> kept = sparse_depths::plausible(depths);
-  if (kept.size() >= sparse_depths::kMinDepths) {
-    const auto [low, high] = std::minmax_element(kept.begin(), kept.end());
-    std::vector<pi::Point3d> ground;
-    for (const pi::Point3d& p : points)
-      if (p.z >= *low && p.z <= *high) ground.push_back(p);
-    return ground;
-  }
+  std::vector<pi::Point3d> ground = sparse_depths::plausiblePoints(frame);
+  if (!ground.empty()) return ground;
   double height = 0;
   if (!sparse_depths::heightAboveGround(frame, &height)) return {};
   return sparse_depths::groundGrid(frame, height);
@@ -42,8 +33,7 @@ double medianDistance(const View& view) {
   return *middle;
 }
 
-bool worthMatching(const View& reference, const View& other) {
-  if (seenShare(reference, other) < kMinOverlap) return false;
+bool enoughParallax(const View& reference, const View& other) {
   const double depth = medianDistance(reference);
   return depth <= 0 || distance(reference.centre, other.centre) >= kMinParallax * depth;
 }
@@ -78,19 +68,23 @@ double seenShare(const View& from, const View& other) {
 
 const View* choose(const View& reference, const View* next,
                    const std::vector<const View*>& recent) {
-  if (next && worthMatching(reference, *next)) return next;
+  const double nextShare =
+      next && enoughParallax(reference, *next) ? seenShare(reference, *next) : -1.0;
   const View* best = nullptr;
-  double longest = -1;
-  for (const View* candidate : recent) {
-    if (!candidate || !worthMatching(reference, *candidate)) continue;
-    const double baseline = distance(reference.centre, candidate->centre);
-    if (baseline > longest) {
-      longest = baseline;
-      best = candidate;
+  double bestShare = -1.0;
+  for (auto candidate = recent.rbegin(); candidate != recent.rend(); ++candidate) {
+    if (!*candidate || !enoughParallax(reference, **candidate)) continue;
+    const double share = seenShare(reference, **candidate);
+    if (share > bestShare) {
+      bestShare = share;
+      best = *candidate;
     }
   }
+  if (next && nextShare >= kMinOverlap && nextShare + kClearlyMore >= bestShare) return next;
+  if (best && bestShare >= kMinOverlap) return best;
+  // Nothing shares enough: the frame that shares the most, the next one when in doubt.
+  if (next && (!best || nextShare >= bestShare)) return next;
   if (best) return best;
-  if (next) return next;
   return recent.empty() ? nullptr : recent.back();
 }
 

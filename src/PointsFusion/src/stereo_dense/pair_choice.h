@@ -15,6 +15,8 @@ namespace pair_choice {
 // Share of a frame's ground that the other frame must see for the pair to be worth matching.
 // Half: a pair that shares less rarely leaves a fifth of the view with a depth.
 inline constexpr double kMinOverlap = 0.5;
+// The next frame stays the partner unless another shares this much more of the ground.
+inline constexpr double kClearlyMore = 0.1;
 // Baseline over the distance to the ground below which the pair has too little parallax.
 inline constexpr double kMinParallax = 0.02;
 
@@ -32,10 +34,11 @@ View viewOf(const std::shared_ptr<fw::MapFrame>& frame);
 // `from` has no samples (nothing says the pair would not overlap).
 double seenShare(const View& from, const View& other);
 
-// The partner of `reference`: `next` (the frame fed after it, may be null) when it sees
-// enough of the reference's ground with enough parallax; otherwise the frame of `recent`
-// (fed before the reference) that does so with the longest baseline; otherwise `next`, or
-// the newest of `recent` when there is no next frame. Null only when there is no candidate.
+// The partner of `reference` among `next` (the frame fed after it, may be null) and `recent`
+// (frames fed before it, oldest first), of those with enough parallax: the one that shares
+// the most of the reference's ground, which gives the most depths, the next frame unless
+// another shares clearly more. When none shares kMinOverlap, still the one sharing the
+// most. Null only when there is no candidate.
 const View* choose(const View& reference, const View* next, const std::vector<const View*>& recent);
 
 }  // namespace pair_choice

@@ -34,7 +34,7 @@ pair_choice::View viewAt(const View& v, uint64_t id) {
   return pair_choice::viewOf(densetest::locatedFrame(Ground(true), v, id, ""));
 }
 
-TEST(PairChoice, TheNextFrameUnlessItMissesTheGroundThenTheLongestOverlappingBaseline) {
+TEST(PairChoice, TheFrameThatSharesTheMostGroundTheNextOneUnlessAnotherSharesClearlyMore) {
   const pair_choice::View reference = viewAt(at(20, -45), 2);
   const pair_choice::View before = viewAt(at(-5, -45), 1);
   const pair_choice::View further = viewAt(at(-30, -45), 0);
@@ -44,9 +44,14 @@ TEST(PairChoice, TheNextFrameUnlessItMissesTheGroundThenTheLongestOverlappingBas
   EXPECT_EQ(pair_choice::seenShare(reference, nextStrip), 0.0);
 
   EXPECT_EQ(pair_choice::choose(reference, &alongside, {&further, &before}), &alongside);
-  // 50 m back shares a third of the ground: too little; 25 m back shares two thirds.
+  // 25 m back shares two thirds of the ground, 50 m back a third.
   EXPECT_EQ(pair_choice::choose(reference, &nextStrip, {&further, &before}), &before);
   EXPECT_EQ(pair_choice::choose(reference, nullptr, {&further, &before}), &before);
+  // The next frame 45 m ahead shares two fifths: a frame sharing two thirds goes first; with
+  // nothing sharing half, the one sharing more.
+  const pair_choice::View farAhead = viewAt(at(65, -45), 3);
+  EXPECT_EQ(pair_choice::choose(reference, &farAhead, {&further, &before}), &before);
+  EXPECT_EQ(pair_choice::choose(reference, &farAhead, {&further}), &farAhead);
   // Nothing better: the next frame all the same.
   EXPECT_EQ(pair_choice::choose(reference, &nextStrip, {}), &nextStrip);
   EXPECT_EQ(pair_choice::choose(reference, nullptr, {}), nullptr);

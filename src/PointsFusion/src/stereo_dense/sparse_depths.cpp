@@ -40,6 +40,19 @@ std::vector<double> plausible(const std::vector<double>& depths) {
   return kept;
 }
 
+std::vector<pi::Point3d> plausiblePoints(fw::MapFrame& frame) {
+  const std::vector<pi::Point3d> points = cameraPoints(frame);
+  std::vector<double> depths;
+  for (const pi::Point3d& p : points) depths.push_back(p.z);
+  const std::vector<double> kept = plausible(depths);
+  if (kept.size() < kMinDepths) return {};
+  const auto [low, high] = std::minmax_element(kept.begin(), kept.end());
+  std::vector<pi::Point3d> result;
+  for (const pi::Point3d& p : points)
+    if (p.z >= *low && p.z <= *high) result.push_back(p);
+  return result;
+}
+
 bool heightAboveGround(fw::MapFrame& frame, double* height) {
   fw::Point2d gps;
   if (!frame.getGPSHeight(gps) || !(gps.x > kMinDepth) || !std::isfinite(gps.x)) return false;

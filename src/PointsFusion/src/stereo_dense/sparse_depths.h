@@ -31,6 +31,10 @@ std::vector<pi::Point3d> cameraPoints(fw::MapFrame& frame);
 // their given order.
 std::vector<double> plausible(const std::vector<double>& depths);
 
+// The frame's sparse points in camera coordinates whose depths are plausible; empty when
+// fewer than kMinDepths are.
+std::vector<pi::Point3d> plausiblePoints(fw::MapFrame& frame);
+
 // The frame's height above the ground from its GPS record; false when it has none usable.
 bool heightAboveGround(fw::MapFrame& frame, double* height);
 
