@@ -25,8 +25,11 @@ class ImageScaled {
   ImageScaled& operator=(const ImageScaled&) = delete;
 
   // Depth range of the frame's sparse points seen through the view rotated by `view` from
-  // the frame's camera: the extent of the clustered depths, or their 2 % / 98 % quantiles
-  // when no cluster forms. False when no key point has a usable depth.
+  // the frame's camera: of the depths in front of the view and within a factor of their
+  // median, the extent of the clusters, or their 2 % / 98 % quantiles when no cluster
+  // forms. With too few such depths, the ground at the frame's height above ground stands
+  // in. When most points lie behind the view, their extent as it is (not in front of the
+  // view). False when nothing tells the depth.
   static bool EstimateDepthRange(const std::shared_ptr<fw::MapFrame>& frame, const SE3& view,
                                  double range[2]);
 
