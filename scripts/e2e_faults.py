@@ -12,15 +12,19 @@ Cases (--case, several allowed; all by default):
               what was made so far readable (on a 16-frame flight, so that frames leave the
               front end's refinement window while the input is still open); closing the
               input ends the run;
-  second_run  a second run into the same home refuses the existing databases with a clear
-              message and leaves the first run's products byte-identical;
+  second_run  a second run into the same home is refused at once, naming the existing
+              databases, leaves the first run's products byte-identical and its log whole
+              (the refusal follows it after a separator);
   nothing_made  flights whose frames load but give no tile (a hover, frames that do not
               overlap, depth maps that all fail) end in -14 with the run's summary as the
               reason in the task log and in the final status line;
   partial     a flight with two unreadable images ends in 12 with the failures counted in the
               summary, and a grey frame is blended into the DOM like any other;
   memory      a run under an address-space limit too small for its rasters ends in -14 with
-              the reason in the task log.
+              the reason in the task log;
+  file_limit  a run under a file-size limit (ulimit -f) smaller than its databases is not
+              killed by SIGXFSZ: error lines, -14 with the reason in the task log, and what
+              was written reads.
 Usage: e2e_faults.py --program VornMapping --flight-maker make_example_flight --work DIR
                      [--case NAME ...] [--thorough] [--seed N]
 """
@@ -229,8 +233,19 @@ def case_second_run(args, checks):
     finished_run(args, checks, "second_run.first", home)
     before = fr.product_digests(home)
     written = fr.product_mtimes(home)
+    with open(os.path.join(home, "log.txt"), "rb") as f:
+        first_log = f.read()
     run = fr.Run(args.program, fr.task(home, args.frames, 2))
     ended = run.wait(RUN_TIMEOUT)
+    with open(os.path.join(home, "log.txt"), "rb") as f:
+        log = f.read()
+    checks.expect("second_run.first_log_whole", log.startswith(first_log),
+                  f"{len(first_log)} bytes before, {len(log)} after")
+    checks.expect("second_run.separator", log[len(first_log):].startswith(
+        b"\n==== A new run starts here"), repr(log[len(first_log):][:120]))
+    # Refused before any work: no status line but the final one.
+    checks.expect("second_run.refused_at_once", [s["state"] for s in run.statuses] == [fr.FAILED],
+                  f"states {[s['state'] for s in run.statuses]}")
     refusals = [line for line in run.lines if "already exists" in line]
     print(f"second run: state {run.final_state()}, records {run.records()}")
     for line in refusals:
@@ -401,6 +416,31 @@ LIMITED = [sys.executable, "-c",
            str(ADDRESS_SPACE_MB)]
 
 
+# Far below the databases of the reduced flight (about 200 KiB each), far above its task log.
+FILE_LIMIT_BYTES = 64 << 10
+FILE_LIMITED = [sys.executable, "-c",
+                "import os, resource, sys; limit = int(sys.argv[1]); "
+                "resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)); "
+                "os.execv(sys.argv[2], sys.argv[2:])",
+                str(FILE_LIMIT_BYTES)]
+
+
+def case_file_limit(args, checks):
+    home, run, ended = run_variant(args, "file_limit", args.frames, prefix=FILE_LIMITED)
+    log = fr.log_lines(home)
+    errors = run.error_lines()
+    for line in errors[:4]:
+        print(f"  {line}")
+    checks.expect("file_limit.not_killed", ended and run.process.returncode == 0,
+                  f"ended={ended} exit code {run.process.returncode} (-25 is SIGXFSZ)")
+    checks.expect("file_limit.final_state", run.final_state() == fr.FAILED,
+                  f"final state {run.final_state()}, records {run.records()}")
+    checks.expect("file_limit.error_lines", bool(errors), tail(run.lines))
+    checks.expect("file_limit.reason_in_log", any(line.startswith("E") for line in log), tail(log))
+    checks.readable("file_limit.readable", home, 2)
+    return 0
+
+
 def case_memory(args, checks):
     fine = {"dom": {"scale": 0.05, "tiling": {"storage": 2}}}
     home, run, ended = run_variant(args, "memory", args.frames, fine, prefix=LIMITED)
@@ -415,7 +455,7 @@ def case_memory(args, checks):
 
 CASES = {"kill": case_kill, "full_disk": case_full_disk, "live": case_live,
          "second_run": case_second_run, "nothing_made": case_nothing_made,
-         "partial": case_partial, "memory": case_memory}
+         "partial": case_partial, "memory": case_memory, "file_limit": case_file_limit}
 
 
 def main():

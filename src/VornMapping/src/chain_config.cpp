@@ -100,6 +100,10 @@ json rebuildTask(json& task, const std::filesystem::path& home, const std::files
   }
 
   json terrain_fusion = chain_defaults::terrainFusion();
+  // Terrain-fusion settings the task gives with the dense settings are honoured, over the
+  // defaults; the products' own settings and the working folder are set below.
+  const auto given = task["dense"].find("legacy_tf");
+  if (given != task["dense"].end() && given->is_object()) deepMerge(terrain_fusion, *given);
   terrain_fusion["dom"] = task["dom"];
   terrain_fusion["dsm"] = task["dsm"];
   terrain_fusion["work_dir"] = (cache / "tf").string();

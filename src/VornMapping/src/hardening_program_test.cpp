@@ -225,8 +225,8 @@ TEST(HardenedProgram, AVanishedReaderDoesNotEndTheRun) {
   EXPECT_TRUE(contains(vmtest::lastLine(readFile(dir / "log.txt")), "Task processed in "));
 }
 
-TEST(HardenedProgram, SigtermStopsTheRunWithItsProductsFlushed) {
-  for (int signal : {SIGTERM, SIGINT}) {
+TEST(HardenedProgram, StopSignalsStopTheRunWithItsProductsFlushed) {
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
     vmtest::TempDir dir;
     bool sent = false;
     vmtest::SpawnOptions options;

@@ -4,6 +4,7 @@
 #include "process_guards.h"
 #include "status_loop.h"
 #include "task_startup.h"
+#include "temporary_files.h"
 #include "vorn_mapper.h"
 
 #include "tiles/cpu_features.h"
@@ -15,11 +16,23 @@
 #include <memory>
 #include <thread>
 
+namespace {
+
+// Runs as soon as the libraries are loaded, before their initialisers and the program's own
+// (which take tens of milliseconds): a stop signal or a file-size limit in that time must not
+// end the process without its final status.
+void guardFromTheStart() {
+  installStopSignals();
+  ignoreBrokenPipes();
+  ignoreFileSizeSignal();
+}
+__attribute__((section(".preinit_array"), used)) void (*const kGuardFirst)() = guardFromTheStart;
+
+}  // namespace
+
 int main(int argc, char** argv) {
   shareOneHeapAcrossThreads();
   openClosedStandardDescriptors();
-  ignoreBrokenPipes();
-  installStopSignals();
   // Chosen once, before any thread uses the checksums.
   detectCpuFeatures();
 
@@ -39,5 +52,7 @@ int main(int argc, char** argv) {
   mapper->start();  // a failed start shows as state -14 in the first status line
   runStatusLoop(*mapper, *input, std::cerr, std::chrono::milliseconds(500), stopRequestedBySignal);
   mapper.reset();
+  // Every writer has ended: what an interrupted write left behind goes now.
+  removeOwnTemporaryFiles(taskFolders(task));
   return 0;
 }

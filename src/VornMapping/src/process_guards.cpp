@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 namespace {
 
@@ -28,13 +29,20 @@ void openClosedStandardDescriptors() {
 
 void ignoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 
+void ignoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
+
 void installStopSignals() {
   struct sigaction action {};
   action.sa_handler = requestStop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    ::sigaction(signal, &action, nullptr);
+    sigaddset(&stopSignals, signal);
+  }
+  ::sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
 bool stopRequestedBySignal() { return g_stopRequested != 0; }

@@ -10,7 +10,13 @@ void openClosedStandardDescriptors();
 // EPIPE instead of raising SIGPIPE, and the failure reason still reaches the task log.
 void ignoreBrokenPipes();
 
-// SIGTERM and SIGINT ask the run to stop, as {"abort": true} does; the status loop reads the
-// request (`stopRequestedBySignal`) and the run ends orderly with its final status line.
+// A file-size limit (ulimit -f) must not kill the program either: writes past it fail with
+// EFBIG, which the writers report like a full disk, and the run ends with its final status.
+void ignoreFileSizeSignal();
+
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT ask the run to stop, as {"abort": true} does; the status
+// loop reads the request (`stopRequestedBySignal`) and the run ends orderly with its final
+// status line. The signals are unblocked too: a starter that blocked them would otherwise hold
+// a stop request back for the whole run.
 void installStopSignals();
 bool stopRequestedBySignal();

@@ -10,12 +10,15 @@ list(APPEND MAPPING_SOURCES
   ${shell_dir}/line_queue.cpp
   ${shell_dir}/status_line.cpp
   ${shell_dir}/status_loop.cpp
-  ${shell_dir}/task_startup.cpp)
+  ${shell_dir}/task_settings.cpp
+  ${shell_dir}/task_startup.cpp
+  ${shell_dir}/temporary_files.cpp)
 list(APPEND MAPPING_TESTS
   ${shell_dir}/child_process_test_helper.cpp
   ${shell_dir}/chain_config_test.cpp
   ${shell_dir}/main_process_test.cpp
   ${shell_dir}/status_loop_test.cpp
+  ${shell_dir}/task_settings_test.cpp
   ${shell_dir}/task_startup_test.cpp)
 list(APPEND MAPPING_TEST_LABELS tsan)
 
@@ -49,14 +52,18 @@ list(APPEND MAPPING_SOURCES
   ${shell_dir}/json_depth.cpp
   ${shell_dir}/malloc_policy.cpp
   ${shell_dir}/process_guards.cpp
+  ${shell_dir}/product_guard.cpp
   ${shell_dir}/task_log_file.cpp)
 list(APPEND MAPPING_DEPS cpu_features)
 list(APPEND MAPPING_TESTS
   ${shell_dir}/hardening_test.cpp
   ${shell_dir}/hardening_program_test.cpp
   ${shell_dir}/malloc_policy_test.cpp
+  ${shell_dir}/product_guard_test.cpp
+  ${shell_dir}/run_guards_program_test.cpp
   ${shell_dir}/spawn_test_helper.cpp)
-set_property(SOURCE ${shell_dir}/hardening_program_test.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+set_property(SOURCE ${shell_dir}/hardening_program_test.cpp ${shell_dir}/run_guards_program_test.cpp
+  APPEND PROPERTY COMPILE_DEFINITIONS
   "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\""
   "VORN_MAPPING_TEST_PROGRAM=\"$<TARGET_FILE:VornMappingTestChain>\"")
 # The example-flight tool is configured after this folder: its path reaches the hardening

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -27,7 +28,14 @@ ChildResult spawnChild(const std::string& program, const SpawnOptions& options) 
   };
   const bool close0 = closes(0), close1 = closes(1), close2 = closes(2);
 
+  // Blocked before the fork, so the child is born with it blocked.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  if (options.signalAtStart != 0) sigaddset(&blocked, options.signalAtStart);
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   const pid_t pid = ::fork();
+  if (pid > 0 && options.signalAtStart != 0) ::kill(pid, options.signalAtStart);
+  if (pid != 0) ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     // Only async-signal-safe calls from here to exec.
@@ -44,6 +52,12 @@ ChildResult spawnChild(const std::string& program, const SpawnOptions& options) 
       limit.rlim_cur = static_cast<rlim_t>(options.stackLimitBytes);
       limit.rlim_max = static_cast<rlim_t>(options.stackLimitBytes);
       ::setrlimit(RLIMIT_STACK, &limit);
+    }
+    if (options.fileSizeLimitBytes > 0) {
+      struct rlimit limit {};
+      limit.rlim_cur = static_cast<rlim_t>(options.fileSizeLimitBytes);
+      limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimitBytes);
+      ::setrlimit(RLIMIT_FSIZE, &limit);
     }
     ::execv(program.c_str(), argv.data());
     ::_exit(127);

@@ -18,6 +18,10 @@ struct SpawnOptions {
   std::string stdinPath = "/dev/null";  // the child's standard input
   std::vector<int> closedDescriptors;   // of 0, 1, 2: closed in the child before it starts
   long stackLimitBytes = 0;             // the child's stack size limit when not 0
+  long fileSizeLimitBytes = 0;          // the child's file size limit (ulimit -f) when not 0
+  // Sent to the child at once, before its program runs: it stays pending (blocked in the
+  // child from its start) until the program unblocks it, however early that is.
+  int signalAtStart = 0;
   // Called with each line of the child's standard error as it arrives; returning false
   // closes the reading end (the child's later writes meet a broken pipe).
   std::function<bool(pid_t, const std::string&)> onErrorLine;

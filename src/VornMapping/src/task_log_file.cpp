@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <streambuf>
+#include <string>
 
 namespace {
 
@@ -55,10 +56,10 @@ TaskLogFile::~TaskLogFile() {
 }
 
 TaskLogFile::Opened TaskLogFile::open(const std::string& path, std::string& reason) {
-  // Not truncated yet: the file may be another run's log. Non-blocking, so that a FIFO put
+  // Never truncated: the file may be another run's log. Non-blocking, so that a FIFO put
   // at the name cannot hold the open.
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
     reason = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
     return Opened::kFailed;
@@ -69,16 +70,27 @@ TaskLogFile::Opened TaskLogFile::open(const std::string& path, std::string& reas
     ::close(fd);
     return Opened::kFailed;
   }
+  if (info.st_nlink > 1) {
+    reason = "it has " + std::to_string(info.st_nlink) +
+             " names (hard links); the log is never written through another file's name";
+    ::close(fd);
+    return Opened::kFailed;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool inUse = errno == EWOULDBLOCK;
     reason = inUse ? "home is in use by another task" : std::strerror(errno);
     ::close(fd);
     return inUse ? Opened::kInUse : Opened::kFailed;
   }
-  if (::ftruncate(fd, 0) != 0) {
-    reason = std::strerror(errno);
-    ::close(fd);
-    return Opened::kFailed;
+  // Checked again under the lock: the file may have grown since the first look.
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+    static const char kSeparator[] =
+        "\n==== A new run starts here; the lines above are an earlier run's ====\n";
+    if (::write(fd, kSeparator, sizeof kSeparator - 1) < 0) {
+      reason = std::strerror(errno);
+      ::close(fd);
+      return Opened::kFailed;
+    }
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   fd_ = fd;

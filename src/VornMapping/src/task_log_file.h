@@ -5,9 +5,11 @@
 #include <string>
 
 // The task log file <home>/log.txt, which also marks the home folder as taken: the file is
-// opened without following a symbolic link at its own name, must be a regular file, and is
-// locked (an advisory lock held until this object goes) before it is truncated, so a second
-// run on the same home neither truncates nor interleaves the first run's log.
+// opened without following a symbolic link at its own name, must be a regular file with no
+// other name (a hard link would make the log overwrite another file), and is locked (an
+// advisory lock held until this object goes). It is never truncated: an earlier run's log stays
+// whole, and the new run's lines follow a separator line, so a second run on the same home
+// neither destroys nor interleaves the first run's log.
 class TaskLogFile {
  public:
   enum class Opened { kYes, kInUse, kFailed };
@@ -18,6 +20,7 @@ class TaskLogFile {
   TaskLogFile& operator=(const TaskLogFile&) = delete;
 
   // kInUse when another run holds the lock; kFailed with the reason otherwise.
+  // Nothing is written to the file unless the result is kYes.
   Opened open(const std::string& path, std::string& reason);
   // A stream that appends to the opened file; it keeps the file open while it lives.
   std::shared_ptr<std::ostream> stream() const;

@@ -4,6 +4,9 @@
 #include "chain_config.h"
 #include "error_result.h"
 #include "json_depth.h"
+#include "task_settings.h"
+
+#include "framework/printable_text.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -75,5 +78,16 @@ nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   if (!task.contains("dataset") || !task["dataset"].is_object())
     fail(out, "No dataset", -6, "No dataset");
 
-  return rebuildTask(task, home, cache, out);
+  const nlohmann::json given = task;
+  nlohmann::json rebuilt = rebuildTask(task, home, cache, out);
+  // Settings the run could not honour are refused now, before any file is touched. A home
+  // with a NUL byte is refused by the mapper, with the reason in its status; the product
+  // locations derived from it would otherwise be refused here first.
+  const std::string problem =
+      fw::hasNulByte(home.string()) ? std::string() : taskSettingsProblem(task, given);
+  if (!problem.empty()) {
+    fail(out, "Invalid task or config format: " + problem, -4,
+         "Invalid task or config format: " + problem);
+  }
+  return rebuilt;
 }

@@ -12,9 +12,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -135,6 +139,7 @@ class RecordingBackEnd : public fw::MapFusion {
         throwOnFrame_(config.value("throw_on_frame", false)),
         throwOnMap_(config.value("throw_on_map", false)),
         tilesPerFrame_(config.contains("legacy_tf") ? config.value("tiles_per_frame", 1) : 0) {
+    if (config.value("leave_temporary", false)) leaveTemporaryFile(config);
     if (config.value("idle_record", false)) {
       auto idle = std::make_shared<zel::Tileset3D>();
       idle->id = "idle_points";
@@ -175,6 +180,13 @@ class RecordingBackEnd : public fw::MapFusion {
   }
 
  private:
+  // What an atomic write interrupted by the end of the process leaves: "<file>.<pid>.tmp".
+  static void leaveTemporaryFile(const json& config) {
+    const std::filesystem::path folder = config["tiling"]["location"].get<std::string>();
+    std::filesystem::create_directories(folder / "0");
+    std::ofstream(folder / "0" / ("0.pnts." + std::to_string(::getpid()) + ".tmp")) << "half";
+  }
+
   zel::Node node_;
   bool throwOnFrame_;
   bool throwOnMap_;

@@ -13,6 +13,8 @@
 //   "throw_on_map": true     - the back end throws from fuseMap;
 //   "tiles_per_frame": number - with terrain fusion settings ("legacy_tf"), the DOM and the DSM
 //                              tiles the back end counts in the run's tally per frame (1);
+//   "leave_temporary": true  - the back end leaves a temporary file of an interrupted write,
+//                              "<dense location>/0/0.pnts.<process id>.tmp";
 //   "idle_record": true      - the back end also reports a record "idle_points" that nothing
 //                              is ever written to (state -1), as a product whose frames all fail.
 // The front end locates every frame on a worker thread of its own ("frame_located"), reports

@@ -1,5 +1,6 @@
 #include "zel_mapper_impl.h"
 
+#include "product_guard.h"
 #include "run_outcome.h"
 
 #include "src/VornMapping/src/chain/chain_factories.h"
@@ -89,6 +90,7 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     return false;
   }
   if (!openTaskLog(homePath)) return false;
+  if (!productsMayBeWritten(task, homePath)) return false;
   if (!task.contains("dataset") || !task["dataset"].is_object()) {
     fail("Invalid dataset of task.");
     return false;
@@ -116,7 +118,19 @@ bool VornMapperImpl::openTaskLog(const std::string& home) {
   return true;
 }
 
+bool VornMapperImpl::productsMayBeWritten(const json& task, const std::string& home) {
+  const auto chain = task.find("chain");
+  if (chain == task.end()) return true;  // refused below, with its own reason
+  const std::vector<std::string> refusals = productRefusals(productPlan(*chain), home);
+  if (refusals.empty()) return true;
+  for (const std::string& reason : refusals) FW_LOG(fw::kLogError) << reason;
+  fail("Refusing the task: the products cannot be written safely (reasons above).");
+  return false;
+}
+
 bool VornMapperImpl::createTaskDataset(const json& description) {
+  // The run counts from here on: frames the dataset refuses are part of its summary.
+  fw::RunTally::instance().reset();
   try {
     dataset_ = createDataset(description);
   } catch (const std::exception& e) {
@@ -214,8 +228,6 @@ bool VornMapperImpl::buildChainItem(const json& item) {
 
 void VornMapperImpl::run() {
   const auto started = std::chrono::steady_clock::now();
-  // The stages count what this run makes from here on.
-  fw::RunTally::instance().reset();
   located_.reset();
   setState(kMapperRunning);
   bool broken = false;

@@ -46,6 +46,8 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   // The construction steps; false (state -14, reason logged) at the first that fails.
   bool setUp(const std::string& task);
   bool openTaskLog(const std::string& home);
+  // False (state -14, each reason logged) when a product location is unsafe or already used.
+  bool productsMayBeWritten(const nlohmann::json& task, const std::string& home);
   bool createTaskDataset(const nlohmann::json& dataset);
   bool buildChain();
   bool buildChainItem(const nlohmann::json& item);

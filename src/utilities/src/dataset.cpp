@@ -70,8 +70,11 @@ int ImageDataset::size() {
 std::shared_ptr<VornMapperFrame> ImageDataset::loadFrame(const nlohmann::json& doc) {
   FrameDocument parsed;
   std::string error;
-  if (!readFrameDocument(doc, parsed, error)) {
+  std::string refusal;
+  if (!readFrameDocument(doc, parsed, error, refusal)) {
     FW_LOG(fw::kLogError) << error;
+    // A refused document is a frame the run loses, like one whose image does not load.
+    fw::RunTally::instance().fail(fw::tally::kFramesRead, refusal);
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -244,10 +247,11 @@ std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset) {
                    : value <= -2147483648.0 ? -2147483647 - 1
                                             : static_cast<int>(value);
     }
-    return std::make_shared<ImageDatasetLive>(frameCount);
+    return std::make_shared<ImageDatasetLive>(frameCount, ImageLoadOptions::forDataset(dataset));
   }
   if (form == "zel_frame") {
-    return std::make_shared<ImageDataset>(dataset["uri"].get<std::string>());
+    return std::make_shared<ImageDataset>(dataset["uri"].get<std::string>(),
+                                          ImageLoadOptions::forDataset(dataset));
   }
   return nullptr;
 }

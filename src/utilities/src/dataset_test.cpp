@@ -183,7 +183,10 @@ TEST(LiveDataset, PushedFramesComeOutUntilTheEmptyText) {
   EXPECT_EQ(dataset.next(), nullptr);
   EXPECT_EQ(dataset.size(), -1);
   EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kFramesRead), 2);
-  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRead), 1);
+  // The document without a calibration is a lost frame too.
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRead), 2);
+  const std::string summary = fw::RunTally::instance().summary();
+  EXPECT_NE(summary.find("bad frame document 1"), std::string::npos) << summary;
 }
 
 TEST(LiveDataset, AWaitingConsumerWakesForAPushTheEndOrAnInterrupt) {
@@ -229,6 +232,60 @@ TEST(CreateDataset, ChoosesTheKindFromTheDescription) {
   EXPECT_THROW(createDataset(json{{"live", true}}), json::type_error);
   EXPECT_THROW(createDataset(json{{"form", 5}, {"uri", list.string()}}), json::type_error);
   EXPECT_THROW(createDataset(json{{"form", "zel_frame"}}), json::type_error);
+}
+
+TEST(FrameList, FramesOffTheGlobeAreSkippedAndCountedAsFailed) {
+  vmtest::TempDir dir;
+  auto image = vmtest::writeTestJpeg(dir / "a.jpg", 32, 24, 1);
+  json list = json::array();
+  for (double longitude : {10.0, 190.0, -181.0, 11.0}) {
+    json doc = vmtest::frameDocument(image, 32, 24);
+    doc["gps"] = {{"longitude", longitude}, {"latitude", 45.0}, {"altitude", 100.0}};
+    list.push_back(doc);
+  }
+  list[3]["gps"]["latitude"] = -95.0;
+  vmtest::writeJson(dir / "frames.json", list);
+  fw::RunTally::instance().reset();
+  ImageDataset dataset((dir / "frames.json").string());
+  EXPECT_EQ(dataset.size(), 1);
+  EXPECT_EQ(drain(dataset), std::vector<std::uint64_t>{0});
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRead), 3);
+  const std::string summary = fw::RunTally::instance().summary();
+  EXPECT_NE(summary.find("position off the globe 3"), std::string::npos) << summary;
+
+  // A live frame off the globe is refused the same way.
+  fw::RunTally::instance().reset();
+  ImageDatasetLive live(2);
+  EXPECT_FALSE(live.pushFrame(list[1].dump()));
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRead), 1);
+}
+
+TEST(CreateDataset, ImageLimitsOfTheTaskAreHonoured) {
+  vmtest::TempDir dir;
+  // Frames of 1.1 megapixels.
+  auto list = vmtest::writeFrameList(dir.path(), 2, 1100, 1000);
+  const ImageLoadOptions given =
+      ImageLoadOptions::forDataset(json{{"max_megapixels", 1}, {"decode_budget_mb", 3}});
+  EXPECT_EQ(given.maxPixels, 1'000'000);
+  EXPECT_EQ(given.decodeBudgetBytes, 3 << 20);
+  // Values the entry point refuses leave the stored limits.
+  const ImageLoadOptions defaults = ImageLoadOptions::fromConfiguration();
+  for (const json& bad : {json(0), json(-5), json("7"), json(1.5), json(nullptr)}) {
+    const ImageLoadOptions kept =
+        ImageLoadOptions::forDataset(json{{"max_megapixels", bad}, {"decode_budget_mb", bad}});
+    EXPECT_EQ(kept.maxPixels, defaults.maxPixels) << bad;
+    EXPECT_EQ(kept.decodeBudgetBytes, defaults.decodeBudgetBytes) << bad;
+  }
+  fw::RunTally::instance().reset();
+  auto frames =
+      createDataset(json{{"form", "zel_frame"}, {"uri", list.string()}, {"max_megapixels", 1}});
+  ASSERT_TRUE(frames);
+  EXPECT_TRUE(drain(*frames).empty());
+  const std::string summary = fw::RunTally::instance().summary();
+  EXPECT_NE(summary.find("too many pixels 2"), std::string::npos) << summary;
+  auto roomy =
+      createDataset(json{{"form", "zel_frame"}, {"uri", list.string()}, {"max_megapixels", 2}});
+  EXPECT_EQ(drain(*roomy).size(), 2u);
 }
 
 }  // namespace

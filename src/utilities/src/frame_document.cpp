@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <initializer_list>
 
 namespace {
@@ -83,9 +84,29 @@ bool readCalibration(const json& doc, const std::string& uri, std::vector<double
   return true;
 }
 
+// Empty when the position (longitude, latitude first) lies on the globe.
+std::string positionProblem(const std::vector<double>& gps) {
+  if (gps.size() < 2) return "";
+  const double longitude = gps[0], latitude = gps[1];
+  if (!std::isfinite(longitude) || std::fabs(longitude) > 180.0) {
+    return "\"gps\".\"longitude\" " + std::to_string(longitude) + " is outside -180..180";
+  }
+  if (!std::isfinite(latitude) || std::fabs(latitude) > 90.0) {
+    return "\"gps\".\"latitude\" " + std::to_string(latitude) + " is outside -90..90";
+  }
+  return "";
+}
+
 }  // namespace
 
 bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error) {
+  std::string refusal;
+  return readFrameDocument(doc, out, error, refusal);
+}
+
+bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error,
+                       std::string& refusal) {
+  refusal = kRefusedDocument;
   if (!doc.is_object()) {
     error = "Failed to load frame: the document is not an object";
     return false;
@@ -105,5 +126,10 @@ bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error) 
   auto timestamp = doc.find("timestamp");
   if (timestamp != doc.end() && isNumber(*timestamp)) out.timestamp = timestamp->get<double>();
   out.gps = readGps(doc);
+  if (const std::string problem = positionProblem(out.gps); !problem.empty()) {
+    error = "Skipping frame " + fw::printableText(out.uri) + ": " + problem;
+    refusal = kRefusedPosition;
+    return false;
+  }
   return readCalibration(doc, out.uri, out.calibration, error);
 }

@@ -17,5 +17,13 @@ struct FrameDocument {
 };
 
 // Reads one frame document. Returns false and fills `error` with a message that names the
-// image (when known) and the offending key when the document cannot become a frame.
+// image (when known) and the offending key when the document cannot become a frame, and
+// `refusal` with the short reason the run's summary groups refused frames by. A position
+// outside the globe (longitude beyond +-180 degrees, latitude beyond +-90, or not finite) is
+// refused: wrapped or clamped it would put the frame somewhere it was not.
+bool readFrameDocument(const nlohmann::json& doc, FrameDocument& out, std::string& error,
+                       std::string& refusal);
 bool readFrameDocument(const nlohmann::json& doc, FrameDocument& out, std::string& error);
+
+inline constexpr char kRefusedDocument[] = "bad frame document";
+inline constexpr char kRefusedPosition[] = "position off the globe";

@@ -143,4 +143,31 @@ TEST(FrameDocument, CalibrationsThatCannotDescribeACameraAreRefused) {
   read(doc);
 }
 
+TEST(FrameDocument, PositionsOffTheGlobeAreRefusedNotWrapped) {
+  auto withPosition = [](double longitude, double latitude) {
+    json doc = minimal();
+    doc["gps"] = {{"longitude", longitude}, {"latitude", latitude}, {"altitude", 100}};
+    return doc;
+  };
+  for (auto [longitude, latitude] : {std::pair{180.000001, 0.0}, std::pair{-540.0, 10.0},
+                                     std::pair{0.0, 90.5}, std::pair{10.0, -91.0}}) {
+    FrameDocument out;
+    std::string error, reason;
+    EXPECT_FALSE(readFrameDocument(withPosition(longitude, latitude), out, error, reason));
+    EXPECT_EQ(reason, kRefusedPosition);
+    EXPECT_NE(error.find("/data/a.jpg"), std::string::npos) << error;
+    EXPECT_NE(error.find(longitude != 0.0 && std::abs(longitude) > 180 ? "longitude" : "latitude"),
+              std::string::npos)
+        << error;
+  }
+  // The edges of the globe are on it.
+  EXPECT_EQ(read(withPosition(180.0, 90.0)).gps[0], 180.0);
+  EXPECT_EQ(read(withPosition(-180.0, -90.0)).gps[1], -90.0);
+  // Other refusals keep their own short reason.
+  FrameDocument out;
+  std::string error, reason;
+  EXPECT_FALSE(readFrameDocument(json{{"uri", 5}}, out, error, reason));
+  EXPECT_EQ(reason, kRefusedDocument);
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 #include "framework/config_store.h"
 #include "framework/log.h"
 
+#include <nlohmann/json.hpp>
+
 bool ImageLoadOptions::check(std::string& reason) const {
   if (maxPixels < 1) {
     reason = "the pixel budget must be positive";
@@ -29,6 +31,28 @@ ImageLoadOptions ImageLoadOptions::fromConfiguration() {
     FW_LOG(fw::kLogWarning) << "Image limits from the configuration ignored: " << reason;
     return ImageLoadOptions();
   }
+  return options;
+}
+
+ImageLoadOptions ImageLoadOptions::forDataset(const nlohmann::json& dataset) {
+  ImageLoadOptions options = fromConfiguration();
+  // The entry point refuses other values; a value that is not a whole number of at least 1
+  // (and no more than a 64-bit byte count takes) leaves the stored limit.
+  auto wholeNumber = [&](const char* key, int64_t high, int64_t& out) {
+    const auto it = dataset.find(key);
+    if (it == dataset.end() || !it->is_number_integer()) return false;
+    const int64_t value = it->is_number_unsigned() && it->get<uint64_t>() > uint64_t(high)
+                              ? high + 1
+                              : it->get<int64_t>();
+    if (value < 1 || value > high) return false;
+    out = value;
+    return true;
+  };
+  if (!dataset.is_object()) return options;
+  int64_t value = 0;
+  if (wholeNumber("max_megapixels", int64_t{1} << 40, value)) options.maxPixels = value * 1'000'000;
+  if (wholeNumber("decode_budget_mb", int64_t{1} << 40, value))
+    options.decodeBudgetBytes = value << 20;
   return options;
 }
 

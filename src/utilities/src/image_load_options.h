@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +20,9 @@ struct ImageLoadOptions {
   // "dataset.decode_budget_mb" (which the environment can preset); limits that fail `check`
   // are logged and the defaults kept.
   static ImageLoadOptions fromConfiguration();
+  // `fromConfiguration`, with the task's dataset members "max_megapixels" and
+  // "decode_budget_mb" (whole numbers of at least 1) in place of the stored values.
+  static ImageLoadOptions forDataset(const nlohmann::json& dataset);
 };
 
 // The decoded bytes that loaders of one dataset hold for frames not yet handed out. A loader
