@@ -195,6 +195,15 @@ bool TerrainFusion::setupTileManager() {
                             << " is below 1; using " << kDefaultCacheSize;
     capacity = kDefaultCacheSize;
   }
+  const double allowed = memory_.cacheTilesAllowed();
+  if (capacity > allowed) {
+    const int32_t kept = static_cast<int32_t>(std::max(1.0, allowed));
+    FW_LOG(fw::kLogWarning) << "TerrainFusion: terrainfusion.cache_size " << capacity
+                            << " tiles would take more than half the memory budget "
+                               "(terrainfusion.memory_budget_mb); keeping "
+                            << kept;
+    capacity = kept;
+  }
   tileManager_ =
       std::make_shared<TileManagerCachedGDAL>(projection_, store, static_cast<uint32_t>(capacity));
   return true;

@@ -71,6 +71,14 @@ int Settings::zoomSteps() const {
   return static_cast<int>(-std::round(std::log2(scale)));
 }
 
+double Settings::cacheTilesAllowed() const {
+  return std::min(cacheTiles, std::floor(budgetBytes / 2.0 / kCachedTileBytes));
+}
+
+double Settings::frameBudgetBytes() const {
+  return (budgetBytes - cacheTilesAllowed() * kCachedTileBytes) / workers;
+}
+
 double defaultBudgetBytes() {
   double machine = kFallbackMachineBytes;
 #if defined(__unix__) || defined(__APPLE__)
@@ -119,21 +127,14 @@ std::string frameError(const Settings& settings, double pixels) {
   return "its rasters would need " + megabytes(bytes) + ", over the " +
          megabytes(settings.frameBudgetBytes()) + " each of the " +
          std::to_string(settings.workers) +
-         " terrain workers may use (terrainfusion.memory_budget_mb over terrainfusion.threads); "
-         "raise dom.scale or the budget";
+         " terrain workers may use (terrainfusion.memory_budget_mb less the tile cache, over "
+         "terrainfusion.threads); raise dom.scale or the budget";
 }
 
 std::string settingsError(const nlohmann::json& legacyTf) {
   std::string error;
   const Settings s = settingsOf(legacyTf, error);
   if (!error.empty()) return error;
-  const double cacheBytes = s.cacheTiles * kCachedTileBytes;
-  if (cacheBytes > s.budgetBytes) {
-    return "terrainfusion.cache_size " + number(s.cacheTiles) + " keeps " + megabytes(cacheBytes) +
-           " of tiles, over the memory budget of " + megabytes(s.budgetBytes) +
-           " (terrainfusion.memory_budget_mb); use at most " +
-           number(std::floor(s.budgetBytes / kCachedTileBytes)) + " tiles";
-  }
   const int steps = s.zoomSteps();
   const double pixels = kSmallestFramePixels * std::pow(4.0, steps);
   if (pixels * kRasterBytesPerPixel <= s.frameBudgetBytes()) return "";
@@ -149,7 +150,9 @@ std::string settingsError(const nlohmann::json& legacyTf) {
          megabytes(pixels * kRasterBytesPerPixel) + " of rasters, over the " +
          megabytes(s.frameBudgetBytes()) + " each of the " + std::to_string(s.workers) +
          " terrain workers may use (terrainfusion.memory_budget_mb " +
-         number(std::round(s.budgetBytes / kMegabyte)) + " over terrainfusion.threads " +
+         number(std::round(s.budgetBytes / kMegabyte)) +
+         " less the tile cache, over "
+         "terrainfusion.threads " +
          std::to_string(s.workers) + ")" + hint;
 }
 

@@ -25,8 +25,11 @@ struct Settings {
   double cacheTiles = 0.0;   // "terrainfusion.cache_size", default 1000
   double scale = 1.0;        // "dom"."scale", default 1.0
 
-  // What one worker's frame may take: the budget shared by the workers.
-  double frameBudgetBytes() const { return budgetBytes / workers; }
+  // The tiles the cache may keep: as many as asked for, within half the budget.
+  double cacheTilesAllowed() const;
+  // What one worker's frame may take: what the cache leaves of the budget, shared by the
+  // workers.
+  double frameBudgetBytes() const;
   // How many times the DOM's zoom lies below the frames' own ground sampling distance.
   int zoomSteps() const;
 };
@@ -40,8 +43,9 @@ double defaultBudgetBytes();
 Settings settingsOf(const nlohmann::json& legacyTf, std::string& error);
 
 // Empty when the settings fit the budget; otherwise a one-line error that names the key to
-// change and the value that would fit. Reads only the JSON: fast enough to call at start,
-// before the front end or any image is loaded.
+// change and the value that would fit. (A cache asked to keep more than half the budget is
+// not refused: the node keeps fewer tiles and says so.) Reads only the JSON: fast enough to call at
+// start, before the front end or any image is loaded.
 std::string settingsError(const nlohmann::json& legacyTf);
 
 // The refusal of a frame whose raster of `pixels` would not fit a worker's share; empty when

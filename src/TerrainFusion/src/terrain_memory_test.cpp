@@ -42,10 +42,10 @@ TEST(TerrainMemory, SettingsThatCannotFitAreRefusedNamingTheKey) {
       {"specific", {{"terrainfusion", {{"memory_budget_mb", "8192"}, {"threads", 4}}}}}};
   EXPECT_EQ(terrain_memory::settingsError(legacyTf(nested)), error);
 
+  // A cache larger than half the budget is kept at half, not refused.
   nlohmann::json cache = budget;
   cache["specific"]["terrainfusion.cache_size"] = 100000;
-  EXPECT_TRUE(
-      mentions(terrain_memory::settingsError(legacyTf(cache)), "terrainfusion.cache_size 100000"));
+  EXPECT_EQ(terrain_memory::settingsError(legacyTf(cache)), "");
   nlohmann::json negative = budget;
   negative["specific"]["terrainfusion.memory_budget_mb"] = -5;
   EXPECT_TRUE(mentions(terrain_memory::settingsError(legacyTf(negative)),
@@ -61,7 +61,9 @@ TEST(TerrainMemory, ABudgetIsSharedByTheWorkersAndDefaultsToHalfTheMemory) {
       error);
   EXPECT_EQ(error, "");
   EXPECT_EQ(s.workers, 1);  // the node runs at least one
-  EXPECT_DOUBLE_EQ(s.frameBudgetBytes(), 1000.0 * 1024 * 1024);
+  // The default cache of 1000 tiles asks more than half of 1000 MB: it keeps 568 tiles.
+  EXPECT_EQ(s.cacheTilesAllowed(), 568.0);
+  EXPECT_DOUBLE_EQ(s.frameBudgetBytes(), 1000.0 * 1024 * 1024 - 568 * 900.0 * 1024);
   EXPECT_GT(terrain_memory::defaultBudgetBytes(), 0.0);
   EXPECT_EQ(terrain_memory::frameError(s, 1e6), "");
   EXPECT_TRUE(mentions(terrain_memory::frameError(s, 1e9), "raise dom.scale"));
