@@ -2,9 +2,13 @@
 
 #include <opencv2/features2d.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <utility>
 
 namespace sfm {
 namespace {
@@ -69,7 +73,86 @@ std::vector<NearestTwo> nearestTwoGeneric(const cv::Mat& query, const cv::Mat& t
   return out;
 }
 
+// Distance of two descriptor rows: Hamming for 8-bit rows, Euclidean otherwise.
+double rowDistance(const cv::Mat& a, int i, const cv::Mat& b, int j) {
+  if (a.depth() == CV_8U) {
+    const uint8_t* p = a.ptr<uint8_t>(i);
+    const uint8_t* q = b.ptr<uint8_t>(j);
+    int d = 0;
+    int k = 0;
+    for (; k + 8 <= a.cols; k += 8) {
+      uint64_t x, y;
+      std::memcpy(&x, p + k, 8);
+      std::memcpy(&y, q + k, 8);
+      d += __builtin_popcountll(x ^ y);
+    }
+    for (; k < a.cols; ++k) d += __builtin_popcount(unsigned(p[k] ^ q[k]));
+    return d;
+  }
+  const float* p = a.ptr<float>(i);
+  const float* q = b.ptr<float>(j);
+  float sum = 0.0f;
+  for (int k = 0; k < a.cols; ++k) sum += (p[k] - q[k]) * (p[k] - q[k]);
+  return std::sqrt(double(sum));
+}
+
 }  // namespace
+
+std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
+                                         const std::vector<cv::Point2f>& expected_at,
+                                         const cv::Mat& train,
+                                         const std::vector<cv::Point2f>& train_at, double radius) {
+  std::vector<NearestTwo> out(query.rows);
+  if (query.empty() || train.empty() || !(radius > 0.0)) return out;
+  // Train rows by cells of the radius's size: a query looks in the 3 x 3 cells around it.
+  float left = std::numeric_limits<float>::max(), top = left;
+  auto finite = [](const cv::Point2f& p) { return std::isfinite(p.x) && std::isfinite(p.y); };
+  for (const cv::Point2f& p : train_at) {
+    if (!finite(p)) continue;
+    left = std::min(left, p.x);
+    top = std::min(top, p.y);
+  }
+  std::map<std::pair<int, int>, std::vector<int>> cells;
+  auto cellOf = [&](const cv::Point2f& p) {
+    return std::make_pair(static_cast<int>(std::floor((p.x - left) / radius)),
+                          static_cast<int>(std::floor((p.y - top) / radius)));
+  };
+  for (int j = 0; j < train.rows; ++j) {
+    if (finite(train_at[j])) cells[cellOf(train_at[j])].push_back(j);
+  }
+  const double radius2 = radius * radius;
+  for (int i = 0; i < query.rows; ++i) {
+    const cv::Point2f& at = expected_at[i];
+    if (!finite(at)) continue;
+    const auto [cx, cy] = cellOf(at);
+    double best = std::numeric_limits<double>::infinity(), second = best;
+    int best_j = -1;
+    for (int dy = -1; dy <= 1; ++dy) {
+      for (int dx = -1; dx <= 1; ++dx) {
+        const auto cell = cells.find({cx + dx, cy + dy});
+        if (cell == cells.end()) continue;
+        for (int j : cell->second) {
+          const double ex = train_at[j].x - at.x, ey = train_at[j].y - at.y;
+          if (ex * ex + ey * ey > radius2) continue;
+          const double d = rowDistance(query, i, train, j);
+          if (d < second) {
+            if (d < best) {
+              second = best;
+              best = d;
+              best_j = j;
+            } else {
+              second = d;
+            }
+          }
+        }
+      }
+    }
+    out[i].best = best_j;
+    out[i].best_distance = best;
+    out[i].second_distance = second;
+  }
+  return out;
+}
 
 std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
   if (query.empty() || train.empty()) return std::vector<NearestTwo>(query.rows);

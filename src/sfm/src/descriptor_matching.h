@@ -17,4 +17,14 @@ struct NearestTwo {
 // For every row of `query` (both matrices of one descriptor type and width).
 std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train);
 
+// The same among the rows of `train` lying within `radius` of where each query row is
+// expected: `expected_at` per query row and `train_at` per train row, in one image's pixels.
+// A query row expected at a non-finite place has no match. Fine repetitive texture (the
+// furrows of a field) matches many places of an image alike; near where the feature must be
+// it is told apart.
+std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
+                                         const std::vector<cv::Point2f>& expected_at,
+                                         const cv::Mat& train,
+                                         const std::vector<cv::Point2f>& train_at, double radius);
+
 }  // namespace sfm

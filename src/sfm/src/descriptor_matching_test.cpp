@@ -4,6 +4,7 @@
 #include <opencv2/features2d.hpp>
 
 #include <cmath>
+#include <limits>
 
 namespace sfm {
 namespace {
@@ -43,6 +44,38 @@ TEST(DescriptorMatching, OneTrainRowHasNoSecondAndNoTrainRowNoMatch) {
   const std::vector<NearestTwo> none = nearestTwo(query, cv::Mat());
   ASSERT_EQ(none.size(), 2u);
   EXPECT_EQ(none[0].best, -1);
+}
+
+// Repetitive texture: a row matches two places alike; near where it is expected only one.
+TEST(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
+  cv::RNG rng(11);
+  cv::Mat train(200, 32, CV_8U), query(3, 32, CV_8U);
+  rng.fill(train, cv::RNG::UNIFORM, 0, 256);
+  rng.fill(query, cv::RNG::UNIFORM, 0, 256);
+  std::vector<cv::Point2f> train_at;
+  for (int j = 0; j < train.rows; ++j)
+    train_at.emplace_back(float(rng.uniform(0.0, 640.0)), float(rng.uniform(0.0, 480.0)));
+  // Rows 10 and 20 are one furrow seen at two places.
+  train.row(10).copyTo(train.row(20));
+  train.row(10).copyTo(query.row(0));
+  train_at[10] = {100, 100};
+  train_at[20] = {400, 300};
+  const float nowhere = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<cv::Point2f> expected = {{405, 290}, {nowhere, 0}, {100, 100}};
+  const std::vector<NearestTwo> everywhere = nearestTwo(query, train);
+  EXPECT_EQ(everywhere[0].second_distance, 0.0) << "the ratio test would refuse it";
+  const std::vector<NearestTwo> near = nearestTwoWithin(query, expected, train, train_at, 30.0);
+  ASSERT_EQ(near.size(), 3u);
+  EXPECT_EQ(near[0].best, 20);
+  EXPECT_EQ(near[0].best_distance, 0.0);
+  EXPECT_GT(near[0].second_distance, 0.0);
+  EXPECT_EQ(near[1].best, -1) << "a row expected nowhere has no match";
+  // A window over the whole image finds what the exhaustive search finds.
+  const std::vector<NearestTwo> wide = nearestTwoWithin(query, expected, train, train_at, 2000.0);
+  for (int i : {0, 2}) {
+    EXPECT_EQ(wide[i].best_distance, everywhere[i].best_distance) << i;
+    EXPECT_EQ(wide[i].second_distance, everywhere[i].second_distance) << i;
+  }
 }
 
 }  // namespace

@@ -22,21 +22,33 @@ constexpr uint64_t kRansacSeed = 0x5eed;
 // Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
 // ratio test: (query row, train row). The way back is searched only for the rows that
 // passed the way there.
+// With `query_in_train` (and the train rows' pixels `train_at`), only rows within `radius`
+// of where each is expected are compared, both ways.
 std::vector<std::pair<int, int>> ratioMatches(const cv::Mat& query, const cv::Mat& train,
-                                              double ratio) {
+                                              double ratio,
+                                              const std::vector<cv::Point2f>* query_in_train,
+                                              const std::vector<cv::Point2f>& train_at,
+                                              double radius) {
   std::vector<std::pair<int, int>> out;
   if (query.rows < 2 || train.rows < 2) return out;
   std::vector<std::pair<int, int>> passed;
   cv::Mat chosen;
-  const std::vector<NearestTwo> forward = nearestTwo(query, train);
+  std::vector<cv::Point2f> chosen_at;
+  const bool windowed = query_in_train && radius > 0.0;
+  const std::vector<NearestTwo> forward =
+      windowed ? nearestTwoWithin(query, *query_in_train, train, train_at, radius)
+               : nearestTwo(query, train);
   for (size_t i = 0; i < forward.size(); ++i) {
     const NearestTwo& m = forward[i];
     if (m.best < 0 || !(m.best_distance < ratio * m.second_distance)) continue;
     passed.emplace_back(int(i), m.best);
     chosen.push_back(train.row(m.best));
+    chosen_at.push_back(train_at[m.best]);
   }
   if (passed.empty()) return out;
-  const std::vector<NearestTwo> backward = nearestTwo(chosen, query);
+  const std::vector<NearestTwo> backward =
+      windowed ? nearestTwoWithin(chosen, chosen_at, query, *query_in_train, radius)
+               : nearestTwo(chosen, query);
   for (size_t i = 0; i < passed.size(); ++i) {
     if (backward[i].best == passed[i].first) out.push_back(passed[i]);
   }
@@ -97,10 +109,11 @@ double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen
 }  // namespace
 
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
-                const RefinementOptions& options, PairGeometry* geometry, std::string* reason) {
+                const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
+                const std::vector<cv::Point2f>* a_in_b, double radius) {
   const double threshold = options.ransac_threshold / focal;
   const std::vector<std::pair<int, int>> candidates =
-      ratioMatches(a.descriptors, b.descriptors, options.ratio);
+      ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
   if (static_cast<int>(candidates.size()) < options.min_inliers) {
     *reason = "only " + std::to_string(candidates.size()) + " feature matches";
     return false;

@@ -27,7 +27,11 @@ struct PairGeometry {
 // found in, turns the pixel threshold into normalised units). False, with the reason, when too few
 // matches agree, the matches lie along a line, or the views lack parallax (same place, pure
 // rotation).
+// With `a_in_b` (per feature of a, where the recorded poses put it in b's pixels; not finite
+// where they cannot tell), a feature of a is looked for only within `radius` pixels of that
+// place, and a feature of b only among the features of a expected near it.
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
-                const RefinementOptions& options, PairGeometry* geometry, std::string* reason);
+                const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
+                const std::vector<cv::Point2f>* a_in_b = nullptr, double radius = 0.0);
 
 }  // namespace sfm

@@ -29,6 +29,7 @@ constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
 constexpr double kRadPerDeg = M_PI / 180.0;
 constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
+constexpr double kLeastSearch = 0.2;   // share of the image's long side
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
 
@@ -48,6 +49,26 @@ Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
 
 Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
 
+// Pixels within which a feature of one frame is looked for in the other around where their
+// recorded poses put it: the stated sigmas of both frames' positions (over the height) and
+// attitudes, in pixels, times `search_sigmas`, but no less than what the relief beside the
+// level ground the features are placed on may move them; 0 (anywhere) when that reaches
+// across the image.
+double searchRadius(const BlockFrame& a, const BlockFrame& b, double focal, double long_side,
+                    const RefinementOptions& options) {
+  if (!(options.search_sigmas > 0.0)) return 0.0;
+  auto attitude = [](const BlockFrame& f) {
+    return std::max(f.tilt_sigma, f.recorded_yaw_sigma > 0.0 ? f.recorded_yaw_sigma : f.tilt_sigma);
+  };
+  const double height = std::max(b.gps.z() - b.ground, 1.0);
+  const double position =
+      std::sqrt(a.gps_sigma.head<2>().squaredNorm() + b.gps_sigma.head<2>().squaredNorm());
+  const double turn = std::hypot(attitude(a), attitude(b));
+  const double radius = std::max(options.search_sigmas * focal * (position / height + turn),
+                                 kLeastSearch * long_side);
+  return radius < long_side ? radius : 0.0;
+}
+
 struct PairResult {
   bool related = false;
   PairGeometry geometry;
@@ -58,7 +79,7 @@ struct PairResult {
 // the pairs are independent of each other.
 std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
                                            const std::vector<uint64_t>& partners,
-                                           const FrameFeatures& features, double focal,
+                                           const BlockFrame& frame, double focal, double long_side,
                                            const RefinementOptions& options,
                                            const std::string& image_path) {
   std::vector<PairResult> results(partners.size());
@@ -67,8 +88,13 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
     for (size_t k = next++; k < partners.size(); k = next++) {
       PairResult& r = results[k];
       try {
-        r.related = relatePair(block.frames.at(partners[k]).features, features, focal, options,
-                               &r.geometry, &r.reason);
+        const BlockFrame& partner = block.frames.at(partners[k]);
+        const double radius =
+            searchRadius(partner, frame, focal / frame.features.scale, long_side, options);
+        const std::vector<cv::Point2f> expected =
+            radius > 0.0 ? block.expectedIn(partner, frame) : std::vector<cv::Point2f>();
+        r.related = relatePair(partner.features, frame.features, focal, options, &r.geometry,
+                               &r.reason, radius > 0.0 ? &expected : nullptr, radius);
       } catch (const std::exception& e) {
         FW_LOG(fw::kLogWarning) << "Relating frame " << image_path
                                 << " with an earlier frame failed: " << e.what();
@@ -163,8 +189,8 @@ void PoseRefiner::refine(Pending& pending) {
   const std::vector<uint64_t> partners = partnersOf(frame, reach);
   // The pixel threshold holds in the reduced copy the features were found in.
   const std::vector<PairResult> related =
-      relateWithPartners(block_, partners, frame.features, camera.refined[0] * frame.features.scale,
-                         options_, pending.in.image_path);
+      relateWithPartners(block_, partners, frame, camera.refined[0] * frame.features.scale,
+                         std::max(calibration[0], calibration[1]), options_, pending.in.image_path);
   for (size_t k = 0; k < partners.size(); ++k) {
     const PairResult& r = related[k];
     if (!r.related) {
@@ -217,6 +243,7 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
   frame.id = in.id;
   frame.camera = camera;
   frame.gps = ecef_from_local_.transpose() * (position - origin_);
+  frame.ground = frame.gps.z() - in.height;
   if (in.gps.size() >= 6)
     frame.gps_sigma = {std::max(in.gps[3], 1e-3), std::max(in.gps[4], 1e-3),
                        std::max(in.gps[5], 1e-3)};

@@ -16,6 +16,12 @@ Eigen::Matrix3d BlockFrame::cameraFromLocal() const {
   return m;
 }
 
+Eigen::Matrix3d BlockFrame::directCameraFromLocal() const {
+  Eigen::Matrix3d m;
+  ceres::AngleAxisToRotationMatrix(attitude_prior.data(), ceres::ColumnMajorAdapter3x3(m.data()));
+  return m;
+}
+
 void BlockFrame::setPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre) {
   ceres::RotationMatrixToAngleAxis(ceres::ColumnMajorAdapter3x3(camera_from_local.data()),
                                    pose.data());
@@ -92,6 +98,28 @@ double RefinementBlock::reprojectionError(const Track& track, const BlockFrame& 
   projectToPixel(cameras[frame.camera].refined.data(), cameras[frame.camera], p.data(), pixel);
   const cv::Point2f& seen = frame.features.pixels[feature];
   return std::hypot(pixel[0] - seen.x, pixel[1] - seen.y);
+}
+
+std::vector<cv::Point2f> RefinementBlock::expectedIn(const BlockFrame& from,
+                                                     const BlockFrame& to) const {
+  const float nowhere = std::numeric_limits<float>::quiet_NaN();
+  std::vector<cv::Point2f> out(from.features.size(), cv::Point2f(nowhere, nowhere));
+  const Eigen::Matrix3d local_from_camera = from.directCameraFromLocal().transpose();
+  const Eigen::Matrix3d to_from_local = to.directCameraFromLocal();
+  const double ground = 0.5 * (from.ground + to.ground);
+  const CameraIntrinsics& camera = cameras[to.camera];
+  for (size_t i = 0; i < out.size(); ++i) {
+    const cv::Point2d& n = from.features.normalised[i];
+    const Eigen::Vector3d ray = local_from_camera * Eigen::Vector3d(n.x, n.y, 1.0);
+    const double reach = (ground - from.gps.z()) / ray.z();
+    if (!(reach > 0.0)) continue;
+    const Eigen::Vector3d seen = to_from_local * (from.gps + reach * ray - to.gps);
+    if (!(seen.z() > 0.0)) continue;
+    double pixel[2];
+    projectToPixel(camera.refined.data(), camera, seen.data(), pixel);
+    out[i] = cv::Point2f(static_cast<float>(pixel[0]), static_cast<float>(pixel[1]));
+  }
+  return out;
 }
 
 bool RefinementBlock::triangulate(int id, double min_angle, double max_error) {

@@ -25,6 +25,7 @@ struct BlockFrame {
   std::array<double, 6> pose{};  // angle-axis of camera_from_local, then the centre
   Eigen::Vector3d gps = Eigen::Vector3d::Zero();        // recorded position, local
   Eigen::Vector3d gps_sigma = Eigen::Vector3d::Ones();  // east, north, up metres
+  double ground = 0.0;  // local up of the ground below, from the height above take-off
   std::array<double, 3> attitude_prior{};  // angle-axis of camera_from_local from the direct pose
   double tilt_sigma = 0.0;                 // radians, of the prior's pitch and roll; 0: none
   double yaw_sigma = 0.0;                  // radians, of its heading as the adjustment holds it
@@ -36,6 +37,7 @@ struct BlockFrame {
   bool fixed = false;         // delivered: held as it was sent
 
   Eigen::Matrix3d cameraFromLocal() const;
+  Eigen::Matrix3d directCameraFromLocal() const;  // from the recorded attitude
   Eigen::Vector3d centre() const { return {pose[3], pose[4], pose[5]}; }
   void setPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre);
 };
@@ -70,6 +72,10 @@ struct RefinementBlock {
   double featureError(const Track& track, const BlockFrame& frame, int feature) const {
     return reprojectionError(track, frame, feature) * frame.features.scale;
   }
+  // Where the features of `from` lie in the pixels of `to` by the two frames' recorded poses,
+  // their rays met with the level ground below them; not finite where a ray misses it or
+  // the place is behind `to`.
+  std::vector<cv::Point2f> expectedIn(const BlockFrame& from, const BlockFrame& to) const;
 };
 
 }  // namespace sfm

@@ -12,6 +12,7 @@ void RefinementOptions::check() const {
   if (max_features < 50) throw std::invalid_argument("at least 50 features per frame are needed");
   if (image_long_side < 320)
     throw std::invalid_argument("the reduced image needs a long side of at least 320 pixels");
+  if (!(search_sigmas >= 0.0)) throw std::invalid_argument("the search reach must not be negative");
   if (!(ratio > 0.0 && ratio < 1.0))
     throw std::invalid_argument("the ratio test needs a ratio in (0, 1)");
   if (!(loss_scale > 0.0) || !(ransac_threshold > 0.0))
@@ -62,6 +63,7 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
     read(specific, "sfm.refine.max_features", &options->max_features);
     read(specific, "sfm.refine.image_long_side", &options->image_long_side);
     read(specific, "sfm.refine.ratio", &options->ratio);
+    read(specific, "sfm.refine.search_sigmas", &options->search_sigmas);
     read(specific, "sfm.refine.loss_scale", &options->loss_scale);
     read(specific, "sfm.refine.threads", &options->threads);
     read(specific, "sfm.refine.max_gps_sigmas", &options->max_gps_sigmas);

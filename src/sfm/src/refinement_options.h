@@ -25,9 +25,12 @@ struct RefinementOptions {
   // the flight than by one window.
   int first_window = 12;
   FeatureDetector detector = FeatureDetector::kOrb;
-  int max_features = 2500;        // features per frame
-  int image_long_side = 1600;     // pixels of the reduced copy features are taken from
-  double ratio = 0.8;             // nearest / second-nearest descriptor distance
+  int max_features = 2500;     // features per frame
+  int image_long_side = 1600;  // pixels of the reduced copy features are taken from
+  double ratio = 0.8;          // nearest / second-nearest descriptor distance
+  // A feature is looked for within this many sigmas of where the recorded poses of the two
+  // frames put it, as far as their stated position and attitude sigmas tell (0: anywhere).
+  double search_sigmas = 3.0;
   double loss_scale = 2.0;        // pixels: reprojection errors beyond this count less
   double ransac_threshold = 1.0;  // pixels: epipolar distance of essential-matrix inliers
   int min_inliers = 40;           // verified matches that connect two frames

@@ -32,9 +32,12 @@ TEST(RefinementSafeguards, AFrameTheImagesPullFarFromItsFixKeepsItsDirectPose) {
   const size_t moved = 6;
   cv::Vec3d& g = f.plan.frames[moved].recorded_geodetic;
   g[1] += 30.0 / (111320.0 * std::cos(g[0] * M_PI / 180.0));
+  // Features looked for anywhere in the image: the images pull the frame off its fix.
+  RefinementOptions anywhere;
+  anywhere.search_sigmas = 0.0;
   fw::RunTally::instance().reset();
   testing::CapturedLog log;
-  const SurveyRun run = runFlight(f, {}, {}, VM_RENDER_CACHE);
+  const SurveyRun run = runFlight(f, {}, anywhere, VM_RENDER_CACHE);
   ASSERT_EQ(run.refined.size(), f.plan.frames.size());
   EXPECT_TRUE(samePlace(*run.refined[moved], *run.direct[moved]));
   EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_6.jpg", "direct pose", kBeyondGpsReach}), 1);
@@ -45,6 +48,10 @@ TEST(RefinementSafeguards, AFrameTheImagesPullFarFromItsFixKeepsItsDirectPose) {
             static_cast<long long>(f.plan.frames.size()))
       << "every frame sent is counted once, refined or with its reason";
   EXPECT_GE(tally.count(fw::tally::kFramesRefined), 7) << "the others are refined";
+  // Looked for where the fixes put them, its features are not found at all.
+  const SurveyRun guided = runFlight(f, {}, {}, VM_RENDER_CACHE);
+  EXPECT_TRUE(samePlace(*guided.refined[moved], *guided.direct[moved]));
+  EXPECT_LE(farthestFromGps(guided, {}), 3.0);
 }
 
 TEST(RefinementSafeguards, HeadingsOffByTheCrabAngleDoNotBendTheBlock) {
