@@ -61,5 +61,57 @@ TEST(FrameFeatures, PositionsFromAReducedCopyKeepThePixelCentres) {
   EXPECT_NEAR(big.normalised[0].y, n[1], 1e-9);
 }
 
+// A view moved by a fraction of a pixel: corners found in each are placed to about a fifth of
+// a pixel, a match placed onto its partner's patch to about a tenth.
+TEST(FrameFeatures, AMatchIsPlacedOntoItsPartnersTextureFinerThanItsCorner) {
+  flight::ExampleFlightOptions o;
+  o.flight.camera.width = 640;
+  o.flight.camera.height = 480;
+  o.flight.camera.fx = o.flight.camera.fy = 544;
+  o.flight.frames_per_strip = 2;
+  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  const cv::Point2f shift(0.3f, -0.4f);
+  cv::Mat moved;
+  const cv::Mat translation = (cv::Mat_<double>(2, 3) << 1, 0, shift.x, 0, 1, shift.y);
+  cv::warpAffine(image, moved, translation, image.size(), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+  RefinementOptions options;
+  options.max_features = 1000;
+  const CameraIntrinsics camera = cameraOf(640, 480, 544);
+  const FrameFeatures a = extractFeatures(fw::GImage(image), camera, options);
+  FrameFeatures b = extractFeatures(fw::GImage(moved), camera, options);
+  ASSERT_EQ(a.patches.rows, static_cast<int>(a.size()));
+  std::vector<double> found, placed;
+  int refused = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const cv::Point2f expected = a.pixels[i] + shift;
+    for (size_t j = 0; j < b.size(); ++j) {
+      if (cv::norm(b.pixels[j] - expected) > 0.7) continue;
+      found.push_back(cv::norm(b.pixels[j] - expected));
+      if (alignFeature(a, int(i), b, int(j), camera)) {
+        placed.push_back(cv::norm(b.pixels[j] - expected));
+        const auto n = camera.unproject(b.pixels[j].x, b.pixels[j].y);
+        EXPECT_NEAR(b.normalised[j].x, n[0], 1e-6);
+      } else {
+        ++refused;
+      }
+      break;
+    }
+  }
+  ASSERT_GT(placed.size(), 200u);
+  EXPECT_LT(refused, int(found.size()) / 4);
+  auto median = [](std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+  };
+  EXPECT_LT(median(placed), 0.15);
+  EXPECT_LT(median(placed), median(found) / 2);
+  // SIFT features keep their own placement: they carry no patches.
+  options.detector = FeatureDetector::kSift;
+  const FrameFeatures sift = extractFeatures(fw::GImage(image), camera, options);
+  FrameFeatures sift_b = sift;
+  EXPECT_TRUE(sift.patches.empty());
+  EXPECT_FALSE(alignFeature(sift, 0, sift_b, 0, camera));
+}
+
 }  // namespace
 }  // namespace sfm

@@ -28,8 +28,9 @@ constexpr double kMinTriangulationAngle = 1.0;  // degrees
 constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
 constexpr double kRadPerDeg = M_PI / 180.0;
-constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
-constexpr double kLeastSearch = 0.2;   // share of the image's long side
+constexpr double kOverlapReach = 0.8;                     // share of the footprint's long side
+constexpr double kMostTurnToAlign = 10.0 * M_PI / 180.0;  // radians between two views
+constexpr double kLeastSearch = 0.2;                      // share of the image's long side
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
 
@@ -191,11 +192,20 @@ void PoseRefiner::refine(Pending& pending) {
   const std::vector<PairResult> related =
       relateWithPartners(block_, partners, frame, camera.refined[0] * frame.features.scale,
                          std::max(calibration[0], calibration[1]), options_, pending.in.image_path);
+  // Each feature of the frame is placed finer once, onto the first partner's that matches it
+  // in a view turned little enough for the patches to compare.
+  std::vector<char> aligned(frame.features.size(), 0);
   for (size_t k = 0; k < partners.size(); ++k) {
     const PairResult& r = related[k];
     if (!r.related) {
       if (why_not.empty()) why_not = r.reason;
       continue;
+    }
+    if (Eigen::AngleAxisd(r.geometry.b_from_a).angle() < kMostTurnToAlign) {
+      const FrameFeatures& partner = block_.frames.at(partners[k]).features;
+      for (const auto& [i, j] : r.geometry.matches) {
+        if (!aligned[j]) aligned[j] = alignFeature(partner, i, frame.features, j, intrinsics);
+      }
     }
     block_.addMatches(partners[k], frame.id, r.geometry.matches);
     if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {

@@ -104,13 +104,18 @@ void BM_DecodeJpeg12Mp(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeJpeg12Mp)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// One frame added to the refinement: features, matching, adjustment of the window.
+// One frame added to the refinement: features, matching, adjustment of the window. Arguments:
+// threads, then for SIFT features the long side of the copy they are found in.
 void BM_RefineFrame12Mp(benchmark::State& state) {
   const JpegSurvey& s = survey12Mp();
   const int threads = static_cast<int>(state.range(0));
   cv::setNumThreads(threads);
   sfm::RefinementOptions options;
   options.threads = threads;
+  if (state.range(1) > 0) {
+    options.detector = sfm::FeatureDetector::kSift;
+    options.image_long_side = static_cast<int>(state.range(1));
+  }
   uint64_t next_id = 1;
   std::unique_ptr<sfm::PoseRefiner> refiner;
   size_t i = 0;
@@ -126,8 +131,11 @@ void BM_RefineFrame12Mp(benchmark::State& state) {
   cv::setNumThreads(-1);
 }
 BENCHMARK(BM_RefineFrame12Mp)
-    ->Arg(1)
-    ->Arg(2)
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({1, 1600})
+    ->Args({2, 1600})
+    ->Args({2, 1000})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(20);
