@@ -15,9 +15,10 @@ Cases (--case, several allowed; all by default):
   second_run  a second run into the same home is refused at once, naming the existing
               databases, leaves the first run's products byte-identical and its log whole
               (the refusal follows it after a separator);
-  nothing_made  flights whose frames load but give no tile (a hover, frames that do not
-              overlap, depth maps that all fail) end in -14 with the run's summary as the
-              reason in the task log and in the final status line;
+  nothing_made  flights whose frames load but give no dense point (a hover, frames that do
+              not overlap, depth maps that all fail) end in -14 with the point cloud failed,
+              the reason in the task log and the run's summary in the final status line (the
+              frames' sparse points may still give DOM/DSM tiles);
   partial     a flight with two unreadable images ends in 12 with the failures counted in the
               summary, and a grey frame is blended into the DOM like any other;
   memory      a run under an address-space limit too small for its rasters ends in -14 with
@@ -303,11 +304,14 @@ def expect_nothing_made(checks, name, home, run, ended):
     log = fr.log_lines(home)
     checks.expect(f"{name}.final_state", ended and run.final_state() == fr.FAILED,
                   f"ended={ended} state={run.final_state()} records {run.records()}")
-    checks.expect(f"{name}.summary", "DOM tiles 0, DSM tiles 0" in summary, summary)
+    checks.expect(f"{name}.summary", "depth maps 0, points 0" in summary, summary)
+    # No dense point: the point cloud fails. The frames' sparse points may still reach the
+    # DOM/DSM; when they do not either, the run says that no tile was written.
+    reasons = ("] Products not written: pointcloud_01", "] No DOM or DSM tile was written: ")
     checks.expect(f"{name}.reason_in_log", summary and any(
-        line.endswith("] No DOM or DSM tile was written: " + summary) for line in log),
+        line.startswith("E") and any(reason in line for reason in reasons) for line in log),
         tail(log))
-    checks.expect(f"{name}.records", all(state == fr.FAILED for state in run.records().values()),
+    checks.expect(f"{name}.records", run.records().get("pointcloud_01") == fr.FAILED,
                   f"records {run.records()}")
 
 

@@ -4,6 +4,7 @@
 #include "chain_config.h"
 #include "error_result.h"
 #include "input_commands.h"
+#include "task_settings.h"
 
 #include <nlohmann/json.hpp>
 
@@ -36,9 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   task["home"] = "/home/task";
   if (!task.contains("dataset") || !task["dataset"].is_object())
     task["dataset"] = nlohmann::json::object();
+  const nlohmann::json given = task;
   std::ostringstream out;
   try {
     rebuildTask(task, "/home/task", "/home/task/.cache", out);
+    // Every setting of any type and value is either accepted or refused with a message.
+    taskSettingsProblem(task, given);
   } catch (const StartupError&) {
     // Unsupported methods are reported as error results.
   }
