@@ -14,6 +14,7 @@ constexpr double kSiftContrast = 0.02;  // half OpenCV's default: survey texture
 constexpr int kTemplateSide = 9;        // of the patch compared, inside the stored one
 constexpr double kLeastCorrelation = 0.8;
 constexpr double kMostMove = 1.5;  // pixels of the reduced copy
+constexpr int kAlignSteps = 8;
 
 // The image reduced by `scale` (at most 1), pixel centres mapped as (x + 0.5) * scale - 0.5:
 // averaging halvings, which are cheap, then one interpolation by the factor left (above one
@@ -123,16 +124,50 @@ bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
   if (!(peak >= kLeastCorrelation) || at.x == 0 || at.y == 0 || at.x == score.cols - 1 ||
       at.y == score.rows - 1)
     return false;
-  auto vertex = [](float left, float mid, float right) {
-    const float curve = left - 2.0f * mid + right;
-    return curve < 0.0f ? 0.5f * (left - right) / curve : 0.0f;
+  // From the best whole shift, Gauss-Newton steps on the shift that carries a's template
+  // onto b's patch (both less their means), b read between its pixels bilinearly: finer than
+  // a parabola through the correlation peak, which leans towards whole pixels.
+  cv::Mat image, gx, gy, t;
+  search.convertTo(image, CV_32F);
+  templ.convertTo(t, CV_32F);
+  t -= cv::mean(t)[0];
+  cv::Sobel(image, gx, CV_32F, 1, 0, 1, 0.5);
+  cv::Sobel(image, gy, CV_32F, 0, 1, 1, 0.5);
+  auto at_point = [](const cv::Mat& m, float x, float y) {
+    const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
+    const float fx = x - x0, fy = y - y0;
+    return (m.at<float>(y0, x0) * (1 - fx) + m.at<float>(y0, x0 + 1) * fx) * (1 - fy) +
+           (m.at<float>(y0 + 1, x0) * (1 - fx) + m.at<float>(y0 + 1, x0 + 1) * fx) * fy;
   };
-  const float sx = at.x - reach +
-                   vertex(score.at<float>(at.y, at.x - 1), score.at<float>(at.y, at.x),
-                          score.at<float>(at.y, at.x + 1));
-  const float sy = at.y - reach +
-                   vertex(score.at<float>(at.y - 1, at.x), score.at<float>(at.y, at.x),
-                          score.at<float>(at.y + 1, at.x));
+  float sx = static_cast<float>(at.x - reach), sy = static_cast<float>(at.y - reach);
+  for (int step = 0; step < kAlignSteps; ++step) {
+    // Every sample must keep a neighbour on its right and below inside b's patch.
+    if (!(std::abs(sx) < reach - 0.01f && std::abs(sy) < reach - 0.01f)) return false;
+    float mean = 0.0f;
+    for (int v = 0; v < kTemplateSide; ++v)
+      for (int u = 0; u < kTemplateSide; ++u)
+        mean += at_point(image, reach + u + sx, reach + v + sy);
+    mean /= kTemplateSide * kTemplateSide;
+    double hxx = 0, hxy = 0, hyy = 0, bx = 0, by = 0;
+    for (int v = 0; v < kTemplateSide; ++v) {
+      for (int u = 0; u < kTemplateSide; ++u) {
+        const float x = reach + u + sx, y = reach + v + sy;
+        const double r = at_point(image, x, y) - mean - t.at<float>(v, u);
+        const double ex = at_point(gx, x, y), ey = at_point(gy, x, y);
+        hxx += ex * ex;
+        hxy += ex * ey;
+        hyy += ey * ey;
+        bx += ex * r;
+        by += ey * r;
+      }
+    }
+    const double det = hxx * hyy - hxy * hxy;
+    if (!(det > 1e-9 * (hxx + hyy) * (hxx + hyy))) return false;
+    const double dx = -(hyy * bx - hxy * by) / det, dy = -(hxx * by - hxy * bx) / det;
+    sx += static_cast<float>(dx);
+    sy += static_cast<float>(dy);
+    if (dx * dx + dy * dy < 1e-6) break;
+  }
   // In the reduced copies: a's patch centre shows in b (sx, sy) from b's patch centre, and
   // a's feature lies where it does from its patch centre.
   const float scale = static_cast<float>(b.scale);
