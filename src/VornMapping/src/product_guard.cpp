@@ -112,14 +112,15 @@ std::vector<std::string> productRefusals(const ProductPlan& plan, const std::str
   // A set: the same reason for a folder two products share is given once, in a fixed order.
   std::set<std::string> reasons;
   const fs::path home = fs::path(homeText).lexically_normal();
-  // Folders whose own product file already exists are named by that file alone.
+  // Folders whose own product file (or a link in its place) exists are named by that file alone.
   std::set<fs::path> named;
   for (const std::string& text : plan.files) {
     const fs::path file = fs::path(text).lexically_normal();
     checkLinks(file, home, reasons);
     struct stat info {};
-    if (::lstat(file.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-      named.insert(file.parent_path());
+    if (::lstat(file.c_str(), &info) != 0) continue;
+    named.insert(file.parent_path());
+    if (!S_ISLNK(info.st_mode)) {
       reasons.insert(shown(file) +
                      " already exists: it is an earlier run's product; remove it or choose "
                      "another home");

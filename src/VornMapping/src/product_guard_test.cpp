@@ -64,6 +64,8 @@ TEST(ProductGuard, LinksAtProductsOrTheirFoldersAreRefused) {
     fs::create_symlink(outside / "created_here", link);
     const auto reasons = refusals(home.path());
     EXPECT_TRUE(mentions(reasons, link.string() + " is a symbolic link")) << product;
+    // One reason for it: its folder holds nothing else.
+    EXPECT_EQ(reasons.size(), 1u) << product;
   }
   vmtest::TempDir home;
   fs::create_directories(home / ".cache");
