@@ -22,7 +22,9 @@ GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
   }
   const double turned =
       Eigen::AngleAxisd(frame.cameraFromLocal() * prior.transpose()).angle() * 180.0 / M_PI;
-  if (!(turned <= options.max_turn)) {
+  // Without a recorded attitude the prior is a guess (straight down along the track, which
+  // at a turn points sideways): nothing to be turned too far from.
+  if (frame.recorded_yaw_sigma > 0.0 && !(turned <= options.max_turn)) {
     detail << kTurnedTooFar << " (" << turned << " degrees)";
     verdict.failure = kTurnedTooFar;
     verdict.detail = detail.str();

@@ -27,7 +27,8 @@ struct GateVerdict {
 
 // `prior` is the frame's camera_from_local from its direct pose; `others` the placed frames
 // it is compared with (itself among them is passed over). Checks, in order: every axis of the
-// centre within `max_gps_sigmas` of the fix, the turn within `max_turn`, and the distance to
+// centre within `max_gps_sigmas` of the fix, the turn from a recorded attitude within
+// `max_turn`, and the distance to
 // every other frame at least `min_distance_share` of their GPS distance.
 GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
                      const std::vector<const BlockFrame*>& others,

@@ -56,9 +56,11 @@ std::shared_ptr<fw::MapFrame> inputOf(const flight::ExampleFlight& f, size_t i,
       loose ? 10.0 : s,       loose ? 5.0 : s,        p.relative_altitude,    10.0,
       p.recorded_attitude[0], p.recorded_attitude[1], p.recorded_attitude[2], loose ? 5.0 : a,
       loose ? 5.0 : a,        loose ? 5.0 : a};
+  std::vector<double> record = gps;
+  if (sigmas.no_attitude) record.resize(8);
   const flight::PinholeCamera c = flight::recordedCamera(o);
   return testing::inputFrame(
-      i, gps, {double(c.width), double(c.height), c.fx, c.fy, c.cx, c.cy, 0, 0, 0, 0, 0},
+      i, record, {double(c.width), double(c.height), c.fx, c.fy, c.cx, c.cy, 0, 0, 0, 0, 0},
       fw::GImage(image));
 }
 

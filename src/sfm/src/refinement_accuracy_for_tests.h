@@ -28,6 +28,7 @@ struct Sigmas {
   // The frame list states none: 5, 10 and 5 m on longitude, latitude and altitude and 5
   // degrees, as the frame reader fills them in.
   bool frame_list_defaults = false;
+  bool no_attitude = false;  // the frame list records no attitude at all
 };
 
 // A survey of 640 x 480 frames in two strips over the example scene.

@@ -73,6 +73,27 @@ TEST(RefinementSafeguards, HeadingsOffByTheCrabAngleDoNotBendTheBlock) {
   ::testing::Test::RecordProperty("worst_attitude_error_deg", std::to_string(after.attitude));
 }
 
+TEST(RefinementSafeguards, FramesWithoutAttitudeAreSetByThePositionsAndImages) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // Taken as looking straight down along the track: off by the true wander (1.5 degrees).
+  Survey s = noisySurvey(2.0, 0.0, 0.0);
+  s.sigmas.no_attitude = true;
+  const SurveyRun run = runSurvey(s, VM_RENDER_CACHE);
+  const Errors direct = poseErrors(run.flight, run.direct);
+  const Errors after = poseErrors(run.flight, run.refined);
+  EXPECT_LE(after.rotation, direct.rotation / 10);
+  EXPECT_LE(after.rotation, 0.1);
+  EXPECT_LE(after.position_after_similarity, 0.3);
+  EXPECT_LE(farthestFromGps(run, {}), 3.0);
+  // The whole block's tilt is the positions' to tell: 2 m over the 40 m between the strips
+  // leave a few degrees; the first frame of a strip, whose track turned sideways, is no
+  // exception.
+  EXPECT_LE(after.attitude, 5.0);
+  ::testing::Test::RecordProperty("relative_rotation_deg", std::to_string(after.rotation));
+  ::testing::Test::RecordProperty("relative_rotation_deg_direct", std::to_string(direct.rotation));
+  ::testing::Test::RecordProperty("worst_attitude_error_deg", std::to_string(after.attitude));
+}
+
 TEST(RefinementSafeguards, AnExactCalibrationIsKeptWhereTheFlightHardlyTellsTheFocalLength) {
   VMTEST_PLAIN_BUILD_ONLY();
   // Exact records with the loose sigmas a frame list states when it gives none.
