@@ -2,9 +2,6 @@
 // honour pass, also when given in the forms the chain configuration completes.
 #include "task_settings.h"
 #include "chain_config.h"
-#include "child_process_test_helper.h"
-#include "error_result.h"
-#include "task_startup.h"
 
 #include <gtest/gtest.h>
 
@@ -95,25 +92,6 @@ TEST(TaskSettings, PathSettingsWithANulByteAreRefused) {
            {{{"dataset", {{"form", "zel_frame"}, {"uri", nul}}}}, "dataset.uri"}}) {
     EXPECT_EQ(problemOf(task), key + " must not hold a NUL byte, not \"/h/dom\\u0000/elsewhere\"")
         << task.dump();
-  }
-}
-
-TEST(TaskSettings, TheEntryPointRefusesThemWithMinusFour) {
-  const json task = {{"home", "/h"},
-                     {"dataset", {{"live", true}, {"form", "zel_frame"}}},
-                     {"dom", {{"tiling", {{"storage", "1"}}}}}};
-  CommandLine args;
-  args.task = vmtest::base64Encode(task.dump());
-  std::ostringstream out;
-  try {
-    prepareTask(args, out);
-    ADD_FAILURE() << "accepted";
-  } catch (const StartupError& error) {
-    const json result = error.result();
-    EXPECT_EQ(result["code"], -4);
-    EXPECT_EQ(result["message"],
-              "Invalid task or config format: dom.tiling.storage must be 1 (tile files) or 2 "
-              "(MBTiles), not \"1\"");
   }
 }
 
