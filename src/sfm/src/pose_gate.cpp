@@ -30,6 +30,15 @@ GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
     verdict.detail = detail.str();
     return verdict;
   }
+  // Pitch and roll keep to their prior (the heading may not: it is often the course).
+  const Eigen::AngleAxisd local_turn(frame.cameraFromLocal().transpose() * prior);
+  const double tilted = (local_turn.angle() * local_turn.axis()).head<2>().norm();
+  if (frame.tilt_sigma > 0.0 && !(tilted <= options.max_gps_sigmas * frame.tilt_sigma)) {
+    detail << kTiltedTooFar << " (" << tilted * 180.0 / M_PI << " degrees)";
+    verdict.failure = kTiltedTooFar;
+    verdict.detail = detail.str();
+    return verdict;
+  }
   for (const BlockFrame* other : others) {
     if (other->id == frame.id) continue;
     const double by_gps = (frame.gps - other->gps).norm();

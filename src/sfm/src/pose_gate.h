@@ -16,6 +16,7 @@ namespace sfm {
 // Short reasons a frame keeps its direct pose, as the run's summary groups them.
 inline constexpr char kBeyondGpsReach[] = "moved beyond its GPS reach";
 inline constexpr char kTurnedTooFar[] = "turned too far from its attitude";
+inline constexpr char kTiltedTooFar[] = "tilted beyond its pitch and roll sigmas";
 inline constexpr char kCollapsed[] = "collapsed onto another frame";
 
 struct GateVerdict {
@@ -28,7 +29,7 @@ struct GateVerdict {
 // `prior` is the frame's camera_from_local from its direct pose; `others` the placed frames
 // it is compared with (itself among them is passed over). Checks, in order: every axis of the
 // centre within `max_gps_sigmas` of the fix, the turn from a recorded attitude within
-// `max_turn`, and the distance to
+// `max_turn`, pitch and roll within `max_gps_sigmas` of their sigma, and the distance to
 // every other frame at least `min_distance_share` of their GPS distance.
 GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
                      const std::vector<const BlockFrame*>& others,

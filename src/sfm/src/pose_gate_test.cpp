@@ -46,13 +46,28 @@ TEST(PoseGate, AFrameTurnedFarFromItsAttitudeIsNotTrusted) {
   const Eigen::Matrix3d yawed =
       lookingDown() * Eigen::AngleAxisd(40.0 * M_PI / 180.0, Eigen::Vector3d::UnitZ()).matrix();
   f.setPose(yawed, f.centre());
+  f.tilt_sigma = 2.0 * M_PI / 180.0;
   EXPECT_TRUE(gatePose(f, lookingDown(), {}, options).accepted()) << "a heading off by the crab";
+  const Eigen::Matrix3d rolled =
+      lookingDown() * Eigen::AngleAxisd(7.0 * M_PI / 180.0, Eigen::Vector3d::UnitZ()).matrix() *
+      Eigen::AngleAxisd(7.0 * M_PI / 180.0, Eigen::Vector3d::UnitY()).matrix();
+  f.setPose(rolled, f.centre());
+  EXPECT_STREQ(gatePose(f, lookingDown(), {}, options).failure, kTiltedTooFar)
+      << "7 degrees of roll is beyond three sigmas of 2 degrees";
+  f.tilt_sigma = 5.0 * M_PI / 180.0;
+  EXPECT_TRUE(gatePose(f, lookingDown(), {}, options).accepted());
   const Eigen::Matrix3d upside =
       lookingDown() * Eigen::AngleAxisd(90.0 * M_PI / 180.0, Eigen::Vector3d::UnitX()).matrix();
   f.setPose(upside, f.centre());
   EXPECT_STREQ(gatePose(f, lookingDown(), {}, options).failure, kTurnedTooFar);
-  // Without attitude the prior is a guess along the track, which at a turn points sideways.
+  // A heading 80 degrees off the recorded one is not trusted; without attitude the prior is
+  // a guess along the track, which at a turn points sideways, and the images may set it.
+  const Eigen::Matrix3d sideways =
+      lookingDown() * Eigen::AngleAxisd(80.0 * M_PI / 180.0, Eigen::Vector3d::UnitZ()).matrix();
+  f.setPose(sideways, f.centre());
+  EXPECT_STREQ(gatePose(f, lookingDown(), {}, options).failure, kTurnedTooFar);
   f.recorded_yaw_sigma = 0.0;
+  f.tilt_sigma = options.untold_tilt_sigma * M_PI / 180.0;
   EXPECT_TRUE(gatePose(f, lookingDown(), {}, options).accepted());
 }
 
