@@ -33,7 +33,11 @@ bool writeFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error) {
   // The process id keeps two processes writing the same tile off each other's file.
   const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Whatever stands at the temporary name (a link planted there, a file with a second name)
+  // is removed, not written through: the new file is always our own.
+  ::unlink(temporary.c_str());
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = systemError("open");
     return false;

@@ -10,6 +10,8 @@
 
 #include <filesystem>
 
+#include <unistd.h>
+
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -23,6 +25,22 @@ std::vector<stdfs::path> filesUnder(const stdfs::path& folder) {
     if (e.is_regular_file()) files.push_back(e.path());
   }
   return files;
+}
+
+TEST(AtomicFile, WhatStandsAtTheTemporaryNameIsReplacedNotWrittenThrough) {
+  vmtest::TempDir dir;
+  const stdfs::path target = dir / "tile.png", elsewhere = dir / "elsewhere";
+  const std::string temporary = target.string() + "." + std::to_string(::getpid()) + ".tmp";
+  std::string error;
+  ASSERT_TRUE(tile_files::writeFileAtomically(elsewhere.string(), "kept", 4, error));
+  stdfs::create_symlink(elsewhere, temporary);
+  ASSERT_TRUE(tile_files::writeFileAtomically(target.string(), "tile", 4, error)) << error;
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(tile_files::readWholeFile(elsewhere.string(), bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "kept");
+  ASSERT_TRUE(tile_files::readWholeFile(target.string(), bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "tile");
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(temporary)));
 }
 
 TEST(FileStore, FilesFollowTheTilePathTemplateAndEmptyLocationsMeanTheTilesFolder) {

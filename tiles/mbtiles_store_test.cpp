@@ -189,6 +189,20 @@ TEST(MbtilesStore, AnExistingDatabaseIsNeverOpenedOrOverwritten) {
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "earlier");
 }
 
+TEST(MbtilesStore, ADanglingLinkInPlaceOfADatabaseIsNotFollowed) {
+  vmtest::TempDir dir;
+  const stdfs::path folder = dir / "t", outside = dir / "outside.mbtiles";
+  stdfs::create_directories(folder);
+  stdfs::create_symlink(outside, folder / "tile.db");
+  store_test::LogCapture log;
+  {
+    Store store(folder.string(), "", "");
+    EXPECT_FALSE(store.SetTile(0, 0, 1, makeTile(0, 0, 1, 1)));
+  }
+  EXPECT_FALSE(stdfs::exists(outside)) << "the database was created at the link's target";
+  EXPECT_GE(log.count("Can't open database", fw::kLogError), 1u);
+}
+
 int countCommit(void* count) {
   ++*static_cast<int*>(count);
   return 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -39,7 +40,15 @@ int32_t mbtilesRow(int32_t y, int32_t z) {
   return static_cast<int32_t>(std::pow(2.0, z) - 1.0 - y);
 }
 
-std::string errorOf(sqlite3* db) { return db ? sqlite3_errmsg(db) : "the database is not open"; }
+// SQLite's message, with the system's reason when a system call failed ("disk I/O error" says
+// nothing of a full disk or a file-size limit).
+std::string errorOf(sqlite3* db) {
+  if (!db) return "the database is not open";
+  std::string message = sqlite3_errmsg(db);
+  const int system = sqlite3_system_errno(db);
+  if (system != 0) message += std::string(" (") + std::strerror(system) + ")";
+  return message;
+}
 
 bool exec(sqlite3* db, const std::string& sql, std::string& error) {
   char* message = nullptr;
@@ -174,7 +183,8 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std
     return false;
   }
   if (sqlite3_open_v2(path.c_str(), db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX |
+                          SQLITE_OPEN_NOFOLLOW,  // never a database at a link's target
                       nullptr) != SQLITE_OK) {
     FW_LOG(fw::kLogError) << where << "Can't open database: " << errorOf(*db);
     sqlite3_close(*db);

@@ -6,7 +6,7 @@ list(APPEND MAPPING_SOURCES
   ${mapper_dir}/run_outcome.cpp
   ${mapper_dir}/task_log_sink.cpp
   ${mapper_dir}/zel_mapper_impl.cpp)
-list(APPEND MAPPING_DEPS utilities)
+list(APPEND MAPPING_DEPS utilities terrain_fusion)
 list(APPEND MAPPING_TESTS
   ${mapper_dir}/mapper_process_test.cpp
   ${mapper_dir}/production_program_test.cpp

@@ -209,6 +209,8 @@ TEST(Settings, WrongTypesAreRefusedAtStartByKey) {
       {{{"dom", {{"tiling", {{"tile_format", "gif"}}}}}}, "dom.tiling.tile_format must be"},
       {{{"dense", {{"legacy_tf", {{"specific", {{"terrainfusion.render_mode", 99}}}}}}}},
        "dense.legacy_tf.specific.terrainfusion.render_mode must be 2"},
+      // Twenty zoom levels finer than the frames: no raster of it could ever be allocated.
+      {{{"dom", {{"scale", 1e-6}}}}, "dom.scale 1e-06 sets the DOM 20 zoom levels finer"},
   };
   for (const auto& [settings, expected] : cases) {
     json task = vmtest::frameListTask(home, 6);

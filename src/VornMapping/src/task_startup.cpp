@@ -7,6 +7,7 @@
 #include "task_settings.h"
 
 #include "framework/printable_text.h"
+#include "src/TerrainFusion/src/terrain_memory.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -88,6 +89,17 @@ nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   if (!problem.empty()) {
     fail(out, "Invalid task or config format: " + problem, -4,
          "Invalid task or config format: " + problem);
+  }
+  // Terrain settings whose rasters could never fit the memory budget (a DOM scale of 1e-6
+  // asks for zoom 26) are refused before anything is allocated.
+  for (const auto& item : rebuilt["chain"]) {
+    const auto config = item.find("config");
+    if (config == item.end() || !config->is_object() || !config->contains("legacy_tf")) continue;
+    const std::string terrain = terrainSettingsError((*config)["legacy_tf"].dump());
+    if (!terrain.empty()) {
+      fail(out, "Invalid task or config format: " + terrain, -4,
+           "Invalid task or config format: " + terrain);
+    }
   }
   return rebuilt;
 }
