@@ -367,8 +367,9 @@ def spread(tile):
 
 # A pixel counts as grey within this spread of its channels, and as coloured from this one on.
 GREY_SPREAD, COLOURED_SPREAD = 4, 12
-# The first frame alone covers the start of its strip: about a tenth of the reduced flight's DOM.
-GREY_SHARE = 0.04
+# The first frame alone covers the start of its strip, where blending with its neighbours
+# leaves 3-10% of the reduced flight's DOM grey; a frame dropped from the DOM leaves about 0.2%.
+GREY_SHARE = 0.01
 
 
 def grey_first_frame(frames, folder):
