@@ -141,12 +141,14 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
       stored_.erase(std::remove(stored_.begin(), stored_.end(), pending.in.id), stored_.end());
     }
   }
-  // The oldest frame goes when the window is full, or at once when no image can refine it.
+  // The oldest frame goes when the window is full, or at once when no image can refine it
+  // and the cameras it would carry are settled.
   std::vector<RefinedFrame> ready;
-  const int window = cameras_sent_ ? options_.window_size : options_.firstWindow();
+  const int window = cameras_settled_ ? options_.window_size : options_.firstWindow();
+  const bool early_exit = !options_.enabled || cameras_settled_;
   while (!pending_.empty() && (static_cast<int>(pending_.size()) > window ||
-                               !block_.frames.count(pending_.front().in.id))) {
-    settleBefore(pending_.front());
+                               (early_exit && !block_.frames.count(pending_.front().in.id)))) {
+    settleBefore();
     ready.push_back(deliver(std::move(pending_.front())));
     pending_.pop_front();
   }
@@ -157,7 +159,7 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
 std::vector<RefinedFrame> PoseRefiner::finish() {
   std::vector<RefinedFrame> ready;
   while (!pending_.empty()) {
-    settleBefore(pending_.front());
+    settleBefore();
     ready.push_back(deliver(std::move(pending_.front())));
     pending_.pop_front();
   }
@@ -382,10 +384,10 @@ PoseRefiner::Pending& PoseRefiner::pendingOf(uint64_t id) {
   throw std::logic_error("a frame of the window is not pending");
 }
 
-void PoseRefiner::settleBefore(const Pending& leaving) {
-  if (cameras_settled_) return;
-  const auto f = block_.frames.find(leaving.in.id);
-  if (f == block_.frames.end() || !f->second.refined) return;
+void PoseRefiner::settleBefore() {
+  // Every frame goes out with the cameras it will share with all later frames: the first
+  // window, adjusted with them free, settles them before its first frame leaves.
+  if (cameras_settled_ || !options_.enabled) return;
   cameras_settled_ = true;
   const bool cameras_reset = settleCameras();
   const bool headings_trusted = settleHeadings();
@@ -493,6 +495,15 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
     fw::RunTally::instance().fail(fw::tally::kFramesRefined, pending.failure);
   }
   out.in = std::move(pending.in);
+  if (cameras_settled_) {
+    // A frame keeping its direct pose carries the camera the refined frames carry.
+    for (const CameraIntrinsics& camera : block_.cameras) {
+      if (camera.calibration != out.in.camera.getParameters()) continue;
+      out.camera = fw::Camera(camera.parameters());
+      out.in.camera = out.camera;
+      break;
+    }
+  }
   return out;
 }
 
@@ -524,7 +535,6 @@ bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {
   if (static_cast<int>(key_points.size()) < options_.min_points) return false;
   out->pose = pose;
   out->refined = true;
-  cameras_sent_ = true;
   out->camera = fw::Camera(block_.cameras[frame.camera].parameters());
   out->key_points = std::move(key_points);
   out->map_points = std::move(map_points);

@@ -34,13 +34,13 @@ struct RefinedFrame {
 // earlier frames, verified with the essential matrix, placed relative to its best match
 // (rotation and baseline direction from the images, baseline length from the recorded
 // positions) and adjusted together with the window. A frame leaves the window, oldest
-// first, once `window_size` newer frames have arrived (`first_window` until a refined
-// frame has gone out, so that the camera is refined over a longer stretch of the flight;
-// at once when it has no features to be matched by and every frame before it has gone);
-// it is sent refined when it saw enough map points in an accepted adjustment and otherwise
-// with its direct pose. Frames that have left the window hold still in later adjustments,
-// and so do the cameras once a refined frame has gone out with them, so that every frame
-// sent shares one camera.
+// first, once `window_size` newer frames have arrived (`first_window` for the first frame,
+// so that the camera is refined over a longer stretch of the flight; at once when it has no
+// features to be matched by and every frame before it has gone, after the first); it is
+// sent refined when it saw enough map points in an accepted adjustment and otherwise with
+// its direct pose. Frames that have left the window hold still in later adjustments, and
+// so do the cameras from the first frame sent on: every frame sent, refined or not,
+// carries the one camera of its calibration.
 //
 // Every frame given to `add` comes out of `add` or `finish` exactly once, in the order
 // given. The pairs of a new frame are related on up to `threads` threads. Failures of a
@@ -72,9 +72,9 @@ class PoseRefiner {
   void placeAsRoot(BlockFrame& frame);
   void adjustWindow();
   Pending& pendingOf(uint64_t id);
-  // Before the first refined frame leaves: the cameras and how firmly the recorded headings
-  // hold, decided once from the adjusted window.
-  void settleBefore(const Pending& leaving);
+  // Before the first frame leaves: the cameras and how firmly the recorded headings hold,
+  // decided once from the adjusted window.
+  void settleBefore();
   bool settleCameras();   // true when a camera went back to its calibration
   bool settleHeadings();  // true when the headings hold firmly from now on
   void evictOldFrames();
@@ -86,7 +86,6 @@ class PoseRefiner {
   std::deque<Pending> pending_;
   RefinementBlock block_;
   std::deque<uint64_t> stored_;        // frames in the block, oldest first
-  bool cameras_sent_ = false;          // a refined frame went out
   bool cameras_settled_ = false;       // the cameras hold from then on, refined or as calibrated
   bool headings_trusted_ = false;      // the recorded headings agreed with the flight's
   std::map<int, double> focal_sigma_;  // per camera, from its last adjustment while free

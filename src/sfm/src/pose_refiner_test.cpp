@@ -196,6 +196,28 @@ TEST(PoseRefinement, BadFramesAreSentOnceInOrderWithTheirDirectPoseAndTheRestRef
   int changed = 0;
   for (size_t i : {0, 1, 2, 4, 6, 8, 9}) changed += !samePose(*refined[i], *direct[i]);
   EXPECT_EQ(changed, 7) << "the good frames are refined";
+  const std::vector<double> camera = refined[0]->getCamera(0).getParameters();
+  EXPECT_NE(camera, direct[0]->getCamera(0).getParameters()) << "the camera is refined";
+  for (size_t i = 1; i < refined.size(); ++i)
+    EXPECT_EQ(refined[i]->getCamera(0).getParameters(), camera)
+        << "frame " << i << ": refined or not, every frame carries the one camera";
+}
+
+TEST(PoseRefinement, FramesThatComeBeforeTheCameraIsSettledCarryTheSettledCamera) {
+  // A featureless first frame waits for the first window instead of going out with the
+  // calibration while the others go with the camera the images refined.
+  const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 5));
+  const std::vector<flight::RenderedView> views = flight::renderAllFrames(f, VM_RENDER_CACHE);
+  std::vector<Input> inputs = {{0, cv::Mat(views[0].image.size(), CV_8UC3, cv::Scalar::all(90))}};
+  for (size_t i = 1; i < views.size(); ++i) inputs.push_back({i, views[i].image});
+  const Frames refined = locateInputs(f, inputs);
+  const Frames direct = locateInputs(f, inputs, refinementOff());
+  expectInOrder(refined, inputs.size());
+  EXPECT_TRUE(samePose(*refined[0], *direct[0]));
+  const std::vector<double> camera = refined.back()->getCamera(0).getParameters();
+  EXPECT_NE(camera, direct.back()->getCamera(0).getParameters()) << "the camera is refined";
+  for (size_t i = 0; i + 1 < refined.size(); ++i)
+    EXPECT_EQ(refined[i]->getCamera(0).getParameters(), camera) << "frame " << i;
 }
 
 TEST(PoseRefinement, ShortRunsAndRunsThatStopEarlySendEveryFrameAtTheEnd) {
