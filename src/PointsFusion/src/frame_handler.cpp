@@ -8,14 +8,12 @@
 #include "src/PointsFusion/src/stereo_dense/cleaner.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pruner.h"
-#include "src/PointsFusion/src/stereo_dense/sparse_depths.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 
 #include <algorithm>
 #include <cmath>
 #include <exception>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -113,30 +111,16 @@ void FrameHandler::forwardToTerrain(sv::Var& payload) {
 
 void FrameHandler::forwardSparseToTerrain(sv::Var& payload) {
   if (!terrain_) return;
-  std::shared_ptr<fw::MapFrame> frame;
   try {
-    frame = payload[0].castAs<std::shared_ptr<fw::MapFrame>>();
-    if (!frame || terrain_->fuseFrame(frame)) return;
+    const auto frame = payload[0].castAs<std::shared_ptr<fw::MapFrame>>();
+    if (frame && !terrain_->fuseFrame(frame)) {
+      FW_LOG(fw::kLogWarning) << "FrameHandler: terrain fusion did not take frame " << frame->id
+                              << " by its sparse points";
+    }
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "FrameHandler: terrain fusion refused frame " << frameIdOf(payload)
                           << ": " << e.what();
-    return;
   }
-  // Terrain fusion takes frames only once it has taken a point cloud: the frame's sparse
-  // points go as one instead, in the same place in the order.
-  const SE3 pose = frame->getPoseSE3();
-  std::vector<pi::Point3d> world;
-  for (const pi::Point3d& p : sparse_depths::plausiblePoints(*frame))
-    world.push_back(pose.transformPoint(p));
-  if (world.empty()) {
-    FW_LOG(fw::kLogWarning) << "FrameHandler: frame " << frame->id
-                            << " has no depth map and too few sparse points for terrain fusion";
-    return;
-  }
-  // The list is held whole in one value, as the resampler sends it.
-  sv::Var points(std::make_shared<sv::VarValue_<std::vector<pi::Point3d>>>(std::move(world)));
-  sv::Var cloud(std::vector<sv::Var>{sv::Var(frame), points});
-  forwardToTerrain(cloud);
 }
 
 void FrameHandler::forwardToTiles(sv::Var& payload) {

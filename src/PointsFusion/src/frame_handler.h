@@ -48,9 +48,8 @@ class FrameHandler : public zel::Chain {
   void forwardToTerrain(sv::Var& payload);
   void forwardToTiles(sv::Var& payload);
   // [frame] of a frame without dense points (its pair gave no depth map, or cleaning kept
-  // none) to terrain fusion's frame route, which maps it from its sparse points; while
-  // terrain fusion takes no frames yet (before its first point cloud), its plausible sparse
-  // points as a point cloud. It comes from the resampler in the cleaner's order, like the
+  // none) to terrain fusion's frame route, which maps it from its sparse points and lets
+  // dense heights outrank them. It comes from the resampler in the cleaner's order, like the
   // dense frames.
   void forwardSparseToTerrain(sv::Var& payload);
 

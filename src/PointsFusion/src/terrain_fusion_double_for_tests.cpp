@@ -36,10 +36,8 @@ class RecordingNode : public fw::MapFusion {
     record().intake.push_back({cloud.frameId, false});
     record().clouds.push_back(std::move(cloud));
   }
-  // Like terrain fusion, takes frames only once a point cloud has come.
   bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override {
     std::lock_guard<std::mutex> lock(record().mutex);
-    if (record().clouds.empty()) return false;
     record().intake.push_back({frame->id, true});
     return true;
   }

@@ -77,17 +77,9 @@ TerrainFusion::TerrainFusion(const std::string& config, zel::Chain* chain)
   }
   applyGivenZoom();
   detectCpuFeatures();
-  {
-    std::lock_guard<std::mutex> lock(output_mutex_);
-    outputs_.clear();
-    for (const char* kind : {"dom", "dsm"}) {
-      auto record = std::make_shared<TfTileset>(kind);
-      record->id = std::string(kind) + "_01";
-      record->location = std::string(kind) == "dom" ? domLocation_ : dsmLocation_;
-      record->storage_type = storageMode_;
-      outputs_.push_back(record);
-    }
-  }
+  // Reported at once, not started: a run that never writes a tile ends with both records
+  // failed instead of without them.
+  addRecords(zel::kOutputNotStarted);
   ready_ = true;
 }
 

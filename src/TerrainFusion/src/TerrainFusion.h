@@ -84,6 +84,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
 
   // ---- Intake (queued on the worker pool, or at once for ready rasters). Every frame
   // gets its number in the intake order here; placement and merging follow that order.
+  // A frame alone is mapped from its sparse map points (a frame without a depth map); false
+  // only when the node was not set up.
   bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override;
   virtual void addPointCloud(sv::Var* message);
   virtual void addDsmDom(sv::Var* message);
@@ -94,7 +96,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
                  const std::shared_ptr<IntakeTicket>& ticket = nullptr);
 
   // ---- Routes: one frame from its input to tiles. Without a ticket the frame takes the
-  // next number of the intake order; the ticket records why the frame failed.
+  // next number of the intake order; the ticket records why the frame failed. Rasters from
+  // a frame's sparse map points weigh less than dense ones (route_weights.h).
   bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket* ticket = nullptr);
   bool fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                       const std::vector<pi::Point3d>& points, IntakeTicket* ticket = nullptr);
@@ -182,7 +185,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // `seen` marks the pixels that have a source in the image (8-bit, 255). The maps are
   // rebuilt when the camera changes. Empty on failure.
   cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen);
-  // Reads and decodes the frame's image (3 channels); empty, logged, on failure.
+  // Reads and decodes the frame's image file to 8-bit BGR; empty, logged, on failure.
   cv::Mat loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
   // The common tail of the routes: debug images, then the tiling of the render mode, in the
   // frame's turn of the intake order.
@@ -191,6 +194,12 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // The zoom step of the point and frame routes in the intake order: until the placement is
   // fixed, a frame waits for every earlier frame to have tried.
   bool placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket);
+  // The end of every frame's work, whatever the route: its later frames go on, its image is
+  // released, it is counted once (merged or failed), the tileset records are refreshed when
+  // it reached the tiles and the cache is trimmed. `name` names it in log lines (the
+  // frame's id when empty).
+  void finishFrame(const char* step, const std::shared_ptr<fw::MapFrame>& frame,
+                   IntakeTicket& ticket, bool fused, const std::string& name = "");
   // The given ticket, or a new one (kept in `own`) at the end of the intake order.
   IntakeTicket& ticketOr(IntakeTicket* ticket, std::shared_ptr<IntakeTicket>& own);
   // The worker pool, created by the first call.
@@ -214,7 +223,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::shared_ptr<fw::PureProjection> projection_;
   std::mutex undistorterMutex_;
   std::mutex zoomMutex_;
-  // Created by the first point cloud; read and written only under poolMutex_.
+  // Created by the first frame or point cloud; read and written only under poolMutex_.
   std::shared_ptr<fw::detail::ThreadPool> pool_;
   std::mutex poolMutex_;
   // Per-tile locks of every change of a tile in the cache.
@@ -265,8 +274,9 @@ bool CalcPlane(const std::vector<pi::Point3d>& points, SE3& plane, std::vector<i
 void gaussianWeightFilter(cv::Mat& heights, cv::Mat& weights, int k, double sigma,
                           const std::vector<cv::Point>& holes);
 
-// An image of any common layout as 8-bit BGR: grey, grey with alpha, BGR or BGRA, 8 or 16 bits
-// per channel (16 bits scaled onto 8, alpha dropped). Empty for any other layout.
+// A raster that did not come from a file (ready rasters) as 8-bit BGR by the rule frame
+// images are decoded with (fw::decodeFrameImage): grey becomes three equal channels, 16 bits
+// keep their high 8, alpha is dropped. Empty for any other layout.
 cv::Mat bgrOf(const cv::Mat& image);
 
 // Nearest-neighbour resize to (columns / 2) x (rows / 2).

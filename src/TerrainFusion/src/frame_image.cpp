@@ -1,10 +1,11 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
+#include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cstdint>
 #include <fstream>
 
 namespace {
@@ -23,6 +24,18 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
   return imageFolder + path;
 }
 
+// 16-bit samples keep their high 8 bits, as the frames' decoding does.
+cv::Mat highBytes(const cv::Mat& image) {
+  cv::Mat eight(image.size(), CV_MAKETYPE(CV_8U, image.channels()));
+  const int values = image.cols * image.channels();
+  for (int r = 0; r < image.rows; ++r) {
+    const uint16_t* in = image.ptr<uint16_t>(r);
+    uchar* out = eight.ptr<uchar>(r);
+    for (int i = 0; i < values; ++i) out[i] = static_cast<uchar>(in[i] >> 8);
+  }
+  return eight;
+}
+
 }  // namespace
 
 cv::Mat bgrOf(const cv::Mat& image) {
@@ -32,8 +45,8 @@ cv::Mat bgrOf(const cv::Mat& image) {
     case CV_8U:
       eight = image;
       break;
-    case CV_16U:  // the full 16-bit range onto 8 bits
-      image.convertTo(eight, CV_8U, 1.0 / 257.0);
+    case CV_16U:
+      eight = highBytes(image);
       break;
     default:
       return cv::Mat();
@@ -71,22 +84,20 @@ cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw 1 - Wrong Path! " << path;
     return cv::Mat();
   }
+  // Decoded by the rule every stage shares, so that terrain colours a frame as the dense
+  // stage and the dataset saw it.
   cv::Mat image;
   try {
-    image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
+    image = fw::decodeFrameImage(bytes);
+  } catch (const cv::Exception& e) {
+    if (e.code == cv::Error::StsNoMem) throw;  // counted as a frame without memory
     image.release();
   }
   if (image.empty()) {
-    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw 2 - Wrong Path! " << path;
-    return cv::Mat();
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw 2 - Wrong Path! " << path
+                          << " (not an image this program reads)";
   }
-  cv::Mat bgr = bgrOf(image);
-  if (bgr.empty()) {
-    FW_LOG(fw::kLogError) << "imgIn.type() is CV_8UC3 expected; frame " << frame->id << " has type "
-                          << image.type() << ", which cannot be turned into 8-bit colour";
-  }
-  return bgr;
+  return image;
 }
 
 cv::Mat TerrainFusion::undistortedImage(const fw::Camera& camera, const cv::Mat& image,

@@ -76,13 +76,10 @@ IntakeTicket& TerrainFusion::ticketOr(IntakeTicket* ticket, std::shared_ptr<Inta
 }
 
 bool TerrainFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
-  if (!frame || !acceptsInput(frame)) return false;
-  std::shared_ptr<fw::detail::ThreadPool> pool;
-  {
-    std::lock_guard<std::mutex> lock(poolMutex_);
-    pool = pool_;
-  }
-  if (!pool) return false;
+  if (!frame || stop_ || !acceptsInput(frame)) return false;
+  // A frame may come before any point cloud (the first frames of a run without a depth
+  // map): it makes the pool as a point cloud would, so that it still reaches the DOM.
+  const auto pool = workerPool();
   std::lock_guard<std::mutex> lock(intake_.queueMutex());
   auto ticket = intake_.issue();
   pool->Add([this, frame, ticket] { return frameTask(frame, ticket); });
@@ -134,26 +131,9 @@ void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
   FW_LOG(fw::kLogInfo) << "TerrainFusion is working on: " << id;
   const bool fused = guarded<bool>(
       "pointCloudTask", id, false, [&] { return fusePointCloud(frame, points, &ticket); }, &ticket);
-  // Later frames go on whatever happened to this one.
-  ticket.passAll();
   points.clear();
   points.shrink_to_fit();
-  guarded<bool>("pointCloudTask", id, false, [&] {
-    releaseFrameImage(frame);
-    return true;
-  });
-  if (!fused) ticket.fail("failed");
-  countFrame(ticket.failure());
-  if (fused) {
-    guarded<bool>("pointCloudTask", id, false, [&] {
-      updateTilesets();
-      return true;
-    });
-  }
-  guarded<bool>("pointCloudTask", id, false, [&] {
-    trimTileCache(tileClockSeconds());
-    return true;
-  });
+  finishFrame("pointCloudTask", frame, ticket, fused);
 }
 
 bool TerrainFusion::frameTask(std::shared_ptr<fw::MapFrame> frame,
@@ -164,13 +144,7 @@ bool TerrainFusion::frameTask(std::shared_ptr<fw::MapFrame> frame,
   const std::string id = idText(frame);
   const bool fused = guarded<bool>(
       "frameTask", id, false, [&] { return fuseMapFrame(frame, &ticket); }, &ticket);
-  ticket.passAll();
-  guarded<bool>("frameTask", id, false, [&] {
-    releaseFrameImage(frame);
-    return true;
-  });
-  if (!fused) ticket.fail("failed");
-  countFrame(ticket.failure());
+  finishFrame("frameTask", frame, ticket, fused);
   return fused;
 }
 
@@ -216,20 +190,27 @@ void TerrainFusion::addDsmDom(sv::Var* message) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addDsmDom: rasters " << id << " failed";
     ticket->fail("unreadable message");
   }
-  ticket->passAll();
-  guarded<bool>("addDsmDom", id, false, [&] {
+  finishFrame("addDsmDom", frame, *ticket, fused, id);
+}
+
+void TerrainFusion::finishFrame(const char* step, const std::shared_ptr<fw::MapFrame>& frame,
+                                IntakeTicket& ticket, bool fused, const std::string& name) {
+  const std::string id = name.empty() ? idText(frame) : name;
+  // Later frames go on whatever happened to this one.
+  ticket.passAll();
+  guarded<bool>(step, id, false, [&] {
     releaseFrameImage(frame);
     return true;
   });
-  if (!fused) ticket->fail("failed");
-  countFrame(ticket->failure());
+  if (!fused) ticket.fail("failed");
+  countFrame(ticket.failure());
   if (fused) {
-    guarded<bool>("addDsmDom", id, false, [&] {
+    guarded<bool>(step, id, false, [&] {
       updateTilesets();
       return true;
     });
   }
-  guarded<bool>("addDsmDom", id, false, [&] {
+  guarded<bool>(step, id, false, [&] {
     trimTileCache(tileClockSeconds());
     return true;
   });

@@ -1,3 +1,4 @@
+#include "framework/frame_image_decoding.h"
 #include "framework/run_tally.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/flight_products_for_tests.h"
@@ -245,8 +246,129 @@ TEST_F(TerrainProducts, FrameDomReachesWhereItsImageSeesNotWhereItsTilesEnd) {
   }
 }
 
-// Frames of other image layouts are read as colour: a grey frame, and a 16-bit one, appear
-// in the DOM (grey where grey).
+// The stored tiles of the finest zoom.
+std::map<Key, cv::Mat> finest(const std::map<Key, cv::Mat>& tiles) {
+  int zoom = 0;
+  for (const auto& t : tiles) zoom = std::max(zoom, std::get<0>(t.first));
+  std::map<Key, cv::Mat> kept;
+  for (const auto& t : tiles)
+    if (std::get<0>(t.first) == zoom) kept.insert(t);
+  return kept;
+}
+
+// A frame without a depth map (the frame route, from its sparse map points) beside a dense
+// frame: the dense frame's DSM cells keep its heights whichever comes first, the sparse one
+// fills the DOM and the DSM only around them.
+TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
+  // The dense frame's points lifted 20 m, so that its heights are told from the sparse
+  // frame's at a glance.
+  tftest::TruthFrame dense = flight_->frame(0);
+  const cv::Vec3d o = flight_->takeOff();
+  const cv::Vec3d up = flight::ecefFromEnu(o[0], o[1]) * cv::Vec3d(0, 0, 1);
+  for (pi::Point3d& p : dense.points)
+    p = pi::Point3d(p.x + 20 * up[0], p.y + 20 * up[1], p.z + 20 * up[2]);
+  const auto run = [&](const std::vector<bool>& sparseFirst) {
+    vmtest::TempDir work;
+    {
+      auto node = tftest::makeNode(work.path(), nodeSettings(2));
+      for (const bool sparse : sparseFirst) {
+        if (sparse) {
+          EXPECT_TRUE(node->fuseFrame(flight_->frame(1).frame));
+        } else {
+          sv::Var message = tftest::TruthFlight::pointCloudMessage(dense);
+          node->call("point_cloud", &message);
+        }
+      }
+    }
+    return readProducts(work.path(), 1);
+  };
+  const Products denseAlone = run({false}), sparseAlone = run({true});
+  const auto denseDsm = finest(denseAlone.dsm);
+  ASSERT_FALSE(denseDsm.empty());
+  ASSERT_FALSE(finest(sparseAlone.dsm).empty());
+  for (const bool sparseFirst : {true, false}) {
+    SCOPED_TRACE(sparseFirst ? "sparse first" : "dense first");
+    const Products both = run({sparseFirst, !sparseFirst});
+    const auto dsm = finest(both.dsm);
+    int denseCells = 0, kept = 0, filled = 0;
+    for (const auto& [key, heights] : dsm) {
+      const auto alone = denseDsm.find(key);
+      for (int r = 0; r < heights.rows; ++r) {
+        for (int c = 0; c < heights.cols; ++c) {
+          const float h = heights.at<float>(r, c);
+          const bool denseThere =
+              alone != denseDsm.end() && alone->second.at<float>(r, c) > TerrainFusion::kNoHeight;
+          if (denseThere) {
+            ++denseCells;
+            kept += std::fabs(h - alone->second.at<float>(r, c)) < 1.0f;
+          } else {
+            filled += h > TerrainFusion::kNoHeight;
+          }
+        }
+      }
+    }
+    ASSERT_GT(denseCells, 500);
+    EXPECT_EQ(kept, denseCells);
+    EXPECT_GT(filled, denseCells / 10) << "the sparse frame fills the DSM beyond the dense one";
+    // The DOM holds both frames' ground.
+    int either = 0, covered = 0;
+    const auto seen = [](const std::map<Key, cv::Mat>& tiles, const Key& key, int r, int c) {
+      const auto t = tiles.find(key);
+      return t != tiles.end() && t->second.at<cv::Vec4b>(r, c)[3] > 0;
+    };
+    const auto dom = finest(both.dom), denseDom = finest(denseAlone.dom),
+               sparseDom = finest(sparseAlone.dom);
+    std::set<Key> keys;
+    for (const auto* tiles : {&denseDom, &sparseDom})
+      for (const auto& t : *tiles) keys.insert(t.first);
+    for (const Key& key : keys) {
+      for (int r = 0; r < 256; ++r) {
+        for (int c = 0; c < 256; ++c) {
+          if (!seen(denseDom, key, r, c) && !seen(sparseDom, key, r, c)) continue;
+          ++either;
+          covered += seen(dom, key, r, c);
+        }
+      }
+    }
+    ASSERT_GT(either, 10000);
+    EXPECT_GE(double(covered) / either, 0.99) << covered << " of " << either;
+  }
+}
+
+// A frame given alone before any point cloud is mapped from its sparse points like any
+// other frame: it reaches the tiles, refreshes the records, is counted once and takes its
+// part in trimming the cache.
+TEST_F(TerrainProducts, FramesAloneBeforeAnyPointCloudReachTheTilesAndTheRecords) {
+  fw::RunTally& tally = fw::RunTally::instance();
+  tally.reset();
+  tftest::LogCapture log;
+  vmtest::TempDir work;
+  zel::Chain root("root", nullptr);
+  const auto states = [&] {
+    std::vector<int> found;
+    root.visitOutputs(
+        [&](const std::shared_ptr<zel::OutputItem>& r) { found.push_back(r->state); });
+    return found;
+  };
+  {
+    auto node = tftest::makeNode(work.path(), nodeSettings(1), &root);
+    // Reported as soon as the node stands, not started.
+    EXPECT_EQ(states(), std::vector<int>(2, zel::kOutputNotStarted));
+    EXPECT_TRUE(node->fuseFrame(flight_->frame(0).frame));
+    EXPECT_TRUE(node->fuseFrame(flight_->frame(1).frame));
+    drain(*node);
+    EXPECT_EQ(states(), std::vector<int>(2, zel::kOutputInProgress));
+    EXPECT_EQ(tally.count(fw::tally::kTerrainFrames), 2);
+    EXPECT_EQ(tally.failures(fw::tally::kTerrainFrames), 0);
+    // One worker: the second frame's end trims what the first left.
+    EXPECT_EQ(log.linesWith("Remove cache num: ").size(), 1u);
+  }
+  EXPECT_EQ(tally.count(fw::tally::kTerrainFrames), 2);
+  EXPECT_FALSE(finest(readProducts(work.path(), 1).dom).empty());
+}
+
+// Frames of other image layouts are read as colour: a grey frame appears grey in the DOM; a
+// 16-bit frame and one with alpha give the DOM of the 8-bit colour frame, byte for byte.
 TEST_F(TerrainProducts, GreyAndSixteenBitFramesAppearInTheDom) {
   const cv::Mat colour = cv::imread(
       [&] {
@@ -256,14 +378,14 @@ TEST_F(TerrainProducts, GreyAndSixteenBitFramesAppearInTheDom) {
       }(),
       cv::IMREAD_UNCHANGED);
   ASSERT_EQ(colour.type(), CV_8UC3);
-  cv::Mat grey, deep;
+  cv::Mat grey, deep, withAlpha;
   cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
   colour.convertTo(deep, CV_16UC3, 257.0);
-  for (const cv::Mat& image : {grey, deep}) {
-    SCOPED_TRACE(image.type());
+  cv::cvtColor(colour, withAlpha, cv::COLOR_BGR2BGRA);
+  const auto mapOne = [&](const cv::Mat& image) {
     vmtest::TempDir work;
     std::string path = (work.path() / "frame.png").string();
-    ASSERT_TRUE(cv::imwrite(path, image));
+    EXPECT_TRUE(cv::imwrite(path, image));
     tftest::TruthFrame frame = flight_->frame(0);
     frame.frame->call("SetImagePath", &path);
     {
@@ -271,18 +393,48 @@ TEST_F(TerrainProducts, GreyAndSixteenBitFramesAppearInTheDom) {
       sv::Var message = tftest::TruthFlight::pointCloudMessage(frame);
       node->call("point_cloud", &message);
     }
-    const Products products = readProducts(work.path(), 1);
-    ASSERT_FALSE(products.dom.empty());
-    int seen = 0, notGrey = 0;
-    for (const auto& [key, tile] : products.dom) {
-      for (auto it = tile.begin<cv::Vec4b>(); it != tile.end<cv::Vec4b>(); ++it) {
-        if ((*it)[3] == 0) continue;
-        ++seen;
-        notGrey += image.channels() == 1 && ((*it)[0] != (*it)[1] || (*it)[1] != (*it)[2]);
-      }
+    return readProducts(work.path(), 1).dom;
+  };
+  const auto greyDom = mapOne(grey);
+  ASSERT_FALSE(greyDom.empty());
+  int seen = 0, notGrey = 0;
+  for (const auto& [key, tile] : greyDom) {
+    for (auto it = tile.begin<cv::Vec4b>(); it != tile.end<cv::Vec4b>(); ++it) {
+      if ((*it)[3] == 0) continue;
+      ++seen;
+      notGrey += (*it)[0] != (*it)[1] || (*it)[1] != (*it)[2];
     }
-    EXPECT_GT(seen, 10000);
-    EXPECT_EQ(notGrey, 0);
+  }
+  EXPECT_GT(seen, 10000);
+  EXPECT_EQ(notGrey, 0);
+  const auto colourDom = mapOne(colour);
+  for (const cv::Mat& image : {deep, withAlpha}) {
+    SCOPED_TRACE(image.type());
+    const auto dom = mapOne(image);
+    ASSERT_EQ(dom.size(), colourDom.size());
+    for (const auto& [key, tile] : colourDom) {
+      const auto other = dom.find(key);
+      ASSERT_NE(other, dom.end());
+      EXPECT_EQ(cv::norm(tile, other->second, cv::NORM_INF), 0.0);
+    }
+  }
+}
+
+// A raster handed over in memory becomes colour by the rule frame files are decoded with.
+TEST(FrameImages, RastersInMemoryBecomeColourAsTheirFilesDecode) {
+  cv::Mat deep(3, 5, CV_16UC3), greyDeep(3, 5, CV_16UC1), bgra(3, 5, CV_8UC4), grey(3, 5, CV_8UC1);
+  cv::RNG random(7);
+  for (cv::Mat* m : {&deep, &greyDeep}) random.fill(*m, cv::RNG::UNIFORM, 0, 65536);
+  for (cv::Mat* m : {&bgra, &grey}) random.fill(*m, cv::RNG::UNIFORM, 0, 256);
+  for (const cv::Mat& image : {deep, greyDeep, bgra, grey}) {
+    SCOPED_TRACE(image.type());
+    std::vector<uchar> png;
+    ASSERT_TRUE(cv::imencode(".png", image, png));
+    const cv::Mat decoded = fw::decodeFrameImage(png);
+    const cv::Mat converted = bgrOf(image);
+    ASSERT_EQ(decoded.type(), CV_8UC3);
+    ASSERT_EQ(converted.type(), CV_8UC3);
+    EXPECT_EQ(cv::norm(decoded, converted, cv::NORM_INF), 0.0);
   }
 }
 

@@ -2,6 +2,7 @@
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/route_weights.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -108,6 +109,7 @@ bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, Int
   const std::vector<pi::Point3d> kept = clusteredDepthPoints(points, depths);
   if (kept.empty()) local->failure = "too few map points";
   const bool built = makeMap_idw(frame, local, kept);
+  if (built) rankWeights(local->weight, local->dsm, HeightSource::kSparse);
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 
@@ -123,6 +125,7 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   if (stop_) return false;
   auto local = std::make_shared<LocalDSMData>();
   const bool built = makeMap_idw(frame, local, points);
+  if (built) rankWeights(local->weight, local->dsm, HeightSource::kDense);
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 
@@ -150,6 +153,7 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
   if (stop_) return false;
   auto local = std::make_shared<LocalDSMData>();
   const bool built = makeMapFromDsmDom(id, tile, zoom, frame, local, dsm, dom, weight);
+  if (built) rankWeights(local->weight, local->dsm, HeightSource::kDense);
   return tileLocalRasters(built, id, local, ticket);
 }
 

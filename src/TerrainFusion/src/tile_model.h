@@ -19,6 +19,8 @@ constexpr int kPixelsPerCell = kTileSize / kCellsPerTile;
 // min(ceil(log2(tile size)), 5)
 constexpr int kBandLevels = 5;
 constexpr float kNoHeight = -1e9f;
+// Whether a height cell holds a height (neither kNoHeight nor NaN).
+inline bool hasHeight(float height) { return height > kNoHeight; }
 
 // The stored tile's rasters brought to the data model, as private copies that may be
 // changed: wrong or missing heights become no-data, a missing weight 0, a missing DOM black.

@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+
 using tile_model::kBandLevels;
 using tile_model::kCellsPerTile;
 using tile_model::kPixelsPerCell;
@@ -90,14 +92,30 @@ TilePiece cutPiece(const TileRasters& rasters, const FramePyramids& pyramids, in
   return piece;
 }
 
+namespace {
+
+// The strongest weight of the pixels a height cell covers: the cell belongs to whichever
+// frame sees any of it best, not to whichever sees its top-left pixel (at a frame's edge that
+// pixel may lie outside while the cell holds the frame's height).
+uint8_t cellWeight(const cv::Mat& weight, int r, int c) {
+  uint8_t strongest = 0;
+  for (int y = r * kPixelsPerCell; y < (r + 1) * kPixelsPerCell; ++y) {
+    const uint8_t* row = weight.ptr<uint8_t>(y) + c * kPixelsPerCell;
+    for (int x = 0; x < kPixelsPerCell; ++x) strongest = std::max(strongest, row[x]);
+  }
+  return strongest;
+}
+
+}  // namespace
+
 void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile) {
   for (int r = 0; r < kCellsPerTile; ++r) {
-    const uint8_t* frameWeight = piece.weight.ptr<uint8_t>(r * kPixelsPerCell);
-    const uint8_t* tileWeight = tile.weight.ptr<uint8_t>(r * kPixelsPerCell);
     const float* frameHeight = piece.heights.ptr<float>(r);
     float* tileHeight = tile.heights.ptr<float>(r);
     for (int c = 0; c < kCellsPerTile; ++c) {
-      if (frameWeight[c * kPixelsPerCell] > tileWeight[c * kPixelsPerCell]) {
+      // A frame without a height there never erases the stored one.
+      if (!tile_model::hasHeight(frameHeight[c])) continue;
+      if (cellWeight(piece.weight, r, c) > cellWeight(tile.weight, r, c)) {
         tileHeight[c] = frameHeight[c];
       }
     }

@@ -39,8 +39,9 @@ struct TilePiece {
 TilePiece cutPiece(const TileRasters& rasters, const FramePyramids& pyramids, int dx, int dy);
 
 // Winner-takes-all merges into a private copy of a tile: a value is replaced only where the
-// frame's weight is strictly greater. Heights are decided by the weight at each cell's
-// top-left pixel, before the colours change the tile's weight.
+// frame's weight is strictly greater. A height cell is decided by the strongest weight of its
+// pixels, before the colours change the tile's weight; a frame without a height in a cell
+// leaves the stored one.
 void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile);
 void mergeBands(const TilePiece& piece, std::vector<cv::Mat>& bands, std::vector<cv::Mat>& weights);
 

@@ -236,6 +236,33 @@ TEST(Blending, TheEdgeOfTheDataKeepsItsColour) {
   EXPECT_LE(hi, 101.0);
 }
 
+// A height cell goes to the frame that sees any of its pixels best, even when its top-left
+// pixel lies outside that frame; a frame without a height in a cell never erases the stored
+// one. Both in blending and in stitching.
+TEST(Blending, HeightCellsGoToTheFrameSeeingThemBestAndAreNeverErased) {
+  for (const bool blend : {true, false}) {
+    SCOPED_TRACE(blend ? "blend" : "stitch");
+    Tiling t;
+    const auto merge = [&](const TileRasters& r) {
+      return blend ? blendTiles(t.access, r, 16, 1) : stitchTiles(t.access, r, 16, 1);
+    };
+    const cv::Mat grey(256, 256, CV_8UC3, cv::Scalar::all(80));
+    ASSERT_TRUE(
+        merge(rastersOver(7, 9, 1, 1, grey, cv::Mat(256, 256, CV_8UC1, cv::Scalar(100)), 5.0f)));
+    // The second frame sees columns 2.. of the tile strongly (cell 0's top-left pixel not),
+    // and has no height in cell row 10.
+    cv::Mat weight(256, 256, CV_8UC1, cv::Scalar(0));
+    weight.colRange(2, 256).setTo(200);
+    TileRasters second = rastersOver(7, 9, 1, 1, grey, weight, 9.0f);
+    second.dsm.row(10).setTo(kNoHeight);
+    ASSERT_TRUE(merge(second));
+    const cv::Mat heights = t.tile(7, 9, 16)->GetElevation();
+    EXPECT_EQ(heights.at<float>(20, 0), 9.0f);  // its edge cell is the second frame's
+    EXPECT_EQ(heights.at<float>(20, 40), 9.0f);
+    EXPECT_EQ(heights.at<float>(10, 40), 5.0f);  // no height there: the first frame's stays
+  }
+}
+
 TEST(Blending, EqualWeightsKeepTheStoredValuesAndStackLessTilesMerge) {
   Tiling t;
   const cv::Mat weight(256, 256, CV_8UC1, cv::Scalar(50));

@@ -1,10 +1,9 @@
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 
+#include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/PointsFusion/src/stereo_dense/sparse_depths.h"
-
-#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -20,8 +19,8 @@ cv::Mat decodeFile(const std::string& path) {
   if (!in) return cv::Mat();
   const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                          std::istreambuf_iterator<char>());
-  if (bytes.empty()) return cv::Mat();
-  return cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+  // The rule every stage decodes frames by: 8-bit BGR whatever the file holds.
+  return fw::decodeFrameImage(bytes);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
+#include "framework/frame_image_decoding.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "testsupport/temp_dir.h"
 
 #include <benchmark/benchmark.h>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <fstream>
@@ -66,7 +66,7 @@ void BM_DecodeAndRemap(benchmark::State& state) {
     std::vector<uchar> bytes(size_t(in.tellg()));
     in.seekg(0);
     in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
-    const cv::Mat image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
+    const cv::Mat image = fw::decodeFrameImage(bytes);
     cv::Mat out;
     cv::remap(image, out, mapX, mapY, cv::INTER_NEAREST);
     benchmark::DoNotOptimize(out.data);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "src/TerrainFusion/src/tile_model.h"
+
+#include <opencv2/core.hpp>
+
+// Where a frame's heights come from. Dense heights (a depth map's points, or ready rasters)
+// are measured over the whole ground; heights from a frame's sparse map points are spread
+// between a few hundred points, and its DOM is rectified onto that coarse surface.
+enum class HeightSource { kDense, kSparse };
+
+// Ranks a local raster's weights (8-bit, 0 where the frame has nothing) by what stands
+// behind them: pixels of a dense frame whose height cell (`dsm`, one cell per 4 x 4 pixels)
+// holds a height move into the upper half of the byte; a sparse frame's pixels, and a dense
+// frame's pixels without a height, into the lower half; each keeps its own order. Tiles merge
+// by the greater weight, so a frame without a depth map fills only the DOM and DSM that no
+// dense height covers, whichever of the two comes first.
+void rankWeights(cv::Mat& weight, const cv::Mat& dsm, HeightSource source);
