@@ -33,6 +33,8 @@ constexpr double kMostTurnToAlign = 10.0 * M_PI / 180.0;  // radians between two
 constexpr double kLeastSearch = 0.2;                      // share of the image's long side
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
+// Fixes of the flight before their scatter about the track is trusted over the stated sigmas.
+constexpr int kLeastFixesForScatter = 8;
 
 // Short reasons a frame keeps its direct pose, besides the gate's.
 constexpr char kFewFeatures[] = "too few image features";
@@ -257,8 +259,10 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
   frame.gps = ecef_from_local_.transpose() * (position - origin_);
   frame.ground = frame.gps.z() - in.height;
   if (in.gps.size() >= 6)
-    frame.gps_sigma = {std::max(in.gps[3], 1e-3), std::max(in.gps[4], 1e-3),
-                       std::max(in.gps[5], 1e-3)};
+    frame.stated_gps_sigma = {std::max(in.gps[3], 1e-3), std::max(in.gps[4], 1e-3),
+                              std::max(in.gps[5], 1e-3)};
+  gps_jitter_.add(frame.gps, in.timestamp);
+  frame.gps_sigma = heldGpsSigma(frame);
   const Eigen::Matrix3d local_from_camera =
       ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pending.direct.q));
   const Eigen::Matrix3d prior = local_from_camera.transpose();
@@ -327,6 +331,10 @@ void PoseRefiner::adjustWindow() {
   }
   if (free.empty()) return;
   for (uint64_t id : free) {
+    BlockFrame& f = block_.frames.at(id);
+    f.gps_sigma = heldGpsSigma(f);
+  }
+  for (uint64_t id : free) {
     for (int t : block_.frames.at(id).track_of) {
       if (t >= 0 && !block_.tracks.at(t).triangulated)
         block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
@@ -375,6 +383,12 @@ void PoseRefiner::adjustWindow() {
       pending.reason = std::string("it ") + kFewPoints + " (" + std::to_string(points) + ")";
     }
   }
+}
+
+Eigen::Vector3d PoseRefiner::heldGpsSigma(const BlockFrame& frame) const {
+  const double scatter =
+      std::max(gps_jitter_.scatter(kLeastFixesForScatter), options_.least_gps_sigma);
+  return frame.stated_gps_sigma.cwiseMin(Eigen::Vector3d::Constant(scatter));
 }
 
 PoseRefiner::Pending& PoseRefiner::pendingOf(uint64_t id) {
@@ -429,10 +443,12 @@ bool PoseRefiner::settleHeadings() {
 }
 
 bool PoseRefiner::settleCameras() {
-  // The first refined frame goes out with the cameras as they are now, and they hold from
-  // then on: each keeps the focal length the images moved it to only when that is well
-  // beyond what they tell of it, and otherwise the calibration's. The principal point and
-  // distortion keep what the images made of them, near the calibration by their priors.
+  // The first frame goes out with the cameras as they are now, and they hold from then on:
+  // each keeps the focal length the images moved it to only when they tell it closely and
+  // the move is well beyond what they tell of it, and otherwise the calibration's: a focal
+  // length the flight hardly determines takes the poses and points along wherever it drifts.
+  // The principal point and distortion keep what the images made of them, near the
+  // calibration by their priors.
   bool reset = false;
   for (size_t c = 0; c < block_.cameras.size(); ++c) {
     CameraIntrinsics& camera = block_.cameras[c];
@@ -440,7 +456,8 @@ bool PoseRefiner::settleCameras() {
     const double change = camera.refined[0] / calibrated - 1.0;
     const auto known = focal_sigma_.find(static_cast<int>(c));
     const double sigma = known == focal_sigma_.end() ? HUGE_VAL : known->second;
-    if (std::abs(change) > options_.focal_significance * sigma) {
+    if (sigma <= options_.focal_precision &&
+        std::abs(change) > options_.focal_significance * sigma) {
       FW_LOG(fw::kLogInfo) << "Camera refined: focal length " << camera.refined[0] << " px, "
                            << 100.0 * change << "% from the calibration, told to " << 100.0 * sigma
                            << "%.";

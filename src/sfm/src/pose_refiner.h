@@ -1,5 +1,6 @@
 #pragma once
 
+#include "gps_jitter.h"
 #include "incoming_frame.h"
 #include "refinement_block.h"
 #include "refinement_options.h"
@@ -72,6 +73,9 @@ class PoseRefiner {
   void placeAsRoot(BlockFrame& frame);
   void adjustWindow();
   Pending& pendingOf(uint64_t id);
+  // The GPS sigmas a frame's fix is held to: its stated ones, or the scatter of the flight's
+  // fixes about their track where that is less.
+  Eigen::Vector3d heldGpsSigma(const BlockFrame& frame) const;
   // Before the first frame leaves: the cameras and how firmly the recorded headings hold,
   // decided once from the adjusted window.
   void settleBefore();
@@ -89,6 +93,7 @@ class PoseRefiner {
   bool cameras_settled_ = false;       // the cameras hold from then on, refined or as calibrated
   bool headings_trusted_ = false;      // the recorded headings agreed with the flight's
   std::map<int, double> focal_sigma_;  // per camera, from its last adjustment while free
+  GpsJitter gps_jitter_;               // of the fixes of the frames in the block
   bool has_origin_ = false;
   Eigen::Vector3d origin_ = Eigen::Vector3d::Zero();  // earth-centred
   Eigen::Matrix3d ecef_from_local_ = Eigen::Matrix3d::Identity();

@@ -23,8 +23,11 @@ struct BlockFrame {
   uint64_t id = 0;
   int camera = 0;                // index into RefinementBlock::cameras
   std::array<double, 6> pose{};  // angle-axis of camera_from_local, then the centre
-  Eigen::Vector3d gps = Eigen::Vector3d::Zero();        // recorded position, local
-  Eigen::Vector3d gps_sigma = Eigen::Vector3d::Ones();  // east, north, up metres
+  Eigen::Vector3d gps = Eigen::Vector3d::Zero();  // recorded position, local
+  // East, north, up metres the fix is held to: the stated sigmas, or less when the fixes
+  // scatter less about their track.
+  Eigen::Vector3d gps_sigma = Eigen::Vector3d::Ones();
+  Eigen::Vector3d stated_gps_sigma = Eigen::Vector3d::Ones();
   double ground = 0.0;  // local up of the ground below, from the height above take-off
   std::array<double, 3> attitude_prior{};  // angle-axis of camera_from_local from the direct pose
   double tilt_sigma = 0.0;                 // radians, of the prior's pitch and roll; 0: none

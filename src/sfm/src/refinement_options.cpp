@@ -24,14 +24,15 @@ void RefinementOptions::check() const {
   if (partners < 0 || neighbour_count < 0 || stored_frames < firstWindow() + neighbour_count) {
     throw std::invalid_argument("the feature store must hold the window and the neighbours");
   }
+  if (!(least_gps_sigma > 0.0)) throw std::invalid_argument("the least GPS sigma must be positive");
   if (!(max_gps_sigmas > 0.0) || !(max_turn > 0.0))
     throw std::invalid_argument("the largest pose change must be positive");
   if (!(min_distance_share >= 0.0 && min_distance_share < 1.0))
     throw std::invalid_argument("the least distance share must be in [0, 1)");
   if (!(yaw_sigma > 0.0) || !(untold_tilt_sigma > 0.0) || !(focal_sigma > 0.0))
     throw std::invalid_argument("prior sigmas must be positive");
-  if (!(focal_significance >= 0.0))
-    throw std::invalid_argument("the focal length's significance must not be negative");
+  if (!(focal_significance >= 0.0) || !(focal_precision > 0.0))
+    throw std::invalid_argument("the focal length's significance and precision must be positive");
   if (threads < 1) throw std::invalid_argument("the solver needs at least one thread");
 }
 
@@ -67,8 +68,10 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
     read(specific, "sfm.refine.loss_scale", &options->loss_scale);
     read(specific, "sfm.refine.threads", &options->threads);
     read(specific, "sfm.refine.max_gps_sigmas", &options->max_gps_sigmas);
+    read(specific, "sfm.refine.least_gps_sigma", &options->least_gps_sigma);
     read(specific, "sfm.refine.yaw_sigma", &options->yaw_sigma);
     read(specific, "sfm.refine.focal_significance", &options->focal_significance);
+    read(specific, "sfm.refine.focal_precision", &options->focal_precision);
   } catch (const nlohmann::json::exception& e) {
     throw std::invalid_argument(e.what());
   }

@@ -43,6 +43,10 @@ struct RefinementOptions {
   // A refined frame stays within this many of its GPS sigmas of its fix, on every axis;
   // farther, the adjustment has pulled it off and it keeps its direct pose.
   double max_gps_sigmas = 3.0;
+  // Metres: a fix is held to the scatter of the flight's fixes about their track where that
+  // is less than its stated sigma (the images can correct only that part of its error), but
+  // to no less than this.
+  double least_gps_sigma = 0.5;
   double max_turn = 60.0;  // degrees from the direct attitude: beyond, the pose is not trusted
   // A refined frame ends at least this share of its GPS distance from every frame it is
   // matched with: two views of a run that close up onto one place are a collapsed solution.
@@ -60,6 +64,8 @@ struct RefinementOptions {
   // otherwise the flight does not tell it (a flat block seen from one height) and the
   // calibration is kept.
   double focal_significance = 2.0;
+  // ... and only when the adjustment tells the focal length to this share or better.
+  double focal_precision = 0.015;
   int threads = 1;  // solver threads, and pairs of frames related at once
   IntrinsicRefinement intrinsics = IntrinsicRefinement::kAll;
 
