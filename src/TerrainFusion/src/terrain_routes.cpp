@@ -3,6 +3,7 @@
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/route_weights.h"
+#include "src/TerrainFusion/src/sparse_surface.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -16,13 +17,14 @@ namespace {
 constexpr int kDepthClusterMinPoints = 20;
 constexpr double kDepthClusterSpanShare = 10.0;
 
-// The frame's observed map points in world coordinates, with their depths.
-void observedPoints(fw::MapFrame& frame, std::vector<pi::Point3d>& points,
-                    std::vector<double>& depths) {
-  const fw::ObservationMap observations = frame.getObservations();
-  const fw::Camera camera = frame.getCamera(0);
-  const SE3 pose = frame.getPoseSE3();
-  for (const auto& observation : observations) {
+// Image pixels between the interpolated points of a frame's sparse surface: about one per
+// DSM cell (4 DOM pixels, at a zoom near the frame's own resolution).
+constexpr int kSurfaceStep = 4;
+
+// The frame's observed map points as depth samples of its image.
+std::vector<DepthSample> observedSamples(fw::MapFrame& frame) {
+  std::vector<DepthSample> samples;
+  for (const auto& observation : frame.getObservations()) {
     const int index = static_cast<int>(observation.second);
     fw::Point2d inverseDepth;
     cv::Point2f position;
@@ -30,18 +32,17 @@ void observedPoints(fw::MapFrame& frame, std::vector<pi::Point3d>& points,
         !frame.getKeyPointPosition(index, position)) {
       continue;
     }
-    const double depth = 1.0 / inverseDepth.x;
-    const pi::Point3d ray = camera.UnProject(fw::Point2d(position.x, position.y));
-    points.push_back(pose.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth)));
-    depths.push_back(depth);
+    samples.push_back({position, 1.0 / inverseDepth.x});
   }
+  return samples;
 }
 
-// The points whose depth lies strictly inside the span of the clustered depths.
-std::vector<pi::Point3d> clusteredDepthPoints(const std::vector<pi::Point3d>& points,
-                                              const std::vector<double>& depths) {
-  std::vector<pi::Point3d> kept;
-  if (depths.empty()) return kept;
+// The samples whose depth lies strictly inside the span of the clustered depths.
+std::vector<DepthSample> clusteredDepthSamples(const std::vector<DepthSample>& samples) {
+  std::vector<DepthSample> kept;
+  if (samples.empty()) return kept;
+  std::vector<double> depths;
+  for (const DepthSample& s : samples) depths.push_back(s.depth);
   const auto [smallest, largest] = std::minmax_element(depths.begin(), depths.end());
   DBSCAN dbscan;
   dbscan.Run(depths, 1, (*largest - *smallest) / kDepthClusterSpanShare, kDepthClusterMinPoints);
@@ -52,8 +53,8 @@ std::vector<pi::Point3d> clusteredDepthPoints(const std::vector<pi::Point3d>& po
       high = std::max(high, depths[i]);
     }
   }
-  for (size_t i = 0; i < points.size(); ++i) {
-    if (depths[i] > low && depths[i] < high) kept.push_back(points[i]);
+  for (const DepthSample& s : samples) {
+    if (s.depth > low && s.depth < high) kept.push_back(s);
   }
   return kept;
 }
@@ -103,12 +104,11 @@ bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, Int
   }
   if (!placeInOrder(frame, ticket)) return false;
   auto local = std::make_shared<LocalDSMData>();
-  std::vector<pi::Point3d> points;
-  std::vector<double> depths;
-  observedPoints(*frame, points, depths);
-  const std::vector<pi::Point3d> kept = clusteredDepthPoints(points, depths);
+  const std::vector<DepthSample> kept = clusteredDepthSamples(observedSamples(*frame));
   if (kept.empty()) local->failure = "too few map points";
-  const bool built = makeMap_idw(frame, local, kept);
+  const std::vector<pi::Point3d> surface =
+      sparseSurface(kept, frame->getCamera(0), frame->getPoseSE3(), kSurfaceStep);
+  const bool built = makeMap_idw(frame, local, surface);
   if (built) rankWeights(local->weight, local->dsm, HeightSource::kSparse);
   return tileLocalRasters(built, frame->id, local, ticket);
 }

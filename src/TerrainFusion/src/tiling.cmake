@@ -3,6 +3,7 @@
 list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/terrain_routes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_weights.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sparse_surface.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_tiling.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_clock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_lock_table.cpp
@@ -19,6 +20,7 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/truth_flight_for_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_writers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_weights_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sparse_surface_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_products_test.cpp)
 vm_add_benchmark(terrain_fusion_perf

@@ -1,0 +1,65 @@
+#include "src/TerrainFusion/src/sparse_surface.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <utility>
+
+namespace {
+
+constexpr double kLongestEdgeShare = 0.25;
+
+pi::Point3d worldPoint(const fw::Camera& camera, const SE3& pose, double x, double y,
+                       double depth) {
+  const pi::Point3d ray = camera.UnProject(fw::Point2d(x, y));
+  return pose.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth));
+}
+
+}  // namespace
+
+std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
+                                       const fw::Camera& camera, const SE3& pose, int step) {
+  std::vector<pi::Point3d> points;
+  const int width = camera.width(), height = camera.height();
+  if (width < 1 || height < 1 || step < 1) return points;
+  const cv::Rect2f image(0.0f, 0.0f, float(width), float(height));
+  cv::Subdiv2D triangulation(cv::Rect(0, 0, width, height));
+  std::map<std::pair<float, float>, double> depthAt;
+  for (const DepthSample& s : samples) {
+    if (!image.contains(s.pixel) || !(s.depth > 0.0) || !std::isfinite(s.depth)) continue;
+    if (!depthAt.emplace(std::make_pair(s.pixel.x, s.pixel.y), s.depth).second) continue;
+    triangulation.insert(s.pixel);
+    points.push_back(worldPoint(camera, pose, s.pixel.x, s.pixel.y, s.depth));
+  }
+  if (depthAt.size() < 3) return points;
+  std::vector<cv::Vec6f> triangles;
+  triangulation.getTriangleList(triangles);
+  const double longest = kLongestEdgeShare * std::max(width, height);
+  for (const cv::Vec6f& t : triangles) {
+    const cv::Point2d a(t[0], t[1]), b(t[2], t[3]), c(t[4], t[5]);
+    const auto da = depthAt.find({t[0], t[1]}), db = depthAt.find({t[2], t[3]}),
+               dc = depthAt.find({t[4], t[5]});
+    // The triangulation's own outer vertices carry no depth.
+    if (da == depthAt.end() || db == depthAt.end() || dc == depthAt.end()) continue;
+    if (cv::norm(a - b) > longest || cv::norm(b - c) > longest || cv::norm(c - a) > longest)
+      continue;
+    const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
+    if (!(std::fabs(det) > 1e-9)) continue;
+    const int x0 = int(std::ceil(std::min({a.x, b.x, c.x}) / step)) * step;
+    const int y0 = int(std::ceil(std::min({a.y, b.y, c.y}) / step)) * step;
+    const double x1 = std::max({a.x, b.x, c.x}), y1 = std::max({a.y, b.y, c.y});
+    for (int y = y0; y <= y1; y += step) {
+      for (int x = x0; x <= x1; x += step) {
+        const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) / det;
+        const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) / det;
+        const double wc = 1.0 - wa - wb;
+        if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
+        const double depth = wa * da->second + wb * db->second + wc * dc->second;
+        points.push_back(worldPoint(camera, pose, x, y, depth));
+      }
+    }
+  }
+  return points;
+}

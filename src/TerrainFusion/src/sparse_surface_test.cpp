@@ -1,0 +1,42 @@
+#include "src/TerrainFusion/src/sparse_surface.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+// A camera looking straight down from 100 m over flat ground: 30 key points of depth 100
+// spread over the image give the plane every 4 pixels between them, and no point beyond the
+// key points' hull or through a wide gap.
+TEST(SparseSurface, KeyPointsSpanTheGroundBetweenThem) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;  // camera at the origin, looking along +z
+  std::vector<DepthSample> samples;
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 5; ++j)
+      samples.push_back({cv::Point2f(40.0f + 30 * i, 40.0f + 30 * j), 100.0});
+  samples.push_back({cv::Point2f(-5.0f, 10.0f), 100.0});  // outside the image: ignored
+  const std::vector<pi::Point3d> points = sparseSurface(samples, camera, pose, 4);
+  // About (150 / 4 + 1) * (120 / 4 + 1) grid points inside the hull, plus the samples.
+  EXPECT_GT(points.size(), 1000u);
+  for (const pi::Point3d& p : points) {
+    ASSERT_NEAR(p.z, 100.0, 1e-6);
+    const double u = 400 * p.x / p.z + 199.5, v = 400 * p.y / p.z + 149.5;
+    ASSERT_GE(u, 40.0 - 1e-6);
+    ASSERT_LE(u, 190.0 + 1e-6);
+    ASSERT_GE(v, 40.0 - 1e-6);
+    ASSERT_LE(v, 160.0 + 1e-6);
+  }
+  // Two clusters of key points far apart: nothing is made up between them.
+  std::vector<DepthSample> apart;
+  for (const float x : {10.0f, 20.0f, 370.0f, 380.0f})
+    for (const float y : {10.0f, 20.0f}) apart.push_back({cv::Point2f(x, y), 50.0});
+  for (const pi::Point3d& p : sparseSurface(apart, camera, pose, 2)) {
+    const double u = 400 * p.x / p.z + 199.5;
+    EXPECT_TRUE(u < 21.0 || u > 369.0) << u;
+  }
+  EXPECT_EQ(sparseSurface({{cv::Point2f(5, 5), 10.0}}, camera, pose, 4).size(), 1u);
+}
+
+}  // namespace
