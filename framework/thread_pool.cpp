@@ -11,10 +11,19 @@ ThreadPool::ThreadPool(int count) : busy_(new std::atomic<int>[count > 0 ? count
   const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
   for (size_t i = 0; i < n; ++i) busy_[i].store(0, std::memory_order_relaxed);
   workers_.reserve(n);
-  for (size_t i = 0; i < n; ++i) workers_.emplace_back([this, i] { workerLoop(i); });
+  try {
+    for (size_t i = 0; i < n; ++i) workers_.emplace_back([this, i] { workerLoop(i); });
+  } catch (...) {
+    // A thread that cannot be started (no memory for its stack) fails the construction; the
+    // workers already started must end first, or their wait would outlive the pool.
+    stopAndJoin();
+    throw;
+  }
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { stopAndJoin(); }
+
+void ThreadPool::stopAndJoin() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;

@@ -50,6 +50,8 @@ class ThreadPool {
 
  private:
   void workerLoop(size_t index);
+  // Lets the workers run what is queued, then joins them.
+  void stopAndJoin();
   static void reportStoppedAdd();
 
   std::vector<std::thread> workers_;

@@ -2,13 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -210,5 +216,32 @@ TEST(ThreadPoolDeathTest, EscapingExceptionEndsProcessWithItsCode) {
   EXPECT_EXIT(ThreadPool::runGuarded([] { throw 3; }), testing::ExitedWithCode(254),
               "Unkown exception catched.");
 }
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && \
+    !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer)
+// The sanitizers reserve far more address space than a limit near the process's own size.
+// Exits 0 when a pool with room for only a few thread stacks (8 MiB each) throws.
+void startPoolUnderAddressLimit() {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t limit = static_cast<rlim_t>(pages) * ::getpagesize() + (48 << 20);
+  const rlimit room{limit, limit};
+  setrlimit(RLIMIT_AS, &room);
+  try {
+    ThreadPool pool(200);
+  } catch (const std::system_error&) {
+    std::exit(0);
+  }
+  std::exit(1);  // every worker started: the limit did not bite
+}
+
+TEST(ThreadPoolDeathTest, WorkersThatCannotAllStartFailTheConstructionWithoutAHang) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(startPoolUnderAddressLimit(), testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace
