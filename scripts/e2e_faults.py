@@ -21,8 +21,9 @@ Cases (--case, several allowed; all by default):
               frames' sparse points may still give DOM/DSM tiles);
   partial     a flight with two unreadable images ends in 12 with the failures counted in the
               summary, and a grey frame is blended into the DOM like any other;
-  memory      a run under an address-space limit too small for its rasters ends in -14 with
-              the reason in the task log;
+  memory      under an address-space limit, a DOM scale whose rasters cannot fit is refused at
+              start (-4, naming dom.scale, no log written), and a run at a limit near the
+              program's own size ends: 12 with tiles, or -14 with the reason in the task log;
   file_limit  a run under a file-size limit (ulimit -f) smaller than its databases is not
               killed by SIGXFSZ: error lines, -14 with the reason in the task log, and what
               was written reads.
@@ -412,13 +413,19 @@ def case_partial(args, checks):
     return 0
 
 
+def address_limited(megabytes):
+    return [sys.executable, "-c",
+            "import os, resource, sys; limit = int(sys.argv[1]) << 20; "
+            "resource.setrlimit(resource.RLIMIT_AS, (limit, limit)); "
+            "os.execv(sys.argv[2], sys.argv[2:])",
+            str(megabytes)]
+
+
 # Far below what one frame's rasters take at 5 cm per pixel, well above the program's start.
 ADDRESS_SPACE_MB = 800
-LIMITED = [sys.executable, "-c",
-           "import os, resource, sys; limit = int(sys.argv[1]) << 20; "
-           "resource.setrlimit(resource.RLIMIT_AS, (limit, limit)); "
-           "os.execv(sys.argv[2], sys.argv[2:])",
-           str(ADDRESS_SPACE_MB)]
+# About what the program and its threads reserve before the first frame: frames may or may not
+# load, depending on the machine's thread count.
+TIGHT_ADDRESS_SPACE_MB = 300
 
 
 # Far below the databases of the reduced flight (about 200 KiB each), far above its task log.
@@ -447,14 +454,27 @@ def case_file_limit(args, checks):
 
 
 def case_memory(args, checks):
+    # A scale whose rasters could never fit is refused before anything is written.
     fine = {"dom": {"scale": 0.05, "tiling": {"storage": 2}}}
-    home, run, ended = run_variant(args, "memory", args.frames, fine, prefix=LIMITED)
-    log = fr.log_lines(home)
-    checks.expect("memory.final_state", ended and run.final_state() == fr.FAILED,
-                  f"ended={ended} state={run.final_state()} log: {tail(log)}")
-    checks.expect("memory.reason_in_log", any(
-        line.startswith("E") and "memory" in line.lower() for line in log), tail(log))
-    checks.expect("memory.summary", "DOM tiles 0" in summary_of(run), summary_of(run))
+    home, run, ended = run_variant(args, "memory", args.frames, fine,
+                                   prefix=address_limited(ADDRESS_SPACE_MB))
+    last = json.loads(run.lines[-1]) if run.lines and run.lines[-1].startswith("{") else {}
+    checks.expect("memory.refused_at_start", ended and not run.statuses and last.get("code") == -4
+                  and "dom.scale" in last.get("message", ""), f"last line {run.lines[-1:]}")
+    checks.expect("memory.no_log", not os.path.exists(os.path.join(home, "log.txt")), home)
+
+    # Under a limit near the program's own size the run ends all the same, and its end tells
+    # the truth: finished with tiles and every frame accounted for, or failed with the reason.
+    home, run, ended = run_variant(args, "memory_tight", args.frames,
+                                   prefix=address_limited(TIGHT_ADDRESS_SPACE_MB))
+    log, summary, state = fr.log_lines(home), summary_of(run), run.final_state()
+    checks.expect("memory_tight.ended", ended and state in (fr.FINISHED, fr.FAILED),
+                  f"ended={ended} state={state} log: {tail(log)}")
+    if state == fr.FINISHED:
+        checks.expect("memory_tight.finished_with_tiles", "DOM tiles 0" not in summary, summary)
+    else:
+        checks.expect("memory_tight.reason_in_log", any(line.startswith("E") for line in log),
+                      tail(log))
     return 0
 
 
