@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <utility>
 
 namespace {
 
@@ -29,24 +30,10 @@ using vmtest::readFile;
 const char* const kProgram = VORN_MAPPING_PROGRAM;
 const char* const kTestProgram = VORN_MAPPING_TEST_PROGRAM;
 
-struct ProgramRun {
-  std::vector<json> statusLines;
-  vmtest::ChildResult child;
-  std::vector<int> states() const {
-    std::vector<int> states;
-    for (const json& line : statusLines) states.push_back(line.at("state").get<int>());
-    return states;
-  }
-};
+using vmtest::ProgramRun;
 
 ProgramRun run(const char* program, const json& task, vmtest::SpawnOptions options = {}) {
-  options.args = {"--task", vmtest::base64Encode(task.dump())};
-  ProgramRun result;
-  result.child = vmtest::spawnChild(program, options);
-  for (const std::string& line : vmtest::splitLines(result.child.err)) {
-    if (line.rfind("{\"output\":", 0) == 0) result.statusLines.push_back(json::parse(line));
-  }
-  return result;
+  return vmtest::runProgram(program, task, std::move(options));
 }
 
 bool contains(const std::string& text, const std::string& part) {

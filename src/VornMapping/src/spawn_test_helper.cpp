@@ -107,4 +107,21 @@ ChildResult spawnChild(const std::string& program, const SpawnOptions& options) 
   return result;
 }
 
+std::vector<int> ProgramRun::states() const {
+  std::vector<int> states;
+  for (const nlohmann::json& line : statusLines) states.push_back(line.at("state").get<int>());
+  return states;
+}
+
+ProgramRun runProgram(const char* program, const nlohmann::json& task, SpawnOptions options) {
+  options.args = {"--task", base64Encode(task.dump())};
+  ProgramRun result;
+  result.child = spawnChild(program, options);
+  for (const std::string& line : splitLines(result.child.err)) {
+    if (line.rfind("{\"output\":", 0) == 0)
+      result.statusLines.push_back(nlohmann::json::parse(line));
+  }
+  return result;
+}
+
 }  // namespace vmtest

@@ -5,6 +5,8 @@
 
 #include "child_process_test_helper.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/types.h>
 
 #include <functional>
@@ -29,5 +31,14 @@ struct SpawnOptions {
 };
 
 ChildResult spawnChild(const std::string& program, const SpawnOptions& options);
+
+// A run of the program on a task: its status lines (parsed) and the child's whole output.
+struct ProgramRun {
+  std::vector<nlohmann::json> statusLines;
+  ChildResult child;
+  std::vector<int> states() const;
+};
+
+ProgramRun runProgram(const char* program, const nlohmann::json& task, SpawnOptions options = {});
 
 }  // namespace vmtest
