@@ -15,6 +15,9 @@ constexpr int kTemplateSide = 9;        // of the patch compared, inside the sto
 constexpr double kLeastCorrelation = 0.8;
 constexpr double kMostMove = 1.5;  // pixels of the reduced copy
 constexpr int kAlignSteps = 8;
+constexpr int kFastThreshold = 5;
+constexpr int kCandidatesPerFeature = 4;  // corners scored for each one kept
+constexpr int kGridCells = 8;             // across the image's width
 
 // The image reduced by `scale` (at most 1), pixel centres mapped as (x + 0.5) * scale - 0.5:
 // averaging halvings, which are cheap, then one interpolation by the factor left (above one
@@ -31,6 +34,37 @@ cv::Mat reduce(const cv::Mat& image, double scale) {
   if (left >= 1.0) return reduced;
   cv::Mat out;
   cv::resize(reduced, out, cv::Size(), left, left, cv::INTER_LINEAR);
+  return out;
+}
+
+// The strongest corners of each cell of a grid over the image, an equal share per cell, the
+// shares cells cannot fill going to the strongest corners left anywhere: corners taken by
+// strength alone crowd onto buildings and roads and leave the faint texture of fields, most
+// of a survey's ground, without any.
+std::vector<cv::KeyPoint> spreadOverImage(std::vector<cv::KeyPoint> corners, cv::Size size,
+                                          int count) {
+  if (static_cast<int>(corners.size()) <= count) return corners;
+  std::sort(corners.begin(), corners.end(),
+            [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
+  const int across = kGridCells, down = std::max(1, kGridCells * size.height / size.width);
+  const int share = count / (across * down);
+  std::vector<int> taken(across * down, 0);
+  std::vector<char> chosen(corners.size(), 0);
+  std::vector<cv::KeyPoint> out;
+  out.reserve(count);
+  for (size_t i = 0; i < corners.size(); ++i) {
+    const int cx =
+        std::clamp(static_cast<int>(corners[i].pt.x * across / size.width), 0, across - 1);
+    const int cy = std::clamp(static_cast<int>(corners[i].pt.y * down / size.height), 0, down - 1);
+    if (taken[cy * across + cx] < share) {
+      ++taken[cy * across + cx];
+      chosen[i] = 1;
+      out.push_back(corners[i]);
+    }
+  }
+  for (size_t i = 0; i < corners.size() && static_cast<int>(out.size()) < count; ++i) {
+    if (!chosen[i]) out.push_back(corners[i]);
+  }
   return out;
 }
 
@@ -66,9 +100,12 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
   } else {
     // One scale level: the frames of a survey see the ground from much the same height, and
     // corners found at the finest level can be placed to a fraction of a pixel.
-    cv::ORB::create(options.max_features, 1.2f, 1, kBorder, 0, 2, cv::ORB::HARRIS_SCORE, kBorder,
-                    10)
-        ->detectAndCompute(reduced, cv::noArray(), keypoints, features.descriptors);
+    const cv::Ptr<cv::ORB> orb =
+        cv::ORB::create(kCandidatesPerFeature * options.max_features, 1.2f, 1, kBorder, 0, 2,
+                        cv::ORB::HARRIS_SCORE, kBorder, kFastThreshold);
+    orb->detect(reduced, keypoints);
+    keypoints = spreadOverImage(std::move(keypoints), reduced.size(), options.max_features);
+    orb->compute(reduced, keypoints, features.descriptors);
   }
   if (keypoints.empty()) return features;
   features.scale = scale;

@@ -22,8 +22,8 @@ struct RefinementOptions {
   int window_size = 6;  // frames refined together before the oldest is sent
   // Frames refined together before the first is sent (at least the window): the shared
   // camera, held from then on, is told apart from the poses better by a longer stretch of
-  // the flight than by one window.
-  int first_window = 12;
+  // the flight than by one window, best by one that reaches past a turn into the next strip.
+  int first_window = 24;
   FeatureDetector detector = FeatureDetector::kOrb;
   int max_features = 2500;     // features per frame
   int image_long_side = 1600;  // pixels of the reduced copy features are taken from
