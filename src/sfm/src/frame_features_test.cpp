@@ -16,6 +16,26 @@ CameraIntrinsics cameraOf(int width, int height, double f) {
       {double(width), double(height), f, f, (width - 1) / 2.0, (height - 1) / 2.0, 0, 0, 0, 0, 0});
 }
 
+// A field of faint random texture with one bright, busy block in a corner: corners are
+// taken from the faint field too, not only from the block.
+TEST(FrameFeatures, CornersSpreadOverFaintTextureBesideABusyPlace) {
+  cv::Mat image(480, 640, CV_8UC1);
+  cv::RNG rng(3);
+  rng.fill(image, cv::RNG::NORMAL, 120, 12);
+  cv::GaussianBlur(image, image, cv::Size(3, 3), 0.8);
+  cv::Mat busy = image(cv::Rect(40, 40, 64, 64));
+  rng.fill(busy, cv::RNG::UNIFORM, 0, 255);
+  RefinementOptions options;
+  options.max_features = 400;
+  const FrameFeatures features =
+      extractFeatures(fw::GImage(image), cameraOf(640, 480, 500), options);
+  ASSERT_EQ(features.size(), 400u);
+  const auto faint =
+      std::count_if(features.pixels.begin(), features.pixels.end(),
+                    [](const cv::Point2f& p) { return p.x >= 120.0f || p.y >= 120.0f; });
+  EXPECT_GE(faint, 300) << "the faint field takes most of the corners";
+}
+
 // Features of a large image are found in a reduced copy: mapped back, they must sit where the
 // same corners sit in an image of the reduced size, without a shift of a part of a pixel
 // (which would turn every frame alike).
