@@ -51,10 +51,11 @@ from e2e_flight import REDUCED_FLIGHT  # noqa: E402
 
 SKIPPED = 77
 RUN_TIMEOUT = 120.0
-LIVE_PATIENCE = 30.0  # sixteen small frames take a few seconds even on a loaded machine
-# The front end holds its six newest frames for refinement until more come or the input ends:
-# a live run aborted mid-flight needs more frames than that to have made tiles.
-LIVE_ABORT_FLIGHT = REDUCED_FLIGHT.replace("--frames-per-strip 4", "--frames-per-strip 8")
+LIVE_PATIENCE = 60.0  # thirty-two small frames take several seconds even on a loaded machine
+# The front end holds its first 24 frames to settle the camera, and then its six newest for
+# refinement, until more come or the input ends: a live run aborted mid-flight needs more
+# frames than that to have made tiles.
+LIVE_ABORT_FLIGHT = REDUCED_FLIGHT.replace("--frames-per-strip 4", "--frames-per-strip 16")
 
 
 class Checks:
