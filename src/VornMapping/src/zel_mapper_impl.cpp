@@ -1,5 +1,6 @@
 #include "zel_mapper_impl.h"
 
+#include "address_space.h"
 #include "product_guard.h"
 #include "run_outcome.h"
 
@@ -90,6 +91,10 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     return false;
   }
   if (!openTaskLog(homePath)) return false;
+  if (const std::string problem = addressSpaceProblem(); !problem.empty()) {
+    fail(problem);
+    return false;
+  }
   if (!productsMayBeWritten(task, homePath)) return false;
   if (!task.contains("dataset") || !task["dataset"].is_object()) {
     fail("Invalid dataset of task.");
