@@ -13,4 +13,8 @@ namespace fw {
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes);
 
+// An image that did not come from a file (a ready raster handed over in memory) as 8-bit BGR
+// by the same rule. Empty for any other layout (floating point, more than four channels).
+cv::Mat bgrOf(const cv::Mat& image);
+
 }  // namespace fw

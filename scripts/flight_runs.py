@@ -12,6 +12,7 @@ import io
 import json
 import os
 import shlex
+import shutil
 import sqlite3
 import subprocess
 import threading
@@ -30,11 +31,19 @@ def b64(doc):
 
 
 def render_flight(flight_maker, folder, flight_args):
-    """Renders the flight once; a folder that already holds one is reused."""
-    if not os.path.exists(os.path.join(folder, "frames.json")):
+    """Renders the flight once; a folder that already holds one made with the same arguments
+    is reused (one made with others, say by an earlier version of a test, is made anew)."""
+    stamp = os.path.join(folder, "flight_args.txt")
+    frames = os.path.join(folder, "frames.json")
+    made_alike = os.path.exists(frames) and os.path.exists(stamp) and \
+        open(stamp).read() == flight_args
+    if not made_alike:
+        shutil.rmtree(folder, ignore_errors=True)
         subprocess.run([flight_maker, "--out", folder] + shlex.split(flight_args), check=True,
                        stdout=subprocess.DEVNULL)
-    return os.path.join(folder, "frames.json")
+        with open(stamp, "w") as out:
+            out.write(flight_args)
+    return frames
 
 
 def task(home, frame_list=None, storage=2, live_frames=None):

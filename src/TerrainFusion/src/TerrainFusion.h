@@ -274,11 +274,6 @@ bool CalcPlane(const std::vector<pi::Point3d>& points, SE3& plane, std::vector<i
 void gaussianWeightFilter(cv::Mat& heights, cv::Mat& weights, int k, double sigma,
                           const std::vector<cv::Point>& holes);
 
-// A raster that did not come from a file (ready rasters) as 8-bit BGR by the rule frame
-// images are decoded with (fw::decodeFrameImage): grey becomes three equal channels, 16 bits
-// keep their high 8, alpha is dropped. Empty for any other layout.
-cv::Mat bgrOf(const cv::Mat& image);
-
 // Nearest-neighbour resize to (columns / 2) x (rows / 2).
 void halveImage(const cv::Mat& source, cv::Mat& destination);
 

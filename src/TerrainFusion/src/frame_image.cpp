@@ -5,7 +5,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include <cstdint>
 #include <fstream>
 
 namespace {
@@ -24,55 +23,7 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
   return imageFolder + path;
 }
 
-// 16-bit samples keep their high 8 bits, as the frames' decoding does.
-cv::Mat highBytes(const cv::Mat& image) {
-  cv::Mat eight(image.size(), CV_MAKETYPE(CV_8U, image.channels()));
-  const int values = image.cols * image.channels();
-  for (int r = 0; r < image.rows; ++r) {
-    const uint16_t* in = image.ptr<uint16_t>(r);
-    uchar* out = eight.ptr<uchar>(r);
-    for (int i = 0; i < values; ++i) out[i] = static_cast<uchar>(in[i] >> 8);
-  }
-  return eight;
-}
-
 }  // namespace
-
-cv::Mat bgrOf(const cv::Mat& image) {
-  if (image.empty() || image.dims != 2) return cv::Mat();
-  cv::Mat eight;
-  switch (image.depth()) {
-    case CV_8U:
-      eight = image;
-      break;
-    case CV_16U:
-      eight = highBytes(image);
-      break;
-    default:
-      return cv::Mat();
-  }
-  cv::Mat bgr;
-  switch (eight.channels()) {
-    case 1:
-      cv::cvtColor(eight, bgr, cv::COLOR_GRAY2BGR);
-      break;
-    case 2: {  // grey with alpha: the alpha is dropped
-      cv::Mat grey;
-      cv::extractChannel(eight, grey, 0);
-      cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
-      break;
-    }
-    case 3:
-      bgr = eight;
-      break;
-    case 4:
-      cv::cvtColor(eight, bgr, cv::COLOR_BGRA2BGR);
-      break;
-    default:
-      return cv::Mat();
-  }
-  return bgr;
-}
 
 cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame) {
   const std::string path = imagePathOf(*frame, *settings_.GetString("imagepath", ""));

@@ -1,5 +1,6 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
+#include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 
 #include <opencv2/imgproc.hpp>
@@ -50,7 +51,7 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
   // as it was given.
   cv::Mat colour = dom;
   if (!dom.empty() && dom.type() != CV_8UC3) {
-    const cv::Mat bgr = bgrOf(dom);
+    const cv::Mat bgr = fw::bgrOf(dom);
     if (!bgr.empty()) colour = bgr;
   }
   const std::string refusal =

@@ -431,7 +431,7 @@ TEST(FrameImages, RastersInMemoryBecomeColourAsTheirFilesDecode) {
     std::vector<uchar> png;
     ASSERT_TRUE(cv::imencode(".png", image, png));
     const cv::Mat decoded = fw::decodeFrameImage(png);
-    const cv::Mat converted = bgrOf(image);
+    const cv::Mat converted = fw::bgrOf(image);
     ASSERT_EQ(decoded.type(), CV_8UC3);
     ASSERT_EQ(converted.type(), CV_8UC3);
     EXPECT_EQ(cv::norm(decoded, converted, cv::NORM_INF), 0.0);
@@ -445,13 +445,13 @@ TEST(FrameImages, CommonLayoutsBecomeEightBitColourAndOthersAreRefused) {
   grey = cv::Mat(2, 2, CV_8UC1, cv::Scalar(77));
   cv::merge(std::vector<cv::Mat>{grey, cv::Mat(2, 2, CV_8UC1, cv::Scalar(0))}, greyAlpha);
   bgr.convertTo(deep, CV_16UC3, 257.0);
-  EXPECT_EQ(bgrOf(bgra).at<cv::Vec3b>(1, 1), cv::Vec3b(10, 20, 30));
-  EXPECT_EQ(bgrOf(deep).at<cv::Vec3b>(1, 1), cv::Vec3b(10, 20, 30));
-  EXPECT_EQ(bgrOf(grey).at<cv::Vec3b>(0, 0), cv::Vec3b(77, 77, 77));
-  EXPECT_EQ(bgrOf(greyAlpha).at<cv::Vec3b>(0, 0), cv::Vec3b(77, 77, 77));
-  EXPECT_EQ(bgrOf(bgr).data, bgr.data);  // already colour: not copied
-  EXPECT_TRUE(bgrOf(cv::Mat(2, 2, CV_32FC3)).empty());
-  EXPECT_TRUE(bgrOf(cv::Mat()).empty());
+  EXPECT_EQ(fw::bgrOf(bgra).at<cv::Vec3b>(1, 1), cv::Vec3b(10, 20, 30));
+  EXPECT_EQ(fw::bgrOf(deep).at<cv::Vec3b>(1, 1), cv::Vec3b(10, 20, 30));
+  EXPECT_EQ(fw::bgrOf(grey).at<cv::Vec3b>(0, 0), cv::Vec3b(77, 77, 77));
+  EXPECT_EQ(fw::bgrOf(greyAlpha).at<cv::Vec3b>(0, 0), cv::Vec3b(77, 77, 77));
+  EXPECT_EQ(fw::bgrOf(bgr).data, bgr.data);  // already colour: not copied
+  EXPECT_TRUE(fw::bgrOf(cv::Mat(2, 2, CV_32FC3)).empty());
+  EXPECT_TRUE(fw::bgrOf(cv::Mat()).empty());
 }
 
 // The flight moved onto the antimeridian tiles like the flight off it: the same tiles, moved by

@@ -126,4 +126,8 @@ std::string lastLine(const std::string& text) {
   return lines.empty() ? std::string() : lines.back();
 }
 
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 }  // namespace vmtest

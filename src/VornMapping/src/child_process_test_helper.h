@@ -24,6 +24,9 @@ std::string base64Encode(const std::string& bytes);
 // Splits text into its lines (without the line ends).
 std::vector<std::string> splitLines(const std::string& text);
 
+// True when `part` occurs in `text`.
+bool contains(const std::string& text, const std::string& part);
+
 // The last of the text's lines, empty for a text without lines.
 std::string lastLine(const std::string& text);
 

@@ -36,9 +36,7 @@ ProgramRun run(const char* program, const json& task, vmtest::SpawnOptions optio
   return vmtest::runProgram(program, task, std::move(options));
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using vmtest::contains;
 
 // A file outside home that no run may change, and its bytes.
 struct Precious {

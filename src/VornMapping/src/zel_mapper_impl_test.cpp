@@ -1,5 +1,6 @@
 #include "zel_mapper_impl.h"
 
+#include "child_process_test_helper.h"
 #include "located_frames.h"
 #include "mapper_run_for_tests.h"
 #include "run_outcome.h"
@@ -230,9 +231,7 @@ json mapTilesChain(json backConfig = json::object()) {
   return standardChain(json::object(), std::move(backConfig));
 }
 
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+using vmtest::contains;
 
 TEST_F(MapperRun, ARunThatWritesNoMapTileFailsWithItsSummary) {
   auto mapper = mapperFor(frameListTask(dir, 6, mapTilesChain({{"tiles_per_frame", 0}})));
