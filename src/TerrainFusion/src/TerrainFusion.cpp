@@ -3,8 +3,6 @@
 #include "framework/config_loading.h"
 #include "framework/log.h"
 #include "framework/run_tally.h"
-#include "framework/thread_pool.h"
-#include "src/TerrainFusion/src/tile_writers.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "tiles/cpu_features.h"
 #include "tiles/tf_tileset.h"
@@ -21,7 +19,6 @@
 namespace {
 
 const char kConfigError[] = "TerrainFusion::TerrainFusion: failed to parse config string: ";
-constexpr int32_t kDefaultCacheSize = 1000;
 constexpr int32_t kDeepestZoom = 26;
 
 // A number of the document read as double; `def` when absent or of another JSON type.
@@ -137,7 +134,12 @@ bool TerrainFusion::readConfiguration(const std::string& config) {
   if (specific != config_.end() && specific->is_object()) {
     fw::loadConfigIntoVar(*specific, settings_, "");
   }
-  renderMode_ = *settings_.GetInt("terrainfusion.render_mode", kRenderBlendTiles);
+  try {
+    options_ = TerrainOptions::fromStore(settings_);
+  } catch (const std::invalid_argument& e) {
+    FW_LOG(fw::kLogError) << kConfigError << e.what();
+    return false;
+  }
   return true;
 }
 
@@ -157,8 +159,7 @@ bool TerrainFusion::setupTileManager() {
             "creating it failed)";
         return false;
       }
-      mbtiles->setZoomsWritten(
-          clampRenderZooms(*settings_.GetInt("terrainfusion.render_zooms", kDefaultRenderZooms)));
+      mbtiles->setZoomsWritten(options_.renderZooms);
       store = mbtiles;
     } else {
       setupError_ = "storage mode " + std::to_string(storageMode_) +
@@ -169,7 +170,7 @@ bool TerrainFusion::setupTileManager() {
     setupError_ = std::string("the tile store could not be created: ") + e.what();
     return false;
   }
-  const std::string coordinate = *settings_.GetString("terrainfusion.coordinate", "GPS");
+  const std::string& coordinate = options_.coordinate;
   // The whole longitude range: frames up to and across the antimeridian keep their place
   // (a clamp at 177 degrees would pull their pixels hundreds of kilometres west or east).
   const double minLat = -85.05112878, maxLat = 85.05112878, minLng = -180.0, maxLng = 180.0;
@@ -181,12 +182,7 @@ bool TerrainFusion::setupTileManager() {
     projection_ =
         std::make_shared<fw::MercatorProjection>(minLat, maxLat, minLng, maxLng, 256, 256);
   }
-  int32_t capacity = *settings_.GetInt("terrainfusion.cache_size", kDefaultCacheSize);
-  if (capacity < 1) {
-    FW_LOG(fw::kLogWarning) << "TerrainFusion: terrainfusion.cache_size " << capacity
-                            << " is below 1; using " << kDefaultCacheSize;
-    capacity = kDefaultCacheSize;
-  }
+  int32_t capacity = options_.cacheSize;
   const double allowed = memory_.cacheTilesAllowed();
   if (capacity > allowed) {
     const int32_t kept = static_cast<int32_t>(std::max(1.0, allowed));
@@ -238,7 +234,7 @@ void TerrainFusion::addRecords(int32_t state) {
 TerrainFusion::~TerrainFusion() {
   for (auto& subscriber : subscribers_) subscriber.shutdown();
   for (auto& publisher : publishers_) publisher.shutdown();
-  std::shared_ptr<fw::detail::ThreadPool> pool;
+  std::shared_ptr<TerrainWorkers> pool;
   {
     std::lock_guard<std::mutex> lock(poolMutex_);
     pool.swap(pool_);
@@ -310,13 +306,12 @@ void TerrainFusion::call(const std::string& command, void* arg) {
   try {
     if (command == "TerrainFusion_Progress") {
       if (!arg) throw std::invalid_argument("no double to write the progress to");
-      std::shared_ptr<fw::detail::ThreadPool> pool;
+      std::shared_ptr<TerrainWorkers> pool;
       {
         std::lock_guard<std::mutex> lock(poolMutex_);
         pool = pool_;
       }
-      const bool busy = pool && (pool->PendingTasks() > 0 || pool->BusyWorkers() > 0);
-      *static_cast<double*>(arg) = busy ? 1.0 : 0.0;
+      *static_cast<double*>(arg) = pool && pool->busy() ? 1.0 : 0.0;
     } else if (command == "point_cloud" || command == "point_cloud_with_dsmdom") {
       if (!arg) throw std::invalid_argument("no message");
       sv::Var message = *static_cast<sv::Var*>(arg);

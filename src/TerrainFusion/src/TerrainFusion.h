@@ -9,6 +9,8 @@
 #include "framework/projection.h"
 #include "src/TerrainFusion/src/intake_order.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
+#include "src/TerrainFusion/src/terrain_options.h"
+#include "src/TerrainFusion/src/terrain_workers.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 #include "tiles/tile_manager.h"
@@ -27,12 +29,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-namespace fw {
-namespace detail {
-class ThreadPool;
-}  // namespace detail
-}  // namespace fw
 
 // The product node that turns dense frames into DOM and DSM Web-Mercator tiles: per frame
 // local rasters (from the frame's points or ready from the caller) at the node's zoom, blended
@@ -67,8 +63,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   static constexpr int32_t kStorageFiles = 1;
   static constexpr int32_t kStorageMbtiles = 2;
   // Render modes of "terrainfusion.render_mode".
-  static constexpr int32_t kRenderStitchDsm = 2;
-  static constexpr int32_t kRenderBlendTiles = 3;
+  static constexpr int32_t kRenderStitchDsm = TerrainOptions::kRenderStitchDsm;
+  static constexpr int32_t kRenderBlendTiles = TerrainOptions::kRenderBlendTiles;
 
   // `config` is the "legacy_tf" object as JSON text. Configuration errors are logged and
   // leave a node that refuses its input; nothing is thrown.
@@ -166,6 +162,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   const std::shared_ptr<fw::TileManager>& tileManager() const { return tileManager_; }
   const std::shared_ptr<fw::PureProjection>& projection() const { return projection_; }
   fw::Var& settings() { return settings_; }
+  // The settings as read from the store once, when the node was built.
+  const TerrainOptions& options() const { return options_; }
   const terrain_memory::Settings& memory() const { return memory_; }
   // Frames given to the node so far, and how many of them failed.
   uint64_t framesGiven() const { return framesGiven_.load(); }
@@ -203,10 +201,13 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // The given ticket, or a new one (kept in `own`) at the end of the intake order.
   IntakeTicket& ticketOr(IntakeTicket* ticket, std::shared_ptr<IntakeTicket>& own);
   // The worker pool, created by the first call.
-  std::shared_ptr<fw::detail::ThreadPool> workerPool();
+  std::shared_ptr<TerrainWorkers> workerPool();
 
   std::atomic<bool> stop_{false};
+  // The "specific" object of the configuration; read once into options_.
   fw::Var settings_;
+  TerrainOptions options_;
+  // Guards frameTimes_ only: the eviction it leads to runs after it is released.
   std::mutex frameTimesMutex_;
   std::deque<double> frameTimes_;
   bool firstFrame_ = true;
@@ -214,7 +215,6 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   bool zoomChosen_ = false;  // fixed by ready rasters; placement still comes from a frame
   bool fetchGps_ = false;
   int32_t zoomLevel_ = 0;
-  int32_t renderMode_ = kRenderBlendTiles;
   SE3 enuFrame_;
   SE3 enuFrameInverse_;
   Sim3 localPlacement_;
@@ -224,7 +224,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::mutex undistorterMutex_;
   std::mutex zoomMutex_;
   // Created by the first frame or point cloud; read and written only under poolMutex_.
-  std::shared_ptr<fw::detail::ThreadPool> pool_;
+  std::shared_ptr<TerrainWorkers> pool_;
   std::mutex poolMutex_;
   // Per-tile locks of every change of a tile in the cache.
   TileLockTable tileLocks_;

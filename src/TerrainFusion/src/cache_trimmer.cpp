@@ -5,17 +5,27 @@
 #include <algorithm>
 #include <chrono>
 
-void trimCacheByFrameTimes(std::deque<double>& times, double t, int history, bool mbtiles,
-                           TileManagerCachedGDAL& cache) {
+std::optional<double> takeEvictionBound(std::deque<double>& times, double t, int history) {
   times.push_back(t);
-  if (times.size() <= static_cast<size_t>(std::max(history, 1))) return;
+  if (times.size() <= static_cast<size_t>(std::max(history, 1))) return std::nullopt;
   const double oldest = times.front();
   times.pop_front();
+  return oldest;
+}
+
+void evictTilesOlderThan(double bound, bool mbtiles, TileManagerCachedGDAL& cache) {
   const auto start = std::chrono::steady_clock::now();
   const TileManagerCachedGDAL::Eviction eviction =
-      mbtiles ? cache.flushTilesOlderThanToMbtiles(oldest) : cache.releaseTilesOlderThan(oldest);
+      mbtiles ? cache.flushTilesOlderThanToMbtiles(bound) : cache.releaseTilesOlderThan(bound);
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   FW_LOG(fw::kLogInfo) << "Remove cache num: " << eviction.first
                        << " remain cache num: " << eviction.second << " time: " << ms << " ms";
+}
+
+void trimCacheByFrameTimes(std::deque<double>& times, double t, int history, bool mbtiles,
+                           TileManagerCachedGDAL& cache) {
+  if (const auto bound = takeEvictionBound(times, t, history)) {
+    evictTilesOlderThan(*bound, mbtiles, cache);
+  }
 }

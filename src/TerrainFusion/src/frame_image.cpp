@@ -26,7 +26,7 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
 }  // namespace
 
 cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame) {
-  const std::string path = imagePathOf(*frame, *settings_.GetString("imagepath", ""));
+  const std::string path = imagePathOf(*frame, options_.imagePath);
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
   std::vector<uchar> bytes(size > 0 ? size_t(size) : 0);

@@ -1,31 +1,18 @@
 #include "framework/log.h"
-#include "framework/thread_pool.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/tile_clock.h"
 
 #include <opencv2/core.hpp>
 
-#include <algorithm>
-#include <chrono>
 #include <exception>
 #include <functional>
 #include <new>
-#include <thread>
 
 namespace {
 
 // The dense thread waits while more tasks than this wait in the pool's queue.
 constexpr uint64_t kMaxWaitingTasks = 8;
-constexpr auto kBackPressureStep = std::chrono::milliseconds(100);
 constexpr char kNoMemory[] = "insufficient memory";
-
-// "terrainfusion.threads", default half the hardware threads plus one; never below one (a
-// pool without workers would hold the back-pressure loop forever).
-int workerCount(fw::Var& settings) {
-  const int hardware = static_cast<int>(std::thread::hardware_concurrency());
-  const int count = *settings.GetInt("terrainfusion.threads", hardware / 2 + 1);
-  return std::max(count, 1);
-}
 
 std::string idText(const std::shared_ptr<fw::MapFrame>& frame) {
   return frame ? std::to_string(frame->id) : std::string("(none)");
@@ -62,9 +49,9 @@ Result guarded(const char* step, const std::string& id, Result failed,
 
 }  // namespace
 
-std::shared_ptr<fw::detail::ThreadPool> TerrainFusion::workerPool() {
+std::shared_ptr<TerrainWorkers> TerrainFusion::workerPool() {
   std::lock_guard<std::mutex> lock(poolMutex_);
-  if (!pool_) pool_ = std::make_shared<fw::detail::ThreadPool>(workerCount(settings_));
+  if (!pool_) pool_ = std::make_shared<TerrainWorkers>(options_.workers, kMaxWaitingTasks);
   return pool_;
 }
 
@@ -82,7 +69,7 @@ bool TerrainFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
   const auto pool = workerPool();
   std::lock_guard<std::mutex> lock(intake_.queueMutex());
   auto ticket = intake_.issue();
-  pool->Add([this, frame, ticket] { return frameTask(frame, ticket); });
+  pool->add([this, frame, ticket] { frameTask(frame, ticket); });
   return true;
 }
 
@@ -114,11 +101,11 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
   {
     std::lock_guard<std::mutex> lock(intake_.queueMutex());
     auto ticket = intake_.issue();
-    pool->Add([this, frame, ticket, points = std::move(points)]() mutable {
+    pool->add([this, frame, ticket, points = std::move(points)]() mutable {
       pointCloudTask(frame, std::move(points), ticket);
     });
   }
-  while (pool->PendingTasks() > kMaxWaitingTasks) std::this_thread::sleep_for(kBackPressureStep);
+  pool->waitForRoom();
 }
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,

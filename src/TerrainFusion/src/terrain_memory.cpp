@@ -79,6 +79,8 @@ double Settings::frameBudgetBytes() const {
   return (budgetBytes - cacheTilesAllowed() * kCachedTileBytes) / workers;
 }
 
+int defaultWorkers() { return static_cast<int>(std::thread::hardware_concurrency() / 2 + 1); }
+
 double defaultBudgetBytes() {
   double machine = kFallbackMachineBytes;
 #if defined(__unix__) || defined(__APPLE__)
@@ -95,7 +97,7 @@ double defaultBudgetBytes() {
 Settings settingsOf(const nlohmann::json& legacyTf, std::string& error) {
   Settings s;
   s.budgetBytes = defaultBudgetBytes();
-  s.workers = static_cast<int>(std::thread::hardware_concurrency() / 2 + 1);
+  s.workers = defaultWorkers();
   s.cacheTiles = kDefaultCacheTiles;
   if (!legacyTf.is_object()) return s;
   double v = 0.0;

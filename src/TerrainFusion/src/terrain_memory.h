@@ -21,7 +21,7 @@ constexpr double kSmallestFramePixels = 640.0 * 480.0;
 // The settings that bound the node's memory, from its JSON configuration ("legacy_tf").
 struct Settings {
   double budgetBytes = 0.0;  // "terrainfusion.memory_budget_mb", default defaultBudgetBytes()
-  int workers = 1;           // "terrainfusion.threads", default half the hardware threads + 1
+  int workers = 1;           // "terrainfusion.threads", default defaultWorkers()
   double cacheTiles = 0.0;   // "terrainfusion.cache_size", default 1000
   double scale = 1.0;        // "dom"."scale", default 1.0
 
@@ -33,6 +33,10 @@ struct Settings {
   // How many times the DOM's zoom lies below the frames' own ground sampling distance.
   int zoomSteps() const;
 };
+
+// The terrain workers when "terrainfusion.threads" is not set: half the hardware threads
+// (rounded down) plus one, so that the dense stages keep threads of their own.
+int defaultWorkers();
 
 // Half the machine's memory, or of the address space the process may use when that is
 // limited (ulimit -v), whichever is smaller.

@@ -182,9 +182,9 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   // Tiles take the frames one at a time in the intake order: blending, stitching and the
   // lower zooms then give the same tiles whatever the workers' timing.
   ticket.waitMergeTurn();
-  if (renderMode_ == kRenderStitchDsm) {
+  if (options_.renderMode == kRenderStitchDsm) {
     tiled = stitchDSM(local);
-  } else if (renderMode_ == kRenderBlendTiles) {
+  } else if (options_.renderMode == kRenderBlendTiles) {
     tiled = generateTiles(local);
   }
   ticket.passMerge();

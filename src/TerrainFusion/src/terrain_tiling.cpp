@@ -5,7 +5,7 @@
 #include "src/TerrainFusion/src/tileset_refresh.h"
 #include "tiles/tile_manager_cached_gdal.h"
 
-#include <thread>
+#include <optional>
 
 namespace {
 
@@ -24,31 +24,34 @@ TileRasters rastersOf(const TerrainFusion::LocalDSMData& local) {
 bool TerrainFusion::generateTiles(const std::shared_ptr<LocalDSMData>& local) {
   if (!local || !tileManager_) return false;
   TileAccess access(tileManager_, tileLocks_);
-  return blendTiles(access, rastersOf(*local), zoomLevel_,
-                    *settings_.GetInt("terrainfusion.render_zooms", kDefaultRenderZooms));
+  return blendTiles(access, rastersOf(*local), zoomLevel_, options_.renderZooms);
 }
 
 bool TerrainFusion::stitchDSM(const std::shared_ptr<LocalDSMData>& local) {
   if (!local || !tileManager_) return false;
   TileAccess access(tileManager_, tileLocks_);
-  return stitchTiles(access, rastersOf(*local), zoomLevel_,
-                     *settings_.GetInt("terrainfusion.render_zooms", kDefaultRenderZooms));
+  return stitchTiles(access, rastersOf(*local), zoomLevel_, options_.renderZooms);
 }
 
 void TerrainFusion::renderLowerZooms(const pi::Point3_<int32_t>& position) {
   if (!tileManager_) return;
   TileAccess access(tileManager_, tileLocks_);
-  renderLowerZoomsOf(access, position.x, position.y, position.z,
-                     *settings_.GetInt("terrainfusion.render_zooms", kDefaultRenderZooms));
+  renderLowerZoomsOf(access, position.x, position.y, position.z, options_.renderZooms);
 }
 
 void TerrainFusion::trimTileCache(double now) {
   const auto cache = std::dynamic_pointer_cast<TileManagerCachedGDAL>(tileManager_);
   if (!cache) return;
-  std::lock_guard<std::mutex> lock(frameTimesMutex_);
-  const int hardware = static_cast<int>(std::thread::hardware_concurrency());
-  const int history = *settings_.GetInt("terrainfusion.threads", hardware);
-  trimCacheByFrameTimes(frameTimes_, now, history, storageMode_ != kStorageFiles, *cache);
+  // One end time per frame tiled at once: the oldest kept is then older than every running
+  // frame's start.
+  std::optional<double> bound;
+  {
+    std::lock_guard<std::mutex> lock(frameTimesMutex_);
+    bound = takeEvictionBound(frameTimes_, now, options_.workers);
+  }
+  // The eviction writes tiles to the store: outside the lock, so that other frames can record
+  // their end times meanwhile. The cache's own lock keeps evictions apart.
+  if (bound) evictTilesOlderThan(*bound, storageMode_ != kStorageFiles, *cache);
 }
 
 void TerrainFusion::updateTilesets() {
@@ -57,8 +60,8 @@ void TerrainFusion::updateTilesets() {
   visitOutputs([&](const std::shared_ptr<zel::OutputItem>& record) {
     if (record) records.push_back(record->clone());  // copied under the output lock
   });
-  const auto refreshed = refreshedTilesets(
-      records, tileManager_->GetRange(), static_cast<int>(tileManager_->GetLevel()),
-      *settings_.GetInt("terrainfusion.render_zooms", kDefaultRenderZooms));
+  const auto refreshed =
+      refreshedTilesets(records, tileManager_->GetRange(),
+                        static_cast<int>(tileManager_->GetLevel()), options_.renderZooms);
   for (const auto& record : refreshed) addOutput(record);
 }

@@ -86,7 +86,7 @@ bool TerrainFusion::fixPlacementAndZoom(const std::shared_ptr<fw::MapFrame>& fra
 void TerrainFusion::fixZoomFromReadyRasters(int32_t zoom, int32_t zoomOffset) {
   std::lock_guard<std::mutex> lock(zoomMutex_);
   if (!firstFrame_ || zoomChosen_) return;
-  const int32_t autoZoom = *settings_.GetInt("terrainfusion.auto_zoom", 0);
+  const int32_t autoZoom = options_.autoZoom;
   const double level = double(zoom) + double(zoomOffset) - double(autoZoom);
   zoomLevel_ = int32_t(std::min<double>(std::max(level, 0.0), maxZoomLevel_));
   zoomChosen_ = true;
@@ -182,12 +182,12 @@ bool TerrainFusion::calcTileZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
     plane.q = fw::quaternionProduct(plane.q, fw::Quaternion(1.0, 0.0, 0.0, 0.0));
   }
   pi::Point3d origin(0, 0, 0);
-  const std::string originText = *settings_.GetString("terrainfusion.fake_origin", "");
+  const std::string& originText = options_.fakeOrigin;
   if (!originText.empty() && !parseGeodetic(originText, origin)) {
     FW_LOG(fw::kLogWarning) << "TerrainFusion: terrainfusion.fake_origin \"" << originText
                             << "\" is not three numbers; using 0 0 0";
   }
-  const double fakeHeight = *settings_.GetDouble("terrainfusion.fake_height", 200.0);
+  const double fakeHeight = options_.fakeHeight;
   const std::vector<double> parameters = camera.getParameters();
   const double f = parameters.size() > 2 ? parameters[2] : 0.0;
   const double gsd = fakeHeight / f;
