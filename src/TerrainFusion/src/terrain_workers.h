@@ -8,9 +8,9 @@
 #include <mutex>
 
 // The terrain node's worker pool with the back-pressure on the threads that feed it. Tasks
-// run first in, first out; a producer that has queued a task waits on a condition variable,
-// not in sleeps, while more than `maxWaiting` tasks wait for a worker, so the frames held in
-// memory stay bounded by maxWaiting plus one per worker.
+// run first in, first out; a producer that has queued a task blocks on a condition variable,
+// woken as workers take tasks, while more than `maxWaiting` tasks wait for a worker, so the
+// frames held in memory stay bounded by maxWaiting plus one per worker.
 class TerrainWorkers {
  public:
   TerrainWorkers(int workers, uint64_t maxWaiting);
