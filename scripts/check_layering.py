@@ -4,8 +4,10 @@
 Reads the target report that CMake writes at configure time (layering.json: every target
 with its type, folder, sources and direct links) and fails when
   - the libraries link each other in a cycle,
-  - a library links one that sits above the stages: the mapper library ("mapping"), which
-    links the stages, or the test-only libraries (the example flight, the test main),
+  - a library links one of a higher layer (LAYERS, lowest first: the dynamic values, the
+    framework, the tile storage, the chain's records and nodes, the stages, the program, and
+    the test-only support on top); a library the list does not name is a problem too, so a
+    new library is placed on purpose,
   - a source or its header includes a header of the repository (a rooted include such as
     "tiles/tile.h") that belongs to a module the target does not link.
 Usage: check_layering.py <build>/layering.json <source root>
@@ -15,7 +17,18 @@ import os
 import re
 import sys
 
-ABOVE_THE_STAGES = {"mapping", "example_flight", "vm_test_main", "vm_temp_dir"}
+# Each layer may link its own and the lower ones only.
+LAYERS = [
+    ("values", {"values"}),
+    ("framework", {"framework"}),
+    ("tiles", {"tiles", "cpu_features"}),
+    ("chain", {"chain"}),
+    ("stages", {"sfm", "stereo_dense", "points_clustering", "points_fusion", "pointcloud_tiles",
+                "terrain_fusion", "new_sgm", "sgm_rules", "stereo_sgm"}),
+    ("program", {"mapping", "utilities"}),
+    ("test support", {"example_flight", "vm_test_main", "vm_temp_dir", "pointcloud_tiles_reader",
+                      "new_sgm_reference", "sgm_reference"}),
+]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -88,10 +101,15 @@ def main():
     if cycle:
         problems.append("libraries link in a cycle: " + " -> ".join(cycle))
 
-    for name in sorted(libraries - ABOVE_THE_STAGES):
-        above = closure(targets, name) & ABOVE_THE_STAGES
-        if above:
-            problems.append(f"library {name} links {', '.join(sorted(above))}, which sits above it")
+    rank = {name: i for i, (_, members) in enumerate(LAYERS) for name in members}
+    for name in sorted(libraries):
+        if name not in rank:
+            problems.append(f"library {name} has no layer in check_layering.py")
+            continue
+        for link in sorted(targets[name]["links"]):
+            if rank.get(link, -1) > rank[name]:
+                problems.append(f"library {name} ({LAYERS[rank[name]][0]}) links {link} "
+                                f"({LAYERS[rank[link]][0]}), which sits above it")
 
     for name, target in sorted(targets.items()):
         reachable = closure(targets, name) | {name}

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""The layering check reports a stage linking the mapper, a cycle, and an include of a
-module that is not linked, and passes the same tree without them."""
+"""The layering check reports a stage linking the mapper, a lower layer linking a higher one,
+a library without a layer, a cycle, and an include of a module that is not linked, and passes
+the same tree without them."""
 import json
 import os
 import subprocess
@@ -34,21 +35,38 @@ def main():
                 f.write(text)
         with open(os.path.join(root, "tiles", "tile.h"), "w") as f:
             f.write("")
+        # Library names as the real tree's, so that each sits in its real layer.
         sound = {"chain": library(root, "chain", [], "node.cpp"),
-                 "tiles": library(root, "tiles", ["chain"], "tile.cpp"),
-                 "stage": library(root, "stage", ["chain", "tiles"], "stage.cpp"),
-                 "mapping": library(root, "mapper", ["stage", "chain"], "mapper.cpp")}
+                 "tiles": library(root, "tiles", [], "tile.cpp"),
+                 "terrain_fusion": library(root, "stage", ["chain", "tiles"], "stage.cpp"),
+                 "mapping": library(root, "mapper", ["terrain_fusion", "chain"], "mapper.cpp")}
         code, out = run(root, sound)
         assert code == 0, out
 
         broken = json.loads(json.dumps(sound))
-        broken["stage"]["links"] = ["chain", "mapping"]  # links the mapper, drops tiles
-        broken["chain"]["links"] = ["stage"]             # and closes a cycle
+        broken["terrain_fusion"]["links"] = ["chain", "mapping"]  # links the mapper, drops tiles
+        broken["chain"]["links"] = ["terrain_fusion"]             # and closes a cycle
         code, out = run(root, broken)
         assert code == 1, out
-        for expected in ["cycle", "library stage links mapping",
-                         "includes tiles/tile.h of tiles, which stage does not link"]:
+        for expected in ["cycle", "library terrain_fusion (stages) links mapping (program)",
+                         "includes tiles/tile.h of tiles, which terrain_fusion does not link"]:
             assert expected in out, f"missing '{expected}' in:\n{out}"
+
+        # One back-edge between otherwise sound layers: the tile storage reaching up to the
+        # chain's records.
+        back_edge = json.loads(json.dumps(sound))
+        back_edge["tiles"]["links"] = ["chain"]
+        code, out = run(root, back_edge)
+        assert code == 1, out
+        assert "library tiles (tiles) links chain (chain), which sits above it" in out, out
+        assert "1 layering problems" in out, out
+
+        # A library no layer names is refused until someone places it.
+        unplaced = json.loads(json.dumps(sound))
+        unplaced["new_stage"] = library(root, "stage", ["chain"], "stage.cpp")
+        code, out = run(root, unplaced)
+        assert code == 1, out
+        assert "library new_stage has no layer" in out, out
     print("layering check self-test passed")
 
 

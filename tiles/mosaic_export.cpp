@@ -47,7 +47,7 @@ bool TileManagerCachedGDAL::ExportMosaic(const std::string& path) {
   if (maxTiles < 1 || columns > maxTiles / rows) return false;
   const int64_t n = columns * rows;
 
-  double* progress = fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0);
+  double* progress = exportProgress_;
   storeShared(progress, 0.0);
   const int32_t z = static_cast<int32_t>(GetLevel());
   cv::Mat mosaic;

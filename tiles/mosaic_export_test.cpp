@@ -18,14 +18,14 @@ using store_test::makeTile;
 class MosaicSource : public fw::TileManager {
  public:
   std::shared_ptr<fw::TileBase> GetTile(int32_t x, int32_t y, int32_t z) override {
-    if (++reads == cancelAfter)
-      *fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0) = -1.0;
+    if (++reads == cancelAfter) *progress = -1.0;
     auto it = tiles.find({x, y, z});
     return it == tiles.end() ? nullptr : it->second;
   }
   std::map<std::tuple<int32_t, int32_t, int32_t>, std::shared_ptr<fw::TileBase>> tiles;
   int reads = 0;
   int cancelAfter = -1;
+  double* progress = nullptr;  // the export's progress variable
 };
 
 struct MosaicFixture : ::testing::Test {
@@ -33,12 +33,15 @@ struct MosaicFixture : ::testing::Test {
   std::shared_ptr<MosaicSource> source = std::make_shared<MosaicSource>();
   // Tiles (10..12, 20..21) at zoom 6 but (11, 21) missing, through a cache of 2.
   std::unique_ptr<TileManagerCachedGDAL> cache;
+  double progress = 0.0;
   void SetUp() override {
     fw::TileRange r;
     r.level = 6;
     source->SetRange(r);
     cache =
         std::make_unique<TileManagerCachedGDAL>(fw::TileManager::defaultProjection(), source, 2);
+    cache->setExportProgress(&progress);
+    source->progress = &progress;
     for (int y = 20; y <= 21; ++y) {
       for (int x = 10; x <= 12; ++x) {
         auto tile = makeTile(x, y, 6, x * 100 + y);
@@ -68,8 +71,7 @@ TEST_F(MosaicFixture, AssemblesTheCurrentRangeWithBlackHoles) {
       EXPECT_EQ(cv::norm(block, want, cv::NORM_INF), 0.0) << x << "," << y;
     }
   }
-  EXPECT_NEAR(*fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0), 5.0 / 6.0,
-              1e-12);
+  EXPECT_NEAR(progress, 5.0 / 6.0, 1e-12);
 }
 
 TEST_F(MosaicFixture, CancelStopsAfterTheCurrentTileAndWritesThePartSoFar) {
@@ -81,13 +83,13 @@ TEST_F(MosaicFixture, CancelStopsAfterTheCurrentTileAndWritesThePartSoFar) {
   EXPECT_EQ(cv::norm(mosaic(cv::Rect(256, 0, 256, 256)), tileImage(11, 20), cv::NORM_INF), 0.0);
   EXPECT_EQ(cv::countNonZero(mosaic(cv::Rect(512, 0, 256, 512)).reshape(1)), 0);
   EXPECT_EQ(source->reads, 2);
-  *fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0) = 0.0;
 }
 
 TEST(MosaicExport, MemoryBoundEmptyRangeAndOtherExtensions) {
   vmtest::TempDir dir;
-  double& progress = *fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0);
+  double progress = 0.0;
   TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), nullptr, 4);
+  cache.setExportProgress(&progress);
   fw::TileRange r;
   r.level = 12;
   cache.SetRange(r);
@@ -116,7 +118,24 @@ TEST(MosaicExport, MemoryBoundEmptyRangeAndOtherExtensions) {
   EXPECT_FALSE(std::filesystem::exists(dir / "a.png"));
   EXPECT_TRUE(cache.Export((dir / "d.tif").string()));
   EXPECT_FALSE(std::filesystem::exists(dir / "d.tif"));
-  progress = 0.0;
+}
+
+TEST(MosaicExport, ReportsInItsOwnVariableUntilItsOwnerNamesOne) {
+  vmtest::TempDir dir;
+  double& shared = *fw::Var::instance().GetDouble("MosaicExportTest.Progress", 0.0);
+  shared = 0.25;
+  TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), nullptr, 4);
+  fw::TileRange r;
+  r.level = 12;
+  r.minX = r.minY = 0;
+  r.maxX = r.maxY = 1;
+  cache.SetRange(r);
+  EXPECT_FALSE(cache.ExportMosaic((dir / "a.png").string()));  // no tile there
+  EXPECT_EQ(shared, 0.25) << "nobody else's variable is touched";
+  cache.setExportProgress(&shared);
+  EXPECT_FALSE(cache.ExportMosaic((dir / "b.png").string()));
+  EXPECT_DOUBLE_EQ(shared, 3.0 / 4.0);
+  shared = 0.0;
 }
 
 }  // namespace

@@ -11,9 +11,7 @@ list(APPEND TILES_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/store_timings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/written_tiles.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager_file_system.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tile_manager_mbtiles.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tf_tileset.cpp)
-list(APPEND TILES_DEPS chain)
+  ${CMAKE_CURRENT_LIST_DIR}/tile_manager_mbtiles.cpp)
 list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/tile_cache_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_cache_concurrency_test.cpp
@@ -22,7 +20,6 @@ list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/store_fault_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/store_timings_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mosaic_export_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/written_tiles_test.cpp)
 list(APPEND TILES_TEST_LABELS tsan)
 

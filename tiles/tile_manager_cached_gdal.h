@@ -37,8 +37,15 @@ class TileManagerCachedGDAL : public fw::TileManagerCached {
 
   // The DOM tiles of the finest zoom as one PNG image.
   bool ExportMosaic(const std::string& path);
+  // The variable ExportMosaic reports its progress in (0 up to below 1) and that another
+  // thread cancels it through by writing a negative value. The owner of the cache names its
+  // own; until then the cache keeps one of its own. Not null; it must outlive the cache.
+  void setExportProgress(double* progress) { exportProgress_ = progress; }
 
  private:
+  double ownExportProgress_ = 0.0;
+  double* exportProgress_ = &ownExportProgress_;
+
   // Whether the least recent entry is due for eviction by age: its tile is null or
   // older than t. Expects the cache lock held.
   bool backOlderThanLocked(double t) const;

@@ -1,12 +1,13 @@
 # The back-end node: the dense fusion node, its frame handler and the map set-up. The node
-# reaches terrain fusion only through its factory, which each program links in (the tests
-# link a double that records what it is sent).
+# reaches terrain fusion only through its factory, so it links the library that defines it;
+# the tests put a double of the factory (which records what it is sent) among their own
+# objects, which the linker takes before it would look into the library.
 list(APPEND POINTS_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/frame_handler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/map_setup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/points_fusion.cpp)
 list(APPEND POINTS_FUSION_DEPS
-  stereo_dense pointcloud_tiles points_clustering chain framework values
+  stereo_dense pointcloud_tiles points_clustering terrain_fusion chain framework values
   nlohmann_json::nlohmann_json)
 list(APPEND POINTS_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/map_setup_test.cpp

@@ -3,9 +3,9 @@
 #include "framework/config_loading.h"
 #include "framework/log.h"
 #include "framework/run_tally.h"
+#include "src/TerrainFusion/src/tf_tileset.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "tiles/cpu_features.h"
-#include "tiles/tf_tileset.h"
 #include "tiles/tile.h"
 #include "tiles/tile_manager_cached_gdal.h"
 #include "tiles/tile_manager_file_system.h"
@@ -20,6 +20,9 @@ namespace {
 
 const char kConfigError[] = "TerrainFusion::TerrainFusion: failed to parse config string: ";
 constexpr int32_t kDeepestZoom = 26;
+// The process-wide variable through which a mosaic export of the node's tiles is watched and
+// cancelled.
+const char kExportProgressKey[] = "TerrainFusion.ExportProgress";
 
 // A number of the document read as double; `def` when absent or of another JSON type.
 double numberOr(const nlohmann::json& object, const char* key, double def) {
@@ -192,8 +195,10 @@ bool TerrainFusion::setupTileManager() {
                             << kept;
     capacity = kept;
   }
-  tileManager_ =
+  auto cache =
       std::make_shared<TileManagerCachedGDAL>(projection_, store, static_cast<uint32_t>(capacity));
+  cache->setExportProgress(fw::Var::instance().GetDouble(kExportProgressKey, 0.0));
+  tileManager_ = cache;
   return true;
 }
 

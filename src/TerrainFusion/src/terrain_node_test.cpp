@@ -1,11 +1,12 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
+#include "src/TerrainFusion/src/tf_tileset.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/mbtiles_test_support.h"
 #include "tiles/store_test_support.h"
-#include "tiles/tf_tileset.h"
 #include "tiles/tile_manager_cached.h"
+#include "tiles/tile_manager_cached_gdal.h"
 #include "tiles/tile_manager_file_system.h"
 
 #include <gtest/gtest.h>
@@ -184,6 +185,25 @@ TEST(TerrainNodeSetUp, ConfigurationNumbers) {
   for (int i = 0; i < 1001; ++i)
     cache->SetTile(i, 0, 10, std::make_shared<TerrainFusionMultiTile>());
   EXPECT_EQ(cache->size(), 1000u);
+}
+
+// The node's cache reports a mosaic export in the process-wide variable, through which
+// another thread watches and cancels it.
+TEST(TerrainNodeSettings, MosaicExportReportsInTheProcessWideVariable) {
+  vmtest::TempDir dir;
+  auto node = tftest::makeNode(dir.path() / "e");
+  auto cache = std::dynamic_pointer_cast<TileManagerCachedGDAL>(node->tileManager());
+  ASSERT_TRUE(cache);
+  fw::TileRange r;
+  r.level = 12;
+  r.minX = r.minY = 0;
+  r.maxX = r.maxY = 1;
+  cache->SetRange(r);
+  double& progress = *fw::Var::instance().GetDouble("TerrainFusion.ExportProgress", 0.0);
+  progress = 0.5;
+  EXPECT_FALSE(cache->ExportMosaic((dir.path() / "m.png").string()));  // no tile there
+  EXPECT_DOUBLE_EQ(progress, 3.0 / 4.0);
+  progress = 0.0;
 }
 
 TEST(TerrainNodeCall, CommandsNeverThrow) {

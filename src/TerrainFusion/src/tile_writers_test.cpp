@@ -1,10 +1,10 @@
 #include "src/TerrainFusion/src/tile_writers.h"
 #include "src/TerrainFusion/src/cache_trimmer.h"
 #include "src/TerrainFusion/src/laplacian_pyramid.h"
+#include "src/TerrainFusion/src/tf_tileset.h"
 #include "src/TerrainFusion/src/tile_access.h"
 #include "src/TerrainFusion/src/tile_clock.h"
 #include "src/TerrainFusion/src/tileset_refresh.h"
-#include "tiles/tf_tileset.h"
 #include "tiles/tile_manager_cached_gdal.h"
 
 #include <gtest/gtest.h>

@@ -15,10 +15,12 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/dsm_stitch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lower_zooms.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cache_trimmer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tileset_refresh.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/tileset_refresh.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tf_tileset.cpp)
 list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/truth_flight_for_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_writers_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_weights_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sparse_surface_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp

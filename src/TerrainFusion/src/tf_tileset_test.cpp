@@ -1,4 +1,4 @@
-#include "tiles/tf_tileset.h"
+#include "src/TerrainFusion/src/tf_tileset.h"
 
 #include <gtest/gtest.h>
 
