@@ -7,6 +7,7 @@
 #include "framework/messenger.h"
 #include "framework/pose.h"
 #include "framework/projection.h"
+#include "src/TerrainFusion/src/frame_end_times.h"
 #include "src/TerrainFusion/src/intake_order.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_options.h"
@@ -22,7 +23,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -207,9 +207,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // The "specific" object of the configuration; read once into options_.
   fw::Var settings_;
   TerrainOptions options_;
-  // Guards frameTimes_ only: the eviction it leads to runs after it is released.
-  std::mutex frameTimesMutex_;
-  std::deque<double> frameTimes_;
+  // The end times of finished frames, which bound the cache trimming.
+  FrameEndTimes frameEndTimes_;
   bool firstFrame_ = true;
   bool zoomGiven_ = false;
   bool zoomChosen_ = false;  // fixed by ready rasters; placement still comes from a frame

@@ -2,16 +2,7 @@
 
 #include "framework/log.h"
 
-#include <algorithm>
 #include <chrono>
-
-std::optional<double> takeEvictionBound(std::deque<double>& times, double t, int history) {
-  times.push_back(t);
-  if (times.size() <= static_cast<size_t>(std::max(history, 1))) return std::nullopt;
-  const double oldest = times.front();
-  times.pop_front();
-  return oldest;
-}
 
 void evictTilesOlderThan(double bound, bool mbtiles, TileManagerCachedGDAL& cache) {
   const auto start = std::chrono::steady_clock::now();

@@ -44,13 +44,9 @@ void TerrainFusion::trimTileCache(double now) {
   if (!cache) return;
   // One end time per frame tiled at once: the oldest kept is then older than every running
   // frame's start.
-  std::optional<double> bound;
-  {
-    std::lock_guard<std::mutex> lock(frameTimesMutex_);
-    bound = takeEvictionBound(frameTimes_, now, options_.workers);
-  }
-  // The eviction writes tiles to the store: outside the lock, so that other frames can record
-  // their end times meanwhile. The cache's own lock keeps evictions apart.
+  const std::optional<double> bound = frameEndTimes_.record(now, options_.workers);
+  // The eviction writes tiles to the store: after the list's lock, so that other frames can
+  // record their end times meanwhile. The cache's own lock keeps evictions apart.
   if (bound) evictTilesOlderThan(*bound, storageMode_ != kStorageFiles, *cache);
 }
 
