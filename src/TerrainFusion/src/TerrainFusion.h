@@ -8,6 +8,7 @@
 #include "framework/pose.h"
 #include "framework/projection.h"
 #include "src/TerrainFusion/src/frame_end_times.h"
+#include "src/TerrainFusion/src/frame_undistorter.h"
 #include "src/TerrainFusion/src/intake_order.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_options.h"
@@ -179,9 +180,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   void publishZoom();
   // The projection's zoom for a GSD, lowered by the DOM scale, within 0..max zoom level.
   int32_t zoomForGsd(double gsd, double latitude) const;
-  // Undistorts a non-pinhole frame image into its pinhole part, interpolating bilinearly;
-  // `seen` marks the pixels that have a source in the image (8-bit, 255). The maps are
-  // rebuilt when the camera changes. Empty on failure.
+  // Undistorts a non-pinhole frame image into its pinhole part (FrameUndistorter::undistort).
   cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen);
   // Reads and decodes the frame's image file to 8-bit BGR; empty, logged, on failure.
   cv::Mat loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
@@ -220,7 +219,6 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   float heightOffset_ = 0.0f;
   std::shared_ptr<fw::TileManager> tileManager_;
   std::shared_ptr<fw::PureProjection> projection_;
-  std::mutex undistorterMutex_;
   std::mutex zoomMutex_;
   // Created by the first frame or point cloud; read and written only under poolMutex_.
   std::shared_ptr<TerrainWorkers> pool_;
@@ -245,14 +243,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   fw::Subscriber subscribers_[2];
   fw::Publisher publishers_[3];
 
-  // Where each pinhole pixel of the frame camera lies in its image (float maps for
-  // cv::remap) and which pixels have a source there.
-  struct UndistortionMaps {
-    cv::Mat x, y, seen;
-  };
-  // The node's own maps, shared with the threads using them, and their camera.
-  std::shared_ptr<const UndistortionMaps> undistortion_;
-  std::string undistorterCamera_;
+  // The undistortion maps of the frames' camera, shared by the workers.
+  FrameUndistorter undistorter_;
   // Plane fits draw from this, seeded once, so runs repeat exactly.
   std::mt19937 planeRandom_{20240607u};
   // Set once construction has completed; a node that is not ready refuses all input.

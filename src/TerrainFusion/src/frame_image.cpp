@@ -3,8 +3,6 @@
 #include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <fstream>
 
 namespace {
@@ -53,42 +51,5 @@ cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame
 
 cv::Mat TerrainFusion::undistortedImage(const fw::Camera& camera, const cv::Mat& image,
                                         cv::Mat& seen) {
-  std::shared_ptr<const UndistortionMaps> maps;
-  {
-    std::lock_guard<std::mutex> lock(undistorterMutex_);
-    const std::string description = camera.info();
-    if (!undistortion_ || undistorterCamera_ != description) {
-      const std::vector<double> p = camera.getParameters();
-      if (p.size() < 6 || !camera.isValid()) return cv::Mat();
-      const fw::Camera pinhole(std::vector<double>(p.begin(), p.begin() + 6));
-      if (!pinhole.isValid()) return cv::Mat();
-      FW_LOG(fw::kLogInfo) << "Undistorter:\n    Camera IN : " << description
-                           << "\n    Camera OUT: " << pinhole.info();
-      auto rebuilt = std::make_shared<UndistortionMaps>();
-      const int w = camera.width(), h = camera.height();
-      rebuilt->x.create(h, w, CV_32FC1);
-      rebuilt->y.create(h, w, CV_32FC1);
-      rebuilt->seen.create(h, w, CV_8UC1);
-      for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-          const fw::Point2d q = camera.Project(pinhole.UnProject(fw::Point2d(x, y)));
-          rebuilt->x.at<float>(y, x) = float(q.x);
-          rebuilt->y.at<float>(y, x) = float(q.y);
-          // A source pixel covers half a pixel on either side of its centre.
-          const bool inside = q.x >= -0.5 && q.x < w - 0.5 && q.y >= -0.5 && q.y < h - 0.5;
-          rebuilt->seen.at<uchar>(y, x) = inside ? 255 : 0;
-        }
-      }
-      undistortion_ = rebuilt;
-      undistorterCamera_ = description;
-    }
-    maps = undistortion_;
-  }
-  if (image.size() != maps->x.size()) return cv::Mat();
-  // Bilinear, not the nearest pixel: a pixel's colour stays where its centre maps, and the
-  // image's edge is continued instead of blackened.
-  cv::Mat out;
-  cv::remap(image, out, maps->x, maps->y, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  seen = maps->seen;
-  return out;
+  return undistorter_.undistort(camera, image, seen);
 }

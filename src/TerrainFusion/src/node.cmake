@@ -11,6 +11,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/calc_plane.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_grid.cpp
@@ -25,7 +26,8 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/terrain_memory_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_workers_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
 vm_add_benchmark(terrain_node_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/make_map_perf.cpp
   DEPS terrain_fusion example_flight vm_temp_dir)
