@@ -2,7 +2,6 @@
 
 #include "framework/config_loading.h"
 #include "framework/log.h"
-#include "framework/run_tally.h"
 #include "src/TerrainFusion/src/tf_tileset.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "tiles/cpu_features.h"
@@ -257,12 +256,12 @@ TerrainFusion::~TerrainFusion() {
       addRecords(zel::kOutputFailed);
     }
   }
-  if (refusedInputs_ > 0) {
-    FW_LOG(fw::kLogError) << "TerrainFusion: refused " << refusedInputs_.load()
+  if (frames_.refused() > 0) {
+    FW_LOG(fw::kLogError) << "TerrainFusion: refused " << frames_.refused()
                           << " inputs because the node was not set up";
   }
-  if (ready_ && framesGiven_ > 0 && framesFailed_ == framesGiven_) {
-    FW_LOG(fw::kLogError) << "TerrainFusion: all " << framesGiven_.load()
+  if (ready_ && frames_.noneMerged()) {
+    FW_LOG(fw::kLogError) << "TerrainFusion: all " << frames_.given()
                           << " frames failed; the DOM and DSM hold none of them";
     addRecords(zel::kOutputFailed);
   }
@@ -273,23 +272,12 @@ TerrainFusion::~TerrainFusion() {
 bool TerrainFusion::acceptsInput(const std::shared_ptr<fw::MapFrame>& frame) {
   if (ready_) return true;
   releaseFrameImage(frame);
-  countFrame("terrain node not set up");
-  if (refusedInputs_.fetch_add(1) == 0) {
+  if (frames_.refuse()) {
     FW_LOG(fw::kLogError) << "TerrainFusion: the node was not set up; refusing frame "
                           << (frame ? std::to_string(frame->id) : std::string("(none)"))
                           << " and all later input";
   }
   return false;
-}
-
-void TerrainFusion::countFrame(const std::string& failure) {
-  ++framesGiven_;
-  if (failure.empty()) {
-    fw::RunTally::instance().add(fw::tally::kTerrainFrames);
-    return;
-  }
-  ++framesFailed_;
-  fw::RunTally::instance().fail(fw::tally::kTerrainFrames, failure);
 }
 
 void TerrainFusion::releaseFrameImage(const std::shared_ptr<fw::MapFrame>& frame) {

@@ -10,6 +10,7 @@
 #include "src/TerrainFusion/src/frame_end_times.h"
 #include "src/TerrainFusion/src/frame_undistorter.h"
 #include "src/TerrainFusion/src/intake_order.h"
+#include "src/TerrainFusion/src/terrain_frame_count.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_options.h"
 #include "src/TerrainFusion/src/terrain_workers.h"
@@ -147,8 +148,6 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // ---- Shared helpers of the routes
   // False (image released, refusal counted) when the node could not be set up.
   bool acceptsInput(const std::shared_ptr<fw::MapFrame>& frame);
-  // Counts a frame given to the node: merged into the tiles, or failed with its reason.
-  void countFrame(const std::string& failure);
   // Gives the frame an empty image; warns when the frame refuses.
   static void releaseFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
 
@@ -167,8 +166,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   const TerrainOptions& options() const { return options_; }
   const terrain_memory::Settings& memory() const { return memory_; }
   // Frames given to the node so far, and how many of them failed.
-  uint64_t framesGiven() const { return framesGiven_.load(); }
-  uint64_t framesFailed() const { return framesFailed_.load(); }
+  uint64_t framesGiven() const { return frames_.given(); }
+  uint64_t framesFailed() const { return frames_.failed(); }
 
  private:
   // The steps of construction; false ends it.
@@ -227,8 +226,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   TileLockTable tileLocks_;
   // The intake order of the frames and its ordered stages.
   IntakeOrder intake_;
-  std::atomic<uint64_t> framesGiven_{0};
-  std::atomic<uint64_t> framesFailed_{0};
+  // The frames given so far and how each ended.
+  TerrainFrameCount frames_;
   // The memory the node may use; a frame whose rasters would not fit is refused.
   terrain_memory::Settings memory_;
   std::string domLocation_;
@@ -250,7 +249,6 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // Set once construction has completed; a node that is not ready refuses all input.
   bool ready_ = false;
   std::string setupError_;  // why setupTileManager failed
-  std::atomic<uint64_t> refusedInputs_{0};
 };
 
 // Fits a plane to the points by random sample consensus and a least-squares refit of the

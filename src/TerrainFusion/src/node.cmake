@@ -4,6 +4,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/terrain_intake.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_workers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_frame_count.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times.cpp
   ${CMAKE_CURRENT_LIST_DIR}/intake_order.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_memory.cpp
@@ -27,7 +28,8 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_workers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_frame_count_test.cpp)
 vm_add_benchmark(terrain_node_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/make_map_perf.cpp
   DEPS terrain_fusion example_flight vm_temp_dir)

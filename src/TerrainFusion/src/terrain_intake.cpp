@@ -85,17 +85,17 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addPointCloud: dropped frame " << idText(frame) << ": "
                           << e.what();
     releaseFrameImage(frame);
-    countFrame("unreadable message");
+    frames_.count("unreadable message");
     return;
   }
   if (!frame) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addPointCloud: dropped a message without a frame";
-    countFrame("unreadable message");
+    frames_.count("unreadable message");
     return;
   }
   if (points.empty()) {
     FW_LOG(fw::kLogWarning) << "No points in frame: " << frame->id;
-    countFrame("no points");
+    frames_.count("no points");
     return;
   }
   {
@@ -190,7 +190,7 @@ void TerrainFusion::finishFrame(const char* step, const std::shared_ptr<fw::MapF
     return true;
   });
   if (!fused) ticket.fail("failed");
-  countFrame(ticket.failure());
+  frames_.count(ticket.failure());
   if (fused) {
     guarded<bool>(step, id, false, [&] {
       updateTilesets();
