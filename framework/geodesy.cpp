@@ -12,6 +12,14 @@ constexpr double kDegToRad = kPi / 180.0;
 constexpr double kRadToDeg = 180.0 / kPi;
 }  // namespace
 
+Matrix3 ecefFromEnu(double latitudeRadians, double longitudeRadians) {
+  const double sp = std::sin(latitudeRadians), cp = std::cos(latitudeRadians);
+  const double sl = std::sin(longitudeRadians), cl = std::cos(longitudeRadians);
+  return {-sl, -sp * cl, cp * cl,  //
+          cl,  -sp * sl, cp * sl,  //
+          0.0, cp,       sp};
+}
+
 pi::Point3d geodeticToECEF(double latitude, double longitude, double height) {
   constexpr double a2 = wgs84::kA2;
   constexpr double b2 = wgs84::kB2;

@@ -13,6 +13,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_resource.cpp
   ${CMAKE_CURRENT_LIST_DIR}/map_frame.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/key_point_geometry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/china_offsets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection.cpp)
@@ -24,6 +25,7 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/key_point_geometry_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection_test.cpp)
 
 vm_add_benchmark(framework_geometry_perf

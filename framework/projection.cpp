@@ -127,6 +127,24 @@ int MercatorProjection::zoomForGsd(double gsd, double latitude) const {
   return int(clampTo(zoom, 0, maxZoom()));
 }
 
+std::shared_ptr<MercatorProjection> projectionForCoordinate(const std::string& coordinate,
+                                                            double longitudeBound) {
+  const double minLat = -kMercatorLatitudeBound, maxLat = kMercatorLatitudeBound;
+  const double minLng = -longitudeBound, maxLng = longitudeBound;
+  if (coordinate == "GCJ")
+    return std::make_shared<GCJ02Projection>(minLat, maxLat, minLng, maxLng, 256, 256);
+  if (coordinate == "BAIDU")
+    return std::make_shared<BaiduProjection>(minLat, maxLat, minLng, maxLng, 256, 256);
+  return std::make_shared<MercatorProjection>(minLat, maxLat, minLng, maxLng, 256, 256);
+}
+
+LatLng mapCornerPosition(double i, double j, double n) {
+  LatLng position;
+  position.lat = std::atan(std::sinh(kPi * (1.0 - 2.0 * j / n))) * 180.0 / kPi;
+  position.lng = i / n * 360.0 - 180.0;
+  return position;
+}
+
 pi::Point2ll GCJ02Projection::latLngToPixel(double lat, double lng, int zoom) const {
   const LatLngOffset gcj = gcj02FromWgs84(lat, lng);
   return MercatorProjection::latLngToPixel(gcj.lat, gcj.lng, zoom);

@@ -5,11 +5,21 @@
 // and y southwards from the north-west corner.
 
 #include "framework/gobject.h"
+#include "framework/wgs84.h"
 #include "values/point.h"
 
+#include <memory>
 #include <string>
 
 namespace fw {
+
+// The latitude bound of the square Web-Mercator map, degrees either side of the equator.
+constexpr double kMercatorLatitudeBound = 85.05112878;
+// The longitude bound a projection keeps unless its user names another, degrees either side
+// of Greenwich.
+constexpr double kDefaultLongitudeBound = 177.0;
+// The deepest zoom level of the tile grid.
+constexpr int kDeepestZoom = 26;
 
 // A geographic position; every projection returns it with `empty` false.
 struct LatLng {
@@ -52,8 +62,8 @@ class MercatorProjection : public PureProjection {
                      double maxLongitude, long long tileWidth, long long tileHeight);
 
   std::string projectionName() const override { return "MercatorProjection"; }
-  double earthRadius() const override { return 6378137.0; }
-  double earthFlattening() const override { return 1.0 / 298.257223563; }
+  double earthRadius() const override { return wgs84::kA; }
+  double earthFlattening() const override { return wgs84::kFlattening; }
   pi::Point2ll tileSize() const override { return tileSize_; }
   // Rounded pixel of a position clamped to the map's latitude and longitude range.
   pi::Point2ll latLngToPixel(double lat, double lng, int zoom) const override;
@@ -70,15 +80,15 @@ class MercatorProjection : public PureProjection {
   pi::Point2ll mapSize(int zoom) const override;
   double groundResolution(int zoom, double latitude) const override;
   int zoomForGsd(double gsd, double latitude) const override;
-  int maxZoom() const override { return 26; }
+  int maxZoom() const override { return kDeepestZoom; }
 
  protected:
   pi::Point2ll pixelOf(double lat, double lng, int zoom, double rounding) const;
 
-  double minLatitude_ = -85.05112878;
-  double maxLatitude_ = 85.05112878;
-  double minLongitude_ = -177.0;
-  double maxLongitude_ = 177.0;
+  double minLatitude_ = -kMercatorLatitudeBound;
+  double maxLatitude_ = kMercatorLatitudeBound;
+  double minLongitude_ = -kDefaultLongitudeBound;
+  double maxLongitude_ = kDefaultLongitudeBound;
   pi::Point2ll tileSize_{256, 256};
 };
 
@@ -100,5 +110,16 @@ class BaiduProjection : public MercatorProjection {
   pi::Point2ll latLngToPixel(double lat, double lng, int zoom) const override;
   LatLng pixelToLatLng(long long x, long long y, int zoom) const override;
 };
+
+// The projection a "coordinate" setting names: "GCJ" the GCJ-02 system, "BAIDU" BD-09, any
+// other WGS-84; tiles of 256 x 256 pixels, latitudes within kMercatorLatitudeBound and
+// longitudes within `longitudeBound` of Greenwich.
+std::shared_ptr<MercatorProjection> projectionForCoordinate(
+    const std::string& coordinate, double longitudeBound = kDefaultLongitudeBound);
+
+// The position of a corner of the square Web-Mercator map that is n tiles (or pixels) a side:
+// corner (i, j) counts from the north-west corner, and i or j equal to n are the east and
+// south edges. Nothing is clamped, unlike pixelToLatLng.
+LatLng mapCornerPosition(double i, double j, double n);
 
 }  // namespace fw

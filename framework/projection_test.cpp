@@ -175,3 +175,37 @@ TEST(OffsetProjections, ApplyOffsetsBeforeMercator) {
                 mercator.pixelToLatLng(pixel.x, pixel.y, zoom).lat, 1e-9);
   }
 }
+
+TEST(ProjectionForCoordinate, NamesTheSystemAndKeepsTheGivenLongitudeBound) {
+  EXPECT_EQ(fw::projectionForCoordinate("GCJ")->projectionName(), "GCJ02Projection");
+  EXPECT_EQ(fw::projectionForCoordinate("BAIDU")->projectionName(), "BaiduProjection");
+  for (const char* other : {"GPS", "", "gcj", "WGS84"})
+    EXPECT_EQ(fw::projectionForCoordinate(other)->projectionName(), "MercatorProjection") << other;
+  const int zoom = 10;
+  // The default bound clamps a position beyond 177 degrees east; a bound of 180 keeps it.
+  const auto clamped = fw::projectionForCoordinate("GPS");
+  const auto whole = fw::projectionForCoordinate("GPS", 180.0);
+  EXPECT_EQ(clamped->latLngToPixel(10.0, 179.0, zoom), clamped->latLngToPixel(10.0, 177.0, zoom));
+  EXPECT_GT(whole->latLngToPixel(10.0, 179.0, zoom).x, whole->latLngToPixel(10.0, 177.0, zoom).x);
+  EXPECT_EQ(clamped->latLngToPixel(89.0, 0.0, zoom).y, 0);  // beyond the latitude bound
+  EXPECT_EQ(clamped->tileSize(), pi::Point2ll(256, 256));
+  EXPECT_EQ(clamped->maxZoom(), fw::kDeepestZoom);
+}
+
+TEST(MapCornerPosition, CornersOfTheWholeMapAndOfATileUnclamped) {
+  const fw::LatLng northWest = fw::mapCornerPosition(0, 0, 4);
+  EXPECT_DOUBLE_EQ(northWest.lng, -180.0);
+  EXPECT_NEAR(northWest.lat, fw::kMercatorLatitudeBound, 1e-8);
+  const fw::LatLng southEast = fw::mapCornerPosition(4, 4, 4);  // the far edges, not clamped
+  EXPECT_DOUBLE_EQ(southEast.lng, 180.0);
+  EXPECT_NEAR(southEast.lat, -fw::kMercatorLatitudeBound, 1e-8);
+  const fw::LatLng centre = fw::mapCornerPosition(2, 2, 4);
+  EXPECT_DOUBLE_EQ(centre.lng, 0.0);
+  EXPECT_NEAR(centre.lat, 0.0, 1e-12);
+  // A pixel corner inside the map agrees with the projection's own inverse.
+  const fw::MercatorProjection mercator;
+  const fw::LatLng byProjection = mercator.pixelToLatLng(1000, 700, 2);
+  const fw::LatLng byCorner = fw::mapCornerPosition(1000, 700, 1024);
+  EXPECT_NEAR(byCorner.lat, byProjection.lat, 1e-9);
+  EXPECT_NEAR(byCorner.lng, byProjection.lng, 1e-9);
+}

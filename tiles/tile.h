@@ -18,6 +18,9 @@
 // Tiles carry no lock: whoever changes a tile coordinates with the cache's write-back.
 namespace fw {
 
+// The height of a DSM cell that has none.
+constexpr float kNoHeight = -1e9f;
+
 class TileBase : public GObject {};
 
 class ImageTile : public TileBase {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "framework/gimage.h"
+#include "tiles/tile.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@
 // weight hold -1e9 (no data).
 namespace tile_blobs {
 
-constexpr float kNoHeight = -1e9f;
+using fw::kNoHeight;
 
 // The tile's blue-green-red image as red-green-blue-alpha, alpha 255 where the weight
 // (8-bit, one channel, the image's size) is above 0. False with a reason otherwise.

@@ -40,7 +40,7 @@ void TileManager::SetProjection(const std::shared_ptr<PureProjection>& projectio
 }
 
 std::shared_ptr<PureProjection> TileManager::defaultProjection() {
-  return std::make_shared<MercatorProjection>(-85.05112878, 85.05112878, -177.0, 177.0, 256, 256);
+  return projectionForCoordinate("GPS");
 }
 
 }  // namespace fw

@@ -1,6 +1,7 @@
 #include "tiles/tile_manager_mbtiles.h"
 
 #include "framework/log.h"
+#include "framework/projection.h"
 #include "tiles/png_codec.h"
 #include "tiles/tile_blobs.h"
 
@@ -106,12 +107,6 @@ std::string degrees(double v) {
   char text[64];
   std::snprintf(text, sizeof text, "%f", v);
   return text;
-}
-
-double tileLongitude(double i, double n) { return i / n * 360.0 - 180.0; }
-
-double tileLatitude(double j, double n) {
-  return std::atan(std::sinh(M_PI * (1.0 - 2.0 * j / n))) * 180.0 / M_PI;
 }
 
 std::string databaseFolder(const std::string& location, const std::string& tilesFolder) {
@@ -268,8 +263,10 @@ void TileManagerFileSystemMultiFileMbtiles<Tile>::writeMetadata() {
   // Without a tile at the finest zoom the extent is the empty box: no bounds then.
   if (!range.empty()) {
     const double n = std::pow(2.0, static_cast<double>(level));
-    const double west = tileLongitude(range.minX, n), east = tileLongitude(range.maxX + 1.0, n);
-    const double north = tileLatitude(range.minY, n), south = tileLatitude(range.maxY + 1.0, n);
+    const fw::LatLng northWest = fw::mapCornerPosition(range.minX, range.minY, n);
+    const fw::LatLng southEast = fw::mapCornerPosition(range.maxX + 1.0, range.maxY + 1.0, n);
+    const double west = northWest.lng, east = southEast.lng;
+    const double north = northWest.lat, south = southEast.lat;
     rows.emplace_back("bounds", degrees(west) + "," + degrees(south) + "," + degrees(east) + "," +
                                     degrees(north));
     rows.emplace_back("center", degrees((west + east) / 2) + "," + degrees((south + north) / 2));

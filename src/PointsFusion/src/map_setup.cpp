@@ -2,31 +2,19 @@
 #include "points_fusion.h"
 
 #include "framework/config_store.h"
+#include "framework/geodesy.h"
+#include "framework/key_point_geometry.h"
 #include "framework/log.h"
 #include "framework/projection.h"
 #include "framework/slam.h"
-#include "src/PointsFusion/src/dbscan.h"
+#include "src/PointsFusion/src/ground_level.h"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
 namespace map_setup {
-namespace {
-
-// Degrees to radians as the flight-height estimate has always taken them.
-constexpr double kDegree = 0.017453291666666666;
-constexpr double kClusterEps = 10.0;  // metres of height
-constexpr int kClusterMinPoints = 5;
-
-// World-from-ENU rotation at a position: the columns east, north, up.
-fw::Matrix3 worldFromEnu(double latitude, double longitude) {
-  const double phi = latitude * kDegree, lambda = longitude * kDegree;
-  const double sp = std::sin(phi), cp = std::cos(phi), sl = std::sin(lambda), cl = std::cos(lambda);
-  return {-sl, -sp * cl, cp * cl, cl, -sp * sl, cp * sl, 0.0, cp, sp};
-}
-
-}  // namespace
+namespace {}  // namespace
 
 size_t samplingStep(size_t frameCount) {
   if (frameCount <= 100) return 1;
@@ -40,45 +28,30 @@ std::vector<pi::Point3d> localKeyPoints(fw::MapFrame& frame) {
   if (!frame.getGPSLLA(lla)) return points;
   const SE3 worldFromCamera = frame.getPoseSE3();
   // ENU axes at the camera, origin at the camera: the local pose is (E, t)^-1 (R, t).
-  const fw::Matrix3 e = worldFromEnu(lla.y, lla.x);
+  const fw::Matrix3 e =
+      fw::ecefFromEnu(lla.y * fw::kRadiansPerDegreeShortPi, lla.x * fw::kRadiansPerDegreeShortPi);
   fw::Quaternion enuRotation;
   if (!fw::quaternionFromMatrix(e, enuRotation)) return points;
   const SE3 enuFromCamera =
       SE3::compose(SE3(enuRotation, worldFromCamera.t).inverse(), worldFromCamera);
   const fw::Camera camera = frame.getCamera(0);
   for (int i = 0; i < frame.keyPointCount(); ++i) {
-    cv::Point2f pixel;
-    fw::Point2d inverseDepth;
-    if (!frame.getKeyPointPosition(i, pixel) || !frame.getKeyPointInverseDepth(i, inverseDepth))
-      continue;
-    const double rho = inverseDepth.x;
-    if (!(rho > 0) || !std::isfinite(rho)) continue;
-    const pi::Point3d ray = camera.UnProject(fw::Point2d(pixel.x, pixel.y));
-    const pi::Point3d p = enuFromCamera.transformPoint({ray.x / rho, ray.y / rho, ray.z / rho});
+    const auto inCamera = fw::keyPointInCamera(frame, camera, i);
+    if (!inCamera) continue;
+    const pi::Point3d p = enuFromCamera.transformPoint(*inCamera);
     if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) points.push_back(p);
   }
   return points;
 }
 
 std::optional<double> heightAboveGround(const std::vector<pi::Point3d>& points) {
-  if (points.empty()) return std::nullopt;
   std::vector<double> heights;
   heights.reserve(points.size());
   for (const auto& p : points) heights.push_back(p.z);
-  DBSCAN clustering;
-  clustering.Run(heights, 1, kClusterEps, kClusterMinPoints);
-  const std::vector<uint32_t>* largest = nullptr;
-  for (const auto& cluster : clustering.clusters) {
-    if (!largest || cluster.size() > largest->size()) largest = &cluster;
-  }
+  const std::optional<GroundLevel> ground = groundLevel(heights);
+  if (!ground) return std::nullopt;
   // The camera is the local origin, so its height over the ground is |0 - ground|.
-  double sum = 0.0;
-  if (largest && !largest->empty()) {
-    for (uint32_t index : *largest) sum += heights[index];
-    return std::fabs(sum / double(largest->size()));
-  }
-  for (double h : heights) sum += h;
-  return std::fabs(sum / double(heights.size()));
+  return std::fabs(ground->offset);
 }
 
 std::optional<double> focalLength(fw::MapFrame& frame) {
@@ -136,16 +109,7 @@ bool PointsFusion::calculateZoomLevel(const std::shared_ptr<fw::Map>& map) {
     return false;
   }
 
-  const std::string coordinate = *store.GetString("pointsfusion.coordinate", "GPS");
-  const double minLat = -85.05112878, maxLat = 85.05112878, minLon = -177.0, maxLon = 177.0;
-  if (coordinate == "GCJ") {
-    projection_ = std::make_shared<fw::GCJ02Projection>(minLat, maxLat, minLon, maxLon, 256, 256);
-  } else if (coordinate == "BAIDU") {
-    projection_ = std::make_shared<fw::BaiduProjection>(minLat, maxLat, minLon, maxLon, 256, 256);
-  } else {
-    projection_ =
-        std::make_shared<fw::MercatorProjection>(minLat, maxLat, minLon, maxLon, 256, 256);
-  }
+  projection_ = fw::projectionForCoordinate(*store.GetString("pointsfusion.coordinate", "GPS"));
   zoomLevel_ = projection_->zoomForGsd(gsd, origin.y);
   fetchGps_ = fetchGps;
   return true;

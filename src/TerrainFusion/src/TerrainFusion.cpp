@@ -18,7 +18,7 @@
 namespace {
 
 const char kConfigError[] = "TerrainFusion::TerrainFusion: failed to parse config string: ";
-constexpr int32_t kDeepestZoom = 26;
+using fw::kDeepestZoom;
 // The process-wide variable through which a mosaic export of the node's tiles is watched and
 // cancelled.
 const char kExportProgressKey[] = "TerrainFusion.ExportProgress";
@@ -172,18 +172,9 @@ bool TerrainFusion::setupTileManager() {
     setupError_ = std::string("the tile store could not be created: ") + e.what();
     return false;
   }
-  const std::string& coordinate = options_.coordinate;
   // The whole longitude range: frames up to and across the antimeridian keep their place
   // (a clamp at 177 degrees would pull their pixels hundreds of kilometres west or east).
-  const double minLat = -85.05112878, maxLat = 85.05112878, minLng = -180.0, maxLng = 180.0;
-  if (coordinate == "GCJ") {
-    projection_ = std::make_shared<fw::GCJ02Projection>(minLat, maxLat, minLng, maxLng, 256, 256);
-  } else if (coordinate == "BAIDU") {
-    projection_ = std::make_shared<fw::BaiduProjection>(minLat, maxLat, minLng, maxLng, 256, 256);
-  } else {
-    projection_ =
-        std::make_shared<fw::MercatorProjection>(minLat, maxLat, minLng, maxLng, 256, 256);
-  }
+  projection_ = fw::projectionForCoordinate(options_.coordinate, 180.0);
   int32_t capacity = options_.cacheSize;
   const double allowed = memory_.cacheTilesAllowed();
   if (capacity > allowed) {

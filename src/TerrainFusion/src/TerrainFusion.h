@@ -60,7 +60,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   };
 
   // Height of a DSM cell that has none.
-  static constexpr float kNoHeight = -1e9f;
+  static constexpr float kNoHeight = fw::kNoHeight;
   // Storage modes of "dom"."tiling"."storage".
   static constexpr int32_t kStorageFiles = 1;
   static constexpr int32_t kStorageMbtiles = 2;
@@ -236,7 +236,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::string workFolder_;
   std::string tilesFolder_;
   float scale_ = 1.0f;
-  int32_t maxZoomLevel_ = 26;
+  int32_t maxZoomLevel_ = fw::kDeepestZoom;
   int32_t storageMode_ = kStorageFiles;
 
   fw::Subscriber subscribers_[2];

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr float kNone = -1e9f;
+constexpr float kNone = fw::kNoHeight;
 constexpr float kHoleBelow = -1e8f;  // cells below this have no height yet
 constexpr int kClosingSize = 5;
 constexpr int kFillPasses = 5;

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int kCellPixels = 4;
-constexpr int kDeepestZoom = 26;
+using fw::kDeepestZoom;
 // Ready rasters are spread over at most 2^4 x 2^4 tiles (8 levels would need 18 GB).
 constexpr int kMaxReadyZoomSteps = 4;
 

@@ -1,14 +1,12 @@
 #include "src/TerrainFusion/src/terrain_geometry.h"
 
+#include "framework/geodesy.h"
+
 namespace terrain {
 
 fw::Quaternion enuRotation(double longitude, double latitude) {
-  const double lon = longitude * kDegreesToRadians, lat = latitude * kDegreesToRadians;
-  const double sl = std::sin(lon), cl = std::cos(lon), sp = std::sin(lat), cp = std::cos(lat);
-  // Columns: east, north, up.
-  const fw::Matrix3 m = {-sl, -sp * cl, cp * cl,  //
-                         cl,  -sp * sl, cp * sl,  //
-                         0.0, cp,       sp};
+  const fw::Matrix3 m = fw::ecefFromEnu(latitude * fw::kRadiansPerDegreeShortPi,
+                                        longitude * fw::kRadiansPerDegreeShortPi);
   fw::Quaternion q;
   fw::quaternionFromMatrix(m, q);
   return q;

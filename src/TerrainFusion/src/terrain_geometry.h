@@ -2,6 +2,7 @@
 
 #include "framework/pose.h"
 #include "framework/projection.h"
+#include "framework/wgs84.h"
 #include "values/point.h"
 
 #include <opencv2/core.hpp>
@@ -12,10 +13,8 @@
 // raster pixels, ENU metres and camera coordinates.
 namespace terrain {
 
-// Degrees to radians as the node has always converted them.
-constexpr double kDegreesToRadians = 0.017453291666666666;
 // Earth radius for the curvature drop of ENU heights, (x^2 + y^2) / 2R.
-constexpr double kCurvatureRadius = 6378137.0;
+constexpr double kCurvatureRadius = fw::wgs84::kA;
 
 // Rotation whose columns are the east, north and up axes at (longitude, latitude) degrees.
 fw::Quaternion enuRotation(double longitude, double latitude);

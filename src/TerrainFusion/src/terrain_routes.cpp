@@ -1,4 +1,5 @@
 #include "framework/config_store.h"
+#include "framework/key_point_geometry.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
@@ -26,13 +27,10 @@ std::vector<DepthSample> observedSamples(fw::MapFrame& frame) {
   std::vector<DepthSample> samples;
   for (const auto& observation : frame.getObservations()) {
     const int index = static_cast<int>(observation.second);
-    fw::Point2d inverseDepth;
+    const std::optional<double> depth = fw::keyPointDepth(frame, index);
     cv::Point2f position;
-    if (!frame.getKeyPointInverseDepth(index, inverseDepth) || !(inverseDepth.x > 0.0) ||
-        !frame.getKeyPointPosition(index, position)) {
-      continue;
-    }
-    samples.push_back({position, 1.0 / inverseDepth.x});
+    if (!depth || !frame.getKeyPointPosition(index, position)) continue;
+    samples.push_back({position, *depth});
   }
   return samples;
 }

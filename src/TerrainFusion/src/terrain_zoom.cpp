@@ -1,8 +1,9 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
 #include "framework/geodesy.h"
+#include "framework/key_point_geometry.h"
 #include "framework/log.h"
-#include "src/PointsFusion/src/dbscan.h"
+#include "src/PointsFusion/src/ground_level.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
 
 #include <algorithm>
@@ -14,9 +15,7 @@ namespace {
 
 // Frames closer than this to the reconstruction's origin are in local coordinates.
 constexpr double kLocalFrameRadius = 100000.0;
-constexpr double kHeightClusterEps = 10.0;
-constexpr int kHeightClusterMinPoints = 5;
-constexpr int kDeepestZoom = 26;
+using fw::kDeepestZoom;
 
 bool finite(const pi::Point3d& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
@@ -27,15 +26,7 @@ std::vector<pi::Point3d> keyPointsInCamera(fw::MapFrame& frame, const fw::Camera
   std::vector<pi::Point3d> points;
   const int count = frame.keyPointCount();
   for (int i = 0; i < count; ++i) {
-    cv::Point2f position;
-    fw::Point2d inverseDepth;
-    if (!frame.getKeyPointPosition(i, position) ||
-        !frame.getKeyPointInverseDepth(i, inverseDepth) || !(inverseDepth.x > 0.0))
-      continue;
-    const pi::Point3d ray = camera.UnProject(fw::Point2d(position.x, position.y));
-    const double depth = 1.0 / inverseDepth.x;
-    const pi::Point3d p(ray.x * depth, ray.y * depth, ray.z * depth);
-    if (finite(p)) points.push_back(p);
+    if (const auto p = fw::keyPointInCamera(frame, camera, i)) points.push_back(*p);
   }
   return points;
 }
@@ -119,24 +110,10 @@ bool TerrainFusion::calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>&
   for (const pi::Point3d& p : keyPointsInCamera(*frame, camera)) {
     heights.push_back(enuFromCamera.transformPoint(p).z);
   }
-  if (heights.empty()) return false;
-
-  DBSCAN dbscan;
-  dbscan.Run(heights, 1, kHeightClusterEps, kHeightClusterMinPoints);
-  const std::vector<uint32_t>* largest = nullptr;
-  for (const auto& cluster : dbscan.clusters) {
-    if (!largest || cluster.size() > largest->size()) largest = &cluster;
-  }
-  double sum = 0.0;
-  size_t count = 0;
-  if (largest && !largest->empty()) {
-    for (uint32_t i : *largest) sum += heights[i];
-    count = largest->size();
-  } else {
-    for (double h : heights) sum += h;
-    count = heights.size();
-  }
-  const double offset = sum / double(count);
+  const std::optional<GroundLevel> ground = groundLevel(heights);
+  if (!ground) return false;
+  const double offset = ground->offset;
+  const size_t count = ground->count;
   const double height = std::fabs(0.0 - offset);  // the frame is the ENU origin
   const std::vector<double> parameters = camera.getParameters();
   const double f = parameters.size() > 2 ? parameters[2] : 0.0;
@@ -149,7 +126,7 @@ bool TerrainFusion::calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>&
   enuFrame_ = enuFrame;
   enuFrameInverse_ = enuInverse;
   heightOffset_ = static_cast<float>(offset);
-  if (largest) {
+  if (ground->clustered) {
     FW_LOG(fw::kLogInfo) << "Terrainfusion Height Offset: " << offset
                          << ", cluster size: " << count;
   } else {

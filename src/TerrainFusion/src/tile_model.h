@@ -18,7 +18,7 @@ constexpr int kCellsPerTile = 64;
 constexpr int kPixelsPerCell = kTileSize / kCellsPerTile;
 // min(ceil(log2(tile size)), 5)
 constexpr int kBandLevels = 5;
-constexpr float kNoHeight = -1e9f;
+using fw::kNoHeight;
 // Whether a height cell holds a height (neither kNoHeight nor NaN).
 inline bool hasHeight(float height) { return height > kNoHeight; }
 

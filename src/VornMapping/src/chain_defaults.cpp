@@ -1,5 +1,7 @@
 #include "chain_defaults.h"
 
+#include "framework/projection.h"
+
 namespace chain_defaults {
 
 using nlohmann::json;
@@ -19,7 +21,7 @@ const json& dom() {
   static const json doc = {
       {"method", "legacy_tf"},
       {"scale", 4.0},
-      {"max_zoom_level", 26},
+      {"max_zoom_level", fw::kDeepestZoom},
       {"tiling",
        {{"scheme", 1}, {"tile_size", {256, 256}}, {"tile_format", "png"}, {"storage", 2}}}};
   return doc;
@@ -65,7 +67,7 @@ const json& pixelFusionNode() {
 
 const json& terrainFusion() {
   static const json doc = {{"specific",
-                            {{"terrainfusion.max_zoom", 26},
+                            {{"terrainfusion.max_zoom", fw::kDeepestZoom},
                              {"terrainfusion.cache_size", 4096},
                              {"terrainfusion.coordinate", "GPS"},
                              {"terrainfusion.render_mode", 3},

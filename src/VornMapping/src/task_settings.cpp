@@ -1,6 +1,7 @@
 #include "task_settings.h"
 
 #include "framework/printable_text.h"
+#include "framework/projection.h"
 
 #include <cmath>
 #include <cstdint>
@@ -14,7 +15,7 @@ using nlohmann::json;
 // beyond any frame, and within the loaders' 64-bit byte counts.
 constexpr std::int64_t kMaxMegapixels = 1'000'000;
 constexpr std::int64_t kMaxDecodeBudgetMb = std::int64_t{1} << 20;
-constexpr std::int64_t kDeepestZoom = 26;
+constexpr std::int64_t kDeepestZoom = fw::kDeepestZoom;
 
 // The value as the error shows it: JSON, texts quoted with their control bytes escaped.
 std::string shown(const json& value) {

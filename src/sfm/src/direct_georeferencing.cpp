@@ -29,11 +29,7 @@ pi::Point3d rotate(const fw::Matrix3& m, const pi::Point3d& p) {
 }
 
 fw::Matrix3 ecefFromEnu(double latitude, double longitude) {
-  const double phi = latitude * kRadPerDeg, lambda = longitude * kRadPerDeg;
-  const double sp = std::sin(phi), cp = std::cos(phi), sl = std::sin(lambda), cl = std::cos(lambda);
-  return {-sl, -sp * cl, cp * cl,  //
-          cl,  -sp * sl, cp * sl,  //
-          0.0, cp,       sp};
+  return fw::ecefFromEnu(latitude * kRadPerDeg, longitude * kRadPerDeg);
 }
 
 fw::Matrix3 enuFromCamera(const GimbalAngles& angles) {

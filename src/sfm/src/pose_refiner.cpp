@@ -6,6 +6,7 @@
 #include "pair_geometry.h"
 #include "pose_gate.h"
 
+#include "framework/gps_record.h"
 #include "framework/log.h"
 #include "framework/run_tally.h"
 
@@ -258,9 +259,10 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
   frame.camera = camera;
   frame.gps = ecef_from_local_.transpose() * (position - origin_);
   frame.ground = frame.gps.z() - in.height;
-  if (in.gps.size() >= 6)
-    frame.stated_gps_sigma = {std::max(in.gps[3], 1e-3), std::max(in.gps[4], 1e-3),
-                              std::max(in.gps[5], 1e-3)};
+  const fw::GpsRecord record = fw::decodeGpsRecord(in.gps);
+  if (record.hasPosition)
+    frame.stated_gps_sigma = {std::max(record.llaSigma.x, 1e-3), std::max(record.llaSigma.y, 1e-3),
+                              std::max(record.llaSigma.z, 1e-3)};
   gps_jitter_.add(frame.gps, in.timestamp);
   frame.gps_sigma = heldGpsSigma(frame);
   const Eigen::Matrix3d local_from_camera =
@@ -272,9 +274,10 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
   // taken as looking straight down along its track, its pitch and roll loosely too.
   frame.tilt_sigma = options_.untold_tilt_sigma * kRadPerDeg;
   frame.yaw_sigma = options_.yaw_sigma * kRadPerDeg;
-  if (in.has_attitude && in.gps.size() >= 14) {
-    frame.tilt_sigma = std::max((in.gps[11] + in.gps[13]) / 2.0, 0.01) * kRadPerDeg;
-    frame.recorded_yaw_sigma = std::max(in.gps[12], 0.01) * kRadPerDeg;
+  if (in.has_attitude && record.hasAttitude) {
+    const pi::Point3d& sigma = record.attitudeSigma;  // pitch, yaw, roll
+    frame.tilt_sigma = std::max((sigma.x + sigma.z) / 2.0, 0.01) * kRadPerDeg;
+    frame.recorded_yaw_sigma = std::max(sigma.y, 0.01) * kRadPerDeg;
     if (headings_trusted_) frame.yaw_sigma = frame.recorded_yaw_sigma;
   }
   frame.features = features;

@@ -1,5 +1,7 @@
 #include "src/PointsFusion/src/stereo_dense/sparse_depths.h"
 
+#include "framework/key_point_geometry.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -11,16 +13,8 @@ std::vector<pi::Point3d> cameraPoints(fw::MapFrame& frame) {
   std::vector<pi::Point3d> points;
   points.reserve(observations.size());
   for (const auto& observation : observations) {
-    const int index = int(observation.second);
-    fw::Point2d inverseDepth;
-    cv::Point2f pixel;
-    if (!frame.getKeyPointInverseDepth(index, inverseDepth) || !(inverseDepth.x != 0.0) ||
-        !frame.getKeyPointPosition(index, pixel))
-      continue;
-    const pi::Point3d ray = camera.UnProject(fw::Point2d(pixel.x, pixel.y));
-    const double depth = 1.0 / inverseDepth.x;
-    const pi::Point3d p(ray.x * depth, ray.y * depth, ray.z * depth);
-    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) points.push_back(p);
+    if (const auto p = fw::keyPointInCamera(frame, camera, int(observation.second)))
+      points.push_back(*p);
   }
   return points;
 }
