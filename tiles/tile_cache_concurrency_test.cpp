@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -73,6 +76,67 @@ TEST(TileCacheConcurrency, EightThreadsOnFourTilesOverFiles) {
   vmtest::TempDir dir;
   hammer(std::make_shared<TileManagerFileSystemMultiFile<TerrainFusionMultiTile>>(
       (dir / "t").string(), "", ""));
+}
+
+// A store whose first write waits until the test lets it go, and says when it has begun.
+class HeldStore : public fw::TileManager {
+ public:
+  std::shared_ptr<fw::TileBase> GetTile(int32_t x, int32_t y, int32_t z) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++reads;
+    auto it = tiles_.find({x, y, z});
+    return it == tiles_.end() ? nullptr : it->second;
+  }
+  bool SetTile(int32_t x, int32_t y, int32_t z,
+               const std::shared_ptr<fw::TileBase>& tile) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    writing_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+    tiles_[{x, y, z}] = tile;
+    return true;
+  }
+  void awaitWrite() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return writing_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  int readsSoFar() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reads;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool writing_ = false;
+  bool released_ = false;
+  int reads = 0;
+  std::map<std::tuple<int32_t, int32_t, int32_t>, std::shared_ptr<fw::TileBase>> tiles_;
+};
+
+// While the store writes an evicted tile, the cache serves other threads, and a read of
+// that tile gets it back from the cache instead of the store, which does not hold it yet.
+TEST(TileCacheConcurrency, EvictedTilesAreWrittenOutsideTheCacheLock) {
+  auto store = std::make_shared<HeldStore>();
+  TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), store, 4);
+  const auto tile = version(0, 0, 1);
+  cache.SetTile(0, 0, 9, tile);
+  std::thread evicting([&cache] { cache.releaseTilesOlderThan(1e9); });
+  store->awaitWrite();
+  // Would wait for ever if the write held the cache lock.
+  EXPECT_EQ(cache.size(), 0u);
+  EXPECT_EQ(cache.GetTile(0, 0, 9), tile);
+  EXPECT_EQ(store->readsSoFar(), 0);
+  store->release();
+  evicting.join();
+  EXPECT_EQ(store->GetTile(0, 0, 9), tile);
+  EXPECT_EQ(cache.GetTile(0, 0, 9), tile) << "taken back into the cache";
+  EXPECT_EQ(cache.writeBackFailures(), 0u);
 }
 
 }  // namespace

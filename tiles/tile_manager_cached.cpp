@@ -11,7 +11,7 @@ namespace {
 
 // Stores a tile and reports whether it was stored; a store that throws (folder creation)
 // counts as a refusal. Logs the failure with the tile's key.
-bool writeBack(TileManager& store, int32_t x, int32_t y, int32_t z,
+bool storeTile(TileManager& store, int32_t x, int32_t y, int32_t z,
                const std::shared_ptr<TileBase>& tile) {
   std::string reason = "the store refused it";
   try {
@@ -33,12 +33,78 @@ TileManagerCached::Holder::Holder(std::shared_ptr<TileBase> t,
                                   std::atomic<uint64_t>* failures)
     : tile(std::move(t)), store_(store), failures_(failures) {}
 
-TileManagerCached::Holder::~Holder() {
-  if (stored || !store_ || !*store_ || !tile) return;
+TileManagerCached::Holder::~Holder() { writeBack(); }
+
+void TileManagerCached::Holder::writeBack() {
+  if (stored) return;
+  stored = true;
+  if (!store_ || !*store_ || !tile) return;
   auto image = std::dynamic_pointer_cast<ImageTile>(tile);
   if (!image || !image->IsModified()) return;
   const pi::Point3_<int32_t> p = image->GetPosition();
-  if (!writeBack(**store_, p.x, p.y, p.z, tile)) ++*failures_;
+  if (!storeTile(**store_, p.x, p.y, p.z, tile)) ++*failures_;
+}
+
+void TileManagerCached::PendingWrites::takeTurnLocked() {
+  if (hasTurn_) return;
+  hasTurn_ = true;
+  turn_ = cache_.nextTurn_++;
+}
+
+void TileManagerCached::PendingWrites::leaveLocked(const Key& key, std::shared_ptr<Holder> holder) {
+  takeTurnLocked();
+  cache_.leaving_[key] = holder;
+  leaving_.emplace_back(key, std::move(holder));
+}
+
+void TileManagerCached::PendingWrites::inTurnLocked(std::function<void()> work) {
+  takeTurnLocked();
+  work_ = std::move(work);
+}
+
+void TileManagerCached::PendingWrites::rewriteLocked(const Key& key,
+                                                     std::shared_ptr<TileBase> tile) {
+  takeTurnLocked();
+  rewrites_.emplace_back(key, std::move(tile));
+}
+
+TileManagerCached::PendingWrites::~PendingWrites() {
+  if (!hasTurn_) return;
+  {
+    std::unique_lock<std::mutex> lock(cache_.turnMutex_);
+    cache_.turnServed_.wait(lock, [this] { return cache_.servedTurns_ == turn_; });
+  }
+  std::vector<std::shared_ptr<Holder>> holders;
+  for (const auto& leaving : leaving_) holders.push_back(leaving.second);
+  if (batch && !holders.empty()) {
+    try {
+      batch(holders);
+    } catch (const std::exception& e) {
+      FW_LOG(kLogError) << "TileManagerCached - batched write-back failed: " << e.what()
+                        << "; the tiles are written one by one";
+    }
+  }
+  // In the order the tiles left the cache; a tile the batch wrote is not written again.
+  for (const auto& holder : holders) holder->writeBack();
+  if (cache_.store_) {
+    for (const auto& [key, tile] : rewrites_) {
+      storeTile(*cache_.store_, static_cast<int32_t>(key.x), static_cast<int32_t>(key.y),
+                static_cast<int32_t>(key.z), tile);
+    }
+  }
+  if (work_) work_();
+  {
+    std::lock_guard<std::mutex> lock(cache_.mutex_);
+    for (const auto& [key, holder] : leaving_) {
+      const auto it = cache_.leaving_.find(key);
+      if (it != cache_.leaving_.end() && it->second == holder) cache_.leaving_.erase(it);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(cache_.turnMutex_);
+    ++cache_.servedTurns_;
+  }
+  cache_.turnServed_.notify_all();
 }
 
 TileManagerCached::TileManagerCached(std::shared_ptr<TileManager> store, uint32_t capacity)
@@ -84,32 +150,43 @@ TileManagerCached::EntryList::iterator TileManagerCached::touchLocked(const Key&
   return found->second;
 }
 
-std::shared_ptr<TileManagerCached::Holder> TileManagerCached::popBackLocked() {
+void TileManagerCached::popBackLocked(PendingWrites& writes) {
   std::shared_ptr<Holder> holder = std::move(entries_.back().holder);
-  index_.erase(entries_.back().key);
+  const Key key = entries_.back().key;
+  index_.erase(key);
   entries_.pop_back();
-  return holder;
+  writes.leaveLocked(key, std::move(holder));
 }
 
-void TileManagerCached::insertLocked(const Key& key, const std::shared_ptr<TileBase>& tile) {
+void TileManagerCached::insertLocked(const Key& key, const std::shared_ptr<TileBase>& tile,
+                                     PendingWrites& writes) {
   entries_.push_front({key, makeHolder(tile)});
   index_[key] = entries_.begin();
-  if (index_.size() > capacity_) popBackLocked();  // the holder writes back as it goes
+  if (index_.size() > capacity_) popBackLocked(writes);
+}
+
+std::shared_ptr<TileBase> TileManagerCached::loadLocked(const Key& key) {
+  const auto leaving = leaving_.find(key);
+  if (leaving != leaving_.end()) return leaving->second->tile;  // newer than the store's
+  return store_->GetTile(static_cast<int32_t>(key.x), static_cast<int32_t>(key.y),
+                         static_cast<int32_t>(key.z));
 }
 
 std::shared_ptr<TileBase> TileManagerCached::GetTile(int32_t x, int32_t y, int32_t z) {
+  PendingWrites writes(*this);  // written after the lock is released
   std::lock_guard<std::mutex> lock(mutex_);
   const Key key = keyOf(x, y, z);
   auto it = touchLocked(key);
   if (it != entries_.end()) return it->holder->tile;
   if (!store_) return nullptr;
-  std::shared_ptr<TileBase> tile = store_->GetTile(x, y, z);
-  insertLocked(key, tile);
+  std::shared_ptr<TileBase> tile = loadLocked(key);
+  insertLocked(key, tile, writes);
   return tile;
 }
 
 bool TileManagerCached::SetTile(int32_t x, int32_t y, int32_t z,
                                 const std::shared_ptr<TileBase>& tile) {
+  PendingWrites writes(*this);  // written after the lock is released
   std::lock_guard<std::mutex> lock(mutex_);
   TileRange r = GetRange();
   if (static_cast<int64_t>(z) == static_cast<int64_t>(r.level)) {
@@ -124,15 +201,23 @@ bool TileManagerCached::SetTile(int32_t x, int32_t y, int32_t z,
   if (it != entries_.end()) {
     it->holder->tile = tile;  // the replaced tile is dropped without a write-back
   } else {
-    insertLocked(key, tile);
+    insertLocked(key, tile, writes);
   }
   return true;
 }
 
 void TileManagerCached::call(const std::string& command, void* arg) {
   if (command == "saveCache") {
-    std::lock_guard<std::mutex> lock(mutex_);
-    saveCacheLocked();
+    // After the writes of tiles that left the cache earlier, so none of them lands on a
+    // newer tile this writes.
+    PendingWrites writes(*this);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      writes.inTurnLocked([this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        saveCacheLocked();
+      });
+    }
   } else if (store_) {
     store_->call(command, arg);
   }
@@ -145,7 +230,7 @@ void TileManagerCached::saveCacheLocked() {
     if (!tile || !tile->IsModified()) continue;
     const Key& k = entry.key;
     // A tile the store refused keeps its mark, so a later write-back tries again.
-    if (writeBack(*store_, static_cast<int32_t>(k.x), static_cast<int32_t>(k.y),
+    if (storeTile(*store_, static_cast<int32_t>(k.x), static_cast<int32_t>(k.y),
                   static_cast<int32_t>(k.z), entry.holder->tile)) {
       tile->SetModified(false);
     } else {

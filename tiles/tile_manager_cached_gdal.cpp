@@ -28,6 +28,7 @@ void TileManagerCachedGDAL::call(const std::string& command, void* arg) {
 }
 
 double TileManagerCachedGDAL::CheckTile(int32_t x, int32_t y, int32_t z, double t) {
+  PendingWrites writes(*this);  // written after the lock is released
   std::lock_guard<std::mutex> lock(mutex_);
   if (!store_) return 0.0;
   const Key key = keyOf(x, y, z);
@@ -37,13 +38,13 @@ double TileManagerCachedGDAL::CheckTile(int32_t x, int32_t y, int32_t z, double 
   if (wasCached) {
     tile = it->holder->tile;
   } else {
-    tile = store_->GetTile(x, y, z);
+    tile = loadLocked(key);
     if (!tile) return 0.0;
-    insertLocked(key, tile);
+    insertLocked(key, tile, writes);
   }
   auto timed = std::dynamic_pointer_cast<fw::ImageTile>(tile);
   if (!timed || !(timed->GetTimestamp() > t)) return 0.0;
-  if (wasCached) store_->SetTile(x, y, z, tile);
+  if (wasCached) writes.rewriteLocked(key, tile);
   return timed->GetTimestamp();
 }
 
@@ -56,30 +57,35 @@ bool TileManagerCachedGDAL::backOlderThanLocked(double t) const {
 }
 
 TileManagerCachedGDAL::Eviction TileManagerCachedGDAL::releaseTilesOlderThan(double t) {
+  PendingWrites writes(*this);  // modified tiles are written after the lock is released
   std::lock_guard<std::mutex> lock(mutex_);
   uint32_t removed = 0;
   while (backOlderThanLocked(t)) {
-    popBackLocked();  // the holder writes back a modified tile as it goes
+    popBackLocked(writes);
     ++removed;
   }
   return {removed, static_cast<uint32_t>(entries_.size())};
 }
 
 TileManagerCachedGDAL::Eviction TileManagerCachedGDAL::flushTilesOlderThanToMbtiles(double t) {
+  PendingWrites writes(*this);  // written after the lock is released
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::shared_ptr<Holder>> batch;
-  while (backOlderThanLocked(t)) batch.push_back(popBackLocked());
-  const Eviction result{static_cast<uint32_t>(batch.size()),
-                        static_cast<uint32_t>(entries_.size())};
-  using Mbtiles = TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>;
-  if (auto mbtiles = std::dynamic_pointer_cast<Mbtiles>(store_); mbtiles && !batch.empty()) {
-    std::vector<std::shared_ptr<fw::TileBase>> tiles;
-    tiles.reserve(batch.size());
-    for (const auto& holder : batch) tiles.push_back(holder->tile);
-    const std::vector<bool> stored = mbtiles->SetTilesInTransaction(tiles);
-    for (size_t i = 0; i < batch.size(); ++i) batch[i]->stored = stored[i];
+  uint32_t removed = 0;
+  while (backOlderThanLocked(t)) {
+    popBackLocked(writes);
+    ++removed;
   }
-  // Holders of tiles the batch did not commit write them back, in eviction order.
-  for (auto& holder : batch) holder.reset();
-  return result;
+  using Mbtiles = TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>;
+  if (auto mbtiles = std::dynamic_pointer_cast<Mbtiles>(store_)) {
+    // One transaction per database; the tiles it did not commit are then written back one
+    // by one, in eviction order.
+    writes.batch = [mbtiles](std::vector<std::shared_ptr<Holder>>& holders) {
+      std::vector<std::shared_ptr<fw::TileBase>> tiles;
+      tiles.reserve(holders.size());
+      for (const auto& holder : holders) tiles.push_back(holder->tile);
+      const std::vector<bool> stored = mbtiles->SetTilesInTransaction(tiles);
+      for (size_t i = 0; i < holders.size(); ++i) holders[i]->stored = stored[i];
+    };
+  }
+  return {removed, static_cast<uint32_t>(entries_.size())};
 }
