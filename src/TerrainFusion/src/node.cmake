@@ -28,8 +28,7 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_workers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terrain_frame_count_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
 vm_add_benchmark(terrain_node_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/make_map_perf.cpp
   DEPS terrain_fusion example_flight vm_temp_dir)
