@@ -96,8 +96,10 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
             searchRadius(partner, frame, focal / frame.features.scale, long_side, options);
         const std::vector<cv::Point2f> expected =
             radius > 0.0 ? block.expectedIn(partner, frame) : std::vector<cv::Point2f>();
+        const RecordedBaseline recorded{partner.cameraFromLocal().transpose(),
+                                        (frame.gps - partner.gps).normalized()};
         r.related = relatePair(partner.features, frame.features, focal, options, &r.geometry,
-                               &r.reason, radius > 0.0 ? &expected : nullptr, radius);
+                               &r.reason, radius > 0.0 ? &expected : nullptr, radius, &recorded);
       } catch (const std::exception& e) {
         FW_LOG(fw::kLogWarning) << "Relating frame " << image_path
                                 << " with an earlier frame failed: " << e.what();
