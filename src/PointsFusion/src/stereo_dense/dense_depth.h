@@ -62,8 +62,9 @@ class DenseDepth {
   void AddFrame(std::shared_ptr<fw::MapFrame> frame);
   // The pair task: the reference, with its depth map once a neighbour gave one and without
   // (depth empty) when none did, so that a failed frame still travels down the chain in its
-  // place. Neighbours are tried in order; a fault of the matcher ends the tries. Empty only without a reference. Logs one "Frame ID:" line, counts the depth map
-  // or the failure's reason in the run's tally; never throws.
+  // place. Neighbours are tried in order; a fault of the matcher ends the tries. Empty only
+  // without a reference. Logs one "Frame ID:" line, counts the depth map or the failure's
+  // reason in the run's tally; never throws.
   std::shared_ptr<ImageScaled> RunDepthTask(std::shared_ptr<ImageScaled> reference,
                                             std::vector<std::shared_ptr<ImageScaled>> neighbours);
   // The record of a frame, appended to `pairs`.
