@@ -6,7 +6,8 @@ moment the run has handed every frame to the chain (progress 1.0 in the status l
 rest is the dense stages' tail and the products' flush), the stage times the program prints
 (depth per frame, clean, prune, the Timer report, the tile stores' write and read times), the
 CPU time of its threads grouped by the work their log lines name (sampled from /proc;
-"run thread" takes the frames in, locates them and feeds the back end, then flushes;
+"run thread" takes the frames in and locates them, then flushes; "feed" hands the located
+frames to the back end in order (the dense stage's intake);
 "unlabelled" threads log nothing: frame decoding, the status loop), the process's
 peak resident memory and the machine's load average. A run longer than --timeout is killed
 and reported. With --bare, the bare loop (bare_decode_sgbm: decode, reduce to the dense stage's
@@ -56,7 +57,7 @@ THREAD_WORK = (("Frame ID:", "depth"), ("DenseDepth", "depth"), ("Cleaner", "cle
                ("Pruner", "prune"), ("errainFusion", "terrain"), ("Generating Tiles", "terrain"),
                ("Remove cache", "terrain"), ("PointCloudTiles", "point cloud"),
                ("TileManager", "tiles"), ("Saving tile cache", "tiles"),
-               ("Task processed", "run thread"))
+               ("Task processed", "run thread"), ("Feeding located frames", "feed"))
 LOG_LINE = re.compile(r"^[IWEF]\d{4} [\d:]+ +(\d+)\] (.*)")
 TIMER_ROW = re.compile(r"^(\S+)\s+(\d+)\s+(\S+)\s+(\S+)\s+(\S+)\s+([\d.]+ ?\w+)\s*$")
 

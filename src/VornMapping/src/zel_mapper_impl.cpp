@@ -387,6 +387,8 @@ void VornMapperImpl::startFeeding() {
   auto feeder = std::make_shared<InOrderFeeder>(kFeedQueue, [](const char* reason) {
     FW_LOG(fw::kLogError) << "Failed to feed the back end: " << reason;
   });
+  // Logged from the feeding thread itself, so that the task log tells its work apart.
+  feeder->post([] { FW_LOG(fw::kLogInfo) << "Feeding located frames to the back end in order."; });
   std::lock_guard<std::mutex> lock(mutex_);
   feeder_ = std::move(feeder);
 }
