@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace pair_motion {
@@ -17,6 +18,7 @@ constexpr int kFastThreshold = 7;
 // A match must be clearly better than the second best, both ways.
 constexpr double kRatio = 0.8;
 constexpr double kConfidence = 0.999;
+constexpr uint64_t kRansacSeed = 0x5eed;
 
 cv::Mat greyAtMatchSize(const cv::Mat& image, double& scale) {
   cv::Mat grey;
@@ -159,6 +161,9 @@ std::vector<Motion> motionsOf(const Correspondences& matches, double focal) {
   std::vector<Motion> found;
   const size_t n = std::min(matches.first.size(), matches.second.size());
   if (n < size_t(kMinInliers) || !(focal > 0.0)) return found;
+  // RANSAC draws from the thread's generator: seeded afresh, a pair gives the same motion
+  // whichever pool thread ran what before it.
+  cv::theRNG() = cv::RNG(kRansacSeed);
   essentialMotion(matches, focal, found);
   planeMotions(matches, focal, found);
   return found;
