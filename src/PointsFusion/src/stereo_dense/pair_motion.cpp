@@ -21,15 +21,17 @@ constexpr double kConfidence = 0.999;
 constexpr uint64_t kRansacSeed = 0x5eed;
 
 cv::Mat greyAtMatchSize(const cv::Mat& image, double& scale) {
+  scale = std::min(1.0, double(kMatchWidth) / std::max(1, image.cols));
+  cv::Mat small = image;
+  // Reduced first: converting a full-size colour frame would cost more than the matching.
+  if (scale < 1.0) cv::resize(image, small, cv::Size(), scale, scale, cv::INTER_AREA);
   cv::Mat grey;
-  if (image.channels() == 3)
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  else if (image.channels() == 4)
-    cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
+  if (small.channels() == 3)
+    cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
+  else if (small.channels() == 4)
+    cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
   else
-    grey = image;
-  scale = std::min(1.0, double(kMatchWidth) / std::max(1, grey.cols));
-  if (scale < 1.0) cv::resize(grey, grey, cv::Size(), scale, scale, cv::INTER_AREA);
+    grey = small;
   return grey;
 }
 

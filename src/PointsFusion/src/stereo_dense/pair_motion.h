@@ -19,7 +19,7 @@ inline constexpr int kMinInliers = 40;
 // lines shears the rectified rows beyond what the matcher's window absorbs.
 inline constexpr double kMaxEpipolarError = 0.75;
 // Features sought per image, and the working width they are sought at.
-inline constexpr int kFeatures = 4000;
+inline constexpr int kFeatures = 2000;
 inline constexpr int kMatchWidth = 1000;
 // Beyond these the images' motion is no correction of the poses' but another solution (the
 // twin of a flat scene, a repetitive pattern matched one period off).
