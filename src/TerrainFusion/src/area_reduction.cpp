@@ -1,7 +1,5 @@
 #include "src/TerrainFusion/src/area_reduction.h"
 
-#include <opencv2/core/utility.hpp>
-
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -20,11 +18,20 @@ void addBytes(int* __restrict to, const uchar* __restrict from, int n) {
 }
 
 // Sums over the source rows of one reduced row, per source column: colours of every pixel,
-// and colours and counts of the seen ones (only with a mask).
+// and colours and counts of the seen ones (only with a mask). Columns past the image, up to
+// whole blocks, continue its last column.
 struct ColumnSums {
   std::vector<int> all, seen, count;
-  ColumnSums(int cols, bool masked)
-      : all(3 * cols, 0), seen(masked ? 3 * cols : 0, 0), count(masked ? cols : 0, 0) {}
+  ColumnSums(int paddedCols, bool masked)
+      : all(3 * paddedCols, 0),
+        seen(masked ? 3 * paddedCols : 0, 0),
+        count(masked ? paddedCols : 0, 0) {}
+
+  void clear() {
+    std::fill(all.begin(), all.end(), 0);
+    std::fill(seen.begin(), seen.end(), 0);
+    std::fill(count.begin(), count.end(), 0);
+  }
 
   void add(const uchar* pixels, const uchar* mask, int cols) {
     addBytes(all.data(), pixels, 3 * cols);
@@ -35,34 +42,32 @@ struct ColumnSums {
       for (int ch = 0; ch < 3; ++ch) seen[3 * x + ch] += in * pixels[3 * x + ch];
     }
   }
+
+  void continueEdge(int cols) {
+    for (size_t i = 3 * size_t(cols); i < all.size(); ++i) all[i] = all[i - 3];
+    for (size_t i = 3 * size_t(cols); i < seen.size(); ++i) seen[i] = seen[i - 3];
+    for (size_t i = cols; i < count.size(); ++i) count[i] = count[i - 1];
+  }
 };
 
-// Sum of `sums` (three per column) over the columns of block `b`, the last column continued.
-cv::Vec3i blockSum(const std::vector<int>& sums, int b, int factor, int cols) {
-  cv::Vec3i out(0, 0, 0);
-  for (int i = 0; i < factor; ++i) {
-    const int x = std::min(b * factor + i, cols - 1);
-    for (int ch = 0; ch < 3; ++ch) out[ch] += sums[3 * x + ch];
-  }
-  return out;
-}
-
-int blockCount(const std::vector<int>& counts, int b, int factor, int cols) {
-  int out = 0;
-  for (int i = 0; i < factor; ++i) out += counts[std::min(b * factor + i, cols - 1)];
-  return out;
-}
-
-// Reduced row `r` from the sums of its source rows.
-void writeRow(const ColumnSums& sums, int cols, int factor, int r, AreaReduction& out) {
+// Reduced row `r` from the column sums of its source rows.
+void writeRow(const ColumnSums& sums, int factor, int r, AreaReduction& out) {
   const int area = factor * factor;
   const double perArea = double(AreaReduction::kLevelScale) / area;
   cv::Vec<uint16_t, 3>* reduced = out.image.ptr<cv::Vec<uint16_t, 3>>(r);
   uchar* covered = out.coverage.empty() ? nullptr : out.coverage.ptr<uchar>(r);
   for (int b = 0; b < out.image.cols; ++b) {
-    const int n = covered ? blockCount(sums.count, b, factor, cols) : 0;
+    int n = 0;
+    if (covered)
+      for (int i = 0; i < factor; ++i) n += sums.count[b * factor + i];
     const bool some = n > 0;
-    const cv::Vec3i sum = blockSum(some ? sums.seen : sums.all, b, factor, cols);
+    const int* column = (some ? sums.seen : sums.all).data() + 3 * b * factor;
+    int sum[3] = {0, 0, 0};
+    for (int i = 0; i < 3 * factor; i += 3) {
+      sum[0] += column[i];
+      sum[1] += column[i + 1];
+      sum[2] += column[i + 2];
+    }
     const double scale = some ? double(AreaReduction::kLevelScale) / n : perArea;
     for (int ch = 0; ch < 3; ++ch) reduced[b][ch] = uint16_t(sum[ch] * scale + 0.5);
     // A block with any seen pixel stays seen, however small its share.
@@ -90,19 +95,17 @@ AreaReduction reduceByArea(const cv::Mat& image, const cv::Mat& seen, int factor
   const int cols = (image.cols + factor - 1) / factor, rows = (image.rows + factor - 1) / factor;
   out.image.create(rows, cols, CV_16UC3);
   if (!seen.empty()) out.coverage.create(rows, cols, CV_8UC1);
-  // Reduced rows are independent, so the result does not depend on how they are shared out.
-  cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
-    ColumnSums sums(image.cols, !seen.empty());
-    for (int r = range.start; r < range.end; ++r) {
-      std::fill(sums.all.begin(), sums.all.end(), 0);
-      std::fill(sums.seen.begin(), sums.seen.end(), 0);
-      std::fill(sums.count.begin(), sums.count.end(), 0);
-      for (int j = 0; j < factor; ++j) {
-        const int y = std::min(r * factor + j, image.rows - 1);
-        sums.add(image.ptr<uchar>(y), seen.empty() ? nullptr : seen.ptr<uchar>(y), image.cols);
-      }
-      writeRow(sums, image.cols, factor, r, out);
+  // One pass on the calling thread: the frame's other work runs beside it on the other
+  // workers, and the bytes cannot depend on how rows were shared out.
+  ColumnSums sums(cols * factor, !seen.empty());
+  for (int r = 0; r < rows; ++r) {
+    sums.clear();
+    for (int j = 0; j < factor; ++j) {
+      const int y = std::min(r * factor + j, image.rows - 1);
+      sums.add(image.ptr<uchar>(y), seen.empty() ? nullptr : seen.ptr<uchar>(y), image.cols);
     }
-  });
+    sums.continueEdge(image.cols);
+    writeRow(sums, factor, r, out);
+  }
   return out;
 }

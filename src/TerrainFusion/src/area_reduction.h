@@ -27,6 +27,5 @@ constexpr int kMaxReductionFactor = 2048;
 // channels), blocks past the image's edge continuing its last row and column. With a `seen`
 // mask (8-bit of the image's size, 0 where the image has no content) the mean is over the
 // block's seen pixels, and over all of them where none is seen (coverage 0 there), so that
-// margins never darken content yet every reduced pixel has a colour. The same input gives
-// the same bytes, however many threads share the work.
+// margins never darken content yet every reduced pixel has a colour.
 AreaReduction reduceByArea(const cv::Mat& image, const cv::Mat& seen, int factor);

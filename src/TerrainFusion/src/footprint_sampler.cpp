@@ -11,6 +11,45 @@ constexpr int kMaxFactor = 1024;
 // footprint's own, coarser reads fewer points.
 constexpr double kMaxAcross = 3.0;
 
+// Colour sums of bilinear reads and the sum of their weights.
+struct Reads {
+  float b = 0.0f, g = 0.0f, r = 0.0f, weight = 0.0f;
+};
+
+// Adds the bilinear read of `image` at (u, v), clamped to the image, to `reads`; with
+// `kBySeen`, each pixel weighted by its value in `coverage`. `Pixel`: the image's pixel type.
+// Small enough to be inlined, so that the sums stay in registers.
+template <typename Pixel, bool kBySeen>
+inline void addBilinear(const cv::Mat& image, const cv::Mat& coverage, float u, float v,
+                        Reads& reads) {
+  const float x = std::clamp(u, 0.0f, float(image.cols - 1));
+  const float y = std::clamp(v, 0.0f, float(image.rows - 1));
+  const int x0 = int(x), y0 = int(y);
+  // Offsets of the right and lower neighbours, none on the last column and row.
+  const int right = x0 < image.cols - 1 ? 1 : 0;
+  const bool below = y0 < image.rows - 1;
+  const float ax = x - float(x0), ay = y - float(y0);
+  float w[4] = {(1.0f - ax) * (1.0f - ay), ax * (1.0f - ay), (1.0f - ax) * ay, ax * ay};
+  if (kBySeen) {
+    const uchar* top = coverage.ptr<uchar>(y0) + x0;
+    const uchar* bottom = below ? top + coverage.step[0] : top;
+    w[0] *= float(top[0]);
+    w[1] *= float(top[right]);
+    w[2] *= float(bottom[0]);
+    w[3] *= float(bottom[right]);
+  }
+  const Pixel* top = image.ptr<Pixel>(y0) + x0;
+  const Pixel* bottom = below ? image.ptr<Pixel>(y0 + 1) + x0 : top;
+  const auto channel = [&](int ch) {
+    return float(top[0][ch]) * w[0] + float(top[right][ch]) * w[1] + float(bottom[0][ch]) * w[2] +
+           float(bottom[right][ch]) * w[3];
+  };
+  reads.b += channel(0);
+  reads.g += channel(1);
+  reads.r += channel(2);
+  reads.weight += w[0] + w[1] + w[2] + w[3];
+}
+
 }  // namespace
 
 FootprintSampler::FootprintSampler(const cv::Mat& image, const cv::Mat& seen,
@@ -29,8 +68,6 @@ FootprintSampler::FootprintSampler(const cv::Mat& image, const cv::Mat& seen,
   // Points spread evenly over the footprint at most one reduced pixel apart: their bilinear
   // reads together weigh every reduced pixel under the footprint about alike.
   const int k = samplesFor(footprintPixels / f);
-  lastColumn_ = float(reduced_.image.cols - 1);
-  lastRow_ = float(reduced_.image.rows - 1);
   for (int i = 0; i < k; ++i) spread_.push_back(float((i + 0.5) / k - 0.5));
 }
 
@@ -47,33 +84,6 @@ int FootprintSampler::samplesFor(double reducedAcross) {
 }
 
 template <typename Pixel, bool kBySeen>
-void FootprintSampler::addBilinear(float u, float v, cv::Vec3f& sum, float& weight) const {
-  const cv::Mat& image = reduced_.image;
-  const float x = std::clamp(u, 0.0f, lastColumn_), y = std::clamp(v, 0.0f, lastRow_);
-  const int x0 = int(x), y0 = int(y);
-  // Offsets of the right and lower neighbours, none on the last column and row.
-  const int right = x0 < image.cols - 1 ? 1 : 0;
-  const size_t down = y0 < image.rows - 1 ? image.step[0] : 0;
-  const float ax = x - float(x0), ay = y - float(y0);
-  float w[4] = {(1.0f - ax) * (1.0f - ay), ax * (1.0f - ay), (1.0f - ax) * ay, ax * ay};
-  if (kBySeen) {
-    const uchar* top = reduced_.coverage.data + size_t(y0) * reduced_.coverage.step[0] + x0;
-    const uchar* bottom = top + (down ? reduced_.coverage.step[0] : 0);
-    w[0] *= float(top[0]);
-    w[1] *= float(top[right]);
-    w[2] *= float(bottom[0]);
-    w[3] *= float(bottom[right]);
-  }
-  const Pixel* top = reinterpret_cast<const Pixel*>(image.data + size_t(y0) * image.step[0]) + x0;
-  const Pixel* bottom = reinterpret_cast<const Pixel*>(reinterpret_cast<const uchar*>(top) + down);
-  for (int ch = 0; ch < 3; ++ch) {
-    sum[ch] += float(top[0][ch]) * w[0] + float(top[right][ch]) * w[1] +
-               float(bottom[0][ch]) * w[2] + float(bottom[right][ch]) * w[3];
-  }
-  weight += w[0] + w[1] + w[2] + w[3];
-}
-
-template <typename Pixel, bool kBySeen>
 cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
   // The footprint spans a small part of the view, where the projection is as good as linear:
   // its points are placed from the centre's image position and the steps' image-space images.
@@ -83,20 +93,21 @@ cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
   const float vc = float(fy_ * (alongColumn_[1] - y * alongColumn_[2]) * iz);
   const float ur = float(fx_ * (alongRow_[0] - x * alongRow_[2]) * iz);
   const float vr = float(fy_ * (alongRow_[1] - y * alongRow_[2]) * iz);
-  cv::Vec3f sum(0.0f, 0.0f, 0.0f);
-  float weight = 0.0f;
+  const cv::Mat& image = reduced_.image;
+  const cv::Mat& coverage = reduced_.coverage;
+  Reads reads;
   for (const float down : spread_) {
     for (const float across : spread_) {
-      addBilinear<Pixel, kBySeen>(u + across * uc + down * ur, v + across * vc + down * vr, sum,
-                                  weight);
+      addBilinear<Pixel, kBySeen>(image, coverage, u + across * uc + down * ur,
+                                  v + across * vc + down * vr, reads);
     }
   }
   // Nothing seen around: the reduced image at the centre, which continues the content.
-  if (!(weight > 0.0f)) addBilinear<Pixel, false>(u, v, sum, weight);
-  const float scale = float(reduced_.levelsPerUnit()) / weight;
-  return cv::Vec3b(cv::saturate_cast<uchar>(sum[0] * scale),
-                   cv::saturate_cast<uchar>(sum[1] * scale),
-                   cv::saturate_cast<uchar>(sum[2] * scale));
+  if (!(reads.weight > 0.0f)) addBilinear<Pixel, false>(image, coverage, u, v, reads);
+  const float scale = float(reduced_.levelsPerUnit()) / reads.weight;
+  return cv::Vec3b(cv::saturate_cast<uchar>(reads.b * scale),
+                   cv::saturate_cast<uchar>(reads.g * scale),
+                   cv::saturate_cast<uchar>(reads.r * scale));
 }
 
 cv::Vec3b FootprintSampler::mean(const cv::Vec3d& centre) const {

@@ -39,17 +39,13 @@ class FootprintSampler {
   int reduction() const { return reduced_.factor; }
 
  private:
-  // Adds the bilinear read at reduced position (u, v) to `sum` and its weight to `weight`;
-  // `kBySeen` weights each pixel by its seen share. `Pixel`: the reduced image's pixel type.
-  template <typename Pixel, bool kBySeen>
-  void addBilinear(float u, float v, cv::Vec3f& sum, float& weight) const;
+  // mean() for reduced pixels of type `Pixel`, weighted by their seen share with `kBySeen`.
   template <typename Pixel, bool kBySeen>
   cv::Vec3b meanOf(const cv::Vec3d& centre) const;
 
   cv::Mat seen_;
   AreaReduction reduced_;
   cv::Vec3d alongColumn_, alongRow_;
-  double fx_, fy_, cx_, cy_;    // the camera, in reduced pixels
-  float lastColumn_, lastRow_;  // of the reduced image
-  std::vector<float> spread_;   // positions of the footprint's points along each axis, in steps
+  double fx_, fy_, cx_, cy_;   // the camera, in reduced pixels
+  std::vector<float> spread_;  // positions of the footprint's points along each axis, in steps
 };
