@@ -4,7 +4,8 @@
 // program, pinned alike, and divides the two times.
 //
 // Usage: bare_decode_sgbm --frames frames.json [--scale 4] [--disparities N]
-// Prints one JSON line: frames, seconds, seconds per frame and the time of each step.
+// Prints one JSON line: frames, seconds, seconds per frame, the time of each step and the
+// process's CPU seconds.
 // Without --disparities the search spans what the dense stage would search for the pair:
 // from the frames' recorded positions and heights above ground, the disparities of ground
 // 10 % nearer and farther, the upper end widened by the stage's search factor.
@@ -141,7 +142,13 @@ int main(int argc, char** argv) {
     std::cerr << "Usage: bare_decode_sgbm --frames frames.json [--scale S>=1] [--disparities N]\n";
     return 2;
   }
-  const std::vector<FrameRecord> frames = readFrames(options.frames);
+  std::vector<FrameRecord> frames;
+  try {
+    frames = readFrames(options.frames);
+  } catch (const std::exception& e) {
+    std::cerr << "Cannot read the frame list " << options.frames << ": " << e.what() << "\n";
+    return 1;
+  }
   Seconds spent;
   cv::Mat previous;
   int matched = 0;
