@@ -6,13 +6,17 @@ moment the run has handed every frame to the chain (progress 1.0 in the status l
 rest is the dense stages' tail and the products' flush), the stage times the program prints
 (depth per frame, clean, prune, the Timer report, the tile stores' write and read times), the
 CPU time of its threads grouped by the work their log lines name (sampled from /proc;
-"run thread" takes the frames in, locates them and feeds the back end, then flushes;
+"run thread" takes the frames in and locates them, then flushes; "feed" hands the located
+frames to the back end in order (the dense stage's intake);
 "unlabelled" threads log nothing: frame decoding, the status loop), the process's
 peak resident memory and the machine's load average. A run longer than --timeout is killed
-and reported.
+and reported. With --bare, the bare loop (bare_decode_sgbm: decode, reduce to the dense stage's
+size and match each consecutive pair, nothing else) runs over the same frames pinned alike,
+and "ratio" is the program's time per frame over the bare loop's.
 
 Usage: benchmark_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
                            [--flight NAME=ARGS ...] [--cores 1,2] [--timeout S] [--first-core N]
+                           [--bare bare_decode_sgbm]
 Default flights: "example" (make_example_flight defaults: 16 frames of 1000 x 750),
 "12mp_16" and "12mp_64" (4000 x 3000 frames, 16 and 64 of them), "fixed_wing" and
 "fixed_wing_12mp" (the fixed-wing survey's 40 frames with its autopilot's frame list, at
@@ -23,6 +27,7 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 
@@ -52,7 +57,7 @@ THREAD_WORK = (("Frame ID:", "depth"), ("DenseDepth", "depth"), ("Cleaner", "cle
                ("Pruner", "prune"), ("errainFusion", "terrain"), ("Generating Tiles", "terrain"),
                ("Remove cache", "terrain"), ("PointCloudTiles", "point cloud"),
                ("TileManager", "tiles"), ("Saving tile cache", "tiles"),
-               ("Task processed", "run thread"))
+               ("Task processed", "run thread"), ("Feeding located frames", "feed"))
 LOG_LINE = re.compile(r"^[IWEF]\d{4} [\d:]+ +(\d+)\] (.*)")
 TIMER_ROW = re.compile(r"^(\S+)\s+(\d+)\s+(\S+)\s+(\S+)\s+(\S+)\s+([\d.]+ ?\w+)\s*$")
 
@@ -106,15 +111,26 @@ def cpu_by_work(log, seen, pid):
     return dict(sorted(groups.items(), key=lambda item: -item[1]))
 
 
+def pinned(args, cores):
+    return ("taskset", "-c", ",".join(str(args.first_core + c) for c in range(cores)))
+
+
+def measure_bare(args, frame_list, cores):
+    """The bare loop's own figures (seconds per frame and its steps), pinned like the program."""
+    done = subprocess.run(pinned(args, cores) + (args.bare, "--frames", frame_list),
+                          capture_output=True, text=True, timeout=args.timeout, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
 def measure(args, name, frame_list, cores):
     home = os.path.join(args.work, f"home_{name}_{cores}")
     shutil.rmtree(home, ignore_errors=True)
     os.makedirs(home)
     with open(frame_list) as f:
         frames = len(json.load(f))
-    cpus = ",".join(str(args.first_core + c) for c in range(cores))
+    cpus = pinned(args, cores)[-1]
     load = os.getloadavg()
-    run = fr.Run(args.program, fr.task(home, frame_list, 2), prefix=("taskset", "-c", cpus))
+    run = fr.Run(args.program, fr.task(home, frame_list, 2), prefix=pinned(args, cores))
     taken_in = None
     usage = None
     seen = {}
@@ -162,6 +178,7 @@ def main():
     parser.add_argument("--cores", default="1,2")
     parser.add_argument("--timeout", type=float, default=900.0)
     parser.add_argument("--first-core", type=int, default=0, help="pin to cores from this one")
+    parser.add_argument("--bare", help="the bare decode+reduce+match loop to compare with")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     results = []
@@ -171,7 +188,14 @@ def main():
         frame_list = fr.render_flight(args.flight_maker, os.path.join(args.work, name), options)
         print(f"# {name}: flight ready in {time.monotonic() - started:.0f}s", flush=True)
         for cores in (int(c) for c in args.cores.split(",")):
+            bare = measure_bare(args, frame_list, cores) if args.bare else None
             result = measure(args, name, frame_list, cores)
+            if bare:
+                result["bare"] = {k: round(v, 3) if isinstance(v, float) else v
+                                  for k, v in bare.items()}
+                result["ratio"] = round(result["seconds"] / max(bare["seconds"], 1e-9), 2)
+                # CPU over CPU: what the program adds, whatever else shares the cores.
+                result["cpu_ratio"] = round(result["cpu_s"] / max(bare["cpu_s"], 1e-9), 2)
             print(json.dumps(result), flush=True)
             results.append(result)
     with open(os.path.join(args.work, "benchmark.json"), "w") as f:

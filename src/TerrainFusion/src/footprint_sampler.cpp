@@ -3,70 +3,119 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+
+// Beyond this a reduced image is a handful of pixels: coarser blocks change nothing.
+constexpr int kMaxFactor = 1024;
+// Reduced pixels across a raster pixel at most: finer keeps the average close to the
+// footprint's own, coarser reads fewer points.
+constexpr double kMaxAcross = 3.0;
+
+// Colour sums of bilinear reads and the sum of their weights.
+struct Reads {
+  float b = 0.0f, g = 0.0f, r = 0.0f, weight = 0.0f;
+};
+
+// Adds the bilinear read of `image` at (u, v), clamped to the image, to `reads`; with
+// `kBySeen`, each pixel weighted by its value in `coverage`. `Pixel`: the image's pixel type.
+// Always inlined: called out of line, the sums go through memory on every read (a tenth of
+// the sampler's time).
+template <typename Pixel, bool kBySeen>
+__attribute__((always_inline)) inline void addBilinear(const cv::Mat& image,
+                                                       const cv::Mat& coverage, float u, float v,
+                                                       Reads& reads) {
+  const float x = std::clamp(u, 0.0f, float(image.cols - 1));
+  const float y = std::clamp(v, 0.0f, float(image.rows - 1));
+  const int x0 = int(x), y0 = int(y);
+  // Offsets of the right and lower neighbours, none on the last column and row.
+  const int right = x0 < image.cols - 1 ? 1 : 0;
+  const bool below = y0 < image.rows - 1;
+  const float ax = x - float(x0), ay = y - float(y0);
+  float w[4] = {(1.0f - ax) * (1.0f - ay), ax * (1.0f - ay), (1.0f - ax) * ay, ax * ay};
+  if (kBySeen) {
+    const uchar* top = coverage.ptr<uchar>(y0) + x0;
+    const uchar* bottom = below ? top + coverage.step[0] : top;
+    w[0] *= float(top[0]);
+    w[1] *= float(top[right]);
+    w[2] *= float(bottom[0]);
+    w[3] *= float(bottom[right]);
+  }
+  const Pixel* top = image.ptr<Pixel>(y0) + x0;
+  const Pixel* bottom = below ? image.ptr<Pixel>(y0 + 1) + x0 : top;
+  const auto channel = [&](int ch) {
+    return float(top[0][ch]) * w[0] + float(top[right][ch]) * w[1] + float(bottom[0][ch]) * w[2] +
+           float(bottom[right][ch]) * w[3];
+  };
+  reads.b += channel(0);
+  reads.g += channel(1);
+  reads.r += channel(2);
+  reads.weight += w[0] + w[1] + w[2] + w[3];
+}
+
+}  // namespace
+
 FootprintSampler::FootprintSampler(const cv::Mat& image, const cv::Mat& seen,
                                    const cv::Vec4d& intrinsics, const cv::Vec3d& alongColumn,
-                                   const cv::Vec3d& alongRow, int samplesPerAxis)
-    : image_(image),
-      seen_(seen),
-      fx_(intrinsics[0]),
-      fy_(intrinsics[1]),
-      cx_(intrinsics[2]),
-      cy_(intrinsics[3]) {
-  const int k = std::clamp(samplesPerAxis, 1, kMaxSamplesPerAxis);
-  for (int j = 0; j < k; ++j) {
-    const double dy = (j + 0.5) / k - 0.5;
-    for (int i = 0; i < k; ++i) {
-      const double dx = (i + 0.5) / k - 0.5;
-      offsets_.push_back(dx * alongColumn + dy * alongRow);
+                                   const cv::Vec3d& alongRow, double footprintPixels)
+    : seen_(seen),
+      reduced_(reduceByArea(image, seen, reductionFor(footprintPixels))),
+      alongColumn_(alongColumn),
+      alongRow_(alongRow) {
+  // u' = (fx x / z + cx - (f - 1) / 2) / f: the camera as seen by the reduced image.
+  const double f = reduced_.factor;
+  fx_ = intrinsics[0] / f;
+  fy_ = intrinsics[1] / f;
+  cx_ = reduced_.reducedOf(intrinsics[2]);
+  cy_ = reduced_.reducedOf(intrinsics[3]);
+  // Points spread evenly over the footprint at most one reduced pixel apart: their bilinear
+  // reads together weigh every reduced pixel under the footprint about alike.
+  const int k = samplesFor(footprintPixels / f);
+  for (int i = 0; i < k; ++i) spread_.push_back(float((i + 0.5) / k - 0.5));
+}
+
+int FootprintSampler::reductionFor(double footprintPixels) {
+  // A footprint of unknown size (a camera on the ground) keeps the image as it is.
+  if (!(footprintPixels > kMaxAcross) || !std::isfinite(footprintPixels)) return 1;
+  const double factor = std::ceil(footprintPixels / kMaxAcross);
+  return factor >= kMaxFactor ? kMaxFactor : int(factor);
+}
+
+int FootprintSampler::samplesFor(double reducedAcross) {
+  if (!(reducedAcross > 1.0)) return 1;
+  return reducedAcross >= kMaxAcross ? int(kMaxAcross) : int(std::ceil(reducedAcross));
+}
+
+template <typename Pixel, bool kBySeen>
+cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
+  // The footprint spans a small part of the view, where the projection is as good as linear:
+  // its points are placed from the centre's image position and the steps' image-space images.
+  const double iz = 1.0 / centre[2], x = centre[0] * iz, y = centre[1] * iz;
+  const float u = float(fx_ * x + cx_), v = float(fy_ * y + cy_);
+  const float uc = float(fx_ * (alongColumn_[0] - x * alongColumn_[2]) * iz);
+  const float vc = float(fy_ * (alongColumn_[1] - y * alongColumn_[2]) * iz);
+  const float ur = float(fx_ * (alongRow_[0] - x * alongRow_[2]) * iz);
+  const float vr = float(fy_ * (alongRow_[1] - y * alongRow_[2]) * iz);
+  const cv::Mat& image = reduced_.image;
+  const cv::Mat& coverage = reduced_.coverage;
+  Reads reads;
+  for (const float down : spread_) {
+    for (const float across : spread_) {
+      addBilinear<Pixel, kBySeen>(image, coverage, u + across * uc + down * ur,
+                                  v + across * vc + down * vr, reads);
     }
   }
-}
-
-int FootprintSampler::samplesFor(double pixelSize, double imageGsd) {
-  const double ratio = pixelSize / imageGsd;
-  if (!(ratio > 1.0)) return 1;
-  return ratio >= kMaxSamplesPerAxis ? kMaxSamplesPerAxis : int(std::ceil(ratio));
-}
-
-cv::Vec3d FootprintSampler::bilinear(double u, double v) const {
-  const double x = std::clamp(u, 0.0, double(image_.cols - 1));
-  const double y = std::clamp(v, 0.0, double(image_.rows - 1));
-  const int x0 = int(x), y0 = int(y);
-  const int x1 = std::min(x0 + 1, image_.cols - 1), y1 = std::min(y0 + 1, image_.rows - 1);
-  const double ax = x - x0, ay = y - y0;
-  const cv::Vec3b* top = image_.ptr<cv::Vec3b>(y0);
-  const cv::Vec3b* bottom = image_.ptr<cv::Vec3b>(y1);
-  cv::Vec3d out;
-  for (int ch = 0; ch < 3; ++ch) {
-    out[ch] = (top[x0][ch] * (1.0 - ax) + top[x1][ch] * ax) * (1.0 - ay) +
-              (bottom[x0][ch] * (1.0 - ax) + bottom[x1][ch] * ax) * ay;
-  }
-  return out;
-}
-
-bool FootprintSampler::seenAt(double u, double v) const {
-  if (seen_.empty()) return true;
-  const int x = std::clamp(int(std::lround(u)), 0, seen_.cols - 1);
-  const int y = std::clamp(int(std::lround(v)), 0, seen_.rows - 1);
-  return seen_.at<uchar>(y, x) != 0;
+  // Nothing seen around: the reduced image at the centre, which continues the content.
+  if (!(reads.weight > 0.0f)) addBilinear<Pixel, false>(image, coverage, u, v, reads);
+  const float scale = float(reduced_.levelsPerUnit()) / reads.weight;
+  return cv::Vec3b(cv::saturate_cast<uchar>(reads.b * scale),
+                   cv::saturate_cast<uchar>(reads.g * scale),
+                   cv::saturate_cast<uchar>(reads.r * scale));
 }
 
 cv::Vec3b FootprintSampler::mean(const cv::Vec3d& centre) const {
-  cv::Vec3d sum(0.0, 0.0, 0.0);
-  int count = 0;
-  for (const cv::Vec3d& offset : offsets_) {
-    const cv::Vec3d c = centre + offset;
-    if (!(c[2] > 0.0)) continue;  // behind the camera
-    const double u = fx_ * c[0] / c[2] + cx_, v = fy_ * c[1] / c[2] + cy_;
-    if (!seenAt(u, v)) continue;
-    sum += bilinear(u, v);
-    ++count;
-  }
-  if (count == 0) {
-    sum = bilinear(fx_ * centre[0] / centre[2] + cx_, fy_ * centre[1] / centre[2] + cy_);
-    count = 1;
-  }
-  return cv::Vec3b(cv::saturate_cast<uchar>(sum[0] / count),
-                   cv::saturate_cast<uchar>(sum[1] / count),
-                   cv::saturate_cast<uchar>(sum[2] / count));
+  using Levels = cv::Vec<uint16_t, 3>;
+  const bool bySeen = !reduced_.coverage.empty();
+  if (reduced_.factor == 1)
+    return bySeen ? meanOf<cv::Vec3b, true>(centre) : meanOf<cv::Vec3b, false>(centre);
+  return bySeen ? meanOf<Levels, true>(centre) : meanOf<Levels, false>(centre);
 }

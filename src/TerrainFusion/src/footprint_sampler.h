@@ -1,40 +1,51 @@
 #pragma once
 
+#include "src/TerrainFusion/src/area_reduction.h"
+
 #include <opencv2/core.hpp>
 
 #include <vector>
 
 // The colour of a raster pixel seen in a frame image: the mean over the pixel's footprint in
-// the image, from k x k points spread evenly over the pixel, each read bilinearly. Image
-// detail finer than a raster pixel then averages out instead of aliasing into it.
+// the image. The image is first reduced by area, once per frame, to two or three reduced
+// pixels across a raster pixel; a raster pixel then reads up to 3 x 3 points spread over
+// its footprint, each bilinearly in the reduced image. Detail finer than a raster pixel
+// averages out instead of aliasing into it, and the cost per raster pixel does not grow
+// with the image's size.
 class FootprintSampler {
  public:
   // `image`: 8-bit, three channels. `seen`: empty, or 8-bit of the image's size, 0 where the
   // image has no content (an undistorted image's margin). `intrinsics`: fx, fy, cx, cy of the
   // pinhole camera. `alongColumn`, `alongRow`: how the camera point of a raster position
-  // changes from one column and from one row to the next.
+  // changes from one column and from one row to the next. `footprintPixels`: image pixels
+  // across one raster pixel.
   FootprintSampler(const cv::Mat& image, const cv::Mat& seen, const cv::Vec4d& intrinsics,
-                   const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow, int samplesPerAxis);
+                   const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow, double footprintPixels);
 
   // Whether the image has content at pixel (u, v), which lies in the image.
   bool sees(int u, int v) const { return seen_.empty() || seen_.at<uchar>(v, u) != 0; }
 
   // Mean colour of the pixel whose centre is the camera point `centre` (in front of the
-  // camera and seen). Points of the footprint beyond the image read its edge; points without
-  // content are left out.
+  // camera and seen). Points of the footprint beyond the image read its edge; content is
+  // weighted by how much of it is seen, so a margin never darkens a pixel. Safe to call from
+  // several threads at once.
   cv::Vec3b mean(const cv::Vec3d& centre) const;
 
-  // Points per axis for raster pixels `pixelSize` across seen at `imageGsd` per image pixel
-  // (same unit): about one point per image pixel, 1 to kMaxSamplesPerAxis.
-  static int samplesFor(double pixelSize, double imageGsd);
-  static constexpr int kMaxSamplesPerAxis = 8;
+  // Reduction factor for raster pixels `footprintPixels` image pixels across: the smallest
+  // whole factor that leaves at most three reduced pixels across a raster pixel.
+  static int reductionFor(double footprintPixels);
+  // Points per axis for raster pixels `reducedAcross` reduced pixels across: 1 to 3.
+  static int samplesFor(double reducedAcross);
+  int reduction() const { return reduced_.factor; }
 
  private:
-  cv::Vec3d bilinear(double u, double v) const;
-  bool seenAt(double u, double v) const;
+  // mean() for reduced pixels of type `Pixel`, weighted by their seen share with `kBySeen`.
+  template <typename Pixel, bool kBySeen>
+  cv::Vec3b meanOf(const cv::Vec3d& centre) const;
 
-  const cv::Mat& image_;
-  const cv::Mat& seen_;
-  double fx_, fy_, cx_, cy_;
-  std::vector<cv::Vec3d> offsets_;  // camera-point offsets of the footprint's points
+  cv::Mat seen_;
+  AreaReduction reduced_;
+  cv::Vec3d alongColumn_, alongRow_;
+  double fx_, fy_, cx_, cy_;   // the camera, in reduced pixels
+  std::vector<float> spread_;  // positions of the footprint's points along each axis, in steps
 };

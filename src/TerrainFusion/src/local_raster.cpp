@@ -284,6 +284,28 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   const cv::Vec2d originEnu = map.enu(double(origin.x), double(origin.y));
   const double rowStep = map.rowStep();
 
+  // The colour lookup, set up before the heights: the image is reduced to the DOM's
+  // resolution once, and the full image is let go before the height grid needs its memory.
+  const double fx = intrinsics[2], fy = intrinsics[3], cx = intrinsics[4], cy = intrinsics[5];
+  const int imageW = image.cols, imageH = image.rows;
+  const float radius = std::max(
+      1.0f,
+      float(int(std::sqrt(double((imageW / 2) * (imageW / 2) + (imageH / 2) * (imageH / 2))))));
+  // Along a raster row the camera point is linear in the column and in the height:
+  // c = rowStart + dx * columnStep + z * heightStep.
+  const cv::Matx22d& a = map.enuFromPixel;
+  const cv::Vec3d columnStep(cameraFromEnu(0, 0) * a(0, 0) + cameraFromEnu(0, 1) * a(1, 0),
+                             cameraFromEnu(1, 0) * a(0, 0) + cameraFromEnu(1, 1) * a(1, 0),
+                             cameraFromEnu(2, 0) * a(0, 0) + cameraFromEnu(2, 1) * a(1, 0));
+  const cv::Vec3d heightStep(cameraFromEnu(0, 2), cameraFromEnu(1, 2), cameraFromEnu(2, 2));
+  const cv::Vec3d rowStepInCamera(cameraFromEnu(0, 0) * a(0, 1) + cameraFromEnu(0, 1) * a(1, 1),
+                                  cameraFromEnu(1, 0) * a(0, 1) + cameraFromEnu(1, 1) * a(1, 1),
+                                  cameraFromEnu(2, 0) * a(0, 1) + cameraFromEnu(2, 1) * a(1, 1));
+  // A DOM pixel usually spans several image pixels: its colour is their mean.
+  const FootprintSampler footprint(image, seen, {fx, fy, cx, cy}, columnStep, rowStepInCamera,
+                                   std::max(r, rowStep) / gsd);
+  image.release();
+
   // Points on the raster's own axes: x along columns, y against rows, in metres.
   cv::Mat grid(int(enu.points.size()), 1, CV_32FC3);
   for (size_t i = 0; i < enu.points.size(); ++i) {
@@ -313,24 +335,6 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   // Colour every DOM pixel from the image around its centre, at the height of its cell.
   cv::Mat dom(int(height), int(width), CV_8UC3, cv::Scalar(255, 255, 255));
   cv::Mat weight(int(height), int(width), CV_8UC1, cv::Scalar(0));
-  const double fx = intrinsics[2], fy = intrinsics[3], cx = intrinsics[4], cy = intrinsics[5];
-  const int imageW = image.cols, imageH = image.rows;
-  const float radius = std::max(
-      1.0f,
-      float(int(std::sqrt(double((imageW / 2) * (imageW / 2) + (imageH / 2) * (imageH / 2))))));
-  // Along a raster row the camera point is linear in the column and in the height:
-  // c = rowStart + dx * columnStep + z * heightStep.
-  const cv::Matx22d& a = map.enuFromPixel;
-  const cv::Vec3d columnStep(cameraFromEnu(0, 0) * a(0, 0) + cameraFromEnu(0, 1) * a(1, 0),
-                             cameraFromEnu(1, 0) * a(0, 0) + cameraFromEnu(1, 1) * a(1, 0),
-                             cameraFromEnu(2, 0) * a(0, 0) + cameraFromEnu(2, 1) * a(1, 0));
-  const cv::Vec3d heightStep(cameraFromEnu(0, 2), cameraFromEnu(1, 2), cameraFromEnu(2, 2));
-  const cv::Vec3d rowStepInCamera(cameraFromEnu(0, 0) * a(0, 1) + cameraFromEnu(0, 1) * a(1, 1),
-                                  cameraFromEnu(1, 0) * a(0, 1) + cameraFromEnu(1, 1) * a(1, 1),
-                                  cameraFromEnu(2, 0) * a(0, 1) + cameraFromEnu(2, 1) * a(1, 1));
-  // A DOM pixel usually spans several image pixels: its colour is their mean.
-  const FootprintSampler footprint(image, seen, {fx, fy, cx, cy}, columnStep, rowStepInCamera,
-                                   FootprintSampler::samplesFor(std::max(r, rowStep), gsd));
   // Rows are independent: each starts its running height afresh.
   cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
     std::vector<double> cellHeights(columns);

@@ -216,6 +216,19 @@ TEST_F(CoarseLocalRaster, UndistortedMarginGivesNoColour) {
   EXPECT_EQ(cv::countNonZero((off > 1) & coloured), 0);
 }
 
+TEST_F(CoarseLocalRaster, SameFrameGivesTheSameBytes) {
+  // A distorted camera, so that the image's seen margin is reduced with it; rows are coloured
+  // on several threads.
+  request.distortion = {-0.05, 0.0, 0.0, 0.0, 0.0};
+  const tftest::SceneFrame frame = tftest::makeSceneFrame(request);
+  auto first = std::make_shared<Local>(), second = std::make_shared<Local>();
+  ASSERT_TRUE(node->makeMap_idw(frame.frame, first, frame.points));
+  ASSERT_TRUE(node->makeMap_idw(frame.frame, second, frame.points));
+  ASSERT_GT(cv::countNonZero(first->weight), 20000);
+  EXPECT_EQ(cv::norm(first->dom, second->dom, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(first->weight, second->weight, cv::NORM_INF), 0.0);
+}
+
 TEST_F(LocalRaster, BadPointsAndFramesFailWithoutHarm) {
   request.camera = flight::PinholeCamera{320, 240, 272, 272, 159.5, 119.5};
   request.pointStep = 4;

@@ -13,6 +13,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/calc_plane.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/area_reduction.cpp
   ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_grid.cpp
@@ -21,6 +22,8 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/terrain_node_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/area_reduction_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ready_raster_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_concurrency_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/intake_order_test.cpp

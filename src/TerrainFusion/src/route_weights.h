@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 // Where a frame's heights come from. Dense heights (a depth map's points, or ready rasters)
 // are measured over the whole ground; heights from a frame's sparse map points are spread
 // between a few hundred points, and its DOM is rectified onto that coarse surface.
@@ -16,3 +18,14 @@ enum class HeightSource { kDense, kSparse };
 // by the greater weight, so a frame without a depth map fills only the DOM and DSM that no
 // dense height covers, whichever of the two comes first.
 void rankWeights(cv::Mat& weight, const cv::Mat& dsm, HeightSource source);
+
+// The same for a dense frame whose DSM holes were filled from its sparse surface: only the
+// pixels of cells marked in `denseCells` (8-bit, the DSM's size, non-zero where a dense
+// height stands) move into the upper half; the filled cells rank with the sparse frames. A
+// mask of another size ranks the frame as kDense does.
+void rankWeights(cv::Mat& weight, const cv::Mat& dsm, const cv::Mat& denseCells);
+
+// The cells of a `cells`-sized DSM grid that a dense height stands in: those holding one of
+// `positions` (cell coordinates, x along columns, y along rows), widened by `reach` cells
+// the way the grid closes small gaps between its points.
+cv::Mat denseCells(const std::vector<cv::Point2d>& positions, cv::Size cells, int reach);

@@ -66,4 +66,28 @@ TEST(RouteWeights, OtherRastersAreLeftOrRankedWhole) {
   EXPECT_EQ(weight.at<uchar>(7, 7), 128);
 }
 
+// A dense frame whose holes were filled from its sparse surface: only the cells its dense
+// points stand in (widened by the reach) rank high; the filled ones rank as a sparse frame's
+// pixels, and a mask of the wrong size ranks the frame as dense heights do.
+TEST(RouteWeights, FilledCellsOfADenseFrameRankAsSparse) {
+  const cv::Mat cells = denseCells({{2.5, 1.5}, {-1.0, 0.0}, {40.0, 1.0}, {NAN, 1.0}}, {32, 4}, 1);
+  ASSERT_EQ(cells.size(), cv::Size(32, 4));
+  EXPECT_EQ(cv::countNonZero(cells), 9) << "one cell widened by one; outside points dropped";
+  EXPECT_NE(cells.at<uchar>(0, 1), 0);
+  EXPECT_NE(cells.at<uchar>(2, 3), 0);
+  EXPECT_EQ(cells.at<uchar>(3, 2), 0);
+  EXPECT_EQ(cv::countNonZero(denseCells({{2.5, 1.5}}, {32, 4}, 0)), 1);
+
+  Raster filled, plain, sparse;
+  rankWeights(filled.weight, filled.dsm, cells);
+  rankWeights(plain.weight, plain.dsm, cv::Mat(3, 3, CV_8UC1, cv::Scalar(255)));
+  rankWeights(sparse.weight, sparse.dsm, HeightSource::kSparse);
+  EXPECT_EQ(filled.weight.at<uchar>(5, 9), uchar(128 + (Raster().weight.at<uchar>(5, 9) >> 1)));
+  EXPECT_EQ(filled.weight.at<uchar>(15, 40), sparse.weight.at<uchar>(15, 40)) << "filled cell";
+  EXPECT_EQ(filled.weight.at<uchar>(5, 100), sparse.weight.at<uchar>(5, 100)) << "no height";
+  Raster dense;
+  rankWeights(dense.weight, dense.dsm, HeightSource::kDense);
+  EXPECT_EQ(cv::countNonZero(plain.weight != dense.weight), 0);
+}
+
 }  // namespace

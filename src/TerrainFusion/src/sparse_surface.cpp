@@ -63,3 +63,31 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
   }
   return points;
 }
+
+std::vector<pi::Point3d> bareSurface(const std::vector<pi::Point3d>& surface,
+                                     const std::vector<pi::Point3d>& dense,
+                                     const fw::Camera& camera, const SE3& pose, int reach) {
+  const int width = camera.width(), height = camera.height();
+  if (width < 1 || height < 1 || reach < 1) return surface;
+  // Image cells of `reach` pixels that a dense point falls on, widened by one cell: every
+  // pixel within `reach` of a dense point lies in a marked cell.
+  const cv::Size cells((width + reach - 1) / reach, (height + reach - 1) / reach);
+  cv::Mat covered(cells, CV_8U, cv::Scalar(0));
+  const SE3 cameraFromWorld = pose.inverse();
+  const auto cellOf = [&](const pi::Point3d& world, cv::Point& cell) {
+    const pi::Point3d p = cameraFromWorld.transformPoint(world);
+    if (!(p.z > 0.0)) return false;
+    const fw::Point2d pixel = camera.Project(p);
+    if (!(pixel.x >= 0.0 && pixel.y >= 0.0 && pixel.x < width && pixel.y < height)) return false;
+    cell = cv::Point(int(pixel.x) / reach, int(pixel.y) / reach);
+    return true;
+  };
+  cv::Point cell;
+  for (const pi::Point3d& p : dense)
+    if (cellOf(p, cell)) covered.at<uchar>(cell) = 255;
+  cv::dilate(covered, covered, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
+  std::vector<pi::Point3d> bare;
+  for (const pi::Point3d& p : surface)
+    if (!cellOf(p, cell) || !covered.at<uchar>(cell)) bare.push_back(p);
+  return bare;
+}

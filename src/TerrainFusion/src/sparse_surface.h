@@ -23,3 +23,12 @@ struct DepthSample {
 // camera's image are ignored.
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const fw::Camera& camera, const SE3& pose, int step);
+
+// The part of a frame's sparse surface (world points) that its dense points (world points)
+// leave bare: the surface points whose image pixel lies at least `reach` pixels from every
+// pixel a dense point of the frame's view falls on. Where stereo matched, its heights stand
+// alone; where it did not (ground the pair partner never saw, texture the matcher gave up
+// on), the sparse surface fills in.
+std::vector<pi::Point3d> bareSurface(const std::vector<pi::Point3d>& surface,
+                                     const std::vector<pi::Point3d>& dense,
+                                     const fw::Camera& camera, const SE3& pose, int reach);

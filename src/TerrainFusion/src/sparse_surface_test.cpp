@@ -39,4 +39,34 @@ TEST(SparseSurface, KeyPointsSpanTheGroundBetweenThem) {
   EXPECT_EQ(sparseSurface({{cv::Point2f(5, 5), 10.0}}, camera, pose, 4).size(), 1u);
 }
 
+// Dense points over the left half of the view: the sparse surface keeps only the ground they
+// leave bare, at least `reach` pixels from the nearest of them; points behind the camera
+// cover nothing, and without dense points the whole surface stays.
+TEST(SparseSurface, FillsOnlyTheGroundDensePointsLeaveBare) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  const auto ground = [](double u, double v) {
+    return pi::Point3d((u - 199.5) / 4.0, (v - 149.5) / 4.0, 100.0);  // depth 100
+  };
+  std::vector<pi::Point3d> surface, dense;
+  for (int v = 2; v < 300; v += 4)
+    for (int u = 2; u < 400; u += 4) {
+      surface.push_back(ground(u, v));
+      if (u < 200) dense.push_back(ground(u + 1, v + 1));
+    }
+  dense.push_back(pi::Point3d(50.0, 0.0, -100.0));  // behind the camera
+  const std::vector<pi::Point3d> bare = bareSurface(surface, dense, camera, pose, 16);
+  ASSERT_FALSE(bare.empty());
+  for (const pi::Point3d& p : bare) {
+    const double u = 400 * p.x / p.z + 199.5;
+    EXPECT_GE(u, 199.0 + 16.0) << "a bare point next to the dense one at column 199";
+  }
+  // Everything from column 240 on is at least two cells of 16 pixels from the dense half.
+  size_t right = 0;
+  for (const pi::Point3d& p : surface) right += 400 * p.x / p.z + 199.5 >= 240.0;
+  EXPECT_GE(bare.size(), right);
+  EXPECT_EQ(bareSurface(surface, {}, camera, pose, 16).size(), surface.size());
+  EXPECT_TRUE(bareSurface({}, dense, camera, pose, 16).empty());
+}
+
 }  // namespace

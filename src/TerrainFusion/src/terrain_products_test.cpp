@@ -335,6 +335,66 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
   }
 }
 
+// A dense frame whose depth map covers only the top half of its view (its pair's overlap)
+// takes the heights of the rest from its own sparse points: its DSM reaches nearly as far as
+// with the whole depth map, and a neighbour's dense heights outrank the filled cells
+// whichever frame comes first. The half frame's dense points are lifted 20 m, so that its
+// filled cells (at the true ground) are told from its dense ones at a glance.
+TEST_F(TerrainProducts, ADenseFrameFillsWhatItsDepthMapLeavesBareBelowDenseHeights) {
+  const cv::Vec3d o = flight_->takeOff();
+  const cv::Vec3d up = flight::ecefFromEnu(o[0], o[1]) * cv::Vec3d(0, 0, 1);
+  tftest::TruthFrame whole = flight_->frame(0), half = flight_->frame(0);
+  half.points.resize(half.points.size() / 2);  // row by row: the top half of the image
+  for (tftest::TruthFrame* f : {&whole, &half})
+    for (pi::Point3d& p : f->points)
+      p = pi::Point3d(p.x + 20 * up[0], p.y + 20 * up[1], p.z + 20 * up[2]);
+  const tftest::TruthFrame next = flight_->frame(1);
+  const auto run = [&](const std::vector<const tftest::TruthFrame*>& frames) {
+    vmtest::TempDir work;
+    {
+      auto node = tftest::makeNode(work.path(), nodeSettings(2));
+      for (const tftest::TruthFrame* f : frames) {
+        sv::Var message = tftest::TruthFlight::pointCloudMessage(*f);
+        node->call("point_cloud", &message);
+      }
+    }
+    return finest(readProducts(work.path(), 1).dsm);
+  };
+  const auto wholeDsm = run({&whole}), halfDsm = run({&half}), nextDsm = run({&next});
+  const auto at = [](const std::map<Key, cv::Mat>& tiles, const Key& key, int r, int c) {
+    const auto t = tiles.find(key);
+    return t == tiles.end() ? TerrainFusion::kNoHeight : t->second.at<float>(r, c);
+  };
+  int wholeCells = 0, reached = 0;
+  std::vector<std::tuple<Key, int, int>> filledUnderNext;
+  for (const auto& [key, heights] : wholeDsm) {
+    for (int r = 0; r < heights.rows; ++r) {
+      for (int c = 0; c < heights.cols; ++c) {
+        if (!(heights.at<float>(r, c) > TerrainFusion::kNoHeight)) continue;
+        ++wholeCells;
+        const float h = at(halfDsm, key, r, c);
+        if (!(h > TerrainFusion::kNoHeight)) continue;
+        ++reached;
+        const bool filled = std::fabs(h - heights.at<float>(r, c)) > 10.0f;
+        if (filled && at(nextDsm, key, r, c) > TerrainFusion::kNoHeight)
+          filledUnderNext.emplace_back(key, r, c);
+      }
+    }
+  }
+  ASSERT_GT(wholeCells, 500);
+  EXPECT_GE(double(reached) / wholeCells, 0.9) << reached << " of " << wholeCells;
+  ASSERT_GT(filledUnderNext.size(), 100u);
+  for (const bool halfFirst : {true, false}) {
+    SCOPED_TRACE(halfFirst ? "half first" : "next first");
+    const auto both = halfFirst ? run({&half, &next}) : run({&next, &half});
+    size_t kept = 0;
+    for (const auto& [key, r, c] : filledUnderNext)
+      kept += std::fabs(at(both, key, r, c) - at(nextDsm, key, r, c)) < 1.0f;
+    EXPECT_GE(double(kept) / filledUnderNext.size(), 0.95)
+        << kept << " of " << filledUnderNext.size();
+  }
+}
+
 // A frame given alone before any point cloud is mapped from its sparse points like any
 // other frame: it reaches the tiles, refreshes the records, is counted once and takes its
 // part in trimming the cache.

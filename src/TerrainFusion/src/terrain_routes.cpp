@@ -1,10 +1,12 @@
 #include "framework/config_store.h"
 #include "framework/key_point_geometry.h"
+#include "framework/geodesy.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/route_weights.h"
 #include "src/TerrainFusion/src/sparse_surface.h"
+#include "src/TerrainFusion/src/terrain_geometry.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -21,6 +23,12 @@ constexpr double kDepthClusterSpanShare = 10.0;
 // Image pixels between the interpolated points of a frame's sparse surface: about one per
 // DSM cell (4 DOM pixels, at a zoom near the frame's own resolution).
 constexpr int kSurfaceStep = 4;
+
+// A dense frame's sparse surface stays this many image pixels away from its dense points, and
+// its dense heights reach this many DSM cells beyond their own: the height grid closes gaps
+// of that size between its points.
+constexpr int kBareReach = 16;
+constexpr int kDenseCellReach = 2;
 
 // The frame's observed map points as depth samples of its image.
 std::vector<DepthSample> observedSamples(fw::MapFrame& frame) {
@@ -68,6 +76,42 @@ cv::Mat demImage(const cv::Mat& dsm) {
     grey = cv::Mat::zeros(dsm.size(), CV_8U);
   }
   return grey;
+}
+
+// Where world points fall on a local raster's DSM cells (x along columns, y along rows).
+std::vector<cv::Point2d> cellPositions(const fw::PureProjection& projection, int zoom,
+                                       const SE3& enuFrameInverse, const Sim3& placement,
+                                       const TerrainFusion::LocalDSMData& local,
+                                       const std::vector<pi::Point3d>& points) {
+  std::vector<cv::Point2d> cells;
+  if (local.dsm.empty() || local.width < 1 || local.height < 1) return cells;
+  // The raster's own map from ENU metres to Web-Mercator pixels: linear, fixed by three of
+  // its pixels at its mean height.
+  const pi::Point2ll origin = local.firstTileOrigin;
+  const auto enuOfPixel = [&](long long px, long long py) {
+    const fw::LatLng ll = terrain::latLngOfPixel(projection, px, py, zoom);
+    const pi::Point3d e =
+        enuFrameInverse.transformPoint(fw::geodeticToECEF(ll.lat, ll.lng, local.meanHeight));
+    return cv::Vec2d(e.x, e.y);
+  };
+  const cv::Vec2d e0 = enuOfPixel(origin.x, origin.y);
+  const cv::Vec2d e1 = enuOfPixel(origin.x + local.width, origin.y);
+  const cv::Vec2d e2 = enuOfPixel(origin.x, origin.y + local.height);
+  const cv::Vec2d cx = (e1 - e0) * (1.0 / local.width), cy = (e2 - e0) * (1.0 / local.height);
+  const cv::Matx22d enuFromPixel(cx[0], cy[0], cx[1], cy[1]);
+  const double det = cv::determinant(enuFromPixel);
+  if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return cells;
+  const cv::Matx22d pixelFromEnu = enuFromPixel.inv();
+  const cv::Matx34d enuFromWorld =
+      terrain::compose(terrain::matrixOf(enuFrameInverse), terrain::matrixOf(placement));
+  cells.reserve(points.size());
+  for (const pi::Point3d& p : points) {
+    const cv::Vec3d q = terrain::apply(enuFromWorld, {p.x, p.y, p.z});
+    const cv::Vec2d pixel = pixelFromEnu * (cv::Vec2d(q[0], q[1]) - e0);
+    cells.emplace_back(pixel[0] / tile_model::kPixelsPerCell,
+                       pixel[1] / tile_model::kPixelsPerCell);
+  }
+  return cells;
 }
 
 }  // namespace
@@ -122,8 +166,30 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   if (!placeInOrder(frame, ticket)) return false;
   if (stop_) return false;
   auto local = std::make_shared<LocalDSMData>();
-  const bool built = makeMap_idw(frame, local, points);
-  if (built) rankWeights(local->weight, local->dsm, HeightSource::kDense);
+  // Where the pair's depth map left the frame's ground bare, its own sparse surface gives the
+  // heights (and the DOM its surface), ranked below every dense height.
+  const fw::Camera camera = frame->getCamera(0);
+  const SE3 pose = frame->getPoseSE3();
+  const std::vector<pi::Point3d> fill = bareSurface(
+      sparseSurface(clusteredDepthSamples(observedSamples(*frame)), camera, pose, kSurfaceStep),
+      points, camera, pose, kBareReach);
+  bool built = false;
+  if (fill.empty()) {
+    built = makeMap_idw(frame, local, points);
+  } else {
+    std::vector<pi::Point3d> all;
+    all.reserve(points.size() + fill.size());
+    all.insert(all.end(), points.begin(), points.end());
+    all.insert(all.end(), fill.begin(), fill.end());
+    built = makeMap_idw(frame, local, all);
+  }
+  if (built && fill.empty()) rankWeights(local->weight, local->dsm, HeightSource::kDense);
+  if (built && !fill.empty())
+    rankWeights(local->weight, local->dsm,
+                denseCells(projection_ ? cellPositions(*projection_, zoomLevel_, enuFrameInverse_,
+                                                       localPlacement_, *local, points)
+                                       : std::vector<cv::Point2d>(),
+                           local->dsm.size(), kDenseCellReach));
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 

@@ -106,6 +106,7 @@ class LocatingFrontEnd : public fw::SLAM {
       busy_ = true;
       lock.unlock();
       chain_->call("frame_located", frame);
+      note([&](ChainEndsRecord& r) { r.framesLocated.push_back(frame->id); });
       lock.lock();
       located_.push_back(frame);
       busy_ = false;
@@ -138,6 +139,7 @@ class RecordingBackEnd : public fw::MapFusion {
       : node_("PointsFusion", chain),
         throwOnFrame_(config.value("throw_on_frame", false)),
         throwOnMap_(config.value("throw_on_map", false)),
+        holdFirstUntilLocated_(config.value("hold_first_until_located", 0)),
         tilesPerFrame_(config.contains("legacy_tf") ? config.value("tiles_per_frame", 1) : 0) {
     if (config.value("leave_temporary", false)) leaveTemporaryFile(config);
     if (config.value("idle_record", false)) {
@@ -155,6 +157,7 @@ class RecordingBackEnd : public fw::MapFusion {
 
   bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override {
     if (throwOnFrame_) throw std::runtime_error("frame rejected");
+    if (holdFirstUntilLocated_ > 0 && frame->id == 0) holdUntilLocated();
     note([&](ChainEndsRecord& r) { r.framesFused.push_back(frame->id); });
     auto cloud = std::make_shared<zel::Tileset3D>();
     cloud->id = "dense_points";
@@ -180,6 +183,17 @@ class RecordingBackEnd : public fw::MapFusion {
   }
 
  private:
+  void holdUntilLocated() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (chainEndsRecord().framesLocated.size() < size_t(holdFirstUntilLocated_)) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        note([](ChainEndsRecord& r) { r.firstFuseHeldInVain = true; });
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
   // What an atomic write interrupted by the end of the process leaves: "<file>.<pid>.tmp".
   static void leaveTemporaryFile(const json& config) {
     const std::filesystem::path folder = config["tiling"]["location"].get<std::string>();
@@ -190,6 +204,7 @@ class RecordingBackEnd : public fw::MapFusion {
   zel::Node node_;
   bool throwOnFrame_;
   bool throwOnMap_;
+  int holdFirstUntilLocated_;
   int tilesPerFrame_;
 };
 

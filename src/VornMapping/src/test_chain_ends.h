@@ -11,6 +11,10 @@
 //   "throw_on_add": true     - the front end throws from addFrame (a failing end);
 //   "throw_on_frame": true   - the back end throws from fuseFrame;
 //   "throw_on_map": true     - the back end throws from fuseMap;
+//   "hold_first_until_located": number - the back end takes the first frame only once the
+//                              front end has located this many (it gives up after 20 s):
+//                              a mapper that feeds the back end on the locating thread never
+//                              gets there;
 //   "tiles_per_frame": number - with terrain fusion settings ("legacy_tf"), the DOM and the DSM
 //                              tiles the back end counts in the run's tally per frame (1);
 //   "leave_temporary": true  - the back end leaves a temporary file of an interrupted write,
@@ -26,11 +30,13 @@
 struct ChainEndsRecord {
   int frontEndFrameCount = -1;
   int backEndExpectedFrames = -1;
-  std::vector<std::uint64_t> framesAdded;  // identifiers, in feeding order
-  std::vector<bool> framesHadImages;       // whether each had pixels when added
-  std::vector<std::string> frameNames;     // the frames' names when added
-  std::vector<std::uint64_t> framesFused;  // identifiers reaching the back end
-  std::vector<int> mapsFused;              // frame count of each map reaching the back end
+  std::vector<std::uint64_t> framesAdded;    // identifiers, in feeding order
+  std::vector<bool> framesHadImages;         // whether each had pixels when added
+  std::vector<std::string> frameNames;       // the frames' names when added
+  std::vector<std::uint64_t> framesFused;    // identifiers reaching the back end
+  std::vector<std::uint64_t> framesLocated;  // identifiers the mapper has taken from the front end
+  bool firstFuseHeldInVain = false;          // "hold_first_until_located" gave up
+  std::vector<int> mapsFused;                // frame count of each map reaching the back end
   bool finishInputCalled = false;
   std::vector<std::string> releaseOrder;  // "front_end", "back_end"
 };

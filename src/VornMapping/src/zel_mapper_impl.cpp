@@ -25,6 +25,9 @@ namespace {
 using nlohmann::json;
 
 constexpr auto kPauseStep = std::chrono::milliseconds(500);
+// Located results that may wait for the back end: enough to ride out a burst from the front
+// end's refinement window; they carry no pixels, so waiting costs little memory.
+constexpr size_t kFeedQueue = 8;
 
 // The checksum paths the process chose at start, as the task log records them.
 std::string checksumPaths() {
@@ -237,6 +240,7 @@ void VornMapperImpl::run() {
   setState(kMapperRunning);
   bool broken = false;
   try {
+    startFeeding();
     feedFrames();
     releaseEnds();
     FW_LOG(fw::kLogInfo) << "both frontend and backend is reset.";
@@ -332,6 +336,7 @@ void VornMapperImpl::releaseEnds() {
   }
   // The front end goes first: its last results still reach the back end.
   frontEnd.reset();
+  stopFeeding();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     backEnd.swap(backEnd_);
@@ -378,6 +383,38 @@ std::shared_ptr<fw::MapFusion> VornMapperImpl::backEnd() const {
   return backEnd_;
 }
 
+void VornMapperImpl::startFeeding() {
+  auto feeder = std::make_shared<InOrderFeeder>(kFeedQueue, [](const char* reason) {
+    FW_LOG(fw::kLogError) << "Failed to feed the back end: " << reason;
+  });
+  // Logged from the feeding thread itself, so that the task log tells its work apart.
+  feeder->post([] { FW_LOG(fw::kLogInfo) << "Feeding located frames to the back end in order."; });
+  std::lock_guard<std::mutex> lock(mutex_);
+  feeder_ = std::move(feeder);
+}
+
+void VornMapperImpl::stopFeeding() {
+  std::shared_ptr<InOrderFeeder> feeder;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    feeder.swap(feeder_);
+  }
+  if (feeder) feeder->drain();
+}
+
+void VornMapperImpl::feedBackEnd(std::function<void()> job) {
+  std::shared_ptr<InOrderFeeder> feeder;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    feeder = feeder_;
+  }
+  if (feeder) {
+    feeder->post(std::move(job));
+  } else {
+    job();
+  }
+}
+
 void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObject> argument) {
   if (command == "frame_located") {
     auto frame = std::dynamic_pointer_cast<fw::MapFrame>(argument);
@@ -388,11 +425,13 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
       frame->setImage(fw::GImage(), 0);
       return;
     }
-    try {
-      fusion->fuseFrame(frame);
-    } catch (const std::exception& e) {
-      FW_LOG(fw::kLogError) << "Failed to feed frame to backend: " << e.what();
-    }
+    feedBackEnd([fusion = std::move(fusion), frame = std::move(frame)] {
+      try {
+        fusion->fuseFrame(frame);
+      } catch (const std::exception& e) {
+        FW_LOG(fw::kLogError) << "Failed to feed frame to backend: " << e.what();
+      }
+    });
   } else if (command == "map_located") {
     auto map = std::dynamic_pointer_cast<fw::Map>(argument);
     if (!map) return;
@@ -403,11 +442,13 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
     // Without a back end nobody uses the map: it is dropped.
     std::shared_ptr<fw::MapFusion> fusion = backEnd();
     if (!fusion) return;
-    try {
-      fusion->fuseMap(map);
-    } catch (const std::exception& e) {
-      FW_LOG(fw::kLogError) << "Failed to feed map to backend: " << e.what();
-    }
+    feedBackEnd([fusion = std::move(fusion), map = std::move(map)] {
+      try {
+        fusion->fuseMap(map);
+      } catch (const std::exception& e) {
+        FW_LOG(fw::kLogError) << "Failed to feed map to backend: " << e.what();
+      }
+    });
   } else {
     FW_LOG(fw::kLogError) << "Unknown command: " << command;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "in_order_feeder.h"
 #include "located_frames.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 #include "task_log_file.h"
@@ -26,7 +27,8 @@ class SLAM;
 // builds the chain's front end and back end through their factories and feeds the frames to
 // the front end on its run thread. It is the root node of the chain: the back end's nodes
 // report progress and output records into it, and the front end sends its results through
-// `call`. Failures never throw: they are logged and leave the mapper in state -14.
+// `call`, which hands them to the back end in order on a feeding thread while a run lasts. Failures
+// never throw: they are logged and leave the mapper in state -14.
 class VornMapperImpl : public zel::Chain, public VornMapper {
  public:
   VornMapperImpl(const std::string& task, MapperCallback callback);
@@ -69,10 +71,16 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   void setFinalState(std::int32_t state, const std::string& summary);
   void fail(const std::string& message);
   std::shared_ptr<fw::MapFusion> backEnd() const;
+  // Runs the job on the feeding thread when a run has one, here otherwise.
+  void feedBackEnd(std::function<void()> job);
+  void startFeeding();
+  // Every result posted so far reaches the back end before this returns.
+  void stopFeeding();
 
   std::shared_ptr<fw::SLAM> frontEnd_;
   std::shared_ptr<fw::MapFusion> backEnd_;
-  mutable std::mutex mutex_;  // guards the state, the summary and the two ends
+  std::shared_ptr<InOrderFeeder> feeder_;
+  mutable std::mutex mutex_;  // guards the state, the summary, the two ends and the feeder
   std::shared_ptr<ImageDataset> dataset_;
   std::thread runThread_;
   std::atomic<bool> stop_{false};

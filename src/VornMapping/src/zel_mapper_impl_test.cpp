@@ -104,6 +104,21 @@ TEST_F(MapperRun, SixFramesAreLocatedFusedAndFinished) {
   EXPECT_FALSE(mapper->getStatus(status));
 }
 
+TEST_F(MapperRun, LocatingGoesOnWhileTheBackEndTakesAFrameAndFramesArriveInOrder) {
+  // The back end takes frame 0 only after frames 1 and 2 were located: the front end must not
+  // wait for the back end, and the back end still sees every frame in order, all before it
+  // is released.
+  json slowBackEnd = {{"hold_first_until_located", 3}};
+  auto mapper = mapperFor(frameListTask(dir, 6, standardChain(json::object(), slowBackEnd)));
+  ASSERT_TRUE(mapper->start());
+  EXPECT_EQ(runToEnd(*mapper).state, kMapperFinished);
+  const ChainEndsRecord record = chainEndsRecord();
+  EXPECT_FALSE(record.firstFuseHeldInVain);
+  EXPECT_EQ(record.framesFused, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(record.mapsFused, (std::vector<int>{6}));
+  EXPECT_EQ(record.releaseOrder, (std::vector<std::string>{"front_end", "back_end"}));
+}
+
 TEST_F(MapperRun, TaskLogRecordsTheRunAndEndsWithItsDuration) {
   json failingBackEnd = {{"throw_on_frame", true}, {"throw_on_map", true}};
   auto mapper = mapperFor(frameListTask(dir, 6, standardChain(json::object(), failingBackEnd)));

@@ -18,6 +18,9 @@ constexpr double kMinSpread =
     0.01;  // normalised image units: least spread of the matches across their line
 constexpr int kRansacIterations = 250;  // enough when half the matches are wrong
 constexpr uint64_t kRansacSeed = 0x5eed;
+// Motions fitting at least this share of the most matches any motion fits are told apart by
+// the recorded baseline.
+constexpr double kNearlyAllInliers = 0.8;
 
 // Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
 // ratio test: (query row, train row). The way back is searched only for the rows that
@@ -55,38 +58,121 @@ std::vector<std::pair<int, int>> ratioMatches(const cv::Mat& query, const cv::Ma
   return out;
 }
 
-// The essential matrix of the matches and the motion it holds: false with the reason when
-// fewer than `min_inliers` agree.
+// A motion that fits the matches: b sees a's point X at b_from_a * X + t.
 struct Motion {
   Eigen::Matrix3d b_from_a;
-  Eigen::Vector3d t;  // b sees a's point X at b_from_a * X + t
-  cv::Mat mask;
+  Eigen::Vector3d t;
+  cv::Mat mask;  // the matches it fits, in front of both cameras
   int inliers = 0;
 };
 
-bool motionOf(const std::vector<cv::Point2d>& pa, const std::vector<cv::Point2d>& pb,
-              double threshold, int min_inliers, Motion* motion, std::string* reason) {
-  // The samples drawn depend on the pair alone, not on the thread relating it or on what
-  // that thread drew before: the same input gives the same poses.
+// Runs `estimate` with OpenCV's generator seeded alike for every pair: the samples drawn
+// depend on the pair alone, not on the thread relating it or on what that thread drew
+// before, so the same input gives the same poses.
+template <typename Estimate>
+cv::Mat seeded(Estimate estimate) {
   cv::RNG& rng = cv::theRNG();
   const uint64_t kept_state = rng.state;
   rng.state = kRansacSeed;
-  const cv::Mat e = cv::findEssentialMat(pa, pb, 1.0, cv::Point2d(0, 0), cv::RANSAC, 0.999,
-                                         threshold, kRansacIterations, motion->mask);
+  cv::Mat out = estimate();
   rng.state = kept_state;
-  if (e.rows != 3 || e.cols != 3) {
+  return out;
+}
+
+// The motion an essential matrix holds, with the matches within `threshold` of their
+// epipolar lines (Sampson distance) and in front of both cameras; `mask` may hold the
+// matches already found to fit it.
+Motion motionOfEssential(const cv::Mat& e, const std::vector<cv::Point2d>& pa,
+                         const std::vector<cv::Point2d>& pb, double threshold, cv::Mat mask) {
+  Motion motion;
+  if (mask.empty()) {
+    Eigen::Matrix3d em;
+    cv::cv2eigen(e, em);
+    mask = cv::Mat::zeros(static_cast<int>(pa.size()), 1, CV_8U);
+    for (size_t i = 0; i < pa.size(); ++i) {
+      const Eigen::Vector3d xa(pa[i].x, pa[i].y, 1.0), xb(pb[i].x, pb[i].y, 1.0);
+      const Eigen::Vector3d ea = em * xa, eb = em.transpose() * xb;
+      const double residual = xb.dot(ea);
+      const double norm = ea.head<2>().squaredNorm() + eb.head<2>().squaredNorm();
+      mask.at<uchar>(static_cast<int>(i)) =
+          norm > 0.0 && residual * residual <= threshold * threshold * norm;
+    }
+  }
+  cv::Mat r, t;
+  motion.inliers = cv::recoverPose(e, pa, pb, r, t, 1.0, cv::Point2d(0, 0), mask);
+  motion.mask = mask;
+  cv::cv2eigen(r, motion.b_from_a);
+  cv::cv2eigen(t, motion.t);
+  return motion;
+}
+
+// Motions that fit the matches: the essential matrix's first, then, when the recorded
+// baseline is to choose among them, those of the matches' homography (over level ground the
+// essential matrix is barely determined and may hold the mirror image of the motion).
+std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
+                                     const std::vector<cv::Point2d>& pb, double threshold,
+                                     bool with_homography) {
+  std::vector<Motion> candidates;
+  cv::Mat mask;
+  const cv::Mat e = seeded([&] {
+    return cv::findEssentialMat(pa, pb, 1.0, cv::Point2d(0, 0), cv::RANSAC, 0.999, threshold,
+                                kRansacIterations, mask);
+  });
+  if (e.rows == 3 && e.cols == 3)
+    candidates.push_back(motionOfEssential(e, pa, pb, threshold, mask));
+  if (!with_homography) return candidates;
+  std::vector<cv::Point2f> fa(pa.begin(), pa.end()), fb(pb.begin(), pb.end());
+  const cv::Mat h = seeded([&] {
+    return cv::findHomography(fa, fb, cv::RANSAC, threshold, cv::noArray(), kRansacIterations);
+  });
+  if (h.rows != 3 || h.cols != 3) return candidates;
+  std::vector<cv::Mat> rotations, translations, normals;
+  cv::decomposeHomographyMat(h, cv::Mat::eye(3, 3, CV_64F), rotations, translations, normals);
+  for (size_t k = 0; k < rotations.size(); ++k) {
+    Eigen::Matrix3d r;
+    Eigen::Vector3d t;
+    cv::cv2eigen(rotations[k], r);
+    cv::cv2eigen(translations[k], t);
+    if (!(t.norm() > 1e-9)) continue;  // a turn without a baseline
+    Eigen::Matrix3d cross;
+    cross << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
+    cv::Mat em;
+    cv::eigen2cv(Eigen::Matrix3d(cross * r), em);
+    candidates.push_back(motionOfEssential(em, pa, pb, threshold, cv::Mat()));
+  }
+  return candidates;
+}
+
+// Of the motions fitting nearly as many matches as the best one, the one whose baseline
+// rises or falls as the recorded one does; without a record, the essential matrix's.
+bool chooseMotion(const std::vector<Motion>& candidates, const RecordedBaseline* recorded,
+                  int min_inliers, Motion* motion, std::string* reason) {
+  int best = 0;
+  for (const Motion& m : candidates) best = std::max(best, m.inliers);
+  if (candidates.empty()) {
     *reason = "no essential matrix";
     return false;
   }
-  cv::Mat r, t;
-  motion->inliers = cv::recoverPose(e, pa, pb, r, t, 1.0, cv::Point2d(0, 0), motion->mask);
-  if (motion->inliers < min_inliers) {
-    *reason = "only " + std::to_string(motion->inliers) + " verified matches";
+  if (best < min_inliers) {
+    *reason = "only " + std::to_string(best) + " verified matches";
     return false;
   }
-  cv::cv2eigen(r, motion->b_from_a);
-  cv::cv2eigen(t, motion->t);
-  return true;
+  if (!recorded) {
+    *motion = candidates.front();
+    return motion->inliers >= min_inliers;
+  }
+  const double wanted = std::asin(std::clamp(recorded->direction.normalized().z(), -1.0, 1.0));
+  double least_off = HUGE_VAL;
+  for (const Motion& m : candidates) {
+    if (m.inliers < min_inliers || m.inliers < kNearlyAllInliers * best) continue;
+    const Eigen::Vector3d centre = -(recorded->local_from_a * m.b_from_a.transpose() * m.t);
+    const double off = std::abs(std::asin(std::clamp(centre.normalized().z(), -1.0, 1.0)) - wanted);
+    if (off < least_off) {
+      least_off = off;
+      *motion = m;
+    }
+  }
+  return least_off < HUGE_VAL;
 }
 
 // Median angle, in degrees, left between matched rays by the rotation that best aligns them:
@@ -110,7 +196,8 @@ double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen
 
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
-                const std::vector<cv::Point2f>* a_in_b, double radius) {
+                const std::vector<cv::Point2f>* a_in_b, double radius,
+                const RecordedBaseline* recorded) {
   const double threshold = options.ransac_threshold / focal;
   const std::vector<std::pair<int, int>> candidates =
       ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
@@ -124,7 +211,9 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     pb.push_back(b.normalised[m.second]);
   }
   Motion motion;
-  if (!motionOf(pa, pb, threshold, options.min_inliers, &motion, reason)) return false;
+  if (!chooseMotion(candidateMotions(pa, pb, threshold, recorded != nullptr), recorded,
+                    options.min_inliers, &motion, reason))
+    return false;
   PairGeometry g;
   g.b_from_a = motion.b_from_a;
   g.centre_b_in_a = -(motion.b_from_a.transpose() * motion.t).normalized();

@@ -22,6 +22,16 @@ struct PairGeometry {
       0.0;  // median angle between matched rays once the views are turned alike, degrees
 };
 
+// Where the recorded positions put b's centre from a's: the direction in a local frame whose
+// third axis is up, and a's camera turned into that frame (`local_from_a`, from a's current
+// pose). Over nearly level ground two motions fit the same matches (the true one and its
+// mirror image, whose baseline points along the ground's normal); the recorded baseline tells
+// them apart by its elevation, which a heading error does not change.
+struct RecordedBaseline {
+  Eigen::Matrix3d local_from_a = Eigen::Matrix3d::Identity();
+  Eigen::Vector3d direction = Eigen::Vector3d::UnitX();  // unit
+};
+
 // Matches the features of two frames (ratio test, mutual best matches) and verifies them
 // with the essential matrix under the calibration (`focal`, in the pixels the features were
 // found in, turns the pixel threshold into normalised units). False, with the reason, when too few
@@ -30,8 +40,12 @@ struct PairGeometry {
 // With `a_in_b` (per feature of a, where the recorded poses put it in b's pixels; not finite
 // where they cannot tell), a feature of a is looked for only within `radius` pixels of that
 // place, and a feature of b only among the features of a expected near it.
+// With `recorded`, of the motions that fit nearly as many matches (the essential matrix's and
+// the decompositions of the matches' homography) the one whose baseline rises or falls as the
+// recorded one does is taken.
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
-                const std::vector<cv::Point2f>* a_in_b = nullptr, double radius = 0.0);
+                const std::vector<cv::Point2f>* a_in_b = nullptr, double radius = 0.0,
+                const RecordedBaseline* recorded = nullptr);
 
 }  // namespace sfm

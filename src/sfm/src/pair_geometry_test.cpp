@@ -8,17 +8,20 @@ namespace sfm {
 namespace {
 
 // Features of two views of the same points (identical descriptors), seen by a camera of
-// focal length 500 at the origin and by one rotated by `b_from_a` at `centre_b`.
+// focal length 500 at the origin and by one rotated by `b_from_a` at `centre_b`, placed to
+// `noise` pixels (standard deviation).
 std::pair<FrameFeatures, FrameFeatures> views(const std::vector<Eigen::Vector3d>& points,
                                               const Eigen::Matrix3d& b_from_a,
-                                              const Eigen::Vector3d& centre_b) {
+                                              const Eigen::Vector3d& centre_b, double noise = 0.0) {
   FrameFeatures a, b;
   cv::RNG rng(5);
   for (const Eigen::Vector3d& p : points) {
     const Eigen::Vector3d q = b_from_a * (p - centre_b);
     for (auto [f, x] : {std::pair<FrameFeatures*, Eigen::Vector3d>{&a, p}, {&b, q}}) {
-      f->normalised.emplace_back(x.x() / x.z(), x.y() / x.z());
-      f->pixels.emplace_back(float(500 * x.x() / x.z() + 320), float(500 * x.y() / x.z() + 240));
+      const double u = x.x() / x.z() + rng.gaussian(noise) / 500.0;
+      const double v = x.y() / x.z() + rng.gaussian(noise) / 500.0;
+      f->normalised.emplace_back(u, v);
+      f->pixels.emplace_back(float(500 * u + 320), float(500 * v + 240));
     }
     cv::Mat descriptor(1, 32, CV_8U);
     rng.fill(descriptor, cv::RNG::UNIFORM, 0, 256);
@@ -61,6 +64,54 @@ TEST(RelatePair, RecoversTheMotionAndRefusesDegenerateViews) {
   for (int i = 0; i < 300; ++i) line.emplace_back(-30.0 + 0.2 * i, 0.1 * i - 15.0, 100.0);
   std::tie(a, b) = views(line, turn, {20.0, 0.0, 0.0});
   EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
+}
+
+// Level ground seen from nearly straight above, as a survey sees its fields: two motions fit
+// the matches (the true one and its mirror image, whose baseline points along the ground's
+// normal), and the recorded baseline picks the one that flies level.
+TEST(RelatePair, LevelGroundTakesTheMotionWhoseBaselineRisesAsRecorded) {
+  cv::RNG rng(11);
+  std::vector<Eigen::Vector3d> level;
+  for (int i = 0; i < 300; ++i)
+    level.emplace_back(rng.uniform(-60.0, 60.0), rng.uniform(-45.0, 45.0), 100.0);
+  RefinementOptions options;
+  // Camera a looks down; local east-north-up has a's x east, its y south and its z down.
+  RecordedBaseline recorded;
+  recorded.local_from_a << 1, 0, 0, 0, -1, 0, 0, 0, -1;
+  for (const Eigen::Vector3d& centre_b :
+       {Eigen::Vector3d(0.0, 30.0, 0.5), Eigen::Vector3d(25.0, -5.0, -1.0)}) {
+    const Eigen::Matrix3d turn = (Eigen::AngleAxisd(0.08, Eigen::Vector3d::UnitX()) *
+                                  Eigen::AngleAxisd(-0.05, Eigen::Vector3d::UnitY()) *
+                                  Eigen::AngleAxisd(0.02, Eigen::Vector3d::UnitZ()))
+                                     .toRotationMatrix();
+    auto [a, b] = views(level, turn, centre_b, 0.3);
+    // The recorded baseline is off by a heading error of 20 degrees: its elevation is not.
+    recorded.direction = Eigen::AngleAxisd(0.35, Eigen::Vector3d::UnitZ()) *
+                         (recorded.local_from_a * centre_b.normalized());
+    PairGeometry g;
+    std::string reason;
+    ASSERT_TRUE(relatePair(a, b, 500.0, options, &g, &reason, nullptr, 0.0, &recorded)) << reason;
+    EXPECT_GT(g.centre_b_in_a.dot(centre_b.normalized()), std::cos(2.0 * M_PI / 180.0));
+    EXPECT_LT(Eigen::AngleAxisd(g.b_from_a * turn.transpose()).angle(), 2.0 * M_PI / 180.0);
+    EXPECT_GE(g.matches.size(), 290u);
+  }
+}
+
+// With the scene's relief the essential matrix tells the motion alone; the recorded baseline
+// does not pull it towards a homography's.
+TEST(RelatePair, ReliefKeepsTheEssentialMatrixMotionWithARecordedBaseline) {
+  const Eigen::Matrix3d turn =
+      Eigen::AngleAxisd(0.05, Eigen::Vector3d(0.2, 0.3, 1.0).normalized()).toRotationMatrix();
+  const Eigen::Vector3d centre_b(20.0, 3.0, 1.0);
+  auto [a, b] = views(ground(300), turn, centre_b);
+  RecordedBaseline recorded;
+  recorded.direction = centre_b.normalized();
+  PairGeometry g;
+  std::string reason;
+  ASSERT_TRUE(relatePair(a, b, 500.0, RefinementOptions(), &g, &reason, nullptr, 0.0, &recorded))
+      << reason;
+  EXPECT_LT(Eigen::AngleAxisd(g.b_from_a * turn.transpose()).angle(), 1e-6);
+  EXPECT_LT((g.centre_b_in_a - centre_b.normalized()).norm(), 1e-6);
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include "bundle_adjustment.h"
 #include "direct_georeferencing.h"
+#include "features_ahead.h"
 #include "frame_features.h"
 #include "pair_geometry.h"
 #include "pose_gate.h"
+#include "search_window.h"
 
 #include "framework/gps_record.h"
 #include "framework/log.h"
@@ -31,7 +33,6 @@ constexpr double kMaxSentError = 1.5;  // pixels of the features: observations s
 constexpr double kRadPerDeg = M_PI / 180.0;
 constexpr double kOverlapReach = 0.8;                     // share of the footprint's long side
 constexpr double kMostTurnToAlign = 10.0 * M_PI / 180.0;  // radians between two views
-constexpr double kLeastSearch = 0.2;                      // share of the image's long side
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
 // Fixes of the flight before their scatter about the track is trusted over the stated sigmas.
@@ -52,26 +53,6 @@ Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
 }
 
 Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
-
-// Pixels within which a feature of one frame is looked for in the other around where their
-// recorded poses put it: the stated sigmas of both frames' positions (over the height) and
-// attitudes, in pixels, times `search_sigmas`, but no less than what the relief beside the
-// level ground the features are placed on may move them; 0 (anywhere) when that reaches
-// across the image.
-double searchRadius(const BlockFrame& a, const BlockFrame& b, double focal, double long_side,
-                    const RefinementOptions& options) {
-  if (!(options.search_sigmas > 0.0)) return 0.0;
-  auto attitude = [](const BlockFrame& f) {
-    return std::max(f.tilt_sigma, f.recorded_yaw_sigma > 0.0 ? f.recorded_yaw_sigma : f.tilt_sigma);
-  };
-  const double height = std::max(b.gps.z() - b.ground, 1.0);
-  const double position =
-      std::sqrt(a.gps_sigma.head<2>().squaredNorm() + b.gps_sigma.head<2>().squaredNorm());
-  const double turn = std::hypot(attitude(a), attitude(b));
-  const double radius = std::max(options.search_sigmas * focal * (position / height + turn),
-                                 kLeastSearch * long_side);
-  return radius < long_side ? radius : 0.0;
-}
 
 struct PairResult {
   bool related = false;
@@ -97,8 +78,10 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
             searchRadius(partner, frame, focal / frame.features.scale, long_side, options);
         const std::vector<cv::Point2f> expected =
             radius > 0.0 ? block.expectedIn(partner, frame) : std::vector<cv::Point2f>();
+        const RecordedBaseline recorded{partner.cameraFromLocal().transpose(),
+                                        (frame.gps - partner.gps).normalized()};
         r.related = relatePair(partner.features, frame.features, focal, options, &r.geometry,
-                               &r.reason, radius > 0.0 ? &expected : nullptr, radius);
+                               &r.reason, radius > 0.0 ? &expected : nullptr, radius, &recorded);
       } catch (const std::exception& e) {
         FW_LOG(fw::kLogWarning) << "Relating frame " << image_path
                                 << " with an earlier frame failed: " << e.what();
@@ -130,11 +113,36 @@ PoseRefiner::PoseRefiner(RefinementOptions options, uint64_t* next_map_point_id)
 }
 
 std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) {
-  pending_.push_back({std::move(in), direct, nullptr, ""});
+  // The frame's features are taken on a thread of their own while the frame before it is
+  // refined on this one; it is refined itself when the next frame comes, or at finish.
+  std::future<FrameFeatures> features;
+  if (options_.enabled)
+    features = extractFeaturesAhead(in.image, in.camera.getParameters(), options_);
+  arriving_.push_back({std::move(in), direct, std::move(features)});
+  std::vector<RefinedFrame> ready;
+  while (arriving_.size() > (options_.enabled ? 1u : 0u)) admitOldestArrival(&ready);
+  return ready;
+}
+
+std::vector<RefinedFrame> PoseRefiner::finish() {
+  std::vector<RefinedFrame> ready;
+  while (!arriving_.empty()) admitOldestArrival(&ready);
+  while (!pending_.empty()) {
+    settleBefore();
+    ready.push_back(deliver(std::move(pending_.front())));
+    pending_.pop_front();
+  }
+  return ready;
+}
+
+void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
+  Arrival arrival = std::move(arriving_.front());
+  arriving_.pop_front();
+  pending_.push_back({std::move(arrival.in), arrival.direct, nullptr, ""});
   Pending& pending = pending_.back();
   if (options_.enabled) {
     try {
-      refine(pending);
+      refine(pending, arrival.features.get());
     } catch (const std::exception& e) {
       FW_LOG(fw::kLogWarning) << "Refinement step of frame " << pending.in.image_path
                               << " failed: " << e.what();
@@ -146,33 +154,20 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
   }
   // The oldest frame goes when the window is full, or at once when no image can refine it
   // and the cameras it would carry are settled.
-  std::vector<RefinedFrame> ready;
   const int window = cameras_settled_ ? options_.window_size : options_.firstWindow();
   const bool early_exit = !options_.enabled || cameras_settled_;
   while (!pending_.empty() && (static_cast<int>(pending_.size()) > window ||
                                (early_exit && !block_.frames.count(pending_.front().in.id)))) {
     settleBefore();
-    ready.push_back(deliver(std::move(pending_.front())));
+    ready->push_back(deliver(std::move(pending_.front())));
     pending_.pop_front();
   }
   evictOldFrames();
-  return ready;
 }
 
-std::vector<RefinedFrame> PoseRefiner::finish() {
-  std::vector<RefinedFrame> ready;
-  while (!pending_.empty()) {
-    settleBefore();
-    ready.push_back(deliver(std::move(pending_.front())));
-    pending_.pop_front();
-  }
-  return ready;
-}
-
-void PoseRefiner::refine(Pending& pending) {
+void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   const std::vector<double> calibration = pending.in.camera.getParameters();
   const CameraIntrinsics intrinsics = CameraIntrinsics::fromCalibration(calibration);
-  const FrameFeatures features = extractFeatures(pending.in.image, intrinsics, options_);
   if (static_cast<int>(features.size()) < options_.min_inliers) {
     // Kept with its image: it goes out exactly as direct georeferencing sends it.
     pending.failure = kFewFeatures;

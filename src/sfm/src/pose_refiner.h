@@ -1,5 +1,6 @@
 #pragma once
 
+#include "frame_features.h"
 #include "gps_jitter.h"
 #include "incoming_frame.h"
 #include "refinement_block.h"
@@ -12,6 +13,7 @@
 #include <Eigen/Core>
 
 #include <deque>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,9 +46,11 @@ struct RefinedFrame {
 // carries the one camera of its calibration.
 //
 // Every frame given to `add` comes out of `add` or `finish` exactly once, in the order
-// given. The pairs of a new frame are related on up to `threads` threads. Failures of a
-// step (an exception, a degenerate pair, a failed solve) are logged with the image path
-// and cost only that step.
+// given. A frame's features are taken on a thread of their own while the frame before it is
+// refined, so a frame is refined when the next one comes (or at `finish`); the poses are the
+// same as when every step ran on one thread. The pairs of a new frame are related on up to
+// `threads` threads. Failures of a step (an exception, a degenerate pair, a failed solve)
+// are logged with the image path and cost only that step.
 class PoseRefiner {
  public:
   PoseRefiner(RefinementOptions options, uint64_t* next_map_point_id);
@@ -67,7 +71,18 @@ class PoseRefiner {
     std::string reason;   // the same with its figures
   };
 
-  void refine(Pending& pending);
+  // A frame given to `add`, its features being taken meanwhile (none while the refinement is
+  // off).
+  struct Arrival {
+    IncomingFrame in;
+    SE3 direct;
+    std::future<FrameFeatures> features;
+  };
+
+  // Refines the oldest frame given to `add` not yet refined, once its features are taken,
+  // and adds the frames now ready to `ready`.
+  void admitOldestArrival(std::vector<RefinedFrame>* ready);
+  void refine(Pending& pending, const FrameFeatures& features);
   bool enterBlock(Pending& pending, const FrameFeatures& features);
   std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
   void placeAsRoot(BlockFrame& frame);
@@ -87,6 +102,7 @@ class PoseRefiner {
 
   RefinementOptions options_;
   uint64_t* next_map_point_id_;
+  std::deque<Arrival> arriving_;  // at most one: the newest frame
   std::deque<Pending> pending_;
   RefinementBlock block_;
   std::deque<uint64_t> stored_;        // frames in the block, oldest first

@@ -271,7 +271,8 @@ TEST(PoseRefinement, KeepsOnlyABoundedNumberOfFeatureSets) {
         refiner.add(in, worldFromCamera(in.latitude, in.longitude, in.altitude, in.angles)).size();
     EXPECT_LE(refiner.storedFrames(), 5u);
     most_tracks = std::max(most_tracks, refiner.storedTracks());
-    EXPECT_EQ(sent, i < 3 ? 0 : i - 2) << "a frame leaves once three newer ones came";
+    // A frame is refined when the next one comes, and leaves once three newer ones are.
+    EXPECT_EQ(sent, i < 4 ? 0 : i - 3) << "frame " << i;
   }
   EXPECT_EQ(sent + refiner.finish().size(), views.size());
   EXPECT_LT(most_tracks, 5u * options.max_features);

@@ -169,27 +169,41 @@ void DenseDepth::AddFrame(std::shared_ptr<fw::MapFrame> frame) {
       while (stage.seen_.size() > kRecentFrames + 1) stage.seen_.pop_front();
     }
   } dropFront{*this, incoming};
-  const std::shared_ptr<ImageScaled> partner = partnerOf(reference, &incoming);
-  if (partner && partner != neighbour) {
+  std::vector<std::shared_ptr<ImageScaled>> partners = partnersOf(reference, &incoming);
+  if (!partners.empty() && partners.front() != neighbour) {
     FW_LOG(fw::kLogInfo) << "DenseDepth: frame " << reference->frame->id << " pairs with frame "
-                         << partner->frame->id << ": frame " << neighbour->frame->id
+                         << partners.front()->frame->id << ": frame " << neighbour->frame->id
                          << " sees too little of its ground";
   }
-  queuePair(reference, partner ? partner : neighbour);
+  if (partners.empty()) partners.push_back(neighbour);
+  queuePair(reference, partners);
 }
 
-std::shared_ptr<ImageScaled> DenseDepth::partnerOf(const std::shared_ptr<ImageScaled>& reference,
-                                                   const Seen* next) const {
-  if (seen_.empty() || seen_.back().record != reference)
-    return next ? next->record : nullptr;  // nothing known of the reference: the usual pair
+std::vector<std::shared_ptr<ImageScaled>> DenseDepth::partnersOf(
+    const std::shared_ptr<ImageScaled>& reference, const Seen* next) const {
+  std::vector<std::shared_ptr<ImageScaled>> partners;
+  if (seen_.empty() || seen_.back().record != reference) {
+    if (next) partners.push_back(next->record);  // nothing known of the reference: the usual pair
+    return partners;
+  }
   std::vector<const pair_choice::View*> recent;
   for (size_t i = 0; i + 1 < seen_.size(); ++i) recent.push_back(&seen_[i].view);
-  const pair_choice::View* chosen =
-      pair_choice::choose(seen_.back().view, next ? &next->view : nullptr, recent);
-  if (next && chosen == &next->view) return next->record;
-  for (const Seen& s : seen_)
-    if (&s.view == chosen) return s.record;
-  return nullptr;
+  const pair_choice::View* nextView = next ? &next->view : nullptr;
+  const pair_choice::View* chosen = pair_choice::choose(seen_.back().view, nextView, recent);
+  if (!chosen) return partners;
+  std::vector<const pair_choice::View*> tried{chosen};
+  for (const pair_choice::View* v :
+       pair_choice::fallbacks(seen_.back().view, chosen, nextView, recent))
+    tried.push_back(v);
+  for (const pair_choice::View* v : tried) {
+    if (next && v == &next->view) {
+      partners.push_back(next->record);
+      continue;
+    }
+    for (const Seen& s : seen_)
+      if (&s.view == v) partners.push_back(s.record);
+  }
+  return partners;
 }
 
 void DenseDepth::pairLastFrame() {
@@ -200,17 +214,14 @@ void DenseDepth::pairLastFrame() {
     last = pairs.front();
   }
   if (seen_.size() < 2) return;
-  const std::shared_ptr<ImageScaled> partner = partnerOf(last, nullptr);
-  if (partner) queuePair(last, partner);
+  const std::vector<std::shared_ptr<ImageScaled>> partners = partnersOf(last, nullptr);
+  if (!partners.empty()) queuePair(last, partners);
 }
 
 void DenseDepth::queuePair(const std::shared_ptr<ImageScaled>& reference,
-                           const std::shared_ptr<ImageScaled>& neighbour) {
+                           const std::vector<std::shared_ptr<ImageScaled>>& neighbours) {
   std::shared_future<std::shared_ptr<ImageScaled>> result =
-      pool_
-          ->Add([this, reference, neighbour] {
-            return RunDepthTask(reference, std::vector<std::shared_ptr<ImageScaled>>{neighbour});
-          })
+      pool_->Add([this, reference, neighbours] { return RunDepthTask(reference, neighbours); })
           .share();
   fw::Messenger::instance().publish("sbt.dense_frame", result);
 }
@@ -228,6 +239,8 @@ std::shared_ptr<ImageScaled> DenseDepth::RunDepthTask(
         ok = true;
         break;
       }
+      // A fault is the stage's, not the partner's: another partner is not tried.
+      if (reason == pair_failure::kFault) break;
     }
     FW_LOG(fw::kLogInfo) << "Frame ID:" << id << ",Device:" << deviceName()
                          << ",Status:" << (ok ? "Succeed" : "Failed")

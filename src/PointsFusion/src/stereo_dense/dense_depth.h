@@ -55,14 +55,16 @@ class DenseDepth {
 
   // Feeds one located frame. The frame fed before it becomes the reference of a pair: with
   // this frame when it sees enough of the reference's ground, else with the recent frame
-  // that does (a strip's last frame with the one before it). The reference's depth map is
+  // that does (a strip's last frame with the one before it); when that pair gives no depth
+  // map, with the other recent frames that share enough of its ground. The depth map is
   // computed on the pool and announced at once on "sbt.dense_frame". One feed at a time;
   // the feeding thread waits while more than kMaxQueuedPairs pair tasks are queued.
   void AddFrame(std::shared_ptr<fw::MapFrame> frame);
   // The pair task: the reference, with its depth map once a neighbour gave one and without
   // (depth empty) when none did, so that a failed frame still travels down the chain in its
-  // place. Empty only without a reference. Logs one "Frame ID:" line, counts the depth map
-  // or the failure's reason in the run's tally; never throws.
+  // place. Neighbours are tried in order; a fault of the matcher ends the tries. Empty only
+  // without a reference. Logs one "Frame ID:" line, counts the depth map or the failure's
+  // reason in the run's tally; never throws.
   std::shared_ptr<ImageScaled> RunDepthTask(std::shared_ptr<ImageScaled> reference,
                                             std::vector<std::shared_ptr<ImageScaled>> neighbours);
   // The record of a frame, appended to `pairs`.
@@ -107,14 +109,21 @@ class DenseDepth {
 
  private:
   bool computeDepth(ImageScaled& reference, const ImageScaled& neighbour, const char*& reason);
-  // Queues the pair task of `reference` with `neighbour` and publishes its future.
+  // The motion T (reference camera to neighbour camera) to rectify with: the poses' unless
+  // the two images' matches tell a clearly better rotation and baseline direction
+  // (pair_motion::correct); `focal` is the working focal length in pixels.
+  static SE3 imageMotion(const ImageScaled& reference, const ImageScaled& neighbour, const SE3& T,
+                         double focal);
+  // Queues the pair task of `reference` with `neighbours` (tried in order until one gives a
+  // depth map) and publishes its future.
   void queuePair(const std::shared_ptr<ImageScaled>& reference,
-                 const std::shared_ptr<ImageScaled>& neighbour);
+                 const std::vector<std::shared_ptr<ImageScaled>>& neighbours);
   struct Seen;
-  // The partner of `reference`, the newest frame in `seen_`, among `next` (the frame fed
-  // after it, if any) and the frames before it.
-  std::shared_ptr<ImageScaled> partnerOf(const std::shared_ptr<ImageScaled>& reference,
-                                         const Seen* next) const;
+  // The partners of `reference`, the newest frame in `seen_`, among `next` (the frame fed
+  // after it, if any) and the frames before it: the chosen one, then those to try when it
+  // gives no depth map.
+  std::vector<std::shared_ptr<ImageScaled>> partnersOf(
+      const std::shared_ptr<ImageScaled>& reference, const Seen* next) const;
   // Pairs the last frame fed, which no later frame will pair.
   void pairLastFrame();
 

@@ -2,6 +2,7 @@
 #include "framework/diy_frame.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+#include "src/PointsFusion/src/stereo_dense/pair_motion.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -109,6 +110,27 @@ cv::Mat validMask(const ImageScaled& record, const Rectified& view) {
 
 }  // namespace
 
+SE3 DenseDepth::imageMotion(const ImageScaled& reference, const ImageScaled& neighbour,
+                            const SE3& T, double focal) {
+  const fw::Camera camera1 = reference.frame->getCamera(0);
+  const fw::Camera camera2 = neighbour.frame->getCamera(0);
+  const pair_motion::Correspondences matches =
+      pair_motion::matchViews(reference.image, cameraMatrix(camera1), distortionCoeffs(camera1),
+                              neighbour.image, cameraMatrix(camera2), distortionCoeffs(camera2));
+  cv::Matx33d R(rotationMatrix(T.q));
+  cv::Vec3d t(T.t.x, T.t.y, T.t.z);
+  bool corrected = false;
+  double before = 0.0, after = 0.0;
+  pair_motion::correct(matches, focal, R, t, corrected, &before, &after);
+  if (!corrected) return T;
+  FW_LOG(fw::kLogInfo) << "DenseDepth::ComputeDepth: frame " << reference.frame->id << " and frame "
+                       << neighbour.frame->id
+                       << " are rectified by their images' relative rotation: their poses' "
+                          "leaves their matches "
+                       << before << " pixels off their epipolar lines, the images' " << after;
+  return SE3(rotationPose(cv::Mat(R)).q, pi::Point3d(t[0], t[1], t[2]));
+}
+
 cv::Mat cameraMatrix(const fw::Camera& camera) {
   const std::vector<double> p = camera.getParameters();
   return (cv::Mat_<double>(3, 3) << p[2], 0, p[4], 0, p[3], p[5], 0, 0, 1);
@@ -194,26 +216,36 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   // neighbour's camera centre seen from the reference.
   const SE3 referencePose = reference.frame->getPoseSE3();
   SE3 T = SE3::compose(neighbour.frame->getPoseSE3().inverse(), referencePose);
-  const pi::Point3d t = T.inverse().t;
-  const double baseline = std::sqrt(t.x * t.x + t.y * t.y + t.z * t.z);
+  const double baseline = std::sqrt(T.t.x * T.t.x + T.t.y * T.t.y + T.t.z * T.t.z);
   if (!(baseline > 0) || !std::isfinite(baseline)) {
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << " and frame "
                             << neighbour.frame->id << " were taken from one spot";
     reason = pair_failure::kNoBaseline;
     return false;
   }
+  // Working scale: never below kMinWorkWidth, never enlarged.
+  double s = 1.0 / double(scale);
+  const std::vector<double> fullReference = reference.frame->getCamera(0).getParameters();
+  if (fullReference[0] * s < kMinWorkWidth) s = kMinWorkWidth / fullReference[0];
+  s = std::min(s, 1.0);
+  try {
+    T = imageMotion(reference, neighbour, T, fullReference[2] * s);
+  } catch (const cv::Exception& e) {
+    // Only a correction: the poses' motion stands.
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id
+                            << ": the images' relative motion failed: " << e.what();
+  }
+  const pi::Point3d t = T.inverse().t;
+
   // View 1 holds the sparse depths that bound the search; T maps view 1 to view 2.
   const bool swapped = std::abs(t.y) > std::abs(t.x) ? t.y > 0 : t.x < 0;
   if (swapped) T = T.inverse();
   const ImageScaled& view1 = swapped ? neighbour : reference;
   const ImageScaled& view2 = swapped ? reference : neighbour;
 
-  // Working cameras at the reduced size: never below kMinWorkWidth, never enlarged.
+  // Working cameras at the reduced size.
   const std::vector<double> full1 = view1.frame->getCamera(0).getParameters();
   const std::vector<double> full2 = view2.frame->getCamera(0).getParameters();
-  double s = 1.0 / double(scale);
-  if (full1[0] * s < kMinWorkWidth) s = kMinWorkWidth / full1[0];
-  s = std::min(s, 1.0);
   const fw::Camera work1(scaledParameters(full1, s)), work2(scaledParameters(full2, s));
   const cv::Size size(work1.width(), work1.height());
 

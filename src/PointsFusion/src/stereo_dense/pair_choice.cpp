@@ -88,4 +88,22 @@ const View* choose(const View& reference, const View* next,
   return recent.empty() ? nullptr : recent.back();
 }
 
+std::vector<const View*> fallbacks(const View& reference, const View* chosen, const View* next,
+                                   const std::vector<const View*>& recent) {
+  std::vector<std::pair<double, const View*>> shared;
+  std::vector<const View*> candidates(recent.rbegin(), recent.rend());
+  candidates.insert(candidates.begin(), next);
+  for (const View* candidate : candidates) {
+    if (!candidate || candidate == chosen || !enoughParallax(reference, *candidate)) continue;
+    const double share = seenShare(reference, *candidate);
+    if (share >= kMinFallbackShare) shared.emplace_back(share, candidate);
+  }
+  // Stable: of equal shares the next frame, then the newest, goes first.
+  std::stable_sort(shared.begin(), shared.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<const View*> tried;
+  for (size_t i = 0; i < shared.size() && i < kMaxFallbacks; ++i) tried.push_back(shared[i].second);
+  return tried;
+}
+
 }  // namespace pair_choice

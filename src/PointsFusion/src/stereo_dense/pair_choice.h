@@ -41,4 +41,16 @@ double seenShare(const View& from, const View& other);
 // most. Null only when there is no candidate.
 const View* choose(const View& reference, const View* next, const std::vector<const View*>& recent);
 
+// Share of the reference's ground a frame must see to be tried when its chosen partner gives
+// no depth map, and how many such frames are tried at most.
+inline constexpr double kMinFallbackShare = 0.25;
+inline constexpr size_t kMaxFallbacks = 2;
+
+// The frames among `next` and `recent` to try after `chosen` (the one `choose` gave), most
+// shared ground first: those with enough parallax that share at least kMinFallbackShare. A
+// partner whose images do not fit its pose, or whose shared ground is bare of texture, leaves
+// the reference without a depth map that another partner may still give.
+std::vector<const View*> fallbacks(const View& reference, const View* chosen, const View* next,
+                                   const std::vector<const View*>& recent);
+
 }  // namespace pair_choice

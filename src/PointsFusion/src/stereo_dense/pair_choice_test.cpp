@@ -60,6 +60,28 @@ TEST(PairChoice, TheFrameThatSharesTheMostGroundTheNextOneUnlessAnotherSharesCle
   EXPECT_EQ(pair_choice::choose(reference, &hover, {&before}), &before);
 }
 
+// After the chosen partner, the others that share a quarter of the ground or more, most
+// first, at most two; none without parallax, the chosen one never twice.
+TEST(PairChoice, FramesToTryWhenTheChosenOneGivesNoDepthMap) {
+  const pair_choice::View reference = viewAt(at(20, -45), 2);
+  const pair_choice::View before = viewAt(at(-5, -45), 1);     // shares two thirds
+  const pair_choice::View further = viewAt(at(-30, -45), 0);   // a third
+  const pair_choice::View alongside = viewAt(at(45, -45), 3);  // two thirds
+  const pair_choice::View nextStrip = viewAt(at(20, 45, 180), 3);
+  const pair_choice::View hover = viewAt(at(20.5, -45), 4);
+  using Tried = std::vector<const pair_choice::View*>;
+  EXPECT_EQ(pair_choice::fallbacks(reference, &alongside, &alongside, {&further, &before}),
+            (Tried{&before, &further}));
+  EXPECT_EQ(pair_choice::fallbacks(reference, &before, &alongside, {&further, &before}),
+            (Tried{&alongside, &further}));
+  EXPECT_EQ(pair_choice::fallbacks(reference, &before, &nextStrip, {&hover, &further, &before}),
+            (Tried{&further}));
+  EXPECT_TRUE(pair_choice::fallbacks(reference, &before, nullptr, {&before}).empty());
+  const pair_choice::View ahead = viewAt(at(30, -45), 5);
+  EXPECT_EQ(pair_choice::fallbacks(reference, &before, &ahead, {&further, &alongside}).size(),
+            pair_choice::kMaxFallbacks);
+}
+
 // Keeps every depth result published.
 class ResultRecorder {
  public:
@@ -104,6 +126,34 @@ TEST(StripTurn, TheLastFrameOfEveryStripGetsADepthMap) {
   EXPECT_EQ(log.count(fw::kLogWarning, "Negative Overlap Calculated"), 0);
   EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kDepthMaps), 6);
   EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kDepthMaps), 0);
+}
+
+// The middle frame's chosen partner (the next one) shows nothing its matcher can hold on
+// to: the frame before it, which shares two thirds of its ground, gives its depth map.
+TEST(StripTurn, AFrameWhoseChosenPartnerFailsPairsWithAnother) {
+  DENSETEST_SKIP_UNDER_TSAN();
+  const Ground relief(false);
+  const std::vector<View> views = {at(-30, -45), at(-5, -45), at(20, -45)};
+  vmtest::TempDir dir;
+  ResultRecorder recorder;
+  LogLines log;
+  {
+    DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
+    for (size_t i = 0; i < views.size(); ++i) {
+      const std::string path = (dir.path() / (std::to_string(i) + ".png")).string();
+      const cv::Mat blank(240, 320, CV_8UC3, cv::Scalar::all(128));
+      ASSERT_TRUE(cv::imwrite(path, i == 2 ? blank : densetest::renderImage(relief, views[i])));
+      stage.AddFrame(densetest::locatedFrame(relief, views[i], i, path));
+    }
+  }
+  ASSERT_EQ(recorder.results.size(), views.size());
+  const std::shared_ptr<ImageScaled> middle = recorder.results[1].get();
+  ASSERT_TRUE(middle);
+  ASSERT_EQ(middle->frame->id, 1u);
+  ASSERT_FALSE(middle->depth.empty());
+  EXPECT_GE(densetest::scoreDepth(relief, *middle, 4).accurate, 0.8);
+  EXPECT_EQ(log.count(fw::kLogInfo, "Frame ID:1,Device:CPU,Status:Succeed"), 1);
+  EXPECT_EQ(log.count(fw::kLogInfo, "Frame ID:2,Device:CPU,Status:Failed"), 1);
 }
 
 TEST(StripTurn, APairThatFailsIsCountedWithItsReasonAndItsFrameTravelsOn) {

@@ -7,11 +7,15 @@
 #include <opencv2/imgproc.hpp>
 
 #include <fstream>
+#include <map>
+#include <memory>
 
 namespace {
 
 // One 12 MP nadir frame of the synthetic scene (4000 x 3000, about 3 M dense points) and a
-// node placed by it, shared by both benchmarks so that they run on the same file.
+// node placed by it at a DOM scale (the program's default is 4: DOM pixels about four image
+// pixels across, where each DOM pixel averages a footprint of many image pixels; at 1 the DOM
+// is about as fine as the image).
 struct Setup {
   vmtest::TempDir dir;
   std::shared_ptr<TerrainFusion> node;
@@ -19,14 +23,14 @@ struct Setup {
   std::string path;
   cv::Size raster;
 
-  Setup() {
+  explicit Setup(double scale) {
     tftest::FrameRequest request;
     request.folder = dir.path();
     request.position = cv::Vec3d(0.0, -20.0, 100.0);
     request.camera = flight::PinholeCamera{4000, 3000, 3400, 3400, 1999.5, 1499.5};
     frame = tftest::makeSceneFrame(request);
     frame.frame->call("GetImagePath", &path);
-    node = tftest::makeNode(dir.path() / "node");
+    node = tftest::makeNode(dir.path() / "node", {{"dom", {{"scale", scale}}}});
     node->fixPlacementAndZoom(frame.frame);
     auto local = std::make_shared<TerrainFusion::LocalDSMData>();
     node->makeMap_idw(frame.frame, local, frame.points);
@@ -34,13 +38,16 @@ struct Setup {
   }
 };
 
-Setup& setup() {
-  static Setup s;
-  return s;
+// Built on first use and kept for the process: rendering the frame takes seconds.
+Setup& setup(int scale) {
+  static std::map<int, std::unique_ptr<Setup>> setups;
+  std::unique_ptr<Setup>& s = setups[scale];
+  if (!s) s = std::make_unique<Setup>(double(scale));
+  return *s;
 }
 
 void BM_MakeMapIdw(benchmark::State& state) {
-  Setup& s = setup();
+  Setup& s = setup(int(state.range(0)));
   for (auto _ : state) {
     auto local = std::make_shared<TerrainFusion::LocalDSMData>();
     if (!s.node->makeMap_idw(s.frame.frame, local, s.frame.points)) state.SkipWithError("failed");
@@ -49,11 +56,16 @@ void BM_MakeMapIdw(benchmark::State& state) {
   state.counters["points"] = double(s.frame.points.size());
   state.counters["raster_mp"] = s.raster.area() / 1e6;
 }
-BENCHMARK(BM_MakeMapIdw)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MakeMapIdw)
+    ->ArgName("dom_scale")
+    ->Arg(4)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The floor any implementation pays: decode the frame's file and remap once to the raster.
 void BM_DecodeAndRemap(benchmark::State& state) {
-  Setup& s = setup();
+  Setup& s = setup(int(state.range(0)));
   cv::Mat mapX(s.raster, CV_32FC1), mapY(s.raster, CV_32FC1);
   for (int y = 0; y < s.raster.height; ++y) {
     for (int x = 0; x < s.raster.width; ++x) {
@@ -72,6 +84,11 @@ void BM_DecodeAndRemap(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data);
   }
 }
-BENCHMARK(BM_DecodeAndRemap)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DecodeAndRemap)
+    ->ArgName("dom_scale")
+    ->Arg(4)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace

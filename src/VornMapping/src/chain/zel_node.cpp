@@ -12,6 +12,17 @@ double completedFraction(double progress, double total) {
   return total > 0.0 ? progress / total : 0.0;
 }
 
+// The parent's completed fraction, summed over its children in their fixed order: children
+// that report from different threads give the same figure whatever order their reports come
+// in (running sums of the changes would round differently).
+double weightedFraction(const std::vector<ProgressEntry>& children) {
+  double sum = 0.0;
+  for (const ProgressEntry& entry : children) {
+    if (entry.progress > 0.0) sum += entry.weight * completedFraction(entry.progress, entry.total);
+  }
+  return sum;
+}
+
 }  // namespace
 
 Node::Node(std::string name, Node* parent) : name_(std::move(name)), parent_(parent) {}
@@ -45,13 +56,6 @@ bool Node::updateChildProgress(const ProgressEntry& child) {
     const bool mirror = progress_.children.size() == 1;
     for (auto& entry : progress_.children) {
       if (entry.name != child.name) continue;
-      double old = entry.progress;
-      if (old < 0.0) {
-        entry.progress = 0.0;
-        old = 0.0;
-      }
-      const double delta =
-          completedFraction(child.progress, child.total) - completedFraction(old, entry.total);
       entry.time = child.time;
       entry.progress = child.progress;
       entry.total = child.total;
@@ -60,7 +64,7 @@ bool Node::updateChildProgress(const ProgressEntry& child) {
         progress_.progress = child.progress;
         progress_.total = child.total;
       } else {
-        progress_.progress += entry.weight * delta;
+        progress_.progress = weightedFraction(progress_.children);
         progress_.total = 1.0;
       }
       progress_.time = currentTimeSeconds();

@@ -67,6 +67,24 @@ TEST(NodeProgress, SuccessiveReportsFollowTheSumOfWeightedFractions) {
   EXPECT_NEAR(tree.root.progressEntry().progress, 1.0, 1e-6);
 }
 
+TEST(NodeProgress, TheRootFigureDoesNotDependOnTheOrderOfTheStagesReports) {
+  // Reports of the two stages interleaved two ways end on the very same figure, and a task
+  // whose stages are all done reads exactly 1.
+  TaskTree first, second;
+  for (int i = 1; i <= 7; ++i) {
+    first.locate.setProgress(i, 7);
+    first.fusion.setProgress(i, 13);
+  }
+  for (int i = 8; i <= 13; ++i) first.fusion.setProgress(i, 13);
+  for (int i = 1; i <= 13; ++i) second.fusion.setProgress(i, 13);
+  for (int i = 1; i <= 7; ++i) second.locate.setProgress(i, 7);
+  EXPECT_EQ(first.root.progressEntry().progress, 1.0);
+  EXPECT_EQ(second.root.progressEntry().progress, 1.0);
+  first.locate.setProgress(3, 7);
+  second.locate.setProgress(3, 7);
+  EXPECT_EQ(first.root.progressEntry().progress, second.root.progressEntry().progress);
+}
+
 TEST(NodeProgress, SingleChildIsMirroredUpToTheRoot) {
   zel::Node root("root", nullptr);
   zel::Node middle("middle", &root);

@@ -1,8 +1,10 @@
-// One stereo pair through the whole depth computation (depth range, rectification,
-// matching, conversion to depth) at the default scale, against OpenCV's StereoSGBM alone
-// with the CPU calculator's parameters on the same rectified grey pair.
+// One stereo pair through the whole depth computation (depth range, the images' check of
+// the relative motion, rectification, matching, conversion to depth) at the default scale,
+// against OpenCV's StereoSGBM alone with the CPU calculator's parameters on the same
+// rectified grey pair, and against the check of the relative motion alone.
 
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+#include "src/PointsFusion/src/stereo_dense/pair_motion.h"
 #include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 
@@ -82,6 +84,19 @@ void BM_BareStereoSGBM(benchmark::State& state) {
   state.counters["width"] = pair.left.cols;
 }
 
+// The images' matches and the motions they tell, as the pair task checks its poses with.
+void BM_ImageMotion(benchmark::State& state) {
+  const Pair& pair = pairOf(int(state.range(0)), int(state.range(1)));
+  cv::setNumThreads(int(state.range(2)));
+  const fw::Camera camera = pair.reference->frame->getCamera(0);
+  const cv::Mat K = cameraMatrix(camera), D = distortionCoeffs(camera);
+  for (auto _ : state) {
+    const pair_motion::Correspondences matches =
+        pair_motion::matchViews(pair.reference->image, K, D, pair.neighbour->image, K, D);
+    benchmark::DoNotOptimize(pair_motion::motionsOf(matches, camera.getParameters()[2] / 4));
+  }
+}
+
 // Source width, height and OpenCV threads: 12 MP and 20 MP at one and two threads.
 void sizes(benchmark::internal::Benchmark* b) {
   for (int threads : {1, 2}) {
@@ -93,5 +108,6 @@ void sizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_WholePair)->Apply(sizes);
 BENCHMARK(BM_BareStereoSGBM)->Apply(sizes);
+BENCHMARK(BM_ImageMotion)->Apply(sizes);
 
 }  // namespace

@@ -1,0 +1,120 @@
+#include "src/PointsFusion/src/stereo_dense/pair_motion.h"
+
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+#include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
+#include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+constexpr double kFocal = 800.0;
+
+cv::Matx33d turnAboutAxis(const cv::Vec3d& axis, double degrees) {
+  cv::Mat R;
+  cv::Rodrigues(cv::Mat(axis * (degrees * CV_PI / 180.0 / cv::norm(axis))), R);
+  return cv::Matx33d(R);
+}
+
+double degreesBetween(const cv::Matx33d& a, const cv::Matx33d& b) {
+  return std::acos(std::clamp((cv::trace(a.t() * b) - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / CV_PI;
+}
+
+// A camera 100 m above ground (relief up to `relief` metres) and a second one 30 m along its
+// x axis, turned by 3 degrees: 600 ground points seen by both, in normalised coordinates with
+// a tenth of a pixel of noise.
+struct Scene {
+  cv::Matx33d R = turnAboutAxis({0.2, 0.1, 1.0}, 3.0);
+  cv::Vec3d t{-30.0, 1.0, 0.5};
+  pair_motion::Correspondences matches;
+
+  explicit Scene(double relief) {
+    cv::RNG rng(7);
+    while (matches.first.size() < 600) {
+      const double x = rng.uniform(-0.6, 0.6), y = rng.uniform(-0.45, 0.45);
+      const double depth = 100.0 - relief * std::max(0.0, std::sin(7 * x) * std::cos(5 * y));
+      const cv::Vec3d p(x * depth, y * depth, depth), q = R * p + t;
+      if (!(q[2] > 0) || std::abs(q[0] / q[2]) > 0.6 || std::abs(q[1] / q[2]) > 0.45) continue;
+      const auto noisy = [&](double v) { return v + rng.gaussian(0.1) / kFocal; };
+      matches.first.emplace_back(noisy(x), noisy(y));
+      matches.second.emplace_back(noisy(q[0] / q[2]), noisy(q[1] / q[2]));
+    }
+  }
+};
+
+TEST(PairMotion, EpipolarErrorMeasuresHowFarThePosesShearTheRows) {
+  const Scene scene(10.0);
+  EXPECT_LT(pair_motion::epipolarError(scene.matches, scene.R, scene.t, kFocal), 0.3);
+  // The length of t does not matter, a turn of a degree about the optical axis does.
+  EXPECT_LT(pair_motion::epipolarError(scene.matches, scene.R, scene.t * 0.01, kFocal), 0.3);
+  const cv::Matx33d off = turnAboutAxis({0, 0, 1}, 1.0) * scene.R;
+  EXPECT_GT(pair_motion::epipolarError(scene.matches, off, scene.t, kFocal), 2.0);
+  EXPECT_TRUE(std::isinf(pair_motion::epipolarError({}, scene.R, scene.t, kFocal)));
+  EXPECT_TRUE(std::isinf(pair_motion::epipolarError(scene.matches, scene.R, {0, 0, 0}, kFocal)));
+}
+
+// Poses off by a heading error of 12 degrees (an autopilot's course written as the heading)
+// take the images' rotation and baseline direction and keep their baseline's length; poses
+// that fit stay as they are; a motion far from the poses' is not taken for a correction.
+TEST(PairMotion, ThePosesMotionIsCorrectedOnlyWhereTheImagesTellBetterNearBy) {
+  for (const double relief : {10.0, 0.0}) {  // flat ground has a twin solution
+    SCOPED_TRACE(relief);
+    const Scene scene(relief);
+    cv::Matx33d R = turnAboutAxis({0, 0, 1}, 12.0) * scene.R;
+    cv::Vec3d t = scene.t * 1.05;
+    bool corrected = false;
+    double before = 0, after = 0;
+    pair_motion::correct(scene.matches, kFocal, R, t, corrected, &before, &after);
+    ASSERT_TRUE(corrected);
+    EXPECT_GT(before, 10.0);
+    EXPECT_LT(after, pair_motion::kMaxEpipolarError);
+    EXPECT_LT(degreesBetween(R, scene.R), 1.0)
+        << "a narrow view tells the rotation less well than the rows";
+    EXPECT_NEAR(cv::norm(t), cv::norm(scene.t) * 1.05, 1e-9);
+    EXPECT_GT(t.dot(scene.t) / (cv::norm(t) * cv::norm(scene.t)), std::cos(2 * CV_PI / 180));
+
+    R = scene.R;
+    t = scene.t;
+    pair_motion::correct(scene.matches, kFocal, R, t, corrected);
+    EXPECT_FALSE(corrected);
+    EXPECT_EQ(degreesBetween(R, scene.R), 0.0);
+
+    R = turnAboutAxis({0, 0, 1}, 60.0) * scene.R;
+    const cv::Matx33d far = R;
+    pair_motion::correct(scene.matches, kFocal, R, t, corrected);
+    EXPECT_FALSE(corrected);
+    EXPECT_EQ(degreesBetween(R, far), 0.0);
+  }
+  // Too few matches tell nothing.
+  Scene few(10.0);
+  few.matches.first.resize(pair_motion::kMinInliers - 1);
+  few.matches.second.resize(pair_motion::kMinInliers - 1);
+  EXPECT_TRUE(pair_motion::motionsOf(few.matches, kFocal).empty());
+}
+
+// The neighbour's pose is off by 8 degrees of heading while its image shows the scene from
+// the true one: rectified by the poses the rows shear by tens of pixels; the images' motion
+// gives the reference a depth map that matches the ground.
+TEST(PairMotion, APairWhosePoseIsOffByDegreesStillGetsItsDepthMap) {
+  DENSETEST_SKIP_UNDER_TSAN();
+  const densetest::Ground ground(false);
+  densetest::View first, second;
+  first.camera = second.camera = {640, 480, 500, 500, 319.5, 239.5};
+  second.east = 30;
+  densetest::View recorded = second;
+  recorded.yaw = 8;
+  auto reference = densetest::renderedRecord(ground, first, 1);
+  auto neighbour =
+      densetest::renderedRecord(ground, recorded, 2, densetest::renderImage(ground, second));
+  densetest::LogLines log;
+  DenseDepth stage(1.0f, std::make_shared<SGM_CPU>());
+  ASSERT_TRUE(stage.ComputeDepth(reference, neighbour));
+  EXPECT_EQ(log.count(fw::kLogInfo, "rectified by their images' relative rotation"), 1);
+  const densetest::DepthScore score = densetest::scoreDepth(ground, *reference, 2, 0.01);
+  EXPECT_GE(score.covered, 0.4);
+  EXPECT_GE(score.accurate, 0.9);
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+#include "src/TerrainFusion/src/footprint_sampler.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+// A camera whose camera point (u, v, 1) projects to image position (u, v), and raster pixels
+// `size` image pixels across, turned by `angle` radians against the image's axes.
+FootprintSampler samplerOf(const cv::Mat& image, const cv::Mat& seen, double size,
+                           double angle = 0.0) {
+  const cv::Vec3d column(size * std::cos(angle), size * std::sin(angle), 0.0);
+  const cv::Vec3d row(-size * std::sin(angle), size * std::cos(angle), 0.0);
+  return FootprintSampler(image, seen, {1.0, 1.0, 0.0, 0.0}, column, row, size);
+}
+
+// Grey levels of the raster pixels whose centres lie on a grid `size` apart inside `area`.
+std::vector<double> greysOver(const FootprintSampler& sampler, const cv::Rect2d& area,
+                              double size) {
+  std::vector<double> greys;
+  for (double v = area.y; v < area.y + area.height; v += size)
+    for (double u = area.x; u < area.x + area.width; u += size)
+      greys.push_back(sampler.mean({u, v, 1.0})[0]);
+  return greys;
+}
+
+void meanAndDeviation(const std::vector<double>& values, double& mean, double& deviation) {
+  double sum = 0.0, squares = 0.0;
+  for (double v : values) sum += v;
+  mean = sum / double(values.size());
+  for (double v : values) squares += (v - mean) * (v - mean);
+  deviation = std::sqrt(squares / double(values.size()));
+}
+
+TEST(FootprintSampler, FurrowsFinerThanARasterPixelGiveAnEvenGrey) {
+  // Hard-edged furrows across the image at 17 degrees, at least two to a raster pixel:
+  // sampled at the raster's pixel centres they would beat into stripes of full contrast.
+  const double angle = 17.0 * M_PI / 180.0;
+  for (const double period : {1.3, 2.6}) {
+    cv::Mat image(900, 1200, CV_8UC3);
+    for (int v = 0; v < image.rows; ++v) {
+      for (int u = 0; u < image.cols; ++u) {
+        const double along = u * std::cos(angle) + v * std::sin(angle);
+        image.at<cv::Vec3b>(v, u) = cv::Vec3b::all(std::fmod(along, period) < period / 2 ? 0 : 255);
+      }
+    }
+    for (const double size : {3.3, 5.9, 8.6, 13.1, 27.4}) {
+      if (size < 2.0 * period) continue;
+      for (const double turn : {0.0, 0.4}) {
+        const FootprintSampler sampler = samplerOf(image, cv::Mat(), size, turn);
+        double mean = 0.0, deviation = 0.0;
+        meanAndDeviation(greysOver(sampler, {100.3, 100.7, 1000.0, 700.0}, size), mean, deviation);
+        EXPECT_NEAR(mean, 127.5, 2.0) << period << "-pixel furrows, raster pixels of " << size;
+        EXPECT_LT(deviation, 10.0) << period << "-pixel furrows, raster pixels of " << size;
+      }
+    }
+  }
+}
+
+TEST(FootprintSampler, AverageStaysCentredOnTheRasterPixel) {
+  // Ramps across the image, along columns in the first channel and along rows in the second,
+  // dithered so that their rounding has no pattern of its own: a footprint read off its
+  // centre by a fifth of an image pixel shows as a bias of 0.05 grey levels or more.
+  cv::Mat image(600, 1000, CV_8UC3);
+  cv::RNG rng(5);
+  for (int v = 0; v < image.rows; ++v) {
+    for (int u = 0; u < image.cols; ++u) {
+      image.at<cv::Vec3b>(v, u) =
+          cv::Vec3b(uchar(std::lround(0.24 * u + rng.uniform(-0.5, 0.5))),
+                    uchar(std::lround(0.4 * v + rng.uniform(-0.5, 0.5))), 0);
+    }
+  }
+  for (const double size : {0.8, 1.7, 3.5, 4.4, 7.0, 12.6, 25.0}) {
+    const FootprintSampler sampler = samplerOf(image, cv::Mat(), size);
+    cv::Vec2d bias(0.0, 0.0);
+    int count = 0;
+    for (double v = 40.25; v < 560.0; v += 3.7) {
+      for (double u = 40.35; u < 960.0; u += 3.3) {
+        const cv::Vec3b colour = sampler.mean({u, v, 1.0});
+        bias += cv::Vec2d(colour[0] - 0.24 * u, colour[1] - 0.4 * v);
+        ++count;
+      }
+    }
+    EXPECT_LT(std::fabs(bias[0] / count), 0.05) << "raster pixels of " << size << " image pixels";
+    EXPECT_LT(std::fabs(bias[1] / count), 0.05) << "raster pixels of " << size << " image pixels";
+  }
+}
+
+TEST(FootprintSampler, MarginWithoutContentNeverDarkensAPixel) {
+  // Left of column 500 the image has no content (black); right of it, a light grey.
+  cv::Mat image(400, 1000, CV_8UC3, cv::Scalar::all(0)), seen(400, 1000, CV_8UC1, cv::Scalar(0));
+  image.colRange(500, 1000).setTo(cv::Scalar::all(230));
+  seen.colRange(500, 1000).setTo(255);
+  for (const double size : {1.5, 6.0, 11.0}) {
+    const FootprintSampler sampler = samplerOf(image, seen, size);
+    EXPECT_TRUE(sampler.sees(500, 10));
+    EXPECT_FALSE(sampler.sees(499, 10));
+    // Pixels straddling the edge, and one whose footprint sees nothing at all.
+    for (double u = 500.0 - size / 2; u < 500.0 + size / 2; u += 0.5)
+      EXPECT_EQ(sampler.mean({u, 200.0, 1.0})[0], 230) << size << " at " << u;
+    EXPECT_EQ(sampler.mean({100.0, 200.0, 1.0})[0], 0) << size;
+  }
+}
+
+TEST(FootprintSampler, ReadsAtMostNinePointsPerRasterPixelWhateverTheImageSize) {
+  // The image is reduced to 1.5 to 3 reduced pixels across a raster pixel, which then reads
+  // up to 3 x 3 points: the work per raster pixel does not grow with the image's resolution.
+  for (double size = 3.01; size < 3000.0; size *= 1.37) {
+    const double across = size / FootprintSampler::reductionFor(size);
+    EXPECT_LE(across, 3.0) << size;
+    EXPECT_GT(across, 1.5) << size;
+    EXPECT_LE(FootprintSampler::samplesFor(across), 3) << size;
+  }
+  EXPECT_EQ(FootprintSampler::reductionFor(3.0), 1);
+  EXPECT_EQ(FootprintSampler::samplesFor(3.0), 3);
+  EXPECT_EQ(FootprintSampler::samplesFor(1.0), 1);
+  EXPECT_EQ(FootprintSampler::samplesFor(1.2), 2);
+  // Unknown or absurd footprints stay bounded.
+  EXPECT_EQ(FootprintSampler::reductionFor(std::nan("")), 1);
+  EXPECT_EQ(FootprintSampler::reductionFor(1.0 / 0.0), 1);
+  EXPECT_EQ(FootprintSampler::reductionFor(1e9), 1024);
+  EXPECT_EQ(FootprintSampler::samplesFor(1e9), 3);
+}
+
+}  // namespace
