@@ -42,7 +42,8 @@ PointsFusion::~PointsFusion() {
   mapSub_.shutdown();
   std::shared_ptr<FrameHandler> handler;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    awaitFeeds(lock);
     handler.swap(handler_);
     // The handler's shut-down flushes the products; it runs under the lock so no frame
     // can start a new handler meanwhile.
@@ -68,13 +69,35 @@ void PointsFusion::setExpectedFrames(int count) {
 }
 
 bool PointsFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return fuseFrameLocked(frame);
+  if (!frame) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::shared_ptr<FrameHandler> handler = handlerForFeed(lock);
+  if (!handler) return false;
+  // The feed ends on every way out, a throwing subscriber of the depth stage included.
+  struct FeedEnd {
+    PointsFusion& node;
+    std::unique_lock<std::mutex>& lock;
+    ~FeedEnd() {
+      if (!lock.owns_lock()) lock.lock();
+      --node.feeds_;
+      node.feedEnded_.notify_all();
+    }
+  } feedEnd{*this, lock};
+  lock.unlock();
+  handler->addFrame(frame);
+  lock.lock();
+  handler->countFrame();
+  return true;
 }
 
-bool PointsFusion::fuseFrameLocked(const std::shared_ptr<fw::MapFrame>& frame) {
-  if (!frame || stopped_.load()) return false;
+void PointsFusion::awaitFeeds(std::unique_lock<std::mutex>& lock) {
+  feedEnded_.wait(lock, [&] { return feeds_ == 0; });
+}
+
+std::shared_ptr<FrameHandler> PointsFusion::handlerForFeed(std::unique_lock<std::mutex>& lock) {
+  if (stopped_.load()) return nullptr;
   if (recreateHandler_.load() && !handlerFailed_) {
+    awaitFeeds(lock);
     handler_.reset();  // the previous handler flushes before the next one starts
     try {
       handler_ = std::make_shared<FrameHandler>(&config_, chain_, expectedFrames, countFrames_);
@@ -85,14 +108,13 @@ bool PointsFusion::fuseFrameLocked(const std::shared_ptr<fw::MapFrame>& frame) {
     }
     recreateHandler_.store(false);
   }
-  if (!handler_ || stopped_.load()) return false;
-  handler_->addFrame(frame);
-  handler_->countFrame();
-  return true;
+  if (!handler_ || stopped_.load()) return nullptr;
+  ++feeds_;
+  return handler_;
 }
 
 bool PointsFusion::fuseMap(std::shared_ptr<fw::Map> map) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   if (stopped_.load() || !map) return true;
   const auto terrain = config_.find("legacy_tf");
   if (terrain != config_.end() && terrain->is_object()) {
@@ -107,6 +129,7 @@ bool PointsFusion::fuseMap(std::shared_ptr<fw::Map> map) {
   frames.erase(std::remove(frames.begin(), frames.end(), nullptr), frames.end());
   expectedFrames = static_cast<int>(frames.size());
   std::sort(frames.begin(), frames.end(), frameIdLess);
-  for (const auto& frame : frames) fuseFrameLocked(frame);
+  lock.unlock();
+  for (const auto& frame : frames) fuseFrame(frame);
   return true;
 }

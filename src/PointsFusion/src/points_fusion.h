@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,7 +40,8 @@ class PointsFusion : public fw::MapFusion {
   bool fuseMap(std::shared_ptr<fw::Map> map) override;
   // Taken under the node's lock, as the frames that read it.
   void setExpectedFrames(int count) override;
-  // True when the frame was handed to the depth stage.
+  // True when the frame was handed to the depth stage. The node's lock is not held while
+  // the depth stage holds the frame back.
   bool fuseFrame(std::shared_ptr<fw::MapFrame> frame) override;
 
   // Flight height and zoom level of a located map: false (nothing changed) for a null or
@@ -52,14 +54,21 @@ class PointsFusion : public fw::MapFusion {
   const nlohmann::json& configuration() const { return config_; }
 
  private:
-  bool fuseFrameLocked(const std::shared_ptr<fw::MapFrame>& frame);
+  // The handler that takes the frame, built after a start; null when frames are dropped.
+  // Counts the feed that gets it as under way.
+  std::shared_ptr<FrameHandler> handlerForFeed(std::unique_lock<std::mutex>& lock);
+  // Waits, releasing the lock, until no feed is under way: a handler goes only once no
+  // thread still feeds it.
+  void awaitFeeds(std::unique_lock<std::mutex>& lock);
   void onMap(const std::shared_ptr<fw::Map>& map);
   void onFrameTopic(const std::shared_ptr<fw::MapFrame>& frame);
   void onInputStop(const bool& stop);
 
   std::atomic<bool> stopped_{false};
   std::atomic<bool> recreateHandler_{true};
-  std::mutex mutex_;  // one frame or map at a time, and the shut-down
+  std::mutex mutex_;  // guards the handler, the counts and the shut-down
+  std::condition_variable feedEnded_;
+  int feeds_ = 0;  // feeds under way outside the lock
   std::shared_ptr<FrameHandler> handler_;
   bool handlerFailed_ = false;  // its construction threw: later frames are dropped
   zel::Chain* chain_;

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
-#include <thread>
 
 namespace {
 
@@ -99,8 +98,9 @@ void CleanerOptions::check() {
   }
 }
 
-Cleaner::Cleaner(WaitStep waitStep)
-    : waitStep_(std::move(waitStep)), pool_(std::make_shared<fw::detail::ThreadPool>(1)) {
+Cleaner::Cleaner(BoundedPool::BlockHook blockHook)
+    : options_(CleanerOptions::fromConfig()), pool_(std::make_unique<BoundedPool>(1)) {
+  pool_->setBlockHook(std::move(blockHook));
   fw::Messenger& messenger = fw::Messenger::instance();
   denseSub_ = messenger.subscribe("sbt.dense_frame", 0, &Cleaner::OnDenseFrame, this);
   stopSub_ = messenger.subscribe("sbt.input.stop", 0, &Cleaner::OnInputStop, this);
@@ -108,6 +108,7 @@ Cleaner::Cleaner(WaitStep waitStep)
 }
 
 Cleaner::~Cleaner() {
+  pool_->cancel();  // a publisher still held back goes on at once
   denseSub_.shutdown();
   testSub_.shutdown();
   pool_.reset();  // runs every queued clean task first
@@ -115,14 +116,9 @@ Cleaner::~Cleaner() {
   finalPass();
 }
 
-void Cleaner::sleepStep(uint64_t) { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
-
 void Cleaner::OnDenseFrame(const DepthResult& result) {
-  pool_->Add([this, result] { CleanTask(result); });
-  for (uint64_t queued = pool_->PendingTasks(); queued >= kMaxQueuedTasks;
-       queued = pool_->PendingTasks()) {
-    waitStep_(queued);
-  }
+  pool_->add([this, result] { CleanTask(result); });
+  pool_->waitForRoom(kMaxQueuedTasks - 1);
 }
 
 void Cleaner::OnDenseFrameTest(const std::shared_ptr<ImageScaled>& frame) {
@@ -171,7 +167,6 @@ void Cleaner::publishLeadingDepthless() {
 
 bool Cleaner::processLocked() {
   const auto start = std::chrono::steady_clock::now();
-  const CleanerOptions options = CleanerOptions::fromConfig();
   frames_.sort([](const auto& a, const auto& b) { return idOf(a) < idOf(b); });
   if (stopped_) return false;  // the final pass takes the queue
   // Frames without a depth map go on as soon as every older frame has gone; they neither
@@ -179,12 +174,12 @@ bool Cleaner::processLocked() {
   publishLeadingDepthless();
   const auto withDepth = std::count_if(frames_.begin(), frames_.end(),
                                        [](const auto& frame) { return !depthless(frame); });
-  if (withDepth < options.queueSize) return false;
+  if (withDepth < options_.queueSize) return false;
   // The reference leaves the queue on every way out: it is never cleaned or published twice.
   const std::shared_ptr<ImageScaled> reference = frames_.front();
   frames_.pop_front();
   try {
-    cleanAndPublish(reference, frames_, options, nullptr);
+    cleanAndPublish(reference, frames_, nullptr);
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "Cleaner::Process: frame " << idOf(reference)
                           << " dropped: " << e.what();
@@ -203,7 +198,6 @@ void Cleaner::finalPass() {
   std::lock_guard<std::mutex> lock(mutex_);
   frames_.sort([](const auto& a, const auto& b) { return idOf(a) < idOf(b); });
   const std::optional<View> before = lastPublished_;
-  const CleanerOptions options = CleanerOptions::fromConfig();
   for (const std::shared_ptr<ImageScaled>& reference : frames_) {
     const auto start = std::chrono::steady_clock::now();
     try {
@@ -217,7 +211,7 @@ void Cleaner::finalPass() {
       }
       // The frame published before the pass lends every remaining frame (the run's last
       // depth frame above all) one more view.
-      cleanAndPublish(reference, others, options, before ? &*before : nullptr);
+      cleanAndPublish(reference, others, before ? &*before : nullptr);
       FW_LOG(fw::kLogInfo) << "Cleaner processed " << idOf(reference) << " in "
                            << secondsSince(start) << "s.";
     } catch (const std::exception& e) {
@@ -232,10 +226,10 @@ void Cleaner::finalPass() {
 
 void Cleaner::cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
                               const std::list<std::shared_ptr<ImageScaled>>& others,
-                              const CleanerOptions& options, const View* extra) {
+                              const View* extra) {
   Workspace job;
-  job.sameDepthThreshold = options.sameDepthThreshold;
-  job.minConsistentViews = options.minConsistentViews;
+  job.sameDepthThreshold = options_.sameDepthThreshold;
+  job.minConsistentViews = options_.minConsistentViews;
   View view;
   const bool usable = makeView(*reference, view);
   if (!usable) {

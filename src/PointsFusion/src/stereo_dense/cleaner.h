@@ -2,7 +2,7 @@
 
 #include "framework/messenger.h"
 #include "framework/pose.h"
-#include "framework/thread_pool.h"
+#include "src/PointsFusion/src/stereo_dense/bounded_pool.h"
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 
 #include <opencv2/core.hpp>
@@ -17,7 +17,8 @@
 #include <optional>
 #include <vector>
 
-// Tunables of the consistency filter, read from the configuration store at each use.
+// Tunables of the consistency filter, read from the configuration store once, when the
+// cleaner is built.
 struct CleanerOptions {
   int queueSize = 2;  // "pointsfusion.clean_queuesize": frames queued before the oldest is cleaned
   int minConsistentViews = 2;  // "pointsfusion.min_consistent_views": count that confirms a pixel
@@ -39,8 +40,6 @@ struct CleanerOptions {
 class Cleaner {
  public:
   using DepthResult = std::shared_future<std::shared_ptr<ImageScaled>>;
-  // One step of the back-pressure wait, told how many clean tasks are queued.
-  using WaitStep = std::function<void(uint64_t queued)>;
 
   // One view of a clean job: maps, camera matrix and the world-to-camera transform.
   struct View {
@@ -59,10 +58,12 @@ class Cleaner {
     int minConsistentViews = 2;
   };
 
-  // Clean tasks queued at which the publisher of "sbt.dense_frame" is held back.
+  // Clean tasks queued at which the publisher of "sbt.dense_frame" is held back: it blocks,
+  // on a condition variable, until a worker takes one.
   static constexpr uint64_t kMaxQueuedTasks = 5;
 
-  explicit Cleaner(WaitStep waitStep = sleepStep);
+  // `blockHook` is told the queued clean tasks when a publisher is about to be held back.
+  explicit Cleaner(BoundedPool::BlockHook blockHook = nullptr);
   ~Cleaner();
   Cleaner(const Cleaner&) = delete;
   Cleaner& operator=(const Cleaner&) = delete;
@@ -80,7 +81,7 @@ class Cleaner {
   // A view of a record; false when its maps are missing or do not match.
   static bool makeView(const ImageScaled& frame, View& view);
 
-  static void sleepStep(uint64_t queued);
+  const CleanerOptions& options() const { return options_; }
 
  private:
   void CleanTask(DepthResult result);
@@ -91,15 +92,14 @@ class Cleaner {
   // Builds the job for `reference` against `others` (then `extra` when given), runs it and
   // publishes the reference. Throws what cleaning or publishing throws.
   void cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
-                       const std::list<std::shared_ptr<ImageScaled>>& others,
-                       const CleanerOptions& options, const View* extra);
+                       const std::list<std::shared_ptr<ImageScaled>>& others, const View* extra);
 
   std::mutex mutex_;  // guards frames_ and lastPublished_; held by every Process
   std::list<std::shared_ptr<ImageScaled>> frames_;
   std::optional<View> lastPublished_;  // maps and camera of the last published frame
   std::atomic<bool> stopped_{false};
-  WaitStep waitStep_;
-  std::shared_ptr<fw::detail::ThreadPool> pool_;
+  const CleanerOptions options_;
+  std::unique_ptr<BoundedPool> pool_;
   fw::Subscriber denseSub_;
   fw::Subscriber stopSub_;
   fw::Subscriber testSub_;

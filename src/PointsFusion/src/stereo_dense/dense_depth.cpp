@@ -16,12 +16,8 @@
 #include <chrono>
 #include <exception>
 #include <string>
-#include <thread>
 
 namespace {
-
-constexpr int kGpuMethod = 3;
-constexpr int kDefaultThreads = 4;
 
 // Enters a section of the calling thread's timer and leaves it on every way out.
 class TimerSection {
@@ -38,11 +34,10 @@ std::shared_ptr<DisparityCalculator> cpuFallback() {
   return std::make_shared<SGM_CPU>();
 }
 
-// SGM_GPU when the configuration asks for it and a device answers with memory to spare;
-// SGM_CPU otherwise.
-std::shared_ptr<DisparityCalculator> chooseCalculator() {
-  fw::Var& config = fw::Var::instance();
-  if (*config.GetInt("pointsfusion.dense_method", kGpuMethod) != kGpuMethod) {
+// SGM_GPU when the options ask for it and a device answers with memory to spare; SGM_CPU
+// otherwise.
+std::shared_ptr<DisparityCalculator> chooseCalculator(const DenseDepthOptions& options) {
+  if (options.method != DenseDepthOptions::kGpuMethod) {
     return std::make_shared<SGM_CPU>();
   }
   if (!probeCudaDevice()) {
@@ -59,7 +54,7 @@ std::shared_ptr<DisparityCalculator> chooseCalculator() {
     FW_LOG(fw::kLogWarning) << "No GPU memory to match in. Use CPU method.";
     return cpuFallback();
   }
-  config.setText("pointsfusion.cut_pixel_num", std::to_string(band));
+  fw::Var::instance().setText("pointsfusion.cut_pixel_num", std::to_string(band));
   return std::make_shared<SGM_GPU>();
 }
 
@@ -72,12 +67,28 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-DenseDepth::DenseDepth(float scale_) : DenseDepth(scale_, chooseCalculator()) {}
+DenseDepth::DenseDepth(float scale_)
+    : DenseDepth(scale_, nullptr, DenseDepthOptions::fromConfig()) {}
+
+DenseDepth::DenseDepth(float scale_, std::shared_ptr<DisparityCalculator> calculator_)
+    : DenseDepth(scale_, std::move(calculator_), DenseDepthOptions::fromConfig()) {}
+
+DenseDepth::DenseDepth(float scale_, std::shared_ptr<DisparityCalculator> calculator_,
+                       const DenseDepthOptions& options)
+    : calculator(calculator_ ? std::move(calculator_) : chooseCalculator(options)),
+      scale(scale_),
+      options_(options),
+      pool_(std::make_unique<BoundedPool>(options.threads)) {}
 
 DenseDepth::~DenseDepth() {
+  pool_->cancel();  // a feed still held back goes on at once
   try {
-    std::lock_guard<std::mutex> feed(feedMutex_);
-    pairLastFrame();
+    std::optional<Queued> last;
+    {
+      std::lock_guard<std::mutex> feed(feedMutex_);
+      last = pairLastFrame();
+    }
+    if (last) publishInTurn(*last);
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "DenseDepth: the last frame was not paired: " << e.what();
   } catch (...) {
@@ -100,25 +111,9 @@ int DenseDepth::gpuBandPixels(uint64_t freeMiB) {
   return static_cast<int>(static_cast<double>(freeMiB * 1024) * 0.75);
 }
 
-int DenseDepth::threadCount() {
-  const int n = *fw::Var::instance().GetInt("pointsfusion.dense_thread_num", kDefaultThreads);
-  const int clamped = std::clamp(n, 1, kMaxThreads);
-  if (clamped != n) {
-    FW_LOG(fw::kLogWarning) << "pointsfusion.dense_thread_num " << n << " is out of 1.."
-                            << kMaxThreads << "; using " << clamped << ".";
-  }
-  return clamped;
-}
+bool DenseDepth::waitForRoom() { return pool_->waitForRoom(kMaxQueuedPairs); }
 
-std::shared_ptr<fw::detail::ThreadPool> DenseDepth::makePool() {
-  return std::make_shared<fw::detail::ThreadPool>(threadCount());
-}
-
-void DenseDepth::sleepStep(uint64_t) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
-
-void DenseDepth::setWaitStep(WaitStep step) { waitStep_ = std::move(step); }
+void DenseDepth::setBlockHook(BoundedPool::BlockHook hook) { pool_->setBlockHook(std::move(hook)); }
 
 const char* DenseDepth::deviceName() const {
   return dynamic_cast<const SGM_GPU*>(calculator.get()) ? "GPU" : "CPU";
@@ -132,15 +127,18 @@ void DenseDepth::MakeImageScaled(std::shared_ptr<fw::MapFrame> frame) {
 
 void DenseDepth::AddFrame(std::shared_ptr<fw::MapFrame> frame) {
   if (!frame) return;
-  std::lock_guard<std::mutex> feed(feedMutex_);
   TimerSection section("DenseDepth::AddFrame");
-  if (*fw::Var::instance().GetInt("pointsfusion.clone_frame", 0) != 0) {
-    frame = PrepareFrame(std::move(frame));
+  if (options_.cloneFrame) frame = PrepareFrame(std::move(frame));
+  waitForRoom();
+  std::optional<Queued> queued;
+  {
+    std::lock_guard<std::mutex> feed(feedMutex_);
+    queued = feedLocked(std::move(frame));
   }
-  for (uint64_t queued = pool_->PendingTasks(); queued > kMaxQueuedPairs;
-       queued = pool_->PendingTasks()) {
-    waitStep_(queued);
-  }
+  if (queued) publishInTurn(*queued);
+}
+
+std::optional<DenseDepth::Queued> DenseDepth::feedLocked(std::shared_ptr<fw::MapFrame> frame) {
   pair_choice::View view = pair_choice::viewOf(frame);
   MakeImageScaled(std::move(frame));
 
@@ -153,7 +151,7 @@ void DenseDepth::AddFrame(std::shared_ptr<fw::MapFrame> frame) {
   Seen incoming{neighbour, std::move(view)};
   if (!reference) {  // the first frame waits for its successor
     seen_.push_back(std::move(incoming));
-    return;
+    return std::nullopt;
   }
   // The reference leaves the list on every way out, a throwing subscriber included, so the
   // next frame always pairs with this one.
@@ -176,7 +174,7 @@ void DenseDepth::AddFrame(std::shared_ptr<fw::MapFrame> frame) {
                          << " sees too little of its ground";
   }
   if (partners.empty()) partners.push_back(neighbour);
-  queuePair(reference, partners);
+  return queuePair(reference, partners);
 }
 
 std::vector<std::shared_ptr<ImageScaled>> DenseDepth::partnersOf(
@@ -206,24 +204,46 @@ std::vector<std::shared_ptr<ImageScaled>> DenseDepth::partnersOf(
   return partners;
 }
 
-void DenseDepth::pairLastFrame() {
+std::optional<DenseDepth::Queued> DenseDepth::pairLastFrame() {
   std::shared_ptr<ImageScaled> last;
   {
     std::lock_guard<std::mutex> lock(listMutex);
-    if (pairs.size() != 1) return;
+    if (pairs.size() != 1) return std::nullopt;
     last = pairs.front();
   }
-  if (seen_.size() < 2) return;
+  if (seen_.size() < 2) return std::nullopt;
   const std::vector<std::shared_ptr<ImageScaled>> partners = partnersOf(last, nullptr);
-  if (!partners.empty()) queuePair(last, partners);
+  if (partners.empty()) return std::nullopt;
+  return queuePair(last, partners);
 }
 
-void DenseDepth::queuePair(const std::shared_ptr<ImageScaled>& reference,
-                           const std::vector<std::shared_ptr<ImageScaled>>& neighbours) {
-  std::shared_future<std::shared_ptr<ImageScaled>> result =
-      pool_->Add([this, reference, neighbours] { return RunDepthTask(reference, neighbours); })
+DenseDepth::Queued DenseDepth::queuePair(
+    const std::shared_ptr<ImageScaled>& reference,
+    const std::vector<std::shared_ptr<ImageScaled>>& neighbours) {
+  Queued queued;
+  queued.result =
+      pool_->add([this, reference, neighbours] { return RunDepthTask(reference, neighbours); })
           .share();
-  fw::Messenger::instance().publish("sbt.dense_frame", result);
+  queued.turn = nextTurn_++;
+  return queued;
+}
+
+void DenseDepth::publishInTurn(const Queued& queued) {
+  std::unique_lock<std::mutex> lock(turnMutex_);
+  turnPassed_.wait(lock, [&] { return publishedTurns_ == queued.turn; });
+  lock.unlock();
+  // The next result is published after this one even when a subscriber throws.
+  struct PassTurn {
+    DenseDepth& stage;
+    ~PassTurn() {
+      {
+        std::lock_guard<std::mutex> lock(stage.turnMutex_);
+        ++stage.publishedTurns_;
+      }
+      stage.turnPassed_.notify_all();
+    }
+  } passTurn{*this};
+  fw::Messenger::instance().publish("sbt.dense_frame", queued.result);
 }
 
 std::shared_ptr<ImageScaled> DenseDepth::RunDepthTask(

@@ -5,19 +5,23 @@
 
 #include "framework/camera.h"
 #include "framework/map_frame.h"
-#include "framework/thread_pool.h"
+#include "src/PointsFusion/src/stereo_dense/bounded_pool.h"
+#include "src/PointsFusion/src/stereo_dense/dense_depth_options.h"
 #include "src/PointsFusion/src/stereo_dense/disparity_calculator.h"
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 #include "src/PointsFusion/src/stereo_dense/pair_choice.h"
 
 #include <opencv2/core.hpp>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 // [fx 0 cx; 0 fy cy; 0 0 1] of a camera (CV_64F).
@@ -39,13 +43,13 @@ inline constexpr char kFault[] = "matcher fault";
 
 class DenseDepth {
  public:
-  // One step of the feed's back-pressure wait, told how many pair tasks are queued.
-  using WaitStep = std::function<void(uint64_t queued)>;
-
   // Chooses the calculator: SGM_GPU when "pointsfusion.dense_method" is 3 and a CUDA device
-  // answers with memory to spare, SGM_CPU otherwise.
+  // answers with memory to spare, SGM_CPU otherwise. The stage's settings are read once,
+  // from the store, when it is built.
   explicit DenseDepth(float scale);
   DenseDepth(float scale, std::shared_ptr<DisparityCalculator> calculator);
+  DenseDepth(float scale, std::shared_ptr<DisparityCalculator> calculator,
+             const DenseDepthOptions& options);
   // Pairs the last frame fed with the recent frame that suits it best (so the run's last
   // frame gets a depth map too), then runs every queued pair task, so every published
   // result is fulfilled.
@@ -57,9 +61,14 @@ class DenseDepth {
   // this frame when it sees enough of the reference's ground, else with the recent frame
   // that does (a strip's last frame with the one before it); when that pair gives no depth
   // map, with the other recent frames that share enough of its ground. The depth map is
-  // computed on the pool and announced at once on "sbt.dense_frame". One feed at a time;
-  // the feeding thread waits while more than kMaxQueuedPairs pair tasks are queued.
+  // computed on the pool and announced on "sbt.dense_frame" in the order the frames were
+  // fed. Before it takes the frame, the feeding thread blocks, holding no lock, while more
+  // than kMaxQueuedPairs pair tasks are queued; a subscriber's own wait is likewise made
+  // with no lock of the stage held.
   void AddFrame(std::shared_ptr<fw::MapFrame> frame);
+  // Blocks, holding no lock, while more than kMaxQueuedPairs pair tasks are queued; false
+  // once the stage is closing.
+  bool waitForRoom();
   // The pair task: the reference, with its depth map once a neighbour gave one and without
   // (depth empty) when none did, so that a failed frame still travels down the chain in its
   // place. Neighbours are tried in order; a fault of the matcher ends the tries. Empty only
@@ -69,8 +78,9 @@ class DenseDepth {
                                             std::vector<std::shared_ptr<ImageScaled>> neighbours);
   // The record of a frame, appended to `pairs`.
   void MakeImageScaled(std::shared_ptr<fw::MapFrame> frame);
-  // Replaces the 100 ms sleep of the back-pressure wait; call before the first frame.
-  void setWaitStep(WaitStep step);
+  // Called when a feed is about to block on the back-pressure, with the queued pair tasks.
+  void setBlockHook(BoundedPool::BlockHook hook);
+  const DenseDepthOptions& options() const { return options_; }
 
   // Pixels per GPU matcher band for the free device memory (MiB); 0 for none.
   static int gpuBandPixels(uint64_t freeMiB);
@@ -97,9 +107,8 @@ class DenseDepth {
   // beyond the furthest clustered point still gets a depth.
   static constexpr double kRangeMargin = 0.1;
 
-  static constexpr uint64_t kMaxQueuedPairs = 8;  // queued pair tasks the feed lets pass
-  static constexpr size_t kRecentFrames = 3;      // earlier frames a reference may pair with
-  static constexpr int kMaxThreads = 64;
+  static constexpr uint64_t kMaxQueuedPairs = 8;       // queued pair tasks the feed lets pass
+  static constexpr size_t kRecentFrames = 3;           // earlier frames a reference may pair with
   static constexpr uint64_t kGpuMemoryStepMiB = 1536;  // where the band rule changes branch
   static constexpr uint64_t kSmallGpuMemoryMiB = 512;  // below this a warning is logged
   static constexpr int64_t kMaxBandPixels = 2097152;
@@ -114,10 +123,20 @@ class DenseDepth {
   // (pair_motion::correct); `focal` is the working focal length in pixels.
   static SE3 imageMotion(const ImageScaled& reference, const ImageScaled& neighbour, const SE3& T,
                          double focal);
+  // A queued pair task's future with its place in the order of publication.
+  struct Queued {
+    uint64_t turn = 0;
+    std::shared_future<std::shared_ptr<ImageScaled>> result;
+  };
   // Queues the pair task of `reference` with `neighbours` (tried in order until one gives a
-  // depth map) and publishes its future.
-  void queuePair(const std::shared_ptr<ImageScaled>& reference,
-                 const std::vector<std::shared_ptr<ImageScaled>>& neighbours);
+  // depth map); called under feedMutex_, which hands out the turns.
+  Queued queuePair(const std::shared_ptr<ImageScaled>& reference,
+                   const std::vector<std::shared_ptr<ImageScaled>>& neighbours);
+  // Publishes a queued result once every earlier one is published; no lock is held while a
+  // subscriber holds the feed back, and the turn passes on every way out.
+  void publishInTurn(const Queued& queued);
+  // Pairs the frame under feedMutex_; the pair to publish, if any.
+  std::optional<Queued> feedLocked(std::shared_ptr<fw::MapFrame> frame);
   struct Seen;
   // The partners of `reference`, the newest frame in `seen_`, among `next` (the frame fed
   // after it, if any) and the frames before it: the chosen one, then those to try when it
@@ -125,15 +144,15 @@ class DenseDepth {
   std::vector<std::shared_ptr<ImageScaled>> partnersOf(
       const std::shared_ptr<ImageScaled>& reference, const Seen* next) const;
   // Pairs the last frame fed, which no later frame will pair.
-  void pairLastFrame();
-
-  // "pointsfusion.dense_thread_num", kept within 1 .. kMaxThreads.
-  static int threadCount();
-  static std::shared_ptr<fw::detail::ThreadPool> makePool();
-  static void sleepStep(uint64_t queued);
+  std::optional<Queued> pairLastFrame();
   const char* deviceName() const;
 
-  std::mutex feedMutex_;  // held for a whole AddFrame
+  const DenseDepthOptions options_;
+  std::mutex feedMutex_;   // held while a frame is paired and its task queued
+  uint64_t nextTurn_ = 0;  // guarded by feedMutex_
+  std::mutex turnMutex_;
+  std::condition_variable turnPassed_;
+  uint64_t publishedTurns_ = 0;  // guarded by turnMutex_
   // The last frames fed with what they see of the ground, oldest first; the newest is the
   // record in `pairs`. Touched by the feed only.
   struct Seen {
@@ -141,6 +160,5 @@ class DenseDepth {
     pair_choice::View view;
   };
   std::deque<Seen> seen_;
-  WaitStep waitStep_ = sleepStep;
-  std::shared_ptr<fw::detail::ThreadPool> pool_ = makePool();
+  std::unique_ptr<BoundedPool> pool_;
 };

@@ -157,7 +157,7 @@ TEST_F(DenseDepthStrip, FeedWaitsAtNineQueuedPairsNeverAtEight) {
   std::vector<uint64_t> waits;
   {
     DenseDepth stage(4.0f, calculator);
-    stage.setWaitStep([&](uint64_t queued) {
+    stage.setBlockHook([&](uint64_t queued) {
       waits.push_back(queued);
       release.countDown();
       std::this_thread::yield();

@@ -1,4 +1,3 @@
-#include "framework/config_store.h"
 #include "framework/diy_frame.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
@@ -12,8 +11,6 @@
 #include <exception>
 
 namespace {
-
-constexpr double kDefaultSearchRangeFactor = 3.0;
 
 bool supportedCamera(const fw::Camera& camera) {
   const size_t n = camera.getParameters().size();
@@ -143,9 +140,6 @@ cv::Mat distortionCoeffs(const fw::Camera& camera) {
     for (int i = 0; i < 5; ++i) coeffs.at<double>(i) = p[6 + i];
   return coeffs;
 }
-
-DenseDepth::DenseDepth(float scale_, std::shared_ptr<DisparityCalculator> calculator_)
-    : calculator(std::move(calculator_)), scale(scale_) {}
 
 std::shared_ptr<fw::MapFrame> DenseDepth::PrepareFrame(std::shared_ptr<fw::MapFrame> frame) {
   auto* concrete = dynamic_cast<MapFrame*>(frame.get());
@@ -314,8 +308,7 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   const cv::Mat& left = view1Left ? grey1 : grey2;
   const cv::Mat& right = view1Left ? grey2 : grey1;
 
-  const double factor =
-      *fw::Var::instance().GetDouble("pointsfusion.search_range_factor", kDefaultSearchRangeFactor);
+  const double factor = options_.searchRangeFactor;
   const double smallest = std::floor(baseline * f / zmax);
   if (smallest >= left.cols) {
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": smallest disparity "

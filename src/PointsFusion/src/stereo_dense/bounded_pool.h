@@ -1,0 +1,66 @@
+#pragma once
+
+#include "framework/thread_pool.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <utility>
+
+// A worker pool whose producers block, on a condition variable, while too many tasks wait for
+// a worker: the dense stages' back-pressure. A task counts as waiting from add() until a
+// worker takes it. Tasks run first in, first out; the destructor runs every queued task,
+// then joins the workers.
+class BoundedPool {
+ public:
+  // Told how many tasks wait when a producer is about to block (in the producer's thread,
+  // no lock held): lets a test release the workers at the moment the feed is held.
+  using BlockHook = std::function<void(uint64_t waiting)>;
+
+  explicit BoundedPool(int workers) : pool_(workers) {}
+  BoundedPool(const BoundedPool&) = delete;
+  BoundedPool& operator=(const BoundedPool&) = delete;
+
+  // Queues a task; its result or exception comes back through the future.
+  template <typename F>
+  auto add(F&& task) -> std::future<std::invoke_result_t<std::decay_t<F>&>>;
+
+  // Blocks the caller while more than `limit` tasks wait. False when the wait was given up
+  // because of cancel(). Must not be called from a worker: it would wait on itself.
+  bool waitForRoom(uint64_t limit);
+  // Wakes every blocked producer, and lets later waits return at once: the stage is closing
+  // and nothing more will be fed that needs holding back.
+  void cancel();
+
+  uint64_t waiting() const;
+  // Producers blocked in waitForRoom now: lets a test see a producer held without timing it.
+  int blockedProducers() const;
+  void setBlockHook(BlockHook hook);
+
+ private:
+  void taskTaken();
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t waiting_ = 0;
+  int blocked_ = 0;
+  bool cancelled_ = false;
+  BlockHook blockHook_;
+  // Last: destroyed first, so the tasks it still runs find the counters above in place.
+  fw::detail::ThreadPool pool_;
+};
+
+template <typename F>
+auto BoundedPool::add(F&& task) -> std::future<std::invoke_result_t<std::decay_t<F>&>> {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++waiting_;
+  }
+  // Counted as taken before it runs, so a task that throws still frees its place.
+  return pool_.Add([this, task = std::forward<F>(task)]() mutable {
+    taskTaken();
+    return task();
+  });
+}

@@ -1,0 +1,26 @@
+#include "src/PointsFusion/src/stereo_dense/dense_depth_options.h"
+
+#include "framework/config_store.h"
+#include "framework/log.h"
+
+#include <algorithm>
+
+DenseDepthOptions DenseDepthOptions::fromConfig() {
+  fw::Var& config = fw::Var::instance();
+  DenseDepthOptions o;
+  o.threads = *config.GetInt("pointsfusion.dense_thread_num", o.threads);
+  o.method = *config.GetInt("pointsfusion.dense_method", o.method);
+  o.cloneFrame = *config.GetInt("pointsfusion.clone_frame", 0) != 0;
+  o.searchRangeFactor = *config.GetDouble("pointsfusion.search_range_factor", o.searchRangeFactor);
+  o.check();
+  return o;
+}
+
+void DenseDepthOptions::check() {
+  const int clamped = std::clamp(threads, 1, kMaxThreads);
+  if (clamped != threads) {
+    FW_LOG(fw::kLogWarning) << "pointsfusion.dense_thread_num " << threads << " is out of 1.."
+                            << kMaxThreads << "; using " << clamped << ".";
+    threads = clamped;
+  }
+}

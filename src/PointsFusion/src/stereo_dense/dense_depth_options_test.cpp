@@ -1,0 +1,47 @@
+#include "src/PointsFusion/src/stereo_dense/dense_depth_options.h"
+
+#include "src/PointsFusion/src/stereo_dense/pipeline_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+using pipeline_test::Config;
+using pipeline_test::LogLines;
+
+TEST(DenseDepthOptions, DefaultsAreTheStoreDefaults) {
+  const DenseDepthOptions o = DenseDepthOptions::fromConfig();
+  EXPECT_EQ(o.threads, 4);
+  EXPECT_FALSE(o.cloneFrame);
+  EXPECT_EQ(o.searchRangeFactor, 3.0);
+}
+
+TEST(DenseDepthOptions, ReadsEverySettingOnce) {
+  Config threads("pointsfusion.dense_thread_num", "7", "4");
+  Config method("pointsfusion.dense_method", "1", "3");
+  Config clone("pointsfusion.clone_frame", "2", "0");
+  Config factor("pointsfusion.search_range_factor", "1.5", "3.0");
+  const DenseDepthOptions o = DenseDepthOptions::fromConfig();
+  EXPECT_EQ(o.threads, 7);
+  EXPECT_EQ(o.method, 1);
+  EXPECT_TRUE(o.cloneFrame);
+  EXPECT_EQ(o.searchRangeFactor, 1.5);
+}
+
+TEST(DenseDepthOptions, CheckKeepsTheThreadCountInRange) {
+  LogLines log;
+  for (const auto& [given, kept] :
+       std::vector<std::pair<int, int>>{{-3, 1}, {0, 1}, {1, 1}, {64, 64}, {65, 64}}) {
+    DenseDepthOptions o;
+    o.threads = given;
+    o.check();
+    EXPECT_EQ(o.threads, kept) << given;
+  }
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num"), 3);
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num 65 is out of 1..64"), 1);
+}
+
+}  // namespace
