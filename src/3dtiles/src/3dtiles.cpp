@@ -175,19 +175,32 @@ void PointCloudTiles::writeFrame(const std::shared_ptr<fw::MapFrame>& frame, Pos
     return;
   }
 
-  std::vector<std::string>& levelBytes = levelBytes_;
-  levelBytes.resize(tileset_documents::kLevelCount);
+  if (!encodeLevels(id, positions, colours)) return;
+  if (!writeFrameFolder(id, local, transform)) return;
+  if (!addToRoot(frame->id, world)) return;
+  refreshRecord();
+  fw::RunTally::instance().add(fw::tally::kPoints, static_cast<long long>(positions.size()));
+}
+
+bool PointCloudTiles::encodeLevels(const std::string& id, const Positions& positions,
+                                   const Colours& colours) {
+  levelBytes_.resize(tileset_documents::kLevelCount);
   for (int level = 0; level < tileset_documents::kLevelCount; ++level) {
     size_t first = 0, step = 1;
     levelPoints(level, first, step);
-    if (!encodePntsEvery(positions, colours, first, step, levelBytes[level])) {
+    if (!encodePntsEvery(positions, colours, first, step, levelBytes_[level])) {
       FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: frame " << id << " level " << level
                             << " is too large for a .pnts file; skipped";
       ++framesNotWritten_;
-      return;
+      return false;
     }
   }
 
+  return true;
+}
+
+bool PointCloudTiles::writeFrameFolder(const std::string& id, const TileBox& local,
+                                       const TileMatrix& transform) {
   const fs::path folder = fs::path(location_) / id;
   std::error_code error;
   fs::create_directory(folder, error);
@@ -196,20 +209,23 @@ void PointCloudTiles::writeFrame(const std::shared_ptr<fw::MapFrame>& frame, Pos
     FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: cannot create " << folder.string()
                           << " (" << (error ? error.message() : std::string("not a folder")) << ")";
     ++framesNotWritten_;
-    return;
+    return false;
   }
   for (int level = 0; level < tileset_documents::kLevelCount; ++level) {
-    if (!writeFile((folder / tileset_documents::levelFileName(level)).string(), levelBytes[level]))
-      return;
+    if (!writeFile((folder / tileset_documents::levelFileName(level)).string(), levelBytes_[level]))
+      return false;
   }
   const sv::Var frameDoc = tileset_documents::frameDocument(local, transform);
-  if (!writeFile((folder / "tileset.json").string(), sv::Json::dump(frameDoc))) return;
+  if (!writeFile((folder / "tileset.json").string(), sv::Json::dump(frameDoc))) return false;
 
-  // The root changes in memory only once its file is written.
+  return true;
+}
+
+bool PointCloudTiles::addToRoot(uint64_t frameId, const TileBox& world) {
   const TileBox box = rootBox_ ? mergeBoundingBox(*rootBox_, world) : world;
   std::vector<sv::Var> children = entries_;
-  const sv::Var entry = tileset_documents::rootEntry(world, frame->id);
-  const auto known = entryOfFrame_.find(frame->id);
+  const sv::Var entry = tileset_documents::rootEntry(world, frameId);
+  const auto known = entryOfFrame_.find(frameId);
   if (known != entryOfFrame_.end()) {
     children[known->second] = entry;
   } else {
@@ -225,13 +241,12 @@ void PointCloudTiles::writeFrame(const std::shared_ptr<fw::MapFrame>& frame, Pos
   if (!writeFile((fs::path(location_) / "tileset.json").string(), sv::Json::dump(root_))) {
     rootTile["boundingVolume"] = previousBox;
     rootTile["children"] = previousChildren;
-    return;
+    return false;
   }
   rootBox_ = box;
-  if (known == entryOfFrame_.end()) entryOfFrame_[frame->id] = children.size() - 1;
+  if (known == entryOfFrame_.end()) entryOfFrame_[frameId] = children.size() - 1;
   entries_ = std::move(children);
-  refreshRecord();
-  fw::RunTally::instance().add(fw::tally::kPoints, static_cast<long long>(positions.size()));
+  return true;
 }
 
 bool PointCloudTiles::writeFile(const std::string& path, const std::string& bytes) {

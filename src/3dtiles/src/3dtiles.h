@@ -50,6 +50,14 @@ class PointCloudTiles : public zel::Node {
   void writeFrame(const std::shared_ptr<fw::MapFrame>& frame,
                   std::vector<pi::Point3_<float>> positions,
                   std::vector<pi::Point3_<unsigned char>> colours);
+  // The .pnts bytes of every level into levelBytes_; false (logged) when one is too large.
+  bool encodeLevels(const std::string& id, const std::vector<pi::Point3_<float>>& positions,
+                    const std::vector<pi::Point3_<unsigned char>>& colours);
+  // The frame's folder with its level files and its tileset.json; false when one is missing.
+  bool writeFrameFolder(const std::string& id, const TileBox& local, const TileMatrix& transform);
+  // Enters (or replaces) the frame's child in the root document and writes it; the root
+  // changes in memory only once its file is written.
+  bool addToRoot(uint64_t frameId, const TileBox& world);
   bool writeFile(const std::string& path, const std::string& bytes);
   void refreshRecord();
 

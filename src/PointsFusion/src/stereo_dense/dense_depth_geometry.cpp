@@ -105,6 +105,193 @@ cv::Mat validMask(const ImageScaled& record, const Rectified& view) {
   return mask;
 }
 
+// A pair fit to match: two frames, each with a camera model and a source image the matcher
+// takes. A duplicate sets its own reason; the others keep the caller's.
+bool usablePair(const ImageScaled& reference, const ImageScaled& neighbour, const char*& reason) {
+  const uint64_t id = reference.frame->id;
+  if (id == neighbour.frame->id) {
+    FW_LOG(fw::kLogError) << "Somehow Duplicated frames are passed - FRAME: " << id;
+    reason = pair_failure::kDuplicate;
+    return false;
+  }
+  for (const ImageScaled* record :
+       std::initializer_list<const ImageScaled*>{&reference, &neighbour}) {
+    const fw::Camera camera = record->frame->getCamera(0);
+    if (!supportedCamera(camera)) {
+      FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << record->frame->id
+                            << " has an unsupported camera model " << camera.info();
+      return false;
+    }
+    if (!supportedImage(record->image)) {
+      FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << record->frame->id
+                            << " has no 8-bit grey or colour source image";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The rectified pair at the working size. View 1 holds the sparse depths that bound the
+// search; T maps view 1 to view 2.
+struct PairRectification {
+  bool swapped = false;  // view 1 is the neighbour
+  cv::Size size;
+  cv::Mat R1, R2, P1, P2;
+  bool vertical = false;  // the views lie one above the other: matched along columns
+  bool view1Left = false;
+  double f = 0;  // rectified focal length
+  bool referenceLeft() const { return swapped != view1Left; }
+  bool referenceIsView1() const { return !swapped; }
+};
+
+// `T` maps reference-camera to neighbour-camera coordinates; `s` is the working scale.
+PairRectification rectifyPair(const ImageScaled& reference, const ImageScaled& neighbour, SE3 T,
+                              double s) {
+  PairRectification g;
+  const pi::Point3d t = T.inverse().t;
+  g.swapped = std::abs(t.y) > std::abs(t.x) ? t.y > 0 : t.x < 0;
+  if (g.swapped) T = T.inverse();
+  const ImageScaled& view1 = g.swapped ? neighbour : reference;
+  const ImageScaled& view2 = g.swapped ? reference : neighbour;
+
+  // Working cameras at the reduced size.
+  const std::vector<double> full1 = view1.frame->getCamera(0).getParameters();
+  const std::vector<double> full2 = view2.frame->getCamera(0).getParameters();
+  const fw::Camera work1(scaledParameters(full1, s)), work2(scaledParameters(full2, s));
+  g.size = cv::Size(work1.width(), work1.height());
+
+  cv::Mat Q;
+  cv::Rect roi1, roi2;
+  const cv::Mat Tv = (cv::Mat_<double>(3, 1) << T.t.x, T.t.y, T.t.z);
+  cv::stereoRectify(cameraMatrix(work1), distortionCoeffs(work1), cameraMatrix(work2),
+                    distortionCoeffs(work2), g.size, rotationMatrix(T.q), Tv, g.R1, g.R2, g.P1,
+                    g.P2, Q, cv::CALIB_ZERO_DISPARITY, -1, g.size, &roi1, &roi2);
+  // The rectification's own turn decides the matching direction: view 2 sits where P2's
+  // translation points.
+  const double shiftX = g.P2.at<double>(0, 3), shiftY = g.P2.at<double>(1, 3);
+  g.vertical = std::abs(shiftY) > std::abs(shiftX);
+  g.view1Left = g.vertical ? shiftY > 0 : shiftX < 0;
+  g.f = g.P1.at<double>(0, 0);
+  return g;
+}
+
+// The depths searched: view 1's sparse range (`range`, in its rectified view) widened by the
+// margin on both sides.
+struct DepthBounds {
+  double range[2] = {0, 0};
+  double zmin = 0, zmax = 0;
+};
+
+// The depth bounds of the pair, with the reference's own range stored in it (both rectified
+// views share one orientation; view 1's range stands in when the reference has no sparse
+// depth). False, with the reason, when no range is known or it gives no disparity.
+bool boundDepths(ImageScaled& reference, const ImageScaled& neighbour, const PairRectification& g,
+                 double baseline, DepthBounds& b, const char*& reason) {
+  const uint64_t id = reference.frame->id;
+  const ImageScaled& view1 = g.swapped ? neighbour : reference;
+  if (!ImageScaled::EstimateDepthRange(view1.frame, rotationPose(g.R1), b.range)) {
+    FW_LOG(fw::kLogInfo) << "Failed to read depth range from sparse cloud.";
+    reason = pair_failure::kDepthRange;
+    return false;
+  }
+  b.zmin = b.range[0] * (1 - DenseDepth::kRangeMargin);
+  b.zmax = b.range[1] * (1 + DenseDepth::kRangeMargin);
+  if (!(b.zmin > 0) || !std::isfinite(b.zmax)) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": depth range "
+                            << b.zmin << " to " << b.zmax << " does not lie in front of the view";
+    reason = pair_failure::kDepthRange;
+    return false;
+  }
+  if (baseline * g.f / b.zmin < 1.0) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": baseline " << baseline
+                            << " gives less than one pixel of disparity";
+    reason = pair_failure::kNoBaseline;
+    return false;
+  }
+  double own[2] = {b.range[0], b.range[1]};
+  if (g.swapped && !ImageScaled::EstimateDepthRange(reference.frame, rotationPose(g.R2), own)) {
+    own[0] = b.range[0];
+    own[1] = b.range[1];
+  }
+  reference.depthMin = float(own[0] * (1 - DenseDepth::kRangeMargin));
+  reference.depthMax = float(own[1] * (1 + DenseDepth::kRangeMargin));
+  return true;
+}
+
+// The share of the view that the other can see at the ground's typical depth, along the
+// direction matched: the image width, or its height for a pair one above the other. The
+// nearest depth would refuse pairs whose range is only loosely known (a range from the
+// height above ground spans a factor of four).
+bool overlapsEnough(const PairRectification& g, const DepthBounds& b, double baseline,
+                    const char*& reason) {
+  const double typical = std::sqrt(b.range[0] * b.range[1]);
+  const double overlap =
+      1.0 - (baseline / (typical / g.f)) / (g.vertical ? g.size.height : g.size.width);
+  if (overlap < 0) {
+    FW_LOG(fw::kLogWarning) << "Negative Overlap Calculated - DIS: " << baseline
+                            << " Overlap: " << overlap;
+    reason = pair_failure::kNoOverlap;
+    return false;
+  }
+  return true;
+}
+
+// The disparities searched, [dmin, dmax]: from the furthest depth to the nearest one times
+// `factor`. Clamped to the columns in double; an unusable factor leaves the search at dmin.
+bool searchRange(const PairRectification& g, const DepthBounds& b, double baseline, double factor,
+                 int columns, uint64_t id, int& dmin, int& dmax, const char*& reason) {
+  const double smallest = std::floor(baseline * g.f / b.zmax);
+  if (smallest >= columns) {
+    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": smallest disparity "
+                            << smallest << " leaves none of the " << columns << " columns";
+    reason = pair_failure::kNoOverlap;
+    return false;
+  }
+  dmin = int(smallest);
+  const double largest = std::floor(baseline * g.f / b.zmin) * factor;
+  dmax = largest >= dmin ? int(std::min(largest, double(columns))) : dmin;
+  return true;
+}
+
+// The reference's disparity map out of the matcher's result, back in the rectified view's
+// orientation; empty, with the reason, when the result is not a pair of maps of the size.
+cv::Mat referenceDisparity(const sv::Var& result, const PairRectification& g, cv::Size matched,
+                           uint64_t id, const char*& reason) {
+  if (!result.isArray() || result.length() != 2) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id << ": no disparity";
+    reason = pair_failure::kNoDisparity;
+    return cv::Mat();
+  }
+  cv::Mat disparity = result[g.referenceLeft() ? 0 : 1].castAs<cv::Mat>();
+  if (disparity.type() != CV_32F || disparity.size() != matched) {
+    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id
+                          << ": disparity of the wrong size or type";
+    reason = pair_failure::kNoDisparity;
+    return cv::Mat();
+  }
+  return g.vertical ? unturn(disparity) : disparity;
+}
+
+// Depth = numerator / disparity where the mask allows and the depth lies in (0, zmax];
+// rejected matches (0 or negative) give none. The count of pixels given a depth.
+int64_t depthFromDisparity(const cv::Mat& disparity, const cv::Mat& mask, double numerator,
+                           double zmax, cv::Mat& depth) {
+  int64_t written = 0;
+  for (int r = 0; r < depth.rows; ++r) {
+    const float* d = disparity.ptr<float>(r);
+    const uchar* valid = mask.ptr<uchar>(r);
+    float* z = depth.ptr<float>(r);
+    for (int c = 0; c < depth.cols; ++c) {
+      if (!valid[c]) continue;
+      const float value = float(numerator / d[c]);
+      if (!(value > 0) || double(value) > zmax) continue;
+      z[c] = value;
+      ++written;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 SE3 DenseDepth::imageMotion(const ImageScaled& reference, const ImageScaled& neighbour,
@@ -186,28 +373,9 @@ bool DenseDepth::ComputeDepth(std::shared_ptr<ImageScaled> reference,
 bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbour,
                               const char*& reason) {
   const uint64_t id = reference.frame->id;
-  if (id == neighbour.frame->id) {
-    FW_LOG(fw::kLogError) << "Somehow Duplicated frames are passed - FRAME: " << id;
-    reason = pair_failure::kDuplicate;
-    return false;
-  }
-  for (const ImageScaled* record :
-       std::initializer_list<const ImageScaled*>{&reference, &neighbour}) {
-    const fw::Camera camera = record->frame->getCamera(0);
-    if (!supportedCamera(camera)) {
-      FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << record->frame->id
-                            << " has an unsupported camera model " << camera.info();
-      return false;
-    }
-    if (!supportedImage(record->image)) {
-      FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << record->frame->id
-                            << " has no 8-bit grey or colour source image";
-      return false;
-    }
-  }
+  if (!usablePair(reference, neighbour, reason)) return false;
 
-  // Relative motion: T maps reference-camera to neighbour-camera coordinates; t is the
-  // neighbour's camera centre seen from the reference.
+  // Relative motion: T maps reference-camera to neighbour-camera coordinates.
   const SE3 referencePose = reference.frame->getPoseSE3();
   SE3 T = SE3::compose(neighbour.frame->getPoseSE3().inverse(), referencePose);
   const double baseline = std::sqrt(T.t.x * T.t.x + T.t.y * T.t.y + T.t.z * T.t.z);
@@ -229,146 +397,48 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id
                             << ": the images' relative motion failed: " << e.what();
   }
-  const pi::Point3d t = T.inverse().t;
+  const PairRectification g = rectifyPair(reference, neighbour, T, s);
+  DepthBounds bounds;
+  if (!boundDepths(reference, neighbour, g, baseline, bounds, reason)) return false;
 
-  // View 1 holds the sparse depths that bound the search; T maps view 1 to view 2.
-  const bool swapped = std::abs(t.y) > std::abs(t.x) ? t.y > 0 : t.x < 0;
-  if (swapped) T = T.inverse();
-  const ImageScaled& view1 = swapped ? neighbour : reference;
-  const ImageScaled& view2 = swapped ? reference : neighbour;
-
-  // Working cameras at the reduced size.
-  const std::vector<double> full1 = view1.frame->getCamera(0).getParameters();
-  const std::vector<double> full2 = view2.frame->getCamera(0).getParameters();
-  const fw::Camera work1(scaledParameters(full1, s)), work2(scaledParameters(full2, s));
-  const cv::Size size(work1.width(), work1.height());
-
-  cv::Mat R1, R2, P1, P2, Q;
-  cv::Rect roi1, roi2;
-  const cv::Mat Tv = (cv::Mat_<double>(3, 1) << T.t.x, T.t.y, T.t.z);
-  cv::stereoRectify(cameraMatrix(work1), distortionCoeffs(work1), cameraMatrix(work2),
-                    distortionCoeffs(work2), size, rotationMatrix(T.q), Tv, R1, R2, P1, P2, Q,
-                    cv::CALIB_ZERO_DISPARITY, -1, size, &roi1, &roi2);
-  // The rectification's own turn decides the matching direction: view 2 sits where P2's
-  // translation points.
-  const double shiftX = P2.at<double>(0, 3), shiftY = P2.at<double>(1, 3);
-  const bool vertical = std::abs(shiftY) > std::abs(shiftX);
-  const bool view1Left = vertical ? shiftY > 0 : shiftX < 0;
-  const bool referenceLeft = swapped != view1Left;
-  const double f = P1.at<double>(0, 0);
-
-  double range[2];
-  if (!ImageScaled::EstimateDepthRange(view1.frame, rotationPose(R1), range)) {
-    FW_LOG(fw::kLogInfo) << "Failed to read depth range from sparse cloud.";
-    reason = pair_failure::kDepthRange;
-    return false;
-  }
-  const double zmin = range[0] * (1 - kRangeMargin), zmax = range[1] * (1 + kRangeMargin);
-  if (!(zmin > 0) || !std::isfinite(zmax)) {
-    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": depth range " << zmin
-                            << " to " << zmax << " does not lie in front of the view";
-    reason = pair_failure::kDepthRange;
-    return false;
-  }
-  if (baseline * f / zmin < 1.0) {
-    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": baseline " << baseline
-                            << " gives less than one pixel of disparity";
-    reason = pair_failure::kNoBaseline;
-    return false;
-  }
-  // The reference keeps its own range in its own rectified view (both rectified views share
-  // one orientation); view 1's stands in when the reference has no sparse depth.
-  double own[2] = {range[0], range[1]};
-  if (swapped && !ImageScaled::EstimateDepthRange(reference.frame, rotationPose(R2), own)) {
-    own[0] = range[0];
-    own[1] = range[1];
-  }
-  reference.depthMin = float(own[0] * (1 - kRangeMargin));
-  reference.depthMax = float(own[1] * (1 + kRangeMargin));
-
-  const Rectified rect1 = rectify(view1, R1, P1, size);
-  const Rectified rect2 = rectify(view2, R2, P2, size);
-
-  // The share of the view that the other can see at the ground's typical depth, along the
-  // direction matched: the image width, or its height for a pair one above the other. The
-  // nearest depth would refuse pairs whose range is only loosely known (a range from the
-  // height above ground spans a factor of four).
-  const double typical = std::sqrt(range[0] * range[1]);
-  const double overlap = 1.0 - (baseline / (typical / f)) / (vertical ? size.height : size.width);
-  if (overlap < 0) {
-    FW_LOG(fw::kLogWarning) << "Negative Overlap Calculated - DIS: " << baseline
-                            << " Overlap: " << overlap;
-    reason = pair_failure::kNoOverlap;
-    return false;
-  }
+  const ImageScaled& view1 = g.swapped ? neighbour : reference;
+  const ImageScaled& view2 = g.swapped ? reference : neighbour;
+  const Rectified rect1 = rectify(view1, g.R1, g.P1, g.size);
+  const Rectified rect2 = rectify(view2, g.R2, g.P2, g.size);
+  if (!overlapsEnough(g, bounds, baseline, reason)) return false;
 
   cv::Mat grey1, grey2;
-  cv::cvtColor(vertical ? turn(rect1.colour) : rect1.colour, grey1, cv::COLOR_BGR2GRAY);
-  cv::cvtColor(vertical ? turn(rect2.colour) : rect2.colour, grey2, cv::COLOR_BGR2GRAY);
-  const cv::Mat& left = view1Left ? grey1 : grey2;
-  const cv::Mat& right = view1Left ? grey2 : grey1;
-
-  const double factor = options_.searchRangeFactor;
-  const double smallest = std::floor(baseline * f / zmax);
-  if (smallest >= left.cols) {
-    FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id << ": smallest disparity "
-                            << smallest << " leaves none of the " << left.cols << " columns";
-    reason = pair_failure::kNoOverlap;
+  cv::cvtColor(g.vertical ? turn(rect1.colour) : rect1.colour, grey1, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(g.vertical ? turn(rect2.colour) : rect2.colour, grey2, cv::COLOR_BGR2GRAY);
+  const cv::Mat& left = g.view1Left ? grey1 : grey2;
+  const cv::Mat& right = g.view1Left ? grey2 : grey1;
+  int dmin = 0, dmax = 0;
+  if (!searchRange(g, bounds, baseline, options_.searchRangeFactor, left.cols, id, dmin, dmax,
+                   reason))
     return false;
-  }
-  const int dmin = int(smallest);
-  // Clamped to the columns in double; an unusable factor leaves the search at dmin.
-  const double largest = std::floor(baseline * f / zmin) * factor;
-  const int dmax = largest >= dmin ? int(std::min(largest, double(left.cols))) : dmin;
 
   sv::Var result;
   {
     std::lock_guard<std::mutex> lock(disparityMutex);
     result = calculator->Compute(left, right, dmin, dmax);
   }
-  if (!result.isArray() || result.length() != 2) {
-    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id << ": no disparity";
-    reason = pair_failure::kNoDisparity;
-    return false;
-  }
-  cv::Mat disparity = result[referenceLeft ? 0 : 1].castAs<cv::Mat>();
-  if (disparity.type() != CV_32F || disparity.size() != left.size()) {
-    FW_LOG(fw::kLogError) << "DenseDepth::ComputeDepth: frame " << id
-                          << ": disparity of the wrong size or type";
-    reason = pair_failure::kNoDisparity;
-    return false;
-  }
-  if (vertical) disparity = unturn(disparity);
+  const cv::Mat disparity = referenceDisparity(result, g, left.size(), id, reason);
+  if (disparity.empty()) return false;
 
-  const bool referenceIsView1 = !swapped;
-  const cv::Mat& Pref = referenceIsView1 ? P1 : P2;
-  const cv::Mat& Rref = referenceIsView1 ? R1 : R2;
-  const Rectified& rectRef = referenceIsView1 ? rect1 : rect2;
+  const cv::Mat& Pref = g.referenceIsView1() ? g.P1 : g.P2;
+  const cv::Mat& Rref = g.referenceIsView1() ? g.R1 : g.R2;
+  const Rectified& rectRef = g.referenceIsView1() ? rect1 : rect2;
   for (int i = 0; i < 9; ++i) reference.K[i] = Pref.at<double>(i / 3, i % 3);
   reference.rectImage = rectRef.colour;
   reference.pose = SE3::compose(referencePose, rotationPose(Rref).inverse());
-  reference.count = cv::Mat(size, CV_8U, cv::Scalar(1));
+  reference.count = cv::Mat(g.size, CV_8U, cv::Scalar(1));
 
-  const cv::Mat mask = validMask(reference, rectRef);
-  cv::Mat depth(size, CV_32F, cv::Scalar(0));
-  const double numerator = baseline * Pref.at<double>(0, 0);
-  int64_t written = 0;
-  for (int r = 0; r < size.height; ++r) {
-    const float* d = disparity.ptr<float>(r);
-    const uchar* valid = mask.ptr<uchar>(r);
-    float* z = depth.ptr<float>(r);
-    for (int c = 0; c < size.width; ++c) {
-      if (!valid[c]) continue;
-      // Rejected matches (0 or negative) give no depth.
-      const float value = float(numerator / d[c]);
-      if (!(value > 0) || double(value) > zmax) continue;
-      z[c] = value;
-      ++written;
-    }
-  }
-  if (double(written) < kMinDepthShare * size.width * size.height) {
+  cv::Mat depth(g.size, CV_32F, cv::Scalar(0));
+  const int64_t written = depthFromDisparity(disparity, validMask(reference, rectRef),
+                                             baseline * Pref.at<double>(0, 0), bounds.zmax, depth);
+  if (double(written) < kMinDepthShare * g.size.width * g.size.height) {
     FW_LOG(fw::kLogInfo) << "DenseDepth::ComputeDepth: frame " << id << ": only " << written
-                         << " of " << size.area() << " pixels got a depth";
+                         << " of " << g.size.area() << " pixels got a depth";
     reason = pair_failure::kFewPixels;
     return false;
   }

@@ -60,6 +60,78 @@ void send(const Pruner::Output& output, sv::Var& payload, const char* name, uint
   }
 }
 
+// The points of one depth frame: world positions for terrain fusion (every sample the
+// resampler keeps, when terrain fusion is fed), frame-local positions and colours of the
+// confirmed ones for the point-cloud tiles.
+struct Resampled {
+  std::vector<pi::Point3d> world;
+  std::vector<pi::Point3f> local;
+  std::vector<pi::Point3ub> colours;
+  uint64_t counted = 0;  // samples taken
+};
+
+// Laplacian response of the rectified view's grey image: where detail lies.
+cv::Mat detailOf(const cv::Mat& rectImage) {
+  cv::Mat grey, detail;
+  cv::cvtColor(rectImage, grey, cv::COLOR_BGR2GRAY);
+  const cv::Mat laplacian = (cv::Mat_<float>(3, 3) << 0, 1, 0, 1, -4, 1, 0, 1, 0);
+  cv::filter2D(grey, detail, -1, laplacian, cv::Point(-1, -1), 0, cv::BORDER_REFLECT_101);
+  return detail;
+}
+
+// Samples the depth map: a pixel with a depth and a count other than 1 is taken where detail
+// lies or on the grid of `step` (every such pixel when terrain fusion is fed, which keeps its
+// own density). A pixel confirmed by another view (count 2 and more) that is kept goes to the
+// tiles too.
+Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, bool withTerrain) {
+  const SE3 framePose = record.frame->getPoseSE3();
+  const fw::Quaternion toFrame = framePose.q.conjugate();
+  const pi::Point3d frameShift = rotate(toFrame, framePose.t);
+  const SE3 worldFromCamera = record.pose;
+  // Without terrain, camera points go straight to the frame: L = R(qc) p + tc.
+  const fw::Quaternion qc = fw::quaternionProduct(toFrame, worldFromCamera.q);
+  const pi::Point3d tc = minus(rotate(toFrame, worldFromCamera.t), frameShift);
+
+  const float cx = static_cast<float>(record.K[2]);
+  const float cy = static_cast<float>(record.K[5]);
+  const float ifx = static_cast<float>(1.0 / record.K[0]);
+  const float ify = static_cast<float>(1.0 / record.K[4]);
+
+  Resampled out;
+  for (int r = 0; r < record.rectImage.rows; ++r) {
+    const float* depthRow = record.depth.ptr<float>(r);
+    const uint8_t* countRow = record.count.ptr<uint8_t>(r);
+    const uint8_t* detailRow = detail.ptr<uint8_t>(r);
+    const cv::Vec3b* colourRow = record.rectImage.ptr<cv::Vec3b>(r);
+    const bool gridRow = r % step == 0;
+    for (int c = 0; c < record.rectImage.cols; ++c) {
+      const float d = depthRow[c];
+      const int n = countRow[c];
+      if (!(d > Pruner::kMinDepth) || n == 1) continue;
+      const bool keep = detailRow[c] > Pruner::kDetailThreshold || (gridRow && c % step == 0);
+      if (!withTerrain && !keep) continue;
+      const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
+                          static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
+      ++out.counted;
+      pi::Point3d toTiles;
+      if (withTerrain) {
+        const pi::Point3d w = plus(rotate(worldFromCamera.q, p), worldFromCamera.t);
+        out.world.push_back(w);
+        if (n < 2 || !keep) continue;
+        toTiles = minus(rotate(toFrame, w), frameShift);
+      } else {
+        if (n < 2) continue;
+        toTiles = plus(rotate(qc, p), tc);
+      }
+      out.local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
+                             static_cast<float>(toTiles.z));
+      const cv::Vec3b& bgr = colourRow[c];
+      out.colours.emplace_back(bgr[2], bgr[1], bgr[0]);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 Pruner::Pruner(Output terrain, Output tiles, Output sparse)
@@ -104,83 +176,29 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
     FW_LOG(fw::kLogError) << "Pruner: frame " << id << " skipped: " << problem << ".";
     return;
   }
-  const int rows = record->rectImage.rows;
-  const int cols = record->rectImage.cols;
-
-  cv::Mat grey, detail;
-  cv::cvtColor(record->rectImage, grey, cv::COLOR_BGR2GRAY);
-  const cv::Mat laplacian = (cv::Mat_<float>(3, 3) << 0, 1, 0, 1, -4, 1, 0, 1, 0);
-  cv::filter2D(grey, detail, -1, laplacian, cv::Point(-1, -1), 0, cv::BORDER_REFLECT_101);
-  const int step = resampleStep(rows, cols);
-
-  const SE3 framePose = record->frame->getPoseSE3();
-  const fw::Quaternion toFrame = framePose.q.conjugate();
-  const pi::Point3d frameShift = rotate(toFrame, framePose.t);
-  const SE3 worldFromCamera = record->pose;
-  // Without terrain, camera points go straight to the frame: L = R(qc) p + tc.
-  const fw::Quaternion qc = fw::quaternionProduct(toFrame, worldFromCamera.q);
-  const pi::Point3d tc = minus(rotate(toFrame, worldFromCamera.t), frameShift);
-
-  const float cx = static_cast<float>(record->K[2]);
-  const float cy = static_cast<float>(record->K[5]);
-  const float ifx = static_cast<float>(1.0 / record->K[0]);
-  const float ify = static_cast<float>(1.0 / record->K[4]);
   const bool withTerrain = static_cast<bool>(terrain_);
+  Resampled points =
+      resample(*record, detailOf(record->rectImage),
+               resampleStep(record->rectImage.rows, record->rectImage.cols), withTerrain);
 
-  std::vector<pi::Point3d> world;
-  std::vector<pi::Point3f> local;
-  std::vector<pi::Point3ub> colours;
-  uint64_t counted = 0;
-  for (int r = 0; r < rows; ++r) {
-    const float* depthRow = record->depth.ptr<float>(r);
-    const uint8_t* countRow = record->count.ptr<uint8_t>(r);
-    const uint8_t* detailRow = detail.ptr<uint8_t>(r);
-    const cv::Vec3b* colourRow = record->rectImage.ptr<cv::Vec3b>(r);
-    const bool gridRow = r % step == 0;
-    for (int c = 0; c < cols; ++c) {
-      const float d = depthRow[c];
-      const int n = countRow[c];
-      if (!(d > kMinDepth) || n == 1) continue;
-      const bool keep = detailRow[c] > kDetailThreshold || (gridRow && c % step == 0);
-      if (!withTerrain && !keep) continue;
-      const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
-                          static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
-      ++counted;
-      pi::Point3d toTiles;
-      if (withTerrain) {
-        const pi::Point3d w = plus(rotate(worldFromCamera.q, p), worldFromCamera.t);
-        world.push_back(w);
-        if (n < 2 || !keep) continue;
-        toTiles = minus(rotate(toFrame, w), frameShift);
-      } else {
-        if (n < 2) continue;
-        toTiles = plus(rotate(qc, p), tc);
-      }
-      local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
-                         static_cast<float>(toTiles.z));
-      const cv::Vec3b& bgr = colourRow[c];
-      colours.emplace_back(bgr[2], bgr[1], bgr[0]);
-    }
-  }
-
-  if (withTerrain && world.empty()) {
+  if (withTerrain && points.world.empty()) {
     FW_LOG(fw::kLogInfo) << "Pruner: frame " << id
                          << " kept no depth; it is handed on with its sparse points";
     handOnSparse(record, id);
   } else if (withTerrain) {
-    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(world))});
+    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(points.world))});
     send(terrain_, payload, "terrain", id);
   }
-  FW_LOG(fw::kLogInfo) << "Pruner processed " << id << " with " << local.size() << "/" << counted
-                       << " points in "
+  FW_LOG(fw::kLogInfo) << "Pruner processed " << id << " with " << points.local.size() << "/"
+                       << points.counted << " points in "
                        << std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::steady_clock::now() - start)
                                   .count() /
                               1e9
                        << "s";
   if (tiles_) {
-    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(local)),
-                                         held(std::move(colours))});
+    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(points.local)),
+                                         held(std::move(points.colours))});
     send(tiles_, payload, "tiles", id);
   }
 }
