@@ -7,7 +7,7 @@
 #include <vector>
 
 // The colour of a raster pixel seen in a frame image: the mean over the pixel's footprint in
-// the image. The image is first reduced by area, once per frame, to two or three reduced
+// the image. The image is first reduced by area, once per frame, to at most three reduced
 // pixels across a raster pixel; a raster pixel then reads up to 3 x 3 points spread over
 // its footprint, each bilinearly in the reduced image. Detail finer than a raster pixel
 // averages out instead of aliasing into it, and the cost per raster pixel does not grow
@@ -36,7 +36,6 @@ class FootprintSampler {
   static int reductionFor(double footprintPixels);
   // Points per axis for raster pixels `reducedAcross` reduced pixels across: 1 to 3.
   static int samplesFor(double reducedAcross);
-  int reduction() const { return reduced_.factor; }
 
  private:
   // mean() for reduced pixels of type `Pixel`, weighted by their seen share with `kBySeen`.

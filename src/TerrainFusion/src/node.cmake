@@ -34,4 +34,5 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
 vm_add_benchmark(terrain_node_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/make_map_perf.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/perf/footprint_sampler_perf.cpp
   DEPS terrain_fusion example_flight vm_temp_dir)

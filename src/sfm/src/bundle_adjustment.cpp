@@ -1,6 +1,7 @@
 #include "bundle_adjustment.h"
 
 #include "focal_determinacy.h"
+#include "reprojection_cost.h"
 
 #include <ceres/ceres.h>
 #include <ceres/rotation.h>
@@ -25,27 +26,6 @@ constexpr double kDistortionSigma = 0.01;    // of k1 and k2
 constexpr double kLeastPixelSigma = 0.05;    // pixels of the features: the finest placement
 constexpr double kFunctionTolerance = 1e-5;  // relative cost change that ends a solve
 constexpr int kMaxIterations = 25;           // each step starts next to the last solution
-
-struct ReprojectionCost {
-  ReprojectionCost(const CameraIntrinsics* camera, double u, double v)
-      : camera(camera), u(u), v(v) {}
-
-  template <typename T>
-  bool operator()(const T* pose, const T* intrinsics, const T* point, T* residual) const {
-    const T offset[3] = {point[0] - pose[3], point[1] - pose[4], point[2] - pose[5]};
-    T in_camera[3];
-    ceres::AngleAxisRotatePoint(pose, offset, in_camera);
-    if (!(in_camera[2] > T(1e-6))) return false;
-    T pixel[2];
-    projectToPixel(intrinsics, *camera, in_camera, pixel);
-    residual[0] = pixel[0] - T(u);
-    residual[1] = pixel[1] - T(v);
-    return true;
-  }
-
-  const CameraIntrinsics* camera;
-  double u, v;
-};
 
 struct PositionPrior {
   PositionPrior(const Eigen::Vector3d& gps, const Eigen::Vector3d& sigma)
@@ -187,8 +167,7 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
         if (!f.placed) continue;
         const cv::Point2f& px = f.features.pixels[feature];
         CameraIntrinsics& camera = block.cameras[f.camera];
-        problem.AddResidualBlock(new ceres::AutoDiffCostFunction<ReprojectionCost, 2, 6, 5, 3>(
-                                     new ReprojectionCost(&camera, px.x, px.y)),
+        problem.AddResidualBlock(new ReprojectionCost(&camera, px.x, px.y),
                                  new ceres::CauchyLoss(options.loss_scale / f.features.scale),
                                  f.pose.data(), camera.refined.data(), it->second.point.data());
         if (!free.count(frame_id)) problem.SetParameterBlockConstant(f.pose.data());

@@ -21,6 +21,11 @@ constexpr uint64_t kRansacSeed = 0x5eed;
 // Motions fitting at least this share of the most matches any motion fits are told apart by
 // the recorded baseline.
 constexpr double kNearlyAllInliers = 0.8;
+// Radians: an essential matrix's baseline whose elevation is this close to the recorded one's
+// is taken without looking for its mirror image (which lies far off it, near the normal of
+// the ground); the recorded elevation is off by the tilt errors and the GPS's over the
+// baseline.
+constexpr double kAgreeingElevation = 30.0 * M_PI / 180.0;
 
 // Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
 // ratio test: (query row, train row). The way back is searched only for the rows that
@@ -106,12 +111,20 @@ Motion motionOfEssential(const cv::Mat& e, const std::vector<cv::Point2d>& pa,
   return motion;
 }
 
-// Motions that fit the matches: the essential matrix's first, then, when the recorded
-// baseline is to choose among them, those of the matches' homography (over level ground the
-// essential matrix is barely determined and may hold the mirror image of the motion).
+// Radians between the elevation of a motion's baseline and the recorded one's.
+double elevationGap(const Motion& m, const RecordedBaseline& recorded) {
+  const Eigen::Vector3d centre = -(recorded.local_from_a * m.b_from_a.transpose() * m.t);
+  const double seen = std::asin(std::clamp(centre.normalized().z(), -1.0, 1.0));
+  return std::abs(seen - std::asin(std::clamp(recorded.direction.normalized().z(), -1.0, 1.0)));
+}
+
+// Motions that fit the matches: the essential matrix's first, then, when its baseline does
+// not rise or fall as the recorded one does, those of the matches' homography (over level
+// ground the essential matrix is barely determined and may hold the mirror image of the
+// motion, whose baseline points along the ground's normal).
 std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
                                      const std::vector<cv::Point2d>& pb, double threshold,
-                                     bool with_homography) {
+                                     const RecordedBaseline* recorded) {
   std::vector<Motion> candidates;
   cv::Mat mask;
   const cv::Mat e = seeded([&] {
@@ -120,7 +133,9 @@ std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
   });
   if (e.rows == 3 && e.cols == 3)
     candidates.push_back(motionOfEssential(e, pa, pb, threshold, mask));
-  if (!with_homography) return candidates;
+  if (!recorded ||
+      (!candidates.empty() && elevationGap(candidates.front(), *recorded) <= kAgreeingElevation))
+    return candidates;
   std::vector<cv::Point2f> fa(pa.begin(), pa.end()), fb(pb.begin(), pb.end());
   const cv::Mat h = seeded([&] {
     return cv::findHomography(fa, fb, cv::RANSAC, threshold, cv::noArray(), kRansacIterations);
@@ -161,18 +176,16 @@ bool chooseMotion(const std::vector<Motion>& candidates, const RecordedBaseline*
     *motion = candidates.front();
     return motion->inliers >= min_inliers;
   }
-  const double wanted = std::asin(std::clamp(recorded->direction.normalized().z(), -1.0, 1.0));
-  double least_off = HUGE_VAL;
+  double least_gap = HUGE_VAL;
   for (const Motion& m : candidates) {
     if (m.inliers < min_inliers || m.inliers < kNearlyAllInliers * best) continue;
-    const Eigen::Vector3d centre = -(recorded->local_from_a * m.b_from_a.transpose() * m.t);
-    const double off = std::abs(std::asin(std::clamp(centre.normalized().z(), -1.0, 1.0)) - wanted);
-    if (off < least_off) {
-      least_off = off;
+    const double gap = elevationGap(m, *recorded);
+    if (gap < least_gap) {
+      least_gap = gap;
       *motion = m;
     }
   }
-  return least_off < HUGE_VAL;
+  return least_gap < HUGE_VAL;
 }
 
 // Median angle, in degrees, left between matched rays by the rotation that best aligns them:
@@ -211,8 +224,8 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     pb.push_back(b.normalised[m.second]);
   }
   Motion motion;
-  if (!chooseMotion(candidateMotions(pa, pb, threshold, recorded != nullptr), recorded,
-                    options.min_inliers, &motion, reason))
+  if (!chooseMotion(candidateMotions(pa, pb, threshold, recorded), recorded, options.min_inliers,
+                    &motion, reason))
     return false;
   PairGeometry g;
   g.b_from_a = motion.b_from_a;
