@@ -201,16 +201,15 @@ void TerrainFusion::applyGivenZoom() {
   }
   fetchGps_ = fetchGps->get<bool>();
   const double lowered = zoom->get<double>() - std::round(std::log(scale_) / std::log(2.0));
-  zoomLevel_ = std::min(clampedInt(lowered, 0, kDeepestZoom), maxZoomLevel_);
-  FW_LOG(fw::kLogInfo) << "TileZoom:" << zoomLevel_;
+  placement_.giveZoom(std::min(clampedInt(lowered, 0, kDeepestZoom), maxZoomLevel_));
+  FW_LOG(fw::kLogInfo) << "TileZoom:" << placement_.zoom();
   publishZoom();
-  zoomGiven_ = true;
 }
 
 void TerrainFusion::publishZoom() {
   if (!tileManager_) return;
   fw::TileRange range = tileManager_->GetRange();
-  range.level = static_cast<uint32_t>(zoomLevel_);
+  range.level = static_cast<uint32_t>(placement_.zoom());
   tileManager_->SetRange(range);
 }
 

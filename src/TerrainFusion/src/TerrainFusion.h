@@ -10,9 +10,11 @@
 #include "src/TerrainFusion/src/frame_end_times.h"
 #include "src/TerrainFusion/src/frame_undistorter.h"
 #include "src/TerrainFusion/src/intake_order.h"
+#include "src/TerrainFusion/src/local_rasters.h"
 #include "src/TerrainFusion/src/terrain_frame_count.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_options.h"
+#include "src/TerrainFusion/src/terrain_placement.h"
 #include "src/TerrainFusion/src/terrain_workers.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"
 #include "src/VornMapping/src/chain/zel_node.h"
@@ -38,26 +40,8 @@
 // are fixed once, by the first frame that can fix them.
 class TerrainFusion : public fw::MapFusion, public zel::Node {
  public:
-  // One frame's local rasters on the Web-Mercator pixel grid of the node's zoom. They cover
-  // whole tiles, firstTile..lastTile inclusive; pixel (0, 0) is firstTileOrigin.
-  struct LocalDSMData {
-    double timestamp = 0.0;
-    pi::Point2ll firstTile{0, 0};
-    pi::Point2ll lastTile{0, 0};
-    pi::Point2ll firstTileOrigin{0, 0};
-    pi::Point2ll lastTileOrigin{0, 0};
-    int32_t width = 0;
-    int32_t height = 0;
-    pi::Point2ll tileSize{0, 0};
-    pi::Point2ll dsmTileSize{0, 0};  // height cells per tile (one cell per 4 x 4 pixels)
-    cv::Mat dom;                     // CV_8UC3, white where nothing was seen
-    cv::Mat weight;                  // CV_8UC1, 0 where nothing was seen
-    cv::Mat dsm;                     // CV_32FC1 ellipsoidal heights, kNoHeight where none
-    double meanHeight = 0.0;
-    // Why the rasters could not be made or tiled, in a few words for the run's summary
-    // ("insufficient memory"); empty while nothing failed.
-    std::string failure;
-  };
+  // One frame's local rasters (local_rasters.h).
+  using LocalDSMData = LocalRasters;
 
   // Height of a DSM cell that has none.
   static constexpr float kNoHeight = fw::kNoHeight;
@@ -153,10 +137,11 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
 
   // ---- Read-only views for callers and tests. Workers set the zoom and placement: read
   // them once no task runs ("TerrainFusion_Progress" gives 0).
-  int32_t zoomLevel() const { return zoomLevel_; }
-  float heightOffset() const { return heightOffset_; }
-  const SE3& enuFrame() const { return enuFrame_; }
-  const Sim3& localPlacement() const { return localPlacement_; }
+  int32_t zoomLevel() const { return placement_.zoom(); }
+  float heightOffset() const { return placement_.heightOffset(); }
+  const SE3& enuFrame() const { return placement_.ecefFromEnu(); }
+  const Sim3& localPlacement() const { return placement_.ecefFromWorld(); }
+  const TerrainPlacement& placement() const { return placement_; }
   bool ready() const { return ready_; }
   int32_t storageMode() const { return storageMode_; }
   const std::shared_ptr<fw::TileManager>& tileManager() const { return tileManager_; }
@@ -207,15 +192,9 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   TerrainOptions options_;
   // The end times of finished frames, which bound the cache trimming.
   FrameEndTimes frameEndTimes_;
-  bool firstFrame_ = true;
-  bool zoomGiven_ = false;
-  bool zoomChosen_ = false;  // fixed by ready rasters; placement still comes from a frame
   bool fetchGps_ = false;
-  int32_t zoomLevel_ = 0;
-  SE3 enuFrame_;
-  SE3 enuFrameInverse_;
-  Sim3 localPlacement_;
-  float heightOffset_ = 0.0f;
+  // The zoom and the frames' place on the globe; written only under zoomMutex_.
+  TerrainPlacement placement_;
   std::shared_ptr<fw::TileManager> tileManager_;
   std::shared_ptr<fw::PureProjection> projection_;
   std::mutex zoomMutex_;

@@ -1,3 +1,5 @@
+#include "src/TerrainFusion/src/height_grid.h"
+
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
 #include <opencv2/imgproc.hpp>
@@ -43,8 +45,12 @@ cv::Mat outsideOf(const cv::Mat& heights) {
 
 bool TerrainFusion::fillGridIdw(const fw::GImage& points, std::vector<fw::GImage>& grids, double x0,
                                 double y0, int columns, int rows, sv::Var parameters) {
-  const double gsd = parameters.get<double>("gsd", 0.0);
-  const double gsdLat = parameters.get<double>("gsd_lat", 0.0);
+  return fillHeightGrid(points, grids, x0, y0, columns, rows, parameters.get<double>("gsd", 0.0),
+                        parameters.get<double>("gsd_lat", 0.0));
+}
+
+bool fillHeightGrid(const fw::GImage& points, std::vector<fw::GImage>& grids, double x0, double y0,
+                    int columns, int rows, double gsd, double gsdLat) {
   if (!(gsd > 0.0) || !(gsdLat > 0.0) || !std::isfinite(gsd) || !std::isfinite(gsdLat) ||
       columns < 1 || rows < 1) {
     return false;

@@ -15,6 +15,9 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/area_reduction.cpp
   ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_placement.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/raster_tile_grid.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/local_rasteriser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_grid.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ready_raster.cpp)
@@ -22,6 +25,8 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/terrain_node_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_placement_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/raster_tile_grid_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/area_reduction_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ready_raster_test.cpp

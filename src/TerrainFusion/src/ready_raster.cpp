@@ -54,17 +54,17 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
     const cv::Mat bgr = fw::bgrOf(dom);
     if (!bgr.empty()) colour = bgr;
   }
-  const std::string refusal =
-      !local || !projection_
-          ? std::string("no raster record or projection")
-          : refusalOf(tile, sourceZoom, zoomLevel_, kMaxReadyZoomSteps, frame, dsm, colour, weight);
+  const std::string refusal = !local || !projection_
+                                  ? std::string("no raster record or projection")
+                                  : refusalOf(tile, sourceZoom, placement_.zoom(),
+                                              kMaxReadyZoomSteps, frame, dsm, colour, weight);
   if (!refusal.empty()) {
     FW_LOG(fw::kLogError) << "Invalid DSM/DOM was passed in - Tile ID: " << id << " (" << refusal
                           << ")";
     if (local) local->failure = "invalid ready rasters";
     return false;
   }
-  const long long side = (1LL << (zoomLevel_ - sourceZoom)) * projection_->tileSize().x;
+  const long long side = (1LL << (placement_.zoom() - sourceZoom)) * projection_->tileSize().x;
   const std::string memoryError = terrain_memory::frameError(memory_, double(side) * double(side));
   if (!memoryError.empty()) {
     FW_LOG(fw::kLogError) << "Invalid DSM/DOM was passed in - Tile ID: " << id << " ("
@@ -77,7 +77,7 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
   local->tileSize = size;
   local->dsmTileSize = pi::Point2ll(size.x / kCellPixels, size.y / kCellPixels);
   if (stop_) return false;
-  const long long f = 1LL << (zoomLevel_ - sourceZoom);
+  const long long f = 1LL << (placement_.zoom() - sourceZoom);
   local->firstTile = pi::Point2ll(f * tile.x, f * tile.y);
   local->lastTile = pi::Point2ll(f * (tile.x + 1) - 1, f * (tile.y + 1) - 1);
   local->firstTileOrigin = projection_->tileToPixel(local->firstTile);

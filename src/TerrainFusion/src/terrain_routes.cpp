@@ -1,6 +1,6 @@
 #include "framework/config_store.h"
-#include "framework/key_point_geometry.h"
 #include "framework/geodesy.h"
+#include "framework/key_point_geometry.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
@@ -79,8 +79,8 @@ cv::Mat demImage(const cv::Mat& dsm) {
 }
 
 // Where world points fall on a local raster's DSM cells (x along columns, y along rows).
-std::vector<cv::Point2d> cellPositions(const fw::PureProjection& projection, int zoom,
-                                       const SE3& enuFrameInverse, const Sim3& placement,
+std::vector<cv::Point2d> cellPositions(const fw::PureProjection& projection,
+                                       const TerrainPlacement& placement,
                                        const TerrainFusion::LocalDSMData& local,
                                        const std::vector<pi::Point3d>& points) {
   std::vector<cv::Point2d> cells;
@@ -88,10 +88,12 @@ std::vector<cv::Point2d> cellPositions(const fw::PureProjection& projection, int
   // The raster's own map from ENU metres to Web-Mercator pixels: linear, fixed by three of
   // its pixels at its mean height.
   const pi::Point2ll origin = local.firstTileOrigin;
+  const int zoom = placement.zoom();
+  const SE3& enuFromEcef = placement.enuFromEcef();
   const auto enuOfPixel = [&](long long px, long long py) {
     const fw::LatLng ll = terrain::latLngOfPixel(projection, px, py, zoom);
     const pi::Point3d e =
-        enuFrameInverse.transformPoint(fw::geodeticToECEF(ll.lat, ll.lng, local.meanHeight));
+        enuFromEcef.transformPoint(fw::geodeticToECEF(ll.lat, ll.lng, local.meanHeight));
     return cv::Vec2d(e.x, e.y);
   };
   const cv::Vec2d e0 = enuOfPixel(origin.x, origin.y);
@@ -102,8 +104,7 @@ std::vector<cv::Point2d> cellPositions(const fw::PureProjection& projection, int
   const double det = cv::determinant(enuFromPixel);
   if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return cells;
   const cv::Matx22d pixelFromEnu = enuFromPixel.inv();
-  const cv::Matx34d enuFromWorld =
-      terrain::compose(terrain::matrixOf(enuFrameInverse), terrain::matrixOf(placement));
+  const cv::Matx34d enuFromWorld = placement.enuFromWorld();
   cells.reserve(points.size());
   for (const pi::Point3d& p : points) {
     const cv::Vec3d q = terrain::apply(enuFromWorld, {p.x, p.y, p.z});
@@ -120,7 +121,7 @@ bool TerrainFusion::placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, Int
   bool fixed = false;
   {
     std::lock_guard<std::mutex> lock(zoomMutex_);
-    fixed = !firstFrame_;
+    fixed = placement_.placed();
   }
   // Once fixed, nothing a frame does here depends on the others. Before, the first frame in
   // the intake order that can place the run does, whichever worker gets there first.
@@ -186,8 +187,7 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   if (built && fill.empty()) rankWeights(local->weight, local->dsm, HeightSource::kDense);
   if (built && !fill.empty())
     rankWeights(local->weight, local->dsm,
-                denseCells(projection_ ? cellPositions(*projection_, zoomLevel_, enuFrameInverse_,
-                                                       localPlacement_, *local, points)
+                denseCells(projection_ ? cellPositions(*projection_, placement_, *local, points)
                                        : std::vector<cv::Point2d>(),
                            local->dsm.size(), kDenseCellReach));
   return tileLocalRasters(built, frame->id, local, ticket);
@@ -208,7 +208,7 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
     bool fixed = false;
     {
       std::lock_guard<std::mutex> lock(zoomMutex_);
-      fixed = !firstFrame_ || zoomChosen_;
+      fixed = placement_.readyRasterZoomFixed();
     }
     if (!fixed) ticket.waitPlacementTurn();
     fixZoomFromReadyRasters(zoom, zoomOffset);

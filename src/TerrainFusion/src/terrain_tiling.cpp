@@ -24,13 +24,13 @@ TileRasters rastersOf(const TerrainFusion::LocalDSMData& local) {
 bool TerrainFusion::generateTiles(const std::shared_ptr<LocalDSMData>& local) {
   if (!local || !tileManager_) return false;
   TileAccess access(tileManager_, tileLocks_);
-  return blendTiles(access, rastersOf(*local), zoomLevel_, options_.renderZooms);
+  return blendTiles(access, rastersOf(*local), placement_.zoom(), options_.renderZooms);
 }
 
 bool TerrainFusion::stitchDSM(const std::shared_ptr<LocalDSMData>& local) {
   if (!local || !tileManager_) return false;
   TileAccess access(tileManager_, tileLocks_);
-  return stitchTiles(access, rastersOf(*local), zoomLevel_, options_.renderZooms);
+  return stitchTiles(access, rastersOf(*local), placement_.zoom(), options_.renderZooms);
 }
 
 void TerrainFusion::renderLowerZooms(const pi::Point3_<int32_t>& position) {

@@ -58,8 +58,8 @@ std::ostream& operator<<(std::ostream& out, const Point3d& p) {
 bool TerrainFusion::fixPlacementAndZoom(const std::shared_ptr<fw::MapFrame>& frame) {
   if (!frame) return false;
   std::lock_guard<std::mutex> lock(zoomMutex_);
-  if (!firstFrame_) return true;
-  const bool computeZoom = !zoomGiven_ && !zoomChosen_;
+  if (placement_.placed()) return true;
+  const bool computeZoom = placement_.zoomToCompute();
   const pi::Point3d position = frame->getPoseSE3().t;
   const double distance =
       std::sqrt(position.x * position.x + position.y * position.y + position.z * position.z);
@@ -70,18 +70,18 @@ bool TerrainFusion::fixPlacementAndZoom(const std::shared_ptr<fw::MapFrame>& fra
     return false;
   }
   // Cleared only now: a frame that cannot place the run leaves the choice to the next one.
-  firstFrame_ = false;
+  placement_.markPlaced();
   return true;
 }
 
 void TerrainFusion::fixZoomFromReadyRasters(int32_t zoom, int32_t zoomOffset) {
   std::lock_guard<std::mutex> lock(zoomMutex_);
-  if (!firstFrame_ || zoomChosen_) return;
+  if (placement_.readyRasterZoomFixed()) return;
   const int32_t autoZoom = options_.autoZoom;
   const double level = double(zoom) + double(zoomOffset) - double(autoZoom);
-  zoomLevel_ = int32_t(std::min<double>(std::max(level, 0.0), maxZoomLevel_));
-  zoomChosen_ = true;
-  FW_LOG(fw::kLogInfo) << "TileZoom:" << zoomLevel_;
+  placement_.chooseZoomFromReadyRasters(
+      int32_t(std::min<double>(std::max(level, 0.0), maxZoomLevel_)));
+  FW_LOG(fw::kLogInfo) << "TileZoom:" << placement_.zoom();
   publishZoom();
 }
 
@@ -100,8 +100,7 @@ bool TerrainFusion::calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>&
   const SE3 enuFrame(terrain::enuRotation(lla.x, lla.y), pose.t);
   const SE3 enuInverse = enuFrame.inverse();
   if (!computeZoom) {
-    enuFrame_ = enuFrame;
-    enuFrameInverse_ = enuInverse;
+    placement_.setEcefFromEnu(enuFrame);
     return true;
   }
   const fw::Camera camera = frame->getCamera(0);
@@ -123,9 +122,8 @@ bool TerrainFusion::calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>&
                           << ")";
     return false;
   }
-  enuFrame_ = enuFrame;
-  enuFrameInverse_ = enuInverse;
-  heightOffset_ = static_cast<float>(offset);
+  placement_.setEcefFromEnu(enuFrame);
+  placement_.setHeightOffset(static_cast<float>(offset));
   if (ground->clustered) {
     FW_LOG(fw::kLogInfo) << "Terrainfusion Height Offset: " << offset
                          << ", cluster size: " << count;
@@ -134,9 +132,9 @@ bool TerrainFusion::calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>&
                          << ", pointCloud size: " << count;
   }
   FW_LOG(fw::kLogInfo) << "curHeight:" << height << ", f" << f << ",gsd:" << gsd << ",lla" << lla;
-  zoomLevel_ = zoomForGsd(gsd, lla.y);
+  placement_.setComputedZoom(zoomForGsd(gsd, lla.y));
   publishZoom();
-  FW_LOG(fw::kLogInfo) << "Terrainfusion Zoom Level: " << zoomLevel_;
+  FW_LOG(fw::kLogInfo) << "Terrainfusion Zoom Level: " << placement_.zoom();
   return true;
 }
 
@@ -188,12 +186,10 @@ bool TerrainFusion::calcTileZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
                             enuFrame.t.z + scaledOffset.z);
   placement.s = metres;
 
-  enuFrame_ = enuFrame;
-  enuFrameInverse_ = enuFrame.inverse();
-  localPlacement_ = placement;
+  placement_.setLocal(enuFrame, placement);
   if (computeZoom) {
-    zoomLevel_ = zoomForGsd(gsd, origin.y);
-    FW_LOG(fw::kLogInfo) << "TileZoom:" << zoomLevel_;
+    placement_.setComputedZoom(zoomForGsd(gsd, origin.y));
+    FW_LOG(fw::kLogInfo) << "TileZoom:" << placement_.zoom();
     publishZoom();
   }
   return true;

@@ -1,0 +1,425 @@
+#include "src/TerrainFusion/src/local_rasteriser.h"
+
+#include "framework/geodesy.h"
+#include "framework/log.h"
+#include "src/TerrainFusion/src/footprint_sampler.h"
+#include "src/TerrainFusion/src/height_grid.h"
+#include "src/TerrainFusion/src/raster_tile_grid.h"
+#include "src/TerrainFusion/src/terrain_geometry.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace {
+
+constexpr int kCellPixels = 4;           // DOM pixels per DSM cell along each axis
+constexpr double kEmptyCell = -10000.0;  // DSM cells below this have no height
+
+// The frame's points in the run's ENU frame: x, y in metres, z as ellipsoidal height.
+struct GroundPoints {
+  std::vector<cv::Vec3d> points;
+  double minX = std::numeric_limits<double>::max(), maxX = -std::numeric_limits<double>::max();
+  double minY = std::numeric_limits<double>::max(), maxY = -std::numeric_limits<double>::max();
+  double minZ = std::numeric_limits<double>::max();  // ENU height, before the shift
+  double shift = 0.0;       // ENU height + curvature drop + shift = ellipsoidal height
+  double meanHeight = 0.0;  // ellipsoidal
+};
+
+bool finite(const cv::Vec3d& p) {
+  return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+}
+
+// The finite points in ENU with ellipsoidal heights; no points when none is finite.
+GroundPoints groundPointsOf(const std::vector<pi::Point3d>& points,
+                            const TerrainPlacement& placement) {
+  const cv::Matx34d enuFromWorld = placement.enuFromWorld();
+  GroundPoints out;
+  out.points.reserve(points.size());
+  for (const pi::Point3d& p : points) {
+    const cv::Vec3d q = terrain::apply(enuFromWorld, {p.x, p.y, p.z});
+    if (!finite(q)) continue;
+    out.points.push_back(q);
+    out.minX = std::min(out.minX, q[0]);
+    out.maxX = std::max(out.maxX, q[0]);
+    out.minY = std::min(out.minY, q[1]);
+    out.maxY = std::max(out.maxY, q[1]);
+    out.minZ = std::min(out.minZ, q[2]);
+  }
+  if (out.points.empty()) return out;
+  // The ENU plane drops below the ellipsoid with distance; the corner fixes the offset
+  // exactly, the drop does the rest point by point.
+  const pi::Point3d cornerEcef =
+      placement.ecefFromEnu().transformPoint({out.minX, out.maxY, out.minZ});
+  const double cornerHeight = fw::ecefToGeodetic(cornerEcef.x, cornerEcef.y, cornerEcef.z).z;
+  out.shift = cornerHeight - (out.minZ + terrain::curvatureDrop(out.minX, out.maxY));
+  double heightSum = 0.0;
+  for (cv::Vec3d& p : out.points) {
+    p[2] += terrain::curvatureDrop(p[0], p[1]) + out.shift;
+    heightSum += p[2];
+  }
+  out.meanHeight = heightSum / double(out.points.size());
+  return out;
+}
+
+// Raster pixels <-> ENU, fixed by three pixels spanning the footprint at the mean height;
+// `nearColumn` is the pixel column of the footprint's north-west corner. False when the
+// three pixels do not span a plane.
+bool pixelMapOf(const fw::PureProjection& projection, const TerrainPlacement& placement,
+                const GroundPoints& ground, terrain::PixelEnuMap& map, long long& nearColumn) {
+  const int zoom = placement.zoom();
+  const auto geodeticOf = [&](double x, double y) {
+    const pi::Point3d e =
+        placement.ecefFromEnu().transformPoint({x, y, ground.meanHeight - ground.shift});
+    return fw::ecefToGeodetic(e.x, e.y, e.z);
+  };
+  const auto enuOfPixel = [&](long long px, long long py) {
+    const fw::LatLng ll = terrain::latLngOfPixel(projection, px, py, zoom);
+    const pi::Point3d e = placement.enuFromEcef().transformPoint(
+        fw::geodeticToECEF(ll.lat, ll.lng, ground.meanHeight));
+    return cv::Vec2d(e.x, e.y);
+  };
+  const pi::Point3d nw = geodeticOf(ground.minX, ground.maxY);
+  const pi::Point3d se = geodeticOf(ground.maxX, ground.minY);
+  const pi::Point2ll p0 = projection.latLngToPixel(nw.x, nw.y, zoom);
+  pi::Point2ll pf = terrain::pixelNear(projection, se.x, se.y, zoom, p0.x);
+  const pi::Point2ll tile = projection.tileSize();
+  if (pf.x <= p0.x) pf.x = p0.x + tile.x;
+  if (pf.y <= p0.y) pf.y = p0.y + tile.y;
+  const cv::Vec2d e0 = enuOfPixel(p0.x, p0.y), e1 = enuOfPixel(pf.x, p0.y),
+                  e2 = enuOfPixel(p0.x, pf.y);
+  const cv::Vec2d cx = (e1 - e0) * (1.0 / double(pf.x - p0.x));
+  const cv::Vec2d cy = (e2 - e0) * (1.0 / double(pf.y - p0.y));
+  map.enuFromPixel = cv::Matx22d(cx[0], cy[0], cx[1], cy[1]);
+  map.enuOrigin = e0 - map.enuFromPixel * cv::Vec2d(double(p0.x), double(p0.y));
+  const double det = cv::determinant(map.enuFromPixel);
+  if (!(std::fabs(det) > 0.0) || !std::isfinite(det)) return false;
+  map.pixelFromEnu = map.enuFromPixel.inv();
+  nearColumn = p0.x;
+  return true;
+}
+
+// Image border points sampled per edge for the ground the image sees.
+constexpr int kFootprintSamplesPerEdge = 8;
+// Rays are followed at most this many camera heights: an oblique view's far edge (or a ray
+// above the horizon) would otherwise ask for a raster without end.
+constexpr double kMaxFootprintReach = 4.0;
+
+// Widens `box` by the ground the image's border sees on the plane at ENU height `groundZ`
+// (the lowest point's), so that every raster pixel the image may colour lies inside.
+void addImageFootprint(const cv::Matx33d& enuFromCameraRotation, const cv::Vec3d& cameraEnu,
+                       double groundZ, const cv::Vec4d& pinhole, cv::Size image,
+                       const terrain::PixelEnuMap& map, PixelBox& box) {
+  const double above = cameraEnu[2] - groundZ;
+  if (!(above > 0.0) || !std::isfinite(above)) return;
+  const double fx = pinhole[0], fy = pinhole[1], cx = pinhole[2], cy = pinhole[3];
+  const double reach = kMaxFootprintReach * above;
+  const auto addRay = [&](double u, double v) {
+    const cv::Vec3d d = enuFromCameraRotation * cv::Vec3d((u - cx) / fx, (v - cy) / fy, 1.0);
+    const double length = cv::norm(d);
+    if (!(length > 0.0) || !std::isfinite(length)) return;
+    const double t = -above / d[2];  // along d to the ground plane
+    const double along = t > 0.0 && std::isfinite(t) ? std::min(t * length, reach) : reach;
+    const cv::Vec3d hit = cameraEnu + d * (along / length);
+    const cv::Vec2d pixel = map.pixel(hit[0], hit[1]);
+    box.add(pixel[0], pixel[1]);
+  };
+  const double right = image.width - 0.5, bottom = image.height - 0.5;
+  for (int i = 0; i <= kFootprintSamplesPerEdge; ++i) {
+    const double f = double(i) / kFootprintSamplesPerEdge;
+    addRay(-0.5 + f * image.width, -0.5);
+    addRay(-0.5 + f * image.width, bottom);
+    addRay(-0.5, -0.5 + f * image.height);
+    addRay(right, -0.5 + f * image.height);
+  }
+}
+
+// Where the camera stands over the raster.
+struct CameraOverGround {
+  cv::Matx34d cameraFromEnu;
+  cv::Vec3d enu;     // the camera's ENU position
+  double gsd = 0.0;  // metres per image pixel at the mean height
+};
+
+// The tiles of the frame's raster: those of its points, widened to the ground the image sees
+// when that fits, so that the frame's DOM ends where its image does and not on the border of
+// its points' tiles. False, with the reason in `failure`, when not even the points' tiles
+// fit: a raster far larger than the frame can fill (a far outlier) is refused before
+// allocating.
+bool chooseTiles(const fw::PureProjection& projection, int zoom,
+                 const terrain_memory::Settings& memory, const RasterFrame& frame,
+                 const GroundPoints& ground, const terrain::PixelEnuMap& map, long long nearColumn,
+                 const CameraOverGround& camera, const std::vector<cv::Vec2d>& pixels,
+                 pi::Point2ll& firstTile, pi::Point2ll& lastTile, std::string& failure) {
+  PixelBox pointsBox;
+  for (const cv::Vec2d& p : pixels) pointsBox.add(p[0], p[1]);
+  const pi::Point2ll tile = projection.tileSize();
+  const RasterTileGrid grid(tile, projection.maxTile(zoom), nearColumn);
+  const double pointPixels = grid.span(pointsBox, firstTile, lastTile);
+  const double limit =
+      rasterPixelLimit(double(frame.image.total()), camera.gsd, map.columnStep(), tile);
+  if (pointPixels > limit) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id << " would need a "
+                          << (lastTile.x - firstTile.x + 1) * tile.x << " x "
+                          << (lastTile.y - firstTile.y + 1) * tile.y << " raster (limit " << limit
+                          << " pixels); a point lies far off the frame's footprint";
+    failure = "point far off the footprint";
+    return false;
+  }
+  const std::string memoryError = terrain_memory::frameError(memory, pointPixels);
+  if (!memoryError.empty()) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id << " at zoom " << zoom
+                          << ": " << memoryError;
+    failure = "insufficient memory";
+    return false;
+  }
+  PixelBox seenBox = pointsBox;
+  const cv::Matx33d cameraFromEnuRotation = camera.cameraFromEnu.get_minor<3, 3>(0, 0);
+  addImageFootprint(cameraFromEnuRotation.inv(), camera.enu, ground.minZ, frame.pinhole,
+                    frame.image.size(), map, seenBox);
+  pi::Point2ll first, last;
+  const double seenPixels = grid.span(seenBox, first, last);
+  if (seenPixels <= limit && terrain_memory::frameError(memory, seenPixels).empty()) {
+    firstTile = first;
+    lastTile = last;
+  }
+  return true;
+}
+
+// The raster's place on the Web-Mercator grid and on its own ENU axes.
+struct RasterLayout {
+  pi::Point2ll firstTile, lastTile, tile;
+  long long width = 0, height = 0;  // pixels
+  int columns = 0, rows = 0;        // DSM cells
+  pi::Point2ll origin;              // absolute pixel of the raster's (0, 0)
+  cv::Vec2d originEnu;
+  cv::Matx22d enuFromPixel;
+  double columnStep = 0.0, rowStep = 0.0;  // metres per pixel along a row and a column
+};
+
+RasterLayout layoutOf(const pi::Point2ll& firstTile, const pi::Point2ll& lastTile,
+                      const pi::Point2ll& tile, const terrain::PixelEnuMap& map) {
+  RasterLayout l;
+  l.firstTile = firstTile;
+  l.lastTile = lastTile;
+  l.tile = tile;
+  l.width = (lastTile.x - firstTile.x + 1) * tile.x;
+  l.height = (lastTile.y - firstTile.y + 1) * tile.y;
+  l.columns = int(l.width / kCellPixels);
+  l.rows = int(l.height / kCellPixels);
+  l.origin = pi::Point2ll(firstTile.x * tile.x, firstTile.y * tile.y);
+  l.originEnu = map.enu(double(l.origin.x), double(l.origin.y));
+  l.enuFromPixel = map.enuFromPixel;
+  l.columnStep = map.columnStep();
+  l.rowStep = map.rowStep();
+  return l;
+}
+
+// The colour lookup of one frame: along a raster row the camera point is linear in the
+// column and in the height, c = rowStart + dx * alongColumn + z * alongHeight.
+struct ColourLookup {
+  cv::Matx34d cameraFromEnu;
+  cv::Vec3d alongColumn, alongHeight, alongRow;
+  cv::Vec4d pinhole;
+  int imageW = 0, imageH = 0;
+  float radius = 1.0f;  // half the image's diagonal, for the weight's fall-off
+  std::optional<FootprintSampler> footprint;
+};
+
+// Set up before the heights: the image is reduced to the DOM's resolution once, so that the
+// full image can be let go before the height grid needs its memory.
+void setUpColourLookup(const RasterFrame& frame, const CameraOverGround& camera,
+                       const RasterLayout& layout, ColourLookup& lookup) {
+  const cv::Matx34d& c = camera.cameraFromEnu;
+  const cv::Matx22d& a = layout.enuFromPixel;
+  lookup.cameraFromEnu = c;
+  lookup.pinhole = frame.pinhole;
+  lookup.imageW = frame.image.cols;
+  lookup.imageH = frame.image.rows;
+  const int w = lookup.imageW, h = lookup.imageH;
+  lookup.radius =
+      std::max(1.0f, float(int(std::sqrt(double((w / 2) * (w / 2) + (h / 2) * (h / 2))))));
+  lookup.alongColumn =
+      cv::Vec3d(c(0, 0) * a(0, 0) + c(0, 1) * a(1, 0), c(1, 0) * a(0, 0) + c(1, 1) * a(1, 0),
+                c(2, 0) * a(0, 0) + c(2, 1) * a(1, 0));
+  lookup.alongHeight = cv::Vec3d(c(0, 2), c(1, 2), c(2, 2));
+  lookup.alongRow =
+      cv::Vec3d(c(0, 0) * a(0, 1) + c(0, 1) * a(1, 1), c(1, 0) * a(0, 1) + c(1, 1) * a(1, 1),
+                c(2, 0) * a(0, 1) + c(2, 1) * a(1, 1));
+  // A DOM pixel usually spans several image pixels: its colour is their mean.
+  lookup.footprint.emplace(frame.image, frame.seen, frame.pinhole, lookup.alongColumn,
+                           lookup.alongRow,
+                           std::max(layout.columnStep, layout.rowStep) / camera.gsd);
+}
+
+// The points on the raster's own axes (x along columns, y against rows, in metres) with their
+// heights, as the height grid takes them. Lets go of the points' other copies.
+cv::Mat pointsOnRasterAxes(GroundPoints& ground, std::vector<cv::Vec2d>& pixels,
+                           const RasterLayout& layout) {
+  const double r = layout.columnStep, rowStep = layout.rowStep;
+  cv::Mat grid(int(ground.points.size()), 1, CV_32FC3);
+  for (size_t i = 0; i < ground.points.size(); ++i) {
+    grid.at<cv::Vec3f>(int(i)) =
+        cv::Vec3f(float(layout.originEnu[0] + (pixels[i][0] - double(layout.origin.x)) * r),
+                  float(layout.originEnu[1] - (pixels[i][1] - double(layout.origin.y)) * rowStep),
+                  float(ground.points[i][2]));
+  }
+  pixels.clear();
+  ground.points.clear();
+  return grid;
+}
+
+// The height grid (one cell per kCellPixels x kCellPixels pixels) and its cell weights.
+bool heightsOf(cv::Mat& points, const RasterLayout& layout, cv::Mat& heights,
+               cv::Mat& cellWeights) {
+  std::vector<fw::GImage> grids;
+  if (!fillHeightGrid(fw::GImage(points), grids, layout.originEnu[0], layout.originEnu[1],
+                      layout.columns, layout.rows, kCellPixels * layout.columnStep,
+                      kCellPixels * layout.rowStep)) {
+    return false;
+  }
+  points.release();
+  heights = cv::Mat(grids[0]).clone();
+  cellWeights = cv::Mat(grids[1]);
+  return true;
+}
+
+// One DSM row's heights as the colouring reads them: a cell without height takes the last
+// height before it in the row (the mean height at the row's start), all lowered by `shift`
+// back to the ENU frame.
+void rowHeights(const cv::Mat& heights, int row, double meanHeight, double shift,
+                std::vector<double>& cellHeights, std::vector<char>& emptyCells) {
+  double running = meanHeight;
+  for (int column = 0; column < heights.cols; ++column) {
+    const float cell = heights.at<float>(row, column);
+    emptyCells[column] = !(cell >= kEmptyCell);
+    if (!emptyCells[column]) running = cell;
+    cellHeights[column] = running - shift;
+  }
+}
+
+// Colours every DOM pixel from the image around its centre, at the height of its cell, and
+// weighs it by the distance of its image pixel from the image's centre (1 where its cell has
+// no height of its own) times the cell's weight.
+void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const cv::Mat& heights,
+                  const cv::Mat& cellWeights, double meanHeight, double shift, cv::Mat& dom,
+                  cv::Mat& weight) {
+  const double fx = lookup.pinhole[0], fy = lookup.pinhole[1];
+  const double cx = lookup.pinhole[2], cy = lookup.pinhole[3];
+  const int imageW = lookup.imageW, imageH = lookup.imageH, columns = layout.columns;
+  const cv::Matx22d& a = layout.enuFromPixel;
+  const cv::Vec2d& originEnu = layout.originEnu;
+  const FootprintSampler& footprint = *lookup.footprint;
+  // Rows are independent: each starts its running height afresh.
+  cv::parallel_for_(cv::Range(0, layout.rows), [&](const cv::Range& range) {
+    std::vector<double> cellHeights(columns);
+    std::vector<char> emptyCells(columns);
+    for (int row = range.start; row < range.end; ++row) {
+      rowHeights(heights, row, meanHeight, shift, cellHeights, emptyCells);
+      const float* cellWeightRow = cellWeights.ptr<float>(row);
+      for (int py = row * kCellPixels; py < (row + 1) * kCellPixels; ++py) {
+        cv::Vec3b* domRow = dom.ptr<cv::Vec3b>(py);
+        uchar* weightRow = weight.ptr<uchar>(py);
+        const double dy = py + 0.5;
+        const double x0 = originEnu[0] + a(0, 1) * dy, y0 = originEnu[1] + a(1, 1) * dy;
+        const cv::Vec3d rowStart = terrain::apply(lookup.cameraFromEnu, {x0, y0, 0.0});
+        for (int px = 0; px < columns * kCellPixels; ++px) {
+          const int column = px / kCellPixels;
+          const double dx = px + 0.5;
+          const double x = x0 + a(0, 0) * dx, y = y0 + a(1, 0) * dx;
+          const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
+          const cv::Vec3d c = rowStart + dx * lookup.alongColumn + z * lookup.alongHeight;
+          if (!(c[2] > 0.0)) continue;
+          const double u = fx * c[0] / c[2] + cx, v = fy * c[1] / c[2] + cy;
+          if (!(u >= -0.5 && u < imageW - 0.5 && v >= -0.5 && v < imageH - 0.5)) continue;
+          // The weight goes by the nearest pixel; u + 0.5 is not negative here, so truncation
+          // rounds.
+          const int iu = int(u + 0.5), iv = int(v + 0.5);
+          if (iu >= imageW || iv >= imageH || !footprint.sees(iu, iv)) continue;
+          domRow[px] = footprint.mean(c);
+          uchar w = 1;
+          if (!emptyCells[column]) {
+            const int du = iu - imageW / 2, dv = iv - imageH / 2;
+            const int d = int(std::sqrt(double(du * du + dv * dv)));
+            w = uchar(255.0f - float(d << 7) / lookup.radius);
+          }
+          weightRow[px] = uchar(float(w) * cellWeightRow[column]);
+        }
+      }
+    }
+  });
+}
+
+void fillRecord(const RasterLayout& layout, double meanHeight, cv::Mat dom, cv::Mat weight,
+                cv::Mat heights, LocalRasters& out) {
+  const pi::Point2ll& tile = layout.tile;
+  out.firstTile = layout.firstTile;
+  out.lastTile = layout.lastTile;
+  out.firstTileOrigin = layout.origin;
+  out.lastTileOrigin = pi::Point2ll(layout.lastTile.x * tile.x, layout.lastTile.y * tile.y);
+  out.width = int32_t(layout.width);
+  out.height = int32_t(layout.height);
+  out.tileSize = tile;
+  out.dsmTileSize = pi::Point2ll(tile.x / kCellPixels, tile.y / kCellPixels);
+  out.dom = dom;
+  out.weight = weight;
+  out.dsm = heights;
+  out.meanHeight = meanHeight;
+}
+
+}  // namespace
+
+bool LocalRasteriser::rasterise(RasterFrame& frame, const std::vector<pi::Point3d>& points,
+                                LocalRasters& out) const {
+  // Reconstruction -> ENU, and the way back to the camera for the colour lookup.
+  cv::Matx34d worldFromEnu;
+  if (!placement_.worldFromEnu(worldFromEnu)) return false;
+  CameraOverGround camera;
+  camera.cameraFromEnu =
+      terrain::compose(terrain::matrixOf(frame.worldFromCamera.inverse()), worldFromEnu);
+  GroundPoints ground = groundPointsOf(points, placement_);
+  if (ground.points.empty()) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id
+                          << " has no finite point";
+    out.failure = "no finite point";
+    return false;
+  }
+  terrain::PixelEnuMap map;
+  long long nearColumn = 0;
+  if (!pixelMapOf(projection_, placement_, ground, map, nearColumn)) return false;
+  std::vector<cv::Vec2d> pixels(ground.points.size());
+  for (size_t i = 0; i < ground.points.size(); ++i) {
+    pixels[i] = map.pixel(ground.points[i][0], ground.points[i][1]);
+  }
+  const pi::Point3d& t = frame.worldFromCamera.t;
+  camera.enu = terrain::apply(placement_.enuFromWorld(), {t.x, t.y, t.z});
+  const double cameraHeight =
+      camera.enu[2] + terrain::curvatureDrop(camera.enu[0], camera.enu[1]) + ground.shift;
+  camera.gsd = std::fabs(cameraHeight - ground.meanHeight) / frame.pinhole[0];
+
+  pi::Point2ll firstTile, lastTile;
+  if (!chooseTiles(projection_, placement_.zoom(), memory_, frame, ground, map, nearColumn, camera,
+                   pixels, firstTile, lastTile, out.failure)) {
+    return false;
+  }
+  const RasterLayout layout = layoutOf(firstTile, lastTile, projection_.tileSize(), map);
+  ColourLookup lookup;
+  setUpColourLookup(frame, camera, layout, lookup);
+  frame.image.release();
+
+  cv::Mat grid = pointsOnRasterAxes(ground, pixels, layout);
+  if (stop_) return false;
+  cv::Mat heights, cellWeights;
+  if (!heightsOf(grid, layout, heights, cellWeights)) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id
+                          << " has no point on its raster";
+    out.failure = "no point on its raster";
+    return false;
+  }
+  cv::Mat dom(int(layout.height), int(layout.width), CV_8UC3, cv::Scalar(255, 255, 255));
+  cv::Mat weight(int(layout.height), int(layout.width), CV_8UC1, cv::Scalar(0));
+  colourRaster(lookup, layout, heights, cellWeights, ground.meanHeight, ground.shift, dom, weight);
+  fillRecord(layout, ground.meanHeight, dom, weight, heights, out);
+  return !stop_;
+}
