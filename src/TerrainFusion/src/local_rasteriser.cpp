@@ -313,6 +313,11 @@ void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const 
   const FootprintSampler& footprint = *lookup.footprint;
   // Rows are independent: each starts its running height afresh.
   cv::parallel_for_(cv::Range(0, layout.rows), [&](const cv::Range& range) {
+    // Copied in: the stores through byte pointers below could otherwise alias them and force
+    // a reload at every pixel.
+    const cv::Matx34d cameraFromEnu = lookup.cameraFromEnu;
+    const cv::Vec3d alongColumn = lookup.alongColumn, alongHeight = lookup.alongHeight;
+    const float radius = lookup.radius;
     std::vector<double> cellHeights(columns);
     std::vector<char> emptyCells(columns);
     for (int row = range.start; row < range.end; ++row) {
@@ -323,13 +328,13 @@ void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const 
         uchar* weightRow = weight.ptr<uchar>(py);
         const double dy = py + 0.5;
         const double x0 = originEnu[0] + a(0, 1) * dy, y0 = originEnu[1] + a(1, 1) * dy;
-        const cv::Vec3d rowStart = terrain::apply(lookup.cameraFromEnu, {x0, y0, 0.0});
+        const cv::Vec3d rowStart = terrain::apply(cameraFromEnu, {x0, y0, 0.0});
         for (int px = 0; px < columns * kCellPixels; ++px) {
           const int column = px / kCellPixels;
           const double dx = px + 0.5;
           const double x = x0 + a(0, 0) * dx, y = y0 + a(1, 0) * dx;
           const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
-          const cv::Vec3d c = rowStart + dx * lookup.alongColumn + z * lookup.alongHeight;
+          const cv::Vec3d c = rowStart + dx * alongColumn + z * alongHeight;
           if (!(c[2] > 0.0)) continue;
           const double u = fx * c[0] / c[2] + cx, v = fy * c[1] / c[2] + cy;
           if (!(u >= -0.5 && u < imageW - 0.5 && v >= -0.5 && v < imageH - 0.5)) continue;
@@ -342,7 +347,7 @@ void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const 
           if (!emptyCells[column]) {
             const int du = iu - imageW / 2, dv = iv - imageH / 2;
             const int d = int(std::sqrt(double(du * du + dv * dv)));
-            w = uchar(255.0f - float(d << 7) / lookup.radius);
+            w = uchar(255.0f - float(d << 7) / radius);
           }
           weightRow[px] = uchar(float(w) * cellWeightRow[column]);
         }
