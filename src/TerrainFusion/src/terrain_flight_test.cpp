@@ -205,6 +205,45 @@ TEST_F(FlightProducts, LowerZoomsAreTheReductionOfTheirChildren) {
   EXPECT_GT(checked, 0);
 }
 
+// Normalised cross-correlation of two grey images over `valid`, both slightly smoothed: the
+// DOM samples frame pixels without filtering.
+double smoothedCorrelation(const cv::Mat& grey, const cv::Mat& truthGrey, const cv::Mat& valid) {
+  cv::Mat a, b;
+  cv::GaussianBlur(grey, a, cv::Size(), 0.7);
+  cv::GaussianBlur(truthGrey, b, cv::Size(), 0.7);
+  a.convertTo(a, CV_64F);
+  b.convertTo(b, CV_64F);
+  a -= cv::mean(a, valid)[0];
+  b -= cv::mean(b, valid)[0];
+  a.setTo(0, ~valid);
+  b.setTo(0, ~valid);
+  return a.dot(b) / std::sqrt(a.dot(a) * b.dot(b));
+}
+
+// The grey steps to the right and down from every pixel of `inData` whose neighbours there
+// are in it too, summed across tile borders and inside tiles.
+struct GreySteps {
+  double border = 0, inner = 0;
+  int borderCount = 0, innerCount = 0;
+};
+GreySteps greySteps(const cv::Mat& grey, const cv::Mat& inData) {
+  GreySteps s;
+  for (int r = 0; r + 1 < grey.rows; ++r) {
+    for (int c = 0; c + 1 < grey.cols; ++c) {
+      if (!inData.at<uint8_t>(r, c) || !inData.at<uint8_t>(r, c + 1) ||
+          !inData.at<uint8_t>(r + 1, c))
+        continue;
+      const double dx = std::abs(grey.at<uint8_t>(r, c + 1) - grey.at<uint8_t>(r, c));
+      const double dy = std::abs(grey.at<uint8_t>(r + 1, c) - grey.at<uint8_t>(r, c));
+      (c % 256 == 255 ? s.border : s.inner) += dx;
+      ++(c % 256 == 255 ? s.borderCount : s.innerCount);
+      (r % 256 == 255 ? s.border : s.inner) += dy;
+      ++(r % 256 == 255 ? s.borderCount : s.innerCount);
+    }
+  }
+  return s;
+}
+
 TEST_F(FlightProducts, OrthophotoMatchesTheTruthWithoutSeams) {
   const int z = fileRun_->zoom;
   cv::Point origin;
@@ -224,18 +263,7 @@ TEST_F(FlightProducts, OrthophotoMatchesTheTruthWithoutSeams) {
   cv::extractChannel(mosaic, alpha, 3);
   const cv::Mat valid = (alpha > 0) & (walls == 0);
   ASSERT_GT(cv::countNonZero(valid), 10000);
-  // Both slightly smoothed: the DOM samples frame pixels without filtering.
-  cv::Mat a, b;
-  cv::GaussianBlur(grey, a, cv::Size(), 0.7);
-  cv::GaussianBlur(truthGrey, b, cv::Size(), 0.7);
-  a.convertTo(a, CV_64F);
-  b.convertTo(b, CV_64F);
-  a -= cv::mean(a, valid)[0];
-  b -= cv::mean(b, valid)[0];
-  a.setTo(0, ~valid);
-  b.setTo(0, ~valid);
-  const double ncc = a.dot(b) / std::sqrt(a.dot(a) * b.dot(b));
-  EXPECT_GE(ncc, 0.85);
+  EXPECT_GE(smoothedCorrelation(grey, truthGrey, valid), 0.85);
 
   // Survey markers where the truth puts them.
   const cv::Vec3d t = flight_->takeOff();
@@ -269,23 +297,9 @@ TEST_F(FlightProducts, OrthophotoMatchesTheTruthWithoutSeams) {
   cv::magnitude(truthX, truthY, truthSlope);
   cv::dilate(truthSlope, truthSlope, cv::Mat::ones(5, 5, CV_8U));
   inData &= truthSlope < 12.0f;
-  double border = 0, inner = 0;
-  int borderCount = 0, innerCount = 0;
-  for (int r = 0; r + 1 < grey.rows; ++r) {
-    for (int c = 0; c + 1 < grey.cols; ++c) {
-      if (!inData.at<uint8_t>(r, c) || !inData.at<uint8_t>(r, c + 1) ||
-          !inData.at<uint8_t>(r + 1, c))
-        continue;
-      const double dx = std::abs(grey.at<uint8_t>(r, c + 1) - grey.at<uint8_t>(r, c));
-      const double dy = std::abs(grey.at<uint8_t>(r + 1, c) - grey.at<uint8_t>(r, c));
-      (c % 256 == 255 ? border : inner) += dx;
-      ++(c % 256 == 255 ? borderCount : innerCount);
-      (r % 256 == 255 ? border : inner) += dy;
-      ++(r % 256 == 255 ? borderCount : innerCount);
-    }
-  }
-  ASSERT_GT(borderCount, 100);
-  EXPECT_LE(border / borderCount, 1.15 * inner / innerCount);
+  const GreySteps steps = greySteps(grey, inData);
+  ASSERT_GT(steps.borderCount, 100);
+  EXPECT_LE(steps.border / steps.borderCount, 1.15 * steps.inner / steps.innerCount);
 }
 
 TEST_F(FlightProducts, SurfaceModelMatchesTheTruth) {

@@ -157,6 +157,48 @@ TEST_F(TerrainProducts, RecordsEndFailedWhenEveryFrameFailed) {
   EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kDomTiles), 0);
 }
 
+// Pixels inside `polygon` (pixels of `zoom`), and those of them the DOM tiles have data in.
+void countCovered(const std::map<Key, cv::Mat>& dom, int zoom,
+                  const std::vector<cv::Point>& polygon, int& covered, int& total) {
+  const cv::Rect box = cv::boundingRect(polygon);
+  cv::Mat inside(box.size(), CV_8UC1, cv::Scalar(0));
+  std::vector<cv::Point> local;
+  for (const auto& p : polygon) local.push_back(p - box.tl());
+  cv::fillConvexPoly(inside, local, cv::Scalar(255));
+  for (int r = 0; r < box.height; ++r) {
+    for (int c = 0; c < box.width; ++c) {
+      if (!inside.at<uint8_t>(r, c)) continue;
+      const int px = box.x + c, py = box.y + r;
+      const auto tile = dom.find({zoom, px / 256, py / 256});
+      ++total;
+      covered += tile != dom.end() && tile->second.at<cv::Vec4b>(py % 256, px % 256)[3] > 0;
+    }
+  }
+}
+
+// The DOM patch's edge at `zoom` (pixels with data next to pixels without) and how many of
+// those lie on a tile's border.
+void countPatchEdge(const std::map<Key, cv::Mat>& dom, int zoom, int& edge, int& onBorder) {
+  const auto alphaAt = [&](int px, int py) {
+    const auto t = dom.find({zoom, px >> 8, py >> 8});
+    return t != dom.end() && t->second.at<cv::Vec4b>(py & 255, px & 255)[3] > 0;
+  };
+  for (const auto& [key, tile] : dom) {
+    if (std::get<0>(key) != zoom) continue;
+    for (int r = 0; r < 256; ++r) {
+      for (int c = 0; c < 256; ++c) {
+        const int px = std::get<1>(key) * 256 + c, py = std::get<2>(key) * 256 + r;
+        if (!alphaAt(px, py)) continue;
+        if (alphaAt(px + 1, py) && alphaAt(px - 1, py) && alphaAt(px, py + 1) &&
+            alphaAt(px, py - 1))
+          continue;
+        ++edge;
+        onBorder += c == 0 || c == 255 || r == 0 || r == 255;
+      }
+    }
+  }
+}
+
 // A frame whose dense points cover only the middle of its image (the overlap with its
 // neighbour) still gives the DOM of all the ground its image sees: the patch ends at the
 // image's edge, not at the border of its points' tiles.
@@ -198,22 +240,8 @@ TEST_F(TerrainProducts, FrameDomReachesWhereItsImageSeesNotWhereItsTilesEnd) {
       const cv::Point2d p = tftest::pixelOf(g[0], g[1], zoom);
       polygon.emplace_back(int(std::lround(p.x)), int(std::lround(p.y)));
     }
-    const cv::Rect box = cv::boundingRect(polygon);
-    cv::Mat inside(box.size(), CV_8UC1, cv::Scalar(0));
-    std::vector<cv::Point> local;
-    for (const auto& p : polygon) local.push_back(p - box.tl());
-    cv::fillConvexPoly(inside, local, cv::Scalar(255));
     int covered = 0, total = 0;
-    for (int r = 0; r < box.height; ++r) {
-      for (int c = 0; c < box.width; ++c) {
-        if (!inside.at<uint8_t>(r, c)) continue;
-        const int px = box.x + c, py = box.y + r;
-        const auto tile = products.dom.find({zoom, px / 256, py / 256});
-        ++total;
-        covered +=
-            tile != products.dom.end() && tile->second.at<cv::Vec4b>(py % 256, px % 256)[3] > 0;
-      }
-    }
+    countCovered(products.dom, zoom, polygon, covered, total);
     ASSERT_GT(total, 1000);
     // Heights beyond the points are guessed, so the edge may fall short of the true one by
     // a little; but not by whole tile parts.
@@ -221,24 +249,7 @@ TEST_F(TerrainProducts, FrameDomReachesWhereItsImageSeesNotWhereItsTilesEnd) {
     // The patch's edge: pixels with data next to pixels without. Lying on tile borders no
     // more than by chance (about 1 in 64 here) means no straight cut along them.
     int edge = 0, onBorder = 0;
-    for (const auto& [key, tile] : products.dom) {
-      if (std::get<0>(key) != zoom) continue;
-      const auto alphaAt = [&](int px, int py) {
-        const auto t = products.dom.find({zoom, px >> 8, py >> 8});
-        return t != products.dom.end() && t->second.at<cv::Vec4b>(py & 255, px & 255)[3] > 0;
-      };
-      for (int r = 0; r < 256; ++r) {
-        for (int c = 0; c < 256; ++c) {
-          const int px = std::get<1>(key) * 256 + c, py = std::get<2>(key) * 256 + r;
-          if (!alphaAt(px, py)) continue;
-          if (alphaAt(px + 1, py) && alphaAt(px - 1, py) && alphaAt(px, py + 1) &&
-              alphaAt(px, py - 1))
-            continue;
-          ++edge;
-          onBorder += c == 0 || c == 255 || r == 0 || r == 255;
-        }
-      }
-    }
+    countPatchEdge(products.dom, zoom, edge, onBorder);
     ASSERT_GT(edge, 100);
     EXPECT_LE(double(onBorder) / edge, 0.05) << onBorder << " of " << edge;
     ++checked;
