@@ -7,6 +7,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -107,6 +109,27 @@ TEST(SgmCpuOptions, KeepsTheBlockOddAndSmallAndTheRatioAPercentage) {
   defaults.check();
   EXPECT_EQ(defaults.blockSize, 5);
   EXPECT_EQ(defaults.uniquenessRatio, 10);
+}
+
+TEST(SgmCpuOptions, TakeTheMatcherModeOnceAndOnlyOneOfOpenCVs) {
+  LogLines log;
+  for (const auto& [given, kept] :
+       std::vector<std::pair<int, int>>{{-1, 0}, {0, 0}, {1, 1}, {3, 3}, {4, 0}}) {
+    SgmCpuOptions o;
+    o.mode = given;
+    o.check();
+    EXPECT_EQ(o.mode, kept) << given;
+  }
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.fulldp"), 2);
+  fw::Var& store = fw::Var::instance();
+  store.setText("pointsfusion.fulldp", "1");
+  store.setText("pointsfusion.sgbm_block_size", "7");
+  const SGM_CPU matcher;
+  store.setText("pointsfusion.fulldp", "2");  // read once: the matcher keeps 1
+  EXPECT_EQ(matcher.options().mode, cv::StereoSGBM::MODE_HH);
+  EXPECT_EQ(matcher.options().blockSize, 7);
+  store.setText("pointsfusion.fulldp", "0");
+  store.setText("pointsfusion.sgbm_block_size", "5");
 }
 
 TEST(DisparityResult, RightViewTakesTruncatedColumnsAndLaterColumnsWin) {

@@ -28,6 +28,7 @@ SgmCpuOptions SgmCpuOptions::fromConfig() {
   SgmCpuOptions o;
   o.blockSize = *config.GetInt("pointsfusion.sgbm_block_size", o.blockSize);
   o.uniquenessRatio = *config.GetInt("pointsfusion.sgbm_uniqueness", o.uniquenessRatio);
+  o.mode = *config.GetInt("pointsfusion.fulldp", o.mode);
   o.check();
   return o;
 }
@@ -45,6 +46,11 @@ void SgmCpuOptions::check() {
     FW_LOG(fw::kLogWarning) << "pointsfusion.sgbm_uniqueness " << uniquenessRatio
                             << " is outside 0.." << kMaxUniqueness << "; using " << ratio << ".";
     uniquenessRatio = ratio;
+  }
+  if (mode < cv::StereoSGBM::MODE_SGBM || mode > cv::StereoSGBM::MODE_HH4) {
+    FW_LOG(fw::kLogWarning) << "pointsfusion.fulldp " << mode << " is no matcher mode; using "
+                            << cv::StereoSGBM::MODE_SGBM << ".";
+    mode = cv::StereoSGBM::MODE_SGBM;
   }
 }
 
@@ -68,9 +74,6 @@ cv::Ptr<cv::StereoSGBM> SGM_CPU::createMatcher(int dmin, int count, int channels
 }
 
 sv::Var SGM_CPU::Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) {
-  const SgmCpuOptions options = SgmCpuOptions::fromConfig();
-  // OpenCV's own mode numbers: 0 MODE_SGBM, 1 MODE_HH.
-  const int mode = *fw::Var::instance().GetInt("pointsfusion.fulldp", 0);
   const int count = searchCount(left.cols, dmin, dmax);
   // StereoSGBM leaves the first dmin + count columns unmatched, though every column from dmin
   // on can see its match. A margin of count columns gives those columns back; candidates
@@ -78,7 +81,7 @@ sv::Var SGM_CPU::Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) {
   cv::Mat paddedLeft, paddedRight, fixedPoint, disparity;
   cv::copyMakeBorder(left, paddedLeft, 0, 0, count, 0, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   cv::copyMakeBorder(right, paddedRight, 0, 0, count, 0, cv::BORDER_CONSTANT, cv::Scalar::all(0));
-  createMatcher(dmin, count, left.channels(), mode, options)
+  createMatcher(dmin, count, left.channels(), options_.mode, options_)
       ->compute(paddedLeft, paddedRight, fixedPoint);
   // Rejected pixels come out as dmin - 1.
   fixedPoint.colRange(count, count + left.cols).convertTo(disparity, CV_32F, 1.0 / 16);

@@ -7,7 +7,8 @@
 
 #include <opencv2/calib3d.hpp>
 
-// Tunables of the CPU matcher, read from the configuration store at each pair.
+// Tunables of the CPU matcher, read from the configuration store once, when the matcher is
+// built.
 struct SgmCpuOptions {
   // "pointsfusion.sgbm_block_size": odd matching window; 5 gathers enough signal on faint
   // field texture at the reduced scale without blurring edges much.
@@ -15,14 +16,21 @@ struct SgmCpuOptions {
   // "pointsfusion.sgbm_uniqueness": percent by which the best cost must beat the second;
   // repetitive furrows rarely clear a margin of 30.
   int uniquenessRatio = 10;
+  // "pointsfusion.fulldp": OpenCV's own StereoSGBM mode number (0 MODE_SGBM, 1 MODE_HH,
+  // 2 MODE_SGBM_3WAY, 3 MODE_HH4).
+  int mode = cv::StereoSGBM::MODE_SGBM;
 
   static SgmCpuOptions fromConfig();
-  // Keeps the block odd within 1 .. 11 and the ratio within 0 .. 100, each with a warning.
+  // Keeps the block odd within 1 .. 11, the ratio within 0 .. 100 and the mode one of
+  // OpenCV's (others match as MODE_SGBM does), each with a warning.
   void check();
 };
 
 class SGM_CPU : public DisparityCalculator {
  public:
+  SGM_CPU() : SGM_CPU(SgmCpuOptions::fromConfig()) {}
+  explicit SGM_CPU(const SgmCpuOptions& options) : options_(options) {}
+
   sv::Var Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) override;
 
   // Disparities searched for an image `cols` wide: a multiple of 16, at most 272.
@@ -32,4 +40,8 @@ class SGM_CPU : public DisparityCalculator {
   // The matcher with this calculator's parameters; `mode` is a StereoSGBM mode.
   static cv::Ptr<cv::StereoSGBM> createMatcher(int dmin, int count, int channels, int mode,
                                                const SgmCpuOptions& options);
+  const SgmCpuOptions& options() const { return options_; }
+
+ private:
+  const SgmCpuOptions options_;
 };
