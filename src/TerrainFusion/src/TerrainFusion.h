@@ -113,7 +113,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   bool calcTileZoom(const std::shared_ptr<fw::MapFrame>& frame, bool computeZoom);
 
   // ---- Local rasters
-  // Rasterises the frame's points (reconstruction coordinates) into DSM, DOM and weight.
+  // Rasterises the frame's points (reconstruction coordinates) into DSM, DOM and weight:
+  // reads and undistorts the frame's image, then hands it to a LocalRasteriser.
   bool makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
                    const std::shared_ptr<LocalDSMData>& local,
                    const std::vector<pi::Point3d>& points);

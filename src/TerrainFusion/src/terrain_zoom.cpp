@@ -76,11 +76,12 @@ bool TerrainFusion::fixPlacementAndZoom(const std::shared_ptr<fw::MapFrame>& fra
 
 void TerrainFusion::fixZoomFromReadyRasters(int32_t zoom, int32_t zoomOffset) {
   std::lock_guard<std::mutex> lock(zoomMutex_);
-  if (placement_.readyRasterZoomFixed()) return;
   const int32_t autoZoom = options_.autoZoom;
   const double level = double(zoom) + double(zoomOffset) - double(autoZoom);
-  placement_.chooseZoomFromReadyRasters(
-      int32_t(std::min<double>(std::max(level, 0.0), maxZoomLevel_)));
+  if (!placement_.chooseZoomFromReadyRasters(
+          int32_t(std::min<double>(std::max(level, 0.0), maxZoomLevel_)))) {
+    return;
+  }
   FW_LOG(fw::kLogInfo) << "TileZoom:" << placement_.zoom();
   publishZoom();
 }
