@@ -165,6 +165,19 @@ TEST(CleanerOptions, RaisesViewsAndQueueThatCouldNeverConfirm) {
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.clean_queuesize 1"), 1);
 }
 
+TEST(CleanerOptions, AreReadOnceWhenTheCleanerIsBuilt) {
+  LogLines log;
+  Config views("pointsfusion.min_consistent_views", "1", "2");
+  Config queue("pointsfusion.clean_queuesize", "3", "2");
+  Cleaner cleaner;
+  fw::Var::instance().setText("pointsfusion.clean_queuesize", "4");
+  EXPECT_EQ(cleaner.options().queueSize, 3);
+  EXPECT_EQ(cleaner.options().minConsistentViews, 2);
+  // Frames processed later do not repeat the warning.
+  fw::Messenger::instance().publish("sbt.dense_frame_test", planeRecord(0, 0));
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.min_consistent_views 1"), 1);
+}
+
 struct ShutdownCase {
   bool futures;
   const char* queueSize;

@@ -1,6 +1,8 @@
 #include "src/PointsFusion/src/stereo_dense/dense_depth_options.h"
 
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pipeline_test_support.h"
+#include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +31,15 @@ TEST(DenseDepthOptions, ReadsEverySettingOnce) {
   EXPECT_EQ(o.method, 1);
   EXPECT_TRUE(o.cloneFrame);
   EXPECT_EQ(o.searchRangeFactor, 1.5);
+}
+
+TEST(DenseDepthOptions, TheStageKeepsWhatItReadWhenBuilt) {
+  Config clone("pointsfusion.clone_frame", "1", "0");
+  Config threads("pointsfusion.dense_thread_num", "99", "4");
+  DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
+  fw::Var::instance().setText("pointsfusion.clone_frame", "0");
+  EXPECT_TRUE(stage.options().cloneFrame);
+  EXPECT_EQ(stage.options().threads, DenseDepthOptions::kMaxThreads);
 }
 
 TEST(DenseDepthOptions, CheckKeepsTheThreadCountInRange) {
