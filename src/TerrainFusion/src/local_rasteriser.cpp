@@ -2,20 +2,19 @@
 
 #include "framework/geodesy.h"
 #include "framework/log.h"
-#include "src/TerrainFusion/src/footprint_sampler.h"
 #include "src/TerrainFusion/src/height_grid.h"
+#include "src/TerrainFusion/src/raster_colouring.h"
 #include "src/TerrainFusion/src/raster_tile_grid.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
+#include "src/TerrainFusion/src/tile_model.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <optional>
 
 namespace {
 
-constexpr int kCellPixels = 4;           // DOM pixels per DSM cell along each axis
-constexpr double kEmptyCell = -10000.0;  // DSM cells below this have no height
+using tile_model::kPixelsPerCell;
 
 // The frame's points in the run's ENU frame: x, y in metres, z as ellipsoidal height.
 struct GroundPoints {
@@ -187,17 +186,6 @@ bool chooseTiles(const fw::PureProjection& projection, int zoom,
   return true;
 }
 
-// The raster's place on the Web-Mercator grid and on its own ENU axes.
-struct RasterLayout {
-  pi::Point2ll firstTile, lastTile, tile;
-  long long width = 0, height = 0;  // pixels
-  int columns = 0, rows = 0;        // DSM cells
-  pi::Point2ll origin;              // absolute pixel of the raster's (0, 0)
-  cv::Vec2d originEnu;
-  cv::Matx22d enuFromPixel;
-  double columnStep = 0.0, rowStep = 0.0;  // metres per pixel along a row and a column
-};
-
 RasterLayout layoutOf(const pi::Point2ll& firstTile, const pi::Point2ll& lastTile,
                       const pi::Point2ll& tile, const terrain::PixelEnuMap& map) {
   RasterLayout l;
@@ -206,51 +194,14 @@ RasterLayout layoutOf(const pi::Point2ll& firstTile, const pi::Point2ll& lastTil
   l.tile = tile;
   l.width = (lastTile.x - firstTile.x + 1) * tile.x;
   l.height = (lastTile.y - firstTile.y + 1) * tile.y;
-  l.columns = int(l.width / kCellPixels);
-  l.rows = int(l.height / kCellPixels);
+  l.columns = int(l.width / kPixelsPerCell);
+  l.rows = int(l.height / kPixelsPerCell);
   l.origin = pi::Point2ll(firstTile.x * tile.x, firstTile.y * tile.y);
   l.originEnu = map.enu(double(l.origin.x), double(l.origin.y));
   l.enuFromPixel = map.enuFromPixel;
   l.columnStep = map.columnStep();
   l.rowStep = map.rowStep();
   return l;
-}
-
-// The colour lookup of one frame: along a raster row the camera point is linear in the
-// column and in the height, c = rowStart + dx * alongColumn + z * alongHeight.
-struct ColourLookup {
-  cv::Matx34d cameraFromEnu;
-  cv::Vec3d alongColumn, alongHeight, alongRow;
-  cv::Vec4d pinhole;
-  int imageW = 0, imageH = 0;
-  float radius = 1.0f;  // half the image's diagonal, for the weight's fall-off
-  std::optional<FootprintSampler> footprint;
-};
-
-// Set up before the heights: the image is reduced to the DOM's resolution once, so that the
-// full image can be let go before the height grid needs its memory.
-void setUpColourLookup(const RasterFrame& frame, const CameraOverGround& camera,
-                       const RasterLayout& layout, ColourLookup& lookup) {
-  const cv::Matx34d& c = camera.cameraFromEnu;
-  const cv::Matx22d& a = layout.enuFromPixel;
-  lookup.cameraFromEnu = c;
-  lookup.pinhole = frame.pinhole;
-  lookup.imageW = frame.image.cols;
-  lookup.imageH = frame.image.rows;
-  const int w = lookup.imageW, h = lookup.imageH;
-  lookup.radius =
-      std::max(1.0f, float(int(std::sqrt(double((w / 2) * (w / 2) + (h / 2) * (h / 2))))));
-  lookup.alongColumn =
-      cv::Vec3d(c(0, 0) * a(0, 0) + c(0, 1) * a(1, 0), c(1, 0) * a(0, 0) + c(1, 1) * a(1, 0),
-                c(2, 0) * a(0, 0) + c(2, 1) * a(1, 0));
-  lookup.alongHeight = cv::Vec3d(c(0, 2), c(1, 2), c(2, 2));
-  lookup.alongRow =
-      cv::Vec3d(c(0, 0) * a(0, 1) + c(0, 1) * a(1, 1), c(1, 0) * a(0, 1) + c(1, 1) * a(1, 1),
-                c(2, 0) * a(0, 1) + c(2, 1) * a(1, 1));
-  // A DOM pixel usually spans several image pixels: its colour is their mean.
-  lookup.footprint.emplace(frame.image, frame.seen, frame.pinhole, lookup.alongColumn,
-                           lookup.alongRow,
-                           std::max(layout.columnStep, layout.rowStep) / camera.gsd);
 }
 
 // The points on the raster's own axes (x along columns, y against rows, in metres) with their
@@ -270,90 +221,19 @@ cv::Mat pointsOnRasterAxes(GroundPoints& ground, std::vector<cv::Vec2d>& pixels,
   return grid;
 }
 
-// The height grid (one cell per kCellPixels x kCellPixels pixels) and its cell weights.
+// The height grid (one cell per kPixelsPerCell x kPixelsPerCell pixels) and its cell weights.
 bool heightsOf(cv::Mat& points, const RasterLayout& layout, cv::Mat& heights,
                cv::Mat& cellWeights) {
   std::vector<fw::GImage> grids;
   if (!fillHeightGrid(fw::GImage(points), grids, layout.originEnu[0], layout.originEnu[1],
-                      layout.columns, layout.rows, kCellPixels * layout.columnStep,
-                      kCellPixels * layout.rowStep)) {
+                      layout.columns, layout.rows, kPixelsPerCell * layout.columnStep,
+                      kPixelsPerCell * layout.rowStep)) {
     return false;
   }
   points.release();
   heights = cv::Mat(grids[0]).clone();
   cellWeights = cv::Mat(grids[1]);
   return true;
-}
-
-// One DSM row's heights as the colouring reads them: a cell without height takes the last
-// height before it in the row (the mean height at the row's start), all lowered by `shift`
-// back to the ENU frame.
-void rowHeights(const cv::Mat& heights, int row, double meanHeight, double shift,
-                std::vector<double>& cellHeights, std::vector<char>& emptyCells) {
-  double running = meanHeight;
-  for (int column = 0; column < heights.cols; ++column) {
-    const float cell = heights.at<float>(row, column);
-    emptyCells[column] = !(cell >= kEmptyCell);
-    if (!emptyCells[column]) running = cell;
-    cellHeights[column] = running - shift;
-  }
-}
-
-// Colours every DOM pixel from the image around its centre, at the height of its cell, and
-// weighs it by the distance of its image pixel from the image's centre (1 where its cell has
-// no height of its own) times the cell's weight.
-void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const cv::Mat& heights,
-                  const cv::Mat& cellWeights, double meanHeight, double shift, cv::Mat& dom,
-                  cv::Mat& weight) {
-  const double fx = lookup.pinhole[0], fy = lookup.pinhole[1];
-  const double cx = lookup.pinhole[2], cy = lookup.pinhole[3];
-  const int imageW = lookup.imageW, imageH = lookup.imageH, columns = layout.columns;
-  const cv::Matx22d& a = layout.enuFromPixel;
-  const cv::Vec2d& originEnu = layout.originEnu;
-  const FootprintSampler& footprint = *lookup.footprint;
-  // Rows are independent: each starts its running height afresh.
-  cv::parallel_for_(cv::Range(0, layout.rows), [&](const cv::Range& range) {
-    // Copied in: the stores through byte pointers below could otherwise alias them and force
-    // a reload at every pixel.
-    const cv::Matx34d cameraFromEnu = lookup.cameraFromEnu;
-    const cv::Vec3d alongColumn = lookup.alongColumn, alongHeight = lookup.alongHeight;
-    const float radius = lookup.radius;
-    std::vector<double> cellHeights(columns);
-    std::vector<char> emptyCells(columns);
-    for (int row = range.start; row < range.end; ++row) {
-      rowHeights(heights, row, meanHeight, shift, cellHeights, emptyCells);
-      const float* cellWeightRow = cellWeights.ptr<float>(row);
-      for (int py = row * kCellPixels; py < (row + 1) * kCellPixels; ++py) {
-        cv::Vec3b* domRow = dom.ptr<cv::Vec3b>(py);
-        uchar* weightRow = weight.ptr<uchar>(py);
-        const double dy = py + 0.5;
-        const double x0 = originEnu[0] + a(0, 1) * dy, y0 = originEnu[1] + a(1, 1) * dy;
-        const cv::Vec3d rowStart = terrain::apply(cameraFromEnu, {x0, y0, 0.0});
-        for (int px = 0; px < columns * kCellPixels; ++px) {
-          const int column = px / kCellPixels;
-          const double dx = px + 0.5;
-          const double x = x0 + a(0, 0) * dx, y = y0 + a(1, 0) * dx;
-          const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
-          const cv::Vec3d c = rowStart + dx * alongColumn + z * alongHeight;
-          if (!(c[2] > 0.0)) continue;
-          const double u = fx * c[0] / c[2] + cx, v = fy * c[1] / c[2] + cy;
-          if (!(u >= -0.5 && u < imageW - 0.5 && v >= -0.5 && v < imageH - 0.5)) continue;
-          // The weight goes by the nearest pixel; u + 0.5 is not negative here, so truncation
-          // rounds.
-          const int iu = int(u + 0.5), iv = int(v + 0.5);
-          if (iu >= imageW || iv >= imageH || !footprint.sees(iu, iv)) continue;
-          domRow[px] = footprint.mean(c);
-          uchar w = 1;
-          if (!emptyCells[column]) {
-            const int du = iu - imageW / 2, dv = iv - imageH / 2;
-            const int d = int(std::sqrt(double(du * du + dv * dv)));
-            w = uchar(255.0f - float(d << 7) / radius);
-          }
-          weightRow[px] = uchar(float(w) * cellWeightRow[column]);
-        }
-      }
-    }
-  });
 }
 
 void fillRecord(const RasterLayout& layout, double meanHeight, cv::Mat dom, cv::Mat weight,
@@ -366,7 +246,7 @@ void fillRecord(const RasterLayout& layout, double meanHeight, cv::Mat dom, cv::
   out.width = int32_t(layout.width);
   out.height = int32_t(layout.height);
   out.tileSize = tile;
-  out.dsmTileSize = pi::Point2ll(tile.x / kCellPixels, tile.y / kCellPixels);
+  out.dsmTileSize = pi::Point2ll(tile.x / kPixelsPerCell, tile.y / kPixelsPerCell);
   out.dom = dom;
   out.weight = weight;
   out.dsm = heights;
@@ -410,7 +290,8 @@ bool LocalRasteriser::rasterise(RasterFrame& frame, const std::vector<pi::Point3
   }
   const RasterLayout layout = layoutOf(firstTile, lastTile, projection_.tileSize(), map);
   ColourLookup lookup;
-  setUpColourLookup(frame, camera, layout, lookup);
+  setUpColourLookup(frame.image, frame.seen, frame.pinhole, camera.cameraFromEnu, camera.gsd,
+                    layout, lookup);
   frame.image.release();
 
   cv::Mat grid = pointsOnRasterAxes(ground, pixels, layout);

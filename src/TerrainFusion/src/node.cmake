@@ -17,6 +17,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_placement.cpp
   ${CMAKE_CURRENT_LIST_DIR}/raster_tile_grid.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/raster_colouring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_rasteriser.cpp
   ${CMAKE_CURRENT_LIST_DIR}/local_raster.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_grid.cpp

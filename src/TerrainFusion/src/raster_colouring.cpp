@@ -1,0 +1,107 @@
+#include "src/TerrainFusion/src/raster_colouring.h"
+
+#include "src/TerrainFusion/src/terrain_geometry.h"
+#include "src/TerrainFusion/src/tile_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using tile_model::kPixelsPerCell;
+constexpr double kEmptyCell = -10000.0;  // DSM cells below this have no height
+
+// One DSM row's heights as the colouring reads them: a cell without height takes the last
+// height before it in the row (the mean height at the row's start), all lowered by `shift`
+// back to the ENU frame.
+void rowHeights(const cv::Mat& heights, int row, double meanHeight, double shift,
+                std::vector<double>& cellHeights, std::vector<char>& emptyCells) {
+  double running = meanHeight;
+  for (int column = 0; column < heights.cols; ++column) {
+    const float cell = heights.at<float>(row, column);
+    emptyCells[column] = !(cell >= kEmptyCell);
+    if (!emptyCells[column]) running = cell;
+    cellHeights[column] = running - shift;
+  }
+}
+
+}  // namespace
+
+void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const cv::Mat& heights,
+                  const cv::Mat& cellWeights, double meanHeight, double shift, cv::Mat& dom,
+                  cv::Mat& weight) {
+  const double fx = lookup.pinhole[0], fy = lookup.pinhole[1];
+  const double cx = lookup.pinhole[2], cy = lookup.pinhole[3];
+  const int imageW = lookup.imageW, imageH = lookup.imageH, columns = layout.columns;
+  const cv::Matx22d& a = layout.enuFromPixel;
+  const cv::Vec2d& originEnu = layout.originEnu;
+  const FootprintSampler& footprint = *lookup.footprint;
+  // Rows are independent: each starts its running height afresh.
+  cv::parallel_for_(cv::Range(0, layout.rows), [&](const cv::Range& range) {
+    // Copied in: the stores through byte pointers below could otherwise alias them and force
+    // a reload at every pixel.
+    const cv::Matx34d cameraFromEnu = lookup.cameraFromEnu;
+    const cv::Vec3d alongColumn = lookup.alongColumn, alongHeight = lookup.alongHeight;
+    const float radius = lookup.radius;
+    std::vector<double> cellHeights(columns);
+    std::vector<char> emptyCells(columns);
+    for (int row = range.start; row < range.end; ++row) {
+      rowHeights(heights, row, meanHeight, shift, cellHeights, emptyCells);
+      const float* cellWeightRow = cellWeights.ptr<float>(row);
+      for (int py = row * kPixelsPerCell; py < (row + 1) * kPixelsPerCell; ++py) {
+        cv::Vec3b* domRow = dom.ptr<cv::Vec3b>(py);
+        uchar* weightRow = weight.ptr<uchar>(py);
+        const double dy = py + 0.5;
+        const double x0 = originEnu[0] + a(0, 1) * dy, y0 = originEnu[1] + a(1, 1) * dy;
+        const cv::Vec3d rowStart = terrain::apply(cameraFromEnu, {x0, y0, 0.0});
+        for (int px = 0; px < columns * kPixelsPerCell; ++px) {
+          const int column = px / kPixelsPerCell;
+          const double dx = px + 0.5;
+          const double x = x0 + a(0, 0) * dx, y = y0 + a(1, 0) * dx;
+          const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
+          const cv::Vec3d c = rowStart + dx * alongColumn + z * alongHeight;
+          if (!(c[2] > 0.0)) continue;
+          const double u = fx * c[0] / c[2] + cx, v = fy * c[1] / c[2] + cy;
+          if (!(u >= -0.5 && u < imageW - 0.5 && v >= -0.5 && v < imageH - 0.5)) continue;
+          // The weight goes by the nearest pixel; u + 0.5 is not negative here, so truncation
+          // rounds.
+          const int iu = int(u + 0.5), iv = int(v + 0.5);
+          if (iu >= imageW || iv >= imageH || !footprint.sees(iu, iv)) continue;
+          domRow[px] = footprint.mean(c);
+          uchar w = 1;
+          if (!emptyCells[column]) {
+            const int du = iu - imageW / 2, dv = iv - imageH / 2;
+            const int d = int(std::sqrt(double(du * du + dv * dv)));
+            w = uchar(255.0f - float(d << 7) / radius);
+          }
+          weightRow[px] = uchar(float(w) * cellWeightRow[column]);
+        }
+      }
+    }
+  });
+}
+
+void setUpColourLookup(const cv::Mat& image, const cv::Mat& seen, const cv::Vec4d& pinhole,
+                       const cv::Matx34d& cameraFromEnu, double gsd, const RasterLayout& layout,
+                       ColourLookup& lookup) {
+  const cv::Matx34d& c = cameraFromEnu;
+  const cv::Matx22d& a = layout.enuFromPixel;
+  lookup.cameraFromEnu = c;
+  lookup.pinhole = pinhole;
+  lookup.imageW = image.cols;
+  lookup.imageH = image.rows;
+  const int w = lookup.imageW, h = lookup.imageH;
+  lookup.radius =
+      std::max(1.0f, float(int(std::sqrt(double((w / 2) * (w / 2) + (h / 2) * (h / 2))))));
+  lookup.alongColumn =
+      cv::Vec3d(c(0, 0) * a(0, 0) + c(0, 1) * a(1, 0), c(1, 0) * a(0, 0) + c(1, 1) * a(1, 0),
+                c(2, 0) * a(0, 0) + c(2, 1) * a(1, 0));
+  lookup.alongHeight = cv::Vec3d(c(0, 2), c(1, 2), c(2, 2));
+  lookup.alongRow =
+      cv::Vec3d(c(0, 0) * a(0, 1) + c(0, 1) * a(1, 1), c(1, 0) * a(0, 1) + c(1, 1) * a(1, 1),
+                c(2, 0) * a(0, 1) + c(2, 1) * a(1, 1));
+  // A DOM pixel usually spans several image pixels: its colour is their mean.
+  lookup.footprint.emplace(image, seen, pinhole, lookup.alongColumn, lookup.alongRow,
+                           std::max(layout.columnStep, layout.rowStep) / gsd);
+}
