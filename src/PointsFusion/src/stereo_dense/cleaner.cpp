@@ -2,6 +2,7 @@
 
 #include "framework/config_store.h"
 #include "framework/log.h"
+#include "src/PointsFusion/src/stereo_dense/stage_clock.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,13 +18,6 @@ uint64_t idOf(const std::shared_ptr<ImageScaled>& frame) { return frame->frame->
 
 // A frame whose pair gave no depth map: it only passes through, in its place in the order.
 bool depthless(const std::shared_ptr<ImageScaled>& frame) { return frame->depth.empty(); }
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                              start)
-             .count() /
-         1e9;
-}
 
 // Inverse by cofactors; false for a singular (or non-finite) matrix.
 bool invert(const fw::Matrix3& m, fw::Matrix3& inv) {

@@ -10,6 +10,7 @@
 #include "framework/timer.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_gpu.h"
+#include "src/PointsFusion/src/stereo_dense/stage_clock.h"
 #include "src/new_sgm/src/stereosgm_image.h"
 
 #include <algorithm>
@@ -56,13 +57,6 @@ std::shared_ptr<DisparityCalculator> chooseCalculator(const DenseDepthOptions& o
   }
   fw::Var::instance().setText("pointsfusion.cut_pixel_num", std::to_string(band));
   return std::make_shared<SGM_GPU>();
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
-                                                              start)
-             .count() /
-         1e9;
 }
 
 }  // namespace

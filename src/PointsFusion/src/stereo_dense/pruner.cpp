@@ -2,6 +2,7 @@
 
 #include "framework/config_store.h"
 #include "framework/log.h"
+#include "src/PointsFusion/src/stereo_dense/stage_clock.h"
 #include "values/point.h"
 
 #include <opencv2/imgproc.hpp>
@@ -190,12 +191,7 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
     send(terrain_, payload, "terrain", id);
   }
   FW_LOG(fw::kLogInfo) << "Pruner processed " << id << " with " << points.local.size() << "/"
-                       << points.counted << " points in "
-                       << std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              std::chrono::steady_clock::now() - start)
-                                  .count() /
-                              1e9
-                       << "s";
+                       << points.counted << " points in " << secondsSince(start) << "s";
   if (tiles_) {
     sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(points.local)),
                                          held(std::move(points.colours))});
