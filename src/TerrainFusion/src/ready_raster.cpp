@@ -2,6 +2,7 @@
 
 #include "framework/frame_image_decoding.h"
 #include "framework/log.h"
+#include "src/TerrainFusion/src/tile_model.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -9,8 +10,8 @@
 
 namespace {
 
-constexpr int kCellPixels = 4;
 using fw::kDeepestZoom;
+using tile_model::kPixelsPerCell;
 // Ready rasters are spread over at most 2^4 x 2^4 tiles (8 levels would need 18 GB).
 constexpr int kMaxReadyZoomSteps = 4;
 
@@ -75,7 +76,7 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
   local->timestamp = frame->timestamp;
   const pi::Point2ll size = projection_->tileSize();
   local->tileSize = size;
-  local->dsmTileSize = pi::Point2ll(size.x / kCellPixels, size.y / kCellPixels);
+  local->dsmTileSize = pi::Point2ll(size.x / kPixelsPerCell, size.y / kPixelsPerCell);
   if (stop_) return false;
   const long long f = 1LL << (placement_.zoom() - sourceZoom);
   local->firstTile = pi::Point2ll(f * tile.x, f * tile.y);
@@ -86,8 +87,9 @@ bool TerrainFusion::makeMapFromDsmDom(uint32_t id, const pi::Point2ll& tile, int
   local->height = int32_t(f * size.y);
   if (stop_) return false;
   const cv::Size full(local->width, local->height);
-  cv::resize(dsm, local->dsm, cv::Size(local->width / kCellPixels, local->height / kCellPixels), 0,
-             0, cv::INTER_NEAREST);
+  cv::resize(dsm, local->dsm,
+             cv::Size(local->width / kPixelsPerCell, local->height / kPixelsPerCell), 0, 0,
+             cv::INTER_NEAREST);
   dsm.release();
   cv::resize(colour, local->dom, full, 0, 0, cv::INTER_LINEAR);
   colour.release();
