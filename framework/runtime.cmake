@@ -3,6 +3,7 @@
 list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_loading.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
@@ -11,6 +12,7 @@ list(APPEND FRAMEWORK_SOURCES
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_tally_test.cpp

@@ -228,7 +228,7 @@ void TerrainFusion::addRecords(int32_t state) {
 TerrainFusion::~TerrainFusion() {
   for (auto& subscriber : subscribers_) subscriber.shutdown();
   for (auto& publisher : publishers_) publisher.shutdown();
-  std::shared_ptr<TerrainWorkers> pool;
+  std::shared_ptr<fw::BoundedPool> pool;
   {
     std::lock_guard<std::mutex> lock(poolMutex_);
     pool.swap(pool_);
@@ -289,7 +289,7 @@ void TerrainFusion::call(const std::string& command, void* arg) {
   try {
     if (command == "TerrainFusion_Progress") {
       if (!arg) throw std::invalid_argument("no double to write the progress to");
-      std::shared_ptr<TerrainWorkers> pool;
+      std::shared_ptr<fw::BoundedPool> pool;
       {
         std::lock_guard<std::mutex> lock(poolMutex_);
         pool = pool_;

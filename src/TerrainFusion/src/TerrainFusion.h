@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framework/bounded_pool.h"
 #include "framework/camera.h"
 #include "framework/config_store.h"
 #include "framework/map_frame.h"
@@ -15,7 +16,6 @@
 #include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_options.h"
 #include "src/TerrainFusion/src/terrain_placement.h"
-#include "src/TerrainFusion/src/terrain_workers.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 #include "tiles/tile_manager.h"
@@ -185,7 +185,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // The given ticket, or a new one (kept in `own`) at the end of the intake order.
   IntakeTicket& ticketOr(IntakeTicket* ticket, std::shared_ptr<IntakeTicket>& own);
   // The worker pool, created by the first call.
-  std::shared_ptr<TerrainWorkers> workerPool();
+  std::shared_ptr<fw::BoundedPool> workerPool();
 
   std::atomic<bool> stop_{false};
   // The "specific" object of the configuration; read once into options_.
@@ -200,7 +200,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::shared_ptr<fw::PureProjection> projection_;
   std::mutex zoomMutex_;
   // Created by the first frame or point cloud; read and written only under poolMutex_.
-  std::shared_ptr<TerrainWorkers> pool_;
+  std::shared_ptr<fw::BoundedPool> pool_;
   std::mutex poolMutex_;
   // Per-tile locks of every change of a tile in the cache.
   TileLockTable tileLocks_;

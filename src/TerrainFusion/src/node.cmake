@@ -3,7 +3,6 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/TerrainFusion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_intake.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terrain_workers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_frame_count.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times.cpp
   ${CMAKE_CURRENT_LIST_DIR}/intake_order.cpp
@@ -36,7 +35,6 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/intake_order_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_memory_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terrain_workers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
 vm_add_benchmark(terrain_node_perf

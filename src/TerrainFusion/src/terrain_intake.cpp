@@ -49,9 +49,9 @@ Result guarded(const char* step, const std::string& id, Result failed,
 
 }  // namespace
 
-std::shared_ptr<TerrainWorkers> TerrainFusion::workerPool() {
+std::shared_ptr<fw::BoundedPool> TerrainFusion::workerPool() {
   std::lock_guard<std::mutex> lock(poolMutex_);
-  if (!pool_) pool_ = std::make_shared<TerrainWorkers>(options_.workers, kMaxWaitingTasks);
+  if (!pool_) pool_ = std::make_shared<fw::BoundedPool>(options_.workers);
   return pool_;
 }
 
@@ -105,7 +105,7 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
       pointCloudTask(frame, std::move(points), ticket);
     });
   }
-  pool->waitForRoom();
+  pool->waitForRoom(kMaxWaitingTasks);
 }
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,

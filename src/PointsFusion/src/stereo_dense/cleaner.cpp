@@ -92,8 +92,8 @@ void CleanerOptions::check() {
   }
 }
 
-Cleaner::Cleaner(BoundedPool::BlockHook blockHook)
-    : options_(CleanerOptions::fromConfig()), pool_(std::make_unique<BoundedPool>(1)) {
+Cleaner::Cleaner(fw::BoundedPool::BlockHook blockHook)
+    : options_(CleanerOptions::fromConfig()), pool_(std::make_unique<fw::BoundedPool>(1)) {
   pool_->setBlockHook(std::move(blockHook));
   fw::Messenger& messenger = fw::Messenger::instance();
   denseSub_ = messenger.subscribe("sbt.dense_frame", 0, &Cleaner::OnDenseFrame, this);

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "framework/bounded_pool.h"
 #include "framework/messenger.h"
 #include "framework/pose.h"
-#include "src/PointsFusion/src/stereo_dense/bounded_pool.h"
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 
 #include <opencv2/core.hpp>
@@ -63,7 +63,7 @@ class Cleaner {
   static constexpr uint64_t kMaxQueuedTasks = 5;
 
   // `blockHook` is told the queued clean tasks when a publisher is about to be held back.
-  explicit Cleaner(BoundedPool::BlockHook blockHook = nullptr);
+  explicit Cleaner(fw::BoundedPool::BlockHook blockHook = nullptr);
   ~Cleaner();
   Cleaner(const Cleaner&) = delete;
   Cleaner& operator=(const Cleaner&) = delete;
@@ -99,7 +99,7 @@ class Cleaner {
   std::optional<View> lastPublished_;  // maps and camera of the last published frame
   std::atomic<bool> stopped_{false};
   const CleanerOptions options_;
-  std::unique_ptr<BoundedPool> pool_;
+  std::unique_ptr<fw::BoundedPool> pool_;
   fw::Subscriber denseSub_;
   fw::Subscriber stopSub_;
   fw::Subscriber testSub_;

@@ -72,7 +72,7 @@ DenseDepth::DenseDepth(float scale_, std::shared_ptr<DisparityCalculator> calcul
     : calculator(calculator_ ? std::move(calculator_) : chooseCalculator(options)),
       scale(scale_),
       options_(options),
-      pool_(std::make_unique<BoundedPool>(options.threads)) {}
+      pool_(std::make_unique<fw::BoundedPool>(options.threads)) {}
 
 DenseDepth::~DenseDepth() {
   pool_->cancel();  // a feed still held back goes on at once
@@ -107,7 +107,9 @@ int DenseDepth::gpuBandPixels(uint64_t freeMiB) {
 
 bool DenseDepth::waitForRoom() { return pool_->waitForRoom(kMaxQueuedPairs); }
 
-void DenseDepth::setBlockHook(BoundedPool::BlockHook hook) { pool_->setBlockHook(std::move(hook)); }
+void DenseDepth::setBlockHook(fw::BoundedPool::BlockHook hook) {
+  pool_->setBlockHook(std::move(hook));
+}
 
 const char* DenseDepth::deviceName() const {
   return dynamic_cast<const SGM_GPU*>(calculator.get()) ? "GPU" : "CPU";

@@ -3,9 +3,9 @@
 // The dense depth stage: pairs of consecutive located frames turned into depth maps of the
 // older frame (the reference) by rectification, disparity and conversion to depth.
 
+#include "framework/bounded_pool.h"
 #include "framework/camera.h"
 #include "framework/map_frame.h"
-#include "src/PointsFusion/src/stereo_dense/bounded_pool.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth_options.h"
 #include "src/PointsFusion/src/stereo_dense/disparity_calculator.h"
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
@@ -79,7 +79,7 @@ class DenseDepth {
   // The record of a frame, appended to `pairs`.
   void MakeImageScaled(std::shared_ptr<fw::MapFrame> frame);
   // Called when a feed is about to block on the back-pressure, with the queued pair tasks.
-  void setBlockHook(BoundedPool::BlockHook hook);
+  void setBlockHook(fw::BoundedPool::BlockHook hook);
   const DenseDepthOptions& options() const { return options_; }
 
   // Pixels per GPU matcher band for the free device memory (MiB); 0 for none.
@@ -160,5 +160,5 @@ class DenseDepth {
     pair_choice::View view;
   };
   std::deque<Seen> seen_;
-  std::unique_ptr<BoundedPool> pool_;
+  std::unique_ptr<fw::BoundedPool> pool_;
 };

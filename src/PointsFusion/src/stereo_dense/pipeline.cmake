@@ -1,13 +1,11 @@
 # The dense pipeline: depth stage, multi-view consistency cleaner and pruner.
 list(APPEND STEREO_DENSE_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/bounded_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth_options.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_choice.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cleaner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pruner.cpp)
 list(APPEND STEREO_DENSE_TESTS
-  ${CMAKE_CURRENT_LIST_DIR}/bounded_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth_feed_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth_options_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_choice_test.cpp

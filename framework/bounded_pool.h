@@ -9,10 +9,13 @@
 #include <mutex>
 #include <utility>
 
+namespace fw {
+
 // A worker pool whose producers block, on a condition variable, while too many tasks wait for
-// a worker: the dense stages' back-pressure. A task counts as waiting from add() until a
-// worker takes it. Tasks run first in, first out; the destructor runs every queued task,
-// then joins the workers.
+// a worker: the back-pressure of the stages that feed frames faster than they are worked. A
+// task counts as waiting from add() until a worker takes it, so the frames held in memory stay
+// bounded by the limit plus one per worker. Tasks run first in, first out; the destructor runs
+// every queued task, then joins the workers.
 class BoundedPool {
  public:
   // Told how many tasks wait when a producer is about to block (in the producer's thread,
@@ -23,7 +26,8 @@ class BoundedPool {
   BoundedPool(const BoundedPool&) = delete;
   BoundedPool& operator=(const BoundedPool&) = delete;
 
-  // Queues a task; its result or exception comes back through the future.
+  // Queues a task; its result or exception comes back through the future, which a caller
+  // that does not want it may drop (the task still runs).
   template <typename F>
   auto add(F&& task) -> std::future<std::invoke_result_t<std::decay_t<F>&>>;
 
@@ -34,7 +38,10 @@ class BoundedPool {
   // and nothing more will be fed that needs holding back.
   void cancel();
 
+  // Tasks queued and not yet started.
   uint64_t waiting() const;
+  // True while a task waits or runs.
+  bool busy() const { return pool_.PendingTasks() > 0 || pool_.BusyWorkers() > 0; }
   // Producers blocked in waitForRoom now: lets a test see a producer held without timing it.
   int blockedProducers() const;
   void setBlockHook(BlockHook hook);
@@ -49,7 +56,7 @@ class BoundedPool {
   bool cancelled_ = false;
   BlockHook blockHook_;
   // Last: destroyed first, so the tasks it still runs find the counters above in place.
-  fw::detail::ThreadPool pool_;
+  detail::ThreadPool pool_;
 };
 
 template <typename F>
@@ -64,3 +71,5 @@ auto BoundedPool::add(F&& task) -> std::future<std::invoke_result_t<std::decay_t
     return task();
   });
 }
+
+}  // namespace fw

@@ -1,4 +1,6 @@
-#include "src/PointsFusion/src/stereo_dense/bounded_pool.h"
+#include "framework/bounded_pool.h"
+
+namespace fw {
 
 bool BoundedPool::waitForRoom(uint64_t limit) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -46,3 +48,5 @@ void BoundedPool::setBlockHook(BlockHook hook) {
   std::lock_guard<std::mutex> lock(mutex_);
   blockHook_ = std::move(hook);
 }
+
+}  // namespace fw
