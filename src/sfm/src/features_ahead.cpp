@@ -13,8 +13,13 @@ std::future<FrameFeatures> extractFeaturesAhead(const fw::GImage& image,
   // the caller's buffer) are copied, since their owner may reuse them once the call returns.
   const fw::GImage pixels =
       image.empty() || !image.holder.isUndefined() ? image : fw::GImage(cv::Mat(image).clone());
-  auto job = [image = pixels, calibration = std::move(calibration), options] {
-    return extractFeatures(image, CameraIntrinsics::fromCalibration(calibration), options);
+  // Its share goes as soon as the features are taken: the frame keeps the image only as
+  // long as it needs it.
+  auto job = [image = pixels, calibration = std::move(calibration), options]() mutable {
+    FrameFeatures features =
+        extractFeatures(image, CameraIntrinsics::fromCalibration(calibration), options);
+    image = fw::GImage();
+    return features;
   };
   try {
     return std::async(std::launch::async, job);
