@@ -14,8 +14,11 @@
 namespace sfm {
 namespace {
 
-// Observations farther off after the first solve, in pixels of the features, go.
-constexpr double kOutlierPixels = 4.0;
+// Observations farther off after the first solve, in pixels of the features, go: matches are
+// placed to a few hundredths of a pixel, so one this far off ties two different places (a
+// repeated furrow, a roof edge seen from the other side), and a few in a hundred of them,
+// weighed nearly in full, turn a noise-free block by a hundredth of a degree or more.
+constexpr double kOutlierPixels = 0.6;
 constexpr double kOutlierShare =
     0.005;  // fewer outliers than this share do not call for a second solve
 constexpr double kMaxFocalChange = 0.3;      // share of the calibrated focal length
