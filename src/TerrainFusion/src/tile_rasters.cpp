@@ -1,9 +1,8 @@
 #include "src/TerrainFusion/src/tile_rasters.h"
 
 #include "framework/log.h"
+#include "src/TerrainFusion/src/hole_filling.h"
 #include "src/TerrainFusion/src/laplacian_pyramid.h"
-
-#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 
@@ -31,45 +30,6 @@ bool TileRasters::fitsSpan() const {
                         << weight.rows << ", DSM " << dsm.cols << "x" << dsm.rows << ")";
   return false;
 }
-
-namespace {
-
-// The DOM with its pixels without weight filled from the seen ones (push-pull: weighted
-// averages down the pyramid, pulled back up into the holes). Their white would otherwise
-// bleed into the coarse bands and lighten the products along the edge of the data.
-cv::Mat domWithHolesFilled(const cv::Mat& dom, const cv::Mat& weight) {
-  const cv::Mat seen = weight > 0;
-  const int seenCount = cv::countNonZero(seen);
-  if (seenCount == 0 || seenCount == weight.rows * weight.cols) return dom;
-  std::vector<cv::Mat> sums(1), masses(1);
-  seen.convertTo(masses[0], CV_32F, 1.0 / 255.0);
-  dom.convertTo(sums[0], CV_32FC3);
-  sums[0].setTo(cv::Scalar::all(0), ~seen);
-  while (sums.back().cols > 1 && sums.back().rows > 1) {
-    sums.emplace_back();
-    masses.emplace_back();
-    cv::pyrDown(sums[sums.size() - 2], sums.back());
-    cv::pyrDown(masses[masses.size() - 2], masses.back());
-  }
-  cv::Mat filled;
-  for (int l = static_cast<int>(sums.size()) - 1; l >= 0; --l) {
-    cv::Mat mass3, level;
-    cv::merge(std::vector<cv::Mat>(3, cv::max(masses[l], 1e-6f)), mass3);
-    cv::divide(sums[l], mass3, level);
-    if (!filled.empty()) {
-      cv::Mat up;
-      cv::pyrUp(filled, up, level.size());
-      up.copyTo(level, masses[l] < 1e-3f);
-    }
-    filled = level;
-  }
-  cv::Mat out;
-  filled.convertTo(out, CV_8UC3);
-  dom.copyTo(out, seen);
-  return out;
-}
-
-}  // namespace
 
 FramePyramids::FramePyramids(const TileRasters& rasters) {
   buildLaplacianPyramid(domWithHolesFilled(rasters.dom, rasters.weight), kBandLevels, bands);

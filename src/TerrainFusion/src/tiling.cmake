@@ -10,6 +10,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/laplacian_pyramid.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_model.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_access.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hole_filling.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_rasters.cpp
   ${CMAKE_CURRENT_LIST_DIR}/multiband_blend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dsm_stitch.cpp
@@ -21,6 +22,7 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/truth_flight_for_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_writers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/hole_filling_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_weights_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sparse_surface_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp

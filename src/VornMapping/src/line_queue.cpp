@@ -9,8 +9,11 @@
 #include <vector>
 
 void LineQueue::push(std::string line) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  lines_.push_back(std::move(line));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(std::move(line));
+  }
+  lineQueued_.notify_all();
 }
 
 void LineQueue::close() {
@@ -24,6 +27,11 @@ LineQueue::Take LineQueue::take(std::string& line) {
   line = std::move(lines_.front());
   lines_.pop_front();
   return Take::kLine;
+}
+
+bool LineQueue::waitForLine(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return lineQueued_.wait_until(lock, deadline, [this] { return !lines_.empty(); });
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -16,9 +18,13 @@ class LineQueue {
   void close();
   // Removes the oldest line into `line`; kEnded only once every line was taken.
   Take take(std::string& line);
+  // Blocks until a line is queued or `deadline` passes; true when a line waits. The end of
+  // the input does not wake it: the caller learns of it from take() at its next turn.
+  bool waitForLine(std::chrono::steady_clock::time_point deadline);
 
  private:
   std::mutex mutex_;
+  std::condition_variable lineQueued_;
   std::deque<std::string> lines_;
   bool closed_ = false;
 };

@@ -6,7 +6,30 @@
 #include "framework/log.h"
 
 #include <string>
-#include <thread>
+
+namespace {
+
+// Hands every queued line to the mapper; the end of the input, once, ends a live dataset.
+void takeQueuedLines(LineQueue& input, VornMapper& mapper, bool& input_end_passed) {
+  std::string line;
+  for (;;) {
+    const LineQueue::Take taken = input.take(line);
+    if (taken == LineQueue::Take::kLine) {
+      handleInputLine(line, mapper);
+      continue;
+    }
+    if (taken == LineQueue::Take::kEnded && !input_end_passed) {
+      input_end_passed = true;
+      try {
+        mapper.pushFrame("");
+      } catch (const std::exception&) {
+      }
+    }
+    return;
+  }
+}
+
+}  // namespace
 
 void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
                    std::chrono::milliseconds interval, bool (*stopRequested)()) {
@@ -14,6 +37,7 @@ void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
   bool input_end_passed = false;
   bool stop_passed = false;
   for (;;) {
+    const auto nextTurn = std::chrono::steady_clock::now() + interval;
     if (mapper.getStatus(status)) {
       // One write per line, so log lines of other threads never split it.
       err << statusLine(status) + '\n';
@@ -26,22 +50,9 @@ void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
       mapper.stop();
     }
 
-    std::string line;
-    for (;;) {
-      const LineQueue::Take taken = input.take(line);
-      if (taken == LineQueue::Take::kLine) {
-        handleInputLine(line, mapper);
-        continue;
-      }
-      if (taken == LineQueue::Take::kEnded && !input_end_passed) {
-        input_end_passed = true;
-        try {
-          mapper.pushFrame("");
-        } catch (const std::exception&) {
-        }
-      }
-      break;
-    }
-    std::this_thread::sleep_for(interval);
+    // Commands are taken as they arrive; the status is asked for once per interval.
+    do {
+      takeQueuedLines(input, mapper, input_end_passed);
+    } while (input.waitForLine(nextTurn));
   }
 }

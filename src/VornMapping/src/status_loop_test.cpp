@@ -10,6 +10,7 @@
 
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -116,6 +117,24 @@ TEST(StatusLoop, EndOfInputEndsALiveDatasetOnce) {
   std::ostringstream err;
   runStatusLoop(mapper, input, err, std::chrono::milliseconds(1));
   EXPECT_EQ(mapper.frames, (std::vector<std::string>{"f1", ""}));
+}
+
+TEST(LineQueue, AWaitEndsWhenALineIsQueuedAndNotWhenTheInputCloses) {
+  LineQueue queue;
+  const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+  queue.close();
+  EXPECT_FALSE(queue.waitForLine(soon));  // the end is learnt from take(), not from a wake
+
+  LineQueue fed;
+  // Far enough that only the pushed line can end the wait.
+  const auto late = std::chrono::steady_clock::now() + std::chrono::hours(1);
+  std::thread reader([&fed] { fed.push(R"({"abort":true})"); });
+  EXPECT_TRUE(fed.waitForLine(late));
+  reader.join();
+  EXPECT_TRUE(fed.waitForLine(late));  // still queued: the wait does not take it
+  std::string line;
+  EXPECT_EQ(fed.take(line), LineQueue::Take::kLine);
+  EXPECT_EQ(line, R"({"abort":true})");
 }
 
 TEST(ReadInputLines, QueuesEveryLineThenTheEnd) {

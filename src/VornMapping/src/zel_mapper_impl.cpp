@@ -168,7 +168,11 @@ bool VornMapperImpl::start() {
 }
 
 void VornMapperImpl::stop() {
-  stop_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(pauseMutex_);
+    stop_.store(true);
+  }
+  pauseChanged_.notify_all();
   // A live dataset waiting for the next pushed frame wakes up now.
   if (dataset_) dataset_->interrupt();
 }
@@ -320,10 +324,13 @@ void VornMapperImpl::feedFrames() {
 }
 
 void VornMapperImpl::waitWhilePaused() {
+  std::unique_lock<std::mutex> lock(pauseMutex_);
   while (pause_.load() && !stop_.load()) {
     if (state() != kMapperPaused) setState(kMapperPaused);
-    std::this_thread::sleep_for(kPauseStep);
+    // Woken at once by stop(); the pause flag is looked at again at least every step.
+    pauseChanged_.wait_for(lock, kPauseStep);
   }
+  lock.unlock();
   if (state() == kMapperPaused) setState(kMapperRunning);
 }
 

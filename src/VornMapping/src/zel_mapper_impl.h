@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -85,6 +86,9 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   std::thread runThread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> pause_{false};
+  // The paused run thread waits on this; stop() wakes it.
+  std::mutex pauseMutex_;
+  std::condition_variable pauseChanged_;
   std::unique_ptr<LogSink> logSink_;
   TaskLogFile taskLog_;  // also keeps the home folder locked while the mapper lives
   nlohmann::json chain_;

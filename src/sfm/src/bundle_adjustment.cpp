@@ -14,10 +14,14 @@
 namespace sfm {
 namespace {
 
-// Observations farther off after the first solve, in pixels of the features, go.
-constexpr double kOutlierPixels = 4.0;
-constexpr double kOutlierShare =
-    0.005;  // fewer outliers than this share do not call for a second solve
+// Observations farther off after the first solve, in pixels of the features, go: matches are
+// placed to a few hundredths of a pixel, so one this far off ties two different places (a
+// repeated furrow, a roof edge seen from the other side), and a few in a hundred of them,
+// weighed nearly in full, turn a noise-free block by a hundredth of a degree or more.
+constexpr double kOutlierPixels = 0.6;
+// Fewer outliers than this share do not call for a second solve, which costs as much as the
+// first: they leave the block all the same and are gone from the next frame's solve.
+constexpr double kOutlierShare = 0.05;
 constexpr double kMaxFocalChange = 0.3;      // share of the calibrated focal length
 constexpr double kMaxDistortion = 1.0;       // |k1|, |k2| beyond this is a failed solve
 constexpr int kMinFramesForCamera = 3;       // fewer free frames cannot tell the camera apart

@@ -51,6 +51,23 @@ TEST(FeaturesAhead, TakesTheSameFeaturesAsTheCallersThreadFromPixelsItKeeps) {
   EXPECT_EQ(cv::norm(there.patches, here.patches, cv::NORM_L1), 0.0);
 }
 
+// A view of a buffer the caller reuses as soon as the call returns: the features are those
+// of the pixels it held at the call.
+TEST(FeaturesAhead, BorrowedPixelsAreTakenAsTheyWereAtTheCall) {
+  RefinementOptions options;
+  options.max_features = 500;
+  cv::Mat buffer = texture(6);
+  const FrameFeatures here = extractFeatures(
+      fw::GImage(buffer), CameraIntrinsics::fromCalibration(calibrationOf(640, 480)), options);
+  std::future<FrameFeatures> ahead =
+      extractFeaturesAhead(fw::GImage(buffer.rows, buffer.cols, buffer.type(), buffer.data, false),
+                           calibrationOf(640, 480), options);
+  buffer.setTo(cv::Scalar::all(0));
+  const FrameFeatures there = ahead.get();
+  ASSERT_EQ(there.size(), here.size());
+  for (size_t i = 0; i < here.size(); ++i) EXPECT_EQ(there.pixels[i], here.pixels[i]);
+}
+
 TEST(FeaturesAhead, AnEmptyImageOrOneThatDoesNotFitItsCalibrationGivesNoFeatures) {
   std::future<FrameFeatures> ahead =
       extractFeaturesAhead(fw::GImage(texture(5)), calibrationOf(800, 600), RefinementOptions());

@@ -15,6 +15,7 @@ constexpr int kTemplateSide = 9;        // of the patch compared, inside the sto
 constexpr double kLeastCorrelation = 0.8;
 constexpr double kMostMove = 1.5;  // pixels of the reduced copy
 constexpr int kAlignSteps = 8;
+constexpr double kLeastSpin = 0.005;  // radians: less turn between two views is left out
 constexpr int kFastThreshold = 5;
 constexpr int kCandidatesPerFeature = 4;  // corners scored for each one kept
 constexpr int kGridCells = 8;             // across the image's width
@@ -145,12 +146,27 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
   return features;
 }
 
-bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
-                  const CameraIntrinsics& camera) {
+std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameFeatures& b, int j,
+                                     double spin) {
   constexpr int side = FrameFeatures::kPatchSide;
   constexpr int reach = (side - kTemplateSide) / 2;
-  if (a.patches.rows <= i || b.patches.rows <= j || a.scale != b.scale) return false;
-  const cv::Mat whole_a = a.patches.row(i).reshape(1, side);
+  if (a.patches.rows <= i || b.patches.rows <= j || a.scale != b.scale) return std::nullopt;
+  // a's patch turned about its centre as b sees it: views of a return leg, turned half round,
+  // compare as well as neighbours of one strip. A turn under a third of a degree moves the
+  // template's corners by a few hundredths of a pixel and is left out.
+  const bool turned = std::abs(spin) > kLeastSpin;
+  const cv::Matx22f turn(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
+  cv::Mat whole_a = a.patches.row(i).reshape(1, side);
+  if (turned) {
+    const cv::Point2f middle(side / 2, side / 2);
+    const cv::Point2f moved_middle = turn * cv::Vec2f(middle.x, middle.y);
+    const cv::Matx23f affine(turn(0, 0), turn(0, 1), middle.x - moved_middle.x, turn(1, 0),
+                             turn(1, 1), middle.y - moved_middle.y);
+    cv::Mat upright;
+    cv::warpAffine(whole_a, upright, affine, whole_a.size(), cv::INTER_LINEAR,
+                   cv::BORDER_REPLICATE);
+    whole_a = upright;
+  }
   const cv::Mat templ = whole_a(cv::Rect(reach, reach, kTemplateSide, kTemplateSide));
   const cv::Mat search = b.patches.row(j).reshape(1, side);
   cv::Mat score;
@@ -160,7 +176,7 @@ bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
   cv::minMaxLoc(score, nullptr, &peak, nullptr, &at);
   if (!(peak >= kLeastCorrelation) || at.x == 0 || at.y == 0 || at.x == score.cols - 1 ||
       at.y == score.rows - 1)
-    return false;
+    return std::nullopt;
   // From the best whole shift, Gauss-Newton steps on the shift that carries a's template
   // onto b's patch (both less their means), b read between its pixels bilinearly: finer than
   // a parabola through the correlation peak, which leans towards whole pixels.
@@ -179,7 +195,7 @@ bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
   float sx = static_cast<float>(at.x - reach), sy = static_cast<float>(at.y - reach);
   for (int step = 0; step < kAlignSteps; ++step) {
     // Every sample must keep a neighbour on its right and below inside b's patch.
-    if (!(std::abs(sx) < reach - 0.01f && std::abs(sy) < reach - 0.01f)) return false;
+    if (!(std::abs(sx) < reach - 0.01f && std::abs(sy) < reach - 0.01f)) return std::nullopt;
     float mean = 0.0f;
     for (int v = 0; v < kTemplateSide; ++v)
       for (int u = 0; u < kTemplateSide; ++u)
@@ -199,7 +215,7 @@ bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
       }
     }
     const double det = hxx * hyy - hxy * hxy;
-    if (!(det > 1e-9 * (hxx + hyy) * (hxx + hyy))) return false;
+    if (!(det > 1e-9 * (hxx + hyy) * (hxx + hyy))) return std::nullopt;
     const double dx = -(hyy * bx - hxy * by) / det, dy = -(hxx * by - hxy * bx) / det;
     sx += static_cast<float>(dx);
     sy += static_cast<float>(dy);
@@ -213,11 +229,19 @@ bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
   const cv::Point2f in_b((b.pixels[j].x + 0.5f) * scale - 0.5f,
                          (b.pixels[j].y + 0.5f) * scale - 0.5f);
   const cv::Point2f centre_a(a.patch_centres[i]), centre_b(b.patch_centres[j]);
-  const cv::Point2f moved = centre_b + cv::Point2f(sx, sy) + (in_a - centre_a);
-  if (!(cv::norm(moved - in_b) <= kMostMove)) return false;
-  const cv::Point2f full((moved.x + 0.5f) / scale - 0.5f, (moved.y + 0.5f) / scale - 0.5f);
-  b.pixels[j] = full;
-  const auto n = camera.unproject(full.x, full.y);
+  const cv::Point2f offset = in_a - centre_a;
+  const cv::Point2f moved = centre_b + cv::Point2f(sx, sy) +
+                            (turned ? cv::Point2f(turn * cv::Vec2f(offset.x, offset.y)) : offset);
+  if (!(cv::norm(moved - in_b) <= kMostMove)) return std::nullopt;
+  return cv::Point2f((moved.x + 0.5f) / scale - 0.5f, (moved.y + 0.5f) / scale - 0.5f);
+}
+
+bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
+                  const CameraIntrinsics& camera, double spin) {
+  const std::optional<cv::Point2f> full = placeOnto(a, i, b, j, spin);
+  if (!full) return false;
+  b.pixels[j] = *full;
+  const auto n = camera.unproject(full->x, full->y);
   b.normalised[j] = cv::Point2d(n[0], n[1]);
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <optional>
 #include <vector>
 
 namespace sfm {
@@ -37,12 +38,18 @@ struct FrameFeatures {
 FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& camera,
                               const RefinementOptions& options);
 
-// Moves feature `j` of `b` onto where feature `i` of `a` lies in b's image, to a fraction of
-// a pixel, by the best normalised correlation of a's patch around its feature with b's patch
-// (a parabola through the peak and its neighbours). False, and b as it was, when the patches
-// do not correlate well or the peak lies more than a pixel and a half off: the features stay
-// as found.
+// Where feature `i` of `a` lies in b's image, in its pixels, found around feature `j` of `b`
+// by the best normalised correlation of a's patch around its feature with b's patch, refined
+// to a fraction of a pixel; `b` stays as it is. `spin` is the turn of b's image from a's
+// about the optical axis, in radians (x towards y): a's patch is turned so before they are
+// compared. Nothing when the patches do not correlate well or the peak lies more than a pixel
+// and a half off.
+std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameFeatures& b, int j,
+                                     double spin = 0.0);
+
+// Moves feature `j` of `b` to where `placeOnto` finds feature `i` of `a`. False, and b as it
+// was, where that finds nothing: the feature stays as found.
 bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
-                  const CameraIntrinsics& camera);
+                  const CameraIntrinsics& camera, double spin = 0.0);
 
 }  // namespace sfm

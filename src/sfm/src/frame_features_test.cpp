@@ -133,5 +133,57 @@ TEST(FrameFeatures, AMatchIsPlacedOntoItsPartnersTextureFinerThanItsCorner) {
   EXPECT_FALSE(alignFeature(sift, 0, sift_b, 0, camera));
 }
 
+// A strip flown back the other way sees the ground turned half round, and a crabbing aircraft
+// turned by tens of degrees: the partner's patch is turned as the view is before it is
+// compared, so the feature is placed as finely as between frames of one strip. Without the
+// turn the patches do not compare. The feature being placed stays where it was found.
+TEST(FrameFeatures, AMatchIsPlacedOntoTheTextureOfATurnedView) {
+  flight::ExampleFlightOptions o;
+  o.flight.camera.width = 640;
+  o.flight.camera.height = 480;
+  o.flight.camera.fx = o.flight.camera.fy = 544;
+  o.flight.frames_per_strip = 2;
+  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  const CameraIntrinsics camera = cameraOf(640, 480, 544);
+  RefinementOptions options;
+  options.max_features = 1000;
+  const FrameFeatures a = extractFeatures(fw::GImage(image), camera, options);
+  const cv::Point2d centre((image.cols - 1) / 2.0, (image.rows - 1) / 2.0);
+  for (const double degrees : {180.0, 25.0}) {
+    const double spin = degrees * M_PI / 180.0;
+    // Image x towards y: a pixel p of a shows at turn * (p - centre) + centre in b.
+    const cv::Matx22d turn(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
+    const cv::Vec2d moved_centre = turn * cv::Vec2d(centre.x, centre.y);
+    const cv::Mat affine =
+        (cv::Mat_<double>(2, 3) << turn(0, 0), turn(0, 1), centre.x - moved_centre[0], turn(1, 0),
+         turn(1, 1), centre.y - moved_centre[1]);
+    cv::Mat turned;
+    cv::warpAffine(image, turned, affine, image.size(), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+    const FrameFeatures b = extractFeatures(fw::GImage(turned), camera, options);
+    std::vector<double> placed;
+    int tried = 0, unturned = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+      const cv::Vec2d q = turn * cv::Vec2d(a.pixels[i].x - centre.x, a.pixels[i].y - centre.y);
+      const cv::Point2f expected(float(q[0] + centre.x), float(q[1] + centre.y));
+      for (size_t j = 0; j < b.size(); ++j) {
+        if (cv::norm(b.pixels[j] - expected) > 0.7) continue;
+        ++tried;
+        const cv::Point2f before = b.pixels[j];
+        const std::optional<cv::Point2f> at = placeOnto(a, int(i), b, int(j), spin);
+        EXPECT_EQ(b.pixels[j], before);
+        if (at) placed.push_back(cv::norm(*at - expected));
+        const std::optional<cv::Point2f> plain = placeOnto(a, int(i), b, int(j));
+        unturned += plain && cv::norm(*plain - expected) < 0.1;
+        break;
+      }
+    }
+    ASSERT_GT(tried, 150) << degrees;
+    EXPECT_GT(placed.size(), 0.75 * tried) << degrees;
+    std::nth_element(placed.begin(), placed.begin() + placed.size() / 2, placed.end());
+    EXPECT_LT(placed[placed.size() / 2], 0.08) << degrees;
+    EXPECT_LT(unturned, tried / 10) << degrees;
+  }
+}
+
 }  // namespace
 }  // namespace sfm

@@ -21,11 +21,6 @@ constexpr uint64_t kRansacSeed = 0x5eed;
 // Motions fitting at least this share of the most matches any motion fits are told apart by
 // the recorded baseline.
 constexpr double kNearlyAllInliers = 0.8;
-// Radians: an essential matrix's baseline whose elevation is this close to the recorded one's
-// is taken without looking for its mirror image (which lies far off it, near the normal of
-// the ground); the recorded elevation is off by the tilt errors and the GPS's over the
-// baseline.
-constexpr double kAgreeingElevation = 30.0 * M_PI / 180.0;
 
 // Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
 // ratio test: (query row, train row). The way back is searched only for the rows that
@@ -84,30 +79,50 @@ cv::Mat seeded(Estimate estimate) {
   return out;
 }
 
-// The motion an essential matrix holds, with the matches within `threshold` of their
-// epipolar lines (Sampson distance) and in front of both cameras; `mask` may hold the
-// matches already found to fit it.
+// The motion of the essential matrix the matches fit best, with those of the matches
+// (`mask`, from the estimate) in front of both cameras.
 Motion motionOfEssential(const cv::Mat& e, const std::vector<cv::Point2d>& pa,
-                         const std::vector<cv::Point2d>& pb, double threshold, cv::Mat mask) {
+                         const std::vector<cv::Point2d>& pb, cv::Mat mask) {
   Motion motion;
-  if (mask.empty()) {
-    Eigen::Matrix3d em;
-    cv::cv2eigen(e, em);
-    mask = cv::Mat::zeros(static_cast<int>(pa.size()), 1, CV_8U);
-    for (size_t i = 0; i < pa.size(); ++i) {
-      const Eigen::Vector3d xa(pa[i].x, pa[i].y, 1.0), xb(pb[i].x, pb[i].y, 1.0);
-      const Eigen::Vector3d ea = em * xa, eb = em.transpose() * xb;
-      const double residual = xb.dot(ea);
-      const double norm = ea.head<2>().squaredNorm() + eb.head<2>().squaredNorm();
-      mask.at<uchar>(static_cast<int>(i)) =
-          norm > 0.0 && residual * residual <= threshold * threshold * norm;
-    }
-  }
   cv::Mat r, t;
   motion.inliers = cv::recoverPose(e, pa, pb, r, t, 1.0, cv::Point2d(0, 0), mask);
   motion.mask = mask;
   cv::cv2eigen(r, motion.b_from_a);
   cv::cv2eigen(t, motion.t);
+  return motion;
+}
+
+// A given motion with the matches within `threshold` of their epipolar lines (Sampson
+// distance) whose rays meet in front of both cameras.
+Motion motionWithMatches(const Eigen::Matrix3d& b_from_a, const Eigen::Vector3d& t,
+                         const std::vector<cv::Point2d>& pa, const std::vector<cv::Point2d>& pb,
+                         double threshold) {
+  Motion motion;
+  motion.b_from_a = b_from_a;
+  motion.t = t.normalized();
+  Eigen::Matrix3d cross;
+  cross << 0, -motion.t.z(), motion.t.y(), motion.t.z(), 0, -motion.t.x(), -motion.t.y(),
+      motion.t.x(), 0;
+  const Eigen::Matrix3d e = cross * b_from_a;
+  const Eigen::Vector3d centre_b = -(b_from_a.transpose() * motion.t);  // in a
+  motion.mask = cv::Mat::zeros(static_cast<int>(pa.size()), 1, CV_8U);
+  for (size_t i = 0; i < pa.size(); ++i) {
+    const Eigen::Vector3d xa(pa[i].x, pa[i].y, 1.0), xb(pb[i].x, pb[i].y, 1.0);
+    const Eigen::Vector3d ea = e * xa, eb = e.transpose() * xb;
+    const double residual = xb.dot(ea);
+    const double norm = ea.head<2>().squaredNorm() + eb.head<2>().squaredNorm();
+    if (!(norm > 0.0 && residual * residual <= threshold * threshold * norm)) continue;
+    // Depths along both rays of their nearest approach: da * ra = centre_b + db * rb.
+    const Eigen::Vector3d ra = xa, rb = b_from_a.transpose() * xb;
+    Eigen::Matrix2d m;
+    m << ra.dot(ra), -ra.dot(rb), ra.dot(rb), -rb.dot(rb);
+    const Eigen::Vector2d d =
+        m.fullPivLu().solve(Eigen::Vector2d(ra.dot(centre_b), rb.dot(centre_b)));
+    if (d.allFinite() && d[0] > 0.0 && d[1] > 0.0) {
+      motion.mask.at<uchar>(static_cast<int>(i)) = 1;
+      ++motion.inliers;
+    }
+  }
   return motion;
 }
 
@@ -118,10 +133,11 @@ double elevationGap(const Motion& m, const RecordedBaseline& recorded) {
   return std::abs(seen - std::asin(std::clamp(recorded.direction.normalized().z(), -1.0, 1.0)));
 }
 
-// Motions that fit the matches: the essential matrix's first, then, when its baseline does
-// not rise or fall as the recorded one does, those of the matches' homography (over level
-// ground the essential matrix is barely determined and may hold the mirror image of the
-// motion, whose baseline points along the ground's normal).
+// Motions that fit the matches: the essential matrix's first, then, when the recorded
+// baseline is to choose among them, those of the matches' homography (over level ground the
+// essential matrix is barely determined: it may hold the mirror image of the motion, whose
+// baseline points along the ground's normal, and its baseline is placed worse than the
+// homography's).
 std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
                                      const std::vector<cv::Point2d>& pb, double threshold,
                                      const RecordedBaseline* recorded) {
@@ -131,11 +147,8 @@ std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
     return cv::findEssentialMat(pa, pb, 1.0, cv::Point2d(0, 0), cv::RANSAC, 0.999, threshold,
                                 kRansacIterations, mask);
   });
-  if (e.rows == 3 && e.cols == 3)
-    candidates.push_back(motionOfEssential(e, pa, pb, threshold, mask));
-  if (!recorded ||
-      (!candidates.empty() && elevationGap(candidates.front(), *recorded) <= kAgreeingElevation))
-    return candidates;
+  if (e.rows == 3 && e.cols == 3) candidates.push_back(motionOfEssential(e, pa, pb, mask));
+  if (!recorded) return candidates;
   std::vector<cv::Point2f> fa(pa.begin(), pa.end()), fb(pb.begin(), pb.end());
   const cv::Mat h = seeded([&] {
     return cv::findHomography(fa, fb, cv::RANSAC, threshold, cv::noArray(), kRansacIterations);
@@ -149,11 +162,7 @@ std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
     cv::cv2eigen(rotations[k], r);
     cv::cv2eigen(translations[k], t);
     if (!(t.norm() > 1e-9)) continue;  // a turn without a baseline
-    Eigen::Matrix3d cross;
-    cross << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
-    cv::Mat em;
-    cv::eigen2cv(Eigen::Matrix3d(cross * r), em);
-    candidates.push_back(motionOfEssential(em, pa, pb, threshold, cv::Mat()));
+    candidates.push_back(motionWithMatches(r, t, pa, pb, threshold));
   }
   return candidates;
 }

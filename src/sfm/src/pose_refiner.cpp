@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -31,8 +32,12 @@ constexpr double kMinTriangulationAngle = 1.0;  // degrees
 constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
 constexpr double kRadPerDeg = M_PI / 180.0;
-constexpr double kOverlapReach = 0.8;                     // share of the footprint's long side
-constexpr double kMostTurnToAlign = 10.0 * M_PI / 180.0;  // radians between two views
+constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
+// Radians between the optical axes of two views whose patches compare once turned about them.
+constexpr double kMostTiltToAlign = 10.0 * M_PI / 180.0;
+// Pixels of the reduced copies: a match with a second partner whose feature shows farther
+// from where the frame's feature was placed onto the first one ties different places.
+constexpr double kMostPlacementDisagreement = 0.2;
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
 // Fixes of the flight before their scatter about the track is trusted over the stated sigmas.
@@ -103,6 +108,34 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
   work();
   for (std::thread& helper : helpers) helper.join();
   return results;
+}
+
+// Places the frame's features finely onto the partner's that they match, each once (the
+// first partner whose view compares), and keeps the matches that agree with that placement.
+// A feature already placed onto an earlier partner stays there; its match with this partner
+// is kept only where this partner's feature shows at the same spot, as otherwise the track
+// would tie places a pixel or so apart, and many such (a strip seen again from the other way)
+// bend the attitude of the whole block.
+std::vector<std::pair<int, int>> placeFinely(const FrameFeatures& partner,
+                                             const PairGeometry& geometry,
+                                             const CameraIntrinsics& intrinsics,
+                                             FrameFeatures& features, std::vector<char>& aligned) {
+  const Eigen::Matrix3d& turn = geometry.b_from_a;
+  if (!(std::acos(std::clamp(turn(2, 2), -1.0, 1.0)) < kMostTiltToAlign)) return geometry.matches;
+  const double spin = std::atan2(turn(1, 0), turn(0, 0));
+  const double most_off = kMostPlacementDisagreement / features.scale;
+  std::vector<std::pair<int, int>> kept;
+  kept.reserve(geometry.matches.size());
+  for (const auto& [i, j] : geometry.matches) {
+    if (!aligned[j]) {
+      aligned[j] = alignFeature(partner, i, features, j, intrinsics, spin);
+      kept.emplace_back(i, j);
+      continue;
+    }
+    const std::optional<cv::Point2f> at = placeOnto(partner, i, features, j, spin);
+    if (at && cv::norm(*at - features.pixels[j]) <= most_off) kept.emplace_back(i, j);
+  }
+  return kept;
 }
 
 }  // namespace
@@ -192,8 +225,6 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   const std::vector<PairResult> related =
       relateWithPartners(block_, partners, frame, camera.refined[0] * frame.features.scale,
                          std::max(calibration[0], calibration[1]), options_, pending.in.image_path);
-  // Each feature of the frame is placed finer once, onto the first partner's that matches it
-  // in a view turned little enough for the patches to compare.
   std::vector<char> aligned(frame.features.size(), 0);
   for (size_t k = 0; k < partners.size(); ++k) {
     const PairResult& r = related[k];
@@ -201,13 +232,9 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
       if (why_not.empty()) why_not = r.reason;
       continue;
     }
-    if (Eigen::AngleAxisd(r.geometry.b_from_a).angle() < kMostTurnToAlign) {
-      const FrameFeatures& partner = block_.frames.at(partners[k]).features;
-      for (const auto& [i, j] : r.geometry.matches) {
-        if (!aligned[j]) aligned[j] = alignFeature(partner, i, frame.features, j, intrinsics);
-      }
-    }
-    block_.addMatches(partners[k], frame.id, r.geometry.matches);
+    const std::vector<std::pair<int, int>> kept = placeFinely(
+        block_.frames.at(partners[k]).features, r.geometry, intrinsics, frame.features, aligned);
+    block_.addMatches(partners[k], frame.id, kept);
     if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {
       best_inliers = static_cast<int>(r.geometry.matches.size());
       best = partners[k];

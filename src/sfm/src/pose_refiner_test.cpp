@@ -136,8 +136,10 @@ TEST(PoseRefinement, NoiseFreeFlightStaysOnTheTruth) {
                                                    locatedPose(*run.refined[i]).centre));
   }
   EXPECT_LE(worst_centre, 0.01);
-  // Three hundredths of a degree are a third of a pixel of these small frames.
-  EXPECT_LE(after.attitude, 0.03);
+  // A hundredth of a degree is a tenth of a pixel of these small frames: the return strip's
+  // views are placed onto the first strip's as finely as neighbours of one strip are, and
+  // matches that tie different places do not turn the block.
+  EXPECT_LE(after.attitude, 0.01);
   ::testing::Test::RecordProperty("worst_centre_error_m", std::to_string(worst_centre));
   ::testing::Test::RecordProperty("worst_attitude_error_deg", std::to_string(after.attitude));
 }

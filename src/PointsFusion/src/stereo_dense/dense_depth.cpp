@@ -89,6 +89,8 @@ DenseDepth::~DenseDepth() {
     FW_LOG(fw::kLogError) << "DenseDepth: the last frame was not paired.";
   }
   pool_.reset();  // runs every queued pair task, so every published future is fulfilled
+  for (Seen& s : seen_) s.record->letGoOfSource();
+  seen_.clear();
   {
     std::lock_guard<std::mutex> lock(listMutex);
     pairs.clear();
@@ -117,6 +119,7 @@ const char* DenseDepth::deviceName() const {
 
 void DenseDepth::MakeImageScaled(std::shared_ptr<fw::MapFrame> frame) {
   auto record = std::make_shared<ImageScaled>(std::move(frame));
+  record->holdSource();  // let go when it leaves the recent frames (seen_)
   std::lock_guard<std::mutex> lock(listMutex);
   pairs.push_back(std::move(record));
 }
@@ -160,7 +163,10 @@ std::optional<DenseDepth::Queued> DenseDepth::feedLocked(std::shared_ptr<fw::Map
         stage.pairs.pop_front();
       }
       stage.seen_.push_back(std::move(incoming));
-      while (stage.seen_.size() > kRecentFrames + 1) stage.seen_.pop_front();
+      while (stage.seen_.size() > kRecentFrames + 1) {
+        stage.seen_.front().record->letGoOfSource();
+        stage.seen_.pop_front();
+      }
     }
   } dropFront{*this, incoming};
   std::vector<std::shared_ptr<ImageScaled>> partners = partnersOf(reference, &incoming);
@@ -216,10 +222,21 @@ std::optional<DenseDepth::Queued> DenseDepth::pairLastFrame() {
 DenseDepth::Queued DenseDepth::queuePair(
     const std::shared_ptr<ImageScaled>& reference,
     const std::vector<std::shared_ptr<ImageScaled>>& neighbours) {
+  // Taken while the records are still among the recent frames, so that their images stay
+  // until the task has read them.
+  if (reference) reference->holdSource();
+  for (const auto& record : neighbours)
+    if (record) record->holdSource();
   Queued queued;
-  queued.result =
-      pool_->add([this, reference, neighbours] { return RunDepthTask(reference, neighbours); })
-          .share();
+  queued.result = pool_
+                      ->add([this, reference, neighbours] {
+                        std::shared_ptr<ImageScaled> result = RunDepthTask(reference, neighbours);
+                        for (const auto& record : neighbours)
+                          if (record) record->letGoOfSource();
+                        if (reference) reference->letGoOfSource();
+                        return result;
+                      })
+                      .share();
   queued.turn = nextTurn_++;
   return queued;
 }

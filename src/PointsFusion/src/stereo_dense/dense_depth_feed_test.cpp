@@ -175,4 +175,24 @@ TEST_F(DenseDepthStrip, FeedWaitsAtNineQueuedPairsNeverAtEight) {
   EXPECT_EQ(recorder.depthIds(), range(0, 12));
 }
 
+TEST_F(DenseDepthStrip, AFrameLetsGoOfItsImageOnceNoPairCanTakeIt) {
+  ResultRecorder recorder;
+  {
+    DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
+    for (size_t i = 0; i < 8; ++i) stage.AddFrame(frames()[i]);
+    ASSERT_EQ(recorder.results.size(), 7u);
+    for (const Result& r : recorder.results) r.wait();
+    // Frames 0 to 3 have left the recent frames and their pairs are done: their records go
+    // on down the chain without the full-size image. The recent four may still be taken.
+    for (size_t i = 0; i < 4; ++i)
+      EXPECT_TRUE(recorder.results[i].get()->image.empty()) << "frame " << i;
+    for (size_t i = 4; i < 7; ++i)
+      EXPECT_FALSE(recorder.results[i].get()->image.empty()) << "frame " << i;
+  }
+  // Once the feed ends, every frame's image is let go; each frame still got its depth map.
+  ASSERT_EQ(recorder.results.size(), 8u);
+  for (const Result& r : recorder.results) EXPECT_TRUE(r.get()->image.empty());
+  EXPECT_EQ(recorder.depthIds(), range(0, 8));
+}
+
 }  // namespace

@@ -38,6 +38,12 @@ ImageScaled::~ImageScaled() {
   if (frame) frame->setImage(fw::GImage(), 0);
 }
 
+void ImageScaled::holdSource() { sourceHolds_.fetch_add(1); }
+
+void ImageScaled::letGoOfSource() {
+  if (sourceHolds_.fetch_sub(1) == 1) image.release();
+}
+
 namespace {
 
 // Depth along the view's axis of points in the frame's camera coordinates.

@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <atomic>
 #include <limits>
 #include <memory>
 
@@ -33,6 +34,13 @@ class ImageScaled {
   static bool EstimateDepthRange(const std::shared_ptr<fw::MapFrame>& frame, const SE3& view,
                                  double range[2]);
 
+  // The dense stage's holds on `image`: one while the frame may still be taken as a pair's
+  // partner, one per queued pair task that reads it. Nothing after the dense stage reads the
+  // full-size image, so the last hold let go releases it instead of letting it travel with
+  // the record through the stages after (several 12 MP images at once). Any thread.
+  void holdSource();
+  void letGoOfSource();
+
   std::shared_ptr<fw::MapFrame> frame;
   SE3 pose;                   // world from the rectified camera of this record's view
   cv::Mat image;              // source image at full resolution
@@ -42,4 +50,7 @@ class ImageScaled {
   cv::Mat count;              // CV_8U consistency counts
   float depthMin = 0.0f;      // depth extent of the sparse points; unset: 0 and +infinity
   float depthMax = std::numeric_limits<float>::infinity();
+
+ private:
+  std::atomic<int> sourceHolds_{0};
 };
