@@ -39,7 +39,7 @@ endif()
 # list (the course as the heading, GPS and attitude noise, the focal length 6% short) and once
 # with the exact one, each held to the survey targets (scripts/e2e_flight.py). Off by default
 # until the front end and the dense stages reach them.
-option(VM_FIXED_WING_E2E "Map the fixed-wing survey end to end among the e2e tests" OFF)
+option(VM_FIXED_WING_E2E "Map the fixed-wing survey end to end among the e2e tests" ON)
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   foreach(variant IN ITEMS autopilot exact)
     set(flight_args "--fixed-wing")
