@@ -100,7 +100,25 @@ struct CameraPrior {
   double focal_sigma, centre_sigma, distortion_sigma;
 };
 
+// The free frames' poses, their points and every camera as they were before the solve: a
+// solve that fails or leaves the block unusable puts them back.
 struct Snapshot {
+  Snapshot(const RefinementBlock& block, const std::set<uint64_t>& free,
+           const std::set<int>& tracks) {
+    for (const auto& c : block.cameras) cameras.push_back(c.refined);
+    for (uint64_t id : free) poses[id] = block.frames.at(id).pose;
+    for (int t : tracks) points[t] = block.tracks.at(t).point;
+  }
+
+  void restore(RefinementBlock& block) const {
+    for (size_t c = 0; c < block.cameras.size(); ++c) block.cameras[c].refined = cameras[c];
+    for (const auto& [id, pose] : poses) block.frames.at(id).pose = pose;
+    for (const auto& [t, point] : points) {
+      const auto it = block.tracks.find(t);
+      if (it != block.tracks.end()) it->second.point = point;
+    }
+  }
+
   std::map<uint64_t, std::array<double, 6>> poses;
   std::map<int, Eigen::Vector3d> points;
   std::vector<std::array<double, CameraIntrinsics::kRefined>> cameras;
@@ -123,152 +141,199 @@ bool usable(const RefinementBlock& block, const Snapshot& before, const std::set
   return true;
 }
 
-}  // namespace
-
-bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_frames,
-                  const RefinementOptions& options, bool adjust_cameras, AdjustmentReport* report) {
-  const std::set<uint64_t> free(free_frames.begin(), free_frames.end());
+// The points the solve moves: the longest tracks of each free frame, as they tie the most
+// frames together.
+std::set<int> chooseTracks(const RefinementBlock& block, const std::set<uint64_t>& free,
+                           int points_per_frame) {
   std::set<int> tracks;
   for (uint64_t id : free) {
-    // The longest tracks of each frame: they tie the most frames together.
     std::vector<std::pair<size_t, int>> seen;
     for (int t : block.frames.at(id).track_of) {
       if (t >= 0 && block.tracks.at(t).triangulated)
         seen.emplace_back(block.tracks.at(t).observations.size(), t);
     }
-    const size_t keep = std::min(seen.size(), static_cast<size_t>(options.points_per_frame));
+    const size_t keep = std::min(seen.size(), static_cast<size_t>(points_per_frame));
     std::partial_sort(seen.begin(), seen.begin() + keep, seen.end(), std::greater<>());
     for (size_t k = 0; k < keep; ++k) tracks.insert(seen[k].second);
   }
-  Snapshot before;
-  for (const auto& c : block.cameras) before.cameras.push_back(c.refined);
-  for (uint64_t id : free) before.poses[id] = block.frames.at(id).pose;
-  for (int t : tracks) before.points[t] = block.tracks.at(t).point;
-  auto restore = [&] {
-    for (size_t c = 0; c < block.cameras.size(); ++c) block.cameras[c].refined = before.cameras[c];
-    for (const auto& [id, pose] : before.poses) block.frames.at(id).pose = pose;
-    for (const auto& [t, point] : before.points) {
-      const auto it = block.tracks.find(t);
-      if (it != block.tracks.end()) it->second.point = point;
+  return tracks;
+}
+
+using Term = std::pair<int, uint64_t>;  // (track, frame) of one reprojection term
+
+// One solve's problem and what was put into it.
+struct Adjustment {
+  ceres::Problem problem;
+  std::set<int> cameras_used;
+  std::vector<Term> terms;
+  std::vector<int> cameras_free;
+  int free_in_problem = 0;
+};
+
+// A reprojection term for every placed observation of the chosen points; poses of frames
+// that are not free hold still.
+void addReprojections(Adjustment& adjustment, RefinementBlock& block,
+                      const std::set<uint64_t>& free, const std::set<int>& tracks,
+                      const RefinementOptions& options) {
+  for (int t : tracks) {
+    const auto it = block.tracks.find(t);
+    if (it == block.tracks.end() || !it->second.triangulated) continue;
+    // A point seen from one placed frame only has no depth to solve for.
+    const auto placed =
+        std::count_if(it->second.observations.begin(), it->second.observations.end(),
+                      [&](const auto& o) { return block.frames.at(o.first).placed; });
+    if (placed < 2) continue;
+    for (const auto& [frame_id, feature] : it->second.observations) {
+      BlockFrame& f = block.frames.at(frame_id);
+      if (!f.placed) continue;
+      const cv::Point2f& px = f.features.pixels[feature];
+      CameraIntrinsics& camera = block.cameras[f.camera];
+      adjustment.problem.AddResidualBlock(
+          new ReprojectionCost(&camera, px.x, px.y),
+          new ceres::CauchyLoss(options.loss_scale / f.features.scale), f.pose.data(),
+          camera.refined.data(), it->second.point.data());
+      if (!free.count(frame_id)) adjustment.problem.SetParameterBlockConstant(f.pose.data());
+      adjustment.cameras_used.insert(f.camera);
+      adjustment.terms.emplace_back(t, frame_id);
     }
-  };
+  }
+}
+
+// The GPS position and, where recorded, the attitude of every free frame the problem holds.
+void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::set<uint64_t>& free) {
+  for (uint64_t id : free) {
+    BlockFrame& f = block.frames.at(id);
+    if (!adjustment.problem.HasParameterBlock(f.pose.data())) continue;
+    ++adjustment.free_in_problem;
+    adjustment.problem.AddResidualBlock(
+        new ceres::AutoDiffCostFunction<PositionPrior, 3, 6>(new PositionPrior(f.gps, f.gps_sigma)),
+        nullptr, f.pose.data());
+    if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
+      adjustment.problem.AddResidualBlock(
+          new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
+              new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
+          new ceres::CauchyLoss(1.0), f.pose.data());
+    }
+  }
+}
+
+// Each camera the terms use either holds still or is freed under its calibration prior.
+void addCameras(Adjustment& adjustment, RefinementBlock& block, const RefinementOptions& options,
+                bool adjust_cameras) {
+  for (int c : adjustment.cameras_used) {
+    double* k = block.cameras[c].refined.data();
+    if (!adjust_cameras || options.intrinsics == IntrinsicRefinement::kNone ||
+        adjustment.free_in_problem < kMinFramesForCamera) {
+      adjustment.problem.SetParameterBlockConstant(k);
+      continue;
+    }
+    adjustment.cameras_free.push_back(c);
+    if (options.intrinsics == IntrinsicRefinement::kFocalLength) {
+      adjustment.problem.SetManifold(
+          k, new ceres::SubsetManifold(CameraIntrinsics::kRefined, {1, 2, 3, 4}));
+    }
+    const CameraIntrinsics calibrated =
+        CameraIntrinsics::fromCalibration(block.cameras[c].calibration);
+    const double diagonal = std::hypot(calibrated.calibration[0], calibrated.calibration[1]);
+    adjustment.problem.AddResidualBlock(
+        new ceres::AutoDiffCostFunction<CameraPrior, 5, 5>(
+            new CameraPrior(calibrated.refined, options.focal_sigma * calibrated.refined[0],
+                            kCentreSigma * diagonal, kDistortionSigma)),
+        nullptr, k);
+  }
+}
+
+bool solve(Adjustment& adjustment, int threads) {
+  ceres::Solver::Options solver;
+  solver.linear_solver_type = ceres::DENSE_SCHUR;
+  solver.max_num_iterations = kMaxIterations;
+  solver.function_tolerance = kFunctionTolerance;
+  solver.num_threads = threads;
+  solver.logging_type = ceres::SILENT;
+  ceres::Solver::Summary summary;
+  ceres::Solve(solver, &adjustment.problem, &summary);
+  return summary.IsSolutionUsable();
+}
+
+// The terms still far off after the solve: mismatches that slipped through. The report takes
+// the error of the others.
+std::vector<Term> findOutliers(const Adjustment& adjustment, const RefinementBlock& block,
+                               AdjustmentReport* report) {
+  std::vector<Term> outliers;
+  double sum = 0.0;
+  int kept = 0;
+  for (const auto& [t, frame_id] : adjustment.terms) {
+    const Track& track = block.tracks.at(t);
+    const double e =
+        block.featureError(track, block.frames.at(frame_id), track.observations.at(frame_id));
+    if (e > kOutlierPixels) {
+      outliers.emplace_back(t, frame_id);
+    } else {
+      sum += e * e;
+      ++kept;
+    }
+  }
+  report->observations = kept;
+  report->rms = kept > 0 ? std::sqrt(sum / kept) : 0.0;
+  report->outliers += static_cast<int>(outliers.size());
+  return outliers;
+}
+
+// While the problem still holds every point: how well this flight tells each freed camera's
+// focal length, as a share of it.
+void reportFocalSigmas(Adjustment& adjustment, RefinementBlock& block,
+                       const std::set<uint64_t>& free, int threads, AdjustmentReport* report) {
+  const double scale = block.frames.at(*free.begin()).features.scale;
+  const double pixel_sigma = std::max(report->rms, kLeastPixelSigma) / scale;
+  for (int c : adjustment.cameras_free) {
+    std::vector<double*> reduced = {block.cameras[c].refined.data()};
+    for (uint64_t id : free) {
+      double* pose = block.frames.at(id).pose.data();
+      if (adjustment.problem.HasParameterBlock(pose)) reduced.push_back(pose);
+    }
+    report->focal_sigma[c] =
+        focalStandardDeviation(adjustment.problem, reduced, pixel_sigma, threads) /
+        block.cameras[c].refined[0];
+  }
+}
+
+// The outliers leave the block, and the points that went with them leave the solve.
+void dropOutliers(RefinementBlock& block, const std::vector<Term>& outliers,
+                  std::set<int>& tracks) {
+  for (const auto& [t, frame_id] : outliers) block.dropObservation(t, frame_id);
+  for (auto it = tracks.begin(); it != tracks.end();) {
+    it = block.tracks.count(*it) ? std::next(it) : tracks.erase(it);
+  }
+}
+
+}  // namespace
+
+bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_frames,
+                  const RefinementOptions& options, bool adjust_cameras, AdjustmentReport* report) {
+  const std::set<uint64_t> free(free_frames.begin(), free_frames.end());
+  std::set<int> tracks = chooseTracks(block, free, options.points_per_frame);
+  const Snapshot before(block, free, tracks);
   if (tracks.empty()) return false;
 
+  // A second solve follows only when the first left enough of its observations off.
   for (int pass = 0; pass < 2; ++pass) {
-    ceres::Problem problem;
-    std::set<int> cameras_used;
-    std::vector<std::pair<int, uint64_t>> terms;  // (track, frame) of every reprojection term
-    for (int t : tracks) {
-      const auto it = block.tracks.find(t);
-      if (it == block.tracks.end() || !it->second.triangulated) continue;
-      // A point seen from one placed frame only has no depth to solve for.
-      const auto placed =
-          std::count_if(it->second.observations.begin(), it->second.observations.end(),
-                        [&](const auto& o) { return block.frames.at(o.first).placed; });
-      if (placed < 2) continue;
-      for (const auto& [frame_id, feature] : it->second.observations) {
-        BlockFrame& f = block.frames.at(frame_id);
-        if (!f.placed) continue;
-        const cv::Point2f& px = f.features.pixels[feature];
-        CameraIntrinsics& camera = block.cameras[f.camera];
-        problem.AddResidualBlock(new ReprojectionCost(&camera, px.x, px.y),
-                                 new ceres::CauchyLoss(options.loss_scale / f.features.scale),
-                                 f.pose.data(), camera.refined.data(), it->second.point.data());
-        if (!free.count(frame_id)) problem.SetParameterBlockConstant(f.pose.data());
-        cameras_used.insert(f.camera);
-        terms.emplace_back(t, frame_id);
-      }
-    }
-    int free_in_problem = 0;
-    for (uint64_t id : free) {
-      BlockFrame& f = block.frames.at(id);
-      if (!problem.HasParameterBlock(f.pose.data())) continue;
-      ++free_in_problem;
-      problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 6>(
-                                   new PositionPrior(f.gps, f.gps_sigma)),
-                               nullptr, f.pose.data());
-      if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
-        problem.AddResidualBlock(
-            new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
-                new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
-            new ceres::CauchyLoss(1.0), f.pose.data());
-      }
-    }
-    if (free_in_problem == 0) {
-      restore();
+    Adjustment adjustment;
+    addReprojections(adjustment, block, free, tracks, options);
+    addPosePriors(adjustment, block, free);
+    if (adjustment.free_in_problem == 0) {
+      before.restore(block);
       return false;
     }
-    std::vector<int> cameras_free;
-    for (int c : cameras_used) {
-      double* k = block.cameras[c].refined.data();
-      if (!adjust_cameras || options.intrinsics == IntrinsicRefinement::kNone ||
-          free_in_problem < kMinFramesForCamera) {
-        problem.SetParameterBlockConstant(k);
-        continue;
-      }
-      cameras_free.push_back(c);
-      if (options.intrinsics == IntrinsicRefinement::kFocalLength)
-        problem.SetManifold(k, new ceres::SubsetManifold(CameraIntrinsics::kRefined, {1, 2, 3, 4}));
-      const CameraIntrinsics calibrated =
-          CameraIntrinsics::fromCalibration(block.cameras[c].calibration);
-      const double diagonal = std::hypot(calibrated.calibration[0], calibrated.calibration[1]);
-      problem.AddResidualBlock(new ceres::AutoDiffCostFunction<CameraPrior, 5, 5>(new CameraPrior(
-                                   calibrated.refined, options.focal_sigma * calibrated.refined[0],
-                                   kCentreSigma * diagonal, kDistortionSigma)),
-                               nullptr, k);
-    }
-    ceres::Solver::Options solver;
-    solver.linear_solver_type = ceres::DENSE_SCHUR;
-    solver.max_num_iterations = kMaxIterations;
-    solver.function_tolerance = kFunctionTolerance;
-    solver.num_threads = options.threads;
-    solver.logging_type = ceres::SILENT;
-    ceres::Solver::Summary summary;
-    ceres::Solve(solver, &problem, &summary);
-    if (!summary.IsSolutionUsable() || !usable(block, before, tracks)) {
-      restore();
+    addCameras(adjustment, block, options, adjust_cameras);
+    if (!solve(adjustment, options.threads) || !usable(block, before, tracks)) {
+      before.restore(block);
       return false;
     }
-    // Observations still far off are mismatches that slipped through: drop them and solve again.
-    std::vector<std::pair<int, uint64_t>> outliers;
-    double sum = 0.0;
-    int kept = 0;
-    for (const auto& [t, frame_id] : terms) {
-      const Track& track = block.tracks.at(t);
-      const double e =
-          block.featureError(track, block.frames.at(frame_id), track.observations.at(frame_id));
-      if (e > kOutlierPixels) {
-        outliers.emplace_back(t, frame_id);
-      } else {
-        sum += e * e;
-        ++kept;
-      }
-    }
-    report->observations = kept;
-    report->rms = kept > 0 ? std::sqrt(sum / kept) : 0.0;
-    report->outliers += static_cast<int>(outliers.size());
-    const bool last = pass == 1 || outliers.size() <= kOutlierShare * terms.size();
-    // While the problem still holds every point: how well this flight tells each camera's
-    // focal length.
+    const std::vector<Term> outliers = findOutliers(adjustment, block, report);
+    const bool last = pass == 1 || outliers.size() <= kOutlierShare * adjustment.terms.size();
     report->focal_sigma.clear();
-    if (last) {
-      const double scale = block.frames.at(*free.begin()).features.scale;
-      const double pixel_sigma = std::max(report->rms, kLeastPixelSigma) / scale;
-      for (int c : cameras_free) {
-        std::vector<double*> reduced = {block.cameras[c].refined.data()};
-        for (uint64_t id : free) {
-          double* pose = block.frames.at(id).pose.data();
-          if (problem.HasParameterBlock(pose)) reduced.push_back(pose);
-        }
-        report->focal_sigma[c] =
-            focalStandardDeviation(problem, reduced, pixel_sigma, options.threads) /
-            block.cameras[c].refined[0];
-      }
-    }
-    for (const auto& [t, frame_id] : outliers) block.dropObservation(t, frame_id);
-    for (auto it = tracks.begin(); it != tracks.end();) {
-      it = block.tracks.count(*it) ? std::next(it) : tracks.erase(it);
-    }
+    if (last) reportFocalSigmas(adjustment, block, free, options.threads, report);
+    dropOutliers(block, outliers, tracks);
     if (last) break;
   }
   return true;

@@ -15,6 +15,44 @@ namespace {
 
 constexpr int kBinaryWords = 4;  // 256-bit descriptors (ORB) as 64-bit words
 
+// The two smallest distances offered so far and the row of the smallest: integer Hamming
+// counts in the exhaustive search, real distances in the windowed one.
+template <typename Distance>
+class NearestTwoSoFar {
+ public:
+  void offer(Distance d, int j) {
+    if (d < second_) {
+      if (d < best_) {
+        second_ = best_;
+        best_ = d;
+        best_j_ = j;
+      } else {
+        second_ = d;
+      }
+    }
+  }
+
+  // With fewer than two rows offered, the missing distances are infinite.
+  NearestTwo result() const {
+    NearestTwo n;
+    n.best = best_j_;
+    n.best_distance = asDistance(best_);
+    n.second_distance = asDistance(second_);
+    return n;
+  }
+
+ private:
+  static constexpr Distance kNone = std::numeric_limits<Distance>::has_infinity
+                                        ? std::numeric_limits<Distance>::infinity()
+                                        : std::numeric_limits<Distance>::max();
+  static double asDistance(Distance d) {
+    return d == kNone ? std::numeric_limits<double>::infinity() : double(d);
+  }
+
+  Distance best_ = kNone, second_ = kNone;
+  int best_j_ = -1;
+};
+
 // An exhaustive search over 256-bit descriptors with the processor's population count: a few
 // times faster than the generic matcher, which dominates the cost of relating two frames.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -34,26 +72,14 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& quer
   for (int i = 0; i < query.rows; ++i) {
     uint64_t q[kBinaryWords];
     std::memcpy(q, query.ptr(i), sizeof(q));
-    int best = std::numeric_limits<int>::max(), second = best, best_j = -1;
+    NearestTwoSoFar<int> nearest;
     const uint64_t* t = words.data();
     for (int j = 0; j < train.rows; ++j, t += kBinaryWords) {
-      const int d = __builtin_popcountll(q[0] ^ t[0]) + __builtin_popcountll(q[1] ^ t[1]) +
-                    __builtin_popcountll(q[2] ^ t[2]) + __builtin_popcountll(q[3] ^ t[3]);
-      if (d < second) {
-        if (d < best) {
-          second = best;
-          best = d;
-          best_j = j;
-        } else {
-          second = d;
-        }
-      }
+      nearest.offer(__builtin_popcountll(q[0] ^ t[0]) + __builtin_popcountll(q[1] ^ t[1]) +
+                        __builtin_popcountll(q[2] ^ t[2]) + __builtin_popcountll(q[3] ^ t[3]),
+                    j);
     }
-    out[i].best = best_j;
-    out[i].best_distance = best;
-    out[i].second_distance = second == std::numeric_limits<int>::max()
-                                 ? std::numeric_limits<double>::infinity()
-                                 : double(second);
+    out[i] = nearest.result();
   }
   return out;
 }
@@ -125,8 +151,7 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
     const cv::Point2f& at = expected_at[i];
     if (!finite(at)) continue;
     const auto [cx, cy] = cellOf(at);
-    double best = std::numeric_limits<double>::infinity(), second = best;
-    int best_j = -1;
+    NearestTwoSoFar<double> nearest;
     for (int dy = -1; dy <= 1; ++dy) {
       for (int dx = -1; dx <= 1; ++dx) {
         const auto cell = cells.find({cx + dx, cy + dy});
@@ -134,22 +159,11 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
         for (int j : cell->second) {
           const double ex = train_at[j].x - at.x, ey = train_at[j].y - at.y;
           if (ex * ex + ey * ey > radius2) continue;
-          const double d = rowDistance(query, i, train, j);
-          if (d < second) {
-            if (d < best) {
-              second = best;
-              best = d;
-              best_j = j;
-            } else {
-              second = d;
-            }
-          }
+          nearest.offer(rowDistance(query, i, train, j), j);
         }
       }
     }
-    out[i].best = best_j;
-    out[i].best_distance = best;
-    out[i].second_distance = second;
+    out[i] = nearest.result();
   }
   return out;
 }

@@ -47,6 +47,34 @@ TEST(DescriptorMatching, OneTrainRowHasNoSecondAndNoTrainRowNoMatch) {
 }
 
 // Repetitive texture: a row matches two places alike; near where it is expected only one.
+// Within a window the same bookkeeping holds: one row in reach has no second, none in reach
+// (or a query with no expected place) no match, and a tie keeps the earlier row.
+TEST(DescriptorMatching, AWindowWithOneOrNoRowInReach) {
+  cv::Mat train(3, 32, CV_8U, cv::Scalar(0)), query(3, 32, CV_8U, cv::Scalar(0));
+  train.row(1).setTo(cv::Scalar(1));  // 32 bits from the queries
+  const std::vector<cv::Point2f> train_at = {{0, 0}, {100, 0}, {100, 1}};
+  const float nowhere = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<cv::Point2f> expected_at = {{0, 0}, {500, 500}, {nowhere, 0}};
+  const std::vector<NearestTwo> found = nearestTwoWithin(query, expected_at, train, train_at, 5);
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0].best, 0);
+  EXPECT_EQ(found[0].best_distance, 0.0);
+  EXPECT_TRUE(std::isinf(found[0].second_distance));
+  EXPECT_EQ(found[1].best, -1);
+  EXPECT_TRUE(std::isinf(found[1].best_distance));
+  EXPECT_TRUE(std::isinf(found[1].second_distance));
+  EXPECT_EQ(found[2].best, -1);
+  const std::vector<NearestTwo> pair =
+      nearestTwoWithin(query.rowRange(0, 1), {cv::Point2f(100, 0)}, train, train_at, 5);
+  EXPECT_EQ(pair[0].best, 2);
+  EXPECT_EQ(pair[0].best_distance, 0.0);
+  EXPECT_EQ(pair[0].second_distance, 32.0);
+  const std::vector<NearestTwo> tie =
+      nearestTwoWithin(query.rowRange(0, 1), {cv::Point2f(50, 0)}, train, train_at, 100);
+  EXPECT_EQ(tie[0].best, 0);
+  EXPECT_EQ(tie[0].second_distance, 0.0);
+}
+
 TEST(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
   cv::RNG rng(11);
   cv::Mat train(200, 32, CV_8U), query(3, 32, CV_8U);

@@ -5,6 +5,9 @@
 
 namespace sfm {
 
+// Whole on purpose: the residual and its hand-written derivatives share every intermediate
+// (the point in the camera, the distortion, the pixel by that point), and read side by side
+// they can be checked against each other line by line.
 bool ReprojectionCost::Evaluate(double const* const* parameters, double* residuals,
                                 double** jacobians) const {
   const double* pose = parameters[0];
