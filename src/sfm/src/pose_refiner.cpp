@@ -569,10 +569,13 @@ bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {
       continue;
     }
     const Eigen::Vector3d world = origin_ + ecef_from_local_ * track.point;
-    if (!track.map_point) track.map_point = std::make_shared<fw::MapPoint>((*next_map_point_id_)++);
-    track.map_point->setPosition(pi::Point3d(world.x(), world.y(), world.z()));
+    if (track.map_point_id == 0) track.map_point_id = (*next_map_point_id_)++;
     key_points.push_back(frame.features.pixels[i]);
-    map_points.push_back(track.map_point);
+    // Later windows go on moving the track while the back end reads this frame at its own
+    // pace: the frame keeps the point as it stood when the frame was sent, so what the dense
+    // stages and terrain fusion read does not depend on when they read it.
+    map_points.push_back(std::make_shared<fw::MapPoint>(
+        track.map_point_id, pi::Point3d(world.x(), world.y(), world.z())));
   }
   if (static_cast<int>(key_points.size()) < options_.min_points) return false;
   out->pose = pose;

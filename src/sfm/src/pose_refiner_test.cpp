@@ -280,5 +280,39 @@ TEST(PoseRefinement, KeepsOnlyABoundedNumberOfFeatureSets) {
   EXPECT_LT(most_tracks, 5u * options.max_features);
 }
 
+TEST(PoseRefinement, ASentFramesPointsStayAsTheyWereWhenItWasSent) {
+  const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 5));
+  const std::vector<flight::RenderedView> views = flight::renderAllFrames(f, VM_RENDER_CACHE);
+  RefinementOptions options;
+  options.window_size = 3;
+  options.first_window = 3;
+  uint64_t next_id = 1;
+  PoseRefiner refiner(options, &next_id);
+  // The points of every frame sent, with where they stood when it left.
+  std::vector<std::pair<std::shared_ptr<fw::MapPoint>, pi::Point3d>> sent_points;
+  size_t refined_frames = 0;
+  const auto keep = [&](const std::vector<RefinedFrame>& frames) {
+    for (const RefinedFrame& frame : frames) {
+      refined_frames += frame.refined ? 1 : 0;
+      for (const auto& point : frame.map_points)
+        sent_points.emplace_back(point, point->getPosition());
+    }
+  };
+  for (size_t i = 0; i < views.size(); ++i) {
+    const IncomingFrame in = readIncomingFrame(*inputOf(f, i, views[i].image));
+    keep(refiner.add(in, worldFromCamera(in.latitude, in.longitude, in.altitude, in.angles)));
+  }
+  keep(refiner.finish());
+  ASSERT_GE(refined_frames, 2u) << "the survey is refined, and later windows move its tracks";
+  // The back end reads a frame's points whenever it reaches it: later windows must not move
+  // them under it, or two runs give different products.
+  for (const auto& [point, position] : sent_points) {
+    const pi::Point3d now = point->getPosition();
+    ASSERT_EQ(now.x, position.x);
+    ASSERT_EQ(now.y, position.y);
+    ASSERT_EQ(now.z, position.z);
+  }
+}
+
 }  // namespace
 }  // namespace sfm

@@ -55,7 +55,7 @@ void RefinementBlock::addMatches(uint64_t a, uint64_t b,
         keep.observations.emplace(frame, feature);
         frames.at(frame).track_of[feature] = ta;
       }
-      if (!keep.map_point) keep.map_point = merged.map_point;
+      if (keep.map_point_id == 0) keep.map_point_id = merged.map_point_id;
       keep.triangulated = false;
       tracks.erase(tb);
     }

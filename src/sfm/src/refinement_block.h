@@ -4,7 +4,6 @@
 #include "frame_features.h"
 #include "pair_geometry.h"
 
-#include "framework/map_point.h"
 
 #include <Eigen/Core>
 
@@ -49,7 +48,7 @@ struct Track {
   std::map<uint64_t, int> observations;  // frame id -> feature index
   Eigen::Vector3d point = Eigen::Vector3d::Zero();
   bool triangulated = false;
-  std::shared_ptr<fw::MapPoint> map_point;  // made when a frame seeing it is sent
+  uint64_t map_point_id = 0;  // given when a frame seeing it is sent; 0 before
 };
 
 struct RefinementBlock {
