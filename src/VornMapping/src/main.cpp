@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
   std::thread([input] { readInputLines(STDIN_FILENO, *input); }).detach();
 
   auto mapper = createVornMapper(task.dump(), MapperCallback());
+  // A stop signal that came before the run stops it before its first frame, so the run
+  // cannot finish between start and the status loop's first look at the signal.
+  if (stopRequestedBySignal()) mapper->stop();
   mapper->start();  // a failed start shows as state -14 in the first status line
   runStatusLoop(*mapper, *input, std::cerr, std::chrono::milliseconds(500), stopRequestedBySignal);
   mapper.reset();

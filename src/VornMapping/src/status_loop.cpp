@@ -43,12 +43,14 @@ void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
       err << statusLine(status) + '\n';
       err.flush();
     }
-    if (isFinalMapperState(status.state)) break;
+    // Looked at before the final state ends the loop, so a signal is logged even when the
+    // run ended at the same moment.
     if (stopRequested && !stop_passed && stopRequested()) {
       stop_passed = true;
       FW_LOG(fw::kLogInfo) << "Stop requested by a signal.";
       mapper.stop();
     }
+    if (isFinalMapperState(status.state)) break;
 
     // Commands are taken as they arrive; the status is asked for once per interval.
     do {
