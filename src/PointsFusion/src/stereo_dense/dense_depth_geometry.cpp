@@ -1,4 +1,5 @@
 #include "framework/diy_frame.h"
+#include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
@@ -22,17 +23,6 @@ bool supportedImage(const cv::Mat& image) {
   const int channels = image.channels();
   return !image.empty() && image.depth() == CV_8U &&
          (channels == 1 || channels == 3 || channels == 4);
-}
-
-cv::Mat toBgr(const cv::Mat& image) {
-  cv::Mat bgr;
-  if (image.channels() == 1)
-    cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
-  else if (image.channels() == 4)
-    cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
-  else
-    bgr = image;
-  return bgr;
 }
 
 // Width, height, fx, fy, cx and cy scaled by s; the size rounded, so that 3000 pixels at
@@ -85,7 +75,7 @@ Rectified rectify(const ImageScaled& record, const cv::Mat& r, const cv::Mat& p,
   cv::Mat remapped;
   cv::remap(record.image, remapped, view.mapX, view.mapY, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
             cv::Scalar::all(0));
-  view.colour = toBgr(remapped);
+  view.colour = fw::bgrOf(remapped);
   return view;
 }
 
