@@ -4,7 +4,6 @@
 #include "frame_features.h"
 #include "pair_geometry.h"
 
-
 #include <Eigen/Core>
 
 #include <array>
