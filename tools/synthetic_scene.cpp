@@ -269,6 +269,8 @@ void SyntheticScene::placeMarkers() {
   }
 }
 
+// Every texel is painted once, by the first of roof, road, farmland or canopy, and open ground
+// that covers it, then the markers on top: the precedence reads best as one loop.
 void SyntheticScene::paintOrthophoto() {
   const double texel = options_.texel;
   const int cols = static_cast<int>(std::ceil((options_.east_max - options_.east_min) / texel));

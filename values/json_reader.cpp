@@ -267,6 +267,8 @@ Var Json::parseNumber() {
   return Var(strtod_l(number.c_str(), nullptr, cLocale()));
 }
 
+// One pass over the string's bytes: escapes, \u code points and their surrogate pairs share
+// the pending state below, which is why the parser stays one function.
 std::string Json::parseString() {
   std::string out;
   long pending = -1;  // a \u code point not yet written: it may open a surrogate pair
