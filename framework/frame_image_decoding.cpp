@@ -4,6 +4,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
 namespace fw {
 
@@ -21,6 +23,45 @@ cv::Mat highBytes(const cv::Mat& image) {
   return eight;
 }
 
+bool isJpeg(const std::vector<unsigned char>& bytes) {
+  return bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+}
+
+int reducedFlag(int factor) {
+  switch (factor) {
+    case 2:
+      return cv::IMREAD_REDUCED_COLOR_2;
+    case 4:
+      return cv::IMREAD_REDUCED_COLOR_4;
+    default:
+      return cv::IMREAD_REDUCED_COLOR_8;
+  }
+}
+
+// Mean of each factor x factor block, blocks past the edge taking the pixels they have.
+cv::Mat reducedByArea(const cv::Mat& image, int factor) {
+  const cv::Size reduced((image.cols + factor - 1) / factor, (image.rows + factor - 1) / factor);
+  const cv::Size whole(image.cols / factor, image.rows / factor);
+  cv::Mat out(reduced, image.type());
+  if (whole.area() > 0) {
+    cv::Mat inner = out(cv::Rect(cv::Point(), whole));
+    cv::resize(image(cv::Rect(0, 0, whole.width * factor, whole.height * factor)), inner, whole, 0,
+               0, cv::INTER_AREA);
+  }
+  // The partial blocks of the last column and row, if any.
+  for (int y = 0; y < reduced.height; ++y)
+    for (int x = 0; x < reduced.width; ++x) {
+      if (x < whole.width && y < whole.height) continue;
+      const cv::Rect block =
+          cv::Rect(x * factor, y * factor, factor, factor) & cv::Rect(0, 0, image.cols, image.rows);
+      const cv::Scalar mean = cv::mean(image(block));
+      out.at<cv::Vec3b>(y, x) =
+          cv::Vec3b(cv::saturate_cast<uchar>(mean[0]), cv::saturate_cast<uchar>(mean[1]),
+                    cv::saturate_cast<uchar>(mean[2]));
+    }
+  return out;
+}
+
 }  // namespace
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes) {
@@ -28,6 +69,25 @@ cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes) {
   cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
   if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
   return image;
+}
+
+cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int factor) {
+  if (factor != 1 && factor != 2 && factor != 4 && factor != 8)
+    throw std::invalid_argument("decodeFrameImageReduced: the factor must be 1, 2, 4 or 8, not " +
+                                std::to_string(factor));
+  if (factor == 1 || !isJpeg(bytes)) {
+    cv::Mat image = decodeFrameImage(bytes);
+    return factor == 1 || image.empty() ? image : reducedByArea(image, factor);
+  }
+  cv::Mat image = cv::imdecode(bytes, reducedFlag(factor) | cv::IMREAD_IGNORE_ORIENTATION);
+  if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
+  return image;
+}
+
+int decodeReductionFor(double reduction) {
+  int factor = 1;
+  while (factor < 8 && reduction >= 2.0 * factor) factor *= 2;
+  return factor;
 }
 
 cv::Mat bgrOf(const cv::Mat& image) {

@@ -13,6 +13,18 @@ namespace fw {
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes);
 
+// The frame's image reduced by `factor` (1, 2, 4 or 8) by the same rule, for a stage that
+// works on a coarser image than the file holds: ceil(cols / factor) x ceil(rows / factor),
+// reduced pixel (x, y) the mean of the source block [x f, (x + 1) f) x [y f, (y + 1) f), so
+// that its centre is at source coordinate (x + 0.5) f - 0.5. A JPEG is reduced while it is
+// decoded (its DCT scaling: a fraction of the full decode's time and memory); any other file
+// is decoded whole and reduced by area. Empty when the bytes do not decode; an unsupported
+// factor throws std::invalid_argument.
+cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int factor);
+
+// The largest factor decodeFrameImageReduced takes that is at most `reduction` (1 below 2).
+int decodeReductionFor(double reduction);
+
 // An image that did not come from a file (a ready raster handed over in memory) as 8-bit BGR
 // by the same rule. Empty for any other layout (floating point, more than four channels).
 cv::Mat bgrOf(const cv::Mat& image);

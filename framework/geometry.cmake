@@ -21,6 +21,7 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pose_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gps_record_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary_test.cpp
