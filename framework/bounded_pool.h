@@ -42,6 +42,8 @@ class BoundedPool {
   uint64_t waiting() const;
   // True while a task waits or runs.
   bool busy() const { return pool_.PendingTasks() > 0 || pool_.BusyWorkers() > 0; }
+  // True on one of the pool's own workers, where waiting on the pool would wait on itself.
+  bool runsOnWorker() const { return pool_.runsOnWorker(); }
   // Producers blocked in waitForRoom now: lets a test see a producer held without timing it.
   int blockedProducers() const;
   void setBlockHook(BlockHook hook);

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <condition_variable>
+#include "framework/bounded_pool.h"
+
 #include <cstddef>
-#include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
-#include <thread>
 
 // Runs jobs one at a time on a thread of its own, in the order they were posted. Handing the
 // back end its located frames through one keeps the frames' order while the thread that
@@ -19,7 +19,7 @@ class InOrderFeeder {
   explicit InOrderFeeder(
       size_t capacity, std::function<void(const char*)> onError = [](const char*) {});
   // Runs every job already posted, then ends the thread.
-  ~InOrderFeeder();
+  ~InOrderFeeder() = default;
   InOrderFeeder(const InOrderFeeder&) = delete;
   InOrderFeeder& operator=(const InOrderFeeder&) = delete;
 
@@ -31,15 +31,11 @@ class InOrderFeeder {
   void drain();
 
  private:
-  void work();
-  void runSafely(std::function<void()>& job);
+  void runSafely(std::function<void()>& job) const;
 
   const size_t capacity_;
-  std::function<void(const char*)> onError_;
+  const std::function<void(const char*)> onError_;
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::function<void()>> jobs_;
-  bool busy_ = false;  // a job taken off the queue has not finished yet
-  bool ending_ = false;
-  std::thread thread_;
+  std::shared_future<void> last_;  // of the job posted last: one worker runs them in order
+  fw::BoundedPool pool_{1};        // last: its destructor runs what is queued
 };
