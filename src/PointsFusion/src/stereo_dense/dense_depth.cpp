@@ -117,8 +117,15 @@ const char* DenseDepth::deviceName() const {
   return dynamic_cast<const SGM_GPU*>(calculator.get()) ? "GPU" : "CPU";
 }
 
+double DenseDepth::workingScale(double width) const {
+  double s = 1.0 / double(scale);
+  if (width * s < kMinWorkWidth) s = kMinWorkWidth / width;
+  return std::min(s, 1.0);
+}
+
 void DenseDepth::MakeImageScaled(std::shared_ptr<fw::MapFrame> frame) {
-  auto record = std::make_shared<ImageScaled>(std::move(frame));
+  const double s = frame ? workingScale(frame->getCamera(0).width()) : 1.0;
+  auto record = std::make_shared<ImageScaled>(std::move(frame), cv::Mat(), s);
   record->holdSource();  // let go when it leaves the recent frames (seen_)
   std::lock_guard<std::mutex> lock(listMutex);
   pairs.push_back(std::move(record));

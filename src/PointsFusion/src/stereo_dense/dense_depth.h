@@ -76,8 +76,12 @@ class DenseDepth {
   // reason in the run's tally; never throws.
   std::shared_ptr<ImageScaled> RunDepthTask(std::shared_ptr<ImageScaled> reference,
                                             std::vector<std::shared_ptr<ImageScaled>> neighbours);
-  // The record of a frame, appended to `pairs`.
+  // The record of a frame, its image decoded reduced for work at workingScale, appended to
+  // `pairs`.
   void MakeImageScaled(std::shared_ptr<fw::MapFrame> frame);
+  // The share of a source `width` pixels wide the stage works at: 1 / scale, but never
+  // narrower than kMinWorkWidth and never enlarged.
+  double workingScale(double width) const;
   // Called when a feed is about to block on the back-pressure, with the queued pair tasks.
   void setBlockHook(fw::BoundedPool::BlockHook hook);
   const DenseDepthOptions& options() const { return options_; }

@@ -70,8 +70,9 @@ struct Rectified {
 Rectified rectify(const ImageScaled& record, const cv::Mat& r, const cv::Mat& p, cv::Size size) {
   const fw::Camera camera = record.frame->getCamera(0);
   Rectified view;
-  cv::initUndistortRectifyMap(cameraMatrix(camera), distortionCoeffs(camera), r, p, size, CV_32FC1,
-                              view.mapX, view.mapY);
+  // The maps sample the record's reduced image through the camera scaled to it.
+  cv::initUndistortRectifyMap(record.imageCameraMatrix(), distortionCoeffs(camera), r, p, size,
+                              CV_32FC1, view.mapX, view.mapY);
   cv::Mat remapped;
   cv::remap(record.image, remapped, view.mapX, view.mapY, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
             cv::Scalar::all(0));
@@ -80,7 +81,7 @@ Rectified rectify(const ImageScaled& record, const cv::Mat& r, const cv::Mat& p,
 }
 
 // Rectified pixels that draw on the record's own source image, less a one-pixel rim. Read
-// from the maps directly: remapping a full-resolution mask would cost as much as the image.
+// from the maps directly: remapping a mask would cost as much as the image.
 cv::Mat validMask(const ImageScaled& record, const Rectified& view) {
   const float right = float(record.image.cols - 1), bottom = float(record.image.rows - 1);
   cv::Mat mask(view.mapX.size(), CV_8U);
@@ -286,11 +287,8 @@ int64_t depthFromDisparity(const cv::Mat& disparity, const cv::Mat& mask, double
 
 SE3 DenseDepth::imageMotion(const ImageScaled& reference, const ImageScaled& neighbour,
                             const SE3& T, double focal) {
-  const fw::Camera camera1 = reference.frame->getCamera(0);
-  const fw::Camera camera2 = neighbour.frame->getCamera(0);
   const pair_motion::Correspondences matches =
-      pair_motion::matchViews(reference.image, cameraMatrix(camera1), distortionCoeffs(camera1),
-                              neighbour.image, cameraMatrix(camera2), distortionCoeffs(camera2));
+      pair_motion::matchFeatures(reference.matchFeatures(), neighbour.matchFeatures());
   cv::Matx33d R(rotationMatrix(T.q));
   cv::Vec3d t(T.t.x, T.t.y, T.t.z);
   bool corrected = false;
@@ -375,11 +373,8 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
     reason = pair_failure::kNoBaseline;
     return false;
   }
-  // Working scale: never below kMinWorkWidth, never enlarged.
-  double s = 1.0 / double(scale);
   const std::vector<double> fullReference = reference.frame->getCamera(0).getParameters();
-  if (fullReference[0] * s < kMinWorkWidth) s = kMinWorkWidth / fullReference[0];
-  s = std::min(s, 1.0);
+  const double s = workingScale(fullReference[0]);
   try {
     T = imageMotion(reference, neighbour, T, fullReference[2] * s);
   } catch (const cv::Exception& e) {

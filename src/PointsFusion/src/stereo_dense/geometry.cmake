@@ -13,6 +13,7 @@ list(APPEND STEREO_DENSE_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pair_motion_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_faults_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_scaled_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/reduced_source_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/disparity_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/low_texture_pair_test.cpp)
 list(APPEND STEREO_DENSE_DEPS points_clustering new_sgm)

@@ -3,7 +3,10 @@
 #include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/sparse_depths.h"
+
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -14,28 +17,75 @@
 
 namespace {
 
-cv::Mat decodeFile(const std::string& path) {
+std::vector<unsigned char> readFile(const std::string& path) {
   std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  if (!in) return cv::Mat();
-  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-  // The rule every stage decodes frames by: 8-bit BGR whatever the file holds.
-  return fw::decodeFrameImage(bytes);
+  if (!in) return {};
+  return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+}
+
+// The camera's width and height; zeros for a camera without them.
+cv::Size cameraSize(fw::MapFrame& frame) {
+  const std::vector<double> p = frame.getCamera(0).getParameters();
+  if (p.size() < 6 || !(p[0] >= 1.0) || !(p[1] >= 1.0)) return cv::Size();
+  return cv::Size(int(p[0]), int(p[1]));
 }
 
 }  // namespace
 
-ImageScaled::ImageScaled(std::shared_ptr<fw::MapFrame> frame_, cv::Mat image_)
+ImageScaled::ImageScaled(std::shared_ptr<fw::MapFrame> frame_, cv::Mat image_, double workScale)
     : frame(std::move(frame_)), image(std::move(image_)) {
-  if (!image.empty() || !frame) return;
+  const cv::Size camera = frame ? cameraSize(*frame) : cv::Size();
+  if (!image.empty()) {
+    if (!camera.empty())
+      imageScale = {double(image.cols) / camera.width, double(image.rows) / camera.height};
+    return;
+  }
+  if (!frame) return;
   std::string path;
   frame->call("GetImagePath", &path);
-  image = decodeFile(path);
-  if (image.empty()) FW_LOG(fw::kLogError) << "ImageScaled: Wrong Path! " << path;
+  if (!(workScale > 0.0 && workScale < 1.0)) workScale = 1.0;
+  // The rule every stage decodes frames by (8-bit BGR whatever the file holds), reduced.
+  const int factor = fw::decodeReductionFor(1.0 / workScale);
+  const cv::Mat decoded = fw::decodeFrameImageReduced(readFile(path), factor);
+  if (decoded.empty()) {
+    FW_LOG(fw::kLogError) << "ImageScaled: Wrong Path! " << path;
+    return;
+  }
+  image = decoded;
+  imageScale = {1.0 / factor, 1.0 / factor};
+  // The working camera's size, rounded as the pair geometry rounds it.
+  const cv::Size work(int(std::floor(camera.width * workScale + 0.5)),
+                      int(std::floor(camera.height * workScale + 0.5)));
+  if (factor == 1 || work.empty() || work == decoded.size() || work.width > decoded.cols ||
+      work.height > decoded.rows)
+    return;
+  cv::resize(decoded, image, work, 0, 0, cv::INTER_AREA);
+  imageScale = {double(work.width) / (factor * decoded.cols),
+                double(work.height) / (factor * decoded.rows)};
 }
 
 ImageScaled::~ImageScaled() {
   if (frame) frame->setImage(fw::GImage(), 0);
+}
+
+cv::Mat ImageScaled::imageCameraMatrix() const {
+  cv::Mat K = cameraMatrix(frame->getCamera(0));
+  // Focal lengths scale with the pixels; a centre moves as pixel centres do.
+  K.at<double>(0, 0) *= imageScale[0];
+  K.at<double>(1, 1) *= imageScale[1];
+  K.at<double>(0, 2) = (K.at<double>(0, 2) + 0.5) * imageScale[0] - 0.5;
+  K.at<double>(1, 2) = (K.at<double>(1, 2) + 0.5) * imageScale[1] - 0.5;
+  return K;
+}
+
+const pair_motion::ViewFeatures& ImageScaled::matchFeatures() const {
+  std::call_once(featuresOnce_, [this] {
+    if (frame)
+      features_ = pair_motion::featuresOf(image, imageCameraMatrix(),
+                                          distortionCoeffs(frame->getCamera(0)));
+  });
+  return features_;
 }
 
 void ImageScaled::holdSource() { sourceHolds_.fetch_add(1); }

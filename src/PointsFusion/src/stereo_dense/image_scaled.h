@@ -6,6 +6,7 @@
 
 #include "framework/map_frame.h"
 #include "framework/pose.h"
+#include "src/PointsFusion/src/stereo_dense/pair_motion.h"
 
 #include <opencv2/core.hpp>
 
@@ -13,13 +14,19 @@
 #include <atomic>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 class ImageScaled {
  public:
-  // Takes `image` as the source image when it is not empty; otherwise decodes the file the
-  // frame names ("ImageScaled: Wrong Path! " when that fails; the record is still usable
-  // and its pairs fail later).
-  explicit ImageScaled(std::shared_ptr<fw::MapFrame> frame, cv::Mat image = cv::Mat());
+  // Takes `image` when it is not empty: the whole source, at the camera's size or resampled
+  // to another. Otherwise decodes the file the frame names reduced for work at `workScale`
+  // of the camera's size (at most 1): by the decoder's largest reduction that keeps it at
+  // least that large, then by area to the working size, so that the rectification samples
+  // an image already as coarse as its result. A file the decoder cannot reduce is kept
+  // whole. "ImageScaled: Wrong Path! " when the decoding fails; the record is still usable
+  // and its pairs fail later.
+  explicit ImageScaled(std::shared_ptr<fw::MapFrame> frame, cv::Mat image = cv::Mat(),
+                       double workScale = 1.0);
   // Releases the frame's in-memory image.
   ~ImageScaled();
   ImageScaled(const ImageScaled&) = delete;
@@ -36,14 +43,23 @@ class ImageScaled {
 
   // The dense stage's holds on `image`: one while the frame may still be taken as a pair's
   // partner, one per queued pair task that reads it. Nothing after the dense stage reads the
-  // full-size image, so the last hold let go releases it instead of letting it travel with
+  // source image, so the last hold let go releases it instead of letting it travel with
   // the record through the stages after (several 12 MP images at once). Any thread.
   void holdSource();
   void letGoOfSource();
 
+  // The frame's camera matrix for `image` (imageScale applied), 3 x 3 CV_64F.
+  cv::Mat imageCameraMatrix() const;
+  // The features the pose check matches, sought in `image` once for all the frame's pairs
+  // (any thread; the first call computes them). Call while the source is held.
+  const pair_motion::ViewFeatures& matchFeatures() const;
+
   std::shared_ptr<fw::MapFrame> frame;
-  SE3 pose;                   // world from the rectified camera of this record's view
-  cv::Mat image;              // source image at full resolution
+  SE3 pose;       // world from the rectified camera of this record's view
+  cv::Mat image;  // source image, reduced for work (see imageScale)
+  // Image pixels per source pixel along x and y: image pixel (x, y) has its centre at source
+  // ((x + 0.5) / imageScale[0] - 0.5, (y + 0.5) / imageScale[1] - 0.5).
+  cv::Vec2d imageScale{1.0, 1.0};
   cv::Mat rectImage;          // rectified colour view at the reduced size (BGR)
   std::array<double, 9> K{};  // rectified camera matrix at the reduced size, row by row
   cv::Mat depth;              // CV_32F depth along the rectified optical axis; 0 = none
@@ -53,4 +69,6 @@ class ImageScaled {
 
  private:
   std::atomic<int> sourceHolds_{0};
+  mutable std::once_flag featuresOnce_;
+  mutable pair_motion::ViewFeatures features_;
 };

@@ -2,9 +2,11 @@
 #include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 #include "testsupport/sanitizer_build.h"
+#include "testsupport/temp_dir.h"
 #include "tools/marker_finder.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <map>
 
@@ -25,6 +27,9 @@ struct PairCase {
   double minCovered = 0.5;
   int workWidth = 960;
   int renderReduction = 1;  // render smaller and enlarge, to keep large sources quick
+  // When set, the images are written to files of this extension and the stage decodes them
+  // reduced to the working size, as it does in a run.
+  const char* fileExtension = nullptr;
 };
 
 View at(std::vector<double> camera, double east, double north, double yaw = 0) {
@@ -41,6 +46,7 @@ View at(std::vector<double> camera, double east, double north, double yaw = 0) {
 std::vector<PairCase> pairCases() {
   const View ref = at(camera1000(), 0, 0);
   const std::vector<double> camera2000 = {2000, 1500, 1700, 1700, 999.5, 749.5};
+  const std::vector<double> camera3000 = {3000, 2250, 2550, 2550, 1499.5, 1124.5};
   // Looking down with yaw 0, the camera's x axis points east and its y axis south.
   return {
       {"plane_plus_x", true, ref, at(camera1000(), 15, 0)},
@@ -54,6 +60,12 @@ std::vector<PairCase> pairCases() {
       {"relief_radial_distortion", false, at(camera1000(-0.12), 0, 0), at(camera1000(-0.12), 0, 8)},
       {"relief_2000_at_scale_2", false, at(camera2000, 0, 0), at(camera2000, 15, 0), 2.0f, 0.5,
        1000, 2},
+      // Decoded at half size, exactly the working size.
+      {"relief_2000_png_decoded_reduced", false, at(camera2000, 0, 0), at(camera2000, 15, 0), 2.0f,
+       0.5, 1000, 2, "png"},
+      // Decoded at half size, then reduced by area to the 960 pixels the stage works at.
+      {"relief_3000_jpeg_decoded_reduced", false, at(camera3000, 0, 0), at(camera3000, 15, 0), 4.0f,
+       0.5, 960, 3, "jpg"},
   };
 }
 
@@ -82,11 +94,28 @@ TEST_P(RenderedStereoPair, DepthMatchesTheSceneAndMarkersSitWhereTheyProject) {
   if (name != "plane_plus_x" && name != "relief_strip_turn" && name != "relief_radial_distortion")
     VMTEST_PLAIN_BUILD_ONLY();
   const Ground ground(pc.flat);
-  auto reference = densetest::renderedRecord(
-      ground, pc.reference, 1, imageOf(ground, pc.flat, pc.reference, pc.renderReduction));
-  auto neighbour = densetest::renderedRecord(
-      ground, pc.neighbour, 2, imageOf(ground, pc.flat, pc.neighbour, pc.renderReduction));
   DenseDepth stage(pc.scale, std::make_shared<SGM_CPU>());
+  std::shared_ptr<ImageScaled> reference, neighbour;
+  if (pc.fileExtension) {
+    const vmtest::TempDir dir;
+    const auto decodedRecord = [&](const View& v, uint64_t id) {
+      const std::string path =
+          (dir.path() / ("frame_" + std::to_string(id) + "." + pc.fileExtension)).string();
+      EXPECT_TRUE(cv::imwrite(path, imageOf(ground, pc.flat, v, pc.renderReduction)));
+      stage.MakeImageScaled(densetest::locatedFrame(ground, v, id, path));
+      return stage.pairs.back();
+    };
+    reference = decodedRecord(pc.reference, 1);
+    neighbour = decodedRecord(pc.neighbour, 2);
+    // Held at the working size, never at the file's.
+    EXPECT_EQ(reference->image.cols, pc.workWidth);
+    EXPECT_NEAR(reference->imageScale[0], pc.workWidth / pc.reference.camera[0], 1e-12);
+  } else {
+    reference = densetest::renderedRecord(
+        ground, pc.reference, 1, imageOf(ground, pc.flat, pc.reference, pc.renderReduction));
+    neighbour = densetest::renderedRecord(
+        ground, pc.neighbour, 2, imageOf(ground, pc.flat, pc.neighbour, pc.renderReduction));
+  }
   ASSERT_TRUE(stage.ComputeDepth(reference, neighbour));
   EXPECT_EQ(reference->rectImage.cols, pc.workWidth);
   EXPECT_EQ(reference->depth.size(), reference->rectImage.size());

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace pair_motion {
 
@@ -20,11 +21,17 @@ constexpr double kRatio = 0.8;
 constexpr double kConfidence = 0.999;
 constexpr uint64_t kRansacSeed = 0x5eed;
 
-cv::Mat greyAtMatchSize(const cv::Mat& image, double& scale) {
-  scale = std::min(1.0, double(kMatchWidth) / std::max(1, image.cols));
+// The image at most kMatchWidth wide, in grey; `sx`, `sy` its pixels per image pixel.
+cv::Mat greyAtMatchSize(const cv::Mat& image, double& sx, double& sy) {
   cv::Mat small = image;
-  // Reduced first: converting a full-size colour frame would cost more than the matching.
-  if (scale < 1.0) cv::resize(image, small, cv::Size(), scale, scale, cv::INTER_AREA);
+  // Reduced first: converting a large colour image would cost more than the matching.
+  if (image.cols > kMatchWidth) {
+    const double scale = double(kMatchWidth) / image.cols;
+    const cv::Size size(kMatchWidth, std::max(1, int(std::lround(image.rows * scale))));
+    cv::resize(image, small, size, 0, 0, cv::INTER_AREA);
+  }
+  sx = double(small.cols) / image.cols;
+  sy = double(small.rows) / image.rows;
   cv::Mat grey;
   if (small.channels() == 3)
     cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
@@ -35,18 +42,54 @@ cv::Mat greyAtMatchSize(const cv::Mat& image, double& scale) {
   return grey;
 }
 
-// For each row of `from`, the index of its best match in `to` when clearly better than the
-// second best; -1 otherwise.
-std::vector<int> bestMatches(const cv::Mat& from, const cv::Mat& to) {
-  std::vector<int> best(from.rows, -1);
-  if (from.empty() || to.rows < 2) return best;
-  std::vector<std::vector<cv::DMatch>> knn;
-  cv::BFMatcher(cv::NORM_HAMMING).knnMatch(from, to, knn, 2);
-  for (const auto& pair : knn) {
-    if (pair.size() == 2 && pair[0].distance < kRatio * pair[1].distance)
-      best[pair[0].queryIdx] = pair[0].trainIdx;
+// The nearest and second nearest descriptor of one side seen so far, by Hamming distance.
+struct Nearest {
+  int best = std::numeric_limits<int>::max();
+  int second = std::numeric_limits<int>::max();
+  int index = -1;
+  void offer(int distance, int i) {
+    if (distance < best) {
+      second = best;
+      best = distance;
+      index = i;
+    } else if (distance < second) {
+      second = distance;
+    }
   }
-  return best;
+  // The nearest when clearly nearer than the second (offered at least two); -1 otherwise,
+  // a tie included.
+  int clearBest() const { return best < kRatio * second ? index : -1; }
+};
+
+// Rows of descriptors compared at once: a block's distances to every other descriptor stay
+// in the cache.
+constexpr int kBlockRows = 128;
+
+// Pairs (i, j) where row j of `to` is clearly the nearest to row i of `from` and row i
+// clearly the nearest to row j. Every distance is computed once and serves both directions.
+std::vector<std::pair<int, int>> mutualMatches(const cv::Mat& from, const cv::Mat& to) {
+  std::vector<std::pair<int, int>> pairs;
+  if (from.rows < 2 || to.rows < 2) return pairs;
+  std::vector<Nearest> forward(from.rows), backward(to.rows);
+  cv::Mat distances;
+  for (int first = 0; first < from.rows; first += kBlockRows) {
+    const int last = std::min(from.rows, first + kBlockRows);
+    cv::batchDistance(from.rowRange(first, last), to, distances, CV_32S, cv::noArray(),
+                      cv::NORM_HAMMING);
+    for (int i = first; i < last; ++i) {
+      const int* row = distances.ptr<int>(i - first);
+      Nearest& nearest = forward[i];
+      for (int j = 0; j < to.rows; ++j) {
+        nearest.offer(row[j], j);
+        backward[j].offer(row[j], i);
+      }
+    }
+  }
+  for (int i = 0; i < from.rows; ++i) {
+    const int j = forward[i].clearBest();
+    if (j >= 0 && backward[j].clearBest() == i) pairs.emplace_back(i, j);
+  }
+  return pairs;
 }
 
 double angleDegrees(double cosine) {
@@ -55,32 +98,40 @@ double angleDegrees(double cosine) {
 
 }  // namespace
 
-Correspondences matchViews(const cv::Mat& image1, const cv::Mat& K1, const cv::Mat& D1,
-                           const cv::Mat& image2, const cv::Mat& K2, const cv::Mat& D2) {
-  Correspondences matches;
-  if (image1.empty() || image2.empty() || image1.depth() != CV_8U || image2.depth() != CV_8U)
-    return matches;
-  double scale1 = 1.0, scale2 = 1.0;
-  const cv::Mat grey1 = greyAtMatchSize(image1, scale1), grey2 = greyAtMatchSize(image2, scale2);
+ViewFeatures featuresOf(const cv::Mat& image, const cv::Mat& K, const cv::Mat& D) {
+  ViewFeatures features;
+  if (image.empty() || image.depth() != CV_8U) return features;
+  double sx = 1.0, sy = 1.0;
+  const cv::Mat grey = greyAtMatchSize(image, sx, sy);
   const cv::Ptr<cv::ORB> orb =
       cv::ORB::create(kFeatures, 1.2f, 8, 31, 0, 2, cv::ORB::HARRIS_SCORE, 31, kFastThreshold);
-  std::vector<cv::KeyPoint> points1, points2;
-  cv::Mat descriptors1, descriptors2;
-  orb->detectAndCompute(grey1, cv::noArray(), points1, descriptors1);
-  orb->detectAndCompute(grey2, cv::noArray(), points2, descriptors2);
-  const std::vector<int> forward = bestMatches(descriptors1, descriptors2);
-  const std::vector<int> backward = bestMatches(descriptors2, descriptors1);
-  std::vector<cv::Point2d> pixels1, pixels2;
-  for (size_t i = 0; i < forward.size(); ++i) {
-    const int j = forward[i];
-    if (j < 0 || backward[j] != int(i)) continue;
-    pixels1.emplace_back(points1[i].pt.x / scale1, points1[i].pt.y / scale1);
-    pixels2.emplace_back(points2[j].pt.x / scale2, points2[j].pt.y / scale2);
+  std::vector<cv::KeyPoint> points;
+  orb->detectAndCompute(grey, cv::noArray(), points, features.descriptors);
+  if (points.empty()) return features;
+  // Pixel centres: reduced pixel x lies at image coordinate (x + 0.5) / sx - 0.5.
+  std::vector<cv::Point2d> pixels;
+  pixels.reserve(points.size());
+  for (const cv::KeyPoint& p : points)
+    pixels.emplace_back((p.pt.x + 0.5) / sx - 0.5, (p.pt.y + 0.5) / sy - 0.5);
+  cv::undistortPoints(pixels, features.points, K, D);
+  return features;
+}
+
+Correspondences matchFeatures(const ViewFeatures& first, const ViewFeatures& second) {
+  Correspondences matches;
+  if (first.descriptors.rows != int(first.points.size()) ||
+      second.descriptors.rows != int(second.points.size()))
+    return matches;
+  for (const auto& [i, j] : mutualMatches(first.descriptors, second.descriptors)) {
+    matches.first.push_back(first.points[i]);
+    matches.second.push_back(second.points[j]);
   }
-  if (pixels1.empty()) return matches;
-  cv::undistortPoints(pixels1, matches.first, K1, D1);
-  cv::undistortPoints(pixels2, matches.second, K2, D2);
   return matches;
+}
+
+Correspondences matchViews(const cv::Mat& image1, const cv::Mat& K1, const cv::Mat& D1,
+                           const cv::Mat& image2, const cv::Mat& K2, const cv::Mat& D2) {
+  return matchFeatures(featuresOf(image1, K1, D1), featuresOf(image2, K2, D2));
 }
 
 double epipolarError(const Correspondences& matches, const cv::Matx33d& R, const cv::Vec3d& t,

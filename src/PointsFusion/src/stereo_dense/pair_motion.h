@@ -31,9 +31,24 @@ struct Correspondences {
   std::vector<cv::Point2d> first, second;
 };
 
-// Features of the two images (8-bit, any of grey, colour or colour with alpha; sought at most
-// kMatchWidth pixels wide) matched both ways with a ratio test, undistorted by each image's
-// camera matrix and distortion coefficients at full size. None for other images.
+// An image's features for matching: ORB descriptors, one row per point, and the points in
+// normalised, undistorted camera coordinates.
+struct ViewFeatures {
+  std::vector<cv::Point2d> points;
+  cv::Mat descriptors;
+};
+
+// Features of an image (8-bit, any of grey, colour or colour with alpha; sought at most
+// kMatchWidth pixels wide), undistorted by the camera matrix and distortion coefficients of
+// the image as given. None for other images. Deterministic: the same image gives the same
+// features, so a frame's may be computed once for all its pairs.
+ViewFeatures featuresOf(const cv::Mat& image, const cv::Mat& K, const cv::Mat& D);
+
+// The features of two views matched both ways with a ratio test: each kept match is the
+// other's clearly best.
+Correspondences matchFeatures(const ViewFeatures& first, const ViewFeatures& second);
+
+// The features of two images (featuresOf) matched (matchFeatures).
 Correspondences matchViews(const cv::Mat& image1, const cv::Mat& K1, const cv::Mat& D1,
                            const cv::Mat& image2, const cv::Mat& K2, const cv::Mat& D2);
 

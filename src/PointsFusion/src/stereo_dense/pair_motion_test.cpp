@@ -5,6 +5,7 @@
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/features2d.hpp>
 
 #include <cmath>
 
@@ -92,6 +93,94 @@ TEST(PairMotion, ThePosesMotionIsCorrectedOnlyWhereTheImagesTellBetterNearBy) {
   few.matches.first.resize(pair_motion::kMinInliers - 1);
   few.matches.second.resize(pair_motion::kMinInliers - 1);
   EXPECT_TRUE(pair_motion::motionsOf(few.matches, kFocal).empty());
+}
+
+// Mutual best matches with the ratio test, as a brute-force matcher's two nearest tell them.
+std::vector<std::pair<int, int>> referenceMatches(const cv::Mat& a, const cv::Mat& b) {
+  const auto best = [](const cv::Mat& from, const cv::Mat& to) {
+    std::vector<int> found(from.rows, -1);
+    std::vector<std::vector<cv::DMatch>> knn;
+    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(from, to, knn, 2);
+    for (const auto& m : knn)
+      if (m.size() == 2 && m[0].distance < 0.8 * m[1].distance)
+        found[m[0].queryIdx] = m[0].trainIdx;
+    return found;
+  };
+  const std::vector<int> forward = best(a, b), backward = best(b, a);
+  std::vector<std::pair<int, int>> pairs;
+  for (int i = 0; i < a.rows; ++i)
+    if (forward[i] >= 0 && backward[forward[i]] == i) pairs.emplace_back(i, forward[i]);
+  return pairs;
+}
+
+// Features whose points name their rows, so that matches tell which rows they paired.
+pair_motion::ViewFeatures indexed(const cv::Mat& descriptors) {
+  pair_motion::ViewFeatures f;
+  f.descriptors = descriptors;
+  for (int i = 0; i < descriptors.rows; ++i) f.points.emplace_back(i, 0);
+  return f;
+}
+
+TEST(PairMotion, FeaturesPairOnlyWhenEachIsTheOthersClearlyNearest) {
+  cv::RNG rng(11);
+  cv::Mat from(300, 32, CV_8U), to(420, 32, CV_8U);
+  rng.fill(from, cv::RNG::UNIFORM, 0, 256);
+  rng.fill(to, cv::RNG::UNIFORM, 0, 256);
+  // A hundred true partners a few bits apart, and two rows each twice in the other set
+  // (a tie, which no ratio passes).
+  for (int i = 0; i < 100; ++i) {
+    from.row(i).copyTo(to.row(4 * i));
+    for (int bit = 0; bit < i % 12; ++bit)
+      to.at<uchar>(4 * i, (bit * 7) % 32) ^= uchar(1 << (bit % 8));
+  }
+  from.row(150).copyTo(to.row(401));
+  from.row(150).copyTo(to.row(402));
+  to.row(410).copyTo(from.row(160));
+  to.row(410).copyTo(from.row(161));
+
+  const pair_motion::Correspondences matches =
+      pair_motion::matchFeatures(indexed(from), indexed(to));
+  std::vector<std::pair<int, int>> pairs;
+  for (size_t k = 0; k < matches.first.size(); ++k)
+    pairs.emplace_back(int(matches.first[k].x), int(matches.second[k].x));
+  EXPECT_EQ(pairs, referenceMatches(from, to));
+  EXPECT_GE(pairs.size(), 100u);
+  for (const auto& [i, j] : pairs) {
+    EXPECT_NE(i, 150);
+    EXPECT_NE(j, 410);
+  }
+
+  // One candidate has no second to be clearly better than; a count that disagrees with the
+  // descriptors is no feature set.
+  EXPECT_TRUE(
+      pair_motion::matchFeatures(indexed(from), indexed(from.row(0).clone())).first.empty());
+  pair_motion::ViewFeatures broken = indexed(to);
+  broken.points.pop_back();
+  EXPECT_TRUE(pair_motion::matchFeatures(indexed(from), broken).first.empty());
+}
+
+// An image wider than the match width is reduced before its features are sought: the points
+// it gives are those of the reduced image seen through its own camera, pixel centres aligned.
+TEST(PairMotion, FeaturesOfAReducedImageLieWhereTheFullImagesCameraSeesThem) {
+  densetest::View v;
+  v.camera = {1000, 750, 850, 850, 499.5, 374.5};
+  cv::Mat full, reduced;
+  cv::resize(densetest::renderImage(densetest::Ground(false), v), full, cv::Size(2000, 1500));
+  cv::resize(full, reduced, cv::Size(1000, 750), 0, 0, cv::INTER_AREA);
+  const cv::Mat D = cv::Mat::zeros(5, 1, CV_64F);
+  const cv::Mat fullK = (cv::Mat_<double>(3, 3) << 1700, 0, 999.5, 0, 1700, 749.5, 0, 0, 1);
+  const cv::Mat reducedK = (cv::Mat_<double>(3, 3) << 850, 0, 499.5, 0, 850, 374.5, 0, 0, 1);
+  const pair_motion::ViewFeatures a = pair_motion::featuresOf(full, fullK, D);
+  const pair_motion::ViewFeatures b = pair_motion::featuresOf(reduced, reducedK, D);
+  ASSERT_GT(a.points.size(), 500u);
+  ASSERT_EQ(a.points.size(), b.points.size());
+  for (size_t i = 0; i < a.points.size(); ++i) {
+    EXPECT_NEAR(a.points[i].x, b.points[i].x, 1e-9);
+    EXPECT_NEAR(a.points[i].y, b.points[i].y, 1e-9);
+  }
+  EXPECT_TRUE(pair_motion::featuresOf(cv::Mat(), fullK, D).points.empty());
+  EXPECT_TRUE(
+      pair_motion::featuresOf(cv::Mat(40, 40, CV_32F, cv::Scalar(1)), fullK, D).points.empty());
 }
 
 // The neighbour's pose is off by 8 degrees of heading while its image shows the scene from

@@ -1,0 +1,138 @@
+#include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+#include "src/PointsFusion/src/stereo_dense/image_scaled.h"
+#include "src/PointsFusion/src/stereo_dense/pair_motion.h"
+#include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
+#include "testsupport/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Source pixels (not on the pixel grid) where the test image has a bright round blob.
+std::vector<cv::Point2d> blobCentres(cv::Size size) {
+  return {{123.3, 211.7},
+          {size.width - 150.6, size.height - 100.2},
+          {size.width / 2.0 + 0.4, size.height / 2.0 - 0.3},
+          {size.width - 90.25, 80.8}};
+}
+
+// Gaussian blobs (sigma 5 source pixels) on black: their centroid survives any reduction
+// that averages, so it tells where the reduced image puts each source position.
+cv::Mat blobImage(cv::Size size) {
+  cv::Mat image(size, CV_8UC3, cv::Scalar::all(0));
+  for (const cv::Point2d& c : blobCentres(size))
+    for (int r = int(c.y) - 25; r <= int(c.y) + 25; ++r)
+      for (int col = int(c.x) - 25; col <= int(c.x) + 25; ++col) {
+        const double d2 = (col - c.x) * (col - c.x) + (r - c.y) * (r - c.y);
+        image.at<cv::Vec3b>(r, col) =
+            cv::Vec3b::all(cv::saturate_cast<uchar>(250 * std::exp(-d2 / 50)));
+      }
+  return image;
+}
+
+// Brightness-weighted centroid of the grey image within `radius` of `near`.
+cv::Point2d centroid(const cv::Mat& image, cv::Point2d near, int radius) {
+  double sum = 0, x = 0, y = 0;
+  for (int r = std::max(0, int(near.y) - radius);
+       r <= std::min(image.rows - 1, int(near.y) + radius); ++r)
+    for (int c = std::max(0, int(near.x) - radius);
+         c <= std::min(image.cols - 1, int(near.x) + radius); ++c) {
+      const double w = image.at<cv::Vec3b>(r, c)[0];
+      sum += w;
+      x += w * c;
+      y += w * r;
+    }
+  return sum > 0 ? cv::Point2d(x / sum, y / sum) : cv::Point2d(-1, -1);
+}
+
+struct Reduction {
+  const char* name;
+  cv::Size source;
+  double workScale;
+  cv::Size held;  // the image the record keeps
+};
+
+// Each source position must land in the record's image where its camera matrix for the
+// image projects it: the pixel centres of every reduction line up with the source's.
+TEST(ReducedSource, TheRecordsImageAndItsCameraAgreeOnWhereEverySourcePointLies) {
+  const std::vector<Reduction> cases = {
+      {"exactly halved", {640, 480}, 0.5, {320, 240}},
+      {"halved, then by area to the working size", {1000, 750}, 0.3, {300, 225}},
+      {"a quarter of a size the decoder rounds up", {1001, 751}, 0.25, {250, 188}},
+      {"too little to reduce: whole", {640, 480}, 0.7, {640, 480}},
+      {"the whole file", {640, 480}, 1.0, {640, 480}},
+  };
+  const vmtest::TempDir dir;
+  for (const Reduction& c : cases)
+    for (const char* extension : {".png", ".jpg"}) {
+      SCOPED_TRACE(std::string(c.name) + extension);
+      const std::string path = (dir.path() / (std::string("frame") + extension)).string();
+      ASSERT_TRUE(cv::imwrite(path, blobImage(c.source), {cv::IMWRITE_JPEG_QUALITY, 100}));
+      fwtest::LocatedFrameSpec spec;
+      const double w = c.source.width, h = c.source.height;
+      spec.camera = {w, h, 0.9 * w, 0.9 * w, (w - 1) / 2 + 3.5, (h - 1) / 2 - 2.25, 0, 0, 0, 0, 0};
+      spec.imagePath = path;
+      const ImageScaled record(fwtest::makeLocatedFrame(spec, {}), cv::Mat(), c.workScale);
+      ASSERT_EQ(record.image.size(), c.held);
+
+      const cv::Matx33d source(cameraMatrix(record.frame->getCamera(0)));
+      const cv::Matx33d held(record.imageCameraMatrix());
+      for (const cv::Point2d& p : blobCentres(c.source)) {
+        const cv::Vec3d ray = source.inv() * cv::Vec3d(p.x, p.y, 1.0);
+        const cv::Vec3d projected = held * ray;
+        const cv::Point2d expected(projected[0] / projected[2], projected[1] / projected[2]);
+        const cv::Point2d found =
+            centroid(record.image, expected, int(std::ceil(20 * c.workScale)) + 2);
+        EXPECT_NEAR(found.x, expected.x, 0.1) << p;
+        EXPECT_NEAR(found.y, expected.y, 0.1) << p;
+      }
+    }
+}
+
+TEST(ReducedSource, AnImageHandedOverIsTheWholeSourceAtItsOwnSize) {
+  fwtest::LocatedFrameSpec spec;
+  spec.camera = {640, 480, 500, 500, 319.5, 239.5};
+  const ImageScaled whole(fwtest::makeLocatedFrame(spec, {}), cv::Mat(480, 640, CV_8UC3), 0.5);
+  EXPECT_EQ(whole.image.size(), cv::Size(640, 480)) << "taken as it is";
+  EXPECT_EQ(whole.imageScale, cv::Vec2d(1.0, 1.0));
+  const ImageScaled half(fwtest::makeLocatedFrame(spec, {}), cv::Mat(240, 320, CV_8UC3));
+  EXPECT_EQ(half.imageScale, cv::Vec2d(0.5, 0.5));
+  EXPECT_NEAR(half.imageCameraMatrix().at<double>(0, 2), 159.5, 1e-12);
+}
+
+// A textured view the features can be sought in.
+std::shared_ptr<ImageScaled> texturedRecord() {
+  densetest::View v;
+  v.camera = {480, 360, 400, 400, 239.5, 179.5};
+  return densetest::renderedRecord(densetest::Ground(false), v, 1);
+}
+
+TEST(ReducedSource, AFramesMatchFeaturesAreSoughtOnceAndOutliveItsImage) {
+  const auto record = texturedRecord();
+  const pair_motion::ViewFeatures expected = pair_motion::featuresOf(
+      record->image, record->imageCameraMatrix(), distortionCoeffs(record->frame->getCamera(0)));
+  ASSERT_GT(expected.points.size(), 500u);
+
+  // Pairs on several pool threads ask at once: one computation, one result for all.
+  std::vector<const pair_motion::ViewFeatures*> seen(4, nullptr);
+  std::vector<std::thread> threads;
+  for (auto& s : seen) threads.emplace_back([&s, &record] { s = &record->matchFeatures(); });
+  for (auto& t : threads) t.join();
+  for (const auto* s : seen) EXPECT_EQ(s, seen[0]);
+  ASSERT_EQ(seen[0]->points, expected.points);
+  EXPECT_EQ(cv::norm(seen[0]->descriptors, expected.descriptors, cv::NORM_HAMMING), 0.0);
+
+  // The source let go, the next pair still finds them.
+  record->holdSource();
+  record->letGoOfSource();
+  ASSERT_TRUE(record->image.empty());
+  EXPECT_EQ(&record->matchFeatures(), seen[0]);
+  EXPECT_EQ(record->matchFeatures().points.size(), expected.points.size());
+}
+
+}  // namespace
