@@ -2,6 +2,10 @@
 
 #include <opencv2/features2d.hpp>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -32,6 +36,9 @@ class NearestTwoSoFar {
     }
   }
 
+  // The second distance so far (the largest value of Distance while there is none).
+  Distance second() const { return second_; }
+
   // With fewer than two rows offered, the missing distances are infinite.
   NearestTwo result() const {
     NearestTwo n;
@@ -57,10 +64,17 @@ class NearestTwoSoFar {
 // times faster than the generic matcher, which dominates the cost of relating two frames.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define SFM_POPCOUNT_TARGET __attribute__((target("popcnt")))
+#define SFM_WIDE_POPCOUNT 1
+#define SFM_WIDE_POPCOUNT_TARGET __attribute__((target("avx512f,avx512vpopcntdq")))
 bool hasPopcount() { return __builtin_cpu_supports("popcnt"); }
+bool hasWidePopcount() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
+}
 #else
 #define SFM_POPCOUNT_TARGET
+#define SFM_WIDE_POPCOUNT 0
 bool hasPopcount() { return true; }
+bool hasWidePopcount() { return false; }
 #endif
 
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& query,
@@ -83,6 +97,53 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& quer
   }
   return out;
 }
+
+#if SFM_WIDE_POPCOUNT
+// The same search eight train rows at a time: the rows' words are stored word by word, so
+// one vector holds word k of eight rows. A row at no less than the second distance so far
+// changes nothing, so only the rows of a block that are nearer are offered, in order: the
+// result is the row-by-row search's to the bit.
+SFM_WIDE_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinaryWide(const cv::Mat& query,
+                                                                      const cv::Mat& train) {
+  constexpr int kLanes = 8;
+  const size_t padded = (size_t(train.rows) + kLanes - 1) / kLanes * kLanes;
+  std::vector<uint64_t> words(padded * kBinaryWords, 0);
+  for (int j = 0; j < train.rows; ++j) {
+    uint64_t row[kBinaryWords];
+    std::memcpy(row, train.ptr(j), sizeof(row));
+    for (int k = 0; k < kBinaryWords; ++k) words[k * padded + j] = row[k];
+  }
+  std::vector<NearestTwo> out(query.rows);
+  for (int i = 0; i < query.rows; ++i) {
+    uint64_t q[kBinaryWords];
+    std::memcpy(q, query.ptr(i), sizeof(q));
+    const __m512i q0 = _mm512_set1_epi64(int64_t(q[0])), q1 = _mm512_set1_epi64(int64_t(q[1]));
+    const __m512i q2 = _mm512_set1_epi64(int64_t(q[2])), q3 = _mm512_set1_epi64(int64_t(q[3]));
+    NearestTwoSoFar<int> nearest;
+    for (int j = 0; j < train.rows; j += kLanes) {
+      const uint64_t* w = words.data() + j;
+      __m512i d = _mm512_popcnt_epi64(_mm512_xor_si512(q0, _mm512_loadu_si512(w)));
+      d = _mm512_add_epi64(
+          d, _mm512_popcnt_epi64(_mm512_xor_si512(q1, _mm512_loadu_si512(w + padded))));
+      d = _mm512_add_epi64(
+          d, _mm512_popcnt_epi64(_mm512_xor_si512(q2, _mm512_loadu_si512(w + 2 * padded))));
+      d = _mm512_add_epi64(
+          d, _mm512_popcnt_epi64(_mm512_xor_si512(q3, _mm512_loadu_si512(w + 3 * padded))));
+      // Rows past the end (the padding) are never offered.
+      const int lanes = std::min(kLanes, train.rows - j);
+      __mmask8 nearer = _mm512_cmplt_epi64_mask(d, _mm512_set1_epi64(nearest.second()));
+      nearer &= __mmask8((1u << lanes) - 1u);
+      if (!nearer) continue;
+      alignas(64) int64_t distance[kLanes];
+      _mm512_store_si512(distance, d);
+      for (int k = 0; k < lanes; ++k)
+        if (nearer >> k & 1) nearest.offer(int(distance[k]), j + k);
+    }
+    out[i] = nearest.result();
+  }
+  return out;
+}
+#endif
 
 std::vector<NearestTwo> nearestTwoGeneric(const cv::Mat& query, const cv::Mat& train) {
   cv::BFMatcher matcher(query.depth() == CV_8U ? cv::NORM_HAMMING : cv::NORM_L2);
@@ -173,6 +234,10 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
   static const bool popcount = hasPopcount();
   if (query.depth() == CV_8U && query.cols == kBinaryWords * 8 && train.cols == query.cols &&
       popcount) {
+#if SFM_WIDE_POPCOUNT
+    static const bool wide = hasWidePopcount();
+    if (wide) return nearestTwoBinaryWide(query, train);
+#endif
     return nearestTwoBinary(query, train);
   }
   return nearestTwoGeneric(query, train);

@@ -34,6 +34,40 @@ TEST(DescriptorMatching, BinarySearchAgreesWithTheExhaustiveMatcher) {
   EXPECT_EQ(fast[1].second_distance, 0.0);
 }
 
+// Rows equally near: the earliest is the nearest, wherever the rows fall among the blocks the
+// search takes together and in the last, partly filled one; the second distance is theirs.
+TEST(DescriptorMatching, AmongEquallyNearRowsTheEarliestIsTheNearest) {
+  cv::RNG rng(3);
+  for (const int rows : {1, 7, 8, 9, 23, 64, 301}) {
+    cv::Mat train(rows, 32, CV_8U), query(4, 32, CV_8U);
+    rng.fill(train, cv::RNG::UNIFORM, 0, 256);
+    rng.fill(query, cv::RNG::UNIFORM, 0, 256);
+    // Query 0 one bit from rows a third and the last of the way in; query 1 equal to all rows.
+    const int a = rows / 3, b = rows - 1;
+    for (const int j : {a, b}) {
+      query.row(0).copyTo(train.row(j));
+      train.at<uint8_t>(j, 31) ^= 0x10;
+    }
+    const std::vector<NearestTwo> found = nearestTwo(query, train);
+    EXPECT_EQ(found[0].best, a) << rows;
+    EXPECT_EQ(found[0].best_distance, 1.0) << rows;
+    if (a != b) EXPECT_EQ(found[0].second_distance, 1.0) << rows;
+    // Every query agrees with the exhaustive matcher's distances.
+    std::vector<std::vector<cv::DMatch>> reference;
+    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(query, train, reference, 2);
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].best_distance, reference[i][0].distance) << rows << " " << i;
+      if (rows > 1) EXPECT_EQ(found[i].second_distance, reference[i][1].distance) << rows;
+    }
+    cv::Mat same(rows, 32, CV_8U, cv::Scalar(0x5a));
+    same.row(0).copyTo(query.row(1));
+    const std::vector<NearestTwo> all = nearestTwo(query, same);
+    EXPECT_EQ(all[1].best, 0) << rows;
+    EXPECT_EQ(all[1].best_distance, 0.0) << rows;
+    EXPECT_EQ(all[1].second_distance, rows > 1 ? 0.0 : std::numeric_limits<double>::infinity());
+  }
+}
+
 TEST(DescriptorMatching, OneTrainRowHasNoSecondAndNoTrainRowNoMatch) {
   cv::Mat train(1, 32, CV_8U, cv::Scalar(0)), query(2, 32, CV_8U, cv::Scalar(255));
   const std::vector<NearestTwo> one = nearestTwo(query, train);
