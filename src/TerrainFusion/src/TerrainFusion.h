@@ -8,6 +8,7 @@
 #include "framework/messenger.h"
 #include "framework/pose.h"
 #include "framework/projection.h"
+#include "src/TerrainFusion/src/decoded_image.h"
 #include "src/TerrainFusion/src/frame_end_times.h"
 #include "src/TerrainFusion/src/frame_undistorter.h"
 #include "src/TerrainFusion/src/intake_order.h"
@@ -113,11 +114,13 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   bool calcTileZoom(const std::shared_ptr<fw::MapFrame>& frame, bool computeZoom);
 
   // ---- Local rasters
-  // Rasterises the frame's points (reconstruction coordinates) into DSM, DOM and weight:
-  // reads and undistorts the frame's image, then hands it to a LocalRasteriser.
+  // Rasterises the frame's points and `morePoints` (reconstruction coordinates) into DSM, DOM
+  // and weight with a LocalRasteriser, which has the frame's image read, decoded as finely as
+  // the DOM needs and undistorted once it knows the raster.
   bool makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
                    const std::shared_ptr<LocalDSMData>& local,
-                   const std::vector<pi::Point3d>& points);
+                   const std::vector<pi::Point3d>& points,
+                   const std::vector<pi::Point3d>& morePoints = {});
   // Height grid (highest point per cell, closed, inner holes filled) and cell weights from
   // float (x, y, z) points, x growing with columns and y against rows. `parameters` holds
   // "gsd" (cell width) and "gsd_lat" (cell height) in metres.
@@ -165,10 +168,14 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   void publishZoom();
   // The projection's zoom for a GSD, lowered by the DOM scale, within 0..max zoom level.
   int32_t zoomForGsd(double gsd, double latitude) const;
-  // Undistorts a non-pinhole frame image into its pinhole part (FrameUndistorter::undistort).
-  cv::Mat undistortedImage(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen);
-  // Reads and decodes the frame's image file to 8-bit BGR; empty, logged, on failure.
-  cv::Mat loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame);
+  // The frame's image of `camera` decoded reduced by `factor` (1, 2, 4 or 8) and, for a
+  // camera with distortion, undistorted into its pinhole part at that size; the reason,
+  // logged, when it cannot be, else empty.
+  std::string decodeFrameImage(fw::MapFrame& frame, const fw::Camera& camera, int factor,
+                               DecodedImage& out);
+  // Reads and decodes the frame's image file to 8-bit BGR reduced by `factor`; empty,
+  // logged, on failure.
+  cv::Mat loadFrameImage(fw::MapFrame& frame, int factor);
   // The common tail of the routes: debug images, then the tiling of the render mode, in the
   // frame's turn of the intake order.
   bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local,

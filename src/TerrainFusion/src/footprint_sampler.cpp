@@ -54,19 +54,22 @@ __attribute__((always_inline)) inline void addBilinear(const cv::Mat& image,
 
 }  // namespace
 
-FootprintSampler::FootprintSampler(const cv::Mat& image, const cv::Mat& seen,
-                                   const cv::Vec4d& intrinsics, const cv::Vec3d& alongColumn,
-                                   const cv::Vec3d& alongRow, double footprintPixels)
-    : seen_(seen),
-      reduced_(reduceByArea(image, seen, reductionFor(footprintPixels))),
+FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d& intrinsics,
+                                   const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow,
+                                   double footprintPixels)
+    : seen_(decoded.seen),
+      decoded_(std::max(1, decoded.factor)),
+      reduced_(reduceByArea(decoded.image, decoded.seen, reductionFor(footprintPixels / decoded_))),
       alongColumn_(alongColumn),
       alongRow_(alongRow) {
-  // u' = (fx x / z + cx - (f - 1) / 2) / f: the camera as seen by the reduced image.
-  const double f = reduced_.factor;
+  // u' = (fx x / z + cx + 0.5) / f - 0.5 at each reduction: the camera as the reduced image
+  // sees it.
+  const double d = decoded_, f = d * reduced_.factor;
+  const auto decodedOf = [&](double s) { return decoded_ == 1 ? s : (s + 0.5) / d - 0.5; };
   fx_ = intrinsics[0] / f;
   fy_ = intrinsics[1] / f;
-  cx_ = reduced_.reducedOf(intrinsics[2]);
-  cy_ = reduced_.reducedOf(intrinsics[3]);
+  cx_ = reduced_.reducedOf(decodedOf(intrinsics[2]));
+  cy_ = reduced_.reducedOf(decodedOf(intrinsics[3]));
   // Points spread evenly over the footprint at most one reduced pixel apart: their bilinear
   // reads together weigh every reduced pixel under the footprint about alike.
   const int k = samplesFor(footprintPixels / f);

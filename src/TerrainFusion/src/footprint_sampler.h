@@ -1,6 +1,7 @@
 #pragma once
 
 #include "src/TerrainFusion/src/area_reduction.h"
+#include "src/TerrainFusion/src/decoded_image.h"
 
 #include <opencv2/core.hpp>
 
@@ -8,22 +9,25 @@
 
 // The colour of a raster pixel seen in a frame image: the mean over the pixel's footprint in
 // the image. The image is first reduced by area, once per frame, to at most three reduced
-// pixels across a raster pixel; a raster pixel then reads up to 3 x 3 points spread over
-// its footprint, each bilinearly in the reduced image. Detail finer than a raster pixel
+// pixels across a raster pixel (an image decoded reduced already is reduced by what is left);
+// a raster pixel then reads up to 3 x 3 points spread over its footprint, each bilinearly in
+// the reduced image. Detail finer than a raster pixel
 // averages out instead of aliasing into it, and the cost per raster pixel does not grow
 // with the image's size.
 class FootprintSampler {
  public:
-  // `image`: 8-bit, three channels. `seen`: empty, or 8-bit of the image's size, 0 where the
-  // image has no content (an undistorted image's margin). `intrinsics`: fx, fy, cx, cy of the
-  // pinhole camera. `alongColumn`, `alongRow`: how the camera point of a raster position
-  // changes from one column and from one row to the next. `footprintPixels`: image pixels
-  // across one raster pixel.
-  FootprintSampler(const cv::Mat& image, const cv::Mat& seen, const cv::Vec4d& intrinsics,
+  // `decoded`: the image (its seen mask an undistorted image's margin). `intrinsics`: fx, fy,
+  // cx, cy of the pinhole camera, in the camera's own pixels like everything below.
+  // `alongColumn`, `alongRow`: how the camera point of a raster position changes from one
+  // column and from one row to the next. `footprintPixels`: camera pixels across one raster
+  // pixel.
+  FootprintSampler(const DecodedImage& decoded, const cv::Vec4d& intrinsics,
                    const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow, double footprintPixels);
 
-  // Whether the image has content at pixel (u, v), which lies in the image.
-  bool sees(int u, int v) const { return seen_.empty() || seen_.at<uchar>(v, u) != 0; }
+  // Whether the image has content at camera pixel (u, v), which lies in the camera's image.
+  bool sees(int u, int v) const {
+    return seen_.empty() || seen_.at<uchar>(v / decoded_, u / decoded_) != 0;
+  }
 
   // Mean colour of the pixel whose centre is the camera point `centre` (in front of the
   // camera and seen). Points of the footprint beyond the image read its edge; content is
@@ -42,9 +46,10 @@ class FootprintSampler {
   template <typename Pixel, bool kBySeen>
   cv::Vec3b meanOf(const cv::Vec3d& centre) const;
 
-  cv::Mat seen_;
+  cv::Mat seen_;     // of the decoded image
+  int decoded_ = 1;  // the decoded image's reduction from the camera's pixels
   AreaReduction reduced_;
   cv::Vec3d alongColumn_, alongRow_;
-  double fx_, fy_, cx_, cy_;   // the camera, in reduced pixels
+  double fx_, fy_, cx_, cy_;   // the camera, in reduced_'s pixels
   std::vector<float> spread_;  // positions of the footprint's points along each axis, in steps
 };

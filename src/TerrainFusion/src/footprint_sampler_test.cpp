@@ -1,6 +1,7 @@
 #include "src/TerrainFusion/src/footprint_sampler.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 
@@ -12,7 +13,7 @@ FootprintSampler samplerOf(const cv::Mat& image, const cv::Mat& seen, double siz
                            double angle = 0.0) {
   const cv::Vec3d column(size * std::cos(angle), size * std::sin(angle), 0.0);
   const cv::Vec3d row(-size * std::sin(angle), size * std::cos(angle), 0.0);
-  return FootprintSampler(image, seen, {1.0, 1.0, 0.0, 0.0}, column, row, size);
+  return FootprintSampler({image, seen, 1}, {1.0, 1.0, 0.0, 0.0}, column, row, size);
 }
 
 // Grey levels of the raster pixels whose centres lie on a grid `size` apart inside `area`.
@@ -101,6 +102,63 @@ TEST(FootprintSampler, MarginWithoutContentNeverDarkensAPixel) {
       EXPECT_EQ(sampler.mean({u, 200.0, 1.0})[0], 230) << size << " at " << u;
     EXPECT_EQ(sampler.mean({100.0, 200.0, 1.0})[0], 0) << size;
   }
+}
+
+TEST(FootprintSampler, AnImageDecodedReducedReadsLikeTheWholeOne) {
+  // The ramps of the centring test, given as the decoder hands them over at 1/2 and 1/4 (block
+  // means, ceil-sized): the camera stays in whole-image pixels, so a reduced pixel's centre
+  // taken at x f instead of (x + 0.5) f - 0.5 shows as a bias of 0.12 levels or more.
+  const cv::Size whole(1002, 601);
+  cv::Mat image(whole, CV_8UC3);
+  cv::RNG rng(7);
+  for (int v = 0; v < image.rows; ++v) {
+    for (int u = 0; u < image.cols; ++u) {
+      image.at<cv::Vec3b>(v, u) =
+          cv::Vec3b(uchar(std::lround(0.24 * u + rng.uniform(-0.5, 0.5))),
+                    uchar(std::lround(0.4 * v + rng.uniform(-0.5, 0.5))), 0);
+    }
+  }
+  for (const int factor : {2, 4}) {
+    const cv::Size reducedSize((whole.width + factor - 1) / factor,
+                               (whole.height + factor - 1) / factor);
+    // Block means rounded to the nearest level, halves to even: no bias of their own.
+    cv::Mat padded, means, reduced;
+    cv::copyMakeBorder(image, padded, 0, reducedSize.height * factor - whole.height, 0,
+                       reducedSize.width * factor - whole.width, cv::BORDER_REPLICATE);
+    padded.convertTo(padded, CV_32FC3);
+    cv::resize(padded, means, reducedSize, 0, 0, cv::INTER_AREA);
+    means.convertTo(reduced, CV_8UC3);
+    for (const double size : {1.7, 4.4, 9.0, 25.0}) {
+      const FootprintSampler sampler({reduced, cv::Mat(), factor}, {1.0, 1.0, 0.0, 0.0},
+                                     {size, 0.0, 0.0}, {0.0, size, 0.0}, size);
+      cv::Vec2d bias(0.0, 0.0);
+      int count = 0;
+      for (double v = 40.25; v < 560.0; v += 3.7) {
+        for (double u = 40.35; u < 960.0; u += 3.3) {
+          const cv::Vec3b colour = sampler.mean({u, v, 1.0});
+          bias += cv::Vec2d(colour[0] - 0.24 * u, colour[1] - 0.4 * v);
+          ++count;
+        }
+      }
+      EXPECT_LT(std::fabs(bias[0] / count), 0.08) << "1/" << factor << ", " << size;
+      EXPECT_LT(std::fabs(bias[1] / count), 0.08) << "1/" << factor << ", " << size;
+    }
+  }
+}
+
+TEST(FootprintSampler, SeenMaskOfAReducedImageAnswersInWholeImagePixels) {
+  // Decoded at 1/4, 100 x 40 for a 400 x 160 camera: content from reduced column 50, camera
+  // column 200, on.
+  cv::Mat image(40, 100, CV_8UC3, cv::Scalar::all(0)), seen(40, 100, CV_8UC1, cv::Scalar(0));
+  image.colRange(50, 100).setTo(cv::Scalar::all(180));
+  seen.colRange(50, 100).setTo(255);
+  const FootprintSampler sampler({image, seen, 4}, {1.0, 1.0, 0.0, 0.0}, {6.0, 0.0, 0.0},
+                                 {0.0, 6.0, 0.0}, 6.0);
+  EXPECT_TRUE(sampler.sees(200, 150));
+  EXPECT_TRUE(sampler.sees(399, 159));
+  EXPECT_FALSE(sampler.sees(199, 0));
+  EXPECT_FALSE(sampler.sees(0, 159));
+  for (double u = 197.0; u < 203.0; u += 0.5) EXPECT_EQ(sampler.mean({u, 80.0, 1.0})[0], 180) << u;
 }
 
 TEST(FootprintSampler, ReadsAtMostNinePointsPerRasterPixelWhateverTheImageSize) {

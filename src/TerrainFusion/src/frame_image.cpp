@@ -23,8 +23,8 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
 
 }  // namespace
 
-cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame) {
-  const std::string path = imagePathOf(*frame, options_.imagePath);
+cv::Mat TerrainFusion::loadFrameImage(fw::MapFrame& frame, int factor) {
+  const std::string path = imagePathOf(frame, options_.imagePath);
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
   std::vector<uchar> bytes(size > 0 ? size_t(size) : 0);
@@ -37,7 +37,7 @@ cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame
   // stage and the dataset saw it.
   cv::Mat image;
   try {
-    image = fw::decodeFrameImage(bytes);
+    image = fw::decodeFrameImageReduced(bytes, factor);
   } catch (const cv::Exception& e) {
     if (e.code == cv::Error::StsNoMem) throw;  // counted as a frame without memory
     image.release();
@@ -49,7 +49,29 @@ cv::Mat TerrainFusion::loadFrameImage(const std::shared_ptr<fw::MapFrame>& frame
   return image;
 }
 
-cv::Mat TerrainFusion::undistortedImage(const fw::Camera& camera, const cv::Mat& image,
-                                        cv::Mat& seen) {
-  return undistorter_.undistort(camera, image, seen);
+std::string TerrainFusion::decodeFrameImage(fw::MapFrame& frame, const fw::Camera& camera,
+                                            int factor, DecodedImage& out) {
+  out.factor = factor;
+  out.image = loadFrameImage(frame, factor);
+  if (out.image.empty()) return "image unreadable";
+  // A reduced decode keeps only the reduced size: an image a few pixels off its camera's
+  // size shows only at factor 1.
+  const int cols = (camera.width() + factor - 1) / factor;
+  const int rows = (camera.height() + factor - 1) / factor;
+  if (out.image.cols != cols || out.image.rows != rows) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: image of frame " << frame.id
+                          << " decoded at 1/" << factor << " is " << out.image.cols << " x "
+                          << out.image.rows << ", its camera " << camera.width() << " x "
+                          << camera.height();
+    return "image size differs from the camera's";
+  }
+  // `seen` stays empty for a pinhole camera: every pixel of the image has content.
+  if (camera.typeName() == "PinHole") return "";
+  out.image = undistorter_.undistort(camera, out.image, out.seen, factor);
+  if (out.image.empty()) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id
+                          << " could not be undistorted";
+    return "image could not be undistorted";
+  }
+  return "";
 }

@@ -6,38 +6,57 @@
 
 #include <vector>
 
-std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw::Camera& camera) {
+namespace {
+
+// Reduced pixel centre `r` in camera pixels, and back.
+double cameraOf(double r, int factor) { return (r + 0.5) * factor - 0.5; }
+double reducedOf(double s, int factor) { return (s + 0.5) / factor - 0.5; }
+
+}  // namespace
+
+std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw::Camera& camera,
+                                                                        int factor) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string description = camera.info();
-  if (maps_ && camera_ == description) return maps_;
+  if (camera_ != description) {
+    maps_.clear();
+    camera_ = description;
+  }
+  const auto known = maps_.find(factor);
+  if (known != maps_.end()) return known->second;
   const std::vector<double> p = camera.getParameters();
   if (p.size() < 6 || !camera.isValid()) return nullptr;
   const fw::Camera pinhole(std::vector<double>(p.begin(), p.begin() + 6));
   if (!pinhole.isValid()) return nullptr;
-  FW_LOG(fw::kLogInfo) << "Undistorter:\n    Camera IN : " << description
+  FW_LOG(fw::kLogInfo) << "Undistorter (images reduced by " << factor
+                       << "):\n    Camera IN : " << description
                        << "\n    Camera OUT: " << pinhole.info();
   auto rebuilt = std::make_shared<Maps>();
   const int w = camera.width(), h = camera.height();
-  rebuilt->x.create(h, w, CV_32FC1);
-  rebuilt->y.create(h, w, CV_32FC1);
-  rebuilt->seen.create(h, w, CV_8UC1);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      const fw::Point2d q = camera.Project(pinhole.UnProject(fw::Point2d(x, y)));
-      rebuilt->x.at<float>(y, x) = float(q.x);
-      rebuilt->y.at<float>(y, x) = float(q.y);
+  const int cols = (w + factor - 1) / factor, rows = (h + factor - 1) / factor;
+  rebuilt->x.create(rows, cols, CV_32FC1);
+  rebuilt->y.create(rows, cols, CV_32FC1);
+  rebuilt->seen.create(rows, cols, CV_8UC1);
+  for (int y = 0; y < rows; ++y) {
+    for (int x = 0; x < cols; ++x) {
+      // Through the full-size cameras: a reduced pixel stands for the block it covers.
+      const fw::Point2d q =
+          camera.Project(pinhole.UnProject(fw::Point2d(cameraOf(x, factor), cameraOf(y, factor))));
+      rebuilt->x.at<float>(y, x) = float(reducedOf(q.x, factor));
+      rebuilt->y.at<float>(y, x) = float(reducedOf(q.y, factor));
       // A source pixel covers half a pixel on either side of its centre.
       const bool inside = q.x >= -0.5 && q.x < w - 0.5 && q.y >= -0.5 && q.y < h - 0.5;
       rebuilt->seen.at<uchar>(y, x) = inside ? 255 : 0;
     }
   }
-  maps_ = rebuilt;
-  camera_ = description;
-  return maps_;
+  maps_[factor] = rebuilt;
+  return rebuilt;
 }
 
-cv::Mat FrameUndistorter::undistort(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen) {
-  const std::shared_ptr<const Maps> maps = mapsFor(camera);
+cv::Mat FrameUndistorter::undistort(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen,
+                                    int factor) {
+  if (factor < 1) return cv::Mat();
+  const std::shared_ptr<const Maps> maps = mapsFor(camera, factor);
   if (!maps || image.size() != maps->x.size()) return cv::Mat();
   // Bilinear, not the nearest pixel: a pixel's colour stays where its centre maps, and the
   // image's edge is continued instead of blackened.

@@ -4,19 +4,22 @@
 
 #include <opencv2/core.hpp>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
 // Undistorts frame images of a camera with lens distortion into its pinhole part. The maps
-// are built once per camera and shared by the threads using them: a new camera replaces them,
-// while images of the old one still being remapped keep theirs.
+// are built once per camera and image reduction and shared by the threads using them: a new
+// camera replaces them, while images of the old one still being remapped keep theirs.
 class FrameUndistorter {
  public:
-  // The image (of `camera`'s size) as the pinhole camera of its first six parameters sees it,
-  // interpolated bilinearly; `seen` marks the pixels with a source in the image (8-bit, 255).
-  // Empty for a camera without a valid pinhole part or an image of another size.
-  cv::Mat undistort(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen);
+  // The image, of `camera`'s size reduced by `factor` (ceil(width / factor) x
+  // ceil(height / factor), reduced pixel x centred on camera pixel (x + 0.5) factor - 0.5), as
+  // the pinhole camera of its first six parameters sees it at that size, interpolated
+  // bilinearly; `seen` marks the pixels with a source in the image (8-bit, 255). Empty for a
+  // camera without a valid pinhole part, a factor below 1 or an image of another size.
+  cv::Mat undistort(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen, int factor = 1);
 
  private:
   // Where each pinhole pixel lies in the image (float maps for cv::remap) and whether it has a
@@ -24,11 +27,11 @@ class FrameUndistorter {
   struct Maps {
     cv::Mat x, y, seen;
   };
-  // The maps of `camera`, built when it differs from the last one; null when it has no valid
-  // pinhole part.
-  std::shared_ptr<const Maps> mapsFor(const fw::Camera& camera);
+  // The maps of `camera` at `factor`, built when the camera differs from the last one or the
+  // factor is new; null when it has no valid pinhole part.
+  std::shared_ptr<const Maps> mapsFor(const fw::Camera& camera, int factor);
 
   std::mutex mutex_;
-  std::shared_ptr<const Maps> maps_;
-  std::string camera_;  // the description of the camera of maps_
+  std::map<int, std::shared_ptr<const Maps>> maps_;  // by factor, all of one camera
+  std::string camera_;                               // the description of the camera of maps_
 };

@@ -30,6 +30,59 @@ TEST(FrameUndistorter, MapsAreBuiltOncePerCameraRebuiltForAnotherAndRefuseOtherS
   EXPECT_TRUE(undistorter.undistort(openCvCamera(0.3), image.rowRange(0, 29), seenAgain).empty());
 }
 
+// Each pixel of an image reduced by `factor` from `camera`'s size holds the camera coordinates
+// of its centre (float): undistorted, a pixel then holds where its own centre maps to.
+cv::Mat coordinatesAt(const fw::Camera& camera, int factor) {
+  cv::Mat image((camera.height() + factor - 1) / factor, (camera.width() + factor - 1) / factor,
+                CV_32FC3);
+  for (int y = 0; y < image.rows; ++y)
+    for (int x = 0; x < image.cols; ++x)
+      image.at<cv::Vec3f>(y, x) =
+          cv::Vec3f(float((x + 0.5) * factor - 0.5), float((y + 0.5) * factor - 0.5), 0.0f);
+  return image;
+}
+
+TEST(FrameUndistorter, ReducedImagesMapTheirPixelCentresAsTheWholeImageDoes) {
+  const fw::Camera camera(
+      std::vector<double>{240, 180, 200, 200, 119.5, 89.5, -0.25, 0.05, 0.001, -0.002, 0.0});
+  const std::vector<double> p = camera.getParameters();
+  const fw::Camera pinhole(std::vector<double>(p.begin(), p.begin() + 6));
+  FrameUndistorter undistorter;
+  for (const int factor : {1, 2, 4, 3}) {
+    cv::Mat seen;
+    const cv::Mat out = undistorter.undistort(camera, coordinatesAt(camera, factor), seen, factor);
+    ASSERT_EQ(out.size(), cv::Size((240 + factor - 1) / factor, (180 + factor - 1) / factor));
+    ASSERT_EQ(seen.size(), out.size());
+    int checked = 0;
+    for (int y = 0; y < out.rows; ++y) {
+      for (int x = 0; x < out.cols; ++x) {
+        const fw::Point2d q = camera.Project(
+            pinhole.UnProject(fw::Point2d((x + 0.5) * factor - 0.5, (y + 0.5) * factor - 0.5)));
+        const bool inside = q.x >= -0.5 && q.x < 239.5 && q.y >= -0.5 && q.y < 179.5;
+        ASSERT_EQ(seen.at<uchar>(y, x) != 0, inside) << factor << " at " << x << ", " << y;
+        // Inside by a reduced pixel, where the bilinear read has both neighbours.
+        if (!(q.x > factor && q.x < 239 - 2 * factor && q.y > factor && q.y < 179 - 2 * factor))
+          continue;
+        const cv::Vec3f got = out.at<cv::Vec3f>(y, x);
+        // cv::remap places its reads to 1/32 of a pixel.
+        EXPECT_NEAR(got[0], q.x, factor / 16.0) << factor << " at " << x << ", " << y;
+        EXPECT_NEAR(got[1], q.y, factor / 16.0) << factor << " at " << x << ", " << y;
+        ++checked;
+      }
+    }
+    EXPECT_GT(checked, out.total() / 2) << factor;
+  }
+  // The maps of each reduction are kept: asking again gives the same mask.
+  cv::Mat first, again;
+  undistorter.undistort(camera, coordinatesAt(camera, 2), first, 2);
+  undistorter.undistort(camera, coordinatesAt(camera, 4), again, 4);
+  undistorter.undistort(camera, coordinatesAt(camera, 2), again, 2);
+  EXPECT_EQ(again.data, first.data);
+  // A factor below 1, or an image of the whole size for a reduction: nothing.
+  EXPECT_TRUE(undistorter.undistort(camera, coordinatesAt(camera, 1), again, 0).empty());
+  EXPECT_TRUE(undistorter.undistort(camera, coordinatesAt(camera, 1), again, 2).empty());
+}
+
 // Workers with frames of two cameras: each image is undistorted with its own camera's maps.
 TEST(FrameUndistorter, ThreadsWithDifferentCamerasEachGetTheirOwnMaps) {
   FrameUndistorter undistorter;

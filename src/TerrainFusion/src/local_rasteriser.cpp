@@ -1,5 +1,6 @@
 #include "src/TerrainFusion/src/local_rasteriser.h"
 
+#include "framework/frame_image_decoding.h"
 #include "framework/geodesy.h"
 #include "framework/log.h"
 #include "src/TerrainFusion/src/height_grid.h"
@@ -30,21 +31,25 @@ bool finite(const cv::Vec3d& p) {
   return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
 }
 
-// The finite points in ENU with ellipsoidal heights; no points when none is finite.
+// The finite points of both lists in ENU with ellipsoidal heights; no points when none is
+// finite.
 GroundPoints groundPointsOf(const std::vector<pi::Point3d>& points,
+                            const std::vector<pi::Point3d>& morePoints,
                             const TerrainPlacement& placement) {
   const cv::Matx34d enuFromWorld = placement.enuFromWorld();
   GroundPoints out;
-  out.points.reserve(points.size());
-  for (const pi::Point3d& p : points) {
-    const cv::Vec3d q = terrain::apply(enuFromWorld, {p.x, p.y, p.z});
-    if (!finite(q)) continue;
-    out.points.push_back(q);
-    out.minX = std::min(out.minX, q[0]);
-    out.maxX = std::max(out.maxX, q[0]);
-    out.minY = std::min(out.minY, q[1]);
-    out.maxY = std::max(out.maxY, q[1]);
-    out.minZ = std::min(out.minZ, q[2]);
+  out.points.reserve(points.size() + morePoints.size());
+  for (const std::vector<pi::Point3d>* list : {&points, &morePoints}) {
+    for (const pi::Point3d& p : *list) {
+      const cv::Vec3d q = terrain::apply(enuFromWorld, {p.x, p.y, p.z});
+      if (!finite(q)) continue;
+      out.points.push_back(q);
+      out.minX = std::min(out.minX, q[0]);
+      out.maxX = std::max(out.maxX, q[0]);
+      out.minY = std::min(out.minY, q[1]);
+      out.maxY = std::max(out.maxY, q[1]);
+      out.minZ = std::min(out.minZ, q[2]);
+    }
   }
   if (out.points.empty()) return out;
   // The ENU plane drops below the ellipsoid with distance; the corner fixes the offset
@@ -157,7 +162,7 @@ bool chooseTiles(const fw::PureProjection& projection, int zoom,
   const RasterTileGrid grid(tile, projection.maxTile(zoom), nearColumn);
   const double pointPixels = grid.span(pointsBox, firstTile, lastTile);
   const double limit =
-      rasterPixelLimit(double(frame.image.total()), camera.gsd, map.columnStep(), tile);
+      rasterPixelLimit(double(frame.imageSize.area()), camera.gsd, map.columnStep(), tile);
   if (pointPixels > limit) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id << " would need a "
                           << (lastTile.x - firstTile.x + 1) * tile.x << " x "
@@ -176,7 +181,7 @@ bool chooseTiles(const fw::PureProjection& projection, int zoom,
   PixelBox seenBox = pointsBox;
   const cv::Matx33d cameraFromEnuRotation = camera.cameraFromEnu.get_minor<3, 3>(0, 0);
   addImageFootprint(cameraFromEnuRotation.inv(), camera.enu, ground.minZ, frame.pinhole,
-                    frame.image.size(), map, seenBox);
+                    frame.imageSize, map, seenBox);
   pi::Point2ll first, last;
   const double seenPixels = grid.span(seenBox, first, last);
   if (seenPixels <= limit && terrain_memory::frameError(memory, seenPixels).empty()) {
@@ -253,17 +258,33 @@ void fillRecord(const RasterLayout& layout, double meanHeight, cv::Mat dom, cv::
   out.meanHeight = meanHeight;
 }
 
+// The colour lookup of the frame over `layout`, its image decoded only as finely as the
+// DOM needs; the decoded image is let go on return, before the height grid takes its
+// memory. False, with the reason in `failure`, when the image cannot be had.
+bool lookupOf(const RasterFrame& frame, const CameraOverGround& camera, const RasterLayout& layout,
+              ColourLookup& lookup, std::string& failure) {
+  const double footprint = footprintPixelsOf(layout, camera.gsd);
+  const int factor = fw::decodeReductionFor(FootprintSampler::reductionFor(footprint));
+  DecodedImage decoded;
+  failure = frame.decode(factor, decoded);
+  if (!failure.empty()) return false;
+  setUpColourLookup(decoded, frame.imageSize, frame.pinhole, camera.cameraFromEnu, camera.gsd,
+                    layout, lookup);
+  return true;
+}
+
 }  // namespace
 
-bool LocalRasteriser::rasterise(RasterFrame& frame, const std::vector<pi::Point3d>& points,
-                                LocalRasters& out) const {
+bool LocalRasteriser::rasterise(const RasterFrame& frame, const std::vector<pi::Point3d>& points,
+                                LocalRasters& out,
+                                const std::vector<pi::Point3d>& morePoints) const {
   // Reconstruction -> ENU, and the way back to the camera for the colour lookup.
   cv::Matx34d worldFromEnu;
   if (!placement_.worldFromEnu(worldFromEnu)) return false;
   CameraOverGround camera;
   camera.cameraFromEnu =
       terrain::compose(terrain::matrixOf(frame.worldFromCamera.inverse()), worldFromEnu);
-  GroundPoints ground = groundPointsOf(points, placement_);
+  GroundPoints ground = groundPointsOf(points, morePoints, placement_);
   if (ground.points.empty()) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame.id
                           << " has no finite point";
@@ -290,9 +311,7 @@ bool LocalRasteriser::rasterise(RasterFrame& frame, const std::vector<pi::Point3
   }
   const RasterLayout layout = layoutOf(firstTile, lastTile, projection_.tileSize(), map);
   ColourLookup lookup;
-  setUpColourLookup(frame.image, frame.seen, frame.pinhole, camera.cameraFromEnu, camera.gsd,
-                    layout, lookup);
-  frame.image.release();
+  if (!lookupOf(frame, camera, layout, lookup, out.failure)) return false;
 
   cv::Mat grid = pointsOnRasterAxes(ground, pixels, layout);
   if (stop_) return false;

@@ -2,6 +2,7 @@
 
 #include "framework/pose.h"
 #include "framework/projection.h"
+#include "src/TerrainFusion/src/decoded_image.h"
 #include "src/TerrainFusion/src/local_rasters.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_placement.h"
@@ -11,18 +12,23 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
-// One frame as the rasteriser reads it: its image already decoded and reduced to its pinhole
-// part, the pinhole camera and where the camera stands in the reconstruction.
+// One frame as the rasteriser reads it: its image, decoded on demand at the reduction the
+// raster needs and already reduced to its pinhole part, the pinhole camera and where the
+// camera stands in the reconstruction.
 struct RasterFrame {
-  uint64_t id = 0;  // for log lines
-  // 8-bit BGR; released by the rasteriser as soon as it is no longer needed, so that its
-  // memory is free before the height grid takes its own.
-  cv::Mat image;
-  cv::Mat seen;         // empty, or 0 where the image has no content
-  cv::Vec4d pinhole;    // fx, fy, cx, cy in image pixels
+  uint64_t id = 0;      // for log lines
+  cv::Size imageSize;   // the camera's, in whose pixels `pinhole` is given
+  cv::Vec4d pinhole;    // fx, fy, cx, cy
   SE3 worldFromCamera;  // the frame's pose
+  // Decodes the image reduced by a factor of 1, 2, 4 or 8 into `out` (8-bit BGR of the
+  // camera's size reduced by it, with its seen mask where it has a margin without content);
+  // the reason, logged, when it cannot, else empty. Called once the raster's geometry is
+  // known, so that a 12-megapixel frame is never held whole for a much coarser DOM.
+  std::function<std::string(int factor, DecodedImage& out)> decode;
 };
 
 // Turns a frame's points into its local rasters at the run's zoom: a DSM of the highest
@@ -36,10 +42,11 @@ class LocalRasteriser {
                   const terrain_memory::Settings& memory, const std::atomic<bool>& stop)
       : projection_(projection), placement_(placement), memory_(memory), stop_(stop) {}
 
-  // `points` in reconstruction coordinates. False, with `out.failure` set where a reason is
-  // known and logged, when the frame gives no raster or the work was stopped.
-  bool rasterise(RasterFrame& frame, const std::vector<pi::Point3d>& points,
-                 LocalRasters& out) const;
+  // `points` and `morePoints` (one list in two, so that neither is copied into the other) in
+  // reconstruction coordinates. False, with `out.failure` set where a reason is known and
+  // logged, when the frame gives no raster or the work was stopped.
+  bool rasterise(const RasterFrame& frame, const std::vector<pi::Point3d>& points,
+                 LocalRasters& out, const std::vector<pi::Point3d>& morePoints = {}) const;
 
  private:
   const fw::PureProjection& projection_;

@@ -1,5 +1,6 @@
 #include "src/TerrainFusion/src/local_rasteriser.h"
 
+#include "framework/frame_image_decoding.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "testsupport/temp_dir.h"
@@ -8,21 +9,32 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
 
-// The frame as the rasteriser takes it: the node's image file decoded, its pinhole camera
-// and pose.
-RasterFrame rasterFrameOf(const tftest::SceneFrame& scene) {
+// The frame as the rasteriser takes it: the node's image file, decoded when asked, its
+// pinhole camera and pose. `decodes` counts the decodes.
+RasterFrame rasterFrameOf(const tftest::SceneFrame& scene, int* decodes = nullptr) {
   RasterFrame frame;
   frame.id = scene.frame->id;
   std::string path;
   scene.frame->call("GetImagePath", &path);
-  frame.image = cv::imread(path, cv::IMREAD_COLOR);
-  const std::vector<double> camera = scene.frame->getCamera(0).getParameters();
-  frame.pinhole = cv::Vec4d(camera[2], camera[3], camera[4], camera[5]);
+  const fw::Camera camera = scene.frame->getCamera(0);
+  frame.imageSize = cv::Size(camera.width(), camera.height());
+  const std::vector<double> p = camera.getParameters();
+  frame.pinhole = cv::Vec4d(p[2], p[3], p[4], p[5]);
   frame.worldFromCamera = scene.frame->getPoseSE3();
+  frame.decode = [path, decodes](int factor, DecodedImage& out) {
+    if (decodes) ++*decodes;
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uchar> bytes((std::istreambuf_iterator<char>(in)), {});
+    out.image = fw::decodeFrameImageReduced(bytes, factor);
+    out.factor = factor;
+    return std::string(out.image.empty() ? "unreadable" : "");
+  };
   return frame;
 }
 
@@ -60,10 +72,11 @@ TEST_F(LocalRasteriserTest, RasterisersAtOnceGiveTheNodesBytes) {
     RasterFrame frame = rasterFrameOf(scene);
     built[1] = rasteriser(stop).rasterise(frame, scene.points, outs[1]);
   });
-  RasterFrame frame = rasterFrameOf(scene);
+  int decodes = 0;
+  const RasterFrame frame = rasterFrameOf(scene, &decodes);
   built[0] = rasteriser(stop).rasterise(frame, scene.points, outs[0]);
   other.join();
-  EXPECT_TRUE(frame.image.empty());  // let go once reduced
+  EXPECT_EQ(decodes, 1);
   for (int i = 0; i < 2; ++i) {
     ASSERT_TRUE(built[i]);
     EXPECT_EQ(outs[i].firstTile, alone->firstTile);
@@ -91,6 +104,76 @@ TEST_F(LocalRasteriserTest, StoppedOrUnplaceableGivesNoRaster) {
   EXPECT_FALSE(LocalRasteriser(*node->projection(), flat, node->memory(), go)
                    .rasterise(frame, scene.points, none));
   EXPECT_TRUE(none.dom.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Mean and largest absolute difference of two 8-bit rasters over the pixels both have.
+void differenceOf(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask, double& mean,
+                  double& largest) {
+  cv::Mat difference;
+  cv::absdiff(a, b, difference);
+  difference = difference.reshape(1, int(difference.total()));
+  cv::Mat perPixel;
+  cv::reduce(difference, perPixel, 1, cv::REDUCE_MAX, CV_8U);
+  const cv::Mat inside = mask.reshape(1, int(mask.total()));
+  mean = cv::mean(perPixel, inside)[0];
+  cv::minMaxLoc(perPixel, nullptr, &largest, nullptr, nullptr, inside);
+}
+
+// A frame whose image is much finer than the DOM, stored as a JPEG: the rasteriser asks for it
+// decoded reduced, and its DOM matches the DOM of the whole decode within the decoders'
+// rounding, while its heights and weights are the same.
+TEST_F(LocalRasteriserTest, ImageDecodedReducedGivesTheDomOfTheWholeImage) {
+  tftest::FrameRequest request;
+  request.folder = dir.path();
+  request.id = 7;
+  request.camera = flight::PinholeCamera{960, 720, 4000, 4000, 479.5, 359.5};
+  request.pointStep = 8;
+  const tftest::SceneFrame fine = tftest::makeSceneFrame(request);
+  std::string path;
+  fine.frame->call("GetImagePath", &path);
+  path += ".jpg";
+  ASSERT_TRUE(cv::imwrite(path, fine.view.image, {cv::IMWRITE_JPEG_QUALITY, 95}));
+  const std::atomic<bool> stop{false};
+  RasterFrame frame = rasterFrameOf(fine);
+  int asked = 0;
+  const auto decodeAt = [&](int factor, DecodedImage& out) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uchar> bytes((std::istreambuf_iterator<char>(in)), {});
+    out.image = fw::decodeFrameImageReduced(bytes, factor);
+    out.factor = factor;
+    return std::string(out.image.empty() ? "unreadable" : "");
+  };
+  frame.decode = [&](int factor, DecodedImage& out) {
+    asked = factor;
+    return decodeAt(factor, out);
+  };
+  LocalRasters reduced, whole;
+  ASSERT_TRUE(rasteriser(stop).rasterise(frame, fine.points, reduced));
+  EXPECT_GE(asked, 2);
+  frame.decode = [&](int, DecodedImage& out) { return decodeAt(1, out); };
+  ASSERT_TRUE(rasteriser(stop).rasterise(frame, fine.points, whole));
+  ASSERT_EQ(reduced.dom.size(), whole.dom.size());
+  EXPECT_EQ(cv::norm(reduced.dsm, whole.dsm, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(reduced.weight, whole.weight, cv::NORM_INF), 0.0);
+  double mean = 0.0, largest = 0.0;
+  differenceOf(reduced.dom, whole.dom, whole.weight > 0, mean, largest);
+  EXPECT_LT(mean, 0.5);
+  EXPECT_LE(largest, 4.0);
+  EXPECT_GT(cv::countNonZero(whole.weight), 5000);
+}
+
+TEST_F(LocalRasteriserTest, ImageThatCannotBeHadFailsTheFrameWithItsReason) {
+  const std::atomic<bool> stop{false};
+  RasterFrame frame = rasterFrameOf(scene);
+  frame.decode = [](int, DecodedImage&) { return std::string("image unreadable"); };
+  LocalRasters out;
+  EXPECT_FALSE(rasteriser(stop).rasterise(frame, scene.points, out));
+  EXPECT_EQ(out.failure, "image unreadable");
+  EXPECT_TRUE(out.dom.empty());
 }
 
 }  // namespace

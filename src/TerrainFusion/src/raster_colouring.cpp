@@ -82,15 +82,19 @@ void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const 
   });
 }
 
-void setUpColourLookup(const cv::Mat& image, const cv::Mat& seen, const cv::Vec4d& pinhole,
+double footprintPixelsOf(const RasterLayout& layout, double gsd) {
+  return std::max(layout.columnStep, layout.rowStep) / gsd;
+}
+
+void setUpColourLookup(const DecodedImage& decoded, cv::Size imageSize, const cv::Vec4d& pinhole,
                        const cv::Matx34d& cameraFromEnu, double gsd, const RasterLayout& layout,
                        ColourLookup& lookup) {
   const cv::Matx34d& c = cameraFromEnu;
   const cv::Matx22d& a = layout.enuFromPixel;
   lookup.cameraFromEnu = c;
   lookup.pinhole = pinhole;
-  lookup.imageW = image.cols;
-  lookup.imageH = image.rows;
+  lookup.imageW = imageSize.width;
+  lookup.imageH = imageSize.height;
   const int w = lookup.imageW, h = lookup.imageH;
   lookup.radius =
       std::max(1.0f, float(int(std::sqrt(double((w / 2) * (w / 2) + (h / 2) * (h / 2))))));
@@ -102,6 +106,6 @@ void setUpColourLookup(const cv::Mat& image, const cv::Mat& seen, const cv::Vec4
       cv::Vec3d(c(0, 0) * a(0, 1) + c(0, 1) * a(1, 1), c(1, 0) * a(0, 1) + c(1, 1) * a(1, 1),
                 c(2, 0) * a(0, 1) + c(2, 1) * a(1, 1));
   // A DOM pixel usually spans several image pixels: its colour is their mean.
-  lookup.footprint.emplace(image, seen, pinhole, lookup.alongColumn, lookup.alongRow,
-                           std::max(layout.columnStep, layout.rowStep) / gsd);
+  lookup.footprint.emplace(decoded, pinhole, lookup.alongColumn, lookup.alongRow,
+                           footprintPixelsOf(layout, gsd));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "src/TerrainFusion/src/decoded_image.h"
 #include "src/TerrainFusion/src/footprint_sampler.h"
 #include "values/point.h"
 
@@ -32,10 +33,14 @@ struct ColourLookup {
   std::optional<FootprintSampler> footprint;
 };
 
+// Camera pixels across a raster pixel of `layout` for a camera of `gsd` metres per pixel on
+// the ground.
+double footprintPixelsOf(const RasterLayout& layout, double gsd);
+
 // Set up before the heights: the image is reduced to the DOM's resolution once, so that the
-// full image can be let go before the height grid needs its memory. `gsd`: metres per image
-// pixel on the ground.
-void setUpColourLookup(const cv::Mat& image, const cv::Mat& seen, const cv::Vec4d& pinhole,
+// decoded image can be let go before the height grid needs its memory. `imageSize`: the
+// camera's, in whose pixels `pinhole` and `gsd` (metres per pixel on the ground) are given.
+void setUpColourLookup(const DecodedImage& decoded, cv::Size imageSize, const cv::Vec4d& pinhole,
                        const cv::Matx34d& cameraFromEnu, double gsd, const RasterLayout& layout,
                        ColourLookup& lookup);
 

@@ -174,16 +174,9 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   const std::vector<pi::Point3d> fill = bareSurface(
       sparseSurface(clusteredDepthSamples(observedSamples(*frame)), camera, pose, kSurfaceStep),
       points, camera, pose, kBareReach);
-  bool built = false;
-  if (fill.empty()) {
-    built = makeMap_idw(frame, local, points);
-  } else {
-    std::vector<pi::Point3d> all;
-    all.reserve(points.size() + fill.size());
-    all.insert(all.end(), points.begin(), points.end());
-    all.insert(all.end(), fill.begin(), fill.end());
-    built = makeMap_idw(frame, local, all);
-  }
+  // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
+  // is tens of megabytes.
+  const bool built = makeMap_idw(frame, local, points, fill);
   if (built && fill.empty()) rankWeights(local->weight, local->dsm, HeightSource::kDense);
   if (built && !fill.empty())
     rankWeights(local->weight, local->dsm,

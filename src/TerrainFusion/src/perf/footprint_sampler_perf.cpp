@@ -28,7 +28,7 @@ void BM_FootprintColour(benchmark::State& state) {
   const cv::Vec3d column(size, 0.0, 0.0), row(0.0, size, 0.0);
   int64_t pixels = 0;
   for (auto _ : state) {
-    const FootprintSampler sampler(image, cv::Mat(), {1.0, 1.0, 0.0, 0.0}, column, row, size);
+    const FootprintSampler sampler({image, cv::Mat(), 1}, {1.0, 1.0, 0.0, 0.0}, column, row, size);
     int sum = 0;
     for (double v = size / 2; v < image.rows; v += size) {
       for (double u = size / 2; u < image.cols; u += size, ++pixels)
