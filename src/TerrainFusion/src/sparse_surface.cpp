@@ -20,7 +20,8 @@ pi::Point3d worldPoint(const fw::Camera& camera, const SE3& pose, double x, doub
 }  // namespace
 
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
-                                       const fw::Camera& camera, const SE3& pose, int step) {
+                                       const fw::Camera& camera, const SE3& pose, int step,
+                                       const DenseCover& bare) {
   std::vector<pi::Point3d> points;
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
@@ -31,7 +32,8 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
     if (!image.contains(s.pixel) || !(s.depth > 0.0) || !std::isfinite(s.depth)) continue;
     if (!depthAt.emplace(std::make_pair(s.pixel.x, s.pixel.y), s.depth).second) continue;
     triangulation.insert(s.pixel);
-    points.push_back(worldPoint(camera, pose, s.pixel.x, s.pixel.y, s.depth));
+    if (!bare.covers(s.pixel.x, s.pixel.y))
+      points.push_back(worldPoint(camera, pose, s.pixel.x, s.pixel.y, s.depth));
   }
   if (depthAt.size() < 3) return points;
   std::vector<cv::Vec6f> triangles;
@@ -55,7 +57,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
         const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) / det;
         const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) / det;
         const double wc = 1.0 - wa - wb;
-        if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
+        if (wa < 0.0 || wb < 0.0 || wc < 0.0 || bare.covers(x, y)) continue;
         const double depth = wa * da->second + wb * db->second + wc * dc->second;
         points.push_back(worldPoint(camera, pose, x, y, depth));
       }
@@ -64,30 +66,18 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
   return points;
 }
 
-std::vector<pi::Point3d> bareSurface(const std::vector<pi::Point3d>& surface,
-                                     const std::vector<pi::Point3d>& dense,
-                                     const fw::Camera& camera, const SE3& pose, int reach) {
-  const int width = camera.width(), height = camera.height();
-  if (width < 1 || height < 1 || reach < 1) return surface;
-  // Image cells of `reach` pixels that a dense point falls on, widened by one cell: every
-  // pixel within `reach` of a dense point lies in a marked cell.
-  const cv::Size cells((width + reach - 1) / reach, (height + reach - 1) / reach);
-  cv::Mat covered(cells, CV_8U, cv::Scalar(0));
+DenseCover::DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& camera,
+                       const SE3& pose, int reach)
+    : reach_(reach), width_(camera.width()), height_(camera.height()) {
+  if (width_ < 1 || height_ < 1 || reach < 1 || dense.empty()) return;
+  cells_ = cv::Mat::zeros((height_ + reach - 1) / reach, (width_ + reach - 1) / reach, CV_8U);
   const SE3 cameraFromWorld = pose.inverse();
-  const auto cellOf = [&](const pi::Point3d& world, cv::Point& cell) {
+  for (const pi::Point3d& world : dense) {
     const pi::Point3d p = cameraFromWorld.transformPoint(world);
-    if (!(p.z > 0.0)) return false;
+    if (!(p.z > 0.0)) continue;
     const fw::Point2d pixel = camera.Project(p);
-    if (!(pixel.x >= 0.0 && pixel.y >= 0.0 && pixel.x < width && pixel.y < height)) return false;
-    cell = cv::Point(int(pixel.x) / reach, int(pixel.y) / reach);
-    return true;
-  };
-  cv::Point cell;
-  for (const pi::Point3d& p : dense)
-    if (cellOf(p, cell)) covered.at<uchar>(cell) = 255;
-  cv::dilate(covered, covered, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
-  std::vector<pi::Point3d> bare;
-  for (const pi::Point3d& p : surface)
-    if (!cellOf(p, cell) || !covered.at<uchar>(cell)) bare.push_back(p);
-  return bare;
+    if (!(pixel.x >= 0.0 && pixel.y >= 0.0 && pixel.x < width_ && pixel.y < height_)) continue;
+    cells_.at<uchar>(int(pixel.y) / reach, int(pixel.x) / reach) = 255;
+  }
+  cv::dilate(cells_, cells_, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
 }

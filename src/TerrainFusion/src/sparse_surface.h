@@ -15,20 +15,34 @@ struct DepthSample {
   double depth = 0.0;
 };
 
+// The image cells of `reach` pixels that a frame's dense points (world points) fall on,
+// widened by one cell: every pixel within `reach` pixels of a dense point lies in a covered
+// cell. Where stereo matched, its heights stand alone; where it did not (ground the pair
+// partner never saw, texture the matcher gave up on), the sparse surface fills in.
+class DenseCover {
+ public:
+  DenseCover() = default;  // covers nothing
+  DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& camera, const SE3& pose,
+             int reach);
+
+  // Whether image position (x, y) lies in a covered cell; never outside the image.
+  bool covers(double x, double y) const {
+    if (cells_.empty() || !(x >= 0.0 && y >= 0.0 && x < width_ && y < height_)) return false;
+    return cells_.at<uchar>(int(y) / reach_, int(x) / reach_) != 0;
+  }
+
+ private:
+  cv::Mat cells_;  // 8-bit, non-zero where covered
+  int reach_ = 1, width_ = 0, height_ = 0;
+};
+
 // World points of the surface a frame's depth samples span: the samples themselves and, every
 // `step` image pixels, the depth interpolated linearly inside the triangles of their Delaunay
 // triangulation in the image. A few hundred key points thus give a height to every DSM cell
 // between them, not only to the cells they fall in. Triangles with an edge longer than a
 // quarter of the image bridge ground no key point saw and are left out. Samples outside the
-// camera's image are ignored.
+// camera's image are ignored, and so are the points whose pixel `bare` covers: only the part
+// of the surface the dense points leave bare is made, none of it unprojected to be dropped.
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
-                                       const fw::Camera& camera, const SE3& pose, int step);
-
-// The part of a frame's sparse surface (world points) that its dense points (world points)
-// leave bare: the surface points whose image pixel lies at least `reach` pixels from every
-// pixel a dense point of the frame's view falls on. Where stereo matched, its heights stand
-// alone; where it did not (ground the pair partner never saw, texture the matcher gave up
-// on), the sparse surface fills in.
-std::vector<pi::Point3d> bareSurface(const std::vector<pi::Point3d>& surface,
-                                     const std::vector<pi::Point3d>& dense,
-                                     const fw::Camera& camera, const SE3& pose, int reach);
+                                       const fw::Camera& camera, const SE3& pose, int step,
+                                       const DenseCover& bare = DenseCover());

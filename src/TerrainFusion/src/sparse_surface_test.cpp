@@ -39,23 +39,25 @@ TEST(SparseSurface, KeyPointsSpanTheGroundBetweenThem) {
   EXPECT_EQ(sparseSurface({{cv::Point2f(5, 5), 10.0}}, camera, pose, 4).size(), 1u);
 }
 
-// Dense points over the left half of the view: the sparse surface keeps only the ground they
+// Dense points over the left half of the view: the sparse surface makes only the ground they
 // leave bare, at least `reach` pixels from the nearest of them; points behind the camera
-// cover nothing, and without dense points the whole surface stays.
+// cover nothing, and without dense points the whole surface is made.
 TEST(SparseSurface, FillsOnlyTheGroundDensePointsLeaveBare) {
   const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
   const SE3 pose;
   const auto ground = [](double u, double v) {
     return pi::Point3d((u - 199.5) / 4.0, (v - 149.5) / 4.0, 100.0);  // depth 100
   };
-  std::vector<pi::Point3d> surface, dense;
+  std::vector<DepthSample> samples;
+  std::vector<pi::Point3d> dense;
+  for (int v = 2; v < 300; v += 8)
+    for (int u = 2; u < 400; u += 8) samples.push_back({cv::Point2f(float(u), float(v)), 100.0});
   for (int v = 2; v < 300; v += 4)
-    for (int u = 2; u < 400; u += 4) {
-      surface.push_back(ground(u, v));
-      if (u < 200) dense.push_back(ground(u + 1, v + 1));
-    }
+    for (int u = 2; u < 200; u += 4) dense.push_back(ground(u + 1, v + 1));
   dense.push_back(pi::Point3d(50.0, 0.0, -100.0));  // behind the camera
-  const std::vector<pi::Point3d> bare = bareSurface(surface, dense, camera, pose, 16);
+  const std::vector<pi::Point3d> surface = sparseSurface(samples, camera, pose, 4);
+  const std::vector<pi::Point3d> bare =
+      sparseSurface(samples, camera, pose, 4, DenseCover(dense, camera, pose, 16));
   ASSERT_FALSE(bare.empty());
   for (const pi::Point3d& p : bare) {
     const double u = 400 * p.x / p.z + 199.5;
@@ -65,8 +67,26 @@ TEST(SparseSurface, FillsOnlyTheGroundDensePointsLeaveBare) {
   size_t right = 0;
   for (const pi::Point3d& p : surface) right += 400 * p.x / p.z + 199.5 >= 240.0;
   EXPECT_GE(bare.size(), right);
-  EXPECT_EQ(bareSurface(surface, {}, camera, pose, 16).size(), surface.size());
-  EXPECT_TRUE(bareSurface({}, dense, camera, pose, 16).empty());
+  EXPECT_LT(bare.size(), surface.size() / 2 + right);
+  EXPECT_EQ(sparseSurface(samples, camera, pose, 4, DenseCover({}, camera, pose, 16)).size(),
+            surface.size());
+  EXPECT_TRUE(sparseSurface({}, camera, pose, 4, DenseCover(dense, camera, pose, 16)).empty());
+}
+
+TEST(SparseSurface, DenseCoverAnswersInsideTheImageOnly) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  // One dense point at pixel (100, 100): cells of 16 pixels, widened by one.
+  const DenseCover cover({pi::Point3d((100 - 199.5) / 4.0, (100 - 149.5) / 4.0, 100.0)}, camera,
+                         pose, 16);
+  EXPECT_TRUE(cover.covers(100.0, 100.0));
+  EXPECT_TRUE(cover.covers(80.0, 80.0));     // the cell before
+  EXPECT_TRUE(cover.covers(127.9, 127.9));   // the cell after
+  EXPECT_FALSE(cover.covers(128.0, 100.0));  // two cells on
+  EXPECT_FALSE(cover.covers(63.9, 100.0));
+  EXPECT_FALSE(cover.covers(-1.0, 100.0));
+  EXPECT_FALSE(cover.covers(100.0, 300.0));
+  EXPECT_FALSE(DenseCover().covers(100.0, 100.0));
 }
 
 }  // namespace

@@ -171,9 +171,9 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   // heights (and the DOM its surface), ranked below every dense height.
   const fw::Camera camera = frame->getCamera(0);
   const SE3 pose = frame->getPoseSE3();
-  const std::vector<pi::Point3d> fill = bareSurface(
-      sparseSurface(clusteredDepthSamples(observedSamples(*frame)), camera, pose, kSurfaceStep),
-      points, camera, pose, kBareReach);
+  const std::vector<pi::Point3d> fill =
+      sparseSurface(clusteredDepthSamples(observedSamples(*frame)), camera, pose, kSurfaceStep,
+                    DenseCover(points, camera, pose, kBareReach));
   // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
   // is tens of megabytes.
   const bool built = makeMap_idw(frame, local, points, fill);
