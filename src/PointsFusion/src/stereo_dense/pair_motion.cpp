@@ -1,5 +1,7 @@
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
 
+#include "src/PointsFusion/src/stereo_dense/mutual_matches.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -8,7 +10,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <utility>
 
 namespace pair_motion {
 
@@ -42,56 +43,6 @@ cv::Mat greyAtMatchSize(const cv::Mat& image, double& sx, double& sy) {
   return grey;
 }
 
-// The nearest and second nearest descriptor of one side seen so far, by Hamming distance.
-struct Nearest {
-  int best = std::numeric_limits<int>::max();
-  int second = std::numeric_limits<int>::max();
-  int index = -1;
-  void offer(int distance, int i) {
-    if (distance < best) {
-      second = best;
-      best = distance;
-      index = i;
-    } else if (distance < second) {
-      second = distance;
-    }
-  }
-  // The nearest when clearly nearer than the second (offered at least two); -1 otherwise,
-  // a tie included.
-  int clearBest() const { return best < kRatio * second ? index : -1; }
-};
-
-// Rows of descriptors compared at once: a block's distances to every other descriptor stay
-// in the cache.
-constexpr int kBlockRows = 128;
-
-// Pairs (i, j) where row j of `to` is clearly the nearest to row i of `from` and row i
-// clearly the nearest to row j. Every distance is computed once and serves both directions.
-std::vector<std::pair<int, int>> mutualMatches(const cv::Mat& from, const cv::Mat& to) {
-  std::vector<std::pair<int, int>> pairs;
-  if (from.rows < 2 || to.rows < 2) return pairs;
-  std::vector<Nearest> forward(from.rows), backward(to.rows);
-  cv::Mat distances;
-  for (int first = 0; first < from.rows; first += kBlockRows) {
-    const int last = std::min(from.rows, first + kBlockRows);
-    cv::batchDistance(from.rowRange(first, last), to, distances, CV_32S, cv::noArray(),
-                      cv::NORM_HAMMING);
-    for (int i = first; i < last; ++i) {
-      const int* row = distances.ptr<int>(i - first);
-      Nearest& nearest = forward[i];
-      for (int j = 0; j < to.rows; ++j) {
-        nearest.offer(row[j], j);
-        backward[j].offer(row[j], i);
-      }
-    }
-  }
-  for (int i = 0; i < from.rows; ++i) {
-    const int j = forward[i].clearBest();
-    if (j >= 0 && backward[j].clearBest() == i) pairs.emplace_back(i, j);
-  }
-  return pairs;
-}
-
 double angleDegrees(double cosine) {
   return std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / CV_PI;
 }
@@ -122,7 +73,7 @@ Correspondences matchFeatures(const ViewFeatures& first, const ViewFeatures& sec
   if (first.descriptors.rows != int(first.points.size()) ||
       second.descriptors.rows != int(second.points.size()))
     return matches;
-  for (const auto& [i, j] : mutualMatches(first.descriptors, second.descriptors)) {
+  for (const auto& [i, j] : mutual_matches::find(first.descriptors, second.descriptors, kRatio)) {
     matches.first.push_back(first.points[i]);
     matches.second.push_back(second.points[j]);
   }

@@ -1,15 +1,18 @@
 // One stereo pair through the whole depth computation (depth range, the images' check of
 // the relative motion, rectification, matching, conversion to depth) at the default scale,
 // against OpenCV's StereoSGBM alone with the CPU calculator's parameters on the same
-// rectified grey pair, and against the check of the relative motion alone.
+// rectified grey pair, and against the check of the relative motion alone; the check's
+// descriptor matching against OpenCV's brute-force matcher.
 
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
+#include "src/PointsFusion/src/stereo_dense/mutual_matches.h"
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
 #include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core/utility.hpp>
+#include <opencv2/features2d.hpp>
 
 #include <map>
 
@@ -97,6 +100,31 @@ void BM_ImageMotion(benchmark::State& state) {
   }
 }
 
+// Two frames' worth of ORB descriptors matched both ways with the ratio test: by one pass over
+// every distance, and by OpenCV's brute-force two-nearest search run each way.
+cv::Mat randomDescriptors(int seed) {
+  cv::Mat d(pair_motion::kFeatures, 32, CV_8U);
+  cv::RNG(seed).fill(d, cv::RNG::UNIFORM, 0, 256);
+  return d;
+}
+
+void BM_MutualMatches(benchmark::State& state) {
+  const cv::Mat a = randomDescriptors(1), b = randomDescriptors(2);
+  for (auto _ : state) benchmark::DoNotOptimize(mutual_matches::find(a, b, 0.8));
+}
+
+void BM_KnnBothWays(benchmark::State& state) {
+  const cv::Mat a = randomDescriptors(1), b = randomDescriptors(2);
+  cv::setNumThreads(1);
+  std::vector<std::vector<cv::DMatch>> forward, backward;
+  for (auto _ : state) {
+    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(a, b, forward, 2);
+    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(b, a, backward, 2);
+    benchmark::DoNotOptimize(forward.data());
+    benchmark::DoNotOptimize(backward.data());
+  }
+}
+
 // Source width, height and OpenCV threads: 12 MP and 20 MP at one and two threads.
 void sizes(benchmark::internal::Benchmark* b) {
   for (int threads : {1, 2}) {
@@ -109,5 +137,7 @@ void sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_WholePair)->Apply(sizes);
 BENCHMARK(BM_BareStereoSGBM)->Apply(sizes);
 BENCHMARK(BM_ImageMotion)->Apply(sizes);
+BENCHMARK(BM_MutualMatches)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KnnBothWays)->Unit(benchmark::kMillisecond);
 
 }  // namespace
