@@ -7,7 +7,7 @@ namespace sfm {
 
 std::future<FrameFeatures> extractFeaturesAhead(const fw::GImage& image,
                                                 std::vector<double> calibration,
-                                                const RefinementOptions& options) {
+                                                const RefinementOptions& options, int reduction) {
   // The job holds its own share of the pixels and its own copy of the settings: the frame
   // it came from may move or let go of its image meanwhile. Pixels only borrowed (a view of
   // the caller's buffer) are copied, since their owner may reuse them once the call returns.
@@ -15,9 +15,9 @@ std::future<FrameFeatures> extractFeaturesAhead(const fw::GImage& image,
       image.empty() || !image.holder.isUndefined() ? image : fw::GImage(cv::Mat(image).clone());
   // Its share goes as soon as the features are taken: the frame keeps the image only as
   // long as it needs it.
-  auto job = [image = pixels, calibration = std::move(calibration), options]() mutable {
+  auto job = [image = pixels, calibration = std::move(calibration), options, reduction]() mutable {
     FrameFeatures features =
-        extractFeatures(image, CameraIntrinsics::fromCalibration(calibration), options);
+        extractFeatures(image, CameraIntrinsics::fromCalibration(calibration), options, reduction);
     image = fw::GImage();
     return features;
   };

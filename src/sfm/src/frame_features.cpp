@@ -72,12 +72,14 @@ std::vector<cv::KeyPoint> spreadOverImage(std::vector<cv::KeyPoint> corners, cv:
 }  // namespace
 
 FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& camera,
-                              const RefinementOptions& options) {
+                              const RefinementOptions& options, int reduction) {
   FrameFeatures features;
   const cv::Mat pixels = image;
-  if (pixels.empty() || pixels.depth() != CV_8U ||
-      pixels.cols != static_cast<int>(camera.calibration[0]) ||
-      pixels.rows != static_cast<int>(camera.calibration[1])) {
+  const int width = static_cast<int>(camera.calibration[0]);
+  const int height = static_cast<int>(camera.calibration[1]);
+  if (pixels.empty() || pixels.depth() != CV_8U || reduction < 1 ||
+      pixels.cols != (width + reduction - 1) / reduction ||
+      pixels.rows != (height + reduction - 1) / reduction) {
     return features;
   }
   cv::Mat grey;
@@ -90,9 +92,11 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
   } else {
     return features;
   }
+  // Pixels of the reduced copy per pixel of the full image. The decoder's reduction is the
+  // halvings `reduce` would make itself, so the copy is the one a whole image gives.
   const double scale =
-      std::min(1.0, double(options.image_long_side) / std::max(grey.cols, grey.rows));
-  const cv::Mat reduced = reduce(grey, scale);
+      std::min(1.0 / reduction, double(options.image_long_side) / std::max(width, height));
+  const cv::Mat reduced = reduce(grey, scale * reduction);
 
   std::vector<cv::KeyPoint> keypoints;
   if (options.detector == FeatureDetector::kSift) {
@@ -186,27 +190,40 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   t -= cv::mean(t)[0];
   cv::Sobel(image, gx, CV_32F, 1, 0, 1, 0.5);
   cv::Sobel(image, gy, CV_32F, 0, 1, 1, 0.5);
-  auto at_point = [](const cv::Mat& m, float x, float y) {
-    const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
-    const float fx = x - x0, fy = y - y0;
-    return (m.at<float>(y0, x0) * (1 - fx) + m.at<float>(y0, x0 + 1) * fx) * (1 - fy) +
-           (m.at<float>(y0 + 1, x0) * (1 - fx) + m.at<float>(y0 + 1, x0 + 1) * fx) * fy;
+  // b's patch and its gradients read at one point between pixels, with one set of weights.
+  struct Bilinear {
+    int x0, y0;
+    float fx, fy;
+    Bilinear(float x, float y)
+        : x0(static_cast<int>(std::floor(x))),
+          y0(static_cast<int>(std::floor(y))),
+          fx(x - x0),
+          fy(y - y0) {}
+    float of(const cv::Mat& m) const {
+      return (m.at<float>(y0, x0) * (1 - fx) + m.at<float>(y0, x0 + 1) * fx) * (1 - fy) +
+             (m.at<float>(y0 + 1, x0) * (1 - fx) + m.at<float>(y0 + 1, x0 + 1) * fx) * fy;
+    }
   };
+  constexpr int kSamples = kTemplateSide * kTemplateSide;
+  float sample[kSamples];
   float sx = static_cast<float>(at.x - reach), sy = static_cast<float>(at.y - reach);
   for (int step = 0; step < kAlignSteps; ++step) {
     // Every sample must keep a neighbour on its right and below inside b's patch.
     if (!(std::abs(sx) < reach - 0.01f && std::abs(sy) < reach - 0.01f)) return std::nullopt;
     float mean = 0.0f;
     for (int v = 0; v < kTemplateSide; ++v)
-      for (int u = 0; u < kTemplateSide; ++u)
-        mean += at_point(image, reach + u + sx, reach + v + sy);
-    mean /= kTemplateSide * kTemplateSide;
+      for (int u = 0; u < kTemplateSide; ++u) {
+        const float value = Bilinear(reach + u + sx, reach + v + sy).of(image);
+        sample[v * kTemplateSide + u] = value;
+        mean += value;
+      }
+    mean /= kSamples;
     double hxx = 0, hxy = 0, hyy = 0, bx = 0, by = 0;
     for (int v = 0; v < kTemplateSide; ++v) {
       for (int u = 0; u < kTemplateSide; ++u) {
-        const float x = reach + u + sx, y = reach + v + sy;
-        const double r = at_point(image, x, y) - mean - t.at<float>(v, u);
-        const double ex = at_point(gx, x, y), ey = at_point(gy, x, y);
+        const Bilinear at_sample(reach + u + sx, reach + v + sy);
+        const double r = sample[v * kTemplateSide + u] - mean - t.at<float>(v, u);
+        const double ex = at_sample.of(gx), ey = at_sample.of(gy);
         hxx += ex * ex;
         hxy += ex * ey;
         hyy += ey * ey;

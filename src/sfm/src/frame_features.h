@@ -34,9 +34,13 @@ struct FrameFeatures {
 };
 
 // Features of an 8-bit image of one, three or four channels whose size is the
-// calibration's. An empty, featureless or mis-sized image gives none.
+// calibration's, or the calibration's reduced by `reduction` when the image was decoded so
+// (ceil(width / reduction) x ceil(height / reduction), its pixel x centred on the full
+// image's (x + 0.5) reduction - 0.5). The features' pixels are the full image's either way;
+// an image coarser than the copy the options ask for is taken as it is. An empty,
+// featureless or mis-sized image gives none.
 FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& camera,
-                              const RefinementOptions& options);
+                              const RefinementOptions& options, int reduction = 1);
 
 // Where feature `i` of `a` lies in b's image, in its pixels, found around feature `j` of `b`
 // by the best normalised correlation of a's patch around its feature with b's patch, refined

@@ -11,6 +11,8 @@ IncomingFrame readIncomingFrame(fw::MapFrame& frame) {
   // A model of our own: no later change of the mapper's camera reaches the located frame.
   in.camera = fw::Camera(frame.getCamera(0).getParameters());
   in.image = frame.getImage(0, 0);
+  // Frames that know no such command leave it at 1: their image is whole.
+  frame.call("GetImageReduction", &in.image_reduction);
   pi::Point3d lla;
   if (frame.getGPSLLA(lla)) {
     in.has_position = true;

@@ -22,6 +22,7 @@ struct IncomingFrame {
   fw::Camera camera;        // a copy of the frame's (fitted) camera model
   std::vector<double> gps;  // the frame's GPS record
   fw::GImage image;         // shares the frame's pixels until the located frame is built
+  int image_reduction = 1;  // the image was decoded reduced by this factor from the file
   bool has_position = false;
   double latitude = 0.0, longitude = 0.0, altitude = 0.0;
   bool has_height = false;

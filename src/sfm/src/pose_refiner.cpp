@@ -150,7 +150,8 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
   // refined on this one; it is refined itself when the next frame comes, or at finish.
   std::future<FrameFeatures> features;
   if (options_.enabled)
-    features = extractFeaturesAhead(in.image, in.camera.getParameters(), options_);
+    features =
+        extractFeaturesAhead(in.image, in.camera.getParameters(), options_, in.image_reduction);
   arriving_.push_back({std::move(in), direct, std::move(features)});
   std::vector<RefinedFrame> ready;
   while (arriving_.size() > (options_.enabled ? 1u : 0u)) admitOldestArrival(&ready);

@@ -110,7 +110,9 @@ inline constexpr char kLoadOutOfMemory[] = "out of memory";
 inline constexpr char kLoadCancelled[] = "loading cancelled";
 
 // Reads, names (MD5 of the file when unnamed) and decodes the frame's image as 8-bit BGR
-// (whatever its channels and depth in the file) and fits the calibration to its size. Returns
+// (whatever its channels and depth in the file) and fits the calibration to the file's size.
+// Where the options' working side and the header allow, the image is decoded reduced by 2, 4
+// or 8, and the frame tells the factor ("GetImageReduction"). Returns
 // false, with an error line naming the file, when the file is not a regular file, cannot be opened
 // or decoded, or claims more pixels than the options allow; the frame is then marked failed. With a
 // budget, the decoded bytes are reserved from it first and kept in the frame's reservation.

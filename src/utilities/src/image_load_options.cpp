@@ -5,6 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
+namespace {
+
+// The front end's default long side of the image copy it takes its features from.
+constexpr int kFeatureImageLongSide = 1600;
+
+}  // namespace
+
 bool ImageLoadOptions::check(std::string& reason) const {
   if (maxPixels < 1) {
     reason = "the pixel budget must be positive";
@@ -12,6 +19,10 @@ bool ImageLoadOptions::check(std::string& reason) const {
   }
   if (decodeBudgetBytes < 1) {
     reason = "the decode memory budget must be positive";
+    return false;
+  }
+  if (workingLongSide < 0) {
+    reason = "the working image side must not be negative";
     return false;
   }
   return true;
@@ -26,6 +37,7 @@ ImageLoadOptions ImageLoadOptions::fromConfiguration() {
   options.decodeBudgetBytes =
       int64_t{*config.GetInt("dataset.decode_budget_mb", int(options.decodeBudgetBytes >> 20))}
       << 20;
+  options.workingLongSide = *config.GetInt("sfm.refine.image_long_side", kFeatureImageLongSide);
   std::string reason;
   if (!options.check(reason)) {
     FW_LOG(fw::kLogWarning) << "Image limits from the configuration ignored: " << reason;

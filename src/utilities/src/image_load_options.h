@@ -13,12 +13,17 @@ struct ImageLoadOptions {
   int64_t maxPixels = 250'000'000;
   // Decoded bytes that the loaders may hold ahead of the consumer at once.
   int64_t decodeBudgetBytes = int64_t{2} << 30;
+  // The long side, in pixels, of the copy the frames' consumer works at (0: the whole image).
+  // An image whose header tells it at least twice as long is decoded reduced by 2, 4 or 8, to
+  // no less than this: most of a full decode's time and memory go to pixels never looked at.
+  int workingLongSide = 0;
 
-  // False (with the reason) when a limit is not positive.
+  // False (with the reason) when a limit is not positive or the working side is negative.
   bool check(std::string& reason) const;
   // The defaults, overridden by the configuration store's "dataset.max_megapixels" and
   // "dataset.decode_budget_mb" (which the environment can preset); limits that fail `check`
-  // are logged and the defaults kept.
+  // are logged and the defaults kept. The working side is the front end's feature image,
+  // "sfm.refine.image_long_side" (1600 by default).
   static ImageLoadOptions fromConfiguration();
   // `fromConfiguration`, with the task's dataset members "max_megapixels" and
   // "decode_budget_mb" (whole numbers of at least 1) in place of the stored values.

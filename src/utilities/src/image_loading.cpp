@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -23,6 +24,24 @@ void fitCamera(VornMapperFrame& frame, int columns, int rows) {
   std::vector<double> parameters = camera.getParameters();
   if (parameters.size() < 6) return;
   frame.setCamera(fw::Camera(fitCalibrationToImage(parameters, columns, rows)).impl());
+}
+
+// Columns or rows of a side of `side` pixels decoded reduced by `reduction`.
+int reducedSide(int64_t side, int reduction) {
+  return static_cast<int>((side + reduction - 1) / reduction);
+}
+
+// The factor the image is decoded reduced by: the largest that leaves its long side no
+// shorter than the consumer's working side.
+int decodeReductionOf(const ImageHeader& header, const ImageLoadOptions& options) {
+  if (options.workingLongSide <= 0) return 1;
+  const double longSide = static_cast<double>(std::max(header.width, header.height));
+  return fw::decodeReductionFor(longSide / options.workingLongSide);
+}
+
+// What the frame holds once its image is decoded reduced so: 8-bit, three-channel BGR.
+int64_t reducedBytes(const ImageHeader& header, int reduction) {
+  return int64_t{reducedSide(header.width, reduction)} * reducedSide(header.height, reduction) * 3;
 }
 
 // Releases the frame's reservation unless the frame keeps its image.
@@ -59,17 +78,30 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
                           << options.maxPixels;
     return failed(frame, kLoadTooLarge);
   }
+  // The consumer's working copy needs no more than the reduced decode; a file whose header we
+  // do not read is decoded whole, since only the header tells its real size then.
+  const int reduction = knownHeader ? decodeReductionOf(header, options) : 1;
+  const int64_t keptBytes = knownHeader ? reducedBytes(header, reduction) : 0;
   Reservation reservation;
   if (budget && knownHeader) {
-    if (!budget->acquire(header.frameBytes(), static_cast<int64_t>(frame.id)))
+    if (!budget->acquire(keptBytes, static_cast<int64_t>(frame.id)))
       return failed(frame, kLoadCancelled);
-    reservation = {budget, header.frameBytes()};
+    reservation = {budget, keptBytes};
   }
   // Every stage after the dataset takes 8-bit BGR frames: converted here, once.
-  cv::Mat image = fw::decodeFrameImage(bytes);
+  cv::Mat image =
+      reduction > 1 ? fw::decodeFrameImageReduced(bytes, reduction) : fw::decodeFrameImage(bytes);
   bytes = std::vector<unsigned char>();
   if (image.empty() || image.cols < 1 || image.rows < 1) {
     FW_LOG(fw::kLogError) << "Failed to decode image " << path;
+    return failed(frame, kLoadNotAnImage);
+  }
+  if (reduction > 1 && !(image.cols == reducedSide(header.width, reduction) &&
+                         image.rows == reducedSide(header.height, reduction))) {
+    // The calibration is fitted to the header's size: one the pixels do not bear out is a
+    // broken file.
+    FW_LOG(fw::kLogError) << "Refused image " << path << ": its header claims " << header.width
+                          << " x " << header.height << " pixels, its data do not";
     return failed(frame, kLoadNotAnImage);
   }
   // A format whose header we do not read is held to the same pixel budget once decoded.
@@ -78,8 +110,13 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
                           << " pixels, more than the budget of " << options.maxPixels;
     return failed(frame, kLoadTooLarge);
   }
-  frame.setImage(fw::GImage(image), 0);
-  fitCamera(frame, image.cols, image.rows);
+  if (reduction > 1) {
+    frame.setReducedImage(fw::GImage(image), reduction);
+    fitCamera(frame, static_cast<int>(header.width), static_cast<int>(header.height));
+  } else {
+    frame.setImage(fw::GImage(image), 0);
+    fitCamera(frame, image.cols, image.rows);
+  }
   // The frame holds the reservation until the dataset hands it out.
   frame.decodeReservation.store(reservation.bytes);
   reservation.bytes = 0;

@@ -34,6 +34,10 @@ void VornMapperFrame::call(const std::string& command, void* arg) {
   } else if (command == "ReleaseImage") {
     std::lock_guard<std::mutex> lock(mutex);
     image_ = fw::GImage();
+    imageReduction_ = 1;
+  } else if (command == "GetImageReduction") {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (arg) *static_cast<int*>(arg) = imageReduction_;
   } else if (command == "GetGPS") {
     auto* gps = static_cast<std::vector<double>*>(arg);
     if (gps && !gps_.empty() && gps != &gps_) *gps = gps_;
@@ -57,8 +61,19 @@ fw::GImage VornMapperFrame::getImage(int, int) {
 
 bool VornMapperFrame::setImage(const fw::GImage& image, int index) {
   std::lock_guard<std::mutex> lock(mutex);
-  (index == 0 ? image_ : secondImage_) = image;
+  if (index == 0) {
+    image_ = image;
+    imageReduction_ = 1;
+  } else {
+    secondImage_ = image;
+  }
   return true;
+}
+
+void VornMapperFrame::setReducedImage(const fw::GImage& image, int reduction) {
+  std::lock_guard<std::mutex> lock(mutex);
+  image_ = image;
+  imageReduction_ = reduction;
 }
 
 bool VornMapperFrame::hasGPSAttitude() { return gpsRecord_.hasAttitude; }

@@ -30,14 +30,20 @@ class VornMapperFrame : public fw::MapFrame {
   ~VornMapperFrame() override;
 
   std::string type() const override { return "Frame"; }
-  // "GetImagePath" (std::string*), "ReleaseImage", "GetGPS" (std::vector<double>*).
+  // "GetImagePath" (std::string*), "ReleaseImage", "GetGPS" (std::vector<double>*),
+  // "GetImageReduction" (int*: the factor the image was reduced by when it was decoded, 1 for
+  // a whole image or none).
   void call(const std::string& command, void* arg) override;
   // One camera.
   int kind() override { return 1; }
   fw::Camera getCamera(int index = 0) override;
   fw::GImage getImage(int index = 0, int option = 0) override;
   // Index 0 replaces the image (an empty image releases the pixels), others the second image.
+  // The image set so is whole: its reduction is 1.
   bool setImage(const fw::GImage& image, int index = 0) override;
+  // The image decoded reduced by `reduction` from a file of the camera's size: pixel (x, y)
+  // covers the file's pixels [x r, (x + 1) r) x [y r, (y + 1) r).
+  void setReducedImage(const fw::GImage& image, int reduction);
   bool hasGPSAttitude() override;
   bool getGPSAttitude(pi::Point3d& attitude) override;
   bool getGPSAttitudeSigma(pi::Point3d& sigma) override;
@@ -63,6 +69,7 @@ class VornMapperFrame : public fw::MapFrame {
  private:
   std::string imagePath_;
   fw::GImage image_;
+  int imageReduction_ = 1;
   fw::GImage secondImage_;
   std::shared_ptr<fw::CameraImpl> camera_;
   std::vector<double> gps_;

@@ -3,6 +3,7 @@
 // and the memory the refinement holds over a long flight.
 
 #include "direct_georeferencing.h"
+#include "framework/frame_image_decoding.h"
 #include "front_end_test_support.h"
 #include "georeferencing_front_end.h"
 #include "pose_refiner.h"
@@ -104,6 +105,16 @@ void BM_DecodeJpeg12Mp(benchmark::State& state) {
     benchmark::DoNotOptimize(cv::imdecode(s.jpegs[i++ % s.jpegs.size()], cv::IMREAD_COLOR));
 }
 BENCHMARK(BM_DecodeJpeg12Mp)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The decode the dataset makes for the front end: reduced by 2 while decoded, the size the
+// feature copy is made from.
+void BM_DecodeJpeg12MpHalved(benchmark::State& state) {
+  const JpegSurvey& s = survey12Mp();
+  size_t i = 0;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(fw::decodeFrameImageReduced(s.jpegs[i++ % s.jpegs.size()], 2));
+}
+BENCHMARK(BM_DecodeJpeg12MpHalved)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The refinement of the survey's frames (features, matching, adjustment of the window), the
 // images decoded beforehand: the time reported is per frame, from the first frame given to
