@@ -12,16 +12,19 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
 
+// The file's bytes, read at once; none when it cannot be read.
 std::vector<unsigned char> readFile(const std::string& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  if (!in) return {};
-  return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
+  std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+  if (size <= 0) return {};
+  std::vector<unsigned char> bytes(static_cast<size_t>(size));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
+  return bytes;
 }
 
 // The camera's width and height; zeros for a camera without them.

@@ -94,9 +94,17 @@ TEST(ReducedSource, TheRecordsImageAndItsCameraAgreeOnWhereEverySourcePointLies)
     }
 }
 
-TEST(ReducedSource, AnImageHandedOverIsTheWholeSourceAtItsOwnSize) {
+TEST(ReducedSource, AnImageHandedOverIsTheWholeSourceAtItsOwnSizeAndAMissingFileNone) {
   fwtest::LocatedFrameSpec spec;
   spec.camera = {640, 480, 500, 500, 319.5, 239.5};
+  densetest::LogLines log;
+  const vmtest::TempDir dir;
+  spec.imagePath = (dir.path() / "missing.jpg").string();
+  const ImageScaled missing(fwtest::makeLocatedFrame(spec, {}), cv::Mat(), 0.25);
+  EXPECT_TRUE(missing.image.empty());
+  EXPECT_EQ(log.count(fw::kLogError, "ImageScaled: Wrong Path! " + spec.imagePath), 1);
+  EXPECT_TRUE(missing.matchFeatures().points.empty()) << "a pair of it fails later";
+
   const ImageScaled whole(fwtest::makeLocatedFrame(spec, {}), cv::Mat(480, 640, CV_8UC3), 0.5);
   EXPECT_EQ(whole.image.size(), cv::Size(640, 480)) << "taken as it is";
   EXPECT_EQ(whole.imageScale, cv::Vec2d(1.0, 1.0));
