@@ -184,12 +184,28 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   // From the best whole shift, Gauss-Newton steps on the shift that carries a's template
   // onto b's patch (both less their means), b read between its pixels bilinearly: finer than
   // a parabola through the correlation peak, which leans towards whole pixels.
-  cv::Mat image, gx, gy, t;
-  search.convertTo(image, CV_32F);
+  cv::Mat t;
   templ.convertTo(t, CV_32F);
   t -= cv::mean(t)[0];
-  cv::Sobel(image, gx, CV_32F, 1, 0, 1, 0.5);
-  cv::Sobel(image, gy, CV_32F, 0, 1, 1, 0.5);
+  // b's patch as floats and its gradients, half the difference of the two neighbours,
+  // mirrored at the edges (what a one-pixel Sobel filter at half scale gives, to the bit),
+  // in buffers of the stack: the patch is small and this runs for every match.
+  float image_values[side * side], gx_values[side * side], gy_values[side * side];
+  const cv::Mat image(side, side, CV_32F, image_values), gx(side, side, CV_32F, gx_values),
+      gy(side, side, CV_32F, gy_values);
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x) image_values[y * side + x] = search.at<uchar>(y, x);
+  const auto mirrored = [](int i) { return i < 0 ? -i : i >= side ? 2 * side - 2 - i : i; };
+  for (int y = 0; y < side; ++y) {
+    for (int x = 0; x < side; ++x) {
+      gx_values[y * side + x] =
+          (image_values[y * side + mirrored(x + 1)] - image_values[y * side + mirrored(x - 1)]) *
+          0.5f;
+      gy_values[y * side + x] =
+          (image_values[mirrored(y + 1) * side + x] - image_values[mirrored(y - 1) * side + x]) *
+          0.5f;
+    }
+  }
   // b's patch and its gradients read at one point between pixels, with one set of weights.
   struct Bilinear {
     int x0, y0;
