@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace {
 
@@ -57,13 +58,24 @@ __attribute__((always_inline)) inline void addBilinear(const cv::Mat& image,
            lanesOf(bottom[right]) * w[3];
 }
 
+// log2 of a power of two; the seen mask is looked up by shifts on every raster pixel.
+int shiftOf(int factor) {
+  int shift = 0;
+  while (shift < 30 && (1 << shift) < factor) ++shift;
+  if ((1 << shift) != factor)
+    throw std::invalid_argument(
+        "FootprintSampler: a decoded image's factor must be a power of two");
+  return shift;
+}
+
 }  // namespace
 
 FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d& intrinsics,
                                    const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow,
                                    double footprintPixels)
     : seen_(decoded.seen),
-      decoded_(std::max(1, decoded.factor)),
+      decoded_(decoded.factor),
+      decodedShift_(shiftOf(decoded.factor)),
       reduced_(reduceByArea(decoded.image, decoded.seen, reductionFor(footprintPixels / decoded_))),
       alongColumn_(alongColumn),
       alongRow_(alongRow) {

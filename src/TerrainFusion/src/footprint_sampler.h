@@ -16,7 +16,8 @@
 // with the image's size.
 class FootprintSampler {
  public:
-  // `decoded`: the image (its seen mask an undistorted image's margin). `intrinsics`: fx, fy,
+  // `decoded`: the image (its seen mask an undistorted image's margin), reduced by a power of
+  // two (std::invalid_argument otherwise). `intrinsics`: fx, fy,
   // cx, cy of the pinhole camera, in the camera's own pixels like everything below.
   // `alongColumn`, `alongRow`: how the camera point of a raster position changes from one
   // column and from one row to the next. `footprintPixels`: camera pixels across one raster
@@ -26,7 +27,7 @@ class FootprintSampler {
 
   // Whether the image has content at camera pixel (u, v), which lies in the camera's image.
   bool sees(int u, int v) const {
-    return seen_.empty() || seen_.at<uchar>(v / decoded_, u / decoded_) != 0;
+    return seen_.empty() || seen_.at<uchar>(v >> decodedShift_, u >> decodedShift_) != 0;
   }
 
   // Mean colour of the pixel whose centre is the camera point `centre` (in front of the
@@ -47,7 +48,8 @@ class FootprintSampler {
   cv::Vec3b meanOf(const cv::Vec3d& centre) const;
 
   cv::Mat seen_;     // of the decoded image
-  int decoded_ = 1;  // the decoded image's reduction from the camera's pixels
+  int decoded_ = 1;  // the decoded image's reduction from the camera's pixels: 2^decodedShift_
+  int decodedShift_ = 0;
   AreaReduction reduced_;
   cv::Vec3d alongColumn_, alongRow_;
   double fx_, fy_, cx_, cy_;   // the camera, in reduced_'s pixels
