@@ -1,5 +1,6 @@
 // Throughput of the frame-list dataset: 12-megapixel JPEGs read, named (MD5) and decoded ahead
-// of the consumer by the loader threads, with the process held to 1 or 2 cores.
+// of the consumer by the loader threads, with the process held to 1 or 2 cores; decoded whole,
+// or reduced for the front end's 1600-pixel feature image (halved while decoded).
 #include "dataset.h"
 #include "test_images.h"
 
@@ -64,9 +65,11 @@ class CoreLimit {
 void BM_FrameListThroughput(benchmark::State& state) {
   const std::string list = flight().list().string();
   CoreLimit limit(static_cast<int>(state.range(0)));
+  ImageLoadOptions options = ImageLoadOptions::fromConfiguration();
+  options.workingLongSide = static_cast<int>(state.range(1));
   int64_t frames = 0;
   for (auto _ : state) {
-    ImageDataset dataset(list);
+    ImageDataset dataset(list, options);
     while (auto frame = dataset.next()) {
       benchmark::DoNotOptimize(frame->getImage(0, 0).data);
       frame->setImage(fw::GImage(), 0);
@@ -79,8 +82,11 @@ void BM_FrameListThroughput(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(frames) * 12.0, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_FrameListThroughput)
-    ->Arg(1)
-    ->Arg(2)
+    ->ArgNames({"cores", "working_side"})
+    ->Args({1, 0})
+    ->Args({2, 0})
+    ->Args({1, 1600})
+    ->Args({2, 1600})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);
