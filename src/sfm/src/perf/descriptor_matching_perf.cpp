@@ -1,7 +1,10 @@
-// Cost of the exhaustive nearest-two search between two frames' binary descriptors, at the
-// feature count of a frame.
+// Cost of the exhaustive nearest-two search between two frames' binary descriptors: random
+// rows, and the features of two neighbouring frames of a rendered survey, where most rows lie
+// far from a query's nearest two.
 
 #include "descriptor_matching.h"
+#include "frame_features.h"
+#include "tools/example_flight.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
@@ -18,5 +21,33 @@ void BM_NearestTwoBinary(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * int64_t(rows) * rows);
 }
 BENCHMARK(BM_NearestTwoBinary)->Arg(2500)->Unit(benchmark::kMillisecond);
+
+// Features as the front end takes them from two 1600 x 1200 frames of one strip.
+const std::vector<sfm::FrameFeatures>& neighbourFeatures() {
+  static const std::vector<sfm::FrameFeatures> features = [] {
+    flight::ExampleFlightOptions o;
+    o.flight.camera.width = 1600;
+    o.flight.camera.height = 1200;
+    o.flight.camera.fx = o.flight.camera.fy = 1360;
+    o.flight.frames_per_strip = 2;
+    const flight::ExampleFlight f = flight::makeExampleFlight(o);
+    const sfm::CameraIntrinsics camera = sfm::CameraIntrinsics::fromCalibration(
+        {1600, 1200, 1360, 1360, 799.5, 599.5, 0, 0, 0, 0, 0});
+    std::vector<sfm::FrameFeatures> out;
+    for (int i = 0; i < 2; ++i)
+      out.push_back(sfm::extractFeatures(fw::GImage(flight::renderFrame(f, i).image), camera,
+                                         sfm::RefinementOptions()));
+    return out;
+  }();
+  return features;
+}
+
+void BM_NearestTwoNeighbourFrames(benchmark::State& state) {
+  const std::vector<sfm::FrameFeatures>& f = neighbourFeatures();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(sfm::nearestTwo(f[1].descriptors, f[0].descriptors));
+  state.SetItemsProcessed(state.iterations() * int64_t(f[0].size()) * f[1].size());
+}
+BENCHMARK(BM_NearestTwoNeighbourFrames)->Unit(benchmark::kMillisecond);
 
 }  // namespace
