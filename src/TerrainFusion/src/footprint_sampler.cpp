@@ -1,6 +1,7 @@
 #include "src/TerrainFusion/src/footprint_sampler.h"
 
 #include <emmintrin.h>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -58,6 +59,23 @@ __attribute__((always_inline)) inline void addBilinear(const cv::Mat& image,
            lanesOf(bottom[right]) * w[3];
 }
 
+// Sum of the bilinear reads at the footprint's points: `spread` along each axis, steps
+// (uc, vc) along a column and (ur, vr) along a row from the centre (u, v).
+template <typename Pixel, bool kBySeen>
+__attribute__((always_inline)) inline Reads footprintSum(const AreaReduction& reduced,
+                                                         const std::vector<float>& spread, float u,
+                                                         float v, float uc, float vc, float ur,
+                                                         float vr) {
+  Reads reads = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (const float down : spread) {
+    for (const float across : spread) {
+      addBilinear<Pixel, kBySeen>(reduced.image, reduced.coverage, u + across * uc + down * ur,
+                                  v + across * vc + down * vr, reads);
+    }
+  }
+  return reads;
+}
+
 // log2 of a power of two; the seen mask is looked up by shifts on every raster pixel.
 int shiftOf(int factor) {
   int shift = 0;
@@ -91,6 +109,25 @@ FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d&
   // reads together weigh every reduced pixel under the footprint about alike.
   const int k = samplesFor(footprintPixels / f);
   for (int i = 0; i < k; ++i) spread_.push_back(float((i + 0.5) / k - 0.5));
+  if (reduced_.coverage.empty()) return;
+  // Reduced pixels with only wholly seen pixels within `reach`: most of an undistorted image,
+  // whose footprints then read without weighing by coverage.
+  const double across = footprintPixels / f;
+  const int reach = std::isfinite(across) && across < kMaxAcross ? int(std::ceil(across)) + 2
+                                                                 : int(kMaxAcross) + 2;
+  cv::erode(reduced_.coverage == 255, whollySeen_,
+            cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)),
+            cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+  // The bilinear reads of a point reach up to two pixels beyond it from the nearest pixel.
+  whollySeenReach_ = float(reach - 2);
+}
+
+bool FootprintSampler::whollySeen(float u, float v, float extentU, float extentV) const {
+  if (!(extentU <= whollySeenReach_ && extentV <= whollySeenReach_)) return false;
+  if (!(u >= 0.0f && v >= 0.0f && u < float(whollySeen_.cols - 1) &&
+        v < float(whollySeen_.rows - 1)))
+    return false;
+  return whollySeen_.at<uchar>(int(v + 0.5f), int(u + 0.5f)) != 0;
 }
 
 int FootprintSampler::reductionFor(double footprintPixels) {
@@ -115,17 +152,17 @@ cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
   const float vc = float(fy_ * (alongColumn_[1] - y * alongColumn_[2]) * iz);
   const float ur = float(fx_ * (alongRow_[0] - x * alongRow_[2]) * iz);
   const float vr = float(fy_ * (alongRow_[1] - y * alongRow_[2]) * iz);
-  const cv::Mat& image = reduced_.image;
-  const cv::Mat& coverage = reduced_.coverage;
-  Reads reads = {0.0f, 0.0f, 0.0f, 0.0f};
-  for (const float down : spread_) {
-    for (const float across : spread_) {
-      addBilinear<Pixel, kBySeen>(image, coverage, u + across * uc + down * ur,
-                                  v + across * vc + down * vr, reads);
-    }
+  Reads reads;
+  if (kBySeen && whollySeen(u, v, 0.5f * (std::fabs(uc) + std::fabs(ur)),
+                            0.5f * (std::fabs(vc) + std::fabs(vr)))) {
+    // Every pixel read is seen: weighing each by its coverage would change nothing.
+    reads = footprintSum<Pixel, false>(reduced_, spread_, u, v, uc, vc, ur, vr);
+  } else {
+    reads = footprintSum<Pixel, kBySeen>(reduced_, spread_, u, v, uc, vc, ur, vr);
+    // Nothing seen around: the reduced image at the centre, which continues the content.
+    if (!(reads[3] > 0.0f))
+      addBilinear<Pixel, false>(reduced_.image, reduced_.coverage, u, v, reads);
   }
-  // Nothing seen around: the reduced image at the centre, which continues the content.
-  if (!(reads[3] > 0.0f)) addBilinear<Pixel, false>(image, coverage, u, v, reads);
   const float scale = float(reduced_.levelsPerUnit()) / reads[3];
   return cv::Vec3b(cv::saturate_cast<uchar>(reads[0] * scale),
                    cv::saturate_cast<uchar>(reads[1] * scale),

@@ -46,11 +46,18 @@ class FootprintSampler {
   // mean() for reduced pixels of type `Pixel`, weighted by their seen share with `kBySeen`.
   template <typename Pixel, bool kBySeen>
   cv::Vec3b meanOf(const cv::Vec3d& centre) const;
+  // Whether every reduced pixel read for a footprint centred at reduced position (u, v),
+  // its points at most `extentU` and `extentV` from it, is wholly seen.
+  bool whollySeen(float u, float v, float extentU, float extentV) const;
 
   cv::Mat seen_;     // of the decoded image
   int decoded_ = 1;  // the decoded image's reduction from the camera's pixels: 2^decodedShift_
   int decodedShift_ = 0;
   AreaReduction reduced_;
+  // With a coverage: non-zero where every reduced pixel within whollySeenReach_ + 2 is wholly
+  // seen.
+  cv::Mat whollySeen_;
+  float whollySeenReach_ = -1.0f;
   cv::Vec3d alongColumn_, alongRow_;
   double fx_, fy_, cx_, cy_;   // the camera, in reduced_'s pixels
   std::vector<float> spread_;  // positions of the footprint's points along each axis, in steps

@@ -161,6 +161,33 @@ TEST(FootprintSampler, SeenMaskOfAReducedImageAnswersInWholeImagePixels) {
   for (double u = 197.0; u < 203.0; u += 0.5) EXPECT_EQ(sampler.mean({u, 80.0, 1.0})[0], 180) << u;
 }
 
+TEST(FootprintSampler, FootprintsFarFromTheMarginReadAsIfThereWereNone) {
+  // Random colours, the left 60 columns a margin without content: away from it, a sampler
+  // with the mask gives the colours of one without, at every size and turn; next to it, the
+  // margin still never darkens a pixel.
+  cv::Mat image(300, 400, CV_8UC3), seen(300, 400, CV_8UC1, cv::Scalar(255));
+  cv::RNG rng(11);
+  rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+  image.colRange(0, 60).setTo(cv::Scalar::all(0));
+  seen.colRange(0, 60).setTo(0);
+  for (const double size : {1.5, 2.8, 6.0, 11.0}) {
+    for (const double turn : {0.0, 0.7}) {
+      const FootprintSampler masked = samplerOf(image, seen, size, turn);
+      const FootprintSampler plain = samplerOf(image, cv::Mat(), size, turn);
+      for (double v = 20.3; v < 280.0; v += 7.1) {
+        for (double u = 60.0 + 2.0 * size + 10.0; u < 380.0; u += 6.7)
+          ASSERT_EQ(masked.mean({u, v, 1.0}), plain.mean({u, v, 1.0})) << size << " " << u;
+        // A footprint half over the margin: its seen half alone, brighter than with the black.
+        const cv::Vec3b seenHalf = masked.mean({60.0, v, 1.0});
+        const cv::Vec3b withMargin = plain.mean({60.0, v, 1.0});
+        EXPECT_GT(int(seenHalf[0]) + seenHalf[1] + seenHalf[2],
+                  int(withMargin[0]) + withMargin[1] + withMargin[2] + 10)
+            << size << " " << v;
+      }
+    }
+  }
+}
+
 TEST(FootprintSampler, ReadsAtMostNinePointsPerRasterPixelWhateverTheImageSize) {
   // The image is reduced to 1.5 to 3 reduced pixels across a raster pixel, which then reads
   // up to 3 x 3 points: the work per raster pixel does not grow with the image's resolution.
