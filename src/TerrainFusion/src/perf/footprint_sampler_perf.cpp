@@ -21,14 +21,22 @@ const cv::Mat& imageOf(int width) {
 // The colour of every DOM pixel of a nadir frame whose DOM pixel spans 4.4 pixels of a
 // 4000-pixel-wide image: the same ground and the same DOM at every image resolution, so the
 // time shows how the sampler's cost grows with the image's resolution (set-up included).
+// With `margin`, the image has an undistorted image's seen mask, a margin of a twentieth of
+// its width without content on either side.
 void BM_FootprintColour(benchmark::State& state) {
   const int width = int(state.range(0));
   const cv::Mat& image = imageOf(width);
+  cv::Mat seen;
+  if (state.range(1) != 0) {
+    seen = cv::Mat(image.size(), CV_8UC1, cv::Scalar(255));
+    seen.colRange(0, width / 20).setTo(0);
+    seen.colRange(width - width / 20, width).setTo(0);
+  }
   const double size = 4.4 * width / 4000.0;  // image pixels across a DOM pixel
   const cv::Vec3d column(size, 0.0, 0.0), row(0.0, size, 0.0);
   int64_t pixels = 0;
   for (auto _ : state) {
-    const FootprintSampler sampler({image, cv::Mat(), 1}, {1.0, 1.0, 0.0, 0.0}, column, row, size);
+    const FootprintSampler sampler({image, seen, 1}, {1.0, 1.0, 0.0, 0.0}, column, row, size);
     int sum = 0;
     for (double v = size / 2; v < image.rows; v += size) {
       for (double u = size / 2; u < image.cols; u += size, ++pixels)
@@ -40,11 +48,13 @@ void BM_FootprintColour(benchmark::State& state) {
       benchmark::Counter(double(pixels), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_FootprintColour)
-    ->ArgName("image_width")
-    ->Arg(1000)
-    ->Arg(2000)
-    ->Arg(4000)
-    ->Arg(8000)
+    ->ArgNames({"image_width", "margin"})
+    ->Args({1000, 0})
+    ->Args({2000, 0})
+    ->Args({4000, 0})
+    ->Args({8000, 0})
+    ->Args({2000, 1})
+    ->Args({4000, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
