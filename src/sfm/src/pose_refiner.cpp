@@ -149,6 +149,7 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
   // The frame's features are taken on a thread of their own while the frame before it is
   // refined on this one; it is refined itself when the next frame comes, or at finish.
   std::future<FrameFeatures> features;
+  if (options_.enabled) noteCoarseImage(in);
   if (options_.enabled)
     features =
         extractFeaturesAhead(in.image, in.camera.getParameters(), options_, in.image_reduction);
@@ -156,6 +157,20 @@ std::vector<RefinedFrame> PoseRefiner::add(IncomingFrame in, const SE3& direct) 
   std::vector<RefinedFrame> ready;
   while (arriving_.size() > (options_.enabled ? 1u : 0u)) admitOldestArrival(&ready);
   return ready;
+}
+
+void PoseRefiner::noteCoarseImage(const IncomingFrame& in) {
+  if (told_coarse_images_ || in.image_reduction <= 1 || in.image.empty()) return;
+  if (std::max(in.image.cols, in.image.rows) >= options_.image_long_side) return;
+  // The loader reduces frames for the feature image's side it is configured with; told
+  // another one, it makes copies coarser than this refinement works at.
+  FW_LOG(fw::kLogWarning) << "Frame images arrive decoded reduced by " << in.image_reduction
+                          << " to " << std::max(in.image.cols, in.image.rows)
+                          << " pixels, fewer than sfm.refine.image_long_side ("
+                          << options_.image_long_side
+                          << "): features are taken at that size; give the dataset the same "
+                             "value in the configuration store";
+  told_coarse_images_ = true;
 }
 
 std::vector<RefinedFrame> PoseRefiner::finish() {

@@ -99,6 +99,8 @@ class PoseRefiner {
   void evictOldFrames();
   RefinedFrame deliver(Pending pending);
   bool buildRefined(BlockFrame& frame, RefinedFrame* out);
+  // Logs once that frames come decoded coarser than the feature image this refiner asks for.
+  void noteCoarseImage(const IncomingFrame& in);
 
   RefinementOptions options_;
   uint64_t* next_map_point_id_;
@@ -108,6 +110,7 @@ class PoseRefiner {
   std::deque<uint64_t> stored_;        // frames in the block, oldest first
   bool cameras_settled_ = false;       // the cameras hold from then on, refined or as calibrated
   bool headings_trusted_ = false;      // the recorded headings agreed with the flight's
+  bool told_coarse_images_ = false;    // a coarser image than asked for was reported
   std::map<int, double> focal_sigma_;  // per camera, from its last adjustment while free
   GpsJitter gps_jitter_;               // of the fixes of the frames in the block
   bool has_origin_ = false;
