@@ -37,8 +37,9 @@ struct Pair {
   int dmin = 0;
 };
 
-// Sources of `width` x `height` pixels over the relief scene 80 m below, 15 m apart; the
-// image is rendered at a quarter size and enlarged, which is all the matcher needs.
+// Sources of `width` x `height` pixels over the relief scene 80 m below, 15 m apart. The
+// stage holds each source reduced to its working size, a quarter of it: the records hold the
+// view rendered at that size.
 const Pair& pairOf(int width, int height) {
   static std::map<int, Pair> pairs;
   Pair& pair = pairs[width];
@@ -52,11 +53,9 @@ const Pair& pairOf(int width, int height) {
   const densetest::Ground plane(false);
   densetest::View next = v, nextSmall = small;
   next.east = nextSmall.east = 15;
-  cv::Mat a, b;
-  cv::resize(densetest::renderImage(plane, small), a, cv::Size(width, height));
-  cv::resize(densetest::renderImage(plane, nextSmall), b, cv::Size(width, height));
-  pair.reference = densetest::renderedRecord(plane, v, 1, a);
-  pair.neighbour = densetest::renderedRecord(plane, next, 2, b);
+  pair.reference = densetest::renderedRecord(plane, v, 1, densetest::renderImage(plane, small));
+  pair.neighbour =
+      densetest::renderedRecord(plane, next, 2, densetest::renderImage(plane, nextSmall));
   auto recording = std::make_shared<Recording>();
   DenseDepth stage(4.0f, recording);
   stage.ComputeDepth(pair.reference, pair.neighbour);
@@ -66,6 +65,8 @@ const Pair& pairOf(int width, int height) {
   return pair;
 }
 
+// After the first pair the records keep their match features, as a frame does for its next
+// pair.
 void BM_WholePair(benchmark::State& state) {
   const Pair& pair = pairOf(int(state.range(0)), int(state.range(1)));
   cv::setNumThreads(int(state.range(2)));
@@ -87,12 +88,13 @@ void BM_BareStereoSGBM(benchmark::State& state) {
   state.counters["width"] = pair.left.cols;
 }
 
-// The images' matches and the motions they tell, as the pair task checks its poses with.
+// The images' matches and the motions they tell, as the pair task checks its poses with,
+// both images' features sought afresh.
 void BM_ImageMotion(benchmark::State& state) {
   const Pair& pair = pairOf(int(state.range(0)), int(state.range(1)));
   cv::setNumThreads(int(state.range(2)));
   const fw::Camera camera = pair.reference->frame->getCamera(0);
-  const cv::Mat K = cameraMatrix(camera), D = distortionCoeffs(camera);
+  const cv::Mat K = pair.reference->imageCameraMatrix(), D = distortionCoeffs(camera);
   for (auto _ : state) {
     const pair_motion::Correspondences matches =
         pair_motion::matchViews(pair.reference->image, K, D, pair.neighbour->image, K, D);
