@@ -154,10 +154,8 @@ struct CameraOverGround {
 bool chooseTiles(const fw::PureProjection& projection, int zoom,
                  const terrain_memory::Settings& memory, const RasterFrame& frame,
                  const GroundPoints& ground, const terrain::PixelEnuMap& map, long long nearColumn,
-                 const CameraOverGround& camera, const std::vector<cv::Vec2d>& pixels,
-                 pi::Point2ll& firstTile, pi::Point2ll& lastTile, std::string& failure) {
-  PixelBox pointsBox;
-  for (const cv::Vec2d& p : pixels) pointsBox.add(p[0], p[1]);
+                 const CameraOverGround& camera, const PixelBox& pointsBox, pi::Point2ll& firstTile,
+                 pi::Point2ll& lastTile, std::string& failure) {
   const pi::Point2ll tile = projection.tileSize();
   const RasterTileGrid grid(tile, projection.maxTile(zoom), nearColumn);
   const double pointPixels = grid.span(pointsBox, firstTile, lastTile);
@@ -210,19 +208,22 @@ RasterLayout layoutOf(const pi::Point2ll& firstTile, const pi::Point2ll& lastTil
 }
 
 // The points on the raster's own axes (x along columns, y against rows, in metres) with their
-// heights, as the height grid takes them. Lets go of the points' other copies.
-cv::Mat pointsOnRasterAxes(GroundPoints& ground, std::vector<cv::Vec2d>& pixels,
+// heights, as the height grid takes them. Lets go of the points' other copy. Each point's
+// raster pixel is worked out again rather than kept from the tile choice: a 12-megapixel
+// frame's millions of them would hold tens of megabytes more at the frame's peak.
+cv::Mat pointsOnRasterAxes(GroundPoints& ground, const terrain::PixelEnuMap& map,
                            const RasterLayout& layout) {
   const double r = layout.columnStep, rowStep = layout.rowStep;
   cv::Mat grid(int(ground.points.size()), 1, CV_32FC3);
   for (size_t i = 0; i < ground.points.size(); ++i) {
+    const cv::Vec2d pixel = map.pixel(ground.points[i][0], ground.points[i][1]);
     grid.at<cv::Vec3f>(int(i)) =
-        cv::Vec3f(float(layout.originEnu[0] + (pixels[i][0] - double(layout.origin.x)) * r),
-                  float(layout.originEnu[1] - (pixels[i][1] - double(layout.origin.y)) * rowStep),
+        cv::Vec3f(float(layout.originEnu[0] + (pixel[0] - double(layout.origin.x)) * r),
+                  float(layout.originEnu[1] - (pixel[1] - double(layout.origin.y)) * rowStep),
                   float(ground.points[i][2]));
   }
-  pixels.clear();
   ground.points.clear();
+  ground.points.shrink_to_fit();
   return grid;
 }
 
@@ -294,9 +295,10 @@ bool LocalRasteriser::rasterise(const RasterFrame& frame, const std::vector<pi::
   terrain::PixelEnuMap map;
   long long nearColumn = 0;
   if (!pixelMapOf(projection_, placement_, ground, map, nearColumn)) return false;
-  std::vector<cv::Vec2d> pixels(ground.points.size());
-  for (size_t i = 0; i < ground.points.size(); ++i) {
-    pixels[i] = map.pixel(ground.points[i][0], ground.points[i][1]);
+  PixelBox pointsBox;
+  for (const cv::Vec3d& p : ground.points) {
+    const cv::Vec2d pixel = map.pixel(p[0], p[1]);
+    pointsBox.add(pixel[0], pixel[1]);
   }
   const pi::Point3d& t = frame.worldFromCamera.t;
   camera.enu = terrain::apply(placement_.enuFromWorld(), {t.x, t.y, t.z});
@@ -306,14 +308,14 @@ bool LocalRasteriser::rasterise(const RasterFrame& frame, const std::vector<pi::
 
   pi::Point2ll firstTile, lastTile;
   if (!chooseTiles(projection_, placement_.zoom(), memory_, frame, ground, map, nearColumn, camera,
-                   pixels, firstTile, lastTile, out.failure)) {
+                   pointsBox, firstTile, lastTile, out.failure)) {
     return false;
   }
   const RasterLayout layout = layoutOf(firstTile, lastTile, projection_.tileSize(), map);
   ColourLookup lookup;
   if (!lookupOf(frame, camera, layout, lookup, out.failure)) return false;
 
-  cv::Mat grid = pointsOnRasterAxes(ground, pixels, layout);
+  cv::Mat grid = pointsOnRasterAxes(ground, map, layout);
   if (stop_) return false;
   cv::Mat heights, cellWeights;
   if (!heightsOf(grid, layout, heights, cellWeights)) {
