@@ -1,6 +1,8 @@
 #include "src/TerrainFusion/src/footprint_sampler.h"
 
+#if defined(__x86_64__)
 #include <emmintrin.h>
+#endif
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -16,17 +18,22 @@ constexpr int kMaxFactor = 1024;
 constexpr double kMaxAcross = 3.0;
 
 // Colour sums of bilinear reads (blue, green, red) and the sum of their weights, in the four
-// lanes of one SSE register: a read then costs four vector products instead of twelve
+// lanes of one vector register: a read then costs four vector products instead of twelve
 // scalar ones, the lanes summed in the order the scalar sums would take.
 using Reads = float __attribute__((vector_size(16)));
 
 // A pixel's channels in the first three lanes and a 1 in the last, which sums the weights.
-// The channels go to the register one by one: a wider load would read past the image's
-// buffer at its last pixel, and a copy through memory stalls on the partial stores.
+// On x86-64 the channels go to the register as integers and are converted together (a wider
+// load would read past the image's buffer at its last pixel, and a copy through memory
+// stalls on the partial stores); elsewhere the compiler builds the vector.
 template <typename Pixel>
 __attribute__((always_inline)) inline Reads lanesOf(const Pixel& p) {
+#if defined(__x86_64__)
   const __m128i channels = _mm_setr_epi32(int(p[0]), int(p[1]), int(p[2]), 0);
   return Reads(_mm_or_ps(_mm_cvtepi32_ps(channels), _mm_set_ps(1.0f, 0.0f, 0.0f, 0.0f)));
+#else
+  return Reads{float(p[0]), float(p[1]), float(p[2]), 1.0f};
+#endif
 }
 
 // Adds the bilinear read of `image` at (u, v), clamped to the image, to `reads`; with
