@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <thread>
@@ -113,11 +114,14 @@ TEST(ReducedSource, AnImageHandedOverIsTheWholeSourceAtItsOwnSizeAndAMissingFile
   EXPECT_NEAR(half.imageCameraMatrix().at<double>(0, 2), 159.5, 1e-12);
 }
 
-// A textured view the features can be sought in.
+// A record of blotchy noise, which has corners at every scale.
 std::shared_ptr<ImageScaled> texturedRecord() {
-  densetest::View v;
-  v.camera = {480, 360, 400, 400, 239.5, 179.5};
-  return densetest::renderedRecord(densetest::Ground(false), v, 1);
+  cv::Mat noise(90, 120, CV_8UC3), image;
+  cv::RNG(5).fill(noise, cv::RNG::UNIFORM, 0, 256);
+  cv::resize(noise, image, cv::Size(480, 360), 0, 0, cv::INTER_CUBIC);
+  fwtest::LocatedFrameSpec spec;
+  spec.camera = {480, 360, 400, 400, 239.5, 179.5};
+  return std::make_shared<ImageScaled>(fwtest::makeLocatedFrame(spec, {}), image);
 }
 
 TEST(ReducedSource, AFramesMatchFeaturesAreSoughtOnceAndOutliveItsImage) {
