@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -11,6 +12,9 @@ namespace {
 // Reduced pixel centre `r` in camera pixels, and back.
 double cameraOf(double r, int factor) { return (r + 0.5) * factor - 0.5; }
 double reducedOf(double s, int factor) { return (s + 0.5) / factor - 0.5; }
+
+// cv::remap places its reads to 1/32 of a pixel: a smaller shift is below its precision.
+constexpr double kNegligibleShift = 1.0 / 32.0;
 
 }  // namespace
 
@@ -37,6 +41,8 @@ std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw
   rebuilt->x.create(rows, cols, CV_32FC1);
   rebuilt->y.create(rows, cols, CV_32FC1);
   rebuilt->seen.create(rows, cols, CV_8UC1);
+  rebuilt->size = cv::Size(cols, rows);
+  double largestShift = 0.0;
   for (int y = 0; y < rows; ++y) {
     for (int x = 0; x < cols; ++x) {
       // Through the full-size cameras: a reduced pixel stands for the block it covers.
@@ -44,10 +50,21 @@ std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw
           camera.Project(pinhole.UnProject(fw::Point2d(cameraOf(x, factor), cameraOf(y, factor))));
       rebuilt->x.at<float>(y, x) = float(reducedOf(q.x, factor));
       rebuilt->y.at<float>(y, x) = float(reducedOf(q.y, factor));
+      for (const double shift :
+           {std::fabs(reducedOf(q.x, factor) - x), std::fabs(reducedOf(q.y, factor) - y)})
+        if (!(shift <= largestShift)) largestShift = shift;  // a NaN stays
       // A source pixel covers half a pixel on either side of its centre.
       const bool inside = q.x >= -0.5 && q.x < w - 0.5 && q.y >= -0.5 && q.y < h - 0.5;
       rebuilt->seen.at<uchar>(y, x) = inside ? 255 : 0;
     }
+  }
+  // A calibration often finds a few hundredths of a pixel of distortion in a lens without:
+  // remapping the image then only costs time and memory. (NaN shifts fail the comparison.)
+  if (largestShift < kNegligibleShift) {
+    rebuilt->negligible = true;
+    rebuilt->x.release();
+    rebuilt->y.release();
+    rebuilt->seen.release();
   }
   maps_[factor] = rebuilt;
   return rebuilt;
@@ -57,7 +74,11 @@ cv::Mat FrameUndistorter::undistort(const fw::Camera& camera, const cv::Mat& ima
                                     int factor) {
   if (factor < 1) return cv::Mat();
   const std::shared_ptr<const Maps> maps = mapsFor(camera, factor);
-  if (!maps || image.size() != maps->x.size()) return cv::Mat();
+  if (!maps || image.size() != maps->size) return cv::Mat();
+  if (maps->negligible) {
+    seen.release();
+    return image;
+  }
   // Bilinear, not the nearest pixel: a pixel's colour stays where its centre maps, and the
   // image's edge is continued instead of blackened.
   cv::Mat out;

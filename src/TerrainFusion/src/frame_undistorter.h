@@ -17,15 +17,19 @@ class FrameUndistorter {
   // The image, of `camera`'s size reduced by `factor` (ceil(width / factor) x
   // ceil(height / factor), reduced pixel x centred on camera pixel (x + 0.5) factor - 0.5), as
   // the pinhole camera of its first six parameters sees it at that size, interpolated
-  // bilinearly; `seen` marks the pixels with a source in the image (8-bit, 255). Empty for a
-  // camera without a valid pinhole part, a factor below 1 or an image of another size.
+  // bilinearly; `seen` marks the pixels with a source in the image (8-bit, 255). A distortion
+  // that moves no pixel by 1/32 of a pixel at that size (cv::remap's own precision) leaves
+  // the image itself, every pixel seen (`seen` empty). Empty for a camera without a valid
+  // pinhole part, a factor below 1 or an image of another size.
   cv::Mat undistort(const fw::Camera& camera, const cv::Mat& image, cv::Mat& seen, int factor = 1);
 
  private:
   // Where each pinhole pixel lies in the image (float maps for cv::remap) and whether it has a
   // source there.
   struct Maps {
-    cv::Mat x, y, seen;
+    cv::Mat x, y, seen;  // empty when negligible
+    cv::Size size;
+    bool negligible = false;
   };
   // The maps of `camera` at `factor`, built when the camera differs from the last one or the
   // factor is new; null when it has no valid pinhole part.

@@ -83,6 +83,26 @@ TEST(FrameUndistorter, ReducedImagesMapTheirPixelCentresAsTheWholeImageDoes) {
   EXPECT_TRUE(undistorter.undistort(camera, coordinatesAt(camera, 1), again, 2).empty());
 }
 
+TEST(FrameUndistorter, DistortionBelowTheRemapsPrecisionLeavesTheImageAsItIs) {
+  // k1 of 1.4e-4 moves the corners of a 1000 x 750 image by 0.047 pixels: below 1/32 of a
+  // pixel at half the size, not at the whole.
+  const fw::Camera slight(
+      std::vector<double>{1000, 750, 850, 850, 499.5, 374.5, 1.4e-4, 0.0, 0.0, 0.0, 0.0});
+  FrameUndistorter undistorter;
+  const cv::Mat half(375, 500, CV_8UC3, cv::Scalar(10, 20, 30));
+  cv::Mat seen(1, 1, CV_8UC1);
+  const cv::Mat same = undistorter.undistort(slight, half, seen, 2);
+  EXPECT_EQ(same.data, half.data);
+  EXPECT_TRUE(seen.empty());
+  const cv::Mat whole(750, 1000, CV_8UC3, cv::Scalar(10, 20, 30));
+  const cv::Mat remapped = undistorter.undistort(slight, whole, seen, 1);
+  ASSERT_EQ(remapped.size(), whole.size());
+  EXPECT_NE(remapped.data, whole.data);
+  EXPECT_EQ(cv::countNonZero(seen), int(seen.total()));
+  // Another size is still refused.
+  EXPECT_TRUE(undistorter.undistort(slight, whole, seen, 2).empty());
+}
+
 // Workers with frames of two cameras: each image is undistorted with its own camera's maps.
 TEST(FrameUndistorter, ThreadsWithDifferentCamerasEachGetTheirOwnMaps) {
   FrameUndistorter undistorter;
