@@ -116,3 +116,20 @@ json rebuildTask(json& task, const std::filesystem::path& home, const std::files
   out.flush();
   return rebuilt;
 }
+
+int frontEndFeatureImageSide(const json& chain) {
+  if (!chain.is_array()) return 0;
+  for (const json& item : chain) {
+    if (!item.is_object() || item.value("type", json()) != "front_end") continue;
+    const json* config = item.contains("config") ? &item["config"] : nullptr;
+    const json* specific = config && config->is_object() && config->contains("specific")
+                               ? &(*config)["specific"]
+                               : nullptr;
+    if (!specific || !specific->is_object()) return 0;
+    const auto side = specific->find("sfm.refine.image_long_side");
+    if (side == specific->end() || !side->is_number_integer()) return 0;
+    const int64_t value = side->get<int64_t>();
+    return value > 0 && value <= INT32_MAX ? int(value) : 0;
+  }
+  return 0;
+}

@@ -127,3 +127,18 @@ TEST_F(ChainConfig, UnsupportedMethodsEndWithTheirCodes) {
 }
 
 }  // namespace
+
+TEST_F(ChainConfig, TheFrontEndsFeatureImageSideIsFoundOnlyWhereItsSettingsNameOne) {
+  const json named = rebuild(json::parse(
+      R"({"locate": {"method": "legacy_sfm", "specific": {"sfm.refine.image_long_side": 3000}}})"));
+  EXPECT_EQ(frontEndFeatureImageSide(named["chain"]), 3000);
+  EXPECT_EQ(frontEndFeatureImageSide(rebuild(json::object())["chain"]), 0);
+  for (const char* odd : {R"("3000")", "-5", "2.5", "1e12"}) {
+    const json task = json::parse(std::string(R"({"locate": {"method": "legacy_sfm",
+        "specific": {"sfm.refine.image_long_side": )") +
+                                  odd + "}}}");
+    EXPECT_EQ(frontEndFeatureImageSide(rebuild(task)["chain"]), 0) << odd;
+  }
+  EXPECT_EQ(frontEndFeatureImageSide(json::object()), 0);
+  EXPECT_EQ(frontEndFeatureImageSide(json::array({1, "x", json::object()})), 0);
+}

@@ -1,12 +1,14 @@
 #include "zel_mapper_impl.h"
 
 #include "address_space.h"
+#include "chain_config.h"
 #include "product_guard.h"
 #include "run_outcome.h"
 
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "src/VornMapping/src/chain/current_time.h"
 
+#include "framework/config_store.h"
 #include "framework/log.h"
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
@@ -103,6 +105,9 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     fail("Invalid dataset of task.");
     return false;
   }
+  // The dataset decodes frames reduced, no coarser than the front end's feature image.
+  if (const int side = frontEndFeatureImageSide(task.value("chain", json())); side > 0)
+    fw::Var::instance().setText("sfm.refine.image_long_side", std::to_string(side));
   if (!createTaskDataset(task["dataset"])) return false;
   if (!task.contains("chain") || !task["chain"].is_array()) {
     fail("Invalid chain of task.");
