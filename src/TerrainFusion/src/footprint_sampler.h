@@ -11,14 +11,13 @@
 // the image. The image is first reduced by area, once per frame, to at most three reduced
 // pixels across a raster pixel (an image decoded reduced already is reduced by what is left);
 // a raster pixel then reads up to 3 x 3 points spread over its footprint, each bilinearly in
-// the reduced image. Detail finer than a raster pixel
-// averages out instead of aliasing into it, and the cost per raster pixel does not grow
-// with the image's size.
+// the reduced image. Detail finer than a raster pixel averages out instead of aliasing into
+// it, and the cost per raster pixel does not grow with the image's size.
 class FootprintSampler {
  public:
   // `decoded`: the image (its seen mask an undistorted image's margin), reduced by a power of
-  // two (std::invalid_argument otherwise). `intrinsics`: fx, fy,
-  // cx, cy of the pinhole camera, in the camera's own pixels like everything below.
+  // two (std::invalid_argument otherwise). `intrinsics`: fx, fy, cx, cy of the pinhole
+  // camera, in the camera's own pixels like everything below.
   // `alongColumn`, `alongRow`: how the camera point of a raster position changes from one
   // column and from one row to the next. `footprintPixels`: camera pixels across one raster
   // pixel.
