@@ -183,44 +183,62 @@ double rowDistance(const cv::Mat& a, int i, const cv::Mat& b, int j) {
   return std::sqrt(double(sum));
 }
 
-}  // namespace
+// Train rows by square cells of the radius's size, so that a query looks in the 3 x 3 cells
+// around where it is expected instead of at every row.
+class TrainCells {
+ public:
+  TrainCells(const std::vector<cv::Point2f>& train_at, double radius) : radius_(radius) {
+    for (const cv::Point2f& p : train_at) {
+      if (!finite(p)) continue;
+      left_ = std::min(left_, p.x);
+      top_ = std::min(top_, p.y);
+    }
+    for (int j = 0; j < int(train_at.size()); ++j) {
+      if (finite(train_at[j])) cells_[cellOf(train_at[j])].push_back(j);
+    }
+  }
 
-std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
-                                         const std::vector<cv::Point2f>& expected_at,
-                                         const cv::Mat& train,
-                                         const std::vector<cv::Point2f>& train_at, double radius) {
-  std::vector<NearestTwo> out(query.rows);
-  if (query.empty() || train.empty() || !(radius > 0.0)) return out;
-  // Train rows by cells of the radius's size: a query looks in the 3 x 3 cells around it.
-  float left = std::numeric_limits<float>::max(), top = left;
-  auto finite = [](const cv::Point2f& p) { return std::isfinite(p.x) && std::isfinite(p.y); };
-  for (const cv::Point2f& p : train_at) {
-    if (!finite(p)) continue;
-    left = std::min(left, p.x);
-    top = std::min(top, p.y);
+  static bool finite(const cv::Point2f& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
+  std::pair<int, int> cellOf(const cv::Point2f& p) const {
+    return std::make_pair(static_cast<int>(std::floor((p.x - left_) / radius_)),
+                          static_cast<int>(std::floor((p.y - top_) / radius_)));
   }
-  std::map<std::pair<int, int>, std::vector<int>> cells;
-  auto cellOf = [&](const cv::Point2f& p) {
-    return std::make_pair(static_cast<int>(std::floor((p.x - left) / radius)),
-                          static_cast<int>(std::floor((p.y - top) / radius)));
-  };
-  for (int j = 0; j < train.rows; ++j) {
-    if (finite(train_at[j])) cells[cellOf(train_at[j])].push_back(j);
+  // The rows of cell (x, y), in row order; null for an empty cell.
+  const std::vector<int>* rowsOf(int x, int y) const {
+    const auto cell = cells_.find({x, y});
+    return cell == cells_.end() ? nullptr : &cell->second;
   }
+
+ private:
+  double radius_;
+  float left_ = std::numeric_limits<float>::max(), top_ = std::numeric_limits<float>::max();
+  std::map<std::pair<int, int>, std::vector<int>> cells_;
+};
+
+// The windowed search with `distance(i, j)` between query row i and train row j. Rows are
+// offered cell by cell (3 x 3 around the expected place, row by row), each cell's rows in
+// order, so that equal distances resolve alike whichever distance function runs.
+template <typename RowDistance>
+inline std::vector<NearestTwo> searchWindows(int query_rows,
+                                             const std::vector<cv::Point2f>& expected_at,
+                                             const std::vector<cv::Point2f>& train_at,
+                                             double radius, RowDistance distance) {
+  std::vector<NearestTwo> out(query_rows);
+  const TrainCells cells(train_at, radius);
   const double radius2 = radius * radius;
-  for (int i = 0; i < query.rows; ++i) {
+  for (int i = 0; i < query_rows; ++i) {
     const cv::Point2f& at = expected_at[i];
-    if (!finite(at)) continue;
-    const auto [cx, cy] = cellOf(at);
+    if (!TrainCells::finite(at)) continue;
+    const auto [cx, cy] = cells.cellOf(at);
     NearestTwoSoFar<double> nearest;
     for (int dy = -1; dy <= 1; ++dy) {
       for (int dx = -1; dx <= 1; ++dx) {
-        const auto cell = cells.find({cx + dx, cy + dy});
-        if (cell == cells.end()) continue;
-        for (int j : cell->second) {
+        const std::vector<int>* rows = cells.rowsOf(cx + dx, cy + dy);
+        if (!rows) continue;
+        for (int j : *rows) {
           const double ex = train_at[j].x - at.x, ey = train_at[j].y - at.y;
           if (ex * ex + ey * ey > radius2) continue;
-          nearest.offer(rowDistance(query, i, train, j), j);
+          nearest.offer(distance(i, j), j);
         }
       }
     }
@@ -229,11 +247,43 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   return out;
 }
 
+// The windowed search over 256-bit descriptors with the processor's population count, which
+// the generic row distance would otherwise reach through a library call per word.
+SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
+    const cv::Mat& query, const std::vector<cv::Point2f>& expected_at, const cv::Mat& train,
+    const std::vector<cv::Point2f>& train_at, double radius) {
+  return searchWindows(query.rows, expected_at, train_at, radius, [&](int i, int j) {
+    uint64_t q[kBinaryWords], t[kBinaryWords];
+    std::memcpy(q, query.ptr(i), sizeof(q));
+    std::memcpy(t, train.ptr(j), sizeof(t));
+    return double(__builtin_popcountll(q[0] ^ t[0]) + __builtin_popcountll(q[1] ^ t[1]) +
+                  __builtin_popcountll(q[2] ^ t[2]) + __builtin_popcountll(q[3] ^ t[3]));
+  });
+}
+
+bool isBinary256(const cv::Mat& query, const cv::Mat& train) {
+  return query.depth() == CV_8U && query.cols == kBinaryWords * 8 && train.cols == query.cols &&
+         train.depth() == CV_8U;
+}
+
+}  // namespace
+
+std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
+                                         const std::vector<cv::Point2f>& expected_at,
+                                         const cv::Mat& train,
+                                         const std::vector<cv::Point2f>& train_at, double radius) {
+  if (query.empty() || train.empty() || !(radius > 0.0)) return std::vector<NearestTwo>(query.rows);
+  static const bool popcount = hasPopcount();
+  if (popcount && isBinary256(query, train))
+    return windowedBinary(query, expected_at, train, train_at, radius);
+  return searchWindows(query.rows, expected_at, train_at, radius,
+                       [&](int i, int j) { return rowDistance(query, i, train, j); });
+}
+
 std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
   if (query.empty() || train.empty()) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
-  if (query.depth() == CV_8U && query.cols == kBinaryWords * 8 && train.cols == query.cols &&
-      popcount) {
+  if (popcount && isBinary256(query, train)) {
 #if SFM_WIDE_POPCOUNT
     static const bool wide = hasWidePopcount();
     if (wide) return nearestTwoBinaryWide(query, train);

@@ -51,13 +51,17 @@ TEST(DescriptorMatching, AmongEquallyNearRowsTheEarliestIsTheNearest) {
     const std::vector<NearestTwo> found = nearestTwo(query, train);
     EXPECT_EQ(found[0].best, a) << rows;
     EXPECT_EQ(found[0].best_distance, 1.0) << rows;
-    if (a != b) EXPECT_EQ(found[0].second_distance, 1.0) << rows;
+    if (a != b) {
+      EXPECT_EQ(found[0].second_distance, 1.0) << rows;
+    }
     // Every query agrees with the exhaustive matcher's distances.
     std::vector<std::vector<cv::DMatch>> reference;
     cv::BFMatcher(cv::NORM_HAMMING).knnMatch(query, train, reference, 2);
     for (size_t i = 0; i < found.size(); ++i) {
       EXPECT_EQ(found[i].best_distance, reference[i][0].distance) << rows << " " << i;
-      if (rows > 1) EXPECT_EQ(found[i].second_distance, reference[i][1].distance) << rows;
+      if (rows > 1) {
+        EXPECT_EQ(found[i].second_distance, reference[i][1].distance) << rows;
+      }
     }
     cv::Mat same(rows, 32, CV_8U, cv::Scalar(0x5a));
     same.row(0).copyTo(query.row(1));
@@ -137,6 +141,43 @@ TEST(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
   for (int i : {0, 2}) {
     EXPECT_EQ(wide[i].best_distance, everywhere[i].best_distance) << i;
     EXPECT_EQ(wide[i].second_distance, everywhere[i].second_distance) << i;
+  }
+}
+
+// The windowed search over ORB-sized rows (the processor's popcount) against a plain count of
+// the rows within the radius.
+TEST(DescriptorMatching, WindowedBinarySearchAgreesWithAPlainSearchOfTheWindow) {
+  cv::RNG rng(11);
+  cv::Mat train(800, 32, CV_8U), query(400, 32, CV_8U);
+  rng.fill(train, cv::RNG::UNIFORM, 0, 256);
+  rng.fill(query, cv::RNG::UNIFORM, 0, 256);
+  std::vector<cv::Point2f> train_at, expected;
+  for (int j = 0; j < train.rows; ++j)
+    train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+  for (int i = 0; i < query.rows; ++i)
+    expected.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+  const double radius = 70.0;
+  const std::vector<NearestTwo> found = nearestTwoWithin(query, expected, train, train_at, radius);
+  for (int i = 0; i < query.rows; ++i) {
+    double best = std::numeric_limits<double>::infinity(), second = best;
+    int best_row = -1;
+    for (int j = 0; j < train.rows; ++j) {
+      if (std::hypot(train_at[j].x - expected[i].x, train_at[j].y - expected[i].y) > radius)
+        continue;
+      const double d = cv::norm(query.row(i), train.row(j), cv::NORM_HAMMING);
+      if (d < best) {
+        second = best;
+        best = d;
+        best_row = j;
+      } else if (d < second) {
+        second = d;
+      }
+    }
+    ASSERT_EQ(found[i].best_distance, best) << i;
+    ASSERT_EQ(found[i].second_distance, second) << i;
+    if (best < second) {
+      ASSERT_EQ(found[i].best, best_row) << i;
+    }
   }
 }
 
