@@ -1,6 +1,6 @@
 #include "frame_features.h"
 
-#include "tools/example_flight.h"
+#include "rendered_frame_for_tests.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -40,12 +40,7 @@ TEST(FrameFeatures, CornersSpreadOverFaintTextureBesideABusyPlace) {
 // same corners sit in an image of the reduced size, without a shift of a part of a pixel
 // (which would turn every frame alike).
 TEST(FrameFeatures, PositionsFromAReducedCopyKeepThePixelCentres) {
-  flight::ExampleFlightOptions o;
-  o.flight.camera.width = 640;
-  o.flight.camera.height = 480;
-  o.flight.camera.fx = o.flight.camera.fy = 544;
-  o.flight.frames_per_strip = 2;
-  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  const cv::Mat image = testing::renderedTestFrame();
   constexpr double kEnlarged = 2.5;  // reduced by halving, then by 0.8
   cv::Mat large;
   cv::resize(image, large, cv::Size(), kEnlarged, kEnlarged, cv::INTER_CUBIC);
@@ -84,12 +79,7 @@ TEST(FrameFeatures, PositionsFromAReducedCopyKeepThePixelCentres) {
 // A view moved by a fraction of a pixel: corners found in each are placed to about a fifth of
 // a pixel, a match placed onto its partner's patch to a few hundredths.
 TEST(FrameFeatures, AMatchIsPlacedOntoItsPartnersTextureFinerThanItsCorner) {
-  flight::ExampleFlightOptions o;
-  o.flight.camera.width = 640;
-  o.flight.camera.height = 480;
-  o.flight.camera.fx = o.flight.camera.fy = 544;
-  o.flight.frames_per_strip = 2;
-  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  const cv::Mat image = testing::renderedTestFrame();
   const cv::Point2f shift(0.3f, -0.4f);
   cv::Mat moved;
   const cv::Mat translation = (cv::Mat_<double>(2, 3) << 1, 0, shift.x, 0, 1, shift.y);
@@ -138,12 +128,7 @@ TEST(FrameFeatures, AMatchIsPlacedOntoItsPartnersTextureFinerThanItsCorner) {
 // compared, so the feature is placed as finely as between frames of one strip. Without the
 // turn the patches do not compare. The feature being placed stays where it was found.
 TEST(FrameFeatures, AMatchIsPlacedOntoTheTextureOfATurnedView) {
-  flight::ExampleFlightOptions o;
-  o.flight.camera.width = 640;
-  o.flight.camera.height = 480;
-  o.flight.camera.fx = o.flight.camera.fy = 544;
-  o.flight.frames_per_strip = 2;
-  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  const cv::Mat image = testing::renderedTestFrame();
   const CameraIntrinsics camera = cameraOf(640, 480, 544);
   RefinementOptions options;
   options.max_features = 1000;

@@ -2,7 +2,7 @@
 #include "frame_features.h"
 
 #include "framework/frame_image_decoding.h"
-#include "tools/example_flight.h"
+#include "rendered_frame_for_tests.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -25,12 +25,7 @@ CameraIntrinsics fullCamera() {
 
 // A rendered frame enlarged to 1600 x 1200 and encoded as a camera would store it.
 std::vector<unsigned char> frameJpeg() {
-  flight::ExampleFlightOptions o;
-  o.flight.camera.width = 640;
-  o.flight.camera.height = 480;
-  o.flight.camera.fx = o.flight.camera.fy = 544;
-  o.flight.frames_per_strip = 2;
-  const cv::Mat image = flight::renderFrame(flight::makeExampleFlight(o), 0).image;
+  const cv::Mat image = testing::renderedTestFrame();
   cv::Mat large;
   cv::resize(image, large, cv::Size(kWidth, kHeight), 0, 0, cv::INTER_CUBIC);
   std::vector<unsigned char> bytes;
