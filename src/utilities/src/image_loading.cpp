@@ -86,7 +86,10 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
   if (budget && knownHeader) {
     if (!budget->acquire(keptBytes, static_cast<int64_t>(frame.id)))
       return failed(frame, kLoadCancelled);
-    reservation = {budget, keptBytes};
+    // Set member by member: assigning a braced temporary would release the bytes again when
+    // the temporary ends (compilers differ on whether it is made).
+    reservation.budget = budget;
+    reservation.bytes = keptBytes;
   }
   // Every stage after the dataset takes 8-bit BGR frames: converted here, once.
   cv::Mat image =
