@@ -1,6 +1,7 @@
 #include "src/TerrainFusion/src/truth_flight_for_tests.h"
 
 #include "framework/located_frame_for_tests.h"
+#include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "tools/geo_frame.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -24,6 +25,7 @@ pi::Point3d toPoint(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
 
 TruthFlight::TruthFlight(const TruthFlightOptions& options, const std::filesystem::path& folder)
     : options_(options) {
+  prepareOpenCvForThreadSanitizer();
   flight::ExampleFlightOptions o;
   o.flight.strips = options.strips;
   o.flight.frames_per_strip = options.framesPerStrip;
