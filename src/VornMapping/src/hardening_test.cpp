@@ -2,6 +2,8 @@
 #include "line_queue.h"
 #include "status_loop.h"
 
+#include "framework/captured_log_for_tests.h"
+
 #include "framework/printable_text.h"
 
 #include <gtest/gtest.h>
@@ -86,6 +88,24 @@ TEST(StatusLoop, AStopSignalStopsTheRunLikeAbort) {
   runStatusLoop(mapper, input, err, std::chrono::milliseconds(1), signalled);
   EXPECT_TRUE(mapper.stopped);
   EXPECT_NE(err.str().find("\"state\":13"), std::string::npos) << err.str();
+}
+
+TEST(StatusLoop, ASignalTakenBeforeTheRunIsLoggedAndStopsItOnce) {
+  fwtest::CapturedLog log;
+  StoppableMapper mapper;
+  bool passed = false;
+  takeStopSignal(mapper, signalled, passed);
+  EXPECT_TRUE(passed);
+  EXPECT_TRUE(mapper.stopped);
+  mapper.stopped = false;
+  takeStopSignal(mapper, signalled, passed);
+  EXPECT_FALSE(mapper.stopped) << "taken once";
+  // The loop does not take it again: the log says it once, before the run's end.
+  mapper.stopped = true;
+  LineQueue input;
+  std::ostringstream err;
+  runStatusLoop(mapper, input, err, std::chrono::milliseconds(1), signalled, passed);
+  EXPECT_EQ(log.count(fw::kLogInfo, "Stop requested by a signal."), 1);
 }
 
 }  // namespace

@@ -51,9 +51,11 @@ int main(int argc, char** argv) {
   auto mapper = createVornMapper(task.dump(), MapperCallback());
   // A stop signal that came before the run stops it before its first frame, so the run
   // cannot finish between start and the status loop's first look at the signal.
-  if (stopRequestedBySignal()) mapper->stop();
+  bool stopPassed = false;
+  takeStopSignal(*mapper, stopRequestedBySignal, stopPassed);
   mapper->start();  // a failed start shows as state -14 in the first status line
-  runStatusLoop(*mapper, *input, std::cerr, std::chrono::milliseconds(500), stopRequestedBySignal);
+  runStatusLoop(*mapper, *input, std::cerr, std::chrono::milliseconds(500), stopRequestedBySignal,
+                stopPassed);
   mapper.reset();
   // Every writer has ended: what an interrupted write left behind goes now.
   removeOwnTemporaryFiles(taskFolders(task));

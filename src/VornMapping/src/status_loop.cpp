@@ -31,11 +31,17 @@ void takeQueuedLines(LineQueue& input, VornMapper& mapper, bool& input_end_passe
 
 }  // namespace
 
+void takeStopSignal(VornMapper& mapper, bool (*stopRequested)(), bool& passed) {
+  if (passed || !stopRequested || !stopRequested()) return;
+  passed = true;
+  FW_LOG(fw::kLogInfo) << "Stop requested by a signal.";
+  mapper.stop();
+}
+
 void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
-                   std::chrono::milliseconds interval, bool (*stopRequested)()) {
+                   std::chrono::milliseconds interval, bool (*stopRequested)(), bool stopPassed) {
   MapperStatus status;
   bool input_end_passed = false;
-  bool stop_passed = false;
   for (;;) {
     const auto nextTurn = std::chrono::steady_clock::now() + interval;
     if (mapper.getStatus(status)) {
@@ -45,11 +51,7 @@ void runStatusLoop(VornMapper& mapper, LineQueue& input, std::ostream& err,
     }
     // Looked at before the final state ends the loop, so a signal is logged even when the
     // run ended at the same moment.
-    if (stopRequested && !stop_passed && stopRequested()) {
-      stop_passed = true;
-      FW_LOG(fw::kLogInfo) << "Stop requested by a signal.";
-      mapper.stop();
-    }
+    takeStopSignal(mapper, stopRequested, stopPassed);
     if (isFinalMapperState(status.state)) break;
 
     // Commands are taken as they arrive; the status is asked for once per interval.
