@@ -67,11 +67,17 @@ auto BoundedPool::add(F&& task) -> std::future<std::invoke_result_t<std::decay_t
     std::lock_guard<std::mutex> lock(mutex_);
     ++waiting_;
   }
-  // Counted as taken before it runs, so a task that throws still frees its place.
-  return pool_.Add([this, task = std::forward<F>(task)]() mutable {
+  // Counted as taken before it runs, so a task that throws still frees its place; a task
+  // that could not be queued frees it at once.
+  try {
+    return pool_.Add([this, task = std::forward<F>(task)]() mutable {
+      taskTaken();
+      return task();
+    });
+  } catch (...) {
     taskTaken();
-    return task();
-  });
+    throw;
+  }
 }
 
 }  // namespace fw

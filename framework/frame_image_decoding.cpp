@@ -4,6 +4,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -50,8 +52,7 @@ cv::Mat reducedByArea(const cv::Mat& image, int factor) {
   }
   // The partial blocks of the last column and row, if any.
   for (int y = 0; y < reduced.height; ++y)
-    for (int x = 0; x < reduced.width; ++x) {
-      if (x < whole.width && y < whole.height) continue;
+    for (int x = y < whole.height ? whole.width : 0; x < reduced.width; ++x) {
       const cv::Rect block =
           cv::Rect(x * factor, y * factor, factor, factor) & cv::Rect(0, 0, image.cols, image.rows);
       const cv::Scalar mean = cv::mean(image(block));
@@ -63,6 +64,14 @@ cv::Mat reducedByArea(const cv::Mat& image, int factor) {
 }
 
 }  // namespace
+
+bool readFrameFile(const std::string& path, std::vector<unsigned char>& bytes) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+  if (size < 0 || !in.seekg(0)) return false;
+  bytes.resize(static_cast<size_t>(size));
+  return bool(in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())));
+}
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes) {
   if (bytes.empty()) return cv::Mat();
@@ -83,6 +92,8 @@ cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int fac
   if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
   return image;
 }
+
+bool reducesWhileDecoding(const std::vector<unsigned char>& bytes) { return isJpeg(bytes); }
 
 int decodeReductionFor(double reduction) {
   int factor = 1;

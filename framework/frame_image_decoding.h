@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <string>
 #include <vector>
 
 // The one rule by which a frame's image file becomes pixels, for every stage that decodes one:
@@ -12,6 +13,10 @@
 namespace fw {
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes);
+
+// Reads the frame file at `path` whole into `bytes` (sized once from the file's length);
+// false when it cannot be opened or read.
+bool readFrameFile(const std::string& path, std::vector<unsigned char>& bytes);
 
 // The frame's image reduced by `factor` (1, 2, 4 or 8) by the same rule, for a stage that
 // works on a coarser image than the file holds: ceil(cols / factor) x ceil(rows / factor),
@@ -24,6 +29,14 @@ cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int fac
 
 // The largest factor decodeFrameImageReduced takes that is at most `reduction` (1 below 2).
 int decodeReductionFor(double reduction);
+
+// Whether decodeFrameImageReduced reduces these bytes while decoding them (a JPEG), rather
+// than after decoding them whole.
+bool reducesWhileDecoding(const std::vector<unsigned char>& bytes);
+
+// The long side of the copy the front end takes its features from unless its settings name
+// another ("sfm.refine.image_long_side"): the dataset decodes frames no coarser than it.
+constexpr int kDefaultFeatureImageLongSide = 1600;
 
 // An image that did not come from a file (a ready raster handed over in memory) as 8-bit BGR
 // by the same rule. Empty for any other layout (floating point, more than four channels).

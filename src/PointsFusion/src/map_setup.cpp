@@ -14,7 +14,6 @@
 #include <string>
 
 namespace map_setup {
-namespace {}  // namespace
 
 size_t samplingStep(size_t frameCount) {
   if (frameCount <= 100) return 1;

@@ -13,10 +13,3 @@ void evictTilesOlderThan(double bound, bool mbtiles, TileManagerCachedGDAL& cach
   FW_LOG(fw::kLogInfo) << "Remove cache num: " << eviction.first
                        << " remain cache num: " << eviction.second << " time: " << ms << " ms";
 }
-
-void trimCacheByFrameTimes(std::deque<double>& times, double t, int history, bool mbtiles,
-                           TileManagerCachedGDAL& cache) {
-  if (const auto bound = takeEvictionBound(times, t, history)) {
-    evictTilesOlderThan(*bound, mbtiles, cache);
-  }
-}

@@ -3,8 +3,6 @@
 #include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 
-#include <fstream>
-
 namespace {
 
 // The directory part of a frame's path is replaced when the node names an image folder.
@@ -25,11 +23,8 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
 
 cv::Mat TerrainFusion::loadFrameImage(fw::MapFrame& frame, int factor) {
   const std::string path = imagePathOf(frame, options_.imagePath);
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
-  std::vector<uchar> bytes(size > 0 ? size_t(size) : 0);
-  if (!in || size < 0 || !in.seekg(0) ||
-      !in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()))) {
+  std::vector<uchar> bytes;
+  if (!fw::readFrameFile(path, bytes)) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw 1 - Wrong Path! " << path;
     return cv::Mat();
   }

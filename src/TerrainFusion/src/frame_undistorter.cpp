@@ -42,7 +42,7 @@ std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw
   rebuilt->y.create(rows, cols, CV_32FC1);
   rebuilt->seen.create(rows, cols, CV_8UC1);
   rebuilt->size = cv::Size(cols, rows);
-  double largestShift = 0.0;
+  bool negligible = true;
   for (int y = 0; y < rows; ++y) {
     for (int x = 0; x < cols; ++x) {
       // Through the full-size cameras: a reduced pixel stands for the block it covers.
@@ -52,15 +52,15 @@ std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw
       rebuilt->y.at<float>(y, x) = float(reducedOf(q.y, factor));
       for (const double shift :
            {std::fabs(reducedOf(q.x, factor) - x), std::fabs(reducedOf(q.y, factor) - y)})
-        if (!(shift <= largestShift)) largestShift = shift;  // a NaN stays
+        if (!(shift < kNegligibleShift)) negligible = false;  // a NaN shift is not negligible
       // A source pixel covers half a pixel on either side of its centre.
       const bool inside = q.x >= -0.5 && q.x < w - 0.5 && q.y >= -0.5 && q.y < h - 0.5;
       rebuilt->seen.at<uchar>(y, x) = inside ? 255 : 0;
     }
   }
   // A calibration often finds a few hundredths of a pixel of distortion in a lens without:
-  // remapping the image then only costs time and memory. (NaN shifts fail the comparison.)
-  if (largestShift < kNegligibleShift) {
+  // remapping the image then only costs time and memory.
+  if (negligible) {
     rebuilt->negligible = true;
     rebuilt->x.release();
     rebuilt->y.release();

@@ -54,10 +54,11 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
     const double x1 = std::max({a.x, b.x, c.x}), y1 = std::max({a.y, b.y, c.y});
     for (int y = y0; y <= y1; y += step) {
       for (int x = x0; x <= x1; x += step) {
+        if (bare.covers(x, y)) continue;
         const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) / det;
         const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) / det;
         const double wc = 1.0 - wa - wb;
-        if (wa < 0.0 || wb < 0.0 || wc < 0.0 || bare.covers(x, y)) continue;
+        if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
         const double depth = wa * da->second + wb * db->second + wc * dc->second;
         points.push_back(worldPoint(camera, pose, x, y, depth));
       }

@@ -390,11 +390,15 @@ TEST(Trimming, OldTilesLeaveAndStampsAheadOfTheClockCountAsOld) {
   early->SetModified(false);
   t.cache->SetTile(3, 4, 15, early);
   ASSERT_TRUE(blendTiles(t.access, rastersOver(4, 4, 1, 1, grey, weight), 15, 1));
-  std::deque<double> times;
-  trimCacheByFrameTimes(times, tileClockSeconds(), 2, false, *t.cache);
-  trimCacheByFrameTimes(times, tileClockSeconds(), 2, false, *t.cache);
+  FrameEndTimes times;
+  const auto frameEnds = [&] {
+    if (const auto bound = times.record(tileClockSeconds(), 2))
+      evictTilesOlderThan(*bound, false, *t.cache);
+  };
+  frameEnds();
+  frameEnds();
   EXPECT_EQ(t.cache->size(), 2u);  // two times recorded, nothing evicted yet
-  trimCacheByFrameTimes(times, tileClockSeconds(), 2, false, *t.cache);
+  frameEnds();
   EXPECT_EQ(t.cache->size(), 0u);
   EXPECT_EQ(times.size(), 2u);
 }

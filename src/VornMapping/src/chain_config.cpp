@@ -126,9 +126,13 @@ int frontEndFeatureImageSide(const json& chain) {
                                ? &(*config)["specific"]
                                : nullptr;
     if (!specific || !specific->is_object()) return 0;
-    const auto side = specific->find("sfm.refine.image_long_side");
-    if (side == specific->end() || !side->is_number_integer()) return 0;
-    const int64_t value = side->get<int64_t>();
+    const auto found = specific->find("sfm.refine.image_long_side");
+    if (found == specific->end()) return 0;
+    // Given as a number or as text, as the front end reads its settings.
+    const json side =
+        found->is_string() ? json::parse(found->get<std::string>(), nullptr, false) : *found;
+    if (!side.is_number_integer()) return 0;
+    const int64_t value = side.get<int64_t>();
     return value > 0 && value <= INT32_MAX ? int(value) : 0;
   }
   return 0;

@@ -14,6 +14,6 @@ nlohmann::json rebuildTask(nlohmann::json& task, const std::filesystem::path& ho
                            const std::filesystem::path& cache, std::ostream& out);
 
 // The long side of the image copy the rebuilt chain's front end takes its features from, when
-// its settings name one ("sfm.refine.image_long_side" in its "specific"); 0 otherwise. The
-// dataset decodes frames no coarser than this.
+// its settings name one ("sfm.refine.image_long_side" in its "specific", a whole number or its
+// text); 0 otherwise. The dataset decodes frames no coarser than this.
 int frontEndFeatureImageSide(const nlohmann::json& chain);

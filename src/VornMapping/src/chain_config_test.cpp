@@ -132,8 +132,11 @@ TEST_F(ChainConfig, TheFrontEndsFeatureImageSideIsFoundOnlyWhereItsSettingsNameO
   const json named = rebuild(json::parse(
       R"({"locate": {"method": "legacy_sfm", "specific": {"sfm.refine.image_long_side": 3000}}})"));
   EXPECT_EQ(frontEndFeatureImageSide(named["chain"]), 3000);
+  const json asText = rebuild(json::parse(
+      R"({"locate": {"method": "legacy_sfm", "specific": {"sfm.refine.image_long_side": "2500"}}})"));
+  EXPECT_EQ(frontEndFeatureImageSide(asText["chain"]), 2500);
   EXPECT_EQ(frontEndFeatureImageSide(rebuild(json::object())["chain"]), 0);
-  for (const char* odd : {R"("3000")", "-5", "2.5", "1e12"}) {
+  for (const char* odd : {R"("30x")", "-5", "2.5", "1e12"}) {
     const json task = json::parse(std::string(R"({"locate": {"method": "legacy_sfm",
         "specific": {"sfm.refine.image_long_side": )") +
                                   odd + "}}}");

@@ -8,7 +8,6 @@
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "src/VornMapping/src/chain/current_time.h"
 
-#include "framework/config_store.h"
 #include "framework/log.h"
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
@@ -106,9 +105,8 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     return false;
   }
   // The dataset decodes frames reduced, no coarser than the front end's feature image.
-  if (const int side = frontEndFeatureImageSide(task.value("chain", json())); side > 0)
-    fw::Var::instance().setText("sfm.refine.image_long_side", std::to_string(side));
-  if (!createTaskDataset(task["dataset"])) return false;
+  if (!createTaskDataset(task["dataset"], frontEndFeatureImageSide(task.value("chain", json()))))
+    return false;
   if (!task.contains("chain") || !task["chain"].is_array()) {
     fail("Invalid chain of task.");
     return false;
@@ -141,11 +139,11 @@ bool VornMapperImpl::productsMayBeWritten(const json& task, const std::string& h
   return false;
 }
 
-bool VornMapperImpl::createTaskDataset(const json& description) {
+bool VornMapperImpl::createTaskDataset(const json& description, int featureImageSide) {
   // The run counts from here on: frames the dataset refuses are part of its summary.
   fw::RunTally::instance().reset();
   try {
-    dataset_ = createDataset(description);
+    dataset_ = createDataset(description, featureImageSide);
   } catch (const std::exception& e) {
     fail(std::string("Failed to create dataset. ") + e.what());
     return false;

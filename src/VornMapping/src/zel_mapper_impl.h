@@ -51,7 +51,8 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   bool openTaskLog(const std::string& home);
   // False (state -14, each reason logged) when a product location is unsafe or already used.
   bool productsMayBeWritten(const nlohmann::json& task, const std::string& home);
-  bool createTaskDataset(const nlohmann::json& dataset);
+  // `featureImageSide`: the front end's own feature image side, 0 when it names none.
+  bool createTaskDataset(const nlohmann::json& dataset, int featureImageSide);
   bool buildChain();
   bool buildChainItem(const nlohmann::json& item);
   void run();

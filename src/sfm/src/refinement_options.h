@@ -1,5 +1,7 @@
 #pragma once
 
+#include "framework/frame_image_decoding.h"
+
 #include <nlohmann/json.hpp>
 
 // Settings of the refinement of the frames' poses and camera from image features.
@@ -25,9 +27,10 @@ struct RefinementOptions {
   // the flight than by one window, best by one that reaches past a turn into the next strip.
   int first_window = 24;
   FeatureDetector detector = FeatureDetector::kOrb;
-  int max_features = 2500;     // features per frame
-  int image_long_side = 1600;  // pixels of the reduced copy features are taken from
-  double ratio = 0.8;          // nearest / second-nearest descriptor distance
+  int max_features = 2500;  // features per frame
+  // Pixels of the reduced copy features are taken from.
+  int image_long_side = fw::kDefaultFeatureImageLongSide;
+  double ratio = 0.8;  // nearest / second-nearest descriptor distance
   // A feature is looked for within this many sigmas of where the recorded poses of the two
   // frames put it, as far as their stated position and attitude sigmas tell (0: anywhere).
   double search_sigmas = 3.0;

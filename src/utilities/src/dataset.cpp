@@ -232,7 +232,7 @@ std::shared_ptr<VornMapperFrame> ImageDatasetLive::next() {
   return nullptr;
 }
 
-std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset) {
+std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset, int workingLongSide) {
   const nlohmann::json& live = dataset["live"];
   const bool isLive = live.is_boolean() && live.get<bool>();
   // "form" must be a text for either kind; the JSON library's type error says why not.
@@ -247,11 +247,12 @@ std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset) {
                    : value <= -2147483648.0 ? -2147483647 - 1
                                             : static_cast<int>(value);
     }
-    return std::make_shared<ImageDatasetLive>(frameCount, ImageLoadOptions::forDataset(dataset));
+    return std::make_shared<ImageDatasetLive>(
+        frameCount, ImageLoadOptions::forDataset(dataset, workingLongSide));
   }
   if (form == "zel_frame") {
     return std::make_shared<ImageDataset>(dataset["uri"].get<std::string>(),
-                                          ImageLoadOptions::forDataset(dataset));
+                                          ImageLoadOptions::forDataset(dataset, workingLongSide));
   }
   return nullptr;
 }

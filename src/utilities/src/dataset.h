@@ -99,7 +99,9 @@ class ImageDatasetLive : public ImageDataset {
 // The dataset that the task's "dataset" object describes: a live dataset when "live" is true,
 // a frame list when "form" is "zel_frame", otherwise an empty pointer. Throws the JSON
 // library's errors for a missing "form" or "uri" and for a frame list that is not JSON.
-std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset);
+// `workingLongSide`: the side of the front end's feature image when its settings name one (0:
+// the configured one), which frames are decoded no coarser than.
+std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset, int workingLongSide = 0);
 
 // Why a frame's image was not loaded (`VornMapperFrame::loadFailure`), in the words the run's
 // summary groups its failed frames by.

@@ -1,16 +1,10 @@
 #include "image_load_options.h"
 
 #include "framework/config_store.h"
+#include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 
 #include <nlohmann/json.hpp>
-
-namespace {
-
-// The front end's default long side of the image copy it takes its features from.
-constexpr int kFeatureImageLongSide = 1600;
-
-}  // namespace
 
 bool ImageLoadOptions::check(std::string& reason) const {
   if (maxPixels < 1) {
@@ -37,7 +31,8 @@ ImageLoadOptions ImageLoadOptions::fromConfiguration() {
   options.decodeBudgetBytes =
       int64_t{*config.GetInt("dataset.decode_budget_mb", int(options.decodeBudgetBytes >> 20))}
       << 20;
-  options.workingLongSide = *config.GetInt("sfm.refine.image_long_side", kFeatureImageLongSide);
+  options.workingLongSide =
+      *config.GetInt("sfm.refine.image_long_side", fw::kDefaultFeatureImageLongSide);
   std::string reason;
   if (!options.check(reason)) {
     FW_LOG(fw::kLogWarning) << "Image limits from the configuration ignored: " << reason;
@@ -46,8 +41,9 @@ ImageLoadOptions ImageLoadOptions::fromConfiguration() {
   return options;
 }
 
-ImageLoadOptions ImageLoadOptions::forDataset(const nlohmann::json& dataset) {
+ImageLoadOptions ImageLoadOptions::forDataset(const nlohmann::json& dataset, int workingLongSide) {
   ImageLoadOptions options = fromConfiguration();
+  if (workingLongSide > 0) options.workingLongSide = workingLongSide;
   // The entry point refuses other values; a value that is not a whole number of at least 1
   // (and no more than a 64-bit byte count takes) leaves the stored limit.
   auto wholeNumber = [&](const char* key, int64_t high, int64_t& out) {

@@ -26,8 +26,10 @@ struct ImageLoadOptions {
   // "sfm.refine.image_long_side" (1600 by default).
   static ImageLoadOptions fromConfiguration();
   // `fromConfiguration`, with the task's dataset members "max_megapixels" and
-  // "decode_budget_mb" (whole numbers of at least 1) in place of the stored values.
-  static ImageLoadOptions forDataset(const nlohmann::json& dataset);
+  // "decode_budget_mb" (whole numbers of at least 1) in place of the stored values, and
+  // `workingLongSide` when positive (the task's front end names its own) in place of the
+  // stored one.
+  static ImageLoadOptions forDataset(const nlohmann::json& dataset, int workingLongSide = 0);
 };
 
 // The decoded bytes that loaders of one dataset hold for frames not yet handed out. A loader

@@ -44,12 +44,21 @@ int64_t reducedBytes(const ImageHeader& header, int reduction) {
   return int64_t{reducedSide(header.width, reduction)} * reducedSide(header.height, reduction) * 3;
 }
 
-// Releases the frame's reservation unless the frame keeps its image.
+// Releases the frame's reservation unless the frame keeps its image. Not copyable: a copy
+// would release the same bytes twice.
 struct Reservation {
   DecodeBudget* budget = nullptr;
   int64_t bytes = 0;
+  Reservation() = default;
+  Reservation(const Reservation&) = delete;
+  Reservation& operator=(const Reservation&) = delete;
   ~Reservation() {
     if (budget && bytes > 0) budget->release(bytes);
+  }
+  // Keeps `kept` of the bytes, giving the rest back at once.
+  void shrinkTo(int64_t kept) {
+    if (budget && bytes > kept) budget->release(bytes - kept);
+    bytes = std::min(bytes, kept);
   }
 };
 
@@ -82,18 +91,20 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
   // do not read is decoded whole, since only the header tells its real size then.
   const int reduction = knownHeader ? decodeReductionOf(header, options) : 1;
   const int64_t keptBytes = knownHeader ? reducedBytes(header, reduction) : 0;
+  // A file reduced only after a whole decode holds the whole frame for a moment.
+  const int64_t decodeBytes =
+      reduction > 1 && !fw::reducesWhileDecoding(bytes) ? header.frameBytes() : keptBytes;
   Reservation reservation;
   if (budget && knownHeader) {
-    if (!budget->acquire(keptBytes, static_cast<int64_t>(frame.id)))
+    if (!budget->acquire(decodeBytes, static_cast<int64_t>(frame.id)))
       return failed(frame, kLoadCancelled);
-    // Set member by member: assigning a braced temporary would release the bytes again when
-    // the temporary ends (compilers differ on whether it is made).
     reservation.budget = budget;
-    reservation.bytes = keptBytes;
+    reservation.bytes = decodeBytes;
   }
   // Every stage after the dataset takes 8-bit BGR frames: converted here, once.
   cv::Mat image =
       reduction > 1 ? fw::decodeFrameImageReduced(bytes, reduction) : fw::decodeFrameImage(bytes);
+  reservation.shrinkTo(keptBytes);
   bytes = std::vector<unsigned char>();
   if (image.empty() || image.cols < 1 || image.rows < 1) {
     FW_LOG(fw::kLogError) << "Failed to decode image " << path;

@@ -4,6 +4,8 @@
 
 #include "test_images.h"
 
+#include "framework/frame_image_decoding.h"
+
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -109,6 +111,15 @@ TEST(ReducedLoading, PixelsAreTheAreaMeansOfTheWholeImage) {
              0, 0, cv::INTER_AREA);
   cv::absdiff(got(cv::Rect(0, 0, 249, 188)), expected, difference);
   EXPECT_GT(cv::mean(difference.reshape(1))[0], 2 * mean) << mean;
+}
+
+TEST(ReducedLoading, TheTasksFrontEndSideReplacesTheConfiguredOne) {
+  const nlohmann::json dataset = nlohmann::json::object();
+  EXPECT_EQ(ImageLoadOptions::forDataset(dataset, 3000).workingLongSide, 3000);
+  EXPECT_EQ(ImageLoadOptions::forDataset(dataset, 0).workingLongSide,
+            ImageLoadOptions::fromConfiguration().workingLongSide);
+  EXPECT_EQ(ImageLoadOptions::fromConfiguration().workingLongSide,
+            fw::kDefaultFeatureImageLongSide);
 }
 
 TEST(ReducedLoading, AFileWhoseHeaderIsNotReadIsDecodedWhole) {

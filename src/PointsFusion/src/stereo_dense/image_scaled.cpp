@@ -10,22 +10,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <vector>
 
 namespace {
-
-// The file's bytes, read at once; none when it cannot be read.
-std::vector<unsigned char> readFile(const std::string& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
-  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
-  if (size <= 0) return {};
-  std::vector<unsigned char> bytes(static_cast<size_t>(size));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
-  return bytes;
-}
 
 // The camera's width and height; zeros for a camera without them.
 cv::Size cameraSize(fw::MapFrame& frame) {
@@ -50,7 +37,9 @@ ImageScaled::ImageScaled(std::shared_ptr<fw::MapFrame> frame_, cv::Mat image_, d
   if (!(workScale > 0.0 && workScale < 1.0)) workScale = 1.0;
   // The rule every stage decodes frames by (8-bit BGR whatever the file holds), reduced.
   const int factor = fw::decodeReductionFor(1.0 / workScale);
-  const cv::Mat decoded = fw::decodeFrameImageReduced(readFile(path), factor);
+  std::vector<unsigned char> bytes;
+  if (!fw::readFrameFile(path, bytes)) bytes.clear();
+  const cv::Mat decoded = fw::decodeFrameImageReduced(bytes, factor);
   if (decoded.empty()) {
     FW_LOG(fw::kLogError) << "ImageScaled: Wrong Path! " << path;
     return;

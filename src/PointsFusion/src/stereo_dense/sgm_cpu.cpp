@@ -65,12 +65,13 @@ int SGM_CPU::searchCount(int cols, int dmin, int dmax) {
   return std::min(rounded, numDisparities(cols));
 }
 
-cv::Ptr<cv::StereoSGBM> SGM_CPU::createMatcher(int dmin, int count, int channels, int mode,
+cv::Ptr<cv::StereoSGBM> SGM_CPU::createMatcher(int dmin, int count, int channels,
                                                const SgmCpuOptions& options) {
   const int area = options.blockSize * options.blockSize * channels;
   return cv::StereoSGBM::create(dmin, count, options.blockSize, kSmallJumpPenalty * area,
                                 kLargeJumpPenalty * area, kMaxLeftRightDifference, kPreFilterCap,
-                                options.uniquenessRatio, kSpeckleWindow, kSpeckleRange, mode);
+                                options.uniquenessRatio, kSpeckleWindow, kSpeckleRange,
+                                options.mode);
 }
 
 sv::Var SGM_CPU::Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) {
@@ -81,7 +82,7 @@ sv::Var SGM_CPU::Compute(cv::Mat left, cv::Mat right, int dmin, int dmax) {
   cv::Mat paddedLeft, paddedRight, fixedPoint, disparity;
   cv::copyMakeBorder(left, paddedLeft, 0, 0, count, 0, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   cv::copyMakeBorder(right, paddedRight, 0, 0, count, 0, cv::BORDER_CONSTANT, cv::Scalar::all(0));
-  createMatcher(dmin, count, left.channels(), options_.mode, options_)
+  createMatcher(dmin, count, left.channels(), options_)
       ->compute(paddedLeft, paddedRight, fixedPoint);
   // Rejected pixels come out as dmin - 1.
   fixedPoint.colRange(count, count + left.cols).convertTo(disparity, CV_32F, 1.0 / 16);

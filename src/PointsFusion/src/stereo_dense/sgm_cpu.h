@@ -37,8 +37,8 @@ class SGM_CPU : public DisparityCalculator {
   static int numDisparities(int cols);
   // Disparities searched for dmin .. dmax: the span rounded up to 16, at most numDisparities.
   static int searchCount(int cols, int dmin, int dmax);
-  // The matcher with this calculator's parameters; `mode` is a StereoSGBM mode.
-  static cv::Ptr<cv::StereoSGBM> createMatcher(int dmin, int count, int channels, int mode,
+  // The matcher with these options' block, uniqueness and mode.
+  static cv::Ptr<cv::StereoSGBM> createMatcher(int dmin, int count, int channels,
                                                const SgmCpuOptions& options);
   const SgmCpuOptions& options() const { return options_; }
 

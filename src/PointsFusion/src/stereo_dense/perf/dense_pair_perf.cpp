@@ -80,8 +80,7 @@ void BM_BareStereoSGBM(benchmark::State& state) {
   cv::setNumThreads(int(state.range(2)));
   cv::Mat disparity;
   for (auto _ : state) {
-    SGM_CPU::createMatcher(pair.dmin, SGM_CPU::numDisparities(pair.left.cols), 1,
-                           cv::StereoSGBM::MODE_SGBM, SgmCpuOptions())
+    SGM_CPU::createMatcher(pair.dmin, SGM_CPU::numDisparities(pair.left.cols), 1, SgmCpuOptions())
         ->compute(pair.left, pair.right, disparity);
     benchmark::DoNotOptimize(disparity.data);
   }
