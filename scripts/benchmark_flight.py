@@ -123,12 +123,13 @@ def measure_bare(args, frame_list, cores):
 
 
 def measure(args, name, frame_list, cores):
-    home = os.path.join(args.work, f"home_{name}_{cores}")
+    cpus = pinned(args, cores)[-1]
+    # Named by the cores it runs on, so that runs pinned apart can share one work folder.
+    home = os.path.join(args.work, f"home_{name}_cpu{cpus.replace(',', '-')}")
     shutil.rmtree(home, ignore_errors=True)
     os.makedirs(home)
     with open(frame_list) as f:
         frames = len(json.load(f))
-    cpus = pinned(args, cores)[-1]
     load = os.getloadavg()
     run = fr.Run(args.program, fr.task(home, frame_list, 2), prefix=pinned(args, cores))
     taken_in = None
