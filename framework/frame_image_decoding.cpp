@@ -1,5 +1,7 @@
 #include "framework/frame_image_decoding.h"
 
+#include "framework/jpeg_direct_decoding.h"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -75,7 +77,9 @@ bool readFrameFile(const std::string& path, std::vector<unsigned char>& bytes) {
 
 cv::Mat decodeFrameImage(const std::vector<unsigned char>& bytes) {
   if (bytes.empty()) return cv::Mat();
-  cv::Mat image = cv::imdecode(bytes, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+  cv::Mat image;
+  if (isJpeg(bytes) && decodeColourJpegDirectly(bytes, 1, image)) return image;
+  image = cv::imdecode(bytes, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
   if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
   return image;
 }
@@ -88,7 +92,9 @@ cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int fac
     cv::Mat image = decodeFrameImage(bytes);
     return factor == 1 || image.empty() ? image : reducedByArea(image, factor);
   }
-  cv::Mat image = cv::imdecode(bytes, reducedFlag(factor) | cv::IMREAD_IGNORE_ORIENTATION);
+  cv::Mat image;
+  if (decodeColourJpegDirectly(bytes, factor, image)) return image;
+  image = cv::imdecode(bytes, reducedFlag(factor) | cv::IMREAD_IGNORE_ORIENTATION);
   if (image.empty() || image.type() != CV_8UC3) return cv::Mat();
   return image;
 }

@@ -7,6 +7,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/printable_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bow_scoring.cpp
@@ -17,11 +18,14 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/china_offsets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection.cpp)
+# Frames are decoded through libjpeg directly where OpenCV's decoder would only add a pass.
+list(APPEND FRAMEWORK_DEPS JPEG::JPEG)
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pose_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gps_record_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary_test.cpp
@@ -42,3 +46,9 @@ vm_add_fuzzer(vocabulary_load_fuzz
   DEPS values ${OpenCV_LIBS}
   RUNS 20000
   CORPUS fuzz/vocabulary_corpus)
+vm_add_fuzzer(jpeg_direct_decode_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/jpeg_direct_decode_fuzz.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding.cpp
+  DEPS ${OpenCV_LIBS} JPEG::JPEG
+  RUNS 20000
+  CORPUS fuzz/jpeg_corpus)

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
-  libtiff-dev zlib1g-dev libpng-dev
+  libtiff-dev zlib1g-dev libpng-dev libjpeg-dev
   pngcheck libtiff-tools gdal-bin sqlite3 clang-format
   libceres-dev python3-venv
 )
