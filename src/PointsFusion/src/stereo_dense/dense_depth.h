@@ -122,9 +122,10 @@ class DenseDepth {
 
  private:
   bool computeDepth(ImageScaled& reference, const ImageScaled& neighbour, const char*& reason);
-  // The motion T (reference camera to neighbour camera) to rectify with: the poses' unless
-  // the two images' matches tell a clearly better rotation and baseline direction
-  // (pair_motion::correct); `focal` is the working focal length in pixels.
+  // The motion T (reference camera to neighbour camera) to rectify with: the poses' when
+  // they fit the frames' shared key points (pair_motion::fitsTracks) or the two images'
+  // matches tell no clearly better rotation and baseline direction (pair_motion::correct);
+  // `focal` is the working focal length in pixels.
   static SE3 imageMotion(const ImageScaled& reference, const ImageScaled& neighbour, const SE3& T,
                          double focal);
   // A queued pair task's future with its place in the order of publication.

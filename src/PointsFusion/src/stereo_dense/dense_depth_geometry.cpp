@@ -3,6 +3,7 @@
 #include "framework/log.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
+#include "src/PointsFusion/src/stereo_dense/tracked_matches.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -287,10 +288,14 @@ int64_t depthFromDisparity(const cv::Mat& disparity, const cv::Mat& mask, double
 
 SE3 DenseDepth::imageMotion(const ImageScaled& reference, const ImageScaled& neighbour,
                             const SE3& T, double focal) {
-  const pair_motion::Correspondences matches =
-      pair_motion::matchFeatures(reference.matchFeatures(), neighbour.matchFeatures());
   cv::Matx33d R(rotationMatrix(T.q));
   cv::Vec3d t(T.t.x, T.t.y, T.t.z);
+  // Frames refined from their images settle here: seeking and matching features in both
+  // images would cost more than the rest of the pair's work but the disparity.
+  if (pair_motion::fitsTracks(tracked_matches::of(*reference.frame, *neighbour.frame), R, t, focal))
+    return T;
+  const pair_motion::Correspondences matches =
+      pair_motion::matchFeatures(reference.matchFeatures(), neighbour.matchFeatures());
   bool corrected = false;
   double before = 0.0, after = 0.0;
   pair_motion::correct(matches, focal, R, t, corrected, &before, &after);
@@ -392,9 +397,14 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   const Rectified rect2 = rectify(view2, g.R2, g.P2, g.size);
   if (!overlapsEnough(g, bounds, baseline, reason)) return false;
 
+  // Grey first, then turned: a turn moves a third of the bytes, and the pixels are the same.
   cv::Mat grey1, grey2;
-  cv::cvtColor(g.vertical ? turn(rect1.colour) : rect1.colour, grey1, cv::COLOR_BGR2GRAY);
-  cv::cvtColor(g.vertical ? turn(rect2.colour) : rect2.colour, grey2, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(rect1.colour, grey1, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(rect2.colour, grey2, cv::COLOR_BGR2GRAY);
+  if (g.vertical) {
+    grey1 = turn(grey1);
+    grey2 = turn(grey2);
+  }
   const cv::Mat& left = g.view1Left ? grey1 : grey2;
   const cv::Mat& right = g.view1Left ? grey2 : grey1;
   int dmin = 0, dmax = 0;

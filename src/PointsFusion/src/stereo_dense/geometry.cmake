@@ -5,6 +5,7 @@ list(APPEND STEREO_DENSE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/pinhole_projector.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutual_matches.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_motion.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tracked_matches.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth_geometry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/disparity_calculator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sgm_cpu.cpp
@@ -13,6 +14,7 @@ list(APPEND STEREO_DENSE_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pair_geometry_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutual_matches_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_motion_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tracked_matches_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_faults_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/image_scaled_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/reduced_source_test.cpp

@@ -108,6 +108,12 @@ double epipolarError(const Correspondences& matches, const cv::Matx33d& R, const
   return *middle;
 }
 
+bool fitsTracks(const Correspondences& tracks, const cv::Matx33d& R, const cv::Vec3d& t,
+                double focal) {
+  return std::min(tracks.first.size(), tracks.second.size()) >= size_t(kMinInliers) &&
+         epipolarError(tracks, R, t, focal) <= kMaxEpipolarError;
+}
+
 namespace {
 
 Correspondences selected(const Correspondences& matches, const cv::Mat& mask) {

@@ -58,6 +58,13 @@ Correspondences matchViews(const cv::Mat& image1, const cv::Mat& K1, const cv::M
 double epipolarError(const Correspondences& matches, const cv::Matx33d& R, const cv::Vec3d& t,
                      double focal);
 
+// Whether the motion x2 = R x1 + t fits correspondences it was adjusted to (the front end's
+// tracks of two refined frames): at least kMinInliers of them, lying a median of at most
+// kMaxEpipolarError pixels of focal length `focal` from their epipolar lines. Such poses
+// need no correction from the images.
+bool fitsTracks(const Correspondences& tracks, const cv::Matx33d& R, const cv::Vec3d& t,
+                double focal);
+
 struct Motion {
   cv::Matx33d R = cv::Matx33d::eye();
   cv::Vec3d t{0, 0, 0};  // unit length

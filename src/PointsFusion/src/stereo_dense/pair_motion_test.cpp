@@ -95,6 +95,24 @@ TEST(PairMotion, ThePosesMotionIsCorrectedOnlyWhereTheImagesTellBetterNearBy) {
   EXPECT_TRUE(pair_motion::motionsOf(few.matches, kFocal).empty());
 }
 
+// Tracks the poses were adjusted to settle the pair; a turn of a degree, or too few tracks
+// to tell, leave it to the images.
+TEST(PairMotion, OnlyEnoughTracksThatFitThePosesSettleThem) {
+  const Scene scene(10.0);
+  EXPECT_TRUE(pair_motion::fitsTracks(scene.matches, scene.R, scene.t, kFocal));
+  EXPECT_TRUE(pair_motion::fitsTracks(scene.matches, scene.R, scene.t * 3.0, kFocal));
+  const cv::Matx33d off = turnAboutAxis({0, 0, 1}, 1.0) * scene.R;
+  EXPECT_FALSE(pair_motion::fitsTracks(scene.matches, off, scene.t, kFocal));
+  EXPECT_FALSE(pair_motion::fitsTracks(scene.matches, scene.R, {0, 0, 0}, kFocal));
+  pair_motion::Correspondences few = scene.matches;
+  few.first.resize(pair_motion::kMinInliers);
+  few.second.resize(pair_motion::kMinInliers);
+  EXPECT_TRUE(pair_motion::fitsTracks(few, scene.R, scene.t, kFocal));
+  few.second.pop_back();
+  EXPECT_FALSE(pair_motion::fitsTracks(few, scene.R, scene.t, kFocal));
+  EXPECT_FALSE(pair_motion::fitsTracks({}, scene.R, scene.t, kFocal));
+}
+
 // Features whose points name their rows, so that matches tell which rows they paired.
 pair_motion::ViewFeatures indexed(const cv::Mat& descriptors) {
   pair_motion::ViewFeatures f;

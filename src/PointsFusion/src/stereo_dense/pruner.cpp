@@ -91,10 +91,36 @@ cv::Mat detailOf(const cv::Mat& rectImage) {
   return detail;
 }
 
-// Samples the depth map: a pixel with a depth and a count other than 1 is taken where detail
-// lies or on the grid of `step` (every such pixel when terrain fusion is fed, which keeps its
-// own density). A pixel confirmed by another view (count 2 and more) that is kept goes to the
-// tiles too.
+// What the resampler takes of a pixel: a pixel with a depth and a count other than 1 is
+// taken where detail lies or on the grid (`keep`; every such pixel when terrain fusion is fed,
+// which keeps its own density). A pixel confirmed by another view (count 2 and more) that is
+// kept goes to the tiles too.
+enum class Take { kNothing, kSample, kSampleForTiles };
+
+Take takeOf(float depth, int count, bool keep, bool withTerrain) {
+  if (!(depth > Pruner::kMinDepth) || count == 1 || (!withTerrain && !keep)) return Take::kNothing;
+  return count >= 2 && keep ? Take::kSampleForTiles : Take::kSample;
+}
+
+// Calls visit(row, column, depth, take) for each pixel taken, row by row, on the grid of `step`.
+template <typename Visit>
+void forEachTaken(const ImageScaled& record, const cv::Mat& detail, int step, bool withTerrain,
+                  Visit&& visit) {
+  for (int r = 0; r < record.depth.rows; ++r) {
+    const float* depthRow = record.depth.ptr<float>(r);
+    const uint8_t* countRow = record.count.ptr<uint8_t>(r);
+    const uint8_t* detailRow = detail.ptr<uint8_t>(r);
+    const bool gridRow = r % step == 0;
+    for (int c = 0; c < record.depth.cols; ++c) {
+      const bool keep = detailRow[c] > Pruner::kDetailThreshold || (gridRow && c % step == 0);
+      const Take take = takeOf(depthRow[c], countRow[c], keep, withTerrain);
+      if (take != Take::kNothing) visit(r, c, depthRow[c], take);
+    }
+  }
+}
+
+// Samples the depth map (takeOf). The samples are counted first, so that the point lists,
+// up to a whole map's pixels, are made once at their size instead of grown by copies.
 Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, bool withTerrain) {
   const SE3 framePose = record.frame->getPoseSE3();
   const fw::Quaternion toFrame = framePose.q.conjugate();
@@ -111,30 +137,25 @@ Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, b
   const float ify = static_cast<float>(1.0 / record.K[4]);
 
   Resampled out;
-  for (int r = 0; r < record.rectImage.rows; ++r) {
-    const float* depthRow = record.depth.ptr<float>(r);
-    const uint8_t* countRow = record.count.ptr<uint8_t>(r);
-    const uint8_t* detailRow = detail.ptr<uint8_t>(r);
-    const cv::Vec3b* colourRow = record.rectImage.ptr<cv::Vec3b>(r);
-    const bool gridRow = r % step == 0;
-    for (int c = 0; c < record.rectImage.cols; ++c) {
-      const float d = depthRow[c];
-      const int n = countRow[c];
-      if (!(d > Pruner::kMinDepth) || n == 1) continue;
-      const bool keep = detailRow[c] > Pruner::kDetailThreshold || (gridRow && c % step == 0);
-      if (!withTerrain && !keep) continue;
-      const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
-                          static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
-      ++out.counted;
-      if (withTerrain) out.world.push_back(toWorld(p));
-      if (n < 2 || !keep) continue;
-      const pi::Point3d toTiles = toLocal(p);
-      out.local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
-                             static_cast<float>(toTiles.z));
-      const cv::Vec3b& bgr = colourRow[c];
-      out.colours.emplace_back(bgr[2], bgr[1], bgr[0]);
-    }
-  }
+  size_t forTiles = 0;
+  forEachTaken(record, detail, step, withTerrain, [&](int, int, float, Take take) {
+    ++out.counted;
+    if (take == Take::kSampleForTiles) ++forTiles;
+  });
+  if (withTerrain) out.world.reserve(out.counted);
+  out.local.reserve(forTiles);
+  out.colours.reserve(forTiles);
+  forEachTaken(record, detail, step, withTerrain, [&](int r, int c, float d, Take take) {
+    const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
+                        static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
+    if (withTerrain) out.world.push_back(toWorld(p));
+    if (take != Take::kSampleForTiles) return;
+    const pi::Point3d toTiles = toLocal(p);
+    out.local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
+                           static_cast<float>(toTiles.z));
+    const cv::Vec3b& bgr = record.rectImage.ptr<cv::Vec3b>(r)[c];
+    out.colours.emplace_back(bgr[2], bgr[1], bgr[0]);
+  });
   return out;
 }
 
