@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <map>
+#include <optional>
 #include <utility>
 
 namespace sfm {
@@ -183,63 +183,98 @@ double rowDistance(const cv::Mat& a, int i, const cv::Mat& b, int j) {
   return std::sqrt(double(sum));
 }
 
-// Train rows by square cells of the radius's size, so that a query looks in the 3 x 3 cells
-// around where it is expected instead of at every row.
+// Train rows by square cells of the radius's size (or larger), so that a query looks in the 3 x 3
+// cells around where it is expected instead of at every row. The rows are stored cell after cell
+// (each cell's in row order) in one array with the cells' starts beside it: a query reads
+// each cell as one run, with no tree to walk.
 class TrainCells {
  public:
-  TrainCells(const std::vector<cv::Point2f>& train_at, double radius) : radius_(radius) {
+  TrainCells(const std::vector<cv::Point2f>& train_at, double radius) : side_(radius) {
+    float right = std::numeric_limits<float>::lowest(), bottom = right;
     for (const cv::Point2f& p : train_at) {
       if (!finite(p)) continue;
       left_ = std::min(left_, p.x);
       top_ = std::min(top_, p.y);
+      right = std::max(right, p.x);
+      bottom = std::max(bottom, p.y);
     }
-    for (int j = 0; j < int(train_at.size()); ++j) {
-      if (finite(train_at[j])) cells_[cellOf(train_at[j])].push_back(j);
+    // A radius far below the rows' spread would make more cells than rows: wider cells still
+    // hold every row within the radius of a place in the 3 x 3 around its cell.
+    side_ = std::max(side_, std::max(double(right) - left_, double(bottom) - top_) / kMostCells);
+    std::vector<int> cell_of(train_at.size(), -1);
+    std::vector<std::pair<int, int>> at(train_at.size(), {-1, -1});
+    for (size_t j = 0; j < train_at.size(); ++j) {
+      if (!finite(train_at[j])) continue;
+      at[j] = cellOf(train_at[j]);
+      across_ = std::max(across_, at[j].first + 1);
+      down_ = std::max(down_, at[j].second + 1);
+    }
+    start_.assign(size_t(across_) * down_ + 1, 0);
+    for (size_t j = 0; j < train_at.size(); ++j) {
+      if (at[j].first < 0) continue;
+      cell_of[j] = at[j].second * across_ + at[j].first;
+      ++start_[cell_of[j] + 1];
+    }
+    for (size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
+    rows_.resize(start_.back());
+    std::vector<int> next(start_.begin(), start_.end() - 1);
+    for (size_t j = 0; j < train_at.size(); ++j) {
+      if (cell_of[j] >= 0) rows_[next[cell_of[j]]++] = int(j);
     }
   }
 
   static bool finite(const cv::Point2f& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
   std::pair<int, int> cellOf(const cv::Point2f& p) const {
-    return std::make_pair(static_cast<int>(std::floor((p.x - left_) / radius_)),
-                          static_cast<int>(std::floor((p.y - top_) / radius_)));
+    return std::make_pair(static_cast<int>(std::floor((p.x - left_) / side_)),
+                          static_cast<int>(std::floor((p.y - top_) / side_)));
   }
-  // The rows of cell (x, y), in row order; null for an empty cell.
-  const std::vector<int>* rowsOf(int x, int y) const {
-    const auto cell = cells_.find({x, y});
-    return cell == cells_.end() ? nullptr : &cell->second;
+  // The cell of an expected place, or nothing when no cell around it holds a row (a place
+  // far outside the train rows' spread, whose cell would not fit an int either).
+  std::optional<std::pair<int, int>> searchedCell(const cv::Point2f& p) const {
+    const double x = std::floor((p.x - left_) / side_), y = std::floor((p.y - top_) / side_);
+    if (!(x >= -1.0 && x <= across_ && y >= -1.0 && y <= down_)) return std::nullopt;
+    return std::make_pair(static_cast<int>(x), static_cast<int>(y));
   }
+  // Where the rows of cell (x, y) start and end in `rows()`; an empty run off the grid.
+  std::pair<int, int> runOf(int x, int y) const {
+    if (x < 0 || y < 0 || x >= across_ || y >= down_) return {0, 0};
+    const size_t c = size_t(y) * across_ + x;
+    return {start_[c], start_[c + 1]};
+  }
+  const std::vector<int>& rows() const { return rows_; }
 
  private:
-  double radius_;
+  static constexpr double kMostCells = 1024.0;  // across or down
+
+  double side_;
   float left_ = std::numeric_limits<float>::max(), top_ = std::numeric_limits<float>::max();
-  std::map<std::pair<int, int>, std::vector<int>> cells_;
+  int across_ = 0, down_ = 0;
+  std::vector<int> start_;  // per cell, row by row of cells, and the end of the last
+  std::vector<int> rows_;   // train rows, cell after cell
 };
 
-// The windowed search with `distance(i, j)` between query row i and train row j. Rows are
-// offered cell by cell (3 x 3 around the expected place, row by row), each cell's rows in
-// order, so that equal distances resolve alike whichever distance function runs.
-template <typename RowDistance>
+// The windowed search: `offer_run(i, at, begin, end, nearest)` offers query row i the rows of
+// one cell's run that lie within the radius of `at`. Runs are offered cell by cell (3 x 3
+// around the expected place, row by row of cells), each in row order, so that equal distances
+// resolve alike whichever distance function runs.
+template <typename Distance, typename OfferRun>
 inline std::vector<NearestTwo> searchWindows(int query_rows,
                                              const std::vector<cv::Point2f>& expected_at,
-                                             const std::vector<cv::Point2f>& train_at,
-                                             double radius, RowDistance distance) {
+                                             const TrainCells& cells, OfferRun offer_run) {
   std::vector<NearestTwo> out(query_rows);
-  const TrainCells cells(train_at, radius);
-  const double radius2 = radius * radius;
   for (int i = 0; i < query_rows; ++i) {
     const cv::Point2f& at = expected_at[i];
     if (!TrainCells::finite(at)) continue;
-    const auto [cx, cy] = cells.cellOf(at);
-    NearestTwoSoFar<double> nearest;
+    NearestTwoSoFar<Distance> nearest;
+    const std::optional<std::pair<int, int>> cell = cells.searchedCell(at);
+    if (!cell) {
+      out[i] = nearest.result();  // no row in reach
+      continue;
+    }
     for (int dy = -1; dy <= 1; ++dy) {
       for (int dx = -1; dx <= 1; ++dx) {
-        const std::vector<int>* rows = cells.rowsOf(cx + dx, cy + dy);
-        if (!rows) continue;
-        for (int j : *rows) {
-          const double ex = train_at[j].x - at.x, ey = train_at[j].y - at.y;
-          if (ex * ex + ey * ey > radius2) continue;
-          nearest.offer(distance(i, j), j);
-        }
+        const auto [begin, end] = cells.runOf(cell->first + dx, cell->second + dy);
+        if (begin < end) offer_run(i, at, begin, end, nearest);
       }
     }
     out[i] = nearest.result();
@@ -247,18 +282,59 @@ inline std::vector<NearestTwo> searchWindows(int query_rows,
   return out;
 }
 
+// Whether a train row at `row_at` lies within the radius of `at` (the difference taken in the
+// points' own precision).
+inline bool inReach(const cv::Point2f& row_at, const cv::Point2f& at, double radius2) {
+  const double ex = row_at.x - at.x, ey = row_at.y - at.y;
+  return !(ex * ex + ey * ey > radius2);
+}
+
+std::vector<NearestTwo> windowedGeneric(const cv::Mat& query,
+                                        const std::vector<cv::Point2f>& expected_at,
+                                        const cv::Mat& train,
+                                        const std::vector<cv::Point2f>& train_at, double radius) {
+  const TrainCells cells(train_at, radius);
+  const double radius2 = radius * radius;
+  const std::vector<int>& rows = cells.rows();
+  return searchWindows<double>(
+      query.rows, expected_at, cells,
+      [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<double>& nearest) {
+        for (int k = begin; k < end; ++k) {
+          const int j = rows[k];
+          if (inReach(train_at[j], at, radius2)) nearest.offer(rowDistance(query, i, train, j), j);
+        }
+      });
+}
+
 // The windowed search over 256-bit descriptors with the processor's population count, which
-// the generic row distance would otherwise reach through a library call per word.
+// the generic row distance would otherwise reach through a library call per word. The train
+// rows' words and places are copied in the cells' order, so a cell's run is read straight
+// through, and each query row's words are loaded once.
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
     const cv::Mat& query, const std::vector<cv::Point2f>& expected_at, const cv::Mat& train,
     const std::vector<cv::Point2f>& train_at, double radius) {
-  return searchWindows(query.rows, expected_at, train_at, radius, [&](int i, int j) {
-    uint64_t q[kBinaryWords], t[kBinaryWords];
-    std::memcpy(q, query.ptr(i), sizeof(q));
-    std::memcpy(t, train.ptr(j), sizeof(t));
-    return double(__builtin_popcountll(q[0] ^ t[0]) + __builtin_popcountll(q[1] ^ t[1]) +
-                  __builtin_popcountll(q[2] ^ t[2]) + __builtin_popcountll(q[3] ^ t[3]));
-  });
+  const TrainCells cells(train_at, radius);
+  const double radius2 = radius * radius;
+  const std::vector<int>& rows = cells.rows();
+  std::vector<uint64_t> words(rows.size() * kBinaryWords);
+  std::vector<cv::Point2f> places(rows.size());
+  for (size_t k = 0; k < rows.size(); ++k) {
+    std::memcpy(&words[k * kBinaryWords], train.ptr(rows[k]), kBinaryWords * sizeof(uint64_t));
+    places[k] = train_at[rows[k]];
+  }
+  return searchWindows<int>(
+      query.rows, expected_at, cells,
+      [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<int>& nearest) {
+        uint64_t q[kBinaryWords];
+        std::memcpy(q, query.ptr(i), sizeof(q));
+        const uint64_t* t = &words[size_t(begin) * kBinaryWords];
+        for (int k = begin; k < end; ++k, t += kBinaryWords) {
+          if (!inReach(places[k], at, radius2)) continue;
+          nearest.offer(__builtin_popcountll(q[0] ^ t[0]) + __builtin_popcountll(q[1] ^ t[1]) +
+                            __builtin_popcountll(q[2] ^ t[2]) + __builtin_popcountll(q[3] ^ t[3]),
+                        rows[k]);
+        }
+      });
 }
 
 bool isBinary256(const cv::Mat& query, const cv::Mat& train) {
@@ -276,8 +352,7 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train))
     return windowedBinary(query, expected_at, train, train_at, radius);
-  return searchWindows(query.rows, expected_at, train_at, radius,
-                       [&](int i, int j) { return rowDistance(query, i, train, j); });
+  return windowedGeneric(query, expected_at, train, train_at, radius);
 }
 
 std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {

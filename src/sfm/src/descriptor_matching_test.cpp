@@ -145,7 +145,9 @@ TEST(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
 }
 
 // The windowed search over ORB-sized rows (the processor's popcount) against a plain count of
-// the rows within the radius.
+// the rows within the radius: radii of a few cells across the rows' spread, of one cell, and
+// far below the spread (more cells than rows); places far outside the rows' spread (and
+// beyond what a cell index could hold) find nothing.
 TEST(DescriptorMatching, WindowedBinarySearchAgreesWithAPlainSearchOfTheWindow) {
   cv::RNG rng(11);
   cv::Mat train(800, 32, CV_8U), query(400, 32, CV_8U);
@@ -156,28 +158,39 @@ TEST(DescriptorMatching, WindowedBinarySearchAgreesWithAPlainSearchOfTheWindow) 
     train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
   for (int i = 0; i < query.rows; ++i)
     expected.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
-  const double radius = 70.0;
-  const std::vector<NearestTwo> found = nearestTwoWithin(query, expected, train, train_at, radius);
-  for (int i = 0; i < query.rows; ++i) {
-    double best = std::numeric_limits<double>::infinity(), second = best;
-    int best_row = -1;
-    for (int j = 0; j < train.rows; ++j) {
-      if (std::hypot(train_at[j].x - expected[i].x, train_at[j].y - expected[i].y) > radius)
-        continue;
-      const double d = cv::norm(query.row(i), train.row(j), cv::NORM_HAMMING);
-      if (d < best) {
-        second = best;
-        best = d;
-        best_row = j;
-      } else if (d < second) {
-        second = d;
+  // A few queries expected beside rows, so that the smallest radius finds some.
+  for (int i = 0; i < 20; ++i) expected[i] = train_at[i * 7] + cv::Point2f(0.01f, -0.02f);
+  expected[20] = cv::Point2f(-3e12f, 5e11f);
+  expected[21] = cv::Point2f(4e20f, 200.0f);
+  for (const double radius : {70.0, 900.0, 0.05}) {
+    const std::vector<NearestTwo> found =
+        nearestTwoWithin(query, expected, train, train_at, radius);
+    int with_a_match = 0;
+    for (int i = 0; i < query.rows; ++i) {
+      double best = std::numeric_limits<double>::infinity(), second = best;
+      int best_row = -1;
+      for (int j = 0; j < train.rows; ++j) {
+        if (std::hypot(train_at[j].x - expected[i].x, train_at[j].y - expected[i].y) > radius)
+          continue;
+        const double d = cv::norm(query.row(i), train.row(j), cv::NORM_HAMMING);
+        if (d < best) {
+          second = best;
+          best = d;
+          best_row = j;
+        } else if (d < second) {
+          second = d;
+        }
       }
+      ASSERT_EQ(found[i].best_distance, best) << radius << " " << i;
+      ASSERT_EQ(found[i].second_distance, second) << radius << " " << i;
+      if (best < second) {
+        ASSERT_EQ(found[i].best, best_row) << radius << " " << i;
+      }
+      with_a_match += found[i].best >= 0;
     }
-    ASSERT_EQ(found[i].best_distance, best) << i;
-    ASSERT_EQ(found[i].second_distance, second) << i;
-    if (best < second) {
-      ASSERT_EQ(found[i].best, best_row) << i;
-    }
+    EXPECT_GE(with_a_match, 20) << radius;
+    EXPECT_EQ(found[20].best, -1);
+    EXPECT_EQ(found[21].best, -1);
   }
 }
 

@@ -191,8 +191,6 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   // mirrored at the edges (what a one-pixel Sobel filter at half scale gives, to the bit),
   // in buffers of the stack: the patch is small and this runs for every match.
   float image_values[side * side], gx_values[side * side], gy_values[side * side];
-  const cv::Mat image(side, side, CV_32F, image_values), gx(side, side, CV_32F, gx_values),
-      gy(side, side, CV_32F, gy_values);
   for (int y = 0; y < side; ++y)
     for (int x = 0; x < side; ++x) image_values[y * side + x] = search.at<uchar>(y, x);
   const auto mirrored = [](int i) { return i < 0 ? -i : i >= side ? 2 * side - 2 - i : i; };
@@ -208,20 +206,22 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   }
   // b's patch and its gradients read at one point between pixels, with one set of weights.
   struct Bilinear {
-    int x0, y0;
+    int at;  // index of the pixel at the top left
     float fx, fy;
-    Bilinear(float x, float y)
-        : x0(static_cast<int>(std::floor(x))),
-          y0(static_cast<int>(std::floor(y))),
-          fx(x - x0),
-          fy(y - y0) {}
-    float of(const cv::Mat& m) const {
-      return (m.at<float>(y0, x0) * (1 - fx) + m.at<float>(y0, x0 + 1) * fx) * (1 - fy) +
-             (m.at<float>(y0 + 1, x0) * (1 - fx) + m.at<float>(y0 + 1, x0 + 1) * fx) * fy;
+    Bilinear(float x, float y) {
+      const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
+      at = y0 * side + x0;
+      fx = x - x0;
+      fy = y - y0;
+    }
+    float of(const float* m) const {
+      return (m[at] * (1 - fx) + m[at + 1] * fx) * (1 - fy) +
+             (m[at + side] * (1 - fx) + m[at + side + 1] * fx) * fy;
     }
   };
   constexpr int kSamples = kTemplateSide * kTemplateSide;
-  float sample[kSamples];
+  float sample[kSamples], sample_gx[kSamples], sample_gy[kSamples];
+  const float* templ_values = t.ptr<float>();  // continuous: a fresh matrix
   float sx = static_cast<float>(at.x - reach), sy = static_cast<float>(at.y - reach);
   for (int step = 0; step < kAlignSteps; ++step) {
     // Every sample must keep a neighbour on its right and below inside b's patch.
@@ -229,23 +229,23 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
     float mean = 0.0f;
     for (int v = 0; v < kTemplateSide; ++v)
       for (int u = 0; u < kTemplateSide; ++u) {
-        const float value = Bilinear(reach + u + sx, reach + v + sy).of(image);
-        sample[v * kTemplateSide + u] = value;
-        mean += value;
+        const Bilinear at_sample(reach + u + sx, reach + v + sy);
+        const int k = v * kTemplateSide + u;
+        sample[k] = at_sample.of(image_values);
+        sample_gx[k] = at_sample.of(gx_values);
+        sample_gy[k] = at_sample.of(gy_values);
+        mean += sample[k];
       }
     mean /= kSamples;
     double hxx = 0, hxy = 0, hyy = 0, bx = 0, by = 0;
-    for (int v = 0; v < kTemplateSide; ++v) {
-      for (int u = 0; u < kTemplateSide; ++u) {
-        const Bilinear at_sample(reach + u + sx, reach + v + sy);
-        const double r = sample[v * kTemplateSide + u] - mean - t.at<float>(v, u);
-        const double ex = at_sample.of(gx), ey = at_sample.of(gy);
-        hxx += ex * ex;
-        hxy += ex * ey;
-        hyy += ey * ey;
-        bx += ex * r;
-        by += ey * r;
-      }
+    for (int k = 0; k < kSamples; ++k) {
+      const double r = sample[k] - mean - templ_values[k];
+      const double ex = sample_gx[k], ey = sample_gy[k];
+      hxx += ex * ex;
+      hxy += ex * ey;
+      hyy += ey * ey;
+      bx += ex * r;
+      by += ey * r;
     }
     const double det = hxx * hyy - hxy * hxy;
     if (!(det > 1e-9 * (hxx + hyy) * (hxx + hyy))) return std::nullopt;

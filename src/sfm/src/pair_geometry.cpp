@@ -60,8 +60,8 @@ std::vector<std::pair<int, int>> ratioMatches(const cv::Mat& query, const cv::Ma
 
 // A motion that fits the matches: b sees a's point X at b_from_a * X + t.
 struct Motion {
-  Eigen::Matrix3d b_from_a;
-  Eigen::Vector3d t;
+  Eigen::Matrix3d b_from_a = Eigen::Matrix3d::Identity();
+  Eigen::Vector3d t = Eigen::Vector3d::Zero();
   cv::Mat mask;  // the matches it fits, in front of both cameras
   int inliers = 0;
 };
@@ -80,13 +80,25 @@ cv::Mat seeded(Estimate estimate) {
 }
 
 // The motion of the essential matrix the matches fit best, with those of the matches
-// (`mask`, from the estimate) in front of both cameras.
+// (`mask`, from the estimate) in front of both cameras. Only the estimate's inliers are
+// triangulated: each match is tested on its own, and the others could not count anyway.
 Motion motionOfEssential(const cv::Mat& e, const std::vector<cv::Point2d>& pa,
-                         const std::vector<cv::Point2d>& pb, cv::Mat mask) {
+                         const std::vector<cv::Point2d>& pb, const cv::Mat& mask) {
+  std::vector<cv::Point2d> ia, ib;
+  std::vector<int> index;
+  for (int i = 0; i < mask.rows; ++i) {
+    if (!mask.at<uchar>(i)) continue;
+    ia.push_back(pa[i]);
+    ib.push_back(pb[i]);
+    index.push_back(i);
+  }
   Motion motion;
-  cv::Mat r, t;
-  motion.inliers = cv::recoverPose(e, pa, pb, r, t, 1.0, cv::Point2d(0, 0), mask);
-  motion.mask = mask;
+  motion.mask = cv::Mat::zeros(static_cast<int>(pa.size()), 1, CV_8U);
+  if (index.empty()) return motion;
+  cv::Mat r, t, in_front = cv::Mat::ones(static_cast<int>(index.size()), 1, CV_8U);
+  motion.inliers = cv::recoverPose(e, ia, ib, r, t, 1.0, cv::Point2d(0, 0), in_front);
+  for (size_t k = 0; k < index.size(); ++k)
+    motion.mask.at<uchar>(index[k]) = in_front.at<uchar>(static_cast<int>(k)) ? 1 : 0;
   cv::cv2eigen(r, motion.b_from_a);
   cv::cv2eigen(t, motion.t);
   return motion;

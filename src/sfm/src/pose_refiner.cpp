@@ -375,11 +375,11 @@ void PoseRefiner::adjustWindow() {
     BlockFrame& f = block_.frames.at(id);
     f.gps_sigma = heldGpsSigma(f);
   }
-  for (uint64_t id : free) {
-    for (int t : block_.frames.at(id).track_of) {
-      if (t >= 0 && !block_.tracks.at(t).triangulated)
-        block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
-    }
+  // A track's point depends on the poses alone: each is placed once, however many of the
+  // free frames see it.
+  for (int t : tracksSeenBy(free)) {
+    if (!block_.tracks.at(t).triangulated)
+      block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
   }
   AdjustmentReport report;
   if (!adjustBundle(block_, free, options_, !cameras_settled_, &report)) {
@@ -392,12 +392,11 @@ void PoseRefiner::adjustWindow() {
     return;
   }
   for (const auto& [camera, sigma] : report.focal_sigma) focal_sigma_[camera] = sigma;
-  // Points left out of the adjustment follow the adjusted poses.
-  for (uint64_t id : free) {
-    for (int t : block_.frames.at(id).track_of) {
-      if (t >= 0 && block_.tracks.at(t).triangulated)
-        block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
-    }
+  // Points left out of the adjustment follow the adjusted poses: the tracks the free frames
+  // still see, as the adjustment may have dropped some of their observations as outliers.
+  for (int t : tracksSeenBy(free)) {
+    if (block_.tracks.at(t).triangulated)
+      block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
   }
   std::vector<const BlockFrame*> placed;
   for (const auto& [id, f] : block_.frames) {
@@ -424,6 +423,18 @@ void PoseRefiner::adjustWindow() {
       pending.reason = std::string("it ") + kFewPoints + " (" + std::to_string(points) + ")";
     }
   }
+}
+
+std::vector<int> PoseRefiner::tracksSeenBy(const std::vector<uint64_t>& frames) const {
+  std::vector<int> seen;
+  for (uint64_t id : frames) {
+    for (int t : block_.frames.at(id).track_of) {
+      if (t >= 0) seen.push_back(t);
+    }
+  }
+  std::sort(seen.begin(), seen.end());
+  seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+  return seen;
 }
 
 Eigen::Vector3d PoseRefiner::heldGpsSigma(const BlockFrame& frame) const {

@@ -87,6 +87,8 @@ class PoseRefiner {
   std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
   void placeAsRoot(BlockFrame& frame);
   void adjustWindow();
+  // The tracks the features of `frames` are in, each once, in ascending order.
+  std::vector<int> tracksSeenBy(const std::vector<uint64_t>& frames) const;
   Pending& pendingOf(uint64_t id);
   // The GPS sigmas a frame's fix is held to: its stated ones, or the scatter of the flight's
   // fixes about their track where that is less.

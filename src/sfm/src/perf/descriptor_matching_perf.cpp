@@ -1,6 +1,6 @@
 // Cost of the exhaustive nearest-two search between two frames' binary descriptors: random
 // rows, and the features of two neighbouring frames of a rendered survey, where most rows lie
-// far from a query's nearest two.
+// far from a query's nearest two; and of the search within a window around each feature.
 
 #include "descriptor_matching.h"
 #include "frame_features.h"
@@ -49,5 +49,17 @@ void BM_NearestTwoNeighbourFrames(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * int64_t(f[0].size()) * f[1].size());
 }
 BENCHMARK(BM_NearestTwoNeighbourFrames)->Unit(benchmark::kMillisecond);
+
+// The windowed search between the same frames, each feature looked for within the front end's
+// least radius (a fifth of the long side) around its own place: most of the time goes to rows
+// in the 3 x 3 cells around it.
+void BM_NearestTwoWithinNeighbourFrames(benchmark::State& state) {
+  const std::vector<sfm::FrameFeatures>& f = neighbourFeatures();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(sfm::nearestTwoWithin(f[1].descriptors, f[1].pixels, f[0].descriptors,
+                                                   f[0].pixels, 0.2 * 1600));
+  state.SetItemsProcessed(state.iterations() * int64_t(f[1].size()));
+}
+BENCHMARK(BM_NearestTwoWithinNeighbourFrames)->Unit(benchmark::kMillisecond);
 
 }  // namespace
