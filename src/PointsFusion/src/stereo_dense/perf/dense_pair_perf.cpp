@@ -1,14 +1,19 @@
 // One stereo pair through the whole depth computation (depth range, the images' check of
 // the relative motion, rectification, matching, conversion to depth) at the default scale,
 // against OpenCV's StereoSGBM alone with the CPU calculator's parameters on the same
-// rectified grey pair, and against the check of the relative motion alone; the check's
-// descriptor matching against OpenCV's brute-force matcher.
+// rectified grey pair, and against the check of the relative motion alone, by the images or by
+// the frames' shared key points; the check's descriptor matching against OpenCV's brute-force
+// matcher.
 
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/mutual_matches.h"
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
 #include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
+#include "src/PointsFusion/src/stereo_dense/tracked_matches.h"
+
+#include "framework/diy_frame.h"
+#include "framework/map_point.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core/utility.hpp>
@@ -101,6 +106,42 @@ void BM_ImageMotion(benchmark::State& state) {
   }
 }
 
+// Two refined 12 MP frames 15 m apart over ground 80 m below with `count` map points seen by
+// both (and as many of their own): key points of one map point paired, and their fit to the
+// poses, as a refined pair settles its check without the images.
+std::shared_ptr<MapFrame> trackedFrame(uint64_t id, const std::vector<cv::Point2f>& pixels,
+                                       uint64_t firstOwn) {
+  auto frame = std::make_shared<MapFrame>(
+      id, 0.0, fw::GImage(), "",
+      fw::Camera(std::vector<double>{4000, 3000, 3400, 3400, 1999.5, 1499.5}),
+      std::vector<double>(), 1);
+  std::vector<cv::KeyPoint> keypoints;
+  for (const cv::Point2f& p : pixels) keypoints.emplace_back(p, 1.0f);
+  frame->setKeyPoints(keypoints, fw::GImage());
+  const size_t shared = pixels.size() / 2;
+  for (size_t i = 0; i < pixels.size(); ++i)
+    frame->addObservation(std::make_shared<fw::MapPoint>(i < shared ? i : firstOwn + i), i, false);
+  return frame;
+}
+
+void BM_TrackedMotion(benchmark::State& state) {
+  const int count = int(state.range(0));
+  const cv::Vec3d t(-15.0, 0.0, 0.0);
+  cv::RNG rng(4);
+  std::vector<cv::Point2f> first, second;
+  for (int i = 0; i < 2 * count; ++i) {
+    const cv::Vec3d p(rng.uniform(-30.0, 30.0), rng.uniform(-25.0, 25.0),
+                      80.0 + rng.uniform(0.0, 5.0));
+    const cv::Vec3d q = i < count ? p + t : cv::Vec3d(rng.uniform(-30.0, 30.0), 0.0, 80.0);
+    first.emplace_back(float(3400 * p[0] / p[2] + 1999.5), float(3400 * p[1] / p[2] + 1499.5));
+    second.emplace_back(float(3400 * q[0] / q[2] + 1999.5), float(3400 * q[1] / q[2] + 1499.5));
+  }
+  const auto a = trackedFrame(1, first, 1000000), b = trackedFrame(2, second, 2000000);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(
+        pair_motion::fitsTracks(tracked_matches::of(*a, *b), cv::Matx33d::eye(), t, 850.0));
+}
+
 // Two frames' worth of ORB descriptors matched both ways with the ratio test: by one pass over
 // every distance, and by OpenCV's brute-force two-nearest search run each way.
 cv::Mat randomDescriptors(int seed) {
@@ -138,6 +179,7 @@ void sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_WholePair)->Apply(sizes);
 BENCHMARK(BM_BareStereoSGBM)->Apply(sizes);
 BENCHMARK(BM_ImageMotion)->Apply(sizes);
+BENCHMARK(BM_TrackedMotion)->Arg(1000)->Arg(4000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MutualMatches)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KnnBothWays)->Unit(benchmark::kMillisecond);
 
