@@ -1,6 +1,9 @@
 #include "src/TerrainFusion/src/area_reduction.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -106,6 +109,67 @@ AreaReduction reduceByArea(const cv::Mat& image, const cv::Mat& seen, int factor
     }
     sums.continueEdge(image.cols);
     writeRow(sums, factor, r, out);
+  }
+  return out;
+}
+
+namespace {
+
+// Colours of `reduced` as 32-bit floats in levels, and times its coverage (0 to 1) when it
+// has one.
+cv::Mat levelsOf(const AreaReduction& reduced, const cv::Mat& weight) {
+  cv::Mat levels;
+  reduced.image.convertTo(levels, CV_32FC3, reduced.levelsPerUnit());
+  if (weight.empty()) return levels;
+  cv::Mat weight3;
+  cv::merge(std::vector<cv::Mat>(3, weight), weight3);
+  return levels.mul(weight3);
+}
+
+}  // namespace
+
+AreaReduction reduceByFraction(const AreaReduction& reduced, double fraction, cv::Vec2d& applied) {
+  if (reduced.image.empty()) throw std::invalid_argument("reduceByFraction: nothing to reduce");
+  if (!(fraction >= 1.0) || !std::isfinite(fraction))
+    throw std::invalid_argument("reduceByFraction: the fraction must be finite, from 1 on");
+  applied = cv::Vec2d(1.0, 1.0);
+  if (fraction < 1.0 + kNegligibleFraction) return reduced;
+  const cv::Size from = reduced.image.size();
+  const cv::Size to(std::max(1, int(std::lround(from.width / fraction))),
+                    std::max(1, int(std::lround(from.height / fraction))));
+  applied = cv::Vec2d(double(from.width) / to.width, double(from.height) / to.height);
+  AreaReduction out;
+  out.factor = reduced.factor;
+  if (reduced.coverage.empty()) {
+    // OpenCV's area resize of 16-bit pixels sums in floating point and rounds once.
+    cv::Mat levels = reduced.image;
+    if (levels.depth() == CV_8U) levels.convertTo(levels, CV_16UC3, AreaReduction::kLevelScale);
+    cv::resize(levels, out.image, to, 0.0, 0.0, cv::INTER_AREA);
+    return out;
+  }
+  // In floating point, colours weighted by their seen share.
+  cv::Mat weight, sums, shares;
+  reduced.coverage.convertTo(weight, CV_32F, 1.0 / 255.0);
+  cv::resize(levelsOf(reduced, weight), sums, to, 0.0, 0.0, cv::INTER_AREA);
+  // Where nothing is seen, the plain mean, so that a read there still continues the image.
+  cv::Mat plain;
+  cv::resize(levelsOf(reduced, cv::Mat()), plain, to, 0.0, 0.0, cv::INTER_AREA);
+  cv::resize(weight, shares, to, 0.0, 0.0, cv::INTER_AREA);
+  out.image.create(to, CV_16UC3);
+  out.coverage.create(to, CV_8UC1);
+  for (int y = 0; y < to.height; ++y) {
+    const cv::Vec3f* sum = sums.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* mean = plain.ptr<cv::Vec3f>(y);
+    const float* share = shares.ptr<float>(y);
+    cv::Vec<uint16_t, 3>* pixel = out.image.ptr<cv::Vec<uint16_t, 3>>(y);
+    uchar* covered = out.coverage.ptr<uchar>(y);
+    for (int x = 0; x < to.width; ++x) {
+      const bool some = share[x] > 0.0f;
+      const cv::Vec3f levels = some ? sum[x] * (1.0f / share[x]) : mean[x];
+      for (int ch = 0; ch < 3; ++ch)
+        pixel[x][ch] = cv::saturate_cast<uint16_t>(levels[ch] * AreaReduction::kLevelScale);
+      covered[x] = uchar(some ? std::max(1, int(255.0f * share[x] + 0.5f)) : 0);
+    }
   }
   return out;
 }

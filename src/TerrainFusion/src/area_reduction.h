@@ -14,7 +14,7 @@ struct AreaReduction {
 
   static constexpr int kLevelScale = 256;
   // Levels per unit of `image`.
-  double levelsPerUnit() const { return factor == 1 ? 1.0 : 1.0 / kLevelScale; }
+  double levelsPerUnit() const { return image.depth() == CV_8U ? 1.0 : 1.0 / kLevelScale; }
   // Reduced pixel coordinate of source coordinate `s` (pixel centres at whole numbers): a
   // reduced pixel's centre is the centre of its block.
   double reducedOf(double s) const { return (s - 0.5 * (factor - 1)) / factor; }
@@ -29,3 +29,15 @@ constexpr int kMaxReductionFactor = 2048;
 // block's seen pixels, and over all of them where none is seen (coverage 0 there), so that
 // margins never darken content yet every reduced pixel has a colour.
 AreaReduction reduceByArea(const cv::Mat& image, const cv::Mat& seen, int factor);
+
+// Fractions of a reduced pixel a further reduction leaves alone: 1 + this is reduced as 1.
+constexpr double kNegligibleFraction = 1e-3;
+
+// `reduced` reduced again by area by `fraction` (from 1 on, need not be whole): its pixels'
+// means over the areas of `fraction` x `fraction` of them, 16-bit in 1/kLevelScale of a level
+// whatever `reduced` was, its coverage (when it has one) reduced alike and its colours the
+// means over the seen share, as reduceByArea's. The size is `reduced`'s divided by `fraction`
+// and rounded, so the factor along each axis is close to it but exact in `applied` (columns,
+// rows): pixel x of the result spans [x a, (x + 1) a) of `reduced`'s. `factor` stays
+// `reduced`'s. A fraction within kNegligibleFraction of 1 returns `reduced` as it is.
+AreaReduction reduceByFraction(const AreaReduction& reduced, double fraction, cv::Vec2d& applied);

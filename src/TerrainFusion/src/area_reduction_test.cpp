@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -88,6 +89,71 @@ TEST(AreaReduction, BadInputIsRefused) {
   EXPECT_THROW(reduceByArea(image, cv::Mat(8, 8, CV_16UC1), 2), std::invalid_argument);
   EXPECT_THROW(reduceByArea(image, cv::Mat(), 0), std::invalid_argument);
   EXPECT_THROW(reduceByArea(image, cv::Mat(), kMaxReductionFactor + 1), std::invalid_argument);
+}
+
+TEST(AreaReduction, FractionsAreAreaMeansToASizeOfTheirOwn) {
+  // 8-bit by 1.7 (whole 103 x 71 image, as a block reduction by 1 leaves it) and 16-bit
+  // blocks by 1.3: OpenCV's own floating-point area resize to the rounded size, kept to 1/256
+  // of a level.
+  const cv::Mat image = randomImage(71, 103, 9);
+  for (const int blocks : {1, 2}) {
+    const double fraction = blocks == 1 ? 1.7 : 1.3;
+    const AreaReduction first = reduceByArea(image, cv::Mat(), blocks);
+    cv::Vec2d applied;
+    const AreaReduction reduced = reduceByFraction(first, fraction, applied);
+    const cv::Size expectedSize(int(std::lround(first.image.cols / fraction)),
+                                int(std::lround(first.image.rows / fraction)));
+    ASSERT_EQ(reduced.image.size(), expectedSize);
+    ASSERT_EQ(reduced.image.type(), CV_16UC3);
+    EXPECT_TRUE(reduced.coverage.empty());
+    EXPECT_EQ(reduced.factor, blocks);
+    EXPECT_DOUBLE_EQ(applied[0], double(first.image.cols) / expectedSize.width);
+    EXPECT_DOUBLE_EQ(applied[1], double(first.image.rows) / expectedSize.height);
+    cv::Mat levels, expected, ours;
+    first.image.convertTo(levels, CV_32FC3, first.levelsPerUnit());
+    cv::resize(levels, expected, expectedSize, 0, 0, cv::INTER_AREA);
+    reduced.image.convertTo(ours, CV_32FC3, reduced.levelsPerUnit());
+    EXPECT_LE(cv::norm(ours, expected, cv::NORM_INF), 0.5 / 256 + 1e-3) << blocks;
+  }
+  // A fraction of about 1 changes nothing, not even the pixel type.
+  const AreaReduction whole = reduceByArea(image, cv::Mat(), 1);
+  cv::Vec2d applied;
+  const AreaReduction same = reduceByFraction(whole, 1.0 + 1e-4, applied);
+  EXPECT_EQ(same.image.data, image.data);
+  EXPECT_EQ(applied, cv::Vec2d(1.0, 1.0));
+  EXPECT_EQ(same.levelsPerUnit(), 1.0);
+}
+
+TEST(AreaReduction, FractionsOfAMaskedImageAverageOnlyContent) {
+  // Columns 0-4 margin, 5-17 seen: reduced by 1.5 to 12 columns, the fourth (source columns
+  // 4.5 to 6) a third margin, the third (3 to 4.5) all margin.
+  cv::Mat image(6, 18, CV_8UC3, cv::Scalar(10, 20, 30)), seen(6, 18, CV_8UC1, cv::Scalar(0));
+  image.colRange(5, 18).setTo(cv::Scalar::all(200));
+  seen.colRange(5, 18).setTo(255);
+  cv::Vec2d applied;
+  const AreaReduction reduced = reduceByFraction(reduceByArea(image, seen, 1), 1.5, applied);
+  ASSERT_EQ(reduced.image.size(), cv::Size(12, 4));
+  ASSERT_FALSE(reduced.coverage.empty());
+  using Levels = cv::Vec<uint16_t, 3>;
+  // Straddling the edge: the seen third alone, its share the coverage.
+  EXPECT_EQ(reduced.image.at<Levels>(1, 3), Levels::all(200 * 256));
+  EXPECT_NEAR(reduced.coverage.at<uchar>(1, 3), 255 * 2 / 3.0, 1.0);
+  // Nothing seen: the plain mean, so that a read there still continues the image.
+  EXPECT_EQ(reduced.image.at<Levels>(1, 2), Levels(10 * 256, 20 * 256, 30 * 256));
+  EXPECT_EQ(reduced.coverage.at<uchar>(1, 2), 0);
+  EXPECT_EQ(reduced.coverage.at<uchar>(1, 8), 255);
+  EXPECT_EQ(reduced.image.at<Levels>(1, 8), Levels::all(200 * 256));
+}
+
+TEST(AreaReduction, BadFractionsAreRefused) {
+  const AreaReduction reduced = reduceByArea(cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(1)), {}, 1);
+  cv::Vec2d applied;
+  EXPECT_THROW(reduceByFraction(reduced, 0.5, applied), std::invalid_argument);
+  EXPECT_THROW(reduceByFraction(reduced, std::nan(""), applied), std::invalid_argument);
+  EXPECT_THROW(reduceByFraction(reduced, 1.0 / 0.0, applied), std::invalid_argument);
+  EXPECT_THROW(reduceByFraction(AreaReduction(), 1.5, applied), std::invalid_argument);
+  // Fractions beyond the image's size still leave one pixel.
+  EXPECT_EQ(reduceByFraction(reduced, 100.0, applied).image.size(), cv::Size(1, 1));
 }
 
 }  // namespace

@@ -13,9 +13,16 @@ namespace {
 
 // Beyond this a reduced image is a handful of pixels: coarser blocks change nothing.
 constexpr int kMaxFactor = 1024;
-// Reduced pixels across a raster pixel at most: finer keeps the average close to the
-// footprint's own, coarser reads fewer points.
-constexpr double kMaxAcross = 3.0;
+// The largest reduction a decoder makes: reductions up to it are powers of two, beyond it its
+// multiples, so that a reduced decode always leaves a whole area factor.
+constexpr int kMaxDecodeFactor = 8;
+// Reduced pixels across a footprint, along either image axis, from which a raster pixel reads
+// 2 x 2 points instead of one: a single bilinear read would skip much of the footprint.
+constexpr float kTwoByTwoExtent = 2.0f;
+// Reduced pixels across a raster pixel at most: a bilinear read of pixels as wide as the
+// footprint blurs it like a footprint twice as wide, one of pixels two-thirds as wide about
+// like the footprint itself, while detail finer than them still averages out.
+constexpr double kMaxAcross = 1.5;
 
 // Colour sums of bilinear reads (blue, green, red) and the sum of their weights, in the four
 // lanes of one vector register: a read then costs four vector products instead of twelve
@@ -66,16 +73,16 @@ __attribute__((always_inline)) inline void addBilinear(const cv::Mat& image,
            lanesOf(bottom[right]) * w[3];
 }
 
-// Sum of the bilinear reads at the footprint's points: `spread` along each axis, steps
-// (uc, vc) along a column and (ur, vr) along a row from the centre (u, v).
+// Sum of the bilinear reads at the 2 x 2 points a quarter of the steps (uc, vc) along a
+// column and (ur, vr) along a row from the centre (u, v): each reads a quarter of the
+// footprint.
 template <typename Pixel, bool kBySeen>
-__attribute__((always_inline)) inline Reads footprintSum(const AreaReduction& reduced,
-                                                         const std::vector<float>& spread, float u,
-                                                         float v, float uc, float vc, float ur,
-                                                         float vr) {
+__attribute__((always_inline)) inline Reads quarterSum(const AreaReduction& reduced, float u,
+                                                       float v, float uc, float vc, float ur,
+                                                       float vr) {
   Reads reads = {0.0f, 0.0f, 0.0f, 0.0f};
-  for (const float down : spread) {
-    for (const float across : spread) {
+  for (const float down : {-0.25f, 0.25f}) {
+    for (const float across : {-0.25f, 0.25f}) {
       addBilinear<Pixel, kBySeen>(reduced.image, reduced.coverage, u + across * uc + down * ur,
                                   v + across * vc + down * vr, reads);
     }
@@ -95,33 +102,47 @@ int shiftOf(int factor) {
 
 }  // namespace
 
+namespace {
+
+// The area factor that takes an image decoded reduced by `decoded` to `total`: what is left
+// of it, at least 1 (an image decoded coarser than asked is read as it is).
+int areaFactorOf(int total, int decoded) { return std::max(1, total / decoded); }
+
+}  // namespace
+
 FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d& intrinsics,
                                    const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow,
                                    double footprintPixels)
     : seen_(decoded.seen),
       decoded_(decoded.factor),
       decodedShift_(shiftOf(decoded.factor)),
-      reduced_(reduceByArea(decoded.image, decoded.seen, reductionFor(footprintPixels / decoded_))),
+      reduced_(reduceByArea(decoded.image, decoded.seen,
+                            areaFactorOf(reductionFor(footprintPixels), decoded_))),
       alongColumn_(alongColumn),
       alongRow_(alongRow) {
+  const double d = decoded_, blocks = d * reduced_.factor;
+  const double fraction = footprintPixels / blocks / kMaxAcross;
+  cv::Vec2d applied(1.0, 1.0);
+  if (fraction > 1.0 && std::isfinite(fraction))
+    reduced_ = reduceByFraction(reduced_, fraction, applied);
+  levelsPerUnit_ = reduced_.levelsPerUnit();
   // u' = (fx x / z + cx + 0.5) / f - 0.5 at each reduction: the camera as the reduced image
   // sees it.
-  const double d = decoded_, f = d * reduced_.factor;
   const auto decodedOf = [&](double s) { return decoded_ == 1 ? s : (s + 0.5) / d - 0.5; };
-  fx_ = intrinsics[0] / f;
-  fy_ = intrinsics[1] / f;
-  cx_ = reduced_.reducedOf(decodedOf(intrinsics[2]));
-  cy_ = reduced_.reducedOf(decodedOf(intrinsics[3]));
-  // Points spread evenly over the footprint at most one reduced pixel apart: their bilinear
-  // reads together weigh every reduced pixel under the footprint about alike.
-  const int k = samplesFor(footprintPixels / f);
-  for (int i = 0; i < k; ++i) spread_.push_back(float((i + 0.5) / k - 0.5));
+  const auto fractionOf = [](double s, double a) { return (s + 0.5) / a - 0.5; };
+  const double f = blocks * std::max(applied[0], applied[1]);
+  fx_ = intrinsics[0] / (blocks * applied[0]);
+  fy_ = intrinsics[1] / (blocks * applied[1]);
+  cx_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics[2])), applied[0]);
+  cy_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics[3])), applied[1]);
   if (reduced_.coverage.empty()) return;
   // Reduced pixels with only wholly seen pixels within `reach`: most of an undistorted image,
-  // whose footprints then read without weighing by coverage.
+  // whose footprints then read without weighing by coverage. The 2 x 2 points lie within a
+  // quarter of the footprint's extent, which is bounded here by the raster pixel's size.
   const double across = footprintPixels / f;
-  const int reach = std::isfinite(across) && across < kMaxAcross ? int(std::ceil(across)) + 2
-                                                                 : int(kMaxAcross) + 2;
+  const int quarterReach =
+      std::isfinite(across) && across < kMaxFactor ? int(std::ceil(0.5 * across)) : 1;
+  const int reach = quarterReach + 2;
   cv::erode(reduced_.coverage == 255, whollySeen_,
             cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)),
             cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
@@ -139,38 +160,43 @@ bool FootprintSampler::whollySeen(float u, float v, float extentU, float extentV
 
 int FootprintSampler::reductionFor(double footprintPixels) {
   // A footprint of unknown size (a camera on the ground) keeps the image as it is.
-  if (!(footprintPixels > kMaxAcross) || !std::isfinite(footprintPixels)) return 1;
-  const double factor = std::ceil(footprintPixels / kMaxAcross);
-  return factor >= kMaxFactor ? kMaxFactor : int(factor);
-}
-
-int FootprintSampler::samplesFor(double reducedAcross) {
-  if (!(reducedAcross > 1.0)) return 1;
-  return reducedAcross >= kMaxAcross ? int(kMaxAcross) : int(std::ceil(reducedAcross));
+  if (!(footprintPixels >= 2.0) || !std::isfinite(footprintPixels)) return 1;
+  if (footprintPixels >= kMaxFactor) return kMaxFactor;
+  int power = 1;
+  while (power < kMaxDecodeFactor && 2.0 * power <= footprintPixels) power *= 2;
+  return power * int(footprintPixels / power);
 }
 
 template <typename Pixel, bool kBySeen>
 cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
   // The footprint spans a small part of the view, where the projection is as good as linear:
-  // its points are placed from the centre's image position and the steps' image-space images.
+  // its extent is the image of the steps to the next column and row at its centre.
   const double iz = 1.0 / centre[2], x = centre[0] * iz, y = centre[1] * iz;
   const float u = float(fx_ * x + cx_), v = float(fy_ * y + cy_);
   const float uc = float(fx_ * (alongColumn_[0] - x * alongColumn_[2]) * iz);
   const float vc = float(fy_ * (alongColumn_[1] - y * alongColumn_[2]) * iz);
   const float ur = float(fx_ * (alongRow_[0] - x * alongRow_[2]) * iz);
   const float vr = float(fy_ * (alongRow_[1] - y * alongRow_[2]) * iz);
-  Reads reads;
-  if (kBySeen && whollySeen(u, v, 0.5f * (std::fabs(uc) + std::fabs(ur)),
-                            0.5f * (std::fabs(vc) + std::fabs(vr)))) {
+  const float extentU = std::fabs(uc) + std::fabs(ur), extentV = std::fabs(vc) + std::fabs(vr);
+  const bool quarters = extentU >= kTwoByTwoExtent || extentV >= kTwoByTwoExtent;
+  Reads reads = {0.0f, 0.0f, 0.0f, 0.0f};
+  if (kBySeen &&
+      whollySeen(u, v, quarters ? 0.25f * extentU : 0.0f, quarters ? 0.25f * extentV : 0.0f)) {
     // Every pixel read is seen: weighing each by its coverage would change nothing.
-    reads = footprintSum<Pixel, false>(reduced_, spread_, u, v, uc, vc, ur, vr);
+    if (quarters)
+      reads = quarterSum<Pixel, false>(reduced_, u, v, uc, vc, ur, vr);
+    else
+      addBilinear<Pixel, false>(reduced_.image, reduced_.coverage, u, v, reads);
   } else {
-    reads = footprintSum<Pixel, kBySeen>(reduced_, spread_, u, v, uc, vc, ur, vr);
+    if (quarters)
+      reads = quarterSum<Pixel, kBySeen>(reduced_, u, v, uc, vc, ur, vr);
+    else
+      addBilinear<Pixel, kBySeen>(reduced_.image, reduced_.coverage, u, v, reads);
     // Nothing seen around: the reduced image at the centre, which continues the content.
     if (!(reads[3] > 0.0f))
       addBilinear<Pixel, false>(reduced_.image, reduced_.coverage, u, v, reads);
   }
-  const float scale = float(reduced_.levelsPerUnit()) / reads[3];
+  const float scale = float(levelsPerUnit_) / reads[3];
   return cv::Vec3b(cv::saturate_cast<uchar>(reads[0] * scale),
                    cv::saturate_cast<uchar>(reads[1] * scale),
                    cv::saturate_cast<uchar>(reads[2] * scale));
@@ -179,7 +205,7 @@ cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
 cv::Vec3b FootprintSampler::mean(const cv::Vec3d& centre) const {
   using Levels = cv::Vec<uint16_t, 3>;
   const bool bySeen = !reduced_.coverage.empty();
-  if (reduced_.factor == 1)
+  if (reduced_.image.depth() == CV_8U)
     return bySeen ? meanOf<cv::Vec3b, true>(centre) : meanOf<cv::Vec3b, false>(centre);
   return bySeen ? meanOf<Levels, true>(centre) : meanOf<Levels, false>(centre);
 }

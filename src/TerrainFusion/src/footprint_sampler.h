@@ -5,14 +5,14 @@
 
 #include <opencv2/core.hpp>
 
-#include <vector>
-
 // The colour of a raster pixel seen in a frame image: the mean over the pixel's footprint in
-// the image. The image is first reduced by area, once per frame, to at most three reduced
-// pixels across a raster pixel (an image decoded reduced already is reduced by what is left);
-// a raster pixel then reads up to 3 x 3 points spread over its footprint, each bilinearly in
-// the reduced image. Detail finer than a raster pixel averages out instead of aliasing into
-// it, and the cost per raster pixel does not grow with the image's size.
+// the image. The image is reduced by area once per frame to one to 1.5 reduced pixels across a
+// raster pixel: by whole blocks first (an image decoded reduced already is reduced by what is
+// left, to the same total), then by the fraction that remains beyond 1.5. A raster pixel then reads the
+// reduced image bilinearly at its centre, or at 2 x 2 points where its footprint there
+// stretches over two reduced pixels or more (an oblique view's far side). Detail finer than a
+// raster pixel averages out instead of aliasing into it, and the cost per raster pixel does
+// not grow with the image's size.
 class FootprintSampler {
  public:
   // `decoded`: the image (its seen mask an undistorted image's margin), reduced by a power of
@@ -35,11 +35,11 @@ class FootprintSampler {
   // several threads at once.
   cv::Vec3b mean(const cv::Vec3d& centre) const;
 
-  // Reduction factor for raster pixels `footprintPixels` image pixels across: the smallest
-  // whole factor that leaves at most three reduced pixels across a raster pixel.
+  // Reduction by whole blocks, in camera pixels, for raster pixels `footprintPixels` camera
+  // pixels across: the largest that leaves at least one block across a raster pixel among
+  // the powers of two up to 8 and then the multiples of 8, so that an image decoded reduced
+  // by 2, 4 or 8 reaches it by a whole area factor and reads as the whole image would.
   static int reductionFor(double footprintPixels);
-  // Points per axis for raster pixels `reducedAcross` reduced pixels across: 1 to 3.
-  static int samplesFor(double reducedAcross);
 
  private:
   // mean() for reduced pixels of type `Pixel`, weighted by their seen share with `kBySeen`.
@@ -52,12 +52,12 @@ class FootprintSampler {
   cv::Mat seen_;     // of the decoded image
   int decoded_ = 1;  // the decoded image's reduction from the camera's pixels: 2^decodedShift_
   int decodedShift_ = 0;
-  AreaReduction reduced_;
+  AreaReduction reduced_;  // by whole blocks, then by the fraction left
+  double levelsPerUnit_ = 1.0;
   // With a coverage: non-zero where every reduced pixel within whollySeenReach_ + 2 is wholly
   // seen.
   cv::Mat whollySeen_;
   float whollySeenReach_ = -1.0f;
   cv::Vec3d alongColumn_, alongRow_;
-  double fx_, fy_, cx_, cy_;   // the camera, in reduced_'s pixels
-  std::vector<float> spread_;  // positions of the footprint's points along each axis, in steps
+  double fx_, fy_, cx_, cy_;  // the camera, in reduced_'s pixels
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -110,8 +111,9 @@ TEST(FootprintSampler, MarginWithoutContentNeverDarkensAPixel) {
     const FootprintSampler sampler = samplerOf(image, seen, size);
     EXPECT_TRUE(sampler.sees(500, 10));
     EXPECT_FALSE(sampler.sees(499, 10));
-    // Pixels straddling the edge, and one whose footprint sees nothing at all.
-    for (double u = 500.0 - size / 2; u < 500.0 + size / 2; u += 0.5)
+    // Pixels straddling the edge with their centre seen (the rasteriser colours no others),
+    // and one whose footprint sees nothing at all.
+    for (double u = 500.0; u < 500.0 + size / 2; u += 0.5)
       EXPECT_EQ(sampler.mean({u, 200.0, 1.0})[0], 230) << size << " at " << u;
     EXPECT_EQ(sampler.mean({100.0, 200.0, 1.0})[0], 0) << size;
   }
@@ -155,7 +157,8 @@ TEST(FootprintSampler, SeenMaskOfAReducedImageAnswersInWholeImagePixels) {
   EXPECT_TRUE(sampler.sees(399, 159));
   EXPECT_FALSE(sampler.sees(199, 0));
   EXPECT_FALSE(sampler.sees(0, 159));
-  for (double u = 197.0; u < 203.0; u += 0.5) EXPECT_EQ(sampler.mean({u, 80.0, 1.0})[0], 180) << u;
+  // Footprints over the edge whose centre is seen read the content alone.
+  for (double u = 200.0; u < 203.0; u += 0.5) EXPECT_EQ(sampler.mean({u, 80.0, 1.0})[0], 180) << u;
 }
 
 TEST(FootprintSampler, FootprintsFarFromTheMarginReadAsIfThereWereNone) {
@@ -175,6 +178,9 @@ TEST(FootprintSampler, FootprintsFarFromTheMarginReadAsIfThereWereNone) {
         for (double u = 60.0 + 2.0 * size + 10.0; u < 380.0; u += 6.7)
           ASSERT_EQ(masked.mean({u, v, 1.0}), plain.mean({u, v, 1.0})) << size << " " << u;
         // A footprint half over the margin: its seen half alone, brighter than with the black.
+        // (Raster pixels of 1.5 image pixels read the image unreduced, at the first seen
+        // column alone: nothing of the margin to leave out.)
+        if (size < 2.0) continue;
         const cv::Vec3b seenHalf = masked.mean({60.0, v, 1.0});
         const cv::Vec3b withMargin = plain.mean({60.0, v, 1.0});
         EXPECT_GT(int(seenHalf[0]) + seenHalf[1] + seenHalf[2],
@@ -185,24 +191,130 @@ TEST(FootprintSampler, FootprintsFarFromTheMarginReadAsIfThereWereNone) {
   }
 }
 
-TEST(FootprintSampler, ReadsAtMostNinePointsPerRasterPixelWhateverTheImageSize) {
-  // The image is reduced to 1.5 to 3 reduced pixels across a raster pixel, which then reads
-  // up to 3 x 3 points: the work per raster pixel does not grow with the image's resolution.
-  for (double size = 3.01; size < 3000.0; size *= 1.37) {
-    const double across = size / FootprintSampler::reductionFor(size);
-    EXPECT_LE(across, 3.0) << size;
-    EXPECT_GT(across, 1.5) << size;
-    EXPECT_LE(FootprintSampler::samplesFor(across), 3) << size;
+TEST(FootprintSampler, ReducesToOneToTwoPixelsAcrossARasterPixelWhateverTheImageSize) {
+  // A raster pixel reads one reduced pixel's neighbourhood: the work per raster pixel does not
+  // grow with the image's resolution, and the reduction a decoder can make (2, 4, 8) always
+  // divides the total, so a reduced decode is reduced further by a whole factor.
+  for (double size = 2.01; size < 1000.0; size *= 1.37) {
+    const int factor = FootprintSampler::reductionFor(size);
+    EXPECT_GE(size / factor, 1.0) << size;
+    EXPECT_LT(size / factor, 2.0) << size;
+    EXPECT_EQ(factor % std::min(factor, 8), 0) << size;
   }
-  EXPECT_EQ(FootprintSampler::reductionFor(3.0), 1);
-  EXPECT_EQ(FootprintSampler::samplesFor(3.0), 3);
-  EXPECT_EQ(FootprintSampler::samplesFor(1.0), 1);
-  EXPECT_EQ(FootprintSampler::samplesFor(1.2), 2);
+  EXPECT_EQ(FootprintSampler::reductionFor(1.9), 1);
+  EXPECT_EQ(FootprintSampler::reductionFor(2.0), 2);
+  EXPECT_EQ(FootprintSampler::reductionFor(4.59), 4);
+  EXPECT_EQ(FootprintSampler::reductionFor(15.9), 8);
+  EXPECT_EQ(FootprintSampler::reductionFor(16.0), 16);
+  EXPECT_EQ(FootprintSampler::reductionFor(31.0), 24);
   // Unknown or absurd footprints stay bounded.
   EXPECT_EQ(FootprintSampler::reductionFor(std::nan("")), 1);
   EXPECT_EQ(FootprintSampler::reductionFor(1.0 / 0.0), 1);
+  EXPECT_EQ(FootprintSampler::reductionFor(-3.0), 1);
   EXPECT_EQ(FootprintSampler::reductionFor(1e9), 1024);
-  EXPECT_EQ(FootprintSampler::samplesFor(1e9), 3);
+}
+
+// Random texture, smoothed a little so that it has detail at every scale down to a pixel or
+// two, as a frame image of the ground does.
+cv::Mat textureImage(cv::Size size, uint64_t seed) {
+  cv::Mat image(size, CV_8UC3);
+  cv::RNG rng(seed);
+  rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+  cv::GaussianBlur(image, image, cv::Size(0, 0), 0.6);
+  return image;
+}
+
+// The exact mean of `image` over the square of side `size` centred at (u, v).
+cv::Vec3d areaMean(const cv::Mat& image, double u, double v, double size) {
+  cv::Vec3d sum(0.0, 0.0, 0.0);
+  double area = 0.0;
+  const double left = u + 0.5 - size / 2, top = v + 0.5 - size / 2;
+  for (int y = int(std::floor(top)); y < int(std::ceil(top + size)); ++y) {
+    const double wy = std::min(double(y + 1), top + size) - std::max(double(y), top);
+    for (int x = int(std::floor(left)); x < int(std::ceil(left + size)); ++x) {
+      const double w = wy * (std::min(double(x + 1), left + size) - std::max(double(x), left));
+      const cv::Vec3b p = image.at<cv::Vec3b>(y, x);
+      sum += cv::Vec3d(p[0], p[1], p[2]) * w;
+      area += w;
+    }
+  }
+  return sum / area;
+}
+
+TEST(FootprintSampler, OneReadFollowsTheFootprintsAreaMeanOnATexturedImage) {
+  // On texture the single read of the reduced image follows the exact area mean of the
+  // footprint: far closer than the colour at the footprint's centre, which aliases, and
+  // closer than the mean of the neighbourhood around it.
+  const cv::Mat image = textureImage(cv::Size(800, 600), 21);
+  cv::RNG rng(5);
+  for (const double size : {2.6, 4.59, 7.3, 12.0}) {
+    const FootprintSampler sampler = samplerOf(image, cv::Mat(), size);
+    double sampled = 0.0, centre = 0.0, spread = 0.0;
+    int count = 0;
+    for (int i = 0; i < 2000; ++i) {
+      const double u = rng.uniform(30.0, 770.0), v = rng.uniform(30.0, 570.0);
+      const cv::Vec3d truth = areaMean(image, u, v, size);
+      const cv::Vec3b read = sampler.mean({u, v, 1.0});
+      const cv::Vec3b at = image.at<cv::Vec3b>(int(v + 0.5), int(u + 0.5));
+      const cv::Scalar mean = cv::mean(image(cv::Rect(int(u) - 10, int(v) - 10, 21, 21)));
+      for (int c = 0; c < 3; ++c) {
+        sampled += std::fabs(read[c] - truth[c]);
+        centre += std::fabs(at[c] - truth[c]);
+        spread += std::fabs(mean[c] - truth[c]);
+        ++count;
+      }
+    }
+    sampled /= count;
+    centre /= count;
+    spread /= count;
+    EXPECT_LT(sampled, 0.5 * centre) << "raster pixels of " << size;
+    EXPECT_LT(sampled, spread) << "raster pixels of " << size;
+  }
+}
+
+TEST(FootprintSampler, TextureDecodedReducedReadsAsTheWholeDecodeOnAverage) {
+  // The texture whole, and as a decoder hands it over at 1/2, 1/4 and 1/8 (block means): both
+  // reach the same total reduction, so their colours differ only by the blocks' rounding to
+  // whole levels, a level at most, and on average by much less.
+  const cv::Mat image = textureImage(cv::Size(1200, 800), 3);
+  for (const int factor : {2, 4, 8}) {
+    cv::Mat means, reduced;
+    image.convertTo(means, CV_32FC3);
+    cv::resize(means, means, image.size() / factor, 0, 0, cv::INTER_AREA);
+    means.convertTo(reduced, CV_8UC3);
+    for (const double size : {1.0 * factor, 1.37 * factor, 1.93 * factor}) {
+      const cv::Vec3d column(size, 0.0, 0.0), row(0.0, size, 0.0);
+      const FootprintSampler whole({image, cv::Mat(), 1}, {1.0, 1.0, 0.0, 0.0}, column, row, size);
+      const FootprintSampler part({reduced, cv::Mat(), factor}, {1.0, 1.0, 0.0, 0.0}, column, row,
+                                  size);
+      double sum = 0.0;
+      int count = 0, largest = 0;
+      for (double v = 20.2; v < 780.0; v += size) {
+        for (double u = 20.7; u < 1180.0; u += size) {
+          const cv::Vec3b a = whole.mean({u, v, 1.0}), b = part.mean({u, v, 1.0});
+          for (int c = 0; c < 3; ++c) {
+            sum += std::abs(a[c] - b[c]);
+            largest = std::max(largest, std::abs(a[c] - b[c]));
+            ++count;
+          }
+        }
+      }
+      EXPECT_LT(sum / count, 0.3) << "1/" << factor << ", " << size;
+      EXPECT_LE(largest, 2) << "1/" << factor << ", " << size;
+    }
+  }
+}
+
+TEST(FootprintSampler, FootprintsStretchedOverTwoReducedPixelsReadFourPoints) {
+  // Columns alternating black and white in blocks of 4 pixels, raster pixels 6 wide seen
+  // 18 pixels along the row (an oblique view's far side): a read at the centre alone would
+  // give a stripe's colour; four points over the footprint see both stripes.
+  cv::Mat image(200, 400, CV_8UC3);
+  for (int u = 0; u < image.cols; ++u) image.col(u).setTo(cv::Scalar::all((u / 8) % 2 ? 255 : 0));
+  const FootprintSampler sampler({image, cv::Mat(), 1}, {1.0, 1.0, 0.0, 0.0}, {18.0, 0.0, 0.0},
+                                 {0.0, 6.0, 0.0}, 6.0);
+  for (double u = 100.0; u < 300.0; u += 1.7)
+    EXPECT_NEAR(sampler.mean({u, 100.0, 1.0})[0], 127.5, 70.0) << u;
 }
 
 }  // namespace

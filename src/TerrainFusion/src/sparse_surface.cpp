@@ -5,15 +5,47 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
 constexpr double kLongestEdgeShare = 0.25;
 
-pi::Point3d worldPoint(const fw::Camera& camera, const SE3& pose, double x, double y,
-                       double depth) {
-  const pi::Point3d ray = camera.UnProject(fw::Point2d(x, y));
+// Rays of image positions as `camera` unprojects them. A camera without distortion (a
+// pinhole, or the OpenCV model with every coefficient 0) takes its linear rule here, with the
+// camera's own arithmetic and so the same bits: a frame's surface unprojects hundreds of
+// thousands of grid points, and the OpenCV model's undistortion iterations change nothing
+// there but cost most of the surface's time.
+class Rays {
+ public:
+  explicit Rays(const fw::Camera& camera) : camera_(camera) {
+    const std::string type = camera.typeName();
+    const std::vector<double> p = camera.getParameters();
+    linear_ = (type == "PinHole" && p.size() == 6) ||
+              (type == "OpenCV" && p.size() == 11 &&
+               std::all_of(p.begin() + 6, p.end(), [](double k) { return k == 0.0; }));
+    if (!linear_) return;
+    fxInverse_ = 1.0 / p[2];
+    fyInverse_ = 1.0 / p[3];
+    cx_ = p[4];
+    cy_ = p[5];
+  }
+
+  pi::Point3d operator()(double x, double y) const {
+    if (linear_) return {(x - cx_) * fxInverse_, (y - cy_) * fyInverse_, 1.0};
+    return camera_.UnProject(fw::Point2d(x, y));
+  }
+
+ private:
+  const fw::Camera& camera_;
+  bool linear_ = false;
+  double fxInverse_ = 0.0, fyInverse_ = 0.0, cx_ = 0.0, cy_ = 0.0;
+};
+
+pi::Point3d worldPoint(const Rays& rays, const SE3& pose, double x, double y, double depth) {
+  const pi::Point3d ray = rays(x, y);
   return pose.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth));
 }
 
@@ -26,6 +58,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
   const cv::Rect2f image(0.0f, 0.0f, float(width), float(height));
+  const Rays rays(camera);
   cv::Subdiv2D triangulation(cv::Rect(0, 0, width, height));
   std::map<std::pair<float, float>, double> depthAt;
   for (const DepthSample& s : samples) {
@@ -33,7 +66,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
     if (!depthAt.emplace(std::make_pair(s.pixel.x, s.pixel.y), s.depth).second) continue;
     triangulation.insert(s.pixel);
     if (!bare.covers(s.pixel.x, s.pixel.y))
-      points.push_back(worldPoint(camera, pose, s.pixel.x, s.pixel.y, s.depth));
+      points.push_back(worldPoint(rays, pose, s.pixel.x, s.pixel.y, s.depth));
   }
   if (depthAt.size() < 3) return points;
   std::vector<cv::Vec6f> triangles;
@@ -60,7 +93,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
         const double wc = 1.0 - wa - wb;
         if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
         const double depth = wa * da->second + wb * db->second + wc * dc->second;
-        points.push_back(worldPoint(camera, pose, x, y, depth));
+        points.push_back(worldPoint(rays, pose, x, y, depth));
       }
     }
   }

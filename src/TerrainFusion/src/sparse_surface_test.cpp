@@ -89,4 +89,36 @@ TEST(SparseSurface, DenseCoverAnswersInsideTheImageOnly) {
   EXPECT_FALSE(DenseCover().covers(100.0, 100.0));
 }
 
+// The surface's points lie where the camera model unprojects its grid, whatever the model:
+// an OpenCV model without distortion gives the pinhole's very points, and a distorted one
+// puts every point on the ray of its own pixel.
+TEST(SparseSurface, PointsFollowTheCameraModelsOwnRays) {
+  const fw::Camera pinhole(std::vector<double>{400, 300, 400, 410, 199.5, 149.5});
+  const fw::Camera plain(std::vector<double>{400, 300, 400, 410, 199.5, 149.5, 0, 0, 0, 0, 0});
+  const fw::Camera distorted(
+      std::vector<double>{400, 300, 400, 410, 199.5, 149.5, -0.2, 0.05, 0.001, -0.002, 0.01});
+  ASSERT_EQ(plain.typeName(), "OpenCV");
+  const SE3 pose(fw::Quaternion(0.1, -0.2, 0.05, std::sqrt(1.0 - 0.0525)),
+                 pi::Point3d(3.0, -2.0, 40.0));
+  std::vector<DepthSample> samples;
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 5; ++j)
+      samples.push_back({cv::Point2f(30.0f + 61.3f * i, 25.0f + 59.1f * j), 90.0 + i + 2 * j});
+  const std::vector<pi::Point3d> expected = sparseSurface(samples, pinhole, pose, 4);
+  const std::vector<pi::Point3d> same = sparseSurface(samples, plain, pose, 4);
+  ASSERT_EQ(same.size(), expected.size());
+  for (size_t i = 0; i < same.size(); ++i) ASSERT_EQ(same[i], expected[i]) << i;
+  const std::vector<pi::Point3d> bent = sparseSurface(samples, distorted, pose, 4);
+  ASSERT_EQ(bent.size(), expected.size());
+  const SE3 cameraFromWorld = pose.inverse();
+  size_t offGrid = 0;
+  for (size_t i = samples.size(); i < bent.size(); ++i) {
+    const fw::Point2d pixel = distorted.Project(cameraFromWorld.transformPoint(bent[i]));
+    // The model's undistortion iterates to a hundredth of a pixel.
+    offGrid += std::fabs(pixel.x - std::round(pixel.x / 4) * 4) > 0.01 ||
+               std::fabs(pixel.y - std::round(pixel.y / 4) * 4) > 0.01;
+  }
+  EXPECT_EQ(offGrid, 0u);
+}
+
 }  // namespace
