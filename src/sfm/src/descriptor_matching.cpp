@@ -306,34 +306,112 @@ std::vector<NearestTwo> windowedGeneric(const cv::Mat& query,
       });
 }
 
+// Train rows copied in the cells' order, so that a cell's run is read straight through: each
+// row's descriptor words (word by word, so that one vector holds word k of eight rows), its
+// place and its row index. Eight rows of padding follow the last, for whole vectors.
+struct CellOrderedRows {
+  CellOrderedRows(const TrainCells& cells, const cv::Mat& train,
+                  const std::vector<cv::Point2f>& train_at)
+      : padded(cells.rows().size() + 8),
+        words(padded * kBinaryWords, 0),
+        x(padded, 0.0f),
+        y(padded, 0.0f),
+        row(cells.rows()) {
+    for (size_t k = 0; k < row.size(); ++k) {
+      uint64_t w[kBinaryWords];
+      std::memcpy(w, train.ptr(row[k]), sizeof(w));
+      for (int b = 0; b < kBinaryWords; ++b) words[b * padded + k] = w[b];
+      x[k] = train_at[row[k]].x;
+      y[k] = train_at[row[k]].y;
+    }
+  }
+
+  size_t padded;
+  std::vector<uint64_t> words;
+  std::vector<float> x, y;
+  const std::vector<int>& row;
+};
+
+// Offers query words `q` the rows of the run [begin, end) within the radius of `at`.
+SFM_POPCOUNT_TARGET inline void offerRun(const uint64_t* q, const cv::Point2f& at, double radius2,
+                                         int begin, int end, const CellOrderedRows& rows,
+                                         NearestTwoSoFar<int>& nearest) {
+  const size_t n = rows.padded;
+  const uint64_t* w = rows.words.data();
+  for (int k = begin; k < end; ++k) {
+    if (!inReach(cv::Point2f(rows.x[k], rows.y[k]), at, radius2)) continue;
+    nearest.offer(__builtin_popcountll(q[0] ^ w[k]) + __builtin_popcountll(q[1] ^ w[n + k]) +
+                      __builtin_popcountll(q[2] ^ w[2 * n + k]) +
+                      __builtin_popcountll(q[3] ^ w[3 * n + k]),
+                  rows.row[k]);
+  }
+}
+
+#if SFM_WIDE_POPCOUNT
+// The same eight rows at a time. Their distances from `at` are taken as the one-row search
+// takes them (differences of floats, squared and summed as doubles, rounded at each step), so
+// the same rows are in reach; of those, only the ones nearer than the second distance so far
+// are offered, in order: the result is the one-row search's to the bit.
+SFM_WIDE_POPCOUNT_TARGET void offerRunWide(const uint64_t* q, const cv::Point2f& at, double radius2,
+                                           int begin, int end, const CellOrderedRows& rows,
+                                           NearestTwoSoFar<int>& nearest) {
+  constexpr int kLanes = 8;
+  constexpr int kRound = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+  constexpr __mmask8 kAll = 0xff;  // every lane (the masked forms start from zeros)
+  const size_t n = rows.padded;
+  const uint64_t* w = rows.words.data();
+  const __m512i q0 = _mm512_set1_epi64(int64_t(q[0])), q1 = _mm512_set1_epi64(int64_t(q[1]));
+  const __m512i q2 = _mm512_set1_epi64(int64_t(q[2])), q3 = _mm512_set1_epi64(int64_t(q[3]));
+  const __m256 ax = _mm256_set1_ps(at.x), ay = _mm256_set1_ps(at.y);
+  const __m512d reach = _mm512_set1_pd(radius2);
+  for (int k = begin; k < end; k += kLanes) {
+    const __m512d ex = _mm512_maskz_cvtps_pd(kAll, _mm256_sub_ps(_mm256_loadu_ps(&rows.x[k]), ax));
+    const __m512d ey = _mm512_maskz_cvtps_pd(kAll, _mm256_sub_ps(_mm256_loadu_ps(&rows.y[k]), ay));
+    // Rounded products and sum, never fused into one step.
+    const __m512d d2 =
+        _mm512_maskz_add_round_pd(kAll, _mm512_maskz_mul_round_pd(kAll, ex, ex, kRound),
+                                  _mm512_maskz_mul_round_pd(kAll, ey, ey, kRound), kRound);
+    __mmask8 wanted = _mm512_cmp_pd_mask(d2, reach, _CMP_NGT_UQ);
+    wanted &= __mmask8((1u << std::min(kLanes, end - k)) - 1u);
+    if (!wanted) continue;
+    __m512i d = _mm512_popcnt_epi64(_mm512_xor_si512(q0, _mm512_loadu_si512(w + k)));
+    d = _mm512_add_epi64(d,
+                         _mm512_popcnt_epi64(_mm512_xor_si512(q1, _mm512_loadu_si512(w + n + k))));
+    d = _mm512_add_epi64(
+        d, _mm512_popcnt_epi64(_mm512_xor_si512(q2, _mm512_loadu_si512(w + 2 * n + k))));
+    d = _mm512_add_epi64(
+        d, _mm512_popcnt_epi64(_mm512_xor_si512(q3, _mm512_loadu_si512(w + 3 * n + k))));
+    wanted &= _mm512_cmplt_epi64_mask(d, _mm512_set1_epi64(nearest.second()));
+    if (!wanted) continue;
+    alignas(64) int64_t distance[kLanes];
+    _mm512_store_si512(distance, d);
+    for (int lane = 0; lane < kLanes; ++lane)
+      if (wanted >> lane & 1) nearest.offer(int(distance[lane]), rows.row[k + lane]);
+  }
+}
+#endif
+
 // The windowed search over 256-bit descriptors with the processor's population count, which
-// the generic row distance would otherwise reach through a library call per word. The train
-// rows' words and places are copied in the cells' order, so a cell's run is read straight
-// through, and each query row's words are loaded once.
+// the generic row distance would otherwise reach through a library call per word; eight rows at
+// a time where the processor counts bits in wide vectors.
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
     const cv::Mat& query, const std::vector<cv::Point2f>& expected_at, const cv::Mat& train,
-    const std::vector<cv::Point2f>& train_at, double radius) {
+    const std::vector<cv::Point2f>& train_at, double radius, bool wide) {
   const TrainCells cells(train_at, radius);
+  const CellOrderedRows rows(cells, train, train_at);
   const double radius2 = radius * radius;
-  const std::vector<int>& rows = cells.rows();
-  std::vector<uint64_t> words(rows.size() * kBinaryWords);
-  std::vector<cv::Point2f> places(rows.size());
-  for (size_t k = 0; k < rows.size(); ++k) {
-    std::memcpy(&words[k * kBinaryWords], train.ptr(rows[k]), kBinaryWords * sizeof(uint64_t));
-    places[k] = train_at[rows[k]];
-  }
+#if SFM_WIDE_POPCOUNT
+  auto offer = wide ? offerRunWide : offerRun;
+#else
+  (void)wide;
+  auto offer = offerRun;
+#endif
   return searchWindows<int>(
       query.rows, expected_at, cells,
       [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<int>& nearest) {
         uint64_t q[kBinaryWords];
         std::memcpy(q, query.ptr(i), sizeof(q));
-        const uint64_t* t = &words[size_t(begin) * kBinaryWords];
-        for (int k = begin; k < end; ++k, t += kBinaryWords) {
-          if (!inReach(places[k], at, radius2)) continue;
-          nearest.offer(__builtin_popcountll(q[0] ^ t[0]) + __builtin_popcountll(q[1] ^ t[1]) +
-                            __builtin_popcountll(q[2] ^ t[2]) + __builtin_popcountll(q[3] ^ t[3]),
-                        rows[k]);
-        }
+        offer(q, at, radius2, begin, end, rows, nearest);
       });
 }
 
@@ -350,8 +428,14 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
                                          const std::vector<cv::Point2f>& train_at, double radius) {
   if (query.empty() || train.empty() || !(radius > 0.0)) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
-  if (popcount && isBinary256(query, train))
-    return windowedBinary(query, expected_at, train, train_at, radius);
+  if (popcount && isBinary256(query, train)) {
+#if SFM_WIDE_POPCOUNT
+    static const bool wide = hasWidePopcount();
+#else
+    constexpr bool wide = false;
+#endif
+    return windowedBinary(query, expected_at, train, train_at, radius, wide);
+  }
   return windowedGeneric(query, expected_at, train, train_at, radius);
 }
 
