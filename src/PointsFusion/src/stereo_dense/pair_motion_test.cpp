@@ -3,6 +3,9 @@
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/rendered_pair_for_tests.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
+#include "src/PointsFusion/src/stereo_dense/tracked_matches.h"
+
+#include "framework/map_point.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -186,6 +189,69 @@ TEST(PairMotion, APairWhosePoseIsOffByDegreesStillGetsItsDepthMap) {
   const densetest::DepthScore score = densetest::scoreDepth(ground, *reference, 2, 0.01);
   EXPECT_GE(score.covered, 0.4);
   EXPECT_GE(score.accurate, 0.9);
+}
+
+// Key points of the reference's ground (a grid of its pixels) where `seen` sees them, each
+// observing one map point that `frame` shares with every other frame given the same points.
+void trackGround(const densetest::Ground& ground, const densetest::View& reference,
+                 const densetest::View& seen, fw::MapFrame& frame) {
+  std::vector<cv::Point2f> grid;
+  for (int gy = 1; gy < 12; ++gy)
+    for (int gx = 1; gx < 16; ++gx)
+      grid.emplace_back(float(reference.camera[0] * gx / 16), float(reference.camera[1] * gy / 12));
+  const cv::Matx33d rotation = densetest::enuFromCamera(reference);
+  const cv::Vec3d origin(reference.east, reference.north, reference.height);
+  const SE3 cameraFromWorld = densetest::worldFromCamera(seen).inverse();
+  const fw::Camera camera(seen.camera);
+  std::vector<cv::KeyPoint> keypoints;
+  std::vector<uint64_t> ids;
+  const std::vector<cv::Point2f> rays = densetest::raysOf(reference.camera, grid);
+  for (size_t i = 0; i < rays.size(); ++i) {
+    double t = 0;
+    const cv::Vec3d direction = rotation * cv::Vec3d(rays[i].x, rays[i].y, 1.0);
+    if (!ground.intersect(origin, direction, &t, nullptr)) continue;
+    const cv::Vec3d p = origin + t * direction;
+    const fw::Point2d pixel = camera.Project(cameraFromWorld.transformPoint({p[0], p[1], p[2]}));
+    keypoints.emplace_back(cv::Point2f(float(pixel.x), float(pixel.y)), 1.0f);
+    ids.push_back(i);
+  }
+  frame.clearObservations();
+  frame.setKeyPoints(keypoints, fw::GImage());
+  for (size_t k = 0; k < ids.size(); ++k)
+    frame.addObservation(std::make_shared<fw::MapPoint>(ids[k]), k, false);
+}
+
+// The neighbour's pose is off by 8 degrees of heading as above, and the two frames share key
+// points of map points. Where the poses were adjusted to those key points (they fit the
+// recorded poses) the pair is settled by them without its images and keeps its poses; where
+// they do not fit, the images are matched and correct the heading as before.
+TEST(PairMotion, SharedKeyPointsThatFitThePosesSettleThePairWithoutItsImages) {
+  DENSETEST_SKIP_UNDER_TSAN();
+  const densetest::Ground ground(false);
+  densetest::View first, second;
+  first.camera = second.camera = {640, 480, 500, 500, 319.5, 239.5};
+  second.east = 30;
+  densetest::View recorded = second;
+  recorded.yaw = 8;
+  const cv::Mat secondImage = densetest::renderImage(ground, second);
+  for (const bool tracksFitThePoses : {true, false}) {
+    SCOPED_TRACE(tracksFitThePoses);
+    auto reference = densetest::renderedRecord(ground, first, 1);
+    auto neighbour = densetest::renderedRecord(ground, recorded, 2, secondImage);
+    trackGround(ground, first, first, *reference->frame);
+    trackGround(ground, first, tracksFitThePoses ? recorded : second, *neighbour->frame);
+    ASSERT_GE(tracked_matches::of(*reference->frame, *neighbour->frame).first.size(),
+              size_t(pair_motion::kMinInliers));
+    densetest::LogLines log;
+    DenseDepth stage(1.0f, std::make_shared<SGM_CPU>());
+    const bool ok = stage.ComputeDepth(reference, neighbour);
+    EXPECT_EQ(log.count(fw::kLogInfo, "rectified by their images' relative rotation"),
+              tracksFitThePoses ? 0 : 1);
+    if (!tracksFitThePoses) {
+      ASSERT_TRUE(ok);
+      EXPECT_GE(densetest::scoreDepth(ground, *reference, 2, 0.01).accurate, 0.9);
+    }
+  }
 }
 
 }  // namespace
