@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,39 +12,59 @@ namespace {
 
 constexpr double kLongestEdgeShare = 0.25;
 
-// Rays of image positions as `camera` unprojects them. A camera without distortion (a
-// pinhole, or the OpenCV model with every coefficient 0) takes its linear rule here, with the
-// camera's own arithmetic and so the same bits: a frame's surface unprojects hundreds of
-// thousands of grid points, and the OpenCV model's undistortion iterations change nothing
-// there but cost most of the surface's time.
-class Rays {
- public:
-  explicit Rays(const fw::Camera& camera) : camera_(camera) {
-    const std::string type = camera.typeName();
-    const std::vector<double> p = camera.getParameters();
-    linear_ = (type == "PinHole" && p.size() == 6) ||
-              (type == "OpenCV" && p.size() == 11 &&
-               std::all_of(p.begin() + 6, p.end(), [](double k) { return k == 0.0; }));
-    if (!linear_) return;
-    fxInverse_ = 1.0 / p[2];
-    fyInverse_ = 1.0 / p[3];
-    cx_ = p[4];
-    cy_ = p[5];
-  }
+// Camera pixels between the nodes at which grid points' rays are unprojected exactly; the
+// rays between are interpolated bilinearly. Over this span a lens's distortion bends a ray
+// from the interpolated one by a few hundredths of a pixel for a strong wide-angle lens, by
+// less than a hundredth for a survey camera's focal length, while the exact model (the
+// OpenCV one iterates its undistortion with a division each time) cost most of the
+// surface's time.
+constexpr int kRayNodeSpacing = 16;
 
-  pi::Point3d operator()(double x, double y) const {
-    if (linear_) return {(x - cx_) * fxInverse_, (y - cy_) * fyInverse_, 1.0};
-    return camera_.UnProject(fw::Point2d(x, y));
+// Rays of the grid points, from nodes every kRayNodeSpacing pixels each unprojected by the
+// camera once, when first needed.
+class RayLattice {
+ public:
+  RayLattice(const fw::Camera& camera, int width, int height)
+      : camera_(camera),
+        columns_(width / kRayNodeSpacing + 2),
+        rows_(height / kRayNodeSpacing + 2),
+        nodes_(size_t(columns_) * rows_),
+        known_(nodes_.size(), 0) {}
+
+  // The ray of image position (x, y), 0 <= x <= width and 0 <= y <= height.
+  pi::Point3d operator()(double x, double y) {
+    const double u = x / kRayNodeSpacing, v = y / kRayNodeSpacing;
+    const int i = std::min(int(u), columns_ - 2), j = std::min(int(v), rows_ - 2);
+    const double a = u - i, b = v - j;
+    const double w[4] = {(1.0 - a) * (1.0 - b), a * (1.0 - b), (1.0 - a) * b, a * b};
+    const pi::Point3d* n[4] = {&node(i, j), &node(i + 1, j), &node(i, j + 1), &node(i + 1, j + 1)};
+    pi::Point3d ray(0.0, 0.0, 0.0);
+    for (int k = 0; k < 4; ++k) {
+      ray.x += w[k] * n[k]->x;
+      ray.y += w[k] * n[k]->y;
+      ray.z += w[k] * n[k]->z;
+    }
+    return ray;
   }
 
  private:
+  const pi::Point3d& node(int i, int j) {
+    const size_t k = size_t(j) * columns_ + i;
+    if (!known_[k]) {
+      nodes_[k] =
+          camera_.UnProject(fw::Point2d(double(i) * kRayNodeSpacing, double(j) * kRayNodeSpacing));
+      known_[k] = 1;
+    }
+    return nodes_[k];
+  }
+
   const fw::Camera& camera_;
-  bool linear_ = false;
-  double fxInverse_ = 0.0, fyInverse_ = 0.0, cx_ = 0.0, cy_ = 0.0;
+  int columns_, rows_;
+  std::vector<pi::Point3d> nodes_;
+  std::vector<char> known_;
 };
 
-pi::Point3d worldPoint(const Rays& rays, const SE3& pose, double x, double y, double depth) {
-  const pi::Point3d ray = rays(x, y);
+pi::Point3d worldPoint(const pi::Point3d& ray, const SE3& pose, double depth) {
   return pose.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth));
 }
 
@@ -58,7 +77,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
   const cv::Rect2f image(0.0f, 0.0f, float(width), float(height));
-  const Rays rays(camera);
+  RayLattice rays(camera, width, height);
   cv::Subdiv2D triangulation(cv::Rect(0, 0, width, height));
   std::map<std::pair<float, float>, double> depthAt;
   for (const DepthSample& s : samples) {
@@ -66,7 +85,8 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
     if (!depthAt.emplace(std::make_pair(s.pixel.x, s.pixel.y), s.depth).second) continue;
     triangulation.insert(s.pixel);
     if (!bare.covers(s.pixel.x, s.pixel.y))
-      points.push_back(worldPoint(rays, pose, s.pixel.x, s.pixel.y, s.depth));
+      points.push_back(
+          worldPoint(camera.UnProject(fw::Point2d(s.pixel.x, s.pixel.y)), pose, s.depth));
   }
   if (depthAt.size() < 3) return points;
   std::vector<cv::Vec6f> triangles;
@@ -93,7 +113,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
         const double wc = 1.0 - wa - wb;
         if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
         const double depth = wa * da->second + wb * db->second + wc * dc->second;
-        points.push_back(worldPoint(rays, pose, x, y, depth));
+        points.push_back(worldPoint(rays(x, y), pose, depth));
       }
     }
   }
