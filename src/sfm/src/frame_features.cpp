@@ -1,5 +1,7 @@
 #include "frame_features.h"
 
+#include "patch_correlation.h"
+
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -173,13 +175,10 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   }
   const cv::Mat templ = whole_a(cv::Rect(reach, reach, kTemplateSide, kTemplateSide));
   const cv::Mat search = b.patches.row(j).reshape(1, side);
-  cv::Mat score;
-  cv::matchTemplate(search, templ, score, cv::TM_CCOEFF_NORMED);
-  double peak = 0.0;
-  cv::Point at;
-  cv::minMaxLoc(score, nullptr, &peak, nullptr, &at);
-  if (!(peak >= kLeastCorrelation) || at.x == 0 || at.y == 0 || at.x == score.cols - 1 ||
-      at.y == score.rows - 1)
+  constexpr int shifts = side - kTemplateSide + 1;
+  const auto [peak, at] = bestCorrelation(search, templ);
+  if (!(peak >= kLeastCorrelation) || at.x == 0 || at.y == 0 || at.x == shifts - 1 ||
+      at.y == shifts - 1)
     return std::nullopt;
   // From the best whole shift, Gauss-Newton steps on the shift that carries a's template
   // onto b's patch (both less their means), b read between its pixels bilinearly: finer than

@@ -1,0 +1,49 @@
+#include "patch_correlation.h"
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+namespace sfm {
+
+Correlation bestCorrelation(const cv::Mat& search, const cv::Mat& templ) {
+  const int n = templ.rows * templ.cols;
+  if (n > kMostTemplatePixels)
+    throw std::invalid_argument("a correlation template of more pixels than its sums can hold");
+  int64_t t_sum = 0, t_squares = 0;
+  for (int v = 0; v < templ.rows; ++v) {
+    const uchar* row = templ.ptr<uchar>(v);
+    for (int u = 0; u < templ.cols; ++u) {
+      t_sum += row[u];
+      t_squares += row[u] * row[u];
+    }
+  }
+  const double t_spread = double(n * t_squares - t_sum * t_sum);
+  double best = 0.0;
+  cv::Point at(-1, -1);
+  for (int y = 0; y + templ.rows <= search.rows; ++y) {
+    for (int x = 0; x + templ.cols <= search.cols; ++x) {
+      // At most 255 squared per pixel: a template of up to 33000 pixels keeps to 32 bits.
+      int32_t i_sum = 0, i_squares = 0, products = 0;
+      for (int v = 0; v < templ.rows; ++v) {
+        const uchar* t = templ.ptr<uchar>(v);
+        const uchar* i = search.ptr<uchar>(y + v) + x;
+        for (int u = 0; u < templ.cols; ++u) {
+          i_sum += i[u];
+          i_squares += i[u] * i[u];
+          products += i[u] * t[u];
+        }
+      }
+      const double spread = t_spread * double(n * int64_t(i_squares) - int64_t(i_sum) * i_sum);
+      const double score =
+          spread > 0.0 ? double(n * int64_t(products) - t_sum * i_sum) / std::sqrt(spread) : 0.0;
+      if (at.x < 0 || score > best) {
+        best = score;
+        at = cv::Point(x, y);
+      }
+    }
+  }
+  return {best, at};
+}
+
+}  // namespace sfm
