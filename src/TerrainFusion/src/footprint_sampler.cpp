@@ -120,6 +120,10 @@ FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d&
                             areaFactorOf(reductionFor(footprintPixels), decoded_))),
       alongColumn_(alongColumn),
       alongRow_(alongRow) {
+  if (!seen_.empty()) {
+    seenData_ = seen_.data;
+    seenStep_ = seen_.step[0];
+  }
   const double d = decoded_, blocks = d * reduced_.factor;
   const double fraction = footprintPixels / blocks / kMaxAcross;
   cv::Vec2d applied(1.0, 1.0);
@@ -168,7 +172,7 @@ int FootprintSampler::reductionFor(double footprintPixels) {
 }
 
 template <typename Pixel, bool kBySeen>
-cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
+void FootprintSampler::meanOf(const cv::Vec3d& centre, cv::Vec3b& out) const {
   // The footprint spans a small part of the view, where the projection is as good as linear:
   // its extent is the image of the steps to the next column and row at its centre.
   const double iz = 1.0 / centre[2], x = centre[0] * iz, y = centre[1] * iz;
@@ -197,15 +201,21 @@ cv::Vec3b FootprintSampler::meanOf(const cv::Vec3d& centre) const {
       addBilinear<Pixel, false>(reduced_.image, reduced_.coverage, u, v, reads);
   }
   const float scale = float(levelsPerUnit_) / reads[3];
-  return cv::Vec3b(cv::saturate_cast<uchar>(reads[0] * scale),
-                   cv::saturate_cast<uchar>(reads[1] * scale),
-                   cv::saturate_cast<uchar>(reads[2] * scale));
+  out[0] = cv::saturate_cast<uchar>(reads[0] * scale);
+  out[1] = cv::saturate_cast<uchar>(reads[1] * scale);
+  out[2] = cv::saturate_cast<uchar>(reads[2] * scale);
 }
 
 cv::Vec3b FootprintSampler::mean(const cv::Vec3d& centre) const {
+  cv::Vec3b colour;
+  mean(centre, colour);
+  return colour;
+}
+
+void FootprintSampler::mean(const cv::Vec3d& centre, cv::Vec3b& out) const {
   using Levels = cv::Vec<uint16_t, 3>;
   const bool bySeen = !reduced_.coverage.empty();
   if (reduced_.image.depth() == CV_8U)
-    return bySeen ? meanOf<cv::Vec3b, true>(centre) : meanOf<cv::Vec3b, false>(centre);
-  return bySeen ? meanOf<Levels, true>(centre) : meanOf<Levels, false>(centre);
+    return bySeen ? meanOf<cv::Vec3b, true>(centre, out) : meanOf<cv::Vec3b, false>(centre, out);
+  return bySeen ? meanOf<Levels, true>(centre, out) : meanOf<Levels, false>(centre, out);
 }

@@ -8,8 +8,8 @@
 // The colour of a raster pixel seen in a frame image: the mean over the pixel's footprint in
 // the image. The image is reduced by area once per frame to one to 1.5 reduced pixels across a
 // raster pixel: by whole blocks first (an image decoded reduced already is reduced by what is
-// left, to the same total), then by the fraction that remains beyond 1.5. A raster pixel then reads the
-// reduced image bilinearly at its centre, or at 2 x 2 points where its footprint there
+// left, to the same total), then by the fraction that remains beyond 1.5. A raster pixel then reads
+// the reduced image bilinearly at its centre, or at 2 x 2 points where its footprint there
 // stretches over two reduced pixels or more (an oblique view's far side). Detail finer than a
 // raster pixel averages out instead of aliasing into it, and the cost per raster pixel does
 // not grow with the image's size.
@@ -26,7 +26,7 @@ class FootprintSampler {
 
   // Whether the image has content at camera pixel (u, v), which lies in the camera's image.
   bool sees(int u, int v) const {
-    return seen_.empty() || seen_.at<uchar>(v >> decodedShift_, u >> decodedShift_) != 0;
+    return !seenData_ || seenData_[size_t(v >> decodedShift_) * seenStep_ + (u >> decodedShift_)];
   }
 
   // Mean colour of the pixel whose centre is the camera point `centre` (in front of the
@@ -34,6 +34,9 @@ class FootprintSampler {
   // weighted by how much of it is seen, so a margin never darkens a pixel. Safe to call from
   // several threads at once.
   cv::Vec3b mean(const cv::Vec3d& centre) const;
+  // The same into `out`: a colour handed back by value goes through memory byte by byte
+  // and stalls the reader of a raster's millions of pixels.
+  void mean(const cv::Vec3d& centre, cv::Vec3b& out) const;
 
   // Reduction by whole blocks, in camera pixels, for raster pixels `footprintPixels` camera
   // pixels across: the largest that leaves at least one block across a raster pixel among
@@ -44,12 +47,15 @@ class FootprintSampler {
  private:
   // mean() for reduced pixels of type `Pixel`, weighted by their seen share with `kBySeen`.
   template <typename Pixel, bool kBySeen>
-  cv::Vec3b meanOf(const cv::Vec3d& centre) const;
+  void meanOf(const cv::Vec3d& centre, cv::Vec3b& out) const;
   // Whether every reduced pixel read for a footprint centred at reduced position (u, v),
   // its points at most `extentU` and `extentV` from it, is wholly seen.
   bool whollySeen(float u, float v, float extentU, float extentV) const;
 
-  cv::Mat seen_;     // of the decoded image
+  cv::Mat seen_;  // of the decoded image
+  // seen_'s pixels and row step, null without a mask: looked up at every raster pixel.
+  const uchar* seenData_ = nullptr;
+  size_t seenStep_ = 0;
   int decoded_ = 1;  // the decoded image's reduction from the camera's pixels: 2^decodedShift_
   int decodedShift_ = 0;
   AreaReduction reduced_;  // by whole blocks, then by the fraction left

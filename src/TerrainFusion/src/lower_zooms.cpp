@@ -54,7 +54,7 @@ void renderLowerZoomsOf(TileAccess& access, int32_t x, int32_t y, int32_t z, int
     return;
   }
   std::vector<tile_model::Rasters> shrunk(static_cast<size_t>(levels) + 1);
-  shrunk[0] = tile_model::privateRasters(*source);
+  shrunk[0] = tile_model::lentRasters(*source);  // only read
   for (int k = 1; k <= levels; ++k) {
     cv::pyrDown(shrunk[k - 1].dom, shrunk[k].dom);
     halveImage(shrunk[k - 1].weight, shrunk[k].weight);

@@ -132,7 +132,8 @@ bool collapseTile(TileAccess& access, int32_t x, int32_t y, int32_t z, bool must
     FW_LOG(fw::kLogError) << "Can not get tile while multiband. ";
     return false;
   }
-  tile_model::Rasters r = tile_model::privateRasters(*image);
+  // Only the DOM changes, and it is made anew: the weight and heights go on shared.
+  tile_model::Rasters r = tile_model::lentRasters(*image);
   std::vector<cv::Mat> bands, weights;
   const auto multi = std::dynamic_pointer_cast<TerrainFusionMultiTile>(stored);
   if (multi && tile_model::hasValidBandStacks(*multi)) {

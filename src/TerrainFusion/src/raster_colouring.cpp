@@ -68,7 +68,7 @@ void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const 
           // rounds.
           const int iu = int(u + 0.5), iv = int(v + 0.5);
           if (iu >= imageW || iv >= imageH || !footprint.sees(iu, iv)) continue;
-          domRow[px] = footprint.mean(c);
+          footprint.mean(c, domRow[px]);
           uchar w = 1;
           if (!emptyCells[column]) {
             const int du = iu - imageW / 2, dv = iv - imageH / 2;

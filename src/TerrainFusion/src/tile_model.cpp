@@ -24,6 +24,11 @@ cv::Mat cloneOr(const fw::GImage& image, int size, int type, const cv::Scalar& f
   return cv::Mat(size, size, type, fill);
 }
 
+cv::Mat shareOr(const fw::GImage& image, int size, int type, const cv::Scalar& fill) {
+  if (fits(image, size, type)) return cv::Mat(image);
+  return cv::Mat(size, size, type, fill);
+}
+
 }  // namespace
 
 Rasters privateRasters(const fw::ImageTile& stored) {
@@ -31,6 +36,14 @@ Rasters privateRasters(const fw::ImageTile& stored) {
   r.dom = cloneOr(stored.GetImage(), kTileSize, CV_8UC3, cv::Scalar::all(0));
   r.weight = cloneOr(stored.GetWeight(), kTileSize, CV_8UC1, cv::Scalar::all(0));
   r.heights = cloneOr(stored.GetElevation(), kCellsPerTile, CV_32FC1, cv::Scalar::all(kNoHeight));
+  return r;
+}
+
+Rasters lentRasters(const fw::ImageTile& stored) {
+  Rasters r;
+  r.dom = shareOr(stored.GetImage(), kTileSize, CV_8UC3, cv::Scalar::all(0));
+  r.weight = shareOr(stored.GetWeight(), kTileSize, CV_8UC1, cv::Scalar::all(0));
+  r.heights = shareOr(stored.GetElevation(), kCellsPerTile, CV_32FC1, cv::Scalar::all(kNoHeight));
   return r;
 }
 

@@ -30,6 +30,9 @@ struct Rasters {
   cv::Mat heights;
 };
 Rasters privateRasters(const fw::ImageTile& stored);
+// The same brought to the model for reading only: the stored pixels themselves where they
+// fit (never to be written: other tiles and the writers share them), else the fills.
+Rasters lentRasters(const fw::ImageTile& stored);
 
 // Whether stacks 1 and 3 hold kBandLevels + 1 entries of the sizes and types of the model.
 bool hasValidBandStacks(const TerrainFusionMultiTile& tile);

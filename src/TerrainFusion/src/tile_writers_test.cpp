@@ -290,6 +290,25 @@ TEST(Blending, EqualWeightsKeepTheStoredValuesAndStackLessTilesMerge) {
   EXPECT_EQ(cv::Mat(old->GetImage()).at<cv::Vec3b>(0, 0)[0], 60);  // never written in place
 }
 
+TEST(TileModel, LentRastersShareWhatFitsAndFillTheRest) {
+  // A DOM that fits, no weight, heights of the wrong size: the DOM is the stored pixels
+  // themselves, the others the model's fills, as privateRasters gives them but uncopied.
+  const cv::Mat dom(256, 256, CV_8UC3, cv::Scalar(1, 2, 3));
+  const TerrainFusionMultiTile stored(fw::GImage(dom), fw::GImage(cv::Mat(8, 8, CV_32FC1)), 1, 2, 3,
+                                      0.0, fw::GImage());
+  const tile_model::Rasters lent = tile_model::lentRasters(stored);
+  EXPECT_EQ(lent.dom.data, dom.data);
+  const tile_model::Rasters own = tile_model::privateRasters(stored);
+  EXPECT_NE(own.dom.data, dom.data);
+  for (const tile_model::Rasters* r : {&lent, &own}) {
+    EXPECT_EQ(cv::norm(r->dom, dom, cv::NORM_INF), 0.0);
+    ASSERT_EQ(r->weight.size(), cv::Size(256, 256));
+    EXPECT_EQ(cv::countNonZero(r->weight), 0);
+    ASSERT_EQ(r->heights.size(), cv::Size(64, 64));
+    EXPECT_EQ(r->heights.at<float>(63, 63), kNoHeight);
+  }
+}
+
 TEST(LowerZooms, BlocksLandInTheirAncestorsDownToZoomZero) {
   Tiling t;
   const cv::Mat dom = texture(256, 256, 9);
