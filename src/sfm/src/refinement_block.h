@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 // The frames, cameras and feature tracks the refinement works on. Coordinates are metres in
@@ -52,7 +53,10 @@ struct Track {
 
 struct RefinementBlock {
   std::map<uint64_t, BlockFrame> frames;
-  std::map<int, Track> tracks;
+  // By id, looked up for every feature of every frame adjusted: hashed, as nothing walks them
+  // in order. Elements stay where they are while others come and go (the solver holds
+  // pointers to their points).
+  std::unordered_map<int, Track> tracks;
   std::vector<CameraIntrinsics> cameras;
   int next_track = 0;
 
