@@ -92,7 +92,12 @@ void RefinementBlock::dropFrame(uint64_t id) {
 
 double RefinementBlock::reprojectionError(const Track& track, const BlockFrame& frame,
                                           int feature) const {
-  const Eigen::Vector3d p = frame.cameraFromLocal() * (track.point - frame.centre());
+  return errorAt(track.point, frame, frame.cameraFromLocal(), feature);
+}
+
+double RefinementBlock::errorAt(const Eigen::Vector3d& point, const BlockFrame& frame,
+                                const Eigen::Matrix3d& camera_from_local, int feature) const {
+  const Eigen::Vector3d p = camera_from_local * (point - frame.centre());
   if (!(p.z() > 0.0)) return std::numeric_limits<double>::infinity();
   double pixel[2];
   projectToPixel(cameras[frame.camera].refined.data(), cameras[frame.camera], p.data(), pixel);
@@ -125,23 +130,34 @@ std::vector<cv::Point2f> RefinementBlock::expectedIn(const BlockFrame& from,
 bool RefinementBlock::triangulate(int id, double min_angle, double max_error) {
   Track& track = tracks.at(id);
   track.triangulated = false;
+  // The placed frames seeing it, each with its turn taken once for its ray and its error.
+  struct Seen {
+    const BlockFrame* frame;
+    int feature;
+    Eigen::Matrix3d camera_from_local;
+  };
+  std::vector<Seen> seen;
+  seen.reserve(track.observations.size());
+  for (const auto& [frame_id, feature] : track.observations) {
+    const BlockFrame& f = frames.at(frame_id);
+    if (f.placed) seen.push_back({&f, feature, f.cameraFromLocal()});
+  }
+  if (seen.size() < 2) return false;
   // The point nearest to every placed frame's ray, in the least-squares sense.
   Eigen::Matrix3d a = Eigen::Matrix3d::Zero();
   Eigen::Vector3d b = Eigen::Vector3d::Zero();
   std::vector<Eigen::Vector3d> rays;
-  for (const auto& [frame_id, feature] : track.observations) {
-    const BlockFrame& f = frames.at(frame_id);
-    if (!f.placed) continue;
-    const cv::Point2f& px = f.features.pixels[feature];
-    const auto n = cameras[f.camera].unproject(px.x, px.y);
+  rays.reserve(seen.size());
+  for (const Seen& s : seen) {
+    const cv::Point2f& px = s.frame->features.pixels[s.feature];
+    const auto n = cameras[s.frame->camera].unproject(px.x, px.y);
     const Eigen::Vector3d ray =
-        (f.cameraFromLocal().transpose() * Eigen::Vector3d(n[0], n[1], 1.0)).normalized();
+        (s.camera_from_local.transpose() * Eigen::Vector3d(n[0], n[1], 1.0)).normalized();
     const Eigen::Matrix3d off_ray = Eigen::Matrix3d::Identity() - ray * ray.transpose();
     a += off_ray;
-    b += off_ray * f.centre();
+    b += off_ray * s.frame->centre();
     rays.push_back(ray);
   }
-  if (rays.size() < 2) return false;
   double widest = 0.0;
   for (size_t i = 0; i < rays.size(); ++i) {
     for (size_t j = i + 1; j < rays.size(); ++j)
@@ -151,9 +167,10 @@ bool RefinementBlock::triangulate(int id, double min_angle, double max_error) {
   const Eigen::Vector3d point = a.ldlt().solve(b);
   if (!point.allFinite()) return false;
   track.point = point;
-  for (const auto& [frame_id, feature] : track.observations) {
-    const BlockFrame& f = frames.at(frame_id);
-    if (f.placed && !(featureError(track, f, feature) <= max_error)) return false;
+  for (const Seen& s : seen) {
+    if (!(errorAt(point, *s.frame, s.camera_from_local, s.feature) * s.frame->features.scale <=
+          max_error))
+      return false;
   }
   track.triangulated = true;
   return true;

@@ -77,6 +77,9 @@ struct RefinementBlock {
   double featureError(const Track& track, const BlockFrame& frame, int feature) const {
     return reprojectionError(track, frame, feature) * frame.features.scale;
   }
+  // The same for a point and the frame's turn (camera_from_local) taken beforehand.
+  double errorAt(const Eigen::Vector3d& point, const BlockFrame& frame,
+                 const Eigen::Matrix3d& camera_from_local, int feature) const;
   // Where the features of `from` lie in the pixels of `to` by the two frames' recorded poses,
   // their rays met with the level ground below them; not finite where a ray misses it or
   // the place is behind `to`.
