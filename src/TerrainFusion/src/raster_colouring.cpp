@@ -28,55 +28,75 @@ void rowHeights(const cv::Mat& heights, int row, double meanHeight, double shift
 
 }  // namespace
 
+namespace {
+
+// What colouring one raster row reads, copied out of the lookup and the layout: the stores
+// through the rows' byte pointers could otherwise alias them and force reloads at every
+// pixel.
+struct RowColouring {
+  cv::Matx34d cameraFromEnu;
+  cv::Vec3d alongColumn, alongHeight;
+  double fx, fy, cx, cy;
+  cv::Matx22d enuFromPixel;
+  cv::Vec2d originEnu;
+  int imageW, imageH, pixels;
+  float radius;
+  const FootprintSampler* footprint;
+};
+
+// Colours DOM row `py` over cells of `cellHeights` (ENU heights, `emptyCells` without a
+// height of their own) and weights `cellWeights`.
+void colourRow(const RowColouring& k, int py, const double* cellHeights, const char* emptyCells,
+               const float* cellWeights, cv::Vec3b* domRow, uchar* weightRow) {
+  const double dy = py + 0.5;
+  const double x0 = k.originEnu[0] + k.enuFromPixel(0, 1) * dy;
+  const double y0 = k.originEnu[1] + k.enuFromPixel(1, 1) * dy;
+  const cv::Vec3d rowStart = terrain::apply(k.cameraFromEnu, {x0, y0, 0.0});
+  const double right = k.imageW - 0.5, bottom = k.imageH - 0.5;
+  for (int px = 0; px < k.pixels; ++px) {
+    const int column = px / kPixelsPerCell;
+    const double dx = px + 0.5;
+    const double x = x0 + k.enuFromPixel(0, 0) * dx, y = y0 + k.enuFromPixel(1, 0) * dx;
+    const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
+    const cv::Vec3d c = rowStart + dx * k.alongColumn + z * k.alongHeight;
+    if (!(c[2] > 0.0)) continue;
+    const double u = k.fx * c[0] / c[2] + k.cx, v = k.fy * c[1] / c[2] + k.cy;
+    if (!(u >= -0.5 && u < right && v >= -0.5 && v < bottom)) continue;
+    // The weight goes by the nearest pixel; u + 0.5 is not negative here, so truncation
+    // rounds.
+    const int iu = int(u + 0.5), iv = int(v + 0.5);
+    if (iu >= k.imageW || iv >= k.imageH || !k.footprint->sees(iu, iv)) continue;
+    k.footprint->mean(c, domRow[px]);
+    uchar w = 1;
+    if (!emptyCells[column]) {
+      const int du = iu - k.imageW / 2, dv = iv - k.imageH / 2;
+      const int d = int(std::sqrt(double(du * du + dv * dv)));
+      w = uchar(255.0f - float(d << 7) / k.radius);
+    }
+    weightRow[px] = uchar(float(w) * cellWeights[column]);
+  }
+}
+
+}  // namespace
+
 void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const cv::Mat& heights,
                   const cv::Mat& cellWeights, double meanHeight, double shift, cv::Mat& dom,
                   cv::Mat& weight) {
-  const double fx = lookup.pinhole[0], fy = lookup.pinhole[1];
-  const double cx = lookup.pinhole[2], cy = lookup.pinhole[3];
-  const int imageW = lookup.imageW, imageH = lookup.imageH, columns = layout.columns;
-  const cv::Matx22d& a = layout.enuFromPixel;
-  const cv::Vec2d& originEnu = layout.originEnu;
-  const FootprintSampler& footprint = *lookup.footprint;
+  const RowColouring k{lookup.cameraFromEnu, lookup.alongColumn,  lookup.alongHeight,
+                       lookup.pinhole[0],    lookup.pinhole[1],   lookup.pinhole[2],
+                       lookup.pinhole[3],    layout.enuFromPixel, layout.originEnu,
+                       lookup.imageW,        lookup.imageH,       layout.columns * kPixelsPerCell,
+                       lookup.radius,        &*lookup.footprint};
   // Rows are independent: each starts its running height afresh.
   cv::parallel_for_(cv::Range(0, layout.rows), [&](const cv::Range& range) {
-    // Copied in: the stores through byte pointers below could otherwise alias them and force
-    // a reload at every pixel.
-    const cv::Matx34d cameraFromEnu = lookup.cameraFromEnu;
-    const cv::Vec3d alongColumn = lookup.alongColumn, alongHeight = lookup.alongHeight;
-    const float radius = lookup.radius;
-    std::vector<double> cellHeights(columns);
-    std::vector<char> emptyCells(columns);
+    const RowColouring local = k;
+    std::vector<double> cellHeights(layout.columns);
+    std::vector<char> emptyCells(layout.columns);
     for (int row = range.start; row < range.end; ++row) {
       rowHeights(heights, row, meanHeight, shift, cellHeights, emptyCells);
-      const float* cellWeightRow = cellWeights.ptr<float>(row);
       for (int py = row * kPixelsPerCell; py < (row + 1) * kPixelsPerCell; ++py) {
-        cv::Vec3b* domRow = dom.ptr<cv::Vec3b>(py);
-        uchar* weightRow = weight.ptr<uchar>(py);
-        const double dy = py + 0.5;
-        const double x0 = originEnu[0] + a(0, 1) * dy, y0 = originEnu[1] + a(1, 1) * dy;
-        const cv::Vec3d rowStart = terrain::apply(cameraFromEnu, {x0, y0, 0.0});
-        for (int px = 0; px < columns * kPixelsPerCell; ++px) {
-          const int column = px / kPixelsPerCell;
-          const double dx = px + 0.5;
-          const double x = x0 + a(0, 0) * dx, y = y0 + a(1, 0) * dx;
-          const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
-          const cv::Vec3d c = rowStart + dx * alongColumn + z * alongHeight;
-          if (!(c[2] > 0.0)) continue;
-          const double u = fx * c[0] / c[2] + cx, v = fy * c[1] / c[2] + cy;
-          if (!(u >= -0.5 && u < imageW - 0.5 && v >= -0.5 && v < imageH - 0.5)) continue;
-          // The weight goes by the nearest pixel; u + 0.5 is not negative here, so truncation
-          // rounds.
-          const int iu = int(u + 0.5), iv = int(v + 0.5);
-          if (iu >= imageW || iv >= imageH || !footprint.sees(iu, iv)) continue;
-          footprint.mean(c, domRow[px]);
-          uchar w = 1;
-          if (!emptyCells[column]) {
-            const int du = iu - imageW / 2, dv = iv - imageH / 2;
-            const int d = int(std::sqrt(double(du * du + dv * dv)));
-            w = uchar(255.0f - float(d << 7) / radius);
-          }
-          weightRow[px] = uchar(float(w) * cellWeightRow[column]);
-        }
+        colourRow(local, py, cellHeights.data(), emptyCells.data(), cellWeights.ptr<float>(row),
+                  dom.ptr<cv::Vec3b>(py), weight.ptr<uchar>(py));
       }
     }
   });

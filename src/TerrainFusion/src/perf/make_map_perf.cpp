@@ -68,6 +68,7 @@ BENCHMARK(BM_MakeMapIdw)
     ->Args({4, 0})
     ->Args({4, 1})
     ->Args({1, 0})
+    ->Args({1, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
