@@ -20,19 +20,22 @@ constexpr double kLongestEdgeShare = 0.25;
 // surface's time.
 constexpr int kRayNodeSpacing = 16;
 
-// Rays of the grid points, from nodes every kRayNodeSpacing pixels each unprojected by the
-// camera once, when first needed.
+// Directions in the world of the grid points' rays, from nodes every kRayNodeSpacing pixels,
+// each unprojected by the camera and turned by the pose once, when first needed: a grid
+// point then lies at the camera's position plus its depth times its direction.
 class RayLattice {
  public:
-  RayLattice(const fw::Camera& camera, int width, int height)
+  RayLattice(const fw::Camera& camera, const SE3& pose, int width, int height)
       : camera_(camera),
+        pose_(pose),
         columns_(width / kRayNodeSpacing + 2),
         rows_(height / kRayNodeSpacing + 2),
         nodes_(size_t(columns_) * rows_),
         known_(nodes_.size(), 0) {}
 
-  // The ray of image position (x, y), 0 <= x <= width and 0 <= y <= height.
-  pi::Point3d operator()(double x, double y) {
+  // The world point at `depth` on the ray of image position (x, y), 0 <= x <= width and
+  // 0 <= y <= height.
+  pi::Point3d operator()(double x, double y, double depth) {
     const double u = x / kRayNodeSpacing, v = y / kRayNodeSpacing;
     const int i = std::min(int(u), columns_ - 2), j = std::min(int(v), rows_ - 2);
     const double a = u - i, b = v - j;
@@ -44,21 +47,23 @@ class RayLattice {
       ray.y += w[k] * n[k]->y;
       ray.z += w[k] * n[k]->z;
     }
-    return ray;
+    return {pose_.t.x + depth * ray.x, pose_.t.y + depth * ray.y, pose_.t.z + depth * ray.z};
   }
 
  private:
   const pi::Point3d& node(int i, int j) {
     const size_t k = size_t(j) * columns_ + i;
     if (!known_[k]) {
-      nodes_[k] =
+      const pi::Point3d ray =
           camera_.UnProject(fw::Point2d(double(i) * kRayNodeSpacing, double(j) * kRayNodeSpacing));
+      nodes_[k] = fw::transformPoint(pose_.q, ray);
       known_[k] = 1;
     }
     return nodes_[k];
   }
 
   const fw::Camera& camera_;
+  const SE3& pose_;
   int columns_, rows_;
   std::vector<pi::Point3d> nodes_;
   std::vector<char> known_;
@@ -77,7 +82,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
   const cv::Rect2f image(0.0f, 0.0f, float(width), float(height));
-  RayLattice rays(camera, width, height);
+  RayLattice rays(camera, pose, width, height);
   cv::Subdiv2D triangulation(cv::Rect(0, 0, width, height));
   std::map<std::pair<float, float>, double> depthAt;
   for (const DepthSample& s : samples) {
@@ -113,7 +118,7 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
         const double wc = 1.0 - wa - wb;
         if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
         const double depth = wa * da->second + wb * db->second + wc * dc->second;
-        points.push_back(worldPoint(rays(x, y), pose, depth));
+        points.push_back(rays(x, y, depth));
       }
     }
   }
