@@ -43,6 +43,14 @@ __attribute__((always_inline)) inline Reads lanesOf(const Pixel& p) {
 #endif
 }
 
+// The colour of sums `reads` times `scale`, each channel rounded to the nearest level and
+// saturated.
+__attribute__((always_inline)) inline void storeColour(Reads reads, float scale, cv::Vec3b& out) {
+  out[0] = cv::saturate_cast<uchar>(reads[0] * scale);
+  out[1] = cv::saturate_cast<uchar>(reads[1] * scale);
+  out[2] = cv::saturate_cast<uchar>(reads[2] * scale);
+}
+
 // Adds the bilinear read of `image` at (u, v), clamped to the image, to `reads`; with
 // `kBySeen`, each pixel weighted by its value in `coverage`. `Pixel`: the image's pixel type.
 // Always inlined: called out of line, the sums go through memory on every read (a tenth of
@@ -139,6 +147,7 @@ FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d&
   fy_ = intrinsics[1] / (blocks * applied[1]);
   cx_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics[2])), applied[0]);
   cy_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics[3])), applied[1]);
+  boundSingleReads();
   if (reduced_.coverage.empty()) return;
   // Reduced pixels with only wholly seen pixels within `reach`: most of an undistorted image,
   // whose footprints then read without weighing by coverage. The 2 x 2 points lie within a
@@ -152,6 +161,26 @@ FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d&
             cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
   // The bilinear reads of a point reach up to two pixels beyond it from the nearest pixel.
   whollySeenReach_ = float(reach - 2);
+}
+
+void FootprintSampler::boundSingleReads() {
+  // Over the image, x = (u - cx) / fx lies within +-maxX (and y alike), so that a footprint's
+  // extent fx |a0 - x a2| / z + fx |b0 - x b2| / z along u (a: the step along a column, b
+  // along a row) is at most extentPerDepth_ / z.
+  const double maxX =
+      std::max(std::fabs(-0.5 - cx_), std::fabs(reduced_.image.cols - 0.5 - cx_)) / fx_;
+  const double maxY =
+      std::max(std::fabs(-0.5 - cy_), std::fabs(reduced_.image.rows - 0.5 - cy_)) / fy_;
+  const cv::Vec3d &a = alongColumn_, &b = alongRow_;
+  const double alongU = std::fabs(fx_) * (std::fabs(a[0]) + std::fabs(b[0]) +
+                                          maxX * (std::fabs(a[2]) + std::fabs(b[2])));
+  const double alongV = std::fabs(fy_) * (std::fabs(a[1]) + std::fabs(b[1]) +
+                                          maxY * (std::fabs(a[2]) + std::fabs(b[2])));
+  const double bound = std::max(alongU, alongV);
+  if (!std::isfinite(bound) || !std::isfinite(maxX) || !std::isfinite(maxY)) return;
+  maxX_ = maxX;
+  maxY_ = maxY;
+  extentPerDepth_ = bound;
 }
 
 bool FootprintSampler::whollySeen(float u, float v, float extentU, float extentV) const {
@@ -177,13 +206,20 @@ void FootprintSampler::meanOf(const cv::Vec3d& centre, cv::Vec3b& out) const {
   // its extent is the image of the steps to the next column and row at its centre.
   const double iz = 1.0 / centre[2], x = centre[0] * iz, y = centre[1] * iz;
   const float u = float(fx_ * x + cx_), v = float(fy_ * y + cy_);
+  Reads reads = {0.0f, 0.0f, 0.0f, 0.0f};
+  if (!kBySeen && extentPerDepth_ * iz < kTwoByTwoExtent && std::fabs(x) <= maxX_ &&
+      std::fabs(y) <= maxY_) {
+    // Footprints this small anywhere in the image read once: their steps need not be known.
+    addBilinear<Pixel, false>(reduced_.image, reduced_.coverage, u, v, reads);
+    storeColour(reads, float(levelsPerUnit_) / reads[3], out);
+    return;
+  }
   const float uc = float(fx_ * (alongColumn_[0] - x * alongColumn_[2]) * iz);
   const float vc = float(fy_ * (alongColumn_[1] - y * alongColumn_[2]) * iz);
   const float ur = float(fx_ * (alongRow_[0] - x * alongRow_[2]) * iz);
   const float vr = float(fy_ * (alongRow_[1] - y * alongRow_[2]) * iz);
   const float extentU = std::fabs(uc) + std::fabs(ur), extentV = std::fabs(vc) + std::fabs(vr);
   const bool quarters = extentU >= kTwoByTwoExtent || extentV >= kTwoByTwoExtent;
-  Reads reads = {0.0f, 0.0f, 0.0f, 0.0f};
   if (kBySeen &&
       whollySeen(u, v, quarters ? 0.25f * extentU : 0.0f, quarters ? 0.25f * extentV : 0.0f)) {
     // Every pixel read is seen: weighing each by its coverage would change nothing.
@@ -200,10 +236,7 @@ void FootprintSampler::meanOf(const cv::Vec3d& centre, cv::Vec3b& out) const {
     if (!(reads[3] > 0.0f))
       addBilinear<Pixel, false>(reduced_.image, reduced_.coverage, u, v, reads);
   }
-  const float scale = float(levelsPerUnit_) / reads[3];
-  out[0] = cv::saturate_cast<uchar>(reads[0] * scale);
-  out[1] = cv::saturate_cast<uchar>(reads[1] * scale);
-  out[2] = cv::saturate_cast<uchar>(reads[2] * scale);
+  storeColour(reads, float(levelsPerUnit_) / reads[3], out);
 }
 
 cv::Vec3b FootprintSampler::mean(const cv::Vec3d& centre) const {

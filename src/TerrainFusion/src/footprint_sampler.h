@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <limits>
+
 // The colour of a raster pixel seen in a frame image: the mean over the pixel's footprint in
 // the image. The image is reduced by area once per frame to one to 1.5 reduced pixels across a
 // raster pixel: by whole blocks first (an image decoded reduced already is reduced by what is
@@ -51,6 +53,8 @@ class FootprintSampler {
   // Whether every reduced pixel read for a footprint centred at reduced position (u, v),
   // its points at most `extentU` and `extentV` from it, is wholly seen.
   bool whollySeen(float u, float v, float extentU, float extentV) const;
+  // Sets maxX_, maxY_ and extentPerDepth_ from the camera and the steps.
+  void boundSingleReads();
 
   cv::Mat seen_;  // of the decoded image
   // seen_'s pixels and row step, null without a mask: looked up at every raster pixel.
@@ -66,4 +70,7 @@ class FootprintSampler {
   float whollySeenReach_ = -1.0f;
   cv::Vec3d alongColumn_, alongRow_;
   double fx_, fy_, cx_, cy_;  // the camera, in reduced_'s pixels
+  // Camera points x / z, y / z within +-maxX_, +-maxY_ lie in the image, where a footprint's
+  // extent in reduced pixels is at most extentPerDepth_ / z. Unbounded until known.
+  double maxX_ = 0.0, maxY_ = 0.0, extentPerDepth_ = std::numeric_limits<double>::infinity();
 };
