@@ -87,6 +87,8 @@ void MapFrame::call(const std::string& command, void* arg) {
     *static_cast<std::string*>(arg) = imagePath_;
   } else if (command == "SetImagePath") {
     imagePath_ = *static_cast<std::string*>(arg);
+  } else if (command == "GetImageReduction") {
+    *static_cast<int*>(arg) = imageReduction_;
   }
 }
 
@@ -96,7 +98,13 @@ fw::GImage MapFrame::getImage(int, int) { return image_; }
 
 bool MapFrame::setImage(const fw::GImage& image, int) {
   image_ = image;
+  imageReduction_ = 1;
   return true;
+}
+
+void MapFrame::setReducedImage(const fw::GImage& image, int reduction) {
+  image_ = image;
+  imageReduction_ = reduction;
 }
 
 // ---- GPS record

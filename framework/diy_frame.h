@@ -31,14 +31,19 @@ class MapFrame : public fw::MapFrame {
 
   std::string type() const override { return "DIYFrame"; }
   // "GetKeyPoint" (fw::KeyPointPositionQuery), "GetGPS" (std::vector<double>),
-  // "GetImagePath" and "SetImagePath" (std::string).
+  // "GetImagePath" and "SetImagePath" (std::string), "GetImageReduction" (int: the factor
+  // the image was reduced by from the file, 1 for a whole image or none).
   void call(const std::string& command, void* arg) override;
 
   int kind() override { return 1; }
   int imageFlags() override { return flags_; }
   fw::Camera getCamera(int index = 0) override;
   fw::GImage getImage(int index = 0, int option = 0) override;
+  // The image set so is whole: its reduction is 1.
   bool setImage(const fw::GImage& image, int index = 0) override;
+  // The file's image reduced by `reduction`: pixel (x, y) covers the file's pixels
+  // [x r, (x + 1) r) x [y r, (y + 1) r).
+  void setReducedImage(const fw::GImage& image, int reduction);
   bool hasGPSAttitude() override;
   bool getGPSAttitude(pi::Point3d& attitude) override;
   bool getGPSAttitudeSigma(pi::Point3d& sigma) override;
@@ -98,6 +103,7 @@ class MapFrame : public fw::MapFrame {
   std::shared_ptr<fw::MapPoint> mapPointOf(int index) const;
 
   fw::GImage image_;
+  int imageReduction_ = 1;
   int flags_;
   std::string imagePath_;
   fw::Camera camera_;

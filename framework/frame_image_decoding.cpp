@@ -42,8 +42,10 @@ int reducedFlag(int factor) {
   }
 }
 
-// Mean of each factor x factor block, blocks past the edge taking the pixels they have.
-cv::Mat reducedByArea(const cv::Mat& image, int factor) {
+}  // namespace
+
+cv::Mat reduceFrameImage(const cv::Mat& image, int factor) {
+  if (factor <= 1 || image.empty()) return image;
   const cv::Size reduced((image.cols + factor - 1) / factor, (image.rows + factor - 1) / factor);
   const cv::Size whole(image.cols / factor, image.rows / factor);
   cv::Mat out(reduced, image.type());
@@ -64,8 +66,6 @@ cv::Mat reducedByArea(const cv::Mat& image, int factor) {
     }
   return out;
 }
-
-}  // namespace
 
 bool readFrameFile(const std::string& path, std::vector<unsigned char>& bytes) {
   std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
@@ -90,7 +90,7 @@ cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int fac
                                 std::to_string(factor));
   if (factor == 1 || !isJpeg(bytes)) {
     cv::Mat image = decodeFrameImage(bytes);
-    return factor == 1 || image.empty() ? image : reducedByArea(image, factor);
+    return factor == 1 || image.empty() ? image : reduceFrameImage(image, factor);
   }
   cv::Mat image;
   if (decodeColourJpegDirectly(bytes, factor, image)) return image;

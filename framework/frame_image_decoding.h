@@ -27,6 +27,11 @@ bool readFrameFile(const std::string& path, std::vector<unsigned char>& bytes);
 // factor throws std::invalid_argument.
 cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int factor);
 
+// A decoded frame image (8-bit BGR) reduced further by `factor` (1 or more) by the same rule:
+// ceil(cols / factor) x ceil(rows / factor) means of factor x factor blocks, partial blocks at
+// the right and bottom edges taking the pixels they have.
+cv::Mat reduceFrameImage(const cv::Mat& image, int factor);
+
 // The largest factor decodeFrameImageReduced takes that is at most `reduction` (1 below 2).
 int decodeReductionFor(double reduction);
 

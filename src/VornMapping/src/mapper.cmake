@@ -3,6 +3,7 @@
 set(mapper_dir ${CMAKE_CURRENT_SOURCE_DIR})
 list(APPEND MAPPING_SOURCES
   ${mapper_dir}/address_space.cpp
+  ${mapper_dir}/back_end_images.cpp
   ${mapper_dir}/in_order_feeder.cpp
   ${mapper_dir}/located_frames.cpp
   ${mapper_dir}/run_outcome.cpp
@@ -11,6 +12,7 @@ list(APPEND MAPPING_SOURCES
 list(APPEND MAPPING_DEPS utilities terrain_fusion)
 list(APPEND MAPPING_TESTS
   ${mapper_dir}/address_space_test.cpp
+  ${mapper_dir}/back_end_images_test.cpp
   ${mapper_dir}/in_order_feeder_test.cpp
   ${mapper_dir}/mapper_process_test.cpp
   ${mapper_dir}/production_program_test.cpp

@@ -312,18 +312,23 @@ void VornMapperImpl::feedFrames() {
   const int frameCount = dataset_->size();
   frontEnd->setFrameCount(frameCount);
   if (backEnd) backEnd->setExpectedFrames(frameCount);
+  const bool backEndTakesFrames = backEnd != nullptr;
   backEnd.reset();
   while (!stop_.load()) {
     std::shared_ptr<VornMapperFrame> frame = dataset_->next();
     if (!frame) break;
     framesFed_.fetch_add(1);
     frontEnd->addFrame(frame);
-    // The front end has taken the frame; its pixels are no longer needed here.
+    // The front end has taken the frame; the back end gets a coarser copy when it is located.
+    int reduction = 1;
+    frame->call("GetImageReduction", &reduction);
+    if (backEndTakesFrames) backEndImages_.keep(frame->id, frame->getImage(0, 0), reduction);
     frame->setImage(fw::GImage(), 0);
     if (pause_.load()) waitWhilePaused();
   }
   // Stopped: nothing new is started; releasing the ends flushes what they have made.
   if (!stop_.load()) frontEnd->finishInput();
+  backEndImages_.clear();
 }
 
 void VornMapperImpl::waitWhilePaused() {
@@ -435,6 +440,7 @@ void VornMapperImpl::call(const std::string& command, std::shared_ptr<fw::GObjec
       frame->setImage(fw::GImage(), 0);
       return;
     }
+    backEndImages_.handOver(*frame);
     feedBackEnd([fusion = std::move(fusion), frame = std::move(frame)] {
       try {
         fusion->fuseFrame(frame);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "back_end_images.h"
 #include "in_order_feeder.h"
 #include "located_frames.h"
 #include "src/VornMapping/src/chain/zel_node.h"
@@ -97,5 +98,6 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   bool makesMapTiles_ = false;  // the chain asks for DOM and DSM tiles
   std::atomic<int> framesFed_{0};
   LocatedFrames located_;
+  BackEndImages backEndImages_;
   std::string summary_;  // what the run made, once it has ended
 };

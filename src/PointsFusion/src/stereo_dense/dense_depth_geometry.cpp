@@ -331,8 +331,11 @@ std::shared_ptr<fw::MapFrame> DenseDepth::PrepareFrame(std::shared_ptr<fw::MapFr
   std::vector<double> gps;
   frame->call("GetImagePath", &path);
   frame->call("GetGPS", &gps);
-  auto clone = std::make_shared<MapFrame>(frame->id, frame->timestamp, frame->getImage(0, 0), path,
+  int reduction = 1;
+  frame->call("GetImageReduction", &reduction);
+  auto clone = std::make_shared<MapFrame>(frame->id, frame->timestamp, fw::GImage(), path,
                                           frame->getCamera(0), gps, 1);
+  clone->setReducedImage(frame->getImage(0, 0), reduction);
   clone->copyKeyPointsFrom(*concrete);
   clone->setPose(frame->getPoseSim3());
   frame->setImage(fw::GImage(), 0);

@@ -21,6 +21,27 @@ cv::Size cameraSize(fw::MapFrame& frame) {
   return cv::Size(int(p[0]), int(p[1]));
 }
 
+// The frame's image reduced by `factor` from its file: from the reduced copy the frame
+// carries when that is at most as coarse (reduced further by area), else decoded from the
+// file. A whole image in memory does not stand in for the file. Empty, logged, when the
+// file does not decode.
+cv::Mat sourceAt(fw::MapFrame& frame, cv::Size camera, int factor) {
+  int carried = 1;
+  frame.call("GetImageReduction", &carried);
+  const fw::GImage image = frame.getImage(0, 0);
+  if (carried >= 2 && factor % carried == 0 && image.type == CV_8UC3 && !camera.empty() &&
+      image.cols == (camera.width + carried - 1) / carried &&
+      image.rows == (camera.height + carried - 1) / carried)
+    return fw::reduceFrameImage(cv::Mat(image), factor / carried);
+  std::string path;
+  frame.call("GetImagePath", &path);
+  std::vector<unsigned char> bytes;
+  if (!fw::readFrameFile(path, bytes)) bytes.clear();
+  cv::Mat decoded = fw::decodeFrameImageReduced(bytes, factor);
+  if (decoded.empty()) FW_LOG(fw::kLogError) << "ImageScaled: Wrong Path! " << path;
+  return decoded;
+}
+
 }  // namespace
 
 ImageScaled::ImageScaled(std::shared_ptr<fw::MapFrame> frame_, cv::Mat image_, double workScale)
@@ -32,18 +53,11 @@ ImageScaled::ImageScaled(std::shared_ptr<fw::MapFrame> frame_, cv::Mat image_, d
     return;
   }
   if (!frame) return;
-  std::string path;
-  frame->call("GetImagePath", &path);
   if (!(workScale > 0.0 && workScale < 1.0)) workScale = 1.0;
   // The rule every stage decodes frames by (8-bit BGR whatever the file holds), reduced.
   const int factor = fw::decodeReductionFor(1.0 / workScale);
-  std::vector<unsigned char> bytes;
-  if (!fw::readFrameFile(path, bytes)) bytes.clear();
-  const cv::Mat decoded = fw::decodeFrameImageReduced(bytes, factor);
-  if (decoded.empty()) {
-    FW_LOG(fw::kLogError) << "ImageScaled: Wrong Path! " << path;
-    return;
-  }
+  const cv::Mat decoded = sourceAt(*frame, camera, factor);
+  if (decoded.empty()) return;
   image = decoded;
   imageScale = {1.0 / factor, 1.0 / factor};
   // The working camera's size, rounded as the pair geometry rounds it.

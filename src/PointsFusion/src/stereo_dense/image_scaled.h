@@ -22,7 +22,9 @@ class ImageScaled {
   // to another. Otherwise decodes the file the frame names reduced for work at `workScale`
   // of the camera's size (at most 1): by the decoder's largest reduction that keeps it at
   // least that large, then by area to the working size, so that the rectification samples
-  // an image already as coarse as its result. A file the decoder cannot reduce is kept
+  // an image already as coarse as its result. A reduced copy the frame carries
+  // ("GetImageReduction" above 1) that is no coarser than that reduction stands in for the
+  // file, reduced by area the rest of the way. A file the decoder cannot reduce is kept
   // whole. "ImageScaled: Wrong Path! " when the decoding fails; the record is still usable
   // and its pairs fail later.
   explicit ImageScaled(std::shared_ptr<fw::MapFrame> frame, cv::Mat image = cv::Mat(),

@@ -1,3 +1,4 @@
+#include "framework/frame_image_decoding.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
@@ -112,6 +113,42 @@ TEST(ReducedSource, AnImageHandedOverIsTheWholeSourceAtItsOwnSizeAndAMissingFile
   const ImageScaled half(fwtest::makeLocatedFrame(spec, {}), cv::Mat(240, 320, CV_8UC3));
   EXPECT_EQ(half.imageScale, cv::Vec2d(0.5, 0.5));
   EXPECT_NEAR(half.imageCameraMatrix().at<double>(0, 2), 159.5, 1e-12);
+}
+
+// The mapper hands the dense stage a reduced copy of each located frame: the record reduces
+// that instead of decoding the file, by the same rule, and only when the copy is no coarser
+// than its decode factor.
+TEST(ReducedSource, AReducedCopyTheFrameCarriesStandsInForTheFile) {
+  const cv::Size source(1001, 751);
+  const vmtest::TempDir dir;
+  const std::string path = (dir.path() / "frame.png").string();
+  ASSERT_TRUE(cv::imwrite(path, blobImage(source)));
+  fwtest::LocatedFrameSpec spec;
+  spec.camera = {1001, 751, 900, 900, 500, 375, 0, 0, 0, 0, 0};
+  spec.imagePath = path;
+  const cv::Mat whole = cv::imread(path);
+  const cv::Mat half = fw::reduceFrameImage(whole, 2);
+  densetest::LogLines log;
+
+  auto carrying = fwtest::makeLocatedFrame(spec, {});
+  carrying->setReducedImage(fw::GImage(half), 2);
+  const ImageScaled fromCopy(DenseDepth::PrepareFrame(carrying), cv::Mat(), 0.25);
+  const ImageScaled fromFile(fwtest::makeLocatedFrame(spec, {}), cv::Mat(), 0.25);
+  ASSERT_EQ(fromCopy.image.size(), fromFile.image.size());
+  EXPECT_EQ(fromCopy.imageScale, fromFile.imageScale);
+  // The file read whole and reduced by 4 against the copy reduced by 2 twice: rounding only.
+  EXPECT_LE(cv::norm(fromCopy.image, fromFile.image, cv::NORM_INF), 1.0);
+
+  // A copy coarser than the record works at, or not of the camera's size, is not used.
+  spec.imagePath = (dir.path() / "missing.png").string();
+  for (const auto& [image, reduction] : {std::pair<cv::Mat, int>{fw::reduceFrameImage(whole, 4), 4},
+                                         {half(cv::Rect(0, 0, 500, 375)), 2}}) {
+    auto frame = fwtest::makeLocatedFrame(spec, {});
+    frame->setReducedImage(fw::GImage(image.clone()), reduction);
+    const ImageScaled record(frame, cv::Mat(), 0.5);
+    EXPECT_TRUE(record.image.empty());
+  }
+  EXPECT_EQ(log.count(fw::kLogError, "ImageScaled: Wrong Path! " + spec.imagePath), 2);
 }
 
 // A record of blotchy noise, which has corners at every scale.
