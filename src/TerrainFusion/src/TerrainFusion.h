@@ -168,9 +168,10 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   void publishZoom();
   // The projection's zoom for a GSD, lowered by the DOM scale, within 0..max zoom level.
   int32_t zoomForGsd(double gsd, double latitude) const;
-  // The frame's image of `camera` decoded reduced by `factor` (1, 2, 4 or 8) and, for a
-  // camera with distortion, undistorted into its pinhole part at that size; the reason,
-  // logged, when it cannot be, else empty.
+  // The frame's image of `camera` reduced by `factor` (1, 2, 4 or 8), from the reduced copy
+  // the frame carries when that fits, else decoded from its file, and, for a camera with
+  // distortion, undistorted into its pinhole part at that size; the reason, logged, when it
+  // cannot be, else empty.
   std::string decodeFrameImage(fw::MapFrame& frame, const fw::Camera& camera, int factor,
                                DecodedImage& out);
   // Reads and decodes the frame's image file to 8-bit BGR reduced by `factor`; empty,

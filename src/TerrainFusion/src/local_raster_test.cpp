@@ -1,3 +1,4 @@
+#include "framework/diy_frame.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "testsupport/temp_dir.h"
@@ -214,6 +215,31 @@ TEST_F(CoarseLocalRaster, UndistortedMarginGivesNoColour) {
   cv::absdiff(local->dom, cv::Scalar::all(128), off);
   cv::extractChannel(off, off, 0);
   EXPECT_EQ(cv::countNonZero((off > 1) & coloured), 0);
+}
+
+TEST_F(CoarseLocalRaster, AFrameCarryingItsImageReducedIsNotDecodedAgain) {
+  // The file is grey 128; the frame carries a copy reduced by 4 (a DOM pixel here asks for
+  // 4) that is grey 60: the DOM is coloured from the copy. A copy reduced by 3, which 4 is
+  // no multiple of, leaves the file to be decoded.
+  const tftest::SceneFrame frame = tftest::makeSceneFrame(request);
+  std::string path;
+  frame.frame->call("GetImagePath", &path);
+  ASSERT_TRUE(cv::imwrite(path, cv::Mat(750, 1000, CV_8UC3, cv::Scalar::all(128))));
+  const auto carrier = std::dynamic_pointer_cast<MapFrame>(frame.frame);
+  ASSERT_TRUE(carrier);
+  for (const int reduction : {4, 3}) {
+    const cv::Mat copy((750 + reduction - 1) / reduction, (1000 + reduction - 1) / reduction,
+                       CV_8UC3, cv::Scalar::all(60));
+    carrier->setReducedImage(fw::GImage(copy), reduction);
+    auto local = std::make_shared<Local>();
+    ASSERT_TRUE(node->makeMap_idw(frame.frame, local, frame.points));
+    const cv::Mat coloured = local->weight > 0;
+    ASSERT_GT(cv::countNonZero(coloured), 20000);
+    cv::Mat grey;
+    cv::extractChannel(local->dom, grey, 0);
+    const int expected = reduction == 4 ? 60 : 128;
+    EXPECT_EQ(cv::countNonZero((grey != expected) & coloured), 0) << reduction;
+  }
 }
 
 TEST_F(CoarseLocalRaster, SameFrameGivesTheSameBytes) {
