@@ -33,22 +33,45 @@ class RayLattice {
         nodes_(size_t(columns_) * rows_),
         known_(nodes_.size(), 0) {}
 
-  // The world point at `depth` on the ray of image position (x, y), 0 <= x <= width and
-  // 0 <= y <= height.
-  pi::Point3d operator()(double x, double y, double depth) {
-    const double u = x / kRayNodeSpacing, v = y / kRayNodeSpacing;
-    const int i = std::min(int(u), columns_ - 2), j = std::min(int(v), rows_ - 2);
-    const double a = u - i, b = v - j;
-    const double w[4] = {(1.0 - a) * (1.0 - b), a * (1.0 - b), (1.0 - a) * b, a * b};
-    const pi::Point3d* n[4] = {&node(i, j), &node(i + 1, j), &node(i, j + 1), &node(i + 1, j + 1)};
-    pi::Point3d ray(0.0, 0.0, 0.0);
-    for (int k = 0; k < 4; ++k) {
-      ray.x += w[k] * n[k]->x;
-      ray.y += w[k] * n[k]->y;
-      ray.z += w[k] * n[k]->z;
+  // The rays along image row y (0 <= y <= height), read at growing x: each lattice cell's
+  // two sides are interpolated between the node rows once, then across for each x.
+  class Row {
+   public:
+    Row(RayLattice& lattice, double y) : lattice_(lattice) {
+      const double v = y / kRayNodeSpacing;
+      j_ = std::min(int(v), lattice.rows_ - 2);
+      b_ = v - j_;
     }
-    return {pose_.t.x + depth * ray.x, pose_.t.y + depth * ray.y, pose_.t.z + depth * ray.z};
-  }
+
+    // The world point at `depth` on the ray of image position (x, y), 0 <= x <= width.
+    pi::Point3d at(double x, double depth) {
+      const double u = x / kRayNodeSpacing;
+      const int i = std::min(int(u), lattice_.columns_ - 2);
+      if (i != i_) {
+        left_ = down(i);
+        right_ = down(i + 1);
+        i_ = i;
+      }
+      const double a = u - i;
+      const SE3& pose = lattice_.pose_;
+      return {pose.t.x + depth * ((1.0 - a) * left_.x + a * right_.x),
+              pose.t.y + depth * ((1.0 - a) * left_.y + a * right_.y),
+              pose.t.z + depth * ((1.0 - a) * left_.z + a * right_.z)};
+    }
+
+   private:
+    // The ray at lattice column i on the row, between the node rows above and below.
+    pi::Point3d down(int i) {
+      const pi::Point3d &top = lattice_.node(i, j_), &bottom = lattice_.node(i, j_ + 1);
+      return {(1.0 - b_) * top.x + b_ * bottom.x, (1.0 - b_) * top.y + b_ * bottom.y,
+              (1.0 - b_) * top.z + b_ * bottom.z};
+    }
+
+    RayLattice& lattice_;
+    int j_ = 0, i_ = -1;
+    double b_ = 0.0;
+    pi::Point3d left_, right_;
+  };
 
  private:
   const pi::Point3d& node(int i, int j) {
@@ -107,18 +130,20 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
       continue;
     const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
     if (!(std::fabs(det) > 1e-9)) continue;
+    const double inverseDet = 1.0 / det;
     const int x0 = int(std::ceil(std::min({a.x, b.x, c.x}) / step)) * step;
     const int y0 = int(std::ceil(std::min({a.y, b.y, c.y}) / step)) * step;
     const double x1 = std::max({a.x, b.x, c.x}), y1 = std::max({a.y, b.y, c.y});
     for (int y = y0; y <= y1; y += step) {
+      RayLattice::Row row(rays, y);
       for (int x = x0; x <= x1; x += step) {
         if (bare.covers(x, y)) continue;
-        const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) / det;
-        const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) / det;
+        const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) * inverseDet;
+        const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) * inverseDet;
         const double wc = 1.0 - wa - wb;
         if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
         const double depth = wa * da->second + wb * db->second + wc * dc->second;
-        points.push_back(rays(x, y, depth));
+        points.push_back(row.at(x, depth));
       }
     }
   }
