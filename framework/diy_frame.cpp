@@ -88,21 +88,27 @@ void MapFrame::call(const std::string& command, void* arg) {
   } else if (command == "SetImagePath") {
     imagePath_ = *static_cast<std::string*>(arg);
   } else if (command == "GetImageReduction") {
+    std::lock_guard<std::mutex> lock(imageMutex_);
     *static_cast<int*>(arg) = imageReduction_;
   }
 }
 
 fw::Camera MapFrame::getCamera(int) { return camera_; }
 
-fw::GImage MapFrame::getImage(int, int) { return image_; }
+fw::GImage MapFrame::getImage(int, int) {
+  std::lock_guard<std::mutex> lock(imageMutex_);
+  return image_;
+}
 
 bool MapFrame::setImage(const fw::GImage& image, int) {
-  image_ = image;
-  imageReduction_ = 1;
+  setReducedImage(image, 1);
   return true;
 }
 
 void MapFrame::setReducedImage(const fw::GImage& image, int reduction) {
+  fw::GImage replaced;  // let go of outside the lock
+  std::lock_guard<std::mutex> lock(imageMutex_);
+  replaced = image_;
   image_ = image;
   imageReduction_ = reduction;
 }

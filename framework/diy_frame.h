@@ -8,6 +8,7 @@
 #include "framework/map_frame.h"
 
 #include <array>
+#include <mutex>
 
 class MapFrame : public fw::MapFrame {
  public:
@@ -102,6 +103,9 @@ class MapFrame : public fw::MapFrame {
   // The map point of a key point, read under the frame's mutex.
   std::shared_ptr<fw::MapPoint> mapPointOf(int index) const;
 
+  // The image travels between stages on their own threads: it and its reduction are read
+  // and replaced under imageMutex_.
+  mutable std::mutex imageMutex_;
   fw::GImage image_;
   int imageReduction_ = 1;
   int flags_;

@@ -72,7 +72,12 @@ ImageScaled::ImageScaled(std::shared_ptr<fw::MapFrame> frame_, cv::Mat image_, d
 }
 
 ImageScaled::~ImageScaled() {
-  if (frame) frame->setImage(fw::GImage(), 0);
+  if (!frame) return;
+  // A reduced copy travels on with the frame (terrain fusion colours it from that copy and
+  // lets it go); a whole image is let go here.
+  int reduction = 1;
+  frame->call("GetImageReduction", &reduction);
+  if (reduction <= 1) frame->setImage(fw::GImage(), 0);
 }
 
 cv::Mat ImageScaled::imageCameraMatrix() const {

@@ -29,7 +29,8 @@ class ImageScaled {
   // and its pairs fail later.
   explicit ImageScaled(std::shared_ptr<fw::MapFrame> frame, cv::Mat image = cv::Mat(),
                        double workScale = 1.0);
-  // Releases the frame's in-memory image.
+  // Releases the frame's in-memory image unless it is a reduced copy, which terrain fusion
+  // takes after the dense stages.
   ~ImageScaled();
   ImageScaled(const ImageScaled&) = delete;
   ImageScaled& operator=(const ImageScaled&) = delete;

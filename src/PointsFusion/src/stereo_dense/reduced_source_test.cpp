@@ -132,12 +132,17 @@ TEST(ReducedSource, AReducedCopyTheFrameCarriesStandsInForTheFile) {
 
   auto carrying = fwtest::makeLocatedFrame(spec, {});
   carrying->setReducedImage(fw::GImage(half), 2);
-  const ImageScaled fromCopy(DenseDepth::PrepareFrame(carrying), cv::Mat(), 0.25);
-  const ImageScaled fromFile(fwtest::makeLocatedFrame(spec, {}), cv::Mat(), 0.25);
-  ASSERT_EQ(fromCopy.image.size(), fromFile.image.size());
-  EXPECT_EQ(fromCopy.imageScale, fromFile.imageScale);
-  // The file read whole and reduced by 4 against the copy reduced by 2 twice: rounding only.
-  EXPECT_LE(cv::norm(fromCopy.image, fromFile.image, cv::NORM_INF), 1.0);
+  std::shared_ptr<fw::MapFrame> clone = DenseDepth::PrepareFrame(carrying);
+  {
+    const ImageScaled fromCopy(clone, cv::Mat(), 0.25);
+    const ImageScaled fromFile(fwtest::makeLocatedFrame(spec, {}), cv::Mat(), 0.25);
+    ASSERT_EQ(fromCopy.image.size(), fromFile.image.size());
+    EXPECT_EQ(fromCopy.imageScale, fromFile.imageScale);
+    // The file read whole and reduced by 4 against the copy reduced by 2 twice: rounding.
+    EXPECT_LE(cv::norm(fromCopy.image, fromFile.image, cv::NORM_INF), 1.0);
+  }
+  // The copy travels on with the frame for terrain fusion.
+  EXPECT_EQ(clone->getImage(0, 0).cols, half.cols);
 
   // A copy coarser than the record works at, or not of the camera's size, is not used.
   spec.imagePath = (dir.path() / "missing.png").string();
