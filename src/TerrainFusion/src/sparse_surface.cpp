@@ -154,6 +154,7 @@ DenseCover::DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& 
                        const SE3& pose, int reach)
     : reach_(reach), width_(camera.width()), height_(camera.height()) {
   if (width_ < 1 || height_ < 1 || reach < 1 || dense.empty()) return;
+  perReach_ = 1.0f / float(reach);
   cells_ =
       cv::Mat((height_ + reach - 1) / reach, (width_ + reach - 1) / reach, CV_8U, cv::Scalar(0));
   const SE3 cameraFromWorld = pose.inverse();

@@ -28,12 +28,21 @@ class DenseCover {
   // Whether image position (x, y) lies in a covered cell; never outside the image.
   bool covers(double x, double y) const {
     if (cells_.empty() || !(x >= 0.0 && y >= 0.0 && x < width_ && y < height_)) return false;
-    return cells_.at<uchar>(int(y) / reach_, int(x) / reach_) != 0;
+    return cells_.at<uchar>(cellOf(int(y)), cellOf(int(x))) != 0;
   }
 
  private:
+  // p / reach_ for 0 <= p < 2^24: by a product, mended where its rounding falls short (an
+  // integer division for each of a surface's hundreds of thousands of grid points costs more
+  // than the rest of the look-up).
+  int cellOf(int p) const {
+    const int cell = int(float(p) * perReach_);
+    return (cell + 1) * reach_ <= p ? cell + 1 : cell * reach_ > p ? cell - 1 : cell;
+  }
+
   cv::Mat cells_;  // 8-bit, non-zero where covered
   int reach_ = 1, width_ = 0, height_ = 0;
+  float perReach_ = 1.0f;  // 1 / reach_
 };
 
 // World points of the surface a frame's depth samples span: the samples themselves and, every

@@ -88,6 +88,14 @@ TEST(SparseSurface, DenseCoverAnswersInsideTheImageOnly) {
   EXPECT_FALSE(cover.covers(-1.0, 100.0));
   EXPECT_FALSE(cover.covers(100.0, 300.0));
   EXPECT_FALSE(DenseCover().covers(100.0, 100.0));
+  // Cells of other sizes end where their multiples do.
+  for (const int reach : {1, 7, 24, 33}) {
+    const DenseCover odd({pi::Point3d((250 - 199.5) / 4.0, (150 - 149.5) / 4.0, 100.0)}, camera,
+                         pose, reach);
+    const int first = (250 / reach - 1) * reach, end = (250 / reach + 2) * reach;
+    for (int x = std::max(first - 3, 0); x < std::min(end + 3, 400); ++x)
+      EXPECT_EQ(odd.covers(x + 0.5, 150.0), x >= first && x < end) << reach << " at " << x;
+  }
 }
 
 // The surface's points lie where the camera model unprojects its grid, whatever the model:
