@@ -7,6 +7,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/printable_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/carried_frame_image.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter.cpp
@@ -25,6 +26,7 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/gps_record_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gimage_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/carried_frame_image_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp

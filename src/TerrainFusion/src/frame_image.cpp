@@ -1,5 +1,6 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
+#include "framework/carried_frame_image.h"
 #include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 
@@ -17,21 +18,6 @@ std::string imagePathOf(fw::MapFrame& frame, const std::string& imageFolder) {
     return imageFolder + path.substr(slash);
   }
   return imageFolder + path;
-}
-
-// The frame's image reduced by `factor` from its file, from the reduced copy the frame carries
-// (the front end's, handed on to the back end) when `factor` is a multiple of its reduction:
-// reduced further by block means, the rule every stage shares. Empty when it carries none
-// that fits, or a whole image (which does not stand in for the file).
-cv::Mat carriedImage(fw::MapFrame& frame, cv::Size camera, int factor) {
-  int carried = 1;
-  frame.call("GetImageReduction", &carried);
-  if (carried < 2 || factor % carried != 0) return cv::Mat();
-  const fw::GImage image = frame.getImage(0, 0);
-  if (image.type != CV_8UC3 || image.cols != (camera.width + carried - 1) / carried ||
-      image.rows != (camera.height + carried - 1) / carried)
-    return cv::Mat();
-  return fw::reduceFrameImage(cv::Mat(image), factor / carried);
 }
 
 }  // namespace
@@ -63,7 +49,7 @@ std::string TerrainFusion::decodeFrameImage(fw::MapFrame& frame, const fw::Camer
                                             int factor, DecodedImage& out) {
   out.factor = factor;
   // A frame that carries its image reduced is not decoded again.
-  out.image = carriedImage(frame, cv::Size(camera.width(), camera.height()), factor);
+  out.image = fw::carriedFrameImage(frame, cv::Size(camera.width(), camera.height()), factor);
   if (out.image.empty()) out.image = loadFrameImage(frame, factor);
   if (out.image.empty()) return "image unreadable";
   // A reduced decode keeps only the reduced size: an image a few pixels off its camera's

@@ -1,5 +1,6 @@
 #include "src/PointsFusion/src/stereo_dense/image_scaled.h"
 
+#include "framework/carried_frame_image.h"
 #include "framework/frame_image_decoding.h"
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
@@ -22,17 +23,11 @@ cv::Size cameraSize(fw::MapFrame& frame) {
 }
 
 // The frame's image reduced by `factor` from its file: from the reduced copy the frame
-// carries when that is at most as coarse (reduced further by area), else decoded from the
-// file. A whole image in memory does not stand in for the file. Empty, logged, when the
-// file does not decode.
+// carries when that fits, else decoded from the file. Empty, logged, when the file does not
+// decode.
 cv::Mat sourceAt(fw::MapFrame& frame, cv::Size camera, int factor) {
-  int carried = 1;
-  frame.call("GetImageReduction", &carried);
-  const fw::GImage image = frame.getImage(0, 0);
-  if (carried >= 2 && factor % carried == 0 && image.type == CV_8UC3 && !camera.empty() &&
-      image.cols == (camera.width + carried - 1) / carried &&
-      image.rows == (camera.height + carried - 1) / carried)
-    return fw::reduceFrameImage(cv::Mat(image), factor / carried);
+  cv::Mat carried = fw::carriedFrameImage(frame, camera, factor);
+  if (!carried.empty()) return carried;
   std::string path;
   frame.call("GetImagePath", &path);
   std::vector<unsigned char> bytes;
