@@ -82,7 +82,8 @@ cv::Mat mosaicOf(const Neighbourhood& around, const std::vector<cv::Mat>& own, i
   const bool columnThere[3] = {sides.left, true, sides.right};
   const bool rowThere[3] = {sides.top, true, sides.bottom};
   for (int j = 0; j < 3; ++j) {
-    for (int i = 0; i < 3; ++i) {
+    // The middle strip first: a missing corner on either side mirrors it.
+    for (const int i : {1, 0, 2}) {
       if (!columnThere[i] || !rowThere[j]) continue;
       const cv::Rect to(xs[i], ys[j], i == 1 ? s : p, j == 1 ? s : p);
       const bool itself = i == 1 && j == 1;

@@ -236,6 +236,26 @@ TEST(Blending, TheEdgeOfTheDataKeepsItsColour) {
   EXPECT_LE(hi, 101.0);
 }
 
+// A tile whose left and upper neighbours exist but not the one diagonally between them: the
+// band mosaic's missing corner mirrors the strip beside it, so flat ground stays flat up to
+// the tile's corner instead of darkening towards an empty corner.
+TEST(Blending, AMissingCornerTileLeavesItsNeighboursCornerUndarkened) {
+  Tiling t;
+  const cv::Mat dom(512, 512, CV_8UC3, cv::Scalar::all(100));
+  cv::Mat weight(512, 512, CV_8UC1, cv::Scalar(200));
+  weight(cv::Rect(0, 0, 256, 256)).setTo(0);  // no tile (10, 10)
+  ASSERT_TRUE(blendTiles(t.access, rastersOver(10, 10, 2, 2, dom, weight), 16, 1));
+  ASSERT_FALSE(t.tile(10, 10, 16));
+  for (const auto& [x, y] : {std::pair<int, int>{11, 10}, {10, 11}, {11, 11}}) {
+    SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
+    ASSERT_TRUE(t.tile(x, y, 16));
+    double lo = 0, hi = 0;
+    cv::minMaxLoc(cv::Mat(t.tile(x, y, 16)->GetImage()).reshape(1), &lo, &hi);
+    EXPECT_GE(lo, 99.0);
+    EXPECT_LE(hi, 101.0);
+  }
+}
+
 // A height cell goes to the frame that sees any of its pixels best, even when its top-left
 // pixel lies outside that frame; a frame without a height in a cell never erases the stored
 // one. Both in blending and in stitching.
