@@ -1,5 +1,7 @@
 #include "src/TerrainFusion/src/footprint_sampler.h"
 
+#include "framework/frame_image_decoding.h"
+
 #if defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -13,9 +15,6 @@ namespace {
 
 // Beyond this a reduced image is a handful of pixels: coarser blocks change nothing.
 constexpr int kMaxFactor = 1024;
-// The largest reduction a decoder makes: reductions up to it are powers of two, beyond it its
-// multiples, so that a reduced decode always leaves a whole area factor.
-constexpr int kMaxDecodeFactor = 8;
 // Reduced pixels across a footprint, along either image axis, from which a raster pixel reads
 // 2 x 2 points instead of one: a single bilinear read would skip much of the footprint.
 constexpr float kTwoByTwoExtent = 2.0f;
@@ -195,9 +194,10 @@ int FootprintSampler::reductionFor(double footprintPixels) {
   // A footprint of unknown size (a camera on the ground) keeps the image as it is.
   if (!(footprintPixels >= 2.0) || !std::isfinite(footprintPixels)) return 1;
   if (footprintPixels >= kMaxFactor) return kMaxFactor;
-  int power = 1;
-  while (power < kMaxDecodeFactor && 2.0 * power <= footprintPixels) power *= 2;
-  return power * int(footprintPixels / power);
+  // Up to the decoder's largest reduction a power of two, beyond it a multiple of that: a
+  // reduced decode always leaves a whole area factor.
+  const int decoded = fw::decodeReductionFor(footprintPixels);
+  return decoded * int(footprintPixels / decoded);
 }
 
 template <typename Pixel, bool kBySeen>

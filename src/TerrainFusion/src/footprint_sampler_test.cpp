@@ -107,7 +107,7 @@ TEST(FootprintSampler, MarginWithoutContentNeverDarkensAPixel) {
   cv::Mat image(400, 1000, CV_8UC3, cv::Scalar::all(0)), seen(400, 1000, CV_8UC1, cv::Scalar(0));
   image.colRange(500, 1000).setTo(cv::Scalar::all(230));
   seen.colRange(500, 1000).setTo(255);
-  for (const double size : {1.5, 6.0, 11.0}) {
+  for (const double size : {1.5, 3.5, 6.0, 7.0, 11.0}) {
     const FootprintSampler sampler = samplerOf(image, seen, size);
     EXPECT_TRUE(sampler.sees(500, 10));
     EXPECT_FALSE(sampler.sees(499, 10));
@@ -170,7 +170,7 @@ TEST(FootprintSampler, FootprintsFarFromTheMarginReadAsIfThereWereNone) {
   rng.fill(image, cv::RNG::UNIFORM, 0, 256);
   image.colRange(0, 60).setTo(cv::Scalar::all(0));
   seen.colRange(0, 60).setTo(0);
-  for (const double size : {1.5, 2.8, 6.0, 11.0}) {
+  for (const double size : {1.5, 2.8, 3.5, 6.0, 7.0, 11.0}) {
     for (const double turn : {0.0, 0.7}) {
       const FootprintSampler masked = samplerOf(image, seen, size, turn);
       const FootprintSampler plain = samplerOf(image, cv::Mat(), size, turn);

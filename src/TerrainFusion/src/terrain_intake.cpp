@@ -96,6 +96,7 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
   if (points.empty()) {
     FW_LOG(fw::kLogWarning) << "No points in frame: " << frame->id;
     frames_.count("no points");
+    releaseFrameImage(frame);
     return;
   }
   {

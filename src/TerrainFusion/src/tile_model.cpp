@@ -19,14 +19,14 @@ bool stackFits(const std::vector<fw::GImage>& stack, int type) {
   return true;
 }
 
-cv::Mat cloneOr(const fw::GImage& image, int size, int type, const cv::Scalar& fill) {
-  if (fits(image, size, type)) return cv::Mat(image).clone();
-  return cv::Mat(size, size, type, fill);
-}
-
 cv::Mat shareOr(const fw::GImage& image, int size, int type, const cv::Scalar& fill) {
   if (fits(image, size, type)) return cv::Mat(image);
   return cv::Mat(size, size, type, fill);
+}
+
+cv::Mat cloneOr(const fw::GImage& image, int size, int type, const cv::Scalar& fill) {
+  if (fits(image, size, type)) return cv::Mat(image).clone();
+  return shareOr(image, size, type, fill);
 }
 
 }  // namespace
@@ -61,7 +61,8 @@ std::vector<cv::Mat> lentBands(const fw::TileBase& stored) {
   const auto* multi = dynamic_cast<const TerrainFusionMultiTile*>(&stored);
   if (multi && hasValidBandStacks(*multi)) return toMats(multi->bandStack1);
   const auto* image = dynamic_cast<const fw::ImageTile*>(&stored);
-  const cv::Mat dom = image ? cloneOr(image->GetImage(), kTileSize, CV_8UC3, cv::Scalar::all(0))
+  // Only read: the pyramid's bands are new images.
+  const cv::Mat dom = image ? shareOr(image->GetImage(), kTileSize, CV_8UC3, cv::Scalar::all(0))
                             : cv::Mat(kTileSize, kTileSize, CV_8UC3, cv::Scalar::all(0));
   std::vector<cv::Mat> bands;
   buildLaplacianPyramid(dom, kBandLevels, bands);

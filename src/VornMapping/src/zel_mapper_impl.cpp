@@ -318,11 +318,12 @@ void VornMapperImpl::feedFrames() {
     std::shared_ptr<VornMapperFrame> frame = dataset_->next();
     if (!frame) break;
     framesFed_.fetch_add(1);
-    frontEnd->addFrame(frame);
-    // The front end has taken the frame; the back end gets a coarser copy when it is located.
+    // Kept before the front end takes the frame: it may locate it before addFrame returns.
     int reduction = 1;
     frame->call("GetImageReduction", &reduction);
     if (backEndTakesFrames) backEndImages_.keep(frame->id, frame->getImage(0, 0), reduction);
+    frontEnd->addFrame(frame);
+    // The front end has taken the frame; the back end gets the coarser copy when it is located.
     frame->setImage(fw::GImage(), 0);
     if (pause_.load()) waitWhilePaused();
   }

@@ -7,11 +7,13 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 namespace sfm {
@@ -76,6 +78,14 @@ bool hasWidePopcount() {
 bool hasPopcount() { return true; }
 bool hasWidePopcount() { return false; }
 #endif
+
+std::atomic<bool> wide_popcount_allowed{true};
+
+// The wide path where the processor has it and it is allowed; the processor is asked once.
+bool takeWidePopcount() {
+  static const bool wide = hasWidePopcount();
+  return wide && wide_popcount_allowed.load(std::memory_order_relaxed);
+}
 
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& query,
                                                              const cv::Mat& train) {
@@ -426,15 +436,12 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
                                          const std::vector<cv::Point2f>& expected_at,
                                          const cv::Mat& train,
                                          const std::vector<cv::Point2f>& train_at, double radius) {
+  if (expected_at.size() != size_t(query.rows) || train_at.size() != size_t(train.rows))
+    throw std::invalid_argument("nearestTwoWithin: a place for every query and train row");
   if (query.empty() || train.empty() || !(radius > 0.0)) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train)) {
-#if SFM_WIDE_POPCOUNT
-    static const bool wide = hasWidePopcount();
-#else
-    constexpr bool wide = false;
-#endif
-    return windowedBinary(query, expected_at, train, train_at, radius, wide);
+    return windowedBinary(query, expected_at, train, train_at, radius, takeWidePopcount());
   }
   return windowedGeneric(query, expected_at, train, train_at, radius);
 }
@@ -444,12 +451,13 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train)) {
 #if SFM_WIDE_POPCOUNT
-    static const bool wide = hasWidePopcount();
-    if (wide) return nearestTwoBinaryWide(query, train);
+    if (takeWidePopcount()) return nearestTwoBinaryWide(query, train);
 #endif
     return nearestTwoBinary(query, train);
   }
   return nearestTwoGeneric(query, train);
 }
+
+void allowWidePopcount(bool allowed) { wide_popcount_allowed.store(allowed); }
 
 }  // namespace sfm

@@ -21,10 +21,15 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train);
 // expected: `expected_at` per query row and `train_at` per train row, in one image's pixels.
 // A query row expected at a non-finite place has no match. Fine repetitive texture (the
 // furrows of a field) matches many places of an image alike; near where the feature must be
-// it is told apart.
+// it is told apart. Places of another count than the rows throw std::invalid_argument.
 std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
                                          const std::vector<cv::Point2f>& expected_at,
                                          const cv::Mat& train,
                                          const std::vector<cv::Point2f>& train_at, double radius);
+
+// Whether the binary searches may take the processor's wide population count where it has
+// one (the default). Tests turn it off to check the path every other processor takes against
+// the same expectations; it is read at each search.
+void allowWidePopcount(bool allowed);
 
 }  // namespace sfm

@@ -9,9 +9,19 @@
 namespace sfm {
 namespace {
 
+// Every binary search runs both ways: with the processor's wide population count where it
+// has one, and with the path every other processor takes. Both must meet the same
+// expectations.
+class DescriptorMatching : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { allowWidePopcount(GetParam()); }
+  void TearDown() override { allowWidePopcount(true); }
+};
+INSTANTIATE_TEST_SUITE_P(WideAllowed, DescriptorMatching, ::testing::Bool());
+
 // The fast binary search must find what OpenCV's exhaustive matcher finds: the same two
 // distances for every query, and the same nearest row wherever that row is unique.
-TEST(DescriptorMatching, BinarySearchAgreesWithTheExhaustiveMatcher) {
+TEST_P(DescriptorMatching, BinarySearchAgreesWithTheExhaustiveMatcher) {
   cv::RNG rng(7);
   cv::Mat train(300, 32, CV_8U), query(200, 32, CV_8U);
   rng.fill(train, cv::RNG::UNIFORM, 0, 256);
@@ -36,7 +46,7 @@ TEST(DescriptorMatching, BinarySearchAgreesWithTheExhaustiveMatcher) {
 
 // Rows equally near: the earliest is the nearest, wherever the rows fall among the blocks the
 // search takes together and in the last, partly filled one; the second distance is theirs.
-TEST(DescriptorMatching, AmongEquallyNearRowsTheEarliestIsTheNearest) {
+TEST_P(DescriptorMatching, AmongEquallyNearRowsTheEarliestIsTheNearest) {
   cv::RNG rng(3);
   for (const int rows : {1, 7, 8, 9, 23, 64, 301}) {
     cv::Mat train(rows, 32, CV_8U), query(4, 32, CV_8U);
@@ -72,7 +82,7 @@ TEST(DescriptorMatching, AmongEquallyNearRowsTheEarliestIsTheNearest) {
   }
 }
 
-TEST(DescriptorMatching, OneTrainRowHasNoSecondAndNoTrainRowNoMatch) {
+TEST_P(DescriptorMatching, OneTrainRowHasNoSecondAndNoTrainRowNoMatch) {
   cv::Mat train(1, 32, CV_8U, cv::Scalar(0)), query(2, 32, CV_8U, cv::Scalar(255));
   const std::vector<NearestTwo> one = nearestTwo(query, train);
   ASSERT_EQ(one.size(), 2u);
@@ -87,7 +97,7 @@ TEST(DescriptorMatching, OneTrainRowHasNoSecondAndNoTrainRowNoMatch) {
 // Repetitive texture: a row matches two places alike; near where it is expected only one.
 // Within a window the same bookkeeping holds: one row in reach has no second, none in reach
 // (or a query with no expected place) no match, and a tie keeps the earlier row.
-TEST(DescriptorMatching, AWindowWithOneOrNoRowInReach) {
+TEST_P(DescriptorMatching, AWindowWithOneOrNoRowInReach) {
   cv::Mat train(3, 32, CV_8U, cv::Scalar(0)), query(3, 32, CV_8U, cv::Scalar(0));
   train.row(1).setTo(cv::Scalar(1));  // 32 bits from the queries
   const std::vector<cv::Point2f> train_at = {{0, 0}, {100, 0}, {100, 1}};
@@ -111,9 +121,12 @@ TEST(DescriptorMatching, AWindowWithOneOrNoRowInReach) {
       nearestTwoWithin(query.rowRange(0, 1), {cv::Point2f(50, 0)}, train, train_at, 100);
   EXPECT_EQ(tie[0].best, 0);
   EXPECT_EQ(tie[0].second_distance, 0.0);
+  // A place missing for a row is a caller's fault, never a read past the list.
+  EXPECT_THROW(nearestTwoWithin(query, {{0, 0}}, train, train_at, 5), std::invalid_argument);
+  EXPECT_THROW(nearestTwoWithin(query, expected_at, train, {{0, 0}}, 5), std::invalid_argument);
 }
 
-TEST(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
+TEST_P(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
   cv::RNG rng(11);
   cv::Mat train(200, 32, CV_8U), query(3, 32, CV_8U);
   rng.fill(train, cv::RNG::UNIFORM, 0, 256);
@@ -148,7 +161,7 @@ TEST(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
 // the rows within the radius: radii of a few cells across the rows' spread, of one cell, and
 // far below the spread (more cells than rows); places far outside the rows' spread (and
 // beyond what a cell index could hold) find nothing.
-TEST(DescriptorMatching, WindowedBinarySearchAgreesWithAPlainSearchOfTheWindow) {
+TEST_P(DescriptorMatching, WindowedBinarySearchAgreesWithAPlainSearchOfTheWindow) {
   cv::RNG rng(11);
   cv::Mat train(800, 32, CV_8U), query(400, 32, CV_8U);
   rng.fill(train, cv::RNG::UNIFORM, 0, 256);

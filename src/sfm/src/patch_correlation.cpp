@@ -9,6 +9,8 @@
 namespace sfm {
 
 Correlation bestCorrelation(const cv::Mat& search, const cv::Mat& templ) {
+  if (search.type() != CV_8UC1 || templ.type() != CV_8UC1)
+    throw std::invalid_argument("a correlation of images that are not 8-bit single-channel");
   const int n = templ.rows * templ.cols;
   if (n > kMostTemplatePixels)
     throw std::invalid_argument("a correlation template of more pixels than its sums can hold");

@@ -144,6 +144,29 @@ TEST(ReducedSource, AReducedCopyTheFrameCarriesStandsInForTheFile) {
   // The copy travels on with the frame for terrain fusion.
   EXPECT_EQ(clone->getImage(0, 0).cols, half.cols);
 
+  // A JPEG's copy (the mapper's: decoded at a half, then halved by block means) and the file
+  // decoded at a quarter by the decoder's own scaling differ by their filters, not in place.
+  const std::string jpegPath = (dir.path() / "frame.jpg").string();
+  ASSERT_TRUE(cv::imwrite(jpegPath, blobImage(source), {cv::IMWRITE_JPEG_QUALITY, 95}));
+  spec.imagePath = jpegPath;
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(fw::readFrameFile(jpegPath, bytes));
+  auto jpegFrame = fwtest::makeLocatedFrame(spec, {});
+  jpegFrame->setReducedImage(fw::GImage(fw::decodeFrameImageReduced(bytes, 2)), 2);
+  const ImageScaled jpegCopy(jpegFrame, cv::Mat(), 0.25);
+  const ImageScaled jpegFile(fwtest::makeLocatedFrame(spec, {}), cv::Mat(), 0.25);
+  ASSERT_EQ(jpegCopy.image.size(), jpegFile.image.size());
+  cv::Mat difference;
+  cv::absdiff(jpegCopy.image, jpegFile.image, difference);
+  EXPECT_LT(cv::mean(difference)[0], 0.5);
+  for (const cv::Point2d& p : blobCentres(source)) {
+    const cv::Point2d at(p.x / 4 - 0.375, p.y / 4 - 0.375);  // source centre (x + 0.5) / 4 - 0.5
+    const cv::Point2d copyCentre = centroid(jpegCopy.image, at, 7);
+    const cv::Point2d fileCentre = centroid(jpegFile.image, at, 7);
+    EXPECT_NEAR(copyCentre.x, fileCentre.x, 0.05) << p;
+    EXPECT_NEAR(copyCentre.y, fileCentre.y, 0.05) << p;
+  }
+
   // A copy coarser than the record works at, or not of the camera's size, is not used.
   spec.imagePath = (dir.path() / "missing.png").string();
   for (const auto& [image, reduction] : {std::pair<cv::Mat, int>{fw::reduceFrameImage(whole, 4), 4},
