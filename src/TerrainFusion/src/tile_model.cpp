@@ -24,20 +24,7 @@ cv::Mat shareOr(const fw::GImage& image, int size, int type, const cv::Scalar& f
   return cv::Mat(size, size, type, fill);
 }
 
-cv::Mat cloneOr(const fw::GImage& image, int size, int type, const cv::Scalar& fill) {
-  if (fits(image, size, type)) return cv::Mat(image).clone();
-  return shareOr(image, size, type, fill);
-}
-
 }  // namespace
-
-Rasters privateRasters(const fw::ImageTile& stored) {
-  Rasters r;
-  r.dom = cloneOr(stored.GetImage(), kTileSize, CV_8UC3, cv::Scalar::all(0));
-  r.weight = cloneOr(stored.GetWeight(), kTileSize, CV_8UC1, cv::Scalar::all(0));
-  r.heights = cloneOr(stored.GetElevation(), kCellsPerTile, CV_32FC1, cv::Scalar::all(kNoHeight));
-  return r;
-}
 
 Rasters lentRasters(const fw::ImageTile& stored) {
   Rasters r;
@@ -45,6 +32,11 @@ Rasters lentRasters(const fw::ImageTile& stored) {
   r.weight = shareOr(stored.GetWeight(), kTileSize, CV_8UC1, cv::Scalar::all(0));
   r.heights = shareOr(stored.GetElevation(), kCellsPerTile, CV_32FC1, cv::Scalar::all(kNoHeight));
   return r;
+}
+
+Rasters privateRasters(const fw::ImageTile& stored) {
+  const Rasters lent = lentRasters(stored);
+  return {lent.dom.clone(), lent.weight.clone(), lent.heights.clone()};
 }
 
 bool hasValidBandStacks(const TerrainFusionMultiTile& tile) {

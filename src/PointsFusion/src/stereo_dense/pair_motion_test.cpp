@@ -171,14 +171,22 @@ TEST(PairMotion, FeaturesOfAReducedImageLieWhereTheFullImagesCameraSeesThem) {
 // The neighbour's pose is off by 8 degrees of heading while its image shows the scene from
 // the true one: rectified by the poses the rows shear by tens of pixels; the images' motion
 // gives the reference a depth map that matches the ground.
+// Two views 30 m apart, the second recorded 8 degrees off its true heading.
+struct HeadingOffPair {
+  densetest::View first, second, recorded;
+  HeadingOffPair() {
+    first.camera = second.camera = {640, 480, 500, 500, 319.5, 239.5};
+    second.east = 30;
+    recorded = second;
+    recorded.yaw = 8;
+  }
+};
+
 TEST(PairMotion, APairWhosePoseIsOffByDegreesStillGetsItsDepthMap) {
   DENSETEST_SKIP_UNDER_TSAN();
   const densetest::Ground ground(false);
-  densetest::View first, second;
-  first.camera = second.camera = {640, 480, 500, 500, 319.5, 239.5};
-  second.east = 30;
-  densetest::View recorded = second;
-  recorded.yaw = 8;
+  const HeadingOffPair views;
+  const densetest::View &first = views.first, &second = views.second, &recorded = views.recorded;
   auto reference = densetest::renderedRecord(ground, first, 1);
   auto neighbour =
       densetest::renderedRecord(ground, recorded, 2, densetest::renderImage(ground, second));
@@ -228,11 +236,8 @@ void trackGround(const densetest::Ground& ground, const densetest::View& referen
 TEST(PairMotion, SharedKeyPointsThatFitThePosesSettleThePairWithoutItsImages) {
   DENSETEST_SKIP_UNDER_TSAN();
   const densetest::Ground ground(false);
-  densetest::View first, second;
-  first.camera = second.camera = {640, 480, 500, 500, 319.5, 239.5};
-  second.east = 30;
-  densetest::View recorded = second;
-  recorded.yaw = 8;
+  const HeadingOffPair views;
+  const densetest::View &first = views.first, &second = views.second, &recorded = views.recorded;
   const cv::Mat secondImage = densetest::renderImage(ground, second);
   for (const bool tracksFitThePoses : {true, false}) {
     SCOPED_TRACE(tracksFitThePoses);
