@@ -239,6 +239,37 @@ TEST(MbtilesStore, BatchedFlushIsOneTransactionPerDatabaseAndNoSecondWrite) {
   }
 }
 
+// Saving the cache at the end of a run writes its modified tiles as the flush does: one
+// commit per database instead of one per tile (each commit waits for the disk).
+TEST(MbtilesStore, SavingTheCacheIsOneTransactionPerDatabase) {
+  vmtest::TempDir dir;
+  int commits[3] = {0, 0, 0};
+  auto store = std::make_shared<Store>((dir / "t").string(), "", "");
+  sqlite3_commit_hook(store->recordDatabase(), countCommit, &commits[0]);
+  sqlite3_commit_hook(store->domDatabase(), countCommit, &commits[1]);
+  sqlite3_commit_hook(store->dsmDatabase(), countCommit, &commits[2]);
+  std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
+  TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), store, 100);
+  for (int i = 0; i < 12; ++i) {
+    tiles.push_back(makeTile(i, 4, 5, i, store_test::Weight::Full, 10.0 + i));
+    cache.SetTile(i, 4, 5, tiles.back());
+  }
+  tiles[3]->SetModified(false);  // nothing to write
+  cache.call("saveCache", nullptr);
+  for (int c : commits) EXPECT_EQ(c, 1);
+  for (const auto& tile : tiles) EXPECT_FALSE(tile->IsModified());
+  EXPECT_EQ(query(store->recordDatabasePath(), "SELECT count(*) FROM tiles;")[0][0], "11");
+  for (int i = 0; i < 12; ++i) {
+    if (i == 3) continue;
+    auto read = store->GetTile(i, 4, 5);
+    ASSERT_NE(read, nullptr);
+    EXPECT_TRUE(sameTile(*read, *tiles[i]));
+  }
+  cache.call("saveCache", nullptr);  // nothing modified since: nothing written
+  for (int c : commits) EXPECT_EQ(c, 1);
+  EXPECT_EQ(cache.writeBackFailures(), 0u);
+}
+
 // Writing through a cache of any size stores the same rows.
 TEST(MbtilesStore, ProductsThroughACacheDoNotDependOnItsSizeOrPath) {
   vmtest::TempDir dir;

@@ -225,18 +225,39 @@ void TileManagerCached::call(const std::string& command, void* arg) {
 
 void TileManagerCached::saveCacheLocked() {
   if (!store_) return;
-  for (Entry& entry : entries_) {
+  std::vector<const Entry*> modified;
+  std::vector<std::shared_ptr<TileBase>> tiles;
+  for (const Entry& entry : entries_) {
     auto tile = std::dynamic_pointer_cast<ImageTile>(entry.holder->tile);
     if (!tile || !tile->IsModified()) continue;
-    const Key& k = entry.key;
+    modified.push_back(&entry);
+    tiles.push_back(entry.holder->tile);
+  }
+  if (tiles.empty()) return;
+  // Together first (one commit instead of one per tile), then one by one what that left.
+  std::vector<bool> stored(tiles.size(), false);
+  try {
+    stored = storeTogether(tiles);
+  } catch (const std::exception& e) {
+    FW_LOG(kLogError) << "TileManagerCached - saving the cache together failed: " << e.what()
+                      << "; the tiles are written one by one";
+  }
+  stored.resize(tiles.size(), false);
+  for (size_t i = 0; i < tiles.size(); ++i) {
+    const Key& k = modified[i]->key;
     // A tile the store refused keeps its mark, so a later write-back tries again.
-    if (storeTile(*store_, static_cast<int32_t>(k.x), static_cast<int32_t>(k.y),
-                  static_cast<int32_t>(k.z), entry.holder->tile)) {
-      tile->SetModified(false);
+    if (stored[i] || storeTile(*store_, static_cast<int32_t>(k.x), static_cast<int32_t>(k.y),
+                               static_cast<int32_t>(k.z), tiles[i])) {
+      std::static_pointer_cast<ImageTile>(tiles[i])->SetModified(false);
     } else {
       ++writeBackFailures_;
     }
   }
+}
+
+std::vector<bool> TileManagerCached::storeTogether(
+    const std::vector<std::shared_ptr<TileBase>>& tiles) {
+  return std::vector<bool>(tiles.size(), false);
 }
 
 size_t TileManagerCached::size() {

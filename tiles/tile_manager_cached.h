@@ -132,6 +132,9 @@ class TileManagerCached : public TileManager {
   // The tile of key from the store, or the one that left the cache and is not written yet.
   std::shared_ptr<TileBase> loadLocked(const Key& key);
   void saveCacheLocked();
+  // Writes `tiles` (modified ones) together where the store can: true for each it stored.
+  // The cache writes the others one by one; here none is stored together.
+  virtual std::vector<bool> storeTogether(const std::vector<std::shared_ptr<TileBase>>& tiles);
 
   std::mutex mutex_;
   uint32_t capacity_;

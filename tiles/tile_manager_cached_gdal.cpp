@@ -75,17 +75,22 @@ TileManagerCachedGDAL::Eviction TileManagerCachedGDAL::flushTilesOlderThanToMbti
     popBackLocked(writes);
     ++removed;
   }
-  using Mbtiles = TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>;
-  if (auto mbtiles = std::dynamic_pointer_cast<Mbtiles>(store_)) {
-    // One transaction per database; the tiles it did not commit are then written back one
-    // by one, in eviction order.
-    writes.batch = [mbtiles](std::vector<std::shared_ptr<Holder>>& holders) {
-      std::vector<std::shared_ptr<fw::TileBase>> tiles;
-      tiles.reserve(holders.size());
-      for (const auto& holder : holders) tiles.push_back(holder->tile);
-      const std::vector<bool> stored = mbtiles->SetTilesInTransaction(tiles);
-      for (size_t i = 0; i < holders.size(); ++i) holders[i]->stored = stored[i];
-    };
-  }
+  // One transaction per database; the tiles it did not commit are then written back one by
+  // one, in eviction order.
+  writes.batch = [this](std::vector<std::shared_ptr<Holder>>& holders) {
+    std::vector<std::shared_ptr<fw::TileBase>> tiles;
+    tiles.reserve(holders.size());
+    for (const auto& holder : holders) tiles.push_back(holder->tile);
+    const std::vector<bool> stored = storeTogether(tiles);
+    for (size_t i = 0; i < holders.size() && i < stored.size(); ++i) holders[i]->stored = stored[i];
+  };
   return {removed, static_cast<uint32_t>(entries_.size())};
+}
+
+std::vector<bool> TileManagerCachedGDAL::storeTogether(
+    const std::vector<std::shared_ptr<fw::TileBase>>& tiles) {
+  using Mbtiles = TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>;
+  if (auto mbtiles = std::dynamic_pointer_cast<Mbtiles>(store_))
+    return mbtiles->SetTilesInTransaction(tiles);
+  return std::vector<bool>(tiles.size(), false);
 }

@@ -35,6 +35,9 @@ class TileManagerCachedGDAL : public fw::TileManagerCached {
   // store is another kind, are written back one by one.
   Eviction flushTilesOlderThanToMbtiles(double t);
 
+  // Saving the cache writes its modified tiles into the MBTiles store in one transaction per
+  // database, as flushTilesOlderThanToMbtiles does.
+
   // The DOM tiles of the finest zoom as one PNG image.
   bool ExportMosaic(const std::string& path);
   // The variable ExportMosaic reports its progress in (0 up to below 1) and that another
@@ -49,4 +52,8 @@ class TileManagerCachedGDAL : public fw::TileManagerCached {
   // Whether the least recent entry is due for eviction by age: its tile is null or
   // older than t. Expects the cache lock held.
   bool backOlderThanLocked(double t) const;
+
+ protected:
+  // Into an MBTiles store, in one transaction per database.
+  std::vector<bool> storeTogether(const std::vector<std::shared_ptr<fw::TileBase>>& tiles) override;
 };
