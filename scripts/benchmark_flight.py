@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Measures the mapping program end to end on rendered flights, pinned to 1 and 2 cores.
 
-For each flight and core count: seconds per frame (wall clock, start to final status), the
+For each flight and core count: seconds per frame (wall clock, start to the process's exit), the
 moment the run has handed every frame to the chain (progress 1.0 in the status lines; the
 rest is the dense stages' tail and the products' flush), the stage times the program prints
 (depth per frame, clean, prune, the Timer report, the tile stores' write and read times), the
