@@ -28,6 +28,8 @@
 cv::Mat cameraMatrix(const fw::Camera& camera);
 // (k1, k2, p1, p2, k3) of an 11-parameter camera, zeros for a 6-parameter one (5 x 1 CV_64F).
 cv::Mat distortionCoeffs(const fw::Camera& camera);
+// A valid pinhole (6 parameters) or OpenCV (11) camera: the models the dense stage takes.
+bool supportedCamera(const fw::Camera& camera);
 
 // Why a pair gave no depth map: short reasons that group alike failures in the run's tally.
 namespace pair_failure {

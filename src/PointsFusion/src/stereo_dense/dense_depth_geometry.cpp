@@ -14,11 +14,6 @@
 
 namespace {
 
-bool supportedCamera(const fw::Camera& camera) {
-  const size_t n = camera.getParameters().size();
-  return (n == 6 || n == 11) && camera.isValid();
-}
-
 // 8-bit grey, colour or colour with alpha.
 bool supportedImage(const cv::Mat& image) {
   const int channels = image.channels();
@@ -306,6 +301,11 @@ SE3 DenseDepth::imageMotion(const ImageScaled& reference, const ImageScaled& nei
                           "leaves their matches "
                        << before << " pixels off their epipolar lines, the images' " << after;
   return SE3(rotationPose(cv::Mat(R)).q, pi::Point3d(t[0], t[1], t[2]));
+}
+
+bool supportedCamera(const fw::Camera& camera) {
+  const size_t n = camera.getParameters().size();
+  return (n == 6 || n == 11) && camera.isValid();
 }
 
 cv::Mat cameraMatrix(const fw::Camera& camera) {

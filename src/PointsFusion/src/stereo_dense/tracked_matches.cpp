@@ -12,9 +12,8 @@ namespace {
 // camera is not one the dense stage takes.
 std::vector<cv::Point2d> normalised(fw::MapFrame& frame, const std::vector<cv::Point2d>& pixels) {
   const fw::Camera camera = frame.getCamera(0);
-  const size_t parameters = camera.getParameters().size();
   std::vector<cv::Point2d> points;
-  if ((parameters != 6 && parameters != 11) || !camera.isValid()) return points;
+  if (!supportedCamera(camera)) return points;
   cv::undistortPoints(pixels, points, cameraMatrix(camera), distortionCoeffs(camera));
   return points;
 }
