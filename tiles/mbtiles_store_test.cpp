@@ -208,13 +208,19 @@ int countCommit(void* count) {
   return 0;
 }
 
+// Counts the commits of the store's record, DOM and DSM databases into `commits`, which must
+// outlive the store: closing it writes the metadata, which commits too.
+void countCommits(Store& store, int (&commits)[3]) {
+  sqlite3_commit_hook(store.recordDatabase(), countCommit, &commits[0]);
+  sqlite3_commit_hook(store.domDatabase(), countCommit, &commits[1]);
+  sqlite3_commit_hook(store.dsmDatabase(), countCommit, &commits[2]);
+}
+
 TEST(MbtilesStore, BatchedFlushIsOneTransactionPerDatabaseAndNoSecondWrite) {
   vmtest::TempDir dir;
-  int commits[3] = {0, 0, 0};  // outlives the store, whose metadata writes commit too
+  int commits[3] = {0, 0, 0};
   auto store = std::make_shared<Store>((dir / "t").string(), "", "");
-  sqlite3_commit_hook(store->recordDatabase(), countCommit, &commits[0]);
-  sqlite3_commit_hook(store->domDatabase(), countCommit, &commits[1]);
-  sqlite3_commit_hook(store->dsmDatabase(), countCommit, &commits[2]);
+  countCommits(*store, commits);
   std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
   {
     TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), store, 100);
@@ -245,9 +251,7 @@ TEST(MbtilesStore, SavingTheCacheIsOneTransactionPerDatabase) {
   vmtest::TempDir dir;
   int commits[3] = {0, 0, 0};
   auto store = std::make_shared<Store>((dir / "t").string(), "", "");
-  sqlite3_commit_hook(store->recordDatabase(), countCommit, &commits[0]);
-  sqlite3_commit_hook(store->domDatabase(), countCommit, &commits[1]);
-  sqlite3_commit_hook(store->dsmDatabase(), countCommit, &commits[2]);
+  countCommits(*store, commits);
   std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
   TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), store, 100);
   for (int i = 0; i < 12; ++i) {
