@@ -12,11 +12,13 @@ frames to the back end in order (the dense stage's intake);
 peak resident memory and the machine's load average. A run longer than --timeout is killed
 and reported. With --bare, the bare loop (bare_decode_sgbm: decode, reduce to the dense stage's
 size and match each consecutive pair, nothing else) runs over the same frames pinned alike,
-and "ratio" is the program's time per frame over the bare loop's.
+and "ratio" is the program's time per frame over the bare loop's. With --repeat N, the bare loop
+and the program run alternately N times each, so that a slow spell of a shared machine falls on
+both, and a summary line gives the median of each and the ratio of the medians.
 
 Usage: benchmark_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
                            [--flight NAME=ARGS ...] [--cores 1,2] [--timeout S] [--first-core N]
-                           [--bare bare_decode_sgbm]
+                           [--bare bare_decode_sgbm] [--repeat N]
 Default flights: "example" (make_example_flight defaults: 16 frames of 1000 x 750),
 "12mp_16" and "12mp_64" (4000 x 3000 frames, 16 and 64 of them), "fixed_wing" and
 "fixed_wing_12mp" (the fixed-wing survey's 40 frames with its autopilot's frame list, at
@@ -27,6 +29,7 @@ import json
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -170,6 +173,32 @@ def measure(args, name, frame_list, cores):
     return result
 
 
+def measure_with_bare(args, name, frame_list, cores):
+    """One run of the program, after one of the bare loop when there is one to compare with."""
+    bare = measure_bare(args, frame_list, cores) if args.bare else None
+    result = measure(args, name, frame_list, cores)
+    if bare:
+        result["bare"] = {k: round(v, 3) if isinstance(v, float) else v for k, v in bare.items()}
+        result["ratio"] = round(result["seconds"] / max(bare["seconds"], 1e-9), 2)
+        # CPU over CPU: what the program adds, whatever else shares the cores.
+        result["cpu_ratio"] = round(result["cpu_s"] / max(bare["cpu_s"], 1e-9), 2)
+    return result
+
+
+def summary_of(runs):
+    """Medians of repeated runs of one case: the program's, the bare loop's and their ratio."""
+    seconds = statistics.median(r["seconds"] for r in runs)
+    summary = {"flight": runs[0]["flight"], "cores": runs[0]["cores"], "runs": len(runs),
+               "median_seconds": seconds,
+               "median_peak_rss_mb": statistics.median(r["peak_rss_mb"] for r in runs)}
+    if "bare" in runs[0]:
+        bare = statistics.median(r["bare"]["seconds"] for r in runs)
+        summary["median_bare_seconds"] = round(bare, 2)
+        summary["ratio_of_medians"] = round(seconds / max(bare, 1e-9), 2)
+        summary["ratios"] = [r["ratio"] for r in runs]
+    return summary
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True)
@@ -180,6 +209,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=900.0)
     parser.add_argument("--first-core", type=int, default=0, help="pin to cores from this one")
     parser.add_argument("--bare", help="the bare decode+reduce+match loop to compare with")
+    parser.add_argument("--repeat", type=int, default=1, help="alternate runs per case")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     results = []
@@ -189,16 +219,13 @@ def main():
         frame_list = fr.render_flight(args.flight_maker, os.path.join(args.work, name), options)
         print(f"# {name}: flight ready in {time.monotonic() - started:.0f}s", flush=True)
         for cores in (int(c) for c in args.cores.split(",")):
-            bare = measure_bare(args, frame_list, cores) if args.bare else None
-            result = measure(args, name, frame_list, cores)
-            if bare:
-                result["bare"] = {k: round(v, 3) if isinstance(v, float) else v
-                                  for k, v in bare.items()}
-                result["ratio"] = round(result["seconds"] / max(bare["seconds"], 1e-9), 2)
-                # CPU over CPU: what the program adds, whatever else shares the cores.
-                result["cpu_ratio"] = round(result["cpu_s"] / max(bare["cpu_s"], 1e-9), 2)
-            print(json.dumps(result), flush=True)
-            results.append(result)
+            runs = []
+            for _ in range(args.repeat):
+                runs.append(measure_with_bare(args, name, frame_list, cores))
+                print(json.dumps(runs[-1]), flush=True)
+            results.extend(runs)
+            if args.repeat > 1:
+                print(json.dumps(summary_of(runs)), flush=True)
     with open(os.path.join(args.work, "benchmark.json"), "w") as f:
         json.dump(results, f, indent=1)
     return 0
