@@ -1,53 +1,144 @@
 #include "src/TerrainFusion/src/hole_filling.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <vector>
 
+namespace {
+
+// Rows of the coarser level made or read per band: the full-size rows are only ever held a
+// band at a time, so no full-size copy of the block is made (a wide frame's block would
+// otherwise take tens of megabytes, and fault in fresh pages every frame).
+constexpr int kBandRows = 32;
+
+// The first push: the seen colours' weighted sums and the seen masses one level down, equal
+// to a float pyrDown of the full-size colours (zero where unseen) and masses (0 or 1). Every
+// sum there is an integer below 2^24 over 256, held exactly by the float pyrDown; OpenCV's
+// 16-bit pyrDown rounds its integer sum by 256, so on the values scaled by 256 it returns
+// the same integers, at a quarter of the float's bytes.
+void firstPush(const cv::Mat& dom, const cv::Mat& weight, cv::Mat& sums, cv::Mat& masses) {
+  const int half = (dom.rows + 1) / 2;
+  sums.create(half, (dom.cols + 1) / 2, CV_32FC3);
+  masses.create(sums.size(), CV_32F);
+  cv::Mat seenColour, seen, scaledColour, scaledMass, reducedColour, reducedMass;
+  for (int r0 = 0; r0 < half; r0 += kBandRows) {
+    const int r1 = std::min(r0 + kBandRows, half);
+    // Coarse row r reads full rows 2r - 2 .. 2r + 2; a crop's own first and last coarse rows
+    // see its cut edge as a border and are not used unless that edge is the block's.
+    const int first = std::max(2 * r0 - 2, 0), end = std::min(2 * r1 + 1, dom.rows);
+    const cv::Range rows(first, end);
+    seenColour.create(end - first, dom.cols, CV_8UC3);
+    seenColour.setTo(cv::Scalar::all(0));
+    dom.rowRange(rows).copyTo(seenColour, weight.rowRange(rows));
+    seenColour.convertTo(scaledColour, CV_16U, 256.0);
+    cv::compare(weight.rowRange(rows), 0, seen, cv::CMP_GT);
+    seen.convertTo(scaledMass, CV_16U, 256.0 / 255.0);
+    cv::pyrDown(scaledColour, reducedColour);
+    cv::pyrDown(scaledMass, reducedMass);
+    const cv::Range used(r0 - first / 2, r1 - first / 2), to(r0, r1);
+    reducedColour.rowRange(used).convertTo(sums.rowRange(to), CV_32F, 1.0 / 256.0);
+    reducedMass.rowRange(used).convertTo(masses.rowRange(to), CV_32F, 1.0 / 256.0);
+  }
+}
+
+// One row of a level's fill as far as whole vectors go: the mean seen colour where the level
+// saw enough, else the coarser level's fill pulled up (`up`, null at the coarsest level).
+// Returns where it stopped: the vectors divide lane by lane as the scalar tail does, so the
+// two agree. `o` may be `s`.
+int pulledRowVectors(const float* s, const float* m, const float* up, float* o, int cols) {
+  int x = 0;
+#if CV_SIMD
+  const int lanes = cv::v_float32::nlanes;
+  const cv::v_float32 least = cv::vx_setall_f32(1e-6f), enough = cv::vx_setall_f32(1e-3f);
+  for (; x + lanes <= cols; x += lanes) {
+    cv::v_float32 b, g, r;
+    cv::v_load_deinterleave(s + 3 * x, b, g, r);
+    const cv::v_float32 mass = cv::vx_load(m + x);
+    const cv::v_float32 divisor = cv::v_max(mass, least);
+    b = b / divisor;
+    g = g / divisor;
+    r = r / divisor;
+    if (up) {
+      cv::v_float32 ub, ug, ur;
+      cv::v_load_deinterleave(up + 3 * x, ub, ug, ur);
+      const cv::v_float32 hole = mass < enough;
+      b = cv::v_select(hole, ub, b);
+      g = cv::v_select(hole, ug, g);
+      r = cv::v_select(hole, ur, r);
+    }
+    cv::v_store_interleave(o + 3 * x, b, g, r);
+  }
+#endif
+  return x;
+}
+
+// The level's fill, made in place of its sums (the coarser fill is pulled up first).
+void pull(cv::Mat& sums, const cv::Mat& masses, const cv::Mat& coarser) {
+  cv::Mat up;
+  if (!coarser.empty()) cv::pyrUp(coarser, up, sums.size());
+  for (int y = 0; y < sums.rows; ++y) {
+    float* s = sums.ptr<float>(y);
+    const float* m = masses.ptr<float>(y);
+    const float* u = up.empty() ? nullptr : up.ptr<float>(y);
+    for (int x = pulledRowVectors(s, m, u, s, sums.cols); x < sums.cols; ++x) {
+      const bool hole = u && m[x] < 1e-3f;
+      const float mass = std::max(m[x], 1e-6f);
+      for (int c = 0; c < 3; ++c) s[3 * x + c] = hole ? u[3 * x + c] : s[3 * x + c] / mass;
+    }
+  }
+}
+
+// The full-size DOM: seen pixels their own colour, holes the first level's fill pulled up.
+// Bands without a hole are copied; the others pull up the coarse rows they need (one more on
+// each side, whose pulled-up rows see the crop's edge and are not used).
+void pullIntoHoles(const cv::Mat& dom, const cv::Mat& weight, const cv::Mat& filled, cv::Mat& out) {
+  cv::Mat up;
+  const int step = 2 * kBandRows;
+  for (int y0 = 0; y0 < dom.rows; y0 += step) {
+    const int y1 = std::min(y0 + step, dom.rows);
+    const cv::Range rows(y0, y1);
+    if (cv::countNonZero(weight.rowRange(rows)) == (y1 - y0) * dom.cols) {
+      dom.rowRange(rows).copyTo(out.rowRange(rows));
+      continue;
+    }
+    const int first = std::max(y0 / 2 - 1, 0), end = std::min((y1 + 1) / 2 + 1, filled.rows);
+    const int upRows = end == filled.rows ? dom.rows - 2 * first : 2 * (end - first);
+    cv::pyrUp(filled.rowRange(first, end), up, cv::Size(dom.cols, upRows));
+    const int skip = y0 - 2 * first;
+    cv::Mat outRows = out.rowRange(rows);
+    up.rowRange(skip, skip + y1 - y0).convertTo(outRows, CV_8U);
+    dom.rowRange(rows).copyTo(outRows, weight.rowRange(rows));
+  }
+}
+
+}  // namespace
+
 cv::Mat domWithHolesFilled(const cv::Mat& dom, const cv::Mat& weight) {
-  const cv::Mat seen = weight > 0;
-  const int seenCount = cv::countNonZero(seen);
+  const int seenCount = cv::countNonZero(weight);
   if (seenCount == 0 || seenCount == weight.rows * weight.cols) return dom;
-  // Float sums and masses of a frame's whole block take about 60 bytes a pixel at full size
-  // when every level is kept to the end, which on a wide frame outweighs the frame's image.
-  // The full-size level only seeds the coarser ones: its holes take the coarser level pulled
-  // up and its seen pixels their own colour, so it is let go as soon as the next is made.
+  if (dom.cols < 2 || dom.rows < 2) {
+    // A block one pixel wide or high has no coarser level: its holes stay black.
+    cv::Mat out(dom.size(), CV_8UC3, cv::Scalar::all(0));
+    dom.copyTo(out, weight);
+    return out;
+  }
   std::vector<cv::Mat> sums(1), masses(1);
-  seen.convertTo(masses[0], CV_32F, 1.0 / 255.0);
-  dom.convertTo(sums[0], CV_32FC3);
-  sums[0].setTo(cv::Scalar::all(0), ~seen);
+  firstPush(dom, weight, sums[0], masses[0]);
   while (sums.back().cols > 1 && sums.back().rows > 1) {
     sums.emplace_back();
     masses.emplace_back();
     cv::pyrDown(sums[sums.size() - 2], sums.back());
     cv::pyrDown(masses[masses.size() - 2], masses.back());
-    if (sums.size() == 2) {
-      sums[0].release();
-      masses[0].release();
-    }
   }
-  cv::Mat out(dom.size(), CV_8UC3, cv::Scalar::all(0));
-  if (sums.size() > 1) {
-    cv::Mat filled;
-    for (size_t l = sums.size() - 1; l >= 1; --l) {
-      cv::Mat mass3, level;
-      cv::merge(std::vector<cv::Mat>(3, cv::max(masses[l], 1e-6f)), mass3);
-      cv::divide(sums[l], mass3, level);
-      if (!filled.empty()) {
-        cv::Mat up;
-        cv::pyrUp(filled, up, level.size());
-        up.copyTo(level, masses[l] < 1e-3f);
-      }
-      filled = level;
-      sums[l].release();
-      masses[l].release();
-    }
-    cv::Mat up;
-    cv::pyrUp(filled, up, dom.size());
-    filled.release();
-    up.convertTo(out, CV_8UC3);
+  for (size_t l = sums.size(); l-- > 0;) {
+    pull(sums[l], masses[l], l + 1 < sums.size() ? sums[l + 1] : cv::Mat());
+    if (l + 1 < sums.size()) sums[l + 1].release();
+    masses[l].release();
   }
-  // A block one pixel wide or high has no coarser level: its holes stay black.
-  dom.copyTo(out, seen);
+  const cv::Mat filled = sums[0];
+  cv::Mat out(dom.size(), CV_8UC3);
+  pullIntoHoles(dom, weight, filled, out);
   return out;
 }

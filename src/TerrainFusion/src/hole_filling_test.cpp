@@ -79,6 +79,26 @@ TEST(HoleFilling, MatchesThePlainPushPullByteForByte) {
   }
 }
 
+TEST(HoleFilling, SparseHolesInATallBlockMatchThePlainPushPull) {
+  // Most rows hold no hole, and the holes sit against the top, the bottom and inner band
+  // edges, with odd sizes: the rows around every hole must be pulled exactly as a whole.
+  const std::vector<cv::Size> sizes{{96, 517}, {131, 300}, {64, 64}};
+  const std::vector<int> holeRows{0, 63, 64, 65, 127, 128, 299};
+  unsigned seed = 40;
+  for (const cv::Size& size : sizes) {
+    for (const int holeRow : holeRows) {
+      if (holeRow >= size.height) continue;
+      cv::Mat dom(size, CV_8UC3);
+      cv::RNG(seed++).fill(dom, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(256));
+      cv::Mat weight(size, CV_8UC1, cv::Scalar(77));
+      weight.row(holeRow).colRange(size.width / 3, size.width / 2).setTo(cv::Scalar(0));
+      weight.at<uchar>(size.height - 1, size.width - 1) = 0;
+      EXPECT_TRUE(sameBytes(domWithHolesFilled(dom, weight), plainPushPull(dom, weight)))
+          << size.width << "x" << size.height << " hole row " << holeRow;
+    }
+  }
+}
+
 TEST(HoleFilling, HolesTakeTheColourAroundThem) {
   cv::Mat dom(256, 256, CV_8UC3, cv::Scalar(255, 255, 255));
   cv::Mat weight(256, 256, CV_8UC1, cv::Scalar(0));
