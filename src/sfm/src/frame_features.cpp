@@ -1,6 +1,7 @@
 #include "frame_features.h"
 
 #include "patch_correlation.h"
+#include "turned_patch.h"
 
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -163,16 +164,7 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   const bool turned = std::abs(spin) > kLeastSpin;
   const cv::Matx22f turn(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
   cv::Mat whole_a = a.patches.row(i).reshape(1, side);
-  if (turned) {
-    const cv::Point2f middle(side / 2, side / 2);
-    const cv::Point2f moved_middle = turn * cv::Vec2f(middle.x, middle.y);
-    const cv::Matx23f affine(turn(0, 0), turn(0, 1), middle.x - moved_middle.x, turn(1, 0),
-                             turn(1, 1), middle.y - moved_middle.y);
-    cv::Mat upright;
-    cv::warpAffine(whole_a, upright, affine, whole_a.size(), cv::INTER_LINEAR,
-                   cv::BORDER_REPLICATE);
-    whole_a = upright;
-  }
+  if (turned) whole_a = turnedPatch(whole_a, turn);
   const cv::Mat templ = whole_a(cv::Rect(reach, reach, kTemplateSide, kTemplateSide));
   const cv::Mat search = b.patches.row(j).reshape(1, side);
   constexpr int shifts = side - kTemplateSide + 1;

@@ -1,6 +1,7 @@
 #include "pair_geometry.h"
 
 #include "descriptor_matching.h"
+#include "essential_motion.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/eigen.hpp>
@@ -81,7 +82,7 @@ cv::Mat seeded(Estimate estimate) {
 
 // The motion of the essential matrix the matches fit best, with those of the matches
 // (`mask`, from the estimate) in front of both cameras. Only the estimate's inliers are
-// triangulated: each match is tested on its own, and the others could not count anyway.
+// tested: each match is tested on its own, and the others could not count anyway.
 Motion motionOfEssential(const cv::Mat& e, const std::vector<cv::Point2d>& pa,
                          const std::vector<cv::Point2d>& pb, const cv::Mat& mask) {
   std::vector<cv::Point2d> ia, ib;
@@ -95,12 +96,12 @@ Motion motionOfEssential(const cv::Mat& e, const std::vector<cv::Point2d>& pa,
   Motion motion;
   motion.mask = cv::Mat::zeros(static_cast<int>(pa.size()), 1, CV_8U);
   if (index.empty()) return motion;
-  cv::Mat r, t, in_front = cv::Mat::ones(static_cast<int>(index.size()), 1, CV_8U);
-  motion.inliers = cv::recoverPose(e, ia, ib, r, t, 1.0, cv::Point2d(0, 0), in_front);
+  const EssentialMotion found = motionInFront(e, ia, ib);
   for (size_t k = 0; k < index.size(); ++k)
-    motion.mask.at<uchar>(index[k]) = in_front.at<uchar>(static_cast<int>(k)) ? 1 : 0;
-  cv::cv2eigen(r, motion.b_from_a);
-  cv::cv2eigen(t, motion.t);
+    motion.mask.at<uchar>(index[k]) = found.in_front[k] ? 1 : 0;
+  motion.b_from_a = found.b_from_a;
+  motion.t = found.t;
+  motion.inliers = found.count;
   return motion;
 }
 
