@@ -2,6 +2,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+
 namespace {
 
 cv::Mat bandOf(const cv::Mat& fine, const cv::Mat& coarse) {
@@ -57,4 +59,49 @@ void collapseLaplacianPyramid(std::vector<cv::Mat>& bands) {
     cv::pyrUp(bands[l + 1], up, bands[l].size());
     cv::add(bands[l], up, bands[l]);
   }
+}
+
+namespace {
+
+// The rows or columns [first, end) of a coarser level of `coarseSize` that pulled up give
+// rows or columns [fineFirst, fineEnd) exactly: an even fine pixel reads the coarse one
+// under it and one on each side, an odd one the two around it.
+void coarseSpan(int fineFirst, int fineEnd, int coarseSize, int& first, int& end) {
+  first = std::max(fineFirst / 2 - 1, 0);
+  end = std::min((fineEnd + 1) / 2 + 1, coarseSize);
+}
+
+// The size pyrUp gives a crop starting at `first` of a coarse level `coarseSize` long: twice
+// the crop, unless the crop reaches the level's end, where the finer level's own size rules.
+int pulledUpSize(int first, int end, int coarseSize, int fineSize) {
+  return end == coarseSize ? fineSize - 2 * first : 2 * (end - first);
+}
+
+}  // namespace
+
+cv::Mat collapsedWindow(const std::vector<cv::Mat>& bands, const cv::Rect& window) {
+  std::vector<cv::Rect> windows(bands.size());
+  windows[0] = window;
+  for (size_t l = 0; l + 1 < bands.size(); ++l) {
+    const cv::Rect& w = windows[l];
+    int x0, x1, y0, y1;
+    coarseSpan(w.x, w.x + w.width, bands[l + 1].cols, x0, x1);
+    coarseSpan(w.y, w.y + w.height, bands[l + 1].rows, y0, y1);
+    windows[l + 1] = cv::Rect(x0, y0, x1 - x0, y1 - y0);
+    // Pulled up to an odd size, OpenCV's last row can depend on where its vectors end:
+    // such a level is pulled up whole, as the full collapse does.
+    if (bands[l].cols % 2 || bands[l].rows % 2) windows[l + 1] = cv::Rect({}, bands[l + 1].size());
+  }
+  cv::Mat coarse = bands.back()(windows.back());
+  for (size_t l = bands.size() - 1; l-- > 0;) {
+    const cv::Rect& c = windows[l + 1];
+    const cv::Rect& f = windows[l];
+    const cv::Size upSize(pulledUpSize(c.x, c.x + c.width, bands[l + 1].cols, bands[l].cols),
+                          pulledUpSize(c.y, c.y + c.height, bands[l + 1].rows, bands[l].rows));
+    cv::Mat up, fine;
+    cv::pyrUp(coarse, up, upSize);
+    cv::add(bands[l](f), up(cv::Rect(f.x - 2 * c.x, f.y - 2 * c.y, f.width, f.height)), fine);
+    coarse = fine;
+  }
+  return bands.size() == 1 ? coarse.clone() : coarse;
 }

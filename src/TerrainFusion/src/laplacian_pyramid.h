@@ -17,3 +17,9 @@ void buildWeightPyramid(const cv::Mat& weight, int n, std::vector<cv::Mat>& out)
 // Adds the bands back together: for l = n - 1 down to 0, band l += pyrUp(band l + 1)
 // (saturating 16-bit signed). bands[0] then holds the image.
 void collapseLaplacianPyramid(std::vector<cv::Mat>& bands);
+
+// The part `window` (level-0 pixels) of what collapseLaplacianPyramid would leave in
+// bands[0], without changing the bands: each coarser level is added up only over what the
+// finer one reads, which gives the same sums (OpenCV's 16-bit pyrUp is exact integer
+// arithmetic, and every cut edge lies a pixel beyond what is kept).
+cv::Mat collapsedWindow(const std::vector<cv::Mat>& bands, const cv::Rect& window);

@@ -107,6 +107,37 @@ TEST(LaplacianPyramid, CollapseRestoresTheImageAndOtherDepthsDecomposeInPlace) {
   EXPECT_NEAR(levels[2].at<float>(0, 0), 3.0f, 1e-5);
 }
 
+TEST(LaplacianPyramid, AWindowCollapsesToTheSameBytesAsTheWhole) {
+  // Random bands (not the pyramid of any image, so saturation is reached too) over a tile's
+  // mosaic and over odd sizes, with windows against every edge, inside and a pixel wide.
+  cv::RNG rng(11);
+  for (const cv::Size size : {cv::Size(384, 384), cv::Size(301, 257), cv::Size(320, 448)}) {
+    std::vector<cv::Mat> bands;
+    buildLaplacianPyramid(texture(size.width, size.height, 3), 5, bands);
+    for (size_t l = 0; l < bands.size(); ++l) {
+      cv::Mat noise(bands[l].size(), bands[l].type());
+      rng.fill(noise, cv::RNG::UNIFORM, cv::Scalar::all(-30000), cv::Scalar::all(30000));
+      if (l % 2 == 1) bands[l] = noise;
+    }
+    std::vector<cv::Mat> whole;
+    for (const auto& b : bands) whole.push_back(b.clone());
+    collapseLaplacianPyramid(whole);
+    const std::vector<cv::Rect> windows{{64, 64, size.width - 128, size.height - 128},
+                                        {0, 0, size.width, size.height},
+                                        {0, 0, 17, 9},
+                                        {size.width - 13, size.height - 6, 13, 6},
+                                        {size.width / 2, 0, 1, size.height},
+                                        {5, size.height / 3, size.width - 5, 1},
+                                        {127, 129, 3, 2}};
+    for (const cv::Rect& w : windows) {
+      const cv::Mat part = collapsedWindow(bands, w);
+      ASSERT_EQ(part.size(), w.size());
+      EXPECT_EQ(cv::norm(part, whole[0](w), cv::NORM_INF), 0.0)
+          << size << " window " << w.x << "," << w.y << " " << w.width << "x" << w.height;
+    }
+  }
+}
+
 TEST(Blending, OneTexturedFrameReproducesItsDomAwayFromTheBlockEdge) {
   Tiling t;
   const cv::Mat dom = texture(1024, 1024, 5);
