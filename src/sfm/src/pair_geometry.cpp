@@ -2,6 +2,7 @@
 
 #include "descriptor_matching.h"
 #include "essential_motion.h"
+#include "essential_ransac.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/eigen.hpp>
@@ -155,12 +156,12 @@ std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
                                      const std::vector<cv::Point2d>& pb, double threshold,
                                      const RecordedBaseline* recorded) {
   std::vector<Motion> candidates;
-  cv::Mat mask;
-  const cv::Mat e = seeded([&] {
-    return cv::findEssentialMat(pa, pb, 1.0, cv::Point2d(0, 0), cv::RANSAC, 0.999, threshold,
-                                kRansacIterations, mask);
-  });
-  if (e.rows == 3 && e.cols == 3) candidates.push_back(motionOfEssential(e, pa, pb, mask));
+  EssentialSearch search;
+  search.threshold = threshold;
+  search.max_samples = kRansacIterations;
+  search.seed = kRansacSeed;
+  const EssentialFit fit = fitEssential(pa, pb, search);
+  if (!fit.e.empty()) candidates.push_back(motionOfEssential(fit.e, pa, pb, fit.mask));
   if (!recorded) return candidates;
   std::vector<cv::Point2f> fa(pa.begin(), pa.end()), fb(pb.begin(), pb.end());
   const cv::Mat h = seeded([&] {

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <Eigen/Core>
+
+#include <cstdint>
+#include <vector>
+
+namespace sfm {
+
+// How the search for the essential matrix the most matches fit runs.
+struct EssentialSearch {
+  double threshold = 1e-3;    // normalised units: Sampson distance of an inlier
+  double confidence = 0.999;  // of having drawn one sample of inliers only, to stop early
+  int max_samples = 250;      // enough when half the matches are wrong
+  uint64_t seed = 0x5eed;     // the samples depend on the matches alone
+};
+
+struct EssentialFit {
+  cv::Mat e;     // 3 x 3, double; empty when no sample gave a model
+  cv::Mat mask;  // per match, CV_8U: 1 for the inliers of e
+  int inliers = 0;
+};
+
+// The essential matrix, of those five random matches at a time fit exactly, that the most
+// matches (`pa` in a, `pb` in b, normalised coordinates) fit within the threshold, by their
+// squared Sampson distance; the number of samples shrinks as the share of inliers found
+// grows, to what the confidence asks. A later model replaces the best only with more
+// inliers. The samples come from a generator seeded alike for every call, so the same
+// matches give the same fit on any thread.
+EssentialFit fitEssential(const std::vector<cv::Point2d>& pa, const std::vector<cv::Point2d>& pb,
+                          const EssentialSearch& search);
+
+// The samples a search needs to have drawn, at `confidence`, one of `sample_size` inliers
+// when `inlier_share` of the matches are inliers, at most `most`.
+int samplesNeeded(double confidence, double inlier_share, int sample_size, int most);
+
+}  // namespace sfm
