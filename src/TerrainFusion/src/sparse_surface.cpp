@@ -96,6 +96,55 @@ pi::Point3d worldPoint(const pi::Point3d& ray, const SE3& pose, double depth) {
   return pose.transformPoint(pi::Point3d(ray.x * depth, ray.y * depth, ray.z * depth));
 }
 
+// Narrows [first, last] to where a weight changing by `slope` per pixel along a row, `atZero`
+// at x = 0, may be non-negative, widened by `slack` pixels: the weights are still tested at
+// each point, the span only spares testing the points far outside. A flat weight leaves the
+// span to those tests.
+void narrowToNonNegative(double slope, double atZero, double slack, double& first, double& last) {
+  if (slope > 0.0) first = std::max(first, -atZero / slope - slack);
+  if (slope < 0.0) last = std::min(last, -atZero / slope + slack);
+}
+
+// A triangle of the sparse surface: its corners in the image and their depths.
+struct SurfaceTriangle {
+  cv::Point2d a, b, c;
+  double depthA, depthB, depthC;
+};
+
+// The grid points every `step` pixels inside triangle t that `bare` leaves bare, row by row
+// and along each row by growing x, depths interpolated linearly.
+void addGridPoints(const SurfaceTriangle& t, double inverseDet, int step, const DenseCover& bare,
+                   RayLattice& rays, std::vector<pi::Point3d>& points) {
+  const cv::Point2d &a = t.a, &b = t.b, &c = t.c;
+  const int x0 = int(std::ceil(std::min({a.x, b.x, c.x}) / step)) * step;
+  const int y0 = int(std::ceil(std::min({a.y, b.y, c.y}) / step)) * step;
+  const double x1 = std::max({a.x, b.x, c.x}), y1 = std::max({a.y, b.y, c.y});
+  // Along a row the weights are linear in x; their zeros, found to far better than a pixel,
+  // bound the points worth testing.
+  const double slopeA = (b.y - c.y) * inverseDet, slopeB = (c.y - a.y) * inverseDet;
+  const double slack = step + 1.0;
+  for (int y = y0; y <= y1; y += step) {
+    const double atZeroA = ((b.y - c.y) * -c.x + (c.x - b.x) * (y - c.y)) * inverseDet;
+    const double atZeroB = ((c.y - a.y) * -c.x + (a.x - c.x) * (y - c.y)) * inverseDet;
+    double first = x0, last = x1;
+    narrowToNonNegative(slopeA, atZeroA, slack, first, last);
+    narrowToNonNegative(slopeB, atZeroB, slack, first, last);
+    narrowToNonNegative((a.y - b.y) * inverseDet, 1.0 - atZeroA - atZeroB, slack, first, last);
+    if (first > last) continue;
+    const int start = x0 + std::max(0, int(std::ceil((first - x0) / step)) * step);
+    RayLattice::Row row(rays, y);
+    for (int x = start; x <= last; x += step) {
+      if (bare.covers(x, y)) continue;
+      const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) * inverseDet;
+      const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) * inverseDet;
+      const double wc = 1.0 - wa - wb;
+      if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
+      const double depth = wa * t.depthA + wb * t.depthB + wc * t.depthC;
+      points.push_back(row.at(x, depth));
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
@@ -130,22 +179,8 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
       continue;
     const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
     if (!(std::fabs(det) > 1e-9)) continue;
-    const double inverseDet = 1.0 / det;
-    const int x0 = int(std::ceil(std::min({a.x, b.x, c.x}) / step)) * step;
-    const int y0 = int(std::ceil(std::min({a.y, b.y, c.y}) / step)) * step;
-    const double x1 = std::max({a.x, b.x, c.x}), y1 = std::max({a.y, b.y, c.y});
-    for (int y = y0; y <= y1; y += step) {
-      RayLattice::Row row(rays, y);
-      for (int x = x0; x <= x1; x += step) {
-        if (bare.covers(x, y)) continue;
-        const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) * inverseDet;
-        const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) * inverseDet;
-        const double wc = 1.0 - wa - wb;
-        if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
-        const double depth = wa * da->second + wb * db->second + wc * dc->second;
-        points.push_back(row.at(x, depth));
-      }
-    }
+    addGridPoints({a, b, c, da->second, db->second, dc->second}, 1.0 / det, step, bare, rays,
+                  points);
   }
   return points;
 }

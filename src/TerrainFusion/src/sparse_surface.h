@@ -27,7 +27,9 @@ class DenseCover {
 
   // Whether image position (x, y) lies in a covered cell; never outside the image.
   bool covers(double x, double y) const {
-    if (cells_.empty() || !(x >= 0.0 && y >= 0.0 && x < width_ && y < height_)) return false;
+    // The pixel pointer, not empty(): this runs for each of a surface's grid points, and
+    // empty() is not inlined.
+    if (!cells_.data || !(x >= 0.0 && y >= 0.0 && x < width_ && y < height_)) return false;
     return cells_.at<uchar>(cellOf(int(y)), cellOf(int(x))) != 0;
   }
 

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -72,6 +77,69 @@ TEST(SparseSurface, FillsOnlyTheGroundDensePointsLeaveBare) {
   EXPECT_EQ(sparseSurface(samples, camera, pose, 4, DenseCover({}, camera, pose, 16)).size(),
             surface.size());
   EXPECT_TRUE(sparseSurface({}, camera, pose, 4, DenseCover(dense, camera, pose, 16)).empty());
+}
+
+// Grid points (u, v) and depths of every kept triangle, each tested over the whole of its
+// bounding box: the plain form of the scan, which the surface must match point for point.
+std::vector<cv::Vec3d> plainGridPoints(const std::vector<DepthSample>& samples, cv::Size image,
+                                       int step) {
+  cv::Subdiv2D triangulation(cv::Rect({}, image));
+  std::map<std::pair<float, float>, double> depthAt;
+  for (const DepthSample& s : samples) {
+    if (depthAt.emplace(std::make_pair(s.pixel.x, s.pixel.y), s.depth).second)
+      triangulation.insert(s.pixel);
+  }
+  std::vector<cv::Vec6f> triangles;
+  triangulation.getTriangleList(triangles);
+  std::vector<cv::Vec3d> out;
+  for (const cv::Vec6f& t : triangles) {
+    const cv::Point2d a(t[0], t[1]), b(t[2], t[3]), c(t[4], t[5]);
+    const auto da = depthAt.find({t[0], t[1]}), db = depthAt.find({t[2], t[3]}),
+               dc = depthAt.find({t[4], t[5]});
+    if (da == depthAt.end() || db == depthAt.end() || dc == depthAt.end()) continue;
+    const double longest = 0.25 * std::max(image.width, image.height);
+    if (cv::norm(a - b) > longest || cv::norm(b - c) > longest || cv::norm(c - a) > longest)
+      continue;
+    const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
+    if (!(std::fabs(det) > 1e-9)) continue;
+    const double inverseDet = 1.0 / det;
+    for (int y = 0; y < image.height; y += step) {
+      for (int x = 0; x < image.width; x += step) {
+        const double wa = ((b.y - c.y) * (x - c.x) + (c.x - b.x) * (y - c.y)) * inverseDet;
+        const double wb = ((c.y - a.y) * (x - c.x) + (a.x - c.x) * (y - c.y)) * inverseDet;
+        const double wc = 1.0 - wa - wb;
+        if (wa >= 0.0 && wb >= 0.0 && wc >= 0.0)
+          out.push_back(
+              {double(x), double(y), wa * da->second + wb * db->second + wc * dc->second});
+      }
+    }
+  }
+  return out;
+}
+
+// Scattered key points at scattered depths, some on the grid's own rows and columns, make
+// skinny and wide triangles alike: the surface holds the same grid points in the same order.
+TEST(SparseSurface, EveryTrianglesGridPointsAndNoOthers) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  cv::RNG rng(5);
+  std::vector<DepthSample> samples;
+  for (int i = 0; i < 150; ++i) {
+    cv::Point2f pixel(rng.uniform(0.0f, 400.0f), rng.uniform(0.0f, 300.0f));
+    if (i % 5 == 0) pixel = cv::Point2f(float(3 * rng.uniform(0, 133)), pixel.y);
+    if (i % 7 == 0) pixel = cv::Point2f(pixel.x, float(3 * rng.uniform(0, 100)));
+    samples.push_back({pixel, rng.uniform(50.0, 150.0)});
+  }
+  const std::vector<cv::Vec3d> expected = plainGridPoints(samples, {400, 300}, 3);
+  const std::vector<pi::Point3d> points = sparseSurface(samples, camera, pose, 3);
+  ASSERT_GT(expected.size(), 5000u);
+  ASSERT_EQ(points.size(), samples.size() + expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const pi::Point3d& p = points[samples.size() + i];
+    ASSERT_NEAR(400 * p.x / p.z + 199.5, expected[i][0], 1e-6) << i;
+    ASSERT_NEAR(400 * p.y / p.z + 149.5, expected[i][1], 1e-6) << i;
+    ASSERT_NEAR(p.z, expected[i][2], 1e-6) << i;
+  }
 }
 
 TEST(SparseSurface, DenseCoverAnswersInsideTheImageOnly) {

@@ -1,5 +1,7 @@
 #include "framework/log.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/hole_filling.h"
+#include "src/TerrainFusion/src/laplacian_pyramid.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "src/TerrainFusion/src/tile_access.h"
 #include "src/TerrainFusion/src/tile_writers.h"
@@ -14,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,6 +52,36 @@ void BM_BlendTile(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BlendTile)->Threads(1)->Threads(2)->UseRealTime();
+
+// The frame's hole fill over a block of 8 x 6 tiles seen inside a tilted footprint, as a
+// 12 MP frame's block is at the DOM's zoom.
+void BM_HoleFill(benchmark::State& state) {
+  cv::setNumThreads(1);
+  cv::Mat dom(1536, 2048, CV_8UC3);
+  cv::randu(dom, 0, 255);
+  cv::Mat weight(dom.size(), CV_8UC1, cv::Scalar(0));
+  cv::Point2f corners[4];
+  cv::RotatedRect({1024.0f, 768.0f}, {1700.0f, 1100.0f}, 25.0f).points(corners);
+  const std::vector<cv::Point> footprint(corners, corners + 4);
+  cv::fillConvexPoly(weight, footprint, cv::Scalar(100));
+  for (auto _ : state) benchmark::DoNotOptimize(domWithHolesFilled(dom, weight).data);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_HoleFill)->Unit(benchmark::kMillisecond);
+
+// A tile's DOM collapsed from its band mosaics with all eight neighbours.
+void BM_CollapseTile(benchmark::State& state) {
+  cv::setNumThreads(1);
+  cv::Mat image(384, 384, CV_8UC3);
+  cv::randu(image, 0, 255);
+  std::vector<cv::Mat> bands;
+  buildLaplacianPyramid(image, tile_model::kBandLevels, bands);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(collapsedWindow(bands, cv::Rect(64, 64, 256, 256)).data);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CollapseTile)->Unit(benchmark::kMicrosecond);
 
 // Log lines of cache trimming: the time spent evicting, under the cache lock.
 class TrimTimes : public fw::LogSink {
