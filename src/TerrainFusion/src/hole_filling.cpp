@@ -13,6 +13,47 @@ namespace {
 // otherwise take tens of megabytes, and fault in fresh pages every frame).
 constexpr int kBandRows = 32;
 
+// Full-size rows [first, end) as the first push reads them, scaled by 256 (the seen mask's
+// 0 or 255 becomes 0 or 256): the colours where seen, else 0, and the seen mask.
+void scaledSeenRows(const cv::Mat& dom, const cv::Mat& weight, int first, int end, cv::Mat& colours,
+                    cv::Mat& masses) {
+  colours.create(end - first, dom.cols, CV_16UC3);
+  masses.create(end - first, dom.cols, CV_16UC1);
+  for (int y = first; y < end; ++y) {
+    const uchar* d = dom.ptr<uchar>(y);
+    const uchar* w = weight.ptr<uchar>(y);
+    ushort* c = colours.ptr<ushort>(y - first);
+    ushort* m = masses.ptr<ushort>(y - first);
+    int x = 0;
+#if CV_SIMD
+    // A byte below a zero byte reads as the byte times 256 in 16 bits.
+    const int lanes = cv::v_uint8::nlanes, half = lanes / 2;
+    const cv::v_uint8 zero = cv::vx_setzero_u8(), one = cv::vx_setall_u8(1);
+    for (; x + lanes <= dom.cols; x += lanes) {
+      cv::v_uint8 b, g, r;
+      cv::v_load_deinterleave(d + 3 * x, b, g, r);
+      const cv::v_uint8 seen = cv::vx_load(w + x) != zero;
+      cv::v_uint8 b0, b1, g0, g1, r0, r1, m0, m1;
+      cv::v_zip(zero, b & seen, b0, b1);
+      cv::v_zip(zero, g & seen, g0, g1);
+      cv::v_zip(zero, r & seen, r0, r1);
+      cv::v_zip(zero, one & seen, m0, m1);
+      cv::v_store_interleave(c + 3 * x, cv::v_reinterpret_as_u16(b0), cv::v_reinterpret_as_u16(g0),
+                             cv::v_reinterpret_as_u16(r0));
+      cv::v_store_interleave(c + 3 * (x + half), cv::v_reinterpret_as_u16(b1),
+                             cv::v_reinterpret_as_u16(g1), cv::v_reinterpret_as_u16(r1));
+      cv::v_store(m + x, cv::v_reinterpret_as_u16(m0));
+      cv::v_store(m + x + half, cv::v_reinterpret_as_u16(m1));
+    }
+#endif
+    for (; x < dom.cols; ++x) {
+      const ushort scale = w[x] ? 256 : 0;
+      for (int k = 0; k < 3; ++k) c[3 * x + k] = ushort(d[3 * x + k] * scale);
+      m[x] = scale;
+    }
+  }
+}
+
 // The first push: the seen colours' weighted sums and the seen masses one level down, equal
 // to a float pyrDown of the full-size colours (zero where unseen) and masses (0 or 1). Every
 // sum there is an integer below 2^24 over 256, held exactly by the float pyrDown; OpenCV's
@@ -22,19 +63,13 @@ void firstPush(const cv::Mat& dom, const cv::Mat& weight, cv::Mat& sums, cv::Mat
   const int half = (dom.rows + 1) / 2;
   sums.create(half, (dom.cols + 1) / 2, CV_32FC3);
   masses.create(sums.size(), CV_32F);
-  cv::Mat seenColour, seen, scaledColour, scaledMass, reducedColour, reducedMass;
+  cv::Mat scaledColour, scaledMass, reducedColour, reducedMass;
   for (int r0 = 0; r0 < half; r0 += kBandRows) {
     const int r1 = std::min(r0 + kBandRows, half);
     // Coarse row r reads full rows 2r - 2 .. 2r + 2; a crop's own first and last coarse rows
     // see its cut edge as a border and are not used unless that edge is the block's.
     const int first = std::max(2 * r0 - 2, 0), end = std::min(2 * r1 + 1, dom.rows);
-    const cv::Range rows(first, end);
-    seenColour.create(end - first, dom.cols, CV_8UC3);
-    seenColour.setTo(cv::Scalar::all(0));
-    dom.rowRange(rows).copyTo(seenColour, weight.rowRange(rows));
-    seenColour.convertTo(scaledColour, CV_16U, 256.0);
-    cv::compare(weight.rowRange(rows), 0, seen, cv::CMP_GT);
-    seen.convertTo(scaledMass, CV_16U, 256.0 / 255.0);
+    scaledSeenRows(dom, weight, first, end, scaledColour, scaledMass);
     cv::pyrDown(scaledColour, reducedColour);
     cv::pyrDown(scaledMass, reducedMass);
     const cv::Range used(r0 - first / 2, r1 - first / 2), to(r0, r1);
@@ -90,6 +125,26 @@ void pull(cv::Mat& sums, const cv::Mat& masses, const cv::Mat& coarser) {
   }
 }
 
+// Puts the seen pixels' own colours over one row of the pulled-up fill.
+void keepSeenColours(const uchar* dom, const uchar* weight, uchar* out, int cols) {
+  int x = 0;
+#if CV_SIMD
+  const int lanes = cv::v_uint8::nlanes;
+  const cv::v_uint8 zero = cv::vx_setzero_u8();
+  for (; x + lanes <= cols; x += lanes) {
+    cv::v_uint8 b, g, r, fillB, fillG, fillR;
+    cv::v_load_deinterleave(dom + 3 * x, b, g, r);
+    cv::v_load_deinterleave(out + 3 * x, fillB, fillG, fillR);
+    const cv::v_uint8 seen = cv::vx_load(weight + x) != zero;
+    cv::v_store_interleave(out + 3 * x, cv::v_select(seen, b, fillB), cv::v_select(seen, g, fillG),
+                           cv::v_select(seen, r, fillR));
+  }
+#endif
+  for (; x < cols; ++x) {
+    if (weight[x]) std::copy(dom + 3 * x, dom + 3 * x + 3, out + 3 * x);
+  }
+}
+
 // The full-size DOM: seen pixels their own colour, holes the first level's fill pulled up.
 // Bands without a hole are copied; the others pull up the coarse rows they need (one more on
 // each side, whose pulled-up rows see the crop's edge and are not used).
@@ -109,7 +164,8 @@ void pullIntoHoles(const cv::Mat& dom, const cv::Mat& weight, const cv::Mat& fil
     const int skip = y0 - 2 * first;
     cv::Mat outRows = out.rowRange(rows);
     up.rowRange(skip, skip + y1 - y0).convertTo(outRows, CV_8U);
-    dom.rowRange(rows).copyTo(outRows, weight.rowRange(rows));
+    for (int y = y0; y < y1; ++y)
+      keepSeenColours(dom.ptr<uchar>(y), weight.ptr<uchar>(y), out.ptr<uchar>(y), dom.cols);
   }
 }
 
