@@ -169,6 +169,8 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
   std::vector<cv::Vec6f> triangles;
   triangulation.getTriangleList(triangles);
   const double longest = kLongestEdgeShare * std::max(width, height);
+  std::vector<std::pair<SurfaceTriangle, double>> kept;  // with 1 / its determinant
+  double area = 0.0;
   for (const cv::Vec6f& t : triangles) {
     const cv::Point2d a(t[0], t[1]), b(t[2], t[3]), c(t[4], t[5]);
     const auto da = depthAt.find({t[0], t[1]}), db = depthAt.find({t[2], t[3]}),
@@ -179,9 +181,14 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
       continue;
     const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
     if (!(std::fabs(det) > 1e-9)) continue;
-    addGridPoints({a, b, c, da->second, db->second, dc->second}, 1.0 / det, step, bare, rays,
-                  points);
+    kept.push_back({{a, b, c, da->second, db->second, dc->second}, 1.0 / det});
+    area += 0.5 * std::fabs(det);
   }
+  // Room for about every grid point at once: grown by doubling instead, the hundreds of
+  // thousands of points would be copied over and over into fresh pages.
+  points.reserve(points.size() + size_t(1.05 * area / (double(step) * step)) + 16 * kept.size());
+  for (const auto& [triangle, inverseDet] : kept)
+    addGridPoints(triangle, inverseDet, step, bare, rays, points);
   return points;
 }
 
