@@ -78,10 +78,16 @@ void renderLowerZoomsOf(TileAccess& access, int32_t x, int32_t y, int32_t z, int
       r.weight = cv::Mat(kTileSize, kTileSize, CV_8UC1, cv::Scalar::all(0));
       r.heights = cv::Mat(kCellsPerTile, kCellsPerTile, CV_32FC1, cv::Scalar::all(kNoHeight));
     }
-    shrunk[k].dom.copyTo(r.dom(blockOf(x, y, k, kTileSize)));
-    shrunk[k].weight.copyTo(r.weight(blockOf(x, y, k, kTileSize)));
-    shrunk[k].heights.copyTo(r.heights(blockOf(x, y, k, kCellsPerTile)));
-    tile_model::maskHeightsByWeight(r.heights, r.weight);
+    const cv::Rect pixels = blockOf(x, y, k, kTileSize), cells = blockOf(x, y, k, kCellsPerTile);
+    shrunk[k].dom.copyTo(r.dom(pixels));
+    shrunk[k].weight.copyTo(r.weight(pixels));
+    shrunk[k].heights.copyTo(r.heights(cells));
+    // A cell's mask reads its own pixels only, and the rest of the ancestor was masked
+    // before it was stored: the block alone needs masking.
+    if (!cells.empty()) {
+      cv::Mat blockHeights = r.heights(cells);
+      tile_model::maskHeightsByWeight(blockHeights, r.weight(pixels));
+    }
     // Ancestors carry no band stacks: blending never runs on them.
     access.tiles().SetTile(
         ax, ay, az, tile_model::makeTile(r, ax, ay, az, tileClockSeconds(), {}, {}, aux, tag));

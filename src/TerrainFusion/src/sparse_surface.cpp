@@ -205,7 +205,7 @@ DenseCover::DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& 
     if (!(p.z > 0.0)) continue;
     const fw::Point2d pixel = camera.Project(p);
     if (!(pixel.x >= 0.0 && pixel.y >= 0.0 && pixel.x < width_ && pixel.y < height_)) continue;
-    cells_.at<uchar>(int(pixel.y) / reach, int(pixel.x) / reach) = 255;
+    cells_.at<uchar>(cellOf(int(pixel.y)), cellOf(int(pixel.x))) = 255;
   }
   cv::dilate(cells_, cells_, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
 }

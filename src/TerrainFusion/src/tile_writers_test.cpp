@@ -391,6 +391,32 @@ TEST(LowerZooms, BlocksLandInTheirAncestorsDownToZoomZero) {
   EXPECT_EQ(clampRenderZooms(0), 1);
 }
 
+TEST(LowerZooms, EachBlockMasksItsOwnHeightsAndLeavesTheOthers) {
+  // Tile (4, 2) seen over its left half only, then tile (5, 2) seen whole: they share their
+  // parent (2, 1) at zoom 17, where the first block keeps heights only under its seen half
+  // and the second block leaves them so.
+  Tiling t;
+  cv::Mat halfSeen(256, 256, CV_8UC1, cv::Scalar(0));
+  halfSeen.colRange(0, 128).setTo(cv::Scalar(90));
+  ASSERT_TRUE(
+      stitchTiles(t.access, rastersOver(4, 2, 1, 1, texture(256, 256, 4), halfSeen, 7.0f), 18, 3));
+  ASSERT_TRUE(stitchTiles(t.access,
+                          rastersOver(5, 2, 1, 1, texture(256, 256, 5),
+                                      cv::Mat(256, 256, CV_8UC1, cv::Scalar(60)), 9.0f),
+                          18, 3));
+  const cv::Mat heights = t.tile(2, 1, 17)->GetElevation();
+  for (int column = 0; column < 64; ++column) {
+    const float expected = column < 16 ? 7.0f : column < 32 ? kNoHeight : 9.0f;
+    EXPECT_EQ(heights.at<float>(5, column), expected) << column;
+  }
+  // Two zooms up, both blocks are a quarter of the tile's width, in its third quarter down.
+  const cv::Mat grand = t.tile(1, 0, 16)->GetElevation();
+  EXPECT_EQ(grand.at<float>(40, 0), 7.0f);
+  EXPECT_EQ(grand.at<float>(40, 7), 7.0f);
+  EXPECT_EQ(grand.at<float>(40, 8), kNoHeight);
+  EXPECT_EQ(grand.at<float>(40, 16), 9.0f);
+}
+
 TEST(Stitching, TilesCarryTheTileClockAndMisfitRastersAreRefused) {
   Tiling t;
   const cv::Mat dom(256, 256, CV_8UC3, cv::Scalar::all(80));
