@@ -6,10 +6,26 @@
 
 namespace {
 
+// Rows of the finer level pulled up and subtracted per band: a whole level pulled up at
+// once would be a frame's full-size block more to allocate and to stream through memory.
+constexpr int kBandRows = 64;
+
+// fine - pyrUp(coarse), 16-bit signed. Each band pulls up the coarse rows it reads and one
+// more on each side, whose pulled-up rows see the band's cut edge and are not used; OpenCV's
+// 8-bit pyrUp is integer arithmetic over whole rows, so the bands give the whole's bytes.
 cv::Mat bandOf(const cv::Mat& fine, const cv::Mat& coarse) {
-  cv::Mat up, band;
-  cv::pyrUp(coarse, up, fine.size());
-  cv::subtract(fine, up, band, cv::noArray(), CV_16S);
+  cv::Mat band(fine.size(), CV_MAKETYPE(CV_16S, fine.channels()));
+  cv::Mat up;
+  for (int y0 = 0; y0 < fine.rows; y0 += kBandRows) {
+    const int y1 = std::min(y0 + kBandRows, fine.rows);
+    const int first = std::max(y0 / 2 - 1, 0), end = std::min((y1 + 1) / 2 + 1, coarse.rows);
+    const int upRows = end == coarse.rows ? fine.rows - 2 * first : 2 * (end - first);
+    cv::pyrUp(coarse.rowRange(first, end), up, cv::Size(fine.cols, upRows));
+    const int skip = y0 - 2 * first;
+    cv::Mat bandRows = band.rowRange(y0, y1);
+    cv::subtract(fine.rowRange(y0, y1), up.rowRange(skip, skip + y1 - y0), bandRows, cv::noArray(),
+                 CV_16S);
+  }
   return band;
 }
 
