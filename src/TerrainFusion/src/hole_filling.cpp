@@ -13,8 +13,8 @@ namespace {
 // otherwise take tens of megabytes, and fault in fresh pages every frame).
 constexpr int kBandRows = 32;
 
-// Full-size rows [first, end) as the first push reads them, scaled by 256 (the seen mask's
-// 0 or 255 becomes 0 or 256): the colours where seen, else 0, and the seen mask.
+// Full-size rows [first, end) as the first push reads them, scaled by 256: the colours where
+// seen, else 0, and the masses (256 where seen, else 0).
 void scaledSeenRows(const cv::Mat& dom, const cv::Mat& weight, int first, int end, cv::Mat& colours,
                     cv::Mat& masses) {
   colours.create(end - first, dom.cols, CV_16UC3);
@@ -26,24 +26,21 @@ void scaledSeenRows(const cv::Mat& dom, const cv::Mat& weight, int first, int en
     ushort* m = masses.ptr<ushort>(y - first);
     int x = 0;
 #if CV_SIMD
-    // A byte below a zero byte reads as the byte times 256 in 16 bits.
     const int lanes = cv::v_uint8::nlanes, half = lanes / 2;
     const cv::v_uint8 zero = cv::vx_setzero_u8(), one = cv::vx_setall_u8(1);
     for (; x + lanes <= dom.cols; x += lanes) {
       cv::v_uint8 b, g, r;
       cv::v_load_deinterleave(d + 3 * x, b, g, r);
       const cv::v_uint8 seen = cv::vx_load(w + x) != zero;
-      cv::v_uint8 b0, b1, g0, g1, r0, r1, m0, m1;
-      cv::v_zip(zero, b & seen, b0, b1);
-      cv::v_zip(zero, g & seen, g0, g1);
-      cv::v_zip(zero, r & seen, r0, r1);
-      cv::v_zip(zero, one & seen, m0, m1);
-      cv::v_store_interleave(c + 3 * x, cv::v_reinterpret_as_u16(b0), cv::v_reinterpret_as_u16(g0),
-                             cv::v_reinterpret_as_u16(r0));
-      cv::v_store_interleave(c + 3 * (x + half), cv::v_reinterpret_as_u16(b1),
-                             cv::v_reinterpret_as_u16(g1), cv::v_reinterpret_as_u16(r1));
-      cv::v_store(m + x, cv::v_reinterpret_as_u16(m0));
-      cv::v_store(m + x + half, cv::v_reinterpret_as_u16(m1));
+      cv::v_uint16 b0, b1, g0, g1, r0, r1, m0, m1;
+      cv::v_expand(b & seen, b0, b1);
+      cv::v_expand(g & seen, g0, g1);
+      cv::v_expand(r & seen, r0, r1);
+      cv::v_expand(one & seen, m0, m1);
+      cv::v_store_interleave(c + 3 * x, b0 << 8, g0 << 8, r0 << 8);
+      cv::v_store_interleave(c + 3 * (x + half), b1 << 8, g1 << 8, r1 << 8);
+      cv::v_store(m + x, m0 << 8);
+      cv::v_store(m + x + half, m1 << 8);
     }
 #endif
     for (; x < dom.cols; ++x) {
