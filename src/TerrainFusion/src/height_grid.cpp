@@ -2,7 +2,10 @@
 
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <algorithm>
 
 #include <cmath>
 
@@ -61,18 +64,36 @@ bool fillHeightGrid(const fw::GImage& points, std::vector<fw::GImage>& grids, do
   cv::Mat weights(rows, columns, CV_32FC1, cv::Scalar(1.0f));
   const cv::Vec3f* p = input.ptr<cv::Vec3f>();
   size_t used = 0;
-  for (size_t i = 0, n = input.total(); i < n; ++i) {
-    const double column = std::floor((double(p[i][0]) - x0) / gsd);
-    const double row = std::floor((y0 - double(p[i][1])) / gsdLat);
-    // Non-finite values fail these comparisons and are skipped with the rest.
+  // A point's cell is (column, row) = floor of these positions; a position is in the grid
+  // exactly when its floor is, so the test goes on the positions and truncation floors them.
+  // Non-finite values fail the comparisons and are skipped with the rest.
+  const auto add = [&](double column, double row, float height) {
     if (!(column >= 0.0 && column < columns && row >= 0.0 && row < rows) ||
-        !std::isfinite(p[i][2])) {
-      continue;
+        !std::isfinite(height)) {
+      return;
     }
     float& cell = heights.at<float>(int(row), int(column));
-    cell = std::max(cell, p[i][2]);
+    cell = std::max(cell, height);
     ++used;
+  };
+  const size_t n = input.total();
+  size_t i = 0;
+#if CV_SIMD128_64F
+  // Two points at a time: the divisions are most of the cost, and a vector divides lane by
+  // lane as the scalar tail does.
+  const cv::v_float64x2 left = cv::v_setall_f64(x0), top = cv::v_setall_f64(y0);
+  const cv::v_float64x2 across = cv::v_setall_f64(gsd), down = cv::v_setall_f64(gsdLat);
+  for (; i + 2 <= n; i += 2) {
+    const cv::v_float64x2 x(double(p[i][0]), double(p[i + 1][0]));
+    const cv::v_float64x2 y(double(p[i][1]), double(p[i + 1][1]));
+    double column[2], row[2];
+    cv::v_store(column, (x - left) / across);
+    cv::v_store(row, (top - y) / down);
+    add(column[0], row[0], p[i][2]);
+    add(column[1], row[1], p[i + 1][2]);
   }
+#endif
+  for (; i < n; ++i) add((double(p[i][0]) - x0) / gsd, (y0 - double(p[i][1])) / gsdLat, p[i][2]);
   if (used == 0) return false;
 
   const cv::Mat element =

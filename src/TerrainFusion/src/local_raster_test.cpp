@@ -325,6 +325,36 @@ TEST(HeightGrid, SinglePointFillsItsRingInTwoPasses) {
   EXPECT_FALSE(node->fillGridIdw(fw::GImage(outside), grids, 0.0, 0.0, 21, 21, parameters));
 }
 
+TEST(HeightGrid, PointsOnCellEdgesGoToTheCellAfterThem) {
+  vmtest::TempDir dir;
+  auto node = tftest::makeNode(dir.path());
+  // Cells of 0.5 x 0.25 from (0, 0), x east and y north: 40 columns, 40 rows.
+  sv::Var parameters(
+      std::map<std::string, sv::Var>{{"gsd", sv::Var(0.5)}, {"gsd_lat", sv::Var(0.25)}});
+  const auto grid = [&](const std::vector<cv::Vec3f>& list, cv::Mat& heights) {
+    std::vector<fw::GImage> grids;
+    const cv::Mat points = cv::Mat(list, true).reshape(3, 1);
+    if (!node->fillGridIdw(fw::GImage(points), grids, 0.0, 0.0, 40, 40, parameters)) return false;
+    heights = cv::Mat(grids[0]);
+    return true;
+  };
+  // Far apart (the grid's closing keeps lone cells as they are), an odd number of them.
+  cv::Mat h;
+  ASSERT_TRUE(grid({{-0.0f, -0.0f, 1.0f},
+                    {5.0f, -2.5f, 2.0f},
+                    {5.49f, -2.74f, 3.0f},
+                    {10.0f, -5.0f, 4.0f},
+                    {19.99f, -9.99f, 5.0f}},
+                   h));
+  EXPECT_FLOAT_EQ(h.at<float>(0, 0), 1.0f);
+  EXPECT_FLOAT_EQ(h.at<float>(10, 10), 3.0f);  // the higher of its two points
+  EXPECT_FLOAT_EQ(h.at<float>(20, 20), 4.0f);
+  EXPECT_FLOAT_EQ(h.at<float>(39, 39), 5.0f);
+  // The far edges and anything before the near ones lie outside.
+  EXPECT_FALSE(grid({{20.0f, -1.0f, 1.0f}, {1.0f, -10.0f, 1.0f}, {-0.001f, -1.0f, 1.0f}}, h));
+  EXPECT_FALSE(grid({{1.0f, 0.001f, 1.0f}}, h));
+}
+
 TEST(HeightGrid, HalveImageKeepsEveryOtherPixel) {
   cv::Mat source(5, 7, CV_32FC1);
   for (int i = 0; i < 35; ++i) source.at<float>(i / 7, i % 7) = float(i);
