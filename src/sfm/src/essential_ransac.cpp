@@ -11,11 +11,17 @@ namespace {
 
 constexpr int kSampleSize = 5;
 
-// Matches within the threshold of `e` (squared Sampson distance), marked in `mask`.
+// Matches within the threshold of `e` (squared Sampson distance), marked in `mask`. The
+// count stops, at `to_beat` or less, once the matches left cannot take it past `to_beat`:
+// such a model is dropped whatever its exact count.
 int countInliers(const Eigen::Matrix3d& e, const std::vector<cv::Point2d>& pa,
-                 const std::vector<cv::Point2d>& pb, double squared_threshold, uchar* mask) {
+                 const std::vector<cv::Point2d>& pb, double squared_threshold, int to_beat,
+                 uchar* mask) {
+  constexpr size_t kCheckEvery = 32;
+  const size_t n = pa.size();
   int count = 0;
-  for (size_t i = 0; i < pa.size(); ++i) {
+  for (size_t i = 0; i < n; ++i) {
+    if (i % kCheckEvery == 0 && count + static_cast<int>(n - i) <= to_beat) return count;
     const Eigen::Vector3d xa(pa[i].x, pa[i].y, 1.0), xb(pb[i].x, pb[i].y, 1.0);
     const Eigen::Vector3d ea = e * xa, eb = e.transpose() * xb;
     const double residual = xb.dot(ea);
@@ -64,7 +70,7 @@ EssentialFit fitEssential(const std::vector<cv::Point2d>& pa, const std::vector<
       b[k] = Eigen::Vector2d(pb[i].x, pb[i].y);
     }
     for (const Eigen::Matrix3d& e : essentialsOfFive(a, b)) {
-      const int count = countInliers(e, pa, pb, squared_threshold, mask.data());
+      const int count = countInliers(e, pa, pb, squared_threshold, best, mask.data());
       if (count <= best) continue;
       best = count;
       best_e = e;
