@@ -5,6 +5,7 @@
 #include <Eigen/QR>
 
 #include <cmath>
+#include <complex>
 
 namespace sfm {
 namespace {
@@ -78,6 +79,35 @@ PolyMatrix product(const PolyMatrix& p, const PolyMatrix& q, bool q_transposed) 
   return out;
 }
 
+// The least last pivot, relative to the first, of five independent constraints.
+constexpr double kIndependent = 1e-10;
+// The largest imaginary part, relative, of a root taken as real.
+constexpr double kRealRoot = 1e-8;
+
+// A fixed rotation of four dimensions with no axis near a coordinate axis or plane: the
+// product of turns by unrelated angles in each of the six planes. Fixed, so the solutions
+// are the same on every run and machine.
+const Eigen::Matrix4d& genericRotation() {
+  static const Eigen::Matrix4d rotation = [] {
+    constexpr double kAngles[6] = {0.61, 1.13, 0.37, 0.89, 1.41, 0.53};
+    Eigen::Matrix4d r = Eigen::Matrix4d::Identity();
+    int k = 0;
+    for (int i = 0; i < 4; ++i)
+      for (int j = i + 1; j < 4; ++j) {
+        Eigen::Matrix4d g = Eigen::Matrix4d::Identity();
+        const double c = std::cos(kAngles[k]), s = std::sin(kAngles[k]);
+        ++k;
+        g(i, i) = c;
+        g(j, j) = c;
+        g(i, j) = -s;
+        g(j, i) = s;
+        r = r * g;
+      }
+    return r;
+  }();
+  return rotation;
+}
+
 }  // namespace
 
 std::vector<Eigen::Matrix3d> essentialsOfFive(const std::array<Eigen::Vector2d, 5>& a,
@@ -89,11 +119,18 @@ std::vector<Eigen::Matrix3d> essentialsOfFive(const std::array<Eigen::Vector2d, 
     for (int r = 0; r < 3; ++r)
       for (int c = 0; c < 3; ++c) constraints(i, 3 * r + c) = xb[r] * xa[c];
   }
+  // Fewer than five independent constraints (repeated or coincident matches) leave a null
+  // space of more than four dimensions, of which any four would give spurious solutions.
+  const Eigen::ColPivHouseholderQR<Eigen::Matrix<double, 9, 5>> qr(constraints.transpose());
+  const double first_pivot = std::abs(qr.matrixQR()(0, 0));
+  if (!(std::abs(qr.matrixQR()(4, 4)) > kIndependent * first_pivot)) return {};
   // E = x X + y Y + z Z + W over an orthonormal basis of the constraints' null space: the
-  // last four columns of the orthogonal factor of their transpose.
-  const Eigen::HouseholderQR<Eigen::Matrix<double, 9, 5>> qr(constraints.transpose());
+  // last four columns of the orthogonal factor of their transpose, turned by a fixed generic
+  // rotation. Those columns follow the coordinate axes closely when the motion does: with no
+  // turn and the baseline along the image's x axis the true E is one of them, with no share
+  // of W, and the reduction below has no solution with W's coefficient of one.
   const Eigen::Matrix<double, 9, 9> q = qr.householderQ();
-  const Eigen::Matrix<double, 9, 4> basis = q.rightCols<4>();
+  const Eigen::Matrix<double, 9, 4> basis = q.rightCols<4>() * genericRotation();
   PolyMatrix e;
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) {
@@ -140,12 +177,16 @@ std::vector<Eigen::Matrix3d> essentialsOfFive(const std::array<Eigen::Vector2d, 
   if (eigen.info() != Eigen::Success) return {};
   std::vector<Eigen::Matrix3d> out;
   for (int s = 0; s < 10; ++s) {
-    if (std::abs(eigen.eigenvalues()[s].imag()) > 1e-10 * (1.0 + std::abs(eigen.eigenvalues()[s])))
-      continue;
-    const Eigen::Matrix<double, 10, 1> v = eigen.eigenvectors().col(s).real();
-    const double one = v[kOne - kCubic];
+    // A real root repeated, or nearly, may come out as a conjugate pair with a tiny imaginary
+    // part: it is taken once, from the member above the real axis, and read in complex
+    // arithmetic, since the pair's eigenvectors are complex too.
+    const std::complex<double> root = eigen.eigenvalues()[s];
+    if (root.imag() < 0.0 || root.imag() > kRealRoot * (1.0 + std::abs(root))) continue;
+    const Eigen::Matrix<std::complex<double>, 10, 1> v = eigen.eigenvectors().col(s);
+    const std::complex<double> one = v[kOne - kCubic];
     if (!(std::abs(one) > 1e-12 * v.norm())) continue;
-    const double x = v[kX - kCubic] / one, y = v[kY - kCubic] / one, z = v[kZ - kCubic] / one;
+    const double x = (v[kX - kCubic] / one).real(), y = (v[kY - kCubic] / one).real(),
+                 z = (v[kZ - kCubic] / one).real();
     Eigen::Matrix3d m;
     for (int r = 0; r < 3; ++r)
       for (int c = 0; c < 3; ++c)
