@@ -1,9 +1,12 @@
 #include "src/TerrainFusion/src/hole_filling.h"
 
+#include "src/TerrainFusion/src/laplacian_pyramid.h"
+
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -143,8 +146,7 @@ void keepSeenColours(const uchar* dom, const uchar* weight, uchar* out, int cols
 }
 
 // The full-size DOM: seen pixels their own colour, holes the first level's fill pulled up.
-// Bands without a hole are copied; the others pull up the coarse rows they need (one more on
-// each side, whose pulled-up rows see the crop's edge and are not used).
+// Bands without a hole are copied; the others pull up only the coarse rows they need.
 void pullIntoHoles(const cv::Mat& dom, const cv::Mat& weight, const cv::Mat& filled, cv::Mat& out) {
   cv::Mat up;
   const int step = 2 * kBandRows;
@@ -155,12 +157,8 @@ void pullIntoHoles(const cv::Mat& dom, const cv::Mat& weight, const cv::Mat& fil
       dom.rowRange(rows).copyTo(out.rowRange(rows));
       continue;
     }
-    const int first = std::max(y0 / 2 - 1, 0), end = std::min((y1 + 1) / 2 + 1, filled.rows);
-    const int upRows = end == filled.rows ? dom.rows - 2 * first : 2 * (end - first);
-    cv::pyrUp(filled.rowRange(first, end), up, cv::Size(dom.cols, upRows));
-    const int skip = y0 - 2 * first;
     cv::Mat outRows = out.rowRange(rows);
-    up.rowRange(skip, skip + y1 - y0).convertTo(outRows, CV_8U);
+    pulledUpRows(filled, dom.size(), y0, y1, up).convertTo(outRows, CV_8U);
     for (int y = y0; y < y1; ++y)
       keepSeenColours(dom.ptr<uchar>(y), weight.ptr<uchar>(y), out.ptr<uchar>(y), dom.cols);
   }
@@ -169,6 +167,12 @@ void pullIntoHoles(const cv::Mat& dom, const cv::Mat& weight, const cv::Mat& fil
 }  // namespace
 
 cv::Mat domWithHolesFilled(const cv::Mat& dom, const cv::Mat& weight) {
+  // The rows below are read by raw pointer over the DOM's size, so a wrong type or size would
+  // read past the weight or misread the colours rather than fail.
+  if (dom.type() != CV_8UC3)
+    throw std::invalid_argument("domWithHolesFilled: the DOM must be 8-bit with three channels");
+  if (weight.type() != CV_8UC1 || weight.size() != dom.size())
+    throw std::invalid_argument("domWithHolesFilled: the weight must be 8-bit of the DOM's size");
   const int seenCount = cv::countNonZero(weight);
   if (seenCount == 0 || seenCount == weight.rows * weight.cols) return dom;
   if (dom.cols < 2 || dom.rows < 2) {

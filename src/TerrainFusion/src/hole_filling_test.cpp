@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -127,6 +128,22 @@ TEST(HoleFilling, ALineOfPixelsLeavesItsHolesBlack) {
   const cv::Mat filled = domWithHolesFilled(dom, weight);
   EXPECT_EQ(filled.at<cv::Vec3b>(0, 2), cv::Vec3b(90, 90, 90));
   EXPECT_EQ(filled.at<cv::Vec3b>(0, 6), cv::Vec3b(0, 0, 0));
+}
+
+TEST(HoleFilling, RefusesAWeightOrDomOfTheWrongTypeOrSize) {
+  cv::Mat dom, weight;
+  randomBlock({64, 48}, 11, dom, weight);
+  // Each would otherwise be read by pointer over the DOM's rows: past the end, or misread.
+  EXPECT_THROW(domWithHolesFilled(dom, weight.rowRange(0, 47)), std::invalid_argument);
+  EXPECT_THROW(domWithHolesFilled(dom, weight.colRange(0, 63)), std::invalid_argument);
+  cv::Mat wideWeight;
+  weight.convertTo(wideWeight, CV_16U);
+  EXPECT_THROW(domWithHolesFilled(dom, wideWeight), std::invalid_argument);
+  cv::Mat grey;
+  cv::cvtColor(dom, grey, cv::COLOR_BGR2GRAY);
+  EXPECT_THROW(domWithHolesFilled(grey, weight), std::invalid_argument);
+  // A right pair still fills.
+  EXPECT_NO_THROW(domWithHolesFilled(dom, weight));
 }
 
 }  // namespace

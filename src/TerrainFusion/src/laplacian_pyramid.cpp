@@ -3,6 +3,23 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <utility>
+
+CoarseSpan coarseSpanOf(int fineFirst, int fineEnd, int coarseLength, int fineLength) {
+  CoarseSpan span;
+  span.first = std::max(fineFirst / 2 - 1, 0);
+  span.end = std::min((fineEnd + 1) / 2 + 1, coarseLength);
+  span.pulledUp =
+      span.end == coarseLength ? fineLength - 2 * span.first : 2 * (span.end - span.first);
+  return span;
+}
+
+cv::Mat pulledUpRows(const cv::Mat& coarse, cv::Size fineSize, int y0, int y1, cv::Mat& up) {
+  const CoarseSpan rows = coarseSpanOf(y0, y1, coarse.rows, fineSize.height);
+  cv::pyrUp(coarse.rowRange(rows.first, rows.end), up, cv::Size(fineSize.width, rows.pulledUp));
+  const int skip = y0 - 2 * rows.first;
+  return up.rowRange(skip, skip + y1 - y0);
+}
 
 namespace {
 
@@ -10,21 +27,15 @@ namespace {
 // once would be a frame's full-size block more to allocate and to stream through memory.
 constexpr int kBandRows = 64;
 
-// fine - pyrUp(coarse), 16-bit signed. Each band pulls up the coarse rows it reads and one
-// more on each side, whose pulled-up rows see the band's cut edge and are not used; OpenCV's
-// 8-bit pyrUp is integer arithmetic over whole rows, so the bands give the whole's bytes.
+// fine - pyrUp(coarse), 16-bit signed, a band of rows at a time.
 cv::Mat bandOf(const cv::Mat& fine, const cv::Mat& coarse) {
   cv::Mat band(fine.size(), CV_MAKETYPE(CV_16S, fine.channels()));
   cv::Mat up;
   for (int y0 = 0; y0 < fine.rows; y0 += kBandRows) {
     const int y1 = std::min(y0 + kBandRows, fine.rows);
-    const int first = std::max(y0 / 2 - 1, 0), end = std::min((y1 + 1) / 2 + 1, coarse.rows);
-    const int upRows = end == coarse.rows ? fine.rows - 2 * first : 2 * (end - first);
-    cv::pyrUp(coarse.rowRange(first, end), up, cv::Size(fine.cols, upRows));
-    const int skip = y0 - 2 * first;
     cv::Mat bandRows = band.rowRange(y0, y1);
-    cv::subtract(fine.rowRange(y0, y1), up.rowRange(skip, skip + y1 - y0), bandRows, cv::noArray(),
-                 CV_16S);
+    cv::subtract(fine.rowRange(y0, y1), pulledUpRows(coarse, fine.size(), y0, y1, up), bandRows,
+                 cv::noArray(), CV_16S);
   }
   return band;
 }
@@ -77,47 +88,40 @@ void collapseLaplacianPyramid(std::vector<cv::Mat>& bands) {
   }
 }
 
-namespace {
-
-// The rows or columns [first, end) of a coarser level of `coarseSize` that pulled up give
-// rows or columns [fineFirst, fineEnd) exactly: an even fine pixel reads the coarse one
-// under it and one on each side, an odd one the two around it.
-void coarseSpan(int fineFirst, int fineEnd, int coarseSize, int& first, int& end) {
-  first = std::max(fineFirst / 2 - 1, 0);
-  end = std::min((fineEnd + 1) / 2 + 1, coarseSize);
-}
-
-// The size pyrUp gives a crop starting at `first` of a coarse level `coarseSize` long: twice
-// the crop, unless the crop reaches the level's end, where the finer level's own size rules.
-int pulledUpSize(int first, int end, int coarseSize, int fineSize) {
-  return end == coarseSize ? fineSize - 2 * first : 2 * (end - first);
-}
-
-}  // namespace
-
-cv::Mat collapsedWindow(const std::vector<cv::Mat>& bands, const cv::Rect& window) {
+cv::Mat collapsedWindow(const std::vector<cv::Mat>& bands, const cv::Mat& finest,
+                        cv::Size finestSize, cv::Point at) {
+  const auto levelSize = [&](size_t l) { return l == 0 ? finestSize : bands[l].size(); };
+  // Level l + 1's spans (columns, rows) that pulled up give level l's window.
+  std::vector<std::pair<CoarseSpan, CoarseSpan>> spans(bands.size());
   std::vector<cv::Rect> windows(bands.size());
-  windows[0] = window;
+  windows[0] = cv::Rect(at, finest.size());
   for (size_t l = 0; l + 1 < bands.size(); ++l) {
     const cv::Rect& w = windows[l];
-    int x0, x1, y0, y1;
-    coarseSpan(w.x, w.x + w.width, bands[l + 1].cols, x0, x1);
-    coarseSpan(w.y, w.y + w.height, bands[l + 1].rows, y0, y1);
-    windows[l + 1] = cv::Rect(x0, y0, x1 - x0, y1 - y0);
+    const cv::Size fine = levelSize(l), coarse = bands[l + 1].size();
     // Pulled up to an odd size, OpenCV's last row can depend on where its vectors end:
     // such a level is pulled up whole, as the full collapse does.
-    if (bands[l].cols % 2 || bands[l].rows % 2) windows[l + 1] = cv::Rect({}, bands[l + 1].size());
+    const bool whole = fine.width % 2 || fine.height % 2;
+    spans[l + 1] = {
+        coarseSpanOf(whole ? 0 : w.x, whole ? fine.width : w.x + w.width, coarse.width, fine.width),
+        coarseSpanOf(whole ? 0 : w.y, whole ? fine.height : w.y + w.height, coarse.height,
+                     fine.height)};
+    const CoarseSpan &xs = spans[l + 1].first, &ys = spans[l + 1].second;
+    windows[l + 1] = cv::Rect(xs.first, ys.first, xs.end - xs.first, ys.end - ys.first);
   }
+  if (bands.size() == 1) return finest.clone();
   cv::Mat coarse = bands.back()(windows.back());
   for (size_t l = bands.size() - 1; l-- > 0;) {
-    const cv::Rect& c = windows[l + 1];
+    const CoarseSpan &xs = spans[l + 1].first, &ys = spans[l + 1].second;
     const cv::Rect& f = windows[l];
-    const cv::Size upSize(pulledUpSize(c.x, c.x + c.width, bands[l + 1].cols, bands[l].cols),
-                          pulledUpSize(c.y, c.y + c.height, bands[l + 1].rows, bands[l].rows));
     cv::Mat up, fine;
-    cv::pyrUp(coarse, up, upSize);
-    cv::add(bands[l](f), up(cv::Rect(f.x - 2 * c.x, f.y - 2 * c.y, f.width, f.height)), fine);
+    cv::pyrUp(coarse, up, cv::Size(xs.pulledUp, ys.pulledUp));
+    const cv::Mat pulled = up(cv::Rect(f.x - 2 * xs.first, f.y - 2 * ys.first, f.width, f.height));
+    cv::add(l == 0 ? finest : bands[l](f), pulled, fine);
     coarse = fine;
   }
-  return bands.size() == 1 ? coarse.clone() : coarse;
+  return coarse;
+}
+
+cv::Mat collapsedWindow(const std::vector<cv::Mat>& bands, const cv::Rect& window) {
+  return collapsedWindow(bands, bands[0](window), bands[0].size(), window.tl());
 }

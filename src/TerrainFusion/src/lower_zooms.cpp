@@ -34,6 +34,10 @@ int32_t wrapColumn(long long x, int32_t zoom) {
 
 namespace {
 
+// Even the highest ancestor holds its source in whole cells, so no block is ever empty.
+static_assert((kCellsPerTile >> (kMaxRenderZooms - 1)) >= 1,
+              "a tile's cells must cover every zoom rendered below it");
+
 // Block of the source inside the ancestor k levels up, for a raster of `size` pixels.
 cv::Rect blockOf(int32_t x, int32_t y, int k, int size) {
   const int parts = 1 << k;
@@ -84,10 +88,8 @@ void renderLowerZoomsOf(TileAccess& access, int32_t x, int32_t y, int32_t z, int
     shrunk[k].heights.copyTo(r.heights(cells));
     // A cell's mask reads its own pixels only, and the rest of the ancestor was masked
     // before it was stored: the block alone needs masking.
-    if (!cells.empty()) {
-      cv::Mat blockHeights = r.heights(cells);
-      tile_model::maskHeightsByWeight(blockHeights, r.weight(pixels));
-    }
+    cv::Mat blockHeights = r.heights(cells);
+    tile_model::maskHeightsByWeight(blockHeights, r.weight(pixels));
     // Ancestors carry no band stacks: blending never runs on them.
     access.tiles().SetTile(
         ax, ay, az, tile_model::makeTile(r, ax, ay, az, tileClockSeconds(), {}, {}, aux, tag));

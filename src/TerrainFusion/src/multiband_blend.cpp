@@ -101,21 +101,19 @@ cv::Mat mosaicOf(const Neighbourhood& around, const std::vector<cv::Mat>& own, i
   return m;
 }
 
-// The band mosaics of every level, and where the tile's own pixels start at level 0. Only
-// the tile's own pixels of level 0 are ever read (the collapse keeps no more), so the rest
-// of that level is left unset.
+// The band mosaics of every level but level 0, where the tile's own pixels start at level 0
+// and that level's size. Only the tile's own pixels of level 0 are ever read (the collapse
+// keeps no more), so level 0's mosaic is never made.
 std::vector<cv::Mat> bandMosaics(const std::vector<cv::Mat>& own, const Neighbourhood& around,
-                                 cv::Point& origin) {
+                                 cv::Point& origin, cv::Size& finestSize) {
   const int n = static_cast<int>(own.size()) - 1;
   const Sides sides(around);
   std::vector<cv::Mat> mosaics(own.size());
   for (int l = 1; l <= n; ++l) mosaics[l] = mosaicOf(around, own, l, mosaicBorder(n, l), sides);
   const int p = mosaicBorder(n, 0);
   origin = cv::Point(sides.left ? p : 0, sides.top ? p : 0);
-  const int across = (sides.left ? p : 0) + kTileSize + (sides.right ? p : 0);
-  const int down = (sides.top ? p : 0) + kTileSize + (sides.bottom ? p : 0);
-  mosaics[0].create(down, across, own[0].type());
-  own[0].copyTo(mosaics[0](cv::Rect(origin, own[0].size())));
+  finestSize = cv::Size((sides.left ? p : 0) + kTileSize + (sides.right ? p : 0),
+                        (sides.top ? p : 0) + kTileSize + (sides.bottom ? p : 0));
   return mosaics;
 }
 
@@ -151,9 +149,10 @@ bool collapseTile(TileAccess& access, int32_t x, int32_t y, int32_t z, bool must
     tile_model::rebuildBandStacks(r.dom, r.weight, bands, weights);
   }
   cv::Point origin;
-  std::vector<cv::Mat> mosaics = bandMosaics(bands, around, origin);
+  cv::Size finestSize;
+  const std::vector<cv::Mat> mosaics = bandMosaics(bands, around, origin, finestSize);
   cv::Mat dom;
-  collapsedWindow(mosaics, cv::Rect(origin, cv::Size(kTileSize, kTileSize))).convertTo(dom, CV_8U);
+  collapsedWindow(mosaics, bands[0], finestSize, origin).convertTo(dom, CV_8U);
   r.dom = dom;
   const auto fusion = std::dynamic_pointer_cast<TerrainFusionTile>(stored);
   access.tiles().SetTile(

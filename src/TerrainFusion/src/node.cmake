@@ -30,6 +30,7 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/local_rasteriser_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/area_reduction_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/footprint_sampler_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/raster_colouring_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ready_raster_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_concurrency_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/intake_order_test.cpp

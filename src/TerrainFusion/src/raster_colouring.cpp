@@ -58,6 +58,9 @@ struct RowPoints {
     u = c2 + pixels;
     v = u + pixels;
   }
+  // The pointers lead into `points`: a copy's would lead into the original's.
+  RowPoints(const RowPoints&) = delete;
+  RowPoints& operator=(const RowPoints&) = delete;
 };
 
 // Projects row `py` two pixels at a time, by the very operations, in the very order, of the

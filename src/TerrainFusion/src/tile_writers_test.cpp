@@ -131,8 +131,10 @@ TEST(LaplacianPyramid, BandsMatchTheWholeLevelsPulledUp) {
 TEST(LaplacianPyramid, AWindowCollapsesToTheSameBytesAsTheWhole) {
   // Random bands (not the pyramid of any image, so saturation is reached too) over a tile's
   // mosaic and over odd sizes, with windows against every edge, inside and a pixel wide.
+  // 264x200 crops three even levels and then pulls its odd level 3 (33x25) up whole.
   cv::RNG rng(11);
-  for (const cv::Size size : {cv::Size(384, 384), cv::Size(301, 257), cv::Size(320, 448)}) {
+  for (const cv::Size size :
+       {cv::Size(384, 384), cv::Size(301, 257), cv::Size(320, 448), cv::Size(264, 200)}) {
     std::vector<cv::Mat> bands;
     buildLaplacianPyramid(texture(size.width, size.height, 3), 5, bands);
     for (size_t l = 0; l < bands.size(); ++l) {
@@ -150,11 +152,18 @@ TEST(LaplacianPyramid, AWindowCollapsesToTheSameBytesAsTheWhole) {
                                         {size.width / 2, 0, 1, size.height},
                                         {5, size.height / 3, size.width - 5, 1},
                                         {127, 129, 3, 2}};
+    // Level 0 given over the window alone, as a tile's collapse gives it: never read beyond.
+    std::vector<cv::Mat> coarser = bands;
+    coarser[0] = cv::Mat();
     for (const cv::Rect& w : windows) {
       const cv::Mat part = collapsedWindow(bands, w);
       ASSERT_EQ(part.size(), w.size());
       EXPECT_EQ(cv::norm(part, whole[0](w), cv::NORM_INF), 0.0)
           << size << " window " << w.x << "," << w.y << " " << w.width << "x" << w.height;
+      const cv::Mat alone = collapsedWindow(coarser, bands[0](w).clone(), size, w.tl());
+      ASSERT_EQ(alone.size(), w.size());
+      EXPECT_EQ(cv::norm(alone, whole[0](w), cv::NORM_INF), 0.0)
+          << size << " level 0 alone, window " << w.x << "," << w.y;
     }
   }
 }
