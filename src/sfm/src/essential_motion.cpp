@@ -38,20 +38,25 @@ EssentialMotion motionInFront(const cv::Mat& e, const std::vector<cv::Point2d>& 
   cv::cv2eigen(r1, turns[0]);
   cv::cv2eigen(r2, turns[1]);
   cv::cv2eigen(t, baseline);
+  // Two buffers of marks: the best motion's and the one being counted, traded on a win.
   EssentialMotion best;
   best.count = -1;
+  std::vector<char> front(pa.size());
   for (int k = 0; k < 4; ++k) {
-    EssentialMotion m;
-    m.b_from_a = turns[k % 2];
-    m.t = k < 2 ? baseline : Eigen::Vector3d(-baseline);
-    m.in_front.assign(pa.size(), 0);
+    const Eigen::Matrix3d& turn = turns[k % 2];
+    const Eigen::Vector3d way = k < 2 ? baseline : Eigen::Vector3d(-baseline);
+    int count = 0;
     for (size_t i = 0; i < pa.size(); ++i) {
-      const bool front = inFront(m.b_from_a, m.t, Eigen::Vector3d(pa[i].x, pa[i].y, 1.0),
-                                 Eigen::Vector3d(pb[i].x, pb[i].y, 1.0));
-      m.in_front[i] = front;
-      m.count += front;
+      front[i] = inFront(turn, way, Eigen::Vector3d(pa[i].x, pa[i].y, 1.0),
+                         Eigen::Vector3d(pb[i].x, pb[i].y, 1.0));
+      count += front[i];
     }
-    if (m.count > best.count) best = std::move(m);
+    if (count <= best.count) continue;
+    best.b_from_a = turn;
+    best.t = way;
+    best.count = count;
+    best.in_front.swap(front);
+    front.resize(pa.size());
   }
   return best;
 }

@@ -12,9 +12,9 @@ namespace sfm {
 // that puts the most matches in front of both cameras: b sees a's point X at b_from_a * X + t,
 // |t| = 1. A match counts when the nearest approach of its two rays lies in front of both
 // cameras and nearer than kFarthestDepth baselines to each (farther, its depth is noise); on a
-// tie the earlier motion of the order turn 1 / turn 2, each with t then -t, wins. This is
-// OpenCV's recoverPose test with the depths along the rays solved in closed form instead of by
-// a singular value decomposition per match and motion, which made up most of its cost.
+// tie the earlier motion of the order (turn 1, t), (turn 2, t), (turn 1, -t), (turn 2, -t) wins.
+// This is OpenCV's recoverPose test with the depths along the rays solved in closed form instead of
+// by a singular value decomposition per match and motion, which made up most of its cost.
 struct EssentialMotion {
   Eigen::Matrix3d b_from_a = Eigen::Matrix3d::Identity();
   Eigen::Vector3d t = Eigen::Vector3d::Zero();

@@ -22,11 +22,8 @@ int countInliers(const Eigen::Matrix3d& e, const std::vector<cv::Point2d>& pa,
   int count = 0;
   for (size_t i = 0; i < n; ++i) {
     if (i % kCheckEvery == 0 && count + static_cast<int>(n - i) <= to_beat) return count;
-    const Eigen::Vector3d xa(pa[i].x, pa[i].y, 1.0), xb(pb[i].x, pb[i].y, 1.0);
-    const Eigen::Vector3d ea = e * xa, eb = e.transpose() * xb;
-    const double residual = xb.dot(ea);
-    const double norm = ea.head<2>().squaredNorm() + eb.head<2>().squaredNorm();
-    const bool inlier = residual * residual <= squared_threshold * norm;
+    const bool inlier = withinSampson(e, Eigen::Vector3d(pa[i].x, pa[i].y, 1.0),
+                                      Eigen::Vector3d(pb[i].x, pb[i].y, 1.0), squared_threshold);
     mask[i] = inlier;
     count += inlier;
   }
@@ -75,8 +72,7 @@ EssentialFit fitEssential(const std::vector<cv::Point2d>& pa, const std::vector<
       best = count;
       best_e = e;
       std::copy(mask.begin(), mask.end(), fit.mask.ptr<uchar>());
-      needed = std::min(needed,
-                        samplesNeeded(search.confidence, double(count) / n, kSampleSize, needed));
+      needed = samplesNeeded(search.confidence, double(count) / n, kSampleSize, needed);
     }
   }
   if (best < kSampleSize) return fit;

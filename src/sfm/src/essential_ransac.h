@@ -23,6 +23,17 @@ struct EssentialFit {
   int inliers = 0;
 };
 
+// Whether the match of xa in a and xb in b (normalised image coordinates, third coordinate
+// one) lies within the threshold of e's epipolar lines by its Sampson distance, given squared.
+// A match at which e gives no line in either image fits no model: it tells nothing.
+inline bool withinSampson(const Eigen::Matrix3d& e, const Eigen::Vector3d& xa,
+                          const Eigen::Vector3d& xb, double squared_threshold) {
+  const Eigen::Vector3d ea = e * xa, eb = e.transpose() * xb;
+  const double residual = xb.dot(ea);
+  const double norm = ea.head<2>().squaredNorm() + eb.head<2>().squaredNorm();
+  return norm > 0.0 && residual * residual <= squared_threshold * norm;
+}
+
 // The essential matrix, of those five random matches at a time fit exactly, that the most
 // matches (`pa` in a, `pb` in b, normalised coordinates) fit within the threshold, by their
 // squared Sampson distance; the number of samples shrinks as the share of inliers found

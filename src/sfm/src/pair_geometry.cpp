@@ -18,8 +18,9 @@ namespace {
 
 constexpr double kMinSpread =
     0.01;  // normalised image units: least spread of the matches across their line
-constexpr int kRansacIterations = 250;  // enough when half the matches are wrong
-constexpr uint64_t kRansacSeed = 0x5eed;
+// The homography's search draws as many samples as the essential matrix's, seeded alike.
+constexpr int kRansacIterations = EssentialSearch{}.max_samples;
+constexpr uint64_t kRansacSeed = EssentialSearch{}.seed;
 // Motions fitting at least this share of the most matches any motion fits are told apart by
 // the recorded baseline.
 constexpr double kNearlyAllInliers = 0.8;
@@ -122,10 +123,7 @@ Motion motionWithMatches(const Eigen::Matrix3d& b_from_a, const Eigen::Vector3d&
   motion.mask = cv::Mat::zeros(static_cast<int>(pa.size()), 1, CV_8U);
   for (size_t i = 0; i < pa.size(); ++i) {
     const Eigen::Vector3d xa(pa[i].x, pa[i].y, 1.0), xb(pb[i].x, pb[i].y, 1.0);
-    const Eigen::Vector3d ea = e * xa, eb = e.transpose() * xb;
-    const double residual = xb.dot(ea);
-    const double norm = ea.head<2>().squaredNorm() + eb.head<2>().squaredNorm();
-    if (!(norm > 0.0 && residual * residual <= threshold * threshold * norm)) continue;
+    if (!withinSampson(e, xa, xb, threshold * threshold)) continue;
     // Depths along both rays of their nearest approach: da * ra = centre_b + db * rb.
     const Eigen::Vector3d ra = xa, rb = b_from_a.transpose() * xb;
     Eigen::Matrix2d m;
@@ -158,8 +156,6 @@ std::vector<Motion> candidateMotions(const std::vector<cv::Point2d>& pa,
   std::vector<Motion> candidates;
   EssentialSearch search;
   search.threshold = threshold;
-  search.max_samples = kRansacIterations;
-  search.seed = kRansacSeed;
   const EssentialFit fit = fitEssential(pa, pb, search);
   if (!fit.e.empty()) candidates.push_back(motionOfEssential(fit.e, pa, pb, fit.mask));
   if (!recorded) return candidates;

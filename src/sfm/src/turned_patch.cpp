@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
-#include <vector>
+#include <string>
 
 namespace sfm {
 namespace {
@@ -20,6 +20,9 @@ int rounded(double v) { return static_cast<int>(std::lrint(v)); }
 cv::Mat turnedPatch(const cv::Mat& patch, const cv::Matx22f& turn) {
   if (patch.type() != CV_8UC1)
     throw std::invalid_argument("turning a patch that is not 8-bit single-channel");
+  if (patch.cols > kMostTurnedColumns)
+    throw std::invalid_argument("turning a patch wider than " + std::to_string(kMostTurnedColumns) +
+                                " pixels");
   // The forward map, as floats, destination = turn * (source - middle) + middle.
   const cv::Point2f middle(patch.cols / 2, patch.rows / 2);
   const cv::Point2f moved_middle = turn * cv::Vec2f(middle.x, middle.y);
@@ -40,7 +43,7 @@ cv::Mat turnedPatch(const cv::Mat& patch, const cv::Matx22f& turn) {
 
   constexpr int scale = 1 << kPositionBits;
   constexpr int round_delta = scale / kFractions / 2;
-  std::vector<int> along_x(patch.cols), along_y(patch.cols);
+  int along_x[kMostTurnedColumns], along_y[kMostTurnedColumns];
   for (int x = 0; x < patch.cols; ++x) {
     along_x[x] = rounded(m[0] * x * scale);
     along_y[x] = rounded(m[3] * x * scale);

@@ -45,14 +45,20 @@ TEST(TurnedPatch, GivesTheLibrarysWarpToTheByte) {
     ++patches;
   }
   EXPECT_EQ(patches, 400);
+  cv::Mat widest(9, kMostTurnedColumns, CV_8UC1);
+  rng.fill(widest, cv::RNG::UNIFORM, 0, 256);
+  EXPECT_EQ(cv::countNonZero(turnedPatch(widest, turnBy(2.5)) != libraryTurn(widest, turnBy(2.5))),
+            0);
 }
 
-TEST(TurnedPatch, KeepsAnUnturnedPatchAndRefusesOtherPixelTypes) {
+TEST(TurnedPatch, KeepsAnUnturnedPatchAndRefusesOtherPixelTypesAndWidePatches) {
   cv::Mat patch(15, 15, CV_8UC1);
   cv::RNG(2).fill(patch, cv::RNG::UNIFORM, 0, 256);
   EXPECT_EQ(cv::countNonZero(turnedPatch(patch, turnBy(0.0)) != patch), 0);
   EXPECT_THROW(turnedPatch(cv::Mat(15, 15, CV_8UC3), turnBy(0.3)), std::invalid_argument);
   EXPECT_THROW(turnedPatch(cv::Mat(15, 15, CV_32F), turnBy(0.3)), std::invalid_argument);
+  EXPECT_THROW(turnedPatch(cv::Mat(9, kMostTurnedColumns + 1, CV_8UC1), turnBy(0.3)),
+               std::invalid_argument);
 }
 
 }  // namespace
