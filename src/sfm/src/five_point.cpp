@@ -84,29 +84,15 @@ constexpr double kIndependent = 1e-10;
 // The largest imaginary part, relative, of a root taken as real.
 constexpr double kRealRoot = 1e-8;
 
-// A fixed rotation of four dimensions with no axis near a coordinate axis or plane: the
-// product of turns by unrelated angles in each of the six planes. Fixed, so the solutions
-// are the same on every run and machine.
-const Eigen::Matrix4d& genericRotation() {
-  static const Eigen::Matrix4d rotation = [] {
-    constexpr double kAngles[6] = {0.61, 1.13, 0.37, 0.89, 1.41, 0.53};
-    Eigen::Matrix4d r = Eigen::Matrix4d::Identity();
-    int k = 0;
-    for (int i = 0; i < 4; ++i)
-      for (int j = i + 1; j < 4; ++j) {
-        Eigen::Matrix4d g = Eigen::Matrix4d::Identity();
-        const double c = std::cos(kAngles[k]), s = std::sin(kAngles[k]);
-        ++k;
-        g(i, i) = c;
-        g(j, j) = c;
-        g(i, j) = -s;
-        g(j, i) = s;
-        r = r * g;
-      }
-    return r;
-  }();
-  return rotation;
-}
+// A fixed rotation of four dimensions, row by row, with no axis near a coordinate axis or
+// plane: turns by unrelated angles (0.61, 1.13, 0.37, 0.89, 1.41, 0.53 radians) in its six
+// planes, multiplied out. Written out to the last digit, so the solutions are the same on
+// every run and machine whatever its sine and cosine give.
+constexpr double kGenericRotation[16] = {
+    0.32604500330083824, -0.27478524360622786,  0.43866087877595211,  0.79105269050192328,
+    0.22787900275825007, -0.069107646386765781, -0.89459450946397712, 0.3781480622053921,
+    0.84320821585730288, -0.26974867104303957,  0.039786539216087047, -0.46330615199721326,
+    0.36161543196496199, 0.92030041702569165,   0.075460773688202976, 0.12879089028929816};
 
 }  // namespace
 
@@ -130,7 +116,9 @@ std::vector<Eigen::Matrix3d> essentialsOfFive(const std::array<Eigen::Vector2d, 
   // turn and the baseline along the image's x axis the true E is one of them, with no share
   // of W, and the reduction below has no solution with W's coefficient of one.
   const Eigen::Matrix<double, 9, 9> q = qr.householderQ();
-  const Eigen::Matrix<double, 9, 4> basis = q.rightCols<4>() * genericRotation();
+  const Eigen::Matrix<double, 9, 4> basis =
+      q.rightCols<4>() *
+      Eigen::Map<const Eigen::Matrix<double, 4, 4, Eigen::RowMajor>>(kGenericRotation);
   PolyMatrix e;
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) {
