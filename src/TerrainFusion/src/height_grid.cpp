@@ -84,8 +84,8 @@ bool fillHeightGrid(const fw::GImage& points, std::vector<fw::GImage>& grids, do
   const cv::v_float64x2 left = cv::v_setall_f64(x0), top = cv::v_setall_f64(y0);
   const cv::v_float64x2 across = cv::v_setall_f64(gsd), down = cv::v_setall_f64(gsdLat);
   for (; i + 2 <= n; i += 2) {
-    const cv::v_float64x2 x(double(p[i][0]), double(p[i + 1][0]));
-    const cv::v_float64x2 y(double(p[i][1]), double(p[i + 1][1]));
+    const cv::v_float64x2 x(static_cast<double>(p[i][0]), static_cast<double>(p[i + 1][0]));
+    const cv::v_float64x2 y(static_cast<double>(p[i][1]), static_cast<double>(p[i + 1][1]));
     double column[2], row[2];
     cv::v_store(column, (x - left) / across);
     cv::v_store(row, (top - y) / down);
