@@ -208,26 +208,50 @@ int countCommit(void* count) {
   return 0;
 }
 
-// Counts the commits of the store's record, DOM and DSM databases into `commits`, which must
-// outlive the store: closing it writes the metadata, which commits too.
-void countCommits(Store& store, int (&commits)[3]) {
-  sqlite3_commit_hook(store.recordDatabase(), countCommit, &commits[0]);
-  sqlite3_commit_hook(store.domDatabase(), countCommit, &commits[1]);
-  sqlite3_commit_hook(store.dsmDatabase(), countCommit, &commits[2]);
-}
-
-TEST(MbtilesStore, BatchedFlushIsOneTransactionPerDatabaseAndNoSecondWrite) {
+// A store whose record, DOM and DSM databases count their commits. The counts are declared
+// before the store so that they outlive it: closing the store writes the metadata, which
+// commits too.
+struct CommitCountingStore {
   vmtest::TempDir dir;
   int commits[3] = {0, 0, 0};
-  auto store = std::make_shared<Store>((dir / "t").string(), "", "");
-  countCommits(*store, commits);
+  std::shared_ptr<Store> store = std::make_shared<Store>((dir / "t").string(), "", "");
+
+  CommitCountingStore() {
+    sqlite3_commit_hook(store->recordDatabase(), countCommit, &commits[0]);
+    sqlite3_commit_hook(store->domDatabase(), countCommit, &commits[1]);
+    sqlite3_commit_hook(store->dsmDatabase(), countCommit, &commits[2]);
+  }
+
+  // Tiles (i, y, 5) for i < n, made at 10 + i seconds, set into `cache`.
+  static std::vector<std::shared_ptr<TerrainFusionMultiTile>> fill(TileManagerCachedGDAL& cache,
+                                                                   int n, int y) {
+    std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
+    for (int i = 0; i < n; ++i) {
+      tiles.push_back(makeTile(i, y, 5, i, store_test::Weight::Full, 10.0 + i));
+      cache.SetTile(i, y, 5, tiles.back());
+    }
+    return tiles;
+  }
+
+  // Every tile of `tiles` (made by fill with row y) but the one at `skipped` reads back as set.
+  void expectStored(const std::vector<std::shared_ptr<TerrainFusionMultiTile>>& tiles, int y,
+                    int skipped) const {
+    for (int i = 0; i < static_cast<int>(tiles.size()); ++i) {
+      if (i == skipped) continue;
+      auto read = store->GetTile(i, y, 5);
+      ASSERT_NE(read, nullptr);
+      EXPECT_TRUE(sameTile(*read, *tiles[i]));
+    }
+  }
+};
+
+TEST(MbtilesStore, BatchedFlushIsOneTransactionPerDatabaseAndNoSecondWrite) {
+  CommitCountingStore counted;
+  const int(&commits)[3] = counted.commits;
   std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
   {
-    TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), store, 100);
-    for (int i = 0; i < 10; ++i) {
-      tiles.push_back(makeTile(i, 3, 5, i, store_test::Weight::Full, 10.0 + i));
-      cache.SetTile(i, 3, 5, tiles.back());
-    }
+    TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), counted.store, 100);
+    tiles = CommitCountingStore::fill(cache, 10, 3);
     tiles[9]->SetModified(false);  // evicted but not written
     EXPECT_EQ(cache.flushTilesOlderThanToMbtiles(15.0), std::make_pair(5u, 5u));
     for (int c : commits) EXPECT_EQ(c, 1);
@@ -237,38 +261,23 @@ TEST(MbtilesStore, BatchedFlushIsOneTransactionPerDatabaseAndNoSecondWrite) {
     EXPECT_EQ(cache.writeBackFailures(), 0u);
   }
   for (int c : commits) EXPECT_EQ(c, 2) << "tiles the batch committed are not written again";
-  EXPECT_EQ(query(store->recordDatabasePath(), "SELECT count(*) FROM tiles;")[0][0], "9");
-  for (int i = 0; i < 9; ++i) {
-    auto read = store->GetTile(i, 3, 5);
-    ASSERT_NE(read, nullptr);
-    EXPECT_TRUE(sameTile(*read, *tiles[i]));
-  }
+  EXPECT_EQ(query(counted.store->recordDatabasePath(), "SELECT count(*) FROM tiles;")[0][0], "9");
+  counted.expectStored(tiles, 3, 9);
 }
 
 // Saving the cache at the end of a run writes its modified tiles as the flush does: one
 // commit per database instead of one per tile (each commit waits for the disk).
 TEST(MbtilesStore, SavingTheCacheIsOneTransactionPerDatabase) {
-  vmtest::TempDir dir;
-  int commits[3] = {0, 0, 0};
-  auto store = std::make_shared<Store>((dir / "t").string(), "", "");
-  countCommits(*store, commits);
-  std::vector<std::shared_ptr<TerrainFusionMultiTile>> tiles;
-  TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), store, 100);
-  for (int i = 0; i < 12; ++i) {
-    tiles.push_back(makeTile(i, 4, 5, i, store_test::Weight::Full, 10.0 + i));
-    cache.SetTile(i, 4, 5, tiles.back());
-  }
+  CommitCountingStore counted;
+  const int(&commits)[3] = counted.commits;
+  TileManagerCachedGDAL cache(fw::TileManager::defaultProjection(), counted.store, 100);
+  const auto tiles = CommitCountingStore::fill(cache, 12, 4);
   tiles[3]->SetModified(false);  // nothing to write
   cache.call("saveCache", nullptr);
   for (int c : commits) EXPECT_EQ(c, 1);
   for (const auto& tile : tiles) EXPECT_FALSE(tile->IsModified());
-  EXPECT_EQ(query(store->recordDatabasePath(), "SELECT count(*) FROM tiles;")[0][0], "11");
-  for (int i = 0; i < 12; ++i) {
-    if (i == 3) continue;
-    auto read = store->GetTile(i, 4, 5);
-    ASSERT_NE(read, nullptr);
-    EXPECT_TRUE(sameTile(*read, *tiles[i]));
-  }
+  EXPECT_EQ(query(counted.store->recordDatabasePath(), "SELECT count(*) FROM tiles;")[0][0], "11");
+  counted.expectStored(tiles, 4, 3);
   cache.call("saveCache", nullptr);  // nothing modified since: nothing written
   for (int c : commits) EXPECT_EQ(c, 1);
   EXPECT_EQ(cache.writeBackFailures(), 0u);
