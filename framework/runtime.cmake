@@ -6,6 +6,8 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/bounded_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_loading.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/thread_limit.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/setting_value.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_tally.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)

@@ -1,5 +1,8 @@
 #include "src/TerrainFusion/src/terrain_memory.h"
 
+#include "framework/setting_value.h"
+#include "framework/thread_limit.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -18,38 +21,13 @@ constexpr double kDefaultCacheTiles = 1000.0;
 // Where the machine's memory cannot be asked for.
 constexpr double kFallbackMachineBytes = 8.0 * 1024.0 * kMegabyte;
 
-// A setting of "specific": flat ("terrainfusion.threads") or nested ({"terrainfusion":
-// {"threads": ...}}), as the node's settings store takes both. A number or a text holding one.
-bool specificNumber(const nlohmann::json& legacyTf, const std::string& key, double& value) {
+// A setting of "specific" as the node's settings store finds it: flat
+// ("terrainfusion.threads"), nested ({"terrainfusion": {"threads": ...}}) or, when the
+// configuration names it nowhere, from the environment variable of the same name.
+std::optional<fw::FoundSetting> specificSetting(const nlohmann::json& legacyTf,
+                                                const std::string& key) {
   const auto specific = legacyTf.find("specific");
-  if (specific == legacyTf.end() || !specific->is_object()) return false;
-  const nlohmann::json* found = nullptr;
-  const auto flat = specific->find(key);
-  if (flat != specific->end()) {
-    found = &*flat;
-  } else {
-    const size_t dot = key.find('.');
-    const auto group = specific->find(key.substr(0, dot));
-    if (dot != std::string::npos && group != specific->end() && group->is_object()) {
-      const auto leaf = group->find(key.substr(dot + 1));
-      if (leaf != group->end()) found = &*leaf;
-    }
-  }
-  if (!found) return false;
-  if (found->is_number()) {
-    value = found->get<double>();
-    return true;
-  }
-  if (found->is_string()) {
-    const std::string text = found->get<std::string>();
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() && *end == '\0') {
-      value = v;
-      return true;
-    }
-  }
-  return false;
+  return fw::findSetting(specific != legacyTf.end() ? *specific : nlohmann::json::object(), key);
 }
 
 std::string number(double v) {
@@ -81,7 +59,7 @@ double Settings::frameBudgetBytes() const {
 
 int defaultWorkers() { return static_cast<int>(std::thread::hardware_concurrency() / 2 + 1); }
 
-double defaultBudgetBytes() {
+double machineBytes() {
   double machine = kFallbackMachineBytes;
 #if defined(__unix__) || defined(__APPLE__)
   const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
@@ -91,8 +69,10 @@ double defaultBudgetBytes() {
     machine = std::min(machine, double(limit.rlim_cur));
   }
 #endif
-  return machine / 2.0;
+  return machine;
 }
+
+double defaultBudgetBytes() { return machineBytes() / 2.0; }
 
 Settings settingsOf(const nlohmann::json& legacyTf, std::string& error) {
   Settings s;
@@ -100,18 +80,24 @@ Settings settingsOf(const nlohmann::json& legacyTf, std::string& error) {
   s.workers = defaultWorkers();
   s.cacheTiles = kDefaultCacheTiles;
   if (!legacyTf.is_object()) return s;
-  double v = 0.0;
-  if (specificNumber(legacyTf, "terrainfusion.memory_budget_mb", v)) {
-    if (v > 0.0 && std::isfinite(v)) {
-      s.budgetBytes = v * kMegabyte;
+  if (const auto budget = specificSetting(legacyTf, "terrainfusion.memory_budget_mb")) {
+    const std::optional<double> v = fw::settingNumber(budget->value);
+    if (v && *v > 0.0) {
+      s.budgetBytes = *v * kMegabyte;
     } else if (error.empty()) {
-      error = "terrainfusion.memory_budget_mb " + number(v) + " is not a positive number of MB";
+      error = "terrainfusion.memory_budget_mb " + fw::shownSetting(budget->value) +
+              " is not a positive number of MB";
     }
   }
-  if (specificNumber(legacyTf, "terrainfusion.threads", v) && std::isfinite(v)) {
-    s.workers = static_cast<int>(std::clamp(v, 1.0, 1e6));  // the node runs at least one
+  if (const auto threads = specificSetting(legacyTf, "terrainfusion.threads")) {
+    // As the node's pool takes it: at least one worker, at most the thread limit.
+    if (const std::optional<double> v = fw::settingNumber(threads->value))
+      s.workers = static_cast<int>(std::clamp(*v, 1.0, double(fw::maxThreadSetting())));
   }
-  if (specificNumber(legacyTf, "terrainfusion.cache_size", v) && v >= 1.0) s.cacheTiles = v;
+  if (const auto cache = specificSetting(legacyTf, "terrainfusion.cache_size")) {
+    const std::optional<double> v = fw::settingNumber(cache->value);
+    if (v && *v >= 1.0) s.cacheTiles = *v;
+  }
   const auto dom = legacyTf.find("dom");
   if (dom != legacyTf.end() && dom->is_object()) {
     const auto scale = dom->find("scale");
@@ -138,24 +124,34 @@ std::string settingsError(const nlohmann::json& legacyTf) {
   const Settings s = settingsOf(legacyTf, error);
   if (!error.empty()) return error;
   const int steps = s.zoomSteps();
-  const double pixels = kSmallestFramePixels * std::pow(4.0, steps);
-  if (pixels * kRasterBytesPerPixel <= s.frameBudgetBytes()) return "";
+  const double need = kSmallestFramePixels * std::pow(4.0, steps) * kRasterBytesPerPixel;
+  if (need <= s.frameBudgetBytes()) return "";
+  const std::string share =
+      megabytes(s.frameBudgetBytes()) + " each of the " + std::to_string(s.workers) +
+      " terrain workers may use (terrainfusion.memory_budget_mb " +
+      number(std::round(s.budgetBytes / kMegabyte)) +
+      " less the tile cache, over terrainfusion.threads " + std::to_string(s.workers) + ")";
+  // Fewer workers would each have room for the frame: the thread count is what to lower.
+  const double fitting = std::floor(s.frameBudgetBytes() * s.workers / need);
+  if (fitting >= 1.0) {
+    return "terrainfusion.threads " + std::to_string(s.workers) +
+           " leaves too little memory to each terrain worker: a 640 x 480 frame at dom.scale " +
+           number(s.scale) + " would need " + megabytes(need) + " of rasters, over the " + share +
+           "; use at most " + number(fitting) + " threads or raise the budget";
+  }
   // The most zoom steps a worker's share allows, and the smallest scale that keeps to them.
   const double ratio = s.frameBudgetBytes() / (kSmallestFramePixels * kRasterBytesPerPixel);
-  const int allowed =
-      ratio >= 1.0 ? static_cast<int>(std::floor(std::log(ratio) / std::log(4.0))) : -1;
-  std::string hint = allowed >= 0 ? "; use a scale of at least " + number(std::pow(2.0, -allowed))
-                                  : "; raise terrainfusion.memory_budget_mb";
-  return "dom.scale " + number(s.scale) + " sets the DOM " + std::to_string(steps) +
-         " zoom levels finer than the frames' ground sampling distance: even a 640 x 480 frame "
-         "would need " +
-         megabytes(pixels * kRasterBytesPerPixel) + " of rasters, over the " +
-         megabytes(s.frameBudgetBytes()) + " each of the " + std::to_string(s.workers) +
-         " terrain workers may use (terrainfusion.memory_budget_mb " +
-         number(std::round(s.budgetBytes / kMegabyte)) +
-         " less the tile cache, over "
-         "terrainfusion.threads " +
-         std::to_string(s.workers) + ")" + hint;
+  const double leastScale =
+      ratio > 0.0 ? std::pow(2.0, -std::floor(std::log(ratio) / std::log(4.0))) : kMaxDomScale * 2;
+  const std::string hint = leastScale <= kMaxDomScale
+                               ? "; use a scale of at least " + number(leastScale)
+                               : "; raise terrainfusion.memory_budget_mb";
+  const std::string finer = steps > 0 ? " sets the DOM " + std::to_string(steps) +
+                                            " zoom levels finer than the frames' ground "
+                                            "sampling distance: even"
+                                      : ": even";
+  return "dom.scale " + number(s.scale) + finer + " a 640 x 480 frame would need " +
+         megabytes(need) + " of rasters, over the " + share + hint;
 }
 
 }  // namespace terrain_memory

@@ -17,6 +17,10 @@ constexpr double kRasterBytesPerPixel = 64.0;
 constexpr double kCachedTileBytes = 900.0 * 1024.0;
 // The smallest frame the settings are checked for at start (frame sizes come later).
 constexpr double kSmallestFramePixels = 640.0 * 480.0;
+// The largest "dom"."scale": the DOM 8 zoom levels coarser than the frames' ground sampling
+// distance, where a 4000-pixel frame still spans 16 DOM pixels; far beyond, frames shrink
+// below a pixel and no tile gets any weight.
+constexpr double kMaxDomScale = 256.0;
 
 // The settings that bound the node's memory, from its JSON configuration ("legacy_tf").
 struct Settings {
@@ -38,12 +42,17 @@ struct Settings {
 // (rounded down) plus one, so that the dense stages keep threads of their own.
 int defaultWorkers();
 
-// Half the machine's memory, or of the address space the process may use when that is
-// limited (ulimit -v), whichever is smaller.
+// The machine's memory, or the address space the process may use when that is limited
+// (ulimit -v) and smaller.
+double machineBytes();
+
+// Half of machineBytes().
 double defaultBudgetBytes();
 
-// The settings of a "legacy_tf" object; keys missing or of another type take their defaults
-// (as the node reads them). `error` names a key whose value cannot be used.
+// The settings of a "legacy_tf" object, each key found as the node's settings store finds it
+// (flat, nested, else from the environment). Keys missing or holding no number take their
+// defaults and thread counts are kept within 1..fw::maxThreadSetting(), as the node reads them;
+// `error` names a memory budget that is not a positive number.
 Settings settingsOf(const nlohmann::json& legacyTf, std::string& error);
 
 // Empty when the settings fit the budget; otherwise a one-line error that names the key to

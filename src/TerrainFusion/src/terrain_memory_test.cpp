@@ -2,6 +2,7 @@
 #include "framework/run_tally.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
+#include "testsupport/scoped_env.h"
 #include "testsupport/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,30 @@ TEST(TerrainMemory, ABudgetIsSharedByTheWorkersAndDefaultsToHalfTheMemory) {
   EXPECT_GT(terrain_memory::defaultBudgetBytes(), 0.0);
   EXPECT_EQ(terrain_memory::frameError(s, 1e6), "");
   EXPECT_TRUE(mentions(terrain_memory::frameError(s, 1e9), "raise dom.scale"));
+}
+
+// The budget and the worker count are found where the node's store finds them, the
+// environment included, and a worker count's memory share must hold a frame.
+TEST(TerrainMemory, WorkersAndBudgetAreReadAsTheNodeReadsThemAndMustFitTogether) {
+  std::string error;
+  {
+    const vmtest::ScopedEnv budget("terrainfusion.memory_budget_mb", "1000");
+    const vmtest::ScopedEnv threads("terrainfusion.threads", "3");
+    const auto s = terrain_memory::settingsOf(legacyTf(nlohmann::json::object()), error);
+    EXPECT_EQ(s.budgetBytes, 1000.0 * 1024 * 1024);
+    EXPECT_EQ(s.workers, 3);
+  }
+  EXPECT_EQ(error, "");
+  nlohmann::json config = legacyTf(nlohmann::json::object());
+  config["specific"]["terrainfusion.memory_budget_mb"] = nullptr;  // a patch would drop it
+  EXPECT_TRUE(mentions(terrain_memory::settingsError(config),
+                       "terrainfusion.memory_budget_mb null is not a positive number of MB"));
+  // 16 workers on 20 MB: each share is too small for a frame, and 8 workers would fit.
+  const std::string crowded = terrain_memory::settingsError(legacyTf(
+      {{"specific", {{"terrainfusion.memory_budget_mb", 20}, {"terrainfusion.threads", 16}}},
+       {"dom", {{"scale", 4.0}}}}));
+  EXPECT_TRUE(mentions(crowded, "terrainfusion.threads 16 leaves too little memory")) << crowded;
+  EXPECT_TRUE(mentions(crowded, "use at most 8 threads")) << crowded;
 }
 
 // A node whose settings cannot fit refuses everything from the start and says so in its

@@ -1,6 +1,7 @@
 #include "src/TerrainFusion/src/terrain_options.h"
 
 #include "framework/log.h"
+#include "framework/thread_limit.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -16,8 +17,14 @@ TerrainOptions TerrainOptions::fromStore(fw::Var& store) {
                             << " is below 1; using " << kDefaultCacheSize;
     o.cacheSize = kDefaultCacheSize;
   }
-  // A pool without workers would hold its producers' back-pressure wait forever.
-  o.workers = std::max(*store.GetInt("terrainfusion.threads", o.workers), 1);
+  // A pool without workers would hold its producers' back-pressure wait forever, and one of
+  // a million workers would take the memory before the first frame.
+  const int workers = *store.GetInt("terrainfusion.threads", o.workers);
+  o.workers = std::clamp(workers, 1, fw::maxThreadSetting());
+  if (workers > o.workers) {
+    FW_LOG(fw::kLogWarning) << "TerrainFusion: terrainfusion.threads " << workers
+                            << " is over the limit of " << o.workers << "; using " << o.workers;
+  }
   o.autoZoom = *store.GetInt("terrainfusion.auto_zoom", o.autoZoom);
   o.fakeOrigin = *store.GetString("terrainfusion.fake_origin", o.fakeOrigin);
   o.fakeHeight = *store.GetDouble("terrainfusion.fake_height", o.fakeHeight);

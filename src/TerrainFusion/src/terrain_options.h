@@ -38,7 +38,8 @@ struct TerrainOptions {
   std::string imagePath;
 
   // The settings of `store`. Values no node can work with are mended as the node always has:
-  // fewer than one worker is one, a cache size below 1 takes the default (with a warning),
+  // fewer than one worker is one, more than fw::maxThreadSetting() that many (with a warning),
+  // a cache size below 1 takes the default (with a warning),
   // render zooms outside 1..kMaxRenderZooms are clamped (with a warning).
   static TerrainOptions fromStore(fw::Var& store);
 

@@ -10,6 +10,7 @@
 #include "src/utilities/src/test_images.h"
 
 #include "read_file.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -196,6 +197,14 @@ TEST(Settings, WrongTypesAreRefusedAtStartByKey) {
        "dense.legacy_tf.specific.terrainfusion.render_mode must be 2"},
       // Twenty zoom levels finer than the frames: no raster of it could ever be allocated.
       {{{"dom", {{"scale", 1e-6}}}}, "dom.scale 1e-06 sets the DOM 20 zoom levels finer"},
+      // So coarse that every frame would shrink below a DOM pixel and no tile be written.
+      {{{"dom", {{"scale", 1e6}}}}, "dom.scale must be at most 256"},
+      {{{"dom", {{"max_zoom_level", 0}}}}, "dom.max_zoom_level must be a whole number from 10"},
+      // A million solver threads would take the memory before the first frame.
+      {{{"locate", {{"method", "legacy_sfm"}, {"specific", {{"sfm.refine.threads", 1000000}}}}}},
+       "locate.specific.sfm.refine.threads must be a whole number from 1 to"},
+      {{{"dense", {{"legacy_tf", {{"specific", {{"terrainfusion.threads", "NaN"}}}}}}}},
+       "dense.legacy_tf.specific.terrainfusion.threads must be a whole number from 1 to"},
   };
   for (const auto& [settings, expected] : cases) {
     json task = vmtest::frameListTask(home, 6);
@@ -208,6 +217,21 @@ TEST(Settings, WrongTypesAreRefusedAtStartByKey) {
         << result;
     EXPECT_FALSE(fs::exists(home / "log.txt"));
   }
+}
+
+// A setting from the environment meets the same check at start, before anything is allocated.
+TEST(Settings, ASettingFromTheEnvironmentIsRefusedAtStartByKey) {
+  vmtest::TempDir home;
+  const vmtest::ScopedEnv threads("sfm.refine.threads", "1000000");
+  const ProgramRun refused = run(kProgram, vmtest::frameListTask(home, 6));
+  EXPECT_TRUE(refused.statusLines.empty());
+  const json result = json::parse(vmtest::lastLine(refused.child.err));
+  EXPECT_EQ(result["code"], -4);
+  EXPECT_TRUE(contains(result["message"],
+                       "Invalid task or config format: sfm.refine.threads (from the environment) "
+                       "must be a whole number from 1 to"))
+      << result;
+  EXPECT_FALSE(fs::exists(home / "log.txt"));
 }
 
 TEST(Settings, TheTasksImageLimitIsHonoured) {

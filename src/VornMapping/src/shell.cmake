@@ -13,6 +13,8 @@ list(APPEND MAPPING_SOURCES
   ${shell_dir}/task_settings.cpp
   ${shell_dir}/task_startup.cpp
   ${shell_dir}/temporary_files.cpp)
+# The start check reads the front end's settings with the front end's own reader.
+list(APPEND MAPPING_DEPS sfm)
 list(APPEND MAPPING_TESTS
   ${shell_dir}/child_process_test_helper.cpp
   ${shell_dir}/chain_config_test.cpp

@@ -2,6 +2,10 @@
 
 #include "framework/printable_text.h"
 #include "framework/projection.h"
+#include "framework/setting_value.h"
+#include "framework/thread_limit.h"
+#include "src/TerrainFusion/src/terrain_memory.h"
+#include "src/sfm/src/refinement_options.h"
 
 #include <cmath>
 #include <cstdint>
@@ -16,14 +20,45 @@ using nlohmann::json;
 constexpr std::int64_t kMaxMegapixels = 1'000'000;
 constexpr std::int64_t kMaxDecodeBudgetMb = std::int64_t{1} << 20;
 constexpr std::int64_t kDeepestZoom = fw::kDeepestZoom;
-
-// The value as the error shows it: JSON, texts quoted with their control bytes escaped.
-std::string shown(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
+// The coarsest zoom a DOM may be capped at: at zoom 10 a pixel spans 150 m at the equator,
+// and below it a drone frame covers less than a pixel, so no tile would get any weight.
+constexpr std::int64_t kCoarsestMaxZoom = 10;
+constexpr double kMegabyte = 1024.0 * 1024.0;
 
 std::string problem(const std::string& key, const std::string& rule, const json& value) {
-  return key + " " + rule + ", not " + shown(value);
+  return key + " " + rule + ", not " + fw::shownSetting(value);
+}
+
+// The key as an error names it: its place in the task, or the environment variable.
+std::string keyOf(const fw::FoundSetting& found, const std::string& where, const std::string& key) {
+  return found.fromEnvironment ? key + " (from the environment)" : where + "." + key;
+}
+
+// A thread count of a node's settings: a whole number from 1 to the machine's thread limit.
+std::string threadCount(const json& specific, const std::string& where, const std::string& key) {
+  const auto found = fw::findSetting(specific, key);
+  if (!found) return "";
+  const std::optional<std::int64_t> count = fw::settingWholeNumber(found->value);
+  const int most = fw::maxThreadSetting();
+  if (count && *count >= 1 && *count <= most) return "";
+  return problem(keyOf(*found, where, key),
+                 "must be a whole number from 1 to " + std::to_string(most) +
+                     " (4 per hardware thread, at least 16)",
+                 found->value);
+}
+
+// Terrain fusion's memory budget: a positive number of MB, no more than the process may use.
+std::string memoryBudget(const json& specific, const std::string& where) {
+  const char* key = "terrainfusion.memory_budget_mb";
+  const auto found = fw::findSetting(specific, key);
+  if (!found) return "";
+  const std::optional<double> budget = fw::settingNumber(found->value);
+  const double most = std::floor(terrain_memory::machineBytes() / kMegabyte);
+  if (budget && *budget > 0.0 && *budget <= most) return "";
+  return problem(keyOf(*found, where, key),
+                 "must be a number of MB above 0 and at most the memory the process may use (" +
+                     std::to_string(std::int64_t(most)) + " MB)",
+                 found->value);
 }
 
 bool isInteger(const json& value) {
@@ -76,15 +111,42 @@ const json* member(const json& object, const char* name) {
   return it == object.end() ? nullptr : &*it;
 }
 
+// An image limit of the dataset: given in the task, else perhaps in the environment.
+std::string datasetLimit(const json& dataset, const char* name, std::int64_t high) {
+  const std::string key = std::string("dataset.") + name;
+  if (const json* v = member(dataset, name)) return integerIn(*v, key, 1, high);
+  const auto found = fw::findSetting(json::object(), key);
+  if (!found) return "";
+  const std::optional<std::int64_t> limit = fw::settingWholeNumber(found->value);
+  if (limit && *limit >= 1 && *limit <= high) return "";
+  return problem(keyOf(*found, "", key), "must be a whole number from 1 to " + std::to_string(high),
+                 found->value);
+}
+
 std::string checkDataset(const json& dataset) {
   if (const json* uri = member(dataset, "uri"); uri && uri->is_string()) {
     if (auto p = pathText(*uri, "dataset.uri"); !p.empty()) return p;
   }
-  if (const json* v = member(dataset, "max_megapixels"))
-    if (auto p = integerIn(*v, "dataset.max_megapixels", 1, kMaxMegapixels); !p.empty()) return p;
-  if (const json* v = member(dataset, "decode_budget_mb"))
-    if (auto p = integerIn(*v, "dataset.decode_budget_mb", 1, kMaxDecodeBudgetMb); !p.empty())
-      return p;
+  if (auto p = datasetLimit(dataset, "max_megapixels", kMaxMegapixels); !p.empty()) return p;
+  return datasetLimit(dataset, "decode_budget_mb", kMaxDecodeBudgetMb);
+}
+
+// The front end's settings, read by its own reader; its thread count first, bounded here.
+std::string checkLocate(const json& locate) {
+  if (const json* v = member(locate, "work_dir"))
+    if (auto p = pathText(*v, "locate.work_dir"); !p.empty()) return p;
+  const json* method = member(locate, "method");
+  if (!method || *method != "legacy_sfm") return "";
+  const json* given = member(locate, "specific");
+  const json specific = given && given->is_object() ? *given : json::object();
+  if (auto p = threadCount(specific, "locate.specific", "sfm.refine.threads"); !p.empty()) return p;
+  try {
+    sfm::RefinementOptions options;
+    sfm::applySpecific(specific, &options);
+    options.check();
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
   return "";
 }
 
@@ -126,10 +188,19 @@ std::string checkMapProduct(const json& task, const std::string& name, const jso
                             const std::vector<json>& formats) {
   const json* product = member(task, name.c_str());
   if (!product) return "";
-  if (const json* v = member(*product, "scale"))
+  if (const json* v = member(*product, "scale")) {
     if (auto p = positiveNumber(*v, name + ".scale"); !p.empty()) return p;
+    if (name == "dom" && v->get<double>() > terrain_memory::kMaxDomScale) {
+      return problem(name + ".scale",
+                     "must be at most 256 (the DOM 8 zoom levels coarser than the frames)", *v);
+    }
+  }
+  // Only the DOM's zoom cap is read; a coarser cap would leave every frame under a pixel.
   if (const json* v = member(*product, "max_zoom_level"))
-    if (auto p = integerIn(*v, name + ".max_zoom_level", 0, kDeepestZoom); !p.empty()) return p;
+    if (auto p = integerIn(*v, name + ".max_zoom_level", name == "dom" ? kCoarsestMaxZoom : 0,
+                           kDeepestZoom);
+        !p.empty())
+      return p;
   return checkMapTiling(*product, name, size, formats);
 }
 
@@ -154,6 +225,17 @@ std::string checkTerrainSettings(const json& specific, const std::string& where)
   return "";
 }
 
+// The settings that bound the terrain node's threads and memory, where the node reads them:
+// its own "specific", else the environment.
+std::string checkTerrainBounds(const json& dense) {
+  const json* terrain = member(dense, "legacy_tf");
+  const json* given = terrain ? member(*terrain, "specific") : nullptr;
+  const json specific = given && given->is_object() ? *given : json::object();
+  const std::string where = "dense.legacy_tf.specific";
+  if (auto p = threadCount(specific, where, "terrainfusion.threads"); !p.empty()) return p;
+  return memoryBudget(specific, where);
+}
+
 std::string checkDense(const json& task) {
   const json* dense = member(task, "dense");
   if (!dense) return "";
@@ -171,15 +253,20 @@ std::string checkDense(const json& task) {
           !p.empty())
         return p;
   }
-  if (const json* specific = member(*dense, "specific"))
+  const json* specific = member(*dense, "specific");
+  if (specific)
     if (auto p = checkTerrainSettings(*specific, "dense.specific"); !p.empty()) return p;
+  if (auto p = threadCount(specific && specific->is_object() ? *specific : json::object(),
+                           "dense.specific", "pointsfusion.dense_thread_num");
+      !p.empty())
+    return p;
   if (const json* terrain = member(*dense, "legacy_tf")) {
     if (!terrain->is_object()) return problem("dense.legacy_tf", "must be an object", *terrain);
-    if (const json* specific = member(*terrain, "specific"))
-      if (auto p = checkTerrainSettings(*specific, "dense.legacy_tf.specific"); !p.empty())
+    if (const json* terrainSpecific = member(*terrain, "specific"))
+      if (auto p = checkTerrainSettings(*terrainSpecific, "dense.legacy_tf.specific"); !p.empty())
         return p;
   }
-  return "";
+  return checkTerrainBounds(*dense);
 }
 
 }  // namespace
@@ -188,8 +275,7 @@ std::string taskSettingsProblem(const json& task, const json& givenTask) {
   if (const json* dataset = member(task, "dataset"))
     if (auto p = checkDataset(*dataset); !p.empty()) return p;
   if (const json* locate = member(task, "locate"))
-    if (const json* v = member(*locate, "work_dir"))
-      if (auto p = pathText(*v, "locate.work_dir"); !p.empty()) return p;
+    if (auto p = checkLocate(*locate); !p.empty()) return p;
   if (auto p = checkDense(task); !p.empty()) return p;
   if (auto p = checkMapProduct(task, "dom", {256, 256}, {"png"}); !p.empty()) return p;
   if (auto p = checkMapProduct(task, "dsm", {64, 64}, {"tif", "tiff"}); !p.empty()) return p;

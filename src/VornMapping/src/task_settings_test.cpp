@@ -3,9 +3,13 @@
 #include "task_settings.h"
 #include "chain_config.h"
 
+#include "framework/thread_limit.h"
+#include "scoped_env.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -14,6 +18,8 @@ using nlohmann::json;
 // The task as the entry point checks it: completed with the defaults.
 std::string problemOf(json task) {
   task["home"] = "/h";
+  if (task.contains("locate") && !task["locate"].contains("method"))
+    task["locate"]["method"] = "legacy_sfm";
   if (!task.contains("dataset")) task["dataset"] = {{"live", true}, {"form", "zel_frame"}};
   const json given = task;
   std::ostringstream out;
@@ -33,6 +39,7 @@ TEST(TaskSettings, TheDefaultsAndValuesTheRunHonoursPass) {
                     {{"specific",
                       {{"terrainfusion.cache_size", 64}, {"terrainfusion.render_mode", 2}}}}}}}}),
       "");
+  EXPECT_EQ(problemOf({{"dom", {{"scale", 256}, {"max_zoom_level", 10}}}}), "");
   EXPECT_EQ(problemOf({{"dom", 5}, {"dsm", "x"}}), "");  // replaced by the defaults, as before
   // The DSM's default storage gives way to the DOM's, which chooses the store of both.
   EXPECT_EQ(problemOf({{"dom", {{"tiling", {{"storage", 1}}}}}}), "");
@@ -58,8 +65,15 @@ TEST(TaskSettings, WrongTypesAndValuesAreRefusedByKey) {
       {{{"dom", {{"tiling", {{"scheme", 99}}}}}}, "dom.tiling.scheme must be 1"},
       {{{"dom", {{"tiling", 7}}}}, "dom.tiling must be an object, not 7"},
       {{{"dom", {{"max_zoom_level", 27}}}},
-       "dom.max_zoom_level must be a whole number from 0 to 26"},
+       "dom.max_zoom_level must be a whole number from 10 to 26"},
       {{{"dom", {{"scale", -1}}}}, "dom.scale must be a positive number"},
+      {{{"dom", {{"scale", 1e308}}}},
+       "dom.scale must be at most 256 (the DOM 8 zoom levels coarser than the frames), not 1e+308"},
+      {{{"dom", {{"scale", 1e6}}}}, "dom.scale must be at most 256"},
+      {{{"dom", {{"max_zoom_level", 0}}}}, "dom.max_zoom_level must be a whole number from 10"},
+      {{{"dom", {{"max_zoom_level", 9}}}}, "dom.max_zoom_level must be a whole number from 10"},
+      {{{"locate", {{"specific", {{"sfm.refine.ratio", "many"}}}}}},
+       "sfm.refine.ratio must be a number, not \"many\""},
       {{{"dense", {{"scale", "4"}}}}, "dense.scale must be a positive number"},
       {{{"dense", {{"tiling", {{"format", "las"}}}}}}, "dense.tiling.format must be \"pnts\""},
       {{{"dom", {{"tiling", {{"storage", 1}}}}}, {"dsm", {{"tiling", {{"storage", 2}}}}}},
@@ -93,6 +107,62 @@ TEST(TaskSettings, PathSettingsWithANulByteAreRefused) {
     EXPECT_EQ(problemOf(task), key + " must not hold a NUL byte, not \"/h/dom\\u0000/elsewhere\"")
         << task.dump();
   }
+}
+
+bool startsWith(const std::string& text, const std::string& start) {
+  return text.rfind(start, 0) == 0;
+}
+
+json at(const std::vector<std::string>& path, const json& value) {
+  json doc = value;
+  for (auto it = path.rbegin(); it != path.rend(); ++it) doc = json{{*it, doc}};
+  return doc;
+}
+
+// Thread counts take a whole number from 1 to the machine's limit, the terrain budget a number
+// of MB the process may have, wherever the stage reads them; numbers in text count.
+TEST(TaskSettings, ThreadCountsAndBudgetsAreBoundedByTheMachine) {
+  const std::string threads = "must be a whole number from 1 to " +
+                              std::to_string(fw::maxThreadSetting()) +
+                              " (4 per hardware thread, at least 16), not ";
+  const std::vector<json> notCounts = {
+      "NaN", -1, 0, 0.5, true, nullptr, json::array(), json::object(), 1e308, 1000000, "4x"};
+  const std::vector<std::tuple<std::vector<std::string>, std::vector<json>, std::string>> cases = {
+      {{"locate", "specific", "sfm.refine.threads"}, notCounts, threads},
+      {{"dense", "specific", "pointsfusion.dense_thread_num"}, notCounts, threads},
+      {{"dense", "legacy_tf", "specific", "terrainfusion.threads"}, notCounts, threads},
+      {{"dense", "legacy_tf", "specific", "terrainfusion.memory_budget_mb"},
+       {true, nullptr, json::array(), json::object(), 0, "NaN", 1e12},
+       "must be a number of MB above 0 and at most the memory the process may use ("}};
+  for (const auto& [path, refused, rule] : cases) {
+    const std::string key =
+        path[0] + "." + path[1] + "." + path[2] + (path.size() > 3 ? "." + path[3] : "");
+    for (const json& value : refused) {
+      const std::string problem = problemOf(at(path, value));
+      EXPECT_TRUE(startsWith(problem, key + " " + rule)) << value.dump() << " gave: " << problem;
+    }
+    for (const json& value : {json(1), json("4"), json(4.0)})
+      EXPECT_EQ(problemOf(at(path, value)), "") << key << value;
+  }
+}
+
+// Settings the task leaves out may come from environment variables of the same name: they
+// meet the same bounds, and the error says where the value came from.
+TEST(TaskSettings, SettingsFromTheEnvironmentAreCheckedAlike) {
+  for (const auto& [name, value] :
+       std::vector<std::pair<std::string, std::string>>{{"sfm.refine.threads", "1000000"},
+                                                        {"pointsfusion.dense_thread_num", "0.5"},
+                                                        {"terrainfusion.threads", "NaN"},
+                                                        {"terrainfusion.memory_budget_mb", "true"},
+                                                        {"dataset.max_megapixels", "0"}}) {
+    const vmtest::ScopedEnv env(name, value);
+    EXPECT_TRUE(startsWith(problemOf(json::object()), name + " (from the environment) must be"))
+        << problemOf(json::object());
+  }
+  const vmtest::ScopedEnv window("sfm.refine.window_size", "1");
+  EXPECT_EQ(problemOf(json::object()), "sfm.refine.window_size must be at least 2 frames");
+  // A value the task gives is the one the stage reads: the environment's is not looked at.
+  EXPECT_EQ(problemOf(at({"locate", "specific", "sfm.refine.window_size"}, 4)), "");
 }
 
 TEST(TaskSettings, TerrainSettingsOfTheDenseStageReachTheTerrainNode) {

@@ -1,103 +1,140 @@
 #include "refinement_options.h"
 
+#include "framework/setting_value.h"
+#include "framework/thread_limit.h"
+
+#include <climits>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 namespace sfm {
 
+namespace {
+
+[[noreturn]] void refuse(const std::string& key, const std::string& rule) {
+  throw std::invalid_argument(key + " " + rule);
+}
+
+}  // namespace
+
 void RefinementOptions::check() const {
-  if (window_size < 2) throw std::invalid_argument("the refinement window needs at least 2 frames");
-  if (first_window < 2)
-    throw std::invalid_argument("the first refinement window needs at least 2 frames");
-  if (max_features < 50) throw std::invalid_argument("at least 50 features per frame are needed");
-  if (image_long_side < 320)
-    throw std::invalid_argument("the reduced image needs a long side of at least 320 pixels");
-  if (!(search_sigmas >= 0.0)) throw std::invalid_argument("the search reach must not be negative");
-  if (!(ratio > 0.0 && ratio < 1.0))
-    throw std::invalid_argument("the ratio test needs a ratio in (0, 1)");
-  if (!(loss_scale > 0.0) || !(ransac_threshold > 0.0))
-    throw std::invalid_argument("pixel thresholds must be positive");
+  if (window_size < 2) refuse("sfm.refine.window_size", "must be at least 2 frames");
+  if (first_window < 2) refuse("sfm.refine.first_window", "must be at least 2 frames");
+  if (max_features < 50) refuse("sfm.refine.max_features", "must be at least 50 features");
+  if (image_long_side < 320) refuse("sfm.refine.image_long_side", "must be at least 320 pixels");
+  if (!(search_sigmas >= 0.0)) refuse("sfm.refine.search_sigmas", "must not be negative");
+  if (!(ratio > 0.0 && ratio < 1.0)) refuse("sfm.refine.ratio", "must lie between 0 and 1");
+  if (!(loss_scale > 0.0)) refuse("sfm.refine.loss_scale", "must be a positive number of pixels");
+  if (!(ransac_threshold > 0.0)) refuse("the epipolar inlier threshold", "must be positive");
   if (min_inliers < 8 || min_points < 8 || points_per_frame < min_points)
-    throw std::invalid_argument("at least 8 inliers and points are needed");
-  if (!(min_parallax >= 0.0))
-    throw std::invalid_argument("the least parallax must not be negative");
+    refuse("the refinement", "needs at least 8 inliers and points");
+  if (!(min_parallax >= 0.0)) refuse("the least parallax", "must not be negative");
   if (partners < 0 || neighbour_count < 0 || stored_frames < firstWindow() + neighbour_count) {
-    throw std::invalid_argument("the feature store must hold the window and the neighbours");
+    refuse("the feature store", "must hold the window and the neighbours");
   }
-  if (!(least_gps_sigma > 0.0)) throw std::invalid_argument("the least GPS sigma must be positive");
-  if (!(max_gps_sigmas > 0.0) || !(max_turn > 0.0))
-    throw std::invalid_argument("the largest pose change must be positive");
+  if (!(least_gps_sigma > 0.0)) refuse("sfm.refine.least_gps_sigma", "must be positive");
+  if (!(max_gps_sigmas > 0.0)) refuse("sfm.refine.max_gps_sigmas", "must be positive");
+  if (!(max_turn > 0.0)) refuse("the largest turn", "must be positive");
   if (!(min_distance_share >= 0.0 && min_distance_share < 1.0))
-    throw std::invalid_argument("the least distance share must be in [0, 1)");
-  if (!(yaw_sigma > 0.0) || !(untold_tilt_sigma > 0.0) || !(focal_sigma > 0.0))
-    throw std::invalid_argument("prior sigmas must be positive");
-  if (!(focal_significance >= 0.0) || !(focal_precision > 0.0))
-    throw std::invalid_argument("the focal length's significance and precision must be positive");
-  if (threads < 1) throw std::invalid_argument("the solver needs at least one thread");
+    refuse("the least distance share", "must be in [0, 1)");
+  if (!(yaw_sigma > 0.0)) refuse("sfm.refine.yaw_sigma", "must be positive");
+  if (!(untold_tilt_sigma > 0.0) || !(focal_sigma > 0.0))
+    refuse("prior sigmas", "must be positive");
+  if (!(focal_significance >= 0.0)) refuse("sfm.refine.focal_significance", "must not be negative");
+  if (!(focal_precision > 0.0)) refuse("sfm.refine.focal_precision", "must be positive");
+  if (threads < 1 || threads > fw::maxThreadSetting()) {
+    refuse("sfm.refine.threads", "must be from 1 to " + std::to_string(fw::maxThreadSetting()) +
+                                     " (4 per hardware thread, at least 16), not " +
+                                     std::to_string(threads));
+  }
 }
 
 namespace {
 
-template <typename T>
-void read(const nlohmann::json& specific, const char* key, T* value) {
-  const auto it = specific.find(key);
-  if (it == specific.end()) return;
-  // Settings may come as text, the way the configuration store keeps them.
-  if (it->is_string()) {
-    const nlohmann::json parsed = nlohmann::json::parse(it->get<std::string>(), nullptr, false);
-    if (parsed.is_discarded())
-      throw std::invalid_argument(std::string("unreadable value of ") + key);
-    *value = parsed.get<T>();
-    return;
+// Each setting is found as the configuration store finds it (flat, nested, else in the
+// environment) and must hold a value of its member's type: a number or a text holding one, a
+// whole number for counts, a boolean (or "true" / "false") for switches.
+void read(const nlohmann::json& specific, const char* key, int* value) {
+  const auto found = fw::findSetting(specific, key);
+  if (!found) return;
+  const std::optional<std::int64_t> whole = fw::settingWholeNumber(found->value);
+  if (!whole || *whole < INT_MIN || *whole > INT_MAX)
+    refuse(key, "must be a whole number, not " + fw::shownSetting(found->value));
+  *value = static_cast<int>(*whole);
+}
+
+void read(const nlohmann::json& specific, const char* key, double* value) {
+  const auto found = fw::findSetting(specific, key);
+  if (!found) return;
+  const std::optional<double> number = fw::settingNumber(found->value);
+  if (!number) refuse(key, "must be a number, not " + fw::shownSetting(found->value));
+  *value = *number;
+}
+
+void read(const nlohmann::json& specific, const char* key, bool* value) {
+  const auto found = fw::findSetting(specific, key);
+  if (!found) return;
+  const nlohmann::json& v = found->value;
+  if (v.is_boolean()) {
+    *value = v.get<bool>();
+  } else if (v == "true" || v == "false") {
+    *value = v == "true";
+  } else {
+    refuse(key, "must be true or false, not " + fw::shownSetting(v));
   }
-  *value = it->get<T>();
+}
+
+// A setting that names one of a few choices; none when not set.
+std::optional<std::string> choice(const nlohmann::json& specific, const char* key) {
+  const auto found = fw::findSetting(specific, key);
+  if (!found) return std::nullopt;
+  if (!found->value.is_string())
+    refuse(key, "must be a text, not " + fw::shownSetting(found->value));
+  return found->value.get<std::string>();
 }
 
 }  // namespace
 
 void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
-  if (!specific.is_object()) return;
-  try {
-    read(specific, "sfm.refine.enabled", &options->enabled);
-    read(specific, "sfm.refine.window_size", &options->window_size);
-    read(specific, "sfm.refine.first_window", &options->first_window);
-    read(specific, "sfm.refine.max_features", &options->max_features);
-    read(specific, "sfm.refine.image_long_side", &options->image_long_side);
-    read(specific, "sfm.refine.ratio", &options->ratio);
-    read(specific, "sfm.refine.search_sigmas", &options->search_sigmas);
-    read(specific, "sfm.refine.loss_scale", &options->loss_scale);
-    read(specific, "sfm.refine.threads", &options->threads);
-    read(specific, "sfm.refine.max_gps_sigmas", &options->max_gps_sigmas);
-    read(specific, "sfm.refine.least_gps_sigma", &options->least_gps_sigma);
-    read(specific, "sfm.refine.yaw_sigma", &options->yaw_sigma);
-    read(specific, "sfm.refine.focal_significance", &options->focal_significance);
-    read(specific, "sfm.refine.focal_precision", &options->focal_precision);
-  } catch (const nlohmann::json::exception& e) {
-    throw std::invalid_argument(e.what());
-  }
-  const auto detector = specific.find("sfm.refine.detector");
-  if (detector != specific.end()) {
+  const nlohmann::json& given = specific.is_object() ? specific : nlohmann::json::object();
+  read(given, "sfm.refine.enabled", &options->enabled);
+  read(given, "sfm.refine.window_size", &options->window_size);
+  read(given, "sfm.refine.first_window", &options->first_window);
+  read(given, "sfm.refine.max_features", &options->max_features);
+  read(given, "sfm.refine.image_long_side", &options->image_long_side);
+  read(given, "sfm.refine.ratio", &options->ratio);
+  read(given, "sfm.refine.search_sigmas", &options->search_sigmas);
+  read(given, "sfm.refine.loss_scale", &options->loss_scale);
+  read(given, "sfm.refine.threads", &options->threads);
+  read(given, "sfm.refine.max_gps_sigmas", &options->max_gps_sigmas);
+  read(given, "sfm.refine.least_gps_sigma", &options->least_gps_sigma);
+  read(given, "sfm.refine.yaw_sigma", &options->yaw_sigma);
+  read(given, "sfm.refine.focal_significance", &options->focal_significance);
+  read(given, "sfm.refine.focal_precision", &options->focal_precision);
+  if (const auto detector = choice(given, "sfm.refine.detector")) {
     if (*detector == "ORB") {
       options->detector = FeatureDetector::kOrb;
     } else if (*detector == "SIFT") {
       options->detector = FeatureDetector::kSift;
     } else {
-      throw std::invalid_argument("unknown sfm.refine.detector: " + detector->dump());
+      refuse("sfm.refine.detector",
+             "must be \"ORB\" or \"SIFT\", not " + fw::shownSetting(*detector));
     }
   }
-  const auto mode = specific.find("globalsfm.intrinsic_refinement");
-  if (mode == specific.end()) return;
-  if (!mode->is_string())
-    throw std::invalid_argument("globalsfm.intrinsic_refinement must be a text");
-  const std::string name = mode->get<std::string>();
-  if (name == "ADJUST_ALL") {
+  const auto mode = choice(given, "globalsfm.intrinsic_refinement");
+  if (!mode) return;
+  if (*mode == "ADJUST_ALL") {
     options->intrinsics = IntrinsicRefinement::kAll;
-  } else if (name == "ADJUST_FOCAL_LENGTH") {
+  } else if (*mode == "ADJUST_FOCAL_LENGTH") {
     options->intrinsics = IntrinsicRefinement::kFocalLength;
-  } else if (name == "NONE") {
+  } else if (*mode == "NONE") {
     options->intrinsics = IntrinsicRefinement::kNone;
   } else {
-    throw std::invalid_argument("unknown globalsfm.intrinsic_refinement: " + name);
+    refuse("globalsfm.intrinsic_refinement",
+           "must be \"ADJUST_ALL\", \"ADJUST_FOCAL_LENGTH\" or \"NONE\", not " +
+               fw::shownSetting(*mode));
   }
 }
 

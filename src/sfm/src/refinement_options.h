@@ -69,20 +69,22 @@ struct RefinementOptions {
   double focal_significance = 2.0;
   // ... and only when the adjustment tells the focal length to this share or better.
   double focal_precision = 0.015;
-  int threads = 1;  // solver threads, and pairs of frames related at once
+  // Solver threads, and pairs of frames related at once: 1 to fw::maxThreadSetting().
+  int threads = 1;
   IntrinsicRefinement intrinsics = IntrinsicRefinement::kAll;
 
   int firstWindow() const { return first_window > window_size ? first_window : window_size; }
 
-  // Throws std::invalid_argument for values outside their ranges.
+  // Throws std::invalid_argument, naming the setting, for values outside their ranges.
   void check() const;
 };
 
 // Overrides from the "specific" members of the front end's configuration:
 // "globalsfm.intrinsic_refinement" ("ADJUST_ALL", "ADJUST_FOCAL_LENGTH", "NONE"),
 // "sfm.refine.detector" ("ORB", "SIFT") and the "sfm.refine.*" keys named after the
-// members above. Throws std::invalid_argument for a
-// value of the wrong type or an unknown refinement name.
+// members above; a key the configuration leaves out is taken from the environment variable of
+// the same name. Throws std::invalid_argument, naming the key, for a value of the wrong type
+// or an unknown name.
 void applySpecific(const nlohmann::json& specific, RefinementOptions* options);
 
 }  // namespace sfm

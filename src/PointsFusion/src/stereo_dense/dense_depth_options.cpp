@@ -2,6 +2,7 @@
 
 #include "framework/config_store.h"
 #include "framework/log.h"
+#include "framework/thread_limit.h"
 
 #include <algorithm>
 
@@ -17,10 +18,11 @@ DenseDepthOptions DenseDepthOptions::fromConfig() {
 }
 
 void DenseDepthOptions::check() {
-  const int clamped = std::clamp(threads, 1, kMaxThreads);
+  const int most = fw::maxThreadSetting();
+  const int clamped = std::clamp(threads, 1, most);
   if (clamped != threads) {
     FW_LOG(fw::kLogWarning) << "pointsfusion.dense_thread_num " << threads << " is out of 1.."
-                            << kMaxThreads << "; using " << clamped << ".";
+                            << most << "; using " << clamped << ".";
     threads = clamped;
   }
 }

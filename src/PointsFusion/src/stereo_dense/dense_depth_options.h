@@ -5,7 +5,6 @@
 // the GPU band size) stays there, because other readers of the store depend on it.
 struct DenseDepthOptions {
   static constexpr int kGpuMethod = 3;  // the value of `method` that asks for the GPU matcher
-  static constexpr int kMaxThreads = 64;
 
   int threads = 4;          // "pointsfusion.dense_thread_num": pair tasks run at once
   int method = kGpuMethod;  // "pointsfusion.dense_method": any other value means the CPU
@@ -15,6 +14,6 @@ struct DenseDepthOptions {
   double searchRangeFactor = 3.0;
 
   static DenseDepthOptions fromConfig();
-  // Keeps threads within 1 .. kMaxThreads, with a warning naming the setting.
+  // Keeps threads within 1 .. fw::maxThreadSetting(), with a warning naming the setting.
   void check();
 };

@@ -1,5 +1,7 @@
 #include "src/PointsFusion/src/stereo_dense/dense_depth_options.h"
 
+#include "framework/thread_limit.h"
+
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pipeline_test_support.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
@@ -39,20 +41,23 @@ TEST(DenseDepthOptions, TheStageKeepsWhatItReadWhenBuilt) {
   DenseDepth stage(4.0f, std::make_shared<SGM_CPU>());
   fw::Var::instance().setText("pointsfusion.clone_frame", "0");
   EXPECT_TRUE(stage.options().cloneFrame);
-  EXPECT_EQ(stage.options().threads, DenseDepthOptions::kMaxThreads);
+  EXPECT_EQ(stage.options().threads, std::min(99, fw::maxThreadSetting()));
 }
 
 TEST(DenseDepthOptions, CheckKeepsTheThreadCountInRange) {
   LogLines log;
-  for (const auto& [given, kept] :
-       std::vector<std::pair<int, int>>{{-3, 1}, {0, 1}, {1, 1}, {64, 64}, {65, 64}}) {
+  const int most = fw::maxThreadSetting();
+  for (const auto& [given, kept] : std::vector<std::pair<int, int>>{
+           {-3, 1}, {0, 1}, {1, 1}, {most, most}, {most + 1, most}, {1000000, most}}) {
     DenseDepthOptions o;
     o.threads = given;
     o.check();
     EXPECT_EQ(o.threads, kept) << given;
   }
-  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num"), 3);
-  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num 65 is out of 1..64"), 1);
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num"), 4);
+  EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num " + std::to_string(most + 1) +
+                                           " is out of 1.." + std::to_string(most)),
+            1);
 }
 
 }  // namespace
