@@ -1,7 +1,8 @@
-# Runtime services of the framework: log path, worker pools, messenger, configuration
-# store and section timer.
+# Runtime services of the framework: log path, link-free folders for every writer, worker
+# pools, messenger, configuration store and section timer.
 list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/log.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/link_free_folder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bounded_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
@@ -13,6 +14,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/link_free_folder_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bounded_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp

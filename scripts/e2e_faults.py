@@ -27,7 +27,10 @@ Cases (--case, several allowed; all by default):
               reason in the task log;
   file_limit  a run under a file-size limit (ulimit -f) smaller than its databases is not
               killed by SIGXFSZ: error lines, -14 with the reason in the task log, and what
-              was written reads.
+              was written reads; under a limit below one database page no database is left
+              without its tables;
+  links       a home named through a symbolic link is resolved at the start: the run ends in
+              12 with its products readable in the real folder.
 Usage: e2e_faults.py --program VornMapping --flight-maker make_example_flight --work DIR
                      [--case NAME ...] [--thorough] [--seed N]
 """
@@ -431,15 +434,27 @@ TIGHT_ADDRESS_SPACE_MB = 300
 
 # Far below the databases of the reduced flight (about 200 KiB each), far above its task log.
 FILE_LIMIT_BYTES = 64 << 10
-FILE_LIMITED = [sys.executable, "-c",
-                "import os, resource, sys; limit = int(sys.argv[1]); "
-                "resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)); "
-                "os.execv(sys.argv[2], sys.argv[2:])",
-                str(FILE_LIMIT_BYTES)]
+# Below one page of a database: not even an empty one can be made.
+TINY_FILE_LIMIT_BYTES = 1 << 10
+
+
+def file_limited(limit):
+    return [sys.executable, "-c",
+            "import os, resource, sys; limit = int(sys.argv[1]); "
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)); "
+            "os.execv(sys.argv[2], sys.argv[2:])",
+            str(limit)]
+
+
+def has_tiles_table(path):
+    with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
+        return bool(db.execute(
+            "SELECT 1 FROM sqlite_master WHERE type='table' AND name='tiles'").fetchall())
 
 
 def case_file_limit(args, checks):
-    home, run, ended = run_variant(args, "file_limit", args.frames, prefix=FILE_LIMITED)
+    home, run, ended = run_variant(args, "file_limit", args.frames,
+                                   prefix=file_limited(FILE_LIMIT_BYTES))
     log = fr.log_lines(home)
     errors = run.error_lines()
     for line in errors[:4]:
@@ -451,6 +466,36 @@ def case_file_limit(args, checks):
     checks.expect("file_limit.error_lines", bool(errors), tail(run.lines))
     checks.expect("file_limit.reason_in_log", any(line.startswith("E") for line in log), tail(log))
     checks.readable("file_limit.readable", home, 2)
+
+    # A limit below one database page: no database is left without its tables, and the run
+    # fails with the reason.
+    home, run, ended = run_variant(args, "file_limit_tiny", args.frames,
+                                   prefix=file_limited(TINY_FILE_LIMIT_BYTES))
+    checks.expect("file_limit_tiny.final_state", ended and run.final_state() == fr.FAILED,
+                  f"ended={ended} state={run.final_state()}")
+    for name in ("dom/dom.mbtiles", "dsm/dsm.mbtiles", ".cache/tf/tiles/tile.db"):
+        path = os.path.join(home, name)
+        checks.expect("file_limit_tiny.whole_or_none",
+                      not os.path.exists(path) or has_tiles_table(path), path)
+    checks.expect("file_limit_tiny.reason", any(
+        "Can't create dom mbtiles file" in line for line in run.error_lines() + fr.log_lines(home)),
+        tail(run.lines))
+    return 0
+
+
+def case_links(args, checks):
+    """A home named through a link: resolved at the start, mapped in the real folder."""
+    base = fresh_home(args.work, "links")
+    real, link = os.path.join(base, "real"), os.path.join(base, "link")
+    os.makedirs(real)
+    os.symlink(real, link)
+    run = fr.Run(args.program, fr.task(link, args.frames, 2))
+    ended = run.wait(RUN_TIMEOUT)
+    checks.expect("links.final_state", ended and run.final_state() == fr.FINISHED,
+                  f"ended={ended} state={run.final_state()} log: {tail(fr.log_lines(real))}")
+    checks.readable("links.readable", real, 2)
+    checks.expect("links.link_kept", os.path.islink(link) and sorted(os.listdir(base)) == [
+        "link", "real"], str(os.listdir(base)))
     return 0
 
 
@@ -478,7 +523,8 @@ def case_memory(args, checks):
 
 CASES = {"kill": case_kill, "full_disk": case_full_disk, "live": case_live,
          "second_run": case_second_run, "nothing_made": case_nothing_made,
-         "partial": case_partial, "memory": case_memory, "file_limit": case_file_limit}
+         "partial": case_partial, "memory": case_memory, "file_limit": case_file_limit,
+         "links": case_links}
 
 
 def main():

@@ -29,30 +29,30 @@ bool writeAll(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, const void* data, size_t size,
-                         std::string& error) {
-  // The process id keeps two processes writing the same tile off each other's file.
-  const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
+bool writeFileAtomically(const std::string& path, const void* data, size_t size, std::string& error,
+                         fw::LinkFreeFolder::Missing missing) {
+  std::string folderPath, name;
+  fw::splitFilePath(path, folderPath, name);
+  const fw::LinkFreeFolder folder = fw::LinkFreeFolder::open(folderPath, missing, error);
+  return folder.isOpen() && writeFileAtomically(folder, name, data, size, error);
+}
+
+bool writeFileAtomically(const fw::LinkFreeFolder& folder, const std::string& name,
+                         const void* data, size_t size, std::string& error) {
+  const std::string temporary = fw::temporaryNameOf(name);
   // Whatever stands at the temporary name (a link planted there, a file with a second name)
   // is removed, not written through: the new file is always our own.
-  ::unlink(temporary.c_str());
-  const int fd =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = systemError("open");
-    return false;
-  }
+  folder.remove(temporary);
+  const int fd = folder.createFile(temporary, error);
+  if (fd < 0) return false;
   bool ok = writeAll(fd, static_cast<const uint8_t*>(data), size);
-  if (!ok) error = systemError("write");
+  if (!ok) error = systemError(("write " + folder.pathOf(temporary)).c_str());
   if (::close(fd) != 0 && ok) {
     ok = false;
-    error = systemError("close");
+    error = systemError(("close " + folder.pathOf(temporary)).c_str());
   }
-  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = systemError("rename");
-  }
-  if (!ok) ::unlink(temporary.c_str());
+  ok = ok && folder.rename(temporary, name, /*replace=*/true, error);
+  if (!ok) folder.remove(temporary);
   return ok;
 }
 

@@ -9,6 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <filesystem>
+#include <fstream>
 
 #include <unistd.h>
 
@@ -155,6 +156,35 @@ TEST(FileStore, AnIdleStorePrintsNoTimings) {
   store_test::LogCapture log;
   { Store store((dir / "t").string(), "", ""); }
   EXPECT_EQ(log.count("time", fw::kLogInfo), 0u);
+}
+
+// Links planted while the run goes: a zoom folder or a product folder that became a link to
+// somewhere else is refused with its reason; a second name of another file at a tile's name is
+// replaced. Nothing outside the store's folders changes.
+TEST(FileStore, LinksPlantedInTheFoldersAreNeverFollowed) {
+  vmtest::TempDir dir, outside;
+  const stdfs::path t = dir / "t", d = dir / "d", s = dir / "s";
+  std::ofstream(outside / "precious", std::ios::binary) << "keep";
+  store_test::LogCapture log;
+  Store store(t.string(), d.string(), s.string());
+  ASSERT_TRUE(store.SetTile(1, 2, 18, makeTile(1, 2, 18, 1)));
+  stdfs::create_directory_symlink(outside.path(), d / "19");
+  EXPECT_FALSE(store.SetTile(1, 2, 19, makeTile(1, 2, 19, 1)));
+  EXPECT_EQ(log.count((d / "19").string() + " is a symbolic link", fw::kLogError), 1u);
+  stdfs::remove(store.DomPath(1, 2, 18));
+  stdfs::create_hard_link(outside / "precious", store.DomPath(1, 2, 18));
+  EXPECT_TRUE(store.SetTile(1, 2, 18, makeTile(1, 2, 18, 2)));
+  EXPECT_NE(store.GetTile(1, 2, 18), nullptr);
+  // The DSM folder itself swapped for a link.
+  stdfs::rename(s, dir / "moved");
+  stdfs::create_directory_symlink(outside.path(), s);
+  EXPECT_FALSE(store.SetTile(1, 2, 18, makeTile(1, 2, 18, 3)));
+  EXPECT_EQ(log.count((s).string() + " is a symbolic link", fw::kLogError), 1u);
+
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(tile_files::readWholeFile((outside / "precious").string(), bytes));
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "keep");
+  EXPECT_EQ(filesUnder(outside.path()), std::vector<stdfs::path>{outside / "precious"});
 }
 
 TEST(FileStore, OneRecordPerFileStoreNeedsItsLevelFolder) {

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
@@ -200,7 +203,47 @@ TEST(MbtilesStore, ADanglingLinkInPlaceOfADatabaseIsNotFollowed) {
     EXPECT_FALSE(store.SetTile(0, 0, 1, makeTile(0, 0, 1, 1)));
   }
   EXPECT_FALSE(stdfs::exists(outside)) << "the database was created at the link's target";
-  EXPECT_GE(log.count("Can't open database", fw::kLogError), 1u);
+  EXPECT_GE(log.count("tile.db already exists", fw::kLogError), 1u);
+}
+
+// A database is made whole or not at all: under a file-size limit smaller than a database no
+// file without tables is left, and the store says why. A folder reached through a link is
+// never entered.
+TEST(MbtilesStore, DatabasesAreMadeWholeOrNotAtAll) {
+  vmtest::TempDir dir, outside;
+  const std::string folder = (dir / "t").string();
+  store_test::LogCapture log;
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string reason;
+  {
+    Store store(folder, "", "");
+    reason = store.creationError();
+    EXPECT_EQ(store.domDatabase(), nullptr);
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_NE(reason.find("Can't create dom mbtiles file " + folder + "/dom.mbtiles"),
+            std::string::npos)
+      << reason;
+  EXPECT_NE(reason.find("a file-size limit was reached"), std::string::npos) << reason;
+  for (const auto& entry : stdfs::directory_iterator(folder))
+    ADD_FAILURE() << "left behind: " << entry.path();
+
+  stdfs::create_directory_symlink(outside.path(), dir / "link");
+  try {
+    Store linked((dir / "link/t").string(), "", "");
+    ADD_FAILURE() << "a store was made behind a link";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find((dir / "link").string() + " is a symbolic link"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(stdfs::is_empty(outside.path()));
 }
 
 int countCommit(void* count) {

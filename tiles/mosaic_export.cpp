@@ -1,5 +1,6 @@
 #include "framework/config_store.h"
 #include "framework/log.h"
+#include "tiles/atomic_file.h"
 #include "tiles/tile_manager_cached_gdal.h"
 
 #include <opencv2/core.hpp>
@@ -86,11 +87,20 @@ bool TileManagerCachedGDAL::ExportMosaic(const std::string& path) {
     }
   }
   if (mosaic.empty()) return false;
+  // Encoded here and written like every product file: never through a link.
+  std::vector<uint8_t> bytes;
+  std::string error;
+  const size_t dot = path.rfind('.');
   try {
-    return cv::imwrite(path, mosaic);
+    if (dot == std::string::npos || !cv::imencode(path.substr(dot), mosaic, bytes)) {
+      error = "no image format for this file name";
+    }
   } catch (const cv::Exception& e) {
-    FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: Can't write " << path << ": "
-                          << e.what();
-    return false;
+    error = e.what();
   }
+  if (error.empty() && tile_files::writeFileAtomically(path, bytes.data(), bytes.size(), error))
+    return true;
+  FW_LOG(fw::kLogError) << "TileManagerCachedGDAL - ExportMosaic: Can't write " << path << ": "
+                        << error;
+  return false;
 }

@@ -5,26 +5,16 @@
 #include "tiles/png_codec.h"
 #include "tiles/tile_blobs.h"
 
-#include <filesystem>
 #include <sstream>
-
-namespace {
-
-namespace stdfs = std::filesystem;
-
-void createFolder(const std::string& folder) {
-  const stdfs::path path = stdfs::u8path(folder);
-  if (!stdfs::is_directory(path)) stdfs::create_directories(path);
-}
-
-void createParentFolder(const std::string& file) {
-  const stdfs::path parent = stdfs::u8path(file).parent_path();
-  if (!parent.empty() && !stdfs::exists(parent)) stdfs::create_directories(parent);
-}
-
-}  // namespace
+#include <stdexcept>
 
 namespace fw {
+
+void makeStoreFolder(const std::string& folder) {
+  std::string reason;
+  if (!LinkFreeFolder::open(folder, LinkFreeFolder::Missing::kCreate, reason).isOpen())
+    throw std::runtime_error("cannot make the folder " + folder + ": " + reason);
+}
 
 std::string tilePath(const std::string& folder, int32_t x, int32_t y, int32_t z,
                      const char* extension) {
@@ -69,6 +59,11 @@ template class TileManagerFileSystem<TerrainFusionMultiTile>;
 
 }  // namespace fw
 
+namespace {
+// The zoom folders of the DOM-PNG/DSM-TIFF store are made as its tiles arrive.
+constexpr auto kMakeFolders = fw::LinkFreeFolder::Missing::kCreate;
+}  // namespace
+
 template <typename Tile>
 TileManagerFileSystemMultiFile<Tile>::TileManagerFileSystemMultiFile(const std::string& tilesFolder,
                                                                      const std::string& domLocation,
@@ -76,9 +71,9 @@ TileManagerFileSystemMultiFile<Tile>::TileManagerFileSystemMultiFile(const std::
     : fw::TileManagerFileSystem<Tile>(tilesFolder),
       domFolder_(domLocation.empty() ? tilesFolder : domLocation),
       dsmFolder_(dsmLocation.empty() ? tilesFolder : dsmLocation) {
-  createFolder(tilesFolder);
-  createFolder(domFolder_);
-  createFolder(dsmFolder_);
+  fw::makeStoreFolder(tilesFolder);
+  fw::makeStoreFolder(domFolder_);
+  fw::makeStoreFolder(dsmFolder_);
 }
 
 template <typename Tile>
@@ -166,8 +161,7 @@ bool TileManagerFileSystemMultiFile<Tile>::writeDom(const TerrainFusionMultiTile
     return false;
   }
   const auto t2 = StoreTimings::Clock::now();
-  createParentFolder(path);
-  if (!tile_files::writeFileAtomically(path, png.data(), png.size(), error)) {
+  if (!tile_files::writeFileAtomically(path, png.data(), png.size(), error, kMakeFolders)) {
     FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dom png file "
                           << path << ": " << error;
     return false;
@@ -189,8 +183,7 @@ bool TileManagerFileSystemMultiFile<Tile>::writeDsm(const TerrainFusionMultiTile
     return false;
   }
   const auto t1 = StoreTimings::Clock::now();
-  createParentFolder(path);
-  if (!tile_files::writeFileAtomically(path, tiff.data(), tiff.size(), error)) {
+  if (!tile_files::writeFileAtomically(path, tiff.data(), tiff.size(), error, kMakeFolders)) {
     FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dsm tiff file "
                           << path << ": " << error;
     return false;
@@ -232,8 +225,8 @@ bool TileManagerFileSystemMultiFile<Tile>::SetTile(int32_t x, int32_t y, int32_t
   const std::string recordPath = this->RecordPath(x, y, z);
   const std::string bytes = record.str();
   std::string error;
-  createParentFolder(recordPath);
-  if (!tile_files::writeFileAtomically(recordPath, bytes.data(), bytes.size(), error)) {
+  if (!tile_files::writeFileAtomically(recordPath, bytes.data(), bytes.size(), error,
+                                       kMakeFolders)) {
     FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't open file "
                           << recordPath << " for write. " << error;
     return false;

@@ -29,6 +29,10 @@ class TileManagerFileSystem : public TileManager {
   std::mutex storeMutex_;
 };
 
+// Opens the folder without following links, making what is missing; throws
+// std::runtime_error with the reason when it cannot.
+void makeStoreFolder(const std::string& folder);
+
 // <folder>/<z>/<z>_<x>_<y><extension>
 std::string tilePath(const std::string& folder, int32_t x, int32_t y, int32_t z,
                      const char* extension);
@@ -43,7 +47,7 @@ template <typename Tile>
 class TileManagerFileSystemMultiFile : public fw::TileManagerFileSystem<Tile> {
  public:
   // An empty DOM or DSM location means the tiles folder. Creates the three folders;
-  // throws the filesystem library's error when it cannot.
+  // throws std::runtime_error when it cannot.
   TileManagerFileSystemMultiFile(const std::string& tilesFolder, const std::string& domLocation,
                                  const std::string& dsmLocation);
   // Prints the timing summaries.
@@ -53,7 +57,7 @@ class TileManagerFileSystemMultiFile : public fw::TileManagerFileSystem<Tile> {
   // The stored tile, null when its record or DOM is missing or does not decode. A tile
   // whose DSM file is missing comes back with a 64 x 64 layer of -1e9 (no height).
   std::shared_ptr<fw::TileBase> GetTile(int32_t x, int32_t y, int32_t z) override;
-  // Folder creation may throw the filesystem library's error.
+  // The zoom folders are made as tiles arrive, never through a link.
   bool SetTile(int32_t x, int32_t y, int32_t z, const std::shared_ptr<fw::TileBase>& tile) override;
 
   std::string DomPath(int32_t x, int32_t y, int32_t z) const;

@@ -1,9 +1,13 @@
 #include "tiles/tile_manager_mbtiles.h"
 
+#include "framework/link_free_folder.h"
 #include "framework/log.h"
 #include "framework/projection.h"
 #include "tiles/png_codec.h"
 #include "tiles/tile_blobs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -47,7 +51,12 @@ std::string errorOf(sqlite3* db) {
   if (!db) return "the database is not open";
   std::string message = sqlite3_errmsg(db);
   const int system = sqlite3_system_errno(db);
-  if (system != 0) message += std::string(" (") + std::strerror(system) + ")";
+  if (system != 0) {
+    message += std::string(" (") + std::strerror(system) + ")";
+  } else if (sqlite3_extended_errcode(db) == SQLITE_IOERR_WRITE) {
+    // A write that stopped short sets no system error.
+    message += " (a write was cut short: the disk is full or a file-size limit was reached)";
+  }
   return message;
 }
 
@@ -115,9 +124,16 @@ std::string databaseFolder(const std::string& location, const std::string& tiles
   return folder.u8string();
 }
 
-void createFolder(const std::string& folder) {
-  const stdfs::path path = stdfs::u8path(folder);
-  if (!path.empty() && !stdfs::is_directory(path)) stdfs::create_directories(path);
+// Opens a database file by path, never through a link (SQLite checks every step of the path).
+int openDatabase(const std::string& path, int flags, sqlite3** db) {
+  return sqlite3_open_v2(path.c_str(), db, flags | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW,
+                         nullptr);
+}
+
+// The identity of a file in a folder, without following a link.
+bool fileIdentity(const fw::LinkFreeFolder& folder, const std::string& name, struct stat& info) {
+  return ::fstatat(folder.descriptor(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(info.st_mode);
 }
 
 }  // namespace
@@ -133,36 +149,31 @@ TileManagerFileSystemMultiFileMbtiles<Tile>::TileManagerFileSystemMultiFileMbtil
     : fw::TileManagerFileSystem<Tile>(tilesFolder), domPath_(domLocation), dsmPath_(dsmLocation) {
   const std::string domFolder = databaseFolder(domLocation, tilesFolder);
   const std::string dsmFolder = databaseFolder(dsmLocation, tilesFolder);
-  createFolder(domFolder);
-  createFolder(dsmFolder);
-  createFolder(tilesFolder);
+  fw::makeStoreFolder(domFolder);
+  fw::makeStoreFolder(dsmFolder);
+  fw::makeStoreFolder(tilesFolder);
   recordPath_ = tilesFolder + "/tile.db";
   domPath_ = (stdfs::u8path(domFolder) / "dom.mbtiles").u8string();
   dsmPath_ = (stdfs::u8path(dsmFolder) / "dsm.mbtiles").u8string();
 
   // Earlier products are never opened or overwritten.
-  bool existing = false;
   for (const std::string* path : {&domPath_, &dsmPath_, &recordPath_}) {
     std::error_code ec;
-    if (stdfs::exists(stdfs::u8path(*path), ec)) {
-      FW_LOG(fw::kLogError)
-          << kStore << "database " << *path
-          << " already exists; nothing will be stored. Remove it or choose another folder.";
-      existing = true;
+    if (stdfs::exists(stdfs::symlink_status(stdfs::u8path(*path), ec))) {
+      creationError_ = "database " + *path + " already exists";
+      FW_LOG(fw::kLogError) << kStore << creationError_
+                            << "; nothing will be stored. Remove it or choose another folder.";
     }
   }
-  if (existing) return;
+  if (!creationError_.empty()) return;
   if (!CrateMbtilesDatabase(domPath_, &dom_, "dom", "png")) {
-    FW_LOG(fw::kLogError) << kStore << "Can't create dom mbtiles file " << domPath_;
-    return;
+    creationError_ = "Can't create dom mbtiles file " + domPath_ + ": " + creationError_;
+  } else if (!CrateMbtilesDatabase(dsmPath_, &dsm_, "dsm", "tiff")) {
+    creationError_ = "Can't create dsm mbtiles file " + dsmPath_ + ": " + creationError_;
+  } else if (!CrateMbtilesDatabase(recordPath_, &record_, "", "")) {
+    creationError_ = "Can't create tile dabase file " + recordPath_ + ": " + creationError_;
   }
-  if (!CrateMbtilesDatabase(dsmPath_, &dsm_, "dsm", "tiff")) {
-    FW_LOG(fw::kLogError) << kStore << "Can't create dsm mbtiles file " << dsmPath_;
-    return;
-  }
-  if (!CrateMbtilesDatabase(recordPath_, &record_, "", "")) {
-    FW_LOG(fw::kLogError) << kStore << "Can't create tile dabase file " << recordPath_;
-  }
+  if (!creationError_.empty()) FW_LOG(fw::kLogError) << kStore << creationError_;
 }
 
 template <typename Tile>
@@ -171,30 +182,90 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std
                                                                        const std::string& name,
                                                                        const std::string& format) {
   const std::string where = std::string(kStore) + "CrateMbtilesDatabase: ";
-  std::error_code ec;
-  if (stdfs::exists(stdfs::u8path(path), ec)) {
-    FW_LOG(fw::kLogError) << where << "file " << path
-                          << " already exists. Remove it or choose another folder.";
-    return false;
-  }
-  if (sqlite3_open_v2(path.c_str(), db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX |
-                          SQLITE_OPEN_NOFOLLOW,  // never a database at a link's target
-                      nullptr) != SQLITE_OK) {
-    FW_LOG(fw::kLogError) << where << "Can't open database: " << errorOf(*db);
-    sqlite3_close(*db);
-    *db = nullptr;
-    return false;
-  }
-  std::string error;
-  // A database that could not be set up completely is closed, its transaction undone.
-  const auto fail = [&](const std::string& message) {
-    FW_LOG(fw::kLogError) << where << message << error;
-    rollback(*db);
-    sqlite3_close(*db);
-    *db = nullptr;
+  const auto refuse = [&](const std::string& reason) {
+    creationError_ = reason;
+    FW_LOG(fw::kLogError) << where << reason;
     return false;
   };
+  std::string folderPath, fileName, reason;
+  fw::splitFilePath(path, folderPath, fileName);
+  // SQLite opens by path: the folders on the way are checked for links first (and SQLite
+  // refuses a link anywhere in the path when it opens).
+  const fw::LinkFreeFolder folder =
+      fw::LinkFreeFolder::open(folderPath, fw::LinkFreeFolder::Missing::kFail, reason);
+  if (!folder.isOpen()) return refuse("Can't open database: " + reason);
+  if (folder.has(fileName)) {
+    return refuse("file " + path + " already exists. Remove it or choose another folder.");
+  }
+  // The database is made whole under a temporary name and renamed into place only then: a
+  // failure at any step (a full disk, a file-size limit) leaves no database without tables.
+  const std::string temporary = fw::temporaryNameOf(fileName);
+  const auto removeTemporary = [&] {
+    folder.remove(temporary);
+    folder.remove(temporary + "-journal");
+  };
+  removeTemporary();
+  sqlite3* made = nullptr;
+  std::string error;
+  const auto fail = [&](const std::string& message) {
+    if (made) {
+      rollback(made);
+      sqlite3_close(made);
+    }
+    removeTemporary();
+    return refuse(message + error);
+  };
+  if (openDatabase(folder.pathOf(temporary), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &made) !=
+      SQLITE_OK) {
+    error = errorOf(made);
+    return fail("Can't open database: ");
+  }
+  const bool schema =
+      exec(made, "BEGIN TRANSACTION;", error) &&
+      exec(made,
+           "CREATE TABLE tiles (zoom_level integer, tile_column integer, tile_row integer, "
+           "tile_data blob);",
+           error) &&
+      exec(made,
+           "CREATE UNIQUE INDEX IF NOT EXISTS tile_index ON tiles (zoom_level, tile_column, "
+           "tile_row);",
+           error) &&
+      (format.empty() ||
+       (exec(made,
+             "CREATE TABLE metadata (name text, value text);"
+             "INSERT INTO metadata (name, value) VALUES ('name', '" +
+                 name +
+                 "');"
+                 "INSERT INTO metadata (name, value) VALUES ('format', '" +
+                 format + "');",
+             error) &&
+        exec(made, "CREATE UNIQUE INDEX IF NOT EXISTS metadata_name_index ON metadata (name);",
+             error))) &&
+      exec(made, "COMMIT;", error);
+  if (!schema) {
+    // With the system's reason: "disk I/O error" says nothing of a file-size limit.
+    error = errorOf(made);
+    return fail("SQL error: ");
+  }
+  const int closed = sqlite3_close(made);
+  made = nullptr;
+  struct stat madeFile {};
+  if (closed != SQLITE_OK || !fileIdentity(folder, temporary, madeFile)) {
+    error = "the new database could not be closed";
+    return fail("SQL error: ");
+  }
+  if (!folder.rename(temporary, fileName, /*replace=*/false, error)) return fail("");
+  // Opened again at its own name, so that its rollback journal lies beside it; it must still be
+  // the file made above.
+  struct stat placed {};
+  if (openDatabase(path, SQLITE_OPEN_READWRITE, db) != SQLITE_OK ||
+      !fileIdentity(folder, fileName, placed) || placed.st_ino != madeFile.st_ino ||
+      placed.st_dev != madeFile.st_dev) {
+    const std::string message = "Can't open database: " + errorOf(*db);
+    sqlite3_close(*db);
+    *db = nullptr;
+    return refuse(message);
+  }
   const std::string cacheSize = "PRAGMA cache_size = 20000;";
   if (!exec(*db, cacheSize, error))
     FW_LOG(fw::kLogWarning) << "Fail to adjust cache size: " << cacheSize;
@@ -204,41 +275,6 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::CrateMbtilesDatabase(const std
   const std::string journal = "PRAGMA journal_mode=DELETE; PRAGMA synchronous=NORMAL;";
   if (!exec(*db, journal, error))
     FW_LOG(fw::kLogWarning) << "Fail to set journal mode: " << journal << " " << error;
-  // The tables and their first rows go in at one commit.
-  if (!exec(*db, "BEGIN TRANSACTION;", error)) {
-    return fail("SQL error: ");
-  }
-  if (!exec(*db,
-            "CREATE TABLE tiles (zoom_level integer, tile_column integer, tile_row integer, "
-            "tile_data blob);",
-            error)) {
-    return fail("SQL error: ");
-  }
-  if (!exec(*db,
-            "CREATE UNIQUE INDEX IF NOT EXISTS tile_index ON tiles (zoom_level, tile_column, "
-            "tile_row);",
-            error)) {
-    return fail("SQL error: fail to indexing ");
-  }
-  if (!format.empty()) {
-    const std::string sql =
-        "CREATE TABLE metadata (name text, value text);"
-        "INSERT INTO metadata (name, value) VALUES ('name', '" +
-        name +
-        "');"
-        "INSERT INTO metadata (name, value) VALUES ('format', '" +
-        format + "');";
-    if (!exec(*db, sql, error)) {
-      return fail("SQL error: ");
-    }
-    if (!exec(*db, "CREATE UNIQUE INDEX IF NOT EXISTS metadata_name_index ON metadata (name);",
-              error)) {
-      return fail("SQL error: fail to indexing ");
-    }
-  }
-  if (!exec(*db, "COMMIT;", error)) {
-    return fail("SQL error: ");
-  }
   return true;
 }
 

@@ -40,10 +40,14 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   std::vector<bool> SetTilesInTransaction(const std::vector<std::shared_ptr<fw::TileBase>>& tiles);
 
   // Creates one new database with its tiles table (and metadata when format is not
-  // empty); false, logged, when anything exists at the path or a step fails.
+  // empty), whole or not at all: it is made under a temporary name and renamed into place.
+  // False, logged, when anything exists at the path, a folder on the way is a link, or a
+  // step fails.
   bool CrateMbtilesDatabase(const std::string& path, sqlite3** db, const std::string& name,
                             const std::string& format);
 
+  // Why the databases were not created; empty when they were.
+  const std::string& creationError() const { return creationError_; }
   const std::string& domDatabasePath() const { return domPath_; }
   const std::string& dsmDatabasePath() const { return dsmPath_; }
   const std::string& recordDatabasePath() const { return recordPath_; }
@@ -77,6 +81,7 @@ class TileManagerFileSystemMultiFileMbtiles : public fw::TileManagerFileSystem<T
   std::string domPath_;
   std::string dsmPath_;
   std::string recordPath_;
+  std::string creationError_;
   int zoomsWritten_ = 6;
   StoreTimings timings_;
   WrittenTiles written_;

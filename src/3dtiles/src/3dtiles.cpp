@@ -3,6 +3,7 @@
 #include "pnts_file.h"
 #include "tileset_documents.h"
 
+#include "framework/link_free_folder.h"
 #include "framework/log.h"
 #include "framework/map_frame.h"
 #include "framework/run_tally.h"
@@ -80,28 +81,25 @@ std::string frameText(const std::shared_ptr<fw::MapFrame>& frame) {
 
 PointCloudTiles::PointCloudTiles(const std::string& location, zel::Node* parent)
     : zel::Node("pnts_tiling", parent), location_(location) {
-  std::error_code error;
-  if (!fs::is_directory(location_, error)) {
-    fs::create_directories(location_, error);
-    std::error_code ignored;
-    if (!fs::is_directory(location_, ignored)) {
-      const std::string reason = error ? error.message() : std::string("not a folder");
-      FW_LOG(fw::kLogError) << "Failed to create directory: " << location_ << " (" << reason << ")";
-      return;
-    }
-  }
-  root_ = tileset_documents::rootDocument();
   record_ = std::make_shared<zel::Tileset3D>();
   record_->id = kRecordId;
   record_->type = kPointCloudType;
   record_->location = (fs::path(location_) / "tileset.json").string();
+  std::string reason;
+  if (!fw::LinkFreeFolder::open(location_, fw::LinkFreeFolder::Missing::kCreate, reason).isOpen()) {
+    FW_LOG(fw::kLogError) << "Failed to create directory: " << location_ << " (" << reason << ")";
+    // The task asked for a point cloud that cannot be written: the product fails.
+    failRecord();
+    return;
+  }
+  root_ = tileset_documents::rootDocument();
   // An earlier run's point cloud is kept as it is: this run writes none and reports failure.
-  if (fs::exists(record_->location, error)) {
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(record_->location, error))) {
     FW_LOG(fw::kLogError) << "PointCloudTiles: " << record_->location
                           << " already exists; nothing will be written. Remove it or choose "
                              "another folder.";
-    record_->state = zel::kOutputFailed;
-    addOutput(record_);
+    failRecord();
     return;
   }
   addOutput(record_);
@@ -201,24 +199,23 @@ bool PointCloudTiles::encodeLevels(const std::string& id, const Positions& posit
 
 bool PointCloudTiles::writeFrameFolder(const std::string& id, const TileBox& local,
                                        const TileMatrix& transform) {
-  const fs::path folder = fs::path(location_) / id;
-  std::error_code error;
-  fs::create_directory(folder, error);
-  std::error_code ignored;
-  if (!fs::is_directory(folder, ignored)) {
-    FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: cannot create " << folder.string()
-                          << " (" << (error ? error.message() : std::string("not a folder")) << ")";
+  const std::string path = (fs::path(location_) / id).string();
+  std::string reason;
+  // Never through a link, wherever one was planted on the way since the start.
+  const fw::LinkFreeFolder folder =
+      fw::LinkFreeFolder::open(path, fw::LinkFreeFolder::Missing::kCreate, reason);
+  if (!folder.isOpen()) {
+    FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: cannot create " << path << " ("
+                          << reason << ")";
     ++framesNotWritten_;
     return false;
   }
   for (int level = 0; level < tileset_documents::kLevelCount; ++level) {
-    if (!writeFile((folder / tileset_documents::levelFileName(level)).string(), levelBytes_[level]))
+    if (!writeFile(folder, tileset_documents::levelFileName(level), levelBytes_[level]))
       return false;
   }
   const sv::Var frameDoc = tileset_documents::frameDocument(local, transform);
-  if (!writeFile((folder / "tileset.json").string(), sv::Json::dump(frameDoc))) return false;
-
-  return true;
+  return writeFile(folder, "tileset.json", sv::Json::dump(frameDoc));
 }
 
 bool PointCloudTiles::addToRoot(uint64_t frameId, const TileBox& world) {
@@ -238,7 +235,15 @@ bool PointCloudTiles::addToRoot(uint64_t frameId, const TileBox& world) {
   volume["box"] = tileset_documents::numbers(box.data(), box.size());
   rootTile["boundingVolume"] = volume;
   rootTile["children"] = sv::Var(children);
-  if (!writeFile((fs::path(location_) / "tileset.json").string(), sv::Json::dump(root_))) {
+  std::string reason;
+  const fw::LinkFreeFolder folder =
+      fw::LinkFreeFolder::open(location_, fw::LinkFreeFolder::Missing::kFail, reason);
+  if (!folder.isOpen()) {
+    FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: cannot write " << record_->location
+                          << " (" << reason << ")";
+    ++framesNotWritten_;
+  }
+  if (!folder.isOpen() || !writeFile(folder, "tileset.json", sv::Json::dump(root_))) {
     rootTile["boundingVolume"] = previousBox;
     rootTile["children"] = previousChildren;
     return false;
@@ -249,13 +254,20 @@ bool PointCloudTiles::addToRoot(uint64_t frameId, const TileBox& world) {
   return true;
 }
 
-bool PointCloudTiles::writeFile(const std::string& path, const std::string& bytes) {
+bool PointCloudTiles::writeFile(const fw::LinkFreeFolder& folder, const std::string& name,
+                                const std::string& bytes) {
   std::string reason;
-  if (tile_files::writeFileAtomically(path, bytes.data(), bytes.size(), reason)) return true;
-  FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: cannot write " << path << " (" << reason
-                        << ")";
+  if (tile_files::writeFileAtomically(folder, name, bytes.data(), bytes.size(), reason))
+    return true;
+  FW_LOG(fw::kLogError) << "PointCloudTiles::OnPointCloud: cannot write " << folder.pathOf(name)
+                        << " (" << reason << ")";
   ++framesNotWritten_;
   return false;
+}
+
+void PointCloudTiles::failRecord() {
+  record_->state = zel::kOutputFailed;
+  addOutput(record_);
 }
 
 void PointCloudTiles::refreshRecord() {

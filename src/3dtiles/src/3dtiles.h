@@ -15,8 +15,9 @@
 #include <vector>
 
 namespace fw {
+class LinkFreeFolder;
 class MapFrame;
-}
+}  // namespace fw
 
 // Writes the dense point cloud as 3D Tiles: per frame a folder named by the frame id with
 // five ".pnts" levels and a "tileset.json" placing them by the frame's pose, and a root
@@ -30,8 +31,8 @@ class PointCloudTiles : public zel::Node {
  public:
   static constexpr size_t kMinPoints = 100;  // frames with fewer points are not written
 
-  // Creates the output folder when needed. When it cannot, the node stays inert: it logs
-  // why, subscribes to nothing and reports no record.
+  // Creates the output folder when needed, never through a link. When it cannot, the node
+  // stays inert: it logs why, subscribes to nothing and reports its record failed.
   PointCloudTiles(const std::string& location, zel::Node* parent);
   ~PointCloudTiles() override;
 
@@ -58,7 +59,9 @@ class PointCloudTiles : public zel::Node {
   // Enters (or replaces) the frame's child in the root document and writes it; the root
   // changes in memory only once its file is written.
   bool addToRoot(uint64_t frameId, const TileBox& world);
-  bool writeFile(const std::string& path, const std::string& bytes);
+  bool writeFile(const fw::LinkFreeFolder& folder, const std::string& name,
+                 const std::string& bytes);
+  void failRecord();
   void refreshRecord();
 
   std::string location_;

@@ -58,21 +58,26 @@ std::string fileText(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(PointCloudTilesFaults, LocationThatCannotBeAFolderLeavesTheNodeInert) {
-  vmtest::TempDir dir;
+TEST(PointCloudTilesFaults, LocationThatCannotBeAFolderLeavesTheNodeInertAndFailed) {
+  vmtest::TempDir dir, outside;
   std::ofstream(dir / "file") << "x";
-  for (const fs::path& location : {dir / "file", dir / "file" / "below"}) {
+  // A link on the way counts as a folder that cannot be made: nothing goes through it.
+  fs::create_directory_symlink(outside.path(), dir / "link");
+  for (const fs::path& location : {dir / "file", dir / "file" / "below", dir / "link" / "dense"}) {
     CapturedLog log;
     zel::Chain mapper("Mapper", nullptr);
     PointCloudTiles tiles(location.string(), &mapper);
     EXPECT_TRUE(tiles.isInert());
     EXPECT_EQ(log.count(fw::kLogError, {"Failed to create directory: " + location.string()}), 1);
-    EXPECT_FALSE(recordOf(mapper)) << "no record for a product that cannot be written";
+    // The task asked for a point cloud: the product that cannot be written fails the run.
+    ASSERT_TRUE(recordOf(mapper));
+    EXPECT_EQ(recordOf(mapper)->state, zel::kOutputFailed);
     // Neither the topic nor a direct call writes anything.
     fw::Messenger::instance().publish("sbt.out.pcd", payload(frameAt(1), gridPoints(200), 200));
     tiles.OnPointCloud(payload(frameAt(1), gridPoints(200), 200));
     EXPECT_EQ(fileText(dir / "file"), "x");
   }
+  EXPECT_TRUE(fs::is_empty(outside.path()));
 }
 
 TEST(PointCloudTilesFaults, FailedWritesLeaveTheRootAsItWas) {
@@ -116,6 +121,46 @@ TEST(PointCloudTilesFaults, FailedWritesLeaveTheRootAsItWas) {
     EXPECT_TRUE(pointcloud_reader::readWithPy3dtiles(dense / "tileset.json").ok);
   }
   EXPECT_EQ(log.count(fw::kLogError, {"3 frame(s) could not be written"}), 1);
+}
+
+// Links planted while the run goes: a frame folder or the output folder turned into a link
+// to somewhere else is refused with its reason, a second name of another file at a level's
+// name is replaced; nothing outside the output folder changes and the record fails.
+TEST(PointCloudTilesFaults, LinksPlantedDuringTheRunAreNeverFollowed) {
+  vmtest::TempDir dir, outside;
+  const fs::path dense = dir / "dense";
+  std::ofstream(outside / "precious") << "keep";
+  CapturedLog log;
+  zel::Chain mapper("Mapper", nullptr);
+  {
+    PointCloudTiles tiles(dense.string(), &mapper);
+    tiles.OnPointCloud(payload(frameAt(1), gridPoints(200), 200));
+    fs::create_directory_symlink(outside.path(), dense / "2");
+    tiles.OnPointCloud(payload(frameAt(2), gridPoints(200), 200));
+    EXPECT_EQ(
+        log.count(fw::kLogError, {"cannot create " + (dense / "2").string(), "is a symbolic link"}),
+        1);
+    fs::create_directories(dense / "3");
+    fs::create_hard_link(outside / "precious", dense / "3" / "0.pnts");
+    tiles.OnPointCloud(payload(frameAt(3), gridPoints(200), 200));
+    EXPECT_TRUE(pointcloud_reader::readWithPy3dtiles(dense / "tileset.json").ok);
+    // The output folder itself swapped for a link.
+    fs::rename(dense, dir / "moved");
+    fs::create_directory_symlink(outside.path(), dense);
+    tiles.OnPointCloud(payload(frameAt(4), gridPoints(200), 200));
+    EXPECT_EQ(
+        log.count(fw::kLogError, {"cannot create " + (dense / "4").string(), "is a symbolic link"}),
+        1);
+  }
+  EXPECT_EQ(fileText(outside / "precious"), "keep");
+  std::vector<fs::path> outsideFiles;
+  for (const auto& entry : fs::directory_iterator(outside.path()))
+    outsideFiles.push_back(entry.path());
+  EXPECT_EQ(outsideFiles, std::vector<fs::path>{outside / "precious"});
+  const json root = json::parse(fileText(dir / "moved" / "tileset.json"));
+  EXPECT_EQ(root["root"]["children"].size(), 2u) << "frames 1 and 3";
+  EXPECT_EQ(recordOf(mapper)->state, zel::kOutputFailed);
+  EXPECT_EQ(log.count(fw::kLogError, {"2 frame(s) could not be written"}), 1);
 }
 
 TEST(PointCloudTilesFaults, WritesFailingForLackOfSpace) {

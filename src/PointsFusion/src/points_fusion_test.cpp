@@ -101,7 +101,10 @@ TEST(PointsFusion, UncreatableTilesFolderLeavesTerrainFusion) {
   }
   EXPECT_EQ(log.count(fw::kLogError, {"Failed to create directory: " + (home / "taken").string()}),
             1);
-  EXPECT_FALSE(recordOf(mapper));
+  // The point cloud the task asked for is reported failed; terrain fusion goes on.
+  ASSERT_TRUE(recordOf(mapper));
+  EXPECT_EQ(recordOf(mapper)->id, "pointcloud_01");
+  EXPECT_EQ(recordOf(mapper)->state, zel::kOutputFailed);
   EXPECT_EQ(terrain_double::configurations().size(), 1u);
 }
 

@@ -1,6 +1,7 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
 #include "framework/config_loading.h"
+#include "framework/link_free_folder.h"
 #include "framework/log.h"
 #include "src/TerrainFusion/src/tf_tileset.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
@@ -95,15 +96,12 @@ bool TerrainFusion::readConfiguration(const std::string& config) {
   }
   workFolder_ = config_["work_dir"].get<std::string>();
   namespace fs = std::filesystem;
-  std::error_code ec;
-  if (!fs::is_directory(fs::u8path(workFolder_), ec)) {
-    ec.clear();
-    fs::create_directories(fs::u8path(workFolder_), ec);
-    if (ec || !fs::is_directory(fs::u8path(workFolder_))) {
-      FW_LOG(fw::kLogError) << "TerrainFusion::TerrainFusion: failed to create work folder: "
-                            << workFolder_;
-      return false;
-    }
+  std::string reason;
+  if (!fw::LinkFreeFolder::open(workFolder_, fw::LinkFreeFolder::Missing::kCreate, reason)
+           .isOpen()) {
+    FW_LOG(fw::kLogError) << "TerrainFusion::TerrainFusion: failed to create work folder: "
+                          << workFolder_ << " (" << reason << ")";
+    return false;
   }
   tilesFolder_ = (fs::u8path(workFolder_) / "tiles").u8string();
   const auto dom = config_.find("dom");
@@ -156,9 +154,7 @@ bool TerrainFusion::setupTileManager() {
           std::make_shared<TileManagerFileSystemMultiFileMbtiles<TerrainFusionMultiTile>>(
               tilesFolder_, domLocation_, dsmLocation_);
       if (!mbtiles->domDatabase() || !mbtiles->dsmDatabase() || !mbtiles->recordDatabase()) {
-        setupError_ =
-            "the MBTiles databases could not be created (one exists already or "
-            "creating it failed)";
+        setupError_ = "the MBTiles databases could not be created: " + mbtiles->creationError();
         return false;
       }
       mbtiles->setZoomsWritten(options_.renderZooms);

@@ -7,12 +7,12 @@
 #include "src/TerrainFusion/src/route_weights.h"
 #include "src/TerrainFusion/src/sparse_surface.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
+#include "tiles/atomic_file.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
-#include <filesystem>
 
 namespace {
 
@@ -76,6 +76,19 @@ cv::Mat demImage(const cv::Mat& dsm) {
     grey = cv::Mat::zeros(dsm.size(), CV_8U);
   }
   return grey;
+}
+
+// A debug image, written like every product file (never through a link); a failed write
+// changes nothing else.
+void saveDebugImage(const std::string& path, const cv::Mat& image) {
+  std::vector<uint8_t> bytes;
+  try {
+    if (!cv::imencode(".jpg", image, bytes)) return;
+  } catch (const cv::Exception&) {
+    return;
+  }
+  std::string error;
+  tile_files::writeFileAtomically(path, bytes.data(), bytes.size(), error);
 }
 
 // Where world points fall on a local raster's DSM cells (x along columns, y along rows).
@@ -224,15 +237,10 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   }
   if (stop_) return false;
   if (*fw::Var::instance().GetInt("pointsfusion.save_local", 0) != 0) {
-    const std::filesystem::path folder = std::filesystem::u8path(workFolder_);
-    const std::string name = std::to_string(id);
-    try {
-      cv::imwrite((folder / (name + "_dom.jpg")).string(), local->dom);
-      cv::imwrite((folder / (name + "_weight.jpg")).string(), local->weight);
-      cv::imwrite((folder / (name + "_dem.jpg")).string(), demImage(local->dsm));
-    } catch (const cv::Exception&) {
-      // Debug images only: a failed write changes nothing else.
-    }
+    const std::string name = workFolder_ + "/" + std::to_string(id);
+    saveDebugImage(name + "_dom.jpg", local->dom);
+    saveDebugImage(name + "_weight.jpg", local->weight);
+    saveDebugImage(name + "_dem.jpg", demImage(local->dsm));
   }
   if (stop_) return false;
   bool tiled = true;

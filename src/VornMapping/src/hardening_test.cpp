@@ -1,15 +1,19 @@
 #include "json_depth.h"
 #include "line_queue.h"
 #include "status_loop.h"
+#include "task_startup.h"
 
 #include "framework/captured_log_for_tests.h"
 
 #include "framework/printable_text.h"
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -62,6 +66,36 @@ TEST(PrintableText, ShowsEveryByteOfATextWithControlBytes) {
   EXPECT_EQ(fw::printableText(std::string("a\0b\"\n", 5)), R"("a\u0000b\"\n")");
   EXPECT_TRUE(fw::hasNulByte(std::string("a\0", 2)));
   EXPECT_FALSE(fw::hasNulByte("a"));
+}
+
+// A home named through a link becomes its real folder, and the folders the task names inside
+// it move along; other paths, and a home that is its own real folder or does not exist, stay.
+TEST(HomeFolder, AHomeNamedThroughALinkIsResolvedOnce) {
+  vmtest::TempDir base;
+  const std::filesystem::path real = base / "real", link = base / "link";
+  std::filesystem::create_directories(real);
+  std::filesystem::create_directory_symlink(real, link);
+  nlohmann::json task = {{"home", link.string()},
+                         {"dense", {{"tiling", {{"location", (link / "points").string()}}}}},
+                         {"dom", {{"tiling", {{"location", (base / "elsewhere").string()}}}}},
+                         {"dsm", {{"tiling", {{"location", (link / "../beside").string()}}}}},
+                         {"locate", {{"work_dir", (link / "sfm/").string()}}}};
+  std::ostringstream out;
+  resolveHome(task, out);
+  EXPECT_EQ(task["home"], real.string());
+  EXPECT_EQ(task["dense"]["tiling"]["location"], (real / "points").string());
+  EXPECT_EQ(task["locate"]["work_dir"], (real / "sfm/").string());
+  EXPECT_EQ(task["dom"]["tiling"]["location"], (base / "elsewhere").string());
+  EXPECT_EQ(task["dsm"]["tiling"]["location"], (link / "../beside").string());
+  EXPECT_EQ(out.str(), "home: " + link.string() + " is the folder " + real.string() + "\n");
+
+  for (const std::filesystem::path& home : {real, base / "missing"}) {
+    nlohmann::json same = {{"home", home.string()}};
+    std::ostringstream quiet;
+    resolveHome(same, quiet);
+    EXPECT_EQ(same["home"], home.string());
+    EXPECT_TRUE(quiet.str().empty());
+  }
 }
 
 // A mapper that stops when asked and then reports the stopped state.

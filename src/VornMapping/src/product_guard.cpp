@@ -50,34 +50,19 @@ void planTerrain(const json& terrain, ProductPlan& plan) {
   }
 }
 
-bool isUnder(const fs::path& path, const fs::path& folder) {
-  auto p = path.begin();
-  for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
-    if (f->empty()) continue;  // a trailing separator
-    if (p == path.end() || *p != *f) return false;
-  }
-  return true;
-}
-
-// The path and the folders above it that a link could divert: those below the home folder,
-// or only the path's own folder when it lies outside home (where the task chose to write).
-std::vector<fs::path> pathsToCheck(const fs::path& path, const fs::path& home) {
+// The path and every folder above it: a link at any of them would divert the write (a home
+// named through a link is resolved to its real folder before the run, so none is left there).
+std::vector<fs::path> pathsToCheck(const fs::path& path) {
   std::vector<fs::path> paths{path};
-  if (!isUnder(path, home)) {
-    if (path.has_parent_path()) paths.push_back(path.parent_path());
-    return paths;
-  }
-  for (fs::path up = path.parent_path(); up.has_relative_path() && up != home && isUnder(up, home);
-       up = up.parent_path()) {
+  for (fs::path up = path.parent_path(); up.has_relative_path(); up = up.parent_path())
     paths.push_back(up);
-  }
   return paths;
 }
 
 std::string shown(const fs::path& path) { return fw::printableText(path.string()); }
 
-void checkLinks(const fs::path& path, const fs::path& home, std::set<std::string>& reasons) {
-  for (const fs::path& step : pathsToCheck(path, home)) {
+void checkLinks(const fs::path& path, std::set<std::string>& reasons) {
+  for (const fs::path& step : pathsToCheck(path)) {
     struct stat info {};
     if (::lstat(step.c_str(), &info) != 0) continue;
     if (S_ISLNK(info.st_mode)) {
@@ -116,7 +101,7 @@ std::vector<std::string> productRefusals(const ProductPlan& plan, const std::str
   std::set<fs::path> named;
   for (const std::string& text : plan.files) {
     const fs::path file = fs::path(text).lexically_normal();
-    checkLinks(file, home, reasons);
+    checkLinks(file, reasons);
     struct stat info {};
     if (::lstat(file.c_str(), &info) != 0) continue;
     named.insert(file.parent_path());
@@ -128,10 +113,15 @@ std::vector<std::string> productRefusals(const ProductPlan& plan, const std::str
   }
   for (const std::string& text : plan.folders) {
     const fs::path folder = fs::path(text).lexically_normal();
-    checkLinks(folder, home, reasons);
+    checkLinks(folder, reasons);
     std::error_code error;
-    if (folder == home || named.count(folder) || fs::is_symlink(fs::symlink_status(folder, error)))
+    const fs::file_status status = fs::symlink_status(folder, error);
+    if (folder == home || named.count(folder) || fs::is_symlink(status)) continue;
+    if (fs::exists(status) && !fs::is_directory(status)) {
+      reasons.insert(shown(folder) +
+                     " exists and is not a folder: no product can be written there");
       continue;
+    }
     if (fs::is_directory(folder, error) && !fs::is_empty(folder, error)) {
       reasons.insert(shown(folder) +
                      " already exists and is not empty: it holds an earlier run's products; "

@@ -21,9 +21,9 @@ ProductPlan productPlan(const nlohmann::json& chain);
 inline constexpr std::size_t kSqlitePathLimit = 504;
 
 // Why the run must not write its products where the plan says, one reason per path; empty
-// when it may. Refused: a symbolic link at a product or at a folder between the home folder and
-// a product (a link would take the write out of home, or into another file), a file with a
-// second name (a hard link), a product or a non-empty product folder left by an earlier run
-// (a second run would mix its products into the first run's or fail halfway), and a database
-// path longer than SQLite opens.
+// when it may. Refused: a symbolic link at a product or at any folder above it (a link would
+// take the write out of home, or into another file), a file with a second name (a hard link),
+// a product folder that is a file, a product or a non-empty product folder left by an earlier
+// run (a second run would mix its products into the first run's or fail halfway), and a
+// database path longer than SQLite opens.
 std::vector<std::string> productRefusals(const ProductPlan& plan, const std::string& home);

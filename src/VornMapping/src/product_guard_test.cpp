@@ -75,6 +75,29 @@ TEST(ProductGuard, LinksAtProductsOrTheirFoldersAreRefused) {
   EXPECT_TRUE(fs::is_empty(outside.path()));
 }
 
+// A link anywhere above a product is refused, outside home too (a home named through a link is
+// resolved before this check), and so is a file where a product folder should be.
+TEST(ProductGuard, LinksAboveAProductAndFilesInPlaceOfItsFolderAreRefused) {
+  vmtest::TempDir base, outside;
+  fs::create_directories(base / "real");
+  fs::create_directory_symlink(base / "real", base / "linked");
+  const fs::path home = base / "linked" / "home";
+  fs::create_directories(home);
+  EXPECT_TRUE(mentions(refusals(home), (base / "linked").string() + " is a symbolic link"));
+
+  vmtest::TempDir plain;
+  std::ofstream(plain / "dense") << "";
+  json task = {{"home", plain.path().string()},
+               {"dataset", {{"live", true}}},
+               {"dom", {{"tiling", {{"location", (base / "linked/dom").string()}}}}}};
+  std::ostringstream out;
+  const json chain = rebuildTask(task, plain.path(), plain / ".cache", out)["chain"];
+  const auto reasons = productRefusals(productPlan(chain), plain.path().string());
+  EXPECT_TRUE(mentions(reasons, (plain / "dense").string() + " exists and is not a folder"));
+  EXPECT_TRUE(mentions(reasons, (base / "linked").string() + " is a symbolic link"));
+  EXPECT_EQ(reasons.size(), 2u);
+}
+
 TEST(ProductGuard, ASecondNameOfAnotherFileIsRefused) {
   vmtest::TempDir home, outside;
   std::ofstream(outside / "precious") << "keep";
@@ -137,6 +160,9 @@ TEST(TemporaryFiles, OnlyThisProcessesFilesAreRemoved) {
   EXPECT_FALSE(fs::exists(home / ("dense/7/0.pnts" + own)));
   EXPECT_TRUE(fs::exists(home / "dense/7/0.pnts.1.tmp"));
   EXPECT_TRUE(fs::exists(home / "dense/7/0.pnts"));
+  EXPECT_TRUE(fs::exists(elsewhere / ("x" + own)));
+  // A folder named through a link is not walked either.
+  EXPECT_EQ(removeOwnTemporaryFiles({(home / "dense/link").string()}), 0);
   EXPECT_TRUE(fs::exists(elsewhere / ("x" + own)));
 
   const json task = rebuilt(home.path());

@@ -81,6 +81,49 @@ TEST(LinksAndNames, LinksAtTheDatabasesAreRefusedBeforeAnyWork) {
   }
 }
 
+// A home named through a link is resolved once at the start: the run works in the real
+// folder, and every product path it prints lies there.
+TEST(LinksAndNames, AHomeGivenThroughALinkIsResolvedToItsRealFolder) {
+  vmtest::TempDir base;
+  const fs::path real = base / "real", link = base / "link";
+  fs::create_directories(real);
+  fs::create_directory_symlink(real, link);
+  json task = vmtest::frameListTask(base, 6);
+  task["home"] = link.string();
+  task["dense"] = {{"tiling", {{"location", (link / "points").string()}}}};
+  const ProgramRun resolved = run(kTestProgram, task);
+  ASSERT_FALSE(resolved.statusLines.empty()) << resolved.child.err;
+  EXPECT_EQ(resolved.states().back(), 12);
+  EXPECT_TRUE(
+      contains(resolved.child.out, "home: " + link.string() + " is the folder " + real.string()));
+  const std::string out = resolved.child.out;
+  const std::string chain = out.substr(out.find("Finished chain config: "));
+  EXPECT_TRUE(contains(chain, "\"location\":\"" + (real / "points").string()))
+      << "a location the task named inside home moves with it";
+  EXPECT_FALSE(contains(chain, link.string())) << chain;
+  EXPECT_TRUE(contains(vmtest::lastLine(readFile(real / "log.txt")), "Task processed in "));
+  EXPECT_TRUE(fs::is_symlink(link));
+}
+
+// A point-cloud folder that cannot be made (a file in its place, in home or outside it)
+// refuses the task at its start, and the file is untouched.
+TEST(LinksAndNames, AProductFolderThatIsAFileIsRefusedAtTheStart) {
+  vmtest::TempDir home, outside;
+  const Precious precious(outside);
+  std::ofstream(home / "dense") << "";
+  for (const fs::path& location : {home / "dense", precious.path}) {
+    json task = vmtest::frameListTask(home, 6);
+    task["dense"] = {{"tiling", {{"location", location.string()}}}};
+    const ProgramRun refused = run(kProgram, task);
+    EXPECT_EQ(refused.states(), std::vector<int>{-14});
+    EXPECT_TRUE(
+        contains(readFile(home / "log.txt"), location.string() + " exists and is not a folder"))
+        << location;
+  }
+  EXPECT_TRUE(precious.untouched());
+  EXPECT_EQ(fs::file_size(home / "dense"), 0u);
+}
+
 TEST(LinksAndNames, APathSettingWithANulByteIsRefusedByKey) {
   vmtest::TempDir home;
   json task = vmtest::frameListTask(home, 6);

@@ -1,5 +1,7 @@
 #include "task_log_file.h"
 
+#include "framework/link_free_folder.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -56,10 +58,17 @@ TaskLogFile::~TaskLogFile() {
 }
 
 TaskLogFile::Opened TaskLogFile::open(const std::string& path, std::string& reason) {
+  std::string folderPath, name;
+  fw::splitFilePath(path, folderPath, name);
+  // The home folder is reached without following a link on the way.
+  const fw::LinkFreeFolder folder =
+      fw::LinkFreeFolder::open(folderPath, fw::LinkFreeFolder::Missing::kFail, reason);
+  if (!folder.isOpen()) return Opened::kFailed;
   // Never truncated: the file may be another run's log. Non-blocking, so that a FIFO put
   // at the name cannot hold the open.
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd =
+      ::openat(folder.descriptor(), name.c_str(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
     reason = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
     return Opened::kFailed;

@@ -5,9 +5,9 @@
 #include <string>
 
 // The task log file <home>/log.txt, which also marks the home folder as taken: the file is
-// opened without following a symbolic link at its own name, must be a regular file with no
-// other name (a hard link would make the log overwrite another file), and is locked (an
-// advisory lock held until this object goes). It is never truncated: an earlier run's log stays
+// opened without following a symbolic link at its own name or on the way to it, must be a regular
+// file with no other name (a hard link would make the log overwrite another file), and is locked
+// (an advisory lock held until this object goes). It is never truncated: an earlier run's log stays
 // whole, and the new run's lines follow a separator line, so a second run on the same home
 // neither destroys nor interleaves the first run's log.
 class TaskLogFile {

@@ -28,6 +28,9 @@ CommandLine parseArguments(int argc, const char* const* argv) {
 
 namespace {
 
+namespace fs = std::filesystem;
+using nlohmann::json;
+
 nlohmann::json parseJson(const std::string& text) {
   return nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
 }
@@ -40,7 +43,35 @@ nlohmann::json parseJson(const std::string& text) {
   throw StartupError(code, message);
 }
 
+// The path given under the home folder as it lies under the real folder; other paths as they
+// are.
+void rebase(json& path, const fs::path& given, const fs::path& real) {
+  if (!path.is_string()) return;
+  const fs::path relative = fs::path(path.get<std::string>()).lexically_relative(given);
+  if (relative.empty() || *relative.begin() == "..") return;
+  path = (real / relative).lexically_normal().string();
+}
+
 }  // namespace
+
+void resolveHome(json& task, std::ostream& out) {
+  const fs::path given = task["home"].get<std::string>();
+  std::error_code error;
+  const fs::path real = fs::canonical(given, error);
+  // A home that does not exist is refused by the mapper, with the reason in its status.
+  if (error || real == given) return;
+  task["home"] = real.string();
+  // Folders the task names inside the home folder move with it.
+  for (const char* product : {"dense", "dom", "dsm", "locate"}) {
+    const auto settings = task.find(product);
+    if (settings == task.end() || !settings->is_object()) continue;
+    if (settings->contains("work_dir")) rebase((*settings)["work_dir"], given, real);
+    const auto tiling = settings->find("tiling");
+    if (tiling != settings->end() && tiling->is_object() && tiling->contains("location"))
+      rebase((*tiling)["location"], given, real);
+  }
+  out << "home: " << given.string() << " is the folder " << real.string() << '\n';
+}
 
 nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   if (args.task.empty() && args.config.empty()) {
@@ -74,18 +105,23 @@ nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
   if (!task.is_object() || !task.contains("home") || !task["home"].is_string()) {
     fail(out, "No home", -5, "No home");
   }
-  const std::filesystem::path home = task["home"].get<std::string>();
-  const std::filesystem::path cache = home / ".cache";
+  if (fw::hasNulByte(task["home"].get<std::string>())) {
+    // A C string would end at the NUL: the folder checked would not be the one named.
+    const std::string problem = "home must not hold a NUL byte, not " +
+                                task["home"].dump(-1, ' ', false, json::error_handler_t::replace);
+    fail(out, "Invalid task or config format: " + problem, -4,
+         "Invalid task or config format: " + problem);
+  }
   if (!task.contains("dataset") || !task["dataset"].is_object())
     fail(out, "No dataset", -6, "No dataset");
+  resolveHome(task, out);
+  const std::filesystem::path home = task["home"].get<std::string>();
+  const std::filesystem::path cache = home / ".cache";
 
   const nlohmann::json given = task;
   nlohmann::json rebuilt = rebuildTask(task, home, cache, out);
-  // Settings the run could not honour are refused now, before any file is touched. A home
-  // with a NUL byte is refused by the mapper, with the reason in its status; the product
-  // locations derived from it would otherwise be refused here first.
-  const std::string problem =
-      fw::hasNulByte(home.string()) ? std::string() : taskSettingsProblem(task, given);
+  // Settings the run could not honour are refused now, before any file is touched.
+  const std::string problem = taskSettingsProblem(task, given);
   if (!problem.empty()) {
     fail(out, "Invalid task or config format: " + problem, -4,
          "Invalid task or config format: " + problem);

@@ -1,14 +1,17 @@
 #include "temporary_files.h"
 
+#include "framework/link_free_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <set>
-#include <system_error>
+#include <utility>
 
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 // Adds the product's "tiling"."location" when the task gives it as a text.
@@ -25,6 +28,43 @@ void addLocation(const json& object, const char* product, std::vector<std::strin
 bool isOwnTemporaryName(const std::string& name, const std::string& suffix) {
   return name.size() > suffix.size() &&
          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Removes this process's temporary files in the open folder and the folders below it. Each
+// step is opened relative to the one above without following a link, and each file removed
+// relative to its folder, so a link planted on the way cannot lead the removal out of it.
+// `seen` keeps a folder reached twice (a location inside home) from being walked twice.
+void removeBelow(int folder, const std::string& suffix, std::set<std::pair<dev_t, ino_t>>& seen,
+                 int& removed) {
+  struct stat info {};
+  if (::fstat(folder, &info) != 0 || !seen.insert({info.st_dev, info.st_ino}).second) return;
+  const int listed = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* entries = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (!entries) {
+    if (listed >= 0) ::close(listed);
+    return;
+  }
+  std::vector<std::string> folders;
+  while (const dirent* entry = ::readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." ||
+        ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
+    if (S_ISDIR(info.st_mode)) {
+      folders.push_back(name);
+    } else if (S_ISREG(info.st_mode) && isOwnTemporaryName(name, suffix) &&
+               ::unlinkat(folder, name.c_str(), 0) == 0) {
+      ++removed;
+    }
+  }
+  ::closedir(entries);
+  for (const std::string& name : folders) {
+    const int below =
+        ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (below < 0) continue;
+    removeBelow(below, suffix, seen, removed);
+    ::close(below);
+  }
 }
 
 }  // namespace
@@ -57,22 +97,16 @@ std::vector<std::string> taskFolders(const json& rebuiltTask) {
 }
 
 int removeOwnTemporaryFiles(const std::vector<std::string>& folders) {
-  const std::string suffix = "." + std::to_string(::getpid()) + ".tmp";
-  std::set<fs::path> removed;
-  for (const std::string& folder : folders) {
-    std::error_code error;
-    // A folder named by a link is not walked: nothing behind a link is ours to remove.
-    if (!fs::is_directory(fs::symlink_status(folder, error))) continue;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied,
-                                        error);
-    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-      const fs::directory_entry& entry = *it;
-      std::error_code statusError;
-      if (!entry.is_regular_file(statusError) || entry.is_symlink(statusError)) continue;
-      if (!isOwnTemporaryName(entry.path().filename().string(), suffix)) continue;
-      if (removed.count(entry.path())) continue;
-      if (fs::remove(entry.path(), statusError)) removed.insert(entry.path());
-    }
+  const std::string suffix = fw::temporarySuffix();
+  std::set<std::pair<dev_t, ino_t>> seen;
+  int removed = 0;
+  for (const std::string& path : folders) {
+    std::string reason;
+    // A folder named by a link, or reached through one, is not walked: nothing behind a link
+    // is ours to remove.
+    const fw::LinkFreeFolder folder =
+        fw::LinkFreeFolder::open(path, fw::LinkFreeFolder::Missing::kFail, reason);
+    if (folder.isOpen()) removeBelow(folder.descriptor(), suffix, seen, removed);
   }
-  return static_cast<int>(removed.size());
+  return removed;
 }

@@ -1,41 +1,41 @@
 #include "pose_log.h"
 
+#include "framework/link_free_folder.h"
 #include "framework/log.h"
 
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 namespace sfm {
 
 PoseLog::PoseLog(const std::filesystem::path& folder) {
   if (folder.empty()) return;
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  const std::filesystem::path file = folder / kFileName;
-  if (error) {
-    FW_LOG(fw::kLogError) << "Failed to open the pose file " << file.string() << ": "
-                          << error.message();
-    return;
+  const std::string file = (folder / kFileName).string();
+  std::string reason;
+  const fw::LinkFreeFolder opened =
+      fw::LinkFreeFolder::open(folder.string(), fw::LinkFreeFolder::Missing::kCreate, reason);
+  // The file is made new under a temporary name and renamed into place: an earlier file, a
+  // link or a second name of another file at its name is replaced, never written through.
+  const std::string temporary = fw::temporaryNameOf(kFileName);
+  int fd = -1;
+  if (opened.isOpen()) {
+    opened.remove(temporary);
+    fd = opened.createFile(temporary, reason);
+    if (fd >= 0 && !opened.rename(temporary, kFileName, /*replace=*/true, reason)) {
+      ::close(fd);
+      opened.remove(temporary);
+      fd = -1;
+    }
   }
-  // A link planted at the file's name would have us truncate whatever it points to.
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    const int code = errno;
-    FW_LOG(fw::kLogError) << "Failed to open the pose file " << file.string() << ": "
-                          << (code == ELOOP ? "it is a symbolic link, which is not followed"
-                                            : std::strerror(code));
-    return;
-  }
-  out_ = ::fdopen(fd, "w");
-  if (!out_) {
+  if (fd >= 0) out_ = ::fdopen(fd, "w");
+  if (fd >= 0 && !out_) {
+    reason = std::strerror(errno);
     ::close(fd);
-    FW_LOG(fw::kLogError) << "Failed to open the pose file " << file.string();
   }
+  if (!out_) FW_LOG(fw::kLogError) << "Failed to open the pose file " << file << ": " << reason;
 }
 
 PoseLog::~PoseLog() {

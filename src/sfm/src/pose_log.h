@@ -16,9 +16,10 @@ namespace sfm {
 // the images ("refined") or is the direct one. Each line is flushed as written.
 class PoseLog {
  public:
-  // An empty folder writes nothing. A folder that cannot be created, a file that cannot be
-  // opened or a symbolic link in the file's place (never followed) is logged as an error
-  // once; locating goes on without the file.
+  // An empty folder writes nothing. The file is made new, replacing an earlier one; the
+  // folders on the way are opened without following links. A folder that cannot be made or
+  // opened (a link on the way among the reasons) or a file that cannot be made is logged as an
+  // error once; locating goes on without the file.
   explicit PoseLog(const std::filesystem::path& folder);
   ~PoseLog();
   PoseLog(const PoseLog&) = delete;
