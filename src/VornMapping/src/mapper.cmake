@@ -7,6 +7,7 @@ list(APPEND MAPPING_SOURCES
   ${mapper_dir}/in_order_feeder.cpp
   ${mapper_dir}/located_frames.cpp
   ${mapper_dir}/run_outcome.cpp
+  ${mapper_dir}/run_progress.cpp
   ${mapper_dir}/task_log_sink.cpp
   ${mapper_dir}/zel_mapper_impl.cpp)
 list(APPEND MAPPING_DEPS utilities terrain_fusion)

@@ -95,8 +95,12 @@ TEST_F(MapperRun, SixFramesAreLocatedFusedAndFinished) {
   EXPECT_TRUE(record.finishInputCalled);
   EXPECT_EQ(record.releaseOrder, (std::vector<std::string>{"front_end", "back_end"}));
 
-  // Locating everything completes the "Locate" stage: 0.7 of the task.
-  EXPECT_NEAR(status.progress.progress, 0.7, 1e-6);
+  // The back end reports no stage of its own: locating everything shows 0.7 of the task while
+  // it runs, and the finished task completes every stage.
+  EXPECT_EQ(status.progress.progress, 1.0);
+  ASSERT_EQ(status.progress.children.size(), 2u);
+  for (const ProgressEntry& stage : status.progress.children)
+    EXPECT_EQ(stage.progress, stage.total) << stage.name;
   // The back end's product is reported finished in the final status.
   ASSERT_EQ(status.outputs.size(), 1u);
   EXPECT_EQ(status.outputs[0]->id, "dense_points");
