@@ -146,6 +146,8 @@ class RecordingBackEnd : public fw::MapFusion {
         throwOnMap_(config.value("throw_on_map", false)),
         holdFirstUntilLocated_(config.value("hold_first_until_located", 0)),
         tilesPerFrame_(config.contains("legacy_tf") ? config.value("tiles_per_frame", 1) : 0),
+        countsTerrainFrames_(config.contains("legacy_tf")),
+        uncountedFrames_(config.value("uncounted_frames", 0)),
         flushUntilSignal_(config.value("flush_until_signal", false)) {
     if (config.value("leave_temporary", false)) leaveTemporaryFile(config);
     if (config.value("idle_record", false)) {
@@ -174,6 +176,8 @@ class RecordingBackEnd : public fw::MapFusion {
     node_.addOutput(cloud);
     fw::RunTally::instance().add(fw::tally::kDomTiles, tilesPerFrame_);
     fw::RunTally::instance().add(fw::tally::kDsmTiles, tilesPerFrame_);
+    if (countsTerrainFrames_ && uncountedFrames_-- <= 0)
+      fw::RunTally::instance().add(fw::tally::kTerrainFrames);
     return true;
   }
 
@@ -220,6 +224,8 @@ class RecordingBackEnd : public fw::MapFusion {
   bool throwOnMap_;
   int holdFirstUntilLocated_;
   int tilesPerFrame_;
+  bool countsTerrainFrames_;
+  int uncountedFrames_;
   bool flushUntilSignal_;
 };
 

@@ -16,7 +16,9 @@
 //                              a mapper that feeds the back end on the locating thread never
 //                              gets there;
 //   "tiles_per_frame": number - with terrain fusion settings ("legacy_tf"), the DOM and the DSM
-//                              tiles the back end counts in the run's tally per frame (1);
+//                              tiles the back end counts in the run's tally per frame (1); each
+//                              frame is counted in "frames in the DOM/DSM" too,
+//   "uncounted_frames": number - but as many of the first frames are not (frames lost silently);
 //   "leave_temporary": true  - the back end leaves a temporary file of an interrupted write,
 //                              "<dense location>/0/0.pnts.<process id>.tmp";
 //   "idle_record": true      - the back end also reports a record "idle_points" that nothing

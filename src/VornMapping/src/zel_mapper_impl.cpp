@@ -2,6 +2,7 @@
 
 #include "address_space.h"
 #include "chain_config.h"
+#include "frame_accounting.h"
 #include "product_guard.h"
 #include "run_outcome.h"
 #include "run_progress.h"
@@ -264,6 +265,12 @@ void VornMapperImpl::run() {
     broken = true;
   }
   finishOutputs();
+  // A run that took its whole input accounts for every frame it was given.
+  if (!broken && inputComplete_) {
+    for (const std::string& gap :
+         countUnaccountedFrames(fw::RunTally::instance(), framesFed_.load(), makesMapTiles_))
+      FW_LOG(fw::kLogError) << "Frames lost without a reason: " << gap;
+  }
   noteStopAfterTheLastFrame();
   // The ends are released: every product is flushed and counted.
   closeRun(broken ? kMapperFailed : endState());
