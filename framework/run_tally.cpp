@@ -6,9 +6,10 @@ namespace fw {
 
 namespace {
 
-const char* const kOrder[] = {tally::kFramesRead, tally::kFramesLocated, tally::kFramesRefined,
-                              tally::kDepthMaps,  tally::kPoints,        tally::kTerrainFrames,
-                              tally::kDomTiles,   tally::kDsmTiles};
+const char* const kOrder[] = {
+    tally::kFramesRead,    tally::kFramesLocated, tally::kFramesRefined,
+    tally::kDepthMaps,     tally::kPoints,        tally::kPointCloudFrames,
+    tally::kTerrainFrames, tally::kDomTiles,      tally::kDsmTiles};
 
 }  // namespace
 
@@ -28,9 +29,9 @@ void RunTally::add(const std::string& name, long long n) {
   counts_[name] += n;
 }
 
-void RunTally::fail(const std::string& what, const std::string& reason) {
+void RunTally::fail(const std::string& what, const std::string& reason, long long n) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++failures_[what][reason];
+  failures_[what][reason] += n;
 }
 
 long long RunTally::count(const std::string& name) const {

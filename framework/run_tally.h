@@ -16,9 +16,9 @@ class RunTally {
   void reset();
   // Adds n to a named count (one of the names below).
   void add(const std::string& name, long long n = 1);
-  // Counts one failure of `what` (a count's name, say "depth maps") under a short reason
+  // Counts n failures of `what` (a count's name, say "depth maps") under a short reason
   // that groups alike failures ("too few valid pixels"), not a message with figures in it.
-  void fail(const std::string& what, const std::string& reason);
+  void fail(const std::string& what, const std::string& reason, long long n = 1);
 
   long long count(const std::string& name) const;
   long long failures(const std::string& what) const;
@@ -39,6 +39,7 @@ inline constexpr char kFramesLocated[] = "frames located";
 inline constexpr char kFramesRefined[] = "frames refined";
 inline constexpr char kDepthMaps[] = "depth maps";
 inline constexpr char kPoints[] = "points";
+inline constexpr char kPointCloudFrames[] = "frames in the point cloud";
 inline constexpr char kTerrainFrames[] = "frames in the DOM/DSM";
 inline constexpr char kDomTiles[] = "DOM tiles";
 inline constexpr char kDsmTiles[] = "DSM tiles";

@@ -16,10 +16,12 @@ TEST(RunTally, SummaryListsEveryCountInOrderThenFailuresByReason) {
   tally.fail(fw::tally::kDepthMaps, "no overlap");
   EXPECT_EQ(tally.summary(),
             "frames read 16, frames located 0, frames refined 0, depth maps 0, points 0, "
-            "frames in the DOM/DSM 0, DOM tiles 12, DSM tiles 0; depth maps failed 3 "
-            "(no overlap 2, too few valid pixels 1)");
+            "frames in the point cloud 0, frames in the DOM/DSM 0, DOM tiles 12, DSM tiles 0; "
+            "depth maps failed 3 (no overlap 2, too few valid pixels 1)");
   EXPECT_EQ(tally.failures(fw::tally::kDepthMaps), 3);
   EXPECT_EQ(tally.failures(fw::tally::kFramesLocated), 0);
+  tally.fail(fw::tally::kPointCloudFrames, "not written", 4);
+  EXPECT_EQ(tally.failures(fw::tally::kPointCloudFrames), 4);
   tally.reset();
   EXPECT_EQ(tally.count(fw::tally::kDomTiles), 0);
 }

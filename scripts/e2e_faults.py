@@ -19,8 +19,11 @@ Cases (--case, several allowed; all by default):
               not overlap, depth maps that all fail) end in -14 with the point cloud failed,
               the reason in the task log and the run's summary in the final status line (the
               frames' sparse points may still give DOM/DSM tiles);
-  partial     a flight with two unreadable images ends in 12 with the failures counted in the
-              summary, and a grey frame is blended into the DOM like any other;
+  partial     a flight with two unreadable images and a frame whose longitude is "NaN" ends in
+              12 with the failures counted in the summary, and a grey frame is blended into
+              the DOM like any other;
+  blocks      a flight in two blocks far apart ends in 12 with every located frame in the
+              DOM/DSM and every depth map in the point cloud or counted out of it;
   memory      under an address-space limit, a DOM scale whose rasters cannot fit is refused at
               start (-4, naming dom.scale, no log written), and a limit below what the
               program's libraries and threads need ends the run at its start in -14 with the
@@ -295,6 +298,20 @@ def summary_of(run):
     return (run.statuses[-1].get("summary") if run.statuses else None) or ""
 
 
+def summary_counts(summary):
+    """The counts of a run summary, and its failures, each by name."""
+    counts, failures = {}, {}
+    parts = summary.split("; ")
+    for item in parts[0].split(", "):
+        name, _, number = item.rpartition(" ")
+        if number.isdigit():
+            counts[name] = int(number)
+    for part in parts[1:]:
+        name, _, rest = part.partition(" failed ")
+        failures[name] = int(rest.split(" ")[0])
+    return counts, failures
+
+
 def run_variant(args, name, frame_list, extra=None, prefix=()):
     home = fresh_home(args.work, name)
     doc = fr.task(home, frame_list, 2)
@@ -384,14 +401,20 @@ def grey_first_frame(frames, folder):
     frames[0]["uri"] = path
 
 
+def unreadable_and_unplaced(frames, folder):
+    not_an_image(frames, folder, (2, 5))
+    frames[3]["gps"]["longitude"] = "NaN"
+
+
 def case_partial(args, checks):
-    frame_list = variant_flight(args, "unreadable", lambda f, d: not_an_image(f, d, (2, 5)))
+    frame_list = variant_flight(args, "unreadable", unreadable_and_unplaced)
     home, run, ended = run_variant(args, "partial_unreadable", frame_list)
     summary = summary_of(run)
     checks.expect("partial.unreadable.final_state", ended and run.final_state() == fr.FINISHED,
                   f"ended={ended} state={run.final_state()} log: {tail(fr.log_lines(home))}")
     checks.expect("partial.unreadable.counted", summary.startswith("frames read 6, ")
-                  and "frames read failed 2 (not an image 2)" in summary, summary)
+                  and "frames read failed 2 (not an image 2)" in summary
+                  and "frames located failed 1 (no usable GPS position 1)" in summary, summary)
     checks.expect("partial.unreadable.tiles", "DOM tiles 0" not in summary, summary)
     checks.readable("partial.unreadable.readable", home, 2)
 
@@ -415,6 +438,34 @@ def case_partial(args, checks):
     print(f"grey frame: {greyed} grey DOM pixels of {covered} covered")
     checks.expect("partial.grey.in_dom", greyed >= GREY_SHARE * covered,
                   f"{greyed} grey pixels of {covered}; log: {tail(fr.log_lines(home), 3)}")
+    return 0
+
+
+def two_blocks(frames, folder):
+    # The second strip two kilometres east: no frame of it sees the first strip's ground.
+    for frame in frames[len(frames) // 2:]:
+        frame["gps"]["longitude"] += 0.02
+
+
+def case_blocks(args, checks):
+    direct_poses = {"locate": {"method": "legacy_sfm",
+                               "specific": {"sfm.refine.enabled": False}}}
+    home, run, ended = run_variant(args, "blocks", variant_flight(args, "blocks", two_blocks),
+                                   direct_poses)
+    summary = summary_of(run)
+    counts, failures = summary_counts(summary)
+    checks.expect("blocks.final_state", ended and run.final_state() == fr.FINISHED,
+                  f"ended={ended} state={run.final_state()} log: {tail(fr.log_lines(home))}")
+    located = counts.get("frames located", -1)
+    checks.expect("blocks.every_frame_mapped", located > 0
+                  and counts.get("frames in the DOM/DSM") == located, summary)
+    in_cloud = counts.get("frames in the point cloud", 0) \
+        + failures.get("frames in the point cloud", 0)
+    checks.expect("blocks.every_depth_map_counted", counts.get("depth maps") == in_cloud, summary)
+    # The last frame of each block maps its own depths, not its sparse points.
+    sparse = [line for line in fr.log_lines(home) if "handed on with its sparse points" in line]
+    checks.expect("blocks.dense_block_ends", not sparse, tail(sparse))
+    checks.readable("blocks.readable", home, 2)
     return 0
 
 
@@ -524,7 +575,7 @@ def case_memory(args, checks):
 CASES = {"kill": case_kill, "full_disk": case_full_disk, "live": case_live,
          "second_run": case_second_run, "nothing_made": case_nothing_made,
          "partial": case_partial, "memory": case_memory, "file_limit": case_file_limit,
-         "links": case_links}
+         "links": case_links, "blocks": case_blocks}
 
 
 def main():

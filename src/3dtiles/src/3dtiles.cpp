@@ -115,6 +115,8 @@ PointCloudTiles::~PointCloudTiles() {
   if (framesNotWritten_ > 0) {
     FW_LOG(fw::kLogError) << "PointCloudTiles: " << framesNotWritten_
                           << " frame(s) could not be written to " << location_;
+    fw::RunTally::instance().fail(fw::tally::kPointCloudFrames, "not written",
+                                  static_cast<long long>(framesNotWritten_));
     // A point cloud with holes is not a finished product.
     auto failed = std::make_shared<zel::Tileset3D>(*record_);
     failed->state = zel::kOutputFailed;
@@ -160,7 +162,12 @@ void PointCloudTiles::writeFrame(const std::shared_ptr<fw::MapFrame>& frame, Pos
   }
   colours.resize(positions.size());
   dropNonFinite(positions, colours);
-  if (positions.size() < kMinPoints) return;
+  if (positions.size() < kMinPoints) {
+    // Too few for a tile set: most often the frame beside it holds its confirmed ground (the
+    // last frame of the run or of a block of frames).
+    fw::RunTally::instance().fail(fw::tally::kPointCloudFrames, "too few points of its own");
+    return;
+  }
 
   const SE3 pose = frame->getPoseSE3();
   const TileBox local = localBox(positions);
@@ -178,6 +185,7 @@ void PointCloudTiles::writeFrame(const std::shared_ptr<fw::MapFrame>& frame, Pos
   if (!addToRoot(frame->id, world)) return;
   refreshRecord();
   fw::RunTally::instance().add(fw::tally::kPoints, static_cast<long long>(positions.size()));
+  fw::RunTally::instance().add(fw::tally::kPointCloudFrames);
 }
 
 bool PointCloudTiles::encodeLevels(const std::string& id, const Positions& positions,

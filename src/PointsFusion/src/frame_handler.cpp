@@ -99,6 +99,12 @@ void FrameHandler::countFrame() {
   setProgress(std::min(frameCounter_, std::max(frameTotal_, 0)), -1.0);
 }
 
+void FrameHandler::setFrameTotal(int frameTotal) {
+  if (!showsStage() || frameTotal <= 0) return;
+  frameTotal_ = frameTotal;
+  setProgress(std::min(frameCounter_, frameTotal_), frameTotal_);
+}
+
 void FrameHandler::forwardToTerrain(sv::Var& payload) {
   if (!terrain_) return;
   try {

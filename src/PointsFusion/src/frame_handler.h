@@ -39,6 +39,8 @@ class FrameHandler : public zel::Chain {
   // Counts one more frame handed on and reports it, never above the total, when this
   // handler shows a stage.
   void countFrame();
+  // A new frame total for the stage this handler shows (the frames a live run really has).
+  void setFrameTotal(int frameTotal);
   bool countFrames() const { return countFrames_; }
   float scale() const { return scale_; }
 

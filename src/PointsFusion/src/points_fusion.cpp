@@ -66,6 +66,8 @@ void PointsFusion::onInputStop(const bool&) {
 void PointsFusion::setExpectedFrames(int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   expectedFrames = count;
+  // A live run learns its real frame count while it runs: the stage shown follows it.
+  if (handler_) handler_->setFrameTotal(count);
 }
 
 bool PointsFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {

@@ -158,6 +158,11 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   uint64_t framesGiven() const { return frames_.given(); }
   uint64_t framesFailed() const { return frames_.failed(); }
 
+ protected:
+  // A pool of `workers` threads; throws when a thread cannot be started (an address-space
+  // limit too tight for its stack). Tests give one that always throws.
+  virtual std::shared_ptr<fw::BoundedPool> makeWorkerPool(int workers);
+
  private:
   // The steps of construction; false ends it.
   bool readConfiguration(const std::string& config);
@@ -192,7 +197,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
                    IntakeTicket& ticket, bool fused, const std::string& name = "");
   // The given ticket, or a new one (kept in `own`) at the end of the intake order.
   IntakeTicket& ticketOr(IntakeTicket* ticket, std::shared_ptr<IntakeTicket>& own);
-  // The worker pool, created by the first call.
+  // The worker pool, created by the first call; null (logged once) while its threads cannot
+  // be started, and the frame is then fused on the caller's thread.
   std::shared_ptr<fw::BoundedPool> workerPool();
 
   std::atomic<bool> stop_{false};
@@ -209,6 +215,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::mutex zoomMutex_;
   // Created by the first frame or point cloud; read and written only under poolMutex_.
   std::shared_ptr<fw::BoundedPool> pool_;
+  bool poolFailureLogged_ = false;
   std::mutex poolMutex_;
   // Per-tile locks of every change of a tile in the cache.
   TileLockTable tileLocks_;

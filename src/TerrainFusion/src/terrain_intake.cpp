@@ -49,9 +49,23 @@ Result guarded(const char* step, const std::string& id, Result failed,
 
 }  // namespace
 
+std::shared_ptr<fw::BoundedPool> TerrainFusion::makeWorkerPool(int workers) {
+  return std::make_shared<fw::BoundedPool>(workers);
+}
+
 std::shared_ptr<fw::BoundedPool> TerrainFusion::workerPool() {
   std::lock_guard<std::mutex> lock(poolMutex_);
-  if (!pool_) pool_ = std::make_shared<fw::BoundedPool>(options_.workers);
+  if (pool_) return pool_;
+  try {
+    pool_ = makeWorkerPool(options_.workers);
+  } catch (const std::exception& e) {
+    // Tried again with the next frame: memory may have been freed by then.
+    if (!poolFailureLogged_) {
+      FW_LOG(fw::kLogWarning) << "TerrainFusion: no worker thread could be started (" << e.what()
+                              << "); frames are fused on the thread that hands them in";
+      poolFailureLogged_ = true;
+    }
+  }
   return pool_;
 }
 
@@ -67,15 +81,18 @@ bool TerrainFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
   // A frame may come before any point cloud (the first frames of a run without a depth
   // map): it makes the pool as a point cloud would, so that it still reaches the DOM.
   const auto pool = workerPool();
-  std::lock_guard<std::mutex> lock(intake_.queueMutex());
-  auto ticket = intake_.issue();
-  pool->add([this, frame, ticket] { frameTask(frame, ticket); });
+  std::shared_ptr<IntakeTicket> ticket;
+  {
+    std::lock_guard<std::mutex> lock(intake_.queueMutex());
+    ticket = intake_.issue();
+    if (pool) pool->add([this, frame, ticket] { frameTask(frame, ticket); });
+  }
+  if (!pool) frameTask(frame, ticket);
   return true;
 }
 
 void TerrainFusion::addPointCloud(sv::Var* message) {
   if (stop_) return;
-  const auto pool = workerPool();
   std::shared_ptr<fw::MapFrame> frame;
   std::vector<pi::Point3d> points;
   try {
@@ -99,14 +116,22 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     releaseFrameImage(frame);
     return;
   }
+  const auto pool = workerPool();
+  std::shared_ptr<IntakeTicket> ticket;
   {
     std::lock_guard<std::mutex> lock(intake_.queueMutex());
-    auto ticket = intake_.issue();
-    pool->add([this, frame, ticket, points = std::move(points)]() mutable {
-      pointCloudTask(frame, std::move(points), ticket);
-    });
+    ticket = intake_.issue();
+    if (pool) {
+      pool->add([this, frame, ticket, points = std::move(points)]() mutable {
+        pointCloudTask(frame, std::move(points), ticket);
+      });
+    }
   }
-  pool->waitForRoom(kMaxWaitingTasks);
+  if (pool) {
+    pool->waitForRoom(kMaxWaitingTasks);
+  } else {
+    pointCloudTask(frame, std::move(points), ticket);
+  }
 }
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,

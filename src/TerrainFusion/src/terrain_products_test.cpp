@@ -13,6 +13,7 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -39,6 +40,18 @@ nlohmann::json nodeSettings(int threads, int renderMode = 3) {
            {{"terrainfusion.threads", threads}, {"terrainfusion.render_mode", renderMode}}}};
 }
 
+// A node whose worker threads cannot start, as under an address-space limit too tight for
+// their stacks.
+class NodeWithoutWorkers : public TerrainFusion {
+ public:
+  using TerrainFusion::TerrainFusion;
+
+ protected:
+  std::shared_ptr<fw::BoundedPool> makeWorkerPool(int) override {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+};
+
 // Waits for the node's workers (the progress command says 0 once none runs).
 void drain(TerrainFusion& node) {
   for (double busy = 1.0; busy > 0.0;) node.call("TerrainFusion_Progress", &busy);
@@ -58,8 +71,10 @@ class TerrainProducts : public ::testing::Test {
   // The flight's dense points, and the sparse map points of every third frame, through a
   // node of `threads` workers.
   static std::map<std::string, std::string> mapFlight(const fs::path& work, int threads,
-                                                      int renderMode) {
-    auto node = tftest::makeNode(work, nodeSettings(threads, renderMode));
+                                                      int renderMode, bool workersStart = true) {
+    const nlohmann::json settings = nodeSettings(threads, renderMode);
+    auto node = workersStart ? tftest::makeNode(work, settings)
+                             : tftest::makeNode<NodeWithoutWorkers>(work, settings);
     for (size_t i = 0; i < flight_->size(); ++i) {
       sv::Var message = tftest::TruthFlight::pointCloudMessage(flight_->frame(i));
       node->call("point_cloud", &message);
@@ -94,6 +109,21 @@ TEST_F(TerrainProducts, SameTilesWhateverTheWorkersTiming) {
       }
     }
   }
+}
+
+// Without a worker thread every frame is fused on the thread that hands it in: the same tiles,
+// and every frame counted as merged.
+TEST_F(TerrainProducts, FramesAreFusedInPlaceWhenNoWorkerThreadCanStart) {
+  vmtest::TempDir pooled;
+  const auto expected = mapFlight(pooled.path(), 1, 3);
+  fw::RunTally& tally = fw::RunTally::instance();
+  tally.reset();
+  vmtest::TempDir work;
+  EXPECT_EQ(mapFlight(work.path(), 2, 3, false), expected);
+  const long long sparseFrames = (static_cast<long long>(flight_->size()) + 2) / 3;
+  EXPECT_EQ(tally.count(fw::tally::kTerrainFrames),
+            static_cast<long long>(flight_->size()) + sparseFrames);
+  EXPECT_EQ(tally.failures(fw::tally::kTerrainFrames), 0) << tally.summary();
 }
 
 TEST_F(TerrainProducts, CountsMergedAndFailedFramesAndTheTilesWritten) {

@@ -173,15 +173,17 @@ inline std::shared_ptr<fw::MapFrame> placementFrame(double east, uint64_t id = 1
 
 namespace tftest {
 
-// A node working in `folder`; `extra` is merged into its configuration.
-inline std::shared_ptr<TerrainFusion> makeNode(
-    const std::filesystem::path& folder, const nlohmann::json& extra = nlohmann::json::object(),
-    zel::Chain* chain = nullptr) {
+// A node (of `Node`, TerrainFusion or a test's kind of it) working in `folder`; `extra` is
+// merged into its configuration.
+template <typename Node = TerrainFusion>
+std::shared_ptr<TerrainFusion> makeNode(const std::filesystem::path& folder,
+                                        const nlohmann::json& extra = nlohmann::json::object(),
+                                        zel::Chain* chain = nullptr) {
   nlohmann::json config = {{"work_dir", folder.string()},
                            {"dom", nlohmann::json::object()},
                            {"dsm", nlohmann::json::object()}};
   config.merge_patch(extra);
-  return std::make_shared<TerrainFusion>(config.dump(), chain);
+  return std::make_shared<Node>(config.dump(), chain);
 }
 
 }  // namespace tftest

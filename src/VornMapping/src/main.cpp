@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
   std::thread([input] { readInputLines(STDIN_FILENO, *input); }).detach();
 
   auto mapper = createVornMapper(task.dump(), MapperCallback());
+  mapper->watchStopSignals(stopRequestedBySignal);
   // A stop signal that came before the run stops it before its first frame, so the run
   // cannot finish between start and the status loop's first look at the signal.
   bool stopPassed = false;

@@ -4,9 +4,11 @@ set(mapper_dir ${CMAKE_CURRENT_SOURCE_DIR})
 list(APPEND MAPPING_SOURCES
   ${mapper_dir}/address_space.cpp
   ${mapper_dir}/back_end_images.cpp
+  ${mapper_dir}/frame_accounting.cpp
   ${mapper_dir}/in_order_feeder.cpp
   ${mapper_dir}/located_frames.cpp
   ${mapper_dir}/run_outcome.cpp
+  ${mapper_dir}/run_progress.cpp
   ${mapper_dir}/task_log_sink.cpp
   ${mapper_dir}/zel_mapper_impl.cpp)
 list(APPEND MAPPING_DEPS utilities terrain_fusion)

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -121,6 +122,87 @@ TEST(MapperProgram, ARunThatWritesNoMapTileEndsFailedWithTheSummary) {
   EXPECT_NE(summary.find("DOM tiles 0, DSM tiles 0"), std::string::npos) << summary;
   EXPECT_NE(readFile(dir / "log.txt").find("] No DOM or DSM tile was written: " + summary),
             std::string::npos);
+}
+
+// Every status line of a run, parsed.
+std::vector<json> statusLines(const TaskRun& run) {
+  std::vector<json> statuses;
+  for (const std::string& line : vmtest::splitLines(run.child.err)) {
+    if (line.rfind("{\"output\":", 0) == 0) statuses.push_back(json::parse(line));
+  }
+  return statuses;
+}
+
+// Tasks that end failed before any frame is mapped still close like a run: the reason, then
+// the two summary lines in the task log, and the summary in the final status line.
+TEST(MapperProgram, TasksThatEndBeforeAnyFrameWriteTheSummaryLines) {
+  struct Case {
+    const char* name;
+    std::function<json(const vmtest::TempDir&)> task;
+    std::string input;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"one frame", [](const vmtest::TempDir& d) { return frameListTask(d, 1); }, "",
+       "Insufficient frames for mapping: 1"},
+      {"unreadable list",
+       [](const vmtest::TempDir& d) {
+         json task = frameListTask(d, 6);
+         std::ofstream(task["dataset"]["uri"].get<std::string>(), std::ios::trunc) << "garbage";
+         return task;
+       },
+       "", "Failed to create dataset."},
+      {"unknown form",
+       [](const vmtest::TempDir& d) {
+         json task = frameListTask(d, 6);
+         task["dataset"]["form"] = "other";
+         return task;
+       },
+       "", "Failed to create dataset."},
+      {"no such front end",
+       [](const vmtest::TempDir& d) {
+         return frameListTask(d, 6, {{"method", "zel_slam3"}});
+       },
+       "", "Failed to create front end process: zel_slam3"},
+      {"live run without frames", [](const vmtest::TempDir& d) { return liveTask(d); },
+       "{\"frame\": \"\"}\n", "No frame was located: the live run received no frame."},
+  };
+  for (const Case& c : cases) {
+    vmtest::TempDir dir;
+    TaskRun run = runTask(kTestProgram, c.task(dir), c.input);
+    const json last = finalStatus(run);
+    ASSERT_TRUE(last.is_object()) << c.name << run.child.err;
+    EXPECT_EQ(last.at("state"), -14) << c.name;
+    const std::string summary = last.value("summary", "");
+    EXPECT_EQ(summary.rfind("frames read ", 0), 0u) << c.name << ": " << summary;
+    const std::string log = readFile(dir / "log.txt");
+    const size_t reason = log.find(c.reason);
+    const size_t noTiles = log.find("] No DOM or DSM tile was written: " + summary + "\n");
+    const size_t closing = log.find("] Run summary: " + summary + "\n");
+    EXPECT_NE(reason, std::string::npos) << c.name << ": " << log;
+    EXPECT_NE(noTiles, std::string::npos) << c.name << ": " << log;
+    EXPECT_NE(closing, std::string::npos) << c.name << ": " << log;
+    EXPECT_TRUE(reason < noTiles && noTiles < closing) << c.name << ": " << log;
+  }
+}
+
+// A live run counts its stages against the frames it really gets, whatever its task
+// announced: the progress never shows 1.0 while it runs, and a finished run ends there.
+TEST(MapperProgram, ProgressStaysBelowOneWhileRunningAndAFinishedRunEndsAtOne) {
+  for (int announced : {2, 100}) {
+    vmtest::TempDir dir;
+    json task = liveTask(dir);
+    task["dataset"]["frame_cnt"] = announced;
+    TaskRun run = runTask(kTestProgram, task, frameLines(dir, 5) + "{\"frame\": \"\"}\n");
+    const std::vector<json> statuses = statusLines(run);
+    ASSERT_FALSE(statuses.empty()) << run.child.err;
+    for (size_t i = 0; i + 1 < statuses.size(); ++i) {
+      EXPECT_LT(statuses[i]["progress"]["total"].get<double>(), 1.0)
+          << announced << " announced: " << statuses[i];
+    }
+    EXPECT_EQ(statuses.back()["state"], 12) << announced;
+    EXPECT_EQ(statuses.back()["progress"]["total"], 1.0) << announced;
+  }
 }
 
 TEST(MapperProgram, AbortStopsAFrameListRun) {

@@ -217,6 +217,31 @@ TEST(LimitsAndSignals, AStopSignalBeforeTheProgramRunsStopsTheRunOrderly) {
   }
 }
 
+TEST(LimitsAndSignals, AStopSignalDuringTheFinalFlushIsLoggedAndTheRunFinishes) {
+  for (int signal : {SIGTERM, SIGINT, SIGQUIT}) {
+    vmtest::TempDir home;
+    json task = vmtest::frameListTask(home, 6);
+    task["dense"] = {{"flush_until_signal", true}};
+    vmtest::SpawnOptions options;
+    bool sent = false;
+    // Every frame has been taken and the back end is flushing its products.
+    options.onErrorLine = [&](pid_t pid, const std::string& line) {
+      if (!sent && contains(line, "Test back end: flushing")) sent = ::kill(pid, signal) == 0;
+      return true;
+    };
+    const ProgramRun flushed = run(kTestProgram, task, options);
+    EXPECT_TRUE(sent) << signal;
+    ASSERT_FALSE(flushed.statusLines.empty()) << signal << flushed.child.err;
+    EXPECT_EQ(flushed.states().back(), 12) << signal;
+    const std::string log = readFile(home / "log.txt");
+    EXPECT_TRUE(contains(log,
+                         "A stop was asked for after the last frame had been taken: the "
+                         "products were completed"))
+        << log;
+    EXPECT_TRUE(contains(vmtest::lastLine(log), "Task processed in ")) << log;
+  }
+}
+
 TEST(LimitsAndSignals, OurTemporaryFilesGoAtTheEndAndNobodyElses) {
   vmtest::TempDir home;
   json task = vmtest::frameListTask(home, 6);

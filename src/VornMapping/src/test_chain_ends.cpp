@@ -1,10 +1,13 @@
 #include "test_chain_ends.h"
 
+#include "process_guards.h"
+
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "src/VornMapping/src/chain/output_item.h"
 #include "src/VornMapping/src/chain/zel_node.h"
 
 #include "framework/located_frame_for_tests.h"
+#include "framework/log.h"
 #include "framework/map_frame.h"
 #include "framework/map_fusion.h"
 #include "framework/run_tally.h"
@@ -14,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -112,7 +116,8 @@ class LocatingFrontEnd : public fw::SLAM {
       busy_ = false;
       const double done = static_cast<double>(located_.size());
       lock.unlock();
-      progress_.setProgress(done, frameCount_ > 0 ? frameCount_ : done);
+      const int count = frameCount_.load();
+      progress_.setProgress(done, count > 0 ? count : done);
       lock.lock();
       changed_.notify_all();
     }
@@ -122,7 +127,7 @@ class LocatingFrontEnd : public fw::SLAM {
   zel::Node progress_;
   std::chrono::milliseconds delay_;
   bool throwOnAdd_;
-  int frameCount_ = -1;
+  std::atomic<int> frameCount_{-1};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::shared_ptr<fw::MapFrame>> queue_;
@@ -140,7 +145,10 @@ class RecordingBackEnd : public fw::MapFusion {
         throwOnFrame_(config.value("throw_on_frame", false)),
         throwOnMap_(config.value("throw_on_map", false)),
         holdFirstUntilLocated_(config.value("hold_first_until_located", 0)),
-        tilesPerFrame_(config.contains("legacy_tf") ? config.value("tiles_per_frame", 1) : 0) {
+        tilesPerFrame_(config.contains("legacy_tf") ? config.value("tiles_per_frame", 1) : 0),
+        countsTerrainFrames_(config.contains("legacy_tf")),
+        uncountedFrames_(config.value("uncounted_frames", 0)),
+        flushUntilSignal_(config.value("flush_until_signal", false)) {
     if (config.value("leave_temporary", false)) leaveTemporaryFile(config);
     if (config.value("idle_record", false)) {
       auto idle = std::make_shared<zel::Tileset3D>();
@@ -152,6 +160,7 @@ class RecordingBackEnd : public fw::MapFusion {
   }
 
   ~RecordingBackEnd() override {
+    if (flushUntilSignal_) flushUntilSignal();
     note([](ChainEndsRecord& r) { r.releaseOrder.push_back("back_end"); });
   }
 
@@ -167,6 +176,8 @@ class RecordingBackEnd : public fw::MapFusion {
     node_.addOutput(cloud);
     fw::RunTally::instance().add(fw::tally::kDomTiles, tilesPerFrame_);
     fw::RunTally::instance().add(fw::tally::kDsmTiles, tilesPerFrame_);
+    if (countsTerrainFrames_ && uncountedFrames_-- <= 0)
+      fw::RunTally::instance().add(fw::tally::kTerrainFrames);
     return true;
   }
 
@@ -194,6 +205,13 @@ class RecordingBackEnd : public fw::MapFusion {
     }
   }
 
+  static void flushUntilSignal() {
+    FW_LOG(fw::kLogInfo) << "Test back end: flushing";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!stopRequestedBySignal() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
   // What an atomic write interrupted by the end of the process leaves: "<file>.<pid>.tmp".
   static void leaveTemporaryFile(const json& config) {
     const std::filesystem::path folder = config["tiling"]["location"].get<std::string>();
@@ -206,6 +224,9 @@ class RecordingBackEnd : public fw::MapFusion {
   bool throwOnMap_;
   int holdFirstUntilLocated_;
   int tilesPerFrame_;
+  bool countsTerrainFrames_;
+  int uncountedFrames_;
+  bool flushUntilSignal_;
 };
 
 json parseConfig(const std::string& config) {

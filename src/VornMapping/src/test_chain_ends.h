@@ -16,11 +16,16 @@
 //                              a mapper that feeds the back end on the locating thread never
 //                              gets there;
 //   "tiles_per_frame": number - with terrain fusion settings ("legacy_tf"), the DOM and the DSM
-//                              tiles the back end counts in the run's tally per frame (1);
+//                              tiles the back end counts in the run's tally per frame (1); each
+//                              frame is counted in "frames in the DOM/DSM" too,
+//   "uncounted_frames": number - but as many of the first frames are not (frames lost silently);
 //   "leave_temporary": true  - the back end leaves a temporary file of an interrupted write,
 //                              "<dense location>/0/0.pnts.<process id>.tmp";
 //   "idle_record": true      - the back end also reports a record "idle_points" that nothing
-//                              is ever written to (state -1), as a product whose frames all fail.
+//                              is ever written to (state -1), as a product whose frames all fail;
+//   "flush_until_signal": true - the back end's release logs "Test back end: flushing" and then
+//                              waits for a stop signal (it gives up after 20 s), as a final flush
+//                              that a signal interrupts.
 // The front end locates every frame on a worker thread of its own ("frame_located"), reports
 // "Locate" progress, and delivers one map of all frames from finishInput ("map_located"). The
 // back end records what it receives and reports one point-cloud record while it works; given

@@ -43,6 +43,9 @@ class VornMapper {
   virtual bool getStatus(MapperStatus& status) = 0;
   // Hands one frame document to a live dataset; an empty text ends it.
   virtual bool pushFrame(const std::string& frame) = 0;
+  // Lets the run see a stop signal that the status loop has not passed on yet: one that
+  // comes while the run completes its products is then logged before the task log closes.
+  virtual void watchStopSignals(bool (*stopRequested)()) { (void)stopRequested; }
 
  protected:
   // Deleted only through the deleter of the pointer createVornMapper returns.

@@ -2,8 +2,10 @@
 
 #include "address_space.h"
 #include "chain_config.h"
+#include "frame_accounting.h"
 #include "product_guard.h"
 #include "run_outcome.h"
+#include "run_progress.h"
 
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "src/VornMapping/src/chain/current_time.h"
@@ -63,6 +65,8 @@ VornMapperImpl::VornMapperImpl(const std::string& task, MapperCallback)
   if (setUp(task)) {
     setProgressEntry(taskProgressModel());
     setState(kMapperReady);
+  } else {
+    closeRun(kMapperFailed);
   }
 }
 
@@ -77,7 +81,11 @@ VornMapperImpl::~VornMapperImpl() {
 }
 
 bool VornMapperImpl::setUp(const std::string& taskText) {
+  // The task counts from here on: frames the dataset refuses are part of its summary, and a
+  // task that cannot run ends with a summary too.
+  fw::RunTally::instance().reset();
   json task = json::parse(taskText, nullptr, false);
+  if (task.is_object()) makesMapTiles_ = chainMakesMapTiles(task.value("chain", json()));
   const json* home = task.is_object() && task.contains("home") ? &task["home"] : nullptr;
   if (!home || !home->is_string()) {
     fail("Invalid home folder of task.");
@@ -112,7 +120,6 @@ bool VornMapperImpl::setUp(const std::string& taskText) {
     return false;
   }
   chain_ = task["chain"];
-  makesMapTiles_ = chainMakesMapTiles(chain_);
   return true;
 }
 
@@ -140,8 +147,6 @@ bool VornMapperImpl::productsMayBeWritten(const json& task, const std::string& h
 }
 
 bool VornMapperImpl::createTaskDataset(const json& description, int featureImageSide) {
-  // The run counts from here on: frames the dataset refuses are part of its summary.
-  fw::RunTally::instance().reset();
   try {
     dataset_ = createDataset(description, featureImageSide);
   } catch (const std::exception& e) {
@@ -165,7 +170,10 @@ bool VornMapperImpl::start() {
   if (state() == kMapperFailed || !dataset_) return false;
   // A second start while the run thread exists must not replace it.
   if (runThread_.joinable()) return false;
-  if (!buildChain()) return false;
+  if (!buildChain()) {
+    closeRun(kMapperFailed);
+    return false;
+  }
   runThread_ = std::thread(&VornMapperImpl::run, this);
   return true;
 }
@@ -257,11 +265,15 @@ void VornMapperImpl::run() {
     broken = true;
   }
   finishOutputs();
-  const std::int32_t finalState = broken ? kMapperFailed : endState();
+  // A run that took its whole input accounts for every frame it was given.
+  if (!broken && inputComplete_) {
+    for (const std::string& gap :
+         countUnaccountedFrames(fw::RunTally::instance(), framesFed_.load(), makesMapTiles_))
+      FW_LOG(fw::kLogError) << "Frames lost without a reason: " << gap;
+  }
+  noteStopAfterTheLastFrame();
   // The ends are released: every product is flushed and counted.
-  const std::string summary = fw::RunTally::instance().summary();
-  FW_LOG(fw::kLogInfo) << "Run summary: " << summary;
-  setFinalState(finalState, summary);
+  closeRun(broken ? kMapperFailed : endState());
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now() - started);
   // Into the task log only, for the record: the standard error stream carries the status lines.
@@ -277,19 +289,14 @@ void VornMapperImpl::run() {
 
 std::int32_t VornMapperImpl::endState() {
   // A stopped run keeps what it made; it is not judged by it.
-  if (stop_.load()) return kMapperStopped;
+  if (stop_.load() && !inputComplete_) return kMapperStopped;
   if (located_.count() == 0) {
     FW_LOG(fw::kLogError) << noFrameLocatedReason();
     return kMapperFailed;
   }
-  std::vector<std::shared_ptr<zel::OutputItem>> records;
-  visitOutputs([&](const std::shared_ptr<zel::OutputItem>& record) { records.push_back(record); });
-  // Never "finished" with nothing to show for it.
-  if (makesMapTiles_ && !mapTilesWritten(fw::RunTally::instance(), records)) {
-    FW_LOG(fw::kLogError) << "No DOM or DSM tile was written: "
-                          << fw::RunTally::instance().summary();
+  // Never "finished" with nothing to show for it (closeRun says so).
+  if (makesMapTiles_ && !mapTilesWritten(fw::RunTally::instance(), outputRecords()))
     return kMapperFailed;
-  }
   // A product that could not be written fails the task: never "finished" over missing tiles.
   const std::string failed = failedOutputs();
   if (!failed.empty()) {
@@ -298,6 +305,48 @@ std::int32_t VornMapperImpl::endState() {
     return kMapperFailed;
   }
   return kMapperFinished;
+}
+
+void VornMapperImpl::noteStopAfterTheLastFrame() {
+  if (!inputComplete_) return;
+  const auto signalled = stopSignalled_.load();
+  if (!stop_.load() && !(signalled && signalled())) return;
+  FW_LOG(fw::kLogInfo) << "A stop was asked for after the last frame had been taken: the "
+                          "products were completed and the run is judged by them.";
+}
+
+void VornMapperImpl::closeRun(std::int32_t state) {
+  const std::string summary = fw::RunTally::instance().summary();
+  // Whatever ended it: a task that asked for map tiles and got none says so.
+  if (state == kMapperFailed && makesMapTiles_ &&
+      !mapTilesWritten(fw::RunTally::instance(), outputRecords())) {
+    FW_LOG(fw::kLogError) << "No DOM or DSM tile was written: " << summary;
+  }
+  FW_LOG(fw::kLogInfo) << "Run summary: " << summary;
+  if (state == kMapperFinished) {
+    ProgressEntry progress = progressCompleted(progressEntry());
+    progress.time = currentTimeSeconds();
+    setProgressEntry(progress);
+  }
+  setFinalState(state, summary);
+}
+
+std::vector<std::shared_ptr<zel::OutputItem>> VornMapperImpl::outputRecords() const {
+  std::vector<std::shared_ptr<zel::OutputItem>> records;
+  visitOutputs([&](const std::shared_ptr<zel::OutputItem>& record) { records.push_back(record); });
+  return records;
+}
+
+void VornMapperImpl::announceFrameCount(int count) {
+  std::shared_ptr<fw::SLAM> frontEnd;
+  std::shared_ptr<fw::MapFusion> backEnd;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frontEnd = frontEnd_;
+    backEnd = backEnd_;
+  }
+  if (frontEnd) frontEnd->setFrameCount(count);
+  if (backEnd) backEnd->setExpectedFrames(count);
 }
 
 void VornMapperImpl::feedFrames() {
@@ -309,7 +358,7 @@ void VornMapperImpl::feedFrames() {
     backEnd = backEnd_;
   }
   // A live dataset reports the frame count its task announced.
-  const int frameCount = dataset_->size();
+  int frameCount = dataset_->size();
   frontEnd->setFrameCount(frameCount);
   if (backEnd) backEnd->setExpectedFrames(frameCount);
   const bool backEndTakesFrames = backEnd != nullptr;
@@ -317,7 +366,8 @@ void VornMapperImpl::feedFrames() {
   while (!stop_.load()) {
     std::shared_ptr<VornMapperFrame> frame = dataset_->next();
     if (!frame) break;
-    framesFed_.fetch_add(1);
+    // More frames than announced: the stages count against the frames there are.
+    if (framesFed_.fetch_add(1) + 1 > frameCount) announceFrameCount(frameCount = framesFed_);
     // Kept before the front end takes the frame: it may locate it before addFrame returns.
     int reduction = 1;
     frame->call("GetImageReduction", &reduction);
@@ -328,7 +378,13 @@ void VornMapperImpl::feedFrames() {
     if (pause_.load()) waitWhilePaused();
   }
   // Stopped: nothing new is started; releasing the ends flushes what they have made.
-  if (!stop_.load()) frontEnd->finishInput();
+  if (!stop_.load()) {
+    // The live input has ended: its frames are all there are.
+    if (live_ && framesFed_.load() > 0 && framesFed_.load() != frameCount)
+      announceFrameCount(framesFed_.load());
+    inputComplete_ = true;
+    frontEnd->finishInput();
+  }
   backEndImages_.clear();
 }
 
@@ -485,7 +541,8 @@ bool VornMapperImpl::getStatus(MapperStatus& status) {
     status.summary = std::move(summary);
     changed = true;
   }
-  ProgressEntry progress = progressEntry();
+  ProgressEntry progress =
+      isFinalMapperState(current) ? progressEntry() : progressWhileRunning(progressEntry());
   // Times have millisecond resolution: a change stamped in the millisecond of the last poll
   // is still a change.
   if (progress.time > status.progress.time ||
@@ -513,6 +570,10 @@ bool VornMapperImpl::getStatus(MapperStatus& status) {
 bool VornMapperImpl::pushFrame(const std::string& frame) {
   if (!dataset_ || !dataset_->isLive()) return false;
   return dataset_->pushFrame(frame);
+}
+
+void VornMapperImpl::watchStopSignals(bool (*stopRequested)()) {
+  stopSignalled_.store(stopRequested);
 }
 
 std::int32_t VornMapperImpl::state() const {

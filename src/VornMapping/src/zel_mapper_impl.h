@@ -43,6 +43,7 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   void stop() override;
   bool getStatus(MapperStatus& status) override;
   bool pushFrame(const std::string& frame) override;
+  void watchStopSignals(bool (*stopRequested)()) override;
 
   std::int32_t state() const;
 
@@ -58,10 +59,22 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   bool buildChainItem(const nlohmann::json& item);
   void run();
   void feedFrames();
+  // Tells both ends how many frames the run has: a live run's frames may exceed the count its
+  // task announced, and its input ends with the count it really had.
+  void announceFrameCount(int count);
   void waitWhilePaused();
   void releaseEnds();
   // The final state of a run whose ends were released; a failure's reason is logged.
   std::int32_t endState();
+  // Logs a stop asked for once every frame had been taken: it stops nothing, the products are
+  // completed, and the run is judged by them.
+  void noteStopAfterTheLastFrame();
+  // Ends the run or the task that could not run: the summary lines in the task log (with
+  // "No DOM or DSM tile was written" when a failed run asked for tiles and got none), then the
+  // final state with the summary, and a finished run's progress completed.
+  void closeRun(std::int32_t state);
+  // A copy of the output list.
+  std::vector<std::shared_ptr<zel::OutputItem>> outputRecords() const;
   // A record nothing was ever written to ends failed; one still being written ends finished,
   // so the final status tells each product's fate.
   void finishOutputs();
@@ -96,6 +109,10 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   nlohmann::json chain_;
   bool live_ = false;
   bool makesMapTiles_ = false;  // the chain asks for DOM and DSM tiles
+  // The input ended with every frame taken and the front end was told so: a stop that comes
+  // later stops nothing. Written and read by the run thread only.
+  bool inputComplete_ = false;
+  std::atomic<bool (*)()> stopSignalled_{nullptr};
   std::atomic<int> framesFed_{0};
   LocatedFrames located_;
   BackEndImages backEndImages_;

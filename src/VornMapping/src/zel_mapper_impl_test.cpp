@@ -1,6 +1,7 @@
 #include "zel_mapper_impl.h"
 
 #include "child_process_test_helper.h"
+#include "frame_accounting.h"
 #include "located_frames.h"
 #include "mapper_run_for_tests.h"
 #include "run_outcome.h"
@@ -95,8 +96,12 @@ TEST_F(MapperRun, SixFramesAreLocatedFusedAndFinished) {
   EXPECT_TRUE(record.finishInputCalled);
   EXPECT_EQ(record.releaseOrder, (std::vector<std::string>{"front_end", "back_end"}));
 
-  // Locating everything completes the "Locate" stage: 0.7 of the task.
-  EXPECT_NEAR(status.progress.progress, 0.7, 1e-6);
+  // The back end reports no stage of its own: locating everything shows 0.7 of the task while
+  // it runs, and the finished task completes every stage.
+  EXPECT_EQ(status.progress.progress, 1.0);
+  ASSERT_EQ(status.progress.children.size(), 2u);
+  for (const ProgressEntry& stage : status.progress.children)
+    EXPECT_EQ(stage.progress, stage.total) << stage.name;
   // The back end's product is reported finished in the final status.
   ASSERT_EQ(status.outputs.size(), 1u);
   EXPECT_EQ(status.outputs[0]->id, "dense_points");
@@ -277,8 +282,43 @@ TEST_F(MapperRun, ARunThatWritesTilesFinishesWithWhatItMadeAndLost) {
   EXPECT_TRUE(
       contains(status.summary, "; frames read failed 2 (not an image 1, unreadable file 1)"))
       << status.summary;
+  EXPECT_FALSE(contains(status.summary, "lost without a reason")) << status.summary;
   mapper.reset();
   EXPECT_TRUE(contains(readFile(dir / "log.txt"), "] Run summary: " + status.summary));
+}
+
+TEST_F(MapperRun, FramesThatNoStageCountedAreCountedAsLost) {
+  auto mapper = mapperFor(frameListTask(dir, 6, mapTilesChain({{"uncounted_frames", 2}})));
+  ASSERT_TRUE(mapper->start());
+  const MapperStatus status = runToEnd(*mapper);
+  // The tiles of the other frames were written: the run finishes, short of two frames.
+  EXPECT_EQ(status.state, kMapperFinished);
+  EXPECT_TRUE(contains(status.summary,
+                       "frames in the DOM/DSM 4, DOM tiles 6, DSM tiles 6; frames in the DOM/DSM "
+                       "failed 2 (lost without a reason 2)"))
+      << status.summary;
+  mapper.reset();
+  EXPECT_TRUE(contains(readFile(dir / "log.txt"),
+                       "Frames lost without a reason: 2 of the 6 frames located were neither "
+                       "counted in \"frames in the DOM/DSM\" nor as failed there"));
+}
+
+TEST(FrameAccounting, EveryGapBetweenTheStagesIsCountedOnce) {
+  fw::RunTally tally;
+  tally.add(fw::tally::kFramesLocated, 7);
+  tally.fail(fw::tally::kFramesLocated, "no usable GPS position");
+  tally.add(fw::tally::kTerrainFrames, 5);
+  tally.fail(fw::tally::kTerrainFrames, "insufficient memory");
+  // Ten frames fed: two were lost before they were located, one after.
+  EXPECT_EQ(countUnaccountedFrames(tally, 10, true).size(), 2u);
+  EXPECT_EQ(tally.failures(fw::tally::kFramesLocated), 3);
+  EXPECT_EQ(tally.failures(fw::tally::kTerrainFrames), 2);
+  // Counted: nothing is missing any more. Without map tiles terrain fusion is not asked.
+  EXPECT_TRUE(countUnaccountedFrames(tally, 10, true).empty());
+  fw::RunTally noTiles;
+  noTiles.add(fw::tally::kFramesLocated, 3);
+  EXPECT_TRUE(countUnaccountedFrames(noTiles, 3, false).empty());
+  EXPECT_EQ(noTiles.failures(fw::tally::kTerrainFrames), 0);
 }
 
 TEST_F(MapperRun, AStoppedRunIsNotJudgedByWhatItMade) {

@@ -5,6 +5,7 @@
 
 #include "framework/geodesy.h"
 #include "framework/log.h"
+#include "framework/run_tally.h"
 
 #include <algorithm>
 #include <exception>
@@ -114,6 +115,8 @@ void GeoreferencingFrontEnd::send(const RefinedFrame& frame) {
 
 void GeoreferencingFrontEnd::skip(const IncomingFrame& in, const char* reason) {
   FW_LOG(fw::kLogError) << "Skipping frame " << in.image_path << ": " << reason << '.';
+  // The frame leaves the chain here: the run's summary counts it under its reason.
+  fw::RunTally::instance().fail(fw::tally::kFramesLocated, reason);
   frameHandled();
 }
 

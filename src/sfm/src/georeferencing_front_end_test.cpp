@@ -2,6 +2,7 @@
 
 #include "direct_georeferencing.h"
 #include "framework/geodesy.h"
+#include "framework/run_tally.h"
 #include "front_end_test_support.h"
 #include "src/VornMapping/src/chain/chain_factories.h"
 #include "temp_dir.h"
@@ -97,6 +98,7 @@ TEST(GeoreferencingFrontEnd, SendsEveryFrameInOrderWithPoseKeyPointsAndProgress)
 }
 
 TEST(GeoreferencingFrontEnd, SkipsFramesWithoutGpsOrCalibrationAndGoesOn) {
+  fw::RunTally::instance().reset();
   CapturedLog log;
   RecordingChain chain;
   GeoreferencingFrontEnd front_end(&chain, {});
@@ -120,6 +122,12 @@ TEST(GeoreferencingFrontEnd, SkipsFramesWithoutGpsOrCalibrationAndGoesOn) {
   EXPECT_EQ(log.count(fw::kLogError, {"/data/frame_2.jpg", "camera"}), 1);
   EXPECT_EQ(log.count(fw::kLogError, {"/data/frame_3.jpg", "GPS"}), 1);
   EXPECT_EQ(log.count(fw::kLogError, {"/data/frame_0.jpg"}), 0);
+  // Each skipped frame is counted under its reason in the run's summary.
+  EXPECT_NE(fw::RunTally::instance().summary().find(
+                "frames located failed 3 (no usable GPS position 2, no usable camera "
+                "calibration 1)"),
+            std::string::npos)
+      << fw::RunTally::instance().summary();
 }
 
 TEST(GeoreferencingFrontEnd, FramesWithoutAttitudeLookDownAlongTheirTravel) {

@@ -241,7 +241,19 @@ void Cleaner::cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
       job.views.push_back(std::move(other));
     }
     if (extra && extra->id != view.id) job.views.push_back(*extra);
+    const cv::Mat before = extra ? cv::Mat() : view.count.clone();
     CleanFrame(job);
+    // The later frames changed nothing: none of them sees this frame's ground (the last frame
+    // of a strip before a gap, of a block of the flight). The frame published before it, its
+    // pair's partner as a rule, is the view that can still confirm its depths.
+    if (!extra && lastPublished_ && lastPublished_->id != view.id &&
+        cv::countNonZero(before != view.count) == 0) {
+      Workspace back;
+      back.sameDepthThreshold = job.sameDepthThreshold;
+      back.minConsistentViews = job.minConsistentViews;
+      back.views = {view, *lastPublished_};
+      CleanFrame(back);
+    }
   }
   fw::Messenger::instance().publish("sbt.cleaned_frames", reference);
   if (usable) lastPublished_ = view;

@@ -278,6 +278,31 @@ TEST(CleanerOrder, FramesWithoutADepthMapGoOnInTheirPlaceAndLendNoView) {
   EXPECT_EQ(log.count(fw::kLogError, "no usable depth map"), 0);
 }
 
+// Frames 0 and 1 form one block of the flight, frames 2 and 3 another far away: the last frame
+// of each block, which no later frame sees, is checked against the frame before it, and its
+// depths reach terrain fusion as dense points like every other frame's.
+TEST(CleanerOrder, TheLastFrameOfABlockIsConfirmedByTheFrameBeforeIt) {
+  std::map<uint64_t, size_t> dense;
+  std::vector<uint64_t> sparse;
+  {
+    Pruner pruner(
+        [&](sv::Var& v) {
+          dense[v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id] =
+              v[1].castAs<std::vector<pi::Point3d>>().size();
+        },
+        {},
+        [&](sv::Var& v) { sparse.push_back(v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id); });
+    Cleaner cleaner;
+    fw::Messenger& m = fw::Messenger::instance();
+    for (const auto& [id, x] : std::map<uint64_t, double>{{0, 0}, {1, 1}, {2, 1000}, {3, 1001}})
+      m.publish("sbt.dense_frame", ready(planeRecord(id, x)));
+  }
+  EXPECT_TRUE(sparse.empty()) << sparse.front() << " reached terrain by its sparse points";
+  ASSERT_EQ(dense.size(), 4u);
+  EXPECT_EQ(dense[1], dense[3]) << "the block's last frame is treated as the run's last";
+  EXPECT_GT(dense[1], 48u * 64u / 2);
+}
+
 TEST(CleanerBackPressure, WaitsAtFiveQueuedTasksAndGoesOnAtFour) {
   Latch entered(1), release(1);
   std::vector<uint64_t> waits;

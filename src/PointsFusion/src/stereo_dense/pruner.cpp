@@ -3,6 +3,7 @@
 #include "framework/config_store.h"
 #include "framework/log.h"
 #include "framework/pose.h"
+#include "framework/run_tally.h"
 #include "src/PointsFusion/src/stereo_dense/stage_clock.h"
 #include "values/point.h"
 
@@ -198,15 +199,25 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
     handOnSparse(record, id);
     return;
   }
-  const std::string problem = unusable(*record);
+  const bool withTerrain = static_cast<bool>(terrain_);
+  Resampled points;
+  std::string problem = unusable(*record);
+  if (problem.empty()) {
+    try {
+      points = resample(*record, detailOf(record->rectImage),
+                        resampleStep(record->rectImage.rows, record->rectImage.cols), withTerrain);
+    } catch (const std::exception& e) {
+      problem = std::string("resampling failed: ") + e.what();
+    }
+  }
   if (!problem.empty()) {
-    FW_LOG(fw::kLogError) << "Pruner: frame " << id << " skipped: " << problem << ".";
+    // Its dense points are lost, not the frame: its sparse points still map it.
+    FW_LOG(fw::kLogError) << "Pruner: frame " << id << " has no dense points: " << problem
+                          << "; it is handed on with its sparse points.";
+    if (tiles_) fw::RunTally::instance().fail(fw::tally::kPointCloudFrames, "depth map unusable");
+    handOnSparse(record, id);
     return;
   }
-  const bool withTerrain = static_cast<bool>(terrain_);
-  Resampled points =
-      resample(*record, detailOf(record->rectImage),
-               resampleStep(record->rectImage.rows, record->rectImage.cols), withTerrain);
 
   if (withTerrain && points.world.empty()) {
     FW_LOG(fw::kLogInfo) << "Pruner: frame " << id

@@ -1,6 +1,8 @@
 #include "src/PointsFusion/src/stereo_dense/pruner.h"
 #include "src/PointsFusion/src/stereo_dense/pipeline_test_support.h"
 
+#include "framework/run_tally.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -107,6 +109,7 @@ TEST(Pruner, TakesDepthAndCountRulesPerPath) {
 }
 
 TEST(Pruner, RefusesMismatchedRecordsAndReadsStridedImages) {
+  fw::RunTally::instance().reset();
   LogLines log;
   auto shortDepth = planeRecord(6, 0, 8, 8);
   shortDepth->depth = shortDepth->depth.rowRange(0, 4).clone();
@@ -119,7 +122,15 @@ TEST(Pruner, RefusesMismatchedRecordsAndReadsStridedImages) {
     EXPECT_EQ(sent.terrainCalls + sent.tilesCalls, 0);
   }
   for (int id : {6, 7, 8})
-    EXPECT_EQ(log.count(fw::kLogError, "frame " + std::to_string(id) + " skipped"), 1);
+    EXPECT_EQ(log.count(fw::kLogError, "frame " + std::to_string(id) + " has no dense points"), 1);
+  // They are lost to the point cloud, counted, but still reach terrain by their sparse points.
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kPointCloudFrames), 3);
+  std::vector<uint64_t> sparse;
+  Pruner withSparse({}, {}, [&](sv::Var& v) {
+    sparse.push_back(v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id);
+  });
+  withSparse.Process(shortDepth);
+  EXPECT_EQ(sparse, std::vector<uint64_t>{6});
 
   // Rows of a view into a wider image are not contiguous.
   auto strided = planeRecord(9, 0, 8, 8);
