@@ -6,6 +6,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/bounded_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_loading.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_json.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_tally.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)
@@ -14,6 +15,7 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bounded_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_json_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_tally_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp
