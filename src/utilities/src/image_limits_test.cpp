@@ -151,8 +151,8 @@ TEST(ImageLimits, FramesNoStageCouldUseAreSkippedWithTheirReason) {
        30,
        {},
        kLoadNoContent},
-      // A TIFF is reduced only after a whole decode, which must fit the decode budget.
-      {written(dir / "large.tif", textured(400, 300)), 400, 300, tightReduced, kLoadOverBudget},
+      // A bitmap is reduced only after a whole decode, which must fit the decode budget.
+      {written(dir / "large.bmp", textured(400, 300)), 400, 300, tightReduced, kLoadOverBudget},
   };
   for (const Case& c : refused) {
     auto f = frame(c.image, c.width, c.height);
@@ -160,12 +160,14 @@ TEST(ImageLimits, FramesNoStageCouldUseAreSkippedWithTheirReason) {
     EXPECT_EQ(f->loadFailure, c.reason) << c.image;
     EXPECT_TRUE(f->getImage().empty()) << c.image;
   }
-  // Decoded in bands, the same image in a PNG fits that budget; one pixel off the one colour
-  // is content; a calibration of another aspect ratio that keeps most of the image is fitted.
+  // Decoded in bands, the same image in a PNG or TIFF fits that budget; one pixel off the one
+  // colour is content; a calibration of another aspect ratio that keeps most of the image is
+  // fitted.
   cv::Mat dot(300, 400, CV_8UC3, cv::Scalar::all(0));
   dot.at<cv::Vec3b>(150, 200) = cv::Vec3b(255, 255, 255);
   const std::vector<Case> taken = {
       {written(dir / "large.png", textured(400, 300)), 400, 300, tightReduced, ""},
+      {written(dir / "large.tif", textured(400, 300)), 400, 300, tightReduced, ""},
       {written(dir / "dot.png", dot), 400, 300, {}, ""},
       {written(dir / "crop.png", textured(400, 300)), 400, 225, {}, ""},
   };
