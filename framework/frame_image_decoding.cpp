@@ -1,6 +1,8 @@
 #include "framework/frame_image_decoding.h"
 
 #include "framework/jpeg_direct_decoding.h"
+#include "framework/png_band_decoding.h"
+#include "framework/tiff_band_decoding.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -88,6 +90,10 @@ cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int fac
   if (factor != 1 && factor != 2 && factor != 4 && factor != 8)
     throw std::invalid_argument("decodeFrameImageReduced: the factor must be 1, 2, 4 or 8, not " +
                                 std::to_string(factor));
+  // A PNG or TIFF is reduced band by band where its layout allows: decoded whole, a large one
+  // would hold gigabytes.
+  if (factor > 1 && isBandDecodablePng(bytes)) return decodePngReducedInBands(bytes, factor);
+  if (factor > 1 && isBandDecodableTiff(bytes)) return decodeTiffReducedInBands(bytes, factor);
   if (factor == 1 || !isJpeg(bytes)) {
     cv::Mat image = decodeFrameImage(bytes);
     return factor == 1 || image.empty() ? image : reduceFrameImage(image, factor);
@@ -99,7 +105,9 @@ cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int fac
   return image;
 }
 
-bool reducesWhileDecoding(const std::vector<unsigned char>& bytes) { return isJpeg(bytes); }
+bool reducesWhileDecoding(const std::vector<unsigned char>& bytes) {
+  return isJpeg(bytes) || isBandDecodablePng(bytes) || isBandDecodableTiff(bytes);
+}
 
 int decodeReductionFor(double reduction) {
   int factor = 1;

@@ -22,9 +22,10 @@ bool readFrameFile(const std::string& path, std::vector<unsigned char>& bytes);
 // works on a coarser image than the file holds: ceil(cols / factor) x ceil(rows / factor),
 // reduced pixel (x, y) the mean of the source block [x f, (x + 1) f) x [y f, (y + 1) f), so
 // that its centre is at source coordinate (x + 0.5) f - 0.5. A JPEG is reduced while it is
-// decoded (its DCT scaling: a fraction of the full decode's time and memory); any other file
-// is decoded whole and reduced by area. Empty when the bytes do not decode; an unsupported
-// factor throws std::invalid_argument.
+// decoded (its DCT scaling: a fraction of the full decode's time and memory), a PNG that is
+// not interlaced or a TIFF in strips a band of rows at a time (the memory of the reduced
+// image); any other file is decoded whole and reduced by area. Empty when the bytes do not decode;
+// an unsupported factor throws std::invalid_argument.
 cv::Mat decodeFrameImageReduced(const std::vector<unsigned char>& bytes, int factor);
 
 // A decoded frame image (8-bit BGR) reduced further by `factor` (1 or more) by the same rule:
@@ -35,8 +36,8 @@ cv::Mat reduceFrameImage(const cv::Mat& image, int factor);
 // The largest factor decodeFrameImageReduced takes that is at most `reduction` (1 below 2).
 int decodeReductionFor(double reduction);
 
-// Whether decodeFrameImageReduced reduces these bytes while decoding them (a JPEG), rather
-// than after decoding them whole.
+// Whether decodeFrameImageReduced reduces these bytes while decoding them (a JPEG, a PNG that
+// is not interlaced, a TIFF in strips), rather than after decoding them whole.
 bool reducesWhileDecoding(const std::vector<unsigned char>& bytes);
 
 // The long side of the copy the front end takes its features from unless its settings name

@@ -9,6 +9,8 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/carried_frame_image.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/png_band_decoding.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tiff_band_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bow_scoring.cpp
@@ -19,8 +21,10 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/china_offsets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection.cpp)
-# Frames are decoded through libjpeg directly where OpenCV's decoder would only add a pass.
-list(APPEND FRAMEWORK_DEPS JPEG::JPEG)
+# Frames are decoded through libjpeg directly where OpenCV's decoder would only add a pass, and
+# large PNG and TIFF frames through libpng and libtiff in bands, where OpenCV's would hold the
+# whole image.
+list(APPEND FRAMEWORK_DEPS JPEG::JPEG PNG::PNG TIFF::TIFF)
 list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pose_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gps_record_test.cpp
@@ -28,6 +32,8 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/carried_frame_image_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/png_band_decoding_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tiff_band_decoding_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary_test.cpp

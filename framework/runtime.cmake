@@ -9,6 +9,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/config_loading.cpp
   ${CMAKE_CURRENT_LIST_DIR}/thread_limit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/setting_value.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_json.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_tally.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger.cpp)
@@ -18,6 +19,7 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bounded_pool_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_json_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_tally_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp

@@ -50,7 +50,10 @@ class Json {
   std::string error;
   bool failed = false;
   int32_t strategy;
-  int32_t maxDepth = 200;
+  // The deepest nesting accepted: a top-level value is at depth 0, every element or member one
+  // deeper than its container. Every JSON reader of the program holds documents to it.
+  static constexpr int32_t kMaxDepth = 200;
+  int32_t maxDepth = kMaxDepth;
   // Byte class by unsigned byte value: 1 digit, 2 letter or '_', 0 anything else.
   int32_t charClass[256];
 

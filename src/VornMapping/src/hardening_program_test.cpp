@@ -92,7 +92,8 @@ TEST(HardenedProgram, DeepDocumentsGiveTheJsonErrorOnASmallStack) {
   for (int i = 0; i < 16000; ++i) deepLocate += i == 0 ? ",\"locate\":{\"a\":" : "{\"a\":";
   deepLocate += "1" + std::string(16000, '}') + "}";
   for (const std::string& text : {deepArray, deepLocate}) {
-    smallStack.args = {"--task", vmtest::base64Encode(text)};
+    smallStack.args = {"--task", vmtest::base64Encode(text), "--config",
+                       vmtest::base64Encode("{}")};
     const vmtest::ChildResult child = vmtest::spawnChild(kProgram, smallStack);
     EXPECT_EQ(child.exit_code, 0);
     EXPECT_EQ(vmtest::lastLine(child.err), formatError);

@@ -1,4 +1,3 @@
-#include "json_depth.h"
 #include "line_queue.h"
 #include "status_loop.h"
 #include "task_startup.h"
@@ -50,15 +49,6 @@ TEST(InputLines, LinesOverTheLimitAreDroppedWhole) {
             (std::vector<std::string>{atLimit, "next", "", "last"}));
   // An overlong text without a final line feed is dropped too.
   EXPECT_EQ(readThroughPipe("one\n" + longer, 16), std::vector<std::string>{"one"});
-}
-
-TEST(DocumentDepth, CountsNestingOutsideStrings) {
-  EXPECT_FALSE(nestsDeeperThan("[[1]]", 2));
-  EXPECT_TRUE(nestsDeeperThan("[[[1]]]", 2));
-  EXPECT_TRUE(nestsDeeperThan(R"({"a":{"b":[1]}})", 2));
-  // Brackets inside strings, also after escaped quotes, do not nest.
-  EXPECT_FALSE(nestsDeeperThan(R"(["[[[", "\"[[[", {"}}}": 1}])", 2));
-  EXPECT_FALSE(nestsDeeperThan("[1][2][3]", 1));
 }
 
 TEST(PrintableText, ShowsEveryByteOfATextWithControlBytes) {

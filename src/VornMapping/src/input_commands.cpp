@@ -1,10 +1,14 @@
 #include "input_commands.h"
 
+#include "framework/bounded_json.h"
+
 #include <nlohmann/json.hpp>
 
 void handleInputLine(const std::string& line, VornMapper& mapper) {
   try {
-    const auto command = nlohmann::json::parse(line, nullptr, true, false);
+    // Held to the documents' depth as it is read: a line of nested brackets under the line
+    // cap would otherwise take gigabytes.
+    const auto command = fw::parseBoundedJson(line);
     if (!command.is_object()) return;
     const auto frame = command.find("frame");
     if (frame != command.end() && frame->is_string()) {

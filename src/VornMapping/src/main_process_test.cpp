@@ -28,12 +28,23 @@ std::string errorLine(int code, const std::string& message) {
 
 ChildResult runTask(const std::string& task_json, const std::string& input = "",
                     const std::string& program = kProgram) {
-  return runChild(program, {"--task", base64Encode(task_json)}, input);
+  return runChild(program, {"--task", base64Encode(task_json), "--config", base64Encode("{}")},
+                  input);
 }
 
 TEST(MappingProgram, MissingArgumentsPrintUsage) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"--task"}, {"--other", "x"}, {"--task", "", "--config", ""}}) {
+  const std::string task = base64Encode("{}");
+  const std::string config = base64Encode("{}");
+  // Both documents are required; "--task" or "--config" as the last argument has no value.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"--task"},
+                                               {"--other", "x"},
+                                               {"--task", "", "--config", ""},
+                                               {"--task", task},
+                                               {"--config", config},
+                                               {"--config", config, "--task"},
+                                               {"--task", task, "--config"},
+                                               {"--task", task, "--config", ""}}) {
     const ChildResult run = runChild(kProgram, args);
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out, "Usage: " + kProgram + " --task <task> --config <config>\n");
@@ -41,24 +52,52 @@ TEST(MappingProgram, MissingArgumentsPrintUsage) {
   }
 }
 
-TEST(MappingProgram, ConfigWithoutTaskIsAnInvalidTask) {
+TEST(MappingProgram, TaskOrConfigThatIsNotStandardBase64IsRefusedWithTheReason) {
   const std::string config = base64Encode("{}");
-  // "--task" as the last argument has no value and counts as not given.
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--config", config},
-                                               {"--config", config, "--task"},
-                                               {"--task", "===="}}) {
-    const ChildResult run = runChild(kProgram, args);
+  const std::string task = base64Encode(R"({"home":"/tmp","dataset":{}})");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string line, message, reason;
+  };
+  const std::vector<Case> cases = {
+      {{"--task", "====", "--config", config},
+       -2,
+       "Invalid task",
+       "Invalid task string",
+       "the padding '=' at byte 0 is followed by more text"},
+      {{"--task", task.substr(0, task.size() - 1), "--config", config},
+       -2,
+       "Invalid task",
+       "Invalid task string",
+       "its length " + std::to_string(task.size() - 1) +
+           " is not a multiple of 4: the text is cut short or lacks its '=' padding"},
+      {{"--task", task + "QQ==", "--config", config},
+       -2,
+       "Invalid task",
+       "Invalid task string",
+       "the padding '=' at byte " + std::to_string(task.find('=')) + " is followed by more text"},
+      {{"--task", task, "--config", "e30_"},
+       -3,
+       "Invalid config",
+       "Invalid config string",
+       "'_' at byte 3 belongs to the URL-safe alphabet: use standard Base64 ('+' and '/')"},
+  };
+  ASSERT_NE(task.find('='), std::string::npos);
+  for (const Case& c : cases) {
+    const ChildResult run = runChild(kProgram, c.args);
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, "Invalid task\n");
-    EXPECT_EQ(run.err, errorLine(-2, "Invalid task string"));
+    EXPECT_EQ(run.out, c.line + ": " + c.reason + "\n");
+    EXPECT_EQ(run.err, errorLine(c.code, c.message + ": " + c.reason));
   }
 }
 
 TEST(MappingProgram, ConfigDecodingToNothingIsRejected) {
   const ChildResult run = runChild(kProgram, {"--task", base64Encode("{}"), "--config", "*abc"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out, "Invalid config\n");
-  EXPECT_EQ(run.err, errorLine(-3, "Invalid config string"));
+  const std::string reason = "byte 0x2a at byte 0 is outside the Base64 alphabet";
+  EXPECT_EQ(run.out, "Invalid config: " + reason + "\n");
+  EXPECT_EQ(run.err, errorLine(-3, "Invalid config string: " + reason));
 }
 
 TEST(MappingProgram, TextThatIsNotJsonIsRejected) {
@@ -72,12 +111,13 @@ TEST(MappingProgram, TextThatIsNotJsonIsRejected) {
   EXPECT_EQ(run.out, "task string: {}\nconfig string: [1,\n" + format + "\n");
   EXPECT_EQ(run.err, errorLine(-4, format));
 
-  // A line break ends the Base64 text; the JSON decoded before it is cut short.
+  // A line break is no part of the Base64 text: refused, not read as the end of it.
   std::string broken = base64Encode("{\"home\":\"/tmp\",\"dataset\":{}}");
   broken.insert(8, "\n");
-  run = runChild(kProgram, {"--task", broken});
-  EXPECT_EQ(run.err, errorLine(-4, format));
-  EXPECT_EQ(lastLine(run.out), format);
+  run = runChild(kProgram, {"--task", broken, "--config", base64Encode("{}")});
+  const std::string reason = "a line break at byte 8: Base64 must be one line";
+  EXPECT_EQ(run.err, errorLine(-2, "Invalid task string: " + reason));
+  EXPECT_EQ(run.out, "Invalid task: " + reason + "\n");
 }
 
 TEST(MappingProgram, TaskWithoutHomeOrDatasetIsRejected) {
@@ -95,7 +135,8 @@ TEST(MappingProgram, TaskWithoutHomeOrDatasetIsRejected) {
   for (const auto& c : cases) {
     const ChildResult run = runTask(c.task);
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, "task string: " + c.task + "\n" + c.last_out_lines) << c.task;
+    EXPECT_EQ(run.out, "task string: " + c.task + "\nconfig string: {}\n" + c.last_out_lines)
+        << c.task;
     EXPECT_EQ(run.err, c.err) << c.task;
   }
 }
@@ -147,6 +188,7 @@ TEST_F(MappingProgramRun, ValidTaskPrintsTheRebuiltChainAndRuns) {
                               R"(","verbose":{"console":false,"file":true,"level":"debug"}})";
   const std::vector<std::string> expected_out = {
       "task string: " + task(),
+      "config string: {}",
       R"({"dataset":{"live":true},"home":")" + h + R"("})",
       R"(locate: {"method":"legacy_sfm"})",
       "locate: " + locate_item,
@@ -181,7 +223,7 @@ TEST_F(MappingProgramRun, InputLinesThatAreNoCommandsAreDropped) {
   const ChildResult run = runTask(task(), input, kStandInProgram);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(lastLine(run.out).rfind("Finished chain config: ", 0), 0u);
-  EXPECT_EQ(splitLines(run.out).size(), 6u);
+  EXPECT_EQ(splitLines(run.out).size(), 7u);
   EXPECT_EQ(run.err,
             "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":100}\n"
             "{\"output\":null,\"progress\":{\"total\":-1.0},\"state\":12}\n");

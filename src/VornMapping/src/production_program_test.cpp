@@ -91,7 +91,8 @@ class RunningProgram {
       ::dup2(null, 1);
       ::dup2(err[1], 2);
       for (int fd : {err[0], err[1], null}) ::close(fd);
-      ::execl(kProgram, kProgram, "--task", encoded.c_str(), static_cast<char*>(nullptr));
+      ::execl(kProgram, kProgram, "--task", encoded.c_str(), "--config",
+              "e30=", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(err[1]);

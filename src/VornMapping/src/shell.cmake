@@ -51,7 +51,6 @@ vm_add_fuzzer(shell_input_fuzzer
 
 # Hardening of the program against its input and the way it is started.
 list(APPEND MAPPING_SOURCES
-  ${shell_dir}/json_depth.cpp
   ${shell_dir}/malloc_policy.cpp
   ${shell_dir}/process_guards.cpp
   ${shell_dir}/product_guard.cpp

@@ -114,7 +114,7 @@ std::vector<int> ProgramRun::states() const {
 }
 
 ProgramRun runProgram(const char* program, const nlohmann::json& task, SpawnOptions options) {
-  options.args = {"--task", base64Encode(task.dump())};
+  options.args = {"--task", base64Encode(task.dump()), "--config", base64Encode("{}")};
   ProgramRun result;
   result.child = spawnChild(program, options);
   for (const std::string& line : splitLines(result.child.err)) {

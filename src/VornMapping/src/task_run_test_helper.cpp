@@ -6,7 +6,8 @@ namespace vmtest {
 
 TaskRun runTask(const std::string& program, const nlohmann::json& task, const std::string& input) {
   TaskRun run;
-  run.child = runChild(program, {"--task", base64Encode(task.dump())}, input, 60);
+  run.child = runChild(
+      program, {"--task", base64Encode(task.dump()), "--config", base64Encode("{}")}, input, 60);
   for (const std::string& line : splitLines(run.child.err)) {
     if (line.rfind("{\"output\":", 0) != 0) continue;
     run.states.push_back(nlohmann::json::parse(line).at("state").get<int>());

@@ -3,9 +3,9 @@
 #include "base64_decode.h"
 #include "chain_config.h"
 #include "error_result.h"
-#include "json_depth.h"
 #include "task_settings.h"
 
+#include "framework/bounded_json.h"
 #include "framework/printable_text.h"
 #include "src/TerrainFusion/src/terrain_memory.h"
 
@@ -31,10 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-nlohmann::json parseJson(const std::string& text) {
-  return nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
-}
-
 // Writes the line that goes before an error result and throws the error.
 [[noreturn]] void fail(std::ostream& out, const std::string& line, int code,
                        const std::string& message) {
@@ -50,6 +46,19 @@ void rebase(json& path, const fs::path& given, const fs::path& real) {
   const fs::path relative = fs::path(path.get<std::string>()).lexically_relative(given);
   if (relative.empty() || *relative.begin() == "..") return;
   path = (real / relative).lexically_normal().string();
+}
+
+// The decoded text of one argument; an error result with the reason when it is not standard
+// Base64 or decodes to nothing.
+std::string decodeArgument(const std::string& text, std::ostream& out, const std::string& line,
+                           int code, const std::string& message) {
+  std::string bytes;
+  std::string problem;
+  if (!decodeBase64(text, bytes, problem)) {
+    fail(out, line + ": " + problem, code, message + ": " + problem);
+  }
+  if (bytes.empty()) fail(out, line, code, message);
+  return bytes;
 }
 
 }  // namespace
@@ -74,29 +83,24 @@ void resolveHome(json& task, std::ostream& out) {
 }
 
 nlohmann::json prepareTask(const CommandLine& args, std::ostream& out) {
-  if (args.task.empty() && args.config.empty()) {
+  // Both documents are part of the contract: a run started without one is refused, not
+  // guessed at.
+  if (args.task.empty() || args.config.empty()) {
     fail(out, "Usage: " + args.program + " --task <task> --config <config>", -1,
          "Invalid arguments");
   }
-  const std::string task_text = base64Decode(args.task);
-  if (task_text.empty()) fail(out, "Invalid task", -2, "Invalid task string");
-  std::string config_text;
-  if (!args.config.empty()) {
-    config_text = base64Decode(args.config);
-    if (config_text.empty()) fail(out, "Invalid config", -3, "Invalid config string");
-  }
+  const std::string task_text =
+      decodeArgument(args.task, out, "Invalid task", -2, "Invalid task string");
+  const std::string config_text =
+      decodeArgument(args.config, out, "Invalid config", -3, "Invalid config string");
 
   nlohmann::json task;
   try {
     out << "task string: " << task_text << '\n';
-    task = parseJson(task_text);
-    if (nestsDeeperThan(task_text, kMaxDocumentDepth)) throw std::invalid_argument("too deep");
-    if (!config_text.empty()) {
-      out << "config string: " << config_text << '\n';
-      // The configuration is only checked; the chain's settings come from the task.
-      parseJson(config_text);
-      if (nestsDeeperThan(config_text, kMaxDocumentDepth)) throw std::invalid_argument("too deep");
-    }
+    task = fw::parseBoundedJson(task_text);
+    out << "config string: " << config_text << '\n';
+    // The configuration is only checked; the chain's settings come from the task.
+    fw::parseBoundedJson(config_text);
   } catch (const std::exception&) {
     fail(out, "Invalid task or config format", -4, "Invalid task or config format");
   }

@@ -25,6 +25,8 @@ CommandLine parseArguments(int argc, const char* const* argv);
 void resolveHome(nlohmann::json& task, std::ostream& out);
 
 // Decodes and validates the task and configuration and rebuilds the task's chain,
-// writing the progress of each step to `out`. Returns the rebuilt task; a fatal
-// input error throws StartupError with its code (-1 to -8).
+// writing the progress of each step to `out`. Both are required; each must be standard
+// Base64 of a JSON document nested no deeper than the documents' limit. Returns the rebuilt
+// task; a fatal input error throws StartupError with its code (-1 to -8), and a text that is
+// not standard Base64 gives -2 or -3 with the reason after the message.
 nlohmann::json prepareTask(const CommandLine& args, std::ostream& out);

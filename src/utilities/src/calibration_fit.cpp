@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 std::vector<double> fitCalibrationToImage(const std::vector<double>& calibration, int columns,
                                           int rows) {
@@ -29,4 +30,20 @@ std::vector<double> fitCalibrationToImage(const std::vector<double>& calibration
   fitted[4] *= sx;
   fitted[5] *= sy;
   return fitted;
+}
+
+std::string calibrationMismatch(const std::vector<double>& calibration, int64_t columns,
+                                int64_t rows) {
+  // A frame without a calibration takes the image as it comes.
+  if (calibration.size() < 2 || !(calibration[0] >= 1.0) || !(calibration[1] >= 1.0)) return "";
+  if (columns < 1 || rows < 1) return "it has no pixels";
+  const double width = calibration[0];
+  const double height = calibration[1];
+  // The crop keeps the share of the calibration's side that the aspect ratios leave.
+  const double imageAspect = static_cast<double>(columns) / static_cast<double>(rows);
+  const double kept = std::min(imageAspect * height / width, width / (imageAspect * height));
+  if (kept >= 0.5) return "";
+  return "its " + std::to_string(columns) + " x " + std::to_string(rows) +
+         " pixels do not match the calibration's " + std::to_string(int64_t(width)) + " x " +
+         std::to_string(int64_t(height));
 }

@@ -46,4 +46,21 @@ TEST(CalibrationFit, ExtremeAspectRatiosStayFinite) {
   }
 }
 
+TEST(CalibrationFit, ACalibrationThatWouldLoseMoreThanHalfASideDoesNotDescribeTheImage) {
+  const std::vector<double> calibration = {1000, 750, 800, 800, 500, 375};
+  EXPECT_EQ(calibrationMismatch(calibration, 1000, 750), "");
+  EXPECT_EQ(calibrationMismatch(calibration, 250, 187), "");   // scaled only
+  EXPECT_EQ(calibrationMismatch(calibration, 1000, 563), "");  // 16:9 from 4:3: a quarter cropped
+  EXPECT_EQ(calibrationMismatch(calibration, 750, 750), "");   // square: a quarter cropped
+  EXPECT_EQ(calibrationMismatch(calibration, 1000, 375), "");  // exactly half kept
+  EXPECT_EQ(calibrationMismatch(calibration, 1, 65000),
+            "its 1 x 65000 pixels do not match the calibration's 1000 x 750");
+  EXPECT_EQ(calibrationMismatch(calibration, 65000, 1),
+            "its 65000 x 1 pixels do not match the calibration's 1000 x 750");
+  EXPECT_NE(calibrationMismatch(calibration, 1000, 374), "");
+  EXPECT_NE(calibrationMismatch(calibration, 0, 750), "");
+  // Without a calibration there is nothing to fit.
+  EXPECT_EQ(calibrationMismatch({}, 1, 65000), "");
+}
+
 }  // namespace

@@ -1,9 +1,11 @@
 #include "dataset.h"
 
 #include "frame_document.h"
+#include "frame_list.h"
 #include "loader_threads.h"
 #include "regular_file.h"
 
+#include "framework/bounded_json.h"
 #include "framework/log.h"
 #include "framework/printable_text.h"
 #include "framework/run_tally.h"
@@ -47,9 +49,7 @@ ImageDataset::ImageDataset(const std::string& frameListPath, const ImageLoadOpti
                           << reason;
     return;
   }
-  nlohmann::json doc = nlohmann::json::parse(bytes.begin(), bytes.end());
-  // A null document has no elements; a non-empty object or a scalar makes operator[] throw.
-  for (size_t i = 0; i < doc.size(); ++i) loadFrame(doc[i]);
+  readFrameList(bytes, [this](const nlohmann::json& doc) { loadFrame(doc); });
 }
 
 ImageDataset::~ImageDataset() {
@@ -196,7 +196,17 @@ bool ImageDatasetLive::pushFrame(const std::string& text) {
     notifyWaiters();
     return true;
   }
-  bool appended = loadFrame(nlohmann::json::parse(text)) != nullptr;
+  nlohmann::json doc;
+  try {
+    doc = fw::parseBoundedJson(text);
+  } catch (const std::exception& e) {
+    // Refused like a bad document, with the JSON library's or the depth limit's reason.
+    FW_LOG(fw::kLogError) << "Failed to load frame: the pushed text is not a JSON document ("
+                          << e.what() << ")";
+    fw::RunTally::instance().fail(fw::tally::kFramesRead, kRefusedDocument);
+    return false;
+  }
+  bool appended = loadFrame(doc) != nullptr;
   if (appended) notifyWaiters();
   return appended;
 }

@@ -108,15 +108,20 @@ std::shared_ptr<ImageDataset> createDataset(nlohmann::json dataset, int workingL
 inline constexpr char kLoadUnreadable[] = "unreadable file";
 inline constexpr char kLoadNotAnImage[] = "not an image";
 inline constexpr char kLoadTooLarge[] = "too many pixels";
+inline constexpr char kLoadOverBudget[] = "over the decode budget";
 inline constexpr char kLoadOutOfMemory[] = "out of memory";
 inline constexpr char kLoadCancelled[] = "loading cancelled";
+inline constexpr char kLoadMisdescribed[] = "size differs from the calibration";
+inline constexpr char kLoadNoContent[] = "no content";
 
 // Reads, names (MD5 of the file when unnamed) and decodes the frame's image as 8-bit BGR
 // (whatever its channels and depth in the file) and fits the calibration to the file's size.
 // Where the options' working side and the header allow, the image is decoded reduced by 2, 4
 // or 8, and the frame tells the factor ("GetImageReduction"). Returns
 // false, with an error line naming the file, when the file is not a regular file, cannot be opened
-// or decoded, or claims more pixels than the options allow; the frame is then marked failed. With a
+// or decoded, claims more pixels than the options allow, needs a whole decode larger than the
+// decode budget, has a size its calibration does not describe, or has no content (every pixel
+// the same colour, as in a blank or black frame); the frame is then marked failed. With a
 // budget, the decoded bytes are reserved from it first and kept in the frame's reservation.
 bool loadImage(VornMapperFrame& frame);
 bool loadImage(VornMapperFrame& frame, const ImageLoadOptions& options, DecodeBudget* budget);

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 
@@ -132,4 +133,16 @@ bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error,
     return false;
   }
   return readCalibration(doc, out.uri, out.calibration, error);
+}
+
+bool isFrameDocumentMember(int level, const std::string& key) {
+  // The names readFrameDocument and its helpers above look up.
+  static const std::initializer_list<const char*> kDocument = {
+      "uri",      "timestamp",    "gps",        "rtk_std", "relative_altitude",
+      "attitude", "attitide_std", "calibration"};
+  static const std::initializer_list<const char*> kGroups = {
+      "longitude", "latitude", "altitude", "pitch", "yaw", "roll", "width", "height", "fx",
+      "fy",        "cx",       "cy",       "k1",    "k2",  "p1",   "p2",    "k3"};
+  const auto& names = level == 1 ? kDocument : kGroups;
+  return std::any_of(names.begin(), names.end(), [&](const char* name) { return key == name; });
 }

@@ -27,3 +27,8 @@ bool readFrameDocument(const nlohmann::json& doc, FrameDocument& out, std::strin
 
 inline constexpr char kRefusedDocument[] = "bad frame document";
 inline constexpr char kRefusedPosition[] = "position off the globe";
+
+// Whether a frame document's reader looks at a member named `key` at `level` (1: a member of
+// the document, 2: a member of one of its groups such as "gps" or "calibration"). A frame
+// list keeps no other member in memory while it is read.
+bool isFrameDocumentMember(int level, const std::string& key);

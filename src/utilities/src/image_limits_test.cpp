@@ -6,6 +6,8 @@
 
 #include "test_images.h"
 
+#include "framework/run_tally.h"
+
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +97,99 @@ TEST(ImageLimits, AHeaderClaimingTooManyPixelsIsRefusedBeforeDecoding) {
   std::string reason;
   EXPECT_FALSE((ImageLoadOptions{0, 1}.check(reason)));
   EXPECT_TRUE(ImageLoadOptions().check(reason));
+}
+
+// Writes `image` in the format of `extension` to dir/name; returns the path.
+std::filesystem::path written(const std::filesystem::path& path, const cv::Mat& image) {
+  std::vector<unsigned char> bytes;
+  EXPECT_TRUE(cv::imencode(path.extension().string(), image, bytes)) << path;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  return path;
+}
+
+cv::Mat textured(int columns, int rows) {
+  cv::Mat image(rows, columns, CV_8UC3);
+  cv::RNG(5).fill(image, cv::RNG::UNIFORM, 0, 256);
+  return image;
+}
+
+// Frames that a later stage could not use are skipped by the loader, each with its reason, and
+// counted with the frames that could not be read.
+TEST(ImageLimits, FramesNoStageCouldUseAreSkippedWithTheirReason) {
+  vmtest::TempDir dir;
+  auto frame = [&](const std::filesystem::path& image, double width, double height) {
+    return std::make_shared<VornMapperFrame>(
+        0, image.string(), 1.0, std::vector<double>{},
+        std::vector<double>{width, height, width, width, width / 2, height / 2});
+  };
+  struct Case {
+    std::filesystem::path image;
+    double width, height;
+    ImageLoadOptions options;
+    const char* reason;
+  };
+  ImageLoadOptions reduced;
+  reduced.workingLongSide = 50;
+  ImageLoadOptions tightReduced = reduced;
+  tightReduced.decodeBudgetBytes = 10000;
+  const std::vector<Case> refused = {
+      // Sizes its calibration does not describe: with a header, and without one (a pixmap).
+      {written(dir / "thin.png", textured(1, 650)), 1000, 750, {}, kLoadMisdescribed},
+      {written(dir / "wide.jpg", textured(650, 2)), 1000, 750, reduced, kLoadMisdescribed},
+      {written(dir / "thin.ppm", textured(2, 650)), 1000, 750, {}, kLoadMisdescribed},
+      // One colour all over: a black frame, a white one, one of any colour, reduced or not.
+      {written(dir / "black.png", cv::Mat(300, 400, CV_8UC3, cv::Scalar::all(0))), 400, 300,
+       reduced, kLoadNoContent},
+      {written(dir / "white.jpg", cv::Mat(30, 40, CV_8UC1, cv::Scalar(255))),
+       40,
+       30,
+       {},
+       kLoadNoContent},
+      {written(dir / "grey16.tif", cv::Mat(30, 40, CV_16UC3, cv::Scalar(9000, 500, 3))),
+       40,
+       30,
+       {},
+       kLoadNoContent},
+      // A bitmap is reduced only after a whole decode, which must fit the decode budget.
+      {written(dir / "large.bmp", textured(400, 300)), 400, 300, tightReduced, kLoadOverBudget},
+  };
+  for (const Case& c : refused) {
+    auto f = frame(c.image, c.width, c.height);
+    EXPECT_FALSE(loadImage(*f, c.options, nullptr)) << c.image;
+    EXPECT_EQ(f->loadFailure, c.reason) << c.image;
+    EXPECT_TRUE(f->getImage().empty()) << c.image;
+  }
+  // Decoded in bands, the same image in a PNG or TIFF fits that budget; one pixel off the one
+  // colour is content; a calibration of another aspect ratio that keeps most of the image is
+  // fitted.
+  cv::Mat dot(300, 400, CV_8UC3, cv::Scalar::all(0));
+  dot.at<cv::Vec3b>(150, 200) = cv::Vec3b(255, 255, 255);
+  const std::vector<Case> taken = {
+      {written(dir / "large.png", textured(400, 300)), 400, 300, tightReduced, ""},
+      {written(dir / "large.tif", textured(400, 300)), 400, 300, tightReduced, ""},
+      {written(dir / "dot.png", dot), 400, 300, {}, ""},
+      {written(dir / "crop.png", textured(400, 300)), 400, 225, {}, ""},
+  };
+  for (const Case& c : taken)
+    EXPECT_TRUE(loadImage(*frame(c.image, c.width, c.height), c.options, nullptr)) << c.image;
+
+  // In a frame list they are counted by their reasons.
+  nlohmann::json list = nlohmann::json::array();
+  for (const Case& c : refused) list.push_back(vmtest::frameDocument(c.image, c.width, c.height));
+  list.push_back(vmtest::frameDocument(dir / "dot.png", 400, 300));
+  vmtest::writeJson(dir / "frames.json", list);
+  fw::RunTally::instance().reset();
+  ImageDataset dataset((dir / "frames.json").string(), tightReduced);
+  auto only = dataset.next();
+  ASSERT_TRUE(only);
+  EXPECT_EQ(only->id, refused.size());
+  EXPECT_EQ(dataset.next(), nullptr);
+  const std::string summary = fw::RunTally::instance().summary();
+  EXPECT_NE(summary.find("frames read failed 7 (no content 3, over the decode budget 1, size "
+                         "differs from the calibration 3)"),
+            std::string::npos)
+      << summary;
 }
 
 TEST(DecodeBudget, TheConsumersFrameAlwaysProceedsAndCancelFreesWaiters) {

@@ -62,6 +62,18 @@ struct Reservation {
   }
 };
 
+// True when every pixel of the 8-bit BGR image has the colour of the first: a blank frame
+// holds nothing to locate or map, only a patch of one colour over the products.
+bool isUniform(const cv::Mat& image) {
+  const cv::Vec3b first = image.at<cv::Vec3b>(0, 0);
+  for (int r = 0; r < image.rows; ++r) {
+    const cv::Vec3b* row = image.ptr<cv::Vec3b>(r);
+    for (int c = 0; c < image.cols; ++c)
+      if (row[c] != first) return false;
+  }
+  return true;
+}
+
 // Why a load failed, kept on the frame for the run's summary.
 bool failed(VornMapperFrame& frame, const char* reason) {
   frame.loadFailure = reason;
@@ -87,6 +99,14 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
                           << options.maxPixels;
     return failed(frame, kLoadTooLarge);
   }
+  const std::vector<double> calibration = frame.getCamera(0).getParameters();
+  if (knownHeader) {
+    if (const std::string problem = calibrationMismatch(calibration, header.width, header.height);
+        !problem.empty()) {
+      FW_LOG(fw::kLogError) << "Refused image " << path << ": " << problem;
+      return failed(frame, kLoadMisdescribed);
+    }
+  }
   // The consumer's working copy needs no more than the reduced decode; a file whose header we
   // do not read is decoded whole, since only the header tells its real size then.
   const int reduction = knownHeader ? decodeReductionOf(header, options) : 1;
@@ -94,6 +114,16 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
   // A file reduced only after a whole decode holds the whole frame for a moment.
   const int64_t decodeBytes =
       reduction > 1 && !fw::reducesWhileDecoding(bytes) ? header.frameBytes() : keptBytes;
+  // A file reduced only after a whole decode needs the whole image for a moment; one whose
+  // whole image exceeds the budget is refused rather than let past it. (A frame kept at its
+  // full size may overdraw the budget while the consumer waits for it.)
+  if (knownHeader && decodeBytes > keptBytes && decodeBytes > options.decodeBudgetBytes) {
+    FW_LOG(fw::kLogError) << "Refused image " << path << ": decoding its " << header.width << " x "
+                          << header.height << " pixels whole takes " << (decodeBytes >> 20)
+                          << " MiB, more than the decode budget of "
+                          << (options.decodeBudgetBytes >> 20) << " MiB";
+    return failed(frame, kLoadOverBudget);
+  }
   Reservation reservation;
   if (budget && knownHeader) {
     if (!budget->acquire(decodeBytes, static_cast<int64_t>(frame.id)))
@@ -123,6 +153,20 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
     FW_LOG(fw::kLogError) << "Refused image " << path << ": " << image.cols << " x " << image.rows
                           << " pixels, more than the budget of " << options.maxPixels;
     return failed(frame, kLoadTooLarge);
+  }
+  if (!knownHeader) {
+    if (const std::string problem = calibrationMismatch(calibration, image.cols, image.rows);
+        !problem.empty()) {
+      FW_LOG(fw::kLogError) << "Refused image " << path << ": " << problem;
+      return failed(frame, kLoadMisdescribed);
+    }
+  }
+  if (isUniform(image)) {
+    const cv::Vec3b colour = image.at<cv::Vec3b>(0, 0);
+    FW_LOG(fw::kLogError) << "Refused image " << path << ": it has no content, every pixel is "
+                          << "(" << int(colour[2]) << ", " << int(colour[1]) << ", "
+                          << int(colour[0]) << ") in red, green and blue";
+    return failed(frame, kLoadNoContent);
   }
   if (reduction > 1) {
     frame.setReducedImage(fw::GImage(image), reduction);

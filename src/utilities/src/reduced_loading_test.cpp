@@ -127,7 +127,9 @@ TEST(ReducedLoading, AFileWhoseHeaderIsNotReadIsDecodedWhole) {
   // A portable pixmap decodes, but the header reader does not know it: only a whole decode
   // tells its real size.
   std::vector<unsigned char> bytes;
-  ASSERT_TRUE(cv::imencode(".ppm", cv::Mat(300, 400, CV_8UC3, cv::Scalar(7, 8, 9)), bytes));
+  cv::Mat image(300, 400, CV_8UC3, cv::Scalar(7, 8, 9));
+  image(cv::Rect(0, 0, 10, 10)).setTo(cv::Scalar(200, 100, 50));
+  ASSERT_TRUE(cv::imencode(".ppm", image, bytes));
   writeBytes(dir / "a.ppm", bytes);
   auto frame = loaded(dir / "a.ppm", {400, 300, 300, 300, 200, 150}, 50);
   ASSERT_TRUE(frame);

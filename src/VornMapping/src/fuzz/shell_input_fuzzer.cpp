@@ -27,7 +27,8 @@ class IgnoringMapper final : public VornMapper {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  base64Decode(text);
+  std::string bytes, problem;
+  decodeBase64(text, bytes, problem);
 
   IgnoringMapper mapper;
   handleInputLine(text, mapper);
