@@ -1,6 +1,7 @@
 # Build helpers shared by every subsystem folder:
 #   vm_add_library(name SOURCES ... DEPS ...)
-#   vm_add_test(name SOURCES ... DEPS ... [LABELS ...])   one GoogleTest binary per subsystem
+#   vm_add_test(name SOURCES ... DEPS ... [LABELS ...] [TSAN_SOURCES ...])
+#                                                         one GoogleTest binary per subsystem
 #   vm_add_benchmark(name SOURCES ... DEPS ...)           Google Benchmark, built, never run by ctest
 #   vm_add_fuzzer(name SOURCES ... DEPS ... RUNS n [CORPUS dir])  libFuzzer harness, run briefly by ctest
 
@@ -8,6 +9,10 @@ include(GoogleTest)
 
 function(vm_setup_toolchain)
   add_compile_options(-Wall -Wextra)
+  # Given after the build type's -g, so it wins; nvcc takes no -g1.
+  if(NOT VM_FULL_DEBUG_INFO)
+    add_compile_options("$<$<AND:$<COMPILE_LANGUAGE:C,CXX>,$<CONFIG:Debug,RelWithDebInfo>>:-g1>")
+  endif()
   if(VM_SANITIZE STREQUAL "address")
     set(flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_compile_options(${flags})
@@ -18,11 +23,20 @@ function(vm_setup_toolchain)
   elseif(VM_SANITIZE)
     message(FATAL_ERROR "VM_SANITIZE must be empty, 'address' or 'thread'")
   endif()
-  # Fuzz harnesses steer by coverage of the libraries they link, so those are
-  # instrumented too.
-  if(VM_BUILD_FUZZERS AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    add_compile_options(-fsanitize=fuzzer-no-link)
-  endif()
+endfunction()
+
+# Fuzz harnesses steer by the coverage of the code they fuzz: the sources a harness compiles
+# itself and the project libraries it links. Only those are coverage-instrumented; the rest of
+# the sanitizer build (and the tests that run it) goes without the instrumentation's cost.
+function(vm_instrument_for_fuzzing)
+  foreach(library ${ARGN})
+    if(TARGET ${library})
+      get_target_property(imported ${library} IMPORTED)
+      if(NOT imported)
+        target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link)
+      endif()
+    endif()
+  endforeach()
 endfunction()
 
 function(vm_add_library name)
@@ -32,11 +46,20 @@ function(vm_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# Under the thread sanitizer only binaries labelled "tsan" are built and registered.
+# Under the thread sanitizer only binaries labelled "tsan" are built and registered, and of
+# those, when TSAN_SOURCES names them, only the test files whose tests start threads (with
+# the binary's helper sources, those not ending in _test.cpp): single-threaded code holds no
+# race for the sanitizer to find.
 function(vm_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
-  if(VM_SANITIZE STREQUAL "thread" AND NOT "tsan" IN_LIST ARG_LABELS)
-    return()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;TSAN_SOURCES" ${ARGN})
+  if(VM_SANITIZE STREQUAL "thread")
+    if(NOT "tsan" IN_LIST ARG_LABELS)
+      return()
+    endif()
+    if(ARG_TSAN_SOURCES)
+      list(FILTER ARG_SOURCES EXCLUDE REGEX "_test\\.cpp$")
+      list(APPEND ARG_SOURCES ${ARG_TSAN_SOURCES})
+    endif()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} vm_test_main)
@@ -75,6 +98,9 @@ function(vm_add_fuzzer name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  # The libraries may be defined later in the configure: instrumented once all exist.
+  cmake_language(EVAL CODE "cmake_language(DEFER DIRECTORY [[${PROJECT_SOURCE_DIR}]]
+    CALL vm_instrument_for_fuzzing ${ARG_DEPS})")
   if(NOT ARG_RUNS)
     set(ARG_RUNS 20000)
   endif()

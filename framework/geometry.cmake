@@ -40,6 +40,8 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/key_point_geometry_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection_test.cpp)
+# A frame is read and written from several threads.
+list(APPEND FRAMEWORK_TSAN_TESTS ${CMAKE_CURRENT_LIST_DIR}/diy_frame_test.cpp)
 
 vm_add_benchmark(framework_geometry_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/geometry_perf.cpp

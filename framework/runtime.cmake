@@ -25,6 +25,15 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_services_test.cpp)
 list(APPEND FRAMEWORK_TEST_LABELS tsan)
+# Every runtime service but the dense services starts or serves threads.
+list(APPEND FRAMEWORK_TSAN_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/thread_pool_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bounded_pool_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/config_store_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/timer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/run_tally_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/messenger_test.cpp)
 list(APPEND FRAMEWORK_DEPS nlohmann_json::nlohmann_json)
 
 vm_add_benchmark(framework_runtime_perf

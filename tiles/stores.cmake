@@ -22,6 +22,8 @@ list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/mosaic_export_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/written_tiles_test.cpp)
 list(APPEND TILES_TEST_LABELS tsan)
+# The cache shared by threads; the other store tests run on one thread.
+list(APPEND TILES_TSAN_TESTS ${CMAKE_CURRENT_LIST_DIR}/tile_cache_concurrency_test.cpp)
 
 # The benchmark makes its stores in temporary folders like the tests do.
 vm_add_benchmark(tiles_stores_perf

@@ -16,4 +16,5 @@ list(APPEND VALUES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/var_concurrency_test.cpp)
 # The concurrency cases run under ThreadSanitizer as well.
 list(APPEND VALUES_TEST_LABELS tsan)
+list(APPEND VALUES_TSAN_TESTS ${CMAKE_CURRENT_LIST_DIR}/var_concurrency_test.cpp)
 vm_add_benchmark(values_perf SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/var_benchmark.cpp DEPS values)

@@ -10,6 +10,8 @@ list(APPEND VALUES_TESTS
   ${CMAKE_CURRENT_SOURCE_DIR}/printer_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/builtin_methods_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/equality_test.cpp)
+# The printer is shared between threads.
+list(APPEND VALUES_TSAN_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/printer_test.cpp)
 
 vm_add_benchmark(values_text_bench
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/perf/json_bench.cpp

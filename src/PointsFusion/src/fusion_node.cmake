@@ -14,6 +14,11 @@ list(APPEND POINTS_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/points_fusion_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/points_fusion_flight_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_fusion_double_for_tests.cpp)
+# The node's tests run the dense stages' threads.
+list(APPEND POINTS_FUSION_TSAN_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/map_setup_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/points_fusion_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/points_fusion_flight_test.cpp)
 # The tests link the node itself; the flight test locates its frames with our front end and
 # reads the point cloud with py3dtiles.
 list(APPEND POINTS_FUSION_TEST_DEPS points_fusion sfm pointcloud_tiles_reader)

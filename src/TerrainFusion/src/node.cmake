@@ -38,6 +38,13 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
+# The tests that run the node's workers or parallel loops.
+list(APPEND TERRAIN_FUSION_TSAN_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/local_rasteriser_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_concurrency_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/intake_order_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)
 vm_add_benchmark(terrain_node_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/make_map_perf.cpp
     ${CMAKE_CURRENT_LIST_DIR}/perf/footprint_sampler_perf.cpp

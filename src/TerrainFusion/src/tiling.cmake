@@ -27,6 +27,11 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/sparse_surface_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_products_test.cpp)
+# The tests that run the tile writers and whole flights on the workers.
+list(APPEND TERRAIN_FUSION_TSAN_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/tile_writers_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/terrain_products_test.cpp)
 vm_add_benchmark(terrain_fusion_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/tiling_perf.cpp ${CMAKE_CURRENT_LIST_DIR}/truth_flight_for_tests.cpp
   DEPS terrain_fusion example_flight vm_temp_dir)

@@ -24,6 +24,13 @@ list(APPEND MAPPING_TESTS
   ${mapper_dir}/zel_mapper_impl_test.cpp
   ${PROJECT_SOURCE_DIR}/src/utilities/src/test_images.cpp)
 list(APPEND MAPPING_TEST_LABELS tsan)
+# The tests that run the mapper's threads, in process or in a child.
+list(APPEND MAPPING_TSAN_TESTS
+  ${mapper_dir}/in_order_feeder_test.cpp
+  ${mapper_dir}/mapper_process_test.cpp
+  ${mapper_dir}/production_program_test.cpp
+  ${mapper_dir}/task_log_sink_test.cpp
+  ${mapper_dir}/zel_mapper_impl_test.cpp)
 
 # The program's chain ends: our front end, and the dense fusion node as the back end, which
 # builds terrain fusion through its factory.

@@ -23,6 +23,8 @@ list(APPEND MAPPING_TESTS
   ${shell_dir}/task_settings_test.cpp
   ${shell_dir}/task_startup_test.cpp)
 list(APPEND MAPPING_TEST_LABELS tsan)
+# The program's own threads: the status loop and the input reader.
+list(APPEND MAPPING_TSAN_TESTS ${shell_dir}/main_process_test.cpp ${shell_dir}/status_loop_test.cpp)
 
 # The program, with the real mapper.
 add_executable(VornMapping
@@ -63,6 +65,12 @@ list(APPEND MAPPING_TESTS
   ${shell_dir}/product_guard_test.cpp
   ${shell_dir}/run_guards_program_test.cpp
   ${shell_dir}/spawn_test_helper.cpp)
+# Runs of the program and threads racing its guards.
+list(APPEND MAPPING_TSAN_TESTS
+  ${shell_dir}/hardening_test.cpp
+  ${shell_dir}/hardening_program_test.cpp
+  ${shell_dir}/malloc_policy_test.cpp
+  ${shell_dir}/run_guards_program_test.cpp)
 set_property(SOURCE ${shell_dir}/hardening_program_test.cpp ${shell_dir}/run_guards_program_test.cpp
   APPEND PROPERTY COMPILE_DEFINITIONS
   "VORN_MAPPING_PROGRAM=\"$<TARGET_FILE:VornMapping>\""

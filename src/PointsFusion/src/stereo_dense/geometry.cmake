@@ -20,6 +20,16 @@ list(APPEND STEREO_DENSE_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/reduced_source_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/disparity_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/low_texture_pair_test.cpp)
+# All but the match bookkeeping run the matcher's or the pair stages' threads.
+list(APPEND STEREO_DENSE_TSAN_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/pair_geometry_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mutual_matches_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pair_motion_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pair_faults_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/image_scaled_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/reduced_source_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/disparity_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/low_texture_pair_test.cpp)
 list(APPEND STEREO_DENSE_DEPS points_clustering new_sgm)
 # The tests take located frames from the front end.
 list(APPEND STEREO_DENSE_TEST_DEPS sfm)

@@ -12,5 +12,12 @@ list(APPEND STEREO_DENSE_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/cleaner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pruner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pipeline_test.cpp)
+# All but the pruner's run the pipeline's threads.
+list(APPEND STEREO_DENSE_TSAN_TESTS
+  ${CMAKE_CURRENT_LIST_DIR}/dense_depth_feed_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dense_depth_options_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pair_choice_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cleaner_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pipeline_test.cpp)
 vm_add_benchmark(pipeline_perf SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/pipeline_perf.cpp
   DEPS stereo_dense example_flight sfm)
