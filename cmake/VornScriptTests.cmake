@@ -5,6 +5,9 @@ if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON})
   add_test(NAME scripts/evaluate_products
     COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/evaluate_products_test.py)
   set_tests_properties(scripts/evaluate_products PROPERTIES LABELS "unit" TIMEOUT 120)
+  add_test(NAME scripts/pose_accuracy
+    COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/pose_accuracy_test.py)
+  set_tests_properties(scripts/pose_accuracy PROPERTIES LABELS "unit" TIMEOUT 60)
 endif()
 
 # End to end: a reduced rendered flight (8 frames of 640 x 480) mapped by the program in both
