@@ -23,6 +23,10 @@ struct LocalRasters {
   cv::Mat weight;                  // CV_8UC1, 0 where nothing was seen
   cv::Mat dsm;                     // CV_32FC1 ellipsoidal heights, fw::kNoHeight where none
   double meanHeight = 0.0;
+  double cellSize = 0.0;  // metres across a DSM cell
+  // How far the frame's heights may stray from those stored before they count as its
+  // outliers (height_outliers.h); 0: not checked (heights of unknown precision).
+  float strayTolerance = 0.0f;
   // Why the rasters could not be made or tiled, in a few words for the run's summary
   // ("insufficient memory"); empty while nothing failed.
   std::string failure;

@@ -78,6 +78,7 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
   const auto pool = workerPool();
   std::shared_ptr<fw::MapFrame> frame;
   std::vector<pi::Point3d> points;
+  double depthError = 0.0;
   try {
     frame = (*message)[0].castAs<std::shared_ptr<fw::MapFrame>>();
     points = (*message)[1].castAs<std::vector<pi::Point3d>>();
@@ -93,6 +94,13 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     frames_.count("unreadable message");
     return;
   }
+  try {
+    if (message->length() > 2) depthError = (*message)[2].castAs<double>();
+  } catch (const std::exception& e) {
+    // Only the outlier check needs it: the frame's heights go on unchecked.
+    FW_LOG(fw::kLogWarning) << "TerrainFusion::addPointCloud: frame " << frame->id
+                            << ": unreadable depth error: " << e.what();
+  }
   if (points.empty()) {
     FW_LOG(fw::kLogWarning) << "No points in frame: " << frame->id;
     frames_.count("no points");
@@ -102,8 +110,8 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
   {
     std::lock_guard<std::mutex> lock(intake_.queueMutex());
     auto ticket = intake_.issue();
-    pool->add([this, frame, ticket, points = std::move(points)]() mutable {
-      pointCloudTask(frame, std::move(points), ticket);
+    pool->add([this, frame, ticket, depthError, points = std::move(points)]() mutable {
+      pointCloudTask(frame, std::move(points), ticket, depthError);
     });
   }
   pool->waitForRoom(kMaxWaitingTasks);
@@ -111,14 +119,15 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
                                    std::vector<pi::Point3d> points,
-                                   const std::shared_ptr<IntakeTicket>& given) {
+                                   const std::shared_ptr<IntakeTicket>& given, double depthError) {
   std::shared_ptr<IntakeTicket> own;
   IntakeTicket& ticket = ticketOr(given.get(), own);
   if (stop_) return;
   const std::string id = idText(frame);
   FW_LOG(fw::kLogInfo) << "TerrainFusion is working on: " << id;
   const bool fused = guarded<bool>(
-      "pointCloudTask", id, false, [&] { return fusePointCloud(frame, points, &ticket); }, &ticket);
+      "pointCloudTask", id, false,
+      [&] { return fusePointCloud(frame, points, &ticket, depthError); }, &ticket);
   points.clear();
   points.shrink_to_fit();
   finishFrame("pointCloudTask", frame, ticket, fused);

@@ -4,6 +4,7 @@
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/height_outliers.h"
 #include "src/TerrainFusion/src/route_weights.h"
 #include "src/TerrainFusion/src/sparse_surface.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
@@ -157,7 +158,8 @@ bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, Int
 }
 
 bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
-                                   const std::vector<pi::Point3d>& points, IntakeTicket* given) {
+                                   const std::vector<pi::Point3d>& points, IntakeTicket* given,
+                                   double depthError) {
   std::shared_ptr<IntakeTicket> own;
   IntakeTicket& ticket = ticketOr(given, own);
   if (!frame) {
@@ -183,6 +185,7 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                 denseCells(projection_ ? cellPositions(*projection_, placement_, *local, points)
                                        : std::vector<cv::Point2d>(),
                            local->dsm.size(), kDenseCellReach));
+  if (built) local->strayTolerance = height_outliers::strayTolerance(depthError, local->cellSize);
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 
@@ -239,6 +242,20 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   // Tiles take the frames one at a time in the intake order: blending, stitching and the
   // lower zooms then give the same tiles whatever the workers' timing.
   ticket.waitMergeTurn();
+  if (local->strayTolerance > 0.0f && tileManager_ &&
+      (options_.renderMode == kRenderStitchDsm || options_.renderMode == kRenderBlendTiles)) {
+    TileAccess access(tileManager_, tileLocks_);
+    const int dropped = height_outliers::dropStrayHeights(
+        local->dsm, local->weight,
+        height_outliers::storedHeights(access, local->firstTile, local->lastTile,
+                                       placement_.zoom()),
+        local->strayTolerance);
+    if (dropped > 0) {
+      FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << dropped
+                           << " DSM cells more than " << local->strayTolerance
+                           << " m off the stored heights left out";
+    }
+  }
   if (options_.renderMode == kRenderStitchDsm) {
     tiled = stitchDSM(local);
   } else if (options_.renderMode == kRenderBlendTiles) {
