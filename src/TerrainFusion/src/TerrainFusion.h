@@ -186,6 +186,10 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // frame's turn of the intake order.
   bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local,
                         IntakeTicket& ticket);
+  // Judges the frame's heights against those its tiles already hold, in its merge turn:
+  // levels a coarse surface to them, then drops the heights that stray
+  // (height_outliers.h).
+  void judgeHeights(uint64_t id, LocalDSMData& local);
   // The zoom step of the point and frame routes in the intake order: until the placement is
   // fixed, a frame waits for every earlier frame to have tried.
   bool placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket);

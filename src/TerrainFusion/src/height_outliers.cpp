@@ -1,12 +1,15 @@
 #include "src/TerrainFusion/src/height_outliers.h"
 
+#include "src/TerrainFusion/src/route_weights.h"
 #include "src/TerrainFusion/src/tile_model.h"
 #include "src/TerrainFusion/src/tile_writers.h"
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace height_outliers {
 
@@ -60,6 +63,22 @@ int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float
   return dropped;
 }
 
+float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
+  if (dsm.type() != CV_32FC1 || stored.type() != CV_32FC1 || dsm.size() != stored.size()) return 0;
+  std::vector<float> differences;
+  for (int r = 0; r < dsm.rows; ++r) {
+    const float* frame = dsm.ptr<float>(r);
+    const float* s = stored.ptr<float>(r);
+    for (int c = 0; c < dsm.cols; ++c) {
+      if (hasHeight(frame[c]) && hasHeight(s[c])) differences.push_back(s[c] - frame[c]);
+    }
+  }
+  if (differences.size() < size_t(kMinSharedCells)) return 0.0f;
+  const auto middle = differences.begin() + differences.size() / 2;
+  std::nth_element(differences.begin(), middle, differences.end());
+  return *middle;
+}
+
 cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
                       const pi::Point2ll& lastTile, int32_t zoom) {
   const long long across = lastTile.x - firstTile.x + 1, down = lastTile.y - firstTile.y + 1;
@@ -70,8 +89,18 @@ cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
       const auto tile = std::dynamic_pointer_cast<fw::ImageTile>(access.readTile(
           wrapColumn(firstTile.x + dx, zoom), static_cast<int32_t>(firstTile.y + dy), zoom));
       if (!tile) continue;
-      tile_model::lentRasters(*tile).heights.copyTo(heights(cv::Rect(
-          int(dx * kCellsPerTile), int(dy * kCellsPerTile), kCellsPerTile, kCellsPerTile)));
+      const tile_model::Rasters lent = tile_model::lentRasters(*tile);
+      cv::Mat part = heights(
+          cv::Rect(int(dx * kCellsPerTile), int(dy * kCellsPerTile), kCellsPerTile, kCellsPerTile));
+      for (int r = 0; r < kCellsPerTile; ++r) {
+        for (int c = 0; c < kCellsPerTile; ++c) {
+          double strongest = 0.0;
+          cv::minMaxLoc(lent.weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell,
+                                             kPixelsPerCell)),
+                        nullptr, &strongest);
+          if (strongest >= kDenseWeightFloor) part.at<float>(r, c) = lent.heights.at<float>(r, c);
+        }
+      }
     }
   }
   return heights;

@@ -37,8 +37,18 @@ constexpr int kNeighbourhood = 5;
 // is stored keep the frame's height: the check never costs coverage. Returns the cells dropped.
 int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float tolerance);
 
-// The heights stored in tiles firstTile..lastTile at `zoom` as one raster of 64 cells per
-// tile (columns past the map's last one taken round it); no height where no tile is stored.
+// Cells a frame must share with the stored heights before its level is taken from theirs.
+constexpr int kMinSharedCells = 20;
+
+// The height that moves a coarse surface (`dsm`) to the level of the stored heights
+// (`stored`, its size): the median of their differences over the cells both hold a height
+// in; 0 when they share fewer than kMinSharedCells.
+float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored);
+
+// The dense heights stored in tiles firstTile..lastTile at `zoom` as one raster of 64 cells
+// per tile (columns past the map's last one taken round it): heights a depth map measured,
+// whose cells weigh as dense ones (route_weights.h). Heights of sparse surfaces, which dense
+// ones outrank, judge nothing; no height where no tile is stored.
 cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
                       const pi::Point2ll& lastTile, int32_t zoom);
 

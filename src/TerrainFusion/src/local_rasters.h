@@ -27,6 +27,10 @@ struct LocalRasters {
   // How far the frame's heights may stray from those stored before they count as its
   // outliers (height_outliers.h); 0: not checked (heights of unknown precision).
   float strayTolerance = 0.0f;
+  // The heights are a coarse surface whose level may be off (a frame's sparse map points,
+  // placed on the ground its recorded pose tells when the frame was not refined): they are
+  // moved to the level of the heights already stored where the two overlap.
+  bool levelToStored = false;
   // Why the rasters could not be made or tiled, in a few words for the run's summary
   // ("insufficient memory"); empty while nothing failed.
   std::string failure;

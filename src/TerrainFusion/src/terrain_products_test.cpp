@@ -337,7 +337,8 @@ TEST_F(TerrainProducts, DenseHeightsFarOffTheStoredGroundAreOutliers) {
 
 // A frame without a depth map (the frame route, from its sparse map points) beside a dense
 // frame: the dense frame's DSM cells keep its heights whichever comes first, the sparse one
-// fills the DOM and the DSM only around them.
+// fills the DOM and the DSM only around them, at the dense heights' level when it comes
+// after them.
 TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
   // The dense frame's points lifted 20 m, so that its heights are told from the sparse
   // frame's at a glance.
@@ -370,8 +371,11 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
     const Products both = run({sparseFirst, !sparseFirst});
     const auto dsm = finest(both.dsm);
     int denseCells = 0, kept = 0, filled = 0;
+    std::vector<float> lifts;  // of the filled cells against the sparse frame alone
+    const auto sparseDsm = finest(sparseAlone.dsm);
     for (const auto& [key, heights] : dsm) {
       const auto alone = denseDsm.find(key);
+      const auto sparse = sparseDsm.find(key);
       for (int r = 0; r < heights.rows; ++r) {
         for (int c = 0; c < heights.cols; ++c) {
           const float h = heights.at<float>(r, c);
@@ -382,6 +386,9 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
             kept += std::fabs(h - alone->second.at<float>(r, c)) < 1.0f;
           } else {
             filled += h > TerrainFusion::kNoHeight;
+            if (h > TerrainFusion::kNoHeight && sparse != sparseDsm.end() &&
+                sparse->second.at<float>(r, c) > TerrainFusion::kNoHeight)
+              lifts.push_back(h - sparse->second.at<float>(r, c));
           }
         }
       }
@@ -389,6 +396,11 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
     ASSERT_GT(denseCells, 500);
     EXPECT_EQ(kept, denseCells);
     EXPECT_GT(filled, denseCells / 10) << "the sparse frame fills the DSM beyond the dense one";
+    // Coming second, the sparse surface is moved to the level of the dense heights stored
+    // (20 m up), so that no step stands where the two meet; coming first it stays.
+    ASSERT_GT(lifts.size(), 100u);
+    std::nth_element(lifts.begin(), lifts.begin() + lifts.size() / 2, lifts.end());
+    EXPECT_NEAR(lifts[lifts.size() / 2], sparseFirst ? 0.0 : 20.0, 1.0);
     // The DOM holds both frames' ground.
     int either = 0, covered = 0;
     const auto seen = [](const std::map<Key, cv::Mat>& tiles, const Key& key, int r, int c) {

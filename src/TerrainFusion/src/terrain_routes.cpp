@@ -154,6 +154,7 @@ bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, Int
       sparseSurface(kept, frame->getCamera(0), frame->getPoseSE3(), kSurfaceStep);
   const bool built = makeMap_idw(frame, local, surface);
   if (built) rankWeights(local->weight, local->dsm, HeightSource::kSparse);
+  local->levelToStored = true;
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 
@@ -217,6 +218,27 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
   return tileLocalRasters(built, id, local, ticket);
 }
 
+void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
+  TileAccess access(tileManager_, tileLocks_);
+  const cv::Mat stored =
+      height_outliers::storedHeights(access, local.firstTile, local.lastTile, placement_.zoom());
+  if (local.levelToStored) {
+    const float offset = height_outliers::offsetToStored(local.dsm, stored);
+    if (offset != 0.0f) {
+      cv::add(local.dsm, cv::Scalar(offset), local.dsm, local.dsm > TerrainFusion::kNoHeight);
+      FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": its sparse heights moved by "
+                           << offset << " m to the level of the stored ones";
+    }
+  }
+  const int dropped =
+      height_outliers::dropStrayHeights(local.dsm, local.weight, stored, local.strayTolerance);
+  if (dropped > 0) {
+    FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << dropped
+                         << " DSM cells more than " << local.strayTolerance
+                         << " m off the stored heights left out";
+  }
+}
+
 bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
                                      const std::shared_ptr<LocalDSMData>& local,
                                      IntakeTicket& ticket) {
@@ -242,19 +264,9 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   // Tiles take the frames one at a time in the intake order: blending, stitching and the
   // lower zooms then give the same tiles whatever the workers' timing.
   ticket.waitMergeTurn();
-  if (local->strayTolerance > 0.0f && tileManager_ &&
+  if ((local->strayTolerance > 0.0f || local->levelToStored) && tileManager_ &&
       (options_.renderMode == kRenderStitchDsm || options_.renderMode == kRenderBlendTiles)) {
-    TileAccess access(tileManager_, tileLocks_);
-    const int dropped = height_outliers::dropStrayHeights(
-        local->dsm, local->weight,
-        height_outliers::storedHeights(access, local->firstTile, local->lastTile,
-                                       placement_.zoom()),
-        local->strayTolerance);
-    if (dropped > 0) {
-      FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << dropped
-                           << " DSM cells more than " << local->strayTolerance
-                           << " m off the stored heights left out";
-    }
+    judgeHeights(id, *local);
   }
   if (options_.renderMode == kRenderStitchDsm) {
     tiled = stitchDSM(local);
