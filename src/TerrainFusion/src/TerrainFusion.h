@@ -61,7 +61,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   TerrainFusion& operator=(const TerrainFusion&) = delete;
 
   std::string type() const override { return "TerrainFusion"; }
-  // "TerrainFusion_Progress" (double*), "point_cloud" (sv::Var* [frame, points]),
+  // "TerrainFusion_Progress" (double*), "point_cloud" (sv::Var* [frame, points] or [frame,
+  // points, depth error]: the error in metres of the pair's depths the points came from),
   // "point_cloud_with_dsmdom" (sv::Var* of eight elements), "flush_tile_cache". Never throws.
   void call(const std::string& command, void* arg) override;
 
@@ -74,16 +75,20 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   virtual void addDsmDom(sv::Var* message);
   // The pool tasks; each counts its frame as merged or failed for the run's summary.
   void pointCloudTask(std::shared_ptr<fw::MapFrame> frame, std::vector<pi::Point3d> points,
-                      const std::shared_ptr<IntakeTicket>& ticket = nullptr);
+                      const std::shared_ptr<IntakeTicket>& ticket = nullptr,
+                      double depthError = 0.0);
   bool frameTask(std::shared_ptr<fw::MapFrame> frame,
                  const std::shared_ptr<IntakeTicket>& ticket = nullptr);
 
   // ---- Routes: one frame from its input to tiles. Without a ticket the frame takes the
   // next number of the intake order; the ticket records why the frame failed. Rasters from
-  // a frame's sparse map points weigh less than dense ones (route_weights.h).
+  // a frame's sparse map points weigh less than dense ones (route_weights.h). Dense points
+  // of a known depth error (metres, 0: unknown) lose the heights that stray from those
+  // already stored by more than that error allows (height_outliers.h).
   bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket* ticket = nullptr);
   bool fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
-                      const std::vector<pi::Point3d>& points, IntakeTicket* ticket = nullptr);
+                      const std::vector<pi::Point3d>& points, IntakeTicket* ticket = nullptr,
+                      double depthError = 0.0);
   bool fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zoom, int32_t zoomOffset,
                   const std::shared_ptr<fw::MapFrame>& frame, cv::Mat& dsm, cv::Mat& dom,
                   cv::Mat& weight, IntakeTicket* ticket = nullptr);
@@ -186,6 +191,10 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // frame's turn of the intake order.
   bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local,
                         IntakeTicket& ticket);
+  // Judges the frame's heights against those its tiles already hold, in its merge turn:
+  // levels a coarse surface to them, then drops the heights that stray
+  // (height_outliers.h).
+  void judgeHeights(uint64_t id, LocalDSMData& local);
   // The zoom step of the point and frame routes in the intake order: until the placement is
   // fixed, a frame waits for every earlier frame to have tried.
   bool placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket);

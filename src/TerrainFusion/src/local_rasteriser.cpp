@@ -257,6 +257,7 @@ void fillRecord(const RasterLayout& layout, double meanHeight, cv::Mat dom, cv::
   out.weight = weight;
   out.dsm = heights;
   out.meanHeight = meanHeight;
+  out.cellSize = kPixelsPerCell * layout.columnStep;
 }
 
 // The colour lookup of the frame over `layout`, its image decoded only as finely as the

@@ -23,6 +23,14 @@ struct LocalRasters {
   cv::Mat weight;                  // CV_8UC1, 0 where nothing was seen
   cv::Mat dsm;                     // CV_32FC1 ellipsoidal heights, fw::kNoHeight where none
   double meanHeight = 0.0;
+  double cellSize = 0.0;  // metres across a DSM cell
+  // How far the frame's heights may stray from those stored before they count as its
+  // outliers (height_outliers.h); 0: not checked (heights of unknown precision).
+  float strayTolerance = 0.0f;
+  // The heights are a coarse surface whose level may be off (a frame's sparse map points,
+  // placed on the ground its recorded pose tells when the frame was not refined): they are
+  // moved to the level of the heights already stored where the two overlap.
+  bool levelToStored = false;
   // Why the rasters could not be made or tiled, in a few words for the run's summary
   // ("insufficient memory"); empty while nothing failed.
   std::string failure;

@@ -7,11 +7,9 @@
 
 namespace {
 
-// The lowest weight of a dense pixel with a height; everything else stays below it.
-constexpr int kDenseFloor = 128;
 using tile_model::kPixelsPerCell;
 
-uchar upper(uchar w) { return w == 0 ? 0 : static_cast<uchar>(kDenseFloor + (w >> 1)); }
+uchar upper(uchar w) { return w == 0 ? 0 : static_cast<uchar>(kDenseWeightFloor + (w >> 1)); }
 uchar lower(uchar w) { return w == 0 ? 0 : static_cast<uchar>(std::max(w >> 1, 1)); }
 
 bool cellsOf(const cv::Mat& weight, const cv::Mat& cells, int type) {

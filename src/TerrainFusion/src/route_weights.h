@@ -11,6 +11,9 @@
 // between a few hundred points, and its DOM is rectified onto that coarse surface.
 enum class HeightSource { kDense, kSparse };
 
+// The lowest weight of a dense pixel with a height; every other pixel weighs less.
+constexpr int kDenseWeightFloor = 128;
+
 // Ranks a local raster's weights (8-bit, 0 where the frame has nothing) by what stands
 // behind them: pixels of a dense frame whose height cell (`dsm`, one cell per 4 x 4 pixels)
 // holds a height move into the upper half of the byte; a sparse frame's pixels, and a dense

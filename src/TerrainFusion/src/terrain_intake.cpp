@@ -95,6 +95,7 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
   if (stop_) return;
   std::shared_ptr<fw::MapFrame> frame;
   std::vector<pi::Point3d> points;
+  double depthError = 0.0;
   try {
     frame = (*message)[0].castAs<std::shared_ptr<fw::MapFrame>>();
     points = (*message)[1].castAs<std::vector<pi::Point3d>>();
@@ -110,6 +111,13 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     frames_.count("unreadable message");
     return;
   }
+  try {
+    if (message->length() > 2) depthError = (*message)[2].castAs<double>();
+  } catch (const std::exception& e) {
+    // Only the outlier check needs it: the frame's heights go on unchecked.
+    FW_LOG(fw::kLogWarning) << "TerrainFusion::addPointCloud: frame " << frame->id
+                            << ": unreadable depth error: " << e.what();
+  }
   if (points.empty()) {
     FW_LOG(fw::kLogWarning) << "No points in frame: " << frame->id;
     frames_.count("no points");
@@ -122,28 +130,29 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     std::lock_guard<std::mutex> lock(intake_.queueMutex());
     ticket = intake_.issue();
     if (pool) {
-      pool->add([this, frame, ticket, points = std::move(points)]() mutable {
-        pointCloudTask(frame, std::move(points), ticket);
+      pool->add([this, frame, ticket, depthError, points = std::move(points)]() mutable {
+        pointCloudTask(frame, std::move(points), ticket, depthError);
       });
     }
   }
   if (pool) {
     pool->waitForRoom(kMaxWaitingTasks);
   } else {
-    pointCloudTask(frame, std::move(points), ticket);
+    pointCloudTask(frame, std::move(points), ticket, depthError);
   }
 }
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
                                    std::vector<pi::Point3d> points,
-                                   const std::shared_ptr<IntakeTicket>& given) {
+                                   const std::shared_ptr<IntakeTicket>& given, double depthError) {
   std::shared_ptr<IntakeTicket> own;
   IntakeTicket& ticket = ticketOr(given.get(), own);
   if (stop_) return;
   const std::string id = idText(frame);
   FW_LOG(fw::kLogInfo) << "TerrainFusion is working on: " << id;
   const bool fused = guarded<bool>(
-      "pointCloudTask", id, false, [&] { return fusePointCloud(frame, points, &ticket); }, &ticket);
+      "pointCloudTask", id, false,
+      [&] { return fusePointCloud(frame, points, &ticket, depthError); }, &ticket);
   points.clear();
   points.shrink_to_fit();
   finishFrame("pointCloudTask", frame, ticket, fused);

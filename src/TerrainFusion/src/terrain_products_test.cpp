@@ -297,9 +297,78 @@ std::map<Key, cv::Mat> finest(const std::map<Key, cv::Mat>& tiles) {
   return kept;
 }
 
+// The DSM outliers: a dense frame whose pose lifts and tilts its points 10 to 40 m off the
+// ground an earlier frame stored puts neither spikes nor a slab into the DSM: the stored heights
+// stay, and the frame's own stand only where it alone sees the ground. A frame that agrees
+// with the stored ground merges exactly as it would unchecked.
+TEST_F(TerrainProducts, DenseHeightsFarOffTheStoredGroundAreOutliers) {
+  const cv::Vec3d o = flight_->takeOff();
+  const cv::Matx33d ecefFromEnu = flight::ecefFromEnu(o[0], o[1]);
+  const cv::Vec3d up = ecefFromEnu * cv::Vec3d(0, 0, 1), east = ecefFromEnu * cv::Vec3d(1, 0, 0);
+  const tftest::TruthFrame first = flight_->frame(0), second = flight_->frame(1);
+  tftest::TruthFrame lifted = flight_->frame(2);
+  double west = 1e300, span = 0.0;
+  for (const pi::Point3d& p : lifted.points)
+    west = std::min(west, cv::Vec3d(p.x, p.y, p.z).dot(east));
+  for (const pi::Point3d& p : lifted.points)
+    span = std::max(span, cv::Vec3d(p.x, p.y, p.z).dot(east) - west);
+  ASSERT_GT(span, 0.0);
+  for (pi::Point3d& p : lifted.points) {
+    const double lift = 10.0 + 30.0 * (cv::Vec3d(p.x, p.y, p.z).dot(east) - west) / span;
+    p = pi::Point3d(p.x + lift * up[0], p.y + lift * up[1], p.z + lift * up[2]);
+  }
+  constexpr double kDepthError = 0.3;  // metres, a pair's precision at this flight's height
+  const auto run = [&](const std::vector<std::pair<const tftest::TruthFrame*, double>>& frames) {
+    vmtest::TempDir work;
+    {
+      auto node = tftest::makeNode(work.path(), nodeSettings(2));
+      for (const auto& [frame, error] : frames) {
+        sv::Var message({sv::Var(frame->frame), sv::Var(frame->points), sv::Var(error)});
+        node->call("point_cloud", &message);
+      }
+    }
+    return readProducts(work.path(), 1);
+  };
+  const Products alone = run({{&first, kDepthError}});
+  const Products agreeing = run({{&first, kDepthError}, {&second, kDepthError}});
+  const Products unchecked = run({{&first, 0.0}, {&second, 0.0}});
+  ASSERT_FALSE(agreeing.dsm.empty());
+  for (const auto& [key, heights] : unchecked.dsm) {
+    ASSERT_TRUE(agreeing.dsm.count(key));
+    EXPECT_EQ(cv::norm(heights, agreeing.dsm.at(key), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(unchecked.dom.at(key), agreeing.dom.at(key), cv::NORM_INF), 0.0);
+  }
+
+  const auto storedCells = finest(alone.dsm);
+  const auto check = [&](const Products& both, int& replaced, int& added) {
+    replaced = added = 0;
+    for (const auto& [key, heights] : finest(both.dsm)) {
+      const auto before = storedCells.find(key);
+      for (int r = 0; r < heights.rows; ++r) {
+        for (int c = 0; c < heights.cols; ++c) {
+          const float h = heights.at<float>(r, c);
+          const bool stored = before != storedCells.end() &&
+                              before->second.at<float>(r, c) > TerrainFusion::kNoHeight;
+          if (stored) replaced += h != before->second.at<float>(r, c);
+          if (!stored) added += h > TerrainFusion::kNoHeight;
+        }
+      }
+    }
+  };
+  int replaced = 0, added = 0;
+  check(run({{&first, kDepthError}, {&lifted, 0.0}}), replaced, added);
+  EXPECT_GT(replaced, 100) << "unchecked, the lifted frame's heights win where it sees best";
+  const int addedUnchecked = added;
+  check(run({{&first, kDepthError}, {&lifted, kDepthError}}), replaced, added);
+  EXPECT_EQ(replaced, 0);
+  EXPECT_EQ(added, addedUnchecked) << "the ground only the lifted frame saw keeps its heights";
+  EXPECT_GT(added, 100);
+}
+
 // A frame without a depth map (the frame route, from its sparse map points) beside a dense
 // frame: the dense frame's DSM cells keep its heights whichever comes first, the sparse one
-// fills the DOM and the DSM only around them.
+// fills the DOM and the DSM only around them, at the dense heights' level when it comes
+// after them.
 TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
   // The dense frame's points lifted 20 m, so that its heights are told from the sparse
   // frame's at a glance.
@@ -332,8 +401,11 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
     const Products both = run({sparseFirst, !sparseFirst});
     const auto dsm = finest(both.dsm);
     int denseCells = 0, kept = 0, filled = 0;
+    std::vector<float> lifts;  // of the filled cells against the sparse frame alone
+    const auto sparseDsm = finest(sparseAlone.dsm);
     for (const auto& [key, heights] : dsm) {
       const auto alone = denseDsm.find(key);
+      const auto sparse = sparseDsm.find(key);
       for (int r = 0; r < heights.rows; ++r) {
         for (int c = 0; c < heights.cols; ++c) {
           const float h = heights.at<float>(r, c);
@@ -344,6 +416,9 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
             kept += std::fabs(h - alone->second.at<float>(r, c)) < 1.0f;
           } else {
             filled += h > TerrainFusion::kNoHeight;
+            if (h > TerrainFusion::kNoHeight && sparse != sparseDsm.end() &&
+                sparse->second.at<float>(r, c) > TerrainFusion::kNoHeight)
+              lifts.push_back(h - sparse->second.at<float>(r, c));
           }
         }
       }
@@ -351,6 +426,11 @@ TEST_F(TerrainProducts, DenseHeightsOutrankSparseOnesWhicheverComesFirst) {
     ASSERT_GT(denseCells, 500);
     EXPECT_EQ(kept, denseCells);
     EXPECT_GT(filled, denseCells / 10) << "the sparse frame fills the DSM beyond the dense one";
+    // Coming second, the sparse surface is moved to the level of the dense heights stored
+    // (20 m up), so that no step stands where the two meet; coming first it stays.
+    ASSERT_GT(lifts.size(), 100u);
+    std::nth_element(lifts.begin(), lifts.begin() + lifts.size() / 2, lifts.end());
+    EXPECT_NEAR(lifts[lifts.size() / 2], sparseFirst ? 0.0 : 20.0, 1.0);
     // The DOM holds both frames' ground.
     int either = 0, covered = 0;
     const auto seen = [](const std::map<Key, cv::Mat>& tiles, const Key& key, int r, int c) {

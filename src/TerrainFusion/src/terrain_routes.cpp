@@ -4,6 +4,7 @@
 #include "framework/log.h"
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/height_outliers.h"
 #include "src/TerrainFusion/src/route_weights.h"
 #include "src/TerrainFusion/src/sparse_surface.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
@@ -166,11 +167,13 @@ bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, Int
       sparseSurface(kept, frame->getCamera(0), frame->getPoseSE3(), kSurfaceStep);
   const bool built = makeMap_idw(frame, local, surface);
   if (built) rankWeights(local->weight, local->dsm, HeightSource::kSparse);
+  local->levelToStored = true;
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 
 bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
-                                   const std::vector<pi::Point3d>& points, IntakeTicket* given) {
+                                   const std::vector<pi::Point3d>& points, IntakeTicket* given,
+                                   double depthError) {
   std::shared_ptr<IntakeTicket> own;
   IntakeTicket& ticket = ticketOr(given, own);
   if (!frame) {
@@ -196,6 +199,7 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                 denseCells(projection_ ? cellPositions(*projection_, placement_, *local, points)
                                        : std::vector<cv::Point2d>(),
                            local->dsm.size(), kDenseCellReach));
+  if (built) local->strayTolerance = height_outliers::strayTolerance(depthError, local->cellSize);
   return tileLocalRasters(built, frame->id, local, ticket);
 }
 
@@ -227,6 +231,27 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
   return tileLocalRasters(built, id, local, ticket);
 }
 
+void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
+  TileAccess access(tileManager_, tileLocks_);
+  const cv::Mat stored =
+      height_outliers::storedHeights(access, local.firstTile, local.lastTile, placement_.zoom());
+  if (local.levelToStored) {
+    const float offset = height_outliers::offsetToStored(local.dsm, stored);
+    if (offset != 0.0f) {
+      cv::add(local.dsm, cv::Scalar(offset), local.dsm, local.dsm > TerrainFusion::kNoHeight);
+      FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": its sparse heights moved by "
+                           << offset << " m to the level of the stored ones";
+    }
+  }
+  const int dropped =
+      height_outliers::dropStrayHeights(local.dsm, local.weight, stored, local.strayTolerance);
+  if (dropped > 0) {
+    FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << dropped
+                         << " DSM cells more than " << local.strayTolerance
+                         << " m off the stored heights left out";
+  }
+}
+
 bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
                                      const std::shared_ptr<LocalDSMData>& local,
                                      IntakeTicket& ticket) {
@@ -247,6 +272,10 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   // Tiles take the frames one at a time in the intake order: blending, stitching and the
   // lower zooms then give the same tiles whatever the workers' timing.
   ticket.waitMergeTurn();
+  if ((local->strayTolerance > 0.0f || local->levelToStored) && tileManager_ &&
+      (options_.renderMode == kRenderStitchDsm || options_.renderMode == kRenderBlendTiles)) {
+    judgeHeights(id, *local);
+  }
   if (options_.renderMode == kRenderStitchDsm) {
     tiled = stitchDSM(local);
   } else if (options_.renderMode == kRenderBlendTiles) {

@@ -441,5 +441,6 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
     return false;
   }
   reference.depth = depth;
+  reference.focalTimesBaseline = baseline * Pref.at<double>(0, 0);
   return true;
 }

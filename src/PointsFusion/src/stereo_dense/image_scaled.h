@@ -67,7 +67,10 @@ class ImageScaled {
   std::array<double, 9> K{};  // rectified camera matrix at the reduced size, row by row
   cv::Mat depth;              // CV_32F depth along the rectified optical axis; 0 = none
   cv::Mat count;              // CV_8U consistency counts
-  float depthMin = 0.0f;      // depth extent of the sparse points; unset: 0 and +infinity
+  // The pair's rectified focal length (pixels) times its baseline (metres): a disparity d
+  // gave the depth focalTimesBaseline / d. 0 while no depth map was made.
+  double focalTimesBaseline = 0.0;
+  float depthMin = 0.0f;  // depth extent of the sparse points; unset: 0 and +infinity
   float depthMax = std::numeric_limits<float>::infinity();
 
  private:

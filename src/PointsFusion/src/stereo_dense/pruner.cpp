@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <string>
 #include <vector>
@@ -178,6 +179,27 @@ void Pruner::handOnSparse(const std::shared_ptr<ImageScaled>& record, uint64_t i
   send(sparse_, payload, "sparse", id);
 }
 
+double Pruner::depthError(const ImageScaled& record) {
+  if (!(record.focalTimesBaseline > 0.0) || !std::isfinite(record.focalTimesBaseline) ||
+      record.depth.type() != CV_32FC1) {
+    return 0.0;
+  }
+  // A few thousand depths tell the median as well as the whole map.
+  constexpr int kSampleStep = 8;
+  std::vector<float> depths;
+  for (int r = 0; r < record.depth.rows; r += kSampleStep) {
+    const float* row = record.depth.ptr<float>(r);
+    for (int c = 0; c < record.depth.cols; c += kSampleStep) {
+      if (row[c] > kMinDepth && std::isfinite(row[c])) depths.push_back(row[c]);
+    }
+  }
+  if (depths.empty()) return 0.0;
+  const auto middle = depths.begin() + depths.size() / 2;
+  std::nth_element(depths.begin(), middle, depths.end());
+  const double z = *middle;
+  return z * z / record.focalTimesBaseline * kDisparityError;
+}
+
 int Pruner::resampleStep(int rows, int cols) {
   const int fallback = std::max(1, std::max(rows, cols) / 700);
   const int step = *fw::Var::instance().GetInt("pointsfusion.resample_step", fallback);
@@ -224,7 +246,8 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
                          << " kept no depth; it is handed on with its sparse points";
     handOnSparse(record, id);
   } else if (withTerrain) {
-    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(points.world))});
+    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(points.world)),
+                                         sv::Var(depthError(*record))});
     send(terrain_, payload, "terrain", id);
   }
   FW_LOG(fw::kLogInfo) << "Pruner processed " << id << " with " << points.local.size() << "/"

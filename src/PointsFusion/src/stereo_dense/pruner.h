@@ -23,7 +23,11 @@ class Pruner {
   // Depths up to this value (metres) are no depth.
   static constexpr float kMinDepth = 0.001f;
 
-  // terrain: receives [frame, world positions]; tiles: [frame, local positions, colours];
+  // Disparity error (pixels) of a dense pair: whole pixels on weak, repetitive texture.
+  static constexpr double kDisparityError = 1.0;
+
+  // terrain: receives [frame, world positions, depth error (metres) of the frame's pair, or 0
+  // when unknown]; tiles: [frame, local positions, colours];
   // sparse: [frame] of a frame without dense points for terrain. Any may be empty.
   Pruner(Output terrain, Output tiles, Output sparse = {});
   ~Pruner();
@@ -36,6 +40,11 @@ class Pruner {
   // The grid step of an image of the given size: "pointsfusion.resample_step", by default
   // one sample in 700 along the longer side; a step below 1 is taken as 1.
   static int resampleStep(int rows, int cols);
+
+  // The depth error of the record's pair at the depth map's median depth: a disparity error
+  // of kDisparityError moves a depth z by z^2 / (f B) times it. 0 when the record has no
+  // depth or no pair geometry.
+  static double depthError(const ImageScaled& record);
 
  private:
   void handOnSparse(const std::shared_ptr<ImageScaled>& record, uint64_t id);

@@ -13,6 +13,7 @@ using namespace pipeline_test;
 
 struct Sent {
   int terrainCalls = 0, tilesCalls = 0;
+  double depthError = -1.0;  // as terrain fusion received it
   std::vector<pi::Point3d> world;
   std::vector<pi::Point3f> local;
   std::vector<pi::Point3ub> colours;
@@ -25,6 +26,7 @@ Sent prune(const std::shared_ptr<ImageScaled>& record, bool withTerrain) {
     terrain = [&](sv::Var& v) {
       ++sent.terrainCalls;
       sent.world = v[1].castAs<std::vector<pi::Point3d>>();
+      sent.depthError = v[2].castAs<double>();
     };
   }
   Pruner pruner(terrain, [&](sv::Var& v) {
@@ -174,6 +176,19 @@ TEST(Pruner, StepBelowOneIsTakenAsOne) {
   Config step("pointsfusion.resample_step", "0", "1");
   EXPECT_EQ(Pruner::resampleStep(1080, 1920), 1);
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.resample_step"), 1);
+}
+
+// Terrain fusion learns how far the pair's depths may be off: a disparity error moves the
+// median depth z by z^2 / (f B); a record of unknown pair geometry sends 0 (unknown).
+TEST(Pruner, TellsTerrainTheDepthErrorOfThePair) {
+  const auto record = redSlope();
+  EXPECT_EQ(prune(record, true).depthError, 0.0);
+  record->focalTimesBaseline = 150.0 * 20.0;
+  const double median = 90.0 + 0.05 * 80 + 0.02 * 56;  // of the depths sampled every 8 pixels
+  EXPECT_NEAR(prune(record, true).depthError, median * median / 3000.0 * Pruner::kDisparityError,
+              0.05);
+  record->depth.setTo(0.0f);
+  EXPECT_EQ(Pruner::depthError(*record), 0.0);
 }
 
 }  // namespace

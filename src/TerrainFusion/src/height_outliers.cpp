@@ -1,0 +1,109 @@
+#include "src/TerrainFusion/src/height_outliers.h"
+
+#include "src/TerrainFusion/src/route_weights.h"
+#include "src/TerrainFusion/src/tile_model.h"
+#include "src/TerrainFusion/src/tile_writers.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace height_outliers {
+
+using tile_model::hasHeight;
+using tile_model::kCellsPerTile;
+using tile_model::kPixelsPerCell;
+
+float strayTolerance(double depthError, double cellSize) {
+  if (!(depthError > 0.0) || !std::isfinite(depthError)) return 0.0f;
+  const double apart = kStraySigmas * std::sqrt(2.0) * depthError;
+  return static_cast<float>(std::isfinite(cellSize) ? std::max(apart, cellSize) : apart);
+}
+
+int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float tolerance) {
+  if (!(tolerance > 0.0f) || dsm.empty() || dsm.type() != CV_32FC1 || stored.size() != dsm.size() ||
+      stored.type() != CV_32FC1 || weight.type() != CV_8UC1 ||
+      weight.rows != dsm.rows * kPixelsPerCell || weight.cols != dsm.cols * kPixelsPerCell) {
+    return 0;
+  }
+  // The range of the stored heights around each cell: cells without one take no part.
+  cv::Mat low(stored.size(), CV_32FC1), high(stored.size(), CV_32FC1);
+  for (int r = 0; r < stored.rows; ++r) {
+    const float* s = stored.ptr<float>(r);
+    float* l = low.ptr<float>(r);
+    float* h = high.ptr<float>(r);
+    for (int c = 0; c < stored.cols; ++c) {
+      const bool there = hasHeight(s[c]);
+      l[c] = there ? s[c] : std::numeric_limits<float>::max();
+      h[c] = there ? s[c] : -std::numeric_limits<float>::max();
+    }
+  }
+  const cv::Mat around =
+      cv::getStructuringElement(cv::MORPH_RECT, cv::Size(kNeighbourhood, kNeighbourhood));
+  cv::erode(low, low, around, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+  cv::dilate(high, high, around, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+  int dropped = 0;
+  for (int r = 0; r < dsm.rows; ++r) {
+    float* frame = dsm.ptr<float>(r);
+    const float* s = stored.ptr<float>(r);
+    const float* l = low.ptr<float>(r);
+    const float* h = high.ptr<float>(r);
+    for (int c = 0; c < dsm.cols; ++c) {
+      if (!hasHeight(frame[c]) || !hasHeight(s[c]) || h[c] - l[c] > tolerance) continue;
+      if (frame[c] >= l[c] - tolerance && frame[c] <= h[c] + tolerance) continue;
+      frame[c] = tile_model::kNoHeight;
+      weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell, kPixelsPerCell))
+          .setTo(cv::Scalar(0));
+      ++dropped;
+    }
+  }
+  return dropped;
+}
+
+float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
+  if (dsm.type() != CV_32FC1 || stored.type() != CV_32FC1 || dsm.size() != stored.size()) return 0;
+  std::vector<float> differences;
+  for (int r = 0; r < dsm.rows; ++r) {
+    const float* frame = dsm.ptr<float>(r);
+    const float* s = stored.ptr<float>(r);
+    for (int c = 0; c < dsm.cols; ++c) {
+      if (hasHeight(frame[c]) && hasHeight(s[c])) differences.push_back(s[c] - frame[c]);
+    }
+  }
+  if (differences.size() < size_t(kMinSharedCells)) return 0.0f;
+  const auto middle = differences.begin() + differences.size() / 2;
+  std::nth_element(differences.begin(), middle, differences.end());
+  return *middle;
+}
+
+cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
+                      const pi::Point2ll& lastTile, int32_t zoom) {
+  const long long across = lastTile.x - firstTile.x + 1, down = lastTile.y - firstTile.y + 1;
+  cv::Mat heights(int(down * kCellsPerTile), int(across * kCellsPerTile), CV_32FC1,
+                  cv::Scalar(tile_model::kNoHeight));
+  for (long long dy = 0; dy < down; ++dy) {
+    for (long long dx = 0; dx < across; ++dx) {
+      const auto tile = std::dynamic_pointer_cast<fw::ImageTile>(access.readTile(
+          wrapColumn(firstTile.x + dx, zoom), static_cast<int32_t>(firstTile.y + dy), zoom));
+      if (!tile) continue;
+      const tile_model::Rasters lent = tile_model::lentRasters(*tile);
+      cv::Mat part = heights(
+          cv::Rect(int(dx * kCellsPerTile), int(dy * kCellsPerTile), kCellsPerTile, kCellsPerTile));
+      for (int r = 0; r < kCellsPerTile; ++r) {
+        for (int c = 0; c < kCellsPerTile; ++c) {
+          double strongest = 0.0;
+          cv::minMaxLoc(lent.weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell,
+                                             kPixelsPerCell)),
+                        nullptr, &strongest);
+          if (strongest >= kDenseWeightFloor) part.at<float>(r, c) = lent.heights.at<float>(r, c);
+        }
+      }
+    }
+  }
+  return heights;
+}
+
+}  // namespace height_outliers

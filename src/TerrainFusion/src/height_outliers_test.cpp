@@ -1,0 +1,88 @@
+#include "src/TerrainFusion/src/height_outliers.h"
+
+#include "src/TerrainFusion/src/tile_model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using height_outliers::dropStrayHeights;
+using height_outliers::strayTolerance;
+using tile_model::kNoHeight;
+
+constexpr int kCells = 16;
+
+cv::Mat heights(float value) { return cv::Mat(kCells, kCells, CV_32FC1, cv::Scalar(value)); }
+cv::Mat fullWeight() { return cv::Mat(kCells * 4, kCells * 4, CV_8UC1, cv::Scalar(200)); }
+uchar weightOfCell(const cv::Mat& weight, int r, int c) {
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(weight(cv::Rect(c * 4, r * 4, 4, 4)), &lo, &hi);
+  EXPECT_EQ(lo, hi) << "a cell's pixels go together";
+  return static_cast<uchar>(hi);
+}
+
+// The stored ground at 100 m with a roof (110 m) over columns 8..11, a lone stored spike and
+// a corner where nothing is stored yet; a frame that agrees within its precision everywhere
+// but at its own spike and pit over level ground, and whose roof edge lies a cell off the
+// stored one (near relief two views differ by what each sees: not judged).
+TEST(HeightOutliers, StrayHeightsLeaveWhereHeightsAreStoredAndNowhereElse) {
+  cv::Mat stored = heights(100.0f);
+  stored(cv::Rect(8, 0, 4, kCells)).setTo(110.0f);
+  stored.at<float>(12, 3) = 125.0f;               // a spike an earlier frame left
+  stored(cv::Rect(0, 0, 3, 3)).setTo(kNoHeight);  // not seen before
+  cv::Mat frame = heights(100.4f);
+  frame(cv::Rect(7, 0, 4, kCells)).setTo(110.3f);  // its roof one cell further west
+  frame.at<float>(4, 4) = 131.0f;                  // spike
+  frame.at<float>(5, 15) = 82.0f;                  // pit
+  frame.at<float>(12, 3) = 100.2f;                 // the ground under the stored spike
+  frame.at<float>(0, 0) = 140.0f;                  // its own, where nothing is stored
+  frame.at<float>(6, 6) = kNoHeight;
+  cv::Mat weight = fullWeight();
+  const cv::Mat before = frame.clone();
+
+  EXPECT_EQ(dropStrayHeights(frame, weight, stored, 2.0f), 2);
+  for (int r = 0; r < kCells; ++r) {
+    for (int c = 0; c < kCells; ++c) {
+      SCOPED_TRACE(testing::Message() << "cell " << r << "," << c);
+      const bool stray = (r == 4 && c == 4) || (r == 5 && c == 15);
+      if (stray) {
+        EXPECT_EQ(frame.at<float>(r, c), kNoHeight);
+        EXPECT_EQ(weightOfCell(weight, r, c), 0);
+      } else {
+        EXPECT_EQ(frame.at<float>(r, c), before.at<float>(r, c));
+        EXPECT_EQ(weightOfCell(weight, r, c), 200);
+      }
+    }
+  }
+
+  // Over level ground a frame lifted 10 to 40 m (a wrong pose tilts its whole surface) keeps
+  // only the cells nothing was stored in; without a known precision nothing is checked.
+  stored(cv::Rect(8, 0, 4, kCells)).setTo(100.0f);
+  stored.at<float>(12, 3) = 100.0f;
+  cv::Mat lifted(kCells, kCells, CV_32FC1);
+  for (int c = 0; c < kCells; ++c) lifted.col(c).setTo(110.0f + 2.0f * c);
+  cv::Mat liftedWeight = fullWeight();
+  cv::Mat unchecked = lifted.clone(), uncheckedWeight = liftedWeight.clone();
+  EXPECT_EQ(dropStrayHeights(unchecked, uncheckedWeight, stored, 0.0f), 0);
+  EXPECT_EQ(cv::norm(unchecked, lifted, cv::NORM_INF), 0.0);
+  EXPECT_EQ(dropStrayHeights(lifted, liftedWeight, stored, 2.0f), kCells * kCells - 9);
+  for (int r = 0; r < kCells; ++r) {
+    for (int c = 0; c < kCells; ++c) {
+      const bool nothingStored = r < 3 && c < 3;
+      EXPECT_EQ(lifted.at<float>(r, c) != kNoHeight, nothingStored) << r << "," << c;
+      EXPECT_EQ(weightOfCell(liftedWeight, r, c) != 0, nothingStored) << r << "," << c;
+    }
+  }
+}
+
+TEST(HeightOutliers, ToleranceIsThreeErrorsOfTwoHeightsAndAtLeastACell) {
+  EXPECT_EQ(strayTolerance(0.0, 0.5), 0.0f);  // unknown precision: no check
+  EXPECT_EQ(strayTolerance(-1.0, 0.5), 0.0f);
+  EXPECT_EQ(strayTolerance(std::nan(""), 0.5), 0.0f);
+  EXPECT_NEAR(strayTolerance(0.5, 0.2), 3.0 * std::sqrt(2.0) * 0.5, 1e-5);
+  EXPECT_NEAR(strayTolerance(0.1, 2.0), 2.0, 1e-6);
+}
+
+}  // namespace
