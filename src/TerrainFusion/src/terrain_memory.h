@@ -21,6 +21,9 @@ constexpr double kSmallestFramePixels = 640.0 * 480.0;
 // distance, where a 4000-pixel frame still spans 16 DOM pixels; far beyond, frames shrink
 // below a pixel and no tile gets any weight.
 constexpr double kMaxDomScale = 256.0;
+// The coarsest "dom"."max_zoom_level": at zoom 10 a pixel spans 150 m at the equator, and
+// below it a drone frame covers less than a pixel, so no tile would get any weight.
+constexpr int kCoarsestMaxZoom = 10;
 
 // The settings that bound the node's memory, from its JSON configuration ("legacy_tf").
 struct Settings {

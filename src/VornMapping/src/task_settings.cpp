@@ -20,9 +20,6 @@ using nlohmann::json;
 constexpr std::int64_t kMaxMegapixels = 1'000'000;
 constexpr std::int64_t kMaxDecodeBudgetMb = std::int64_t{1} << 20;
 constexpr std::int64_t kDeepestZoom = fw::kDeepestZoom;
-// The coarsest zoom a DOM may be capped at: at zoom 10 a pixel spans 150 m at the equator,
-// and below it a drone frame covers less than a pixel, so no tile would get any weight.
-constexpr std::int64_t kCoarsestMaxZoom = 10;
 constexpr double kMegabyte = 1024.0 * 1024.0;
 
 std::string problem(const std::string& key, const std::string& rule, const json& value) {
@@ -191,14 +188,18 @@ std::string checkMapProduct(const json& task, const std::string& name, const jso
   if (const json* v = member(*product, "scale")) {
     if (auto p = positiveNumber(*v, name + ".scale"); !p.empty()) return p;
     if (name == "dom" && v->get<double>() > terrain_memory::kMaxDomScale) {
+      const int most = static_cast<int>(terrain_memory::kMaxDomScale);
       return problem(name + ".scale",
-                     "must be at most 256 (the DOM 8 zoom levels coarser than the frames)", *v);
+                     "must be at most " + std::to_string(most) + " (the DOM " +
+                         std::to_string(int(std::log2(most))) +
+                         " zoom levels coarser than the frames)",
+                     *v);
     }
   }
   // Only the DOM's zoom cap is read; a coarser cap would leave every frame under a pixel.
   if (const json* v = member(*product, "max_zoom_level"))
-    if (auto p = integerIn(*v, name + ".max_zoom_level", name == "dom" ? kCoarsestMaxZoom : 0,
-                           kDeepestZoom);
+    if (auto p = integerIn(*v, name + ".max_zoom_level",
+                           name == "dom" ? terrain_memory::kCoarsestMaxZoom : 0, kDeepestZoom);
         !p.empty())
       return p;
   return checkMapTiling(*product, name, size, formats);
