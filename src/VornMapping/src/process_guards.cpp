@@ -4,14 +4,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <initializer_list>
 
 namespace {
 
-volatile sig_atomic_t g_stopRequested = 0;
+// Read by the status loop and by the run thread, written by the handler on any thread: an
+// atomic that needs no lock is safe in a signal handler and free of data races.
+std::atomic<int> g_stopRequested{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void requestStop(int) { g_stopRequested = 1; }
+void requestStop(int) { g_stopRequested.store(1); }
 
 }  // namespace
 
@@ -45,4 +49,4 @@ void installStopSignals() {
   ::sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
-bool stopRequestedBySignal() { return g_stopRequested != 0; }
+bool stopRequestedBySignal() { return g_stopRequested.load() != 0; }

@@ -366,8 +366,13 @@ void VornMapperImpl::feedFrames() {
   while (!stop_.load()) {
     std::shared_ptr<VornMapperFrame> frame = dataset_->next();
     if (!frame) break;
-    // More frames than announced: the stages count against the frames there are.
-    if (framesFed_.fetch_add(1) + 1 > frameCount) announceFrameCount(frameCount = framesFed_);
+    const int fed = framesFed_.fetch_add(1) + 1;
+    // More frames than announced: the stages count against the frames there are. (A run that
+    // announced no count shows its progress at the end.)
+    if (frameCount > 0 && fed > frameCount) {
+      frameCount = fed;
+      announceFrameCount(frameCount);
+    }
     // Kept before the front end takes the frame: it may locate it before addFrame returns.
     int reduction = 1;
     frame->call("GetImageReduction", &reduction);

@@ -1,7 +1,6 @@
 #include "zel_mapper_impl.h"
 
 #include "child_process_test_helper.h"
-#include "frame_accounting.h"
 #include "located_frames.h"
 #include "mapper_run_for_tests.h"
 #include "run_outcome.h"
@@ -301,24 +300,6 @@ TEST_F(MapperRun, FramesThatNoStageCountedAreCountedAsLost) {
   EXPECT_TRUE(contains(readFile(dir / "log.txt"),
                        "Frames lost without a reason: 2 of the 6 frames located were neither "
                        "counted in \"frames in the DOM/DSM\" nor as failed there"));
-}
-
-TEST(FrameAccounting, EveryGapBetweenTheStagesIsCountedOnce) {
-  fw::RunTally tally;
-  tally.add(fw::tally::kFramesLocated, 7);
-  tally.fail(fw::tally::kFramesLocated, "no usable GPS position");
-  tally.add(fw::tally::kTerrainFrames, 5);
-  tally.fail(fw::tally::kTerrainFrames, "insufficient memory");
-  // Ten frames fed: two were lost before they were located, one after.
-  EXPECT_EQ(countUnaccountedFrames(tally, 10, true).size(), 2u);
-  EXPECT_EQ(tally.failures(fw::tally::kFramesLocated), 3);
-  EXPECT_EQ(tally.failures(fw::tally::kTerrainFrames), 2);
-  // Counted: nothing is missing any more. Without map tiles terrain fusion is not asked.
-  EXPECT_TRUE(countUnaccountedFrames(tally, 10, true).empty());
-  fw::RunTally noTiles;
-  noTiles.add(fw::tally::kFramesLocated, 3);
-  EXPECT_TRUE(countUnaccountedFrames(noTiles, 3, false).empty());
-  EXPECT_EQ(noTiles.failures(fw::tally::kTerrainFrames), 0);
 }
 
 TEST_F(MapperRun, AStoppedRunIsNotJudgedByWhatItMade) {
