@@ -56,6 +56,15 @@ vm_add_fuzzer(vocabulary_load_fuzz
   DEPS values ${OpenCV_LIBS}
   RUNS 20000
   CORPUS fuzz/vocabulary_corpus)
+vm_add_fuzzer(band_decode_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/band_decode_fuzz.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/png_band_decoding.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/tiff_band_decoding.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/frame_image_decoding.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding.cpp
+  DEPS ${OpenCV_LIBS} JPEG::JPEG PNG::PNG TIFF::TIFF
+  RUNS 20000
+  CORPUS fuzz/band_corpus)
 vm_add_fuzzer(jpeg_direct_decode_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/jpeg_direct_decode_fuzz.cpp
           ${CMAKE_CURRENT_LIST_DIR}/jpeg_direct_decoding.cpp

@@ -99,14 +99,16 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
                           << options.maxPixels;
     return failed(frame, kLoadTooLarge);
   }
+  // An image its calibration does not describe would be placed wrongly by every stage: it is
+  // refused as soon as its size is known, from the header or else from the decoded pixels.
   const std::vector<double> calibration = frame.getCamera(0).getParameters();
-  if (knownHeader) {
-    if (const std::string problem = calibrationMismatch(calibration, header.width, header.height);
-        !problem.empty()) {
-      FW_LOG(fw::kLogError) << "Refused image " << path << ": " << problem;
-      return failed(frame, kLoadMisdescribed);
-    }
-  }
+  auto misdescribed = [&](int64_t columns, int64_t rows) {
+    const std::string problem = calibrationMismatch(calibration, columns, rows);
+    if (!problem.empty()) FW_LOG(fw::kLogError) << "Refused image " << path << ": " << problem;
+    return !problem.empty();
+  };
+  if (knownHeader && misdescribed(header.width, header.height))
+    return failed(frame, kLoadMisdescribed);
   // The consumer's working copy needs no more than the reduced decode; a file whose header we
   // do not read is decoded whole, since only the header tells its real size then.
   const int reduction = knownHeader ? decodeReductionOf(header, options) : 1;
@@ -114,9 +116,8 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
   // A file reduced only after a whole decode holds the whole frame for a moment.
   const int64_t decodeBytes =
       reduction > 1 && !fw::reducesWhileDecoding(bytes) ? header.frameBytes() : keptBytes;
-  // A file reduced only after a whole decode needs the whole image for a moment; one whose
-  // whole image exceeds the budget is refused rather than let past it. (A frame kept at its
-  // full size may overdraw the budget while the consumer waits for it.)
+  // Such a whole image larger than the budget is refused rather than let past it. (A frame
+  // kept at its full size may still overdraw the budget while the consumer waits for it.)
   if (knownHeader && decodeBytes > keptBytes && decodeBytes > options.decodeBudgetBytes) {
     FW_LOG(fw::kLogError) << "Refused image " << path << ": decoding its " << header.width << " x "
                           << header.height << " pixels whole takes " << (decodeBytes >> 20)
@@ -154,13 +155,7 @@ bool loadImageOrThrow(VornMapperFrame& frame, const ImageLoadOptions& options,
                           << " pixels, more than the budget of " << options.maxPixels;
     return failed(frame, kLoadTooLarge);
   }
-  if (!knownHeader) {
-    if (const std::string problem = calibrationMismatch(calibration, image.cols, image.rows);
-        !problem.empty()) {
-      FW_LOG(fw::kLogError) << "Refused image " << path << ": " << problem;
-      return failed(frame, kLoadMisdescribed);
-    }
-  }
+  if (!knownHeader && misdescribed(image.cols, image.rows)) return failed(frame, kLoadMisdescribed);
   if (isUniform(image)) {
     const cv::Vec3b colour = image.at<cv::Vec3b>(0, 0);
     FW_LOG(fw::kLogError) << "Refused image " << path << ": it has no content, every pixel is "
