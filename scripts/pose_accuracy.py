@@ -89,7 +89,10 @@ def read_pose_log(path):
 
 
 def pose_accuracy(pose_log, truth):
-    """The measures above for a pose log file and a parsed truth.json; {} without frames."""
+    """The measures above for a pose log file and a parsed truth.json; {} without frames or
+    without the truth's poses."""
+    if not all("enu_from_camera" in f for f in truth["frames"]):
+        return {}
     located = read_pose_log(pose_log)
     origin = truth["origin"]
     lat0, lon0, h0 = origin["latitude"], origin["longitude"], origin["altitude"]

@@ -97,6 +97,8 @@ def main():
         relogged = measure(tmp, truth, lines + [again], tail='{"id": 4, "rot')
         assert relogged["frames_located"] == 10 and relogged["rotation_error_p90_deg"] < 1e-4
         assert measure(tmp, truth, []) == {}
+        del truth["frames"][0]["enu_from_camera"]
+        assert measure(tmp, truth, pose_lines(flight())) == {}
     print("pose accuracy self-test passed")
 
 
