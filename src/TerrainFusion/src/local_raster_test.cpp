@@ -52,19 +52,22 @@ class LocalRaster : public ::testing::Test {
   tftest::FrameRequest request;
 };
 
-TEST_F(LocalRaster, NadirFrameMatchesTheSceneTruth) {
+// The DOM and DSM of a nadir frame over the road south of the buildings in the middle of
+// the scene, through `request`'s lens, against the scene's truth: the colours, their place
+// in the middle and in each corner of the footprint (where a lens's distortion moves them
+// most), and the heights of flat cells.
+void expectNadirFrameMatchesTheSceneTruth(TerrainFusion& node, tftest::FrameRequest request) {
   const double gsd = 100.0 / 850.0, latitude = 30.52;
   const double tiles = 6378137.0 * 2.0 * M_PI * std::cos(latitude * M_PI / 180.0) / (256.0 * gsd);
   const int zoom = int(std::log(std::trunc(tiles - 1.0)) / std::log(2.0));
   EXPECT_EQ(zoom, 20);
-  EXPECT_EQ(node->zoomLevel(), zoom);
-  EXPECT_NEAR(node->heightOffset(), -100.0, 0.5);
+  EXPECT_EQ(node.zoomLevel(), zoom);
+  EXPECT_NEAR(node.heightOffset(), -100.0, 0.5);
 
-  // Over the road, south of the buildings in the middle of the scene.
   request.position = cv::Vec3d(0.0, -20.0, 100.0);
   const tftest::SceneFrame frame = tftest::makeSceneFrame(request);
   auto local = std::make_shared<Local>();
-  ASSERT_TRUE(node->makeMap_idw(frame.frame, local, frame.points));
+  ASSERT_TRUE(node.makeMap_idw(frame.frame, local, frame.points));
   ASSERT_EQ(local->dom.size(), cv::Size(local->width, local->height));
   ASSERT_EQ(local->dsm.size(), cv::Size(local->width / 4, local->height / 4));
 
@@ -95,16 +98,30 @@ TEST_F(LocalRaster, NadirFrameMatchesTheSceneTruth) {
   EXPECT_GE(10.0 * std::log10(255.0 * 255.0 / mse), 30.0);
 
   const cv::Rect box = cv::boundingRect(inside);
-  const cv::Rect core(box.x + box.width / 8, box.y + box.height / 8, box.width * 3 / 4,
-                      box.height * 3 / 4);
-  cv::Mat a, b, window;
-  cv::cvtColor(local->dom(core), a, cv::COLOR_BGR2GRAY);
-  cv::cvtColor(truth(core), b, cv::COLOR_BGR2GRAY);
-  a.convertTo(a, CV_64F);
-  b.convertTo(b, CV_64F);
-  cv::createHanningWindow(window, a.size(), CV_64F);
-  const cv::Point2d shift = cv::phaseCorrelate(a, b, window);
+  const auto shiftIn = [&](const cv::Rect& part) {
+    cv::Mat a, b, window;
+    cv::cvtColor(local->dom(part), a, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(truth(part), b, cv::COLOR_BGR2GRAY);
+    a.convertTo(a, CV_64F);
+    b.convertTo(b, CV_64F);
+    cv::createHanningWindow(window, a.size(), CV_64F);
+    return cv::phaseCorrelate(a, b, window);
+  };
+  const cv::Point2d shift = shiftIn(cv::Rect(box.x + box.width / 8, box.y + box.height / 8,
+                                             box.width * 3 / 4, box.height * 3 / 4));
   EXPECT_LT(std::hypot(shift.x, shift.y), 0.3) << shift;
+  // The corners' windows, a sixth of the footprint across, lie almost wholly inside it.
+  const cv::Size corner(box.width / 6, box.height / 6);
+  for (const cv::Point at :
+       {cv::Point(box.x + corner.width / 2, box.y + corner.height / 2),
+        cv::Point(box.br().x - corner.width * 3 / 2, box.y + corner.height / 2),
+        cv::Point(box.x + corner.width / 2, box.br().y - corner.height * 3 / 2),
+        cv::Point(box.br().x - corner.width * 3 / 2, box.br().y - corner.height * 3 / 2)}) {
+    const cv::Rect part(at, corner);
+    ASSERT_GE(cv::countNonZero(inside(part)), part.area() * 9 / 10) << part;
+    const cv::Point2d cornerShift = shiftIn(part);
+    EXPECT_LT(std::hypot(cornerShift.x, cornerShift.y), 0.5) << "at " << at << ": " << cornerShift;
+  }
 
   // DSM against the true ellipsoidal heights on flat cells.
   std::vector<double> errors;
@@ -130,6 +147,19 @@ TEST_F(LocalRaster, NadirFrameMatchesTheSceneTruth) {
   std::sort(errors.begin(), errors.end());
   EXPECT_LE(errors[errors.size() / 2], 0.05);
   EXPECT_LE(errors[errors.size() * 99 / 100], gsd);
+}
+
+TEST_F(LocalRaster, NadirFrameMatchesTheSceneTruth) {
+  expectNadirFrameMatchesTheSceneTruth(*node, request);
+}
+
+TEST_F(LocalRaster, BarrelLensFrameMatchesTheSceneTruth) {
+  // The survey lens's barrel distortion moves the frame's corners by about 8 pixels: the
+  // colours must come from where the lens imaged the ground, not where a pinhole would.
+  request.camera.k1 = -0.03;
+  request.camera.k2 = 0.01;
+  request.distortion = {request.camera.k1, request.camera.k2, 0.0, 0.0, 0.0};
+  expectNadirFrameMatchesTheSceneTruth(*node, request);
 }
 
 // At zoom 18 a DOM pixel spans about 4.4 x 4.4 pixels of the 1000 x 750 frame.

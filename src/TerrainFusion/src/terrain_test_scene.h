@@ -100,7 +100,9 @@ inline SceneFrame makeSceneFrame(const FrameRequest& request) {
     for (int col = 0; col < view.depth.cols; ++col) {
       const float d = view.depth.at<float>(r, col);
       if (!(d > 0.0f)) continue;
-      const cv::Vec3d ray((col - c.cx) / c.fx * d, (r - c.cy) / c.fy * d, d);
+      // The ray the lens images at the pixel, so that a distorted view's points lie where
+      // its pixels see them.
+      const cv::Vec3d ray = flight::rayThrough(c, col, r) * d;
       const cv::Vec3d enu = out.placement.position + out.placement.enu_from_camera * ray;
       if (r % request.pointStep == 0 && col % request.pointStep == 0)
         out.points.push_back(world(enu));
