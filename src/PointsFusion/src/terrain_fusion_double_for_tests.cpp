@@ -32,6 +32,10 @@ class RecordingNode : public fw::MapFusion {
     PointCloud cloud;
     cloud.frameId = message[0].castAs<std::shared_ptr<fw::MapFrame>>()->id;
     cloud.world = message[1].castAs<std::vector<pi::Point3d>>();
+    if (message.length() > 3) {  // the points only the frame's own image pair confirmed
+      const auto pairOnly = message[3].castAs<std::vector<pi::Point3d>>();
+      cloud.world.insert(cloud.world.end(), pairOnly.begin(), pairOnly.end());
+    }
     std::lock_guard<std::mutex> lock(record().mutex);
     record().intake.push_back({cloud.frameId, false});
     record().clouds.push_back(std::move(cloud));

@@ -16,7 +16,7 @@ enum class Mode { kRecordingNode, kNoNode, kThrows };
 
 struct PointCloud {
   uint64_t frameId = 0;
-  std::vector<pi::Point3d> world;
+  std::vector<pi::Point3d> world;  // every dense point, those only its own pair confirmed too
 };
 
 // One frame taken in: by its dense points ("point_cloud") or by its sparse points (the

@@ -295,13 +295,14 @@ void TerrainFusion::call(const std::string& command, void* arg) {
       if (!arg) throw std::invalid_argument("no message");
       sv::Var message = *static_cast<sv::Var*>(arg);
       const bool points = command == "point_cloud";
-      // A point cloud may carry its pair's depth error as a third element.
+      // A point cloud may carry its pair's depth error as a third element, and the points
+      // that only its own image pair confirmed as a fourth.
       const bool fits =
           message.isArray() &&
-          (points ? message.length() == 2u || message.length() == 3u : message.length() == 8u);
+          (points ? message.length() >= 2u && message.length() <= 4u : message.length() == 8u);
       if (!fits) {
         throw std::invalid_argument("the message is not an array of " +
-                                    std::string(points ? "two or three" : "eight") + " elements");
+                                    std::string(points ? "two to four" : "eight") + " elements");
       }
       if (!acceptsInput(frameOf(message, points ? 0 : 4))) return;
       if (points) {

@@ -61,8 +61,9 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   TerrainFusion& operator=(const TerrainFusion&) = delete;
 
   std::string type() const override { return "TerrainFusion"; }
-  // "TerrainFusion_Progress" (double*), "point_cloud" (sv::Var* [frame, points] or [frame,
-  // points, depth error]: the error in metres of the pair's depths the points came from),
+  // "TerrainFusion_Progress" (double*), "point_cloud" (sv::Var* [frame, points], [frame,
+  // points, depth error]: the error in metres of the pair's depths the points came from, or
+  // [frame, points, depth error, points only the frame's own image pair confirmed]),
   // "point_cloud_with_dsmdom" (sv::Var* of eight elements), "flush_tile_cache". Never throws.
   void call(const std::string& command, void* arg) override;
 
@@ -76,7 +77,7 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // The pool tasks; each counts its frame as merged or failed for the run's summary.
   void pointCloudTask(std::shared_ptr<fw::MapFrame> frame, std::vector<pi::Point3d> points,
                       const std::shared_ptr<IntakeTicket>& ticket = nullptr,
-                      double depthError = 0.0);
+                      double depthError = 0.0, std::vector<pi::Point3d> pairOnly = {});
   bool frameTask(std::shared_ptr<fw::MapFrame> frame,
                  const std::shared_ptr<IntakeTicket>& ticket = nullptr);
 
@@ -84,11 +85,13 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // next number of the intake order; the ticket records why the frame failed. Rasters from
   // a frame's sparse map points weigh less than dense ones (route_weights.h). Dense points
   // of a known depth error (metres, 0: unknown) lose the heights that stray from those
-  // already stored by more than that error allows (height_outliers.h).
+  // already stored by more than that error allows (height_outliers.h). Dense points that
+  // only the frame's own image pair confirmed (`pairOnly`) rank between the two
+  // (kPairOnlyWeightFloor).
   bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket* ticket = nullptr);
   bool fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                       const std::vector<pi::Point3d>& points, IntakeTicket* ticket = nullptr,
-                      double depthError = 0.0);
+                      double depthError = 0.0, const std::vector<pi::Point3d>& pairOnly = {});
   bool fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zoom, int32_t zoomOffset,
                   const std::shared_ptr<fw::MapFrame>& frame, cv::Mat& dsm, cv::Mat& dom,
                   cv::Mat& weight, IntakeTicket* ticket = nullptr);

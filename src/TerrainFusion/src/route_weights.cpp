@@ -10,7 +10,10 @@ namespace {
 using tile_model::kPixelsPerCell;
 
 uchar upper(uchar w) { return w == 0 ? 0 : static_cast<uchar>(kDenseWeightFloor + (w >> 1)); }
-uchar lower(uchar w) { return w == 0 ? 0 : static_cast<uchar>(std::max(w >> 1, 1)); }
+uchar middle(uchar w) { return w == 0 ? 0 : static_cast<uchar>(kPairOnlyWeightFloor + (w >> 2)); }
+uchar lower(uchar w) { return w == 0 ? 0 : static_cast<uchar>(std::max(w >> 2, 1)); }
+
+enum class Rank { kLower, kMiddle, kUpper };
 
 bool cellsOf(const cv::Mat& weight, const cv::Mat& cells, int type) {
   return cells.type() == type && cells.rows * kPixelsPerCell == weight.rows &&
@@ -23,6 +26,20 @@ void rankBy(cv::Mat& weight, Dense dense) {
   for (int r = 0; r < weight.rows; ++r) {
     uchar* row = weight.ptr<uchar>(r);
     for (int c = 0; c < weight.cols; ++c) row[c] = dense(r, c) ? upper(row[c]) : lower(row[c]);
+  }
+}
+
+// Ranks each pixel by the Rank `rankOf` gives it.
+template <typename RankOf>
+void rankByThree(cv::Mat& weight, RankOf rankOf) {
+  for (int r = 0; r < weight.rows; ++r) {
+    uchar* row = weight.ptr<uchar>(r);
+    for (int c = 0; c < weight.cols; ++c) {
+      const Rank rank = rankOf(r, c);
+      row[c] = rank == Rank::kUpper    ? upper(row[c])
+               : rank == Rank::kMiddle ? middle(row[c])
+                                       : lower(row[c]);
+    }
   }
 }
 
@@ -51,6 +68,23 @@ void rankWeights(cv::Mat& weight, const cv::Mat& dsm, const cv::Mat& denseCells)
     const int row = r / kPixelsPerCell, column = c / kPixelsPerCell;
     return denseCells.at<uchar>(row, column) != 0 &&
            tile_model::hasHeight(dsm.at<float>(row, column));
+  });
+}
+
+void rankWeights(cv::Mat& weight, const cv::Mat& dsm, const cv::Mat& denseCells,
+                 const cv::Mat& pairOnlyCells) {
+  if (weight.empty() || weight.type() != CV_8UC1) return;
+  if (!cellsOf(weight, pairOnlyCells, CV_8UC1) || pairOnlyCells.size() != dsm.size() ||
+      dsm.type() != CV_32FC1) {
+    rankWeights(weight, dsm, denseCells);
+    return;
+  }
+  const bool withDense = cellsOf(weight, denseCells, CV_8UC1);
+  rankByThree(weight, [&](int r, int c) {
+    const int row = r / kPixelsPerCell, column = c / kPixelsPerCell;
+    if (!tile_model::hasHeight(dsm.at<float>(row, column))) return Rank::kLower;
+    if (withDense && denseCells.at<uchar>(row, column) != 0) return Rank::kUpper;
+    return pairOnlyCells.at<uchar>(row, column) != 0 ? Rank::kMiddle : Rank::kLower;
   });
 }
 

@@ -209,3 +209,50 @@ DenseCover::DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& 
   }
   cv::dilate(cells_, cells_, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
 }
+
+std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense,
+                                           const std::vector<pi::Point3d>& surface,
+                                           const fw::Camera& camera, const SE3& pose, int step,
+                                           double tolerance) {
+  const int width = camera.width(), height = camera.height();
+  if (surface.empty() || width < 1 || height < 1 || step < 1) return dense;
+  const SE3 cameraFromWorld = pose.inverse();
+  // The camera-frame depth and image cell of a world point; false outside the image.
+  const auto look = [&](const pi::Point3d& world, cv::Point& cell, double& depth) {
+    const pi::Point3d p = cameraFromWorld.transformPoint(world);
+    if (!(p.z > 0.0)) return false;
+    const fw::Point2d pixel = camera.Project(p);
+    if (!(pixel.x >= 0.0 && pixel.y >= 0.0 && pixel.x < width && pixel.y < height)) return false;
+    cell = cv::Point(int(pixel.x) / step, int(pixel.y) / step);
+    depth = p.z;
+    return true;
+  };
+  cv::Mat depths((height + step - 1) / step, (width + step - 1) / step, CV_32F, cv::Scalar(0));
+  cv::Point cell;
+  double depth = 0.0;
+  for (const pi::Point3d& world : surface) {
+    if (look(world, cell, depth)) depths.at<float>(cell) = float(depth);
+  }
+  // The surface's depth at a cell, or at a neighbour's where the surface's grid points,
+  // projected, left the cell empty; 0 where the surface does not reach.
+  const auto levelAt = [&](const cv::Point& at) {
+    for (int dy : {0, -1, 1}) {
+      for (int dx : {0, -1, 1}) {
+        const cv::Point near(at.x + dx, at.y + dy);
+        if (near.x < 0 || near.y < 0 || near.x >= depths.cols || near.y >= depths.rows) continue;
+        if (depths.at<float>(near) > 0.0f) return depths.at<float>(near);
+      }
+    }
+    return 0.0f;
+  };
+  std::vector<pi::Point3d> kept;
+  kept.reserve(dense.size());
+  for (const pi::Point3d& world : dense) {
+    if (look(world, cell, depth)) {
+      const float level = levelAt(cell);
+      if (level > 0.0f && std::fabs(depth - level) > tolerance) continue;
+    }
+    kept.push_back(world);
+  }
+  return kept;
+}

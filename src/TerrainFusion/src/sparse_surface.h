@@ -57,3 +57,12 @@ class DenseCover {
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const fw::Camera& camera, const SE3& pose, int step,
                                        const DenseCover& bare = DenseCover());
+
+// The `dense` world points whose depth lies within `tolerance` metres of the depth of
+// `surface` (a sparse surface sampled every `step` image pixels) where the frame's image sees
+// them both, and those where the surface gives no depth. The frame's map points were matched
+// in many images, so they tell the ground's level where a single pair's matching slipped.
+std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense,
+                                           const std::vector<pi::Point3d>& surface,
+                                           const fw::Camera& camera, const SE3& pose, int step,
+                                           double tolerance);

@@ -94,11 +94,12 @@ bool TerrainFusion::fuseFrame(std::shared_ptr<fw::MapFrame> frame) {
 void TerrainFusion::addPointCloud(sv::Var* message) {
   if (stop_) return;
   std::shared_ptr<fw::MapFrame> frame;
-  std::vector<pi::Point3d> points;
+  std::vector<pi::Point3d> points, pairOnly;
   double depthError = 0.0;
   try {
     frame = (*message)[0].castAs<std::shared_ptr<fw::MapFrame>>();
     points = (*message)[1].castAs<std::vector<pi::Point3d>>();
+    if (message->length() > 3) pairOnly = (*message)[3].castAs<std::vector<pi::Point3d>>();
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "TerrainFusion::addPointCloud: dropped frame " << idText(frame) << ": "
                           << e.what();
@@ -118,7 +119,7 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     FW_LOG(fw::kLogWarning) << "TerrainFusion::addPointCloud: frame " << frame->id
                             << ": unreadable depth error: " << e.what();
   }
-  if (points.empty()) {
+  if (points.empty() && pairOnly.empty()) {
     FW_LOG(fw::kLogWarning) << "No points in frame: " << frame->id;
     frames_.count("no points");
     releaseFrameImage(frame);
@@ -130,21 +131,23 @@ void TerrainFusion::addPointCloud(sv::Var* message) {
     std::lock_guard<std::mutex> lock(intake_.queueMutex());
     ticket = intake_.issue();
     if (pool) {
-      pool->add([this, frame, ticket, depthError, points = std::move(points)]() mutable {
-        pointCloudTask(frame, std::move(points), ticket, depthError);
+      pool->add([this, frame, ticket, depthError, points = std::move(points),
+                 pairOnly = std::move(pairOnly)]() mutable {
+        pointCloudTask(frame, std::move(points), ticket, depthError, std::move(pairOnly));
       });
     }
   }
   if (pool) {
     pool->waitForRoom(kMaxWaitingTasks);
   } else {
-    pointCloudTask(frame, std::move(points), ticket, depthError);
+    pointCloudTask(frame, std::move(points), ticket, depthError, std::move(pairOnly));
   }
 }
 
 void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
                                    std::vector<pi::Point3d> points,
-                                   const std::shared_ptr<IntakeTicket>& given, double depthError) {
+                                   const std::shared_ptr<IntakeTicket>& given, double depthError,
+                                   std::vector<pi::Point3d> pairOnly) {
   std::shared_ptr<IntakeTicket> own;
   IntakeTicket& ticket = ticketOr(given.get(), own);
   if (stop_) return;
@@ -152,9 +155,11 @@ void TerrainFusion::pointCloudTask(std::shared_ptr<fw::MapFrame> frame,
   FW_LOG(fw::kLogInfo) << "TerrainFusion is working on: " << id;
   const bool fused = guarded<bool>(
       "pointCloudTask", id, false,
-      [&] { return fusePointCloud(frame, points, &ticket, depthError); }, &ticket);
+      [&] { return fusePointCloud(frame, points, &ticket, depthError, pairOnly); }, &ticket);
   points.clear();
   points.shrink_to_fit();
+  pairOnly.clear();
+  pairOnly.shrink_to_fit();
   finishFrame("pointCloudTask", frame, ticket, fused);
 }
 

@@ -7,6 +7,8 @@
 #include "tools/geo_frame.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -514,6 +516,83 @@ TEST_F(TerrainProducts, ADenseFrameFillsWhatItsDepthMapLeavesBareBelowDenseHeigh
     EXPECT_GE(double(kept) / filledUnderNext.size(), 0.95)
         << kept << " of " << filledUnderNext.size();
   }
+}
+
+// Heights that only a frame's own image pair confirmed (two depth maps of one pair agreeing
+// on the same slip) rank below independently confirmed dense heights: where the next frame's
+// heights stand they stay, whichever frame comes first; where nothing else stands the pair's
+// heights fill the DSM. A pair's frame sunk 2 m stays within its sparse surface's slack and
+// shows the ranking; one sunk 8 m (a pit) gives way to its own sparse surface.
+TEST_F(TerrainProducts, HeightsOnlyTheirOwnPairConfirmedFillButNeverOverrideDenseOnes) {
+  const cv::Vec3d o = flight_->takeOff();
+  const cv::Vec3d up = flight::ecefFromEnu(o[0], o[1]) * cv::Vec3d(0, 0, 1);
+  const auto sunk = [&](double metres) {
+    tftest::TruthFrame frame = flight_->frame(0);
+    for (pi::Point3d& p : frame.points)
+      p = pi::Point3d(p.x - metres * up[0], p.y - metres * up[1], p.z - metres * up[2]);
+    return frame;
+  };
+  const tftest::TruthFrame shallow = sunk(2.0), pit = sunk(8.0), next = flight_->frame(1);
+  const auto message = [&](const tftest::TruthFrame* f) {
+    if (f == &next) return tftest::TruthFlight::pointCloudMessage(*f);
+    return sv::Var(
+        {sv::Var(f->frame), sv::Var(std::vector<pi::Point3d>()), sv::Var(0.0), sv::Var(f->points)});
+  };
+  const auto run = [&](const std::vector<const tftest::TruthFrame*>& frames) {
+    vmtest::TempDir work;
+    {
+      auto node = tftest::makeNode(work.path(), nodeSettings(2));
+      for (const tftest::TruthFrame* f : frames) {
+        sv::Var m = message(f);
+        node->call("point_cloud", &m);
+      }
+    }
+    return finest(readProducts(work.path(), 1).dsm);
+  };
+  const auto at = [](const std::map<Key, cv::Mat>& tiles, const Key& key, int r, int c) {
+    const auto t = tiles.find(key);
+    return t == tiles.end() ? TerrainFusion::kNoHeight : t->second.at<float>(r, c);
+  };
+  // Calls visit(key, r, c, height of `alone`, height of the next frame) for each cell of
+  // `alone` with a height.
+  using Visit = std::function<void(const Key&, int, int, float, float)>;
+  const auto forEachCell = [&](const std::map<Key, cv::Mat>& alone,
+                               const std::map<Key, cv::Mat>& nextDsm, const Visit& visit) {
+    for (const auto& [key, heights] : alone)
+      for (int r = 0; r < heights.rows; ++r)
+        for (int c = 0; c < heights.cols; ++c)
+          if (heights.at<float>(r, c) > TerrainFusion::kNoHeight)
+            visit(key, r, c, heights.at<float>(r, c), at(nextDsm, key, r, c));
+  };
+  const auto shallowDsm = run({&shallow}), nextDsm = run({&next});
+  ASSERT_FALSE(shallowDsm.empty()) << "a frame of pair-only points alone still reaches the DSM";
+  for (const bool shallowFirst : {true, false}) {
+    SCOPED_TRACE(shallowFirst ? "pair-only first" : "next first");
+    const auto both = shallowFirst ? run({&shallow, &next}) : run({&next, &shallow});
+    size_t shared = 0, keptNext = 0, alone = 0, filled = 0;
+    forEachCell(shallowDsm, nextDsm, [&](const Key& key, int r, int c, float h, float other) {
+      const float merged = at(both, key, r, c);
+      if (other > TerrainFusion::kNoHeight) {
+        ++shared;
+        keptNext += std::fabs(merged - other) < 1.0f;
+      } else {
+        ++alone;
+        filled += std::fabs(merged - h) < 1.0f;
+      }
+    });
+    ASSERT_GT(shared, 500u);
+    ASSERT_GT(alone, 100u);
+    EXPECT_GE(double(keptNext) / shared, 0.95) << keptNext << " of " << shared;
+    EXPECT_GE(double(filled) / alone, 0.9) << filled << " of " << alone;
+  }
+  size_t shared = 0, level = 0;
+  forEachCell(run({&pit}), nextDsm, [&](const Key&, int, int, float h, float other) {
+    if (!(other > TerrainFusion::kNoHeight)) return;
+    ++shared;
+    level += std::fabs(h - other) < 2.0f;
+  });
+  ASSERT_GT(shared, 500u);
+  EXPECT_GE(double(level) / shared, 0.9) << level << " of " << shared << " cells off the pit";
 }
 
 // A frame given alone before any point cloud is mapped from its sparse points like any

@@ -31,6 +31,11 @@ constexpr int kSurfaceStep = 4;
 constexpr int kBareReach = 16;
 constexpr int kDenseCellReach = 2;
 
+// Metres a height only its own image pair confirmed may lie off the frame's sparse surface
+// beyond the pair's depth error: the surface spans its key points with flat triangles and
+// misses the relief between them.
+constexpr double kPairOnlySurfaceSlack = 3.0;
+
 // The frame's observed map points as depth samples of its image.
 std::vector<DepthSample> observedSamples(fw::MapFrame& frame) {
   std::vector<DepthSample> samples;
@@ -173,7 +178,8 @@ bool TerrainFusion::fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, Int
 
 bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
                                    const std::vector<pi::Point3d>& points, IntakeTicket* given,
-                                   double depthError) {
+                                   double depthError,
+                                   const std::vector<pi::Point3d>& pairOnlyGiven) {
   std::shared_ptr<IntakeTicket> own;
   IntakeTicket& ticket = ticketOr(given, own);
   if (!frame) {
@@ -187,18 +193,50 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   // heights (and the DOM its surface), ranked below every dense height.
   const fw::Camera camera = frame->getCamera(0);
   const SE3 pose = frame->getPoseSE3();
-  const std::vector<pi::Point3d> fill =
-      sparseSurface(clusteredDepthSamples(observedSamples(*frame)), camera, pose, kSurfaceStep,
-                    DenseCover(points, camera, pose, kBareReach));
+  const std::vector<DepthSample> samples = clusteredDepthSamples(observedSamples(*frame));
+  // Heights that only the frame's own image pair confirmed repeat one matching: where they
+  // leave the level of the frame's own sparse surface (its map points, each matched in
+  // several images) they are that matching's slips, and the surface stands in for them.
+  std::vector<pi::Point3d> pairOnly;
+  if (!pairOnlyGiven.empty()) {
+    const std::vector<pi::Point3d> level = sparseSurface(
+        samples, camera, pose, kSurfaceStep, DenseCover(points, camera, pose, kBareReach));
+    pairOnly =
+        pointsNearSurface(pairOnlyGiven, level, camera, pose, kSurfaceStep,
+                          kPairOnlySurfaceSlack + height_outliers::strayTolerance(depthError, 0.0));
+    if (pairOnly.size() < pairOnlyGiven.size()) {
+      FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << frame->id << ": "
+                           << pairOnlyGiven.size() - pairOnly.size() << " of "
+                           << pairOnlyGiven.size()
+                           << " points its own pair alone confirmed lie off its sparse surface";
+    }
+  }
+  // Both kinds of dense points are measured ground. A frame has mostly one kind (the cleaner
+  // compares it with the next frame alone), so a joined copy is rarely made.
+  std::vector<pi::Point3d> joined;
+  if (!points.empty() && !pairOnly.empty()) {
+    joined.reserve(points.size() + pairOnly.size());
+    joined.insert(joined.end(), points.begin(), points.end());
+    joined.insert(joined.end(), pairOnly.begin(), pairOnly.end());
+  }
+  const std::vector<pi::Point3d>& measured =
+      pairOnly.empty() ? points : (points.empty() ? pairOnly : joined);
+  const std::vector<pi::Point3d> fill = sparseSurface(
+      samples, camera, pose, kSurfaceStep, DenseCover(measured, camera, pose, kBareReach));
   // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
   // is tens of megabytes.
-  const bool built = makeMap_idw(frame, local, points, fill);
-  if (built && fill.empty()) rankWeights(local->weight, local->dsm, HeightSource::kDense);
-  if (built && !fill.empty())
-    rankWeights(local->weight, local->dsm,
-                denseCells(projection_ ? cellPositions(*projection_, placement_, *local, points)
-                                       : std::vector<cv::Point2d>(),
-                           local->dsm.size(), kDenseCellReach));
+  const bool built = makeMap_idw(frame, local, measured, fill);
+  const auto cellsOf = [&](const std::vector<pi::Point3d>& dense) {
+    return denseCells(projection_ ? cellPositions(*projection_, placement_, *local, dense)
+                                  : std::vector<cv::Point2d>(),
+                      local->dsm.size(), kDenseCellReach);
+  };
+  if (built && fill.empty() && pairOnly.empty())
+    rankWeights(local->weight, local->dsm, HeightSource::kDense);
+  else if (built && pairOnly.empty())
+    rankWeights(local->weight, local->dsm, cellsOf(points));
+  else if (built)
+    rankWeights(local->weight, local->dsm, cellsOf(points), cellsOf(pairOnly));
   if (built) local->strayTolerance = height_outliers::strayTolerance(depthError, local->cellSize);
   return tileLocalRasters(built, frame->id, local, ticket);
 }

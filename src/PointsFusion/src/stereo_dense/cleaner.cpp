@@ -230,6 +230,8 @@ void Cleaner::cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
     FW_LOG(fw::kLogError) << "Cleaner: frame " << idOf(reference)
                           << " has no usable depth map; published unchanged.";
   } else {
+    reference->pairOnly = cv::Mat::zeros(reference->depth.size(), CV_8UC1);
+    view.pairOnly = reference->pairOnly;
     job.views.push_back(view);
     for (const auto& frame : others) {
       if (idOf(frame) == view.id || depthless(frame)) continue;
@@ -256,7 +258,10 @@ void Cleaner::cleanAndPublish(const std::shared_ptr<ImageScaled>& reference,
     }
   }
   fw::Messenger::instance().publish("sbt.cleaned_frames", reference);
-  if (usable) lastPublished_ = view;
+  if (usable) {
+    view.pairOnly.release();  // only the reference's own mask is written
+    lastPublished_ = view;
+  }
 }
 
 bool Cleaner::makeView(const ImageScaled& frame, View& view) {
@@ -273,7 +278,12 @@ bool Cleaner::makeView(const ImageScaled& frame, View& view) {
   view.t = cameraFromWorld.t;
   view.depthMax = frame.depthMax;
   view.hasRange = std::isfinite(frame.depthMax) && frame.depthMax > 0.0f;
+  view.pairedWith = frame.pairedWith;
   return true;
+}
+
+bool Cleaner::sameImagePair(const View& a, const View& b) {
+  return a.pairedWith && b.pairedWith && *a.pairedWith == b.id && *b.pairedWith == a.id;
 }
 
 void Cleaner::CleanFrame(Workspace& job) {
@@ -291,18 +301,26 @@ void Cleaner::CleanFrame(Workspace& job) {
     return;
   }
   std::vector<ViewMap> maps;
-  for (int j = 1; j < n; ++j) maps.push_back(viewMap(ref, kinv, job.views[j]));
+  std::vector<bool> ownPair;
+  for (int j = 1; j < n; ++j) {
+    maps.push_back(viewMap(ref, kinv, job.views[j]));
+    ownPair.push_back(sameImagePair(ref, job.views[j]));
+  }
+  const bool marksPairOnly =
+      ref.pairOnly.type() == CV_8UC1 && ref.pairOnly.size() == ref.depth.size();
   const double thr = job.sameDepthThreshold;
   const uint8_t confirmed = static_cast<uint8_t>(std::min(mv, kMaxCount));
 
   for (int r = 0; r < ref.depth.rows; ++r) {
     const float* depthRow = ref.depth.ptr<float>(r);
     uint8_t* countRow = ref.count.ptr<uint8_t>(r);
+    uint8_t* pairOnlyRow = marksPairOnly ? ref.pairOnly.ptr<uint8_t>(r) : nullptr;
     for (int c = 0; c < ref.depth.cols; ++c) {
       const double d = depthRow[c];
       int count = countRow[c];
       if (!(d > 0.0) || !std::isfinite(d) || count == 0) continue;
       int misses = 0;
+      bool agreed = false, independent = false;
       for (int j = 1; j < n; ++j) {
         const View& view = job.views[j];
         const ViewMap& m = maps[j - 1];
@@ -325,6 +343,8 @@ void Cleaner::CleanFrame(Workspace& job) {
         const int vi = static_cast<int>(v);
         const int ui = static_cast<int>(u);
         if (std::abs(view.depth.at<float>(vi, ui) - z) < z * thr) {
+          agreed = true;
+          independent = independent || !ownPair[j - 1];
           const int other = view.count.at<uint8_t>(vi, ui);
           if (other == 0 || other >= mv) {
             count = 0;  // another view already holds this point
@@ -335,6 +355,7 @@ void Cleaner::CleanFrame(Workspace& job) {
       }
       if (n - misses <= 3 && count == 2) count = confirmed;
       countRow[c] = static_cast<uint8_t>(count);
+      if (pairOnlyRow && agreed && !independent) pairOnlyRow[c] = 1;
     }
   }
 }

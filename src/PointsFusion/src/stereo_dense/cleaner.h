@@ -46,6 +46,10 @@ class Cleaner {
     uint64_t id = 0;
     cv::Mat depth;  // CV_32F, 0 or less = no depth
     cv::Mat count;  // CV_8U, same size; written in place for the reference
+    // CV_8U, same size, reference only: set where the depth was confirmed only by views of
+    // the reference's own image pair (sameImagePair). Written when not empty.
+    cv::Mat pairOnly;
+    std::optional<uint64_t> pairedWith;  // the frame the depth map was matched against
     fw::Matrix3 K{};
     fw::Matrix3 R{};  // world to camera
     pi::Point3d t;
@@ -75,8 +79,13 @@ class Cleaner {
   // Cleans and publishes the oldest queued frame once enough are queued; true when it did.
   bool Process();
 
-  // The consistency rule: edits the reference's count map in place.
+  // The consistency rule: edits the reference's count map in place, and marks in its pairOnly
+  // mask the depths that only views of its own image pair agree with.
   static void CleanFrame(Workspace& job);
+
+  // Whether two views' depth maps were matched from the same two images (each frame paired
+  // with the other): their agreement repeats one matching and confirms nothing.
+  static bool sameImagePair(const View& a, const View& b);
 
   // A view of a record; false when its maps are missing or do not match.
   static bool makeView(const ImageScaled& frame, View& view);

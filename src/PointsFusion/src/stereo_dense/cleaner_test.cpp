@@ -333,3 +333,54 @@ TEST(CleanerBackPressure, WaitsAtFiveQueuedTasksAndGoesOnAtFour) {
 }
 
 }  // namespace
+
+// Frames 0 and 1 were matched from the same two images (each paired with the other): frame 1
+// agreeing with frame 0 repeats that matching, so frame 0's depths go to terrain fusion apart,
+// as confirmed only by their own pair, while the tiles keep them. The later frames, each
+// confirmed by a frame of another pair, go as they always did.
+TEST(CleanerPairOnly, DepthsConfirmedOnlyByTheirOwnImagePairGoApart) {
+  LogLines log;
+  std::map<uint64_t, std::pair<size_t, size_t>> terrain;  // id: independent, pair-only points
+  std::map<uint64_t, size_t> tiles;
+  const auto paired = [](uint64_t id, uint64_t with) {
+    auto record = planeRecord(id, double(id));
+    record->pairedWith = with;
+    return record;
+  };
+  {
+    Pruner pruner(
+        [&](sv::Var& v) {
+          const auto id = v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id;
+          terrain[id] = {v[1].castAs<std::vector<pi::Point3d>>().size(),
+                         v.length() > 3 ? v[3].castAs<std::vector<pi::Point3d>>().size() : 0};
+        },
+        [&](sv::Var& v) {
+          tiles[v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id] =
+              v[1].castAs<std::vector<pi::Point3f>>().size();
+        });
+    Cleaner cleaner;
+    fw::Messenger& m = fw::Messenger::instance();
+    m.publish("sbt.dense_frame", ready(paired(0, 1)));
+    m.publish("sbt.dense_frame", ready(paired(1, 0)));
+    m.publish("sbt.dense_frame", ready(paired(2, 1)));
+    m.publish("sbt.dense_frame", ready(paired(3, 2)));
+  }
+  ASSERT_EQ(terrain.size(), 4u);
+  EXPECT_EQ(terrain[0].first, 0u);
+  EXPECT_GT(terrain[0].second, 0u);
+  EXPECT_GT(tiles[0], 0u) << "the point-cloud tiles keep every confirmed point";
+  for (uint64_t id : {1, 2, 3}) {
+    EXPECT_GT(terrain[id].first, 0u) << id;
+    EXPECT_EQ(terrain[id].second, 0u) << id;
+  }
+
+  // A view of another pair, or one whose partner is unknown, confirms independently.
+  Cleaner::View a, b;
+  a.id = 0, b.id = 1;
+  a.pairedWith = 1;
+  EXPECT_FALSE(Cleaner::sameImagePair(a, b));
+  b.pairedWith = 0;
+  EXPECT_TRUE(Cleaner::sameImagePair(a, b));
+  b.pairedWith = 2;
+  EXPECT_FALSE(Cleaner::sameImagePair(a, b));
+}

@@ -442,5 +442,6 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
   }
   reference.depth = depth;
   reference.focalTimesBaseline = baseline * Pref.at<double>(0, 0);
+  reference.pairedWith = neighbour.frame->id;
   return true;
 }

@@ -12,9 +12,11 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class ImageScaled {
  public:
@@ -67,6 +69,12 @@ class ImageScaled {
   std::array<double, 9> K{};  // rectified camera matrix at the reduced size, row by row
   cv::Mat depth;              // CV_32F depth along the rectified optical axis; 0 = none
   cv::Mat count;              // CV_8U consistency counts
+  // CV_8U, non-zero where the cleaner confirmed a depth only by a view matched from this
+  // record's own image pair: such views repeat one matching and share its mismatches. Empty
+  // until the record is cleaned.
+  cv::Mat pairOnly;
+  // The frame whose image the depth map was matched against; unset while none was.
+  std::optional<uint64_t> pairedWith;
   // The pair's rectified focal length (pixels) times its baseline (metres): a disparity d
   // gave the depth focalTimesBaseline / d. 0 while no depth map was made.
   double focalTimesBaseline = 0.0;

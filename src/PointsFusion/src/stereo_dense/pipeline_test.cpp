@@ -45,8 +45,12 @@ TEST(DensePipeline, SixFramesOfAStripReachTerrainOnTheScene) {
     auto pruner = std::make_shared<Pruner>(
         [&](sv::Var& v) {
           std::lock_guard<std::mutex> lock(mutex);
-          got.terrain[v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id] =
-              v[1].castAs<std::vector<pi::Point3d>>();
+          auto& points = got.terrain[v[0].castAs<std::shared_ptr<fw::MapFrame>>()->id];
+          points = v[1].castAs<std::vector<pi::Point3d>>();
+          if (v.length() > 3) {  // those only the frame's own image pair confirmed
+            const auto pairOnly = v[3].castAs<std::vector<pi::Point3d>>();
+            points.insert(points.end(), pairOnly.begin(), pairOnly.end());
+          }
         },
         [&](sv::Var& v) {
           std::lock_guard<std::mutex> lock(mutex);

@@ -79,6 +79,7 @@ void send(const Pruner::Output& output, sv::Var& payload, const char* name, uint
 // confirmed ones for the point-cloud tiles.
 struct Resampled {
   std::vector<pi::Point3d> world;
+  std::vector<pi::Point3d> pairOnlyWorld;  // confirmed only by the record's own image pair
   std::vector<pi::Point3f> local;
   std::vector<pi::Point3ub> colours;
   uint64_t counted = 0;  // samples taken
@@ -104,19 +105,27 @@ Take takeOf(float depth, int count, bool keep, bool withTerrain) {
   return count >= 2 && keep ? Take::kSampleForTiles : Take::kSample;
 }
 
-// Calls visit(row, column, depth, take) for each pixel taken, row by row, on the grid of `step`.
+bool hasPairOnlyMask(const ImageScaled& record) {
+  return record.pairOnly.type() == CV_8UC1 && record.pairOnly.size() == record.depth.size();
+}
+
+// Calls visit(row, column, depth, take, pairOnly) for each pixel taken, row by row, on the
+// grid of `step`; pairOnly tells a depth that only the record's own image pair confirmed.
 template <typename Visit>
 void forEachTaken(const ImageScaled& record, const cv::Mat& detail, int step, bool withTerrain,
                   Visit&& visit) {
+  const bool masked = hasPairOnlyMask(record);
   for (int r = 0; r < record.depth.rows; ++r) {
     const float* depthRow = record.depth.ptr<float>(r);
     const uint8_t* countRow = record.count.ptr<uint8_t>(r);
     const uint8_t* detailRow = detail.ptr<uint8_t>(r);
+    const uint8_t* pairOnlyRow = masked ? record.pairOnly.ptr<uint8_t>(r) : nullptr;
     const bool gridRow = r % step == 0;
     for (int c = 0; c < record.depth.cols; ++c) {
       const bool keep = detailRow[c] > Pruner::kDetailThreshold || (gridRow && c % step == 0);
       const Take take = takeOf(depthRow[c], countRow[c], keep, withTerrain);
-      if (take != Take::kNothing) visit(r, c, depthRow[c], take);
+      if (take != Take::kNothing)
+        visit(r, c, depthRow[c], take, pairOnlyRow && pairOnlyRow[c] != 0);
     }
   }
 }
@@ -139,18 +148,22 @@ Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, b
   const float ify = static_cast<float>(1.0 / record.K[4]);
 
   Resampled out;
-  size_t forTiles = 0;
-  forEachTaken(record, detail, step, withTerrain, [&](int, int, float, Take take) {
+  size_t forTiles = 0, pairOnly = 0;
+  forEachTaken(record, detail, step, withTerrain, [&](int, int, float, Take take, bool own) {
     ++out.counted;
     if (take == Take::kSampleForTiles) ++forTiles;
+    if (own) ++pairOnly;
   });
-  if (withTerrain) out.world.reserve(out.counted);
+  if (withTerrain) {
+    out.world.reserve(out.counted - pairOnly);
+    out.pairOnlyWorld.reserve(pairOnly);
+  }
   out.local.reserve(forTiles);
   out.colours.reserve(forTiles);
-  forEachTaken(record, detail, step, withTerrain, [&](int r, int c, float d, Take take) {
+  forEachTaken(record, detail, step, withTerrain, [&](int r, int c, float d, Take take, bool own) {
     const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
                         static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
-    if (withTerrain) out.world.push_back(toWorld(p));
+    if (withTerrain) (own ? out.pairOnlyWorld : out.world).push_back(toWorld(p));
     if (take != Take::kSampleForTiles) return;
     const pi::Point3d toTiles = toLocal(p);
     out.local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
@@ -241,13 +254,19 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
     return;
   }
 
-  if (withTerrain && points.world.empty()) {
+  if (withTerrain && points.world.empty() && points.pairOnlyWorld.empty()) {
     FW_LOG(fw::kLogInfo) << "Pruner: frame " << id
                          << " kept no depth; it is handed on with its sparse points";
     handOnSparse(record, id);
   } else if (withTerrain) {
-    sv::Var payload(std::vector<sv::Var>{sv::Var(record->frame), held(std::move(points.world)),
-                                         sv::Var(depthError(*record))});
+    std::vector<sv::Var> message{sv::Var(record->frame), held(std::move(points.world)),
+                                 sv::Var(depthError(*record))};
+    if (!points.pairOnlyWorld.empty()) {
+      FW_LOG(fw::kLogInfo) << "Pruner: frame " << id << ": " << points.pairOnlyWorld.size()
+                           << " points confirmed only by its own image pair";
+      message.push_back(held(std::move(points.pairOnlyWorld)));
+    }
+    sv::Var payload(message);
     send(terrain_, payload, "terrain", id);
   }
   FW_LOG(fw::kLogInfo) << "Pruner processed " << id << " with " << points.local.size() << "/"

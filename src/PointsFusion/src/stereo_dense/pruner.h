@@ -27,7 +27,9 @@ class Pruner {
   static constexpr double kDisparityError = 1.0;
 
   // terrain: receives [frame, world positions, depth error (metres) of the frame's pair, or 0
-  // when unknown]; tiles: [frame, local positions, colours];
+  // when unknown], followed, when there are any, by the world positions that only the frame's
+  // own image pair confirmed (kept apart: terrain fusion ranks them below the others);
+  // tiles: [frame, local positions, colours], every confirmed position alike;
   // sparse: [frame] of a frame without dense points for terrain. Any may be empty.
   Pruner(Output terrain, Output tiles, Output sparse = {});
   ~Pruner();
