@@ -101,6 +101,11 @@ class PoseRefiner {
   void evictOldFrames();
   RefinedFrame deliver(Pending pending);
   bool buildRefined(BlockFrame& frame, RefinedFrame* out);
+  // A frame the images did not place, from its direct `pose` and its refined neighbours: their
+  // mean turn from the recorded attitude where it exceeds `least_turn` radians (a body-fixed
+  // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
+  // no refined frame lies near enough.
+  bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
   // Logs once that frames come decoded coarser than the feature image this refiner asks for.
   void noteCoarseImage(const IncomingFrame& in);
 

@@ -25,6 +25,8 @@ void RefinementOptions::check() const {
     throw std::invalid_argument("the feature store must hold the window and the neighbours");
   }
   if (!(least_gps_sigma > 0.0)) throw std::invalid_argument("the least GPS sigma must be positive");
+  if (!(gps_lever_sigma > 0.0) || !(gps_drift_share > 0.0))
+    throw std::invalid_argument("the GPS lever's and drift's sigmas must be positive");
   if (!(max_gps_sigmas > 0.0) || !(max_turn > 0.0))
     throw std::invalid_argument("the largest pose change must be positive");
   if (!(min_distance_share >= 0.0 && min_distance_share < 1.0))
@@ -69,6 +71,8 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
     read(specific, "sfm.refine.threads", &options->threads);
     read(specific, "sfm.refine.max_gps_sigmas", &options->max_gps_sigmas);
     read(specific, "sfm.refine.least_gps_sigma", &options->least_gps_sigma);
+    read(specific, "sfm.refine.gps_lever_sigma", &options->gps_lever_sigma);
+    read(specific, "sfm.refine.gps_drift_share", &options->gps_drift_share);
     read(specific, "sfm.refine.yaw_sigma", &options->yaw_sigma);
     read(specific, "sfm.refine.focal_significance", &options->focal_significance);
     read(specific, "sfm.refine.focal_precision", &options->focal_precision);

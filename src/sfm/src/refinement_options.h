@@ -50,6 +50,13 @@ struct RefinementOptions {
   // is less than its stated sigma (the images can correct only that part of its error), but
   // to no less than this.
   double least_gps_sigma = 0.5;
+  // Metres: the prior sigma of how far the fixes trail the exposures along the track and lie
+  // aside it, the same for the whole flight (a receiver's latency times the speed, an antenna
+  // away from the camera). Estimated with the poses: flights with strips both ways tell it.
+  double gps_lever_sigma = 5.0;
+  // The fixes' slow wander from one fix to the next, as a share of the sigma they are held to:
+  // an offset per frame, tied to the previous frame's by this, and to none by the stated sigma.
+  double gps_drift_share = 0.3;
   double max_turn = 60.0;  // degrees from the direct attitude: beyond, the pose is not trusted
   // A refined frame ends at least this share of its GPS distance from every frame it is
   // matched with: two views of a run that close up onto one place are a collapsed solution.
