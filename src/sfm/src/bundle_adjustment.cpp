@@ -27,7 +27,7 @@ constexpr double kMaxFocalChange = 0.3;    // share of the calibrated focal leng
 constexpr double kMaxDistortion = 1.0;     // |k1|, |k2| beyond this is a failed solve
 constexpr int kMinFramesForCamera = 3;     // fewer free frames cannot tell the camera apart
 constexpr double kCentreSigma = 0.005;     // share of the image diagonal
-constexpr double kDistortionSigma = 0.01;  // of k1 and k2
+constexpr double kDistortionSigma = 0.05;  // of k1 and k2
 constexpr double kLeastPixelSigma = 0.05;  // pixels of the features: the finest placement
 // Relative cost change that ends a solve. Each solve starts from the last one's solution with
 // one frame more: the steps that change the cost by less than this move the poses by

@@ -5,6 +5,7 @@
 #include "tools/rendered_view_cache.h"
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <Eigen/Geometry>
 
@@ -65,6 +66,23 @@ void addGpsBias(flight::ExampleFlight& f, const GpsBias& bias) {
                                  frames[i].recorded_geodetic[2]) +
         ecef_from_enu * shift;
     frames[i].recorded_geodetic = flight::geodeticFromEcef(ecef);
+  }
+}
+
+void distortViews(std::vector<flight::RenderedView>& views, const flight::PinholeCamera& camera,
+                  double k1, double k2) {
+  const cv::Mat k =
+      (cv::Mat_<double>(3, 3) << camera.fx, 0, camera.cx, 0, camera.fy, camera.cy, 0, 0, 1);
+  const cv::Mat d = (cv::Mat_<double>(4, 1) << k1, k2, 0, 0);
+  std::vector<cv::Point2f> distorted, undistorted;
+  for (int y = 0; y < camera.height; ++y)
+    for (int x = 0; x < camera.width; ++x) distorted.emplace_back(float(x), float(y));
+  cv::undistortPoints(distorted, undistorted, k, d, cv::noArray(), k);
+  cv::Mat map(camera.height, camera.width, CV_32FC2, undistorted.data());
+  for (flight::RenderedView& view : views) {
+    cv::Mat image;
+    cv::remap(view.image, image, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    view.image = image;
   }
 }
 
@@ -316,6 +334,18 @@ SurveyRun runFlight(flight::ExampleFlight f, const Sigmas& sigmas,
   FrontEndOptions refining;
   refining.refinement = refinement;
   run.refined = locate(run.flight, run.views, refining, sigmas);
+  return run;
+}
+
+SurveyRun runDistortedFlight(flight::ExampleFlight f, const Sigmas& sigmas, double k1,
+                             const std::filesystem::path& render_cache) {
+  SurveyRun run{std::move(f), {}, {}, {}};
+  run.views = flight::renderAllFrames(run.flight, render_cache);
+  distortViews(run.views, run.flight.plan.options.camera, k1, 0.0);
+  FrontEndOptions off;
+  off.refinement.enabled = false;
+  run.direct = locate(run.flight, run.views, off, sigmas);
+  run.refined = locate(run.flight, run.views, {}, sigmas);
   return run;
 }
 

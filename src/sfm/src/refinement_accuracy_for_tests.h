@@ -61,6 +61,11 @@ struct GpsBias {
 // The flight's recorded positions moved by the bias, the track taken from the true positions.
 void addGpsBias(flight::ExampleFlight& f, const GpsBias& bias);
 
+// The views as a lens with radial distortion k1, k2 (the frame list's model) shows them: each
+// pixel takes the rendered pixel its undistorted ray falls on.
+void distortViews(std::vector<flight::RenderedView>& views, const flight::PinholeCamera& camera,
+                  double k1, double k2);
+
 // The frame as the mapper hands it in, GPS and attitude sigmas as the frame list states them.
 std::shared_ptr<fw::MapFrame> inputOf(const flight::ExampleFlight& f, size_t i,
                                       const cv::Mat& image, const Sigmas& sigmas = {});
@@ -127,6 +132,9 @@ SurveyRun runSurvey(const Survey& s, const std::filesystem::path& render_cache);
 // Any flight, with the refinement off and then with `refinement`.
 SurveyRun runFlight(flight::ExampleFlight f, const Sigmas& sigmas,
                     const RefinementOptions& refinement, const std::filesystem::path& render_cache);
+// The same through a lens with radial distortion k1 that the frame list does not state.
+SurveyRun runDistortedFlight(flight::ExampleFlight f, const Sigmas& sigmas, double k1,
+                             const std::filesystem::path& render_cache);
 
 // The farthest any frame was sent from its GPS fix (its direct pose), in GPS sigmas on the
 // worst of the east, north and up axes.

@@ -184,5 +184,24 @@ TEST(RefinementSafeguards, AFrameTheImagesCannotPlaceTakesItsNeighboursTurnFromI
   ::testing::Test::RecordProperty("grey_frame_attitude_error_deg", std::to_string(off));
 }
 
+TEST(RefinementSafeguards, ALensDistortionTheFrameListDoesNotStateIsFound) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // k1 -0.03 moves the corners of these frames by 9 pixels; the calibration says none.
+  Survey s = noisySurvey(1.0, 1.5, 0.0, 0.75, 6);
+  const SurveyRun run = runDistortedFlight(makeFlight(s), s.sigmas, -0.03, VM_RENDER_CACHE);
+  const std::vector<double> k = run.refined.back()->getCamera(0).getParameters();
+  EXPECT_NEAR(k[6], -0.03, 0.005);
+  for (const auto& frame : run.refined)
+    EXPECT_EQ(frame->getCamera(0).getParameters(), k) << "every frame carries the lens found";
+  const Errors after = poseErrors(run.flight, run.refined);
+  EXPECT_LE(after.position_after_similarity, 0.1);
+  EXPECT_LE(after.rotation, 0.1);
+  ::testing::Test::RecordProperty("k1", std::to_string(k[6]));
+  ::testing::Test::RecordProperty("k2", std::to_string(k[7]));
+  ::testing::Test::RecordProperty("rel_position_after_similarity_m",
+                                  std::to_string(after.position_after_similarity));
+  ::testing::Test::RecordProperty("rel_rotation_deg", std::to_string(after.rotation));
+}
+
 }  // namespace
 }  // namespace sfm

@@ -155,4 +155,23 @@ void BM_FixedWingLaggingGps(benchmark::State& state) {
 }
 BENCHMARK(BM_FixedWingLaggingGps)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
 
+// The same flight's frames through a lens with k1 -0.03 that the frame list does not state,
+// its records exact (range 1) or as the autopilot writes them (0).
+void BM_FixedWingUnstatedDistortion(benchmark::State& state) {
+  const bool exact = state.range(0) == 1;
+  for (auto _ : state) {
+    const sfm::accuracy::SurveyRun run = sfm::accuracy::runDistortedFlight(
+        flight::makeExampleFlight(flight::fixedWingFlight(exact)), {}, -0.03, renderCache());
+    const sfm::accuracy::Errors e = sfm::accuracy::poseErrors(run.flight, run.refined);
+    const std::vector<double> k = run.refined.back()->getCamera(0).getParameters();
+    state.counters["k1"] = k[6];
+    state.counters["k2"] = k[7];
+    state.counters["focal_error"] = k[2] / run.flight.plan.options.camera.fx - 1.0;
+    state.counters["rel_rotation_deg_median"] = e.rotation;
+    state.counters["rel_position_after_similarity_m_median"] = e.position_after_similarity;
+    state.counters["attitude_deg_median"] = e.attitude_median;
+  }
+}
+BENCHMARK(BM_FixedWingUnstatedDistortion)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
+
 }  // namespace
