@@ -217,7 +217,7 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
   }
   // The oldest frame goes when the window is full, or at once when no image can refine it
   // and the cameras it would carry are settled.
-  const int window = cameras_settled_ ? options_.window_size : options_.firstWindow();
+  const int window = cameras_settled_ ? options_.window_size : firstWindow();
   const bool early_exit = !options_.enabled || cameras_settled_;
   while (!pending_.empty() && (static_cast<int>(pending_.size()) > window ||
                                (early_exit && !block_.frames.count(pending_.front().in.id)))) {
@@ -226,6 +226,28 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
     pending_.pop_front();
   }
   evictOldFrames();
+}
+
+int PoseRefiner::firstWindow() {
+  if (static_cast<int>(pending_.size()) <= options_.firstWindow() || cameraTold())
+    return options_.firstWindow();
+  if (!told_first_window_grows_) {
+    FW_LOG(fw::kLogInfo) << "The first " << options_.firstWindow()
+                         << " frames do not tell the focal length: the first window grows until "
+                            "the flight does, to at most "
+                         << options_.longestFirstWindow() << " frames.";
+    told_first_window_grows_ = true;
+  }
+  return options_.longestFirstWindow();
+}
+
+bool PoseRefiner::cameraTold() const {
+  if (options_.intrinsics == IntrinsicRefinement::kNone) return true;
+  for (size_t c = 0; c < block_.cameras.size(); ++c) {
+    const auto known = focal_sigma_.find(static_cast<int>(c));
+    if (known == focal_sigma_.end() || !(known->second <= options_.focal_precision)) return false;
+  }
+  return true;
 }
 
 void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {

@@ -268,6 +268,7 @@ TEST(PoseRefinement, KeepsOnlyABoundedNumberOfFeatureSets) {
   RefinementOptions options;
   options.window_size = 3;
   options.first_window = 3;
+  options.longest_first_window = 3;
   options.neighbour_count = 1;
   options.stored_frames = 5;
   options.max_features = 1000;

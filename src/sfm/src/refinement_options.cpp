@@ -21,7 +21,8 @@ void RefinementOptions::check() const {
     throw std::invalid_argument("at least 8 inliers and points are needed");
   if (!(min_parallax >= 0.0))
     throw std::invalid_argument("the least parallax must not be negative");
-  if (partners < 0 || neighbour_count < 0 || stored_frames < firstWindow() + neighbour_count) {
+  if (partners < 0 || neighbour_count < 0 ||
+      stored_frames < longestFirstWindow() + neighbour_count) {
     throw std::invalid_argument("the feature store must hold the window and the neighbours");
   }
   if (!(least_gps_sigma > 0.0)) throw std::invalid_argument("the least GPS sigma must be positive");
@@ -63,6 +64,7 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
     read(specific, "sfm.refine.enabled", &options->enabled);
     read(specific, "sfm.refine.window_size", &options->window_size);
     read(specific, "sfm.refine.first_window", &options->first_window);
+    read(specific, "sfm.refine.longest_first_window", &options->longest_first_window);
     read(specific, "sfm.refine.max_features", &options->max_features);
     read(specific, "sfm.refine.image_long_side", &options->image_long_side);
     read(specific, "sfm.refine.ratio", &options->ratio);

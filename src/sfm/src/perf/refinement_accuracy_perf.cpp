@@ -108,14 +108,15 @@ BENCHMARK(BM_SixPercentFocalError)->Iterations(1)->Unit(benchmark::kSecond);
 // with the sigmas the flight maker states (second range 0: its noise, as the end-to-end run
 // reads them) or the frame list's defaults (1). Reports one flight, its frames refined and
 // the figures above.
-void reportFixedWing(benchmark::State& state, bool exact, const sfm::accuracy::Sigmas& sigmas,
-                     const sfm::accuracy::GpsBias& bias) {
+void reportFixedWing(benchmark::State& state, flight::ExampleFlightOptions options,
+                     const sfm::accuracy::Sigmas& sigmas, const sfm::accuracy::GpsBias& bias,
+                     const sfm::RefinementOptions& refinement = {}) {
   for (auto _ : state) {
-    flight::ExampleFlight f = flight::makeExampleFlight(flight::fixedWingFlight(exact));
+    flight::ExampleFlight f = flight::makeExampleFlight(options);
     sfm::accuracy::addGpsBias(f, bias);
     fw::RunTally::instance().reset();
     const sfm::accuracy::SurveyRun run =
-        sfm::accuracy::runFlight(std::move(f), sigmas, {}, renderCache());
+        sfm::accuracy::runFlight(std::move(f), sigmas, refinement, renderCache());
     const sfm::accuracy::Errors e = sfm::accuracy::poseErrors(run.flight, run.refined);
     const sfm::accuracy::Errors direct = sfm::accuracy::poseErrors(run.flight, run.direct);
     state.counters["frames"] = double(run.refined.size());
@@ -137,7 +138,7 @@ void reportFixedWing(benchmark::State& state, bool exact, const sfm::accuracy::S
 void BM_FixedWingFlight(benchmark::State& state) {
   sfm::accuracy::Sigmas sigmas;
   sigmas.frame_list_defaults = state.range(1) == 1;
-  reportFixedWing(state, state.range(0) == 1, sigmas, {});
+  reportFixedWing(state, flight::fixedWingFlight(state.range(0) == 1), sigmas, {});
 }
 BENCHMARK(BM_FixedWingFlight)
     ->ArgsProduct({{0, 1}, {0, 1}})
@@ -151,9 +152,23 @@ BENCHMARK(BM_FixedWingFlight)
 void BM_FixedWingLaggingGps(benchmark::State& state) {
   sfm::accuracy::Sigmas sigmas;
   sigmas.frame_list_defaults = state.range(0) == 1;
-  reportFixedWing(state, false, sigmas, {2.0, 1.4, 0.3});
+  reportFixedWing(state, flight::fixedWingFlight(false), sigmas, {2.0, 1.4, 0.3});
 }
 BENCHMARK(BM_FixedWingLaggingGps)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Strips of 30 frames, longer than the first window, flown steadily (the body wobbling by 2
+// degrees: one strip hardly tells the focal length), as the autopilot writes them: the first
+// window grows to the turn (range 0) or stays at its 24 frames (1).
+void BM_FixedWingLongStrips(benchmark::State& state) {
+  flight::ExampleFlightOptions options = flight::fixedWingFlight(false);
+  options.flight.strips = 2;
+  options.flight.frames_per_strip = 30;
+  options.flight.body_wobble = 2.0;
+  sfm::RefinementOptions refinement;
+  if (state.range(0) == 1) refinement.longest_first_window = refinement.first_window;
+  reportFixedWing(state, options, {}, {}, refinement);
+}
+BENCHMARK(BM_FixedWingLongStrips)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
 
 // The same flight's frames through a lens with k1 -0.03 that the frame list does not state,
 // its records exact (range 1) or as the autopilot writes them (0).
