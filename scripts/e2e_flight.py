@@ -12,8 +12,13 @@ A fixed-wing flight (--flight-args "--fixed-wing [--exact]") is held to what a r
 that kind must give instead of the default limits (FIXED_WING_TOLERANCES): DOM and DSM over the
 ground two frames saw, the DSM on open ground, the DOM once the GPS-set similarity is removed,
 the share of depth maps the run made and the refined focal length (from its log).
+The hard fixed-wing flight (--flight-args "--fixed-wing --real [--exact]") is held only to
+what --tolerances asks, the default limits that do not suit it dropped; with --targets, to
+what a real survey must give (REAL_FLIGHT_TARGETS): the front end's frames against the truth
+(scripts/pose_accuracy.py, from the run's poses.jsonl) and its calibration, and the products
+apart from the block's datum, steps and local misplacement.
 Usage: e2e_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
-                     [--storage 1|2] [--flight-args "..."] [--tolerances k=v,...]
+                     [--storage 1|2] [--flight-args "..."] [--tolerances k=v,...] [--targets]
 """
 import argparse
 import base64
@@ -47,6 +52,25 @@ FIXED_WING_TOLERANCES = ",".join([
 # The focal length the refinement ends with: within 1% from the autopilot's 6% error, within
 # 0.1% from an exact calibration.
 FIXED_WING_FOCAL = {"autopilot": "focal_length_error=0.01", "exact": "focal_length_error=0.001"}
+# The limits of the hard flight that no measure of it suits: its GPS places the block, its turns
+# see ground once, the camera positions' box is no inner area.
+REAL_FLIGHT_UNSUITED = ",".join([
+    "dsm_coverage=off", "dsm_median_error_gsd=off", "dsm_open_median_error_gsd=off",
+    "dom_correlation=off", "dom_shift_px=off", "seam_energy=off"])
+# What a real survey must give, on the hard flight: frames that agree with the truth to a
+# tenth of a degree and ten centimetres once the block's datum is taken out, nearly all of them
+# refined, the lens found; a DSM without steps between frames and a DOM in place to two pixels,
+# whatever the GPS's datum and the light.
+REAL_FLIGHT_TARGETS = ",".join([
+    REAL_FLIGHT_UNSUITED, "dom_coverage_2views=0.95", "dsm_coverage_2views=0.90",
+    "depth_map_share=0.90", "dsm_open_median_error_offset_gsd=1", "dsm_step_share=0.01",
+    "dom_correlation_registered_highpass=0.9", "dom_local_shift_p95_px=2",
+    "rotation_error_median_deg=0.1", "rotation_error_p90_deg=0.3",
+    "position_error_similarity_median_m=0.1", "refined_share=0.95"])
+# Its calibration: the focal length within 1% and k1 within 0.005 from a frame list that
+# states neither right, within 0.1% (k1 0.001) from an exact one.
+REAL_FLIGHT_CAMERA = {"autopilot": "focal_length_error=0.01,k1_error=0.005",
+                      "exact": "focal_length_error=0.001,k1_error=0.001"}
 
 
 def b64(doc):
@@ -154,13 +178,17 @@ def joined_values(argv, options=("--flight-args", "--tolerances")):
     return out
 
 
-def tolerances_for(flight_args, asked):
-    """The limits a flight is held to: the fixed-wing targets for that survey, then the asked."""
+def tolerances_for(flight_args, asked, targets=False):
+    """The limits a flight is held to: the fixed-wing targets for that survey (for the hard
+    flight its real targets when asked, else none of the unsuited defaults), then the asked."""
     words = shlex.split(flight_args)
+    variant = "exact" if "--exact" in words else "autopilot"
     preset = ""
-    if "--fixed-wing" in words:
-        focal = FIXED_WING_FOCAL["exact" if "--exact" in words else "autopilot"]
-        preset = f"{FIXED_WING_TOLERANCES},{focal}"
+    if "--fixed-wing" in words and "--real" in words:
+        preset = f"{REAL_FLIGHT_TARGETS},{REAL_FLIGHT_CAMERA[variant]}" if targets else \
+            REAL_FLIGHT_UNSUITED
+    elif "--fixed-wing" in words:
+        preset = f"{FIXED_WING_TOLERANCES},{FIXED_WING_FOCAL[variant]}"
     return ",".join(filter(None, [preset, asked]))
 
 
@@ -173,6 +201,8 @@ def main():
     parser.add_argument("--flight-args", default=REDUCED_FLIGHT)
     parser.add_argument("--tolerances", default="")
     parser.add_argument("--timeout", type=float, default=600)
+    parser.add_argument("--targets", action="store_true",
+                        help="hold the hard flight to a real survey's targets")
     args = parser.parse_args(joined_values(sys.argv[1:]))
 
     flight = os.path.join(args.work, "flight")
@@ -209,7 +239,7 @@ def main():
             [sys.executable, os.path.join(HERE, "evaluate_products.py"), "--truth",
              os.path.join(flight, "truth"), "--dom", product_files(home, "dom"), "--dsm",
              product_files(home, "dsm"), "--log", log, "--check", "--tolerances",
-             tolerances_for(args.flight_args, args.tolerances)],
+             tolerances_for(args.flight_args, args.tolerances, args.targets)],
             capture_output=True, text=True)
         print(evaluation.stdout)
         print(f"point cloud: {points} points")

@@ -27,12 +27,31 @@ cells, and reports as JSON:
   focal_length_error  |refined / true - 1| of the focal length (with --log, its last "Camera
                       refined: focal length F px" line, or the calibration's after "Camera kept
                       at its calibrated focal length", against truth.json's true camera)
+  k1_error            |refined - true| of the lens's k1 (with --log, the last "Camera ..."
+                      line that names "k1 <value>"; not measured without one)
+  dsm_open_median_error_offset_gsd
+                      dsm_open_median_error_gsd once the block's height offset (the median
+                      of DSM - truth on open ground, dsm_height_offset_m) is taken out
+  dsm_step_share      share of pairs of neighbouring DSM cells, both on open ground, whose
+                      errors differ by more than a metre: the steps between frames' slabs,
+                      spikes and pits (on the DSM's own cells; dsm_step_pairs counts them)
+  dom_correlation_registered_highpass
+                      dom_correlation_registered on the logarithm of the images less its blur
+                      over three pixels: the mosaic's detail, whatever the vignetting and the
+                      frames' exposures make of its brightness
+  dom_local_shift_p95_px
+                      95th percentile of the patch shifts left once the similarity of
+                      dom_correlation_registered is taken out: how far the mosaic is locally
+                      misplaced, in DOM pixels
+  rotation_error_median_deg, rotation_error_p90_deg, position_error_similarity_median_m,
+  refined_share       the front end's located frames against the truth (with --poses, or
+                      the poses.jsonl below the log's folder; scripts/pose_accuracy.py)
 With --check, exits 1 when a value misses its tolerance (--tolerances overrides a limit, adds
 one of the optional limits, or drops one with name=off).
 
 Usage: evaluate_products.py --truth <flight>/truth --dom <dom.mbtiles|folder>
-                            --dsm <dsm.mbtiles|folder> [--log <home>/log.txt] [--check]
-                            [--tolerances k=v,...]
+                            --dsm <dsm.mbtiles|folder> [--log <home>/log.txt]
+                            [--poses poses.jsonl] [--check] [--tolerances k=v,...]
 """
 import argparse
 import io
@@ -46,6 +65,9 @@ import sys
 import numpy as np
 from PIL import Image, ImageDraw
 from scipy import ndimage
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pose_accuracy  # noqa: E402
 
 A = 6378137.0
 E2 = 6.69437999014e-3
@@ -68,7 +90,14 @@ DEFAULT_TOLERANCES = {
 # the dense stage's yield needs the run's log.
 OPTIONAL_TOLERANCES = {"dom_correlation_registered": ">=", "dom_coverage_2views": ">=",
                        "dsm_coverage_2views": ">=", "depth_map_share": ">=",
-                       "focal_length_error": "<="}
+                       "focal_length_error": "<=", "k1_error": "<=",
+                       "dsm_open_median_error_offset_gsd": "<=", "dsm_step_share": "<=",
+                       "dom_correlation_registered_highpass": ">=",
+                       "dom_local_shift_p95_px": "<=", "rotation_error_median_deg": "<=",
+                       "rotation_error_p90_deg": "<=",
+                       "position_error_similarity_median_m": "<=", "refined_share": ">="}
+STEP_M = 1.0  # neighbouring DSM cells whose errors differ by more make a step
+HIGH_PASS_PX = 3.0  # blur the high-passed DOM comparison takes out, in DOM pixels
 
 
 def ecef_from_geodetic(lat, lon, h):
@@ -234,6 +263,32 @@ def similarity_of_shifts(centres, shifts):
     return params
 
 
+def local_shifts(centres, shifts):
+    """Lengths of the patch shifts that the similarity of all of them leaves unexplained."""
+    a, b, tx, ty = similarity_of_shifts(centres, shifts)
+    x, y = centres[:, 0], centres[:, 1]
+    return np.hypot(a * x - b * y + tx - shifts[:, 0], b * x + a * y + ty - shifts[:, 1])
+
+
+def high_pass(image, sigma):
+    """The logarithm of an image less its blur: a gain that changes slowly over the image
+    (vignetting, a frame's exposure) leaves nothing."""
+    logarithm = np.log(np.asarray(image, np.float64) + 8.0)
+    return logarithm - ndimage.gaussian_filter(logarithm, sigma)
+
+
+def step_share(errors, usable):
+    """(share, pairs): of the pairs of row or column neighbours of a grid, both usable, the
+    share whose errors differ by more than STEP_M."""
+    steps = pairs = 0
+    for a, b, ua, ub in ((errors[:, 1:], errors[:, :-1], usable[:, 1:], usable[:, :-1]),
+                         (errors[1:, :], errors[:-1, :], usable[1:, :], usable[:-1, :])):
+        both = ua & ub
+        pairs += int(both.sum())
+        steps += int((np.abs(a - b)[both] > STEP_M).sum())
+    return (steps / pairs if pairs else math.inf), pairs
+
+
 def undo_similarity(image, valid, centres, shifts):
     """The image resampled so that content found shifted by shifts[k] (x, y) at centres[k]
     (x, y) comes back to its place, under the similarity of those shifts."""
@@ -365,6 +420,41 @@ def refined_focal(log_path, calibrated):
         return None
 
 
+CAMERA_K1 = re.compile(r"\] Camera .*\bk1 ([-+\d.eE]+)")
+
+
+def refined_k1(log_path):
+    """The lens's k1 from the run's last word on its camera that names it, or None."""
+    with open(log_path, errors="replace") as f:
+        found = [m.group(1) for m in map(CAMERA_K1.search, f) if m]
+    try:
+        return float(found[-1]) if found else None
+    except ValueError:
+        return None
+
+
+def dsm_cell_errors(dsm, origin, height, truth, east_range, north_range, open_ground, k):
+    """DSM - truth on the DSM's own cells over the box of east_range and north_range, and
+    which cells have a height over open ground (open_ground: the truth raster's every k-th
+    cell), as grids of rows (north to south) and columns."""
+    scale = TILE / DSM_TILE  # Mercator pixels per DSM cell
+    x0, y0 = mercator_pixels(*enu_to_geodetic(origin, np.array(east_range[0]),
+                                              np.array(north_range[1]), 0.0)[:2], dsm.zoom)
+    x1, y1 = mercator_pixels(*enu_to_geodetic(origin, np.array(east_range[1]),
+                                              np.array(north_range[0]), 0.0)[:2], dsm.zoom)
+    gx, gy = np.meshgrid(np.arange(math.floor(x0 / scale), math.ceil(x1 / scale)) * scale + scale / 2,
+                         np.arange(math.floor(y0 / scale), math.ceil(y1 / scale)) * scale + scale / 2)
+    heights = dsm.sample(gx, gy, scale)[..., 0]
+    east, north = enu_of_mercator_pixels(origin, gx, gy, dsm.zoom)
+    texel = truth["texel"]
+    c = np.clip(((east - truth["east_min"]) / texel).astype(int), 0, height.shape[1] - 1)
+    r = np.clip(((truth["north_max"] - north) / texel).astype(int), 0, height.shape[0] - 1)
+    up = height[r, c].astype(np.float64)
+    h = enu_to_geodetic(origin, east, north, up)[2]
+    usable = np.isfinite(heights) & (heights > NO_HEIGHT) & open_ground[r // k, c // k]
+    return np.where(usable, heights - h, 0.0), usable
+
+
 def gradient(image):
     gy, gx = np.gradient(image)
     return np.hypot(gx, gy)
@@ -436,6 +526,15 @@ def evaluate(args):
     result["dsm_open_median_error_gsd"] = (float(np.median(error[open_measured]) / dsm_gsd)
                                            if open_measured.any() else math.inf)
     result["dsm_p90_error_m"] = float(np.percentile(error[measured], 90)) if measured.any() else math.inf
+    if open_measured.any():
+        signed = (heights - h)[open_measured]
+        offset = float(np.median(signed))
+        result["dsm_height_offset_m"] = offset
+        result["dsm_open_median_error_offset_gsd"] = float(np.median(np.abs(signed - offset)) /
+                                                           dsm_gsd)
+    cell_errors, cell_usable = dsm_cell_errors(dsm, o, height, truth, (min(fe), max(fe)),
+                                               (min(fn), max(fn)), away, k)
+    result["dsm_step_share"], result["dsm_step_pairs"] = step_share(cell_errors, cell_usable)
 
     # The DOM against the truth on the DOM's own pixels: the truth averaged over each DOM
     # pixel, both smoothed alike (0.7 pixel) so resampling noise does not count.
@@ -474,11 +573,21 @@ def evaluate(args):
     if len(shifts) >= 3:
         moved, moved_valid = undo_similarity(np.where(g_valid, g_dom, g_truth), g_valid,
                                              np.array(centres), np.array(shifts))
-        moved_s = ndimage.gaussian_filter(np.where(moved_valid, moved, g_truth), 0.7)
+        moved_filled = np.where(moved_valid, moved, g_truth)
+        moved_s = ndimage.gaussian_filter(moved_filled, 0.7)
         result["dom_correlation_registered"] = correlation(moved_s, g_truth_s, moved_valid,
                                                            away_from_walls)
+        # The truth that fills the gaps must not reach the compared pixels through the blur.
+        inside = ndimage.binary_erosion(moved_valid, iterations=int(3 * HIGH_PASS_PX))
+        result["dom_correlation_registered_highpass"] = correlation(
+            ndimage.gaussian_filter(high_pass(moved_filled, HIGH_PASS_PX), 0.7),
+            ndimage.gaussian_filter(high_pass(g_truth, HIGH_PASS_PX), 0.7), inside,
+            away_from_walls)
+        result["dom_local_shift_p95_px"] = float(
+            np.percentile(local_shifts(np.array(centres), np.array(shifts)), 95))
     else:
         result["dom_correlation_registered"] = 0.0
+        result["dom_correlation_registered_highpass"] = 0.0
 
     footprints = frame_footprints(truth)
     if footprints is not None:
@@ -500,6 +609,15 @@ def evaluate(args):
         if focal is not None and truth.get("camera"):
             result["focal_length_px"] = focal
             result["focal_length_error"] = abs(focal / truth["camera"]["fx"] - 1.0)
+        k1 = refined_k1(args.log) if os.path.exists(args.log) else None
+        if k1 is not None and truth.get("camera"):
+            result["k1"] = k1
+            result["k1_error"] = abs(k1 - truth["camera"].get("k1", 0.0))
+    poses = getattr(args, "poses", None)
+    if not poses and getattr(args, "log", None):
+        poses = pose_accuracy.find_pose_log(os.path.dirname(os.path.abspath(args.log)))
+    if poses and os.path.exists(poses):
+        result.update(pose_accuracy.pose_accuracy(poses, truth))
 
     with open(args.frames) as f:
         calibration = json.load(f)[0]["calibration"]
@@ -527,6 +645,8 @@ def main():
     parser.add_argument("--dom", required=True)
     parser.add_argument("--dsm", required=True)
     parser.add_argument("--log", help="the run's log.txt, for its depth maps")
+    parser.add_argument("--poses", help="the front end's poses.jsonl (default: below the log's "
+                        "folder)")
     parser.add_argument("--sample", type=float, default=0.3, help="metres between samples")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--tolerances", default="",

@@ -86,9 +86,11 @@ def make_truth(folder, frames, camera=None):
 
 
 def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0, hole=None,
-                   broken=None):
+                   broken=None, slab=None, lit=False):
     """Products of the truth; `hole` (east0, east1, north0, north1) is left out of both, the
-    DOM shows other ground in `broken` (a mosaic's local fault)."""
+    DOM shows other ground in `broken` (a mosaic's local fault), the DSM is 3 m high in `slab`
+    (a frame's misplaced depth map), and a `lit` DOM is darker away from its middle and
+    brighter east of it (vignetting and an exposure step)."""
     other = np.random.default_rng(11).integers(0, 255, ortho.shape).astype(np.uint8)
     other = ndimage.uniform_filter(other, 7)
     rows, cols = height.shape
@@ -121,11 +123,19 @@ def write_products(folder, height, ortho, truth, dom_shift=0, dsm_offset=0.0, ho
                         inside = ((east > broken[0]) & (east < broken[1]) & (north > broken[2]) &
                                   (north < broken[3]))
                         grey = np.where(inside, other[r, c], grey)
+                    if lit:
+                        gain = (1.0 - 0.35 * (east ** 2 + north ** 2) / 300.0) * \
+                            np.where(east > 0, 1.6, 1.0)
+                        grey = np.clip(grey * gain, 0, 255)
                     rgba = np.dstack([grey, grey, grey, np.where(ok, 255, 0)]).astype(np.uint8)
                     image = Image.fromarray(rgba, "RGBA")
                     fmt = "PNG"
                 else:
-                    heights = np.where(ok, height[r, c] + ORIGIN[2] + dsm_offset, -1e9)
+                    heights = height[r, c] + ORIGIN[2] + dsm_offset
+                    if slab:
+                        heights = heights + np.where((east > slab[0]) & (east < slab[1]) &
+                                                     (north > slab[2]) & (north < slab[3]), 3.0, 0.0)
+                    heights = np.where(ok, heights, -1e9)
                     image = Image.fromarray(heights.astype(np.float32), mode="F")
                     fmt = "TIFF"
                 buf = io.BytesIO()
@@ -187,7 +197,8 @@ def main():
         broken = (-10.0, -2.0, 5.0, 15.0)
         cases = {"perfect": {}, "shifted": {"dom_shift": 3}, "raised": {"dsm_offset": 1.0},
                  "holed": {"hole": (-5.0, 5.0, -5.0, 5.0)}, "broken": {"broken": broken},
-                 "shifted_broken": {"dom_shift": 3, "broken": broken}}
+                 "shifted_broken": {"dom_shift": 3, "broken": broken},
+                 "slab": {"slab": (-20.0, -10.0, -20.0, 20.0)}, "lit": {"lit": True}}
         results = {}
         for name, options in cases.items():
             folder = os.path.join(tmp, name)
@@ -211,6 +222,20 @@ def main():
         assert abs(shifted_broken["dom_correlation_registered"] -
                    broken["dom_correlation"]) < 0.005, shifted_broken
         assert abs(raised["dsm_open_median_error_gsd"] * raised["dsm_gsd_m"] - 1.0) < 0.05, raised
+        # The block's height offset is taken out; a slab of one frame's DSM makes steps along
+        # its border (40 m of it on 0.5 m cells of about 8000 open pairs), the smooth truth none.
+        assert raised["dsm_open_median_error_offset_gsd"] < 0.05, raised
+        assert abs(raised["dsm_height_offset_m"] - 1.0) < 0.01, raised
+        slab = results["slab"]
+        assert perfect["dsm_step_share"] == 0 == raised["dsm_step_share"], (perfect, raised)
+        assert 0.005 < slab["dsm_step_share"] < 0.05, slab
+        # Vignetting and an exposure step dim the plain correlation, not the high-passed one;
+        # a shift the similarity explains leaves no local shift, a broken patch does.
+        lit = results["lit"]
+        assert perfect["dom_correlation_registered_highpass"] > 0.95, perfect
+        assert lit["dom_correlation_registered"] < 0.9 < lit["dom_correlation_registered_highpass"], lit
+        assert perfect["dom_local_shift_p95_px"] < 0.3 and shifted["dom_local_shift_p95_px"] < 0.3
+        assert broken["dom_local_shift_p95_px"] > 2.0, broken
         # The ground two frames saw, and the share of it the products hold.
         assert abs(perfect["seen_by_two_m2"] - 350) < 10, perfect
         assert perfect["dom_coverage_2views"] > 0.99 and perfect["dsm_coverage_2views"] > 0.99

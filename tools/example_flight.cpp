@@ -19,8 +19,18 @@ namespace {
 json angles(const cv::Vec3d& a) { return {{"pitch", a[0]}, {"yaw", a[1]}, {"roll", a[2]}}; }
 
 json cameraDocument(const PinholeCamera& c) {
-  return {{"width", c.width}, {"height", c.height}, {"fx", c.fx},
-          {"fy", c.fy},       {"cx", c.cx},         {"cy", c.cy}};
+  return {{"width", c.width}, {"height", c.height}, {"fx", c.fx}, {"fy", c.fy},
+          {"cx", c.cx},       {"cy", c.cy},         {"k1", c.k1}, {"k2", c.k2}};
+}
+
+// The GPS error the recorded positions carry, as the flight was made to have it.
+json gpsErrorModel(const FlightOptions& o) {
+  return {{"lag_s", o.gps_lag},
+          {"lag_m", o.gps_lag * cruiseSpeed(o)},
+          {"side_offset_m", o.gps_side_offset},
+          {"drift_m", o.gps_drift},
+          {"drift_correlation", o.gps_drift_correlation},
+          {"white_m", o.gps_noise}};
 }
 
 // The ground a frame sees, as east-north points around its image border: where the border's
@@ -29,8 +39,7 @@ json footprint(const SyntheticScene& scene, const PinholeCamera& cam, const Came
   constexpr int kPerSide = 8;
   json points = json::array();
   for (const cv::Point2d& b : imageBorder(cam, kPerSide)) {
-    const cv::Vec3d d =
-        p.enu_from_camera * cv::Vec3d((b.x - cam.cx) / cam.fx, (b.y - cam.cy) / cam.fy, 1.0);
+    const cv::Vec3d d = p.enu_from_camera * rayThrough(cam, b.x, b.y);
     SurfaceHit hit;
     cv::Vec3d ground;
     if (scene.intersect(p.position, d, &hit)) {
@@ -62,38 +71,41 @@ json truthFrame(const SyntheticScene& scene, const FlightPlan& plan, const Plann
           {"body_pitch", f.body_attitude[1]},
           {"body_roll", f.body_attitude[2]},
           {"in_turn", f.in_turn},
+          {"gps_error", {f.gps_error[0], f.gps_error[1], f.gps_error[2]}},
+          {"exposure", f.exposure},
           {"footprint", footprint(scene, plan.options.camera, p)}};
 }
 
 json frameDocument(const FlightPlan& plan, const PlannedFrame& f, const fs::path& image) {
   const FlightOptions& o = plan.options;
   const PinholeCamera camera = recordedCamera(o);
-  const double position_sigma = std::max(o.gps_noise, 0.02);
+  const cv::Vec3d spread = gpsErrorSpread(o);
   const double angle_sigma = std::max(o.attitude_noise, 0.1);
-  return {
-      {"uri", image.string()},
-      {"timestamp", f.timestamp},
-      {"gps",
-       {{"longitude", f.recorded_geodetic[1]},
-        {"latitude", f.recorded_geodetic[0]},
-        {"altitude", f.recorded_geodetic[2]}}},
-      {"rtk_std",
-       {{"longitude", position_sigma}, {"latitude", position_sigma}, {"altitude", position_sigma}}},
-      {"relative_altitude", f.relative_altitude},
-      {"attitude", angles(f.recorded_attitude)},
-      {"attitide_std", angles({angle_sigma, angle_sigma, angle_sigma})},
-      {"calibration",
-       {{"width", camera.width},
-        {"height", camera.height},
-        {"fx", camera.fx},
-        {"fy", camera.fy},
-        {"cx", camera.cx},
-        {"cy", camera.cy},
-        {"k1", 0.0},
-        {"k2", 0.0},
-        {"p1", 0.0},
-        {"p2", 0.0},
-        {"k3", 0.0}}}};
+  return {{"uri", image.string()},
+          {"timestamp", f.timestamp},
+          {"gps",
+           {{"longitude", f.recorded_geodetic[1]},
+            {"latitude", f.recorded_geodetic[0]},
+            {"altitude", f.recorded_geodetic[2]}}},
+          {"rtk_std",
+           {{"longitude", std::max(spread[0], 0.02)},
+            {"latitude", std::max(spread[1], 0.02)},
+            {"altitude", std::max(spread[2], 0.02)}}},
+          {"relative_altitude", f.relative_altitude},
+          {"attitude", angles(f.recorded_attitude)},
+          {"attitide_std", angles({angle_sigma, angle_sigma, angle_sigma})},
+          {"calibration",
+           {{"width", camera.width},
+            {"height", camera.height},
+            {"fx", camera.fx},
+            {"fy", camera.fy},
+            {"cx", camera.cx},
+            {"cy", camera.cy},
+            {"k1", camera.k1},
+            {"k2", camera.k2},
+            {"p1", 0.0},
+            {"p2", 0.0},
+            {"k3", 0.0}}}};
 }
 
 void writeJson(const fs::path& path, const json& doc) {
@@ -112,6 +124,7 @@ ExampleFlight makeExampleFlight(const ExampleFlightOptions& options) {
   scene.marker_radius = options.marker_radius;
   scene.seed = options.scene_seed;
   scene.furrowed_fields = options.furrowed_fields;
+  scene.field_texture = options.field_texture;
   flight.plan.scene = scene;
   flight.scene = std::make_shared<const SyntheticScene>(scene);
   return flight;
@@ -145,9 +158,32 @@ ExampleFlightOptions fixedWingFlight(bool exact, int width) {
   return o;
 }
 
+ExampleFlightOptions realFlight(bool exact, int width) {
+  ExampleFlightOptions o = fixedWingFlight(exact, width);
+  FlightOptions& f = o.flight;
+  f.strips = 4;
+  f.frames_per_strip = 14;  // 4 x 14 + 3 x 2 = 62 frames
+  f.camera.k1 = -0.03;
+  f.camera.k2 = 0.01;
+  f.distortion_stated = exact;
+  f.vignetting = 0.35;
+  f.exposure_spread = 0.1;
+  if (!exact) {
+    f.gps_noise = 0.3;
+    f.gps_lag = 2.0 / cruiseSpeed(f);  // 2 m back along the track
+    f.gps_side_offset = 1.4;
+    f.gps_drift = 1.5;
+    f.gps_drift_correlation = 0.7;
+  }
+  o.field_texture = 0.6;
+  return o;
+}
+
 RenderedView renderFrame(const ExampleFlight& flight, size_t index) {
-  return renderView(*flight.scene, flight.plan.options.camera,
-                    flight.plan.frames.at(index).placement);
+  const PlannedFrame& frame = flight.plan.frames.at(index);
+  RenderedView view = renderView(*flight.scene, flight.plan.options.camera, frame.placement);
+  exposeImage(&view.image, frame.exposure, flight.plan.options.vignetting);
+  return view;
 }
 
 namespace {
@@ -207,6 +243,9 @@ WrittenFlight writeFlight(const ExampleFlight& flight, const fs::path& folder, i
        {"markers", markers},
        {"camera", cameraDocument(o.camera)},
        {"recorded_camera", cameraDocument(recordedCamera(o))},
+       {"gps_error_model", gpsErrorModel(o)},
+       {"vignetting", o.vignetting},
+       {"exposure_spread", o.exposure_spread},
        {"frames", truth_frames}});
   return written;
 }

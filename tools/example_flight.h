@@ -11,7 +11,8 @@
 #include <vector>
 
 // The synthetic example survey: a scene, a flight over it, its frames rendered as JPEG
-// files with a frame-list file, and the ground truth (height map, orthophoto, markers).
+// files with a frame-list file, and the ground truth (height map, orthophoto, markers, the
+// true camera and the GPS error the frame list was given).
 namespace flight {
 
 struct ExampleFlightOptions {
@@ -21,6 +22,7 @@ struct ExampleFlightOptions {
   unsigned scene_seed = 7;
   int jpeg_quality = 95;
   bool furrowed_fields = false;  // the scene's farmland (SceneOptions::furrowed_fields)
+  double field_texture = 1.0;    // SceneOptions::field_texture
 };
 
 // A real fixed-wing survey's conditions, rendered: about 40 frames of `width` x 3/4 width
@@ -30,6 +32,15 @@ struct ExampleFlightOptions {
 // heading, GPS and attitude noise and a focal length 6% short; `exact` records the true
 // positions, attitudes and calibration of the same flight.
 ExampleFlightOptions fixedWingFlight(bool exact, int width = 1000);
+
+// The fixed-wing survey as hard as a real one: 62 frames in 4 strips, a lens with barrel
+// distortion (k1 -0.03, k2 0.01), images darker by 35% in the corners and with an exposure
+// of their own, fields of fainter texture. Unless `exact`, the frame list also states no
+// distortion, and its GPS fixes trail the exposures by 2 m along the track, sit 1.4 m right
+// of it and wander slowly (1.5 m on each axis, 0.7 of it kept from frame to frame) besides
+// 0.3 m of white scatter; `exact` records the true positions, attitudes and calibration,
+// distortion included.
+ExampleFlightOptions realFlight(bool exact, int width = 1000);
 
 struct ExampleFlight {
   FlightPlan plan;

@@ -18,8 +18,8 @@ const cv::Vec3d kMarginColour{96, 92, 176};
 }  // namespace
 
 Farmland::Farmland(double east_min, double east_max, double north_min, double north_max,
-                   unsigned seed)
-    : east_min_(east_min), north_min_(north_min) {
+                   unsigned seed, double texture)
+    : east_min_(east_min), north_min_(north_min), texture_(texture) {
   cols_ = std::max(1, static_cast<int>(std::ceil((east_max - east_min) / kFieldSize)));
   rows_ = std::max(1, static_cast<int>(std::ceil((north_max - north_min) / kFieldSize)));
   cv::RNG rng(seed * 131u + 17u);
@@ -91,8 +91,9 @@ cv::Vec3d Farmland::colourAt(double east, double north, double grain, double mot
   if (from_tramline < 0.0) from_tramline += f.tramline_spacing;
   const bool track = std::abs(from_tramline - 0.9) < 0.22 ||
                      std::abs(from_tramline - (f.tramline_spacing - 0.9)) < 0.22;
-  const double shade = 1.0 + f.contrast * furrow + 0.06 * (grain - 0.5) + 0.08 * (mottle - 0.5) +
-                       0.1 * (patch - 0.5) - (track ? 0.12 : 0.0);
+  const double shade = 1.0 + texture_ * f.contrast * furrow + texture_ * 0.06 * (grain - 0.5) +
+                       texture_ * 0.08 * (mottle - 0.5) + 0.1 * (patch - 0.5) -
+                       (track ? 0.12 : 0.0);
   return f.colour * shade;
 }
 

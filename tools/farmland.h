@@ -19,8 +19,10 @@ struct Tree {
 
 class Farmland {
  public:
-  // Fields over the given area, from the seed.
-  Farmland(double east_min, double east_max, double north_min, double north_max, unsigned seed);
+  // Fields over the given area, from the seed; `texture` scales the contrast of the furrows,
+  // the soil's crumbs and its clods (1: a ploughed field's; less: a crop's even cover).
+  Farmland(double east_min, double east_max, double north_min, double north_max, unsigned seed,
+           double texture = 1.0);
 
   // Colour (blue, green, red, before the relief's shading) of the field surface at a point;
   // `grain`, `mottle` and `patch` are smooth noise in 0..1 with periods of about 0.3, 4 and
@@ -42,6 +44,7 @@ class Farmland {
   const Field& fieldAt(double east, double north, double* margin) const;
 
   double east_min_, north_min_;
+  double texture_;
   int cols_ = 0, rows_ = 0;  // the grid of field centres, one jittered centre per cell
   std::vector<Field> fields_;
 };

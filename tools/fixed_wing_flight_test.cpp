@@ -226,5 +226,138 @@ TEST(FixedWingFlight, TruthRecordsEachFramesPoseAndTheGroundItSees) {
   }
 }
 
+// Mean and frame-to-frame correlation of a series.
+std::pair<double, double> meanAndLagCorrelation(const std::vector<double>& v) {
+  double mean = 0, var = 0, cov = 0;
+  for (double x : v) mean += x / v.size();
+  for (size_t i = 0; i < v.size(); ++i) {
+    var += (v[i] - mean) * (v[i] - mean);
+    if (i > 0) cov += (v[i] - mean) * (v[i - 1] - mean);
+  }
+  return {mean, cov / var};
+}
+
+TEST(RealFlight, GpsFixesTrailTheExposureSitAsideAndDriftSlowly) {
+  const FlightOptions o = realFlight(false).flight;
+  EXPECT_EQ(planFlight(o).frames.size(), 62u);
+  EXPECT_NEAR(o.gps_lag * cruiseSpeed(o), 2.0, 1e-9);
+  // Without the random parts the error is the lag back along the course and the offset to
+  // its right, whichever way the strip runs and around the turns.
+  FlightOptions steady = o;
+  steady.gps_noise = steady.gps_drift = 0.0;
+  for (const PlannedFrame& f : planFlight(steady).frames) {
+    const double c = f.course * M_PI / 180;
+    const cv::Vec3d ahead{std::sin(c), std::cos(c), 0}, right{std::cos(c), -std::sin(c), 0};
+    EXPECT_NEAR(f.gps_error.dot(ahead), -2.0, 1e-9);
+    EXPECT_NEAR(f.gps_error.dot(right), 1.4, 1e-9);
+    EXPECT_NEAR(f.gps_error[2], 0.0, 1e-12);
+    // The recorded position carries exactly that error.
+    const cv::Vec3d recorded =
+        ecefFromGeodetic(f.recorded_geodetic[0], f.recorded_geodetic[1], f.recorded_geodetic[2]);
+    const cv::Vec3d truth =
+        ecefFromGeodetic(f.true_geodetic[0], f.true_geodetic[1], f.true_geodetic[2]);
+    EXPECT_NEAR(cv::norm(recorded - truth), cv::norm(f.gps_error), 1e-3);
+  }
+  // The drift alone, over a long strip: its spread and its memory from frame to frame.
+  FlightOptions drifting = o;
+  drifting.gps_noise = drifting.gps_lag = drifting.gps_side_offset = 0.0;
+  drifting.strips = 1;
+  drifting.frames_per_strip = 3000;
+  std::vector<double> up, east;
+  for (const PlannedFrame& f : planFlight(drifting).frames) {
+    east.push_back(f.gps_error[0]);
+    up.push_back(f.gps_error[2]);
+  }
+  for (const std::vector<double>* axis : {&east, &up}) {
+    const auto [mean, correlation] = meanAndLagCorrelation(*axis);
+    double spread = 0;
+    for (double x : *axis) spread += (x - mean) * (x - mean) / axis->size();
+    EXPECT_NEAR(std::sqrt(spread), 1.5, 0.2);
+    EXPECT_NEAR(correlation, 0.7, 0.05);
+  }
+  // The stated sigmas are the error's spread: the lag shows along the north-south strips, the
+  // side offset across them.
+  const cv::Vec3d stated = gpsErrorSpread(o);
+  EXPECT_NEAR(stated[0], std::sqrt(0.09 + 2.25 + 1.96), 1e-9);
+  EXPECT_NEAR(stated[1], std::sqrt(0.09 + 2.25 + 4.0), 1e-9);
+  EXPECT_NEAR(stated[2], std::sqrt(0.09 + 2.25), 1e-9);
+  // The exact variant records the same flight's truth.
+  const FlightPlan exact = planFlight(realFlight(true).flight);
+  const FlightPlan noisy = planFlight(o);
+  ASSERT_EQ(exact.frames.size(), noisy.frames.size());
+  for (size_t i = 0; i < exact.frames.size(); ++i) {
+    EXPECT_EQ(exact.frames[i].recorded_geodetic, exact.frames[i].true_geodetic);
+    EXPECT_EQ(exact.frames[i].placement.position, noisy.frames[i].placement.position);
+    EXPECT_EQ(exact.frames[i].exposure, noisy.frames[i].exposure);
+  }
+  // A GPS error model without a fixed-wing survey, or a drift that never forgets, is refused.
+  FlightOptions bad = o;
+  bad.gps_drift_correlation = 1.0;
+  EXPECT_THROW(planFlight(bad), std::invalid_argument);
+  FlightOptions gimbal;
+  gimbal.gps_lag = 0.1;
+  EXPECT_THROW(planFlight(gimbal), std::invalid_argument);
+}
+
+TEST(RealFlight, TheLensBendsRaysTheFrameListMayNotSayAndTheLightFallsOffToTheCorners) {
+  const PinholeCamera lens = realFlight(false).flight.camera;
+  ASSERT_LT(lens.k1, 0.0);
+  // Barrel distortion: a corner pixel sees farther out than the pinhole would, and the ray
+  // through a pixel is imaged back at that pixel.
+  const cv::Vec3d corner = rayThrough(lens, 0.0, 0.0);
+  EXPECT_LT(corner[0], -lens.cx / lens.fx * 1.01);
+  for (const cv::Point2d& p : imageBorder(lens, 5)) {
+    const cv::Point2d back = pixelOf(lens, rayThrough(lens, p.x, p.y) * 3.0);
+    EXPECT_NEAR(back.x, p.x, 1e-6);
+    EXPECT_NEAR(back.y, p.y, 1e-6);
+  }
+  EXPECT_EQ(rayThrough(lens, lens.cx, lens.cy), cv::Vec3d(0, 0, 1));
+  PinholeCamera folding = lens;
+  folding.k1 = -1.0;
+  FlightOptions bad = realFlight(false).flight;
+  bad.camera = folding;
+  EXPECT_THROW(planFlight(bad), std::invalid_argument);
+
+  // A tiny frame of the same ground: every pixel's ray, bent by the lens, meets the surface
+  // at the depth the renderer gives; the light falls off to 65% in the corners.
+  vmtest::TempDir dir;
+  ExampleFlightOptions options = realFlight(false, 80);
+  options.texel = 0.5;
+  options.flight.strips = 2;
+  options.flight.frames_per_strip = 2;
+  options.flight.turn_frames = 1;
+  const ExampleFlight flight = makeExampleFlight(options);
+  const PinholeCamera& cam = flight.plan.options.camera;
+  const CameraPlacement& p = flight.plan.frames[0].placement;
+  const RenderedView view = renderFrame(flight, 0);
+  for (int r = 0; r < cam.height; r += 3) {
+    for (int c = 0; c < cam.width; c += 3) {
+      const cv::Vec3d x =
+          p.position + p.enu_from_camera * (rayThrough(cam, c, r) * view.depth.at<float>(r, c));
+      EXPECT_LT(std::abs(x[2] - flight.scene->surfaceHeight(x[0], x[1])), 0.05) << r << " " << c;
+    }
+  }
+  cv::Mat grey(cam.height, cam.width, CV_8UC3, cv::Scalar::all(200));
+  exposeImage(&grey, 1.1, 0.35);
+  EXPECT_NEAR(grey.at<cv::Vec3b>(0, 0)[1], 200 * 1.1 * 0.65, 1.0);
+  EXPECT_NEAR(grey.at<cv::Vec3b>(cam.height / 2, cam.width / 2)[1], 200 * 1.1, 1.0);
+
+  // The frame list states no distortion and the error's spread as its sigmas; the truth
+  // holds the lens, the GPS error and each frame's exposure.
+  const WrittenFlight written = writeExampleFlight(flight, dir.path());
+  std::ifstream list(written.frame_list), truth_in(written.truth_folder / "truth.json");
+  const nlohmann::json frames = nlohmann::json::parse(list),
+                       truth = nlohmann::json::parse(truth_in);
+  EXPECT_EQ(frames[0]["calibration"]["k1"].get<double>(), 0.0);
+  EXPECT_NEAR(frames[0]["rtk_std"]["latitude"].get<double>(),
+              gpsErrorSpread(flight.plan.options)[1], 1e-12);
+  EXPECT_EQ(truth["camera"]["k1"].get<double>(), -0.03);
+  EXPECT_EQ(truth["camera"]["k2"].get<double>(), 0.01);
+  EXPECT_NEAR(truth["gps_error_model"]["lag_m"].get<double>(), 2.0, 1e-9);
+  EXPECT_EQ(truth["frames"][1]["exposure"].get<double>(), flight.plan.frames[1].exposure);
+  EXPECT_EQ(truth["frames"][1]["gps_error"][2].get<double>(), flight.plan.frames[1].gps_error[2]);
+  EXPECT_EQ(recordedCamera(realFlight(true, 80).flight).k1, -0.03);
+}
+
 }  // namespace
 }  // namespace flight

@@ -33,6 +33,7 @@ PinholeCamera recordedCamera(const FlightOptions& options) {
   PinholeCamera camera = options.camera;
   camera.fx *= 1.0 + options.focal_error;
   camera.fy *= 1.0 + options.focal_error;
+  if (!options.distortion_stated) camera.k1 = camera.k2 = 0.0;
   return camera;
 }
 
@@ -58,6 +59,30 @@ Spacing spacingOf(const FlightOptions& o, const PinholeCamera& cam) {
   return {(1.0 - o.forward_overlap) * cam.height * o.height / cam.fy,
           (1.0 - o.side_overlap) * cam.width * o.height / cam.fx};
 }
+
+// A slowly wandering offset on each axis: a first-order autoregressive walk that starts
+// from its own spread, so every frame's offset has the same spread.
+class Drift {
+ public:
+  Drift(double spread, double correlation, unsigned seed)
+      : spread_(spread), keep_(correlation), rng_(seed) {
+    if (spread_ > 0.0)
+      for (int k = 0; k < 3; ++k) value_[k] = rng_.gaussian(spread_);
+  }
+  cv::Vec3d next() {
+    const cv::Vec3d now = value_;
+    if (spread_ > 0.0) {
+      for (int k = 0; k < 3; ++k)
+        value_[k] = keep_ * value_[k] + std::sqrt(1.0 - keep_ * keep_) * rng_.gaussian(spread_);
+    }
+    return now;
+  }
+
+ private:
+  double spread_, keep_;
+  cv::RNG rng_;
+  cv::Vec3d value_;
+};
 
 double wrapDegrees(double a) {
   a = std::fmod(a + 180.0, 360.0);
@@ -151,6 +176,8 @@ void planFixedWing(FlightPlan* plan, const Spacing& sp) {
   // describe the same flight.
   cv::RNG recorder(o.seed * 2654435761u + 1u);
   Wobble roll(o.body_wobble, rng), pitch(o.body_wobble, rng);
+  Drift drift(o.gps_drift, o.gps_drift_correlation, o.seed * 2246822519u + 3u);
+  const double lag = o.gps_lag * sp.along / o.frame_interval;  // metres back along the track
   for (const TrackPoint& t : fixedWingTrack(o, sp)) {
     PlannedFrame f;
     f.timestamp = o.start_time + t.distance / sp.along * o.frame_interval;
@@ -175,10 +202,13 @@ void planFixedWing(FlightPlan* plan, const Spacing& sp) {
     const cv::Matx33d camera =
         local_from_scene * enuFromBodyCamera(heading, f.body_attitude[1], f.body_attitude[2]);
     f.true_attitude = gimbalAngles(camera);
-    const cv::Vec3d noisy{enu[0] + recorder.gaussian(o.gps_noise),
-                          enu[1] + recorder.gaussian(o.gps_noise),
-                          up + recorder.gaussian(o.gps_noise)};
-    f.recorded_geodetic = o.gps_noise > 0.0 ? geodeticFromEnu(o, noisy) : f.true_geodetic;
+    const cv::Vec3d white{recorder.gaussian(o.gps_noise), recorder.gaussian(o.gps_noise),
+                          recorder.gaussian(o.gps_noise)};
+    const double c = t.course * kDeg;
+    const cv::Vec3d ahead{std::sin(c), std::cos(c), 0.0}, right{std::cos(c), -std::sin(c), 0.0};
+    f.gps_error = white - lag * ahead + o.gps_side_offset * right + drift.next();
+    f.recorded_geodetic =
+        f.gps_error == cv::Vec3d() ? f.true_geodetic : geodeticFromEnu(o, enu + f.gps_error);
     // The course for the heading turns the whole camera about the vertical; the sensor's
     // noise turns it a little about each axis (angle noise near nadir would hardly tilt it
     // sideways, where the yaw and the roll turn the same axis).
@@ -206,8 +236,7 @@ SceneOptions fixedWingArea(const FlightPlan& plan) {
   for (const PlannedFrame& f : plan.frames) {
     const cv::Vec3d& o = f.placement.position;
     for (const cv::Point2d& p : imageBorder(cam, 4)) {
-      const cv::Vec3d d = f.placement.enu_from_camera *
-                          cv::Vec3d((p.x - cam.cx) / cam.fx, (p.y - cam.cy) / cam.fy, 1.0);
+      const cv::Vec3d d = f.placement.enu_from_camera * rayThrough(cam, p.x, p.y);
       cv::Vec2d ground{o[0], o[1]};
       const cv::Vec2d flat{d[0], d[1]};
       const double flat_length = cv::norm(flat);
@@ -228,6 +257,27 @@ SceneOptions fixedWingArea(const FlightPlan& plan) {
   return area;
 }
 
+// Each frame's exposure gain, drawn apart from the flight, so that the light changes
+// nothing else of a seed's flight.
+void drawExposures(FlightPlan* plan) {
+  const double spread = plan->options.exposure_spread;
+  if (spread == 0.0) return;
+  cv::RNG light(plan->options.seed * 40503u + 7u);
+  for (PlannedFrame& f : plan->frames) f.exposure = std::exp(light.gaussian(spread));
+}
+
+// True when the lens images every ray of the image once: the distorted radius keeps rising
+// out to the image's corners.
+bool lensImagesOnce(const PinholeCamera& camera) {
+  const double x = camera.width / camera.fx, y = camera.height / camera.fy;
+  const double corner2 = (x * x + y * y) / 4.0 * 1.5;  // with a margin past the corner
+  for (int i = 0; i <= 100; ++i) {
+    const double r2 = corner2 * i / 100.0;
+    if (!(1.0 + r2 * (3.0 * camera.k1 + 5.0 * r2 * camera.k2) > 0.0)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 FlightPlan planFlight(const FlightOptions& options) {
@@ -240,6 +290,17 @@ FlightPlan planFlight(const FlightOptions& options) {
       !(std::abs(options.crab_angle) <= 45.0)) {
     throw std::invalid_argument("invalid flight options");
   }
+  if (!(options.gps_drift >= 0.0) || !(options.gps_drift_correlation >= 0.0) ||
+      !(options.gps_drift_correlation < 1.0) || !std::isfinite(options.gps_lag) ||
+      !std::isfinite(options.gps_side_offset) || !(options.vignetting >= 0.0) ||
+      !(options.vignetting < 1.0) || !(options.exposure_spread >= 0.0) ||
+      !(options.exposure_spread <= 1.0) || !lensImagesOnce(options.camera)) {
+    throw std::invalid_argument("invalid GPS, lens or light options");
+  }
+  if (!isFixedWing(options) &&
+      (options.gps_lag != 0.0 || options.gps_side_offset != 0.0 || options.gps_drift != 0.0)) {
+    throw std::invalid_argument("the GPS's lag, side offset and drift need a fixed-wing survey");
+  }
   FlightPlan plan;
   plan.options = options;
   plan.options.camera.cx = (options.camera.width - 1) / 2.0;
@@ -249,6 +310,7 @@ FlightPlan planFlight(const FlightOptions& options) {
   if (isFixedWing(options)) {
     planFixedWing(&plan, sp);
     plan.scene = fixedWingArea(plan);
+    drawExposures(&plan);
     return plan;
   }
   cv::RNG rng(options.seed);
@@ -295,7 +357,20 @@ FlightPlan planFlight(const FlightOptions& options) {
   plan.scene.east_max = std::ceil(east_hi + half);
   plan.scene.north_min = std::floor(north_lo - half);
   plan.scene.north_max = std::ceil(north_hi + half);
+  drawExposures(&plan);
   return plan;
+}
+
+double cruiseSpeed(const FlightOptions& options) {
+  return spacingOf(options, options.camera).along / options.frame_interval;
+}
+
+cv::Vec3d gpsErrorSpread(const FlightOptions& o) {
+  // Along north-south strips the lag lies north or south and the side offset east or west.
+  const double lag = o.gps_lag * cruiseSpeed(o);
+  const double random = o.gps_noise * o.gps_noise + o.gps_drift * o.gps_drift;
+  return {std::sqrt(random + o.gps_side_offset * o.gps_side_offset), std::sqrt(random + lag * lag),
+          std::sqrt(random)};
 }
 
 }  // namespace flight

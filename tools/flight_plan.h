@@ -35,6 +35,18 @@ struct FlightOptions {
   double crab_angle = 0.0;         // degrees the nose is turned from the course into the wind
   bool course_as_heading = false;  // the frame list's yaw is the course, not the heading
   int turn_frames = 0;             // frames taken in each banked turn between strips
+  // A receiver's GPS error beyond gps_noise's white scatter (fixed-wing survey only): the fix
+  // trails the exposure, sits to one side of the track and wanders slowly.
+  double gps_lag = 0.0;                // seconds the fix is late: it lies back along the track
+  double gps_side_offset = 0.0;        // metres the fix lies right of the course (flips with it)
+  double gps_drift = 0.0;              // metres: spread of the wandering offset on each axis
+  double gps_drift_correlation = 0.0;  // share of a frame's wander the next one keeps, [0, 1)
+  // The lens and the light: the true lens's distortion is camera.k1, camera.k2; unless
+  // distortion_stated, the frame list gives none. Each frame's image is scaled by its own
+  // exposure (spread exposure_spread in log units) and darkened toward the corners.
+  bool distortion_stated = true;
+  double vignetting = 0.0;                      // share of the light the image corners lose, [0, 1)
+  double exposure_spread = 0.0;                 // spread of ln(gain) between frames
   double latitude = 30.52, longitude = 114.36;  // take-off point
   double ground_altitude = 35.0;                // take-off ground above the ellipsoid
   double start_time = 1701532800.0;             // seconds; frames follow every frame_interval
@@ -54,6 +66,8 @@ struct PlannedFrame {
   double course = 0.0;      // degrees clockwise from north of the track over ground
   cv::Vec3d body_attitude;  // true heading, pitch (nose up), roll (right wing down), degrees
   bool in_turn = false;     // taken in a turn between strips
+  cv::Vec3d gps_error;      // recorded minus true position: east, north, up metres
+  double exposure = 1.0;    // gain of the frame's image
 };
 
 struct FlightPlan {
@@ -68,8 +82,16 @@ FlightPlan planFlight(const FlightOptions& options);
 bool isFixedWing(const FlightOptions& options);
 
 // The camera as the frame list records it: the true one with the focal length off by
-// `focal_error` (the images are rendered with the true camera).
+// `focal_error`, without distortion unless `distortion_stated` (the images are rendered with
+// the true camera).
 PinholeCamera recordedCamera(const FlightOptions& options);
+
+// Metres per second along a fixed-wing survey's strips.
+double cruiseSpeed(const FlightOptions& options);
+
+// The spread (east, north, up metres) of the recorded positions about the true ones that the
+// options' GPS error gives: what an honest receiver states as its sigmas.
+cv::Vec3d gpsErrorSpread(const FlightOptions& options);
 
 // Placement of a camera in the scene for a geodetic position and gimbal angles.
 CameraPlacement placeCamera(const FlightOptions& options, const cv::Vec3d& geodetic,

@@ -1,6 +1,31 @@
 #include "perspective_renderer.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace flight {
+
+cv::Vec3d rayThrough(const PinholeCamera& camera, double u, double v) {
+  const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
+  const double rd = std::hypot(xd, yd);
+  if (rd == 0.0 || (camera.k1 == 0.0 && camera.k2 == 0.0)) return {xd, yd, 1.0};
+  // Newton's method on the radius: r (1 + k1 r^2 + k2 r^4) = rd, from r = rd.
+  double r = rd;
+  for (int i = 0; i < 8; ++i) {
+    const double r2 = r * r;
+    const double f = r * (1.0 + r2 * (camera.k1 + r2 * camera.k2)) - rd;
+    const double slope = 1.0 + r2 * (3.0 * camera.k1 + 5.0 * r2 * camera.k2);
+    r -= f / slope;
+  }
+  return {xd * r / rd, yd * r / rd, 1.0};
+}
+
+cv::Point2d pixelOf(const PinholeCamera& camera, const cv::Vec3d& p) {
+  const double x = p[0] / p[2], y = p[1] / p[2];
+  const double r2 = x * x + y * y;
+  const double radial = 1.0 + r2 * (camera.k1 + r2 * camera.k2);
+  return {camera.fx * x * radial + camera.cx, camera.fy * y * radial + camera.cy};
+}
 
 std::vector<cv::Point2d> imageBorder(const PinholeCamera& camera, int per_side) {
   const double right = camera.width - 1.0, bottom = camera.height - 1.0;
@@ -30,7 +55,7 @@ RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera
       float* depths = view.depth.ptr<float>(r);
       for (int c = 0; c < camera.width; ++c) {
         // The ray has unit length along the optical axis, so the ray parameter is the depth.
-        const cv::Vec3d ray((c - camera.cx) / camera.fx, (r - camera.cy) / camera.fy, 1.0);
+        const cv::Vec3d ray = rayThrough(camera, c, r);
         SurfaceHit hit;
         if (scene.intersect(placement.position, placement.enu_from_camera * ray, &hit)) {
           pixels[c] = hit.colour;
@@ -43,6 +68,22 @@ RenderedView renderView(const SyntheticScene& scene, const PinholeCamera& camera
     }
   });
   return view;
+}
+
+void exposeImage(cv::Mat* image, double gain, double vignetting) {
+  if (gain == 1.0 && vignetting == 0.0) return;
+  const double cx = (image->cols - 1) / 2.0, cy = (image->rows - 1) / 2.0;
+  const double corner2 = cx * cx + cy * cy;
+  cv::parallel_for_(cv::Range(0, image->rows), [&](const cv::Range& rows) {
+    for (int r = rows.start; r < rows.end; ++r) {
+      cv::Vec3b* pixels = image->ptr<cv::Vec3b>(r);
+      for (int c = 0; c < image->cols; ++c) {
+        const double d2 = ((c - cx) * (c - cx) + (r - cy) * (r - cy)) / std::max(corner2, 1.0);
+        const double light = gain * (1.0 - vignetting * d2);
+        for (int k = 0; k < 3; ++k) pixels[c][k] = cv::saturate_cast<uchar>(pixels[c][k] * light);
+      }
+    }
+  });
 }
 
 }  // namespace flight

@@ -41,6 +41,12 @@ uint64_t flightKey(const ExampleFlight& flight) {
   }
   h.add(s.seed);
   if (s.furrowed_fields) h.add(s.furrowed_fields);
+  if (s.field_texture != 1.0) h.add(s.field_texture);
+  // The lens's distortion shows in the probe below; the light does not.
+  const FlightOptions& o = flight.plan.options;
+  if (o.vignetting != 0.0) h.add(o.vignetting);
+  for (const PlannedFrame& f : flight.plan.frames)
+    if (f.exposure != 1.0) h.add(f.exposure);
   // A coarse render of the first frame stands for the renderer and the scene's code.
   if (!flight.plan.frames.empty()) {
     PinholeCamera probe = c;

@@ -104,7 +104,7 @@ SyntheticScene::SyntheticScene(const SceneOptions& options) : options_(options) 
   if (farmland) {
     farmland_ =
         std::make_shared<const Farmland>(options_.east_min, options_.east_max, options_.north_min,
-                                         options_.north_max, options_.seed);
+                                         options_.north_max, options_.seed, options_.field_texture);
     plantTrees();
   }
   for (const Building& b : buildings_) max_height_ = std::max(max_height_, b.roof);

@@ -25,6 +25,7 @@ struct SceneOptions {
   // Farmland instead of the hilly town: fields of fine, low-contrast furrows in
   // near-infrared colours, a few buildings, trees and the road.
   bool furrowed_fields = false;
+  double field_texture = 1.0;  // contrast of the fields' furrows and soil (Farmland's texture)
 };
 
 struct Building {
