@@ -560,12 +560,13 @@ bool PoseRefiner::settleCameras() {
         std::abs(change) > options_.focal_significance * sigma) {
       FW_LOG(fw::kLogInfo) << "Camera refined: focal length " << camera.refined[0] << " px, "
                            << 100.0 * change << "% from the calibration, told to " << 100.0 * sigma
-                           << "%.";
+                           << "%, k1 " << camera.refined[3] << ", k2 " << camera.refined[4] << '.';
       continue;
     }
     if (camera.refined[0] != calibrated) {
       FW_LOG(fw::kLogInfo) << "Camera kept at its calibrated focal length: the flight tells it to "
-                           << 100.0 * sigma << "% and moves it by " << 100.0 * change << "%.";
+                           << 100.0 * sigma << "% and moves it by " << 100.0 * change << "%; k1 "
+                           << camera.refined[3] << ", k2 " << camera.refined[4] << '.';
       camera.refined[0] = calibrated;
       reset = true;
     }
