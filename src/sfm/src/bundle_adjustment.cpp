@@ -27,25 +27,66 @@ constexpr double kMaxFocalChange = 0.3;    // share of the calibrated focal leng
 constexpr double kMaxDistortion = 1.0;     // |k1|, |k2| beyond this is a failed solve
 constexpr int kMinFramesForCamera = 3;     // fewer free frames cannot tell the camera apart
 constexpr double kCentreSigma = 0.005;     // share of the image diagonal
-constexpr double kDistortionSigma = 0.01;  // of k1 and k2
+constexpr double kDistortionSigma = 0.05;  // of k1 and k2
 constexpr double kLeastPixelSigma = 0.05;  // pixels of the features: the finest placement
 // Relative cost change that ends a solve. Each solve starts from the last one's solution with
 // one frame more: the steps that change the cost by less than this move the poses by
 // fractions of a millimetre and cost as much as the first ones (a fifth of the solver's time).
 constexpr double kFunctionTolerance = 1e-4;
 constexpr int kMaxIterations = 25;  // each step starts next to the last solution
+// The GPS lever is solved for only when the mean of the frames' directions of travel is
+// shorter than this share of one: strips flown both ways, or a turn.
+constexpr double kMostAlikeTracks = 0.7;
 
+// The recorded position: the fix against where the pose, the flight's GPS lever and the
+// frame's drift put it, in sigmas of the fix's white noise.
 struct PositionPrior {
-  PositionPrior(const Eigen::Vector3d& gps, const Eigen::Vector3d& sigma)
-      : gps(gps), sigma(sigma) {}
+  PositionPrior(const Eigen::Vector3d& gps, const Eigen::Vector3d& sigma,
+                const Eigen::Vector2d& track)
+      : gps(gps), sigma(sigma), track(track) {}
 
   template <typename T>
-  bool operator()(const T* pose, T* residual) const {
-    for (int i = 0; i < 3; ++i) residual[i] = (pose[3 + i] - T(gps[i])) / T(sigma[i]);
+  bool operator()(const T* pose, const T* lever, const T* drift, T* residual) const {
+    T fix[3];
+    BlockFrame::fixOf(pose + 3, lever, drift, track, fix);
+    for (int i = 0; i < 3; ++i) residual[i] = (fix[i] - T(gps[i])) / T(sigma[i]);
     return true;
   }
 
   Eigen::Vector3d gps, sigma;
+  Eigen::Vector2d track;
+};
+
+// The fixes' drift changes little from one frame to the next (`to` against `from`), and
+// stays within the stated sigmas (`from` null: the frame's drift against none).
+struct DriftPrior {
+  explicit DriftPrior(const Eigen::Vector3d& sigma) : sigma(sigma) {}
+
+  template <typename T>
+  bool operator()(const T* from, const T* to, T* residual) const {
+    for (int i = 0; i < 3; ++i) residual[i] = (to[i] - from[i]) / T(sigma[i]);
+    return true;
+  }
+  template <typename T>
+  bool operator()(const T* drift, T* residual) const {
+    for (int i = 0; i < 3; ++i) residual[i] = drift[i] / T(sigma[i]);
+    return true;
+  }
+
+  Eigen::Vector3d sigma;
+};
+
+struct LeverPrior {
+  explicit LeverPrior(double sigma) : sigma(sigma) {}
+
+  template <typename T>
+  bool operator()(const T* lever, T* residual) const {
+    residual[0] = lever[0] / T(sigma);
+    residual[1] = lever[1] / T(sigma);
+    return true;
+  }
+
+  double sigma;
 };
 
 // The recorded attitude: the turn between the pose and the prior, about the local east,
@@ -110,13 +151,19 @@ struct Snapshot {
   Snapshot(const RefinementBlock& block, const std::set<uint64_t>& free,
            const std::set<int>& tracks) {
     for (const auto& c : block.cameras) cameras.push_back(c.refined);
-    for (uint64_t id : free) poses[id] = block.frames.at(id).pose;
+    for (uint64_t id : free) {
+      poses[id] = block.frames.at(id).pose;
+      drifts[id] = block.frames.at(id).gps_drift;
+    }
+    lever = block.gps_lever;
     for (int t : tracks) points[t] = block.tracks.at(t).point;
   }
 
   void restore(RefinementBlock& block) const {
     for (size_t c = 0; c < block.cameras.size(); ++c) block.cameras[c].refined = cameras[c];
     for (const auto& [id, pose] : poses) block.frames.at(id).pose = pose;
+    for (const auto& [id, drift] : drifts) block.frames.at(id).gps_drift = drift;
+    block.gps_lever = lever;
     for (const auto& [t, point] : points) {
       const auto it = block.tracks.find(t);
       if (it != block.tracks.end()) it->second.point = point;
@@ -124,6 +171,8 @@ struct Snapshot {
   }
 
   std::map<uint64_t, std::array<double, 6>> poses;
+  std::map<uint64_t, std::array<double, 3>> drifts;
+  std::array<double, 2> lever;
   std::map<int, Eigen::Vector3d> points;
   std::vector<std::array<double, CameraIntrinsics::kRefined>> cameras;
 };
@@ -135,10 +184,13 @@ bool usable(const RefinementBlock& block, const Snapshot& before, const std::set
     if (std::abs(k[0] / before.cameras[c][0] - 1.0) > kMaxFocalChange) return false;
     if (std::abs(k[3]) > kMaxDistortion || std::abs(k[4]) > kMaxDistortion) return false;
   }
+  const auto finite = [](const auto& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
   for (const auto& [id, pose] : before.poses) {
-    const auto& p = block.frames.at(id).pose;
-    if (!std::all_of(p.begin(), p.end(), [](double v) { return std::isfinite(v); })) return false;
+    if (!finite(block.frames.at(id).pose) || !finite(block.frames.at(id).gps_drift)) return false;
   }
+  if (!finite(block.gps_lever)) return false;
   for (int t : tracks) {
     if (!block.tracks.at(t).point.allFinite()) return false;
   }
@@ -163,19 +215,28 @@ std::set<int> chooseTracks(const RefinementBlock& block, const std::set<uint64_t
   return tracks;
 }
 
+// Reprojection errors weigh less beyond their scale (Cauchy); a fix farther off than a few of
+// its sigmas pulls no harder than there (Huber): one wrong fix drags neither its neighbours
+// nor the GPS lever.
+constexpr int kPixelLoss = 0, kFixLoss = 1;
+
 using Term = std::pair<int, uint64_t>;  // (track, frame) of one reprojection term
 
 // One solve's problem and what was put into it.
 struct Adjustment {
-  // One robust loss per scale, shared by the terms (the problem deletes each once).
-  ceres::LossFunction* lossFor(double scale) {
-    ceres::LossFunction*& loss = losses[scale];
-    if (!loss) loss = new ceres::CauchyLoss(scale);
+  // One robust loss per kind and scale, shared by the terms (the problem deletes each once).
+  ceres::LossFunction* lossFor(double scale) { return lossFor(kPixelLoss, scale); }
+  ceres::LossFunction* lossFor(int kind, double scale) {
+    ceres::LossFunction*& loss = losses[{kind, scale}];
+    if (!loss) {
+      loss = kind == kPixelLoss ? static_cast<ceres::LossFunction*>(new ceres::CauchyLoss(scale))
+                                : new ceres::HuberLoss(scale);
+    }
     return loss;
   }
 
   ceres::Problem problem;
-  std::map<double, ceres::LossFunction*> losses;
+  std::map<std::pair<int, double>, ceres::LossFunction*> losses;
   std::set<int> cameras_used;
   std::vector<Term> terms;
   std::vector<int> cameras_free;
@@ -211,22 +272,63 @@ void addReprojections(Adjustment& adjustment, RefinementBlock& block,
   }
 }
 
-// The GPS position and, where recorded, the attitude of every free frame the problem holds.
-void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::set<uint64_t>& free) {
-  for (uint64_t id : free) {
-    BlockFrame& f = block.frames.at(id);
-    if (!adjustment.problem.HasParameterBlock(f.pose.data())) continue;
-    ++adjustment.free_in_problem;
-    adjustment.problem.AddResidualBlock(
-        new ceres::AutoDiffCostFunction<PositionPrior, 3, 6>(new PositionPrior(f.gps, f.gps_sigma)),
-        nullptr, f.pose.data());
+// The GPS position and, where recorded, the attitude of every free frame the problem holds;
+// the drift of each from the frame before it, and the flight's GPS lever. The fixes of the
+// placed frames that hold still count too: they tell the lever (strips flown both ways).
+void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::set<uint64_t>& free,
+                   const RefinementOptions& options) {
+  ceres::Problem& problem = adjustment.problem;
+  double* lever = block.gps_lever.data();
+  // The lever is one part of the fixes' error: their stated sigmas bound it as they bound all
+  // of it. It is told apart from the block's place only by frames flown in several directions.
+  double lever_sigma = options.gps_lever_sigma;
+  Eigen::Vector2d track_sum = Eigen::Vector2d::Zero();
+  int tracks = 0;
+  BlockFrame* before = nullptr;
+  for (auto& [id, f] : block.frames) {
+    BlockFrame* previous = before;
+    before = &f;
+    const bool is_free = free.count(id) > 0;
+    if (is_free && !problem.HasParameterBlock(f.pose.data())) continue;
+    if (!is_free && !(f.fixed && f.placed)) continue;
+    if (is_free) ++adjustment.free_in_problem;
+    if (is_free) lever_sigma = std::min(lever_sigma, f.stated_gps_sigma.head<2>().maxCoeff());
+    if (f.track.squaredNorm() > 0.0) track_sum += f.track, ++tracks;
+    problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 6, 2, 3>(
+                                 new PositionPrior(f.gps, f.gps_sigma, f.track)),
+                             adjustment.lossFor(kFixLoss, options.max_gps_sigmas), f.pose.data(),
+                             lever, f.gps_drift.data());
+    if (!is_free) {
+      problem.SetParameterBlockConstant(f.pose.data());
+      problem.SetParameterBlockConstant(f.gps_drift.data());
+      continue;
+    }
+    const Eigen::Vector3d step = options.gps_drift_share * f.gps_sigma;
+    problem.AddResidualBlock(
+        new ceres::AutoDiffCostFunction<DriftPrior, 3, 3>(new DriftPrior(f.driftSigma())), nullptr,
+        f.gps_drift.data());
+    if (previous) {
+      double* from = previous->gps_drift.data();
+      problem.AddResidualBlock(
+          new ceres::AutoDiffCostFunction<DriftPrior, 3, 3, 3>(new DriftPrior(step)), nullptr, from,
+          f.gps_drift.data());
+      if (!free.count(previous->id) || !problem.HasParameterBlock(previous->pose.data()))
+        problem.SetParameterBlockConstant(from);
+    }
     if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
-      adjustment.problem.AddResidualBlock(
-          new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
-              new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
-          new ceres::CauchyLoss(1.0), f.pose.data());
+      problem.AddResidualBlock(new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
+                                   new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
+                               new ceres::CauchyLoss(1.0), f.pose.data());
     }
   }
+  if (!problem.HasParameterBlock(lever)) return;
+  if (adjustment.free_in_problem == 0 || !(track_sum.norm() < kMostAlikeTracks * tracks)) {
+    problem.SetParameterBlockConstant(lever);
+    return;
+  }
+  problem.AddResidualBlock(
+      new ceres::AutoDiffCostFunction<LeverPrior, 2, 2>(new LeverPrior(lever_sigma)), nullptr,
+      lever);
 }
 
 // Each camera the terms use either holds still or is freed under its calibration prior.
@@ -300,9 +402,14 @@ void reportFocalSigmas(Adjustment& adjustment, RefinementBlock& block,
   for (int c : adjustment.cameras_free) {
     std::vector<double*> reduced = {block.cameras[c].refined.data()};
     for (uint64_t id : free) {
-      double* pose = block.frames.at(id).pose.data();
-      if (adjustment.problem.HasParameterBlock(pose)) reduced.push_back(pose);
+      BlockFrame& f = block.frames.at(id);
+      if (!adjustment.problem.HasParameterBlock(f.pose.data())) continue;
+      reduced.push_back(f.pose.data());
+      if (!adjustment.problem.IsParameterBlockConstant(f.gps_drift.data()))
+        reduced.push_back(f.gps_drift.data());
     }
+    if (adjustment.problem.HasParameterBlock(block.gps_lever.data()))
+      reduced.push_back(block.gps_lever.data());
     report->focal_sigma[c] =
         focalStandardDeviation(adjustment.problem, reduced, pixel_sigma, threads) /
         block.cameras[c].refined[0];
@@ -331,7 +438,7 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
   for (int pass = 0; pass < 2; ++pass) {
     Adjustment adjustment;
     addReprojections(adjustment, block, free, tracks, options);
-    addPosePriors(adjustment, block, free);
+    addPosePriors(adjustment, block, free, options);
     if (adjustment.free_in_problem == 0) {
       before.restore(block);
       return false;

@@ -2,20 +2,26 @@
 
 #include <Eigen/Geometry>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
 namespace sfm {
 
 GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
-                     const std::vector<const BlockFrame*>& others,
-                     const RefinementOptions& options) {
+                     const std::vector<const BlockFrame*>& others, const RefinementOptions& options,
+                     const std::array<double, 2>& gps_lever) {
   GateVerdict verdict;
   std::ostringstream detail;
-  const Eigen::Vector3d offset = frame.centre() - frame.gps;
-  const double sigmas = (offset.array() / frame.gps_sigma.array()).abs().maxCoeff();
+  // The fix's white noise and its slow drift are each held to their own sigmas: a pose that
+  // the images pulled off its fix shows in one of them.
+  const Eigen::Vector3d offset = frame.expectedFix(gps_lever) - frame.gps;
+  const Eigen::Vector3d drift(frame.gps_drift.data());
+  const double sigmas = std::max((offset.array() / frame.gps_sigma.array()).abs().maxCoeff(),
+                                 (drift.array() / frame.driftSigma().array()).abs().maxCoeff());
   if (!(sigmas <= options.max_gps_sigmas)) {
-    detail << kBeyondGpsReach << " (" << offset.norm() << " m, " << sigmas << " sigmas)";
+    detail << kBeyondGpsReach << " (" << (frame.centre() - frame.gps).norm() << " m, " << sigmas
+           << " sigmas)";
     verdict.failure = kBeyondGpsReach;
     verdict.detail = detail.str();
     return verdict;

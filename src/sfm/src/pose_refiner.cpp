@@ -59,6 +59,20 @@ Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
 
 Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
 
+// Frames (by identifier) a refined frame may lie from one the images did not place for that
+// one to take its turn from the recorded attitude and the bias of its fix.
+constexpr uint64_t kNeighbourReach = 6;
+constexpr int kNeighboursPerSide = 3;  // refined frames on each side it takes the mean of
+// Metres a frame must have moved over the ground for its direction of travel to be told.
+constexpr double kLeastTravel = 1.0;
+
+// East and north unit direction from one fix to another; `otherwise` when they lie too close.
+Eigen::Vector2d travelDirection(const Eigen::Vector3d& from, const Eigen::Vector3d& to,
+                                const Eigen::Vector2d& otherwise) {
+  const Eigen::Vector2d travel = (to - from).head<2>();
+  return travel.norm() >= kLeastTravel ? Eigen::Vector2d(travel.normalized()) : otherwise;
+}
+
 struct PairResult {
   bool related = false;
   PairGeometry geometry;
@@ -203,7 +217,7 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
   }
   // The oldest frame goes when the window is full, or at once when no image can refine it
   // and the cameras it would carry are settled.
-  const int window = cameras_settled_ ? options_.window_size : options_.firstWindow();
+  const int window = cameras_settled_ ? options_.window_size : firstWindow();
   const bool early_exit = !options_.enabled || cameras_settled_;
   while (!pending_.empty() && (static_cast<int>(pending_.size()) > window ||
                                (early_exit && !block_.frames.count(pending_.front().in.id)))) {
@@ -212,6 +226,28 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
     pending_.pop_front();
   }
   evictOldFrames();
+}
+
+int PoseRefiner::firstWindow() {
+  if (static_cast<int>(pending_.size()) <= options_.firstWindow() || cameraTold())
+    return options_.firstWindow();
+  if (!told_first_window_grows_) {
+    FW_LOG(fw::kLogInfo) << "The first " << options_.firstWindow()
+                         << " frames do not tell the focal length: the first window grows until "
+                            "the flight does, to at most "
+                         << options_.longestFirstWindow() << " frames.";
+    told_first_window_grows_ = true;
+  }
+  return options_.longestFirstWindow();
+}
+
+bool PoseRefiner::cameraTold() const {
+  if (options_.intrinsics == IntrinsicRefinement::kNone) return true;
+  for (size_t c = 0; c < block_.cameras.size(); ++c) {
+    const auto known = focal_sigma_.find(static_cast<int>(c));
+    if (known == focal_sigma_.end() || !(known->second <= options_.focal_precision)) return false;
+  }
+  return true;
 }
 
 void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
@@ -303,6 +339,18 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
                               std::max(record.llaSigma.z, 1e-3)};
   gps_jitter_.add(frame.gps, in.timestamp);
   frame.gps_sigma = heldGpsSigma(frame);
+  // The drift goes on from the frame before; the direction of travel is taken from it, and
+  // that frame's, while it is free, from the frames on either side of it.
+  if (!stored_.empty()) {
+    BlockFrame& last = block_.frames.at(stored_.back());
+    frame.gps_drift = last.gps_drift;
+    frame.track = travelDirection(last.gps, frame.gps, last.track);
+    if (!last.fixed && stored_.size() >= 2)
+      last.track =
+          travelDirection(block_.frames.at(stored_[stored_.size() - 2]).gps, frame.gps, last.track);
+    else if (!last.fixed)
+      last.track = frame.track;
+  }
   const Eigen::Matrix3d local_from_camera =
       ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pending.direct.q));
   const Eigen::Matrix3d prior = local_from_camera.transpose();
@@ -410,7 +458,7 @@ void PoseRefiner::adjustWindow() {
     Eigen::Matrix3d prior;
     ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
                                      ceres::ColumnMajorAdapter3x3(prior.data()));
-    const GateVerdict verdict = gatePose(f, prior, placed, options_);
+    const GateVerdict verdict = gatePose(f, prior, placed, options_, block_.gps_lever);
     f.refined = points >= options_.min_points && verdict.accepted();
     if (f.refined) {
       pending.failure = nullptr;
@@ -512,12 +560,13 @@ bool PoseRefiner::settleCameras() {
         std::abs(change) > options_.focal_significance * sigma) {
       FW_LOG(fw::kLogInfo) << "Camera refined: focal length " << camera.refined[0] << " px, "
                            << 100.0 * change << "% from the calibration, told to " << 100.0 * sigma
-                           << "%.";
+                           << "%, k1 " << camera.refined[3] << ", k2 " << camera.refined[4] << '.';
       continue;
     }
     if (camera.refined[0] != calibrated) {
       FW_LOG(fw::kLogInfo) << "Camera kept at its calibrated focal length: the flight tells it to "
-                           << 100.0 * sigma << "% and moves it by " << 100.0 * change << "%.";
+                           << 100.0 * sigma << "% and moves it by " << 100.0 * change << "%; k1 "
+                           << camera.refined[3] << ", k2 " << camera.refined[4] << '.';
       camera.refined[0] = calibrated;
       reset = true;
     }
@@ -559,8 +608,19 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
       pending.failure = kNoMatches;
       pending.reason = std::string("it ") + kNoMatches;
     }
-    FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
-                         << " keeps its direct pose: " << pending.reason << '.';
+    const fw::GpsRecord record = fw::decodeGpsRecord(pending.in.gps);
+    const double least_turn =
+        pending.in.has_attitude && record.hasAttitude
+            ? (record.attitudeSigma.x + record.attitudeSigma.y + record.attitudeSigma.z) / 3.0 *
+                  kRadPerDeg
+            : 0.0;
+    if (placeFromNeighbours(pending.in.id, least_turn, &out.pose)) {
+      FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
+                           << " is placed from its refined neighbours: " << pending.reason << '.';
+    } else {
+      FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
+                           << " keeps its direct pose: " << pending.reason << '.';
+    }
     fw::RunTally::instance().fail(fw::tally::kFramesRefined, pending.failure);
   }
   out.in = std::move(pending.in);
@@ -574,6 +634,52 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
     }
   }
   return out;
+}
+
+bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const {
+  // The nearest refined frames on either side, within reach.
+  std::vector<const BlockFrame*> near;
+  const auto at = block_.frames.lower_bound(id);
+  int taken = 0;
+  for (auto it = at; it != block_.frames.begin() && taken < kNeighboursPerSide;) {
+    --it;
+    if (id - it->first > kNeighbourReach) break;
+    if (it->second.refined && it->second.placed) near.push_back(&it->second), ++taken;
+  }
+  taken = 0;
+  for (auto it = at;
+       it != block_.frames.end() && it->first - id <= kNeighbourReach && taken < kNeighboursPerSide;
+       ++it) {
+    if (it->first != id && it->second.refined && it->second.placed)
+      near.push_back(&it->second), ++taken;
+  }
+  if (near.empty()) return false;
+  // Their mean turn, recorded camera from refined camera (quaternions of one sign summed), and
+  // their mean bias of the fix.
+  Eigen::Vector4d sum = Eigen::Vector4d::Zero();
+  Eigen::Vector3d bias = Eigen::Vector3d::Zero();
+  for (const BlockFrame* n : near) {
+    const Eigen::Quaterniond q(n->directCameraFromLocal() * n->cameraFromLocal().transpose());
+    sum += q.w() < 0.0 ? Eigen::Vector4d(-q.coeffs()) : Eigen::Vector4d(q.coeffs());
+    bias += (n->expectedFix(block_.gps_lever) - n->centre()) / double(near.size());
+  }
+  Eigen::Quaterniond turn(sum.normalized());
+  // A turn within the recorded attitude's own noise is that noise in the neighbours' records,
+  // not an error they share.
+  if (!(Eigen::AngleAxisd(turn).angle() > least_turn)) turn = Eigen::Quaterniond::Identity();
+  const Eigen::Matrix3d local_from_recorded =
+      ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pose->q));
+  const Eigen::Matrix3d ecef_from_camera =
+      ecef_from_local_ * local_from_recorded * turn.toRotationMatrix();
+  const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
+  const Eigen::Vector3d centre = origin_ + ecef_from_local_ * (fix - bias);
+  fw::Matrix3 rotation;
+  for (int e = 0; e < 9; ++e) rotation[e] = ecef_from_camera(e / 3, e % 3);
+  SE3 placed;
+  if (!centre.allFinite() || !fw::quaternionFromMatrix(rotation, placed.q)) return false;
+  placed.t = pi::Point3d(centre.x(), centre.y(), centre.z());
+  *pose = placed;
+  return true;
 }
 
 bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {

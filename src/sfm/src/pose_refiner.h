@@ -82,6 +82,10 @@ class PoseRefiner {
   // Refines the oldest frame given to `add` not yet refined, once its features are taken,
   // and adds the frames now ready to `ready`.
   void admitOldestArrival(std::vector<RefinedFrame>* ready);
+  // Frames the window holds before its first frame goes: `first_window`, or while the images
+  // do not yet tell every camera's focal length, up to `longest_first_window`.
+  int firstWindow();
+  bool cameraTold() const;
   void refine(Pending& pending, const FrameFeatures& features);
   bool enterBlock(Pending& pending, const FrameFeatures& features);
   std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
@@ -101,6 +105,11 @@ class PoseRefiner {
   void evictOldFrames();
   RefinedFrame deliver(Pending pending);
   bool buildRefined(BlockFrame& frame, RefinedFrame* out);
+  // A frame the images did not place, from its direct `pose` and its refined neighbours: their
+  // mean turn from the recorded attitude where it exceeds `least_turn` radians (a body-fixed
+  // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
+  // no refined frame lies near enough.
+  bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
   // Logs once that frames come decoded coarser than the feature image this refiner asks for.
   void noteCoarseImage(const IncomingFrame& in);
 
@@ -109,10 +118,11 @@ class PoseRefiner {
   std::deque<Arrival> arriving_;  // at most one: the newest frame
   std::deque<Pending> pending_;
   RefinementBlock block_;
-  std::deque<uint64_t> stored_;        // frames in the block, oldest first
-  bool cameras_settled_ = false;       // the cameras hold from then on, refined or as calibrated
-  bool headings_trusted_ = false;      // the recorded headings agreed with the flight's
-  bool told_coarse_images_ = false;    // a coarser image than asked for was reported
+  std::deque<uint64_t> stored_;      // frames in the block, oldest first
+  bool cameras_settled_ = false;     // the cameras hold from then on, refined or as calibrated
+  bool headings_trusted_ = false;    // the recorded headings agreed with the flight's
+  bool told_coarse_images_ = false;  // a coarser image than asked for was reported
+  bool told_first_window_grows_ = false;
   std::map<int, double> focal_sigma_;  // per camera, from its last adjustment while free
   GpsJitter gps_jitter_;               // of the fixes of the frames in the block
   bool has_origin_ = false;

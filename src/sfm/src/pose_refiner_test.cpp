@@ -150,6 +150,15 @@ bool samePose(fw::MapFrame& a, fw::MapFrame& b) {
          p.t.y == q.t.y && p.t.z == q.t.z;
 }
 
+// A frame the images did not place goes near its direct pose: moved by the bias its refined
+// neighbours show in their fixes (2 m sigmas here) and turned by no more than their shared
+// turn from the recorded attitude (1.5 degree noise).
+bool nearDirectPose(fw::MapFrame& a, fw::MapFrame& b) {
+  const TruePose p = locatedPose(a), q = locatedPose(b);
+  return cv::norm(p.centre - q.centre) <= 2.0 &&
+         angleOf(p.world_from_camera.t() * q.world_from_camera) <= 3.0;
+}
+
 TEST(PoseRefinement, PairsRelatedOnSeveralThreadsGiveTheSamePoses) {
   const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 4));
   const std::vector<flight::RenderedView> views = flight::renderAllFrames(f, VM_RENDER_CACHE);
@@ -171,7 +180,7 @@ FrontEndOptions refinementOff() {
   return off;
 }
 
-TEST(PoseRefinement, BadFramesAreSentOnceInOrderWithTheirDirectPoseAndTheRestRefined) {
+TEST(PoseRefinement, BadFramesAreSentOnceInOrderPlacedFromTheirNeighboursAndTheRestRefined) {
   const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 5));
   const std::vector<flight::RenderedView> views = flight::renderAllFrames(f, VM_RENDER_CACHE);
   flight::ExampleFlightOptions elsewhere_options;
@@ -190,11 +199,10 @@ TEST(PoseRefinement, BadFramesAreSentOnceInOrderWithTheirDirectPoseAndTheRestRef
   const Frames refined = locateInputs(f, inputs);
   const Frames direct = locateInputs(f, inputs, refinementOff());
   expectInOrder(refined, inputs.size());
-  EXPECT_TRUE(samePose(*refined[3], *direct[3])) << "the grey frame keeps its direct pose";
-  EXPECT_TRUE(samePose(*refined[7], *direct[7]))
-      << "the frame from elsewhere keeps its direct pose";
-  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_3.jpg", "direct pose", "features"}), 1);
-  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_7.jpg", "direct pose"}), 1);
+  EXPECT_TRUE(nearDirectPose(*refined[3], *direct[3])) << "the grey frame is not refined";
+  EXPECT_TRUE(nearDirectPose(*refined[7], *direct[7])) << "nor the frame from elsewhere";
+  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_3.jpg", "refined neighbours", "features"}), 1);
+  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_7.jpg", "refined neighbours"}), 1);
   int changed = 0;
   for (size_t i : {0, 1, 2, 4, 6, 8, 9}) changed += !samePose(*refined[i], *direct[i]);
   EXPECT_EQ(changed, 7) << "the good frames are refined";
@@ -215,7 +223,7 @@ TEST(PoseRefinement, FramesThatComeBeforeTheCameraIsSettledCarryTheSettledCamera
   const Frames refined = locateInputs(f, inputs);
   const Frames direct = locateInputs(f, inputs, refinementOff());
   expectInOrder(refined, inputs.size());
-  EXPECT_TRUE(samePose(*refined[0], *direct[0]));
+  EXPECT_TRUE(nearDirectPose(*refined[0], *direct[0]));
   const std::vector<double> camera = refined.back()->getCamera(0).getParameters();
   EXPECT_NE(camera, direct.back()->getCamera(0).getParameters()) << "the camera is refined";
   for (size_t i = 0; i + 1 < refined.size(); ++i)
@@ -260,6 +268,7 @@ TEST(PoseRefinement, KeepsOnlyABoundedNumberOfFeatureSets) {
   RefinementOptions options;
   options.window_size = 3;
   options.first_window = 3;
+  options.longest_first_window = 3;
   options.neighbour_count = 1;
   options.stored_frames = 5;
   options.max_features = 1000;

@@ -5,6 +5,7 @@
 #include "tools/rendered_view_cache.h"
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <Eigen/Geometry>
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <random>
 
 namespace sfm::accuracy {
 
@@ -42,6 +44,46 @@ flight::ExampleFlight makeFlight(const Survey& s) {
   flight::ExampleFlight f = flight::makeExampleFlight(o);
   for (flight::PlannedFrame& p : f.plan.frames) p.recorded_attitude[1] += s.yaw_offset;
   return f;
+}
+
+void addGpsBias(flight::ExampleFlight& f, const GpsBias& bias) {
+  const flight::FlightOptions& o = f.plan.options;
+  const cv::Matx33d ecef_from_enu = flight::ecefFromEnu(o.latitude, o.longitude);
+  std::mt19937 rng(bias.seed);
+  std::normal_distribution<double> step(0.0, bias.drift_step > 0.0 ? bias.drift_step : 1.0);
+  cv::Vec3d drift(0.0, 0.0, 0.0);
+  std::vector<flight::PlannedFrame>& frames = f.plan.frames;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const cv::Vec3d& before = frames[i == 0 ? 0 : i - 1].placement.position;
+    const cv::Vec3d& after = frames[std::min(i + 1, frames.size() - 1)].placement.position;
+    cv::Vec3d along(after[0] - before[0], after[1] - before[1], 0.0);
+    along = cv::normalize(along);
+    const cv::Vec3d right(along[1], -along[0], 0.0);
+    if (bias.drift_step > 0.0) drift += cv::Vec3d(step(rng), step(rng), step(rng));
+    const cv::Vec3d shift = -bias.lag * along + bias.side * right + drift;
+    const cv::Vec3d ecef =
+        flight::ecefFromGeodetic(frames[i].recorded_geodetic[0], frames[i].recorded_geodetic[1],
+                                 frames[i].recorded_geodetic[2]) +
+        ecef_from_enu * shift;
+    frames[i].recorded_geodetic = flight::geodeticFromEcef(ecef);
+  }
+}
+
+void distortViews(std::vector<flight::RenderedView>& views, const flight::PinholeCamera& camera,
+                  double k1, double k2) {
+  const cv::Mat k =
+      (cv::Mat_<double>(3, 3) << camera.fx, 0, camera.cx, 0, camera.fy, camera.cy, 0, 0, 1);
+  const cv::Mat d = (cv::Mat_<double>(4, 1) << k1, k2, 0, 0);
+  std::vector<cv::Point2f> distorted, undistorted;
+  for (int y = 0; y < camera.height; ++y)
+    for (int x = 0; x < camera.width; ++x) distorted.emplace_back(float(x), float(y));
+  cv::undistortPoints(distorted, undistorted, k, d, cv::noArray(), k);
+  cv::Mat map(camera.height, camera.width, CV_32FC2, undistorted.data());
+  for (flight::RenderedView& view : views) {
+    cv::Mat image;
+    cv::remap(view.image, image, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    view.image = image;
+  }
 }
 
 std::shared_ptr<fw::MapFrame> inputOf(const flight::ExampleFlight& f, size_t i,
@@ -141,7 +183,7 @@ double relativePositionAfterSimilarity(const std::vector<cv::Vec3d>& truth,
 }  // namespace
 
 Errors poseErrors(const flight::ExampleFlight& f, const Frames& located) {
-  std::vector<double> rotation, position;
+  std::vector<double> rotation, position, attitude;
   std::vector<cv::Vec3d> true_centres, centres;
   Errors e;
   for (size_t i = 0; i < located.size(); ++i) {
@@ -149,7 +191,8 @@ Errors poseErrors(const flight::ExampleFlight& f, const Frames& located) {
     true_centres.push_back(truth.centre);
     centres.push_back(est.centre);
     e.centre += cv::norm(truth.centre - est.centre) / located.size();
-    e.attitude = std::max(e.attitude, angleOf(truth.world_from_camera.t() * est.world_from_camera));
+    attitude.push_back(angleOf(truth.world_from_camera.t() * est.world_from_camera));
+    e.attitude = std::max(e.attitude, attitude.back());
     if (i == 0) continue;
     const TruePose truth0 = truePose(f, i - 1), est0 = locatedPose(*located[i - 1]);
     const cv::Matx33d true_relative = truth0.world_from_camera.t() * truth.world_from_camera;
@@ -159,6 +202,9 @@ Errors poseErrors(const flight::ExampleFlight& f, const Frames& located) {
   }
   e.rotation = median(rotation);
   e.position = median(position);
+  e.attitude_median = median(attitude);
+  std::sort(attitude.begin(), attitude.end());
+  e.attitude_p90 = attitude[attitude.size() * 9 / 10];
   e.position_after_similarity = relativePositionAfterSimilarity(true_centres, centres);
   const cv::Vec3d mean = std::accumulate(true_centres.begin(), true_centres.end(), cv::Vec3d()) /
                          double(true_centres.size());
@@ -288,6 +334,18 @@ SurveyRun runFlight(flight::ExampleFlight f, const Sigmas& sigmas,
   FrontEndOptions refining;
   refining.refinement = refinement;
   run.refined = locate(run.flight, run.views, refining, sigmas);
+  return run;
+}
+
+SurveyRun runDistortedFlight(flight::ExampleFlight f, const Sigmas& sigmas, double k1,
+                             const std::filesystem::path& render_cache) {
+  SurveyRun run{std::move(f), {}, {}, {}};
+  run.views = flight::renderAllFrames(run.flight, render_cache);
+  distortViews(run.views, run.flight.plan.options.camera, k1, 0.0);
+  FrontEndOptions off;
+  off.refinement.enabled = false;
+  run.direct = locate(run.flight, run.views, off, sigmas);
+  run.refined = locate(run.flight, run.views, {}, sigmas);
   return run;
 }
 

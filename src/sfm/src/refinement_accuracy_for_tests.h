@@ -50,6 +50,22 @@ Survey noisySurvey(double gps_noise, double attitude_noise, double focal_error,
 
 flight::ExampleFlight makeFlight(const Survey& s);
 
+// How a receiver without RTK errs besides its white noise: fixes that trail the exposures by
+// `lag` metres along the track and sit `side` metres to its right, and an offset that wanders
+// by `drift_step` metres (on each axis) from one fix to the next.
+struct GpsBias {
+  double lag = 0.0, side = 0.0, drift_step = 0.0;
+  unsigned seed = 3;
+};
+
+// The flight's recorded positions moved by the bias, the track taken from the true positions.
+void addGpsBias(flight::ExampleFlight& f, const GpsBias& bias);
+
+// The views as a lens with radial distortion k1, k2 (the frame list's model) shows them: each
+// pixel takes the rendered pixel its undistorted ray falls on.
+void distortViews(std::vector<flight::RenderedView>& views, const flight::PinholeCamera& camera,
+                  double k1, double k2);
+
 // The frame as the mapper hands it in, GPS and attitude sigmas as the frame list states them.
 std::shared_ptr<fw::MapFrame> inputOf(const flight::ExampleFlight& f, size_t i,
                                       const cv::Mat& image, const Sigmas& sigmas = {});
@@ -88,6 +104,7 @@ struct Errors {
   // scale fitted to them, their noise over the root of the summed squared distances of the
   // centres from their mean.
   double scale_bound = 0.0;
+  double attitude_median = 0.0, attitude_p90 = 0.0;  // absolute rotation errors, degrees
 };
 
 Errors poseErrors(const flight::ExampleFlight& f, const Frames& located);
@@ -115,6 +132,9 @@ SurveyRun runSurvey(const Survey& s, const std::filesystem::path& render_cache);
 // Any flight, with the refinement off and then with `refinement`.
 SurveyRun runFlight(flight::ExampleFlight f, const Sigmas& sigmas,
                     const RefinementOptions& refinement, const std::filesystem::path& render_cache);
+// The same through a lens with radial distortion k1 that the frame list does not state.
+SurveyRun runDistortedFlight(flight::ExampleFlight f, const Sigmas& sigmas, double k1,
+                             const std::filesystem::path& render_cache);
 
 // The farthest any frame was sent from its GPS fix (its direct pose), in GPS sigmas on the
 // worst of the east, north and up axes.

@@ -22,6 +22,12 @@ Eigen::Matrix3d BlockFrame::directCameraFromLocal() const {
   return m;
 }
 
+Eigen::Vector3d BlockFrame::expectedFix(const std::array<double, 2>& lever) const {
+  Eigen::Vector3d fix;
+  fixOf(pose.data() + 3, lever.data(), gps_drift.data(), track, fix.data());
+  return fix;
+}
+
 void BlockFrame::setPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre) {
   ceres::RotationMatrixToAngleAxis(ceres::ColumnMajorAdapter3x3(camera_from_local.data()),
                                    pose.data());

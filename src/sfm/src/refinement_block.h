@@ -27,6 +27,10 @@ struct BlockFrame {
   // scatter less about their track.
   Eigen::Vector3d gps_sigma = Eigen::Vector3d::Ones();
   Eigen::Vector3d stated_gps_sigma = Eigen::Vector3d::Ones();
+  // East and north unit direction of travel by the fixes around it (zero while unknown: a
+  // hover, a lone frame), and the fix's slow wander, local metres, estimated with the pose.
+  Eigen::Vector2d track = Eigen::Vector2d::Zero();
+  std::array<double, 3> gps_drift{};
   double ground = 0.0;  // local up of the ground below, from the height above take-off
   std::array<double, 3> attitude_prior{};  // angle-axis of camera_from_local from the direct pose
   double tilt_sigma = 0.0;                 // radians, of the prior's pitch and roll; 0: none
@@ -41,6 +45,25 @@ struct BlockFrame {
   Eigen::Matrix3d cameraFromLocal() const;
   Eigen::Matrix3d directCameraFromLocal() const;  // from the recorded attitude
   Eigen::Vector3d centre() const { return {pose[3], pose[4], pose[5]}; }
+  // Metres the fix's slow wander may reach on each axis: what its stated sigma leaves beyond
+  // the white scatter it is held to (a millimetre where it leaves nothing).
+  Eigen::Vector3d driftSigma() const {
+    return (stated_gps_sigma.array().square() - gps_sigma.array().square())
+        .max(1e-6)
+        .sqrt()
+        .matrix();
+  }
+  // Where the fix of a camera at `centre` lies: trailing it by the lever's first value along
+  // the track, its second to the right of it, and off by the drift.
+  template <typename T>
+  static void fixOf(const T* centre, const T* lever, const T* drift, const Eigen::Vector2d& track,
+                    T* fix) {
+    fix[0] = centre[0] - lever[0] * T(track.x()) + lever[1] * T(track.y()) + drift[0];
+    fix[1] = centre[1] - lever[0] * T(track.y()) - lever[1] * T(track.x()) + drift[1];
+    fix[2] = centre[2] + drift[2];
+  }
+  // The same for the frame's pose and drift.
+  Eigen::Vector3d expectedFix(const std::array<double, 2>& lever) const;
   void setPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre);
 };
 
@@ -59,6 +82,8 @@ struct RefinementBlock {
   std::unordered_map<int, Track> tracks;
   std::vector<CameraIntrinsics> cameras;
   int next_track = 0;
+  // Metres the fixes trail the exposures along the track and lie to its right (BlockFrame::fixOf).
+  std::array<double, 2> gps_lever{};
 
   // Links the verified matches of frames a and b into tracks; a track never holds two
   // features of one frame.

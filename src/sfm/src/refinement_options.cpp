@@ -31,10 +31,15 @@ void RefinementOptions::check() const {
   if (min_inliers < 8 || min_points < 8 || points_per_frame < min_points)
     refuse("the refinement", "needs at least 8 inliers and points");
   if (!(min_parallax >= 0.0)) refuse("the least parallax", "must not be negative");
-  if (partners < 0 || neighbour_count < 0 || stored_frames < firstWindow() + neighbour_count) {
+  if (longest_first_window < 2)
+    refuse("sfm.refine.longest_first_window", "must be at least 2 frames");
+  if (partners < 0 || neighbour_count < 0 ||
+      stored_frames < longestFirstWindow() + neighbour_count) {
     refuse("the feature store", "must hold the window and the neighbours");
   }
   if (!(least_gps_sigma > 0.0)) refuse("sfm.refine.least_gps_sigma", "must be positive");
+  if (!(gps_lever_sigma > 0.0)) refuse("sfm.refine.gps_lever_sigma", "must be positive");
+  if (!(gps_drift_share > 0.0)) refuse("sfm.refine.gps_drift_share", "must be positive");
   if (!(max_gps_sigmas > 0.0)) refuse("sfm.refine.max_gps_sigmas", "must be positive");
   if (!(max_turn > 0.0)) refuse("the largest turn", "must be positive");
   if (!(min_distance_share >= 0.0 && min_distance_share < 1.0))
@@ -102,6 +107,7 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
   read(given, "sfm.refine.enabled", &options->enabled);
   read(given, "sfm.refine.window_size", &options->window_size);
   read(given, "sfm.refine.first_window", &options->first_window);
+  read(given, "sfm.refine.longest_first_window", &options->longest_first_window);
   read(given, "sfm.refine.max_features", &options->max_features);
   read(given, "sfm.refine.image_long_side", &options->image_long_side);
   read(given, "sfm.refine.ratio", &options->ratio);
@@ -110,6 +116,8 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
   read(given, "sfm.refine.threads", &options->threads);
   read(given, "sfm.refine.max_gps_sigmas", &options->max_gps_sigmas);
   read(given, "sfm.refine.least_gps_sigma", &options->least_gps_sigma);
+  read(given, "sfm.refine.gps_lever_sigma", &options->gps_lever_sigma);
+  read(given, "sfm.refine.gps_drift_share", &options->gps_drift_share);
   read(given, "sfm.refine.yaw_sigma", &options->yaw_sigma);
   read(given, "sfm.refine.focal_significance", &options->focal_significance);
   read(given, "sfm.refine.focal_precision", &options->focal_precision);

@@ -26,6 +26,9 @@ struct RefinementOptions {
   // camera, held from then on, is told apart from the poses better by a longer stretch of
   // the flight than by one window, best by one that reaches past a turn into the next strip.
   int first_window = 24;
+  // Frames the first window may grow to while its images do not yet tell the focal length
+  // (a strip over flat ground): until they reach a turn or relief that does, or this many.
+  int longest_first_window = 64;
   FeatureDetector detector = FeatureDetector::kOrb;
   int max_features = 2500;  // features per frame
   // Pixels of the reduced copy features are taken from.
@@ -40,7 +43,7 @@ struct RefinementOptions {
   double min_parallax = 0.2;   // degrees left between matched rays turned alike: less is one place
   int partners = 3;            // frames of the window matched besides the previous one
   int neighbour_count = 2;     // earlier frames near in position matched besides the window
-  int stored_frames = 48;      // feature sets kept for neighbour matching
+  int stored_frames = 72;      // feature sets kept for neighbour matching
   int min_points = 30;         // map points a frame must see to count as refined
   int points_per_frame = 400;  // map points of each frame in the bundle adjustment
   // A refined frame stays within this many of its GPS sigmas of its fix, on every axis;
@@ -50,6 +53,13 @@ struct RefinementOptions {
   // is less than its stated sigma (the images can correct only that part of its error), but
   // to no less than this.
   double least_gps_sigma = 0.5;
+  // Metres: the prior sigma of how far the fixes trail the exposures along the track and lie
+  // aside it, the same for the whole flight (a receiver's latency times the speed, an antenna
+  // away from the camera). Estimated with the poses: flights with strips both ways tell it.
+  double gps_lever_sigma = 5.0;
+  // The fixes' slow wander from one fix to the next, as a share of the sigma they are held to:
+  // an offset per frame, tied to the previous frame's by this, and to none by the stated sigma.
+  double gps_drift_share = 0.3;
   double max_turn = 60.0;  // degrees from the direct attitude: beyond, the pose is not trusted
   // A refined frame ends at least this share of its GPS distance from every frame it is
   // matched with: two views of a run that close up onto one place are a collapsed solution.
@@ -74,6 +84,9 @@ struct RefinementOptions {
   IntrinsicRefinement intrinsics = IntrinsicRefinement::kAll;
 
   int firstWindow() const { return first_window > window_size ? first_window : window_size; }
+  int longestFirstWindow() const {
+    return longest_first_window > firstWindow() ? longest_first_window : firstWindow();
+  }
 
   // Throws std::invalid_argument, naming the setting, for values outside their ranges.
   void check() const;
