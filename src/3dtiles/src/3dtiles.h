@@ -1,9 +1,9 @@
 #pragma once
 
 #include "box_geometry.h"
+#include "chain/output_item.h"
+#include "chain/zel_node.h"
 #include "framework/messenger.h"
-#include "src/VornMapping/src/chain/output_item.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 #include "values/var.h"
 
 #include <cstdint>

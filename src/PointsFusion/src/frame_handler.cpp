@@ -1,5 +1,6 @@
 #include "frame_handler.h"
 
+#include "chain/chain_factories.h"
 #include "framework/log.h"
 #include "framework/map_frame.h"
 #include "framework/map_fusion.h"
@@ -8,7 +9,6 @@
 #include "src/PointsFusion/src/stereo_dense/cleaner.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pruner.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 
 #include <algorithm>
 #include <cmath>

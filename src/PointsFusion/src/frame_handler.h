@@ -6,7 +6,7 @@
 // the consistency cleaner, the resampler and the depth stage, and owns them all. Frames
 // enter through its depth stage; the resampler hands each frame's points to the products.
 
-#include "src/VornMapping/src/chain/zel_node.h"
+#include "chain/zel_node.h"
 #include "values/var.h"
 
 #include <nlohmann/json.hpp>

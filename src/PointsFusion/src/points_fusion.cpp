@@ -2,13 +2,13 @@
 
 #include "frame_handler.h"
 
+#include "chain/chain_factories.h"
 #include "framework/config_loading.h"
 #include "framework/config_store.h"
 #include "framework/log.h"
 #include "framework/map_frame.h"
 #include "framework/projection.h"
 #include "framework/slam.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 
 #include <algorithm>
 #include <exception>

@@ -4,6 +4,8 @@
 // the points sit on the true ground, and a map's frames arrive in identifier order.
 #include "terrain_fusion_double_for_tests.h"
 
+#include "chain/chain_factories.h"
+#include "chain/progress_entry.h"
 #include "framework/located_frame_for_tests.h"
 #include "framework/map_fusion.h"
 #include "framework/messenger.h"
@@ -11,8 +13,6 @@
 #include "framework/slam.h"
 #include "src/3dtiles/src/pointcloud_reader_for_tests.h"
 #include "src/PointsFusion/src/stereo_dense/pipeline_test_support.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
-#include "src/VornMapping/src/chain/progress_entry.h"
 #include "temp_dir.h"
 #include "tools/example_flight.h"
 

@@ -5,13 +5,13 @@
 #include "frame_handler.h"
 #include "terrain_fusion_double_for_tests.h"
 
+#include "chain/chain_factories.h"
+#include "chain/progress_entry.h"
 #include "framework/captured_log_for_tests.h"
 #include "framework/config_store.h"
 #include "framework/located_frame_for_tests.h"
 #include "framework/messenger.h"
 #include "framework/slam.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
-#include "src/VornMapping/src/chain/progress_entry.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "terrain_fusion_double_for_tests.h"
 
+#include "chain/chain_factories.h"
 #include "framework/map_frame.h"
 #include "framework/map_fusion.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 #include "values/var.h"
 
 #include <mutex>

@@ -1,10 +1,10 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
 
+#include "chain/chain_factories.h"
 #include "framework/config_loading.h"
 #include "framework/link_free_folder.h"
 #include "framework/log.h"
 #include "src/TerrainFusion/src/tf_tileset.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 #include "tiles/cpu_features.h"
 #include "tiles/tile.h"
 #include "tiles/tile_manager_cached_gdal.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chain/zel_node.h"
 #include "framework/bounded_pool.h"
 #include "framework/camera.h"
 #include "framework/config_store.h"
@@ -18,7 +19,6 @@
 #include "src/TerrainFusion/src/terrain_options.h"
 #include "src/TerrainFusion/src/terrain_placement.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 #include "tiles/tile_manager.h"
 #include "values/point.h"
 #include "values/var.h"

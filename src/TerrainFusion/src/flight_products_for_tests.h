@@ -3,11 +3,11 @@
 // The products of a terrain node read back from its stores, and a run of the truth flight
 // through a node, for the tests of the whole node.
 
+#include "chain/output_item_json.h"
 #include "framework/log.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "src/TerrainFusion/src/truth_flight_for_tests.h"
-#include "src/VornMapping/src/chain/output_item_json.h"
 #include "tiles/mbtiles_test_support.h"
 #include "tiles/png_codec.h"
 #include "tiles/tile_blobs.h"

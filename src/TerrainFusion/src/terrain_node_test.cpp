@@ -1,7 +1,7 @@
+#include "chain/chain_factories.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "src/TerrainFusion/src/tf_tileset.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/mbtiles_test_support.h"
 #include "tiles/store_test_support.h"

@@ -3,8 +3,8 @@
 // loadable point cloud wherever it is killed.
 #include "task_run_test_helper.h"
 
+#include "chain/output_item.h"
 #include "src/3dtiles/src/pointcloud_reader_for_tests.h"
-#include "src/VornMapping/src/chain/output_item.h"
 #include "tools/example_flight.h"
 
 #include "read_file.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "src/VornMapping/src/chain/output_item.h"
+#include "chain/output_item.h"
 
 #include "framework/run_tally.h"
 

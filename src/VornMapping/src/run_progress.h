@@ -1,6 +1,6 @@
 #pragma once
 
-#include "src/VornMapping/src/chain/progress_entry.h"
+#include "chain/progress_entry.h"
 
 // How a task's progress is shown: the stages report what they have handed on, which reaches
 // its total before the last frame's products are flushed, and a live run's stages count

@@ -1,6 +1,6 @@
 #include "status_line.h"
 
-#include "src/VornMapping/src/chain/output_item_json.h"
+#include "chain/output_item_json.h"
 
 #include <nlohmann/json.hpp>
 

@@ -2,9 +2,9 @@
 
 #include "process_guards.h"
 
-#include "src/VornMapping/src/chain/chain_factories.h"
-#include "src/VornMapping/src/chain/output_item.h"
-#include "src/VornMapping/src/chain/zel_node.h"
+#include "chain/chain_factories.h"
+#include "chain/output_item.h"
+#include "chain/zel_node.h"
 
 #include "framework/located_frame_for_tests.h"
 #include "framework/log.h"

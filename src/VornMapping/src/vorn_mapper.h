@@ -1,7 +1,7 @@
 #pragma once
 
-#include "src/VornMapping/src/chain/output_item.h"
-#include "src/VornMapping/src/chain/progress_entry.h"
+#include "chain/output_item.h"
+#include "chain/progress_entry.h"
 
 #include <cstdint>
 #include <functional>

@@ -7,8 +7,8 @@
 #include "run_outcome.h"
 #include "run_progress.h"
 
-#include "src/VornMapping/src/chain/chain_factories.h"
-#include "src/VornMapping/src/chain/current_time.h"
+#include "chain/chain_factories.h"
+#include "chain/current_time.h"
 
 #include "framework/log.h"
 #include "framework/map_fusion.h"

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "back_end_images.h"
+#include "chain/zel_node.h"
 #include "in_order_feeder.h"
 #include "located_frames.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 #include "task_log_file.h"
 #include "task_log_sink.h"
 #include "vorn_mapper.h"

@@ -1,7 +1,7 @@
 #include "georeferencing_front_end.h"
 
+#include "chain/chain_factories.h"
 #include "framework/log.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 
 #include <nlohmann/json.hpp>
 

@@ -3,11 +3,11 @@
 // Helpers of the front end's tests: a chain that records what the front end sends, a log
 // sink that keeps the lines written while it is registered, and mapper-like input frames.
 
+#include "chain/progress_entry.h"
+#include "chain/zel_node.h"
 #include "framework/captured_log_for_tests.h"
 #include "framework/diy_frame.h"
 #include "framework/log.h"
-#include "src/VornMapping/src/chain/progress_entry.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 
 #include <mutex>
 #include <string>

@@ -6,8 +6,8 @@
 #include "refinement_options.h"
 #include "sparse_ground_points.h"
 
+#include "chain/zel_node.h"
 #include "framework/slam.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 
 #include <filesystem>
 #include <memory>

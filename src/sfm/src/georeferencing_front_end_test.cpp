@@ -1,10 +1,10 @@
 #include "georeferencing_front_end.h"
 
+#include "chain/chain_factories.h"
 #include "direct_georeferencing.h"
 #include "framework/geodesy.h"
 #include "framework/run_tally.h"
 #include "front_end_test_support.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

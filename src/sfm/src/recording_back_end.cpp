@@ -1,7 +1,7 @@
 #include "recording_back_end.h"
 
+#include "chain/chain_factories.h"
 #include "framework/map_fusion.h"
-#include "src/VornMapping/src/chain/chain_factories.h"
 
 #include <mutex>
 

@@ -6,13 +6,13 @@
 // "Cleaner processed", "Pruner processed"). The cleaner's rule and the pruner's resampling of
 // one depth frame at the working size of a 12 MP frame are timed alone too.
 
+#include "chain/zel_node.h"
 #include "framework/config_store.h"
 #include "framework/diy_frame.h"
 #include "src/PointsFusion/src/stereo_dense/cleaner.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pruner.h"
 #include "src/PointsFusion/src/stereo_dense/sgm_cpu.h"
-#include "src/VornMapping/src/chain/zel_node.h"
 #include "src/sfm/src/georeferencing_front_end.h"
 #include "tools/example_flight.h"
 
