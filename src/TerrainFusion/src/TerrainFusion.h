@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chain/terrain_memory.h"
 #include "chain/zel_node.h"
 #include "framework/bounded_pool.h"
 #include "framework/camera.h"
@@ -15,7 +16,6 @@
 #include "src/TerrainFusion/src/intake_order.h"
 #include "src/TerrainFusion/src/local_rasters.h"
 #include "src/TerrainFusion/src/terrain_frame_count.h"
-#include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_options.h"
 #include "src/TerrainFusion/src/terrain_placement.h"
 #include "src/TerrainFusion/src/tile_lock_table.h"

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "chain/terrain_memory.h"
 #include "framework/pose.h"
 #include "framework/projection.h"
 #include "src/TerrainFusion/src/decoded_image.h"
 #include "src/TerrainFusion/src/local_rasters.h"
-#include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/terrain_placement.h"
 #include "values/point.h"
 

@@ -6,7 +6,6 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/terrain_frame_count.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times.cpp
   ${CMAKE_CURRENT_LIST_DIR}/intake_order.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terrain_memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_geometry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/calc_plane.cpp
@@ -34,7 +33,6 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/ready_raster_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_concurrency_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/intake_order_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terrain_memory_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_options_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_end_times_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter_test.cpp)

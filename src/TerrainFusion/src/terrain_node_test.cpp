@@ -1,4 +1,5 @@
 #include "chain/chain_factories.h"
+#include "framework/run_tally.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "src/TerrainFusion/src/tf_tileset.h"
@@ -241,6 +242,59 @@ TEST(TerrainNodeCall, CommandsNeverThrow) {
   bare->call("flush_tile_cache", nullptr);
   auto broken = std::make_shared<TerrainFusion>("{not json", nullptr);
   EXPECT_FALSE(broken->ready());
+}
+
+// A node whose settings cannot fit refuses everything from the start and says so in its
+// records; a frame whose rasters would not fit a worker's share fails as short of memory.
+TEST(TerrainMemory, TheNodeRefusesSettingsAndFramesThatCannotFit) {
+  fw::RunTally::instance().reset();
+  vmtest::TempDir work;
+  zel::Chain root("root", nullptr);
+  {
+    auto node = tftest::makeNode(work.path(), {{"dom", {{"scale", 1e-6}}}}, &root);
+    EXPECT_FALSE(node->ready());
+    EXPECT_FALSE(node->tileManager());  // nothing made
+    sv::Var message({sv::Var(tftest::placementFrame(0.0)),
+                     sv::Var(std::vector<pi::Point3d>{pi::Point3d(1, 2, 3)})});
+    node->call("point_cloud", &message);
+  }
+  int failed = 0;
+  root.visitOutputs(
+      [&](const std::shared_ptr<zel::OutputItem>& r) { failed += r->state == zel::kOutputFailed; });
+  EXPECT_EQ(failed, 2);
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kTerrainFrames), 1);
+
+  // 50 MB for one worker; ready rasters four zooms above the node's zoom would be 4096 pixels
+  // square.
+  fw::RunTally::instance().reset();
+  vmtest::TempDir small;
+  auto node = tftest::makeNode(small.path(), {{"specific",
+                                               {{"terrainfusion.memory_budget_mb", 50},
+                                                {"terrainfusion.threads", 1},
+                                                {"terrainfusion.cache_size", 16}}}});
+  ASSERT_TRUE(node->ready());
+  const auto ready = [&](int offset) {
+    return sv::Var({sv::Var(7u), sv::Var(pi::Point2ll(100, 200)), sv::Var(10), sv::Var(offset),
+                    sv::Var(tftest::placementFrame(0.0)),
+                    sv::Var(cv::Mat(64, 64, CV_32FC1, cv::Scalar(5.0f))),
+                    sv::Var(cv::Mat(256, 256, CV_8UC1, cv::Scalar(90))),  // grey: taken as colour
+                    sv::Var(cv::Mat(256, 256, CV_8UC1, cv::Scalar(100)))});
+  };
+  sv::Var fits = ready(0);
+  node->call("point_cloud_with_dsmdom", &fits);
+  EXPECT_EQ(fw::RunTally::instance().count(fw::tally::kTerrainFrames), 1);
+  node.reset();
+  // A second node: the zoom is fixed by the first ready rasters.
+  vmtest::TempDir other;
+  node = tftest::makeNode(other.path(), {{"specific",
+                                          {{"terrainfusion.memory_budget_mb", 50},
+                                           {"terrainfusion.threads", 1},
+                                           {"terrainfusion.cache_size", 16}}}});
+  sv::Var tooLarge = ready(4);
+  node->call("point_cloud_with_dsmdom", &tooLarge);
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kTerrainFrames), 1);
+  const std::string summary = fw::RunTally::instance().summary();
+  EXPECT_NE(summary.find("insufficient memory"), std::string::npos) << summary;
 }
 
 }  // namespace

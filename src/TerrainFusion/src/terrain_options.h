@@ -1,7 +1,7 @@
 #pragma once
 
+#include "chain/terrain_memory.h"
 #include "framework/config_store.h"
-#include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/TerrainFusion/src/tile_writers.h"
 
 #include <string>

@@ -11,7 +11,7 @@ list(APPEND MAPPING_SOURCES
   ${mapper_dir}/run_progress.cpp
   ${mapper_dir}/task_log_sink.cpp
   ${mapper_dir}/zel_mapper_impl.cpp)
-list(APPEND MAPPING_DEPS utilities terrain_fusion)
+list(APPEND MAPPING_DEPS utilities)
 list(APPEND MAPPING_TESTS
   ${mapper_dir}/address_space_test.cpp
   ${mapper_dir}/back_end_images_test.cpp

@@ -1,5 +1,5 @@
-# Application shell: the entry point, chain configuration with its defaults, chain
-# nodes with progress and output records, and the program itself.
+# Application shell: the entry point, chain configuration with its defaults, the start
+# checks of the task and its settings, and the program itself.
 set(shell_dir ${CMAKE_CURRENT_SOURCE_DIR})
 list(APPEND MAPPING_SOURCES
   ${shell_dir}/base64_decode.cpp

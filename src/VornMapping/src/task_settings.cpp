@@ -1,10 +1,10 @@
 #include "task_settings.h"
 
+#include "chain/terrain_memory.h"
 #include "framework/printable_text.h"
 #include "framework/projection.h"
 #include "framework/setting_value.h"
 #include "framework/thread_limit.h"
-#include "src/TerrainFusion/src/terrain_memory.h"
 #include "src/sfm/src/refinement_options.h"
 
 #include <cmath>

@@ -5,9 +5,9 @@
 #include "error_result.h"
 #include "task_settings.h"
 
+#include "chain/terrain_memory.h"
 #include "framework/bounded_json.h"
 #include "framework/printable_text.h"
-#include "src/TerrainFusion/src/terrain_memory.h"
 
 #include <filesystem>
 #include <stdexcept>

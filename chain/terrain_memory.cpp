@@ -1,4 +1,4 @@
-#include "src/TerrainFusion/src/terrain_memory.h"
+#include "terrain_memory.h"
 
 #include "framework/setting_value.h"
 #include "framework/thread_limit.h"
