@@ -8,6 +8,8 @@ with its type, folder, sources and direct links) and fails when
     framework, the tile storage, the chain's records and nodes, the stages, the program, and
     the test-only support on top); a library the list does not name is a problem too, so a
     new library is placed on purpose,
+  - a library's folder lies inside the folder of a library of a higher layer, where it reads
+    as a part of that one (a library may share its folder with test support of its own),
   - a source or its header includes a header of the repository (a rooted include such as
     "tiles/tile.h") that belongs to a module the target does not link.
 Usage: check_layering.py <build>/layering.json <source root>
@@ -68,6 +70,11 @@ def find_cycle(targets, libraries):
     return None
 
 
+def inside(folder, outer):
+    """Whether `folder` lies below `outer` (not at it)."""
+    return folder != outer and os.path.commonpath([folder, outer]) == outer
+
+
 def header_owners(targets, libraries, header):
     """Libraries that own a header: those of its folder, narrowed to the one that compiles
     the source of the same name when there is one."""
@@ -110,6 +117,14 @@ def main():
             if rank.get(link, -1) > rank[name]:
                 problems.append(f"library {name} ({LAYERS[rank[name]][0]}) links {link} "
                                 f"({LAYERS[rank[link]][0]}), which sits above it")
+
+    placed = sorted(name for name in libraries if name in rank)
+    for name in placed:
+        for outer in placed:
+            if rank[outer] > rank[name] and inside(targets[name]["dir"], targets[outer]["dir"]):
+                folder = os.path.relpath(targets[name]["dir"], root)
+                problems.append(f"library {name} ({LAYERS[rank[name]][0]}) lives in {folder}, "
+                                f"inside the folder of {outer} ({LAYERS[rank[outer]][0]})")
 
     for name, target in sorted(targets.items()):
         reachable = closure(targets, name) | {name}

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The layering check reports a stage linking the mapper, a lower layer linking a higher one,
-a library without a layer, a cycle, and an include of a module that is not linked, and passes
-the same tree without them."""
+a library without a layer, a library in a folder of a higher layer's, a cycle, and an include
+of a module that is not linked, and passes the same tree without them."""
 import json
 import os
 import subprocess
@@ -67,6 +67,20 @@ def main():
         code, out = run(root, unplaced)
         assert code == 1, out
         assert "library new_stage has no layer" in out, out
+
+        # The chain's library in a folder inside the mapper's reads as a part of the program;
+        # test support beside the code it serves is welcome.
+        nested = json.loads(json.dumps(sound))
+        os.makedirs(os.path.join(root, "mapper", "chain"), exist_ok=True)
+        with open(os.path.join(root, "mapper", "chain", "node.cpp"), "w") as f:
+            f.write("")
+        nested["chain"] = library(root, os.path.join("mapper", "chain"), [], "node.cpp")
+        nested["example_flight"] = library(root, "stage", ["tiles"], "stage.cpp")
+        code, out = run(root, nested)
+        assert code == 1, out
+        assert ("library chain (chain) lives in mapper/chain, inside the folder of mapping "
+                "(program)") in out, out
+        assert "1 layering problems" in out, out
     print("layering check self-test passed")
 
 
