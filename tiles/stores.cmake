@@ -9,6 +9,7 @@ list(APPEND TILES_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tile_blobs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/atomic_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/store_timings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/store_images.cpp
   ${CMAKE_CURRENT_LIST_DIR}/written_tiles.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager_file_system.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_manager_mbtiles.cpp)
@@ -19,6 +20,7 @@ list(APPEND TILES_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/mbtiles_store_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/store_fault_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/store_timings_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/store_images_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mosaic_export_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/written_tiles_test.cpp)
 list(APPEND TILES_TEST_LABELS tsan)

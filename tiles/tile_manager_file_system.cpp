@@ -3,6 +3,7 @@
 #include "framework/log.h"
 #include "tiles/atomic_file.h"
 #include "tiles/png_codec.h"
+#include "tiles/store_images.h"
 #include "tiles/tile_blobs.h"
 
 #include <sstream>
@@ -62,6 +63,18 @@ template class TileManagerFileSystem<TerrainFusionMultiTile>;
 namespace {
 // The zoom folders of the DOM-PNG/DSM-TIFF store are made as its tiles arrive.
 constexpr auto kMakeFolders = fw::LinkFreeFolder::Missing::kCreate;
+
+// Puts an image (`kind`: "dom png", "dsm tiff") into its file, whole or not at all.
+store_images::Put imageFile(const std::string& path, const char* kind) {
+  return [path, kind](const std::vector<uint8_t>& bytes) {
+    std::string error;
+    if (tile_files::writeFileAtomically(path, bytes.data(), bytes.size(), error, kMakeFolders))
+      return true;
+    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write " << kind
+                          << " file " << path << ": " << error;
+    return false;
+  };
+}
 }  // namespace
 
 template <typename Tile>
@@ -146,63 +159,12 @@ std::shared_ptr<fw::TileBase> TileManagerFileSystemMultiFile<Tile>::GetTile(int3
 }
 
 template <typename Tile>
-bool TileManagerFileSystemMultiFile<Tile>::writeDom(const TerrainFusionMultiTile& tile,
-                                                    const std::string& path) {
-  const auto t0 = StoreTimings::Clock::now();
-  const fw::GImage image = tile.GetImage();
-  std::vector<uint8_t> rgba, png;
-  std::string error;
-  bool ok = tile_blobs::domRgba(image, tile.GetWeight(), rgba, error);
-  const auto t1 = StoreTimings::Clock::now();
-  ok = ok && tile_blobs::encodeDomPng(rgba, image.cols, image.rows, kPngStored, png, error);
-  if (!ok) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file "
-                          << path << ": " << error;
-    return false;
-  }
-  const auto t2 = StoreTimings::Clock::now();
-  if (!tile_files::writeFileAtomically(path, png.data(), png.size(), error, kMakeFolders)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dom png file "
-                          << path << ": " << error;
-    return false;
-  }
-  const auto t3 = StoreTimings::Clock::now();
-  timings_.addDomWrite(StoreTimings::phases({t0, t1, t2, t3}));
-  return true;
-}
-
-template <typename Tile>
-bool TileManagerFileSystemMultiFile<Tile>::writeDsm(const TerrainFusionMultiTile& tile,
-                                                    const std::string& path) {
-  const auto t0 = StoreTimings::Clock::now();
-  std::vector<uint8_t> tiff;
-  std::string error;
-  if (!tile_blobs::encodeDsmTiff(tile.GetElevation(), tile.GetWeight(), tiff, error)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file "
-                          << path << ": " << error;
-    return false;
-  }
-  const auto t1 = StoreTimings::Clock::now();
-  if (!tile_files::writeFileAtomically(path, tiff.data(), tiff.size(), error, kMakeFolders)) {
-    FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't write dsm tiff file "
-                          << path << ": " << error;
-    return false;
-  }
-  const auto t2 = StoreTimings::Clock::now();
-  timings_.addDsmWrite(StoreTimings::phases({t0, t1, t2}));
-  return true;
-}
-
-template <typename Tile>
 bool TileManagerFileSystemMultiFile<Tile>::SetTile(int32_t x, int32_t y, int32_t z,
                                                    const std::shared_ptr<fw::TileBase>& tile) {
   std::lock_guard<std::mutex> lock(this->storeMutex_);
   if (!tile) return false;
-  auto multi = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tile);
-  if (!multi) {
-    FW_LOG(fw::kLogError) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
-    return false;
-  }
+  const auto multi = store_images::multiTileOf(tile);
+  if (!multi) return false;
   std::ostringstream record;
   if (!multi->Write(record)) {
     FW_LOG(fw::kLogError) << "TileManagerFileSystemMultiFile - SetTile: Can't serialize tile x,y,z "
@@ -213,12 +175,15 @@ bool TileManagerFileSystemMultiFile<Tile>::SetTile(int32_t x, int32_t y, int32_t
   // none), never a record that promises images that are not there yet.
   bool ok = true;
   if (!multi->GetImage().empty()) {
-    const bool dom = writeDom(*multi, DomPath(x, y, z));
+    const std::string path = DomPath(x, y, z);
+    const bool dom =
+        store_images::putDom(*multi, kPngStored, path, timings_, imageFile(path, "dom png"));
     if (dom) written_.dom(x, y, z);
     ok = dom && ok;
   }
   if (!multi->GetElevation().empty()) {
-    const bool dsm = writeDsm(*multi, DsmPath(x, y, z));
+    const std::string path = DsmPath(x, y, z);
+    const bool dsm = store_images::putDsm(*multi, path, timings_, imageFile(path, "dsm tiff"));
     if (dsm) written_.dsm(x, y, z);
     ok = dsm && ok;
   }

@@ -66,9 +66,6 @@ class TileManagerFileSystemMultiFile : public fw::TileManagerFileSystem<Tile> {
   WrittenTiles& written() { return written_; }
 
  private:
-  bool writeDom(const TerrainFusionMultiTile& tile, const std::string& path);
-  bool writeDsm(const TerrainFusionMultiTile& tile, const std::string& path);
-
   std::string domFolder_;
   std::string dsmFolder_;
   StoreTimings timings_;

@@ -4,6 +4,7 @@
 #include "framework/log.h"
 #include "framework/projection.h"
 #include "tiles/png_codec.h"
+#include "tiles/store_images.h"
 #include "tiles/tile_blobs.h"
 
 #include <fcntl.h>
@@ -423,60 +424,34 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::insertTile(const TerrainFusion
     return false;
   }
   const std::string record = recordStream.str();
-  int rc = insertRow(statements.record.stmt, z, x, row, record.data(), record.size());
+  const int rc = insertRow(statements.record.stmt, z, x, row, record.data(), record.size());
   if (rc != SQLITE_DONE) {
     FW_LOG(fw::kLogError) << "step failed " << rc << "x,y,z" << x << "," << y << "," << z << ": "
                           << errorOf(record_);
     return false;
   }
+  // The image rows follow the record; a row that is not written leaves the tile without it.
+  const std::string where = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(z);
+  auto insert = [&](Statement& statement, sqlite3* db, const char* name,
+                    const std::vector<uint8_t>& bytes) {
+    const int step = insertRow(statement.stmt, z, x, row, bytes.data(), bytes.size());
+    if (step == SQLITE_DONE) return true;
+    FW_LOG(fw::kLogError) << kStore << "SetTile: " << name << " row not written, step failed "
+                          << step << " x,y,z " << where << ": " << errorOf(db);
+    return false;
+  };
   bool ok = true;
-  std::string error;
-  const fw::GImage image = tile.GetImage();
-  if (!image.empty()) {
-    const auto t0 = StoreTimings::Clock::now();
-    std::vector<uint8_t> rgba, png;
-    bool encoded = tile_blobs::domRgba(image, tile.GetWeight(), rgba, error);
-    const auto t1 = StoreTimings::Clock::now();
-    encoded = encoded && tile_blobs::encodeDomPng(rgba, image.cols, image.rows, 0, png, error);
-    if (!encoded) {
-      FW_LOG(fw::kLogError)
-          << "TileManagerFileSystemMultiFile - SetTile: Can't encode dom png file " << x << "," << y
-          << "," << z << ": " << error;
-      ok = false;
-    } else {
-      const auto t2 = StoreTimings::Clock::now();
-      rc = insertRow(statements.dom.stmt, z, x, row, png.data(), png.size());
-      rows.dom = rc == SQLITE_DONE;
-      if (rc != SQLITE_DONE) {
-        FW_LOG(fw::kLogError) << kStore << "SetTile: dom row not written, step failed " << rc
-                              << " x,y,z " << x << "," << y << "," << z << ": " << errorOf(dom_);
-        ok = false;
-      }
-      const auto t3 = StoreTimings::Clock::now();
-      timings_.addDomWrite(StoreTimings::phases({t0, t1, t2, t3}));
-    }
+  if (!tile.GetImage().empty()) {
+    rows.dom = store_images::putDom(tile, /*pngFlags=*/0, where, timings_, [&](const auto& png) {
+      return insert(statements.dom, dom_, "dom", png);
+    });
+    ok = rows.dom && ok;
   }
-  const fw::GImage elevation = tile.GetElevation();
-  if (!elevation.empty()) {
-    const auto t0 = StoreTimings::Clock::now();
-    std::vector<uint8_t> tiff;
-    if (!tile_blobs::encodeDsmTiff(elevation, tile.GetWeight(), tiff, error)) {
-      FW_LOG(fw::kLogError)
-          << "TileManagerFileSystemMultiFile - SetTile: Can't encode dsm tiff file " << x << ","
-          << y << "," << z << ": " << error;
-      ok = false;
-    } else {
-      const auto t1 = StoreTimings::Clock::now();
-      rc = insertRow(statements.dsm.stmt, z, x, row, tiff.data(), tiff.size());
-      rows.dsm = rc == SQLITE_DONE;
-      if (rc != SQLITE_DONE) {
-        FW_LOG(fw::kLogError) << kStore << "SetTile: dsm row not written, step failed " << rc
-                              << " x,y,z " << x << "," << y << "," << z << ": " << errorOf(dsm_);
-        ok = false;
-      }
-      const auto t2 = StoreTimings::Clock::now();
-      timings_.addDsmWrite(StoreTimings::phases({t0, t1, t2}));
-    }
+  if (!tile.GetElevation().empty()) {
+    rows.dsm = store_images::putDsm(tile, where, timings_, [&](const auto& tiff) {
+      return insert(statements.dsm, dsm_, "dsm", tiff);
+    });
+    ok = rows.dsm && ok;
   }
   return ok;
 }
@@ -486,11 +461,8 @@ bool TileManagerFileSystemMultiFileMbtiles<Tile>::SetTile(
     int32_t x, int32_t y, int32_t z, const std::shared_ptr<fw::TileBase>& tile) {
   std::lock_guard<std::mutex> lock(this->storeMutex_);
   if (!tile) return false;
-  auto multi = std::dynamic_pointer_cast<TerrainFusionMultiTile>(tile);
-  if (!multi) {
-    FW_LOG(fw::kLogError) << "Can't cast tile to TerrainFusionMultiTile: " << tile->type();
-    return false;
-  }
+  const auto multi = store_images::multiTileOf(tile);
+  if (!multi) return false;
   Statements statements;
   const std::pair<Statement*, sqlite3*> parts[] = {
       {&statements.record, record_}, {&statements.dom, dom_}, {&statements.dsm, dsm_}};

@@ -30,7 +30,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -257,26 +256,3 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   bool ready_ = false;
   std::string setupError_;  // why setupTileManager failed
 };
-
-// Fits a plane to the points by random sample consensus and a least-squares refit of the
-// inliers. `plane` maps plane coordinates (z along the normal, pointing up in z) to the
-// points' frame. False, outputs untouched, with fewer than 10 points, no valid sample, fewer
-// than 3 inliers or a normal along the y axis.
-bool CalcPlane(const std::vector<pi::Point3d>& points, SE3& plane, std::vector<int>& outliers,
-               double threshold, std::mt19937& random);
-
-// Fills the hole cells of `heights` with the Gaussian-weighted mean of their valid
-// neighbours in a k x k window (values read as before the pass); halves each hole's weight.
-void gaussianWeightFilter(cv::Mat& heights, cv::Mat& weights, int k, double sigma,
-                          const std::vector<cv::Point>& holes);
-
-// Nearest-neighbour resize to (columns / 2) x (rows / 2).
-void halveImage(const cv::Mat& source, cv::Mat& destination);
-
-// Laplacian pyramid of `source` with `levels` detail levels and the residual, 16-bit signed.
-void buildLaplacianPyramid(const cv::Mat& source, int levels, std::vector<cv::Mat>& out);
-
-namespace pi {
-// "x y z" with "%f" for each component.
-std::ostream& operator<<(std::ostream& out, const Point3d& p);
-}  // namespace pi

@@ -1,4 +1,4 @@
-#include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/calc_plane.h"
 
 #include <opencv2/core.hpp>
 

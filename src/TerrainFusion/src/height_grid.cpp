@@ -158,12 +158,3 @@ void gaussianWeightFilter(cv::Mat& heights, cv::Mat& weights, int k, double sigm
     weights.at<float>(h) *= 0.5f;
   }
 }
-
-void halveImage(const cv::Mat& source, cv::Mat& destination) {
-  if (source.cols < 2 || source.rows < 2) {
-    destination.release();
-    return;
-  }
-  cv::resize(source, destination, cv::Size(source.cols / 2, source.rows / 2), 0, 0,
-             cv::INTER_NEAREST);
-}

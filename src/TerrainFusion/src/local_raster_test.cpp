@@ -1,5 +1,6 @@
 #include "framework/diy_frame.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/halve_image.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "testsupport/temp_dir.h"
 

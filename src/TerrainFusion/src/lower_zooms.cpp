@@ -1,5 +1,5 @@
 #include "framework/log.h"
-#include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/halve_image.h"
 #include "src/TerrainFusion/src/tile_clock.h"
 #include "src/TerrainFusion/src/tile_writers.h"
 

@@ -9,6 +9,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/terrain_geometry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_zoom.cpp
   ${CMAKE_CURRENT_LIST_DIR}/calc_plane.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/point_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_image.cpp
   ${CMAKE_CURRENT_LIST_DIR}/frame_undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/area_reduction.cpp

@@ -1,4 +1,6 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/calc_plane.h"
+#include "src/TerrainFusion/src/point_text.h"
 
 #include "framework/geodesy.h"
 #include "framework/key_point_geometry.h"
@@ -8,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -44,16 +45,6 @@ bool parseGeodetic(std::string text, pi::Point3d& lla) {
 }
 
 }  // namespace
-
-namespace pi {
-
-std::ostream& operator<<(std::ostream& out, const Point3d& p) {
-  char text[128];
-  std::snprintf(text, sizeof text, "%f %f %f", p.x, p.y, p.z);
-  return out << text;
-}
-
-}  // namespace pi
 
 bool TerrainFusion::fixPlacementAndZoom(const std::shared_ptr<fw::MapFrame>& frame) {
   if (!frame) return false;

@@ -1,4 +1,5 @@
 #include "src/TerrainFusion/src/TerrainFusion.h"
+#include "src/TerrainFusion/src/calc_plane.h"
 #include "src/TerrainFusion/src/terrain_test_scene.h"
 #include "testsupport/temp_dir.h"
 #include "tiles/store_test_support.h"

@@ -16,6 +16,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/multiband_blend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dsm_stitch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lower_zooms.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/halve_image.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cache_trimmer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tileset_refresh.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset.cpp)

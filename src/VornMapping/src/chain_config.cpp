@@ -4,7 +4,9 @@
 #include "error_result.h"
 
 #include "framework/printable_text.h"
+#include "src/sfm/src/refinement_options.h"
 
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -125,15 +127,14 @@ int frontEndFeatureImageSide(const json& chain) {
     const json* specific = config && config->is_object() && config->contains("specific")
                                ? &(*config)["specific"]
                                : nullptr;
-    if (!specific || !specific->is_object()) return 0;
-    const auto found = specific->find("sfm.refine.image_long_side");
-    if (found == specific->end()) return 0;
-    // Given as a number or as text, as the front end reads its settings.
-    const json side =
-        found->is_string() ? json::parse(found->get<std::string>(), nullptr, false) : *found;
-    if (!side.is_number_integer()) return 0;
-    const int64_t value = side.get<int64_t>();
-    return value > 0 && value <= INT32_MAX ? int(value) : 0;
+    // Read as the front end reads it (createSfmInstance), so the two never differ.
+    sfm::RefinementOptions options;
+    try {
+      if (specific) sfm::applySpecific(*specific, &options);
+    } catch (const std::invalid_argument&) {
+      return 0;  // the front end refuses the setting; the task does not run
+    }
+    return options.image_long_side > 0 ? options.image_long_side : 0;
   }
   return 0;
 }

@@ -13,7 +13,8 @@
 nlohmann::json rebuildTask(nlohmann::json& task, const std::filesystem::path& home,
                            const std::filesystem::path& cache, std::ostream& out);
 
-// The long side of the image copy the rebuilt chain's front end takes its features from, when
-// its settings name one ("sfm.refine.image_long_side" in its "specific", a whole number or its
-// text); 0 otherwise. The dataset decodes frames no coarser than this.
+// The long side of the image copy the rebuilt chain's front end takes its features from
+// ("sfm.refine.image_long_side"), as the front end reads it from its "specific" settings or
+// else the environment, its default when neither names one; 0 when the chain has no front end
+// or the front end refuses the value. The dataset decodes frames no coarser than this.
 int frontEndFeatureImageSide(const nlohmann::json& chain);

@@ -2,6 +2,9 @@
 #include "chain_defaults.h"
 #include "error_result.h"
 
+#include "framework/frame_image_decoding.h"
+#include "testsupport/scoped_env.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -128,14 +131,24 @@ TEST_F(ChainConfig, UnsupportedMethodsEndWithTheirCodes) {
 
 }  // namespace
 
-TEST_F(ChainConfig, TheFrontEndsFeatureImageSideIsFoundOnlyWhereItsSettingsNameOne) {
+TEST_F(ChainConfig, TheFrontEndsFeatureImageSideIsTheOneTheFrontEndReads) {
   const json named = rebuild(json::parse(
       R"({"locate": {"method": "legacy_sfm", "specific": {"sfm.refine.image_long_side": 3000}}})"));
   EXPECT_EQ(frontEndFeatureImageSide(named["chain"]), 3000);
   const json asText = rebuild(json::parse(
       R"({"locate": {"method": "legacy_sfm", "specific": {"sfm.refine.image_long_side": "2500"}}})"));
   EXPECT_EQ(frontEndFeatureImageSide(asText["chain"]), 2500);
-  EXPECT_EQ(frontEndFeatureImageSide(rebuild(json::object())["chain"]), 0);
+  // Named nowhere, nested, or only in the environment: as the front end reads it.
+  EXPECT_EQ(frontEndFeatureImageSide(rebuild(json::object())["chain"]),
+            fw::kDefaultFeatureImageLongSide);
+  const json nested = rebuild(json::parse(
+      R"({"locate": {"method": "legacy_sfm", "specific": {"sfm": {"refine": {"image_long_side": 2000}}}}})"));
+  EXPECT_EQ(frontEndFeatureImageSide(nested["chain"]), 2000);
+  {
+    const vmtest::ScopedEnv side("sfm.refine.image_long_side", "2400");
+    EXPECT_EQ(frontEndFeatureImageSide(rebuild(json::object())["chain"]), 2400);
+    EXPECT_EQ(frontEndFeatureImageSide(named["chain"]), 3000);
+  }
   for (const char* odd : {R"("30x")", "-5", "2.5", "1e12"}) {
     const json task = json::parse(std::string(R"({"locate": {"method": "legacy_sfm",
         "specific": {"sfm.refine.image_long_side": )") +

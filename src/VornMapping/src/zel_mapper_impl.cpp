@@ -201,6 +201,25 @@ bool VornMapperImpl::buildChain() {
   return true;
 }
 
+template <typename End, typename Factory>
+bool VornMapperImpl::createEnd(const char* role, bool known, const std::string& name,
+                               std::shared_ptr<End>& end, const Factory& factory) {
+  std::shared_ptr<End> created;
+  try {
+    if (known) created = factory();
+  } catch (const std::exception& e) {
+    fail(std::string("Failed to create ") + role + " process: " + name + " (" + e.what() + ")");
+    return false;
+  }
+  if (!created) {
+    fail(std::string("Failed to create ") + role + " process: " + name);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  end = std::move(created);
+  return true;
+}
+
 bool VornMapperImpl::buildChainItem(const json& item) {
   if (!item.is_object() || !item.contains("name") || !item["name"].is_string() ||
       !item.contains("type") || !item["type"].is_string() || !item.contains("config") ||
@@ -214,36 +233,12 @@ bool VornMapperImpl::buildChainItem(const json& item) {
   void* messenger = &fw::Messenger::instance();
   void* sinks = &fw::logSinks();
   if (type == "front_end") {
-    std::shared_ptr<fw::SLAM> frontEnd;
-    try {
-      if (name == "legacy_sfm") frontEnd = createSfmInstance(config, this, messenger, sinks);
-    } catch (const std::exception& e) {
-      fail("Failed to create front end process: " + name + " (" + e.what() + ")");
-      return false;
-    }
-    if (!frontEnd) {
-      fail("Failed to create front end process: " + name);
-      return false;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    frontEnd_ = std::move(frontEnd);
-    return true;
+    return createEnd("front end", name == "legacy_sfm", name, frontEnd_,
+                     [&] { return createSfmInstance(config, this, messenger, sinks); });
   }
   if (type == "back_end") {
-    std::shared_ptr<fw::MapFusion> backEnd;
-    try {
-      if (name == "legacy_pf") backEnd = createPointsFusionInstance(config, this, messenger, sinks);
-    } catch (const std::exception& e) {
-      fail("Failed to create back end process: " + name + " (" + e.what() + ")");
-      return false;
-    }
-    if (!backEnd) {
-      fail("Failed to create back end process: " + name);
-      return false;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    backEnd_ = std::move(backEnd);
-    return true;
+    return createEnd("back end", name == "legacy_pf", name, backEnd_,
+                     [&] { return createPointsFusionInstance(config, this, messenger, sinks); });
   }
   fail("Invalid chain type: " + type);
   return false;

@@ -57,6 +57,12 @@ class VornMapperImpl : public zel::Chain, public VornMapper {
   bool createTaskDataset(const nlohmann::json& dataset, int featureImageSide);
   bool buildChain();
   bool buildChainItem(const nlohmann::json& item);
+  // Makes one end of the chain (`role`: "front end" or "back end") with `factory` when `known`
+  // says the chain item names one this program has, and keeps it in `end`; false (state -14,
+  // the reason logged with the item's `name`) when it names another or the factory fails.
+  template <typename End, typename Factory>
+  bool createEnd(const char* role, bool known, const std::string& name, std::shared_ptr<End>& end,
+                 const Factory& factory);
   void run();
   void feedFrames();
   // Tells both ends how many frames the run has: a live run's frames may exceed the count its

@@ -28,7 +28,7 @@ std::shared_ptr<fw::SLAM> createSfmInstance(const std::string& config, zel::Chai
       options.work_dir = work_dir->get<std::string>();
     const auto specific = doc.find("specific");
     if (specific != doc.end()) applySpecific(*specific, &options.refinement);
-    options.refinement.check();
+    options.check();
   } catch (const std::exception& e) {
     FW_LOG(fw::kLogError) << "Invalid front-end configuration: " << e.what();
     return nullptr;

@@ -19,7 +19,7 @@ GeoreferencingFrontEnd::GeoreferencingFrontEnd(zel::Chain* chain, FrontEndOption
       progress_("legacy_sfm", chain),
       poses_(options_.work_dir),
       refiner_(options_.refinement, &next_map_point_id_) {
-  options_.points.check();
+  options_.check();
   progress_.setProgressEntry(ProgressEntry{"Locate", 0.0, 1.0, 1.0f, 0.0f, -1.0, {}});
 }
 

@@ -19,6 +19,12 @@ struct FrontEndOptions {
   SparsePointOptions points;
   std::filesystem::path work_dir;  // the pose file goes here; none when empty
   RefinementOptions refinement;
+
+  // Throws std::invalid_argument, naming the setting, for values outside their ranges.
+  void check() const {
+    points.check();
+    refinement.check();
+  }
 };
 
 // Our front end: it locates each frame by direct georeferencing, from its GPS position,

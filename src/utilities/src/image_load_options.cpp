@@ -6,20 +6,14 @@
 
 #include <nlohmann/json.hpp>
 
-bool ImageLoadOptions::check(std::string& reason) const {
-  if (maxPixels < 1) {
-    reason = "the pixel budget must be positive";
-    return false;
-  }
-  if (decodeBudgetBytes < 1) {
-    reason = "the decode memory budget must be positive";
-    return false;
-  }
-  if (workingLongSide < 0) {
-    reason = "the working image side must not be negative";
-    return false;
-  }
-  return true;
+#include <stdexcept>
+
+void ImageLoadOptions::check() const {
+  if (maxPixels < 1) throw std::invalid_argument("the pixel budget must be positive");
+  if (decodeBudgetBytes < 1)
+    throw std::invalid_argument("the decode memory budget must be positive");
+  if (workingLongSide < 0)
+    throw std::invalid_argument("the working image side must not be negative");
 }
 
 ImageLoadOptions ImageLoadOptions::fromConfiguration() {
@@ -31,11 +25,11 @@ ImageLoadOptions ImageLoadOptions::fromConfiguration() {
   options.decodeBudgetBytes =
       int64_t{*config.GetInt("dataset.decode_budget_mb", int(options.decodeBudgetBytes >> 20))}
       << 20;
-  options.workingLongSide =
-      *config.GetInt("sfm.refine.image_long_side", fw::kDefaultFeatureImageLongSide);
-  std::string reason;
-  if (!options.check(reason)) {
-    FW_LOG(fw::kLogWarning) << "Image limits from the configuration ignored: " << reason;
+  options.workingLongSide = fw::kDefaultFeatureImageLongSide;
+  try {
+    options.check();
+  } catch (const std::invalid_argument& e) {
+    FW_LOG(fw::kLogWarning) << "Image limits from the configuration ignored: " << e.what();
     return ImageLoadOptions();
   }
   return options;

@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <string>
 
 // Limits of the image loaders against hostile or oversized images.
 struct ImageLoadOptions {
@@ -18,17 +17,18 @@ struct ImageLoadOptions {
   // no less than this: most of a full decode's time and memory go to pixels never looked at.
   int workingLongSide = 0;
 
-  // False (with the reason) when a limit is not positive or the working side is negative.
-  bool check(std::string& reason) const;
+  // Throws std::invalid_argument, with the reason, when a limit is not positive or the
+  // working side is negative.
+  void check() const;
   // The defaults, overridden by the configuration store's "dataset.max_megapixels" and
   // "dataset.decode_budget_mb" (which the environment can preset); limits that fail `check`
-  // are logged and the defaults kept. The working side is the front end's feature image,
-  // "sfm.refine.image_long_side" (1600 by default).
+  // are logged and the defaults kept. The working side is the front end's default feature
+  // image side (fw::kDefaultFeatureImageLongSide).
   static ImageLoadOptions fromConfiguration();
   // `fromConfiguration`, with the task's dataset members "max_megapixels" and
   // "decode_budget_mb" (whole numbers of at least 1) in place of the stored values, and
-  // `workingLongSide` when positive (the task's front end names its own) in place of the
-  // stored one.
+  // `workingLongSide` when positive (the side the task's front end reads its features at, see
+  // frontEndFeatureImageSide) in place of the default one.
   static ImageLoadOptions forDataset(const nlohmann::json& dataset, int workingLongSide = 0);
 };
 

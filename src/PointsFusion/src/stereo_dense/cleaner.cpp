@@ -9,6 +9,8 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -74,11 +76,12 @@ CleanerOptions CleanerOptions::fromConfig() {
   o.minConsistentViews = *config.GetInt("pointsfusion.min_consistent_views", 2);
   o.sameDepthThreshold =
       static_cast<float>(*config.GetDouble("pointsfusion.same_depth_threshold", 0.01));
+  o.mend();
   o.check();
   return o;
 }
 
-void CleanerOptions::check() {
+void CleanerOptions::mend() {
   if (minConsistentViews < 2) {
     FW_LOG(fw::kLogWarning) << "pointsfusion.min_consistent_views " << minConsistentViews
                             << " is below 2; using 2.";
@@ -89,6 +92,18 @@ void CleanerOptions::check() {
                             << " is below the views needed to confirm a pixel; using "
                             << minConsistentViews << ".";
     queueSize = minConsistentViews;
+  }
+}
+
+void CleanerOptions::check() const {
+  if (minConsistentViews < 2) {
+    throw std::invalid_argument("pointsfusion.min_consistent_views must be at least 2, not " +
+                                std::to_string(minConsistentViews));
+  }
+  if (queueSize < minConsistentViews) {
+    throw std::invalid_argument(
+        "pointsfusion.clean_queuesize must be at least the views needed to confirm a pixel (" +
+        std::to_string(minConsistentViews) + "), not " + std::to_string(queueSize));
   }
 }
 

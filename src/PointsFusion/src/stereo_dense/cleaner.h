@@ -25,10 +25,13 @@ struct CleanerOptions {
   float sameDepthThreshold =
       0.01f;  // "pointsfusion.same_depth_threshold": relative depth tolerance
 
+  // The stored settings, mended, then checked.
   static CleanerOptions fromConfig();
   // Raises minConsistentViews to 2 (below it every agreeing pixel would be zeroed) and
   // queueSize to minConsistentViews (below it every frame has too few views), with a warning.
-  void check();
+  void mend();
+  // Throws std::invalid_argument, naming the setting, for values `mend` would change.
+  void check() const;
 };
 
 // The multi-view consistency filter. Depth frames arrive as futures on "sbt.dense_frame"

@@ -158,7 +158,9 @@ TEST(CleanerOptions, RaisesViewsAndQueueThatCouldNeverConfirm) {
   CleanerOptions o;
   o.minConsistentViews = 1;
   o.queueSize = 1;
-  o.check();
+  EXPECT_THROW(o.check(), std::invalid_argument);
+  o.mend();
+  EXPECT_NO_THROW(o.check());
   EXPECT_EQ(o.minConsistentViews, 2);
   EXPECT_EQ(o.queueSize, 2);
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.min_consistent_views 1"), 1);

@@ -13,7 +13,10 @@ struct DenseDepthOptions {
   // one the nearest depth gives; a factor that leaves nothing to search keeps the smallest.
   double searchRangeFactor = 3.0;
 
+  // The stored settings, mended, then checked.
   static DenseDepthOptions fromConfig();
   // Keeps threads within 1 .. fw::maxThreadSetting(), with a warning naming the setting.
-  void check();
+  void mend();
+  // Throws std::invalid_argument, naming the setting, for values outside their ranges.
+  void check() const;
 };

@@ -44,14 +44,24 @@ TEST(DenseDepthOptions, TheStageKeepsWhatItReadWhenBuilt) {
   EXPECT_EQ(stage.options().threads, std::min(99, fw::maxThreadSetting()));
 }
 
-TEST(DenseDepthOptions, CheckKeepsTheThreadCountInRange) {
+TEST(DenseDepthOptions, TheThreadCountIsMendedIntoTheRangeCheckHolds) {
   LogLines log;
+  auto refused = [](const DenseDepthOptions& o) {
+    try {
+      o.check();
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what()).rfind("pointsfusion.dense_thread_num must be from 1 to ", 0) ==
+             0;
+    }
+    return false;
+  };
   const int most = fw::maxThreadSetting();
   for (const auto& [given, kept] : std::vector<std::pair<int, int>>{
            {-3, 1}, {0, 1}, {1, 1}, {most, most}, {most + 1, most}, {1000000, most}}) {
     DenseDepthOptions o;
     o.threads = given;
-    o.check();
+    EXPECT_EQ(refused(o), given != kept) << given;
+    o.mend();
     EXPECT_EQ(o.threads, kept) << given;
   }
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.dense_thread_num"), 4);

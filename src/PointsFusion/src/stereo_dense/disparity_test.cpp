@@ -95,18 +95,20 @@ TEST(SgmCpuOptions, KeepsTheBlockOddAndSmallAndTheRatioAPercentage) {
   SgmCpuOptions o;
   o.blockSize = 4;
   o.uniquenessRatio = 130;
-  o.check();
+  EXPECT_THROW(o.check(), std::invalid_argument);
+  o.mend();
   EXPECT_EQ(o.blockSize, 5);
   EXPECT_EQ(o.uniquenessRatio, 100);
   o.blockSize = 31;
   o.uniquenessRatio = -3;
-  o.check();
+  o.mend();
   EXPECT_EQ(o.blockSize, 11);
   EXPECT_EQ(o.uniquenessRatio, 0);
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.sgbm_block_size"), 2);
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.sgbm_uniqueness"), 2);
   SgmCpuOptions defaults;
-  defaults.check();
+  EXPECT_NO_THROW(defaults.check());
+  defaults.mend();
   EXPECT_EQ(defaults.blockSize, 5);
   EXPECT_EQ(defaults.uniquenessRatio, 10);
 }
@@ -117,8 +119,9 @@ TEST(SgmCpuOptions, TakeTheMatcherModeOnceAndOnlyOneOfOpenCVs) {
        std::vector<std::pair<int, int>>{{-1, 0}, {0, 0}, {1, 1}, {3, 3}, {4, 0}}) {
     SgmCpuOptions o;
     o.mode = given;
-    o.check();
+    o.mend();
     EXPECT_EQ(o.mode, kept) << given;
+    EXPECT_NO_THROW(o.check());
   }
   EXPECT_EQ(log.count(fw::kLogWarning, "pointsfusion.fulldp"), 2);
   fw::Var& store = fw::Var::instance();

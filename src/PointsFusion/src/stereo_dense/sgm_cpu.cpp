@@ -6,6 +6,8 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -29,11 +31,12 @@ SgmCpuOptions SgmCpuOptions::fromConfig() {
   o.blockSize = *config.GetInt("pointsfusion.sgbm_block_size", o.blockSize);
   o.uniquenessRatio = *config.GetInt("pointsfusion.sgbm_uniqueness", o.uniquenessRatio);
   o.mode = *config.GetInt("pointsfusion.fulldp", o.mode);
+  o.mend();
   o.check();
   return o;
 }
 
-void SgmCpuOptions::check() {
+void SgmCpuOptions::mend() {
   const int block = std::clamp(blockSize | 1, 1, kMaxBlockSize);
   if (block != blockSize) {
     FW_LOG(fw::kLogWarning) << "pointsfusion.sgbm_block_size " << blockSize
@@ -51,6 +54,25 @@ void SgmCpuOptions::check() {
     FW_LOG(fw::kLogWarning) << "pointsfusion.fulldp " << mode << " is no matcher mode; using "
                             << cv::StereoSGBM::MODE_SGBM << ".";
     mode = cv::StereoSGBM::MODE_SGBM;
+  }
+}
+
+void SgmCpuOptions::check() const {
+  if (blockSize % 2 == 0 || blockSize < 1 || blockSize > kMaxBlockSize) {
+    throw std::invalid_argument("pointsfusion.sgbm_block_size must be odd from 1 to " +
+                                std::to_string(kMaxBlockSize) + ", not " +
+                                std::to_string(blockSize));
+  }
+  if (uniquenessRatio < 0 || uniquenessRatio > kMaxUniqueness) {
+    throw std::invalid_argument("pointsfusion.sgbm_uniqueness must be from 0 to " +
+                                std::to_string(kMaxUniqueness) + ", not " +
+                                std::to_string(uniquenessRatio));
+  }
+  if (mode < cv::StereoSGBM::MODE_SGBM || mode > cv::StereoSGBM::MODE_HH4) {
+    throw std::invalid_argument("pointsfusion.fulldp must be one of OpenCV's matcher modes, " +
+                                std::to_string(cv::StereoSGBM::MODE_SGBM) + " to " +
+                                std::to_string(cv::StereoSGBM::MODE_HH4) + ", not " +
+                                std::to_string(mode));
   }
 }
 

@@ -20,10 +20,13 @@ struct SgmCpuOptions {
   // 2 MODE_SGBM_3WAY, 3 MODE_HH4).
   int mode = cv::StereoSGBM::MODE_SGBM;
 
+  // The stored settings, mended, then checked.
   static SgmCpuOptions fromConfig();
   // Keeps the block odd within 1 .. 11, the ratio within 0 .. 100 and the mode one of
   // OpenCV's (others match as MODE_SGBM does), each with a warning.
-  void check();
+  void mend();
+  // Throws std::invalid_argument, naming the setting, for values `mend` would change.
+  void check() const;
 };
 
 class SGM_CPU : public DisparityCalculator {
