@@ -6,8 +6,9 @@
 
 namespace fw {
 
-// A frame's GPS vector, decoded once by its length (the bare vector is what frames are built
-// from and what "GetGPS" hands out): at least 6 entries carry the position
+// A frame's GPS vector, decoded once by its length. The bare vector is the form the frame
+// interface fixes (frames are built from it and "GetGPS" hands it out), so it is encoded and
+// decoded here and nowhere else: at least 6 entries carry the position
 // (longitude, latitude, altitude) and its sigmas; 8 or 14 entries add the relative altitude
 // and its sigma at 6 and 7; 11, 12 or 14 entries carry the attitude (pitch, yaw, roll) and its
 // sigmas from index 5, 6 or 8. Each frame class applies its own rule on top of this.
