@@ -1,12 +1,12 @@
 #include "framework/china_offsets.h"
 
+#include "framework/angles.h"
+
 #include <cmath>
 
 namespace fw {
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 bool insideGcj02Box(double lat, double lng) {
   return lng >= 72.004 && lng <= 137.8347 && lat >= 0.8293 && lat <= 55.8271;

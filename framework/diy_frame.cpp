@@ -2,8 +2,6 @@
 
 #include "framework/config_store.h"
 #include "framework/file_resource.h"
-#include "framework/geodesy.h"
-#include "framework/gps_record.h"
 #include "framework/var_with_type.h"
 #include "framework/vocabulary.h"
 
@@ -65,13 +63,11 @@ const fw::Vocabulary* sharedVocabulary() {
 MapFrame::MapFrame(uint64_t frameId, double frameTimestamp, const fw::GImage& image,
                    const std::string& imagePath, const fw::Camera& camera,
                    const std::vector<double>& gps, int flags)
-    : fw::MapFrame(frameId, frameTimestamp),
+    : fw::GeotaggedFrame(frameId, frameTimestamp, gps),
       image_(image),
       flags_(flags),
       imagePath_(imagePath),
-      camera_(camera),
-      gps_(gps),
-      gpsRecord_(fw::decodeGpsRecord(gps)) {}
+      camera_(camera) {}
 
 void MapFrame::call(const std::string& command, void* arg) {
   if (!arg) return;
@@ -81,8 +77,7 @@ void MapFrame::call(const std::string& command, void* arg) {
     query->x = keypoints_[query->index].keypoint.pt.x;
     query->y = keypoints_[query->index].keypoint.pt.y;
   } else if (command == "GetGPS") {
-    auto* gps = static_cast<std::vector<double>*>(arg);
-    if (!gps_.empty() && gps != &gps_) *gps = gps_;
+    copyGpsTo(arg);
   } else if (command == "GetImagePath") {
     *static_cast<std::string*>(arg) = imagePath_;
   } else if (command == "SetImagePath") {
@@ -115,46 +110,16 @@ void MapFrame::setReducedImage(const fw::GImage& image, int reduction) {
 
 // ---- GPS record
 
-bool MapFrame::hasGPSAttitude() { return gpsRecord_.hasAttitude; }
-
-// The angles whenever the record has them; true when their sigma is usable.
 bool MapFrame::getGPSAttitude(pi::Point3d& attitude) {
-  if (!gpsRecord_.hasAttitude) return false;
-  attitude = gpsRecord_.attitude;
-  return gpsRecord_.attitudeSigma.x < fw::kGpsAttitudeUsable;
+  if (!gpsRecord().hasAttitude) return false;
+  attitude = gpsRecord().attitude;
+  return gpsRecord().attitudeSigma.x < fw::kGpsAttitudeUsable;
 }
 
 bool MapFrame::getGPSAttitudeSigma(pi::Point3d& sigma) {
-  if (!gpsRecord_.hasAttitude) return false;
-  sigma = gpsRecord_.attitudeSigma;
+  if (!gpsRecord().hasAttitude) return false;
+  sigma = gpsRecord().attitudeSigma;
   return true;
-}
-
-bool MapFrame::isGPSSigmaValid() { return fw::gpsPositionValid(gpsRecord_); }
-
-bool MapFrame::getGPSLLA(pi::Point3d& lla) {
-  if (!isGPSSigmaValid()) return false;
-  lla = gpsRecord_.lla;
-  return gpsRecord_.llaSigma.x < fw::kGpsPositionUsable;
-}
-
-bool MapFrame::getGPSSigma(pi::Point3d& sigma) {
-  if (!gpsRecord_.hasPosition) return false;
-  sigma = gpsRecord_.llaSigma;
-  return true;
-}
-
-bool MapFrame::getGPSECEF(pi::Point3d& ecef) {
-  pi::Point3d lla;
-  if (!getGPSLLA(lla)) return false;
-  ecef = fw::geodeticToECEF(lla.y, lla.x, lla.z);
-  return true;
-}
-
-bool MapFrame::getGPSHeight(fw::Point2d& height) {
-  if (!gpsRecord_.hasRelativeAltitude) return false;
-  height = fw::Point2d(gpsRecord_.relativeAltitude, gpsRecord_.relativeAltitudeSigma);
-  return gpsRecord_.relativeAltitudeSigma < fw::kGpsHeightUsable;
 }
 
 // ---- Key points

@@ -4,13 +4,12 @@
 // record, key points with descriptors, colours, rays and observed map points, links to other
 // frames, bag-of-words vectors and a 32 x 32 grid for area searches.
 
-#include "framework/gps_record.h"
-#include "framework/map_frame.h"
+#include "framework/geotagged_frame.h"
 
 #include <array>
 #include <mutex>
 
-class MapFrame : public fw::MapFrame {
+class MapFrame : public fw::GeotaggedFrame {
  public:
   struct KeyPointRecord {
     cv::KeyPoint keypoint;
@@ -45,14 +44,12 @@ class MapFrame : public fw::MapFrame {
   // The file's image reduced by `reduction`: pixel (x, y) covers the file's pixels
   // [x r, (x + 1) r) x [y r, (y + 1) r).
   void setReducedImage(const fw::GImage& image, int reduction);
-  bool hasGPSAttitude() override;
+  // The angles whenever the record has them; true when their sigma is below
+  // fw::kGpsAttitudeUsable, in every layout. The frame interface gives this class this rule
+  // and the application's frame (VornMapperFrame) another for 14-entry vectors.
   bool getGPSAttitude(pi::Point3d& attitude) override;
+  // The attitude's sigmas whenever the record has an attitude.
   bool getGPSAttitudeSigma(pi::Point3d& sigma) override;
-  bool isGPSSigmaValid() override;
-  bool getGPSLLA(pi::Point3d& lla) override;
-  bool getGPSSigma(pi::Point3d& sigma) override;
-  bool getGPSECEF(pi::Point3d& ecef) override;
-  bool getGPSHeight(fw::Point2d& height) override;
 
   int keyPointCount() override { return int(keypoints_.size()); }
   bool setKeyPoints(const std::vector<cv::KeyPoint>& keypoints,
@@ -111,8 +108,6 @@ class MapFrame : public fw::MapFrame {
   int flags_;
   std::string imagePath_;
   fw::Camera camera_;
-  std::vector<double> gps_;
-  fw::GpsRecord gpsRecord_;
   fw::GImage descriptors_;
   std::vector<KeyPointRecord> keypoints_;
   fw::ObservationMap observations_;

@@ -6,12 +6,6 @@
 
 namespace fw {
 
-namespace {
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDegToRad = kPi / 180.0;
-constexpr double kRadToDeg = 180.0 / kPi;
-}  // namespace
-
 Matrix3 ecefFromEnu(double latitudeRadians, double longitudeRadians) {
   const double sp = std::sin(latitudeRadians), cp = std::cos(latitudeRadians);
   const double sl = std::sin(longitudeRadians), cl = std::cos(longitudeRadians);
@@ -23,8 +17,8 @@ Matrix3 ecefFromEnu(double latitudeRadians, double longitudeRadians) {
 pi::Point3d geodeticToECEF(double latitude, double longitude, double height) {
   constexpr double a2 = wgs84::kA2;
   constexpr double b2 = wgs84::kB2;
-  const double phi = latitude * kDegToRad;
-  const double lambda = longitude * kDegToRad;
+  const double phi = latitude * kRadiansPerDegree;
+  const double lambda = longitude * kRadiansPerDegree;
   const double c = std::cos(phi);
   const double s = std::sin(phi);
   const double k = 1.0 / std::sqrt(c * c * a2 + s * s * b2);
@@ -47,7 +41,7 @@ pi::Point3d ecefToGeodetic(double x, double y, double z) {
   // Unlike p / cos(lat) - N this stays exact near the poles, where cos(lat) goes to 0.
   const double sl = std::sin(latitude), cl = std::cos(latitude);
   const double height = p * cl + z * sl - a * std::sqrt(1.0 - e2 * sl * sl);
-  return {latitude * kRadToDeg, longitude * kRadToDeg, height};
+  return {latitude * kDegreesPerRadian, longitude * kDegreesPerRadian, height};
 }
 
 }  // namespace fw

@@ -18,6 +18,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/file_resource.cpp
   ${CMAKE_CURRENT_LIST_DIR}/map_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/key_point_geometry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/geotagged_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diy_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/china_offsets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/projection.cpp)

@@ -45,4 +45,18 @@ GpsRecord decodeGpsRecord(const std::vector<double>& gps) {
   return record;
 }
 
+std::vector<double> encodeGpsRecord(const GpsRecord& record) {
+  if (!record.hasPosition) return {};
+  std::vector<double> gps = {record.lla.x,      record.lla.y,      record.lla.z,
+                             record.llaSigma.x, record.llaSigma.y, record.llaSigma.z};
+  if (record.hasRelativeAltitude) {
+    gps.insert(gps.end(), {record.relativeAltitude, record.relativeAltitudeSigma});
+  }
+  if (record.hasAttitude) {
+    gps.insert(gps.end(), {record.attitude.x, record.attitude.y, record.attitude.z,
+                           record.attitudeSigma.x, record.attitudeSigma.y, record.attitudeSigma.z});
+  }
+  return gps;
+}
+
 }  // namespace fw

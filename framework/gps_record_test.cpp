@@ -35,6 +35,40 @@ TEST(GpsRecord, DecodesEachLayoutByItsLength) {
   }
 }
 
+TEST(GpsRecord, EncodesEveryRecordIntoALayoutThatDecodesBackToIt) {
+  EXPECT_TRUE(fw::encodeGpsRecord(fw::GpsRecord()).empty());
+  fw::GpsRecord attitudeOnly;  // nothing to place the angles against: no vector
+  attitudeOnly.hasAttitude = true;
+  EXPECT_TRUE(fw::encodeGpsRecord(attitudeOnly).empty());
+
+  for (bool height : {false, true}) {
+    for (bool attitude : {false, true}) {
+      fw::GpsRecord record;
+      record.hasPosition = true;
+      record.lla = {114.1, 22.5, 300.0};
+      record.llaSigma = {0.1, 0.2, 0.3};
+      record.hasRelativeAltitude = height;
+      record.relativeAltitude = height ? 120.5 : 0.0;
+      record.relativeAltitudeSigma = height ? 10.0 : 0.0;
+      record.hasAttitude = attitude;
+      record.attitude = attitude ? pi::Point3d(-90.0, 45.0, 0.5) : pi::Point3d();
+      record.attitudeSigma = attitude ? pi::Point3d(2.0, 3.0, 4.0) : pi::Point3d();
+      const std::vector<double> gps = fw::encodeGpsRecord(record);
+      EXPECT_EQ(gps.size(), 6u + (height ? 2u : 0u) + (attitude ? 6u : 0u));
+      const fw::GpsRecord back = fw::decodeGpsRecord(gps);
+      EXPECT_TRUE(back.hasPosition);
+      EXPECT_EQ(back.lla, record.lla);
+      EXPECT_EQ(back.llaSigma, record.llaSigma);
+      EXPECT_EQ(back.hasRelativeAltitude, height);
+      EXPECT_EQ(back.relativeAltitude, record.relativeAltitude);
+      EXPECT_EQ(back.relativeAltitudeSigma, record.relativeAltitudeSigma);
+      EXPECT_EQ(back.hasAttitude, attitude);
+      EXPECT_EQ(back.attitude, record.attitude);
+      EXPECT_EQ(back.attitudeSigma, record.attitudeSigma);
+    }
+  }
+}
+
 TEST(GpsRecord, FrameClassKeepsItsAttitudeRule) {
   // The framework's frame takes an attitude whose sigma is below 20 in every layout.
   MapFrame frame(0, 0.0, fw::GImage(), "", fw::Camera(), withAttitude(14, 25.0), 0);

@@ -1,5 +1,6 @@
 #include "framework/projection.h"
 
+#include "framework/angles.h"
 #include "framework/china_offsets.h"
 
 #include <algorithm>
@@ -10,8 +11,6 @@
 namespace fw {
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 // Clamps v to [lo, hi]; NaN becomes lo so that every later integer conversion is defined.
 double clampTo(double v, double lo, double hi) {
@@ -75,15 +74,8 @@ LatLng MercatorProjection::pixelToLatLng(long long x, long long y, int zoom) con
 }
 
 LatLng MercatorProjection::pixelToLatLngAsin(long long x, long long y, int zoom) const {
-  const pi::Point2ll size = mapSize(zoom);
-  const double w = double(size.x), h = double(size.y);
-  const double yc = clampTo(double(y), 0, h - 1);
-  const double xc = clampTo(double(x), 0, w - 1);
-  const double e = std::exp(2.0 * kPi - yc / h * 4.0 * kPi);
-  LatLng result;
-  result.lat = std::asin((e - 1) / (e + 1)) * 180.0 / kPi;
-  result.lng = (xc / w - 0.5) * 360.0;
-  return result;
+  // The same inverse under the interface's second name; the variants leave it Mercator.
+  return MercatorProjection::pixelToLatLng(x, y, zoom);
 }
 
 pi::Point2ll MercatorProjection::pixelToTile(const pi::Point2ll& pixel) const {
@@ -120,7 +112,7 @@ double MercatorProjection::groundResolution(int zoom, double latitude) const {
 int MercatorProjection::zoomForGsd(double gsd, double latitude) const {
   // In double throughout: a gsd of 0 or a tiny one gives the largest zoom, NaN or a
   // negative one zoom 0, instead of an undefined integer conversion.
-  const double c = std::cos(latitude * 0.017453292519943295);
+  const double c = std::cos(latitude * kRadiansPerDegree);
   const double n = std::trunc(earthRadius() * 2.0 * c * kPi / (double(tileSize_.x) * gsd) - 1.0);
   if (!(n > 0)) return 0;
   const double zoom = std::trunc(std::log(n) / std::log(2.0));
@@ -139,6 +131,9 @@ std::shared_ptr<MercatorProjection> projectionForCoordinate(const std::string& c
 }
 
 LatLng mapCornerPosition(double i, double j, double n) {
+  // The inverse of pixelToLatLng in the form the tile stores have always printed their bounds
+  // with: the two forms part in the last bits, and at the deepest zooms that moves a printed
+  // sixth decimal, so the stored bounds keep this one.
   LatLng position;
   position.lat = std::atan(std::sinh(kPi * (1.0 - 2.0 * j / n))) * 180.0 / kPi;
   position.lng = i / n * 360.0 - 180.0;

@@ -1,15 +1,11 @@
 #include "direct_georeferencing.h"
 
+#include "framework/angles.h"
 #include "framework/geodesy.h"
 
 #include <cmath>
 
 namespace sfm {
-namespace {
-
-constexpr double kRadPerDeg = M_PI / 180.0;
-
-}  // namespace
 
 fw::Matrix3 multiply(const fw::Matrix3& a, const fw::Matrix3& b) {
   fw::Matrix3 out{};
@@ -29,7 +25,7 @@ pi::Point3d rotate(const fw::Matrix3& m, const pi::Point3d& p) {
 }
 
 fw::Matrix3 ecefFromEnu(double latitude, double longitude) {
-  return fw::ecefFromEnu(latitude * kRadPerDeg, longitude * kRadPerDeg);
+  return fw::ecefFromEnu(latitude * fw::kRadiansPerDegree, longitude * fw::kRadiansPerDegree);
 }
 
 fw::Matrix3 enuFromCamera(const GimbalAngles& angles) {
@@ -37,9 +33,9 @@ fw::Matrix3 enuFromCamera(const GimbalAngles& angles) {
   // The gimbal's body axes (x forward, y right, z down) carry the camera's z, x and y.
   const fw::Matrix3 body_from_camera{0, 0, 1, 1, 0, 0, 0, 1, 0};
   const fw::Matrix3 ned_from_body =
-      multiply(multiply(fw::rotationAboutZ(angles.yaw * kRadPerDeg),
-                        fw::rotationAboutY(angles.pitch * kRadPerDeg)),
-               fw::rotationAboutX(angles.roll * kRadPerDeg));
+      multiply(multiply(fw::rotationAboutZ(angles.yaw * fw::kRadiansPerDegree),
+                        fw::rotationAboutY(angles.pitch * fw::kRadiansPerDegree)),
+               fw::rotationAboutX(angles.roll * fw::kRadiansPerDegree));
   return multiply(multiply(enu_from_ned, ned_from_body), body_from_camera);
 }
 
@@ -57,7 +53,7 @@ bool travelHeading(const pi::Point3d& from, const pi::Point3d& to, double latitu
   const pi::Point3d move(to.x - from.x, to.y - from.y, to.z - from.z);
   const pi::Point3d enu = rotate(transpose(ecefFromEnu(latitude, longitude)), move);
   if (std::hypot(enu.x, enu.y) < min_move) return false;
-  *yaw = std::atan2(enu.x, enu.y) / kRadPerDeg;
+  *yaw = std::atan2(enu.x, enu.y) / fw::kRadiansPerDegree;
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "pose_gate.h"
 #include "search_window.h"
 
+#include "framework/angles.h"
 #include "framework/gps_record.h"
 #include "framework/log.h"
 #include "framework/run_tally.h"
@@ -31,10 +32,10 @@ namespace {
 constexpr double kMinTriangulationAngle = 1.0;  // degrees
 constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
-constexpr double kRadPerDeg = M_PI / 180.0;
+constexpr double kRadPerDeg = fw::kRadiansPerDegree;
 constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
 // Radians between the optical axes of two views whose patches compare once turned about them.
-constexpr double kMostTiltToAlign = 10.0 * M_PI / 180.0;
+constexpr double kMostTiltToAlign = 10.0 * fw::kRadiansPerDegree;
 // Pixels of the reduced copies: a match with a second partner whose feature shows farther
 // from where the frame's feature was placed onto the first one ties different places.
 constexpr double kMostPlacementDisagreement = 0.2;

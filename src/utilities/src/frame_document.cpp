@@ -1,5 +1,6 @@
 #include "frame_document.h"
 
+#include "framework/gps_record.h"
 #include "framework/printable_text.h"
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <optional>
 
 namespace {
 
@@ -35,23 +37,42 @@ bool readGroup(const json& doc, const char* key, std::initializer_list<const cha
   return group != doc.end() && group->is_object() && readMembers(*group, members, out);
 }
 
-std::vector<double> readGps(const json& doc) {
-  std::vector<double> gps;
-  if (!readGroup(doc, "gps", {"longitude", "latitude", "altitude"}, gps)) return gps;
-  if (!readGroup(doc, "rtk_std", {"longitude", "latitude", "altitude"}, gps)) {
-    gps.insert(gps.end(), {5.0, 10.0, 5.0});
-  }
+// The three members of a group, when the group counts (see readGroup).
+std::optional<pi::Point3d> readTriple(const json& doc, const char* key,
+                                      std::initializer_list<const char*> members) {
+  std::vector<double> values;
+  if (!readGroup(doc, key, members, values)) return std::nullopt;
+  return pi::Point3d(values[0], values[1], values[2]);
+}
+
+// Nothing without a valid "gps" group; else the position, the relative altitude and (when
+// "attitude" is valid) the attitude, each sigma the document leaves out at its default.
+fw::GpsRecord readGps(const json& doc) {
+  fw::GpsRecord record;
+  const std::optional<pi::Point3d> position =
+      readTriple(doc, "gps", {"longitude", "latitude", "altitude"});
+  if (!position) return record;
+  record.hasPosition = true;
+  record.lla = *position;
+  record.llaSigma = readTriple(doc, "rtk_std", {"longitude", "latitude", "altitude"})
+                        .value_or(pi::Point3d(5.0, 10.0, 5.0));
+  record.hasRelativeAltitude = true;
   auto relative = doc.find("relative_altitude");
   if (relative != doc.end() && isNumber(*relative)) {
-    gps.insert(gps.end(), {relative->get<double>(), 10.0});
+    record.relativeAltitude = relative->get<double>();
+    record.relativeAltitudeSigma = 10.0;
   } else {
-    gps.insert(gps.end(), {200.0, 20.0});
+    record.relativeAltitude = 200.0;
+    record.relativeAltitudeSigma = 20.0;
   }
-  if (readGroup(doc, "attitude", {"pitch", "yaw", "roll"}, gps) &&
-      !readGroup(doc, "attitide_std", {"pitch", "yaw", "roll"}, gps)) {
-    gps.insert(gps.end(), {5.0, 5.0, 5.0});
+  if (const std::optional<pi::Point3d> attitude =
+          readTriple(doc, "attitude", {"pitch", "yaw", "roll"})) {
+    record.hasAttitude = true;
+    record.attitude = *attitude;
+    record.attitudeSigma = readTriple(doc, "attitide_std", {"pitch", "yaw", "roll"})
+                               .value_or(pi::Point3d(5.0, 5.0, 5.0));
   }
-  return gps;
+  return record;
 }
 
 bool readCalibration(const json& doc, const std::string& uri, std::vector<double>& out,
@@ -85,10 +106,10 @@ bool readCalibration(const json& doc, const std::string& uri, std::vector<double
   return true;
 }
 
-// Empty when the position (longitude, latitude first) lies on the globe.
-std::string positionProblem(const std::vector<double>& gps) {
-  if (gps.size() < 2) return "";
-  const double longitude = gps[0], latitude = gps[1];
+// Empty when the record has no position or its position lies on the globe.
+std::string positionProblem(const fw::GpsRecord& gps) {
+  if (!gps.hasPosition) return "";
+  const double longitude = gps.lla.x, latitude = gps.lla.y;
   if (!std::isfinite(longitude) || std::fabs(longitude) > 180.0) {
     return "\"gps\".\"longitude\" " + std::to_string(longitude) + " is outside -180..180";
   }
@@ -126,8 +147,9 @@ bool readFrameDocument(const json& doc, FrameDocument& out, std::string& error,
   }
   auto timestamp = doc.find("timestamp");
   if (timestamp != doc.end() && isNumber(*timestamp)) out.timestamp = timestamp->get<double>();
-  out.gps = readGps(doc);
-  if (const std::string problem = positionProblem(out.gps); !problem.empty()) {
+  const fw::GpsRecord gps = readGps(doc);
+  out.gps = fw::encodeGpsRecord(gps);
+  if (const std::string problem = positionProblem(gps); !problem.empty()) {
     error = "Skipping frame " + fw::printableText(out.uri) + ": " + problem;
     refusal = kRefusedPosition;
     return false;

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "framework/camera.h"
+#include "framework/geotagged_frame.h"
 #include "framework/gimage.h"
-#include "framework/gps_record.h"
-#include "framework/map_frame.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,7 +15,7 @@
 // camera. The dataset creates it from a frame document and loads the image later. Image
 // access is under the frame's lock, since the loader, the mapper and the ends touch it from
 // different threads.
-class VornMapperFrame : public fw::MapFrame {
+class VornMapperFrame : public fw::GeotaggedFrame {
  public:
   // Load states: written by the dataset and its loaders, polled by the consumer.
   static constexpr int kNotRequested = 0;
@@ -44,17 +43,14 @@ class VornMapperFrame : public fw::MapFrame {
   // The image decoded reduced by `reduction` from a file of the camera's size: pixel (x, y)
   // covers the file's pixels [x r, (x + 1) r) x [y r, (y + 1) r).
   void setReducedImage(const fw::GImage& image, int reduction);
-  bool hasGPSAttitude() override;
+  // The angles and their sigmas when the attitude is usable, else false with the output
+  // untouched. Usable: in a 14-entry vector (the document reader's layout) a pitch sigma
+  // other than 0, in the shorter layouts one below fw::kGpsAttitudeUsable. The frame
+  // interface gives this class this rule and the framework's frame (MapFrame) the plain limit.
   bool getGPSAttitude(pi::Point3d& attitude) override;
   bool getGPSAttitudeSigma(pi::Point3d& sigma) override;
-  bool isGPSSigmaValid() override;
-  bool getGPSLLA(pi::Point3d& lla) override;
-  bool getGPSSigma(pi::Point3d& sigma) override;
-  bool getGPSECEF(pi::Point3d& ecef) override;
-  bool getGPSHeight(fw::Point2d& height) override;
 
   const std::string& imagePath() const { return imagePath_; }
-  const std::vector<double>& gps() const { return gps_; }
   // Replaces the camera (the loader fits the calibration to the image's size).
   void setCamera(std::shared_ptr<fw::CameraImpl> camera);
 
@@ -72,6 +68,4 @@ class VornMapperFrame : public fw::MapFrame {
   int imageReduction_ = 1;
   fw::GImage secondImage_;
   std::shared_ptr<fw::CameraImpl> camera_;
-  std::vector<double> gps_;
-  fw::GpsRecord gpsRecord_;
 };

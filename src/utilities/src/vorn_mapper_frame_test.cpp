@@ -1,6 +1,10 @@
 #include "vorn_mapper_frame.h"
 
+#include "framework/diy_frame.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <thread>
 
@@ -156,6 +160,36 @@ TEST(VornMapperFrame, AttitudeLayouts) {
   auto thirteen = frameWithGps(std::vector<double>(13, 1.0));
   EXPECT_FALSE(thirteen->hasGPSAttitude());
   EXPECT_FALSE(thirteen->getGPSAttitude(attitude));
+}
+
+TEST(VornMapperFrame, AnswersTheGpsQueriesLikeTheFrameworkFrame) {
+  // Every length and sigmas on either side of each limit: all but the attitude's usability
+  // (each class's own rule, tested above) agree, down to what a refused query leaves alone.
+  for (size_t length = 0; length <= 15; ++length) {
+    for (double sigma : {0.0, 5.0, 12.0, 25.0, 150.0}) {
+      std::vector<double> gps(length, sigma);
+      for (size_t i = 0; i < std::min<size_t>(length, 3); ++i) gps[i] = 10.0 + double(i);
+      auto ours = frameWithGps(gps);
+      MapFrame theirs(2, 0.0, fw::GImage(), "", fw::Camera(kCalibration), gps, 0);
+      const std::string layout = std::to_string(length) + " entries of " + std::to_string(sigma);
+      pi::Point3d a(-1, -1, -1), b(-1, -1, -1);
+      fw::Point2d ha(-1, -1), hb(-1, -1);
+      EXPECT_EQ(ours->isGPSSigmaValid(), theirs.isGPSSigmaValid()) << layout;
+      EXPECT_EQ(ours->getGPSLLA(a), theirs.getGPSLLA(b)) << layout;
+      EXPECT_EQ(a, b) << layout;
+      EXPECT_EQ(ours->getGPSSigma(a), theirs.getGPSSigma(b)) << layout;
+      EXPECT_EQ(a, b) << layout;
+      EXPECT_EQ(ours->getGPSECEF(a), theirs.getGPSECEF(b)) << layout;
+      EXPECT_EQ(a, b) << layout;
+      EXPECT_EQ(ours->getGPSHeight(ha), theirs.getGPSHeight(hb)) << layout;
+      EXPECT_EQ(ha, hb) << layout;
+      EXPECT_EQ(ours->hasGPSAttitude(), theirs.hasGPSAttitude()) << layout;
+      std::vector<double> outA, outB;
+      ours->call("GetGPS", &outA);
+      theirs.call("GetGPS", &outB);
+      EXPECT_EQ(outA, outB) << layout;
+    }
+  }
 }
 
 }  // namespace
