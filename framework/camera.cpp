@@ -84,7 +84,7 @@ CameraPinhole::CameraPinhole(int w, int h, double fx_, double fy_, double cx_, d
 }
 
 // An invalid pinhole camera is left without inverses and without a message.
-int CameraPinhole::refreshParameters() { return refreshInverse() ? 0 : -1; }
+void CameraPinhole::refreshParameters() { refreshInverse(); }
 
 Point2d CameraPinhole::Project(const pi::Point3d& p) const {
   if (!(p.z > 0)) return kNoPixel;
@@ -104,10 +104,10 @@ CameraATAN::CameraATAN(int w, int h, double fx_, double fy_, double cx_, double 
   refreshParameters();
 }
 
-int CameraATAN::refreshParameters() {
+void CameraATAN::refreshParameters() {
   if (!isValid()) {
     reportInvalid(*this);
-    return -1;
+    return;
   }
   if (fx < 1 && fy < 1) {  // intrinsics relative to the image size
     fx *= width;
@@ -126,7 +126,6 @@ int CameraATAN::refreshParameters() {
     dinv = 1.0 / d;
     distort = true;
   }
-  return 0;
 }
 
 Point2d CameraATAN::Project(const pi::Point3d& p) const {
@@ -164,10 +163,8 @@ CameraOpenCV::CameraOpenCV(int w, int h, double fx_, double fy_, double cx_, dou
   refreshParameters();
 }
 
-int CameraOpenCV::refreshParameters() {
-  if (refreshInverse()) return 0;
-  reportInvalid(*this);
-  return -1;
+void CameraOpenCV::refreshParameters() {
+  if (!refreshInverse()) reportInvalid(*this);
 }
 
 Point2d CameraOpenCV::Project(const pi::Point3d& p) const {

@@ -60,8 +60,8 @@ class CameraWithIntrinsics : public CameraImpl {
 
  protected:
   CameraWithIntrinsics(int w, int h, double fx, double fy, double cx, double cy);
-  // Recomputes what is derived from the parameters; -1 when the model is not valid.
-  virtual int refreshParameters() = 0;
+  // Recomputes what is derived from the parameters, after construction and after scaling.
+  virtual void refreshParameters() = 0;
   // Sets the inverses; false, leaving them, when the model is not valid.
   bool refreshInverse();
   // The undistorted ray through a pixel, on the plane z = 1.
@@ -78,7 +78,7 @@ class CameraPinhole : public CameraWithIntrinsics {
   std::vector<double> getParameters() const override;
 
  protected:
-  int refreshParameters() override;
+  void refreshParameters() override;
 };
 
 // One-parameter arctangent (field-of-view) distortion.
@@ -96,7 +96,7 @@ class CameraATAN : public CameraWithIntrinsics {
   bool distort = false;
 
  protected:
-  int refreshParameters() override;
+  void refreshParameters() override;
 };
 
 // Radial (k1, k2, k3) and tangential (p1, p2) distortion.
@@ -114,7 +114,7 @@ class CameraOpenCV : public CameraWithIntrinsics {
   double k1, k2, p1, p2, k3;
 
  protected:
-  int refreshParameters() override;
+  void refreshParameters() override;
 };
 
 // A camera value; copies share the model.
