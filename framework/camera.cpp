@@ -16,22 +16,6 @@ int truncateToInt(double v) {
   return static_cast<int>(v);
 }
 
-bool intrinsicsValid(int w, int h, double fx, double fy) {
-  return w >= 1 && h >= 1 && fx != 0 && fy != 0;
-}
-
-// The rescale every model with focal lengths and a principal point shares: those and the
-// image size all scale by the factor.
-template <class Model>
-void scaleSizeAndIntrinsics(Model& model, double factor) {
-  model.width = truncateToInt(model.width * factor);
-  model.height = truncateToInt(model.height * factor);
-  model.fx *= factor;
-  model.fy *= factor;
-  model.cx *= factor;
-  model.cy *= factor;
-}
-
 void reportInvalid(const CameraImpl& camera) {
   FW_LOG(fw::kLogWarning) << "Camera not valid!Info:" << camera.info();
 }
@@ -60,54 +44,70 @@ pi::Point3d CameraIdeal::UnProject(const Point2d& p) const { return {p.x, p.y, 1
 
 std::vector<double> CameraIdeal::getParameters() const { return {double(width), double(height)}; }
 
+// ---- Models with intrinsics
+
+CameraWithIntrinsics::CameraWithIntrinsics(int w, int h, double fx_, double fy_, double cx_,
+                                           double cy_)
+    : CameraImpl(w, h), fx(fx_), fy(fy_), cx(cx_), cy(cy_) {}
+
+bool CameraWithIntrinsics::isValid() const {
+  return width >= 1 && height >= 1 && fx != 0 && fy != 0;
+}
+
+bool CameraWithIntrinsics::applyScale(double factor) {
+  width = truncateToInt(width * factor);
+  height = truncateToInt(height * factor);
+  fx *= factor;
+  fy *= factor;
+  cx *= factor;
+  cy *= factor;
+  refreshParameters();
+  return true;
+}
+
+bool CameraWithIntrinsics::refreshInverse() {
+  if (!isValid()) return false;
+  fxinv = 1.0 / fx;
+  fyinv = 1.0 / fy;
+  return true;
+}
+
+pi::Point3d CameraWithIntrinsics::pinholeRay(const Point2d& p) const {
+  return {rayOfPixel(p.x, cx, fxinv), rayOfPixel(p.y, cy, fyinv), 1};
+}
+
 // ---- Pinhole
 
 CameraPinhole::CameraPinhole(int w, int h, double fx_, double fy_, double cx_, double cy_)
-    : CameraImpl(w, h), fx(fx_), fy(fy_), cx(cx_), cy(cy_) {
-  refreshInverse();
+    : CameraWithIntrinsics(w, h, fx_, fy_, cx_, cy_) {
+  refreshParameters();
 }
 
-void CameraPinhole::refreshInverse() {
-  if (!isValid()) return;
-  fxinv = 1.0 / fx;
-  fyinv = 1.0 / fy;
-}
-
-bool CameraPinhole::isValid() const { return intrinsicsValid(width, height, fx, fy); }
+// An invalid pinhole camera is left without inverses and without a message.
+void CameraPinhole::refreshParameters() { refreshInverse(); }
 
 Point2d CameraPinhole::Project(const pi::Point3d& p) const {
-  if (p.z == 1) return {fx * p.x + cx, fy * p.y + cy};
   if (!(p.z > 0)) return kNoPixel;
-  return {fx * p.x / p.z + cx, fy * p.y / p.z + cy};
+  return {pixelOfPoint(fx, cx, p.x, p.z), pixelOfPoint(fy, cy, p.y, p.z)};
 }
 
-pi::Point3d CameraPinhole::UnProject(const Point2d& p) const {
-  return {(p.x - cx) * fxinv, (p.y - cy) * fyinv, 1};
-}
+pi::Point3d CameraPinhole::UnProject(const Point2d& p) const { return pinholeRay(p); }
 
 std::vector<double> CameraPinhole::getParameters() const {
   return {double(width), double(height), fx, fy, cx, cy};
 }
 
-bool CameraPinhole::applyScale(double factor) {
-  scaleSizeAndIntrinsics(*this, factor);
-  refreshInverse();
-  return true;
-}
-
 // ---- ATAN
 
 CameraATAN::CameraATAN(int w, int h, double fx_, double fy_, double cx_, double cy_, double d_)
-    : CameraImpl(w, h), fx(fx_), fy(fy_), cx(cx_), cy(cy_), d(d_) {
+    : CameraWithIntrinsics(w, h, fx_, fy_, cx_, cy_), d(d_) {
   refreshParameters();
 }
 
-bool CameraATAN::isValid() const { return intrinsicsValid(width, height, fx, fy); }
-
-int CameraATAN::refreshParameters() {
+void CameraATAN::refreshParameters() {
   if (!isValid()) {
     reportInvalid(*this);
-    return -1;
+    return;
   }
   if (fx < 1 && fy < 1) {  // intrinsics relative to the image size
     fx *= width;
@@ -115,8 +115,7 @@ int CameraATAN::refreshParameters() {
     fy *= height;
     cy *= height;
   }
-  fxinv = 1.0 / fx;
-  fyinv = 1.0 / fy;
+  refreshInverse();
   if (d == 0) {
     tan2w = 0;
     dinv = 0;
@@ -127,7 +126,6 @@ int CameraATAN::refreshParameters() {
     dinv = 1.0 / d;
     distort = true;
   }
-  return 0;
 }
 
 Point2d CameraATAN::Project(const pi::Point3d& p) const {
@@ -141,56 +139,32 @@ Point2d CameraATAN::Project(const pi::Point3d& p) const {
 }
 
 pi::Point3d CameraATAN::UnProject(const Point2d& p) const {
-  double xn = (p.x - cx) * fxinv;
-  double yn = (p.y - cy) * fyinv;
+  pi::Point3d ray = pinholeRay(p);
   if (distort) {
-    const double r = std::sqrt(xn * xn + yn * yn);
+    const double r = std::sqrt(ray.x * ray.x + ray.y * ray.y);
     if (d != 0 && r > 0.01) {
       const double factor = std::tan(d * r) * tan2winv / r;
-      xn *= factor;
-      yn *= factor;
+      ray.x *= factor;
+      ray.y *= factor;
     }
   }
-  return {xn, yn, 1};
+  return ray;
 }
 
 std::vector<double> CameraATAN::getParameters() const {
   return {double(width), double(height), fx, fy, cx, cy, d};
 }
 
-bool CameraATAN::applyScale(double factor) {
-  scaleSizeAndIntrinsics(*this, factor);
-  refreshParameters();
-  return true;
-}
-
 // ---- OpenCV
 
 CameraOpenCV::CameraOpenCV(int w, int h, double fx_, double fy_, double cx_, double cy_, double k1_,
                            double k2_, double p1_, double p2_, double k3_)
-    : CameraImpl(w, h),
-      fx(fx_),
-      fy(fy_),
-      cx(cx_),
-      cy(cy_),
-      k1(k1_),
-      k2(k2_),
-      p1(p1_),
-      p2(p2_),
-      k3(k3_) {
+    : CameraWithIntrinsics(w, h, fx_, fy_, cx_, cy_), k1(k1_), k2(k2_), p1(p1_), p2(p2_), k3(k3_) {
   refreshParameters();
 }
 
-bool CameraOpenCV::isValid() const { return intrinsicsValid(width, height, fx, fy); }
-
-int CameraOpenCV::refreshParameters() {
-  if (!isValid()) {
-    reportInvalid(*this);
-    return -1;
-  }
-  fxinv = 1.0 / fx;
-  fyinv = 1.0 / fy;
-  return 0;
+void CameraOpenCV::refreshParameters() {
+  if (!refreshInverse()) reportInvalid(*this);
 }
 
 Point2d CameraOpenCV::Project(const pi::Point3d& p) const {
@@ -205,8 +179,8 @@ Point2d CameraOpenCV::Project(const pi::Point3d& p) const {
 }
 
 pi::Point3d CameraOpenCV::UnProject(const Point2d& p) const {
-  const double x0 = (p.x - cx) * fxinv;
-  const double y0 = (p.y - cy) * fyinv;
+  const pi::Point3d undistorted = pinholeRay(p);
+  const double x0 = undistorted.x, y0 = undistorted.y;
   double x = x0, y = y0;
   for (int iteration = 0; iteration < 5; ++iteration) {
     const double r2 = x * x + y * y;
@@ -223,12 +197,6 @@ std::vector<double> CameraOpenCV::getParameters() const {
   return {double(width), double(height), fx, fy, cx, cy, k1, k2, p1, p2, k3};
 }
 
-bool CameraOpenCV::applyScale(double factor) {
-  scaleSizeAndIntrinsics(*this, factor);
-  refreshParameters();
-  return true;
-}
-
 // ---- Camera value
 
 Camera::Camera() : impl_(std::make_shared<CameraImpl>()) {}
@@ -236,24 +204,27 @@ Camera::Camera() : impl_(std::make_shared<CameraImpl>()) {}
 Camera::Camera(std::shared_ptr<CameraImpl> impl)
     : impl_(impl ? std::move(impl) : std::make_shared<CameraImpl>()) {}
 
-Camera::Camera(const std::vector<double>& v) {
-  switch (v.size()) {
-    case 2:
-      impl_ = std::make_shared<CameraIdeal>(truncateToInt(v[0]), truncateToInt(v[1]));
+Camera::Camera(const std::vector<double>& parameters)
+    : Camera(CameraParameters::decode(parameters)) {}
+
+Camera::Camera(const CameraParameters& k) {
+  const int w = truncateToInt(k.width), h = truncateToInt(k.height);
+  const std::vector<double>& d = k.distortion;
+  switch (k.model) {
+    case CameraModel::kIdeal:
+      impl_ = std::make_shared<CameraIdeal>(w, h);
       break;
-    case 6:
-      impl_ = std::make_shared<CameraPinhole>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3],
-                                              v[4], v[5]);
+    case CameraModel::kPinhole:
+      impl_ = std::make_shared<CameraPinhole>(w, h, k.fx, k.fy, k.cx, k.cy);
       break;
-    case 7:
-      impl_ = std::make_shared<CameraATAN>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3],
-                                           v[4], v[5], v[6]);
+    case CameraModel::kAtan:
+      impl_ = std::make_shared<CameraATAN>(w, h, k.fx, k.fy, k.cx, k.cy, d[0]);
       break;
-    case 11:
-      impl_ = std::make_shared<CameraOpenCV>(truncateToInt(v[0]), truncateToInt(v[1]), v[2], v[3],
-                                             v[4], v[5], v[6], v[7], v[8], v[9], v[10]);
+    case CameraModel::kOpenCV:
+      impl_ = std::make_shared<CameraOpenCV>(w, h, k.fx, k.fy, k.cx, k.cy, d[0], d[1], d[2], d[3],
+                                             d[4]);
       break;
-    default:
+    case CameraModel::kNone:
       impl_ = std::make_shared<CameraImpl>();
   }
 }

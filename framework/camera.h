@@ -4,6 +4,7 @@
 // viewing rays on the plane z = 1. fw::Camera shares one model chosen by the length of its
 // parameter vector.
 
+#include "framework/camera_parameters.h"
 #include "values/point.h"
 
 #include <memory>
@@ -46,64 +47,74 @@ class CameraIdeal : public CameraImpl {
   std::vector<double> getParameters() const override;
 };
 
-class CameraPinhole : public CameraImpl {
+// The models with focal lengths and a principal point in pixels; the inverses of the focal
+// lengths are kept, so that a ray costs no division.
+class CameraWithIntrinsics : public CameraImpl {
  public:
-  CameraPinhole(int w, int h, double fx, double fy, double cx, double cy);
-
-  std::string typeName() const override { return "PinHole"; }
   bool isValid() const override;
-  Point2d Project(const pi::Point3d& p) const override;
-  pi::Point3d UnProject(const Point2d& p) const override;
-  std::vector<double> getParameters() const override;
+  // Scales the size and the intrinsics by the factor.
   bool applyScale(double factor) override;
 
   double fx, fy, cx, cy;
   double fxinv = 0, fyinv = 0;
 
- private:
-  void refreshInverse();
+ protected:
+  CameraWithIntrinsics(int w, int h, double fx, double fy, double cx, double cy);
+  // Recomputes what is derived from the parameters, after construction and after scaling.
+  virtual void refreshParameters() = 0;
+  // Sets the inverses; false, leaving them, when the model is not valid.
+  bool refreshInverse();
+  // The undistorted ray through a pixel, on the plane z = 1.
+  pi::Point3d pinholeRay(const Point2d& p) const;
+};
+
+class CameraPinhole : public CameraWithIntrinsics {
+ public:
+  CameraPinhole(int w, int h, double fx, double fy, double cx, double cy);
+
+  std::string typeName() const override { return "PinHole"; }
+  Point2d Project(const pi::Point3d& p) const override;
+  pi::Point3d UnProject(const Point2d& p) const override;
+  std::vector<double> getParameters() const override;
+
+ protected:
+  void refreshParameters() override;
 };
 
 // One-parameter arctangent (field-of-view) distortion.
-class CameraATAN : public CameraImpl {
+class CameraATAN : public CameraWithIntrinsics {
  public:
   CameraATAN(int w, int h, double fx, double fy, double cx, double cy, double d);
 
   std::string typeName() const override { return "ATAN"; }
-  bool isValid() const override;
   Point2d Project(const pi::Point3d& p) const override;
   pi::Point3d UnProject(const Point2d& p) const override;
   std::vector<double> getParameters() const override;
-  bool applyScale(double factor) override;
-  // Recomputes the derived values; -1 (with a message) when the model is not valid.
-  virtual int refreshParameters();
 
-  double fx, fy, cx, cy, d;
-  double fxinv = 0, fyinv = 0;
+  double d;
   double tan2w = 0, dinv = 0, tan2winv = 0;
   bool distort = false;
+
+ protected:
+  void refreshParameters() override;
 };
 
 // Radial (k1, k2, k3) and tangential (p1, p2) distortion.
-class CameraOpenCV : public CameraImpl {
+class CameraOpenCV : public CameraWithIntrinsics {
  public:
   CameraOpenCV(int w, int h, double fx, double fy, double cx, double cy, double k1, double k2,
                double p1, double p2, double k3);
 
   std::string typeName() const override { return "OpenCV"; }
-  bool isValid() const override;
   Point2d Project(const pi::Point3d& p) const override;
   // Inverts the distortion with exactly five fixed-point iterations.
   pi::Point3d UnProject(const Point2d& p) const override;
   std::vector<double> getParameters() const override;
-  bool applyScale(double factor) override;
 
-  double fx, fy, cx, cy;
-  double fxinv = 0, fyinv = 0;
   double k1, k2, p1, p2, k3;
 
- private:
-  int refreshParameters();
+ protected:
+  void refreshParameters() override;
 };
 
 // A camera value; copies share the model.
@@ -114,6 +125,8 @@ class Camera {
   // 2: ideal (w, h); 6: pinhole (w, h, fx, fy, cx, cy); 7: ATAN (..., d);
   // 11: OpenCV (w, h, fx, fy, cx, cy, k1, k2, p1, p2, k3); any other length: invalid.
   explicit Camera(const std::vector<double>& parameters);
+  // The model the parameters name, with their size truncated to whole pixels.
+  explicit Camera(const CameraParameters& parameters);
   // Wraps an existing model without copying it (an empty pointer gives the invalid camera).
   Camera(std::shared_ptr<CameraImpl> impl);
   operator std::shared_ptr<CameraImpl>() const { return impl_; }
@@ -126,6 +139,8 @@ class Camera {
   Point2d Project(const pi::Point3d& p) const { return impl_->Project(p); }
   pi::Point3d UnProject(const Point2d& p) const { return impl_->UnProject(p); }
   std::vector<double> getParameters() const { return impl_->getParameters(); }
+  // The parameters read by name.
+  CameraParameters parameters() const { return CameraParameters::decode(getParameters()); }
   bool applyScale(double factor) { return impl_->applyScale(factor); }
   std::string info() const { return impl_->info(); }
   int width() const { return impl_->width; }

@@ -177,3 +177,58 @@ TEST(Camera, ScalingAndSharing) {
   EXPECT_EQ(wrapped.impl().get(), impl.get());
   EXPECT_EQ(fw::Camera(std::shared_ptr<fw::CameraImpl>()).typeName(), "NoCamera");
 }
+
+TEST(CameraParameters, ReadTheVectorByNameAndWriteItBack) {
+  const std::vector<std::vector<double>> vectors = {
+      {}, {640, 480}, kPinhole, {640, 480, 500, 500, 320, 240, 0.9}, kDistorted};
+  const fw::CameraModel models[] = {fw::CameraModel::kNone, fw::CameraModel::kIdeal,
+                                    fw::CameraModel::kPinhole, fw::CameraModel::kAtan,
+                                    fw::CameraModel::kOpenCV};
+  for (size_t i = 0; i < vectors.size(); ++i) {
+    const fw::CameraParameters k = fw::CameraParameters::decode(vectors[i]);
+    EXPECT_EQ(k.model, models[i]) << i;
+    EXPECT_EQ(k.encode(), vectors[i]) << i;
+    // The camera built from the view is the camera built from the vector.
+    EXPECT_EQ(fw::Camera(k).info(), fw::Camera(vectors[i]).info()) << i;
+    EXPECT_EQ(fw::Camera(vectors[i]).parameters().encode(), vectors[i]) << i;
+  }
+  const fw::CameraParameters k = fw::CameraParameters::decode(kDistorted);
+  EXPECT_EQ(k.width, 640);
+  EXPECT_EQ(k.height, 480);
+  EXPECT_EQ(k.fx, 500);
+  EXPECT_EQ(k.fy, 480);
+  EXPECT_EQ(k.cx, 320);
+  EXPECT_EQ(k.cy, 240);
+  EXPECT_EQ(k.distortion, (std::vector<double>{-0.2, 0.05, 0.001, -0.002, 0.01}));
+  EXPECT_TRUE(k.hasIntrinsics());
+  EXPECT_EQ(k.withoutDistortion().encode(), (std::vector<double>{640, 480, 500, 480, 320, 240}));
+
+  // What a vector does not hold reads as zero; a length no model has names no model.
+  const fw::CameraParameters ideal = fw::CameraParameters::decode({640, 480});
+  EXPECT_FALSE(ideal.hasIntrinsics());
+  EXPECT_EQ(ideal.fx, 0);
+  const fw::CameraParameters odd = fw::CameraParameters::decode({640, 480, 500});
+  EXPECT_EQ(odd.model, fw::CameraModel::kNone);
+  EXPECT_EQ(odd.width, 640);
+  EXPECT_EQ(odd.fx, 0);
+  EXPECT_TRUE(odd.encode().empty());
+  EXPECT_FALSE(fw::Camera(odd).isValid());
+}
+
+TEST(CameraParameters, PinholeRulesAgreeWithTheCameraInEveryNumberType) {
+  const fw::Camera camera(kPinhole);
+  const fw::Pinhole k = camera.parameters().pinhole();
+  const pi::Point3d point(1.25, -0.75, 3.5);
+  const fw::Point2d pixel = camera.Project(point);
+  EXPECT_EQ(fw::pixelOfPoint(k.fx, k.cx, point.x, point.z), pixel.x);
+  EXPECT_EQ(fw::pixelOfPoint(k.fy, k.cy, point.y, point.z), pixel.y);
+  const pi::Point3d ray = camera.UnProject(pixel);
+  EXPECT_EQ(fw::rayOfPixel(pixel.x, k.cx, 1.0 / k.fx), ray.x);
+  EXPECT_EQ(fw::rayOfPixel(pixel.y, k.cy, 1.0 / k.fy), ray.y);
+  EXPECT_NEAR(ray.x, point.x / point.z, 1e-15);
+  // In single precision the same rule gives the single-precision ray.
+  EXPECT_FLOAT_EQ(fw::rayOfPixel(float(pixel.x), float(k.cx), float(1.0 / k.fx)),
+                  float(point.x / point.z));
+  // 100 m above the ground with a 500-pixel focal length, a pixel covers 0.2 m.
+  EXPECT_EQ(fw::groundSampleDistance(100.0, k.fx), 0.2);
+}

@@ -12,6 +12,7 @@ list(APPEND FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/png_band_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tiff_band_decoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/camera_parameters.cpp
   ${CMAKE_CURRENT_LIST_DIR}/undistorter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bow_scoring.cpp
   ${CMAKE_CURRENT_LIST_DIR}/vocabulary.cpp

@@ -54,10 +54,9 @@ std::optional<double> heightAboveGround(const std::vector<pi::Point3d>& points) 
 }
 
 std::optional<double> focalLength(fw::MapFrame& frame) {
-  const std::vector<double> parameters = frame.getCamera(0).getParameters();
-  if (parameters.size() < 3 || !std::isfinite(parameters[2]) || !(parameters[2] > 0))
-    return std::nullopt;
-  return parameters[2];
+  const double fx = frame.getCamera(0).parameters().fx;
+  if (!std::isfinite(fx) || !(fx > 0)) return std::nullopt;
+  return fx;
 }
 
 }  // namespace map_setup
@@ -97,7 +96,7 @@ bool PointsFusion::calculateZoomLevel(const std::shared_ptr<fw::Map>& map) {
     middle.frame->getGPSLLA(origin);
     fetchGps = true;
   }
-  const double gsd = focal ? height / *focal : std::nan("");
+  const double gsd = focal ? fw::groundSampleDistance(height, *focal) : std::nan("");
   FW_LOG(fw::kLogInfo) << "nMiddleHeight:" << height << ", f:" << (focal ? *focal : 0.0)
                        << ",gsd:" << gsd << ",frame size:" << records.size()
                        << ", fetchGPS:" << (fetchGps ? 1 : 0);

@@ -117,7 +117,7 @@ int areaFactorOf(int total, int decoded) { return std::max(1, total / decoded); 
 
 }  // namespace
 
-FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d& intrinsics,
+FootprintSampler::FootprintSampler(const DecodedImage& decoded, const fw::Pinhole& intrinsics,
                                    const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow,
                                    double footprintPixels)
     : seen_(decoded.seen),
@@ -142,10 +142,10 @@ FootprintSampler::FootprintSampler(const DecodedImage& decoded, const cv::Vec4d&
   const auto decodedOf = [&](double s) { return decoded_ == 1 ? s : (s + 0.5) / d - 0.5; };
   const auto fractionOf = [](double s, double a) { return (s + 0.5) / a - 0.5; };
   const double f = blocks * std::max(applied[0], applied[1]);
-  fx_ = intrinsics[0] / (blocks * applied[0]);
-  fy_ = intrinsics[1] / (blocks * applied[1]);
-  cx_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics[2])), applied[0]);
-  cy_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics[3])), applied[1]);
+  fx_ = intrinsics.fx / (blocks * applied[0]);
+  fy_ = intrinsics.fy / (blocks * applied[1]);
+  cx_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics.cx)), applied[0]);
+  cy_ = fractionOf(reduced_.reducedOf(decodedOf(intrinsics.cy)), applied[1]);
   boundSingleReads();
   if (reduced_.coverage.empty()) return;
   // Reduced pixels with only wholly seen pixels within `reach`: most of an undistorted image,
@@ -166,10 +166,11 @@ void FootprintSampler::boundSingleReads() {
   // Over the image, x = (u - cx) / fx lies within +-maxX (and y alike), so that a footprint's
   // extent fx |a0 - x a2| / z + fx |b0 - x b2| / z along u (a: the step along a column, b
   // along a row) is at most extentPerDepth_ / z.
-  const double maxX =
-      std::max(std::fabs(-0.5 - cx_), std::fabs(reduced_.image.cols - 0.5 - cx_)) / fx_;
-  const double maxY =
-      std::max(std::fabs(-0.5 - cy_), std::fabs(reduced_.image.rows - 0.5 - cy_)) / fy_;
+  const double fxinv = 1.0 / fx_, fyinv = 1.0 / fy_;
+  const double maxX = std::max(std::fabs(fw::rayOfPixel(-0.5, cx_, fxinv)),
+                               std::fabs(fw::rayOfPixel(reduced_.image.cols - 0.5, cx_, fxinv)));
+  const double maxY = std::max(std::fabs(fw::rayOfPixel(-0.5, cy_, fyinv)),
+                               std::fabs(fw::rayOfPixel(reduced_.image.rows - 0.5, cy_, fyinv)));
   const cv::Vec3d &a = alongColumn_, &b = alongRow_;
   const double alongU = std::fabs(fx_) * (std::fabs(a[0]) + std::fabs(b[0]) +
                                           maxX * (std::fabs(a[2]) + std::fabs(b[2])));

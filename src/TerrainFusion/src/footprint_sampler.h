@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framework/pinhole.h"
 #include "src/TerrainFusion/src/area_reduction.h"
 #include "src/TerrainFusion/src/decoded_image.h"
 
@@ -18,12 +19,12 @@
 class FootprintSampler {
  public:
   // `decoded`: the image (its seen mask an undistorted image's margin), reduced by a power of
-  // two (std::invalid_argument otherwise). `intrinsics`: fx, fy, cx, cy of the pinhole
-  // camera, in the camera's own pixels like everything below.
+  // two (std::invalid_argument otherwise). `intrinsics`: the pinhole camera, in the
+  // camera's own pixels like everything below.
   // `alongColumn`, `alongRow`: how the camera point of a raster position changes from one
   // column and from one row to the next. `footprintPixels`: camera pixels across one raster
   // pixel.
-  FootprintSampler(const DecodedImage& decoded, const cv::Vec4d& intrinsics,
+  FootprintSampler(const DecodedImage& decoded, const fw::Pinhole& intrinsics,
                    const cv::Vec3d& alongColumn, const cv::Vec3d& alongRow, double footprintPixels);
 
   // Whether the image has content at camera pixel (u, v), which lies in the camera's image.

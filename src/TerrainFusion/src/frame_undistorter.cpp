@@ -5,7 +5,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
-#include <vector>
 
 namespace {
 
@@ -28,9 +27,9 @@ std::shared_ptr<const FrameUndistorter::Maps> FrameUndistorter::mapsFor(const fw
   }
   const auto known = maps_.find(factor);
   if (known != maps_.end()) return known->second;
-  const std::vector<double> p = camera.getParameters();
-  if (p.size() < 6 || !camera.isValid()) return nullptr;
-  const fw::Camera pinhole(std::vector<double>(p.begin(), p.begin() + 6));
+  const fw::CameraParameters parameters = camera.parameters();
+  if (!parameters.hasIntrinsics() || !camera.isValid()) return nullptr;
+  const fw::Camera pinhole(parameters.withoutDistortion());
   if (!pinhole.isValid()) return nullptr;
   FW_LOG(fw::kLogInfo) << "Undistorter (images reduced by " << factor
                        << "):\n    Camera IN : " << description

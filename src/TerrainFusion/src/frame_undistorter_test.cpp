@@ -45,8 +45,7 @@ cv::Mat coordinatesAt(const fw::Camera& camera, int factor) {
 TEST(FrameUndistorter, ReducedImagesMapTheirPixelCentresAsTheWholeImageDoes) {
   const fw::Camera camera(
       std::vector<double>{240, 180, 200, 200, 119.5, 89.5, -0.25, 0.05, 0.001, -0.002, 0.0});
-  const std::vector<double> p = camera.getParameters();
-  const fw::Camera pinhole(std::vector<double>(p.begin(), p.begin() + 6));
+  const fw::Camera pinhole(camera.parameters().withoutDistortion());
   FrameUndistorter undistorter;
   for (const int factor : {1, 2, 4, 3}) {
     cv::Mat seen;

@@ -21,8 +21,8 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   }
   if (!projection_) return false;
   const fw::Camera camera = frame->getCamera(0);
-  const std::vector<double> intrinsics = camera.getParameters();
-  if (intrinsics.size() < 6 || !(intrinsics[2] != 0.0) || !(intrinsics[3] != 0.0) ||
+  const fw::CameraParameters intrinsics = camera.parameters();
+  if (!intrinsics.hasIntrinsics() || !(intrinsics.fx != 0.0) || !(intrinsics.fy != 0.0) ||
       camera.width() < 1 || camera.height() < 1) {
     FW_LOG(fw::kLogError) << "TerrainFusion::makeMap_idw: frame " << frame->id
                           << " has no usable camera " << camera.info();
@@ -34,7 +34,7 @@ bool TerrainFusion::makeMap_idw(const std::shared_ptr<fw::MapFrame>& frame,
   RasterFrame input;
   input.id = frame->id;
   input.imageSize = cv::Size(camera.width(), camera.height());
-  input.pinhole = cv::Vec4d(intrinsics[2], intrinsics[3], intrinsics[4], intrinsics[5]);
+  input.pinhole = intrinsics.pinhole();
   input.worldFromCamera = frame->getPoseSE3();
   input.decode = [&](int factor, DecodedImage& out) {
     return decodeFrameImage(*frame, camera, factor, out);

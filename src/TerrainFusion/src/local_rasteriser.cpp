@@ -113,14 +113,16 @@ constexpr double kMaxFootprintReach = 4.0;
 // Widens `box` by the ground the image's border sees on the plane at ENU height `groundZ`
 // (the lowest point's), so that every raster pixel the image may colour lies inside.
 void addImageFootprint(const cv::Matx33d& enuFromCameraRotation, const cv::Vec3d& cameraEnu,
-                       double groundZ, const cv::Vec4d& pinhole, cv::Size image,
+                       double groundZ, const fw::Pinhole& pinhole, cv::Size image,
                        const terrain::PixelEnuMap& map, PixelBox& box) {
   const double above = cameraEnu[2] - groundZ;
   if (!(above > 0.0) || !std::isfinite(above)) return;
-  const double fx = pinhole[0], fy = pinhole[1], cx = pinhole[2], cy = pinhole[3];
+  const double fxinv = 1.0 / pinhole.fx, fyinv = 1.0 / pinhole.fy;
   const double reach = kMaxFootprintReach * above;
   const auto addRay = [&](double u, double v) {
-    const cv::Vec3d d = enuFromCameraRotation * cv::Vec3d((u - cx) / fx, (v - cy) / fy, 1.0);
+    const cv::Vec3d d =
+        enuFromCameraRotation *
+        cv::Vec3d(fw::rayOfPixel(u, pinhole.cx, fxinv), fw::rayOfPixel(v, pinhole.cy, fyinv), 1.0);
     const double length = cv::norm(d);
     if (!(length > 0.0) || !std::isfinite(length)) return;
     const double t = -above / d[2];  // along d to the ground plane
@@ -305,7 +307,8 @@ bool LocalRasteriser::rasterise(const RasterFrame& frame, const std::vector<pi::
   camera.enu = terrain::apply(placement_.enuFromWorld(), {t.x, t.y, t.z});
   const double cameraHeight =
       camera.enu[2] + terrain::curvatureDrop(camera.enu[0], camera.enu[1]) + ground.shift;
-  camera.gsd = std::fabs(cameraHeight - ground.meanHeight) / frame.pinhole[0];
+  camera.gsd =
+      fw::groundSampleDistance(std::fabs(cameraHeight - ground.meanHeight), frame.pinhole.fx);
 
   pi::Point2ll firstTile, lastTile;
   if (!chooseTiles(projection_, placement_.zoom(), memory_, frame, ground, map, nearColumn, camera,

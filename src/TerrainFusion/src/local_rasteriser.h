@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chain/terrain_memory.h"
+#include "framework/pinhole.h"
 #include "framework/pose.h"
 #include "framework/projection.h"
 #include "src/TerrainFusion/src/decoded_image.h"
@@ -20,9 +21,9 @@
 // raster needs and already reduced to its pinhole part, the pinhole camera and where the
 // camera stands in the reconstruction.
 struct RasterFrame {
-  uint64_t id = 0;      // for log lines
-  cv::Size imageSize;   // the camera's, in whose pixels `pinhole` is given
-  cv::Vec4d pinhole;    // fx, fy, cx, cy
+  uint64_t id = 0;     // for log lines
+  cv::Size imageSize;  // the camera's, in whose pixels `pinhole` is given
+  fw::Pinhole pinhole;
   SE3 worldFromCamera;  // the frame's pose
   // Decodes the image reduced by a factor of 1, 2, 4 or 8 into `out` (8-bit BGR of the
   // camera's size reduced by it, with its seen mask where it has a margin without content);

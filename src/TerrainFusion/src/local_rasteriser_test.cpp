@@ -25,8 +25,7 @@ RasterFrame rasterFrameOf(const tftest::SceneFrame& scene, int* decodes = nullpt
   scene.frame->call("GetImagePath", &path);
   const fw::Camera camera = scene.frame->getCamera(0);
   frame.imageSize = cv::Size(camera.width(), camera.height());
-  const std::vector<double> p = camera.getParameters();
-  frame.pinhole = cv::Vec4d(p[2], p[3], p[4], p[5]);
+  frame.pinhole = camera.parameters().pinhole();
   frame.worldFromCamera = scene.frame->getPoseSE3();
   frame.decode = [path, decodes](int factor, DecodedImage& out) {
     if (decodes) ++*decodes;

@@ -38,7 +38,7 @@ namespace {
 struct RowColouring {
   cv::Matx34d cameraFromEnu;
   cv::Vec3d alongColumn, alongHeight;
-  double fx, fy, cx, cy;
+  fw::Pinhole pinhole;
   cv::Matx22d enuFromPixel;
   cv::Vec2d originEnu;
   int imageW, imageH, pixels;
@@ -86,8 +86,8 @@ void projectRow(const RowColouring& k, int py, const double* cellHeights, RowPoi
     column[i] = cv::v_setall_f64(k.alongColumn[i]);
     height[i] = cv::v_setall_f64(k.alongHeight[i]);
   }
-  const cv::v_float64x2 fx = cv::v_setall_f64(k.fx), fy = cv::v_setall_f64(k.fy);
-  const cv::v_float64x2 cx = cv::v_setall_f64(k.cx), cy = cv::v_setall_f64(k.cy);
+  const cv::v_float64x2 fx = cv::v_setall_f64(k.pinhole.fx), fy = cv::v_setall_f64(k.pinhole.fy);
+  const cv::v_float64x2 cx = cv::v_setall_f64(k.pinhole.cx), cy = cv::v_setall_f64(k.pinhole.cy);
   for (; px + 2 <= k.pixels; px += 2) {
     const cv::v_float64x2 dx(px + 0.5, px + 1.5);
     const cv::v_float64x2 x = vx0 + e00 * dx, y = vy0 + e10 * dx;
@@ -99,8 +99,8 @@ void projectRow(const RowColouring& k, int py, const double* cellHeights, RowPoi
     cv::v_store(out.c0 + px, c0);
     cv::v_store(out.c1 + px, c1);
     cv::v_store(out.c2 + px, c2);
-    cv::v_store(out.u + px, fx * c0 / c2 + cx);
-    cv::v_store(out.v + px, fy * c1 / c2 + cy);
+    cv::v_store(out.u + px, fw::pixelOfPoint(fx, cx, c0, c2));
+    cv::v_store(out.v + px, fw::pixelOfPoint(fy, cy, c1, c2));
   }
 #endif
   for (; px < k.pixels; ++px) {
@@ -111,8 +111,8 @@ void projectRow(const RowColouring& k, int py, const double* cellHeights, RowPoi
     out.c0[px] = c[0];
     out.c1[px] = c[1];
     out.c2[px] = c[2];
-    out.u[px] = k.fx * c[0] / c[2] + k.cx;
-    out.v[px] = k.fy * c[1] / c[2] + k.cy;
+    out.u[px] = fw::pixelOfPoint(k.pinhole.fx, k.pinhole.cx, c[0], c[2]);
+    out.v[px] = fw::pixelOfPoint(k.pinhole.fy, k.pinhole.cy, c[1], c[2]);
   }
 }
 
@@ -148,8 +148,7 @@ void colourRaster(const ColourLookup& lookup, const RasterLayout& layout, const 
                   const cv::Mat& cellWeights, double meanHeight, double shift, cv::Mat& dom,
                   cv::Mat& weight) {
   const RowColouring k{lookup.cameraFromEnu, lookup.alongColumn,  lookup.alongHeight,
-                       lookup.pinhole[0],    lookup.pinhole[1],   lookup.pinhole[2],
-                       lookup.pinhole[3],    layout.enuFromPixel, layout.originEnu,
+                       lookup.pinhole,       layout.enuFromPixel, layout.originEnu,
                        lookup.imageW,        lookup.imageH,       layout.columns * kPixelsPerCell,
                        lookup.radius,        &*lookup.footprint};
   // Rows are independent: each starts its running height afresh.
@@ -172,7 +171,7 @@ double footprintPixelsOf(const RasterLayout& layout, double gsd) {
   return std::max(layout.columnStep, layout.rowStep) / gsd;
 }
 
-void setUpColourLookup(const DecodedImage& decoded, cv::Size imageSize, const cv::Vec4d& pinhole,
+void setUpColourLookup(const DecodedImage& decoded, cv::Size imageSize, const fw::Pinhole& pinhole,
                        const cv::Matx34d& cameraFromEnu, double gsd, const RasterLayout& layout,
                        ColourLookup& lookup) {
   const cv::Matx34d& c = cameraFromEnu;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "framework/pinhole.h"
 #include "src/TerrainFusion/src/decoded_image.h"
 #include "src/TerrainFusion/src/footprint_sampler.h"
 #include "values/point.h"
@@ -27,7 +28,7 @@ struct RasterLayout {
 struct ColourLookup {
   cv::Matx34d cameraFromEnu;
   cv::Vec3d alongColumn, alongHeight, alongRow;
-  cv::Vec4d pinhole;
+  fw::Pinhole pinhole;
   int imageW = 0, imageH = 0;
   float radius = 1.0f;  // half the image's diagonal, for the weight's fall-off
   std::optional<FootprintSampler> footprint;
@@ -40,7 +41,7 @@ double footprintPixelsOf(const RasterLayout& layout, double gsd);
 // Set up before the heights: the image is reduced to the DOM's resolution once, so that the
 // decoded image can be let go before the height grid needs its memory. `imageSize`: the
 // camera's, in whose pixels `pinhole` and `gsd` (metres per pixel on the ground) are given.
-void setUpColourLookup(const DecodedImage& decoded, cv::Size imageSize, const cv::Vec4d& pinhole,
+void setUpColourLookup(const DecodedImage& decoded, cv::Size imageSize, const fw::Pinhole& pinhole,
                        const cv::Matx34d& cameraFromEnu, double gsd, const RasterLayout& layout,
                        ColourLookup& lookup);
 

@@ -41,8 +41,8 @@ void colourOnePixelAtATime(const ColourLookup& k, const RasterLayout& layout,
         const double z = cellHeights[column] - terrain::curvatureDrop(x, y);
         const cv::Vec3d c = rowStart + dx * k.alongColumn + z * k.alongHeight;
         if (!(c[2] > 0.0)) continue;
-        const double u = k.pinhole[0] * c[0] / c[2] + k.pinhole[2];
-        const double v = k.pinhole[1] * c[1] / c[2] + k.pinhole[3];
+        const double u = fw::pixelOfPoint(k.pinhole.fx, k.pinhole.cx, c[0], c[2]);
+        const double v = fw::pixelOfPoint(k.pinhole.fy, k.pinhole.cy, c[1], c[2]);
         if (!(u >= -0.5 && u < k.imageW - 0.5 && v >= -0.5 && v < k.imageH - 0.5)) continue;
         const int iu = int(u + 0.5), iv = int(v + 0.5);
         if (iu >= k.imageW || iv >= k.imageH || !k.footprint->sees(iu, iv)) continue;
@@ -64,7 +64,7 @@ void colourOnePixelAtATime(const ColourLookup& k, const RasterLayout& layout,
 // empty mark and NaN), and one above the camera, behind it.
 struct ObliqueScene {
   DecodedImage decoded;
-  cv::Vec4d pinhole{150.0, 150.0, 99.5, 74.5};
+  fw::Pinhole pinhole{150.0, 150.0, 99.5, 74.5};
   cv::Matx34d cameraFromEnu;
   RasterLayout layout;
   cv::Mat heights, cellWeights;

@@ -106,9 +106,8 @@ bool TerrainFusion::calcHeightOffsetAndZoom(const std::shared_ptr<fw::MapFrame>&
   const double offset = ground->offset;
   const size_t count = ground->count;
   const double height = std::fabs(0.0 - offset);  // the frame is the ENU origin
-  const std::vector<double> parameters = camera.getParameters();
-  const double f = parameters.size() > 2 ? parameters[2] : 0.0;
-  const double gsd = height / f;
+  const double f = camera.parameters().fx;
+  const double gsd = fw::groundSampleDistance(height, f);
   if (!(gsd > 0.0) || !std::isfinite(gsd)) {
     FW_LOG(fw::kLogError) << "TerrainFusion: frame " << frame->id << " gives no usable GSD (" << gsd
                           << ")";
@@ -155,9 +154,8 @@ bool TerrainFusion::calcTileZoom(const std::shared_ptr<fw::MapFrame>& frame, boo
                             << "\" is not three numbers; using 0 0 0";
   }
   const double fakeHeight = options_.fakeHeight;
-  const std::vector<double> parameters = camera.getParameters();
-  const double f = parameters.size() > 2 ? parameters[2] : 0.0;
-  const double gsd = fakeHeight / f;
+  const double f = camera.parameters().fx;
+  const double gsd = fw::groundSampleDistance(fakeHeight, f);
   if (!(fakeHeight > 0.0) || !std::isfinite(fakeHeight) ||
       (computeZoom && (!(gsd > 0.0) || !std::isfinite(gsd)))) {
     FW_LOG(fw::kLogError) << "TerrainFusion: frame " << frame->id << " gives no usable GSD (fake "

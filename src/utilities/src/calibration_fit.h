@@ -7,7 +7,8 @@
 // Fits a calibration (width, height, fx, fy, cx, cy, distortion...) to an image of another
 // size: the calibration is cropped about its centre to the image's aspect ratio, then scaled
 // to the image's size. Distortion values are kept. The caller guarantees image columns and
-// rows of at least 1 and a calibration of at least six entries with width and height >= 1.
+// rows of at least 1 and the calibration of a camera model with intrinsics (6, 7 or 11 entries)
+// with width and height >= 1.
 std::vector<double> fitCalibrationToImage(const std::vector<double>& calibration, int columns,
                                           int rows);
 

@@ -1,5 +1,6 @@
 #include "frame_document.h"
 
+#include "framework/camera_parameters.h"
 #include "framework/gps_record.h"
 #include "framework/printable_text.h"
 
@@ -92,11 +93,12 @@ bool readCalibration(const json& doc, const std::string& uri, std::vector<double
     out.push_back(it->get<double>());
   }
   // A camera without a size or with a non-positive focal length cannot be fitted or used.
-  if (out[0] < 1.0 || out[1] < 1.0) {
+  const fw::CameraParameters read = fw::CameraParameters::decode(out);
+  if (read.width < 1.0 || read.height < 1.0) {
     error = prefix + ": \"width\" and \"height\" must be at least 1";
     return false;
   }
-  if (out[2] <= 0.0 || out[3] <= 0.0) {
+  if (read.fx <= 0.0 || read.fy <= 0.0) {
     error = prefix + ": \"fx\" and \"fy\" must be greater than 0";
     return false;
   }

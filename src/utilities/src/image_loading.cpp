@@ -21,9 +21,8 @@ namespace {
 void fitCamera(VornMapperFrame& frame, int columns, int rows) {
   fw::Camera camera = frame.getCamera(0);
   if (!camera.isValid() || (camera.width() == columns && camera.height() == rows)) return;
-  std::vector<double> parameters = camera.getParameters();
-  if (parameters.size() < 6) return;
-  frame.setCamera(fw::Camera(fitCalibrationToImage(parameters, columns, rows)).impl());
+  if (!camera.parameters().hasIntrinsics()) return;
+  frame.setCamera(fw::Camera(fitCalibrationToImage(camera.getParameters(), columns, rows)).impl());
 }
 
 // Columns or rows of a side of `side` pixels decoded reduced by `reduction`.

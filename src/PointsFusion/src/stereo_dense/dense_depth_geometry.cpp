@@ -23,11 +23,14 @@ bool supportedImage(const cv::Mat& image) {
 
 // Width, height, fx, fy, cx and cy scaled by s; the size rounded, so that 3000 pixels at
 // 0.32 stay 960.
-std::vector<double> scaledParameters(std::vector<double> parameters, double s) {
-  parameters[0] = std::floor(parameters[0] * s + 0.5);
-  parameters[1] = std::floor(parameters[1] * s + 0.5);
-  for (int i = 2; i < 6; ++i) parameters[i] *= s;
-  return parameters;
+fw::CameraParameters scaledParameters(fw::CameraParameters k, double s) {
+  k.width = std::floor(k.width * s + 0.5);
+  k.height = std::floor(k.height * s + 0.5);
+  k.fx *= s;
+  k.fy *= s;
+  k.cx *= s;
+  k.cy *= s;
+  return k;
 }
 
 cv::Mat rotationMatrix(const fw::Quaternion& q) {
@@ -142,9 +145,8 @@ PairRectification rectifyPair(const ImageScaled& reference, const ImageScaled& n
   const ImageScaled& view2 = g.swapped ? reference : neighbour;
 
   // Working cameras at the reduced size.
-  const std::vector<double> full1 = view1.frame->getCamera(0).getParameters();
-  const std::vector<double> full2 = view2.frame->getCamera(0).getParameters();
-  const fw::Camera work1(scaledParameters(full1, s)), work2(scaledParameters(full2, s));
+  const fw::Camera work1(scaledParameters(view1.frame->getCamera(0).parameters(), s));
+  const fw::Camera work2(scaledParameters(view2.frame->getCamera(0).parameters(), s));
   g.size = cv::Size(work1.width(), work1.height());
 
   cv::Mat Q;
@@ -304,20 +306,21 @@ SE3 DenseDepth::imageMotion(const ImageScaled& reference, const ImageScaled& nei
 }
 
 bool supportedCamera(const fw::Camera& camera) {
-  const size_t n = camera.getParameters().size();
-  return (n == 6 || n == 11) && camera.isValid();
+  const fw::CameraModel model = camera.parameters().model;
+  return (model == fw::CameraModel::kPinhole || model == fw::CameraModel::kOpenCV) &&
+         camera.isValid();
 }
 
 cv::Mat cameraMatrix(const fw::Camera& camera) {
-  const std::vector<double> p = camera.getParameters();
-  return (cv::Mat_<double>(3, 3) << p[2], 0, p[4], 0, p[3], p[5], 0, 0, 1);
+  const fw::CameraParameters k = camera.parameters();
+  return (cv::Mat_<double>(3, 3) << k.fx, 0, k.cx, 0, k.fy, k.cy, 0, 0, 1);
 }
 
 cv::Mat distortionCoeffs(const fw::Camera& camera) {
-  const std::vector<double> p = camera.getParameters();
+  const fw::CameraParameters k = camera.parameters();
   cv::Mat coeffs(5, 1, CV_64F, cv::Scalar(0));
-  if (p.size() >= 11)
-    for (int i = 0; i < 5; ++i) coeffs.at<double>(i) = p[6 + i];
+  if (k.model == fw::CameraModel::kOpenCV)
+    for (int i = 0; i < 5; ++i) coeffs.at<double>(i) = k.distortion[i];
   return coeffs;
 }
 
@@ -381,10 +384,10 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
     reason = pair_failure::kNoBaseline;
     return false;
   }
-  const std::vector<double> fullReference = reference.frame->getCamera(0).getParameters();
-  const double s = workingScale(fullReference[0]);
+  const fw::CameraParameters fullReference = reference.frame->getCamera(0).parameters();
+  const double s = workingScale(fullReference.width);
   try {
-    T = imageMotion(reference, neighbour, T, fullReference[2] * s);
+    T = imageMotion(reference, neighbour, T, fullReference.fx * s);
   } catch (const cv::Exception& e) {
     // Only a correction: the poses' motion stands.
     FW_LOG(fw::kLogWarning) << "DenseDepth::ComputeDepth: frame " << id

@@ -17,9 +17,9 @@ namespace {
 
 // The camera's width and height; zeros for a camera without them.
 cv::Size cameraSize(fw::MapFrame& frame) {
-  const std::vector<double> p = frame.getCamera(0).getParameters();
-  if (p.size() < 6 || !(p[0] >= 1.0) || !(p[1] >= 1.0)) return cv::Size();
-  return cv::Size(int(p[0]), int(p[1]));
+  const fw::CameraParameters k = frame.getCamera(0).parameters();
+  if (!k.hasIntrinsics() || !(k.width >= 1.0) || !(k.height >= 1.0)) return cv::Size();
+  return cv::Size(int(k.width), int(k.height));
 }
 
 // The frame's image reduced by `factor` from its file: from the reduced copy the frame

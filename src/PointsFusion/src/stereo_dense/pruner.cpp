@@ -2,6 +2,7 @@
 
 #include "framework/config_store.h"
 #include "framework/log.h"
+#include "framework/pinhole.h"
 #include "framework/pose.h"
 #include "framework/run_tally.h"
 #include "src/PointsFusion/src/stereo_dense/stage_clock.h"
@@ -161,8 +162,9 @@ Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, b
   out.local.reserve(forTiles);
   out.colours.reserve(forTiles);
   forEachTaken(record, detail, step, withTerrain, [&](int r, int c, float d, Take take, bool own) {
-    const pi::Point3d p(static_cast<double>((c - cx) * ifx * d),
-                        static_cast<double>((r - cy) * ify * d), static_cast<double>(d));
+    const pi::Point3d p(static_cast<double>(fw::rayOfPixel(float(c), cx, ifx) * d),
+                        static_cast<double>(fw::rayOfPixel(float(r), cy, ify) * d),
+                        static_cast<double>(d));
     if (withTerrain) (own ? out.pairOnlyWorld : out.world).push_back(toWorld(p));
     if (take != Take::kSampleForTiles) return;
     const pi::Point3d toTiles = toLocal(p);

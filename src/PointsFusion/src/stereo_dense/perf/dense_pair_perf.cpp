@@ -102,7 +102,7 @@ void BM_ImageMotion(benchmark::State& state) {
   for (auto _ : state) {
     const pair_motion::Correspondences matches =
         pair_motion::matchViews(pair.reference->image, K, D, pair.neighbour->image, K, D);
-    benchmark::DoNotOptimize(pair_motion::motionsOf(matches, camera.getParameters()[2] / 4));
+    benchmark::DoNotOptimize(pair_motion::motionsOf(matches, camera.parameters().fx / 4));
   }
 }
 
