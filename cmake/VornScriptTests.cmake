@@ -74,10 +74,10 @@ if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET
     "dom_coverage_2views=0.95,dsm_coverage_2views=0.7")
   set(real_flight_reached_exact
     "refined_share=0.8,rotation_error_median_deg=0.05,rotation_error_p90_deg=0.15"
-    "position_error_similarity_median_m=0.01,focal_length_error=0.001,dsm_step_share=0.09"
-    "dsm_open_median_error_offset_gsd=0.25,dom_correlation_registered_highpass=0.6"
-    "dom_local_shift_p95_px=9,depth_map_share=0.85,dom_coverage_2views=0.95"
-    "dsm_coverage_2views=0.65")
+    "position_error_similarity_median_m=0.01,focal_length_error=0.001,dsm_step_share=0.04"
+    "dsm_open_median_error_offset_gsd=0.25,dom_correlation_registered_highpass=0.75"
+    "dom_local_shift_p95_px=4,depth_map_share=0.85,dom_coverage_2views=0.95"
+    "dsm_coverage_2views=0.8")
   foreach(variant IN ITEMS autopilot exact)
     set(flight_args "--fixed-wing --real")
     if(variant STREQUAL "exact")

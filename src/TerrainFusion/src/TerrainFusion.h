@@ -62,7 +62,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   std::string type() const override { return "TerrainFusion"; }
   // "TerrainFusion_Progress" (double*), "point_cloud" (sv::Var* [frame, points], [frame,
   // points, depth error]: the error in metres of the pair's depths the points came from, or
-  // [frame, points, depth error, points only the frame's own image pair confirmed]),
+  // [frame, points, depth error, points no view independent of the frame's image pair
+  // confirmed]),
   // "point_cloud_with_dsmdom" (sv::Var* of eight elements), "flush_tile_cache". Never throws.
   void call(const std::string& command, void* arg) override;
 
@@ -84,8 +85,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // next number of the intake order; the ticket records why the frame failed. Rasters from
   // a frame's sparse map points weigh less than dense ones (route_weights.h). Dense points
   // of a known depth error (metres, 0: unknown) lose the heights that stray from those
-  // already stored by more than that error allows (height_outliers.h). Dense points that
-  // only the frame's own image pair confirmed (`pairOnly`) rank between the two
+  // already stored by more than that error allows (height_outliers.h). Dense points that no
+  // view independent of the frame's image pair confirmed (`pairOnly`) rank between the two
   // (kPairOnlyWeightFloor).
   bool fuseMapFrame(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket* ticket = nullptr);
   bool fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,

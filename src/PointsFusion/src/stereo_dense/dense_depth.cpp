@@ -177,6 +177,8 @@ std::optional<DenseDepth::Queued> DenseDepth::feedLocked(std::shared_ptr<fw::Map
     }
   } dropFront{*this, incoming};
   std::vector<std::shared_ptr<ImageScaled>> partners = partnersOf(reference, &incoming);
+  if (!partners.empty() && !seen_.empty() && seen_.back().record == reference)
+    seen_.back().view.partner = partners.front()->frame->id;
   if (!partners.empty() && partners.front() != neighbour) {
     FW_LOG(fw::kLogInfo) << "DenseDepth: frame " << reference->frame->id << " pairs with frame "
                          << partners.front()->frame->id << ": frame " << neighbour->frame->id

@@ -3,6 +3,7 @@
 #include "framework/log.h"
 #include "src/PointsFusion/src/stereo_dense/dense_depth.h"
 #include "src/PointsFusion/src/stereo_dense/pair_motion.h"
+#include "src/PointsFusion/src/stereo_dense/seen_matches.h"
 #include "src/PointsFusion/src/stereo_dense/tracked_matches.h"
 
 #include <opencv2/calib3d.hpp>
@@ -443,6 +444,14 @@ bool DenseDepth::computeDepth(ImageScaled& reference, const ImageScaled& neighbo
     reason = pair_failure::kFewPixels;
     return false;
   }
+  // Judged once the pair has matched enough: the pixels dropped here lie along the edges of
+  // the overlap, beyond the pair's own doing.
+  const ImageScaled& other = g.referenceIsView1() ? view2 : view1;
+  const Rectified& rectOther = g.referenceIsView1() ? rect2 : rect1;
+  const cv::Mat unseen = seen_matches::unseenMatches(
+      disparity, validMask(other, rectOther),
+      seen_matches::directionOf(g.vertical, g.referenceLeft()), float(dmin));
+  if (!unseen.empty()) depth.setTo(0, unseen);
   reference.depth = depth;
   reference.focalTimesBaseline = baseline * Pref.at<double>(0, 0);
   reference.pairedWith = neighbour.frame->id;

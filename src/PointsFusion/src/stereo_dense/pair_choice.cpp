@@ -38,6 +38,11 @@ bool enoughParallax(const View& reference, const View& other) {
   return depth <= 0 || distance(reference.centre, other.centre) >= kMinParallax * depth;
 }
 
+// `candidate` chose `reference` as the partner of its own depth map.
+bool pairedWith(const View& candidate, const View& reference) {
+  return candidate.partner && reference.frame && *candidate.partner == reference.frame->id;
+}
+
 }  // namespace
 
 View viewOf(const std::shared_ptr<fw::MapFrame>& frame) {
@@ -70,10 +75,12 @@ const View* choose(const View& reference, const View* next,
                    const std::vector<const View*>& recent) {
   const double nextShare =
       next && enoughParallax(reference, *next) ? seenShare(reference, *next) : -1.0;
+  const bool nextUsable = nextShare >= kMinFallbackShare;
   const View* best = nullptr;
   double bestShare = -1.0;
   for (auto candidate = recent.rbegin(); candidate != recent.rend(); ++candidate) {
     if (!*candidate || !enoughParallax(reference, **candidate)) continue;
+    if (nextUsable && pairedWith(**candidate, reference)) continue;
     const double share = seenShare(reference, **candidate);
     if (share > bestShare) {
       bestShare = share;

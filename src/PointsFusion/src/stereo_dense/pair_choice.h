@@ -7,7 +7,9 @@
 #include "framework/map_frame.h"
 #include "values/point.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace pair_choice {
@@ -20,12 +22,19 @@ inline constexpr double kClearlyMore = 0.1;
 // Baseline over the distance to the ground below which the pair has too little parallax.
 inline constexpr double kMinParallax = 0.02;
 
+// Share of the reference's ground a frame must see to be tried when its chosen partner gives
+// no depth map, and how many such frames are tried at most.
+inline constexpr double kMinFallbackShare = 0.25;
+inline constexpr size_t kMaxFallbacks = 2;
+
 // What one frame sees of the ground: its camera centre and ground points in world
 // coordinates (its plausible sparse points, or an image grid at its height above ground).
 struct View {
   std::shared_ptr<fw::MapFrame> frame;
   pi::Point3d centre;
   std::vector<pi::Point3d> ground;  // empty when the frame tells nothing of its ground
+  // The frame this one was paired with for its own depth map, once chosen.
+  std::optional<uint64_t> partner;
 };
 
 View viewOf(const std::shared_ptr<fw::MapFrame>& frame);
@@ -38,13 +47,11 @@ double seenShare(const View& from, const View& other);
 // (frames fed before it, oldest first), of those with enough parallax: the one that shares
 // the most of the reference's ground, which gives the most depths, the next frame unless
 // another shares clearly more. When none shares kMinOverlap, still the one sharing the
-// most. Null only when there is no candidate.
+// most. A recent frame already paired with the reference is left out while the next frame
+// shares kMinFallbackShare: that pair's depth map covers the ground the two share, and
+// matching the same two images again adds no ground (the next frame's does) and confirms
+// nothing on its own. Null only when there is no candidate.
 const View* choose(const View& reference, const View* next, const std::vector<const View*>& recent);
-
-// Share of the reference's ground a frame must see to be tried when its chosen partner gives
-// no depth map, and how many such frames are tried at most.
-inline constexpr double kMinFallbackShare = 0.25;
-inline constexpr size_t kMaxFallbacks = 2;
 
 // The frames among `next` and `recent` to try after `chosen` (the one `choose` gave), most
 // shared ground first: those with enough parallax that share at least kMinFallbackShare. A

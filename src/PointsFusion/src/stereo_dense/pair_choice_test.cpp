@@ -60,6 +60,21 @@ TEST(PairChoice, TheFrameThatSharesTheMostGroundTheNextOneUnlessAnotherSharesCle
   EXPECT_EQ(pair_choice::choose(reference, &hover, {&before}), &before);
 }
 
+// A frame that chose the reference covers their shared ground already: the next frame,
+// sharing new ground, goes first while it shares a quarter; the other stays a fallback.
+TEST(PairChoice, TheNextFrameBeforeAPairAlreadyMatched) {
+  const pair_choice::View reference = viewAt(at(20, -45), 2);
+  pair_choice::View before = viewAt(at(-5, -45), 1);          // shares two thirds
+  const pair_choice::View farAhead = viewAt(at(65, -45), 3);  // two fifths
+  const pair_choice::View nextStrip = viewAt(at(20, 45, 180), 3);
+  before.partner = 2;
+  EXPECT_EQ(pair_choice::choose(reference, &farAhead, {&before}), &farAhead);
+  EXPECT_EQ(pair_choice::fallbacks(reference, &farAhead, &farAhead, {&before}).front(), &before);
+  EXPECT_EQ(pair_choice::choose(reference, &nextStrip, {&before}), &before);
+  before.partner = 0;
+  EXPECT_EQ(pair_choice::choose(reference, &farAhead, {&before}), &before);
+}
+
 // After the chosen partner, the others that share a quarter of the ground or more, most
 // first, at most two; none without parallax, the chosen one never twice.
 TEST(PairChoice, FramesToTryWhenTheChosenOneGivesNoDepthMap) {

@@ -80,7 +80,7 @@ void send(const Pruner::Output& output, sv::Var& payload, const char* name, uint
 // confirmed ones for the point-cloud tiles.
 struct Resampled {
   std::vector<pi::Point3d> world;
-  std::vector<pi::Point3d> pairOnlyWorld;  // confirmed only by the record's own image pair
+  std::vector<pi::Point3d> pairOnlyWorld;  // confirmed by no view independent of the pair
   std::vector<pi::Point3f> local;
   std::vector<pi::Point3ub> colours;
   uint64_t counted = 0;  // samples taken
@@ -110,19 +110,36 @@ bool hasPairOnlyMask(const ImageScaled& record) {
   return record.pairOnly.type() == CV_8UC1 && record.pairOnly.size() == record.depth.size();
 }
 
+// The pixels kUnconfirmedEdgeReach or more inside the record's depth map.
+cv::Mat innerDepths(const ImageScaled& record) {
+  cv::Mat inner = record.depth > Pruner::kMinDepth;
+  const int size = 2 * Pruner::kUnconfirmedEdgeReach + 1;
+  cv::erode(inner, inner, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(size, size)),
+            cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+  return inner;
+}
+
 // Calls visit(row, column, depth, take, pairOnly) for each pixel taken, row by row, on the
-// grid of `step`; pairOnly tells a depth that only the record's own image pair confirmed.
+// grid of `step`; pairOnly tells a depth that no view independent of the record's pair
+// confirmed. Terrain fusion, when fed, also takes the depths no other view confirmed (count 1)
+// inside the map (`inner`), with pairOnly set.
 template <typename Visit>
-void forEachTaken(const ImageScaled& record, const cv::Mat& detail, int step, bool withTerrain,
-                  Visit&& visit) {
+void forEachTaken(const ImageScaled& record, const cv::Mat& detail, const cv::Mat& inner, int step,
+                  bool withTerrain, Visit&& visit) {
   const bool masked = hasPairOnlyMask(record);
+  const bool unconfirmed = withTerrain && inner.size() == record.depth.size();
   for (int r = 0; r < record.depth.rows; ++r) {
     const float* depthRow = record.depth.ptr<float>(r);
     const uint8_t* countRow = record.count.ptr<uint8_t>(r);
     const uint8_t* detailRow = detail.ptr<uint8_t>(r);
     const uint8_t* pairOnlyRow = masked ? record.pairOnly.ptr<uint8_t>(r) : nullptr;
+    const uint8_t* innerRow = unconfirmed ? inner.ptr<uint8_t>(r) : nullptr;
     const bool gridRow = r % step == 0;
     for (int c = 0; c < record.depth.cols; ++c) {
+      if (innerRow && countRow[c] == 1 && innerRow[c] != 0 && depthRow[c] > Pruner::kMinDepth) {
+        visit(r, c, depthRow[c], Take::kSample, true);
+        continue;
+      }
       const bool keep = detailRow[c] > Pruner::kDetailThreshold || (gridRow && c % step == 0);
       const Take take = takeOf(depthRow[c], countRow[c], keep, withTerrain);
       if (take != Take::kNothing)
@@ -150,7 +167,8 @@ Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, b
 
   Resampled out;
   size_t forTiles = 0, pairOnly = 0;
-  forEachTaken(record, detail, step, withTerrain, [&](int, int, float, Take take, bool own) {
+  const cv::Mat inner = withTerrain ? innerDepths(record) : cv::Mat();
+  forEachTaken(record, detail, inner, step, withTerrain, [&](int, int, float, Take take, bool own) {
     ++out.counted;
     if (take == Take::kSampleForTiles) ++forTiles;
     if (own) ++pairOnly;
@@ -161,18 +179,19 @@ Resampled resample(const ImageScaled& record, const cv::Mat& detail, int step, b
   }
   out.local.reserve(forTiles);
   out.colours.reserve(forTiles);
-  forEachTaken(record, detail, step, withTerrain, [&](int r, int c, float d, Take take, bool own) {
-    const pi::Point3d p(static_cast<double>(fw::rayOfPixel(float(c), cx, ifx) * d),
-                        static_cast<double>(fw::rayOfPixel(float(r), cy, ify) * d),
-                        static_cast<double>(d));
-    if (withTerrain) (own ? out.pairOnlyWorld : out.world).push_back(toWorld(p));
-    if (take != Take::kSampleForTiles) return;
-    const pi::Point3d toTiles = toLocal(p);
-    out.local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
-                           static_cast<float>(toTiles.z));
-    const cv::Vec3b& bgr = record.rectImage.ptr<cv::Vec3b>(r)[c];
-    out.colours.emplace_back(bgr[2], bgr[1], bgr[0]);
-  });
+  forEachTaken(
+      record, detail, inner, step, withTerrain, [&](int r, int c, float d, Take take, bool own) {
+        const pi::Point3d p(static_cast<double>(fw::rayOfPixel(float(c), cx, ifx) * d),
+                            static_cast<double>(fw::rayOfPixel(float(r), cy, ify) * d),
+                            static_cast<double>(d));
+        if (withTerrain) (own ? out.pairOnlyWorld : out.world).push_back(toWorld(p));
+        if (take != Take::kSampleForTiles) return;
+        const pi::Point3d toTiles = toLocal(p);
+        out.local.emplace_back(static_cast<float>(toTiles.x), static_cast<float>(toTiles.y),
+                               static_cast<float>(toTiles.z));
+        const cv::Vec3b& bgr = record.rectImage.ptr<cv::Vec3b>(r)[c];
+        out.colours.emplace_back(bgr[2], bgr[1], bgr[0]);
+      });
   return out;
 }
 
@@ -265,7 +284,7 @@ void Pruner::Process(std::shared_ptr<ImageScaled> record) {
                                  sv::Var(depthError(*record))};
     if (!points.pairOnlyWorld.empty()) {
       FW_LOG(fw::kLogInfo) << "Pruner: frame " << id << ": " << points.pairOnlyWorld.size()
-                           << " points confirmed only by its own image pair";
+                           << " points no view independent of its image pair confirmed";
       message.push_back(held(std::move(points.pairOnlyWorld)));
     }
     sv::Var payload(message);

@@ -25,10 +25,15 @@ class Pruner {
 
   // Disparity error (pixels) of a dense pair: whole pixels on weak, repetitive texture.
   static constexpr double kDisparityError = 1.0;
+  // Pixels (each way) a depth no other view confirmed must lie inside its depth map to reach
+  // terrain fusion: the matcher goes wrong along the map's edges, seldom inside.
+  static constexpr int kUnconfirmedEdgeReach = 16;
 
   // terrain: receives [frame, world positions, depth error (metres) of the frame's pair, or 0
-  // when unknown], followed, when there are any, by the world positions that only the frame's
-  // own image pair confirmed (kept apart: terrain fusion ranks them below the others);
+  // when unknown], followed, when there are any, by the world positions that no independent
+  // view confirmed (kept apart: terrain fusion ranks them below the others): those only the
+  // frame's own image pair confirmed, and those no other view confirmed (the pairs of a strip
+  // overlap once, so most of a map has no second view) kUnconfirmedEdgeReach inside the map;
   // tiles: [frame, local positions, colours], every confirmed position alike;
   // sparse: [frame] of a frame without dense points for terrain. Any may be empty.
   Pruner(Output terrain, Output tiles, Output sparse = {});

@@ -110,6 +110,26 @@ TEST(Pruner, TakesDepthAndCountRulesPerPath) {
   EXPECT_EQ(log.count(fw::kLogInfo, "Pruner processed 5 with 46/54 points"), 2);
 }
 
+// Depths no other view confirmed reach terrain fusion apart, ranked with the pair's own, when
+// they lie far enough inside their map; never the tiles.
+TEST(Pruner, TerrainTakesUnconfirmedDepthsInsideTheMap) {
+  auto record = planeRecord(6, 0, 100, 100);
+  record->count.setTo(1);
+  record->count(cv::Rect(0, 0, 100, 10)).setTo(2);  // confirmed: the usual points
+  size_t confirmed = 0, apart = 0, forTiles = 0;
+  Pruner pruner(
+      [&](sv::Var& v) {
+        confirmed = v[1].castAs<std::vector<pi::Point3d>>().size();
+        apart = v.length() > 3 ? v[3].castAs<std::vector<pi::Point3d>>().size() : 0;
+      },
+      [&](sv::Var& v) { forTiles = v[1].castAs<std::vector<pi::Point3f>>().size(); });
+  pruner.Process(record);
+  const int inside = 100 - 2 * Pruner::kUnconfirmedEdgeReach;
+  EXPECT_EQ(confirmed, 1000u);
+  EXPECT_EQ(apart, size_t(inside * inside));
+  EXPECT_EQ(forTiles, 1000u);
+}
+
 TEST(Pruner, RefusesMismatchedRecordsAndReadsStridedImages) {
   fw::RunTally::instance().reset();
   LogLines log;
