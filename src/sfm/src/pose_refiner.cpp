@@ -40,6 +40,10 @@ constexpr double kMostTiltToAlign = 10.0 * M_PI / 180.0;
 constexpr double kMostPlacementDisagreement = 0.2;
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
+// The least share of the focal length an adjustment is taken to tell it to: beyond the pixel
+// noise its sigma stands for, the lens and the matches err alike over the whole flight, so a
+// calibration is moved only by more than the significance times this.
+constexpr double kLeastFocalSigma = 0.0025;
 // Fixes of the flight before their scatter about the track is trusted over the stated sigmas.
 constexpr int kLeastFixesForScatter = 8;
 
@@ -229,6 +233,7 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
 }
 
 int PoseRefiner::firstWindow() {
+  if (expected_frames_ > 0) return std::min(expected_frames_, options_.longestFirstWindow());
   if (static_cast<int>(pending_.size()) <= options_.firstWindow() || cameraTold())
     return options_.firstWindow();
   if (!told_first_window_grows_) {
@@ -308,7 +313,12 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
       baseline * (anchor.cameraFromLocal().transpose() * best_geometry.centre_b_in_a);
   frame.setPose(camera_from_local, centre);
   frame.placed = true;
-  adjustWindow();
+  adjustWindow(cameras_settled_ || wholeWindowDue());
+}
+
+bool PoseRefiner::wholeWindowDue() const {
+  return pending_.size() <= static_cast<size_t>(options_.window_size) ||
+         pending_.size() >= 2 * whole_adjusted_at_;
 }
 
 bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
@@ -412,12 +422,15 @@ void PoseRefiner::placeAsRoot(BlockFrame& frame) {
   frame.placed = true;
 }
 
-void PoseRefiner::adjustWindow() {
+void PoseRefiner::adjustWindow(bool whole) {
   std::vector<uint64_t> free;
   for (const Pending& p : pending_) {
     const auto f = block_.frames.find(p.in.id);
     if (f != block_.frames.end() && f->second.placed && !f->second.fixed) free.push_back(p.in.id);
   }
+  if (!whole && free.size() > static_cast<size_t>(options_.window_size))
+    free.erase(free.begin(), free.end() - options_.window_size);
+  if (whole) whole_adjusted_at_ = pending_.size();
   if (free.empty()) return;
   for (uint64_t id : free) {
     BlockFrame& f = block_.frames.at(id);
@@ -430,7 +443,7 @@ void PoseRefiner::adjustWindow() {
       block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
   }
   AdjustmentReport report;
-  if (!adjustBundle(block_, free, options_, !cameras_settled_, &report)) {
+  if (!adjustBundle(block_, free, options_, whole && !cameras_settled_, &report)) {
     // The block is as it was before the newest frame came: leave that frame out.
     BlockFrame& newest = block_.frames.at(free.back());
     newest.placed = false;
@@ -439,7 +452,9 @@ void PoseRefiner::adjustWindow() {
     pendingOf(newest.id).reason = kNotAccepted;
     return;
   }
-  for (const auto& [camera, sigma] : report.focal_sigma) focal_sigma_[camera] = sigma;
+  if (whole) {
+    for (const auto& [camera, sigma] : report.focal_sigma) focal_sigma_[camera] = sigma;
+  }
   // Points left out of the adjustment follow the adjusted poses: the tracks the free frames
   // still see, as the adjustment may have dropped some of their observations as outliers.
   for (int t : tracksSeenBy(free)) {
@@ -502,6 +517,8 @@ void PoseRefiner::settleBefore() {
   // Every frame goes out with the cameras it will share with all later frames: the first
   // window, adjusted with them free, settles them before its first frame leaves.
   if (cameras_settled_ || !options_.enabled) return;
+  // The cameras and the lever are judged from the whole window adjusted together.
+  if (whole_adjusted_at_ != pending_.size()) adjustWindow();
   cameras_settled_ = true;
   const bool cameras_reset = settleCameras();
   const bool headings_trusted = settleHeadings();
@@ -557,7 +574,7 @@ bool PoseRefiner::settleCameras() {
     const auto known = focal_sigma_.find(static_cast<int>(c));
     const double sigma = known == focal_sigma_.end() ? HUGE_VAL : known->second;
     if (sigma <= options_.focal_precision &&
-        std::abs(change) > options_.focal_significance * sigma) {
+        std::abs(change) > options_.focal_significance * std::max(sigma, kLeastFocalSigma)) {
       FW_LOG(fw::kLogInfo) << "Camera refined: focal length " << camera.refined[0] << " px, "
                            << 100.0 * change << "% from the calibration, told to " << 100.0 * sigma
                            << "%, k1 " << camera.refined[3] << ", k2 " << camera.refined[4] << '.';
