@@ -67,6 +67,14 @@ Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
 // one to take its turn from the recorded attitude and the bias of its fix.
 constexpr uint64_t kNeighbourReach = 6;
 constexpr int kNeighboursPerSide = 3;  // refined frames on each side it takes the mean of
+// Refined frames with recorded headings for the heading's offset by course to be fitted.
+constexpr int kLeastFramesForHeadingOffset = 8;
+
+// Radians about up of a turn of local axes that is mostly about up.
+double yawOf(const Eigen::Matrix3d& turn) {
+  return std::atan2(turn(1, 0) - turn(0, 1), turn(0, 0) + turn(1, 1));
+}
+
 // Metres a frame must have moved over the ground for its direction of travel to be told.
 constexpr double kLeastTravel = 1.0;
 
@@ -671,12 +679,14 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
       near.push_back(&it->second), ++taken;
   }
   if (near.empty()) return false;
-  // Their mean turn, recorded camera from refined camera (quaternions of one sign summed), and
-  // their mean bias of the fix.
+  // Their mean turn of the local axes from the recorded attitude to the refined one
+  // (quaternions of one sign summed): a heading or a tilt off in the records is off about the
+  // same local axes for frames whose cameras the wobble turns apart. And their mean bias of the
+  // fix.
   Eigen::Vector4d sum = Eigen::Vector4d::Zero();
   Eigen::Vector3d bias = Eigen::Vector3d::Zero();
   for (const BlockFrame* n : near) {
-    const Eigen::Quaterniond q(n->directCameraFromLocal() * n->cameraFromLocal().transpose());
+    const Eigen::Quaterniond q(n->cameraFromLocal().transpose() * n->directCameraFromLocal());
     sum += q.w() < 0.0 ? Eigen::Vector4d(-q.coeffs()) : Eigen::Vector4d(q.coeffs());
     bias += (n->expectedFix(block_.gps_lever) - n->centre()) / double(near.size());
   }
@@ -686,8 +696,17 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   if (!(Eigen::AngleAxisd(turn).angle() > least_turn)) turn = Eigen::Quaterniond::Identity();
   const Eigen::Matrix3d local_from_recorded =
       ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pose->q));
-  const Eigen::Matrix3d ecef_from_camera =
-      ecef_from_local_ * local_from_recorded * turn.toRotationMatrix();
+  Eigen::Matrix3d local_from_camera = turn.toRotationMatrix() * local_from_recorded;
+  // The heading follows the flight's own offset for this frame's course where the block tells
+  // it: at a turn the neighbours on either side fly other courses, each with its own offset.
+  const auto self = block_.frames.find(id);
+  double offset = 0.0;
+  if (self != block_.frames.end() && headingOffsetFor(self->second.track, &offset)) {
+    const double now = yawOf(turn.toRotationMatrix());
+    local_from_camera =
+        Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
+  }
+  const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * local_from_camera;
   const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
   const Eigen::Vector3d centre = origin_ + ecef_from_local_ * (fix - bias);
   fw::Matrix3 rotation;
@@ -697,6 +716,30 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   placed.t = pi::Point3d(centre.x(), centre.y(), centre.z());
   *pose = placed;
   return true;
+}
+
+bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset) const {
+  if (!(track.squaredNorm() > 0.0)) return false;
+  // Least squares of offset = a + b sin(course) + c cos(course) over the refined frames.
+  Eigen::Matrix3d normal = Eigen::Matrix3d::Zero();
+  Eigen::Vector3d right = Eigen::Vector3d::Zero();
+  int frames = 0;
+  for (const auto& [id, f] : block_.frames) {
+    if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
+      continue;
+    const Eigen::Vector3d row(1.0, f.track.x(), f.track.y());  // sine and cosine of the course
+    normal += row * row.transpose();
+    right += row * yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal());
+    ++frames;
+  }
+  if (frames < kLeastFramesForHeadingOffset) return false;
+  // What the courses flown do not tell (the sine of strips flown north and south) is taken as
+  // none: the sine and cosine lean toward zero by the weight of one frame.
+  normal(1, 1) += 1.0;
+  normal(2, 2) += 1.0;
+  const Eigen::Vector3d fit = normal.ldlt().solve(right);
+  *offset = fit.dot(Eigen::Vector3d(1.0, track.x(), track.y()));
+  return std::isfinite(*offset);
 }
 
 bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {

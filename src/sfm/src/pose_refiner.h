@@ -120,6 +120,12 @@ class PoseRefiner {
   // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
   // no refined frame lies near enough.
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
+  // Radians about up that the refined frames turn from their recorded attitudes, as a function
+  // of the direction of travel (east, north unit): a constant and the sine and cosine of the
+  // course, fitted to every refined frame of the block. An autopilot that records its course
+  // as the heading is off by the crab angle, which the wind sets by the course: opposite on
+  // the way back, in between in a turn. False while too few frames tell it.
+  bool headingOffsetFor(const Eigen::Vector2d& track, double* offset) const;
   // Logs once that frames come decoded coarser than the feature image this refiner asks for.
   void noteCoarseImage(const IncomingFrame& in);
 
