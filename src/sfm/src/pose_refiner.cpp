@@ -699,15 +699,14 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   Eigen::Matrix3d local_from_camera = turn.toRotationMatrix() * local_from_recorded;
   // The heading follows the flight's own offset for this frame's course where the block tells
   // it: at a turn the neighbours on either side fly other courses, each with its own offset.
-  const auto self = block_.frames.find(id);
+  const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
   double offset = 0.0;
-  if (self != block_.frames.end() && headingOffsetFor(self->second.track, &offset)) {
+  if (headingOffsetFor(trackAt(id, fix), &offset)) {
     const double now = yawOf(turn.toRotationMatrix());
     local_from_camera =
         Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
   }
   const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * local_from_camera;
-  const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
   const Eigen::Vector3d centre = origin_ + ecef_from_local_ * (fix - bias);
   fw::Matrix3 rotation;
   for (int e = 0; e < 9; ++e) rotation[e] = ecef_from_camera(e / 3, e % 3);
@@ -716,6 +715,18 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   placed.t = pi::Point3d(centre.x(), centre.y(), centre.z());
   *pose = placed;
   return true;
+}
+
+Eigen::Vector2d PoseRefiner::trackAt(uint64_t id, const Eigen::Vector3d& fix) const {
+  const auto at = block_.frames.lower_bound(id);
+  if (at != block_.frames.end() && at->first == id && at->second.track.squaredNorm() > 0.0)
+    return at->second.track;
+  // A frame that did not enter the block: from the fixes of the frames around it.
+  const Eigen::Vector3d before = at == block_.frames.begin() ? fix : std::prev(at)->second.gps;
+  auto next = at;
+  if (next != block_.frames.end() && next->first == id) ++next;
+  const Eigen::Vector3d after = next == block_.frames.end() ? fix : next->second.gps;
+  return travelDirection(before, after, Eigen::Vector2d::Zero());
 }
 
 bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset) const {

@@ -126,6 +126,9 @@ class PoseRefiner {
   // as the heading is off by the crab angle, which the wind sets by the course: opposite on
   // the way back, in between in a turn. False while too few frames tell it.
   bool headingOffsetFor(const Eigen::Vector2d& track, double* offset) const;
+  // East and north unit direction of travel of a frame whose fix is `fix` (local): its own in
+  // the block, or from the fixes of the block's frames on either side; zero where none tells.
+  Eigen::Vector2d trackAt(uint64_t id, const Eigen::Vector3d& fix) const;
   // Logs once that frames come decoded coarser than the feature image this refiner asks for.
   void noteCoarseImage(const IncomingFrame& in);
 
