@@ -28,6 +28,8 @@ struct RefinementOptions {
   int first_window = 24;
   // Frames the first window may grow to while its images do not yet tell the focal length
   // (a strip over flat ground): until they reach a turn or relief that does, or this many.
+  // When the run announces how many frames it brings, the first window takes them all, up to
+  // this many.
   int longest_first_window = 64;
   FeatureDetector detector = FeatureDetector::kOrb;
   int max_features = 2500;  // features per frame
