@@ -34,6 +34,10 @@ constexpr double kLeastPixelSigma = 0.05;  // pixels of the features: the finest
 // fractions of a millimetre and cost as much as the first ones (a fifth of the solver's time).
 constexpr double kFunctionTolerance = 1e-4;
 constexpr int kMaxIterations = 25;  // each step starts next to the last solution
+// While the cameras are free, the first window is adjusted whole only now and then, its newest
+// frames placed in between with the cameras held: each such solve goes on to convergence.
+constexpr double kSettlingFunctionTolerance = 1e-6;
+constexpr int kMaxSettlingIterations = 100;
 // The GPS lever is solved for only when the mean of the frames' directions of travel is
 // shorter than this share of one: strips flown both ways, or a turn.
 constexpr double kMostAlikeTracks = 0.7;
@@ -303,7 +307,7 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
       problem.SetParameterBlockConstant(f.gps_drift.data());
       continue;
     }
-    const Eigen::Vector3d step = options.gps_drift_share * f.gps_sigma;
+    const Eigen::Vector3d step = options.gps_drift_share * f.driftSigma();
     problem.AddResidualBlock(
         new ceres::AutoDiffCostFunction<DriftPrior, 3, 3>(new DriftPrior(f.driftSigma())), nullptr,
         f.gps_drift.data());
@@ -360,8 +364,9 @@ void addCameras(Adjustment& adjustment, RefinementBlock& block, const Refinement
 bool solve(Adjustment& adjustment, int threads) {
   ceres::Solver::Options solver;
   solver.linear_solver_type = ceres::DENSE_SCHUR;
-  solver.max_num_iterations = kMaxIterations;
-  solver.function_tolerance = kFunctionTolerance;
+  const bool settling = !adjustment.cameras_free.empty();
+  solver.max_num_iterations = settling ? kMaxSettlingIterations : kMaxIterations;
+  solver.function_tolerance = settling ? kSettlingFunctionTolerance : kFunctionTolerance;
   solver.num_threads = threads;
   solver.logging_type = ceres::SILENT;
   ceres::Solver::Summary summary;

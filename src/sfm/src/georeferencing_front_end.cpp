@@ -23,7 +23,10 @@ GeoreferencingFrontEnd::GeoreferencingFrontEnd(zel::Chain* chain, FrontEndOption
   progress_.setProgressEntry(ProgressEntry{"Locate", 0.0, 1.0, 1.0f, 0.0f, -1.0, {}});
 }
 
-void GeoreferencingFrontEnd::setFrameCount(int count) { frame_count_ = count; }
+void GeoreferencingFrontEnd::setFrameCount(int count) {
+  frame_count_ = count;
+  refiner_.expectFrames(count);
+}
 
 bool GeoreferencingFrontEnd::addFrame(std::shared_ptr<fw::MapFrame> frame) {
   if (!frame) return false;

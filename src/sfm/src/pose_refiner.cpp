@@ -41,6 +41,10 @@ constexpr double kMostTiltToAlign = 10.0 * fw::kRadiansPerDegree;
 constexpr double kMostPlacementDisagreement = 0.2;
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
+// The least share of the focal length an adjustment is taken to tell it to: beyond the pixel
+// noise its sigma stands for, the lens and the matches err alike over the whole flight, so a
+// calibration is moved only by more than the significance times this.
+constexpr double kLeastFocalSigma = 0.0025;
 // Fixes of the flight before their scatter about the track is trusted over the stated sigmas.
 constexpr int kLeastFixesForScatter = 8;
 
@@ -64,6 +68,14 @@ Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
 // one to take its turn from the recorded attitude and the bias of its fix.
 constexpr uint64_t kNeighbourReach = 6;
 constexpr int kNeighboursPerSide = 3;  // refined frames on each side it takes the mean of
+// Refined frames with recorded headings for the heading's offset by course to be fitted.
+constexpr int kLeastFramesForHeadingOffset = 8;
+
+// Radians about up of a turn of local axes that is mostly about up.
+double yawOf(const Eigen::Matrix3d& turn) {
+  return std::atan2(turn(1, 0) - turn(0, 1), turn(0, 0) + turn(1, 1));
+}
+
 // Metres a frame must have moved over the ground for its direction of travel to be told.
 constexpr double kLeastTravel = 1.0;
 
@@ -230,6 +242,7 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
 }
 
 int PoseRefiner::firstWindow() {
+  if (expected_frames_ > 0) return std::min(expected_frames_, options_.longestFirstWindow());
   if (static_cast<int>(pending_.size()) <= options_.firstWindow() || cameraTold())
     return options_.firstWindow();
   if (!told_first_window_grows_) {
@@ -309,7 +322,12 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
       baseline * (anchor.cameraFromLocal().transpose() * best_geometry.centre_b_in_a);
   frame.setPose(camera_from_local, centre);
   frame.placed = true;
-  adjustWindow();
+  adjustWindow(cameras_settled_ || wholeWindowDue());
+}
+
+bool PoseRefiner::wholeWindowDue() const {
+  return pending_.size() <= static_cast<size_t>(options_.window_size) ||
+         pending_.size() >= 2 * whole_adjusted_at_;
 }
 
 bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
@@ -413,12 +431,15 @@ void PoseRefiner::placeAsRoot(BlockFrame& frame) {
   frame.placed = true;
 }
 
-void PoseRefiner::adjustWindow() {
+void PoseRefiner::adjustWindow(bool whole) {
   std::vector<uint64_t> free;
   for (const Pending& p : pending_) {
     const auto f = block_.frames.find(p.in.id);
     if (f != block_.frames.end() && f->second.placed && !f->second.fixed) free.push_back(p.in.id);
   }
+  if (!whole && free.size() > static_cast<size_t>(options_.window_size))
+    free.erase(free.begin(), free.end() - options_.window_size);
+  if (whole) whole_adjusted_at_ = pending_.size();
   if (free.empty()) return;
   for (uint64_t id : free) {
     BlockFrame& f = block_.frames.at(id);
@@ -431,7 +452,7 @@ void PoseRefiner::adjustWindow() {
       block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
   }
   AdjustmentReport report;
-  if (!adjustBundle(block_, free, options_, !cameras_settled_, &report)) {
+  if (!adjustBundle(block_, free, options_, whole && !cameras_settled_, &report)) {
     // The block is as it was before the newest frame came: leave that frame out.
     BlockFrame& newest = block_.frames.at(free.back());
     newest.placed = false;
@@ -440,7 +461,9 @@ void PoseRefiner::adjustWindow() {
     pendingOf(newest.id).reason = kNotAccepted;
     return;
   }
-  for (const auto& [camera, sigma] : report.focal_sigma) focal_sigma_[camera] = sigma;
+  if (whole) {
+    for (const auto& [camera, sigma] : report.focal_sigma) focal_sigma_[camera] = sigma;
+  }
   // Points left out of the adjustment follow the adjusted poses: the tracks the free frames
   // still see, as the adjustment may have dropped some of their observations as outliers.
   for (int t : tracksSeenBy(free)) {
@@ -503,6 +526,8 @@ void PoseRefiner::settleBefore() {
   // Every frame goes out with the cameras it will share with all later frames: the first
   // window, adjusted with them free, settles them before its first frame leaves.
   if (cameras_settled_ || !options_.enabled) return;
+  // The cameras and the lever are judged from the whole window adjusted together.
+  if (whole_adjusted_at_ != pending_.size()) adjustWindow();
   cameras_settled_ = true;
   const bool cameras_reset = settleCameras();
   const bool headings_trusted = settleHeadings();
@@ -558,7 +583,7 @@ bool PoseRefiner::settleCameras() {
     const auto known = focal_sigma_.find(static_cast<int>(c));
     const double sigma = known == focal_sigma_.end() ? HUGE_VAL : known->second;
     if (sigma <= options_.focal_precision &&
-        std::abs(change) > options_.focal_significance * sigma) {
+        std::abs(change) > options_.focal_significance * std::max(sigma, kLeastFocalSigma)) {
       FW_LOG(fw::kLogInfo) << "Camera refined: focal length " << camera.refined[0] << " px, "
                            << 100.0 * change << "% from the calibration, told to " << 100.0 * sigma
                            << "%, k1 " << camera.refined[3] << ", k2 " << camera.refined[4] << '.';
@@ -655,12 +680,14 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
       near.push_back(&it->second), ++taken;
   }
   if (near.empty()) return false;
-  // Their mean turn, recorded camera from refined camera (quaternions of one sign summed), and
-  // their mean bias of the fix.
+  // Their mean turn of the local axes from the recorded attitude to the refined one
+  // (quaternions of one sign summed): a heading or a tilt off in the records is off about the
+  // same local axes for frames whose cameras the wobble turns apart. And their mean bias of the
+  // fix.
   Eigen::Vector4d sum = Eigen::Vector4d::Zero();
   Eigen::Vector3d bias = Eigen::Vector3d::Zero();
   for (const BlockFrame* n : near) {
-    const Eigen::Quaterniond q(n->directCameraFromLocal() * n->cameraFromLocal().transpose());
+    const Eigen::Quaterniond q(n->cameraFromLocal().transpose() * n->directCameraFromLocal());
     sum += q.w() < 0.0 ? Eigen::Vector4d(-q.coeffs()) : Eigen::Vector4d(q.coeffs());
     bias += (n->expectedFix(block_.gps_lever) - n->centre()) / double(near.size());
   }
@@ -670,9 +697,17 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   if (!(Eigen::AngleAxisd(turn).angle() > least_turn)) turn = Eigen::Quaterniond::Identity();
   const Eigen::Matrix3d local_from_recorded =
       ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pose->q));
-  const Eigen::Matrix3d ecef_from_camera =
-      ecef_from_local_ * local_from_recorded * turn.toRotationMatrix();
+  Eigen::Matrix3d local_from_camera = turn.toRotationMatrix() * local_from_recorded;
+  // The heading follows the flight's own offset for this frame's course where the block tells
+  // it: at a turn the neighbours on either side fly other courses, each with its own offset.
   const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
+  double offset = 0.0;
+  if (headingOffsetFor(trackAt(id, fix), &offset)) {
+    const double now = yawOf(turn.toRotationMatrix());
+    local_from_camera =
+        Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
+  }
+  const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * local_from_camera;
   const Eigen::Vector3d centre = origin_ + ecef_from_local_ * (fix - bias);
   fw::Matrix3 rotation;
   for (int e = 0; e < 9; ++e) rotation[e] = ecef_from_camera(e / 3, e % 3);
@@ -681,6 +716,42 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   placed.t = pi::Point3d(centre.x(), centre.y(), centre.z());
   *pose = placed;
   return true;
+}
+
+Eigen::Vector2d PoseRefiner::trackAt(uint64_t id, const Eigen::Vector3d& fix) const {
+  const auto at = block_.frames.lower_bound(id);
+  if (at != block_.frames.end() && at->first == id && at->second.track.squaredNorm() > 0.0)
+    return at->second.track;
+  // A frame that did not enter the block: from the fixes of the frames around it.
+  const Eigen::Vector3d before = at == block_.frames.begin() ? fix : std::prev(at)->second.gps;
+  auto next = at;
+  if (next != block_.frames.end() && next->first == id) ++next;
+  const Eigen::Vector3d after = next == block_.frames.end() ? fix : next->second.gps;
+  return travelDirection(before, after, Eigen::Vector2d::Zero());
+}
+
+bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset) const {
+  if (!(track.squaredNorm() > 0.0)) return false;
+  // Least squares of offset = a + b sin(course) + c cos(course) over the refined frames.
+  Eigen::Matrix3d normal = Eigen::Matrix3d::Zero();
+  Eigen::Vector3d right = Eigen::Vector3d::Zero();
+  int frames = 0;
+  for (const auto& [id, f] : block_.frames) {
+    if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
+      continue;
+    const Eigen::Vector3d row(1.0, f.track.x(), f.track.y());  // sine and cosine of the course
+    normal += row * row.transpose();
+    right += row * yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal());
+    ++frames;
+  }
+  if (frames < kLeastFramesForHeadingOffset) return false;
+  // What the courses flown do not tell (the sine of strips flown north and south) is taken as
+  // none: the sine and cosine lean toward zero by the weight of one frame.
+  normal(1, 1) += 1.0;
+  normal(2, 2) += 1.0;
+  const Eigen::Vector3d fit = normal.ldlt().solve(right);
+  *offset = fit.dot(Eigen::Vector3d(1.0, track.x(), track.y()));
+  return std::isfinite(*offset);
 }
 
 bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {

@@ -58,6 +58,10 @@ class PoseRefiner {
   // The frame (its image still held) and its direct pose; returns the frames now ready.
   std::vector<RefinedFrame> add(IncomingFrame in, const SE3& direct);
   std::vector<RefinedFrame> finish();
+  // Frames the run will bring, when known (a frame list): the first window takes them all,
+  // up to `longest_first_window`, so that the camera and the GPS's lever come from the whole
+  // flight, its turns and strips flown both ways, before the first frame is sent.
+  void expectFrames(int count) { expected_frames_ = count; }
 
   // Memory held for matching: feature sets and tracks.
   size_t storedFrames() const { return stored_.size(); }
@@ -90,7 +94,13 @@ class PoseRefiner {
   bool enterBlock(Pending& pending, const FrameFeatures& features);
   std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
   void placeAsRoot(BlockFrame& frame);
-  void adjustWindow();
+  // Adjusts the frames of the window: all of them with the cameras free, or (`whole` false,
+  // within a long first window) only the newest, the others holding still, so that the
+  // first window costs about as much per frame as the sliding one.
+  void adjustWindow(bool whole = true);
+  // While the first window fills: whether the newest frame calls for adjusting all of it
+  // (each time it has doubled since the last such adjustment).
+  bool wholeWindowDue() const;
   // The tracks the features of `frames` are in, each once, in ascending order.
   std::vector<int> tracksSeenBy(const std::vector<uint64_t>& frames) const;
   Pending& pendingOf(uint64_t id);
@@ -110,6 +120,15 @@ class PoseRefiner {
   // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
   // no refined frame lies near enough.
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
+  // Radians about up that the refined frames turn from their recorded attitudes, as a function
+  // of the direction of travel (east, north unit): a constant and the sine and cosine of the
+  // course, fitted to every refined frame of the block. An autopilot that records its course
+  // as the heading is off by the crab angle, which the wind sets by the course: opposite on
+  // the way back, in between in a turn. False while too few frames tell it.
+  bool headingOffsetFor(const Eigen::Vector2d& track, double* offset) const;
+  // East and north unit direction of travel of a frame whose fix is `fix` (local): its own in
+  // the block, or from the fixes of the block's frames on either side; zero where none tells.
+  Eigen::Vector2d trackAt(uint64_t id, const Eigen::Vector3d& fix) const;
   // Logs once that frames come decoded coarser than the feature image this refiner asks for.
   void noteCoarseImage(const IncomingFrame& in);
 
@@ -123,6 +142,8 @@ class PoseRefiner {
   bool headings_trusted_ = false;    // the recorded headings agreed with the flight's
   bool told_coarse_images_ = false;  // a coarser image than asked for was reported
   bool told_first_window_grows_ = false;
+  int expected_frames_ = 0;            // 0 while unknown
+  size_t whole_adjusted_at_ = 0;       // frames in the window at its last whole adjustment
   std::map<int, double> focal_sigma_;  // per camera, from its last adjustment while free
   GpsJitter gps_jitter_;               // of the fixes of the frames in the block
   bool has_origin_ = false;

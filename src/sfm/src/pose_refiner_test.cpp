@@ -245,6 +245,39 @@ TEST(PoseRefinement, ShortRunsAndRunsThatStopEarlySendEveryFrameAtTheEnd) {
   EXPECT_NEAR(chain.locateProgress(), 1.0, 1e-12);
 }
 
+// A frame list announces its length: its first window takes the whole flight (within the
+// longest first window), adjusted whole as it doubles, so that the camera and the GPS's lever
+// come from every strip; without a count the frames go out after the first window.
+TEST(PoseRefinement, AFrameListIsAdjustedWholeBeforeItsFirstFrameIsSent) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 5));
+  const std::vector<flight::RenderedView> views = flight::renderAllFrames(f, VM_RENDER_CACHE);
+  const size_t n = views.size();
+  ASSERT_GE(n, 8u);
+  FrontEndOptions options;
+  options.refinement.first_window = 4;
+  options.refinement.window_size = 3;
+  auto sentBeforeTheEnd = [&](int announced, Frames* sent) {
+    testing::RecordingChain chain;
+    GeoreferencingFrontEnd front_end(&chain, options);
+    if (announced > 0) front_end.setFrameCount(announced);
+    for (size_t i = 0; i < n; ++i) front_end.addFrame(inputOf(f, i, views[i].image));
+    const size_t before = chain.frames.size();
+    front_end.finishInput();
+    *sent = chain.frames;
+    return before;
+  };
+  Frames listed, unannounced;
+  EXPECT_EQ(sentBeforeTheEnd(static_cast<int>(n), &listed), 0u) << "the whole list is one window";
+  EXPECT_GT(sentBeforeTheEnd(0, &unannounced), 0u) << "a run of unknown length goes on sending";
+  expectInOrder(listed, n);
+  const Errors whole = poseErrors(f, listed);
+  EXPECT_LE(whole.rotation, 0.08);
+  EXPECT_LE(whole.position_after_similarity, 0.2);
+  EXPECT_LE(std::abs(focalOf(listed) / f.plan.options.camera.fx - 1.0), 0.01);
+  ::testing::Test::RecordProperty("rel_rotation_deg", std::to_string(whole.rotation));
+}
+
 TEST(PoseRefinement, FeaturelessFlightIsExactlyDirectGeoreferencing) {
   const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 5));
   std::vector<Input> inputs;

@@ -28,6 +28,8 @@ struct RefinementOptions {
   int first_window = 24;
   // Frames the first window may grow to while its images do not yet tell the focal length
   // (a strip over flat ground): until they reach a turn or relief that does, or this many.
+  // When the run announces how many frames it brings, the first window takes them all, up to
+  // this many.
   int longest_first_window = 64;
   FeatureDetector detector = FeatureDetector::kOrb;
   int max_features = 2500;  // features per frame
@@ -57,9 +59,11 @@ struct RefinementOptions {
   // aside it, the same for the whole flight (a receiver's latency times the speed, an antenna
   // away from the camera). Estimated with the poses: flights with strips both ways tell it.
   double gps_lever_sigma = 5.0;
-  // The fixes' slow wander from one fix to the next, as a share of the sigma they are held to:
-  // an offset per frame, tied to the previous frame's by this, and to none by the stated sigma.
-  double gps_drift_share = 0.3;
+  // The fixes' slow wander from one fix to the next, as a share of how far it reaches (the
+  // stated sigma beyond the white scatter the fixes are held to): an offset per frame, tied to
+  // the previous frame's by this and to none by that reach. A receiver's offset that keeps
+  // seven tenths of itself from one fix to the next changes by about 0.8 of its reach.
+  double gps_drift_share = 0.8;
   double max_turn = 60.0;  // degrees from the direct attitude: beyond, the pose is not trusted
   // A refined frame ends at least this share of its GPS distance from every frame it is
   // matched with: two views of a run that close up onto one place are a collapsed solution.

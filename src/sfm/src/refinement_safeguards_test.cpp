@@ -182,6 +182,28 @@ TEST(RefinementSafeguards, AFrameTheImagesCannotPlaceTakesItsNeighboursTurnFromI
                              locatedPose(*located[grey]).world_from_camera);
   EXPECT_LE(off, 2.0) << "not the recorded heading, 12 degrees off";
   ::testing::Test::RecordProperty("grey_frame_attitude_error_deg", std::to_string(off));
+
+  // A crab angle flips with the course: +12 degrees out, -12 back. A grey frame early in the
+  // return strip has neighbours of both strips, whose turns partly cancel; the block's offset
+  // by course tells its own.
+  s.yaw_offset = 0.0;
+  flight::ExampleFlight crabbed = makeFlight(s);
+  const double out_course = crabbed.plan.frames.front().course * M_PI / 180.0;
+  for (flight::PlannedFrame& p : crabbed.plan.frames)
+    p.recorded_attitude[1] += 12.0 * std::cos(p.course * M_PI / 180.0 - out_course);
+  size_t back = 1;
+  while (back < views.size() &&
+         std::cos(crabbed.plan.frames[back].course * M_PI / 180.0 - out_course) > 0.0)
+    ++back;
+  ++back;  // the second frame back: the frames on either side tell its course
+  ASSERT_LT(back + 1, views.size()) << "a return strip";
+  inputs.assign({});
+  for (size_t i = 0; i < views.size(); ++i) inputs.push_back({i, views[i].image});
+  inputs[back].image = cv::Mat(views[back].image.size(), CV_8UC3, cv::Scalar::all(128));
+  const Frames turned = locateInputs(crabbed, inputs, {}, -1, s.sigmas);
+  const double crab_off = angleOf(truePose(crabbed, back).world_from_camera.t() *
+                                  locatedPose(*turned[back]).world_from_camera);
+  EXPECT_LE(crab_off, 2.0) << "not the mean of the strips' crab, 12 degrees off";
 }
 
 TEST(RefinementSafeguards, ALensDistortionTheFrameListDoesNotStateIsFound) {
