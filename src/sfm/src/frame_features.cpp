@@ -22,6 +22,13 @@ constexpr double kLeastSpin = 0.005;  // radians: less turn between two views is
 constexpr int kFastThreshold = 5;
 constexpr int kCandidatesPerFeature = 4;  // corners scored for each one kept
 constexpr int kGridCells = 8;             // across the image's width
+// Windows across the image's long side its brightness is evened over (no narrower than the
+// least window, pixels); the grey level the mean brightness becomes, and the darkest mean
+// brightness taken as it is (black borders and shadows are not lifted from the noise).
+constexpr int kBrightnessWindowsAcross = 8;
+constexpr int kLeastBrightnessWindow = 31;
+constexpr double kMiddleGrey = 128.0;
+constexpr double kDarkest = 16.0;
 
 // The image reduced by `scale` (at most 1), pixel centres mapped as (x + 0.5) * scale - 0.5:
 // averaging halvings, which are cheap, then one interpolation by the factor left (above one
@@ -38,6 +45,25 @@ cv::Mat reduce(const cv::Mat& image, double scale) {
   if (left >= 1.0) return reduced;
   cv::Mat out;
   cv::resize(reduced, out, cv::Size(), left, left, cv::INTER_LINEAR);
+  return out;
+}
+
+// The image divided by its mean brightness around each pixel, brought back to grey levels
+// about the middle: a vignetted corner or a frame exposed darker than its neighbours shows
+// its texture with the contrast of the image's centre, so that the corner detector's fixed
+// threshold finds the same corners in two views of one place.
+cv::Mat evenBrightness(const cv::Mat& grey) {
+  const int window =
+      std::max(kLeastBrightnessWindow, std::max(grey.cols, grey.rows) / kBrightnessWindowsAcross) |
+      1;
+  cv::Mat value, mean;
+  grey.convertTo(value, CV_32F);
+  cv::boxFilter(value, mean, CV_32F, cv::Size(window, window), cv::Point(-1, -1), true,
+                cv::BORDER_REFLECT);
+  cv::Mat even;
+  cv::divide(value, cv::max(mean, kDarkest), even, kMiddleGrey);
+  cv::Mat out;
+  even.convertTo(out, CV_8U);
   return out;
 }
 
@@ -111,9 +137,10 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
     const cv::Ptr<cv::ORB> orb =
         cv::ORB::create(kCandidatesPerFeature * options.max_features, 1.2f, 1, kBorder, 0, 2,
                         cv::ORB::HARRIS_SCORE, kBorder, kFastThreshold);
-    orb->detect(reduced, keypoints);
+    const cv::Mat even = evenBrightness(reduced);
+    orb->detect(even, keypoints);
     keypoints = spreadOverImage(std::move(keypoints), reduced.size(), options.max_features);
-    orb->compute(reduced, keypoints, features.descriptors);
+    orb->compute(even, keypoints, features.descriptors);
   }
   if (keypoints.empty()) return features;
   features.scale = scale;
