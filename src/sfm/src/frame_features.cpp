@@ -67,6 +67,37 @@ cv::Mat evenBrightness(const cv::Mat& grey) {
   return out;
 }
 
+// Corners of the image cell by cell of the spreading grid, each cell with a corner threshold
+// of its own: the fixed one where its texture has the contrast for it, down to its standard
+// deviation where it is fainter (a field's furrows), so that faint cells offer corners for
+// their share too. The detector skips its border in every cell, so each looks a border
+// beyond its cell and keeps the corners inside it. At most `candidates` corners in all, the
+// strongest of each cell alike.
+std::vector<cv::KeyPoint> cornersByCell(cv::ORB& orb, const cv::Mat& image, int candidates) {
+  const int across = kGridCells, down = std::max(1, kGridCells * image.rows / image.cols);
+  orb.setMaxFeatures(std::max(1, candidates / (across * down)));
+  const cv::Rect whole(0, 0, image.cols, image.rows);
+  std::vector<cv::KeyPoint> out;
+  for (int cy = 0; cy < down; ++cy) {
+    for (int cx = 0; cx < across; ++cx) {
+      const cv::Rect cell(cv::Point(cx * image.cols / across, cy * image.rows / down),
+                          cv::Point((cx + 1) * image.cols / across, (cy + 1) * image.rows / down));
+      cv::Scalar mean, deviation;
+      cv::meanStdDev(image(cell), mean, deviation);
+      orb.setFastThreshold(std::clamp(static_cast<int>(deviation[0]), 1, kFastThreshold));
+      const cv::Rect looked =
+          (cell + cv::Size(2 * kBorder, 2 * kBorder) - cv::Point(kBorder, kBorder)) & whole;
+      std::vector<cv::KeyPoint> found;
+      orb.detect(image(looked), found);
+      for (cv::KeyPoint& k : found) {
+        k.pt += cv::Point2f(looked.tl());
+        if (cell.contains(cv::Point(cvFloor(k.pt.x), cvFloor(k.pt.y)))) out.push_back(k);
+      }
+    }
+  }
+  return out;
+}
+
 // The strongest corners of each cell of a grid over the image, an equal share per cell, the
 // shares cells cannot fill going to the strongest corners left anywhere: corners taken by
 // strength alone crowd onto buildings and roads and leave the faint texture of fields, most
@@ -138,7 +169,7 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
         cv::ORB::create(kCandidatesPerFeature * options.max_features, 1.2f, 1, kBorder, 0, 2,
                         cv::ORB::HARRIS_SCORE, kBorder, kFastThreshold);
     const cv::Mat even = evenBrightness(reduced);
-    orb->detect(even, keypoints);
+    keypoints = cornersByCell(*orb, even, kCandidatesPerFeature * options.max_features);
     keypoints = spreadOverImage(std::move(keypoints), reduced.size(), options.max_features);
     orb->compute(even, keypoints, features.descriptors);
   }

@@ -36,14 +36,16 @@ TEST(FrameFeatures, CornersSpreadOverFaintTextureBesideABusyPlace) {
   EXPECT_GE(faint, 300) << "the faint field takes most of the corners";
 }
 
-// Faint field texture under a lens that darkens the corners by a third, seen twice: once
-// exposed evenly and once darker by 40%. Both views yield corners in every part of the
-// image, and mostly the same corners: darkness is no reason to find fewer or others.
+// Field texture, fainter still on the left third, under a lens that darkens the corners by a
+// third, seen twice: once exposed evenly and once darker by 40%. Both views yield corners in
+// every part of the image, and mostly the same corners: darkness and faintness are no reason
+// to find fewer or others.
 TEST(FrameFeatures, VignettingAndExposureStepsKeepTheCornersSpreadAndTheSame) {
   cv::Mat texture(480, 640, CV_32F);
   cv::RNG rng(7);
   rng.fill(texture, cv::RNG::NORMAL, 0.0, 12.0);
   cv::GaussianBlur(texture, texture, cv::Size(5, 5), 1.0);
+  texture(cv::Rect(0, 0, 213, 480)) *= 0.3;
   const auto exposed = [&](double gain) {
     cv::Mat image(texture.size(), CV_8U);
     for (int y = 0; y < image.rows; ++y)
@@ -64,7 +66,7 @@ TEST(FrameFeatures, VignettingAndExposureStepsKeepTheCornersSpreadAndTheSame) {
     int cells[4][4] = {};
     for (const cv::Point2f& p : f->pixels) ++cells[int(p.y * 4 / 480)][int(p.x * 4 / 640)];
     for (const auto& row : cells)
-      for (const int count : row) EXPECT_GE(count, 50) << "each sixteenth of the image";
+      for (const int count : row) EXPECT_GE(count, 40) << "each sixteenth of the image";
   }
   int same = 0;
   for (const cv::Point2f& p : even.pixels)
