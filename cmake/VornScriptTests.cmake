@@ -68,8 +68,8 @@ endif()
 option(VM_REAL_FLIGHT_TARGETS "Hold the hard fixed-wing survey to a real survey's targets" OFF)
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   set(real_flight_reached_autopilot
-    "refined_share=0.55,rotation_error_median_deg=4,rotation_error_p90_deg=20"
-    "position_error_similarity_median_m=4,focal_length_error=0.065,dsm_step_share=0.2"
+    "refined_share=0.7,rotation_error_median_deg=2.5,rotation_error_p90_deg=12"
+    "position_error_similarity_median_m=3,focal_length_error=0.065,dsm_step_share=0.2"
     "dsm_open_median_error_offset_gsd=2.5,dom_local_shift_p95_px=15,depth_map_share=0.85"
     "dom_coverage_2views=0.95,dsm_coverage_2views=0.7")
   set(real_flight_reached_exact
