@@ -22,6 +22,13 @@ constexpr double kLeastSpin = 0.005;  // radians: less turn between two views is
 constexpr int kFastThreshold = 5;
 constexpr int kCandidatesPerFeature = 4;  // corners scored for each one kept
 constexpr int kGridCells = 8;             // across the image's width
+// Windows across the image's long side its brightness is evened over (no narrower than the
+// least window, pixels); the grey level the mean brightness becomes, and the darkest mean
+// brightness taken as it is (black borders and shadows are not lifted from the noise).
+constexpr int kBrightnessWindowsAcross = 8;
+constexpr int kLeastBrightnessWindow = 31;
+constexpr double kMiddleGrey = 128.0;
+constexpr double kDarkest = 16.0;
 
 // The image reduced by `scale` (at most 1), pixel centres mapped as (x + 0.5) * scale - 0.5:
 // averaging halvings, which are cheap, then one interpolation by the factor left (above one
@@ -38,6 +45,56 @@ cv::Mat reduce(const cv::Mat& image, double scale) {
   if (left >= 1.0) return reduced;
   cv::Mat out;
   cv::resize(reduced, out, cv::Size(), left, left, cv::INTER_LINEAR);
+  return out;
+}
+
+// The image divided by its mean brightness around each pixel, brought back to grey levels
+// about the middle: a vignetted corner or a frame exposed darker than its neighbours shows
+// its texture with the contrast of the image's centre, so that the corner detector's fixed
+// threshold finds the same corners in two views of one place.
+cv::Mat evenBrightness(const cv::Mat& grey) {
+  const int window =
+      std::max(kLeastBrightnessWindow, std::max(grey.cols, grey.rows) / kBrightnessWindowsAcross) |
+      1;
+  cv::Mat value, mean;
+  grey.convertTo(value, CV_32F);
+  cv::boxFilter(value, mean, CV_32F, cv::Size(window, window), cv::Point(-1, -1), true,
+                cv::BORDER_REFLECT);
+  cv::Mat even;
+  cv::divide(value, cv::max(mean, kDarkest), even, kMiddleGrey);
+  cv::Mat out;
+  even.convertTo(out, CV_8U);
+  return out;
+}
+
+// Corners of the image cell by cell of the spreading grid, each cell with a corner threshold
+// of its own: the fixed one where its texture has the contrast for it, down to its standard
+// deviation where it is fainter (a field's furrows), so that faint cells offer corners for
+// their share too. The detector skips its border in every cell, so each looks a border
+// beyond its cell and keeps the corners inside it. At most `candidates` corners in all, the
+// strongest of each cell alike.
+std::vector<cv::KeyPoint> cornersByCell(cv::ORB& orb, const cv::Mat& image, int candidates) {
+  const int across = kGridCells, down = std::max(1, kGridCells * image.rows / image.cols);
+  orb.setMaxFeatures(std::max(1, candidates / (across * down)));
+  const cv::Rect whole(0, 0, image.cols, image.rows);
+  std::vector<cv::KeyPoint> out;
+  for (int cy = 0; cy < down; ++cy) {
+    for (int cx = 0; cx < across; ++cx) {
+      const cv::Rect cell(cv::Point(cx * image.cols / across, cy * image.rows / down),
+                          cv::Point((cx + 1) * image.cols / across, (cy + 1) * image.rows / down));
+      cv::Scalar mean, deviation;
+      cv::meanStdDev(image(cell), mean, deviation);
+      orb.setFastThreshold(std::clamp(static_cast<int>(deviation[0]), 1, kFastThreshold));
+      const cv::Rect looked =
+          (cell + cv::Size(2 * kBorder, 2 * kBorder) - cv::Point(kBorder, kBorder)) & whole;
+      std::vector<cv::KeyPoint> found;
+      orb.detect(image(looked), found);
+      for (cv::KeyPoint& k : found) {
+        k.pt += cv::Point2f(looked.tl());
+        if (cell.contains(cv::Point(cvFloor(k.pt.x), cvFloor(k.pt.y)))) out.push_back(k);
+      }
+    }
+  }
   return out;
 }
 
@@ -111,9 +168,10 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
     const cv::Ptr<cv::ORB> orb =
         cv::ORB::create(kCandidatesPerFeature * options.max_features, 1.2f, 1, kBorder, 0, 2,
                         cv::ORB::HARRIS_SCORE, kBorder, kFastThreshold);
-    orb->detect(reduced, keypoints);
+    const cv::Mat even = evenBrightness(reduced);
+    keypoints = cornersByCell(*orb, even, kCandidatesPerFeature * options.max_features);
     keypoints = spreadOverImage(std::move(keypoints), reduced.size(), options.max_features);
-    orb->compute(reduced, keypoints, features.descriptors);
+    orb->compute(even, keypoints, features.descriptors);
   }
   if (keypoints.empty()) return features;
   features.scale = scale;

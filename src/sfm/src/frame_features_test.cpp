@@ -36,6 +36,45 @@ TEST(FrameFeatures, CornersSpreadOverFaintTextureBesideABusyPlace) {
   EXPECT_GE(faint, 300) << "the faint field takes most of the corners";
 }
 
+// Field texture, fainter still on the left third, under a lens that darkens the corners by a
+// third, seen twice: once exposed evenly and once darker by 40%. Both views yield corners in
+// every part of the image, and mostly the same corners: darkness and faintness are no reason
+// to find fewer or others.
+TEST(FrameFeatures, VignettingAndExposureStepsKeepTheCornersSpreadAndTheSame) {
+  cv::Mat texture(480, 640, CV_32F);
+  cv::RNG rng(7);
+  rng.fill(texture, cv::RNG::NORMAL, 0.0, 12.0);
+  cv::GaussianBlur(texture, texture, cv::Size(5, 5), 1.0);
+  texture(cv::Rect(0, 0, 213, 480)) *= 0.3;
+  const auto exposed = [&](double gain) {
+    cv::Mat image(texture.size(), CV_8U);
+    for (int y = 0; y < image.rows; ++y)
+      for (int x = 0; x < image.cols; ++x) {
+        const double r2 = (std::pow(x - 319.5, 2) + std::pow(y - 239.5, 2)) / (400.0 * 400.0);
+        image.at<uchar>(y, x) =
+            cv::saturate_cast<uchar>(gain * (1.0 - 0.35 * r2) * (140.0 + texture.at<float>(y, x)));
+      }
+    return image;
+  };
+  RefinementOptions options;
+  options.max_features = 1000;
+  const CameraIntrinsics camera = cameraOf(640, 480, 500);
+  const FrameFeatures even = extractFeatures(fw::GImage(exposed(1.0)), camera, options);
+  const FrameFeatures dark = extractFeatures(fw::GImage(exposed(0.6)), camera, options);
+  for (const FrameFeatures* f : {&even, &dark}) {
+    ASSERT_EQ(f->size(), 1000u);
+    int cells[4][4] = {};
+    for (const cv::Point2f& p : f->pixels) ++cells[int(p.y * 4 / 480)][int(p.x * 4 / 640)];
+    for (const auto& row : cells)
+      for (const int count : row) EXPECT_GE(count, 40) << "each sixteenth of the image";
+  }
+  int same = 0;
+  for (const cv::Point2f& p : even.pixels)
+    same += std::any_of(dark.pixels.begin(), dark.pixels.end(),
+                        [&](const cv::Point2f& q) { return cv::norm(p - q) < 1.0; });
+  EXPECT_GE(same, 450) << "of 1000 corners found again in the darker view";
+}
+
 // Features of a large image are found in a reduced copy: mapped back, they must sit where the
 // same corners sit in an image of the reduced size, without a shift of a part of a pixel
 // (which would turn every frame alike).

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace sfm {
 namespace {
@@ -21,9 +22,29 @@ constexpr double kMinSpread =
 // The homography's search draws as many samples as the essential matrix's, seeded alike.
 constexpr int kRansacIterations = EssentialSearch{}.max_samples;
 constexpr uint64_t kRansacSeed = EssentialSearch{}.seed;
+// Matches found anywhere that a ground homography must fit before it guides a search near
+// where it puts each feature; its pixels of the reduced copy (inliers' distance, and the
+// guided search's radius); and its samples.
+constexpr int kLeastGuideMatches = 8;
+constexpr double kGuideThreshold = 4.0;
+constexpr double kGuideRadius = 24.0;
+constexpr int kGuideIterations = 2000;
 // Motions fitting at least this share of the most matches any motion fits are told apart by
 // the recorded baseline.
 constexpr double kNearlyAllInliers = 0.8;
+
+// Runs `estimate` with OpenCV's generator seeded alike for every pair: the samples drawn
+// depend on the pair alone, not on the thread relating it or on what that thread drew
+// before, so the same input gives the same poses.
+template <typename Estimate>
+cv::Mat seeded(Estimate estimate) {
+  cv::RNG& rng = cv::theRNG();
+  const uint64_t kept_state = rng.state;
+  rng.state = kRansacSeed;
+  cv::Mat out = estimate();
+  rng.state = kept_state;
+  return out;
+}
 
 // Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
 // ratio test: (query row, train row). The way back is searched only for the rows that
@@ -61,6 +82,47 @@ std::vector<std::pair<int, int>> ratioMatches(const cv::Mat& query, const cv::Ma
   return out;
 }
 
+// Where the ground a's features lie on shows in b, from the matches found anywhere: their
+// homography in pixels, fitted loosely (the lens's unstated distortion and the relief bend
+// the views of level ground from a homography by a few pixels). Nothing when too few matches
+// agree on one.
+std::optional<cv::Matx33d> groundHomography(const std::vector<std::pair<int, int>>& matches,
+                                            const FrameFeatures& a, const FrameFeatures& b) {
+  if (static_cast<int>(matches.size()) < kLeastGuideMatches) return std::nullopt;
+  std::vector<cv::Point2f> pa, pb;
+  for (const auto& [i, j] : matches) {
+    pa.push_back(a.pixels[i]);
+    pb.push_back(b.pixels[j]);
+  }
+  cv::Mat inliers;
+  const double threshold = kGuideThreshold / b.scale;
+  const cv::Mat h = seeded(
+      [&] { return cv::findHomography(pa, pb, cv::RANSAC, threshold, inliers, kGuideIterations); });
+  if (h.rows != 3 || h.cols != 3 || cv::countNonZero(inliers) < kLeastGuideMatches)
+    return std::nullopt;
+  return cv::Matx33d(h);
+}
+
+// Matches of a's features with b's near where `ground` puts them: within a few pixels the
+// ratio test tells the one right match of a faint field's features from the many alike
+// elsewhere, so far more of them pass than anywhere in the image. The matches found anywhere
+// that tie features these leave unmatched are kept too (features on relief beyond the
+// window's reach).
+std::vector<std::pair<int, int>> guidedMatches(const FrameFeatures& a, const FrameFeatures& b,
+                                               const cv::Matx33d& ground, double ratio,
+                                               const std::vector<std::pair<int, int>>& anywhere) {
+  std::vector<cv::Point2f> expected;
+  cv::perspectiveTransform(a.pixels, expected, cv::Mat(ground));
+  std::vector<std::pair<int, int>> out = ratioMatches(a.descriptors, b.descriptors, ratio,
+                                                      &expected, b.pixels, kGuideRadius / b.scale);
+  std::vector<char> used_a(a.size(), 0), used_b(b.size(), 0);
+  for (const auto& [i, j] : out) used_a[i] = used_b[j] = 1;
+  for (const auto& [i, j] : anywhere)
+    if (!used_a[i] && !used_b[j]) out.emplace_back(i, j);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 // A motion that fits the matches: b sees a's point X at b_from_a * X + t.
 struct Motion {
   Eigen::Matrix3d b_from_a = Eigen::Matrix3d::Identity();
@@ -68,19 +130,6 @@ struct Motion {
   cv::Mat mask;  // the matches it fits, in front of both cameras
   int inliers = 0;
 };
-
-// Runs `estimate` with OpenCV's generator seeded alike for every pair: the samples drawn
-// depend on the pair alone, not on the thread relating it or on what that thread drew
-// before, so the same input gives the same poses.
-template <typename Estimate>
-cv::Mat seeded(Estimate estimate) {
-  cv::RNG& rng = cv::theRNG();
-  const uint64_t kept_state = rng.state;
-  rng.state = kRansacSeed;
-  cv::Mat out = estimate();
-  rng.state = kept_state;
-  return out;
-}
 
 // The motion of the essential matrix the matches fit best, with those of the matches
 // (`mask`, from the estimate) in front of both cameras. Only the estimate's inliers are
@@ -224,15 +273,12 @@ double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen
   return angles[angles.size() / 2] * 180.0 / M_PI;
 }
 
-}  // namespace
-
-bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
-                const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
-                const std::vector<cv::Point2f>* a_in_b, double radius,
-                const RecordedBaseline* recorded) {
+// The pair's motion from candidate matches (a's feature, b's), verified as `relatePair` says.
+bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
+                   const std::vector<std::pair<int, int>>& candidates, double focal,
+                   const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
+                   const RecordedBaseline* recorded) {
   const double threshold = options.ransac_threshold / focal;
-  const std::vector<std::pair<int, int>> candidates =
-      ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
   if (static_cast<int>(candidates.size()) < options.min_inliers) {
     *reason = "only " + std::to_string(candidates.size()) + " feature matches";
     return false;
@@ -280,6 +326,28 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
   }
   *geometry = std::move(g);
   return true;
+}
+
+}  // namespace
+
+bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
+                const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
+                const std::vector<cv::Point2f>* a_in_b, double radius,
+                const RecordedBaseline* recorded) {
+  const std::vector<std::pair<int, int>> candidates =
+      ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
+  if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) return true;
+  // Too few matches found anywhere agree: on faint, repetitive texture most of the right
+  // ones fail the ratio test there. Near where the few that agree on the ground put them,
+  // they pass.
+  const std::optional<cv::Matx33d> ground = groundHomography(candidates, a, b);
+  if (!ground) return false;
+  std::string guided_reason;
+  if (verifyMatches(a, b, guidedMatches(a, b, *ground, options.ratio, candidates), focal, options,
+                    geometry, &guided_reason, recorded))
+    return true;
+  if (guided_reason.size()) *reason = guided_reason;
+  return false;
 }
 
 }  // namespace sfm

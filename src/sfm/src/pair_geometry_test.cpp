@@ -114,5 +114,46 @@ TEST(RelatePair, ReliefKeepsTheEssentialMatrixMotionWithARecordedBaseline) {
   EXPECT_LT((g.centre_b_in_a - centre_b.normalized()).norm(), 1e-6);
 }
 
+// A furrowed field: most of its features look like others a few metres along the furrows, so
+// few of them pass the ratio test searched for anywhere (too few to relate the frames); near
+// where those few put each feature on the ground, the look-alikes are out of reach and the
+// pair is related with nearly all of them. Matches that agree on nothing are still refused.
+TEST(RelatePair, FeaturesOfRepetitiveTextureAreMatchedNearWhereTheFewUniqueOnesPutThem) {
+  cv::RNG rng(13);
+  std::vector<Eigen::Vector3d> level;
+  for (int i = 0; i < 300; ++i)
+    level.emplace_back(rng.uniform(-60.0, 60.0), rng.uniform(-45.0, 45.0),
+                       100.0 + rng.uniform(-0.5, 0.5));
+  const Eigen::Matrix3d turn =
+      Eigen::AngleAxisd(0.04, Eigen::Vector3d(0.3, -0.2, 1.0).normalized()).toRotationMatrix();
+  auto [a, b] = views(level, turn, {0.0, 30.0, 0.5}, 0.2);
+  // All but 30 features of b have a look-alike 120 pixels along the furrows.
+  const size_t alike = b.size() - 30;
+  for (size_t j = 0; j < alike; ++j) {
+    const cv::Point2f p = b.pixels[j] + cv::Point2f(120.0f, 0.0f);
+    b.pixels.push_back(p);
+    b.normalised.emplace_back((p.x - 320.0) / 500.0, (p.y - 240.0) / 500.0);
+    b.descriptors.push_back(b.descriptors.row(static_cast<int>(j)).clone());
+  }
+  RefinementOptions options;
+  PairGeometry g;
+  std::string reason;
+  ASSERT_TRUE(relatePair(a, b, 500.0, options, &g, &reason)) << reason;
+  EXPECT_GE(g.matches.size(), 280u);
+  for (const auto& [i, j] : g.matches) EXPECT_EQ(i, j) << "never the look-alike";
+  EXPECT_LT(Eigen::AngleAxisd(g.b_from_a * turn.transpose()).angle(), 0.5 * M_PI / 180.0);
+
+  // The same features of b shuffled: what few pass the ratio test agree on no ground.
+  std::vector<int> order(b.size());
+  for (size_t j = 0; j < order.size(); ++j) order[j] = static_cast<int>(j);
+  cv::randShuffle(order, 1.0, &rng);
+  FrameFeatures shuffled = b;
+  for (size_t j = 0; j < order.size(); ++j) {
+    shuffled.pixels[j] = b.pixels[order[j]];
+    shuffled.normalised[j] = b.normalised[order[j]];
+  }
+  EXPECT_FALSE(relatePair(a, shuffled, 500.0, options, &g, &reason));
+}
+
 }  // namespace
 }  // namespace sfm

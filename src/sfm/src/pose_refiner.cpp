@@ -106,14 +106,13 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
       PairResult& r = results[k];
       try {
         const BlockFrame& partner = block.frames.at(partners[k]);
-        const double radius =
-            searchRadius(partner, frame, focal / frame.features.scale, long_side, options);
-        const std::vector<cv::Point2f> expected =
-            radius > 0.0 ? block.expectedIn(partner, frame) : std::vector<cv::Point2f>();
+        const SearchWindow window =
+            searchWindow(block, partner, frame, focal / frame.features.scale, long_side, options);
         const RecordedBaseline recorded{partner.cameraFromLocal().transpose(),
                                         (frame.gps - partner.gps).normalized()};
-        r.related = relatePair(partner.features, frame.features, focal, options, &r.geometry,
-                               &r.reason, radius > 0.0 ? &expected : nullptr, radius, &recorded);
+        r.related =
+            relatePair(partner.features, frame.features, focal, options, &r.geometry, &r.reason,
+                       window.radius > 0.0 ? &window.expected : nullptr, window.radius, &recorded);
       } catch (const std::exception& e) {
         FW_LOG(fw::kLogWarning) << "Relating frame " << image_path
                                 << " with an earlier frame failed: " << e.what();
