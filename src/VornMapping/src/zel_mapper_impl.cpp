@@ -229,7 +229,15 @@ bool VornMapperImpl::buildChainItem(const json& item) {
   }
   const std::string name = item["name"].get<std::string>();
   const std::string type = item["type"].get<std::string>();
-  const std::string config = item["config"].dump();
+  json configDoc = item["config"];
+  // The front end settles a frame list whole before it sends its first frame; frames pushed
+  // during a flight must go on as they come.
+  if (type == "front_end" && live_) {
+    json& specific = configDoc["specific"];
+    if (!specific.is_object()) specific = json::object();
+    specific["sfm.refine.frames_arrive_live"] = true;
+  }
+  const std::string config = configDoc.dump();
   void* messenger = &fw::Messenger::instance();
   void* sinks = &fw::logSinks();
   if (type == "front_end") {

@@ -25,7 +25,7 @@ GeoreferencingFrontEnd::GeoreferencingFrontEnd(zel::Chain* chain, FrontEndOption
 
 void GeoreferencingFrontEnd::setFrameCount(int count) {
   frame_count_ = count;
-  refiner_.expectFrames(count);
+  if (!options_.refinement.frames_arrive_live) refiner_.expectFrames(count);
 }
 
 bool GeoreferencingFrontEnd::addFrame(std::shared_ptr<fw::MapFrame> frame) {

@@ -270,6 +270,11 @@ TEST(PoseRefinement, AFrameListIsAdjustedWholeBeforeItsFirstFrameIsSent) {
   Frames listed, unannounced;
   EXPECT_EQ(sentBeforeTheEnd(static_cast<int>(n), &listed), 0u) << "the whole list is one window";
   EXPECT_GT(sentBeforeTheEnd(0, &unannounced), 0u) << "a run of unknown length goes on sending";
+  options.refinement.frames_arrive_live = true;
+  Frames live;
+  EXPECT_GT(sentBeforeTheEnd(static_cast<int>(n), &live), 0u)
+      << "a live run that announced its count still sends while it flies";
+  options.refinement.frames_arrive_live = false;
   expectInOrder(listed, n);
   const Errors whole = poseErrors(f, listed);
   EXPECT_LE(whole.rotation, 0.08);

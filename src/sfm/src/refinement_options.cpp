@@ -108,6 +108,7 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
   read(given, "sfm.refine.window_size", &options->window_size);
   read(given, "sfm.refine.first_window", &options->first_window);
   read(given, "sfm.refine.longest_first_window", &options->longest_first_window);
+  read(given, "sfm.refine.frames_arrive_live", &options->frames_arrive_live);
   read(given, "sfm.refine.max_features", &options->max_features);
   read(given, "sfm.refine.image_long_side", &options->image_long_side);
   read(given, "sfm.refine.ratio", &options->ratio);

@@ -31,6 +31,10 @@ struct RefinementOptions {
   // When the run announces how many frames it brings, the first window takes them all, up to
   // this many.
   int longest_first_window = 64;
+  // The frames arrive while the flight goes on (the mapper sets this for a live run): the
+  // first window does not wait for the frame count the run announced, so located frames
+  // reach the products while the aircraft still flies.
+  bool frames_arrive_live = false;
   FeatureDetector detector = FeatureDetector::kOrb;
   int max_features = 2500;  // features per frame
   // Pixels of the reduced copy features are taken from.
