@@ -1,24 +1,34 @@
 #include "camera_intrinsics.h"
 
+#include "framework/camera_parameters.h"
+
 namespace sfm {
 
 CameraIntrinsics CameraIntrinsics::fromCalibration(const std::vector<double>& p) {
+  const fw::CameraParameters given = fw::CameraParameters::decode(p);
+  const std::vector<double>& d = given.distortion;
+  const bool radial = d.size() >= 5;  // k1, k2, p1, p2, k3
   CameraIntrinsics c;
   c.calibration = p;
-  c.refined = {p[2], p[4], p[5], p.size() >= 11 ? p[6] : 0.0, p.size() >= 11 ? p[7] : 0.0};
-  c.aspect = p[3] / p[2];
-  if (p.size() >= 11) {
-    c.p1 = p[8];
-    c.p2 = p[9];
-    c.k3 = p[10];
+  c.refined = {given.fx, given.cx, given.cy, radial ? d[0] : 0.0, radial ? d[1] : 0.0};
+  c.aspect = given.fy / given.fx;
+  if (radial) {
+    c.p1 = d[2];
+    c.p2 = d[3];
+    c.k3 = d[4];
   }
   return c;
 }
 
 std::vector<double> CameraIntrinsics::parameters() const {
-  const double f = refined[0];
-  return {calibration[0], calibration[1], f,  f * aspect, refined[1], refined[2],
-          refined[3],     refined[4],     p1, p2,         k3};
+  fw::CameraParameters out = fw::CameraParameters::decode(calibration);
+  out.model = fw::CameraModel::kOpenCV;
+  out.fx = refined[0];
+  out.fy = refined[0] * aspect;
+  out.cx = refined[1];
+  out.cy = refined[2];
+  out.distortion = {refined[3], refined[4], p1, p2, k3};
+  return out.encode();
 }
 
 std::array<double, 2> CameraIntrinsics::unproject(double u, double v) const {

@@ -1,5 +1,7 @@
 #include "incoming_frame.h"
 
+#include "framework/camera_parameters.h"
+
 namespace sfm {
 
 IncomingFrame readIncomingFrame(fw::MapFrame& frame) {
@@ -34,7 +36,8 @@ IncomingFrame readIncomingFrame(fw::MapFrame& frame) {
 }
 
 bool hasUsableCamera(const IncomingFrame& frame) {
-  return frame.camera.isValid() && frame.camera.getParameters().size() >= 6;
+  return frame.camera.isValid() &&
+         fw::CameraParameters::decode(frame.camera.getParameters()).hasIntrinsics();
 }
 
 }  // namespace sfm
