@@ -22,16 +22,15 @@ constexpr double kMinSpread =
 // The homography's search draws as many samples as the essential matrix's, seeded alike.
 constexpr int kRansacIterations = EssentialSearch{}.max_samples;
 constexpr uint64_t kRansacSeed = EssentialSearch{}.seed;
-// Matches found anywhere that a ground homography must fit before it guides a search near
-// where it puts each feature; its pixels of the reduced copy (inliers' distance, and the
-// guided search's radius); and its samples.
+// Matches that a ground homography must fit before it guides a search near where it puts
+// each feature; its inliers' distance in pixels of the reduced copy; and its samples.
 constexpr int kLeastGuideMatches = 8;
 constexpr double kGuideThreshold = 4.0;
 constexpr int kGuideIterations = 2000;
-// The guided searches' radii, widest first. The matches each search finds fit a homography
-// closer to the ground's than the one that guided it (many more matches, most of them right),
-// and a narrower window around where that one puts a feature leaves fewer furrows alike in it:
-// on a field of repetitive texture two or three times as many right matches pass the ratio test.
+// The guided searches' radii in pixels of the reduced copy, widest first. The matches each
+// search finds fit a homography closer to the ground's than the one that guided it (many more
+// matches), and a narrower window around where that one puts a feature leaves fewer furrows
+// alike in it: on a furrowed field up to three times as many right matches pass the ratio test.
 constexpr double kGuideRadii[] = {24.0, 8.0, 5.0};
 // Motions fitting at least this share of the most matches any motion fits are told apart by
 // the recorded baseline.
@@ -108,11 +107,10 @@ std::optional<cv::Matx33d> groundHomography(const std::vector<std::pair<int, int
 }
 
 // Matches of a's features with b's within `radius` pixels of the reduced copy of where `ground`
-// puts them: within a few pixels the
-// ratio test tells the one right match of a faint field's features from the many alike
-// elsewhere, so far more of them pass than anywhere in the image. The matches found anywhere
-// that tie features these leave unmatched are kept too (features on relief beyond the
-// window's reach).
+// puts them: within a few pixels the ratio test tells the one right match of a faint field's
+// features from the many alike elsewhere, so far more of them pass than anywhere in the image. The
+// matches found anywhere that tie features these leave unmatched are kept too (features on relief
+// beyond the window's reach).
 std::vector<std::pair<int, int>> guidedMatches(const FrameFeatures& a, const FrameFeatures& b,
                                                const cv::Matx33d& ground, double radius,
                                                double ratio,
