@@ -1,6 +1,7 @@
 #include "bundle_adjustment.h"
 
 #include "focal_determinacy.h"
+#include "framework/camera_parameters.h"
 #include "reprojection_cost.h"
 
 #include <ceres/ceres.h>
@@ -352,7 +353,8 @@ void addCameras(Adjustment& adjustment, RefinementBlock& block, const Refinement
     }
     const CameraIntrinsics calibrated =
         CameraIntrinsics::fromCalibration(block.cameras[c].calibration);
-    const double diagonal = std::hypot(calibrated.calibration[0], calibrated.calibration[1]);
+    const fw::CameraParameters size = fw::CameraParameters::decode(calibrated.calibration);
+    const double diagonal = std::hypot(size.width, size.height);
     adjustment.problem.AddResidualBlock(
         new ceres::AutoDiffCostFunction<CameraPrior, 5, 5>(
             new CameraPrior(calibrated.refined, options.focal_sigma * calibrated.refined[0],

@@ -1,5 +1,6 @@
 #include "frame_features.h"
 
+#include "framework/camera_parameters.h"
 #include "patch_correlation.h"
 #include "turned_patch.h"
 
@@ -135,8 +136,9 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
                               const RefinementOptions& options, int reduction) {
   FrameFeatures features;
   const cv::Mat pixels = image;
-  const int width = static_cast<int>(camera.calibration[0]);
-  const int height = static_cast<int>(camera.calibration[1]);
+  const fw::CameraParameters calibrated = fw::CameraParameters::decode(camera.calibration);
+  const int width = static_cast<int>(calibrated.width);
+  const int height = static_cast<int>(calibrated.height);
   if (pixels.empty() || pixels.depth() != CV_8U || reduction < 1 ||
       pixels.cols != (width + reduction - 1) / reduction ||
       pixels.rows != (height + reduction - 1) / reduction) {

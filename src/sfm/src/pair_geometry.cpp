@@ -3,6 +3,7 @@
 #include "descriptor_matching.h"
 #include "essential_motion.h"
 #include "essential_ransac.h"
+#include "framework/angles.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/eigen.hpp>
@@ -274,7 +275,7 @@ double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen
   for (size_t i = 0; i < a.size(); ++i)
     angles.push_back(std::acos(std::clamp((b_from_a * a[i]).dot(b[i]), -1.0, 1.0)));
   std::nth_element(angles.begin(), angles.begin() + angles.size() / 2, angles.end());
-  return angles[angles.size() / 2] * 180.0 / M_PI;
+  return angles[angles.size() / 2] * 180.0 / fw::kPi;
 }
 
 // The pair's motion from candidate matches (a's feature, b's), verified as `relatePair` says.

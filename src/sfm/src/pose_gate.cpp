@@ -1,5 +1,7 @@
 #include "pose_gate.h"
 
+#include "framework/angles.h"
+
 #include <Eigen/Geometry>
 
 #include <algorithm>
@@ -27,7 +29,7 @@ GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
     return verdict;
   }
   const double turned =
-      Eigen::AngleAxisd(frame.cameraFromLocal() * prior.transpose()).angle() * 180.0 / M_PI;
+      Eigen::AngleAxisd(frame.cameraFromLocal() * prior.transpose()).angle() * 180.0 / fw::kPi;
   // Without a recorded attitude the prior is a guess (straight down along the track, which
   // at a turn points sideways): nothing to be turned too far from.
   if (frame.recorded_yaw_sigma > 0.0 && !(turned <= options.max_turn)) {
@@ -40,7 +42,7 @@ GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
   const Eigen::AngleAxisd local_turn(frame.cameraFromLocal().transpose() * prior);
   const double tilted = (local_turn.angle() * local_turn.axis()).head<2>().norm();
   if (frame.tilt_sigma > 0.0 && !(tilted <= options.max_gps_sigmas * frame.tilt_sigma)) {
-    detail << kTiltedTooFar << " (" << tilted * 180.0 / M_PI << " degrees)";
+    detail << kTiltedTooFar << " (" << tilted * 180.0 / fw::kPi << " degrees)";
     verdict.failure = kTiltedTooFar;
     verdict.detail = detail.str();
     return verdict;

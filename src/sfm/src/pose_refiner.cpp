@@ -9,6 +9,7 @@
 #include "search_window.h"
 
 #include "framework/angles.h"
+#include "framework/camera_parameters.h"
 #include "framework/gps_record.h"
 #include "framework/log.h"
 #include "framework/run_tally.h"
@@ -266,6 +267,8 @@ bool PoseRefiner::cameraTold() const {
 void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   const std::vector<double> calibration = pending.in.camera.getParameters();
   const CameraIntrinsics intrinsics = CameraIntrinsics::fromCalibration(calibration);
+  const fw::CameraParameters calibrated = fw::CameraParameters::decode(calibration);
+  const double long_side = std::max(calibrated.width, calibrated.height);
   if (static_cast<int>(features.size()) < options_.min_inliers) {
     // Kept with its image: it goes out exactly as direct georeferencing sends it.
     pending.failure = kFewFeatures;
@@ -277,8 +280,7 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   BlockFrame& frame = block_.frames.at(pending.in.id);
   const CameraIntrinsics& camera = block_.cameras[frame.camera];
   // Frames nearer than most of a footprint's length overlap.
-  const double reach =
-      kOverlapReach * pending.in.height * std::max(calibration[0], calibration[1]) / calibration[2];
+  const double reach = kOverlapReach * pending.in.height * long_side / calibrated.fx;
 
   // Verified pairs with earlier frames; the frame is placed from its best placed partner.
   int best_inliers = 0;
@@ -289,7 +291,7 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   // The pixel threshold holds in the reduced copy the features were found in.
   const std::vector<PairResult> related =
       relateWithPartners(block_, partners, frame, camera.refined[0] * frame.features.scale,
-                         std::max(calibration[0], calibration[1]), options_, pending.in.image_path);
+                         long_side, options_, pending.in.image_path);
   std::vector<char> aligned(frame.features.size(), 0);
   for (size_t k = 0; k < partners.size(); ++k) {
     const PairResult& r = related[k];
@@ -577,7 +579,7 @@ bool PoseRefiner::settleCameras() {
   bool reset = false;
   for (size_t c = 0; c < block_.cameras.size(); ++c) {
     CameraIntrinsics& camera = block_.cameras[c];
-    const double calibrated = camera.calibration[2];
+    const double calibrated = fw::CameraParameters::decode(camera.calibration).fx;
     const double change = camera.refined[0] / calibrated - 1.0;
     const auto known = focal_sigma_.find(static_cast<int>(c));
     const double sigma = known == focal_sigma_.end() ? HUGE_VAL : known->second;

@@ -1,5 +1,7 @@
 #include "refinement_block.h"
 
+#include "framework/angles.h"
+
 #include <ceres/rotation.h>
 
 #include <Eigen/Dense>
@@ -169,7 +171,7 @@ bool RefinementBlock::triangulate(int id, double min_angle, double max_error) {
     for (size_t j = i + 1; j < rays.size(); ++j)
       widest = std::max(widest, std::acos(std::clamp(rays[i].dot(rays[j]), -1.0, 1.0)));
   }
-  if (widest * 180.0 / M_PI < min_angle) return false;
+  if (widest * 180.0 / fw::kPi < min_angle) return false;
   const Eigen::Vector3d point = a.ldlt().solve(b);
   if (!point.allFinite()) return false;
   track.point = point;

@@ -1,5 +1,7 @@
 #include "search_window.h"
 
+#include "framework/angles.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -73,7 +75,7 @@ SearchWindow searchWindow(const RefinementBlock& block, const BlockFrame& a, con
   const bool alike = a.track.squaredNorm() > 0.0 && b.track.squaredNorm() > 0.0 &&
                      a.track.dot(b.track) >= kAlikeTravel;
   if (!(options.search_sigmas > 0.0) || !a.placed || !alike) return window;
-  const double untold = options.untold_tilt_sigma * M_PI / 180.0;
+  const double untold = options.untold_tilt_sigma * fw::kPi / 180.0;
   const double turn = std::hypot(a.tilt_sigma > 0.0 ? a.tilt_sigma : untold,
                                  b.tilt_sigma > 0.0 ? b.tilt_sigma : untold);
   window.radius = radiusFor(b, positionSigma(a, b), turn, focal, long_side, options);
