@@ -68,16 +68,17 @@ endif()
 option(VM_REAL_FLIGHT_TARGETS "Hold the hard fixed-wing survey to a real survey's targets" OFF)
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   set(real_flight_reached_autopilot
-    "refined_share=0.78,rotation_error_median_deg=1.5,rotation_error_p90_deg=6"
-    "position_error_similarity_median_m=2.5,focal_length_error=0.04,dsm_step_share=0.2"
-    "dsm_open_median_error_offset_gsd=1.5,dom_local_shift_p95_px=11,depth_map_share=0.85"
-    "dom_coverage_2views=0.95,dsm_coverage_2views=0.7")
+    "refined_share=0.8,rotation_error_median_deg=1,rotation_error_p90_deg=5"
+    "position_error_similarity_median_m=1.5,focal_length_error=0.04,dsm_step_share=0.05"
+    "dsm_open_median_error_offset_gsd=0.6,dom_correlation_registered_highpass=0.7"
+    "dom_local_shift_p95_px=7,depth_map_share=0.85,dom_coverage_2views=0.95"
+    "dsm_coverage_2views=0.85")
   set(real_flight_reached_exact
     "refined_share=0.8,rotation_error_median_deg=0.025,rotation_error_p90_deg=0.06"
-    "position_error_similarity_median_m=0.01,focal_length_error=0.001,dsm_step_share=0.04"
+    "position_error_similarity_median_m=0.01,focal_length_error=0.001,dsm_step_share=0.03"
     "dsm_open_median_error_offset_gsd=0.25,dom_correlation_registered_highpass=0.75"
-    "dom_local_shift_p95_px=4,depth_map_share=0.85,dom_coverage_2views=0.95"
-    "dsm_coverage_2views=0.8")
+    "dom_local_shift_p95_px=3,depth_map_share=0.85,dom_coverage_2views=0.95"
+    "dsm_coverage_2views=0.88")
   foreach(variant IN ITEMS autopilot exact)
     set(flight_args "--fixed-wing --real")
     if(variant STREQUAL "exact")
