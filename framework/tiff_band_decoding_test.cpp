@@ -1,31 +1,18 @@
 #include "framework/tiff_band_decoding.h"
 
-#include "framework/frame_image_decoding.h"
+#include "framework/band_decoding_test_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
-#include <opencv2/imgcodecs.hpp>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Noise: every block of every reduction differs from its neighbours.
-cv::Mat texture(int cols, int rows, int type) {
-  cv::Mat image(rows, cols, type);
-  cv::RNG rng(11);
-  rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
-  return image;
-}
+cv::Mat texture(int cols, int rows, int type) { return bandtest::noise(cols, rows, type, 11); }
 
 std::vector<unsigned char> tiff(const cv::Mat& image, std::vector<int> parameters = {}) {
-  std::vector<unsigned char> bytes;
-  cv::imencode(".tif", image, bytes, parameters);
-  return bytes;
+  return bandtest::encoded(".tif", image, parameters);
 }
 
 TEST(TiffBandDecoding, GivesTheWholeDecodeReducedForEveryStripLayout) {
@@ -42,15 +29,7 @@ TEST(TiffBandDecoding, GivesTheWholeDecodeReducedForEveryStripLayout) {
   for (const auto& [kind, bytes] : files) {
     ASSERT_TRUE(fw::isBandDecodableTiff(bytes)) << kind;
     EXPECT_TRUE(fw::reducesWhileDecoding(bytes)) << kind;
-    const cv::Mat whole = fw::decodeFrameImage(bytes);
-    ASSERT_FALSE(whole.empty()) << kind;
-    for (int factor : {2, 4, 8}) {
-      const cv::Mat banded = fw::decodeFrameImageReduced(bytes, factor);
-      const cv::Mat expected = fw::reduceFrameImage(whole, factor);
-      ASSERT_EQ(banded.size(), expected.size()) << kind << " by " << factor;
-      ASSERT_EQ(banded.type(), CV_8UC3);
-      EXPECT_EQ(cv::norm(banded, expected, cv::NORM_INF), 0.0) << kind << " by " << factor;
-    }
+    bandtest::expectReducedLikeTheWholeDecode(kind, bytes);
   }
 }
 
@@ -59,9 +38,7 @@ TEST(TiffBandDecoding, OtherFilesAreLeftToTheWholeDecode) {
   // Cut short: the rows that are missing fail the decode rather than coming out black.
   const std::vector<unsigned char> truncated(bytes.begin(), bytes.begin() + bytes.size() / 2);
   EXPECT_TRUE(fw::decodeTiffReducedInBands(truncated, 2).empty());
-  std::vector<unsigned char> png;
-  cv::imencode(".png", texture(64, 48, CV_8UC3), png);
-  EXPECT_FALSE(fw::isBandDecodableTiff(png));
+  EXPECT_FALSE(fw::isBandDecodableTiff(bandtest::encoded(".png", texture(64, 48, CV_8UC3))));
   EXPECT_FALSE(fw::isBandDecodableTiff({'I', 'I', 42, 0, 8, 0, 0, 0}));
   EXPECT_TRUE(fw::decodeTiffReducedInBands({'n', 'o'}, 2).empty());
 }
@@ -72,30 +49,11 @@ TEST(TiffBandDecoding, OtherFilesAreLeftToTheWholeDecode) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && \
     !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer)
 // The sanitizers reserve far more address space than a limit near the process's own size.
-// Exits 0 when an 8000 x 6000 TIFF (144 MB decoded whole) is decoded reduced by 8 within
-// 32 MiB more than the process holds.
-void decodeLargeTiffUnderAddressLimit() {
-  std::vector<unsigned char> bytes;
-  {
-    cv::Mat image(6000, 8000, CV_8UC3, cv::Scalar(10, 20, 30));
-    image(cv::Rect(4000, 3000, 8, 8)).setTo(cv::Scalar(200, 200, 200));
-    bytes = tiff(image);
-  }
-  long pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  const rlim_t limit = static_cast<rlim_t>(pages) * ::getpagesize() + (32 << 20);
-  const rlimit room{limit, limit};
-  setrlimit(RLIMIT_AS, &room);
-  const cv::Mat reduced = fw::decodeFrameImageReduced(bytes, 8);
-  const bool right = reduced.cols == 1000 && reduced.rows == 750 &&
-                     reduced.at<cv::Vec3b>(375, 500) == cv::Vec3b(200, 200, 200) &&
-                     reduced.at<cv::Vec3b>(0, 0) == cv::Vec3b(10, 20, 30);
-  std::exit(right ? 0 : 1);
-}
-
 TEST(TiffBandDecodingDeathTest, ALargeTiffIsReducedWithinLittleMemory) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(decodeLargeTiffUnderAddressLimit(), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      bandtest::decodeLargeFrameUnderAddressLimit([](const cv::Mat& image) { return tiff(image); }),
+      testing::ExitedWithCode(0), "");
 }
 #endif
 
