@@ -10,17 +10,24 @@
 
 namespace sfm {
 
+namespace {
+constexpr double kTiltSigmas = 4.0;
+}  // namespace
+
 GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
                      const std::vector<const BlockFrame*>& others, const RefinementOptions& options,
                      const std::array<double, 2>& gps_lever) {
   GateVerdict verdict;
   std::ostringstream detail;
-  // The fix's white noise and its slow drift are each held to their own sigmas: a pose that
-  // the images pulled off its fix shows in one of them.
+  // The fix's white noise is held to its sigma, and the whole of its error, drift and white
+  // noise together, to the stated one: a pose that the images pulled off its fix shows in one
+  // of them. (The drift alone against its reach would refuse frames of a flight whose fixes
+  // scatter as much as stated: there the drift has next to no reach, and a few centimetres of
+  // it count as many sigmas.)
   const Eigen::Vector3d offset = frame.expectedFix(gps_lever) - frame.gps;
-  const Eigen::Vector3d drift(frame.gps_drift.data());
+  const Eigen::Vector3d whole = offset - Eigen::Vector3d(frame.gps_drift.data());
   const double sigmas = std::max((offset.array() / frame.gps_sigma.array()).abs().maxCoeff(),
-                                 (drift.array() / frame.driftSigma().array()).abs().maxCoeff());
+                                 (whole.array() / frame.stated_gps_sigma.array()).abs().maxCoeff());
   if (!(sigmas <= options.max_gps_sigmas)) {
     detail << kBeyondGpsReach << " (" << (frame.centre() - frame.gps).norm() << " m, " << sigmas
            << " sigmas)";
@@ -38,10 +45,14 @@ GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
     verdict.detail = detail.str();
     return verdict;
   }
-  // Pitch and roll keep to their prior (the heading may not: it is often the course).
+  // Pitch and roll keep to their prior (the heading may not: it is often the course), each
+  // axis on its own and to four of its sigmas: the recorded attitude is checked frame by
+  // frame, and at three sigmas one good frame in two hundred would be refused, most flights
+  // of a few hundred frames losing one, placed then from its neighbours degrees off. A solve
+  // that turned a frame wrong moves it off its fix too.
   const Eigen::AngleAxisd local_turn(frame.cameraFromLocal().transpose() * prior);
-  const double tilted = (local_turn.angle() * local_turn.axis()).head<2>().norm();
-  if (frame.tilt_sigma > 0.0 && !(tilted <= options.max_gps_sigmas * frame.tilt_sigma)) {
+  const double tilted = (local_turn.angle() * local_turn.axis()).head<2>().cwiseAbs().maxCoeff();
+  if (frame.tilt_sigma > 0.0 && !(tilted <= kTiltSigmas * frame.tilt_sigma)) {
     detail << kTiltedTooFar << " (" << tilted * 180.0 / fw::kPi << " degrees)";
     verdict.failure = kTiltedTooFar;
     verdict.detail = detail.str();

@@ -30,9 +30,9 @@ struct GateVerdict {
 // `prior` is the frame's camera_from_local from its direct pose; `others` the placed frames
 // it is compared with (itself among them is passed over); `gps_lever` the flight's
 // (RefinementBlock::gps_lever). Checks, in order: every axis of where the pose, lever and drift
-// put the fix within `max_gps_sigmas` of the fix's sigma, and of the drift within as many of
-// its own (BlockFrame::driftSigma), the turn from a recorded attitude within
-// `max_turn`, pitch and roll within `max_gps_sigmas` of their sigma, and the distance to
+// put the fix within `max_gps_sigmas` of the fix's sigma, and the fix's whole error, drift
+// included, within as many of its stated sigma, the turn from a recorded attitude within
+// `max_turn`, pitch and roll each within four of their sigmas, and the distance to
 // every other frame at least `min_distance_share` of their GPS distance.
 GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
                      const std::vector<const BlockFrame*>& others, const RefinementOptions& options,

@@ -14,7 +14,7 @@ BlockFrame frameAt(uint64_t id, const Eigen::Vector3d& centre, const Eigen::Vect
   BlockFrame f;
   f.id = id;
   f.gps = gps;
-  f.gps_sigma = {5.0, 10.0, 5.0};
+  f.gps_sigma = f.stated_gps_sigma = {5.0, 10.0, 5.0};
   f.setPose(Eigen::Vector3d(1.0, -1.0, -1.0).asDiagonal(), centre);
   return f;
 }
@@ -37,6 +37,23 @@ TEST(PoseGate, AFrameStaysWithinAFewSigmasOfItsFixOnEveryAxis) {
                kBeyondGpsReach);
   const BlockFrame lost = frameAt(1, {NAN, 0, 100}, {0, 0, 100});
   EXPECT_STREQ(gatePose(lost, lookingDown(), {}, options).failure, kBeyondGpsReach);
+
+  // Fixes that scatter as much as stated leave the drift next to no reach: the few
+  // centimetres the adjustment gives it are no reason to refuse a frame 1.5 m off its fix.
+  BlockFrame scattered = frameAt(1, {1.5, 0, 100}, {0, 0, 100});
+  scattered.gps_sigma = scattered.stated_gps_sigma = {1.5, 1.5, 1.5};
+  scattered.gps_drift = {0.2, 0.0, 0.0};
+  EXPECT_TRUE(gatePose(scattered, lookingDown(), {}, options).accepted());
+  // Where the drift reaches far, a frame the drift carries 4 m off its fix stays; 8 m is
+  // beyond three stated sigmas, however the error splits into drift and white noise.
+  BlockFrame drifting = frameAt(1, {4.0, 0, 100}, {0, 0, 100});
+  drifting.stated_gps_sigma = {2.5, 2.5, 2.5};
+  drifting.gps_sigma = {0.5, 0.5, 0.5};
+  drifting.gps_drift = {-4.0, 0.0, 0.0};
+  EXPECT_TRUE(gatePose(drifting, lookingDown(), {}, options).accepted());
+  drifting.setPose(lookingDown(), {8.0, 0, 100});
+  drifting.gps_drift = {-8.0, 0.0, 0.0};
+  EXPECT_STREQ(gatePose(drifting, lookingDown(), {}, options).failure, kBeyondGpsReach);
 }
 
 TEST(PoseGate, AFrameTurnedFarFromItsAttitudeIsNotTrusted) {
@@ -50,12 +67,21 @@ TEST(PoseGate, AFrameTurnedFarFromItsAttitudeIsNotTrusted) {
   EXPECT_TRUE(gatePose(f, lookingDown(), {}, options).accepted()) << "a heading off by the crab";
   const Eigen::Matrix3d rolled =
       lookingDown() * Eigen::AngleAxisd(7.0 * M_PI / 180.0, Eigen::Vector3d::UnitZ()).matrix() *
-      Eigen::AngleAxisd(7.0 * M_PI / 180.0, Eigen::Vector3d::UnitY()).matrix();
+      Eigen::AngleAxisd(9.0 * M_PI / 180.0, Eigen::Vector3d::UnitY()).matrix();
   f.setPose(rolled, f.centre());
   EXPECT_STREQ(gatePose(f, lookingDown(), {}, options).failure, kTiltedTooFar)
-      << "7 degrees of roll is beyond three sigmas of 2 degrees";
+      << "9 degrees of roll is beyond four sigmas of 2 degrees";
   f.tilt_sigma = 5.0 * M_PI / 180.0;
   EXPECT_TRUE(gatePose(f, lookingDown(), {}, options).accepted());
+  // Pitch and roll each 7 degrees off, within four sigmas of 2 degrees apiece: 10 degrees
+  // together.
+  f.tilt_sigma = 2.0 * M_PI / 180.0;
+  const Eigen::Matrix3d both = Eigen::AngleAxisd(7.0 * M_PI / 180.0, Eigen::Vector3d::UnitX()) *
+                               Eigen::AngleAxisd(7.0 * M_PI / 180.0, Eigen::Vector3d::UnitY()) *
+                               lookingDown();
+  f.setPose(both, f.centre());
+  EXPECT_TRUE(gatePose(f, lookingDown(), {}, options).accepted());
+  f.tilt_sigma = 5.0 * M_PI / 180.0;
   const Eigen::Matrix3d upside =
       lookingDown() * Eigen::AngleAxisd(90.0 * M_PI / 180.0, Eigen::Vector3d::UnitX()).matrix();
   f.setPose(upside, f.centre());
