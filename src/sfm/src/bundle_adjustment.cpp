@@ -220,9 +220,12 @@ std::set<int> chooseTracks(const RefinementBlock& block, const std::set<uint64_t
   return tracks;
 }
 
-// Reprojection errors weigh less beyond their scale (Cauchy); a fix farther off than a few of
-// its sigmas pulls no harder than there (Huber): one wrong fix drags neither its neighbours
-// nor the GPS lever.
+// Reprojection errors weigh less beyond their scale (Cauchy); a fix or a recorded attitude
+// farther off than a few of its sigmas pulls no harder than there (Huber): one wrong fix drags
+// neither its neighbours nor the GPS lever. Within those sigmas the records weigh in full: an
+// attitude two sigmas off is the sensor's noise, and a few frames the images tie weakly to
+// the rest (a strip's first frames after a turn) keep to their records instead of rolling
+// about the line they lie on.
 constexpr int kPixelLoss = 0, kFixLoss = 1;
 
 using Term = std::pair<int, uint64_t>;  // (track, frame) of one reprojection term
@@ -323,7 +326,7 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
     if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
       problem.AddResidualBlock(new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
                                    new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
-                               new ceres::CauchyLoss(1.0), f.pose.data());
+                               adjustment.lossFor(kFixLoss, options.max_gps_sigmas), f.pose.data());
     }
   }
   if (!problem.HasParameterBlock(lever)) return;
