@@ -59,8 +59,9 @@ if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET
   endforeach()
 endif()
 
-# The hard fixed-wing survey end to end: 62 frames of 1000 x 750 through a lens with barrel
-# distortion, vignetting and exposure steps, over fainter fields; once with its autopilot's
+# The hard fixed-wing survey end to end: 64 frames of 1000 x 750, taken along the strips and
+# through the banked turns, through a lens with barrel distortion, vignetting and exposure
+# steps, over fainter fields; once with its autopilot's
 # frame list (GPS fixes that trail the exposures, sit beside the track and drift, no distortion
 # stated, the focal length 6% short) and once exact. Held to what the program reaches on it
 # today (the limits below, with some room), or with VM_REAL_FLIGHT_TARGETS to a real survey's
@@ -68,17 +69,17 @@ endif()
 option(VM_REAL_FLIGHT_TARGETS "Hold the hard fixed-wing survey to a real survey's targets" OFF)
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   set(real_flight_reached_autopilot
-    "refined_share=0.8,rotation_error_median_deg=1,rotation_error_p90_deg=5"
+    "refined_share=0.85,rotation_error_median_deg=1,rotation_error_p90_deg=5"
     "position_error_similarity_median_m=1.5,focal_length_error=0.04,dsm_step_share=0.05"
-    "dsm_open_median_error_offset_gsd=0.6,dom_correlation_registered_highpass=0.7"
-    "dom_local_shift_p95_px=7,depth_map_share=0.85,dom_coverage_2views=0.95"
-    "dsm_coverage_2views=0.85")
+    "dsm_open_median_error_offset_gsd=0.6,dom_correlation_registered_highpass=0.5"
+    "dom_local_shift_p95_px=9,depth_map_share=0.85,dom_coverage_2views=0.95"
+    "dsm_coverage_2views=0.8")
   set(real_flight_reached_exact
-    "refined_share=0.8,rotation_error_median_deg=0.025,rotation_error_p90_deg=0.06"
+    "refined_share=0.88,rotation_error_median_deg=0.025,rotation_error_p90_deg=0.06"
     "position_error_similarity_median_m=0.01,focal_length_error=0.001,dsm_step_share=0.03"
-    "dsm_open_median_error_offset_gsd=0.25,dom_correlation_registered_highpass=0.75"
-    "dom_local_shift_p95_px=3,depth_map_share=0.85,dom_coverage_2views=0.95"
-    "dsm_coverage_2views=0.88")
+    "dsm_open_median_error_offset_gsd=0.25,dom_correlation_registered_highpass=0.6"
+    "dom_local_shift_p95_px=5,depth_map_share=0.85,dom_coverage_2views=0.95"
+    "dsm_coverage_2views=0.82")
   foreach(variant IN ITEMS autopilot exact)
     set(flight_args "--fixed-wing --real")
     if(variant STREQUAL "exact")

@@ -22,7 +22,7 @@ Usage: benchmark_flight.py --program VornMapping --flight-maker make_example_fli
 Default flights: "example" (make_example_flight defaults: 16 frames of 1000 x 750),
 "12mp_16" and "12mp_64" (4000 x 3000 frames, 16 and 64 of them), "fixed_wing" and
 "fixed_wing_12mp" (the fixed-wing survey's 40 frames with its autopilot's frame list, at
-1000 x 750 and 4000 x 3000). The hard fixed-wing flight's 62 frames at 12 MP, for example:
+1000 x 750 and 4000 x 3000). The hard fixed-wing flight's 64 frames at 12 MP, for example:
 --flight "real_12mp=--fixed-wing --real --width 4000" (each of its frames takes tens of seconds
 to render, once: a folder rendered with the same options is reused).
 """

@@ -53,7 +53,7 @@ FIXED_WING_TOLERANCES = ",".join([
 # 0.1% from an exact calibration.
 FIXED_WING_FOCAL = {"autopilot": "focal_length_error=0.01", "exact": "focal_length_error=0.001"}
 # The limits of the hard flight that no measure of it suits: its GPS places the block, its turns
-# see ground once, the camera positions' box is no inner area.
+# see much of their ground once, the camera positions' box is no inner area.
 REAL_FLIGHT_UNSUITED = ",".join([
     "dsm_coverage=off", "dsm_median_error_gsd=off", "dsm_open_median_error_gsd=off",
     "dom_correlation=off", "dom_shift_px=off", "seam_energy=off"])

@@ -162,7 +162,10 @@ ExampleFlightOptions realFlight(bool exact, int width) {
   ExampleFlightOptions o = fixedWingFlight(exact, width);
   FlightOptions& f = o.flight;
   f.strips = 4;
-  f.frames_per_strip = 14;  // 4 x 14 + 3 x 2 = 62 frames
+  f.frames_per_strip = 13;
+  f.trigger_through_turns = true;  // 4 x 13 + 3 x 4 = 64 frames
+  // Slow enough to fly the half circles between the strips within the bank limit.
+  f.frame_interval *= cruiseSpeed(f) / bankLimitedSpeed(f);
   f.camera.k1 = -0.03;
   f.camera.k2 = 0.01;
   f.distortion_stated = exact;

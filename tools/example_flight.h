@@ -33,7 +33,8 @@ struct ExampleFlightOptions {
 // positions, attitudes and calibration of the same flight.
 ExampleFlightOptions fixedWingFlight(bool exact, int width = 1000);
 
-// The fixed-wing survey as hard as a real one: 62 frames in 4 strips, a lens with barrel
+// The fixed-wing survey as hard as a real one: 64 frames in 4 strips and the turns between
+// them (the camera triggers at the strips' spacing throughout), a lens with barrel
 // distortion (k1 -0.03, k2 0.01), images darker by 35% in the corners and with an exposure
 // of their own, fields of fainter texture. Unless `exact`, the frame list also states no
 // distortion, and its GPS fixes trail the exposures by 2 m along the track, sit 1.4 m right

@@ -239,7 +239,7 @@ std::pair<double, double> meanAndLagCorrelation(const std::vector<double>& v) {
 
 TEST(RealFlight, GpsFixesTrailTheExposureSitAsideAndDriftSlowly) {
   const FlightOptions o = realFlight(false).flight;
-  EXPECT_EQ(planFlight(o).frames.size(), 62u);
+  EXPECT_EQ(planFlight(o).frames.size(), 64u);
   EXPECT_NEAR(o.gps_lag * cruiseSpeed(o), 2.0, 1e-9);
   // Without the random parts the error is the lag back along the course and the offset to
   // its right, whichever way the strip runs and around the turns.
@@ -297,6 +297,59 @@ TEST(RealFlight, GpsFixesTrailTheExposureSitAsideAndDriftSlowly) {
   FlightOptions gimbal;
   gimbal.gps_lag = 0.1;
   EXPECT_THROW(planFlight(gimbal), std::invalid_argument);
+}
+
+TEST(RealFlight, TheCameraTriggersThroughTheTurnsAtTheStripsSpacingWithinTheBankLimit) {
+  const FlightPlan plan = planFlight(realFlight(false).flight);
+  const FlightOptions& o = plan.options;
+  ASSERT_EQ(plan.frames.size(), 64u);
+  const double speed = cruiseSpeed(o), spacing = speed * o.frame_interval;
+  // Flown level at the strips' speed, the half circle between neighbouring strips asks for
+  // the autopilot's bank limit and no more.
+  size_t next_strip = 0;
+  while (!plan.frames[next_strip].in_turn) ++next_strip;
+  while (plan.frames[next_strip].in_turn) ++next_strip;
+  const double radius =
+      (plan.frames[next_strip].placement.position[0] - plan.frames[0].placement.position[0]) / 2;
+  EXPECT_NEAR(std::atan(speed * speed / (9.81 * radius)) * 180 / M_PI, 25.0, 1e-6);
+  int turn_frames = 0, pairs = 0;
+  double bank = 0, turn_overlap = 0;
+  for (size_t i = 1; i < plan.frames.size(); ++i) {
+    const PlannedFrame &f = plan.frames[i], &before = plan.frames[i - 1];
+    if (!f.in_turn && !before.in_turn) continue;
+    const double gap = cv::norm(f.placement.position - before.placement.position);
+    if (f.in_turn) {
+      // A spacing of path from the frame before, a little less in a straight line.
+      ++turn_frames;
+      bank += std::abs(f.body_attitude[2]);
+      EXPECT_NEAR(f.timestamp - before.timestamp, o.frame_interval, 1e-6) << i;
+      EXPECT_NEAR(gap, spacing, 2.5) << i;
+    } else {
+      // The next strip begins before the camera would trigger again.
+      EXPECT_LT(f.timestamp - before.timestamp, o.frame_interval) << i;
+      EXPECT_LT(gap, spacing) << i;
+    }
+    // Each shares ground with the frame before, though far less than along the strips: the
+    // view looks outward by the bank and turns with the course.
+    const double shared = overlap(plan, i - 1, i);
+    EXPECT_GT(shared, 0.02) << "frames " << i - 1 << " and " << i;
+    turn_overlap += shared;
+    ++pairs;
+  }
+  EXPECT_EQ(turn_frames, 12);
+  EXPECT_NEAR(bank / turn_frames, 25.0, 5.0);
+  EXPECT_GT(turn_overlap / pairs, 0.1);
+  EXPECT_LT(turn_overlap / pairs, 0.45);
+
+  // A spacing that leaves a turn's last frame past the half circle takes it level, on the
+  // way in along the next strip's line.
+  FlightOptions denser = realFlight(false).flight;
+  denser.forward_overlap = 0.65;
+  const std::vector<PlannedFrame> in = planFlight(denser).frames;
+  ASSERT_TRUE(in[17].in_turn && !in[18].in_turn);
+  EXPECT_EQ(in[17].course, 180.0);
+  EXPECT_LE(std::abs(in[17].body_attitude[2]), denser.body_wobble);
+  EXPECT_NEAR(in[17].placement.position[0], in[18].placement.position[0], 1e-6);
 }
 
 TEST(RealFlight, TheLensBendsRaysTheFrameListMayNotSayAndTheLightFallsOffToTheCorners) {

@@ -39,7 +39,7 @@ PinholeCamera recordedCamera(const FlightOptions& options) {
 
 bool isFixedWing(const FlightOptions& options) {
   return options.body_wobble != 0.0 || options.crab_angle != 0.0 || options.course_as_heading ||
-         options.turn_frames > 0;
+         options.turn_frames > 0 || options.trigger_through_turns;
 }
 
 namespace {
@@ -100,6 +100,34 @@ struct TrackPoint {
   bool in_turn = false;
 };
 
+// The turn from a strip's last frame onto the next strip, `2 radius` east: half a spacing
+// straight on, a half circle, half a spacing in. The point `angle` radians around the circle:
+TrackPoint onTurnArc(const cv::Vec2d& strip_end, double ahead, double angle, double radius,
+                     double bank, const Spacing& sp) {
+  const double end = strip_end[1] + ahead * sp.along / 2.0;
+  TrackPoint p;
+  p.east_north = {strip_end[0] + radius - radius * std::cos(angle),
+                  end + ahead * radius * std::sin(angle)};
+  p.course = ahead > 0 ? angle / kDeg : 180.0 - angle / kDeg;
+  p.bank = ahead * bank;  // right turns after northbound strips, left after southbound
+  p.in_turn = true;
+  return p;
+}
+
+// The point `along` metres of the turn's path past the strip's last frame; `along` is at
+// least half a spacing, past the way out.
+TrackPoint alongTurn(const cv::Vec2d& strip_end, double ahead, double along, double radius,
+                     double bank, const Spacing& sp) {
+  const double arc = M_PI * radius;
+  const double past_arc = along - sp.along / 2.0 - arc;
+  if (past_arc <= 0.0)
+    return onTurnArc(strip_end, ahead, (along - sp.along / 2.0) / radius, radius, bank, sp);
+  // On the way in, level and back along the strips' line.
+  TrackPoint p = onTurnArc(strip_end, ahead, M_PI, radius, 0.0, sp);
+  p.east_north[1] -= ahead * past_arc;
+  return p;
+}
+
 std::vector<TrackPoint> fixedWingTrack(const FlightOptions& o, const Spacing& sp) {
   std::vector<TrackPoint> track;
   const double radius = sp.across / 2.0;
@@ -107,6 +135,11 @@ std::vector<TrackPoint> fixedWingTrack(const FlightOptions& o, const Spacing& sp
   const double bank = std::min(kMaxBank, std::atan(speed * speed / (kGravity * radius)) / kDeg);
   const double half_strip = (o.frames_per_strip - 1) / 2.0 * sp.along;
   const double arc = M_PI * radius;
+  const double turn_length = sp.along + arc;
+  // Frames triggered at the strips' spacing: every one the turn holds before the next strip.
+  const int frames_per_turn = o.trigger_through_turns
+                                  ? static_cast<int>(std::ceil(turn_length / sp.along)) - 1
+                                  : o.turn_frames;
   double distance = 0.0;
   for (int s = 0; s < o.strips; ++s) {
     const double east = (s - (o.strips - 1) / 2.0) * sp.across;
@@ -120,19 +153,19 @@ std::vector<TrackPoint> fixedWingTrack(const FlightOptions& o, const Spacing& sp
       track.push_back(p);
     }
     if (s + 1 == o.strips) break;
-    // Half a spacing straight on, a half circle onto the next strip, half a spacing in.
-    const double end = ahead * (half_strip + sp.along / 2.0);
-    for (int j = 1; j <= o.turn_frames; ++j) {
-      const double a = M_PI * j / (o.turn_frames + 1.0);
+    for (int j = 1; j <= frames_per_turn; ++j) {
+      const cv::Vec2d strip_end{east, ahead * half_strip};
       TrackPoint p;
-      p.east_north = {east + radius - radius * std::cos(a), end + ahead * radius * std::sin(a)};
-      p.course = ahead > 0 ? a / kDeg : 180.0 - a / kDeg;
-      p.bank = ahead * bank;  // right turns after northbound strips, left after southbound
-      p.distance = distance + sp.along / 2.0 + arc * j / (o.turn_frames + 1.0);
-      p.in_turn = true;
+      if (o.trigger_through_turns) {
+        p = alongTurn(strip_end, ahead, j * sp.along, radius, bank, sp);
+        p.distance = distance + j * sp.along;
+      } else {  // the frames share the half circle evenly
+        p = onTurnArc(strip_end, ahead, M_PI * j / (frames_per_turn + 1.0), radius, bank, sp);
+        p.distance = distance + sp.along / 2.0 + arc * j / (frames_per_turn + 1.0);
+      }
       track.push_back(p);
     }
-    distance += sp.along + arc;
+    distance += turn_length;
   }
   return track;
 }
@@ -363,6 +396,11 @@ FlightPlan planFlight(const FlightOptions& options) {
 
 double cruiseSpeed(const FlightOptions& options) {
   return spacingOf(options, options.camera).along / options.frame_interval;
+}
+
+double bankLimitedSpeed(const FlightOptions& options) {
+  const double radius = spacingOf(options, options.camera).across / 2.0;
+  return std::sqrt(kGravity * radius * std::tan(kMaxBank * kDeg));
 }
 
 cv::Vec3d gpsErrorSpread(const FlightOptions& o) {

@@ -10,7 +10,8 @@
 // A lawnmower survey over the take-off point: parallel strips flown alternately north and
 // south, the camera looking down with its yaw along the direction of travel.
 //
-// A fixed-wing survey (any of body_wobble, crab_angle, course_as_heading, turn_frames set)
+// A fixed-wing survey (any of body_wobble, crab_angle, course_as_heading, turn_frames,
+// trigger_through_turns set)
 // differs as such a flight does: the camera is fixed to the body, so the aircraft's roll and
 // pitch tilt it and the crab angle a crosswind forces turns the image with the nose; the
 // strips are joined by banked turns whose frames may not overlap their neighbours; and the
@@ -35,6 +36,9 @@ struct FlightOptions {
   double crab_angle = 0.0;         // degrees the nose is turned from the course into the wind
   bool course_as_heading = false;  // the frame list's yaw is the course, not the heading
   int turn_frames = 0;             // frames taken in each banked turn between strips
+  // The camera keeps triggering at the strips' spacing through the turns, taking as many
+  // frames as each turn's path holds (turn_frames is then unused).
+  bool trigger_through_turns = false;
   // A receiver's GPS error beyond gps_noise's white scatter (fixed-wing survey only): the fix
   // trails the exposure, sits to one side of the track and wanders slowly.
   double gps_lag = 0.0;                // seconds the fix is late: it lies back along the track
@@ -88,6 +92,10 @@ PinholeCamera recordedCamera(const FlightOptions& options);
 
 // Metres per second along a fixed-wing survey's strips.
 double cruiseSpeed(const FlightOptions& options);
+
+// The fastest speed at which a fixed-wing survey flies the half circles that join its strips
+// within the autopilot's bank limit: a faster flight banks beyond it.
+double bankLimitedSpeed(const FlightOptions& options);
 
 // The spread (east, north, up metres) of the recorded positions about the true ones that the
 // options' GPS error gives: what an honest receiver states as its sigmas.
