@@ -6,6 +6,7 @@
 
 #include <ceres/ceres.h>
 #include <ceres/rotation.h>
+#include <Eigen/Geometry>
 
 #include <algorithm>
 #include <cmath>
@@ -125,6 +126,18 @@ struct AttitudePrior {
   double prior_from_local[9];
   double sigma[3];
 };
+
+// The recorded attitude as the adjustment holds it (angle-axis of camera_from_local): turned
+// about up by the frame's heading offset.
+std::array<double, 3> heldAttitude(const BlockFrame& f) {
+  if (f.heading_offset == 0.0) return f.attitude_prior;
+  const Eigen::Matrix3d held =
+      f.directCameraFromLocal() *
+      Eigen::AngleAxisd(f.heading_offset, Eigen::Vector3d::UnitZ()).toRotationMatrix().transpose();
+  std::array<double, 3> angle_axis;
+  ceres::RotationMatrixToAngleAxis(ceres::ColumnMajorAdapter3x3(held.data()), angle_axis.data());
+  return angle_axis;
+}
 
 // The calibration as a prior: the focal length loosely (calibrations from image metadata are
 // often a few percent off), the principal point and radial distortion near their values.
@@ -325,7 +338,7 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
     }
     if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
       problem.AddResidualBlock(new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
-                                   new AttitudePrior(f.attitude_prior, f.tilt_sigma, f.yaw_sigma)),
+                                   new AttitudePrior(heldAttitude(f), f.tilt_sigma, f.yaw_sigma)),
                                adjustment.lossFor(kFixLoss, options.max_gps_sigmas), f.pose.data());
     }
   }

@@ -42,6 +42,9 @@ constexpr double kMostTiltToAlign = 10.0 * fw::kRadiansPerDegree;
 constexpr double kMostPlacementDisagreement = 0.2;
 // Recorded headings within this many of their sigmas (median) of the flight's own are trusted.
 constexpr double kHeadingAgreement = 2.0;
+// Degrees: recorded headings whose offsets from the flight's own scatter less than this about
+// the crab fitted by course hold to record and crab (a course written as the heading, gusts).
+constexpr double kMostCourseOffsetScatter = 5.0;
 // The least share of the focal length an adjustment is taken to tell it to: beyond the pixel
 // noise its sigma stands for, the lens and the matches err alike over the whole flight, so a
 // calibration is moved only by more than the significance times this.
@@ -386,6 +389,7 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
     frame.recorded_yaw_sigma = std::max(sigma.y, 0.01) * kRadPerDeg;
     if (headings_trusted_) frame.yaw_sigma = frame.recorded_yaw_sigma;
   }
+  holdHeading(frame);
   frame.features = features;
   frame.track_of.assign(features.size(), -1);
   frame.setPose(prior, frame.gps);
@@ -445,6 +449,7 @@ void PoseRefiner::adjustWindow(bool whole) {
   for (uint64_t id : free) {
     BlockFrame& f = block_.frames.at(id);
     f.gps_sigma = heldGpsSigma(f);
+    holdHeading(f);  // its direction of travel is told better once the next frame came
   }
   // A track's point depends on the poses alone: each is placed once, however many of the
   // free frames see it.
@@ -557,6 +562,7 @@ bool PoseRefiner::settleHeadings() {
   std::nth_element(sigmas.begin(), sigmas.begin() + sigmas.size() / 2, sigmas.end());
   const double median_off = off[off.size() / 2], median_sigma = sigmas[sigmas.size() / 2];
   if (!(median_off <= kHeadingAgreement * median_sigma)) {
+    if (holdHeadingsToCourseOffsets()) return true;
     FW_LOG(fw::kLogInfo) << "Recorded headings are off by " << median_off / kRadPerDeg
                          << " degrees (median) from the flight's own: they hold loosely.";
     return false;
@@ -731,8 +737,49 @@ Eigen::Vector2d PoseRefiner::trackAt(uint64_t id, const Eigen::Vector3d& fix) co
   return travelDirection(before, after, Eigen::Vector2d::Zero());
 }
 
+bool PoseRefiner::holdHeadingsToCourseOffsets() {
+  Eigen::Vector3d fit;
+  if (!fitHeadingOffsets(&fit)) return false;
+  std::vector<double> misfit;
+  for (const auto& [id, f] : block_.frames) {
+    if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
+      continue;
+    const double off = yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal());
+    misfit.push_back(std::abs(off - fit.dot(Eigen::Vector3d(1.0, f.track.x(), f.track.y()))));
+  }
+  std::nth_element(misfit.begin(), misfit.begin() + misfit.size() / 2, misfit.end());
+  // The median distance of a normal spread is 0.6745 of its sigma.
+  const double scatter = misfit[misfit.size() / 2] / 0.6745;
+  if (!(scatter <= kMostCourseOffsetScatter * kRadPerDeg)) return false;
+  FW_LOG(fw::kLogInfo) << "Recorded headings are off by the crab the flight shows for their course "
+                       << "(offset " << fit.x() / kRadPerDeg << " degrees, " << fit.y() / kRadPerDeg
+                       << " by the course's sine, " << fit.z() / kRadPerDeg
+                       << " by its cosine; scatter " << scatter / kRadPerDeg
+                       << " degrees): they hold to it.";
+  course_offset_sigma_ = scatter;
+  for (auto& [id, f] : block_.frames) {
+    if (!f.fixed) holdHeading(f);
+  }
+  return true;
+}
+
+void PoseRefiner::holdHeading(BlockFrame& frame) const {
+  Eigen::Vector3d fit;
+  if (!(course_offset_sigma_ > 0.0) || !(frame.recorded_yaw_sigma > 0.0) ||
+      !(frame.track.squaredNorm() > 0.0) || !fitHeadingOffsets(&fit))
+    return;
+  frame.heading_offset = fit.dot(Eigen::Vector3d(1.0, frame.track.x(), frame.track.y()));
+  frame.yaw_sigma = std::max(frame.recorded_yaw_sigma, course_offset_sigma_);
+}
+
 bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset) const {
-  if (!(track.squaredNorm() > 0.0)) return false;
+  Eigen::Vector3d fit;
+  if (!(track.squaredNorm() > 0.0) || !fitHeadingOffsets(&fit)) return false;
+  *offset = fit.dot(Eigen::Vector3d(1.0, track.x(), track.y()));
+  return std::isfinite(*offset);
+}
+
+bool PoseRefiner::fitHeadingOffsets(Eigen::Vector3d* fit) const {
   // Least squares of offset = a + b sin(course) + c cos(course) over the refined frames.
   Eigen::Matrix3d normal = Eigen::Matrix3d::Zero();
   Eigen::Vector3d right = Eigen::Vector3d::Zero();
@@ -750,9 +797,8 @@ bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset)
   // none: the sine and cosine lean toward zero by the weight of one frame.
   normal(1, 1) += 1.0;
   normal(2, 2) += 1.0;
-  const Eigen::Vector3d fit = normal.ldlt().solve(right);
-  *offset = fit.dot(Eigen::Vector3d(1.0, track.x(), track.y()));
-  return std::isfinite(*offset);
+  *fit = normal.ldlt().solve(right);
+  return fit->allFinite();
 }
 
 bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {

@@ -126,6 +126,14 @@ class PoseRefiner {
   // as the heading is off by the crab angle, which the wind sets by the course: opposite on
   // the way back, in between in a turn. False while too few frames tell it.
   bool headingOffsetFor(const Eigen::Vector2d& track, double* offset) const;
+  // The constant, sine and cosine factors of that fit; false while too few frames tell it.
+  bool fitHeadingOffsets(Eigen::Vector3d* fit) const;
+  // Where the recorded headings are off by the crab alone: each frame's heading held to its
+  // record turned by the fit for its course, as firmly as the fit tells it. True when they
+  // now hold so.
+  bool holdHeadingsToCourseOffsets();
+  // A frame entering the block after the headings were settled holds as the others do.
+  void holdHeading(BlockFrame& frame) const;
   // East and north unit direction of travel of a frame whose fix is `fix` (local): its own in
   // the block, or from the fixes of the block's frames on either side; zero where none tells.
   Eigen::Vector2d trackAt(uint64_t id, const Eigen::Vector3d& fix) const;
@@ -137,9 +145,12 @@ class PoseRefiner {
   std::deque<Arrival> arriving_;  // at most one: the newest frame
   std::deque<Pending> pending_;
   RefinementBlock block_;
-  std::deque<uint64_t> stored_;      // frames in the block, oldest first
-  bool cameras_settled_ = false;     // the cameras hold from then on, refined or as calibrated
-  bool headings_trusted_ = false;    // the recorded headings agreed with the flight's
+  std::deque<uint64_t> stored_;    // frames in the block, oldest first
+  bool cameras_settled_ = false;   // the cameras hold from then on, refined or as calibrated
+  bool headings_trusted_ = false;  // the recorded headings agreed with the flight's
+  // Radians: the scatter of the recorded headings about the crab the flight shows for their
+  // course, where they are held to it; 0 otherwise.
+  double course_offset_sigma_ = 0.0;
   bool told_coarse_images_ = false;  // a coarser image than asked for was reported
   bool told_first_window_grows_ = false;
   int expected_frames_ = 0;            // 0 while unknown

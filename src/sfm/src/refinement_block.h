@@ -36,6 +36,9 @@ struct BlockFrame {
   double tilt_sigma = 0.0;                 // radians, of the prior's pitch and roll; 0: none
   double yaw_sigma = 0.0;                  // radians, of its heading as the adjustment holds it
   double recorded_yaw_sigma = 0.0;         // radians, as recorded; 0 without attitude
+  // Radians about up the heading is held off its record by: the crab the flight shows for
+  // the frame's course, where the records write the course as the heading.
+  double heading_offset = 0.0;
   FrameFeatures features;
   std::vector<int> track_of;  // per feature, -1 when in no track
   bool placed = false;        // pose estimated from the images

@@ -200,10 +200,16 @@ TEST(RefinementSafeguards, AFrameTheImagesCannotPlaceTakesItsNeighboursTurnFromI
   inputs.assign({});
   for (size_t i = 0; i < views.size(); ++i) inputs.push_back({i, views[i].image});
   inputs[back].image = cv::Mat(views[back].image.size(), CV_8UC3, cv::Scalar::all(128));
+  testing::CapturedLog log;
   const Frames turned = locateInputs(crabbed, inputs, {}, -1, s.sigmas);
   const double crab_off = angleOf(truePose(crabbed, back).world_from_camera.t() *
                                   locatedPose(*turned[back]).world_from_camera);
   EXPECT_LE(crab_off, 2.0) << "not the mean of the strips' crab, 12 degrees off";
+  // The headings, off by the crab for their course, then hold to record and crab rather than
+  // loosely: frames the images tie weakly (a turn's) cannot swing about the vertical.
+  EXPECT_EQ(log.count(fw::kLogInfo,
+                      {"off by the crab the flight shows for their course", "they hold to it"}),
+            1);
 }
 
 TEST(RefinementSafeguards, ALensDistortionTheFrameListDoesNotStateIsFound) {
