@@ -19,7 +19,9 @@ constexpr int kTemplateSide = 9;        // of the patch compared, inside the sto
 constexpr double kLeastCorrelation = 0.8;
 constexpr double kMostMove = 1.5;  // pixels of the reduced copy
 constexpr int kAlignSteps = 8;
-constexpr double kLeastSpin = 0.005;  // radians: less turn between two views is left out
+// Least departure of a warp's entries from the identity's (a turn of a third of a degree)
+// for a's patch to be warped before it is compared.
+constexpr float kLeastWarp = 0.005f;
 constexpr int kFastThreshold = 5;
 constexpr int kCandidatesPerFeature = 4;  // corners scored for each one kept
 constexpr int kGridCells = 8;             // across the image's width
@@ -214,17 +216,18 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
 }
 
 std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameFeatures& b, int j,
-                                     double spin) {
+                                     const cv::Matx22f& warp) {
   constexpr int side = FrameFeatures::kPatchSide;
   constexpr int reach = (side - kTemplateSide) / 2;
   if (a.patches.rows <= i || b.patches.rows <= j || a.scale != b.scale) return std::nullopt;
-  // a's patch turned about its centre as b sees it: views of a return leg, turned half round,
-  // compare as well as neighbours of one strip. A turn under a third of a degree moves the
-  // template's corners by a few hundredths of a pixel and is left out.
-  const bool turned = std::abs(spin) > kLeastSpin;
-  const cv::Matx22f turn(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
+  // a's patch warped about its centre as b sees it: views of a return leg, turned half round,
+  // and views tilted apart, whose patches are also stretched, compare as well as neighbours of
+  // one strip. A warp moving the template's corners by a few hundredths of a pixel is left out.
+  const bool warped = std::abs(warp(0, 0) - 1.0f) > kLeastWarp ||
+                      std::abs(warp(0, 1)) > kLeastWarp || std::abs(warp(1, 0)) > kLeastWarp ||
+                      std::abs(warp(1, 1) - 1.0f) > kLeastWarp;
   cv::Mat whole_a = a.patches.row(i).reshape(1, side);
-  if (turned) whole_a = turnedPatch(whole_a, turn);
+  if (warped) whole_a = turnedPatch(whole_a, warp);
   const cv::Mat templ = whole_a(cv::Rect(reach, reach, kTemplateSide, kTemplateSide));
   const cv::Mat search = b.patches.row(j).reshape(1, side);
   constexpr int shifts = side - kTemplateSide + 1;
@@ -315,14 +318,14 @@ std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameF
   const cv::Point2f centre_a(a.patch_centres[i]), centre_b(b.patch_centres[j]);
   const cv::Point2f offset = in_a - centre_a;
   const cv::Point2f moved = centre_b + cv::Point2f(sx, sy) +
-                            (turned ? cv::Point2f(turn * cv::Vec2f(offset.x, offset.y)) : offset);
+                            (warped ? cv::Point2f(warp * cv::Vec2f(offset.x, offset.y)) : offset);
   if (!(cv::norm(moved - in_b) <= kMostMove)) return std::nullopt;
   return cv::Point2f((moved.x + 0.5f) / scale - 0.5f, (moved.y + 0.5f) / scale - 0.5f);
 }
 
 bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
-                  const CameraIntrinsics& camera, double spin) {
-  const std::optional<cv::Point2f> full = placeOnto(a, i, b, j, spin);
+                  const CameraIntrinsics& camera, const cv::Matx22f& warp) {
+  const std::optional<cv::Point2f> full = placeOnto(a, i, b, j, warp);
   if (!full) return false;
   b.pixels[j] = *full;
   const auto n = camera.unproject(full->x, full->y);

@@ -44,16 +44,17 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
 
 // Where feature `i` of `a` lies in b's image, in its pixels, found around feature `j` of `b`
 // by the best normalised correlation of a's patch around its feature with b's patch, refined
-// to a fraction of a pixel; `b` stays as it is. `spin` is the turn of b's image from a's
-// about the optical axis, in radians (x towards y): a's patch is turned so before they are
-// compared. Nothing when the patches do not correlate well or the peak lies more than a pixel
-// and a half off.
+// to a fraction of a pixel; `b` stays as it is. `warp` is how a small patch of a's image shows
+// in b's (x towards y: a step d in a shows as warp * d in b; the turn about the optical axis,
+// and the stretch of views tilted apart): a's patch is warped so before they are compared.
+// Nothing when the patches do not correlate well or the peak lies more than a pixel and a half
+// off.
 std::optional<cv::Point2f> placeOnto(const FrameFeatures& a, int i, const FrameFeatures& b, int j,
-                                     double spin = 0.0);
+                                     const cv::Matx22f& warp = cv::Matx22f::eye());
 
 // Moves feature `j` of `b` to where `placeOnto` finds feature `i` of `a`. False, and b as it
 // was, where that finds nothing: the feature stays as found.
 bool alignFeature(const FrameFeatures& a, int i, FrameFeatures& b, int j,
-                  const CameraIntrinsics& camera, double spin = 0.0);
+                  const CameraIntrinsics& camera, const cv::Matx22f& warp = cv::Matx22f::eye());
 
 }  // namespace sfm

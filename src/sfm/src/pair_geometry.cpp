@@ -33,6 +33,9 @@ constexpr int kGuideIterations = 2000;
 // matches), and a narrower window around where that one puts a feature leaves fewer furrows
 // alike in it: on a furrowed field up to three times as many right matches pass the ratio test.
 constexpr double kGuideRadii[] = {24.0, 8.0, 5.0};
+// Least ratio of the areas a small patch covers in two views (either way round) for the ground
+// homography's warp of it to be believed.
+constexpr double kLeastWarpArea = 0.5;
 // Motions fitting at least this share of the most matches any motion fits are told apart by
 // the recorded baseline.
 constexpr double kNearlyAllInliers = 0.8;
@@ -335,13 +338,34 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
 
 }  // namespace
 
+cv::Matx22f PairGeometry::warpAt(const cv::Point2f& a_pixel) const {
+  const double spin = std::atan2(b_from_a(1, 0), b_from_a(0, 0));
+  const cv::Matx22f turn(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
+  if (!ground) return turn;
+  const cv::Matx33d& h = *ground;
+  const double x = a_pixel.x, y = a_pixel.y;
+  const double w = h(2, 0) * x + h(2, 1) * y + h(2, 2);
+  const double u = (h(0, 0) * x + h(0, 1) * y + h(0, 2)) / w;
+  const double v = (h(1, 0) * x + h(1, 1) * y + h(1, 2)) / w;
+  const cv::Matx22d warp((h(0, 0) - h(2, 0) * u) / w, (h(0, 1) - h(2, 1) * u) / w,
+                         (h(1, 0) - h(2, 0) * v) / w, (h(1, 1) - h(2, 1) * v) / w);
+  // Far from the matches a loosely fitted homography may fold or stretch the ground beyond
+  // any survey's views of it.
+  const double area = cv::determinant(warp);
+  if (!(area >= kLeastWarpArea && area <= 1.0 / kLeastWarpArea)) return turn;
+  return cv::Matx22f(warp);
+}
+
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
                 const std::vector<cv::Point2f>* a_in_b, double radius,
                 const RecordedBaseline* recorded) {
   const std::vector<std::pair<int, int>> candidates =
       ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
-  if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) return true;
+  if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) {
+    geometry->ground = groundHomography(geometry->matches, a, b);
+    return true;
+  }
   // Too few matches found anywhere agree: on faint, repetitive texture most of the right
   // ones fail the ratio test there. Near where the few that agree on the ground put them,
   // they pass; and nearer still where the many found so put them.
@@ -351,7 +375,10 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     if (!ground) return false;
     guide = guidedMatches(a, b, *ground, guide_radius, options.ratio, candidates);
     std::string guided_reason;
-    if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded)) return true;
+    if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded)) {
+      geometry->ground = groundHomography(geometry->matches, a, b);
+      return true;
+    }
     if (guided_reason.size()) *reason = guided_reason;
   }
   return false;

@@ -4,7 +4,9 @@
 #include "refinement_options.h"
 
 #include <Eigen/Core>
+#include <opencv2/core.hpp>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +22,15 @@ struct PairGeometry {
   Eigen::Vector3d centre_b_in_a = Eigen::Vector3d::Zero();  // unit direction
   double parallax =
       0.0;  // median angle between matched rays once the views are turned alike, degrees
+  // Where the ground the matches lie on shows in b from a: the homography of their pixels
+  // (full images), fitted loosely as relief and lens bend the ground from a plane; none when
+  // too few matches agree on one.
+  std::optional<cv::Matx33d> ground;
+
+  // How a small patch of a's image around `a_pixel` shows in b's (a step d in a shows as
+  // warp * d in b): the ground homography's derivative there, which carries the turn about
+  // the optical axis and the stretch of views tilted apart; without one, the turn alone.
+  cv::Matx22f warpAt(const cv::Point2f& a_pixel) const;
 };
 
 // Where the recorded positions put b's centre from a's: the direction in a local frame whose

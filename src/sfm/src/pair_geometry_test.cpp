@@ -114,6 +114,41 @@ TEST(RelatePair, ReliefKeepsTheEssentialMatrixMotionWithARecordedBaseline) {
   EXPECT_LT((g.centre_b_in_a - centre_b.normalized()).norm(), 1e-6);
 }
 
+// Level ground seen by views tilted apart and crabbed: the pair tells how a small patch of a
+// shows in b (the ground's warp there, stretch and turn alike), across the whole image; a
+// pair whose ground is unknown warps by the turn about the optical axis alone.
+TEST(RelatePair, TellsHowTheGroundWarpsASmallPatchBetweenTiltedViews) {
+  cv::RNG rng(17);
+  std::vector<Eigen::Vector3d> level;
+  for (int i = 0; i < 300; ++i)
+    level.emplace_back(rng.uniform(-60.0, 60.0), rng.uniform(-45.0, 45.0), 100.0);
+  const Eigen::Matrix3d turn = (Eigen::AngleAxisd(0.25, Eigen::Vector3d::UnitZ()) *
+                                Eigen::AngleAxisd(0.3, Eigen::Vector3d::UnitX()))
+                                   .toRotationMatrix();
+  const Eigen::Vector3d centre_b(25.0, -5.0, 0.0);
+  auto [a, b] = views(level, turn, centre_b);
+  PairGeometry g;
+  std::string reason;
+  ASSERT_TRUE(relatePair(a, b, 500.0, RefinementOptions(), &g, &reason)) << reason;
+  ASSERT_TRUE(g.ground.has_value());
+  // Where a pixel of a shows in b through the level ground.
+  const auto in_b = [&](const cv::Point2d& p) {
+    const Eigen::Vector3d ray((p.x - 320.0) / 500.0, (p.y - 240.0) / 500.0, 1.0);
+    const Eigen::Vector3d q = turn * (ray * 100.0 - centre_b);
+    return cv::Point2d(500.0 * q.x() / q.z() + 320.0, 500.0 * q.y() / q.z() + 240.0);
+  };
+  for (const cv::Point2d p : {cv::Point2d(320, 240), cv::Point2d(40, 30), cv::Point2d(600, 450)}) {
+    const cv::Point2d dx = in_b(p + cv::Point2d(0.5, 0)) - in_b(p - cv::Point2d(0.5, 0));
+    const cv::Point2d dy = in_b(p + cv::Point2d(0, 0.5)) - in_b(p - cv::Point2d(0, 0.5));
+    const cv::Matx22d expected(dx.x, dy.x, dx.y, dy.y);
+    EXPECT_LT(cv::norm(cv::Matx22d(g.warpAt(cv::Point2f(p))) - expected), 2e-3) << p;
+  }
+  g.ground.reset();
+  const double spin = std::atan2(g.b_from_a(1, 0), g.b_from_a(0, 0));
+  const cv::Matx22d turned(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
+  EXPECT_LT(cv::norm(cv::Matx22d(g.warpAt(cv::Point2f(100, 100))) - turned), 1e-6);
+}
+
 // b's features with a look-alike `offset` pixels along the furrows for all but `unique` of them.
 FrameFeatures withLookAlikes(FrameFeatures b, size_t unique, float offset) {
   const size_t alike = b.size() - unique;

@@ -35,8 +35,6 @@ constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
 constexpr double kRadPerDeg = fw::kRadiansPerDegree;
 constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
-// Radians between the optical axes of two views whose patches compare once turned about them.
-constexpr double kMostTiltToAlign = 10.0 * fw::kRadiansPerDegree;
 // Pixels of the reduced copies: a match with a second partner whose feature shows farther
 // from where the frame's feature was placed onto the first one ties different places.
 constexpr double kMostPlacementDisagreement = 0.2;
@@ -141,7 +139,9 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
 }
 
 // Places the frame's features finely onto the partner's that they match, each once (the
-// first partner whose view compares), and keeps the matches that agree with that placement.
+// first partner whose view compares, its patch warped as the pair's ground shows it), and
+// keeps the matches that agree with that placement. A match whose patches do not compare is
+// left out: its corners were found apart by most of a pixel, often more.
 // A feature already placed onto an earlier partner stays there; its match with this partner
 // is kept only where this partner's feature shows at the same spot, as otherwise the track
 // would tie places a pixel or so apart, and many such (a strip seen again from the other way)
@@ -150,19 +150,22 @@ std::vector<std::pair<int, int>> placeFinely(const FrameFeatures& partner,
                                              const PairGeometry& geometry,
                                              const CameraIntrinsics& intrinsics,
                                              FrameFeatures& features, std::vector<char>& aligned) {
-  const Eigen::Matrix3d& turn = geometry.b_from_a;
-  if (!(std::acos(std::clamp(turn(2, 2), -1.0, 1.0)) < kMostTiltToAlign)) return geometry.matches;
-  const double spin = std::atan2(turn(1, 0), turn(0, 0));
+  // Features without patches (SIFT's place themselves) or of copies reduced unlike keep
+  // their matches as found.
+  if (partner.patches.empty() || features.patches.empty() || partner.scale != features.scale)
+    return geometry.matches;
   const double most_off = kMostPlacementDisagreement / features.scale;
   std::vector<std::pair<int, int>> kept;
   kept.reserve(geometry.matches.size());
   for (const auto& [i, j] : geometry.matches) {
     if (!aligned[j]) {
-      aligned[j] = alignFeature(partner, i, features, j, intrinsics, spin);
-      kept.emplace_back(i, j);
+      aligned[j] =
+          alignFeature(partner, i, features, j, intrinsics, geometry.warpAt(partner.pixels[i]));
+      if (aligned[j]) kept.emplace_back(i, j);
       continue;
     }
-    const std::optional<cv::Point2f> at = placeOnto(partner, i, features, j, spin);
+    const std::optional<cv::Point2f> at =
+        placeOnto(partner, i, features, j, geometry.warpAt(partner.pixels[i]));
     if (at && cv::norm(*at - features.pixels[j]) <= most_off) kept.emplace_back(i, j);
   }
   return kept;
