@@ -60,8 +60,10 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
 
 // The `dense` world points whose depth lies within `tolerance` metres of the depth of
 // `surface` (a sparse surface sampled every `step` image pixels) where the frame's image sees
-// them both, and those where the surface gives no depth. The frame's map points were matched
-// in many images, so they tell the ground's level where a single pair's matching slipped.
+// them both, or of the surface's nearest depth where they lie a little beyond it (at the
+// image's edges, outside its key points' hull), and those the surface lies too far from to
+// judge. The frame's map points were matched in many images, so they tell the ground's level
+// where a single pair's matching slipped.
 std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense,
                                            const std::vector<pi::Point3d>& surface,
                                            const fw::Camera& camera, const SE3& pose, int step,

@@ -271,8 +271,8 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
 
 void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
   TileAccess access(tileManager_, tileLocks_);
-  const cv::Mat stored =
-      height_outliers::storedHeights(access, local.firstTile, local.lastTile, placement_.zoom());
+  const cv::Mat stored = height_outliers::storedHeights(access, local.firstTile, local.lastTile,
+                                                        placement_.zoom(), kDenseWeightFloor);
   if (local.levelToStored) {
     const float offset = height_outliers::offsetToStored(local.dsm, stored);
     if (offset != 0.0f) {
@@ -281,8 +281,17 @@ void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
                            << offset << " m to the level of the stored ones";
     }
   }
-  const int dropped =
+  int dropped =
       height_outliers::dropStrayHeights(local.dsm, local.weight, stored, local.strayTolerance);
+  // A height only the frame's own pair measured is judged by the heights other pairs measured
+  // alone too: a slip of one pair (ground without texture along its baseline, an image's
+  // edge) lies metres off the level ground the other pairs agree on there.
+  if (local.strayTolerance > 0.0f) {
+    const cv::Mat measured = height_outliers::storedHeights(
+        access, local.firstTile, local.lastTile, placement_.zoom(), kPairOnlyWeightFloor);
+    dropped += height_outliers::dropStrayHeights(local.dsm, local.weight, measured,
+                                                 local.strayTolerance, kDenseWeightFloor);
+  }
   if (dropped > 0) {
     FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << dropped
                          << " DSM cells more than " << local.strayTolerance
