@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <utility>
@@ -184,11 +185,29 @@ cv::Mat nearestLevels(const cv::Mat& depths, int reach, cv::Mat& distance) {
   return levels;
 }
 
+// A triangle's corner in the world.
+cv::Vec3d corner(const fw::Camera& camera, const SE3& pose, const cv::Point2d& pixel,
+                 double depth) {
+  const pi::Point3d p = worldPoint(camera.UnProject(fw::Point2d(pixel.x, pixel.y)), pose, depth);
+  return {p.x, p.y, p.z};
+}
+
+// Whether any two of the corners rise along relief.up more steeply than relief.maxSlope.
+bool tooSteep(const std::array<cv::Vec3d, 3>& corners, const SurfaceRelief& relief) {
+  for (int i = 0; i < 3; ++i) {
+    const cv::Vec3d d = corners[(i + 1) % 3] - corners[i];
+    const double rise = d.dot(relief.up);
+    const double run = cv::norm(d - rise * relief.up);
+    if (std::fabs(rise) > relief.maxSlope * run) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const fw::Camera& camera, const SE3& pose, int step,
-                                       const DenseCover& bare) {
+                                       const DenseCover& bare, const SurfaceRelief& relief) {
   std::vector<pi::Point3d> points;
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
@@ -220,6 +239,11 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
       continue;
     const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
     if (!(std::fabs(det) > 1e-9)) continue;
+    if (relief.maxSlope > 0.0 &&
+        tooSteep({corner(camera, pose, a, da->second), corner(camera, pose, b, db->second),
+                  corner(camera, pose, c, dc->second)},
+                 relief))
+      continue;
     kept.push_back({{a, b, c, da->second, db->second, dc->second}, 1.0 / det});
     area += 0.5 * std::fabs(det);
   }

@@ -54,9 +54,18 @@ class DenseCover {
 // quarter of the image bridge ground no key point saw and are left out. Samples outside the
 // camera's image are ignored, and so are the points whose pixel `bare` covers: only the part
 // of the surface the dense points leave bare is made, none of it unprojected to be dropped.
+//
+// With a `relief` limit, triangles whose corners rise more steeply than it allows between any
+// two of them are left out too: they join a roof's key points to the ground's, or a bank's to
+// a ditch's, and their flat faces put ramps onto the open ground between.
+struct SurfaceRelief {
+  cv::Vec3d up{0.0, 0.0, 0.0};  // the world's up, a unit vector
+  double maxSlope = 0.0;        // rise over run; 0: no limit
+};
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const fw::Camera& camera, const SE3& pose, int step,
-                                       const DenseCover& bare = DenseCover());
+                                       const DenseCover& bare = DenseCover(),
+                                       const SurfaceRelief& relief = SurfaceRelief());
 
 // The `dense` world points whose depth lies within `tolerance` metres of the depth of
 // `surface` (a sparse surface sampled every `step` image pixels) where the frame's image sees

@@ -237,3 +237,37 @@ TEST(SparseSurface, PairPointsAreJudgedByTheNearestLevelOfTheSurface) {
   }
   EXPECT_EQ(pointsNearSurface(dense, {}, camera, pose, 4, 3.0).size(), dense.size());
 }
+
+// A roof 13 m above flat ground: with a relief limit of 0.5 the triangles joining roof and
+// ground key points are left out, so no surface point stands between the two levels, while
+// the roof's and the ground's own triangles stay; ground sloping 10 % keeps every triangle.
+TEST(SparseSurface, AReliefLimitLeavesOutTrianglesThatJoinARoofToTheGround) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  const SurfaceRelief relief{cv::Vec3d(0.0, 0.0, -1.0), 0.5};  // the camera looks down
+  std::vector<DepthSample> building, slope;
+  for (int v = 10; v < 300; v += 30) {
+    for (int u = 10; u < 400; u += 30) {
+      const bool roof = u > 150 && u < 250 && v > 100 && v < 200;
+      building.push_back({cv::Point2f(float(u), float(v)), roof ? 87.0 : 100.0});
+      slope.push_back({cv::Point2f(float(u), float(v)), 100.0 + 0.1 * 0.25 * (u - 200)});
+    }
+  }
+  const std::vector<pi::Point3d> all = sparseSurface(building, camera, pose, 4);
+  const std::vector<pi::Point3d> limited =
+      sparseSurface(building, camera, pose, 4, DenseCover(), relief);
+  const auto between = [](const std::vector<pi::Point3d>& points) {
+    return std::count_if(points.begin(), points.end(),
+                         [](const pi::Point3d& p) { return p.z > 87.5 && p.z < 99.5; });
+  };
+  EXPECT_GT(between(all), 100);
+  EXPECT_EQ(between(limited), 0);
+  const auto at = [](const std::vector<pi::Point3d>& points, double depth) {
+    return std::count_if(points.begin(), points.end(),
+                         [&](const pi::Point3d& p) { return std::fabs(p.z - depth) < 1e-6; });
+  };
+  EXPECT_GT(at(limited, 87.0), 200);
+  EXPECT_GT(at(limited, 100.0), 3000);
+  EXPECT_EQ(sparseSurface(slope, camera, pose, 4, DenseCover(), relief).size(),
+            sparseSurface(slope, camera, pose, 4).size());
+}

@@ -36,6 +36,22 @@ constexpr int kDenseCellReach = 2;
 // misses the relief between them.
 constexpr double kPairOnlySurfaceSlack = 3.0;
 
+// Rise over run beyond which a dense frame's sparse fill leaves a triangle out: steeper than
+// farmland and gentle hills, shallower than the ramps a roof's or a bank's key points joined
+// to the ground's make. Where the fill leaves ground bare, other frames' heights or none
+// stand there, rather than a ramp metres off.
+constexpr double kFillMaxSlope = 0.5;
+
+// The relief limit of a dense frame's sparse fill, up taken from the run's placement; no
+// limit before the placement gives one.
+SurfaceRelief fillRelief(const TerrainPlacement& placement) {
+  const cv::Matx34d enuFromWorld = placement.enuFromWorld();
+  const cv::Vec3d up(enuFromWorld(2, 0), enuFromWorld(2, 1), enuFromWorld(2, 2));
+  const double length = cv::norm(up);
+  if (!(length > 0.0) || !std::isfinite(length)) return {};
+  return {up / length, kFillMaxSlope};
+}
+
 // The frame's observed map points as depth samples of its image.
 std::vector<DepthSample> observedSamples(fw::MapFrame& frame) {
   std::vector<DepthSample> samples;
@@ -221,8 +237,9 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   }
   const std::vector<pi::Point3d>& measured =
       pairOnly.empty() ? points : (points.empty() ? pairOnly : joined);
-  const std::vector<pi::Point3d> fill = sparseSurface(
-      samples, camera, pose, kSurfaceStep, DenseCover(measured, camera, pose, kBareReach));
+  const std::vector<pi::Point3d> fill =
+      sparseSurface(samples, camera, pose, kSurfaceStep,
+                    DenseCover(measured, camera, pose, kBareReach), fillRelief(placement_));
   // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
   // is tens of megabytes.
   const bool built = makeMap_idw(frame, local, measured, fill);
