@@ -23,7 +23,8 @@ float strayTolerance(double depthError, double cellSize) {
   return static_cast<float>(std::isfinite(cellSize) ? std::max(apart, cellSize) : apart);
 }
 
-int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float tolerance) {
+int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float tolerance,
+                     int judgedBelow) {
   if (!(tolerance > 0.0f) || dsm.empty() || dsm.type() != CV_32FC1 || stored.size() != dsm.size() ||
       stored.type() != CV_32FC1 || weight.type() != CV_8UC1 ||
       weight.rows != dsm.rows * kPixelsPerCell || weight.cols != dsm.cols * kPixelsPerCell) {
@@ -54,9 +55,13 @@ int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float
     for (int c = 0; c < dsm.cols; ++c) {
       if (!hasHeight(frame[c]) || !hasHeight(s[c]) || h[c] - l[c] > tolerance) continue;
       if (frame[c] >= l[c] - tolerance && frame[c] <= h[c] + tolerance) continue;
+      cv::Mat pixels =
+          weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell, kPixelsPerCell));
+      double strongest = 0.0;
+      cv::minMaxLoc(pixels, nullptr, &strongest);
+      if (strongest >= judgedBelow) continue;
       frame[c] = tile_model::kNoHeight;
-      weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell, kPixelsPerCell))
-          .setTo(cv::Scalar(0));
+      pixels.setTo(cv::Scalar(0));
       ++dropped;
     }
   }
@@ -80,7 +85,7 @@ float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
 }
 
 cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
-                      const pi::Point2ll& lastTile, int32_t zoom) {
+                      const pi::Point2ll& lastTile, int32_t zoom, int weightFloor) {
   const long long across = lastTile.x - firstTile.x + 1, down = lastTile.y - firstTile.y + 1;
   cv::Mat heights(int(down * kCellsPerTile), int(across * kCellsPerTile), CV_32FC1,
                   cv::Scalar(tile_model::kNoHeight));
@@ -98,7 +103,7 @@ cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
           cv::minMaxLoc(lent.weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell,
                                              kPixelsPerCell)),
                         nullptr, &strongest);
-          if (strongest >= kDenseWeightFloor) part.at<float>(r, c) = lent.heights.at<float>(r, c);
+          if (strongest >= weightFloor) part.at<float>(r, c) = lent.heights.at<float>(r, c);
         }
       }
     }

@@ -34,8 +34,10 @@ constexpr int kNeighbourhood = 5;
 // heights two views give differ by what each sees and are not judged; over level ground a
 // height off by more than the pairs' precision is the frame's error. The frame's weight goes
 // to 0 in the dropped cells, so that the stored heights and colours stay. Cells where nothing
-// is stored keep the frame's height: the check never costs coverage. Returns the cells dropped.
-int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float tolerance);
+// is stored keep the frame's height: the check never costs coverage. Only cells whose
+// strongest pixel weighs less than `judgedBelow` are judged. Returns the cells dropped.
+int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float tolerance,
+                     int judgedBelow = 256);
 
 // Cells a frame must share with the stored heights before its level is taken from theirs.
 constexpr int kMinSharedCells = 20;
@@ -45,11 +47,12 @@ constexpr int kMinSharedCells = 20;
 // in; 0 when they share fewer than kMinSharedCells.
 float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored);
 
-// The dense heights stored in tiles firstTile..lastTile at `zoom` as one raster of 64 cells
-// per tile (columns past the map's last one taken round it): heights a depth map measured,
-// whose cells weigh as dense ones (route_weights.h). Heights of sparse surfaces, which dense
-// ones outrank, judge nothing; no height where no tile is stored.
+// The heights stored in tiles firstTile..lastTile at `zoom` whose cells weigh at least
+// `weightFloor` (route_weights.h) as one raster of 64 cells per tile (columns past the map's
+// last one taken round it): with kDenseWeightFloor the heights depth maps confirmed, with
+// kPairOnlyWeightFloor also those a single image pair measured. Heights of sparse surfaces,
+// which measured ones outrank, judge nothing; no height where no tile is stored.
 cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
-                      const pi::Point2ll& lastTile, int32_t zoom);
+                      const pi::Point2ll& lastTile, int32_t zoom, int weightFloor);
 
 }  // namespace height_outliers

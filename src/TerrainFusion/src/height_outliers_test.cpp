@@ -77,6 +77,23 @@ TEST(HeightOutliers, StrayHeightsLeaveWhereHeightsAreStoredAndNowhereElse) {
   }
 }
 
+// Judged below a weight, a frame's heights of a lower rank (a pair's own, weighing less than
+// dense ones) leave where they stray and its stronger ones stay, however far off.
+TEST(HeightOutliers, OnlyCellsWeighingLessThanTheBarAreJudged) {
+  const cv::Mat stored = heights(100.0f);
+  cv::Mat frame = heights(100.3f);
+  frame.at<float>(3, 3) = 130.0f;
+  frame.at<float>(9, 9) = 130.0f;
+  cv::Mat weight = fullWeight();
+  weight(cv::Rect(9 * 4, 9 * 4, 4, 4)).setTo(100);
+  weight.at<uchar>(9 * 4, 9 * 4 + 1) = 20;  // the cell's strongest pixel tells its rank
+  EXPECT_EQ(dropStrayHeights(frame, weight, stored, 2.0f, 128), 1);
+  EXPECT_EQ(frame.at<float>(3, 3), 130.0f);
+  EXPECT_EQ(weightOfCell(weight, 3, 3), 200);
+  EXPECT_EQ(frame.at<float>(9, 9), kNoHeight);
+  EXPECT_EQ(weightOfCell(weight, 9, 9), 0);
+}
+
 TEST(HeightOutliers, ToleranceIsThreeErrorsOfTwoHeightsAndAtLeastACell) {
   EXPECT_EQ(strayTolerance(0.0, 0.5), 0.0f);  // unknown precision: no check
   EXPECT_EQ(strayTolerance(-1.0, 0.5), 0.0f);

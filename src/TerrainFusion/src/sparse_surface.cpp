@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <utility>
@@ -11,6 +12,13 @@
 namespace {
 
 constexpr double kLongestEdgeShare = 0.25;
+
+// Image pixels beyond the sparse surface within which a dense point is still judged against
+// the surface's nearest depth, and the rise or fall of the ground over that distance allowed
+// on top of the tolerance (a share of the distance on the ground): a pair's slips at the
+// image's edges lie tens of metres off, farmland rises by a few within a frame.
+constexpr int kLevelReach = 256;
+constexpr double kLevelSlope = 0.1;
 
 // Camera pixels between the nodes at which grid points' rays are unprojected exactly; the
 // rays between are interpolated bilinearly. Over this span a lens's distortion bends a ray
@@ -145,11 +153,61 @@ void addGridPoints(const SurfaceTriangle& t, double inverseDet, int step, const 
   }
 }
 
+// The depth of the nearest cell of `depths` (0 where the surface left a cell empty) within
+// `reach` cells of each cell, and in `distance` how many cells away it lies: beyond the hull
+// of its key points, at the image's edges and in the gaps its long triangles leave, the
+// surface's nearest depth still tells the ground's level, while a slip of a pair's matching
+// lies metres off any level nearby. 0 where no depth lies within reach.
+cv::Mat nearestLevels(const cv::Mat& depths, int reach, cv::Mat& distance) {
+  cv::Mat empty = depths <= 0.0f;
+  if (cv::countNonZero(empty) == int(empty.total())) {
+    distance = cv::Mat(depths.size(), CV_32F, cv::Scalar(0));
+    return depths.clone();
+  }
+  cv::Mat labels;
+  cv::distanceTransform(empty, distance, labels, cv::DIST_L2, cv::DIST_MASK_5,
+                        cv::DIST_LABEL_PIXEL);
+  // Each surface cell is its own label; every empty cell carries the label of the nearest.
+  std::vector<float> depthOfLabel(size_t(depths.total()) + 1, 0.0f);
+  for (int r = 0; r < depths.rows; ++r) {
+    for (int c = 0; c < depths.cols; ++c) {
+      const float depth = depths.at<float>(r, c);
+      if (depth > 0.0f) depthOfLabel[size_t(labels.at<int>(r, c))] = depth;
+    }
+  }
+  cv::Mat levels(depths.size(), CV_32F, cv::Scalar(0));
+  for (int r = 0; r < depths.rows; ++r) {
+    for (int c = 0; c < depths.cols; ++c) {
+      if (distance.at<float>(r, c) <= float(reach))
+        levels.at<float>(r, c) = depthOfLabel[size_t(labels.at<int>(r, c))];
+    }
+  }
+  return levels;
+}
+
+// A triangle's corner in the world.
+cv::Vec3d corner(const fw::Camera& camera, const SE3& pose, const cv::Point2d& pixel,
+                 double depth) {
+  const pi::Point3d p = worldPoint(camera.UnProject(fw::Point2d(pixel.x, pixel.y)), pose, depth);
+  return {p.x, p.y, p.z};
+}
+
+// Whether any two of the corners rise along relief.up more steeply than relief.maxSlope.
+bool tooSteep(const std::array<cv::Vec3d, 3>& corners, const SurfaceRelief& relief) {
+  for (int i = 0; i < 3; ++i) {
+    const cv::Vec3d d = corners[(i + 1) % 3] - corners[i];
+    const double rise = d.dot(relief.up);
+    const double run = cv::norm(d - rise * relief.up);
+    if (std::fabs(rise) > relief.maxSlope * run) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const fw::Camera& camera, const SE3& pose, int step,
-                                       const DenseCover& bare) {
+                                       const DenseCover& bare, const SurfaceRelief& relief) {
   std::vector<pi::Point3d> points;
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
@@ -181,6 +239,11 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
       continue;
     const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
     if (!(std::fabs(det) > 1e-9)) continue;
+    if (relief.maxSlope > 0.0 &&
+        tooSteep({corner(camera, pose, a, da->second), corner(camera, pose, b, db->second),
+                  corner(camera, pose, c, dc->second)},
+                 relief))
+      continue;
     kept.push_back({{a, b, c, da->second, db->second, dc->second}, 1.0 / det});
     area += 0.5 * std::fabs(det);
   }
@@ -233,24 +296,20 @@ std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense
   for (const pi::Point3d& world : surface) {
     if (look(world, cell, depth)) depths.at<float>(cell) = float(depth);
   }
-  // The surface's depth at a cell, or at a neighbour's where the surface's grid points,
-  // projected, left the cell empty; 0 where the surface does not reach.
-  const auto levelAt = [&](const cv::Point& at) {
-    for (int dy : {0, -1, 1}) {
-      for (int dx : {0, -1, 1}) {
-        const cv::Point near(at.x + dx, at.y + dy);
-        if (near.x < 0 || near.y < 0 || near.x >= depths.cols || near.y >= depths.rows) continue;
-        if (depths.at<float>(near) > 0.0f) return depths.at<float>(near);
-      }
-    }
-    return 0.0f;
-  };
+  // Ground metres per image pixel at depth 1: the focal length's inverse, where the model
+  // has one (pinhole and its kin: w, h, fx, ...). Without it no rise can be allowed for, and
+  // points are judged only on the surface and next to it.
+  const std::vector<double> parameters = camera.getParameters();
+  const double perPixel = parameters.size() >= 6 && parameters[2] > 0.0 ? 1.0 / parameters[2] : 0.0;
+  cv::Mat cellsAway;
+  const cv::Mat levels = nearestLevels(depths, perPixel > 0.0 ? kLevelReach / step : 1, cellsAway);
   std::vector<pi::Point3d> kept;
   kept.reserve(dense.size());
   for (const pi::Point3d& world : dense) {
     if (look(world, cell, depth)) {
-      const float level = levelAt(cell);
-      if (level > 0.0f && std::fabs(depth - level) > tolerance) continue;
+      const float level = levels.at<float>(cell);
+      const double slope = kLevelSlope * cellsAway.at<float>(cell) * step * level * perPixel;
+      if (level > 0.0f && std::fabs(depth - level) > tolerance + slope) continue;
     }
     kept.push_back(world);
   }

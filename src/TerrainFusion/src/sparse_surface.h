@@ -54,14 +54,25 @@ class DenseCover {
 // quarter of the image bridge ground no key point saw and are left out. Samples outside the
 // camera's image are ignored, and so are the points whose pixel `bare` covers: only the part
 // of the surface the dense points leave bare is made, none of it unprojected to be dropped.
+//
+// With a `relief` limit, triangles whose corners rise more steeply than it allows between any
+// two of them are left out too: they join a roof's key points to the ground's, or a bank's to
+// a ditch's, and their flat faces put ramps onto the open ground between.
+struct SurfaceRelief {
+  cv::Vec3d up{0.0, 0.0, 0.0};  // the world's up, a unit vector
+  double maxSlope = 0.0;        // rise over run; 0: no limit
+};
 std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const fw::Camera& camera, const SE3& pose, int step,
-                                       const DenseCover& bare = DenseCover());
+                                       const DenseCover& bare = DenseCover(),
+                                       const SurfaceRelief& relief = SurfaceRelief());
 
 // The `dense` world points whose depth lies within `tolerance` metres of the depth of
 // `surface` (a sparse surface sampled every `step` image pixels) where the frame's image sees
-// them both, and those where the surface gives no depth. The frame's map points were matched
-// in many images, so they tell the ground's level where a single pair's matching slipped.
+// them both, or of the surface's nearest depth where they lie a little beyond it (at the
+// image's edges, outside its key points' hull), and those the surface lies too far from to
+// judge. The frame's map points were matched in many images, so they tell the ground's level
+// where a single pair's matching slipped.
 std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense,
                                            const std::vector<pi::Point3d>& surface,
                                            const fw::Camera& camera, const SE3& pose, int step,

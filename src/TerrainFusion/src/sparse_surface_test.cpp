@@ -201,3 +201,73 @@ TEST(SparseSurface, PointsFollowTheCameraModelsOwnRays) {
 }
 
 }  // namespace
+
+// A pair's points judged by a surface over the image's left quarter (depth 100, tolerance
+// 3 m): inside it, and beyond it within reach, points off the level are dropped and points
+// on it kept; the farther beyond, the more rise of the ground is allowed (a tenth of the
+// distance on the ground); points beyond reach, and any without a surface, are kept.
+TEST(SparseSurface, PairPointsAreJudgedByTheNearestLevelOfTheSurface) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  std::vector<DepthSample> samples;
+  for (int v = 2; v < 300; v += 8)
+    for (int u = 2; u < 100; u += 8) samples.push_back({cv::Point2f(float(u), float(v)), 100.0});
+  const std::vector<pi::Point3d> surface = sparseSurface(samples, camera, pose, 4);
+  const auto at = [](double u, double depth) {
+    return pi::Point3d((u - 199.5) / 400.0 * depth, (150 - 149.5) / 400.0 * depth, depth);
+  };
+  struct Case {
+    double u, depth;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {50, 102.0, true},                        // on the surface, within the tolerance
+      {50, 104.0, false},                       // on the surface, off it
+      {120, 100.5, true},                       // just beyond the key points' hull
+      {120, 130.0, false},                      // a slip at the image's edge
+      {330, 107.0, true},                       // ~230 px beyond: 5.8 m of rise allowed on top
+      {330, 115.0, false}, {395, 130.0, true},  // beyond reach: nothing to judge by
+  };
+  std::vector<pi::Point3d> dense;
+  for (const Case& c : cases) dense.push_back(at(c.u, c.depth));
+  const std::vector<pi::Point3d> kept = pointsNearSurface(dense, surface, camera, pose, 4, 3.0);
+  for (const Case& c : cases) {
+    const bool found = std::find(kept.begin(), kept.end(), at(c.u, c.depth)) != kept.end();
+    EXPECT_EQ(found, c.kept) << "column " << c.u << ", depth " << c.depth;
+  }
+  EXPECT_EQ(pointsNearSurface(dense, {}, camera, pose, 4, 3.0).size(), dense.size());
+}
+
+// A roof 13 m above flat ground: with a relief limit of 0.5 the triangles joining roof and
+// ground key points are left out, so no surface point stands between the two levels, while
+// the roof's and the ground's own triangles stay; ground sloping 10 % keeps every triangle.
+TEST(SparseSurface, AReliefLimitLeavesOutTrianglesThatJoinARoofToTheGround) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  const SurfaceRelief relief{cv::Vec3d(0.0, 0.0, -1.0), 0.5};  // the camera looks down
+  std::vector<DepthSample> building, slope;
+  for (int v = 10; v < 300; v += 30) {
+    for (int u = 10; u < 400; u += 30) {
+      const bool roof = u > 150 && u < 250 && v > 100 && v < 200;
+      building.push_back({cv::Point2f(float(u), float(v)), roof ? 87.0 : 100.0});
+      slope.push_back({cv::Point2f(float(u), float(v)), 100.0 + 0.1 * 0.25 * (u - 200)});
+    }
+  }
+  const std::vector<pi::Point3d> all = sparseSurface(building, camera, pose, 4);
+  const std::vector<pi::Point3d> limited =
+      sparseSurface(building, camera, pose, 4, DenseCover(), relief);
+  const auto between = [](const std::vector<pi::Point3d>& points) {
+    return std::count_if(points.begin(), points.end(),
+                         [](const pi::Point3d& p) { return p.z > 87.5 && p.z < 99.5; });
+  };
+  EXPECT_GT(between(all), 100);
+  EXPECT_EQ(between(limited), 0);
+  const auto at = [](const std::vector<pi::Point3d>& points, double depth) {
+    return std::count_if(points.begin(), points.end(),
+                         [&](const pi::Point3d& p) { return std::fabs(p.z - depth) < 1e-6; });
+  };
+  EXPECT_GT(at(limited, 87.0), 200);
+  EXPECT_GT(at(limited, 100.0), 3000);
+  EXPECT_EQ(sparseSurface(slope, camera, pose, 4, DenseCover(), relief).size(),
+            sparseSurface(slope, camera, pose, 4).size());
+}

@@ -36,6 +36,22 @@ constexpr int kDenseCellReach = 2;
 // misses the relief between them.
 constexpr double kPairOnlySurfaceSlack = 3.0;
 
+// Rise over run beyond which a dense frame's sparse fill leaves a triangle out: steeper than
+// farmland and gentle hills, shallower than the ramps a roof's or a bank's key points joined
+// to the ground's make. Where the fill leaves ground bare, other frames' heights or none
+// stand there, rather than a ramp metres off.
+constexpr double kFillMaxSlope = 0.5;
+
+// The relief limit of a dense frame's sparse fill, up taken from the run's placement; no
+// limit before the placement gives one.
+SurfaceRelief fillRelief(const TerrainPlacement& placement) {
+  const cv::Matx34d enuFromWorld = placement.enuFromWorld();
+  const cv::Vec3d up(enuFromWorld(2, 0), enuFromWorld(2, 1), enuFromWorld(2, 2));
+  const double length = cv::norm(up);
+  if (!(length > 0.0) || !std::isfinite(length)) return {};
+  return {up / length, kFillMaxSlope};
+}
+
 // The frame's observed map points as depth samples of its image.
 std::vector<DepthSample> observedSamples(fw::MapFrame& frame) {
   std::vector<DepthSample> samples;
@@ -221,8 +237,9 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   }
   const std::vector<pi::Point3d>& measured =
       pairOnly.empty() ? points : (points.empty() ? pairOnly : joined);
-  const std::vector<pi::Point3d> fill = sparseSurface(
-      samples, camera, pose, kSurfaceStep, DenseCover(measured, camera, pose, kBareReach));
+  const std::vector<pi::Point3d> fill =
+      sparseSurface(samples, camera, pose, kSurfaceStep,
+                    DenseCover(measured, camera, pose, kBareReach), fillRelief(placement_));
   // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
   // is tens of megabytes.
   const bool built = makeMap_idw(frame, local, measured, fill);
@@ -271,8 +288,8 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
 
 void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
   TileAccess access(tileManager_, tileLocks_);
-  const cv::Mat stored =
-      height_outliers::storedHeights(access, local.firstTile, local.lastTile, placement_.zoom());
+  const cv::Mat stored = height_outliers::storedHeights(access, local.firstTile, local.lastTile,
+                                                        placement_.zoom(), kDenseWeightFloor);
   if (local.levelToStored) {
     const float offset = height_outliers::offsetToStored(local.dsm, stored);
     if (offset != 0.0f) {
@@ -281,8 +298,17 @@ void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
                            << offset << " m to the level of the stored ones";
     }
   }
-  const int dropped =
+  int dropped =
       height_outliers::dropStrayHeights(local.dsm, local.weight, stored, local.strayTolerance);
+  // A height only the frame's own pair measured is judged by the heights other pairs measured
+  // alone too: a slip of one pair (ground without texture along its baseline, an image's
+  // edge) lies metres off the level ground the other pairs agree on there.
+  if (local.strayTolerance > 0.0f) {
+    const cv::Mat measured = height_outliers::storedHeights(
+        access, local.firstTile, local.lastTile, placement_.zoom(), kPairOnlyWeightFloor);
+    dropped += height_outliers::dropStrayHeights(local.dsm, local.weight, measured,
+                                                 local.strayTolerance, kDenseWeightFloor);
+  }
   if (dropped > 0) {
     FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << dropped
                          << " DSM cells more than " << local.strayTolerance
