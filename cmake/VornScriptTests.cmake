@@ -69,17 +69,17 @@ endif()
 option(VM_REAL_FLIGHT_TARGETS "Hold the hard fixed-wing survey to a real survey's targets" OFF)
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   set(real_flight_reached_autopilot
-    "refined_share=0.85,rotation_error_median_deg=1,rotation_error_p90_deg=5"
-    "position_error_similarity_median_m=1.5,focal_length_error=0.04,dsm_step_share=0.05"
-    "dsm_open_median_error_offset_gsd=0.6,dom_correlation_registered_highpass=0.5"
-    "dom_local_shift_p95_px=9,depth_map_share=0.85,dom_coverage_2views=0.95"
+    "refined_share=0.9,rotation_error_median_deg=0.8,rotation_error_p90_deg=2"
+    "position_error_similarity_median_m=1.2,focal_length_error=0.02,dsm_step_share=0.02"
+    "dsm_open_median_error_offset_gsd=0.5,dom_correlation_registered_highpass=0.6"
+    "dom_local_shift_p95_px=7,depth_map_share=0.88,dom_coverage_2views=0.95"
     "dsm_coverage_2views=0.8")
   set(real_flight_reached_exact
-    "refined_share=0.88,rotation_error_median_deg=0.025,rotation_error_p90_deg=0.06"
-    "position_error_similarity_median_m=0.01,focal_length_error=0.001,dsm_step_share=0.03"
-    "dsm_open_median_error_offset_gsd=0.25,dom_correlation_registered_highpass=0.6"
-    "dom_local_shift_p95_px=5,depth_map_share=0.85,dom_coverage_2views=0.95"
-    "dsm_coverage_2views=0.82")
+    "refined_share=0.9,rotation_error_median_deg=0.008,rotation_error_p90_deg=0.015"
+    "position_error_similarity_median_m=0.005,focal_length_error=0.001,dsm_step_share=0.015"
+    "dsm_open_median_error_offset_gsd=0.1,dom_correlation_registered_highpass=0.68"
+    "dom_local_shift_p95_px=3,depth_map_share=0.9,dom_coverage_2views=0.95"
+    "dsm_coverage_2views=0.8")
   foreach(variant IN ITEMS autopilot exact)
     set(flight_args "--fixed-wing --real")
     if(variant STREQUAL "exact")
