@@ -43,9 +43,12 @@ endif()
 # with the exact one, each held to the survey targets (scripts/e2e_flight.py). Off by default
 # until the front end and the dense stages reach them.
 option(VM_FIXED_WING_E2E "Map the fixed-wing survey end to end among the e2e tests" ON)
+# Both variants of a survey fly the same frames, so they render them once: the views are kept
+# here, and the exact variant runs after the autopilot one to read them.
+set(VM_E2E_VIEWS ${CMAKE_BINARY_DIR}/e2e/rendered_views)
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   foreach(variant IN ITEMS autopilot exact)
-    set(flight_args "--fixed-wing")
+    set(flight_args "--fixed-wing --views-cache '${VM_E2E_VIEWS}'")
     if(variant STREQUAL "exact")
       string(APPEND flight_args " --exact")
     endif()
@@ -57,6 +60,7 @@ if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET
               --flight-args "${flight_args}")
     set_tests_properties(e2e/fixed_wing_${variant} PROPERTIES LABELS "e2e" TIMEOUT 600)
   endforeach()
+  set_tests_properties(e2e/fixed_wing_exact PROPERTIES DEPENDS e2e/fixed_wing_autopilot)
 endif()
 
 # The hard fixed-wing survey end to end: 64 frames of 1000 x 750, taken along the strips and
@@ -81,7 +85,7 @@ if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET
     "dom_local_shift_p95_px=3,depth_map_share=0.9,dom_coverage_2views=0.95"
     "dsm_coverage_2views=0.8")
   foreach(variant IN ITEMS autopilot exact)
-    set(flight_args "--fixed-wing --real")
+    set(flight_args "--fixed-wing --real --views-cache '${VM_E2E_VIEWS}'")
     if(variant STREQUAL "exact")
       string(APPEND flight_args " --exact")
     endif()
@@ -99,4 +103,5 @@ if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET
               --flight-args "${flight_args}" ${limits})
     set_tests_properties(e2e/real_flight_${variant} PROPERTIES LABELS "e2e" TIMEOUT 900)
   endforeach()
+  set_tests_properties(e2e/real_flight_exact PROPERTIES DEPENDS e2e/real_flight_autopilot)
 endif()

@@ -44,6 +44,12 @@ list(APPEND FRAMEWORK_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/projection_test.cpp)
 # A frame is read and written from several threads.
 list(APPEND FRAMEWORK_TSAN_TESTS ${CMAKE_CURRENT_LIST_DIR}/diy_frame_test.cpp)
+# Their file-local helpers share names with those of the PNG decoding and frame tests, so
+# each is compiled on its own rather than with its neighbours.
+set_source_files_properties(
+  ${CMAKE_CURRENT_LIST_DIR}/tiff_band_decoding_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/key_point_geometry_test.cpp
+  PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
 
 vm_add_benchmark(framework_geometry_perf
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/perf/geometry_perf.cpp

@@ -26,6 +26,9 @@ list(APPEND TILES_TESTS
 list(APPEND TILES_TEST_LABELS tsan)
 # The cache shared by threads; the other store tests run on one thread.
 list(APPEND TILES_TSAN_TESTS ${CMAKE_CURRENT_LIST_DIR}/tile_cache_concurrency_test.cpp)
+# Its store alias names another store than the file store tests' one: compiled on its own.
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/mbtiles_store_test.cpp
+  PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
 
 # The benchmark makes its stores in temporary folders like the tests do.
 vm_add_benchmark(tiles_stores_perf

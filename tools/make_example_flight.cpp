@@ -2,6 +2,7 @@
 // ground truth of the area. Usage: make_example_flight --out <folder> [options].
 
 #include "example_flight.h"
+#include "rendered_view_cache.h"
 
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@ const char* kUsage =
     "  [--altitude m] [--strips n] [--frames-per-strip n] [--forward-overlap 0..1]\n"
     "  [--side-overlap 0..1] [--gps-noise m] [--attitude-noise deg] [--texel m] [--seed n]\n"
     "  [--vignetting 0..1] [--exposure-spread s] [--fixed-wing [--real] [--exact]]\n"
+    "  [--views-cache folder]\n"
     "--fixed-wing starts from the fixed-wing survey (40 frames of 1000 x 750, or of --width\n"
     "  x 3/4 width: a noisy frame list, the course as the heading, the focal length 6% short);\n"
     "  --exact records its true positions, attitudes and calibration. Other options apply on "
@@ -32,7 +34,9 @@ const char* kUsage =
     "  2 m late along the track, 1.4 m right of it and drifting slowly (1.5 m, 0.7 kept from\n"
     "  frame to frame), 35% darker image corners (--vignetting), an exposure step between\n"
     "  frames (--exposure-spread, 0.1 in log units), fainter field texture; with --exact the\n"
-    "  frame list states the truth, the lens's distortion included.\n";
+    "  frame list states the truth, the lens's distortion included.\n"
+    "--views-cache keeps the rendered frames in a file of that folder and reads them from there\n"
+    "  when the same flight is made again (its exact and noisy frame lists fly the same frames).\n";
 
 int fail(const std::string& message) {
   std::cerr << message << '\n' << kUsage;
@@ -121,8 +125,10 @@ int main(int argc, char** argv) {
   const bool fixed_wing = flight::isFixedWing(options.flight);
   flight::FlightOptions& f = options.flight;
   std::string out;
+  std::string views_cache;
   const std::map<std::string, std::function<void(const std::string&)>> setters = {
       {"--out", [&](const std::string& v) { out = v; }},
+      {"--views-cache", [&](const std::string& v) { views_cache = v; }},
       {"--width",
        [&](const std::string& v) {
          // The fixed-wing preset took its whole camera from the width already.
@@ -168,8 +174,13 @@ int main(int argc, char** argv) {
   try {
     const auto start = std::chrono::steady_clock::now();
     const flight::ExampleFlight example = flight::makeExampleFlight(options);
+    // Without a cache the frames are rendered one at a time as they are written; with one,
+    // the whole flight's views are held once, read from the cache or rendered into it.
     const flight::WrittenFlight written =
-        flight::writeExampleFlight(example, out, options.jpeg_quality);
+        views_cache.empty()
+            ? flight::writeExampleFlight(example, out, options.jpeg_quality)
+            : flight::writeExampleFlight(example, flight::renderAllFrames(example, views_cache),
+                                         out, options.jpeg_quality);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::cout << "Wrote " << written.images.size() << " frames and " << written.frame_list.string()

@@ -31,6 +31,10 @@ list(APPEND MAPPING_TSAN_TESTS
   ${mapper_dir}/production_program_test.cpp
   ${mapper_dir}/task_log_sink_test.cpp
   ${mapper_dir}/zel_mapper_impl_test.cpp)
+# Their file-local gate and task helpers share names with those of other mapping tests: each
+# is compiled on its own.
+set_source_files_properties(${mapper_dir}/in_order_feeder_test.cpp
+  ${mapper_dir}/zel_mapper_impl_test.cpp PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
 
 # The program's chain ends: our front end, and the dense fusion node as the back end, which
 # builds terrain fusion through its factory.
