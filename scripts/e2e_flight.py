@@ -209,9 +209,18 @@ def main():
     home = os.path.join(args.work, "home")
     shutil.rmtree(home, ignore_errors=True)  # a home with products is refused
     os.makedirs(home)
-    if not os.path.exists(os.path.join(flight, "frames.json")):
+    # A flight rendered earlier is reused only when the same flight maker, unchanged since,
+    # made it with the same options: a rebuilt maker may plan another flight.
+    made_by = f"{os.path.realpath(args.flight_maker)} {os.stat(args.flight_maker).st_mtime_ns} " \
+              f"{args.flight_args}\n"
+    stamp = os.path.join(flight, "made_by.txt")
+    if not (os.path.exists(os.path.join(flight, "frames.json")) and os.path.exists(stamp)
+            and open(stamp).read() == made_by):
+        shutil.rmtree(flight, ignore_errors=True)
         subprocess.run([args.flight_maker, "--out", flight] + shlex.split(args.flight_args),
                        check=True, stdout=subprocess.DEVNULL)
+        with open(stamp, "w") as f:
+            f.write(made_by)
     started = time.monotonic()
     statuses = run_program(args, home, os.path.join(flight, "frames.json"))
     print(f"program time: {time.monotonic() - started:.1f} s")

@@ -1,5 +1,7 @@
 #include "src/TerrainFusion/src/sparse_surface.h"
 
+#include "framework/camera_parameters.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -299,8 +301,8 @@ std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense
   // Ground metres per image pixel at depth 1: the focal length's inverse, where the model
   // has one (pinhole and its kin: w, h, fx, ...). Without it no rise can be allowed for, and
   // points are judged only on the surface and next to it.
-  const std::vector<double> parameters = camera.getParameters();
-  const double perPixel = parameters.size() >= 6 && parameters[2] > 0.0 ? 1.0 / parameters[2] : 0.0;
+  const double fx = fw::CameraParameters::decode(camera.getParameters()).fx;
+  const double perPixel = fx > 0.0 ? 1.0 / fx : 0.0;
   cv::Mat cellsAway;
   const cv::Mat levels = nearestLevels(depths, perPixel > 0.0 ? kLevelReach / step : 1, cellsAway);
   std::vector<pi::Point3d> kept;

@@ -339,21 +339,21 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
 }  // namespace
 
 cv::Matx22f PairGeometry::warpAt(const cv::Point2f& a_pixel) const {
+  if (ground) {
+    const cv::Matx33d& h = *ground;
+    const double x = a_pixel.x, y = a_pixel.y;
+    const double w = h(2, 0) * x + h(2, 1) * y + h(2, 2);
+    const double u = (h(0, 0) * x + h(0, 1) * y + h(0, 2)) / w;
+    const double v = (h(1, 0) * x + h(1, 1) * y + h(1, 2)) / w;
+    const cv::Matx22d warp((h(0, 0) - h(2, 0) * u) / w, (h(0, 1) - h(2, 1) * u) / w,
+                           (h(1, 0) - h(2, 0) * v) / w, (h(1, 1) - h(2, 1) * v) / w);
+    // Far from the matches a loosely fitted homography may fold or stretch the ground beyond
+    // any survey's views of it: the turn alone then.
+    const double area = cv::determinant(warp);
+    if (area >= kLeastWarpArea && area <= 1.0 / kLeastWarpArea) return cv::Matx22f(warp);
+  }
   const double spin = std::atan2(b_from_a(1, 0), b_from_a(0, 0));
-  const cv::Matx22f turn(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
-  if (!ground) return turn;
-  const cv::Matx33d& h = *ground;
-  const double x = a_pixel.x, y = a_pixel.y;
-  const double w = h(2, 0) * x + h(2, 1) * y + h(2, 2);
-  const double u = (h(0, 0) * x + h(0, 1) * y + h(0, 2)) / w;
-  const double v = (h(1, 0) * x + h(1, 1) * y + h(1, 2)) / w;
-  const cv::Matx22d warp((h(0, 0) - h(2, 0) * u) / w, (h(0, 1) - h(2, 1) * u) / w,
-                         (h(1, 0) - h(2, 0) * v) / w, (h(1, 1) - h(2, 1) * v) / w);
-  // Far from the matches a loosely fitted homography may fold or stretch the ground beyond
-  // any survey's views of it.
-  const double area = cv::determinant(warp);
-  if (!(area >= kLeastWarpArea && area <= 1.0 / kLeastWarpArea)) return turn;
-  return cv::Matx22f(warp);
+  return cv::Matx22f(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
 }
 
 bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,

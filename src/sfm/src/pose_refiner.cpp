@@ -744,12 +744,8 @@ bool PoseRefiner::holdHeadingsToCourseOffsets() {
   Eigen::Vector3d fit;
   if (!fitHeadingOffsets(&fit)) return false;
   std::vector<double> misfit;
-  for (const auto& [id, f] : block_.frames) {
-    if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
-      continue;
-    const double off = yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal());
-    misfit.push_back(std::abs(off - fit.dot(Eigen::Vector3d(1.0, f.track.x(), f.track.y()))));
-  }
+  for (const CourseOffset& c : courseOffsets())
+    misfit.push_back(std::abs(c.offset - fit.dot(c.row)));
   std::nth_element(misfit.begin(), misfit.begin() + misfit.size() / 2, misfit.end());
   // The median distance of a normal spread is 0.6745 of its sigma.
   const double scatter = misfit[misfit.size() / 2] / 0.6745;
@@ -759,6 +755,7 @@ bool PoseRefiner::holdHeadingsToCourseOffsets() {
                        << " by the course's sine, " << fit.z() / kRadPerDeg
                        << " by its cosine; scatter " << scatter / kRadPerDeg
                        << " degrees): they hold to it.";
+  course_offset_fit_ = fit;
   course_offset_sigma_ = scatter;
   for (auto& [id, f] : block_.frames) {
     if (!f.fixed) holdHeading(f);
@@ -767,11 +764,11 @@ bool PoseRefiner::holdHeadingsToCourseOffsets() {
 }
 
 void PoseRefiner::holdHeading(BlockFrame& frame) const {
-  Eigen::Vector3d fit;
   if (!(course_offset_sigma_ > 0.0) || !(frame.recorded_yaw_sigma > 0.0) ||
-      !(frame.track.squaredNorm() > 0.0) || !fitHeadingOffsets(&fit))
+      !(frame.track.squaredNorm() > 0.0))
     return;
-  frame.heading_offset = fit.dot(Eigen::Vector3d(1.0, frame.track.x(), frame.track.y()));
+  frame.heading_offset =
+      course_offset_fit_.dot(Eigen::Vector3d(1.0, frame.track.x(), frame.track.y()));
   frame.yaw_sigma = std::max(frame.recorded_yaw_sigma, course_offset_sigma_);
 }
 
@@ -782,20 +779,27 @@ bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset)
   return std::isfinite(*offset);
 }
 
+std::vector<PoseRefiner::CourseOffset> PoseRefiner::courseOffsets() const {
+  std::vector<CourseOffset> offsets;
+  for (const auto& [id, f] : block_.frames) {
+    if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
+      continue;
+    offsets.push_back({Eigen::Vector3d(1.0, f.track.x(), f.track.y()),
+                       yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal())});
+  }
+  return offsets;
+}
+
 bool PoseRefiner::fitHeadingOffsets(Eigen::Vector3d* fit) const {
   // Least squares of offset = a + b sin(course) + c cos(course) over the refined frames.
   Eigen::Matrix3d normal = Eigen::Matrix3d::Zero();
   Eigen::Vector3d right = Eigen::Vector3d::Zero();
-  int frames = 0;
-  for (const auto& [id, f] : block_.frames) {
-    if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
-      continue;
-    const Eigen::Vector3d row(1.0, f.track.x(), f.track.y());  // sine and cosine of the course
-    normal += row * row.transpose();
-    right += row * yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal());
-    ++frames;
+  const std::vector<CourseOffset> offsets = courseOffsets();
+  for (const CourseOffset& c : offsets) {
+    normal += c.row * c.row.transpose();
+    right += c.row * c.offset;
   }
-  if (frames < kLeastFramesForHeadingOffset) return false;
+  if (offsets.size() < static_cast<size_t>(kLeastFramesForHeadingOffset)) return false;
   // What the courses flown do not tell (the sine of strips flown north and south) is taken as
   // none: the sine and cosine lean toward zero by the weight of one frame.
   normal(1, 1) += 1.0;

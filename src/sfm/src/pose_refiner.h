@@ -128,11 +128,19 @@ class PoseRefiner {
   bool headingOffsetFor(const Eigen::Vector2d& track, double* offset) const;
   // The constant, sine and cosine factors of that fit; false while too few frames tell it.
   bool fitHeadingOffsets(Eigen::Vector3d* fit) const;
+  // A refined frame's turn about up from its recorded attitude, and its row of the fit:
+  // 1 and the sine and cosine of its course (its direction of travel east and north).
+  struct CourseOffset {
+    Eigen::Vector3d row;
+    double offset;
+  };
+  std::vector<CourseOffset> courseOffsets() const;
   // Where the recorded headings are off by the crab alone: each frame's heading held to its
   // record turned by the fit for its course, as firmly as the fit tells it. True when they
   // now hold so.
   bool holdHeadingsToCourseOffsets();
-  // A frame entering the block after the headings were settled holds as the others do.
+  // A frame entering the block after the headings were settled holds as the others do, to
+  // the fit settled then.
   void holdHeading(BlockFrame& frame) const;
   // East and north unit direction of travel of a frame whose fix is `fix` (local): its own in
   // the block, or from the fixes of the block's frames on either side; zero where none tells.
@@ -151,6 +159,7 @@ class PoseRefiner {
   // Radians: the scatter of the recorded headings about the crab the flight shows for their
   // course, where they are held to it; 0 otherwise.
   double course_offset_sigma_ = 0.0;
+  Eigen::Vector3d course_offset_fit_ = Eigen::Vector3d::Zero();  // fitHeadingOffsets' then
   bool told_coarse_images_ = false;  // a coarser image than asked for was reported
   bool told_first_window_grows_ = false;
   int expected_frames_ = 0;            // 0 while unknown
