@@ -4,6 +4,7 @@
 #include "direct_georeferencing.h"
 #include "features_ahead.h"
 #include "frame_features.h"
+#include "frame_resection.h"
 #include "pair_geometry.h"
 #include "pose_gate.h"
 #include "search_window.h"
@@ -33,6 +34,9 @@ namespace {
 constexpr double kMinTriangulationAngle = 1.0;  // degrees
 constexpr double kMaxTriangulationError = 4.0;  // pixels of the features
 constexpr double kMaxSentError = 1.5;  // pixels of the features: observations sent with a frame
+// Map points a frame the adjustment did not refine must see, agreeing on one pose, to be
+// placed from them.
+constexpr int kLeastResectionPoints = 12;
 constexpr double kRadPerDeg = fw::kRadiansPerDegree;
 constexpr double kOverlapReach = 0.8;  // share of the footprint's long side
 // Pixels of the reduced copies: a match with a second partner whose feature shows farther
@@ -650,7 +654,10 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
             ? (record.attitudeSigma.x + record.attitudeSigma.y + record.attitudeSigma.z) / 3.0 *
                   kRadPerDeg
             : 0.0;
-    if (placeFromNeighbours(pending.in.id, least_turn, &out.pose)) {
+    if (f != block_.frames.end() && placeFromPoints(f->second, &out.pose)) {
+      FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
+                           << " is placed from the map points it sees: " << pending.reason << '.';
+    } else if (placeFromNeighbours(pending.in.id, least_turn, &out.pose)) {
       FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
                            << " is placed from its refined neighbours: " << pending.reason << '.';
     } else {
@@ -717,13 +724,31 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
     local_from_camera =
         Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
   }
-  const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * local_from_camera;
-  const Eigen::Vector3d centre = origin_ + ecef_from_local_ * (fix - bias);
+  return earthPose(local_from_camera.transpose(), fix - bias, pose);
+}
+
+bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
+  Resection resection;
+  if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, &resection))
+    return false;
+  // Points of a weak overlap agreeing on a pose off the frame's fix by more than its reach
+  // are wrong matches or a corner of the frame: the neighbours place it then.
+  const Eigen::Vector3d off = resection.centre - frame.gps;
+  if (!((off.array() / frame.stated_gps_sigma.array()).abs().maxCoeff() <= options_.max_gps_sigmas))
+    return false;
+  return earthPose(resection.camera_from_local, resection.centre, pose);
+}
+
+bool PoseRefiner::earthPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre,
+                            SE3* pose) const {
+  const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * camera_from_local.transpose();
+  const Eigen::Vector3d ecef_centre = origin_ + ecef_from_local_ * centre;
+  if (!ecef_from_camera.allFinite() || !ecef_centre.allFinite()) return false;
   fw::Matrix3 rotation;
   for (int e = 0; e < 9; ++e) rotation[e] = ecef_from_camera(e / 3, e % 3);
   SE3 placed;
-  if (!centre.allFinite() || !fw::quaternionFromMatrix(rotation, placed.q)) return false;
-  placed.t = pi::Point3d(centre.x(), centre.y(), centre.z());
+  if (!fw::quaternionFromMatrix(rotation, placed.q)) return false;
+  placed.t = pi::Point3d(ecef_centre.x(), ecef_centre.y(), ecef_centre.z());
   *pose = placed;
   return true;
 }
@@ -809,14 +834,8 @@ bool PoseRefiner::fitHeadingOffsets(Eigen::Vector3d* fit) const {
 }
 
 bool PoseRefiner::buildRefined(BlockFrame& frame, RefinedFrame* out) {
-  const Eigen::Matrix3d ecef_from_camera = ecef_from_local_ * frame.cameraFromLocal().transpose();
-  const Eigen::Vector3d centre = origin_ + ecef_from_local_ * frame.centre();
-  if (!ecef_from_camera.allFinite() || !centre.allFinite()) return false;
-  fw::Matrix3 rotation;
-  for (int e = 0; e < 9; ++e) rotation[e] = ecef_from_camera(e / 3, e % 3);
   SE3 pose;
-  if (!fw::quaternionFromMatrix(rotation, pose.q)) return false;
-  pose.t = pi::Point3d(centre.x(), centre.y(), centre.z());
+  if (!earthPose(frame.cameraFromLocal(), frame.centre(), &pose)) return false;
   std::vector<cv::Point2f> key_points;
   std::vector<std::shared_ptr<fw::MapPoint>> map_points;
   for (size_t i = 0; i < frame.track_of.size(); ++i) {

@@ -120,6 +120,14 @@ class PoseRefiner {
   // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
   // no refined frame lies near enough.
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
+  // A frame the images did not refine, from the map points its features see (placed by the
+  // refined frames around it): the pose that puts enough of them where it sees them, within
+  // reach of its fix. False otherwise.
+  bool placeFromPoints(const BlockFrame& frame, SE3* pose) const;
+  // The earth-centred world_from_camera of a local camera_from_local and centre; false when
+  // not finite.
+  bool earthPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre,
+                 SE3* pose) const;
   // Radians about up that the refined frames turn from their recorded attitudes, as a function
   // of the direction of travel (east, north unit): a constant and the sine and cosine of the
   // course, fitted to every refined frame of the block. An autopilot that records its course

@@ -55,6 +55,36 @@ TEST(RefinementSafeguards, AFrameTheImagesPullFarFromItsFixStaysAtIt) {
   EXPECT_LE(farthestFromGps(guided, {}), 3.0);
 }
 
+TEST(RefinementSafeguards, AFrameRefusedForItsRecordIsPlacedWhereTheMapPointsItSeesPutIt) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // Frame 6's recorded pitch is 12 degrees off, a dozen of its sigmas: the images turn it back
+  // and the gate refuses so large a turn, but the block's points it sees tell its pose, where
+  // its neighbours' mean turn from their records would leave it 12 degrees off.
+  Survey s = noisySurvey(1.0, 1.0, 0.0);
+  flight::ExampleFlight f = makeFlight(s);
+  const size_t tilted = 6;
+  f.plan.frames[tilted].recorded_attitude[0] += 12.0;
+  fw::RunTally::instance().reset();
+  testing::CapturedLog log;
+  const SurveyRun run = runFlight(f, {}, {}, VM_RENDER_CACHE);
+  ASSERT_EQ(run.refined.size(), f.plan.frames.size());
+  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_6.jpg", "map points it sees", kTiltedTooFar}), 1);
+  const TruePose truth = truePose(f, tilted);
+  const TruePose placed = locatedPose(*run.refined[tilted]);
+  EXPECT_LE(angleOf(truth.world_from_camera.t() * placed.world_from_camera), 1.0);
+  // As close as its refined neighbours are: the block's turn the fixes leave is theirs too.
+  const auto errorOf = [&](size_t i) {
+    return angleOf(truePose(f, i).world_from_camera.t() *
+                   locatedPose(*run.refined[i]).world_from_camera);
+  };
+  EXPECT_LE(errorOf(tilted), std::max(errorOf(tilted - 1), errorOf(tilted + 1)) + 0.1)
+      << errorOf(tilted - 1) << " " << errorOf(tilted + 1);
+  EXPECT_LE(cv::norm(truth.centre - placed.centre), 1.0) << "the fix's 1 m noise at most";
+  EXPECT_EQ(fw::RunTally::instance().failures(fw::tally::kFramesRefined), 1)
+      << "it is counted as not refined";
+  EXPECT_LE(poseErrors(f, run.refined).attitude, 1.0) << "no frame is sent degrees off";
+}
+
 TEST(RefinementSafeguards, HeadingsOffByTheCrabAngleDoNotBendTheBlock) {
   VMTEST_PLAIN_BUILD_ONLY();
   // Exact positions, pitch and roll, every heading 20 degrees off, all claimed to the frame
