@@ -1,5 +1,8 @@
 #include "frame_resection.h"
 
+#include <ceres/ceres.h>
+#include <ceres/rotation.h>
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/eigen.hpp>
 
@@ -13,10 +16,63 @@ namespace {
 constexpr int kRansacRounds = 200;
 constexpr double kRansacConfidence = 0.999;
 
+// A point seen at a normalised image place, in units of the pixel noise.
+struct SeenPoint {
+  SeenPoint(const cv::Point3d& point, const cv::Point2d& seen, double sigma)
+      : point{point.x, point.y, point.z}, seen{seen.x, seen.y}, sigma(sigma) {}
+
+  // `pose`: angle-axis of camera_from_local, then the centre.
+  template <typename T>
+  bool operator()(const T* pose, T* residual) const {
+    const T off[3] = {T(point[0]) - pose[3], T(point[1]) - pose[4], T(point[2]) - pose[5]};
+    T p[3];
+    ceres::AngleAxisRotatePoint(pose, off, p);
+    residual[0] = (p[0] / p[2] - T(seen[0])) / T(sigma);
+    residual[1] = (p[1] / p[2] - T(seen[1])) / T(sigma);
+    return true;
+  }
+
+  double point[3], seen[2], sigma;
+};
+
+struct CentreHeld {
+  template <typename T>
+  bool operator()(const T* pose, T* residual) const {
+    for (int axis = 0; axis < 3; ++axis)
+      residual[axis] = (pose[3 + axis] - T(centre[axis])) / T(sigma[axis]);
+    return true;
+  }
+
+  Eigen::Vector3d centre, sigma;
+};
+
+// Least squares of the agreeing points and the held centre from the pose `pose` (angle-axis,
+// centre) on.
+void adjustPose(const std::vector<cv::Point3d>& points, const std::vector<cv::Point2d>& seen,
+                const std::vector<int>& agreeing, double pixel, const HeldCentre& held,
+                const Eigen::Vector3d& origin, std::array<double, 6>& pose) {
+  ceres::Problem problem;
+  for (int k : agreeing) {
+    problem.AddResidualBlock(
+        new ceres::AutoDiffCostFunction<SeenPoint, 2, 6>(new SeenPoint(points[k], seen[k], pixel)),
+        nullptr, pose.data());
+  }
+  if (held.sigma.allFinite()) {
+    problem.AddResidualBlock(new ceres::AutoDiffCostFunction<CentreHeld, 3, 6>(
+                                 new CentreHeld{held.centre - origin, held.sigma}),
+                             nullptr, pose.data());
+  }
+  ceres::Solver::Options options;
+  options.linear_solver_type = ceres::DENSE_QR;
+  options.logging_type = ceres::SILENT;
+  ceres::Solver::Summary summary;
+  ceres::Solve(options, &problem, &summary);
+}
+
 }  // namespace
 
 bool resectFrame(const RefinementBlock& block, const BlockFrame& frame, double max_error,
-                 int least_inliers, Resection* out) {
+                 int least_inliers, const HeldCentre& held, Resection* out) {
   const CameraIntrinsics& camera = block.cameras[frame.camera];
   // Points about the frame's fix, so that the solver sees metres, not the block's extent.
   std::vector<cv::Point3d> points;
@@ -44,17 +100,22 @@ bool resectFrame(const RefinementBlock& block, const BlockFrame& frame, double m
     return false;
   out->inliers = static_cast<int>(inliers.size());
   if (out->inliers < least_inliers || 2 * out->inliers < out->points) return false;
-  std::vector<cv::Point3d> kept_points;
-  std::vector<cv::Point2d> kept_seen;
-  for (int k : inliers) kept_points.push_back(points[k]), kept_seen.push_back(seen[k]);
-  cv::solvePnPRefineLM(kept_points, kept_seen, identity, cv::noArray(), rvec, tvec);
+  // The pose as angle-axis and centre about the fix.
   cv::Mat rotation;
   cv::Rodrigues(rvec, rotation);
-  Eigen::Matrix3d camera_from_local;
+  Eigen::Matrix3d turn;
   Eigen::Vector3d translation;
-  cv::cv2eigen(rotation, camera_from_local);
+  cv::cv2eigen(rotation, turn);
   cv::cv2eigen(tvec, translation);
-  const Eigen::Vector3d centre = frame.gps - camera_from_local.transpose() * translation;
+  const Eigen::Vector3d from_fix = -turn.transpose() * translation;
+  std::array<double, 6> pose = {rvec.at<double>(0), rvec.at<double>(1), rvec.at<double>(2),
+                                from_fix.x(),       from_fix.y(),       from_fix.z()};
+  adjustPose(points, seen, inliers, 1.0 / (frame.features.scale * camera.refined[0]), held,
+             frame.gps, pose);
+  Eigen::Matrix3d camera_from_local;
+  ceres::AngleAxisToRotationMatrix(pose.data(),
+                                   ceres::ColumnMajorAdapter3x3(camera_from_local.data()));
+  const Eigen::Vector3d centre = frame.gps + Eigen::Vector3d(pose[3], pose[4], pose[5]);
   if (!camera_from_local.allFinite() || !centre.allFinite()) return false;
   out->camera_from_local = camera_from_local;
   out->centre = centre;

@@ -4,6 +4,8 @@
 
 #include <Eigen/Core>
 
+#include <cmath>
+
 // Placing a frame from the block's points it sees. Relating a frame with one partner gives
 // the direction of the step between them, which is poorly told where the two views turn
 // much and overlap little (a banked turn): the frame starts metres off, its rays miss the
@@ -19,10 +21,19 @@ struct Resection {
   int inliers = 0;  // of them, within `max_error` of where the pose puts them
 };
 
+// Where the frame's centre is expected and how far off it may be (metres on each axis,
+// local): its fix less the bias its neighbours show in theirs, and the fix's sigmas.
+struct HeldCentre {
+  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+  Eigen::Vector3d sigma = Eigen::Vector3d::Constant(HUGE_VAL);  // infinite: not held
+};
+
 // The pose of `frame` that puts the placed points of its tracks where its features see them,
-// robust to mismatches (pixels of the features' copy: `max_error`). False when fewer than
-// `least_inliers` points agree with one pose, or fewer than half of those it sees.
+// robust to mismatches (pixels of the features' copy: `max_error`), its centre held to
+// `held`: the few points of a narrow overlap tell the turn well, but hardly a shift from a
+// tilt. False when fewer than `least_inliers` points agree with one pose, or fewer than half
+// of those it sees.
 bool resectFrame(const RefinementBlock& block, const BlockFrame& frame, double max_error,
-                 int least_inliers, Resection* out);
+                 int least_inliers, const HeldCentre& held, Resection* out);
 
 }  // namespace sfm

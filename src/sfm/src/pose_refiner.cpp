@@ -679,8 +679,7 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
   return out;
 }
 
-bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const {
-  // The nearest refined frames on either side, within reach.
+std::vector<const BlockFrame*> PoseRefiner::refinedNeighbours(uint64_t id) const {
   std::vector<const BlockFrame*> near;
   const auto at = block_.frames.lower_bound(id);
   int taken = 0;
@@ -696,17 +695,27 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
     if (it->first != id && it->second.refined && it->second.placed)
       near.push_back(&it->second), ++taken;
   }
+  return near;
+}
+
+Eigen::Vector3d PoseRefiner::fixBias(const std::vector<const BlockFrame*>& near) const {
+  Eigen::Vector3d bias = Eigen::Vector3d::Zero();
+  for (const BlockFrame* n : near)
+    bias += (n->expectedFix(block_.gps_lever) - n->centre()) / double(near.size());
+  return bias;
+}
+
+bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const {
+  const std::vector<const BlockFrame*> near = refinedNeighbours(id);
   if (near.empty()) return false;
   // Their mean turn of the local axes from the recorded attitude to the refined one
   // (quaternions of one sign summed): a heading or a tilt off in the records is off about the
   // same local axes for frames whose cameras the wobble turns apart. And their mean bias of the
   // fix.
   Eigen::Vector4d sum = Eigen::Vector4d::Zero();
-  Eigen::Vector3d bias = Eigen::Vector3d::Zero();
   for (const BlockFrame* n : near) {
     const Eigen::Quaterniond q(n->cameraFromLocal().transpose() * n->directCameraFromLocal());
     sum += q.w() < 0.0 ? Eigen::Vector4d(-q.coeffs()) : Eigen::Vector4d(q.coeffs());
-    bias += (n->expectedFix(block_.gps_lever) - n->centre()) / double(near.size());
   }
   Eigen::Quaterniond turn(sum.normalized());
   // A turn within the recorded attitude's own noise is that noise in the neighbours' records,
@@ -724,12 +733,16 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
     local_from_camera =
         Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
   }
-  return earthPose(local_from_camera.transpose(), fix - bias, pose);
+  return earthPose(local_from_camera.transpose(), fix - fixBias(near), pose);
 }
 
 bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
+  // Held to its fix as its neighbours' bias corrects it, as loosely as the fix is stated.
+  HeldCentre held;
+  held.centre = frame.gps - fixBias(refinedNeighbours(frame.id));
+  held.sigma = frame.stated_gps_sigma;
   Resection resection;
-  if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, &resection))
+  if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, held, &resection))
     return false;
   // Points of a weak overlap agreeing on a pose off the frame's fix by more than its reach
   // are wrong matches or a corner of the frame: the neighbours place it then.

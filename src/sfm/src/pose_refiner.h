@@ -120,6 +120,11 @@ class PoseRefiner {
   // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
   // no refined frame lies near enough.
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
+  // The nearest refined frames on either side of a frame, within reach (none when none is).
+  std::vector<const BlockFrame*> refinedNeighbours(uint64_t id) const;
+  // Their mean bias of the fix: where their fixes lie from their centres (lever and drift),
+  // zero without any.
+  Eigen::Vector3d fixBias(const std::vector<const BlockFrame*>& near) const;
   // A frame the images did not refine, from the map points its features see (placed by the
   // refined frames around it): the pose that puts enough of them where it sees them, within
   // reach of its fix. False otherwise.
