@@ -496,11 +496,13 @@ void PoseRefiner::adjustWindow(bool whole) {
     ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
                                      ceres::ColumnMajorAdapter3x3(prior.data()));
     const GateVerdict verdict = gatePose(f, prior, placed, options_, block_.gps_lever);
+    // A frame that sees no map point was never adjusted: it lies where its pair placed it, and
+    // is refused for the points it lacks, not for where the adjustment moved it.
     f.refined = points >= options_.min_points && verdict.accepted();
     if (f.refined) {
       pending.failure = nullptr;
       pending.reason.clear();
-    } else if (!verdict.accepted()) {
+    } else if (!verdict.accepted() && points > 0) {
       pending.failure = verdict.failure;
       pending.reason = verdict.detail;
     } else {
