@@ -276,7 +276,6 @@ bool PoseRefiner::cameraTold() const {
 
 void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   const std::vector<double> calibration = pending.in.camera.getParameters();
-  const CameraIntrinsics intrinsics = CameraIntrinsics::fromCalibration(calibration);
   const fw::CameraParameters calibrated = fw::CameraParameters::decode(calibration);
   const double long_side = std::max(calibrated.width, calibrated.height);
   if (static_cast<int>(features.size()) < options_.min_inliers) {
@@ -298,6 +297,9 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   PairGeometry best_geometry;
   std::string why_not;
   const std::vector<uint64_t> partners = partnersOf(frame, reach);
+  // The pairs are related, and the matches placed finely, in the block's camera.
+  block_.normaliseFeatures(frame);
+  for (uint64_t p : partners) block_.normaliseFeatures(block_.frames.at(p));
   // The pixel threshold holds in the reduced copy the features were found in.
   const std::vector<PairResult> related =
       relateWithPartners(block_, partners, frame, camera.refined[0] * frame.features.scale,
@@ -310,7 +312,7 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
       continue;
     }
     const std::vector<std::pair<int, int>> kept = placeFinely(
-        block_.frames.at(partners[k]).features, r.geometry, intrinsics, frame.features, aligned);
+        block_.frames.at(partners[k]).features, r.geometry, camera, frame.features, aligned);
     block_.addMatches(partners[k], frame.id, kept);
     if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {
       best_inliers = static_cast<int>(r.geometry.matches.size());
@@ -398,6 +400,7 @@ bool PoseRefiner::enterBlock(Pending& pending, const FrameFeatures& features) {
   }
   holdHeading(frame);
   frame.features = features;
+  frame.normalised_with = CameraIntrinsics::fromCalibration(calibration).refined;
   frame.track_of.assign(features.size(), -1);
   frame.setPose(prior, frame.gps);
   if (!frame.centre().allFinite() || !frame.cameraFromLocal().allFinite()) {

@@ -70,6 +70,17 @@ void RefinementBlock::addMatches(uint64_t a, uint64_t b,
   }
 }
 
+void RefinementBlock::normaliseFeatures(BlockFrame& frame) const {
+  const CameraIntrinsics& camera = cameras[frame.camera];
+  if (frame.normalised_with == camera.refined) return;
+  for (size_t i = 0; i < frame.features.size(); ++i) {
+    const cv::Point2f& px = frame.features.pixels[i];
+    const auto n = camera.unproject(px.x, px.y);
+    frame.features.normalised[i] = cv::Point2d(n[0], n[1]);
+  }
+  frame.normalised_with = camera.refined;
+}
+
 void RefinementBlock::dropObservation(int track, uint64_t frame) {
   const auto t = tracks.find(track);
   if (t == tracks.end()) return;

@@ -40,6 +40,9 @@ struct BlockFrame {
   // the frame's course, where the records write the course as the heading.
   double heading_offset = 0.0;
   FrameFeatures features;
+  // The camera values (CameraIntrinsics::refined) the features' normalised points were
+  // taken with.
+  std::array<double, CameraIntrinsics::kRefined> normalised_with{};
   std::vector<int> track_of;  // per feature, -1 when in no track
   bool placed = false;        // pose estimated from the images
   bool refined = false;       // pose adjusted with enough map points
@@ -91,6 +94,11 @@ struct RefinementBlock {
   // Links the verified matches of frames a and b into tracks; a track never holds two
   // features of one frame.
   void addMatches(uint64_t a, uint64_t b, const std::vector<std::pair<int, int>>& matches);
+  // Takes the normalised points of a frame's features again with its camera as now refined,
+  // where it moved since they were taken: the pairs and search windows read them and must
+  // agree with the rays the adjustment and triangulation take from the pixels (a focal
+  // length a few percent off turns the motion of a banked turn's pair out of the block's).
+  void normaliseFeatures(BlockFrame& frame) const;
   // Forgets a frame and its observations; tracks left with fewer than two go.
   void dropFrame(uint64_t id);
   void dropObservation(int track, uint64_t frame);
