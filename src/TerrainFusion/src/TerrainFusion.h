@@ -198,6 +198,9 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // levels a coarse surface to them, then drops the heights that stray
   // (height_outliers.h).
   void judgeHeights(uint64_t id, LocalDSMData& local);
+  // Gives the level gaps between the frame's heights and those its tiles already hold the
+  // nearest of them, in its merge turn (level_gaps.h).
+  void fillLevelGaps(uint64_t id, LocalDSMData& local);
   // The zoom step of the point and frame routes in the intake order: until the placement is
   // fixed, a frame waits for every earlier frame to have tried.
   bool placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket);

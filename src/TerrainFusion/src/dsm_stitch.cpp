@@ -31,7 +31,7 @@ bool stitchIntoTile(TileAccess& access, const TilePiece& piece, int32_t x, int32
     return true;
   }
   tile_model::Rasters r = tile_model::privateRasters(*image);
-  mergeHeightsAndColours(piece.rasters, r);
+  mergeHeightsAndColours(piece.rasters, r, piece.gapCells);
   tile_model::maskHeightsByWeight(r.heights, r.weight);
   // The band stacks stay as stored: shared, never written.
   std::vector<cv::Mat> bands, weights;

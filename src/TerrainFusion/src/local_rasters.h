@@ -22,6 +22,9 @@ struct LocalRasters {
   cv::Mat dom;                     // CV_8UC3, white where nothing was seen
   cv::Mat weight;                  // CV_8UC1, 0 where nothing was seen
   cv::Mat dsm;                     // CV_32FC1 ellipsoidal heights, fw::kNoHeight where none
+  // CV_8UC1, the DSM's size, non-zero in the cells whose height fills a level gap
+  // (level_gaps.h); empty while none does.
+  cv::Mat gapCells;
   double meanHeight = 0.0;
   double cellSize = 0.0;  // metres across a DSM cell
   // How far the frame's heights may stray from those stored before they count as its

@@ -30,7 +30,7 @@ void mergeIntoTile(TileAccess& access, const TilePiece& piece, int32_t x, int32_
     tile_model::Rasters r = tile_model::privateRasters(*image);
     std::vector<cv::Mat> bands, weights;
     tile_model::privateBandStacks(*image, r, bands, weights);
-    mergeHeightsAndColours(piece.rasters, r);
+    mergeHeightsAndColours(piece.rasters, r, piece.gapCells);
     mergeBands(piece, bands, weights);
     tile_model::maskHeightsByWeight(r.heights, r.weight);
     const auto fusion = std::dynamic_pointer_cast<TerrainFusionTile>(stored);

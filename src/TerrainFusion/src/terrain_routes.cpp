@@ -5,6 +5,7 @@
 #include "src/PointsFusion/src/dbscan.h"
 #include "src/TerrainFusion/src/TerrainFusion.h"
 #include "src/TerrainFusion/src/height_outliers.h"
+#include "src/TerrainFusion/src/level_gaps.h"
 #include "src/TerrainFusion/src/route_weights.h"
 #include "src/TerrainFusion/src/sparse_surface.h"
 #include "src/TerrainFusion/src/terrain_geometry.h"
@@ -316,6 +317,17 @@ void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
   }
 }
 
+void TerrainFusion::fillLevelGaps(uint64_t id, LocalDSMData& local) {
+  TileAccess access(tileManager_, tileLocks_);
+  const cv::Mat stored =
+      height_outliers::storedHeights(access, local.firstTile, local.lastTile, placement_.zoom(), 1);
+  const int filled = level_gaps::fillLevelGaps(local.dsm, local.weight, stored, local.gapCells);
+  if (filled > 0) {
+    FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << filled
+                         << " DSM cells between level heights filled";
+  }
+}
+
 bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
                                      const std::shared_ptr<LocalDSMData>& local,
                                      IntakeTicket& ticket) {
@@ -336,9 +348,10 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   // Tiles take the frames one at a time in the intake order: blending, stitching and the
   // lower zooms then give the same tiles whatever the workers' timing.
   ticket.waitMergeTurn();
-  if ((local->strayTolerance > 0.0f || local->levelToStored) && tileManager_ &&
+  if (tileManager_ &&
       (options_.renderMode == kRenderStitchDsm || options_.renderMode == kRenderBlendTiles)) {
-    judgeHeights(id, *local);
+    if (local->strayTolerance > 0.0f || local->levelToStored) judgeHeights(id, *local);
+    fillLevelGaps(id, *local);
   }
   if (options_.renderMode == kRenderStitchDsm) {
     tiled = stitchDSM(local);

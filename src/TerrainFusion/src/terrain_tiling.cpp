@@ -16,6 +16,7 @@ TileRasters rastersOf(const TerrainFusion::LocalDSMData& local) {
   r.dom = local.dom;
   r.weight = local.weight;
   r.dsm = local.dsm;
+  r.gapCells = local.gapCells;
   return r;
 }
 

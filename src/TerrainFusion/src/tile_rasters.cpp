@@ -41,8 +41,9 @@ TilePiece cutPiece(const TileRasters& rasters, const FramePyramids& pyramids, in
   const cv::Rect pixels(kTileSize * dx, kTileSize * dy, kTileSize, kTileSize);
   piece.rasters.dom = rasters.dom(pixels);
   piece.rasters.weight = rasters.weight(pixels);
-  piece.rasters.heights =
-      rasters.dsm(cv::Rect(kCellsPerTile * dx, kCellsPerTile * dy, kCellsPerTile, kCellsPerTile));
+  const cv::Rect cells(kCellsPerTile * dx, kCellsPerTile * dy, kCellsPerTile, kCellsPerTile);
+  piece.rasters.heights = rasters.dsm(cells);
+  if (rasters.gapCells.size() == rasters.dsm.size()) piece.gapCells = rasters.gapCells(cells);
   for (int l = 0; l <= kBandLevels; ++l) {
     const int s = kTileSize >> l;
     const cv::Rect rect(s * dx, s * dy, s, s);
@@ -68,14 +69,19 @@ uint8_t cellWeight(const cv::Mat& weight, int r, int c) {
 
 }  // namespace
 
-void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile) {
+void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile,
+                            const cv::Mat& gapCells) {
+  const bool gaps = gapCells.size() == piece.heights.size() && gapCells.type() == CV_8UC1;
   for (int r = 0; r < kCellsPerTile; ++r) {
     const float* frameHeight = piece.heights.ptr<float>(r);
     float* tileHeight = tile.heights.ptr<float>(r);
     for (int c = 0; c < kCellsPerTile; ++c) {
-      // A frame without a height there never erases the stored one.
+      // A frame without a height there never erases the stored one, and a cell stored
+      // without a height takes the one the frame gave a level gap there, whichever of the
+      // two saw it better: the colours still go by the weights.
       if (!tile_model::hasHeight(frameHeight[c])) continue;
-      if (cellWeight(piece.weight, r, c) > cellWeight(tile.weight, r, c)) {
+      if ((gaps && gapCells.at<uchar>(r, c) != 0 && !tile_model::hasHeight(tileHeight[c])) ||
+          cellWeight(piece.weight, r, c) > cellWeight(tile.weight, r, c)) {
         tileHeight[c] = frameHeight[c];
       }
     }

@@ -16,6 +16,7 @@ struct TileRasters {
   cv::Mat dom;
   cv::Mat weight;
   cv::Mat dsm;
+  cv::Mat gapCells;  // as LocalRasters::gapCells
 
   long long tilesAcross() const { return lastTile.x - firstTile.x + 1; }
   long long tilesDown() const { return lastTile.y - firstTile.y + 1; }
@@ -35,14 +36,18 @@ struct TilePiece {
   tile_model::Rasters rasters;
   std::vector<cv::Mat> bands;
   std::vector<cv::Mat> weights;
+  cv::Mat gapCells;  // the piece's cells of TileRasters::gapCells; empty when it has none
 };
 TilePiece cutPiece(const TileRasters& rasters, const FramePyramids& pyramids, int dx, int dy);
 
 // Winner-takes-all merges into a private copy of a tile: a value is replaced only where the
 // frame's weight is strictly greater. A height cell is decided by the strongest weight of its
 // pixels, before the colours change the tile's weight; a frame without a height in a cell
-// leaves the stored one.
-void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile);
+// leaves the stored one, and a cell stored without a height takes the height the frame gave a
+// level gap there (`gapCells`, the piece's cells, may be empty) whatever the weights: the
+// colours still go by them.
+void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile,
+                            const cv::Mat& gapCells = cv::Mat());
 void mergeBands(const TilePiece& piece, std::vector<cv::Mat>& bands, std::vector<cv::Mat>& weights);
 
 // Deep copies of the piece, for a tile made from it.

@@ -13,6 +13,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/hole_filling.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tile_rasters.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_outliers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/level_gaps.cpp
   ${CMAKE_CURRENT_LIST_DIR}/multiband_blend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dsm_stitch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lower_zooms.cpp
@@ -26,6 +27,8 @@ list(APPEND TERRAIN_FUSION_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/tf_tileset_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/hole_filling_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_outliers_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/level_gaps_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/tile_rasters_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_weights_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sparse_surface_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain_flight_test.cpp
