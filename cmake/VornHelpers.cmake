@@ -58,15 +58,17 @@ function(vm_unity_build target)
   target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
 endfunction()
 
-# A test binary's own code sets up cases and compares results: the work it checks runs in the
-# libraries, which keep the build type's optimisation. Optimising the test code costs more
-# compile time than it saves at run time, most of all under the address sanitizer, where clang's
-# optimiser takes half of a test unit's compile; so test code is compiled at -O1 in optimised
-# builds and without optimisation under the address sanitizer. (Under the thread sanitizer
+# A test binary's own code mostly sets up cases and compares results: the work it checks runs
+# in the libraries, which keep the build type's optimisation. So test code is compiled at -O1 in
+# optimised builds, and without optimisation under the address sanitizer, where clang's
+# optimiser takes half of a test unit's compile. The binaries below check whole flights in their
+# own code (scene truths, reference computations) and would run slower unoptimised than they
+# compile faster, so they keep the build type's level there. (Under the thread sanitizer
 # unoptimised code is no quicker to compile: every memory access it leaves in place is
 # instrumented.)
+set(VM_TESTS_HEAVY_IN_OWN_CODE sfm_test stereo_dense_test terrain_fusion_test points_fusion_test)
 function(vm_test_optimisation target)
-  if(VM_SANITIZE STREQUAL "address")
+  if(VM_SANITIZE STREQUAL "address" AND NOT target IN_LIST VM_TESTS_HEAVY_IN_OWN_CODE)
     target_compile_options(${target} PRIVATE -O0)
   elseif(NOT VM_SANITIZE)
     target_compile_options(${target} PRIVATE $<$<CONFIG:Release,RelWithDebInfo>:-O1>)
