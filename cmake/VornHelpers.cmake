@@ -52,10 +52,27 @@ endfunction()
 # keep their file-local helpers under names of their own (or in a namespace named after the
 # file); a file that cannot is given the source property SKIP_UNITY_BUILD_INCLUSION.
 function(vm_unity_build target)
-  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 16)
   # Included into a unit, a test file counts as a header to g++, which then warns about its
   # fixtures deriving from types of the file's anonymous namespace: harmless in a test.
   target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+endfunction()
+
+# A test binary's own code mostly sets up cases and compares results: the work it checks runs
+# in the libraries, which keep the build type's optimisation. So test code is compiled at -O1 in
+# optimised builds, and without optimisation under the address sanitizer, where clang's
+# optimiser takes half of a test unit's compile. The binaries below check whole flights in their
+# own code (scene truths, reference computations) and would run slower unoptimised than they
+# compile faster, so they keep the build type's level there. (Under the thread sanitizer
+# unoptimised code is no quicker to compile: every memory access it leaves in place is
+# instrumented.)
+set(VM_TESTS_HEAVY_IN_OWN_CODE sfm_test stereo_dense_test terrain_fusion_test points_fusion_test)
+function(vm_test_optimisation target)
+  if(VM_SANITIZE STREQUAL "address" AND NOT target IN_LIST VM_TESTS_HEAVY_IN_OWN_CODE)
+    target_compile_options(${target} PRIVATE -O0)
+  elseif(NOT VM_SANITIZE)
+    target_compile_options(${target} PRIVATE $<$<CONFIG:Release,RelWithDebInfo>:-O1>)
+  endif()
 endfunction()
 
 function(vm_add_library name)
@@ -83,6 +100,7 @@ function(vm_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} vm_test_main)
   vm_unity_build(${name})
+  vm_test_optimisation(${name})
   string(REGEX REPLACE "_test$" "" module ${name})
   # gtest_discover_tests flattens its PROPERTIES list (a label list would lose every
   # label after the first and TIMEOUT with them): the separators are escaped deep enough

@@ -10,6 +10,10 @@ if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON})
   set_tests_properties(scripts/pose_accuracy PROPERTIES LABELS "unit" TIMEOUT 60)
 endif()
 
+# The end-to-end runs that fly the same frames render them once: the flight maker keeps its
+# rendered views here and reads them back for the other runs of that flight.
+set(VM_E2E_VIEWS ${CMAKE_BINARY_DIR}/e2e/rendered_views)
+
 # End to end: a reduced rendered flight (8 frames of 640 x 480) mapped by the program in both
 # storage modes, its products checked against the ground truth.
 if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
@@ -21,7 +25,8 @@ if(NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
       COMMAND ${VM_VENV_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/e2e_flight.py
               --program $<TARGET_FILE:VornMapping>
               --flight-maker $<TARGET_FILE:make_example_flight>
-              --work ${CMAKE_BINARY_DIR}/e2e/${name} --storage ${storage})
+              --work ${CMAKE_BINARY_DIR}/e2e/${name} --storage ${storage}
+              --views-cache ${VM_E2E_VIEWS})
     set_tests_properties(e2e/${name} PROPERTIES LABELS "e2e" TIMEOUT 600)
   endforeach()
   # A survey with ordinary GPS (2 m) and gimbal (1.5 degree) noise: the GPS decides where the
@@ -43,9 +48,8 @@ endif()
 # with the exact one, each held to the survey targets (scripts/e2e_flight.py). Off by default
 # until the front end and the dense stages reach them.
 option(VM_FIXED_WING_E2E "Map the fixed-wing survey end to end among the e2e tests" ON)
-# Both variants of a survey fly the same frames, so they render them once: the views are kept
-# here, and the exact variant runs after the autopilot one to read them.
-set(VM_E2E_VIEWS ${CMAKE_BINARY_DIR}/e2e/rendered_views)
+# Both variants of a survey fly the same frames: the exact variant runs after the autopilot one
+# to read the views it rendered.
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   foreach(variant IN ITEMS autopilot exact)
     set(flight_args "--fixed-wing --views-cache '${VM_E2E_VIEWS}'")

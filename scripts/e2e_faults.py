@@ -35,7 +35,7 @@ Cases (--case, several allowed; all by default):
   links       a home named through a symbolic link is resolved at the start: the run ends in
               12 with its products readable in the real folder.
 Usage: e2e_faults.py --program VornMapping --flight-maker make_example_flight --work DIR
-                     [--case NAME ...] [--thorough] [--seed N]
+                     [--case NAME ...] [--thorough] [--seed N] [--views-cache DIR]
 """
 import argparse
 import copy
@@ -586,10 +586,12 @@ def main():
     parser.add_argument("--case", action="append", choices=sorted(CASES))
     parser.add_argument("--thorough", action="store_true", help="10 kill moments, not 3")
     parser.add_argument("--seed", type=int, default=21)
+    parser.add_argument("--views-cache", default="",
+                        help="folder where the flight maker keeps rendered views for other runs")
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     args.frames = fr.render_flight(args.flight_maker, os.path.join(args.work, "flight"),
-                                   REDUCED_FLIGHT)
+                                   REDUCED_FLIGHT, args.views_cache)
     checks = Checks()
     results = [CASES[name](args, checks) for name in args.case or sorted(CASES)]
     if checks.report():

@@ -18,7 +18,8 @@ what a real survey must give (REAL_FLIGHT_TARGETS): the front end's frames again
 (scripts/pose_accuracy.py, from the run's poses.jsonl) and its calibration, and the products
 apart from the block's datum, steps and local misplacement.
 Usage: e2e_flight.py --program VornMapping --flight-maker make_example_flight --work DIR
-                     [--storage 1|2] [--flight-args "..."] [--tolerances k=v,...] [--targets]
+                     [--storage 1|2] [--flight-args "..."] [--views-cache DIR]
+                     [--tolerances k=v,...] [--targets]
 """
 import argparse
 import base64
@@ -40,6 +41,7 @@ from PIL import Image
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import evaluate_products as ev  # noqa: E402
+import flight_runs as fr  # noqa: E402
 
 REDUCED_FLIGHT = "--width 640 --height 480 --fx 544 --altitude 50 --strips 2 --frames-per-strip 4"
 # The fixed-wing survey's targets, in place of the defaults (which the GPS's placement, the
@@ -199,6 +201,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--storage", type=int, default=2, choices=(1, 2))
     parser.add_argument("--flight-args", default=REDUCED_FLIGHT)
+    parser.add_argument("--views-cache", default="",
+                        help="folder where the flight maker keeps rendered views for other runs")
     parser.add_argument("--tolerances", default="")
     parser.add_argument("--timeout", type=float, default=600)
     parser.add_argument("--targets", action="store_true",
@@ -217,7 +221,8 @@ def main():
     if not (os.path.exists(os.path.join(flight, "frames.json")) and os.path.exists(stamp)
             and open(stamp).read() == made_by):
         shutil.rmtree(flight, ignore_errors=True)
-        subprocess.run([args.flight_maker, "--out", flight] + shlex.split(args.flight_args),
+        subprocess.run([args.flight_maker, "--out", flight] + shlex.split(args.flight_args) +
+                       fr.views_cache_args(args.views_cache),
                        check=True, stdout=subprocess.DEVNULL)
         with open(stamp, "w") as f:
             f.write(made_by)

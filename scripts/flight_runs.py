@@ -30,17 +30,23 @@ def b64(doc):
     return base64.b64encode(json.dumps(doc).encode()).decode()
 
 
-def render_flight(flight_maker, folder, flight_args):
+def views_cache_args(views_cache):
+    """The flight maker's arguments that keep its rendered views in that folder (none for "")."""
+    return ["--views-cache", views_cache] if views_cache else []
+
+
+def render_flight(flight_maker, folder, flight_args, views_cache=""):
     """Renders the flight once; a folder that already holds one made with the same arguments
-    is reused (one made with others, say by an earlier version of a test, is made anew)."""
+    is reused (one made with others, say by an earlier version of a test, is made anew). With a
+    views cache, the frames another run rendered for the same flight are read from there."""
     stamp = os.path.join(folder, "flight_args.txt")
     frames = os.path.join(folder, "frames.json")
     made_alike = os.path.exists(frames) and os.path.exists(stamp) and \
         open(stamp).read() == flight_args
     if not made_alike:
         shutil.rmtree(folder, ignore_errors=True)
-        subprocess.run([flight_maker, "--out", folder] + shlex.split(flight_args), check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run([flight_maker, "--out", folder] + shlex.split(flight_args) +
+                       views_cache_args(views_cache), check=True, stdout=subprocess.DEVNULL)
         with open(stamp, "w") as out:
             out.write(flight_args)
     return frames

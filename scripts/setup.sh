@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  build-essential cmake clang libclang-rt-14-dev lld
+  build-essential cmake ninja-build clang libclang-rt-14-dev lld
   libgtest-dev libgmock-dev libbenchmark-dev
   libopencv-dev libsqlite3-dev libssl-dev nlohmann-json3-dev libboost-dev
   libtiff-dev zlib1g-dev libpng-dev libjpeg-dev
