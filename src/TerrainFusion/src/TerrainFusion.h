@@ -34,6 +34,10 @@
 #include <string>
 #include <vector>
 
+namespace height_outliers {
+struct StoredCells;
+}
+
 // The product node that turns dense frames into DOM and DSM Web-Mercator tiles: per frame
 // local rasters (from the frame's points or ready from the caller) at the node's zoom, blended
 // into the tiles of a cached tile store. The zoom and the placement of the frames on the globe
@@ -197,10 +201,10 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   // Judges the frame's heights against those its tiles already hold, in its merge turn:
   // levels a coarse surface to them, then drops the heights that stray
   // (height_outliers.h).
-  void judgeHeights(uint64_t id, LocalDSMData& local);
+  void judgeHeights(uint64_t id, LocalDSMData& local, const height_outliers::StoredCells& tiles);
   // Gives the level gaps between the frame's heights and those its tiles already hold the
   // nearest of them, in its merge turn (level_gaps.h).
-  void fillLevelGaps(uint64_t id, LocalDSMData& local);
+  void fillLevelGaps(uint64_t id, LocalDSMData& local, const height_outliers::StoredCells& tiles);
   // The zoom step of the point and frame routes in the intake order: until the placement is
   // fixed, a frame waits for every earlier frame to have tried.
   bool placeInOrder(const std::shared_ptr<fw::MapFrame>& frame, IntakeTicket& ticket);

@@ -4,11 +4,8 @@
 #include "src/TerrainFusion/src/tile_model.h"
 #include "src/TerrainFusion/src/tile_writers.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace height_outliers {
@@ -31,21 +28,8 @@ int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float
     return 0;
   }
   // The range of the stored heights around each cell: cells without one take no part.
-  cv::Mat low(stored.size(), CV_32FC1), high(stored.size(), CV_32FC1);
-  for (int r = 0; r < stored.rows; ++r) {
-    const float* s = stored.ptr<float>(r);
-    float* l = low.ptr<float>(r);
-    float* h = high.ptr<float>(r);
-    for (int c = 0; c < stored.cols; ++c) {
-      const bool there = hasHeight(s[c]);
-      l[c] = there ? s[c] : std::numeric_limits<float>::max();
-      h[c] = there ? s[c] : -std::numeric_limits<float>::max();
-    }
-  }
-  const cv::Mat around =
-      cv::getStructuringElement(cv::MORPH_RECT, cv::Size(kNeighbourhood, kNeighbourhood));
-  cv::erode(low, low, around, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-  cv::dilate(high, high, around, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+  cv::Mat low, high;
+  tile_model::heightRange(stored, kNeighbourhood, low, high);
   int dropped = 0;
   for (int r = 0; r < dsm.rows; ++r) {
     float* frame = dsm.ptr<float>(r);
@@ -55,13 +39,10 @@ int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float
     for (int c = 0; c < dsm.cols; ++c) {
       if (!hasHeight(frame[c]) || !hasHeight(s[c]) || h[c] - l[c] > tolerance) continue;
       if (frame[c] >= l[c] - tolerance && frame[c] <= h[c] + tolerance) continue;
-      cv::Mat pixels =
-          weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell, kPixelsPerCell));
-      double strongest = 0.0;
-      cv::minMaxLoc(pixels, nullptr, &strongest);
-      if (strongest >= judgedBelow) continue;
+      if (tile_model::cellWeight(weight, r, c) >= judgedBelow) continue;
       frame[c] = tile_model::kNoHeight;
-      pixels.setTo(cv::Scalar(0));
+      weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell, kPixelsPerCell))
+          .setTo(cv::Scalar(0));
       ++dropped;
     }
   }
@@ -84,30 +65,34 @@ float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
   return *middle;
 }
 
-cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
-                      const pi::Point2ll& lastTile, int32_t zoom, int weightFloor) {
+StoredCells storedCells(TileAccess& access, const pi::Point2ll& firstTile,
+                        const pi::Point2ll& lastTile, int32_t zoom) {
   const long long across = lastTile.x - firstTile.x + 1, down = lastTile.y - firstTile.y + 1;
-  cv::Mat heights(int(down * kCellsPerTile), int(across * kCellsPerTile), CV_32FC1,
-                  cv::Scalar(tile_model::kNoHeight));
+  const cv::Size cells(int(across * kCellsPerTile), int(down * kCellsPerTile));
+  StoredCells stored{cv::Mat(cells, CV_32FC1, cv::Scalar(tile_model::kNoHeight)),
+                     cv::Mat::zeros(cells, CV_8UC1)};
   for (long long dy = 0; dy < down; ++dy) {
     for (long long dx = 0; dx < across; ++dx) {
       const auto tile = std::dynamic_pointer_cast<fw::ImageTile>(access.readTile(
           wrapColumn(firstTile.x + dx, zoom), static_cast<int32_t>(firstTile.y + dy), zoom));
       if (!tile) continue;
       const tile_model::Rasters lent = tile_model::lentRasters(*tile);
-      cv::Mat part = heights(
-          cv::Rect(int(dx * kCellsPerTile), int(dy * kCellsPerTile), kCellsPerTile, kCellsPerTile));
+      const cv::Rect part(int(dx * kCellsPerTile), int(dy * kCellsPerTile), kCellsPerTile,
+                          kCellsPerTile);
+      lent.heights.copyTo(stored.heights(part));
+      cv::Mat weights = stored.weights(part);
       for (int r = 0; r < kCellsPerTile; ++r) {
-        for (int c = 0; c < kCellsPerTile; ++c) {
-          double strongest = 0.0;
-          cv::minMaxLoc(lent.weight(cv::Rect(c * kPixelsPerCell, r * kPixelsPerCell, kPixelsPerCell,
-                                             kPixelsPerCell)),
-                        nullptr, &strongest);
-          if (strongest >= weightFloor) part.at<float>(r, c) = lent.heights.at<float>(r, c);
-        }
+        for (int c = 0; c < kCellsPerTile; ++c)
+          weights.at<uchar>(r, c) = tile_model::cellWeight(lent.weight, r, c);
       }
     }
   }
+  return stored;
+}
+
+cv::Mat heightsWeighingAtLeast(const StoredCells& stored, int weightFloor) {
+  cv::Mat heights(stored.heights.size(), CV_32FC1, cv::Scalar(tile_model::kNoHeight));
+  stored.heights.copyTo(heights, stored.weights >= weightFloor);
   return heights;
 }
 

@@ -47,12 +47,20 @@ constexpr int kMinSharedCells = 20;
 // in; 0 when they share fewer than kMinSharedCells.
 float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored);
 
-// The heights stored in tiles firstTile..lastTile at `zoom` whose cells weigh at least
-// `weightFloor` (route_weights.h) as one raster of 64 cells per tile (columns past the map's
-// last one taken round it): with kDenseWeightFloor the heights depth maps confirmed, with
-// kPairOnlyWeightFloor also those a single image pair measured. Heights of sparse surfaces,
-// which measured ones outrank, judge nothing; no height where no tile is stored.
-cv::Mat storedHeights(TileAccess& access, const pi::Point2ll& firstTile,
-                      const pi::Point2ll& lastTile, int32_t zoom, int weightFloor);
+// The heights stored in tiles firstTile..lastTile at `zoom` as one raster of 64 cells per
+// tile (columns past the map's last one taken round it), with the strongest weight of each
+// cell's pixels (route_weights.h); no height and weight 0 where no tile is stored. Read once
+// in a frame's merge turn: the tiles do not change before the frame merges.
+struct StoredCells {
+  cv::Mat heights;  // CV_32FC1
+  cv::Mat weights;  // CV_8UC1
+};
+StoredCells storedCells(TileAccess& access, const pi::Point2ll& firstTile,
+                        const pi::Point2ll& lastTile, int32_t zoom);
+
+// The stored heights whose cells weigh at least `weightFloor`: with kDenseWeightFloor the
+// heights depth maps confirmed, with kPairOnlyWeightFloor also those a single image pair
+// measured. Heights of sparse surfaces, which measured ones outrank, judge nothing.
+cv::Mat heightsWeighingAtLeast(const StoredCells& stored, int weightFloor);
 
 }  // namespace height_outliers

@@ -1,6 +1,7 @@
 #include "src/TerrainFusion/src/sparse_surface.h"
 
 #include "framework/camera_parameters.h"
+#include "src/TerrainFusion/src/nearest_known.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -161,29 +162,8 @@ void addGridPoints(const SurfaceTriangle& t, double inverseDet, int step, const 
 // surface's nearest depth still tells the ground's level, while a slip of a pair's matching
 // lies metres off any level nearby. 0 where no depth lies within reach.
 cv::Mat nearestLevels(const cv::Mat& depths, int reach, cv::Mat& distance) {
-  cv::Mat empty = depths <= 0.0f;
-  if (cv::countNonZero(empty) == int(empty.total())) {
-    distance = cv::Mat(depths.size(), CV_32F, cv::Scalar(0));
-    return depths.clone();
-  }
-  cv::Mat labels;
-  cv::distanceTransform(empty, distance, labels, cv::DIST_L2, cv::DIST_MASK_5,
-                        cv::DIST_LABEL_PIXEL);
-  // Each surface cell is its own label; every empty cell carries the label of the nearest.
-  std::vector<float> depthOfLabel(size_t(depths.total()) + 1, 0.0f);
-  for (int r = 0; r < depths.rows; ++r) {
-    for (int c = 0; c < depths.cols; ++c) {
-      const float depth = depths.at<float>(r, c);
-      if (depth > 0.0f) depthOfLabel[size_t(labels.at<int>(r, c))] = depth;
-    }
-  }
-  cv::Mat levels(depths.size(), CV_32F, cv::Scalar(0));
-  for (int r = 0; r < depths.rows; ++r) {
-    for (int c = 0; c < depths.cols; ++c) {
-      if (distance.at<float>(r, c) <= float(reach))
-        levels.at<float>(r, c) = depthOfLabel[size_t(labels.at<int>(r, c))];
-    }
-  }
+  cv::Mat levels = nearestKnown(depths, depths > 0.0f, distance);
+  levels.setTo(cv::Scalar(0), distance > float(reach));
   return levels;
 }
 

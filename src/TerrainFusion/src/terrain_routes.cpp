@@ -287,10 +287,9 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
   return tileLocalRasters(built, id, local, ticket);
 }
 
-void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
-  TileAccess access(tileManager_, tileLocks_);
-  const cv::Mat stored = height_outliers::storedHeights(access, local.firstTile, local.lastTile,
-                                                        placement_.zoom(), kDenseWeightFloor);
+void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local,
+                                 const height_outliers::StoredCells& tiles) {
+  const cv::Mat stored = height_outliers::heightsWeighingAtLeast(tiles, kDenseWeightFloor);
   if (local.levelToStored) {
     const float offset = height_outliers::offsetToStored(local.dsm, stored);
     if (offset != 0.0f) {
@@ -305,8 +304,7 @@ void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
   // alone too: a slip of one pair (ground without texture along its baseline, an image's
   // edge) lies metres off the level ground the other pairs agree on there.
   if (local.strayTolerance > 0.0f) {
-    const cv::Mat measured = height_outliers::storedHeights(
-        access, local.firstTile, local.lastTile, placement_.zoom(), kPairOnlyWeightFloor);
+    const cv::Mat measured = height_outliers::heightsWeighingAtLeast(tiles, kPairOnlyWeightFloor);
     dropped += height_outliers::dropStrayHeights(local.dsm, local.weight, measured,
                                                  local.strayTolerance, kDenseWeightFloor);
   }
@@ -317,11 +315,10 @@ void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local) {
   }
 }
 
-void TerrainFusion::fillLevelGaps(uint64_t id, LocalDSMData& local) {
-  TileAccess access(tileManager_, tileLocks_);
-  const cv::Mat stored =
-      height_outliers::storedHeights(access, local.firstTile, local.lastTile, placement_.zoom(), 1);
-  const int filled = level_gaps::fillLevelGaps(local.dsm, local.weight, stored, local.gapCells);
+void TerrainFusion::fillLevelGaps(uint64_t id, LocalDSMData& local,
+                                  const height_outliers::StoredCells& tiles) {
+  const int filled = level_gaps::fillLevelGaps(
+      local.dsm, local.weight, height_outliers::heightsWeighingAtLeast(tiles, 1), local.gapCells);
   if (filled > 0) {
     FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": " << filled
                          << " DSM cells between level heights filled";
@@ -350,8 +347,11 @@ bool TerrainFusion::tileLocalRasters(bool built, uint64_t id,
   ticket.waitMergeTurn();
   if (tileManager_ &&
       (options_.renderMode == kRenderStitchDsm || options_.renderMode == kRenderBlendTiles)) {
-    if (local->strayTolerance > 0.0f || local->levelToStored) judgeHeights(id, *local);
-    fillLevelGaps(id, *local);
+    TileAccess access(tileManager_, tileLocks_);
+    const height_outliers::StoredCells tiles =
+        height_outliers::storedCells(access, local->firstTile, local->lastTile, placement_.zoom());
+    if (local->strayTolerance > 0.0f || local->levelToStored) judgeHeights(id, *local, tiles);
+    fillLevelGaps(id, *local, tiles);
   }
   if (options_.renderMode == kRenderStitchDsm) {
     tiled = stitchDSM(local);

@@ -4,6 +4,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <limits>
+
 namespace tile_model {
 namespace {
 
@@ -72,6 +75,33 @@ void privateBandStacks(const fw::TileBase& stored, const Rasters& rasters,
   weights.clear();
   for (const auto& b : multi->bandStack1) bands.push_back(cv::Mat(b).clone());
   for (const auto& w : multi->bandStack3) weights.push_back(cv::Mat(w).clone());
+}
+
+uint8_t cellWeight(const cv::Mat& weight, int r, int c) {
+  uint8_t strongest = 0;
+  for (int y = r * kPixelsPerCell; y < (r + 1) * kPixelsPerCell; ++y) {
+    const uint8_t* row = weight.ptr<uint8_t>(y) + c * kPixelsPerCell;
+    for (int x = 0; x < kPixelsPerCell; ++x) strongest = std::max(strongest, row[x]);
+  }
+  return strongest;
+}
+
+void heightRange(const cv::Mat& heights, int side, cv::Mat& low, cv::Mat& high) {
+  low.create(heights.size(), CV_32FC1);
+  high.create(heights.size(), CV_32FC1);
+  for (int r = 0; r < heights.rows; ++r) {
+    const float* h = heights.ptr<float>(r);
+    float* l = low.ptr<float>(r);
+    float* u = high.ptr<float>(r);
+    for (int c = 0; c < heights.cols; ++c) {
+      const bool there = hasHeight(h[c]);
+      l[c] = there ? h[c] : std::numeric_limits<float>::max();
+      u[c] = there ? h[c] : -std::numeric_limits<float>::max();
+    }
+  }
+  const cv::Mat around = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
+  cv::erode(low, low, around, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+  cv::dilate(high, high, around, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
 }
 
 void maskHeightsByWeight(cv::Mat& heights, const cv::Mat& weight) {

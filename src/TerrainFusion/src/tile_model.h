@@ -49,6 +49,16 @@ std::vector<cv::Mat> lentBands(const fw::TileBase& stored);
 void privateBandStacks(const fw::TileBase& stored, const Rasters& rasters,
                        std::vector<cv::Mat>& bands, std::vector<cv::Mat>& weights);
 
+// The strongest weight of the pixels height cell (r, c) covers in `weight` (8-bit, 4 x 4
+// pixels per cell): the cell belongs to whichever frame sees any of it best, not to whichever
+// sees its top-left pixel (at a frame's edge that pixel may lie outside while the cell holds
+// the frame's height).
+uint8_t cellWeight(const cv::Mat& weight, int r, int c);
+
+// The lowest and highest height (CV_32FC1) within `side` x `side` cells around each cell;
+// cells without a height take no part (the float range's ends where none lies around).
+void heightRange(const cv::Mat& heights, int side, cv::Mat& low, cv::Mat& high);
+
 // The rule the stores apply to the DSM: heights only where the weight resized (bilinear)
 // to the height grid is above 0. Applied before every store, so a tile read back merges
 // as one that stayed cached.

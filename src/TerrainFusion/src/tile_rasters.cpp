@@ -8,7 +8,6 @@
 
 using tile_model::kBandLevels;
 using tile_model::kCellsPerTile;
-using tile_model::kPixelsPerCell;
 using tile_model::kTileSize;
 
 bool TileRasters::fitsSpan() const {
@@ -53,22 +52,6 @@ TilePiece cutPiece(const TileRasters& rasters, const FramePyramids& pyramids, in
   return piece;
 }
 
-namespace {
-
-// The strongest weight of the pixels a height cell covers: the cell belongs to whichever
-// frame sees any of it best, not to whichever sees its top-left pixel (at a frame's edge that
-// pixel may lie outside while the cell holds the frame's height).
-uint8_t cellWeight(const cv::Mat& weight, int r, int c) {
-  uint8_t strongest = 0;
-  for (int y = r * kPixelsPerCell; y < (r + 1) * kPixelsPerCell; ++y) {
-    const uint8_t* row = weight.ptr<uint8_t>(y) + c * kPixelsPerCell;
-    for (int x = 0; x < kPixelsPerCell; ++x) strongest = std::max(strongest, row[x]);
-  }
-  return strongest;
-}
-
-}  // namespace
-
 void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Rasters& tile,
                             const cv::Mat& gapCells) {
   const bool gaps = gapCells.size() == piece.heights.size() && gapCells.type() == CV_8UC1;
@@ -81,7 +64,7 @@ void mergeHeightsAndColours(const tile_model::Rasters& piece, tile_model::Raster
       // two saw it better: the colours still go by the weights.
       if (!tile_model::hasHeight(frameHeight[c])) continue;
       if ((gaps && gapCells.at<uchar>(r, c) != 0 && !tile_model::hasHeight(tileHeight[c])) ||
-          cellWeight(piece.weight, r, c) > cellWeight(tile.weight, r, c)) {
+          tile_model::cellWeight(piece.weight, r, c) > tile_model::cellWeight(tile.weight, r, c)) {
         tileHeight[c] = frameHeight[c];
       }
     }

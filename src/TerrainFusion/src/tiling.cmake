@@ -14,6 +14,7 @@ list(APPEND TERRAIN_FUSION_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tile_rasters.cpp
   ${CMAKE_CURRENT_LIST_DIR}/height_outliers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/level_gaps.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/nearest_known.cpp
   ${CMAKE_CURRENT_LIST_DIR}/multiband_blend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dsm_stitch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lower_zooms.cpp

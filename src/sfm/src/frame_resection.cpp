@@ -6,6 +6,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/eigen.hpp>
 
+#include <array>
 #include <cmath>
 #include <vector>
 

@@ -82,6 +82,12 @@ double yawOf(const Eigen::Matrix3d& turn) {
   return std::atan2(turn(1, 0) - turn(0, 1), turn(0, 0) + turn(1, 1));
 }
 
+// A frame's row of the heading offsets' fit by course: 1 and the sine and cosine of its
+// course, which are its direction of travel east and north.
+Eigen::Vector3d courseRow(const Eigen::Vector2d& track) {
+  return Eigen::Vector3d(1.0, track.x(), track.y());
+}
+
 // Metres a frame must have moved over the ground for its direction of travel to be told.
 constexpr double kLeastTravel = 1.0;
 
@@ -810,15 +816,14 @@ void PoseRefiner::holdHeading(BlockFrame& frame) const {
   if (!(course_offset_sigma_ > 0.0) || !(frame.recorded_yaw_sigma > 0.0) ||
       !(frame.track.squaredNorm() > 0.0))
     return;
-  frame.heading_offset =
-      course_offset_fit_.dot(Eigen::Vector3d(1.0, frame.track.x(), frame.track.y()));
+  frame.heading_offset = course_offset_fit_.dot(courseRow(frame.track));
   frame.yaw_sigma = std::max(frame.recorded_yaw_sigma, course_offset_sigma_);
 }
 
 bool PoseRefiner::headingOffsetFor(const Eigen::Vector2d& track, double* offset) const {
   Eigen::Vector3d fit;
   if (!(track.squaredNorm() > 0.0) || !fitHeadingOffsets(&fit)) return false;
-  *offset = fit.dot(Eigen::Vector3d(1.0, track.x(), track.y()));
+  *offset = fit.dot(courseRow(track));
   return std::isfinite(*offset);
 }
 
@@ -827,8 +832,8 @@ std::vector<PoseRefiner::CourseOffset> PoseRefiner::courseOffsets() const {
   for (const auto& [id, f] : block_.frames) {
     if (!f.refined || !f.placed || !(f.track.squaredNorm() > 0.0) || !(f.recorded_yaw_sigma > 0.0))
       continue;
-    offsets.push_back({Eigen::Vector3d(1.0, f.track.x(), f.track.y()),
-                       yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal())});
+    offsets.push_back(
+        {courseRow(f.track), yawOf(f.cameraFromLocal().transpose() * f.directCameraFromLocal())});
   }
   return offsets;
 }
