@@ -199,8 +199,8 @@ class TerrainFusion : public fw::MapFusion, public zel::Node {
   bool tileLocalRasters(bool built, uint64_t id, const std::shared_ptr<LocalDSMData>& local,
                         IntakeTicket& ticket);
   // Judges the frame's heights against those its tiles already hold, in its merge turn:
-  // levels a coarse surface to them, then drops the heights that stray
-  // (height_outliers.h).
+  // levels a coarse surface, or a dense one its pose lifted or sank as a whole, to them, then
+  // drops the heights that stray (height_outliers.h).
   void judgeHeights(uint64_t id, LocalDSMData& local, const height_outliers::StoredCells& tiles);
   // Gives the level gaps between the frame's heights and those its tiles already hold the
   // nearest of them, in its merge turn (level_gaps.h).

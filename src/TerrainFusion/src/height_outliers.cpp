@@ -49,9 +49,13 @@ int dropStrayHeights(cv::Mat& dsm, cv::Mat& weight, const cv::Mat& stored, float
   return dropped;
 }
 
-float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
-  if (dsm.type() != CV_32FC1 || stored.type() != CV_32FC1 || dsm.size() != stored.size()) return 0;
+namespace {
+
+// Stored minus frame height in the cells both hold one.
+std::vector<float> sharedDifferences(const cv::Mat& dsm, const cv::Mat& stored) {
   std::vector<float> differences;
+  if (dsm.type() != CV_32FC1 || stored.type() != CV_32FC1 || dsm.size() != stored.size())
+    return differences;
   for (int r = 0; r < dsm.rows; ++r) {
     const float* frame = dsm.ptr<float>(r);
     const float* s = stored.ptr<float>(r);
@@ -59,10 +63,35 @@ float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
       if (hasHeight(frame[c]) && hasHeight(s[c])) differences.push_back(s[c] - frame[c]);
     }
   }
-  if (differences.size() < size_t(kMinSharedCells)) return 0.0f;
-  const auto middle = differences.begin() + differences.size() / 2;
-  std::nth_element(differences.begin(), middle, differences.end());
+  return differences;
+}
+
+float medianOf(std::vector<float>& values) {
+  const auto middle = values.begin() + values.size() / 2;
+  std::nth_element(values.begin(), middle, values.end());
   return *middle;
+}
+
+}  // namespace
+
+float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored) {
+  std::vector<float> differences = sharedDifferences(dsm, stored);
+  if (differences.size() < size_t(kMinSharedCells)) return 0.0f;
+  return medianOf(differences);
+}
+
+float liftToStored(const cv::Mat& dsm, const cv::Mat& stored, float tolerance) {
+  std::vector<float> differences = sharedDifferences(dsm, stored);
+  if (!(tolerance > 0.0f) || differences.size() < size_t(kMinSharedCells)) return 0.0f;
+  const float median = medianOf(differences);
+  if (!(std::fabs(median) > tolerance)) return 0.0f;
+  const auto off = std::count_if(differences.begin(), differences.end(), [&](float d) {
+    return median > 0.0f ? d > tolerance : d < -tolerance;
+  });
+  const auto level = std::count_if(differences.begin(), differences.end(),
+                                   [&](float d) { return std::fabs(d - median) <= tolerance; });
+  const double needed = kMovedShare * double(differences.size());
+  return double(off) >= needed && double(level) >= needed ? median : 0.0f;
 }
 
 StoredCells storedCells(TileAccess& access, const pi::Point2ll& firstTile,

@@ -47,6 +47,18 @@ constexpr int kMinSharedCells = 20;
 // in; 0 when they share fewer than kMinSharedCells.
 float offsetToStored(const cv::Mat& dsm, const cv::Mat& stored);
 
+// Share of the shared cells that must lie off the stored heights to one side, and within the
+// tolerance of one level, before a frame's whole surface counts as lifted or sunk.
+constexpr double kMovedShare = 0.75;
+
+// The height that moves a dense frame's surface (`dsm`) to the level of the stored heights
+// (`stored`, its size) when its pose lifted or sank all of it alike: offsetToStored's median,
+// where it lies more than `tolerance` off, at least kMovedShare of the shared cells lie more
+// than `tolerance` off to its side, and at least kMovedShare within `tolerance` of it; 0
+// otherwise. A frame whose surface lies off the stored one in part only or by ever more across
+// it (a tilt, a slip of its pair) keeps its level and leaves its strays to dropStrayHeights.
+float liftToStored(const cv::Mat& dsm, const cv::Mat& stored, float tolerance);
+
 // The heights stored in tiles firstTile..lastTile at `zoom` as one raster of 64 cells per
 // tile (columns past the map's last one taken round it), with the strongest weight of each
 // cell's pixels (route_weights.h); no height and weight 0 where no tile is stored. Read once

@@ -9,6 +9,8 @@
 namespace {
 
 using height_outliers::dropStrayHeights;
+using height_outliers::kMinSharedCells;
+using height_outliers::liftToStored;
 using height_outliers::strayTolerance;
 using tile_model::kNoHeight;
 
@@ -100,6 +102,40 @@ TEST(HeightOutliers, ToleranceIsThreeErrorsOfTwoHeightsAndAtLeastACell) {
   EXPECT_EQ(strayTolerance(std::nan(""), 0.5), 0.0f);
   EXPECT_NEAR(strayTolerance(0.5, 0.2), 3.0 * std::sqrt(2.0) * 0.5, 1e-5);
   EXPECT_NEAR(strayTolerance(0.1, 2.0), 2.0, 1e-6);
+}
+
+// Stored ground at 100 m over the top half; a frame over the whole raster, judged with a
+// tolerance of 2 m. A frame its pose sank 3.5 m as a whole moves up by that, whatever its own
+// slips; one sunk in part only (tilted, or a patch of its pair's slips), one sunk by ever more
+// across it, one within the tolerance, and one that shares too few cells keep their level.
+TEST(HeightOutliers, OnlyAFrameLiftedOrSunkAsAWholeMovesToTheStoredLevel) {
+  constexpr float kTolerance = 2.0f;
+  cv::Mat stored = heights(kNoHeight);
+  stored(cv::Rect(0, 0, kCells, kCells / 2)).setTo(100.0f);
+
+  cv::Mat sunk = heights(96.5f);
+  sunk.at<float>(2, 2) = 120.0f;     // a spike of its own
+  sunk.at<float>(12, 5) = 90.0f;     // and a pit where nothing is stored
+  sunk.at<float>(3, 7) = kNoHeight;  // and a hole
+  EXPECT_NEAR(liftToStored(sunk, stored, kTolerance), 3.5f, 1e-5);
+  EXPECT_NEAR(liftToStored(heights(104.0f), stored, kTolerance), -4.0f, 1e-5);
+
+  cv::Mat tilted = heights(100.0f), sunkAndTilted = heights(100.0f);
+  for (int c = 0; c < kCells; ++c) {
+    tilted.col(c).setTo(100.0f - 0.5f * float(c));
+    sunkAndTilted.col(c).setTo(90.0f - float(c));
+  }
+  EXPECT_EQ(liftToStored(tilted, stored, kTolerance), 0.0f);
+  EXPECT_EQ(liftToStored(sunkAndTilted, stored, kTolerance), 0.0f);
+  cv::Mat patchOff = heights(100.0f);
+  patchOff(cv::Rect(0, 0, 9, kCells / 2)).setTo(95.0f);  // 9 of 16 columns: a majority
+  EXPECT_EQ(liftToStored(patchOff, stored, kTolerance), 0.0f);
+  EXPECT_EQ(liftToStored(heights(98.5f), stored, kTolerance), 0.0f);
+
+  cv::Mat fewShared = heights(kNoHeight);
+  for (int i = 0; i + 1 < kMinSharedCells; ++i) fewShared.at<float>(i / kCells, i % kCells) = 90.0f;
+  EXPECT_EQ(liftToStored(fewShared, stored, kTolerance), 0.0f);
+  EXPECT_EQ(liftToStored(sunk, stored, 0.0f), 0.0f);  // unknown precision: never moved
 }
 
 }  // namespace

@@ -290,13 +290,17 @@ bool TerrainFusion::fuseDsmDom(uint32_t id, const pi::Point2ll& tile, int32_t zo
 void TerrainFusion::judgeHeights(uint64_t id, LocalDSMData& local,
                                  const height_outliers::StoredCells& tiles) {
   const cv::Mat stored = height_outliers::heightsWeighingAtLeast(tiles, kDenseWeightFloor);
-  if (local.levelToStored) {
-    const float offset = height_outliers::offsetToStored(local.dsm, stored);
-    if (offset != 0.0f) {
-      cv::add(local.dsm, cv::Scalar(offset), local.dsm, local.dsm > TerrainFusion::kNoHeight);
-      FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": its sparse heights moved by "
-                           << offset << " m to the level of the stored ones";
-    }
+  // A sparse frame takes the level of the stored heights; a dense one only when its pose
+  // lifted or sank its whole surface off them: its heights would all be strays where heights
+  // are stored, and a slab beside them where none are.
+  const float offset = local.levelToStored
+                           ? height_outliers::offsetToStored(local.dsm, stored)
+                           : height_outliers::liftToStored(local.dsm, stored, local.strayTolerance);
+  if (offset != 0.0f) {
+    cv::add(local.dsm, cv::Scalar(offset), local.dsm, local.dsm > TerrainFusion::kNoHeight);
+    FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << id << ": its "
+                         << (local.levelToStored ? "sparse " : "") << "heights moved by " << offset
+                         << " m to the level of the stored ones";
   }
   int dropped =
       height_outliers::dropStrayHeights(local.dsm, local.weight, stored, local.strayTolerance);
