@@ -1,5 +1,7 @@
 #include "src/PointsFusion/src/stereo_dense/seen_matches.h"
 
+#include "src/PointsFusion/src/stereo_dense/window_max.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -21,10 +23,9 @@ cv::Mat unseenMatches(const cv::Mat& disparity, const cv::Mat& otherSeen, MatchD
     return cv::Mat();
   }
   // The largest disparity around each pixel, rejections and pixels without one left out.
-  cv::Mat matched, ground;
+  cv::Mat matched;
   cv::threshold(disparity, matched, double(smallest) - 1e-3, 0.0, cv::THRESH_TOZERO);
-  cv::dilate(matched, ground,
-             cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
+  const cv::Mat ground = window_max::squareMax(matched, reach);
   const auto seen = [&](int r, int c, float d) {
     const double row = std::floor(r + double(d) * direction.rowStep + 0.5);
     const double column = std::floor(c + double(d) * direction.colStep + 0.5);
