@@ -8,12 +8,14 @@ list(APPEND STEREO_DENSE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/tracked_matches.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dense_depth_geometry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/seen_matches.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/window_max.cpp
   ${CMAKE_CURRENT_LIST_DIR}/disparity_calculator.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sgm_cpu.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sgm_gpu.cpp)
 list(APPEND STEREO_DENSE_TESTS
   ${CMAKE_CURRENT_LIST_DIR}/pair_geometry_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/seen_matches_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/window_max_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutual_matches_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pair_motion_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tracked_matches_test.cpp

@@ -1,5 +1,7 @@
 #include "src/PointsFusion/src/stereo_dense/seen_matches.h"
 
+#include "src/PointsFusion/src/stereo_dense/window_max.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -17,28 +19,36 @@ MatchDirection directionOf(bool vertical, bool referenceLeft) {
 cv::Mat unseenMatches(const cv::Mat& disparity, const cv::Mat& otherSeen, MatchDirection direction,
                       float smallest, int reach) {
   if (disparity.type() != CV_32FC1 || otherSeen.type() != CV_8UC1 ||
-      otherSeen.size() != disparity.size() || reach < 0) {
+      otherSeen.size() != disparity.size() || reach < 0 ||
+      (direction.rowStep != 0 && direction.colStep != 0)) {
     return cv::Mat();
   }
   // The largest disparity around each pixel, rejections and pixels without one left out.
-  cv::Mat matched, ground;
+  cv::Mat matched;
   cv::threshold(disparity, matched, double(smallest) - 1e-3, 0.0, cv::THRESH_TOZERO);
-  cv::dilate(matched, ground,
-             cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * reach + 1, 2 * reach + 1)));
-  const auto seen = [&](int r, int c, float d) {
-    const double row = std::floor(r + double(d) * direction.rowStep + 0.5);
-    const double column = std::floor(c + double(d) * direction.colStep + 0.5);
-    return row >= 0 && row < otherSeen.rows && column >= 0 && column < otherSeen.cols &&
-           otherSeen.at<uchar>(int(row), int(column)) != 0;
-  };
+  const cv::Mat ground = window_max::squareMax(matched, reach);
+  // A match moves along one axis only: along a row its row stays, along a column its column.
+  const bool alongRows = direction.rowStep == 0;
+  const int step = alongRows ? direction.colStep : direction.rowStep;
+  const int length = alongRows ? otherSeen.cols : otherSeen.rows;
   cv::Mat unseen(disparity.size(), CV_8UC1, cv::Scalar(0));
   for (int r = 0; r < disparity.rows; ++r) {
     const float* d = disparity.ptr<float>(r);
     const float* around = ground.ptr<float>(r);
+    const uchar* seenRow = otherSeen.ptr<uchar>(r);
     uchar* out = unseen.ptr<uchar>(r);
     for (int c = 0; c < disparity.cols; ++c) {
       if (!(d[c] >= smallest) || !std::isfinite(d[c])) continue;
-      if (!seen(r, c, d[c]) || !seen(r, c, around[c])) out[c] = 255;
+      const int from = alongRows ? c : r;
+      // Whether the match `v` pixels away, rounded to the nearest pixel, lies where the other
+      // view saw its image.
+      const auto seen = [&](float v) {
+        if (!std::isfinite(v)) return false;
+        const double at = std::floor(from + double(v) * step + 0.5);
+        if (!(at >= 0 && at < length)) return false;
+        return (alongRows ? seenRow[int(at)] : otherSeen.ptr<uchar>(int(at))[c]) != 0;
+      };
+      if (!seen(d[c]) || !seen(around[c])) out[c] = 255;
     }
   }
   return unseen;

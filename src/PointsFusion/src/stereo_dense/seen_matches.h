@@ -31,7 +31,8 @@ constexpr int kGroundReach = 64;
 // a disparity of at least `smallest` (smaller values are the matcher's rejections) whose
 // match, rounded to the nearest pixel, falls outside `otherSeen` (8-bit, non-zero where the
 // other rectified view draws on its image, the same size), at the pixel's own disparity or at
-// the largest within `reach` pixels. Empty when the sizes or types do not fit.
+// the largest within `reach` pixels. Empty when the sizes or types do not fit, or when the
+// direction moves along both axes.
 cv::Mat unseenMatches(const cv::Mat& disparity, const cv::Mat& otherSeen, MatchDirection direction,
                       float smallest, int reach = kGroundReach);
 

@@ -24,6 +24,8 @@ TEST(SeenMatches, DropsDepthsWhoseGroundTheOtherViewDidNotSee) {
   EXPECT_EQ(cv::countNonZero(unseen != expected), 0);
   // Masks of another size judge nothing.
   EXPECT_TRUE(unseenMatches(disparity, seen.colRange(0, 40), directionOf(false, true), 5).empty());
+  // Nor does a direction along both axes: a rectified pair's matches move along one.
+  EXPECT_TRUE(unseenMatches(disparity, seen, seen_matches::MatchDirection{1, -1}, 5).empty());
 }
 
 TEST(SeenMatches, FollowsTheMatchingDirectionOfEachViewAndTurn) {
