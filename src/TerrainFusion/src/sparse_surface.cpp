@@ -255,6 +255,15 @@ DenseCover::DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& 
   cv::dilate(cells_, cells_, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3)));
 }
 
+DenseCover DenseCover::joinedWith(const std::vector<pi::Point3d>& more, const fw::Camera& camera,
+                                  const SE3& pose) const {
+  DenseCover joined(more, camera, pose, reach_);
+  if (!cells_.data) return joined;
+  if (!joined.cells_.data) return *this;
+  joined.cells_ = cells_ | joined.cells_;
+  return joined;
+}
+
 std::vector<pi::Point3d> pointsNearSurface(const std::vector<pi::Point3d>& dense,
                                            const std::vector<pi::Point3d>& surface,
                                            const fw::Camera& camera, const SE3& pose, int step,

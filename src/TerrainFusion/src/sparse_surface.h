@@ -25,6 +25,11 @@ class DenseCover {
   DenseCover(const std::vector<pi::Point3d>& dense, const fw::Camera& camera, const SE3& pose,
              int reach);
 
+  // The cover of this cover's dense points and `more` together, with this cover's reach. The
+  // widening by one cell joins as the cells do, so only `more` is projected.
+  DenseCover joinedWith(const std::vector<pi::Point3d>& more, const fw::Camera& camera,
+                        const SE3& pose) const;
+
   // Whether image position (x, y) lies in a covered cell; never outside the image.
   bool covers(double x, double y) const {
     // The pixel pointer, not empty(): this runs for each of a surface's grid points, and

@@ -166,6 +166,44 @@ TEST(SparseSurface, DenseCoverAnswersInsideTheImageOnly) {
   }
 }
 
+// A cover joined with more points covers just what the cover of all the points together
+// does, pixel for pixel, whichever side holds none.
+TEST(SparseSurface, JoinedCoverIsTheCoverOfAllThePoints) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  cv::RNG rng(3);
+  std::vector<pi::Point3d> first, more;
+  for (int i = 0; i < 40; ++i) {
+    const pi::Point3d p((rng.uniform(-20.0, 420.0) - 199.5) / 4.0,
+                        (rng.uniform(-20.0, 320.0) - 149.5) / 4.0, 100.0);
+    (i % 4 == 0 ? more : first).push_back(p);
+  }
+  std::vector<pi::Point3d> all = first;
+  all.insert(all.end(), more.begin(), more.end());
+  const auto expectSame = [&](const DenseCover& joined, const DenseCover& whole) {
+    for (int y = -1; y <= 300; ++y)
+      for (int x = -1; x <= 400; ++x)
+        ASSERT_EQ(joined.covers(x, y), whole.covers(x, y)) << x << ", " << y;
+  };
+  for (const int reach : {16, 7}) {
+    const DenseCover cover(first, camera, pose, reach);
+    expectSame(cover.joinedWith(more, camera, pose), DenseCover(all, camera, pose, reach));
+    expectSame(cover.joinedWith({}, camera, pose), cover);
+    expectSame(DenseCover({}, camera, pose, reach).joinedWith(more, camera, pose),
+               DenseCover(more, camera, pose, reach));
+    // The joined cover is a new one: the first still covers only its own points.
+    int covered = 0, coveredFirst = 0;
+    const DenseCover joined = cover.joinedWith(more, camera, pose);
+    for (int y = 0; y < 300; ++y)
+      for (int x = 0; x < 400; ++x) {
+        covered += joined.covers(x, y);
+        coveredFirst += cover.covers(x, y);
+      }
+    EXPECT_LT(coveredFirst, covered);
+    expectSame(cover, DenseCover(first, camera, pose, reach));
+  }
+}
+
 // The surface's points lie where the camera model unprojects its grid, whatever the model:
 // an OpenCV model without distortion gives the pinhole's very points, and a distorted one
 // puts every point on the ray of its own pixel, within a small part of a pixel.

@@ -215,9 +215,10 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   // leave the level of the frame's own sparse surface (its map points, each matched in
   // several images) they are that matching's slips, and the surface stands in for them.
   std::vector<pi::Point3d> pairOnly;
+  DenseCover cover(points, camera, pose, kBareReach);
   if (!pairOnlyGiven.empty()) {
-    const std::vector<pi::Point3d> level = sparseSurface(
-        samples, camera, pose, kSurfaceStep, DenseCover(points, camera, pose, kBareReach));
+    const std::vector<pi::Point3d> level =
+        sparseSurface(samples, camera, pose, kSurfaceStep, cover);
     pairOnly =
         pointsNearSurface(pairOnlyGiven, level, camera, pose, kSurfaceStep,
                           kPairOnlySurfaceSlack + height_outliers::strayTolerance(depthError, 0.0));
@@ -238,9 +239,11 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   }
   const std::vector<pi::Point3d>& measured =
       pairOnly.empty() ? points : (points.empty() ? pairOnly : joined);
+  // The fill covers what neither kind of dense point covers; the points' own cover is kept
+  // and only the few pair-only points are projected onto it.
+  if (!pairOnly.empty()) cover = cover.joinedWith(pairOnly, camera, pose);
   const std::vector<pi::Point3d> fill =
-      sparseSurface(samples, camera, pose, kSurfaceStep,
-                    DenseCover(measured, camera, pose, kBareReach), fillRelief(placement_));
+      sparseSurface(samples, camera, pose, kSurfaceStep, cover, fillRelief(placement_));
   // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
   // is tens of megabytes.
   const bool built = makeMap_idw(frame, local, measured, fill);
