@@ -123,9 +123,11 @@ struct SurfaceTriangle {
 };
 
 // The grid points every `step` pixels inside triangle t that `bare` leaves bare, row by row
-// and along each row by growing x, depths interpolated linearly.
+// and along each row by growing x, depths interpolated linearly; their image positions go to
+// `pixels` if given.
 void addGridPoints(const SurfaceTriangle& t, double inverseDet, int step, const DenseCover& bare,
-                   RayLattice& rays, std::vector<pi::Point3d>& points) {
+                   RayLattice& rays, std::vector<pi::Point3d>& points,
+                   std::vector<cv::Point2f>* pixels) {
   const cv::Point2d &a = t.a, &b = t.b, &c = t.c;
   const int x0 = int(std::ceil(std::min({a.x, b.x, c.x}) / step)) * step;
   const int y0 = int(std::ceil(std::min({a.y, b.y, c.y}) / step)) * step;
@@ -152,6 +154,7 @@ void addGridPoints(const SurfaceTriangle& t, double inverseDet, int step, const 
       if (wa < 0.0 || wb < 0.0 || wc < 0.0) continue;
       const double depth = wa * t.depthA + wb * t.depthB + wc * t.depthC;
       points.push_back(row.at(x, depth));
+      if (pixels) pixels->emplace_back(float(x), float(y));
     }
   }
 }
@@ -185,14 +188,23 @@ bool tooSteep(const std::array<cv::Vec3d, 3>& corners, const SurfaceRelief& reli
   return false;
 }
 
-}  // namespace
+// Where a surface's points came from: their image positions, and for each, whether the
+// triangle it lies in rises more steeply than the relief allows.
+struct SurfaceOrigins {
+  std::vector<cv::Point2f> pixels;
+  std::vector<char> steep;
+};
 
-std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
-                                       const fw::Camera& camera, const SE3& pose, int step,
-                                       const DenseCover& bare, const SurfaceRelief& relief) {
+// The surface of sparseSurface(). With `origins`, triangles too steep for `relief` are kept
+// and marked there instead of left out.
+std::vector<pi::Point3d> scanSurface(const std::vector<DepthSample>& samples,
+                                     const fw::Camera& camera, const SE3& pose, int step,
+                                     const DenseCover& bare, const SurfaceRelief& relief,
+                                     SurfaceOrigins* origins) {
   std::vector<pi::Point3d> points;
   const int width = camera.width(), height = camera.height();
   if (width < 1 || height < 1 || step < 1) return points;
+  std::vector<cv::Point2f>* pixels = origins ? &origins->pixels : nullptr;
   const cv::Rect2f image(0.0f, 0.0f, float(width), float(height));
   RayLattice rays(camera, pose, width, height);
   cv::Subdiv2D triangulation(cv::Rect(0, 0, width, height));
@@ -201,15 +213,22 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
     if (!image.contains(s.pixel) || !(s.depth > 0.0) || !std::isfinite(s.depth)) continue;
     if (!depthAt.emplace(std::make_pair(s.pixel.x, s.pixel.y), s.depth).second) continue;
     triangulation.insert(s.pixel);
-    if (!bare.covers(s.pixel.x, s.pixel.y))
-      points.push_back(
-          worldPoint(camera.UnProject(fw::Point2d(s.pixel.x, s.pixel.y)), pose, s.depth));
+    if (bare.covers(s.pixel.x, s.pixel.y)) continue;
+    points.push_back(
+        worldPoint(camera.UnProject(fw::Point2d(s.pixel.x, s.pixel.y)), pose, s.depth));
+    if (pixels) pixels->push_back(s.pixel);
   }
+  if (origins) origins->steep.assign(points.size(), 0);
   if (depthAt.size() < 3) return points;
   std::vector<cv::Vec6f> triangles;
   triangulation.getTriangleList(triangles);
   const double longest = kLongestEdgeShare * std::max(width, height);
-  std::vector<std::pair<SurfaceTriangle, double>> kept;  // with 1 / its determinant
+  struct KeptTriangle {
+    SurfaceTriangle triangle;
+    double inverseDet;
+    bool steep;
+  };
+  std::vector<KeptTriangle> kept;
   double area = 0.0;
   for (const cv::Vec6f& t : triangles) {
     const cv::Point2d a(t[0], t[1]), b(t[2], t[3]), c(t[4], t[5]);
@@ -221,19 +240,50 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
       continue;
     const double det = (b.y - c.y) * (a.x - c.x) + (c.x - b.x) * (a.y - c.y);
     if (!(std::fabs(det) > 1e-9)) continue;
-    if (relief.maxSlope > 0.0 &&
-        tooSteep({corner(camera, pose, a, da->second), corner(camera, pose, b, db->second),
-                  corner(camera, pose, c, dc->second)},
-                 relief))
-      continue;
-    kept.push_back({{a, b, c, da->second, db->second, dc->second}, 1.0 / det});
+    const bool steep = relief.maxSlope > 0.0 && tooSteep({corner(camera, pose, a, da->second),
+                                                          corner(camera, pose, b, db->second),
+                                                          corner(camera, pose, c, dc->second)},
+                                                         relief);
+    if (steep && !origins) continue;
+    kept.push_back({{a, b, c, da->second, db->second, dc->second}, 1.0 / det, steep});
     area += 0.5 * std::fabs(det);
   }
   // Room for about every grid point at once: grown by doubling instead, the hundreds of
   // thousands of points would be copied over and over into fresh pages.
-  points.reserve(points.size() + size_t(1.05 * area / (double(step) * step)) + 16 * kept.size());
-  for (const auto& [triangle, inverseDet] : kept)
-    addGridPoints(triangle, inverseDet, step, bare, rays, points);
+  const size_t room =
+      points.size() + size_t(1.05 * area / (double(step) * step)) + 16 * kept.size();
+  points.reserve(room);
+  if (pixels) pixels->reserve(room);
+  for (const KeptTriangle& t : kept) {
+    addGridPoints(t.triangle, t.inverseDet, step, bare, rays, points, pixels);
+    if (origins) origins->steep.resize(points.size(), t.steep);
+  }
+  return points;
+}
+
+}  // namespace
+
+std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
+                                       const fw::Camera& camera, const SE3& pose, int step,
+                                       const DenseCover& bare, const SurfaceRelief& relief) {
+  return scanSurface(samples, camera, pose, step, bare, relief, nullptr);
+}
+
+SurfaceDraft::SurfaceDraft(const std::vector<DepthSample>& samples, const fw::Camera& camera,
+                           const SE3& pose, int step, const DenseCover& bare,
+                           const SurfaceRelief& relief) {
+  SurfaceOrigins origins;
+  points_ = scanSurface(samples, camera, pose, step, bare, relief, &origins);
+  pixels_ = std::move(origins.pixels);
+  steep_ = std::move(origins.steep);
+}
+
+std::vector<pi::Point3d> SurfaceDraft::narrowed(const DenseCover& wider) const {
+  std::vector<pi::Point3d> points;
+  points.reserve(points_.size());
+  for (size_t i = 0; i < points_.size(); ++i) {
+    if (!steep_[i] && !wider.covers(pixels_[i].x, pixels_[i].y)) points.push_back(points_[i]);
+  }
   return points;
 }
 

@@ -72,6 +72,28 @@ std::vector<pi::Point3d> sparseSurface(const std::vector<DepthSample>& samples,
                                        const DenseCover& bare = DenseCover(),
                                        const SurfaceRelief& relief = SurfaceRelief());
 
+// A frame's sparse surface over the ground `bare` leaves bare, from all its triangles, each
+// point kept with its image position and whether its triangle is too steep for `relief`. A
+// second surface over the ground a wider cover leaves bare, from the triangles within the
+// relief, is then drawn from it without triangulating and scanning the grid again.
+class SurfaceDraft {
+ public:
+  SurfaceDraft(const std::vector<DepthSample>& samples, const fw::Camera& camera, const SE3& pose,
+               int step, const DenseCover& bare, const SurfaceRelief& relief);
+
+  // sparseSurface(samples, camera, pose, step, bare).
+  const std::vector<pi::Point3d>& points() const { return points_; }
+
+  // sparseSurface(samples, camera, pose, step, wider, relief), point for point, for a cover
+  // `wider` that covers at least all `bare` covers.
+  std::vector<pi::Point3d> narrowed(const DenseCover& wider) const;
+
+ private:
+  std::vector<pi::Point3d> points_;
+  std::vector<cv::Point2f> pixels_;
+  std::vector<char> steep_;
+};
+
 // The `dense` world points whose depth lies within `tolerance` metres of the depth of
 // `surface` (a sparse surface sampled every `step` image pixels) where the frame's image sees
 // them both, or of the surface's nearest depth where they lie a little beyond it (at the

@@ -309,3 +309,49 @@ TEST(SparseSurface, AReliefLimitLeavesOutTrianglesThatJoinARoofToTheGround) {
   EXPECT_EQ(sparseSurface(slope, camera, pose, 4, DenseCover(), relief).size(),
             sparseSurface(slope, camera, pose, 4).size());
 }
+
+// A draft drawn over the ground one cover leaves bare gives the very surface made directly
+// from it, and narrowed by a wider cover and a relief limit the very surface made directly
+// with those, point for point and in the same order: a roof's ramps are left out, samples and
+// grid points under either cover alike, and drafts of too few samples hold the samples alone.
+TEST(SparseSurface, ADraftNarrowsToTheSurfaceMadeOverLessBareGround) {
+  const fw::Camera camera(std::vector<double>{400, 300, 400, 400, 199.5, 149.5});
+  const SE3 pose;
+  const SurfaceRelief relief{cv::Vec3d(0.0, 0.0, -1.0), 0.5};
+  cv::RNG rng(11);
+  std::vector<DepthSample> samples;
+  for (int i = 0; i < 200; ++i) {
+    const cv::Point2f pixel(rng.uniform(0.0f, 400.0f), rng.uniform(0.0f, 300.0f));
+    const bool roof = pixel.x > 150 && pixel.x < 250 && pixel.y > 100 && pixel.y < 200;
+    samples.push_back({pixel, roof ? 87.0 : rng.uniform(99.0, 101.0)});
+  }
+  const auto ground = [](double u, double v) {
+    return pi::Point3d((u - 199.5) / 4.0, (v - 149.5) / 4.0, 100.0);
+  };
+  std::vector<pi::Point3d> left, right;
+  for (int v = 0; v < 300; v += 6)
+    for (int u = 0; u < 120; u += 6) left.push_back(ground(u, v));
+  for (int v = 150; v < 300; v += 6)
+    for (int u = 280; u < 400; u += 6) right.push_back(ground(u, v));
+  const auto expectSame = [](const std::vector<pi::Point3d>& got,
+                             const std::vector<pi::Point3d>& expected) {
+    ASSERT_EQ(got.size(), expected.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << i;
+  };
+  const DenseCover narrow(left, camera, pose, 16);
+  const DenseCover wider = narrow.joinedWith(right, camera, pose);
+  for (const DenseCover* bare : {&narrow, static_cast<const DenseCover*>(nullptr)}) {
+    const DenseCover none;
+    const DenseCover& from = bare ? *bare : none;
+    const SurfaceDraft draft(samples, camera, pose, 4, from, relief);
+    expectSame(draft.points(), sparseSurface(samples, camera, pose, 4, from));
+    expectSame(draft.narrowed(from), sparseSurface(samples, camera, pose, 4, from, relief));
+    expectSame(draft.narrowed(wider), sparseSurface(samples, camera, pose, 4, wider, relief));
+    EXPECT_LT(draft.narrowed(wider).size(), draft.narrowed(from).size());
+    EXPECT_LT(draft.narrowed(from).size(), draft.points().size());
+  }
+  const std::vector<DepthSample> two(samples.begin(), samples.begin() + 2);
+  const SurfaceDraft few(two, camera, pose, 4, DenseCover(), relief);
+  expectSame(few.narrowed(wider), sparseSurface(two, camera, pose, 4, wider, relief));
+  EXPECT_EQ(few.points().size(), 2u);
+}

@@ -15,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -214,13 +215,15 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   // Heights that only the frame's own image pair confirmed repeat one matching: where they
   // leave the level of the frame's own sparse surface (its map points, each matched in
   // several images) they are that matching's slips, and the surface stands in for them.
+  // The level surface is drafted so that the fill, over less bare ground, is drawn from it.
   std::vector<pi::Point3d> pairOnly;
   DenseCover cover(points, camera, pose, kBareReach);
+  const SurfaceRelief relief = fillRelief(placement_);
+  std::optional<SurfaceDraft> level;
   if (!pairOnlyGiven.empty()) {
-    const std::vector<pi::Point3d> level =
-        sparseSurface(samples, camera, pose, kSurfaceStep, cover);
+    level.emplace(samples, camera, pose, kSurfaceStep, cover, relief);
     pairOnly =
-        pointsNearSurface(pairOnlyGiven, level, camera, pose, kSurfaceStep,
+        pointsNearSurface(pairOnlyGiven, level->points(), camera, pose, kSurfaceStep,
                           kPairOnlySurfaceSlack + height_outliers::strayTolerance(depthError, 0.0));
     if (pairOnly.size() < pairOnlyGiven.size()) {
       FW_LOG(fw::kLogInfo) << "TerrainFusion: frame " << frame->id << ": "
@@ -243,7 +246,9 @@ bool TerrainFusion::fusePointCloud(const std::shared_ptr<fw::MapFrame>& frame,
   // and only the few pair-only points are projected onto it.
   if (!pairOnly.empty()) cover = cover.joinedWith(pairOnly, camera, pose);
   const std::vector<pi::Point3d> fill =
-      sparseSurface(samples, camera, pose, kSurfaceStep, cover, fillRelief(placement_));
+      level ? level->narrowed(cover)
+            : sparseSurface(samples, camera, pose, kSurfaceStep, cover, relief);
+  level.reset();  // up to a grid point every few pixels of the image: not kept while mapping
   // The fill goes beside the points, not into a copy of them: a 12-megapixel frame's cloud
   // is tens of megabytes.
   const bool built = makeMap_idw(frame, local, measured, fill);
