@@ -168,8 +168,7 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
     // corners of a vignetted lens keep their share of features, and those features carry
     // most of what tells a frame's tilt from its offset over flat ground.
     cv::SIFT::create(options.max_features, 3, kSiftContrast)
-        ->detectAndCompute(evenBrightness(reduced), cv::noArray(), keypoints,
-                           features.descriptors);
+        ->detectAndCompute(evenBrightness(reduced), cv::noArray(), keypoints, features.descriptors);
   } else {
     // One scale level: the frames of a survey see the ground from much the same height, and
     // corners found at the finest level can be placed to a fraction of a pixel.
