@@ -66,25 +66,36 @@ class NearestTwoSoFar {
 // times faster than the generic matcher, which dominates the cost of relating two frames.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define SFM_POPCOUNT_TARGET __attribute__((target("popcnt")))
-#define SFM_WIDE_POPCOUNT 1
+#define SFM_WIDE_VECTORS 1
 #define SFM_WIDE_POPCOUNT_TARGET __attribute__((target("avx512f,avx512vpopcntdq")))
+#define SFM_WIDE_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
 bool hasPopcount() { return __builtin_cpu_supports("popcnt"); }
 bool hasWidePopcount() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
 }
+bool hasWideByteProducts() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vnni");
+}
 #else
 #define SFM_POPCOUNT_TARGET
-#define SFM_WIDE_POPCOUNT 0
+#define SFM_WIDE_VECTORS 0
 bool hasPopcount() { return true; }
 bool hasWidePopcount() { return false; }
+bool hasWideByteProducts() { return false; }
 #endif
 
-std::atomic<bool> wide_popcount_allowed{true};
+std::atomic<bool> wide_vectors_allowed{true};
 
-// The wide path where the processor has it and it is allowed; the processor is asked once.
+// The wide paths where the processor has them and they are allowed; the processor is asked
+// once.
 bool takeWidePopcount() {
   static const bool wide = hasWidePopcount();
-  return wide && wide_popcount_allowed.load(std::memory_order_relaxed);
+  return wide && wide_vectors_allowed.load(std::memory_order_relaxed);
+}
+bool takeWideByteProducts() {
+  static const bool wide = hasWideByteProducts();
+  return wide && wide_vectors_allowed.load(std::memory_order_relaxed);
 }
 
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& query,
@@ -108,7 +119,7 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& quer
   return out;
 }
 
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
 // The same search eight train rows at a time: the rows' words are stored word by word, so
 // one vector holds word k of eight rows. A row at no less than the second distance so far
 // changes nothing, so only the rows of a block that are nearer are offered, in order: the
@@ -357,7 +368,7 @@ SFM_POPCOUNT_TARGET inline void offerRun(const uint64_t* q, const cv::Point2f& a
   }
 }
 
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
 // The same eight rows at a time. Their distances from `at` are taken as the one-row search
 // takes them (differences of floats, squared and summed as doubles, rounded at each step), so
 // the same rows are in reach; of those, only the ones nearer than the second distance so far
@@ -410,7 +421,7 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
   const TrainCells cells(train_at, radius);
   const CellOrderedRows rows(cells, train, train_at);
   const double radius2 = radius * radius;
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
   auto offer = wide ? offerRunWide : offerRun;
 #else
   (void)wide;
@@ -423,6 +434,195 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
         std::memcpy(q, query.ptr(i), sizeof(q));
         offer(q, at, radius2, begin, end, rows, nearest);
       });
+}
+
+// Real descriptors whose values are whole numbers 0..255 (SIFT's, 128 of them) are searched as
+// bytes with integer arithmetic: their squared distances are whole numbers below 2^24, which
+// the float sums of the generic search also hold exactly, so both find the same rows at the
+// same distances.
+constexpr int kByteValues = 128;
+constexpr int kByteWords = kByteValues / 4;  // four values to a 32-bit word
+constexpr int kByteLanes = 16;               // rows in one wide vector of words
+
+bool isWholeBytes(const cv::Mat& m) {
+  if (m.type() != CV_32FC1 || m.cols != kByteValues) return false;
+  for (int i = 0; i < m.rows; ++i) {
+    const float* p = m.ptr<float>(i);
+    for (int k = 0; k < kByteValues; ++k)
+      if (!(p[k] >= 0.0f && p[k] <= 255.0f && float(int(p[k])) == p[k])) return false;
+  }
+  return true;
+}
+
+// One query row as bytes, its squared length, and its values less 128 as signed bytes, four
+// to a word (the wide products take one side signed).
+struct ByteQuery {
+  uint8_t values[kByteValues];
+  uint32_t centred[kByteWords];
+  int32_t length2 = 0;
+};
+
+std::vector<ByteQuery> byteQueries(const cv::Mat& query) {
+  std::vector<ByteQuery> out(query.rows);
+  for (int i = 0; i < query.rows; ++i) {
+    const float* p = query.ptr<float>(i);
+    ByteQuery& q = out[i];
+    for (int k = 0; k < kByteValues; ++k) {
+      q.values[k] = uint8_t(p[k]);
+      q.length2 += int32_t(q.values[k]) * q.values[k];
+    }
+    uint8_t centred[kByteValues];
+    for (int k = 0; k < kByteValues; ++k) centred[k] = q.values[k] ^ 0x80;
+    std::memcpy(q.centred, centred, sizeof(centred));
+  }
+  return out;
+}
+
+// Train rows of bytes in a given order (the cells' order for the windowed search): each row's
+// words word by word, so that one vector holds word g of sixteen rows, with sixteen rows of
+// zeros after the last for whole vectors; and per row its squared length less 256 times its
+// sum, its share of a squared distance taken by products with a query's centred values:
+// |q - t|^2 = |q|^2 + (|t|^2 - 256 sum t) - 2 t.(q - 128).
+struct ByteRows {
+  ByteRows(const cv::Mat& train, const std::vector<int>& order)
+      : padded(order.size() + kByteLanes),
+        words(padded * kByteWords, 0),
+        share(padded, 0),
+        row(order) {
+    for (size_t k = 0; k < row.size(); ++k) {
+      const float* p = train.ptr<float>(row[k]);
+      uint8_t values[kByteValues];
+      int32_t length2 = 0, sum = 0;
+      for (int v = 0; v < kByteValues; ++v) {
+        values[v] = uint8_t(p[v]);
+        length2 += int32_t(values[v]) * values[v];
+        sum += values[v];
+      }
+      uint32_t w[kByteWords];
+      std::memcpy(w, values, sizeof(values));
+      for (int g = 0; g < kByteWords; ++g) words[g * padded + k] = w[g];
+      share[k] = length2 - 256 * sum;
+    }
+  }
+
+  size_t padded;
+  std::vector<uint32_t> words;
+  std::vector<int32_t> share;
+  const std::vector<int>& row;
+};
+
+// Offers `q` the rows of the run [begin, end) that `in_reach(k)` accepts, by squared distance.
+template <typename InReach>
+inline void offerBytes(const ByteQuery& q, int begin, int end, const ByteRows& rows,
+                       InReach in_reach, NearestTwoSoFar<int>& nearest) {
+  const size_t n = rows.padded;
+  for (int k = begin; k < end; ++k) {
+    int32_t d2 = 0;
+    for (int g = 0; g < kByteWords; ++g) {
+      uint8_t t[4];
+      std::memcpy(t, &rows.words[g * n + k], 4);
+      for (int b = 0; b < 4; ++b) {
+        const int32_t e = int32_t(q.values[4 * g + b]) - t[b];
+        d2 += e * e;
+      }
+    }
+    if (d2 < nearest.second() && in_reach(k)) nearest.offer(d2, rows.row[k]);
+  }
+}
+
+#if SFM_WIDE_VECTORS
+// The same sixteen rows at a time, by products of bytes summed four at a time into words. Of
+// the rows nearer than the second distance so far, those in reach are offered in order: the
+// result is the one-row search's to the bit.
+template <typename InReach>
+SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end,
+                                          const ByteRows& rows, InReach in_reach,
+                                          NearestTwoSoFar<int>& nearest) {
+  const size_t n = rows.padded;
+  const uint32_t* w = rows.words.data();
+  const __m512i length2 = _mm512_set1_epi32(q.length2);
+  for (int k = begin; k < end; k += kByteLanes) {
+    // Four sums, so that the products of one block need not wait for each other.
+    __m512i s[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                    _mm512_setzero_si512()};
+    for (int g = 0; g < kByteWords; g += 4) {
+      for (int u = 0; u < 4; ++u)
+        s[u] = _mm512_dpbusd_epi32(s[u], _mm512_loadu_si512(w + (g + u) * n + k),
+                                   _mm512_set1_epi32(int32_t(q.centred[g + u])));
+    }
+    const __m512i products =
+        _mm512_add_epi32(_mm512_add_epi32(s[0], s[1]), _mm512_add_epi32(s[2], s[3]));
+    const __m512i d2 =
+        _mm512_sub_epi32(_mm512_add_epi32(length2, _mm512_loadu_si512(&rows.share[k])),
+                         _mm512_slli_epi32(products, 1));
+    __mmask16 nearer = _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
+    nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+    if (!nearer) continue;
+    alignas(64) int32_t distance[kByteLanes];
+    _mm512_store_si512(distance, d2);
+    for (int lane = 0; lane < kByteLanes; ++lane)
+      if (nearer >> lane & 1 && in_reach(k + lane))
+        nearest.offer(distance[lane], rows.row[k + lane]);
+  }
+}
+#endif
+
+// Euclidean distances from squared ones: in single precision for the exhaustive search, as
+// OpenCV's matcher gives them, and in double for the windowed one, as the generic row distance
+// does (an infinite square, no row, stays infinite).
+NearestTwo withSingleDistances(NearestTwo n) {
+  n.best_distance = std::sqrt(float(n.best_distance));
+  n.second_distance = std::sqrt(float(n.second_distance));
+  return n;
+}
+NearestTwo withDoubleDistances(NearestTwo n) {
+  n.best_distance = std::sqrt(n.best_distance);
+  n.second_distance = std::sqrt(n.second_distance);
+  return n;
+}
+
+std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train, bool wide) {
+  std::vector<int> order(train.rows);
+  for (int j = 0; j < train.rows; ++j) order[j] = j;
+  const ByteRows rows(train, order);
+  const std::vector<ByteQuery> queries = byteQueries(query);
+  const auto anywhere = [](int) { return true; };
+  std::vector<NearestTwo> out(query.rows);
+  for (int i = 0; i < query.rows; ++i) {
+    NearestTwoSoFar<int> nearest;
+#if SFM_WIDE_VECTORS
+    if (wide)
+      offerBytesWide(queries[i], 0, train.rows, rows, anywhere, nearest);
+    else
+#endif
+      offerBytes(queries[i], 0, train.rows, rows, anywhere, nearest);
+    out[i] = withSingleDistances(nearest.result());
+  }
+  (void)wide;
+  return out;
+}
+
+std::vector<NearestTwo> windowedBytes(const cv::Mat& query,
+                                      const std::vector<cv::Point2f>& expected_at,
+                                      const cv::Mat& train,
+                                      const std::vector<cv::Point2f>& train_at, double radius,
+                                      bool wide) {
+  const TrainCells cells(train_at, radius);
+  const ByteRows rows(train, cells.rows());
+  const std::vector<ByteQuery> queries = byteQueries(query);
+  const double radius2 = radius * radius;
+  std::vector<NearestTwo> out = searchWindows<int>(
+      query.rows, expected_at, cells,
+      [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<int>& nearest) {
+        const auto in_reach = [&](int k) { return inReach(train_at[rows.row[k]], at, radius2); };
+#if SFM_WIDE_VECTORS
+        if (wide) return offerBytesWide(queries[i], begin, end, rows, in_reach, nearest);
+#endif
+        offerBytes(queries[i], begin, end, rows, in_reach, nearest);
+      });
+  (void)wide;
+  for (NearestTwo& n : out) n = withDoubleDistances(n);
+  return out;
 }
 
 bool isBinary256(const cv::Mat& query, const cv::Mat& train) {
@@ -443,6 +643,8 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   if (popcount && isBinary256(query, train)) {
     return windowedBinary(query, expected_at, train, train_at, radius, takeWidePopcount());
   }
+  if (isWholeBytes(query) && isWholeBytes(train))
+    return windowedBytes(query, expected_at, train, train_at, radius, takeWideByteProducts());
   return windowedGeneric(query, expected_at, train, train_at, radius);
 }
 
@@ -450,14 +652,16 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
   if (query.empty() || train.empty()) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train)) {
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
     if (takeWidePopcount()) return nearestTwoBinaryWide(query, train);
 #endif
     return nearestTwoBinary(query, train);
   }
+  if (isWholeBytes(query) && isWholeBytes(train))
+    return nearestTwoBytes(query, train, takeWideByteProducts());
   return nearestTwoGeneric(query, train);
 }
 
-void allowWidePopcount(bool allowed) { wide_popcount_allowed.store(allowed); }
+void allowWideVectors(bool allowed) { wide_vectors_allowed.store(allowed); }
 
 }  // namespace sfm
