@@ -444,35 +444,44 @@ constexpr int kByteValues = 128;
 constexpr int kByteWords = kByteValues / 4;  // four values to a 32-bit word
 constexpr int kByteLanes = 16;               // rows in one wide vector of words
 
-bool isWholeBytes(const cv::Mat& m) {
-  if (m.type() != CV_32FC1 || m.cols != kByteValues) return false;
+// The rows as bytes (one 8-bit matrix), or nothing when a value is not a whole number 0..255
+// (or the rows are not 128 floats).
+std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
+  if (m.type() != CV_32FC1 || m.cols != kByteValues) return std::nullopt;
+  cv::Mat bytes(m.rows, kByteValues, CV_8U);
+  bool whole = true;
   for (int i = 0; i < m.rows; ++i) {
     const float* p = m.ptr<float>(i);
-    for (int k = 0; k < kByteValues; ++k)
-      if (!(p[k] >= 0.0f && p[k] <= 255.0f && float(int(p[k])) == p[k])) return false;
+    uint8_t* b = bytes.ptr<uint8_t>(i);
+    for (int k = 0; k < kByteValues; ++k) {
+      // Clamped first (a NaN to 255), so that every value converts; a value that changes
+      // on the way is not a byte.
+      b[k] = uint8_t(std::max(0.0f, std::min(255.0f, p[k])));
+      whole &= float(b[k]) == p[k];
+    }
+    if (!whole) return std::nullopt;
   }
-  return true;
+  return bytes;
 }
 
-// One query row as bytes, its squared length, and its values less 128 as signed bytes, four
-// to a word (the wide products take one side signed).
+// One query row, its squared length, and its values less 128 as signed bytes, four to a word
+// (the wide products take one side signed).
 struct ByteQuery {
-  uint8_t values[kByteValues];
+  const uint8_t* values;
   uint32_t centred[kByteWords];
   int32_t length2 = 0;
 };
 
-std::vector<ByteQuery> byteQueries(const cv::Mat& query) {
-  std::vector<ByteQuery> out(query.rows);
-  for (int i = 0; i < query.rows; ++i) {
-    const float* p = query.ptr<float>(i);
+std::vector<ByteQuery> byteQueries(const cv::Mat& bytes) {
+  std::vector<ByteQuery> out(bytes.rows);
+  for (int i = 0; i < bytes.rows; ++i) {
     ByteQuery& q = out[i];
-    for (int k = 0; k < kByteValues; ++k) {
-      q.values[k] = uint8_t(p[k]);
-      q.length2 += int32_t(q.values[k]) * q.values[k];
-    }
+    q.values = bytes.ptr<uint8_t>(i);
     uint8_t centred[kByteValues];
-    for (int k = 0; k < kByteValues; ++k) centred[k] = q.values[k] ^ 0x80;
+    for (int k = 0; k < kByteValues; ++k) {
+      q.length2 += int32_t(q.values[k]) * q.values[k];
+      centred[k] = q.values[k] ^ 0x80;
+    }
     std::memcpy(q.centred, centred, sizeof(centred));
   }
   return out;
@@ -484,22 +493,20 @@ std::vector<ByteQuery> byteQueries(const cv::Mat& query) {
 // sum, its share of a squared distance taken by products with a query's centred values:
 // |q - t|^2 = |q|^2 + (|t|^2 - 256 sum t) - 2 t.(q - 128).
 struct ByteRows {
-  ByteRows(const cv::Mat& train, const std::vector<int>& order)
+  ByteRows(const cv::Mat& bytes, const std::vector<int>& order)
       : padded(order.size() + kByteLanes),
         words(padded * kByteWords, 0),
         share(padded, 0),
         row(order) {
     for (size_t k = 0; k < row.size(); ++k) {
-      const float* p = train.ptr<float>(row[k]);
-      uint8_t values[kByteValues];
+      const uint8_t* values = bytes.ptr<uint8_t>(row[k]);
       int32_t length2 = 0, sum = 0;
       for (int v = 0; v < kByteValues; ++v) {
-        values[v] = uint8_t(p[v]);
         length2 += int32_t(values[v]) * values[v];
         sum += values[v];
       }
       uint32_t w[kByteWords];
-      std::memcpy(w, values, sizeof(values));
+      std::memcpy(w, values, sizeof(w));
       for (int g = 0; g < kByteWords; ++g) words[g * padded + k] = w[g];
       share[k] = length2 - 256 * sum;
     }
@@ -565,6 +572,40 @@ SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end
         nearest.offer(distance[lane], rows.row[k + lane]);
   }
 }
+
+// The exhaustive search for four queries at once: each vector of train words read serves all
+// four. Rows are offered as by offerBytesWide, query by query.
+SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int end, const ByteRows& rows,
+                                              NearestTwoSoFar<int>* nearest) {
+  constexpr int kQueries = 4;
+  const size_t n = rows.padded;
+  const uint32_t* w = rows.words.data();
+  for (int k = 0; k < end; k += kByteLanes) {
+    __m512i s[kQueries][2];
+    for (int a = 0; a < kQueries; ++a) s[a][0] = s[a][1] = _mm512_setzero_si512();
+    for (int g = 0; g < kByteWords; g += 2) {
+      const __m512i t0 = _mm512_loadu_si512(w + g * n + k);
+      const __m512i t1 = _mm512_loadu_si512(w + (g + 1) * n + k);
+      for (int a = 0; a < kQueries; ++a) {
+        s[a][0] = _mm512_dpbusd_epi32(s[a][0], t0, _mm512_set1_epi32(int32_t(q[a].centred[g])));
+        s[a][1] = _mm512_dpbusd_epi32(s[a][1], t1, _mm512_set1_epi32(int32_t(q[a].centred[g + 1])));
+      }
+    }
+    const __m512i share = _mm512_loadu_si512(&rows.share[k]);
+    const __mmask16 valid = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+    for (int a = 0; a < kQueries; ++a) {
+      const __m512i d2 = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
+                                          _mm512_slli_epi32(_mm512_add_epi32(s[a][0], s[a][1]), 1));
+      const __mmask16 nearer =
+          _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest[a].second())) & valid;
+      if (!nearer) continue;
+      alignas(64) int32_t distance[kByteLanes];
+      _mm512_store_si512(distance, d2);
+      for (int lane = 0; lane < kByteLanes; ++lane)
+        if (nearer >> lane & 1) nearest[a].offer(distance[lane], rows.row[k + lane]);
+    }
+  }
+}
 #endif
 
 // Euclidean distances from squared ones: in single precision for the exhaustive search, as
@@ -581,6 +622,7 @@ NearestTwo withDoubleDistances(NearestTwo n) {
   return n;
 }
 
+// The exhaustive and the windowed search over rows of bytes (as wholeBytes gives them).
 std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train, bool wide) {
   std::vector<int> order(train.rows);
   for (int j = 0; j < train.rows; ++j) order[j] = j;
@@ -588,7 +630,15 @@ std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& tra
   const std::vector<ByteQuery> queries = byteQueries(query);
   const auto anywhere = [](int) { return true; };
   std::vector<NearestTwo> out(query.rows);
-  for (int i = 0; i < query.rows; ++i) {
+  int i = 0;
+#if SFM_WIDE_VECTORS
+  for (; wide && i + 4 <= query.rows; i += 4) {
+    NearestTwoSoFar<int> nearest[4];
+    offerBytesWideFour(&queries[i], train.rows, rows, nearest);
+    for (int a = 0; a < 4; ++a) out[i + a] = withSingleDistances(nearest[a].result());
+  }
+#endif
+  for (; i < query.rows; ++i) {
     NearestTwoSoFar<int> nearest;
 #if SFM_WIDE_VECTORS
     if (wide)
@@ -643,8 +693,11 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   if (popcount && isBinary256(query, train)) {
     return windowedBinary(query, expected_at, train, train_at, radius, takeWidePopcount());
   }
-  if (isWholeBytes(query) && isWholeBytes(train))
-    return windowedBytes(query, expected_at, train, train_at, radius, takeWideByteProducts());
+  if (const std::optional<cv::Mat> query_bytes = wholeBytes(query)) {
+    if (const std::optional<cv::Mat> train_bytes = wholeBytes(train))
+      return windowedBytes(*query_bytes, expected_at, *train_bytes, train_at, radius,
+                           takeWideByteProducts());
+  }
   return windowedGeneric(query, expected_at, train, train_at, radius);
 }
 
@@ -657,8 +710,10 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
 #endif
     return nearestTwoBinary(query, train);
   }
-  if (isWholeBytes(query) && isWholeBytes(train))
-    return nearestTwoBytes(query, train, takeWideByteProducts());
+  if (const std::optional<cv::Mat> query_bytes = wholeBytes(query)) {
+    if (const std::optional<cv::Mat> train_bytes = wholeBytes(train))
+      return nearestTwoBytes(*query_bytes, *train_bytes, takeWideByteProducts());
+  }
   return nearestTwoGeneric(query, train);
 }
 
