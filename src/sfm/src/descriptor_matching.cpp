@@ -82,7 +82,6 @@ bool hasWideByteProducts() {
 #define SFM_WIDE_VECTORS 0
 bool hasPopcount() { return true; }
 bool hasWidePopcount() { return false; }
-bool hasWideByteProducts() { return false; }
 #endif
 
 std::atomic<bool> wide_vectors_allowed{true};
@@ -93,10 +92,12 @@ bool takeWidePopcount() {
   static const bool wide = hasWidePopcount();
   return wide && wide_vectors_allowed.load(std::memory_order_relaxed);
 }
+#if SFM_WIDE_VECTORS
 bool takeWideByteProducts() {
   static const bool wide = hasWideByteProducts();
   return wide && wide_vectors_allowed.load(std::memory_order_relaxed);
 }
+#endif
 
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& query,
                                                              const cv::Mat& train) {
@@ -436,10 +437,12 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
       });
 }
 
+#if SFM_WIDE_VECTORS
 // Real descriptors whose values are whole numbers 0..255 (SIFT's, 128 of them) are searched as
-// bytes with integer arithmetic: their squared distances are whole numbers below 2^24, which
-// the float sums of the generic search also hold exactly, so both find the same rows at the
-// same distances.
+// bytes with the processor's wide byte products where it has them (the generic search, a
+// fifth as fast, where not): their squared distances are whole numbers below 2^24, which the
+// float sums of the generic search also hold exactly, so both find the same rows at the same
+// distances.
 constexpr int kByteValues = 128;
 constexpr int kByteWords = kByteValues / 4;  // four values to a 32-bit word
 constexpr int kByteLanes = 16;               // rows in one wide vector of words
@@ -518,29 +521,6 @@ struct ByteRows {
   const std::vector<int>& row;
 };
 
-// Offers `q` the rows of the run [begin, end) that `in_reach(k)` accepts, by squared distance.
-template <typename InReach>
-inline void offerBytes(const ByteQuery& q, int begin, int end, const ByteRows& rows,
-                       InReach in_reach, NearestTwoSoFar<int>& nearest) {
-  const size_t n = rows.padded;
-  for (int k = begin; k < end; ++k) {
-    int32_t d2 = 0;
-    for (int g = 0; g < kByteWords; ++g) {
-      uint8_t t[4];
-      std::memcpy(t, &rows.words[g * n + k], 4);
-      for (int b = 0; b < 4; ++b) {
-        const int32_t e = int32_t(q.values[4 * g + b]) - t[b];
-        d2 += e * e;
-      }
-    }
-    if (d2 < nearest.second() && in_reach(k)) nearest.offer(d2, rows.row[k]);
-  }
-}
-
-#if SFM_WIDE_VECTORS
-// The same sixteen rows at a time, by products of bytes summed four at a time into words. Of
-// the rows nearer than the second distance so far, those in reach are offered in order: the
-// result is the one-row search's to the bit.
 template <typename InReach>
 SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end,
                                           const ByteRows& rows, InReach in_reach,
@@ -606,7 +586,6 @@ SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int end, const
     }
   }
 }
-#endif
 
 // Euclidean distances from squared ones: in single precision for the exhaustive search, as
 // OpenCV's matcher gives them, and in double for the windowed one, as the generic row distance
@@ -623,40 +602,31 @@ NearestTwo withDoubleDistances(NearestTwo n) {
 }
 
 // The exhaustive and the windowed search over rows of bytes (as wholeBytes gives them).
-std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train, bool wide) {
+std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train) {
   std::vector<int> order(train.rows);
   for (int j = 0; j < train.rows; ++j) order[j] = j;
   const ByteRows rows(train, order);
   const std::vector<ByteQuery> queries = byteQueries(query);
-  const auto anywhere = [](int) { return true; };
   std::vector<NearestTwo> out(query.rows);
   int i = 0;
-#if SFM_WIDE_VECTORS
-  for (; wide && i + 4 <= query.rows; i += 4) {
+  for (; i + 4 <= query.rows; i += 4) {
     NearestTwoSoFar<int> nearest[4];
     offerBytesWideFour(&queries[i], train.rows, rows, nearest);
     for (int a = 0; a < 4; ++a) out[i + a] = withSingleDistances(nearest[a].result());
   }
-#endif
   for (; i < query.rows; ++i) {
     NearestTwoSoFar<int> nearest;
-#if SFM_WIDE_VECTORS
-    if (wide)
-      offerBytesWide(queries[i], 0, train.rows, rows, anywhere, nearest);
-    else
-#endif
-      offerBytes(queries[i], 0, train.rows, rows, anywhere, nearest);
+    offerBytesWide(
+        queries[i], 0, train.rows, rows, [](int) { return true; }, nearest);
     out[i] = withSingleDistances(nearest.result());
   }
-  (void)wide;
   return out;
 }
 
 std::vector<NearestTwo> windowedBytes(const cv::Mat& query,
                                       const std::vector<cv::Point2f>& expected_at,
                                       const cv::Mat& train,
-                                      const std::vector<cv::Point2f>& train_at, double radius,
-                                      bool wide) {
+                                      const std::vector<cv::Point2f>& train_at, double radius) {
   const TrainCells cells(train_at, radius);
   const ByteRows rows(train, cells.rows());
   const std::vector<ByteQuery> queries = byteQueries(query);
@@ -665,15 +635,24 @@ std::vector<NearestTwo> windowedBytes(const cv::Mat& query,
       query.rows, expected_at, cells,
       [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<int>& nearest) {
         const auto in_reach = [&](int k) { return inReach(train_at[rows.row[k]], at, radius2); };
-#if SFM_WIDE_VECTORS
-        if (wide) return offerBytesWide(queries[i], begin, end, rows, in_reach, nearest);
-#endif
-        offerBytes(queries[i], begin, end, rows, in_reach, nearest);
+        offerBytesWide(queries[i], begin, end, rows, in_reach, nearest);
       });
-  (void)wide;
   for (NearestTwo& n : out) n = withDoubleDistances(n);
   return out;
 }
+
+// Both rows' matrices as bytes, when the processor has wide byte products and they are rows of
+// whole bytes.
+std::optional<std::pair<cv::Mat, cv::Mat>> wideByteRows(const cv::Mat& query,
+                                                        const cv::Mat& train) {
+  if (!takeWideByteProducts()) return std::nullopt;
+  std::optional<cv::Mat> query_bytes = wholeBytes(query);
+  if (!query_bytes) return std::nullopt;
+  std::optional<cv::Mat> train_bytes = wholeBytes(train);
+  if (!train_bytes) return std::nullopt;
+  return std::make_pair(std::move(*query_bytes), std::move(*train_bytes));
+}
+#endif
 
 bool isBinary256(const cv::Mat& query, const cv::Mat& train) {
   return query.depth() == CV_8U && query.cols == kBinaryWords * 8 && train.cols == query.cols &&
@@ -693,11 +672,10 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   if (popcount && isBinary256(query, train)) {
     return windowedBinary(query, expected_at, train, train_at, radius, takeWidePopcount());
   }
-  if (const std::optional<cv::Mat> query_bytes = wholeBytes(query)) {
-    if (const std::optional<cv::Mat> train_bytes = wholeBytes(train))
-      return windowedBytes(*query_bytes, expected_at, *train_bytes, train_at, radius,
-                           takeWideByteProducts());
-  }
+#if SFM_WIDE_VECTORS
+  if (const auto bytes = wideByteRows(query, train))
+    return windowedBytes(bytes->first, expected_at, bytes->second, train_at, radius);
+#endif
   return windowedGeneric(query, expected_at, train, train_at, radius);
 }
 
@@ -710,10 +688,10 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
 #endif
     return nearestTwoBinary(query, train);
   }
-  if (const std::optional<cv::Mat> query_bytes = wholeBytes(query)) {
-    if (const std::optional<cv::Mat> train_bytes = wholeBytes(train))
-      return nearestTwoBytes(*query_bytes, *train_bytes, takeWideByteProducts());
-  }
+#if SFM_WIDE_VECTORS
+  if (const auto bytes = wideByteRows(query, train))
+    return nearestTwoBytes(bytes->first, bytes->second);
+#endif
   return nearestTwoGeneric(query, train);
 }
 
