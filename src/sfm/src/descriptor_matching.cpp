@@ -264,6 +264,21 @@ class TrainCells {
     return {start_[c], start_[c + 1]};
   }
   const std::vector<int>& rows() const { return rows_; }
+  // Rows a windowed search compares with queries expected at these places: those in the 3 x 3
+  // cells around each.
+  size_t candidates(const std::vector<cv::Point2f>& expected_at) const {
+    size_t n = 0;
+    for (const cv::Point2f& at : expected_at) {
+      const std::optional<std::pair<int, int>> cell = finite(at) ? searchedCell(at) : std::nullopt;
+      if (!cell) continue;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const auto [begin, end] = runOf(cell->first + dx, cell->second + dy);
+          n += size_t(end - begin);
+        }
+    }
+    return n;
+  }
 
  private:
   static constexpr double kMostCells = 1024.0;  // across or down
@@ -314,8 +329,8 @@ inline bool inReach(const cv::Point2f& row_at, const cv::Point2f& at, double rad
 std::vector<NearestTwo> windowedGeneric(const cv::Mat& query,
                                         const std::vector<cv::Point2f>& expected_at,
                                         const cv::Mat& train,
-                                        const std::vector<cv::Point2f>& train_at, double radius) {
-  const TrainCells cells(train_at, radius);
+                                        const std::vector<cv::Point2f>& train_at, double radius,
+                                        const TrainCells& cells) {
   const double radius2 = radius * radius;
   const std::vector<int>& rows = cells.rows();
   return searchWindows<double>(
@@ -448,21 +463,22 @@ constexpr int kByteWords = kByteValues / 4;  // four values to a 32-bit word
 constexpr int kByteLanes = 16;               // rows in one wide vector of words
 
 // The rows as bytes (one 8-bit matrix), or nothing when a value is not a whole number 0..255
-// (or the rows are not 128 floats).
-std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
+// (or the rows are not 128 floats). Sixteen values at a time: each is clamped to 0..255 (a NaN
+// to 0), cut to a whole number and compared with itself; one that changed is not a byte.
+SFM_WIDE_BYTES_TARGET std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
   if (m.type() != CV_32FC1 || m.cols != kByteValues) return std::nullopt;
   cv::Mat bytes(m.rows, kByteValues, CV_8U);
-  bool whole = true;
+  const __m512 low = _mm512_setzero_ps(), high = _mm512_set1_ps(255.0f);
   for (int i = 0; i < m.rows; ++i) {
     const float* p = m.ptr<float>(i);
     uint8_t* b = bytes.ptr<uint8_t>(i);
-    for (int k = 0; k < kByteValues; ++k) {
-      // Clamped first (a NaN to 255), so that every value converts; a value that changes
-      // on the way is not a byte.
-      b[k] = uint8_t(std::max(0.0f, std::min(255.0f, p[k])));
-      whole &= float(b[k]) == p[k];
+    for (int k = 0; k < kByteValues; k += 16) {
+      const __m512 v = _mm512_loadu_ps(p + k);
+      const __m512i whole = _mm512_cvttps_epi32(_mm512_min_ps(_mm512_max_ps(v, low), high));
+      if (_mm512_cmp_ps_mask(_mm512_cvtepi32_ps(whole), v, _CMP_EQ_OQ) != 0xffff)
+        return std::nullopt;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + k), _mm512_cvtepi32_epi8(whole));
     }
-    if (!whole) return std::nullopt;
   }
   return bytes;
 }
@@ -626,8 +642,8 @@ std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& tra
 std::vector<NearestTwo> windowedBytes(const cv::Mat& query,
                                       const std::vector<cv::Point2f>& expected_at,
                                       const cv::Mat& train,
-                                      const std::vector<cv::Point2f>& train_at, double radius) {
-  const TrainCells cells(train_at, radius);
+                                      const std::vector<cv::Point2f>& train_at, double radius,
+                                      const TrainCells& cells) {
   const ByteRows rows(train, cells.rows());
   const std::vector<ByteQuery> queries = byteQueries(query);
   const double radius2 = radius * radius;
@@ -672,11 +688,17 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   if (popcount && isBinary256(query, train)) {
     return windowedBinary(query, expected_at, train, train_at, radius, takeWidePopcount());
   }
+  const TrainCells cells(train_at, radius);
 #if SFM_WIDE_VECTORS
-  if (const auto bytes = wideByteRows(query, train))
-    return windowedBytes(bytes->first, expected_at, bytes->second, train_at, radius);
+  // Setting the rows out as bytes costs about what the row-by-row search spends on as many
+  // candidate rows as there are rows: narrow windows, with fewer candidates, are searched row
+  // by row (both searches find the same).
+  if (cells.candidates(expected_at) >= size_t(query.rows) + size_t(train.rows)) {
+    if (const auto bytes = wideByteRows(query, train))
+      return windowedBytes(bytes->first, expected_at, bytes->second, train_at, radius, cells);
+  }
 #endif
-  return windowedGeneric(query, expected_at, train, train_at, radius);
+  return windowedGeneric(query, expected_at, train, train_at, radius, cells);
 }
 
 std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
