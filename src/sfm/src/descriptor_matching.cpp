@@ -454,10 +454,10 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
 
 #if SFM_WIDE_VECTORS
 // Real descriptors whose values are whole numbers 0..255 (SIFT's, 128 of them) are searched as
-// bytes with the processor's wide byte products where it has them (the generic search, a
-// fifth as fast, where not): their squared distances are whole numbers below 2^24, which the
-// float sums of the generic search also hold exactly, so both find the same rows at the same
-// distances.
+// bytes with the processor's wide byte products where it has them (elsewhere by the generic
+// search, several times slower): their squared distances are whole numbers below 2^24, which
+// the float sums of the generic search also hold exactly, so both find the same rows at the
+// same distances.
 constexpr int kByteValues = 128;
 constexpr int kByteWords = kByteValues / 4;  // four values to a 32-bit word
 constexpr int kByteLanes = 16;               // rows in one wide vector of words
