@@ -483,10 +483,9 @@ SFM_WIDE_BYTES_TARGET std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
   return bytes;
 }
 
-// One query row, its squared length, and its values less 128 as signed bytes, four to a word
+// One query row's squared length, and its values less 128 as signed bytes, four to a word
 // (the wide products take one side signed).
 struct ByteQuery {
-  const uint8_t* values;
   uint32_t centred[kByteWords];
   int32_t length2 = 0;
 };
@@ -495,11 +494,11 @@ std::vector<ByteQuery> byteQueries(const cv::Mat& bytes) {
   std::vector<ByteQuery> out(bytes.rows);
   for (int i = 0; i < bytes.rows; ++i) {
     ByteQuery& q = out[i];
-    q.values = bytes.ptr<uint8_t>(i);
+    const uint8_t* values = bytes.ptr<uint8_t>(i);
     uint8_t centred[kByteValues];
     for (int k = 0; k < kByteValues; ++k) {
-      q.length2 += int32_t(q.values[k]) * q.values[k];
-      centred[k] = q.values[k] ^ 0x80;
+      q.length2 += int32_t(values[k]) * values[k];
+      centred[k] = values[k] ^ 0x80;
     }
     std::memcpy(q.centred, centred, sizeof(centred));
   }
