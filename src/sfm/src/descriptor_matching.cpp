@@ -467,6 +467,7 @@ constexpr int kByteLanes = 16;               // rows in one wide vector of words
 // to 0), cut to a whole number and compared with itself; one that changed is not a byte.
 SFM_WIDE_BYTES_TARGET std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
   if (m.type() != CV_32FC1 || m.cols != kByteValues) return std::nullopt;
+  constexpr __mmask16 kAll = 0xffff;  // every lane (the masked forms start from zeros)
   cv::Mat bytes(m.rows, kByteValues, CV_8U);
   const __m512 low = _mm512_setzero_ps(), high = _mm512_set1_ps(255.0f);
   for (int i = 0; i < m.rows; ++i) {
@@ -474,10 +475,11 @@ SFM_WIDE_BYTES_TARGET std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
     uint8_t* b = bytes.ptr<uint8_t>(i);
     for (int k = 0; k < kByteValues; k += 16) {
       const __m512 v = _mm512_loadu_ps(p + k);
-      const __m512i whole = _mm512_cvttps_epi32(_mm512_min_ps(_mm512_max_ps(v, low), high));
-      if (_mm512_cmp_ps_mask(_mm512_cvtepi32_ps(whole), v, _CMP_EQ_OQ) != 0xffff)
+      const __m512i whole = _mm512_maskz_cvttps_epi32(
+          kAll, _mm512_maskz_min_ps(kAll, _mm512_maskz_max_ps(kAll, v, low), high));
+      if (_mm512_cmp_ps_mask(_mm512_maskz_cvtepi32_ps(kAll, whole), v, _CMP_EQ_OQ) != kAll)
         return std::nullopt;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + k), _mm512_cvtepi32_epi8(whole));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + k), _mm512_maskz_cvtepi32_epi8(kAll, whole));
     }
   }
   return bytes;
@@ -556,7 +558,7 @@ SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end
         _mm512_add_epi32(_mm512_add_epi32(s[0], s[1]), _mm512_add_epi32(s[2], s[3]));
     const __m512i d2 =
         _mm512_sub_epi32(_mm512_add_epi32(length2, _mm512_loadu_si512(&rows.share[k])),
-                         _mm512_slli_epi32(products, 1));
+                         _mm512_add_epi32(products, products));
     __mmask16 nearer = _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
     nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
     if (!nearer) continue;
@@ -589,8 +591,9 @@ SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int end, const
     const __m512i share = _mm512_loadu_si512(&rows.share[k]);
     const __mmask16 valid = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
     for (int a = 0; a < kQueries; ++a) {
+      const __m512i products = _mm512_add_epi32(s[a][0], s[a][1]);
       const __m512i d2 = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
-                                          _mm512_slli_epi32(_mm512_add_epi32(s[a][0], s[a][1]), 1));
+                                          _mm512_add_epi32(products, products));
       const __mmask16 nearer =
           _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest[a].second())) & valid;
       if (!nearer) continue;
