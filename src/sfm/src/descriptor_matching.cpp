@@ -66,26 +66,38 @@ class NearestTwoSoFar {
 // times faster than the generic matcher, which dominates the cost of relating two frames.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define SFM_POPCOUNT_TARGET __attribute__((target("popcnt")))
-#define SFM_WIDE_POPCOUNT 1
+#define SFM_WIDE_VECTORS 1
 #define SFM_WIDE_POPCOUNT_TARGET __attribute__((target("avx512f,avx512vpopcntdq")))
+#define SFM_WIDE_BYTES_TARGET __attribute__((target("avx512f,avx512bw,avx512vnni")))
 bool hasPopcount() { return __builtin_cpu_supports("popcnt"); }
 bool hasWidePopcount() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vpopcntdq");
 }
+bool hasWideByteProducts() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vnni");
+}
 #else
 #define SFM_POPCOUNT_TARGET
-#define SFM_WIDE_POPCOUNT 0
+#define SFM_WIDE_VECTORS 0
 bool hasPopcount() { return true; }
 bool hasWidePopcount() { return false; }
 #endif
 
-std::atomic<bool> wide_popcount_allowed{true};
+std::atomic<bool> wide_vectors_allowed{true};
 
-// The wide path where the processor has it and it is allowed; the processor is asked once.
+// The wide paths where the processor has them and they are allowed; the processor is asked
+// once.
 bool takeWidePopcount() {
   static const bool wide = hasWidePopcount();
-  return wide && wide_popcount_allowed.load(std::memory_order_relaxed);
+  return wide && wide_vectors_allowed.load(std::memory_order_relaxed);
 }
+#if SFM_WIDE_VECTORS
+bool takeWideByteProducts() {
+  static const bool wide = hasWideByteProducts();
+  return wide && wide_vectors_allowed.load(std::memory_order_relaxed);
+}
+#endif
 
 SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& query,
                                                              const cv::Mat& train) {
@@ -108,7 +120,7 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> nearestTwoBinary(const cv::Mat& quer
   return out;
 }
 
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
 // The same search eight train rows at a time: the rows' words are stored word by word, so
 // one vector holds word k of eight rows. A row at no less than the second distance so far
 // changes nothing, so only the rows of a block that are nearer are offered, in order: the
@@ -252,6 +264,21 @@ class TrainCells {
     return {start_[c], start_[c + 1]};
   }
   const std::vector<int>& rows() const { return rows_; }
+  // Rows a windowed search compares with queries expected at these places: those in the 3 x 3
+  // cells around each.
+  size_t candidates(const std::vector<cv::Point2f>& expected_at) const {
+    size_t n = 0;
+    for (const cv::Point2f& at : expected_at) {
+      const std::optional<std::pair<int, int>> cell = finite(at) ? searchedCell(at) : std::nullopt;
+      if (!cell) continue;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const auto [begin, end] = runOf(cell->first + dx, cell->second + dy);
+          n += size_t(end - begin);
+        }
+    }
+    return n;
+  }
 
  private:
   static constexpr double kMostCells = 1024.0;  // across or down
@@ -302,8 +329,8 @@ inline bool inReach(const cv::Point2f& row_at, const cv::Point2f& at, double rad
 std::vector<NearestTwo> windowedGeneric(const cv::Mat& query,
                                         const std::vector<cv::Point2f>& expected_at,
                                         const cv::Mat& train,
-                                        const std::vector<cv::Point2f>& train_at, double radius) {
-  const TrainCells cells(train_at, radius);
+                                        const std::vector<cv::Point2f>& train_at, double radius,
+                                        const TrainCells& cells) {
   const double radius2 = radius * radius;
   const std::vector<int>& rows = cells.rows();
   return searchWindows<double>(
@@ -357,7 +384,7 @@ SFM_POPCOUNT_TARGET inline void offerRun(const uint64_t* q, const cv::Point2f& a
   }
 }
 
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
 // The same eight rows at a time. Their distances from `at` are taken as the one-row search
 // takes them (differences of floats, squared and summed as doubles, rounded at each step), so
 // the same rows are in reach; of those, only the ones nearer than the second distance so far
@@ -410,7 +437,7 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
   const TrainCells cells(train_at, radius);
   const CellOrderedRows rows(cells, train, train_at);
   const double radius2 = radius * radius;
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
   auto offer = wide ? offerRunWide : offerRun;
 #else
   (void)wide;
@@ -424,6 +451,226 @@ SFM_POPCOUNT_TARGET std::vector<NearestTwo> windowedBinary(
         offer(q, at, radius2, begin, end, rows, nearest);
       });
 }
+
+#if SFM_WIDE_VECTORS
+// Real descriptors whose values are whole numbers 0..255 (SIFT's, 128 of them) are searched as
+// bytes with the processor's wide byte products where it has them (elsewhere by the generic
+// search, several times slower): their squared distances are whole numbers below 2^24, which
+// the float sums of the generic search also hold exactly, so both find the same rows at the
+// same distances.
+constexpr int kByteValues = 128;
+constexpr int kByteWords = kByteValues / 4;  // four values to a 32-bit word
+constexpr int kByteLanes = 16;               // rows in one wide vector of words
+
+// The rows as bytes (one 8-bit matrix), or nothing when a value is not a whole number 0..255
+// (or the rows are not 128 floats). Sixteen values at a time: each is clamped to 0..255 (a NaN
+// to 0), cut to a whole number and compared with itself; one that changed is not a byte.
+SFM_WIDE_BYTES_TARGET std::optional<cv::Mat> wholeBytes(const cv::Mat& m) {
+  if (m.type() != CV_32FC1 || m.cols != kByteValues) return std::nullopt;
+  constexpr __mmask16 kAll = 0xffff;  // every lane (the masked forms start from zeros)
+  cv::Mat bytes(m.rows, kByteValues, CV_8U);
+  const __m512 low = _mm512_setzero_ps(), high = _mm512_set1_ps(255.0f);
+  for (int i = 0; i < m.rows; ++i) {
+    const float* p = m.ptr<float>(i);
+    uint8_t* b = bytes.ptr<uint8_t>(i);
+    for (int k = 0; k < kByteValues; k += 16) {
+      const __m512 v = _mm512_loadu_ps(p + k);
+      const __m512i whole = _mm512_maskz_cvttps_epi32(
+          kAll, _mm512_maskz_min_ps(kAll, _mm512_maskz_max_ps(kAll, v, low), high));
+      if (_mm512_cmp_ps_mask(_mm512_maskz_cvtepi32_ps(kAll, whole), v, _CMP_EQ_OQ) != kAll)
+        return std::nullopt;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(b + k), _mm512_maskz_cvtepi32_epi8(kAll, whole));
+    }
+  }
+  return bytes;
+}
+
+// One query row's squared length, and its values less 128 as signed bytes, four to a word
+// (the wide products take one side signed).
+struct ByteQuery {
+  uint32_t centred[kByteWords];
+  int32_t length2 = 0;
+};
+
+std::vector<ByteQuery> byteQueries(const cv::Mat& bytes) {
+  std::vector<ByteQuery> out(bytes.rows);
+  for (int i = 0; i < bytes.rows; ++i) {
+    ByteQuery& q = out[i];
+    const uint8_t* values = bytes.ptr<uint8_t>(i);
+    uint8_t centred[kByteValues];
+    for (int k = 0; k < kByteValues; ++k) {
+      q.length2 += int32_t(values[k]) * values[k];
+      centred[k] = values[k] ^ 0x80;
+    }
+    std::memcpy(q.centred, centred, sizeof(centred));
+  }
+  return out;
+}
+
+// Train rows of bytes in a given order (the cells' order for the windowed search): each row's
+// words word by word, so that one vector holds word g of sixteen rows, with sixteen rows of
+// zeros after the last for whole vectors; and per row its squared length less 256 times its
+// sum, its share of a squared distance taken by products with a query's centred values:
+// |q - t|^2 = |q|^2 + (|t|^2 - 256 sum t) - 2 t.(q - 128).
+struct ByteRows {
+  ByteRows(const cv::Mat& bytes, const std::vector<int>& order)
+      : padded(order.size() + kByteLanes),
+        words(padded * kByteWords, 0),
+        share(padded, 0),
+        row(order) {
+    for (size_t k = 0; k < row.size(); ++k) {
+      const uint8_t* values = bytes.ptr<uint8_t>(row[k]);
+      int32_t length2 = 0, sum = 0;
+      for (int v = 0; v < kByteValues; ++v) {
+        length2 += int32_t(values[v]) * values[v];
+        sum += values[v];
+      }
+      uint32_t w[kByteWords];
+      std::memcpy(w, values, sizeof(w));
+      for (int g = 0; g < kByteWords; ++g) words[g * padded + k] = w[g];
+      share[k] = length2 - 256 * sum;
+    }
+  }
+
+  size_t padded;
+  std::vector<uint32_t> words;
+  std::vector<int32_t> share;
+  const std::vector<int>& row;
+};
+
+template <typename InReach>
+SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end,
+                                          const ByteRows& rows, InReach in_reach,
+                                          NearestTwoSoFar<int>& nearest) {
+  const size_t n = rows.padded;
+  const uint32_t* w = rows.words.data();
+  const __m512i length2 = _mm512_set1_epi32(q.length2);
+  for (int k = begin; k < end; k += kByteLanes) {
+    // Four sums, so that the products of one block need not wait for each other.
+    __m512i s[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                    _mm512_setzero_si512()};
+    for (int g = 0; g < kByteWords; g += 4) {
+      for (int u = 0; u < 4; ++u)
+        s[u] = _mm512_dpbusd_epi32(s[u], _mm512_loadu_si512(w + (g + u) * n + k),
+                                   _mm512_set1_epi32(int32_t(q.centred[g + u])));
+    }
+    const __m512i products =
+        _mm512_add_epi32(_mm512_add_epi32(s[0], s[1]), _mm512_add_epi32(s[2], s[3]));
+    const __m512i d2 =
+        _mm512_sub_epi32(_mm512_add_epi32(length2, _mm512_loadu_si512(&rows.share[k])),
+                         _mm512_add_epi32(products, products));
+    __mmask16 nearer = _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
+    nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+    if (!nearer) continue;
+    alignas(64) int32_t distance[kByteLanes];
+    _mm512_store_si512(distance, d2);
+    for (int lane = 0; lane < kByteLanes; ++lane)
+      if (nearer >> lane & 1 && in_reach(k + lane))
+        nearest.offer(distance[lane], rows.row[k + lane]);
+  }
+}
+
+// The exhaustive search for four queries at once: each vector of train words read serves all
+// four. Rows are offered as by offerBytesWide, query by query.
+SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int end, const ByteRows& rows,
+                                              NearestTwoSoFar<int>* nearest) {
+  constexpr int kQueries = 4;
+  const size_t n = rows.padded;
+  const uint32_t* w = rows.words.data();
+  for (int k = 0; k < end; k += kByteLanes) {
+    __m512i s[kQueries][2];
+    for (int a = 0; a < kQueries; ++a) s[a][0] = s[a][1] = _mm512_setzero_si512();
+    for (int g = 0; g < kByteWords; g += 2) {
+      const __m512i t0 = _mm512_loadu_si512(w + g * n + k);
+      const __m512i t1 = _mm512_loadu_si512(w + (g + 1) * n + k);
+      for (int a = 0; a < kQueries; ++a) {
+        s[a][0] = _mm512_dpbusd_epi32(s[a][0], t0, _mm512_set1_epi32(int32_t(q[a].centred[g])));
+        s[a][1] = _mm512_dpbusd_epi32(s[a][1], t1, _mm512_set1_epi32(int32_t(q[a].centred[g + 1])));
+      }
+    }
+    const __m512i share = _mm512_loadu_si512(&rows.share[k]);
+    const __mmask16 valid = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+    for (int a = 0; a < kQueries; ++a) {
+      const __m512i products = _mm512_add_epi32(s[a][0], s[a][1]);
+      const __m512i d2 = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
+                                          _mm512_add_epi32(products, products));
+      const __mmask16 nearer =
+          _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest[a].second())) & valid;
+      if (!nearer) continue;
+      alignas(64) int32_t distance[kByteLanes];
+      _mm512_store_si512(distance, d2);
+      for (int lane = 0; lane < kByteLanes; ++lane)
+        if (nearer >> lane & 1) nearest[a].offer(distance[lane], rows.row[k + lane]);
+    }
+  }
+}
+
+// Euclidean distances from squared ones: in single precision for the exhaustive search, as
+// OpenCV's matcher gives them, and in double for the windowed one, as the generic row distance
+// does (an infinite square, no row, stays infinite).
+NearestTwo withSingleDistances(NearestTwo n) {
+  n.best_distance = std::sqrt(float(n.best_distance));
+  n.second_distance = std::sqrt(float(n.second_distance));
+  return n;
+}
+NearestTwo withDoubleDistances(NearestTwo n) {
+  n.best_distance = std::sqrt(n.best_distance);
+  n.second_distance = std::sqrt(n.second_distance);
+  return n;
+}
+
+// The exhaustive and the windowed search over rows of bytes (as wholeBytes gives them).
+std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train) {
+  std::vector<int> order(train.rows);
+  for (int j = 0; j < train.rows; ++j) order[j] = j;
+  const ByteRows rows(train, order);
+  const std::vector<ByteQuery> queries = byteQueries(query);
+  std::vector<NearestTwo> out(query.rows);
+  int i = 0;
+  for (; i + 4 <= query.rows; i += 4) {
+    NearestTwoSoFar<int> nearest[4];
+    offerBytesWideFour(&queries[i], train.rows, rows, nearest);
+    for (int a = 0; a < 4; ++a) out[i + a] = withSingleDistances(nearest[a].result());
+  }
+  for (; i < query.rows; ++i) {
+    NearestTwoSoFar<int> nearest;
+    offerBytesWide(
+        queries[i], 0, train.rows, rows, [](int) { return true; }, nearest);
+    out[i] = withSingleDistances(nearest.result());
+  }
+  return out;
+}
+
+std::vector<NearestTwo> windowedBytes(const cv::Mat& query,
+                                      const std::vector<cv::Point2f>& expected_at,
+                                      const cv::Mat& train,
+                                      const std::vector<cv::Point2f>& train_at, double radius,
+                                      const TrainCells& cells) {
+  const ByteRows rows(train, cells.rows());
+  const std::vector<ByteQuery> queries = byteQueries(query);
+  const double radius2 = radius * radius;
+  std::vector<NearestTwo> out = searchWindows<int>(
+      query.rows, expected_at, cells,
+      [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<int>& nearest) {
+        const auto in_reach = [&](int k) { return inReach(train_at[rows.row[k]], at, radius2); };
+        offerBytesWide(queries[i], begin, end, rows, in_reach, nearest);
+      });
+  for (NearestTwo& n : out) n = withDoubleDistances(n);
+  return out;
+}
+
+// Both rows' matrices as bytes, when the processor has wide byte products and they are rows of
+// whole bytes.
+std::optional<std::pair<cv::Mat, cv::Mat>> wideByteRows(const cv::Mat& query,
+                                                        const cv::Mat& train) {
+  if (!takeWideByteProducts()) return std::nullopt;
+  std::optional<cv::Mat> query_bytes = wholeBytes(query);
+  if (!query_bytes) return std::nullopt;
+  std::optional<cv::Mat> train_bytes = wholeBytes(train);
+  if (!train_bytes) return std::nullopt;
+  return std::make_pair(std::move(*query_bytes), std::move(*train_bytes));
+}
+#endif
 
 bool isBinary256(const cv::Mat& query, const cv::Mat& train) {
   return query.depth() == CV_8U && query.cols == kBinaryWords * 8 && train.cols == query.cols &&
@@ -443,21 +690,35 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   if (popcount && isBinary256(query, train)) {
     return windowedBinary(query, expected_at, train, train_at, radius, takeWidePopcount());
   }
-  return windowedGeneric(query, expected_at, train, train_at, radius);
+  const TrainCells cells(train_at, radius);
+#if SFM_WIDE_VECTORS
+  // Setting the rows out as bytes costs about what the row-by-row search spends on as many
+  // candidate rows as there are rows: narrow windows, with fewer candidates, are searched row
+  // by row (both searches find the same).
+  if (cells.candidates(expected_at) >= size_t(query.rows) + size_t(train.rows)) {
+    if (const auto bytes = wideByteRows(query, train))
+      return windowedBytes(bytes->first, expected_at, bytes->second, train_at, radius, cells);
+  }
+#endif
+  return windowedGeneric(query, expected_at, train, train_at, radius, cells);
 }
 
 std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
   if (query.empty() || train.empty()) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train)) {
-#if SFM_WIDE_POPCOUNT
+#if SFM_WIDE_VECTORS
     if (takeWidePopcount()) return nearestTwoBinaryWide(query, train);
 #endif
     return nearestTwoBinary(query, train);
   }
+#if SFM_WIDE_VECTORS
+  if (const auto bytes = wideByteRows(query, train))
+    return nearestTwoBytes(bytes->first, bytes->second);
+#endif
   return nearestTwoGeneric(query, train);
 }
 
-void allowWidePopcount(bool allowed) { wide_popcount_allowed.store(allowed); }
+void allowWideVectors(bool allowed) { wide_vectors_allowed.store(allowed); }
 
 }  // namespace sfm

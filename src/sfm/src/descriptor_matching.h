@@ -7,7 +7,8 @@
 namespace sfm {
 
 // The two nearest rows of `train` to one row of `query`, by Hamming distance for binary
-// descriptors and Euclidean distance otherwise. `second` is infinite when train has one row.
+// (8-bit) descriptors and Euclidean distance for real (32-bit float) ones. `second` is
+// infinite when train has one row.
 struct NearestTwo {
   int best = -1;
   double best_distance = 0.0;
@@ -27,9 +28,9 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
                                          const cv::Mat& train,
                                          const std::vector<cv::Point2f>& train_at, double radius);
 
-// Whether the binary searches may take the processor's wide population count where it has
-// one (the default). Tests turn it off to check the path every other processor takes against
-// the same expectations; it is read at each search.
-void allowWidePopcount(bool allowed);
+// Whether the searches may take the processor's wide vector instructions (population counts,
+// byte products) where it has them (the default). Tests turn them off to check the path every
+// other processor takes against the same expectations; it is read at each search.
+void allowWideVectors(bool allowed);
 
 }  // namespace sfm

@@ -14,8 +14,8 @@ namespace {
 // expectations.
 class DescriptorMatching : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { allowWidePopcount(GetParam()); }
-  void TearDown() override { allowWidePopcount(true); }
+  void SetUp() override { allowWideVectors(GetParam()); }
+  void TearDown() override { allowWideVectors(true); }
 };
 INSTANTIATE_TEST_SUITE_P(WideAllowed, DescriptorMatching, ::testing::Bool());
 
@@ -157,54 +157,123 @@ TEST_P(DescriptorMatching, ASearchWindowTellsRepeatedTextureApart) {
   }
 }
 
-// The windowed search over ORB-sized rows (the processor's popcount) against a plain count of
-// the rows within the radius: radii of a few cells across the rows' spread, of one cell, and
-// far below the spread (more cells than rows); places far outside the rows' spread (and
-// beyond what a cell index could hold) find nothing.
-TEST_P(DescriptorMatching, WindowedBinarySearchAgreesWithAPlainSearchOfTheWindow) {
-  cv::RNG rng(11);
-  cv::Mat train(800, 32, CV_8U), query(400, 32, CV_8U);
-  rng.fill(train, cv::RNG::UNIFORM, 0, 256);
-  rng.fill(query, cv::RNG::UNIFORM, 0, 256);
-  std::vector<cv::Point2f> train_at, expected;
-  for (int j = 0; j < train.rows; ++j)
-    train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
-  for (int i = 0; i < query.rows; ++i)
-    expected.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
-  // A few queries expected beside rows, so that the smallest radius finds some.
-  for (int i = 0; i < 20; ++i) expected[i] = train_at[i * 7] + cv::Point2f(0.01f, -0.02f);
-  expected[20] = cv::Point2f(-3e12f, 5e11f);
-  expected[21] = cv::Point2f(4e20f, 200.0f);
-  for (const double radius : {70.0, 900.0, 0.05}) {
-    const std::vector<NearestTwo> found =
-        nearestTwoWithin(query, expected, train, train_at, radius);
-    int with_a_match = 0;
-    for (int i = 0; i < query.rows; ++i) {
-      double best = std::numeric_limits<double>::infinity(), second = best;
-      int best_row = -1;
-      for (int j = 0; j < train.rows; ++j) {
-        if (std::hypot(train_at[j].x - expected[i].x, train_at[j].y - expected[i].y) > radius)
-          continue;
-        const double d = cv::norm(query.row(i), train.row(j), cv::NORM_HAMMING);
-        if (d < best) {
-          second = best;
-          best = d;
-          best_row = j;
-        } else if (d < second) {
-          second = d;
+// Rows of either kind the front end matches: ORB's 256 bits, and SIFT's 128 whole numbers
+// 0..255 held as floats (searched as bytes), with the reference distance of each kind.
+struct RowKind {
+  int type, cols, top;
+  cv::NormTypes norm;
+};
+const RowKind kBinaryRows{CV_8U, 32, 256, cv::NORM_HAMMING};
+const RowKind kSiftRows{CV_32F, 128, 256, cv::NORM_L2};
+
+cv::Mat randomRows(cv::RNG& rng, int rows, const RowKind& kind) {
+  cv::Mat values(rows, kind.cols, CV_32S);
+  rng.fill(values, cv::RNG::UNIFORM, 0, kind.top);
+  cv::Mat out;
+  values.convertTo(out, kind.type);
+  return out;
+}
+
+// The windowed search against a plain count of the rows within the radius: radii of a few
+// cells across the rows' spread, of one cell, and far below the spread (more cells than
+// rows); places far outside the rows' spread (and beyond what a cell index could hold) find
+// nothing.
+TEST_P(DescriptorMatching, WindowedSearchAgreesWithAPlainSearchOfTheWindow) {
+  for (const RowKind& kind : {kBinaryRows, kSiftRows}) {
+    SCOPED_TRACE(kind.cols);
+    cv::RNG rng(11);
+    const cv::Mat train = randomRows(rng, 800, kind), query = randomRows(rng, 400, kind);
+    std::vector<cv::Point2f> train_at, expected;
+    for (int j = 0; j < train.rows; ++j)
+      train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+    for (int i = 0; i < query.rows; ++i)
+      expected.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+    // A few queries expected beside rows, so that the smallest radius finds some.
+    for (int i = 0; i < 20; ++i) expected[i] = train_at[i * 7] + cv::Point2f(0.01f, -0.02f);
+    expected[20] = cv::Point2f(-3e12f, 5e11f);
+    expected[21] = cv::Point2f(4e20f, 200.0f);
+    // Query 22 equals a row in reach and one just beyond the radius, and nearly equals another
+    // in reach (which is second).
+    expected[22] = cv::Point2f(400, 300);
+    train_at[30] = {400, 310}, train_at[31] = {405, 300}, train_at[32] = {400, 370.1f};
+    for (const int j : {30, 31, 32}) query.row(22).copyTo(train.row(j));
+    cv::Mat first = train.row(31).col(0);
+    first.setTo(cv::Scalar(cv::sum(first)[0] > 0 ? 0 : 1));
+    for (const double radius : {70.0, 900.0, 0.05}) {
+      const std::vector<NearestTwo> found =
+          nearestTwoWithin(query, expected, train, train_at, radius);
+      int with_a_match = 0;
+      for (int i = 0; i < query.rows; ++i) {
+        double best = std::numeric_limits<double>::infinity(), second = best;
+        int best_row = -1;
+        for (int j = 0; j < train.rows; ++j) {
+          if (std::hypot(train_at[j].x - expected[i].x, train_at[j].y - expected[i].y) > radius)
+            continue;
+          const double d = cv::norm(query.row(i), train.row(j), kind.norm);
+          if (d < best) {
+            second = best;
+            best = d;
+            best_row = j;
+          } else if (d < second) {
+            second = d;
+          }
         }
+        ASSERT_EQ(found[i].best_distance, best) << radius << " " << i;
+        ASSERT_EQ(found[i].second_distance, second) << radius << " " << i;
+        if (best < second) {
+          ASSERT_EQ(found[i].best, best_row) << radius << " " << i;
+        }
+        with_a_match += found[i].best >= 0;
       }
-      ASSERT_EQ(found[i].best_distance, best) << radius << " " << i;
-      ASSERT_EQ(found[i].second_distance, second) << radius << " " << i;
-      if (best < second) {
-        ASSERT_EQ(found[i].best, best_row) << radius << " " << i;
-      }
-      with_a_match += found[i].best >= 0;
+      EXPECT_GE(with_a_match, 20) << radius;
+      EXPECT_EQ(found[20].best, -1);
+      EXPECT_EQ(found[21].best, -1);
     }
-    EXPECT_GE(with_a_match, 20) << radius;
-    EXPECT_EQ(found[20].best, -1);
-    EXPECT_EQ(found[21].best, -1);
+    const std::vector<NearestTwo> pair = nearestTwoWithin(query, expected, train, train_at, 70.0);
+    EXPECT_EQ(pair[22].best, 30);
+    EXPECT_EQ(pair[22].best_distance, 0.0);
+    EXPECT_GT(pair[22].second_distance, 0.0);
   }
+}
+
+// Real rows are compared by Euclidean distance as OpenCV's exhaustive matcher compares them,
+// to the bit: SIFT's whole numbers (searched as bytes, ties among equal rows kept in row order),
+// and rows of other values, fractions and negatives, which the search takes as they are.
+TEST_P(DescriptorMatching, RealRowsAgreeWithTheExhaustiveMatcher) {
+  cv::RNG rng(5);
+  cv::Mat sift = randomRows(rng, 301, kSiftRows), sift_query = randomRows(rng, 90, kSiftRows);
+  sift.row(7).copyTo(sift_query.row(0));  // an exact match
+  sift.row(9).copyTo(sift.row(300));
+  sift.row(9).copyTo(sift_query.row(1));  // two equally near rows, one in the last block
+  sift.row(12).setTo(255);
+  sift_query.row(2).setTo(0);  // as far from row 12 as rows can be
+  cv::Mat fractions(60, 128, CV_32F), fraction_query(20, 128, CV_32F);
+  rng.fill(fractions, cv::RNG::UNIFORM, -1.0, 1.0);
+  rng.fill(fraction_query, cv::RNG::UNIFORM, -1.0, 1.0);
+  const std::pair<cv::Mat, cv::Mat> cases[] = {{sift_query, sift},
+                                               {sift_query, sift.rowRange(12, 13)},
+                                               {fraction_query, fractions},
+                                               {sift_query.rowRange(0, 1) + 0.5f, sift}};
+  for (const auto& [query, train] : cases) {
+    const std::vector<NearestTwo> found = nearestTwo(query, train);
+    std::vector<std::vector<cv::DMatch>> reference;
+    cv::BFMatcher(cv::NORM_L2).knnMatch(query, train, reference, 2);
+    ASSERT_EQ(found.size(), reference.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].best, reference[i][0].trainIdx) << i;
+      EXPECT_EQ(found[i].best_distance, reference[i][0].distance) << i;
+      EXPECT_EQ(found[i].second_distance, reference[i].size() > 1
+                                              ? reference[i][1].distance
+                                              : std::numeric_limits<double>::infinity())
+          << i;
+    }
+  }
+  const std::vector<NearestTwo> found = nearestTwo(sift_query, sift);
+  EXPECT_EQ(found[0].best, 7);
+  EXPECT_EQ(found[1].best, 9);
+  EXPECT_EQ(found[1].second_distance, 0.0);
+  EXPECT_FLOAT_EQ(nearestTwo(sift_query.row(2), sift.row(12))[0].best_distance,
+                  255.0 * std::sqrt(128.0));
 }
 
 }  // namespace

@@ -124,6 +124,18 @@ TEST(FrameFeatures, PositionsFromAReducedCopyKeepThePixelCentres) {
       cameraOf(large.cols, large.rows, 544 * kEnlarged).unproject(big.pixels[0].x, big.pixels[0].y);
   EXPECT_NEAR(big.normalised[0].x, n[0], 1e-9);
   EXPECT_NEAR(big.normalised[0].y, n[1], 1e-9);
+  // Asked for the whole 1600 pixels, SIFT takes the same blobs from a 1000-pixel copy as when
+  // asked for that copy; ORB takes its corners from the whole image.
+  const CameraIntrinsics large_camera = cameraOf(large.cols, large.rows, 544 * kEnlarged);
+  options.image_long_side = large.cols;
+  const FrameFeatures whole = extractFeatures(fw::GImage(large), large_camera, options);
+  options.image_long_side = 1000;
+  const FrameFeatures copy = extractFeatures(fw::GImage(large), large_camera, options);
+  EXPECT_DOUBLE_EQ(whole.scale, 1000.0 / large.cols);
+  EXPECT_EQ(whole.pixels, copy.pixels);
+  options.detector = FeatureDetector::kOrb;
+  options.image_long_side = large.cols;
+  EXPECT_DOUBLE_EQ(extractFeatures(fw::GImage(large), large_camera, options).scale, 1.0);
 }
 
 // A view moved by a fraction of a pixel: corners found in each are placed to about a fifth of

@@ -1,6 +1,7 @@
-// Cost of the exhaustive nearest-two search between two frames' binary descriptors: random
-// rows, and the features of two neighbouring frames of a rendered survey, where most rows lie
-// far from a query's nearest two; and of the search within a window around each feature.
+// Cost of the exhaustive nearest-two search: between random binary rows, and between the
+// features (SIFT's, the front end's default) of two neighbouring frames of a rendered survey,
+// where most rows lie far from a query's nearest two; and of the search within a window
+// around each feature.
 
 #include "descriptor_matching.h"
 #include "frame_features.h"
@@ -42,24 +43,37 @@ const std::vector<sfm::FrameFeatures>& neighbourFeatures() {
   return features;
 }
 
+// Argument: whether the searches may take the processor's wide vectors (1) or take the path
+// every processor takes (0).
 void BM_NearestTwoNeighbourFrames(benchmark::State& state) {
   const std::vector<sfm::FrameFeatures>& f = neighbourFeatures();
+  sfm::allowWideVectors(state.range(0) != 0);
   for (auto _ : state)
     benchmark::DoNotOptimize(sfm::nearestTwo(f[1].descriptors, f[0].descriptors));
+  sfm::allowWideVectors(true);
   state.SetItemsProcessed(state.iterations() * int64_t(f[0].size()) * f[1].size());
 }
-BENCHMARK(BM_NearestTwoNeighbourFrames)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NearestTwoNeighbourFrames)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
-// The windowed search between the same frames, each feature looked for within the front end's
-// least radius (a fifth of the long side) around its own place: most of the time goes to rows
-// in the 3 x 3 cells around it.
+// The windowed search between the same frames, each feature looked for around its own place
+// within the front end's least radius for the recorded poses (a fifth of the long side), where
+// most of the time goes to rows in the 3 x 3 cells around it, or within a guided search's
+// few pixels, where it goes to setting the rows out. Arguments: wide vectors allowed, radius
+// in pixels.
 void BM_NearestTwoWithinNeighbourFrames(benchmark::State& state) {
   const std::vector<sfm::FrameFeatures>& f = neighbourFeatures();
+  sfm::allowWideVectors(state.range(0) != 0);
   for (auto _ : state)
     benchmark::DoNotOptimize(sfm::nearestTwoWithin(f[1].descriptors, f[1].pixels, f[0].descriptors,
-                                                   f[0].pixels, 0.2 * 1600));
+                                                   f[0].pixels, double(state.range(1))));
+  sfm::allowWideVectors(true);
   state.SetItemsProcessed(state.iterations() * int64_t(f[1].size()));
 }
-BENCHMARK(BM_NearestTwoWithinNeighbourFrames)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NearestTwoWithinNeighbourFrames)
+    ->Args({1, 320})
+    ->Args({0, 320})
+    ->Args({1, 8})
+    ->Args({0, 8})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

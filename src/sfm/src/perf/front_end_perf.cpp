@@ -3,6 +3,7 @@
 // and the memory the refinement holds over a long flight.
 
 #include "direct_georeferencing.h"
+#include "frame_features.h"
 #include "framework/frame_image_decoding.h"
 #include "front_end_test_support.h"
 #include "georeferencing_front_end.h"
@@ -115,6 +116,22 @@ void BM_DecodeJpeg12MpHalved(benchmark::State& state) {
     benchmark::DoNotOptimize(fw::decodeFrameImageReduced(s.jpegs[i++ % s.jpegs.size()], 2));
 }
 BENCHMARK(BM_DecodeJpeg12MpHalved)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The features of one 12 MP frame as the program takes them (decoded halved), by the long
+// side of the copy they are found in: the feature detector's share of a frame's refinement.
+void BM_FrameFeatures12Mp(benchmark::State& state) {
+  const JpegSurvey& s = survey12Mp();
+  cv::setNumThreads(1);
+  sfm::RefinementOptions options;
+  options.image_long_side = static_cast<int>(state.range(0));
+  const cv::Mat image = fw::decodeFrameImageReduced(s.jpegs[0], 2);
+  const sfm::CameraIntrinsics camera = sfm::CameraIntrinsics::fromCalibration(
+      {4000, 3000, 3400, 3400, 1999.5, 1499.5, 0, 0, 0, 0, 0});
+  for (auto _ : state)
+    benchmark::DoNotOptimize(sfm::extractFeatures(fw::GImage(image), camera, options, 2));
+  cv::setNumThreads(-1);
+}
+BENCHMARK(BM_FrameFeatures12Mp)->Arg(1600)->Arg(1200)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // The refinement of the survey's frames (features, matching, adjustment of the window), the
 // images decoded beforehand: the time reported is per frame, from the first frame given to
