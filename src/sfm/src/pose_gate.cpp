@@ -67,6 +67,7 @@ GateVerdict gatePose(const BlockFrame& frame, const Eigen::Matrix3d& prior,
              << " m away)";
       verdict.failure = kCollapsed;
       verdict.detail = detail.str();
+      verdict.near = other;
       return verdict;
     }
   }

@@ -21,8 +21,9 @@ inline constexpr char kTiltedTooFar[] = "tilted beyond its pitch and roll sigmas
 inline constexpr char kCollapsed[] = "collapsed onto another frame";
 
 struct GateVerdict {
-  const char* failure = nullptr;  // one of the reasons above; null when accepted
-  std::string detail;             // with the figures, for the log
+  const char* failure = nullptr;     // one of the reasons above; null when accepted
+  std::string detail;                // with the figures, for the log
+  const BlockFrame* near = nullptr;  // for a collapsed frame: the frame it collapsed onto
 
   bool accepted() const { return failure == nullptr; }
 };

@@ -320,6 +320,8 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
     const std::vector<std::pair<int, int>> kept = placeFinely(
         block_.frames.at(partners[k]).features, r.geometry, camera, frame.features, aligned);
     block_.addMatches(partners[k], frame.id, kept);
+    // A frame set aside as misplaced lies wrong: nothing is placed from it.
+    if (set_aside_.count(partners[k])) continue;
     if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {
       best_inliers = static_cast<int>(r.geometry.matches.size());
       best = partners[k];
@@ -334,14 +336,24 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   }
   BlockFrame& anchor = block_.frames.at(best);
   if (!anchor.placed) placeAsRoot(anchor);
-  const Eigen::Matrix3d camera_from_local = best_geometry.b_from_a * anchor.cameraFromLocal();
+  best_pairs_[frame.id] = {best, best_geometry.b_from_a, best_geometry.centre_b_in_a};
+  placeFromPair(frame);
+  adjustWindow(cameras_settled_ || wholeWindowDue());
+}
+
+bool PoseRefiner::placeFromPair(BlockFrame& frame) {
+  const auto pair = best_pairs_.find(frame.id);
+  if (pair == best_pairs_.end()) return false;
+  const BlockFrame& anchor = block_.frames.at(pair->second.partner);
+  if (!anchor.placed) return false;
+  const Eigen::Matrix3d camera_from_local = pair->second.b_from_a * anchor.cameraFromLocal();
   const double baseline = (frame.gps - anchor.gps).norm();
   const Eigen::Vector3d centre =
       anchor.centre() +
-      baseline * (anchor.cameraFromLocal().transpose() * best_geometry.centre_b_in_a);
+      baseline * (anchor.cameraFromLocal().transpose() * pair->second.centre_b_in_a);
   frame.setPose(camera_from_local, centre);
   frame.placed = true;
-  adjustWindow(cameras_settled_ || wholeWindowDue());
+  return true;
 }
 
 bool PoseRefiner::wholeWindowDue() const {
@@ -443,16 +455,21 @@ std::vector<uint64_t> PoseRefiner::partnersOf(const BlockFrame& frame, double re
   return partners;
 }
 
-void PoseRefiner::placeAsRoot(BlockFrame& frame) {
-  // The first frame of a connected group starts from its direct pose.
+Eigen::Matrix3d PoseRefiner::recordedAttitude(const BlockFrame& frame) {
   Eigen::Matrix3d prior;
   ceres::AngleAxisToRotationMatrix(frame.attitude_prior.data(),
                                    ceres::ColumnMajorAdapter3x3(prior.data()));
-  frame.setPose(prior, frame.gps);
+  return prior;
+}
+
+void PoseRefiner::placeAsRoot(BlockFrame& frame) {
+  // The first frame of a connected group starts from its direct pose.
+  frame.setPose(recordedAttitude(frame), frame.gps);
   frame.placed = true;
 }
 
-void PoseRefiner::adjustWindow(bool whole) {
+void PoseRefiner::adjustWindow(bool whole, bool take_back) {
+  if (whole && take_back) takeBackSetAside();
   std::vector<uint64_t> free;
   for (const Pending& p : pending_) {
     const auto f = block_.frames.find(p.in.id);
@@ -496,15 +513,14 @@ void PoseRefiner::adjustWindow(bool whole) {
   for (const auto& [id, f] : block_.frames) {
     if (f.placed) placed.push_back(&f);
   }
+  std::vector<GateVerdict> verdicts;
   for (uint64_t id : free) {
     BlockFrame& f = block_.frames.at(id);
     Pending& pending = pendingOf(id);
     int points = 0;
     for (int t : f.track_of) points += t >= 0 && block_.tracks.at(t).triangulated;
-    Eigen::Matrix3d prior;
-    ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
-                                     ceres::ColumnMajorAdapter3x3(prior.data()));
-    const GateVerdict verdict = gatePose(f, prior, placed, options_, block_.gps_lever);
+    const GateVerdict verdict =
+        gatePose(f, recordedAttitude(f), placed, options_, block_.gps_lever);
     // A frame that sees no map point was never adjusted: it lies where its pair placed it, and
     // is refused for the points it lacks, not for where the adjustment moved it.
     f.refined = points >= options_.min_points && verdict.accepted();
@@ -518,7 +534,60 @@ void PoseRefiner::adjustWindow(bool whole) {
       pending.failure = kFewPoints;
       pending.reason = std::string("it ") + kFewPoints + " (" + std::to_string(points) + ")";
     }
+    verdicts.push_back(points > 0 ? verdict : GateVerdict());
   }
+  // Held in the block, a misplaced frame's wrong matches would pull its neighbours, the
+  // cameras and the lever at every later adjustment: the block goes again without it.
+  if (setAsideMisplaced(free, verdicts)) adjustWindow(whole, false);
+}
+
+void PoseRefiner::takeBackSetAside() {
+  std::vector<const BlockFrame*> placed;
+  for (const auto& [id, f] : block_.frames) {
+    if (f.placed) placed.push_back(&f);
+  }
+  for (auto it = set_aside_.begin(); it != set_aside_.end();) {
+    BlockFrame& f = block_.frames.at(*it);
+    if (f.fixed) {
+      ++it;
+      continue;
+    }
+    // Where the points it sees agree on a pose the gate accepts, from there; otherwise from
+    // its best pair as it first was, the adjustment and the gate judging it again.
+    Resection resection;
+    bool placed_anew = false;
+    if (resectNearFix(f, &resection)) {
+      f.setPose(resection.camera_from_local, resection.centre);
+      placed_anew = gatePose(f, recordedAttitude(f), placed, options_, block_.gps_lever).accepted();
+      f.placed = placed_anew;
+    }
+    if (placed_anew || placeFromPair(f))
+      it = set_aside_.erase(it);
+    else
+      ++it;
+  }
+}
+
+bool PoseRefiner::setAsideMisplaced(const std::vector<uint64_t>& free,
+                                    const std::vector<GateVerdict>& verdicts) {
+  const auto off_fix = [](const BlockFrame& f) { return (f.centre() - f.gps).norm(); };
+  std::vector<uint64_t> misplaced;
+  for (size_t k = 0; k < free.size(); ++k) {
+    const GateVerdict& verdict = verdicts[k];
+    if (verdict.accepted()) continue;
+    const BlockFrame& f = block_.frames.at(free[k]);
+    // Two frames collapsed onto each other both fail; the one nearer its fix is kept, and
+    // gated again once the other is out.
+    if (verdict.near && !verdict.near->fixed && off_fix(*verdict.near) > off_fix(f)) continue;
+    misplaced.push_back(f.id);
+  }
+  for (uint64_t id : misplaced) {
+    BlockFrame& f = block_.frames.at(id);
+    f.placed = false;
+    f.refined = false;
+    set_aside_.insert(id);
+  }
+  return !misplaced.empty();
 }
 
 std::vector<int> PoseRefiner::tracksSeenBy(const std::vector<uint64_t>& frames) const {
@@ -567,11 +636,8 @@ bool PoseRefiner::settleHeadings() {
   for (const auto& [id, f] : block_.frames) {
     if (!f.refined || f.fixed) continue;
     if (!(f.recorded_yaw_sigma > 0.0)) return false;
-    Eigen::Matrix3d prior;
-    ceres::AngleAxisToRotationMatrix(f.attitude_prior.data(),
-                                     ceres::ColumnMajorAdapter3x3(prior.data()));
     // The turn of the local frame from the recorded attitude to the adjusted one, about up.
-    const Eigen::AngleAxisd turn(f.cameraFromLocal().transpose() * prior);
+    const Eigen::AngleAxisd turn(f.cameraFromLocal().transpose() * recordedAttitude(f));
     off.push_back(std::abs(turn.angle() * turn.axis().z()));
     sigmas.push_back(f.recorded_yaw_sigma);
   }
@@ -630,6 +696,8 @@ void PoseRefiner::evictOldFrames() {
     const uint64_t oldest = stored_.front();
     if (!block_.frames.at(oldest).fixed) break;  // still in the window
     block_.dropFrame(oldest);
+    set_aside_.erase(oldest);
+    best_pairs_.erase(oldest);
     stored_.pop_front();
   }
 }
@@ -748,19 +816,22 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
 }
 
 bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
+  Resection resection;
+  return resectNearFix(frame, &resection) &&
+         earthPose(resection.camera_from_local, resection.centre, pose);
+}
+
+bool PoseRefiner::resectNearFix(const BlockFrame& frame, Resection* resection) const {
   // Held to its fix as its neighbours' bias corrects it, as loosely as the fix is stated.
   HeldCentre held;
   held.centre = frame.gps - fixBias(refinedNeighbours(frame.id));
   held.sigma = frame.stated_gps_sigma;
-  Resection resection;
-  if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, held, &resection))
+  if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, held, resection))
     return false;
   // Points of a weak overlap agreeing on a pose off the frame's fix by more than its reach
   // are wrong matches or a corner of the frame: the neighbours place it then.
-  const Eigen::Vector3d off = resection.centre - frame.gps;
-  if (!((off.array() / frame.stated_gps_sigma.array()).abs().maxCoeff() <= options_.max_gps_sigmas))
-    return false;
-  return earthPose(resection.camera_from_local, resection.centre, pose);
+  const Eigen::Vector3d off = resection->centre - frame.gps;
+  return (off.array() / frame.stated_gps_sigma.array()).abs().maxCoeff() <= options_.max_gps_sigmas;
 }
 
 bool PoseRefiner::earthPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre,

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "frame_features.h"
+#include "frame_resection.h"
 #include "gps_jitter.h"
 #include "incoming_frame.h"
+#include "pose_gate.h"
 #include "refinement_block.h"
 #include "refinement_options.h"
 
@@ -16,6 +18,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,7 +44,9 @@ struct RefinedFrame {
 // so that the camera is refined over a longer stretch of the flight; at once when it has no
 // features to be matched by and every frame before it has gone, after the first); it is
 // sent refined when it saw enough map points in an accepted adjustment and otherwise with
-// its direct pose. Frames that have left the window hold still in later adjustments, and
+// its direct pose. A frame the gate refuses as misplaced is set aside: the block is adjusted
+// again without it, and it comes back only at the next adjustment of the whole window.
+// Frames that have left the window hold still in later adjustments, and
 // so do the cameras from the first frame sent on: every frame sent, refined or not,
 // carries the one camera of its calibration.
 //
@@ -94,10 +99,26 @@ class PoseRefiner {
   bool enterBlock(Pending& pending, const FrameFeatures& features);
   std::vector<uint64_t> partnersOf(const BlockFrame& frame, double reach) const;
   void placeAsRoot(BlockFrame& frame);
+  // Places a frame relative to its best partner as the pair's motion tells it: false when it
+  // has none or the partner is not placed.
+  bool placeFromPair(BlockFrame& frame);
+  // camera_from_local of a frame's recorded (or assumed) attitude.
+  static Eigen::Matrix3d recordedAttitude(const BlockFrame& frame);
   // Adjusts the frames of the window: all of them with the cameras free, or (`whole` false,
   // within a long first window) only the newest, the others holding still, so that the
   // first window costs about as much per frame as the sliding one.
-  void adjustWindow(bool whole = true);
+  // Before adjusting the whole window (and `take_back`), the frames set aside come back where
+  // takeBackSetAside places them.
+  void adjustWindow(bool whole = true, bool take_back = true);
+  // Sets aside the frames of `free` the gate refused (`verdicts`, one each) as misplaced: they
+  // no longer take part in the block's adjustments. Of two frames collapsed onto each other,
+  // the one lying farther from its fix. True when any was set aside.
+  bool setAsideMisplaced(const std::vector<uint64_t>& free,
+                         const std::vector<GateVerdict>& verdicts);
+  // A frame refused while the block was young may fit the grown one: each frame set aside
+  // and still in the window is placed again, where the map points it sees put it if the gate
+  // accepts that pose, else from its best pair, and is adjusted and gated with the others.
+  void takeBackSetAside();
   // While the first window fills: whether the newest frame calls for adjusting all of it
   // (each time it has doubled since the last such adjustment).
   bool wholeWindowDue() const;
@@ -129,6 +150,8 @@ class PoseRefiner {
   // refined frames around it): the pose that puts enough of them where it sees them, within
   // reach of its fix. False otherwise.
   bool placeFromPoints(const BlockFrame& frame, SE3* pose) const;
+  // The resection placeFromPoints makes: false where it fails or lies beyond the fix's reach.
+  bool resectNearFix(const BlockFrame& frame, Resection* resection) const;
   // The earth-centred world_from_camera of a local camera_from_local and centre; false when
   // not finite.
   bool earthPose(const Eigen::Matrix3d& camera_from_local, const Eigen::Vector3d& centre,
@@ -166,7 +189,16 @@ class PoseRefiner {
   std::deque<Arrival> arriving_;  // at most one: the newest frame
   std::deque<Pending> pending_;
   RefinementBlock block_;
-  std::deque<uint64_t> stored_;    // frames in the block, oldest first
+  std::deque<uint64_t> stored_;   // frames in the block, oldest first
+  std::set<uint64_t> set_aside_;  // frames the gate refused as misplaced; never anchors
+  // The pair each frame was placed from: its partner, the turn from the partner's camera to
+  // the frame's and the direction of the frame's centre in the partner's camera.
+  struct BestPair {
+    uint64_t partner = 0;
+    Eigen::Matrix3d b_from_a = Eigen::Matrix3d::Identity();
+    Eigen::Vector3d centre_b_in_a = Eigen::Vector3d::Zero();
+  };
+  std::map<uint64_t, BestPair> best_pairs_;
   bool cameras_settled_ = false;   // the cameras hold from then on, refined or as calibrated
   bool headings_trusted_ = false;  // the recorded headings agreed with the flight's
   // Radians: the scatter of the recorded headings about the crab the flight shows for their

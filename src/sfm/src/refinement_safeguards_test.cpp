@@ -242,6 +242,39 @@ TEST(RefinementSafeguards, AFrameTheImagesCannotPlaceTakesItsNeighboursTurnFromI
             1);
 }
 
+TEST(RefinementSafeguards, AFramePlacedGrosslyWrongDoesNotBendItsNeighboursOrTheCamera) {
+  VMTEST_PLAIN_BUILD_ONLY();
+  // A frame of the return strip comes with the image of the frame beside it on the way out:
+  // its images put it onto that frame, a strip's width from its fix. Set aside, it pulls
+  // neither the frames around it nor the focal length, 3% off in the calibration.
+  Survey s = noisySurvey(1.0, 1.0, 0.03, 0.75, 6);
+  const flight::ExampleFlight f = makeFlight(s);
+  const std::vector<flight::RenderedView> views = flight::renderAllFrames(f, VM_RENDER_CACHE);
+  std::vector<Input> inputs;
+  for (size_t i = 0; i < views.size(); ++i) inputs.push_back({i, views[i].image});
+  const Frames clean = locateInputs(f, inputs, {}, -1, s.sigmas);
+  const size_t wrong = 8, beside = 3;  // the strips fly 0-5 out and 6-11 back
+  inputs[wrong].image = views[beside].image;
+  testing::CapturedLog log;
+  const Frames located = locateInputs(f, inputs, {}, -1, s.sigmas);
+  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_8.jpg", "is placed from"}), 1)
+      << "it is not refined";
+  EXPECT_EQ(log.count(fw::kLogInfo, {"/data/frame_3.jpg"}), 0) << "the frame it lies on is";
+  const auto attitudeError = [&](const Frames& frames, size_t i) {
+    return angleOf(truePose(f, i).world_from_camera.t() *
+                   locatedPose(*frames[i]).world_from_camera);
+  };
+  const auto centreError = [&](const Frames& frames, size_t i) {
+    return cv::norm(truePose(f, i).centre - locatedPose(*frames[i]).centre);
+  };
+  for (size_t i : {wrong - 2, wrong - 1, wrong + 1, wrong + 2, beside}) {
+    EXPECT_LE(attitudeError(located, i), attitudeError(clean, i) + 0.1) << "frame " << i;
+    EXPECT_LE(centreError(located, i), centreError(clean, i) + 0.3) << "frame " << i;
+  }
+  const double fx = f.plan.options.camera.fx;
+  EXPECT_NEAR(focalOf(located) / fx, focalOf(clean) / fx, 0.002);
+}
+
 TEST(RefinementSafeguards, ALensDistortionTheFrameListDoesNotStateIsFound) {
   VMTEST_PLAIN_BUILD_ONLY();
   // k1 -0.03 moves the corners of these frames by 9 pixels; the calibration says none.
