@@ -509,10 +509,7 @@ void PoseRefiner::adjustWindow(bool whole, bool take_back) {
     if (block_.tracks.at(t).triangulated)
       block_.triangulate(t, kMinTriangulationAngle, kMaxTriangulationError);
   }
-  std::vector<const BlockFrame*> placed;
-  for (const auto& [id, f] : block_.frames) {
-    if (f.placed) placed.push_back(&f);
-  }
+  const std::vector<const BlockFrame*> placed = placedFrames();
   std::vector<GateVerdict> verdicts;
   for (uint64_t id : free) {
     BlockFrame& f = block_.frames.at(id);
@@ -542,10 +539,7 @@ void PoseRefiner::adjustWindow(bool whole, bool take_back) {
 }
 
 void PoseRefiner::takeBackSetAside() {
-  std::vector<const BlockFrame*> placed;
-  for (const auto& [id, f] : block_.frames) {
-    if (f.placed) placed.push_back(&f);
-  }
+  const std::vector<const BlockFrame*> placed = placedFrames();
   for (auto it = set_aside_.begin(); it != set_aside_.end();) {
     BlockFrame& f = block_.frames.at(*it);
     if (f.fixed) {
@@ -588,6 +582,14 @@ bool PoseRefiner::setAsideMisplaced(const std::vector<uint64_t>& free,
     set_aside_.insert(id);
   }
   return !misplaced.empty();
+}
+
+std::vector<const BlockFrame*> PoseRefiner::placedFrames() const {
+  std::vector<const BlockFrame*> placed;
+  for (const auto& [id, f] : block_.frames) {
+    if (f.placed) placed.push_back(&f);
+  }
+  return placed;
 }
 
 std::vector<int> PoseRefiner::tracksSeenBy(const std::vector<uint64_t>& frames) const {

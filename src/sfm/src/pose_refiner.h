@@ -124,6 +124,8 @@ class PoseRefiner {
   bool wholeWindowDue() const;
   // The tracks the features of `frames` are in, each once, in ascending order.
   std::vector<int> tracksSeenBy(const std::vector<uint64_t>& frames) const;
+  // The frames of the block placed now, the ones a pose is gated against.
+  std::vector<const BlockFrame*> placedFrames() const;
   Pending& pendingOf(uint64_t id);
   // The GPS sigmas a frame's fix is held to: its stated ones, or the scatter of the flight's
   // fixes about their track where that is less.
