@@ -51,7 +51,9 @@ TEST(FeaturesAhead, TakesTheSameFeaturesAsTheCallersThreadFromPixelsItKeeps) {
     for (size_t i = 0; i < here.size(); ++i) EXPECT_EQ(there.pixels[i], here.pixels[i]);
     EXPECT_EQ(cv::norm(there.descriptors, here.descriptors, cv::NORM_L1), 0.0);
     EXPECT_EQ(there.patches.rows, here.patches.rows);
-    if (!here.patches.empty()) EXPECT_EQ(cv::norm(there.patches, here.patches, cv::NORM_L1), 0.0);
+    if (!here.patches.empty()) {
+      EXPECT_EQ(cv::norm(there.patches, here.patches, cv::NORM_L1), 0.0);
+    }
   }
 }
 

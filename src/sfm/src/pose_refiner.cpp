@@ -258,7 +258,7 @@ void PoseRefiner::admitOldestArrival(std::vector<RefinedFrame>* ready) {
 }
 
 int PoseRefiner::firstWindow() {
-  if (expected_frames_ > 0) return std::min(expected_frames_, options_.longestFirstWindow());
+  if (expected_frames_ > 0) return std::min(expected_frames_, options_.frameListWindow());
   if (static_cast<int>(pending_.size()) <= options_.firstWindow() || cameraTold())
     return options_.firstWindow();
   if (!told_first_window_grows_) {

@@ -64,7 +64,7 @@ class PoseRefiner {
   std::vector<RefinedFrame> add(IncomingFrame in, const SE3& direct);
   std::vector<RefinedFrame> finish();
   // Frames the run will bring, when known (a frame list): the first window takes them all,
-  // up to `longest_first_window`, so that the camera and the GPS's lever come from the whole
+  // up to `frame_list_window`, so that the camera and the GPS's lever come from the whole
   // flight, its turns and strips flown both ways, before the first frame is sent.
   void expectFrames(int count) { expected_frames_ = count; }
 

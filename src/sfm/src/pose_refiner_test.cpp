@@ -246,8 +246,9 @@ TEST(PoseRefinement, ShortRunsAndRunsThatStopEarlySendEveryFrameAtTheEnd) {
 }
 
 // A frame list announces its length: its first window takes the whole flight (within the
-// longest first window), adjusted whole as it doubles, so that the camera and the GPS's lever
-// come from every strip; without a count the frames go out after the first window.
+// frame list's window, past the longest a live run's first window grows to), adjusted whole as
+// it doubles, so that the camera and the GPS's lever come from every strip; without a count
+// the frames go out after the first window.
 TEST(PoseRefinement, AFrameListIsAdjustedWholeBeforeItsFirstFrameIsSent) {
   VMTEST_PLAIN_BUILD_ONLY();
   const flight::ExampleFlight f = makeFlight(noisySurvey(2.0, 1.5, 0.03, 0.75, 5));
@@ -256,6 +257,7 @@ TEST(PoseRefinement, AFrameListIsAdjustedWholeBeforeItsFirstFrameIsSent) {
   ASSERT_GE(n, 8u);
   FrontEndOptions options;
   options.refinement.first_window = 4;
+  options.refinement.longest_first_window = 5;
   options.refinement.window_size = 3;
   auto sentBeforeTheEnd = [&](int announced, Frames* sent) {
     testing::RecordingChain chain;

@@ -17,11 +17,22 @@ namespace {
   throw std::invalid_argument(key + " " + rule);
 }
 
+// Frames a window holds at most: each keeps its features and map points in memory until the
+// window sends it.
+constexpr int kMostWindowFrames = 1000;
+
+void checkFrames(const char* key, int frames) {
+  if (frames < 2 || frames > kMostWindowFrames)
+    refuse(key, "must be from 2 to " + std::to_string(kMostWindowFrames) + " frames");
+}
+
 }  // namespace
 
 void RefinementOptions::check() const {
-  if (window_size < 2) refuse("sfm.refine.window_size", "must be at least 2 frames");
-  if (first_window < 2) refuse("sfm.refine.first_window", "must be at least 2 frames");
+  checkFrames("sfm.refine.window_size", window_size);
+  checkFrames("sfm.refine.first_window", first_window);
+  checkFrames("sfm.refine.longest_first_window", longest_first_window);
+  checkFrames("sfm.refine.frame_list_window", frame_list_window);
   if (max_features < 50) refuse("sfm.refine.max_features", "must be at least 50 features");
   if (image_long_side < 320) refuse("sfm.refine.image_long_side", "must be at least 320 pixels");
   if (!(search_sigmas >= 0.0)) refuse("sfm.refine.search_sigmas", "must not be negative");
@@ -31,12 +42,7 @@ void RefinementOptions::check() const {
   if (min_inliers < 8 || min_points < 8 || points_per_frame < min_points)
     refuse("the refinement", "needs at least 8 inliers and points");
   if (!(min_parallax >= 0.0)) refuse("the least parallax", "must not be negative");
-  if (longest_first_window < 2)
-    refuse("sfm.refine.longest_first_window", "must be at least 2 frames");
-  if (partners < 0 || neighbour_count < 0 ||
-      stored_frames < longestFirstWindow() + neighbour_count) {
-    refuse("the feature store", "must hold the window and the neighbours");
-  }
+  if (partners < 0 || neighbour_count < 0) refuse("the partners", "must not be negative");
   if (!(least_gps_sigma > 0.0)) refuse("sfm.refine.least_gps_sigma", "must be positive");
   if (!(gps_lever_sigma > 0.0)) refuse("sfm.refine.gps_lever_sigma", "must be positive");
   if (!(gps_drift_share > 0.0)) refuse("sfm.refine.gps_drift_share", "must be positive");
@@ -108,6 +114,7 @@ void applySpecific(const nlohmann::json& specific, RefinementOptions* options) {
   read(given, "sfm.refine.window_size", &options->window_size);
   read(given, "sfm.refine.first_window", &options->first_window);
   read(given, "sfm.refine.longest_first_window", &options->longest_first_window);
+  read(given, "sfm.refine.frame_list_window", &options->frame_list_window);
   read(given, "sfm.refine.frames_arrive_live", &options->frames_arrive_live);
   read(given, "sfm.refine.max_features", &options->max_features);
   read(given, "sfm.refine.image_long_side", &options->image_long_side);

@@ -28,9 +28,12 @@ struct RefinementOptions {
   int first_window = 24;
   // Frames the first window may grow to while its images do not yet tell the focal length
   // (a strip over flat ground): until they reach a turn or relief that does, or this many.
-  // When the run announces how many frames it brings, the first window takes them all, up to
-  // this many.
   int longest_first_window = 64;
+  // When the run announces how many frames it brings (a frame list), the first window takes
+  // them all, up to this many (at least `longest_first_window`): adjusted as one block, the
+  // whole flight's strips hold each other to their shape, where a window sliding on from the
+  // first bends with the GPS's drift. The first product waits until they are located.
+  int frame_list_window = 200;
   // The frames arrive while the flight goes on (the mapper sets this for a live run): the
   // first window does not wait for the frame count the run announced, so located frames
   // reach the products while the aircraft still flies.
@@ -51,7 +54,7 @@ struct RefinementOptions {
   double min_parallax = 0.2;   // degrees left between matched rays turned alike: less is one place
   int partners = 3;            // frames of the window matched besides the previous one
   int neighbour_count = 2;     // earlier frames near in position matched besides the window
-  int stored_frames = 72;      // feature sets kept for neighbour matching
+  int stored_frames = 72;      // feature sets kept for neighbour matching (besides the window's)
   int min_points = 30;         // map points a frame must see to count as refined
   int points_per_frame = 400;  // map points of each frame in the bundle adjustment
   // A refined frame stays within this many of its GPS sigmas of its fix, on every axis;
@@ -96,6 +99,9 @@ struct RefinementOptions {
   int firstWindow() const { return first_window > window_size ? first_window : window_size; }
   int longestFirstWindow() const {
     return longest_first_window > firstWindow() ? longest_first_window : firstWindow();
+  }
+  int frameListWindow() const {
+    return frame_list_window > longestFirstWindow() ? frame_list_window : longestFirstWindow();
   }
 
   // Throws std::invalid_argument, naming the setting, for values outside their ranges.

@@ -33,6 +33,10 @@ TEST(RefinementOptions, ValuesAreTakenOnlyOfTheirKindFromTheConfigurationOrTheEn
             0u);
   EXPECT_EQ(refusal({{"sfm.refine.enabled", 1}}),
             "sfm.refine.enabled must be true or false, not 1");
+  EXPECT_EQ(refusal({{"sfm.refine.frame_list_window", 100000}}),
+            "sfm.refine.frame_list_window must be from 2 to 1000 frames");
+  EXPECT_EQ(refusal({{"sfm.refine.window_size", 1}}),
+            "sfm.refine.window_size must be from 2 to 1000 frames");
   EXPECT_EQ(refusal({{"sfm.refine.threads", "4"}, {"sfm.refine.enabled", "false"}}), "");
 
   const vmtest::ScopedEnv threads("sfm.refine.threads", "3");
