@@ -160,7 +160,7 @@ TEST(TaskSettings, SettingsFromTheEnvironmentAreCheckedAlike) {
         << problemOf(json::object());
   }
   const vmtest::ScopedEnv window("sfm.refine.window_size", "1");
-  EXPECT_EQ(problemOf(json::object()), "sfm.refine.window_size must be at least 2 frames");
+  EXPECT_EQ(problemOf(json::object()), "sfm.refine.window_size must be from 2 to 1000 frames");
   // A value the task gives is the one the stage reads: the environment's is not looked at.
   EXPECT_EQ(problemOf(at({"locate", "specific", "sfm.refine.window_size"}, 4)), "");
 }
