@@ -89,7 +89,10 @@ SE3 GeoreferencingFrontEnd::poseOf(const IncomingFrame& in) const {
 
 void GeoreferencingFrontEnd::locate(IncomingFrame in) {
   const SE3 direct = poseOf(in);
-  for (const RefinedFrame& frame : refiner_.add(std::move(in), direct)) send(frame);
+  const std::vector<RefinedFrame> ready = refiner_.add(std::move(in), direct);
+  ++taken_;
+  reportProgress();
+  for (const RefinedFrame& frame : ready) send(frame);
 }
 
 void GeoreferencingFrontEnd::send(const RefinedFrame& frame) {
@@ -120,12 +123,19 @@ void GeoreferencingFrontEnd::skip(const IncomingFrame& in, const char* reason) {
   FW_LOG(fw::kLogError) << "Skipping frame " << in.image_path << ": " << reason << '.';
   // The frame leaves the chain here: the run's summary counts it under its reason.
   fw::RunTally::instance().fail(fw::tally::kFramesLocated, reason);
+  ++taken_;
   frameHandled();
 }
 
 void GeoreferencingFrontEnd::frameHandled() {
   ++handled_;
-  if (frame_count_ > 0) progress_.setProgress(std::min(handled_, frame_count_), frame_count_);
+  reportProgress();
+}
+
+void GeoreferencingFrontEnd::reportProgress() {
+  if (frame_count_ <= 0) return;
+  const int total = 2 * frame_count_;
+  progress_.setProgress(std::min(taken_ + handled_, total), total);
 }
 
 }  // namespace sfm

@@ -61,13 +61,18 @@ class GeoreferencingFrontEnd : public fw::SLAM {
   void send(const RefinedFrame& frame);
   void skip(const IncomingFrame& in, const char* reason);
   void frameHandled();
+  // Of the frames the run brings, each counts half once the refiner has taken it in and
+  // whole once sent or skipped: a frame list adjusted whole shows its progress while its
+  // frames come, not only when the first is sent.
+  void reportProgress();
 
   zel::Chain* chain_;
   FrontEndOptions options_;
   zel::Node progress_;
   PoseLog poses_;
   int frame_count_ = -1;
-  int handled_ = 0;
+  int taken_ = 0;    // frames the refiner took in, or skipped
+  int handled_ = 0;  // frames sent or skipped
   uint64_t next_map_point_id_ = 1;
   PoseRefiner refiner_;
   std::optional<IncomingFrame> waiting_;  // first frame without attitude, until the next arrives

@@ -259,18 +259,21 @@ TEST(PoseRefinement, AFrameListIsAdjustedWholeBeforeItsFirstFrameIsSent) {
   options.refinement.first_window = 4;
   options.refinement.longest_first_window = 5;
   options.refinement.window_size = 3;
+  double progress_before_the_end = 0.0;
   auto sentBeforeTheEnd = [&](int announced, Frames* sent) {
     testing::RecordingChain chain;
     GeoreferencingFrontEnd front_end(&chain, options);
     if (announced > 0) front_end.setFrameCount(announced);
     for (size_t i = 0; i < n; ++i) front_end.addFrame(inputOf(f, i, views[i].image));
     const size_t before = chain.frames.size();
+    progress_before_the_end = chain.locateProgress();
     front_end.finishInput();
     *sent = chain.frames;
     return before;
   };
   Frames listed, unannounced;
   EXPECT_EQ(sentBeforeTheEnd(static_cast<int>(n), &listed), 0u) << "the whole list is one window";
+  EXPECT_NEAR(progress_before_the_end, 0.5, 1e-12) << "its frames were taken in, none sent yet";
   EXPECT_GT(sentBeforeTheEnd(0, &unannounced), 0u) << "a run of unknown length goes on sending";
   options.refinement.frames_arrive_live = true;
   Frames live;
