@@ -1,5 +1,6 @@
 #include "framework/jpeg_direct_decoding.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 // jpeglib.h needs size_t and FILE declared before it.
@@ -9,8 +10,6 @@ namespace fw {
 
 namespace {
 
-// OpenCV's own ceiling on the pixels of an image it decodes (CV_IO_MAX_IMAGE_PIXELS).
-constexpr unsigned long long kMaxPixels = 1ull << 30;
 
 // libjpeg reports a fatal error by calling error_exit, which must not return: it jumps back
 // to the decoding step that was running. Warnings (corrupt data libjpeg works around) are
@@ -76,13 +75,14 @@ struct Decompressor {
 
 }  // namespace
 
-bool decodeColourJpegDirectly(const std::vector<unsigned char>& bytes, int factor, cv::Mat& out) {
+bool decodeColourJpegDirectly(const std::vector<unsigned char>& bytes, int factor, cv::Mat& out,
+                              unsigned long long max_pixels) {
   if (bytes.empty() || (factor != 1 && factor != 2 && factor != 4 && factor != 8)) return false;
   Decompressor d;
   if (!d.created || !readHeader(d.info, d.failure, bytes, factor)) return false;
   const unsigned long long pixels =
       static_cast<unsigned long long>(d.info.image_width) * d.info.image_height;
-  if (pixels == 0 || pixels > kMaxPixels) return false;
+  if (pixels == 0 || pixels > std::min(max_pixels, kMaxJpegPixels)) return false;
   cv::Mat image(static_cast<int>(d.info.output_height), static_cast<int>(d.info.output_width),
                 CV_8UC3);
   if (!readPixels(d.info, d.failure, image.data, image.step)) return false;

@@ -12,8 +12,13 @@ namespace fw {
 // without OpenCV's second header pass and copy.
 // False, with `out` untouched, for anything this path does not take on: a file libjpeg
 // refuses or only warns about (corrupt or truncated data), grey or CMYK files, an image
-// larger than OpenCV would decode. The caller then decodes through OpenCV as before, so those
-// files come out exactly as they always did.
-bool decodeColourJpegDirectly(const std::vector<unsigned char>& bytes, int factor, cv::Mat& out);
+// whose header claims more than `max_pixels` (by default as many as OpenCV would decode).
+// The caller then decodes through OpenCV as before, so those files come out exactly as they
+// always did. A few hundred bytes may claim a gigapixel, and a progressive file holds every
+// coefficient of the whole image while it decodes (6 bytes a pixel): a caller with a memory
+// budget gives its own ceiling.
+constexpr unsigned long long kMaxJpegPixels = 1ull << 30;  // OpenCV's CV_IO_MAX_IMAGE_PIXELS
+bool decodeColourJpegDirectly(const std::vector<unsigned char>& bytes, int factor, cv::Mat& out,
+                              unsigned long long max_pixels = kMaxJpegPixels);
 
 }  // namespace fw

@@ -96,6 +96,11 @@ TEST(JpegDirectDecoding, DeclinesWhatItDoesNotTakeOnAndLeavesTheOutputAlone) {
     EXPECT_FALSE(fw::decodeColourJpegDirectly(c.bytes, c.factor, out));
     EXPECT_EQ(out.data, untouched.data);
   }
+  // A header claiming more pixels than the caller's ceiling is declined before any decoding.
+  cv::Mat out = untouched;
+  EXPECT_FALSE(fw::decodeColourJpegDirectly(colour, 2, out, 64 * 48 - 1));
+  EXPECT_EQ(out.data, untouched.data);
+  EXPECT_TRUE(fw::decodeColourJpegDirectly(colour, 2, out, 64 * 48));
 }
 
 TEST(JpegDirectDecoding, FilesItDeclinesDecodeAsOpenCvDecodesThem) {
