@@ -10,7 +10,6 @@ namespace fw {
 
 namespace {
 
-
 // libjpeg reports a fatal error by calling error_exit, which must not return: it jumps back
 // to the decoding step that was running. Warnings (corrupt data libjpeg works around) are
 // counted, never printed: standard error carries the program's status lines.
