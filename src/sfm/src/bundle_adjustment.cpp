@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace sfm {
 namespace {
@@ -31,6 +32,8 @@ constexpr int kMinFramesForCamera = 3;     // fewer free frames cannot tell the 
 constexpr double kCentreSigma = 0.005;     // share of the image diagonal
 constexpr double kDistortionSigma = 0.05;  // of k1 and k2
 constexpr double kLeastPixelSigma = 0.05;  // pixels of the features: the finest placement
+// Residuals left free below this many do not tell the images' scatter.
+constexpr long kMinRedundancy = 100;
 // Relative cost change that ends a solve. Each solve starts from the last one's solution with
 // one frame more: the steps that change the cost by less than this move the poses by
 // fractions of a millimetre and cost as much as the first ones (a fifth of the solver's time).
@@ -245,19 +248,24 @@ using Term = std::pair<int, uint64_t>;  // (track, frame) of one reprojection te
 
 // One solve's problem and what was put into it.
 struct Adjustment {
-  // One robust loss per kind and scale, shared by the terms (the problem deletes each once).
-  ceres::LossFunction* lossFor(double scale) { return lossFor(kPixelLoss, scale); }
-  ceres::LossFunction* lossFor(int kind, double scale) {
-    ceres::LossFunction*& loss = losses[{kind, scale}];
+  // One robust loss per kind, scale and weight, shared by the terms (the problem deletes each
+  // once). A reprojection error counts in pixels through a Cauchy loss of that scale, weighed
+  // by `weight`; a record's error counts in its sigmas through a Huber loss.
+  ceres::LossFunction* pixelLoss(double scale, double weight) {
+    ceres::LossFunction*& loss = losses[{kPixelLoss, scale, weight}];
     if (!loss) {
-      loss = kind == kPixelLoss ? static_cast<ceres::LossFunction*>(new ceres::CauchyLoss(scale))
-                                : new ceres::HuberLoss(scale);
+      loss = new ceres::ScaledLoss(new ceres::CauchyLoss(scale), weight, ceres::TAKE_OWNERSHIP);
     }
+    return loss;
+  }
+  ceres::LossFunction* recordLoss(double scale) {
+    ceres::LossFunction*& loss = losses[{kFixLoss, scale, 1.0}];
+    if (!loss) loss = new ceres::HuberLoss(scale);
     return loss;
   }
 
   ceres::Problem problem;
-  std::map<std::pair<int, double>, ceres::LossFunction*> losses;
+  std::map<std::tuple<int, double, double>, ceres::LossFunction*> losses;
   std::set<int> cameras_used;
   std::vector<Term> terms;
   std::vector<int> cameras_free;
@@ -282,10 +290,12 @@ void addReprojections(Adjustment& adjustment, RefinementBlock& block,
       if (!f.placed) continue;
       const cv::Point2f& px = f.features.pixels[feature];
       CameraIntrinsics& camera = block.cameras[f.camera];
-      adjustment.problem.AddResidualBlock(new ReprojectionCost(&camera, px.x, px.y),
-                                          adjustment.lossFor(options.loss_scale / f.features.scale),
-                                          f.pose.data(), camera.refined.data(),
-                                          it->second.point.data());
+      // The residual is in pixels of the image, the noise in pixels of the features.
+      const double weight = std::pow(f.features.scale / block.pixel_sigma, 2);
+      adjustment.problem.AddResidualBlock(
+          new ReprojectionCost(&camera, px.x, px.y),
+          adjustment.pixelLoss(options.loss_scale / f.features.scale, weight), f.pose.data(),
+          camera.refined.data(), it->second.point.data());
       if (!free.count(frame_id)) adjustment.problem.SetParameterBlockConstant(f.pose.data());
       adjustment.cameras_used.insert(f.camera);
       adjustment.terms.emplace_back(t, frame_id);
@@ -317,8 +327,8 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
     if (f.track.squaredNorm() > 0.0) track_sum += f.track, ++tracks;
     problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 6, 2, 3>(
                                  new PositionPrior(f.gps, f.gps_sigma, f.track)),
-                             adjustment.lossFor(kFixLoss, options.max_gps_sigmas), f.pose.data(),
-                             lever, f.gps_drift.data());
+                             adjustment.recordLoss(options.max_gps_sigmas), f.pose.data(), lever,
+                             f.gps_drift.data());
     if (!is_free) {
       problem.SetParameterBlockConstant(f.pose.data());
       problem.SetParameterBlockConstant(f.gps_drift.data());
@@ -339,7 +349,7 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
     if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
       problem.AddResidualBlock(new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
                                    new AttitudePrior(heldAttitude(f), f.tilt_sigma, f.yaw_sigma)),
-                               adjustment.lossFor(kFixLoss, options.max_gps_sigmas), f.pose.data());
+                               adjustment.recordLoss(options.max_gps_sigmas), f.pose.data());
     }
   }
   if (!problem.HasParameterBlock(lever)) return;
@@ -393,10 +403,13 @@ bool solve(Adjustment& adjustment, int threads) {
 }
 
 // The terms still far off after the solve: mismatches that slipped through. The report takes
-// the error of the others.
-std::vector<Term> findOutliers(const Adjustment& adjustment, const RefinementBlock& block,
+// the error of the others, and the block their scatter, the weight of the images in its next
+// solve: the observations' squared errors over the residuals the solve left free (two per
+// observation, less three per point and six per free pose).
+std::vector<Term> findOutliers(const Adjustment& adjustment, RefinementBlock& block,
                                AdjustmentReport* report) {
   std::vector<Term> outliers;
+  std::set<int> points;
   double sum = 0.0;
   int kept = 0;
   for (const auto& [t, frame_id] : adjustment.terms) {
@@ -408,20 +421,28 @@ std::vector<Term> findOutliers(const Adjustment& adjustment, const RefinementBlo
     } else {
       sum += e * e;
       ++kept;
+      points.insert(t);
     }
   }
   report->observations = kept;
   report->rms = kept > 0 ? std::sqrt(sum / kept) : 0.0;
   report->outliers += static_cast<int>(outliers.size());
+  const long redundancy =
+      2L * kept - 3L * static_cast<long>(points.size()) - 6L * adjustment.free_in_problem;
+  if (redundancy >= kMinRedundancy) {
+    block.pixel_sigma = std::clamp(std::sqrt(sum / redundancy), RefinementBlock::kFinestPixelSigma,
+                                   RefinementBlock::kCoarsestPixelSigma);
+  }
   return outliers;
 }
 
 // While the problem still holds every point: how well this flight tells each freed camera's
-// focal length, as a share of it.
+// focal length, as a share of it. The reprojection rows already weigh by the pixel sigma the
+// solve took (`weighed_sigma`); the determinacy takes the scatter the solve left.
 void reportFocalSigmas(Adjustment& adjustment, RefinementBlock& block,
-                       const std::set<uint64_t>& free, int threads, AdjustmentReport* report) {
-  const double scale = block.frames.at(*free.begin()).features.scale;
-  const double pixel_sigma = std::max(report->rms, kLeastPixelSigma) / scale;
+                       const std::set<uint64_t>& free, double weighed_sigma, int threads,
+                       AdjustmentReport* report) {
+  const double pixel_sigma = std::max(report->rms, kLeastPixelSigma) / weighed_sigma;
   for (int c : adjustment.cameras_free) {
     std::vector<double*> reduced = {block.cameras[c].refined.data()};
     for (uint64_t id : free) {
@@ -471,10 +492,11 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
       before.restore(block);
       return false;
     }
+    const double weighed_sigma = block.pixel_sigma;
     const std::vector<Term> outliers = findOutliers(adjustment, block, report);
     const bool last = pass == 1 || outliers.size() <= kOutlierShare * adjustment.terms.size();
     report->focal_sigma.clear();
-    if (last) reportFocalSigmas(adjustment, block, free, options.threads, report);
+    if (last) reportFocalSigmas(adjustment, block, free, weighed_sigma, options.threads, report);
     dropOutliers(block, outliers, tracks);
     if (last) break;
   }

@@ -90,6 +90,18 @@ struct RefinementBlock {
   int next_track = 0;
   // Metres the fixes trail the exposures along the track and lie to its right (BlockFrame::fixOf).
   std::array<double, 2> gps_lever{};
+  // Pixels of the features: how far observations scatter about their points, measured by each
+  // solve for the next. Reprojection errors weigh by it against the records' sigmas, so that
+  // the images hold the block's shape and the fixes and attitudes only what the images cannot
+  // tell. It is in pixels of the features, not of the image, so that a flight weighs its
+  // images alike at any image size. Never finer than kFinestPixelSigma: matches also carry
+  // errors that do not average away over a frame's points (a lens the model fits only nearly,
+  // texture sampled off a feature's centre), and the scatter about points fitted to them
+  // does not show those. Never coarser than kCoarsestPixelSigma: farther off, observations
+  // are mismatches, not noise.
+  static constexpr double kFinestPixelSigma = 0.3;
+  static constexpr double kCoarsestPixelSigma = 1.0;
+  double pixel_sigma = kFinestPixelSigma;
 
   // Links the verified matches of frames a and b into tracks; a track never holds two
   // features of one frame.
