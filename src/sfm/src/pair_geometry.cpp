@@ -110,6 +110,15 @@ std::optional<cv::Matx33d> groundHomography(const std::vector<std::pair<int, int
   return cv::Matx33d(h);
 }
 
+// The ground homography a related pair keeps, from its verified matches: only features that
+// carry patches have them warped by it when they are placed finely; SIFT's, which place
+// themselves, leave the fit (a RANSAC over every match) undone.
+std::optional<cv::Matx33d> groundOfRelated(const std::vector<std::pair<int, int>>& matches,
+                                           const FrameFeatures& a, const FrameFeatures& b) {
+  if (a.patches.empty() || b.patches.empty()) return std::nullopt;
+  return groundHomography(matches, a, b);
+}
+
 // Matches of a's features with b's within `radius` pixels of the reduced copy of where `ground`
 // puts them: within a few pixels the ratio test tells the one right match of a faint field's
 // features from the many alike elsewhere, so far more of them pass than anywhere in the image. The
@@ -363,7 +372,7 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
   const std::vector<std::pair<int, int>> candidates =
       ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
   if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) {
-    geometry->ground = groundHomography(geometry->matches, a, b);
+    geometry->ground = groundOfRelated(geometry->matches, a, b);
     return true;
   }
   // Too few matches found anywhere agree: on faint, repetitive texture most of the right
@@ -376,7 +385,7 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     guide = guidedMatches(a, b, *ground, guide_radius, options.ratio, candidates);
     std::string guided_reason;
     if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded)) {
-      geometry->ground = groundHomography(geometry->matches, a, b);
+      geometry->ground = groundOfRelated(geometry->matches, a, b);
       return true;
     }
     if (guided_reason.size()) *reason = guided_reason;
