@@ -32,6 +32,7 @@ __attribute__((section(".preinit_array"), used)) void (*const kGuardFirst)() = g
 
 int main(int argc, char** argv) {
   shareOneHeapAcrossThreads();
+  keepFreedBlocksForReuse();
   openClosedStandardDescriptors();
   // Chosen once, before any thread uses the checksums.
   detectCpuFeatures();

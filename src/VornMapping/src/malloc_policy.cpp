@@ -11,3 +11,10 @@ void shareOneHeapAcrossThreads() {
   ::mallopt(M_ARENA_MAX, 1);
 #endif
 }
+
+void keepFreedBlocksForReuse() {
+#if defined(__GLIBC__)
+  ::mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
+  ::mallopt(M_TRIM_THRESHOLD, kKeptFreeTop);
+#endif
+}

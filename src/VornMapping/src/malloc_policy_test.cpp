@@ -83,3 +83,33 @@ TEST(MallocPolicy, ThreadsAllocatingAtOnceAddNoHeap) {
   GTEST_SKIP() << "no such setting in this C library";
 #endif
 }
+
+// A block of the size of a frame's images, freed, stays in the heap for the next one, which
+// takes its place instead of new pages; a block beyond the limit is mapped apart.
+TEST(MallocPolicy, FreedImageSizedBlocksAreReused) {
+#if defined(__GLIBC__)
+  if (vmtest::kAddressSanitizerBuild || vmtest::kThreadSanitizerBuild)
+    GTEST_SKIP() << "the sanitizer's allocator ignores the setting";
+  keepFreedBlocksForReuse();
+  constexpr size_t kImage = 20 << 20;
+  const struct mallinfo2 before = ::mallinfo2();
+  char* volatile first = static_cast<char*>(std::malloc(kImage));
+  ASSERT_TRUE(first);
+  std::memset(first, 1, kImage);
+  EXPECT_EQ(::mallinfo2().hblks, before.hblks) << "taken from the heap";
+  std::free(first);
+  const struct mallinfo2 freed = ::mallinfo2();
+  EXPECT_GE(freed.fordblks, kImage) << "kept free in the heap";
+  char* volatile second = static_cast<char*>(std::malloc(kImage));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(::mallinfo2().arena, freed.arena) << "in the place of the first";
+  std::free(second);
+
+  void* volatile large = std::malloc(size_t(kHeapBlockLimit) + 1);
+  ASSERT_TRUE(large);
+  EXPECT_EQ(::mallinfo2().hblks, before.hblks + 1);
+  std::free(large);
+#else
+  GTEST_SKIP() << "no such setting in this C library";
+#endif
+}

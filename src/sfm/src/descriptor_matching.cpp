@@ -250,12 +250,28 @@ class TrainCells {
     return std::make_pair(static_cast<int>(std::floor((p.x - left_) / side_)),
                           static_cast<int>(std::floor((p.y - top_) / side_)));
   }
-  // The cell of an expected place, or nothing when no cell around it holds a row (a place
-  // far outside the train rows' spread, whose cell would not fit an int either).
-  std::optional<std::pair<int, int>> searchedCell(const cv::Point2f& p) const {
+  // The cell of an expected place, or nothing when no cell within `reach` cells of it holds a
+  // row (a place far outside the train rows' spread, whose cell would not fit an int either).
+  std::optional<std::pair<int, int>> searchedCell(const cv::Point2f& p, int reach = 1) const {
     const double x = std::floor((p.x - left_) / side_), y = std::floor((p.y - top_) / side_);
-    if (!(x >= -1.0 && x <= across_ && y >= -1.0 && y <= down_)) return std::nullopt;
+    if (!(x >= -reach && x < across_ + reach && y >= -reach && y < down_ + reach))
+      return std::nullopt;
     return std::make_pair(static_cast<int>(x), static_cast<int>(y));
+  }
+  double side() const { return side_; }
+  // The cell's place in the order of cells, row of cells by row of cells.
+  int64_t indexOf(const cv::Point2f& p) const {
+    const std::pair<int, int> cell = cellOf(p);
+    return int64_t(cell.second) * across_ + cell.first;
+  }
+  // Where the rows of cells x0..x1 of the row of cells y start and end in `rows()`: one run,
+  // as the cells are stored side by side; an empty run off the grid.
+  std::pair<int, int> spanOf(int y, int x0, int x1) const {
+    x0 = std::max(x0, 0);
+    x1 = std::min(x1, across_ - 1);
+    if (y < 0 || y >= down_ || x0 > x1) return {0, 0};
+    const size_t row = size_t(y) * across_;
+    return {start_[row + x0], start_[row + x1 + 1]};
   }
   // Where the rows of cell (x, y) start and end in `rows()`; an empty run off the grid.
   std::pair<int, int> runOf(int x, int y) const {
@@ -538,35 +554,37 @@ struct ByteRows {
   const std::vector<int>& row;
 };
 
-template <typename InReach>
-SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end,
-                                          const ByteRows& rows, InReach in_reach,
-                                          NearestTwoSoFar<int>& nearest) {
+// The squared distances of a query from the sixteen rows from `k` on.
+SFM_WIDE_BYTES_TARGET inline __m512i squaredDistances(const ByteQuery& q, const ByteRows& rows,
+                                                      int k) {
   const size_t n = rows.padded;
   const uint32_t* w = rows.words.data();
-  const __m512i length2 = _mm512_set1_epi32(q.length2);
+  // Four sums, so that the products of one block need not wait for each other.
+  __m512i s[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                  _mm512_setzero_si512()};
+  for (int g = 0; g < kByteWords; g += 4) {
+    for (int u = 0; u < 4; ++u)
+      s[u] = _mm512_dpbusd_epi32(s[u], _mm512_loadu_si512(w + (g + u) * n + k),
+                                 _mm512_set1_epi32(int32_t(q.centred[g + u])));
+  }
+  const __m512i products =
+      _mm512_add_epi32(_mm512_add_epi32(s[0], s[1]), _mm512_add_epi32(s[2], s[3]));
+  return _mm512_sub_epi32(
+      _mm512_add_epi32(_mm512_set1_epi32(q.length2), _mm512_loadu_si512(&rows.share[k])),
+      _mm512_add_epi32(products, products));
+}
+
+SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end,
+                                          const ByteRows& rows, NearestTwoSoFar<int>& nearest) {
   for (int k = begin; k < end; k += kByteLanes) {
-    // Four sums, so that the products of one block need not wait for each other.
-    __m512i s[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
-                    _mm512_setzero_si512()};
-    for (int g = 0; g < kByteWords; g += 4) {
-      for (int u = 0; u < 4; ++u)
-        s[u] = _mm512_dpbusd_epi32(s[u], _mm512_loadu_si512(w + (g + u) * n + k),
-                                   _mm512_set1_epi32(int32_t(q.centred[g + u])));
-    }
-    const __m512i products =
-        _mm512_add_epi32(_mm512_add_epi32(s[0], s[1]), _mm512_add_epi32(s[2], s[3]));
-    const __m512i d2 =
-        _mm512_sub_epi32(_mm512_add_epi32(length2, _mm512_loadu_si512(&rows.share[k])),
-                         _mm512_add_epi32(products, products));
+    const __m512i d2 = squaredDistances(q, rows, k);
     __mmask16 nearer = _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
     nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
     if (!nearer) continue;
     alignas(64) int32_t distance[kByteLanes];
     _mm512_store_si512(distance, d2);
     for (int lane = 0; lane < kByteLanes; ++lane)
-      if (nearer >> lane & 1 && in_reach(k + lane))
-        nearest.offer(distance[lane], rows.row[k + lane]);
+      if (nearer >> lane & 1) nearest.offer(distance[lane], rows.row[k + lane]);
   }
 }
 
@@ -634,28 +652,89 @@ std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& tra
   }
   for (; i < query.rows; ++i) {
     NearestTwoSoFar<int> nearest;
-    offerBytesWide(
-        queries[i], 0, train.rows, rows, [](int) { return true; }, nearest);
+    offerBytesWide(queries[i], 0, train.rows, rows, nearest);
     out[i] = withSingleDistances(nearest.result());
   }
   return out;
 }
 
-std::vector<NearestTwo> windowedBytes(const cv::Mat& query,
-                                      const std::vector<cv::Point2f>& expected_at,
-                                      const cv::Mat& train,
-                                      const std::vector<cv::Point2f>& train_at, double radius,
-                                      const TrainCells& cells) {
-  const ByteRows rows(train, cells.rows());
+// The nearest two among rows offered in any order, as NearestTwoSoFar finds them among the same
+// rows offered in the order of their ranks: of rows equally near, the one of least rank is the
+// nearest.
+class RankedNearestTwo {
+ public:
+  void offer(int32_t d, int j, int64_t rank) {
+    if (d < best_ || (d == best_ && rank < best_rank_)) {
+      second_ = best_;
+      best_ = d;
+      best_j_ = j;
+      best_rank_ = rank;
+    } else if (d < second_) {
+      second_ = d;
+    }
+  }
+  // Rows at the second distance so far may still be nearest, by rank.
+  int32_t second() const { return second_; }
+  NearestTwo result() const {
+    NearestTwo n;
+    n.best = best_j_;
+    n.best_distance = best_ == kNone ? std::numeric_limits<double>::infinity() : double(best_);
+    n.second_distance =
+        second_ == kNone ? std::numeric_limits<double>::infinity() : double(second_);
+    return n;
+  }
+
+ private:
+  static constexpr int32_t kNone = std::numeric_limits<int32_t>::max();
+  int32_t best_ = kNone, second_ = kNone;
+  int best_j_ = -1;
+  int64_t best_rank_ = std::numeric_limits<int64_t>::max();
+};
+
+// Cells a third of the radius wide: a query reads the rows of 7 x 7 of them, little more than
+// its disc, where 3 x 3 cells of the radius cover nearly three times the disc.
+constexpr double kFineCellsPerRadius = 3.0;
+
+// The windowed search over rows of bytes, each query reading its window's rows of fine cells one
+// row of cells at a time. A row's rank is its place in the order searchWindows offers rows in
+// (the 3 x 3 cells of `cells` row by row, each in row order), so that equally near rows resolve
+// as there.
+SFM_WIDE_BYTES_TARGET std::vector<NearestTwo> windowedBytes(
+    const cv::Mat& query, const std::vector<cv::Point2f>& expected_at, const cv::Mat& train,
+    const std::vector<cv::Point2f>& train_at, double radius, const TrainCells& cells) {
+  const TrainCells fine(train_at, radius / kFineCellsPerRadius);
+  const int reach = static_cast<int>(std::ceil(radius / fine.side()));
+  const ByteRows rows(train, fine.rows());
+  std::vector<int64_t> rank(rows.row.size());
+  for (size_t k = 0; k < rank.size(); ++k)
+    rank[k] = cells.indexOf(train_at[rows.row[k]]) * train.rows + rows.row[k];
   const std::vector<ByteQuery> queries = byteQueries(query);
   const double radius2 = radius * radius;
-  std::vector<NearestTwo> out = searchWindows<int>(
-      query.rows, expected_at, cells,
-      [&](int i, const cv::Point2f& at, int begin, int end, NearestTwoSoFar<int>& nearest) {
-        const auto in_reach = [&](int k) { return inReach(train_at[rows.row[k]], at, radius2); };
-        offerBytesWide(queries[i], begin, end, rows, in_reach, nearest);
-      });
-  for (NearestTwo& n : out) n = withDoubleDistances(n);
+  std::vector<NearestTwo> out(query.rows);
+  for (int i = 0; i < query.rows; ++i) {
+    const cv::Point2f& at = expected_at[i];
+    if (!TrainCells::finite(at)) continue;
+    RankedNearestTwo nearest;
+    const std::optional<std::pair<int, int>> cell = fine.searchedCell(at, reach);
+    for (int dy = -reach; cell && dy <= reach; ++dy) {
+      const auto [begin, end] =
+          fine.spanOf(cell->second + dy, cell->first - reach, cell->first + reach);
+      for (int k = begin; k < end; k += kByteLanes) {
+        const __m512i d2 = squaredDistances(queries[i], rows, k);
+        __mmask16 nearer = _mm512_cmple_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
+        nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+        if (!nearer) continue;
+        alignas(64) int32_t distance[kByteLanes];
+        _mm512_store_si512(distance, d2);
+        for (int lane = 0; lane < kByteLanes; ++lane) {
+          const int j = rows.row[k + lane];
+          if (nearer >> lane & 1 && inReach(train_at[j], at, radius2))
+            nearest.offer(distance[lane], j, rank[k + lane]);
+        }
+      }
+    }
+    out[i] = withDoubleDistances(nearest.result());
+  }
   return out;
 }
 

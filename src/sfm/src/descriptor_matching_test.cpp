@@ -276,5 +276,35 @@ TEST_P(DescriptorMatching, RealRowsAgreeWithTheExhaustiveMatcher) {
                   255.0 * std::sqrt(128.0));
 }
 
+// SIFT rows that repeat (ten looks over the whole image), searched in windows wide enough to be
+// set out as bytes: of the rows equally near a query, the wide search takes the one the
+// row-by-row search takes, whichever cells the window reads them from.
+TEST(DescriptorMatchingWindows, EquallyNearRowsResolveAlikeOnEveryPath) {
+  cv::RNG rng(21);
+  const cv::Mat looks = randomRows(rng, 10, kSiftRows);
+  cv::Mat train(900, 128, CV_32F), query(300, 128, CV_32F);
+  std::vector<cv::Point2f> train_at, expected;
+  for (int j = 0; j < train.rows; ++j) {
+    looks.row(rng.uniform(0, looks.rows)).copyTo(train.row(j));
+    train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+  }
+  for (int i = 0; i < query.rows; ++i) {
+    looks.row(rng.uniform(0, looks.rows)).copyTo(query.row(i));
+    expected.emplace_back(float(rng.uniform(-50.0, 850.0)), float(rng.uniform(-50.0, 650.0)));
+  }
+  for (const double radius : {90.0, 250.0}) {
+    const std::vector<NearestTwo> wide = nearestTwoWithin(query, expected, train, train_at, radius);
+    allowWideVectors(false);
+    const std::vector<NearestTwo> plain =
+        nearestTwoWithin(query, expected, train, train_at, radius);
+    allowWideVectors(true);
+    for (int i = 0; i < query.rows; ++i) {
+      EXPECT_EQ(wide[i].best, plain[i].best) << radius << " " << i;
+      EXPECT_EQ(wide[i].best_distance, plain[i].best_distance) << radius << " " << i;
+      EXPECT_EQ(wide[i].second_distance, plain[i].second_distance) << radius << " " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sfm

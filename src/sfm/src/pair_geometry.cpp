@@ -120,6 +120,15 @@ std::optional<cv::Matx33d> groundHomography(const std::vector<std::pair<int, int
   return cv::Matx33d(h);
 }
 
+// The ground homography a related pair keeps, from its verified matches: only features that
+// carry patches have them warped by it when they are placed finely; SIFT's, which place
+// themselves, leave the fit (a RANSAC over every match) undone.
+std::optional<cv::Matx33d> groundOfRelated(const std::vector<std::pair<int, int>>& matches,
+                                           const FrameFeatures& a, const FrameFeatures& b) {
+  if (a.patches.empty() || b.patches.empty()) return std::nullopt;
+  return groundHomography(matches, a, b);
+}
+
 // Matches of a's features with b's within `radius` pixels of the reduced copy of where `ground`
 // puts them: within a few pixels the ratio test tells the one right match of a faint field's
 // features from the many alike elsewhere, so far more of them pass than anywhere in the image. The
@@ -400,7 +409,7 @@ bool relateMatches(const FrameFeatures& a, const FrameFeatures& b,
                    const RecordedBaseline* recorded, bool parallax_of_motion) {
   if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded,
                     parallax_of_motion)) {
-    geometry->ground = groundHomography(geometry->matches, a, b);
+    geometry->ground = groundOfRelated(geometry->matches, a, b);
     return true;
   }
   // Too few matches found anywhere agree: on faint, repetitive texture most of the right
@@ -414,7 +423,7 @@ bool relateMatches(const FrameFeatures& a, const FrameFeatures& b,
     std::string guided_reason;
     if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded,
                       parallax_of_motion)) {
-      geometry->ground = groundHomography(geometry->matches, a, b);
+      geometry->ground = groundOfRelated(geometry->matches, a, b);
       return true;
     }
     if (guided_reason.size()) *reason = guided_reason;

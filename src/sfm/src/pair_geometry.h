@@ -24,7 +24,8 @@ struct PairGeometry {
       0.0;  // median angle between matched rays once the views are turned alike, degrees
   // Where the ground the matches lie on shows in b from a: the homography of their pixels
   // (full images), fitted loosely as relief and lens bend the ground from a plane; none when
-  // too few matches agree on one.
+  // too few matches agree on one, and none for features without patches (nothing of theirs
+  // is warped).
   std::optional<cv::Matx33d> ground;
 
   // How a small patch of a's image around `a_pixel` shows in b's (a step d in a shows as

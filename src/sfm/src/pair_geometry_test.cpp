@@ -149,6 +149,10 @@ TEST(RelatePair, TellsHowTheGroundWarpsASmallPatchBetweenTiltedViews) {
                                    .toRotationMatrix();
   const Eigen::Vector3d centre_b(25.0, -5.0, 0.0);
   auto [a, b] = views(level, turn, centre_b);
+  // Features that carry patches, as ORB's do: theirs are warped by the pair's ground.
+  constexpr int patch_bytes = FrameFeatures::kPatchSide * FrameFeatures::kPatchSide;
+  a.patches = cv::Mat::zeros(static_cast<int>(a.size()), patch_bytes, CV_8U);
+  b.patches = cv::Mat::zeros(static_cast<int>(b.size()), patch_bytes, CV_8U);
   PairGeometry g;
   std::string reason;
   ASSERT_TRUE(relatePair(a, b, 500.0, RefinementOptions(), &g, &reason)) << reason;
@@ -169,6 +173,19 @@ TEST(RelatePair, TellsHowTheGroundWarpsASmallPatchBetweenTiltedViews) {
   const double spin = std::atan2(g.b_from_a(1, 0), g.b_from_a(0, 0));
   const cv::Matx22d turned(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
   EXPECT_LT(cv::norm(cv::Matx22d(g.warpAt(cv::Point2f(100, 100))) - turned), 1e-6);
+
+  // Features without patches (SIFT's place themselves): the same motion, and no ground kept
+  // for either frame lacking them.
+  for (FrameFeatures* bare : {&a, &b}) {
+    const cv::Mat patches = bare->patches;
+    bare->patches.release();
+    PairGeometry plain;
+    ASSERT_TRUE(relatePair(a, b, 500.0, RefinementOptions(), &plain, &reason)) << reason;
+    EXPECT_FALSE(plain.ground.has_value());
+    EXPECT_EQ(plain.matches, g.matches);
+    EXPECT_LT(Eigen::AngleAxisd(plain.b_from_a * g.b_from_a.transpose()).angle(), 1e-12);
+    bare->patches = patches;
+  }
 }
 
 // b's features with a look-alike `offset` pixels along the furrows for all but `unique` of them.

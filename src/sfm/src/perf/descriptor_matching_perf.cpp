@@ -57,7 +57,7 @@ BENCHMARK(BM_NearestTwoNeighbourFrames)->Arg(1)->Arg(0)->Unit(benchmark::kMillis
 
 // The windowed search between the same frames, each feature looked for around its own place
 // within the front end's least radius for the recorded poses (a fifth of the long side), where
-// most of the time goes to rows in the 3 x 3 cells around it, or within a guided search's
+// most of the time goes to the rows of the cells around it, or within a guided search's
 // few pixels, where it goes to setting the rows out. Arguments: wide vectors allowed, radius
 // in pixels.
 void BM_NearestTwoWithinNeighbourFrames(benchmark::State& state) {
