@@ -727,9 +727,10 @@ SFM_WIDE_BYTES_TARGET std::vector<NearestTwo> windowedBytes(
         alignas(64) int32_t distance[kByteLanes];
         _mm512_store_si512(distance, d2);
         for (int lane = 0; lane < kByteLanes; ++lane) {
+          // Lanes past the span's end hold no row.
+          if (!(nearer >> lane & 1)) continue;
           const int j = rows.row[k + lane];
-          if (nearer >> lane & 1 && inReach(train_at[j], at, radius2))
-            nearest.offer(distance[lane], j, rank[k + lane]);
+          if (inReach(train_at[j], at, radius2)) nearest.offer(distance[lane], j, rank[k + lane]);
         }
       }
     }
