@@ -20,16 +20,6 @@ namespace {
 
 constexpr double kMinSpread =
     0.01;  // normalised image units: least spread of the matches across their line
-// A pair's parallax is measured by its own motion only where its matches spread at least
-// this far across their band (normalised units: a tenth of a 60-degree view) and its fixes
-// put the exposures this many degrees of parallax apart: a narrower band leaves the second
-// view free to turn about it, and fixes nearer together may be one place.
-constexpr double kLeastSpreadForMotionParallax = 0.03;
-constexpr double kLeastRecordedParallax = 5.0;
-// ... and only where a turn alone leaves the matches this many times farther off than the
-// pair's motion does: views from one place fit a turn as closely as any motion.
-constexpr double kTurnLeavesMotion = 4.0;
-constexpr char kTooLittleParallax[] = "too little parallax";
 // The homography's search draws as many samples as the essential matrix's, seeded alike.
 constexpr int kRansacIterations = EssentialSearch{}.max_samples;
 constexpr uint64_t kRansacSeed = EssentialSearch{}.seed;
@@ -283,33 +273,8 @@ bool chooseMotion(const std::vector<Motion>& candidates, const RecordedBaseline*
   return least_gap < HUGE_VAL;
 }
 
-// Median angle, in degrees, left between matched rays turned by `b_from_a`.
-double medianAngle(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen::Vector3d>& b,
-                   const Eigen::Matrix3d& b_from_a) {
-  std::vector<double> angles;
-  for (size_t i = 0; i < a.size(); ++i)
-    angles.push_back(std::acos(std::clamp((b_from_a * a[i]).dot(b[i]), -1.0, 1.0)));
-  std::nth_element(angles.begin(), angles.begin() + angles.size() / 2, angles.end());
-  return angles[angles.size() / 2] * 180.0 / fw::kPi;
-}
-
-// Median angle, in degrees, of b's rays off the planes through the motion's baseline and a's
-// rays: how far the matches lie off the motion, their noise where it fits them.
-double epipolarResidual(const std::vector<Eigen::Vector3d>& a,
-                        const std::vector<Eigen::Vector3d>& b, const Motion& motion) {
-  std::vector<double> angles;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const Eigen::Vector3d normal = motion.t.cross(motion.b_from_a * a[i]);
-    if (!(normal.norm() > 0.0)) continue;
-    angles.push_back(std::asin(std::min(1.0, std::abs(b[i].dot(normal.normalized())))));
-  }
-  if (angles.empty()) return HUGE_VAL;
-  std::nth_element(angles.begin(), angles.begin() + angles.size() / 2, angles.end());
-  return angles[angles.size() / 2] * 180.0 / fw::kPi;
-}
-
-// The angle left between matched rays by the rotation that best aligns them: close to 0 for
-// views from one place (or a pure rotation), whatever the essential matrix.
+// Median angle, in degrees, left between matched rays by the rotation that best aligns them:
+// close to 0 for views from one place (or a pure rotation), whatever the essential matrix.
 double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen::Vector3d>& b) {
   Eigen::Matrix3d correlation = Eigen::Matrix3d::Zero();
   for (size_t i = 0; i < a.size(); ++i) correlation += b[i] * a[i].transpose();
@@ -317,14 +282,19 @@ double parallaxOf(const std::vector<Eigen::Vector3d>& a, const std::vector<Eigen
                                               Eigen::ComputeFullU | Eigen::ComputeFullV);
   Eigen::Matrix3d fix = Eigen::Matrix3d::Identity();
   fix(2, 2) = (svd.matrixU() * svd.matrixV().transpose()).determinant() < 0 ? -1.0 : 1.0;
-  return medianAngle(a, b, svd.matrixU() * fix * svd.matrixV().transpose());
+  const Eigen::Matrix3d b_from_a = svd.matrixU() * fix * svd.matrixV().transpose();
+  std::vector<double> angles;
+  for (size_t i = 0; i < a.size(); ++i)
+    angles.push_back(std::acos(std::clamp((b_from_a * a[i]).dot(b[i]), -1.0, 1.0)));
+  std::nth_element(angles.begin(), angles.begin() + angles.size() / 2, angles.end());
+  return angles[angles.size() / 2] * 180.0 / fw::kPi;
 }
 
 // The pair's motion from candidate matches (a's feature, b's), verified as `relatePair` says.
 bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
                    const std::vector<std::pair<int, int>>& candidates, double focal,
                    const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
-                   const RecordedBaseline* recorded, bool parallax_of_motion) {
+                   const RecordedBaseline* recorded) {
   const double threshold = options.ransac_threshold / focal;
   if (static_cast<int>(candidates.size()) < options.min_inliers) {
     *reason = "only " + std::to_string(candidates.size()) + " feature matches";
@@ -360,19 +330,15 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
     const Eigen::Vector2d d = Eigen::Vector2d(pa[i].x, pa[i].y) - mean;
     spread += d * d.transpose() / inliers;
   }
-  const double least_spread =
-      std::sqrt(Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(spread).eigenvalues()(0));
-  if (!(least_spread >= kMinSpread)) {
+  if (!(std::sqrt(Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(spread).eigenvalues()(0)) >=
+        kMinSpread)) {
     *reason = "the matches lie along a line";
     return false;
   }
   g.parallax = parallaxOf(rays_a, rays_b);
-  if (parallax_of_motion && least_spread >= kLeastSpreadForMotionParallax &&
-      g.parallax >= kTurnLeavesMotion * epipolarResidual(rays_a, rays_b, motion))
-    g.parallax = medianAngle(rays_a, rays_b, motion.b_from_a);
   if (!(g.parallax >= options.min_parallax) || !g.centre_b_in_a.allFinite() ||
       !g.b_from_a.allFinite()) {
-    *reason = kTooLittleParallax + (" (" + std::to_string(g.parallax) + " degrees)");
+    *reason = "too little parallax (" + std::to_string(g.parallax) + " degrees)";
     return false;
   }
   *geometry = std::move(g);
@@ -399,16 +365,13 @@ cv::Matx22f PairGeometry::warpAt(const cv::Point2f& a_pixel) const {
   return cv::Matx22f(std::cos(spin), -std::sin(spin), std::sin(spin), std::cos(spin));
 }
 
-namespace {
-
-// The matches found anywhere, then those found near where the ground they agree on puts
-// them, verified in turn.
-bool relateMatches(const FrameFeatures& a, const FrameFeatures& b,
-                   const std::vector<std::pair<int, int>>& candidates, double focal,
-                   const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
-                   const RecordedBaseline* recorded, bool parallax_of_motion) {
-  if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded,
-                    parallax_of_motion)) {
+bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
+                const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
+                const std::vector<cv::Point2f>* a_in_b, double radius,
+                const RecordedBaseline* recorded) {
+  const std::vector<std::pair<int, int>> candidates =
+      ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
+  if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) {
     geometry->ground = groundOfRelated(geometry->matches, a, b);
     return true;
   }
@@ -421,32 +384,13 @@ bool relateMatches(const FrameFeatures& a, const FrameFeatures& b,
     if (!ground) return false;
     guide = guidedMatches(a, b, *ground, guide_radius, options.ratio, candidates);
     std::string guided_reason;
-    if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded,
-                      parallax_of_motion)) {
+    if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded)) {
       geometry->ground = groundOfRelated(geometry->matches, a, b);
       return true;
     }
     if (guided_reason.size()) *reason = guided_reason;
   }
   return false;
-}
-
-}  // namespace
-
-bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
-                const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
-                const std::vector<cv::Point2f>* a_in_b, double radius,
-                const RecordedBaseline* recorded) {
-  const std::vector<std::pair<int, int>> candidates =
-      ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
-  if (relateMatches(a, b, candidates, focal, options, geometry, reason, recorded, false))
-    return true;
-  // Refused for want of parallax only: a narrow band of level ground seen from two
-  // exposures the fixes put well apart, tried again by the pair's own motion.
-  const bool apart =
-      recorded && recorded->consecutive && recorded->recorded_parallax >= kLeastRecordedParallax;
-  if (!apart || reason->rfind(kTooLittleParallax, 0) != 0) return false;
-  return relateMatches(a, b, candidates, focal, options, geometry, reason, recorded, true);
 }
 
 }  // namespace sfm

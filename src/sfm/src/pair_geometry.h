@@ -42,21 +42,13 @@ struct PairGeometry {
 struct RecordedBaseline {
   Eigen::Matrix3d local_from_a = Eigen::Matrix3d::Identity();
   Eigen::Vector3d direction = Eigen::Vector3d::UnitX();  // unit
-  // The frames were taken one after the other, with their fixes this many degrees of parallax
-  // apart as seen from the ground (0: not known to be apart).
-  bool consecutive = false;
-  double recorded_parallax = 0.0;
 };
 
 // Matches the features of two frames (ratio test, mutual best matches) and verifies them
 // with the essential matrix under the calibration (`focal`, in the pixels the features were
 // found in, turns the pixel threshold into normalised units). False, with the reason, when too few
 // matches agree, the matches lie along a line, or the views lack parallax (same place, pure
-// rotation). Parallax is what is left between matched rays once the turn that best aligns
-// them is taken out; over level ground a turn alone nearly explains a narrow band of shared
-// ground, so a consecutive pair refused for it, whose fixes lie well apart (`recorded`), whose
-// matches spread across the band and which a turn alone fits several times worse than its
-// motion, is measured by its own motion instead.
+// rotation).
 // With `a_in_b` (per feature of a, where the recorded poses put it in b's pixels; not finite
 // where they cannot tell), a feature of a is looked for only within `radius` pixels of that
 // place, and a feature of b only among the features of a expected near it.

@@ -117,28 +117,6 @@ TEST(RelatePair, ReliefKeepsTheEssentialMatrixMotionWithARecordedBaseline) {
 // Level ground seen by views tilted apart and crabbed: the pair tells how a small patch of a
 // shows in b (the ground's warp there, stretch and turn alike), across the whole image; a
 // pair whose ground is unknown warps by the turn about the optical axis alone.
-// A consecutive pair refused for want of parallax is measured again by its own motion where
-// the fixes put its exposures apart (a narrow band of level ground); views from one place
-// stay refused whatever the fixes say, as do pairs whose fixes do not put them apart.
-TEST(RelatePair, ViewsFromOnePlaceStayRefusedWhenTheFixesPutThemApart) {
-  const Eigen::Matrix3d turn = (Eigen::AngleAxisd(0.35, Eigen::Vector3d::UnitZ()) *
-                                Eigen::AngleAxisd(0.1, Eigen::Vector3d::UnitY()))
-                                   .toRotationMatrix();
-  RecordedBaseline recorded;
-  recorded.local_from_a << 1, 0, 0, 0, -1, 0, 0, 0, -1;
-  recorded.direction = Eigen::Vector3d::UnitX();
-  recorded.consecutive = true;
-  for (const double apart : {0.0, 19.0}) {
-    recorded.recorded_parallax = apart;
-    auto [a, b] = views(ground(300), turn, Eigen::Vector3d::Zero(), 0.3);
-    PairGeometry g;
-    std::string reason;
-    EXPECT_FALSE(relatePair(a, b, 500.0, RefinementOptions(), &g, &reason, nullptr, 0.0, &recorded))
-        << apart;
-    EXPECT_EQ(reason.rfind("too little parallax", 0), 0u) << reason;
-  }
-}
-
 TEST(RelatePair, TellsHowTheGroundWarpsASmallPatchBetweenTiltedViews) {
   cv::RNG rng(17);
   std::vector<Eigen::Vector3d> level;

@@ -120,11 +120,8 @@ std::vector<PairResult> relateWithPartners(const RefinementBlock& block,
         const BlockFrame& partner = block.frames.at(partners[k]);
         const SearchWindow window =
             searchWindow(block, partner, frame, focal / frame.features.scale, long_side, options);
-        const Eigen::Vector3d baseline = frame.gps - partner.gps;
-        const double height = std::max(frame.gps.z() - frame.ground, 1.0);
         const RecordedBaseline recorded{partner.cameraFromLocal().transpose(),
-                                        baseline.normalized(), partner.id + 1 == frame.id,
-                                        std::atan2(baseline.norm(), height) * 180.0 / fw::kPi};
+                                        (frame.gps - partner.gps).normalized()};
         r.related =
             relatePair(partner.features, frame.features, focal, options, &r.geometry, &r.reason,
                        window.radius > 0.0 ? &window.expected : nullptr, window.radius, &recorded);
