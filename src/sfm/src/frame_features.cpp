@@ -2,14 +2,12 @@
 
 #include "framework/camera_parameters.h"
 #include "patch_correlation.h"
-#include "sift_blobs.h"
 #include "turned_patch.h"
 
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 namespace sfm {
@@ -17,11 +15,6 @@ namespace {
 
 constexpr int kBorder = 31;  // pixels: the ORB descriptor's patch size and the edge left out
 constexpr double kSiftContrast = 0.02;  // half OpenCV's default: survey texture is often faint
-// The contrast the frame taken last had its strongest SIFT blobs above, a little lowered
-// (the share): the next frame's are looked for above it first. The blobs are the same
-// whatever it is, only found sooner, so frames taken on any threads in any order may share it.
-std::atomic<double> sift_contrast_hint{kSiftContrast};
-constexpr double kHintShare = 0.9;
 // Longest side of the copy SIFT takes its blobs from, whatever longer side the options ask
 // for: SIFT searches its copy enlarged twice for its finest blobs, so a 1000-pixel copy is
 // searched at the 2000 pixels a 12 MP frame is decoded at, where a 1600-pixel one would be
@@ -182,14 +175,8 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
     // On the image divided by its local mean brightness, as the corners below: the darker
     // corners of a vignetted lens keep their share of features, and those features carry
     // most of what tells a frame's tilt from its offset over flat ground.
-    // The previous frame's strongest blobs tell how strong this one's are: the ground of one
-    // flight looks alike from frame to frame.
-    SiftBlobs blobs =
-        strongestSiftBlobs(evenBrightness(reduced), options.max_features, kSiftContrast,
-                           sift_contrast_hint.load(std::memory_order_relaxed));
-    sift_contrast_hint.store(kHintShare * blobs.cleared_contrast, std::memory_order_relaxed);
-    keypoints = std::move(blobs.keypoints);
-    features.descriptors = blobs.descriptors;
+    cv::SIFT::create(options.max_features, 3, kSiftContrast)
+        ->detectAndCompute(evenBrightness(reduced), cv::noArray(), keypoints, features.descriptors);
   } else {
     // One scale level: the frames of a survey see the ground from much the same height, and
     // corners found at the finest level can be placed to a fraction of a pixel.
