@@ -409,9 +409,11 @@ bool solve(Adjustment& adjustment, int threads) {
 std::vector<Term> findOutliers(const Adjustment& adjustment, RefinementBlock& block,
                                AdjustmentReport* report) {
   std::vector<Term> outliers;
-  std::set<int> points;
   double sum = 0.0;
   int kept = 0;
+  // Points with a kept observation: a track's terms follow each other (addReprojections).
+  long points = 0;
+  int last_point = -1;
   for (const auto& [t, frame_id] : adjustment.terms) {
     const Track& track = block.tracks.at(t);
     const double e =
@@ -421,14 +423,13 @@ std::vector<Term> findOutliers(const Adjustment& adjustment, RefinementBlock& bl
     } else {
       sum += e * e;
       ++kept;
-      points.insert(t);
+      if (t != last_point) ++points, last_point = t;
     }
   }
   report->observations = kept;
   report->rms = kept > 0 ? std::sqrt(sum / kept) : 0.0;
   report->outliers += static_cast<int>(outliers.size());
-  const long redundancy =
-      2L * kept - 3L * static_cast<long>(points.size()) - 6L * adjustment.free_in_problem;
+  const long redundancy = 2L * kept - 3L * points - 6L * adjustment.free_in_problem;
   if (redundancy >= kMinRedundancy) {
     block.pixel_sigma = std::clamp(std::sqrt(sum / redundancy), RefinementBlock::kFinestPixelSigma,
                                    RefinementBlock::kCoarsestPixelSigma);
