@@ -336,9 +336,14 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
     return false;
   }
   g.parallax = parallaxOf(rays_a, rays_b);
-  if (!(g.parallax >= options.min_parallax) || !g.centre_b_in_a.allFinite() ||
-      !g.b_from_a.allFinite()) {
+  if (!g.centre_b_in_a.allFinite() || !g.b_from_a.allFinite()) {
+    *reason = "no finite motion";
+    return false;
+  }
+  if (!(g.parallax >= options.min_parallax)) {
     *reason = "too little parallax (" + std::to_string(g.parallax) + " degrees)";
+    g.rotation_only = true;
+    *geometry = std::move(g);
     return false;
   }
   *geometry = std::move(g);
@@ -369,6 +374,7 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
                 const std::vector<cv::Point2f>* a_in_b, double radius,
                 const RecordedBaseline* recorded) {
+  *geometry = PairGeometry();
   const std::vector<std::pair<int, int>> candidates =
       ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
   if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) {

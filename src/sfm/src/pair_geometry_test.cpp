@@ -31,12 +31,13 @@ std::pair<FrameFeatures, FrameFeatures> views(const std::vector<Eigen::Vector3d>
   return {a, b};
 }
 
-std::vector<Eigen::Vector3d> ground(int n) {
+// Points over the view (`share` of it across, centred), 100 m away with relief.
+std::vector<Eigen::Vector3d> ground(int n, double share = 1.0) {
   cv::RNG rng(3);
   std::vector<Eigen::Vector3d> points;
   for (int i = 0; i < n; ++i)
-    points.emplace_back(rng.uniform(-40.0, 40.0), rng.uniform(-30.0, 30.0),
-                        100.0 + rng.uniform(-15.0, 15.0));
+    points.emplace_back(share * rng.uniform(-40.0, 40.0), share * rng.uniform(-30.0, 30.0),
+                        100.0 + share * rng.uniform(-15.0, 15.0));
   return points;
 }
 
@@ -55,10 +56,19 @@ TEST(RelatePair, RecoversTheMotionAndRefusesDegenerateViews) {
   // The same place, turned only: no baseline to tell.
   std::tie(a, b) = views(ground(300), turn, Eigen::Vector3d::Zero());
   EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
-  // Too few common features.
+  // A small shared patch, as a banked turn's frames see: a turn nearly explains the views,
+  // so the baseline is not told, but the matches still tie the frames' turns.
+  std::tie(a, b) = views(ground(300, 0.15), turn, {2.0, 0.0, 0.0});
+  EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
+  EXPECT_NE(reason.find("parallax"), std::string::npos) << reason;
+  EXPECT_TRUE(g.rotation_only);
+  EXPECT_GE(static_cast<int>(g.matches.size()), options.min_inliers);
+  // Too few common features: nothing to tie.
   std::tie(a, b) = views(ground(20), turn, {20.0, 0.0, 0.0});
   EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
   EXPECT_NE(reason.find("matches"), std::string::npos);
+  EXPECT_FALSE(g.rotation_only);
+  EXPECT_TRUE(g.matches.empty());
   // Every point on one line.
   std::vector<Eigen::Vector3d> line;
   for (int i = 0; i < 300; ++i) line.emplace_back(-30.0 + 0.2 * i, 0.1 * i - 15.0, 100.0);

@@ -313,13 +313,14 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   std::vector<char> aligned(frame.features.size(), 0);
   for (size_t k = 0; k < partners.size(); ++k) {
     const PairResult& r = related[k];
-    if (!r.related) {
-      if (why_not.empty()) why_not = r.reason;
-      continue;
-    }
+    if (!r.related && why_not.empty()) why_not = r.reason;
+    // A pair without the parallax to tell its baseline still ties the frames' turns: at a
+    // banked turn it may be all that holds a frame to the strip it leaves.
+    if (!r.related && !r.geometry.rotation_only) continue;
     const std::vector<std::pair<int, int>> kept = placeFinely(
         block_.frames.at(partners[k]).features, r.geometry, camera, frame.features, aligned);
     block_.addMatches(partners[k], frame.id, kept);
+    if (!r.related) continue;
     // A frame set aside as misplaced lies wrong: nothing is placed from it.
     if (set_aside_.count(partners[k])) continue;
     if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {
@@ -779,10 +780,17 @@ std::vector<const BlockFrame*> PoseRefiner::refinedNeighbours(uint64_t id) const
   return near;
 }
 
-Eigen::Vector3d PoseRefiner::fixBias(const std::vector<const BlockFrame*>& near) const {
-  Eigen::Vector3d bias = Eigen::Vector3d::Zero();
-  for (const BlockFrame* n : near)
-    bias += (n->expectedFix(block_.gps_lever) - n->centre()) / double(near.size());
+Eigen::Vector3d PoseRefiner::fixBias(const std::vector<const BlockFrame*>& near,
+                                     const Eigen::Vector2d& track) const {
+  // The lever trails each fix along its own track, which at a turn or a strip's end is not
+  // its neighbours': only their drift, which changes slowly, is shared.
+  std::array<double, 3> drift{};
+  for (const BlockFrame* n : near) {
+    for (int k = 0; k < 3; ++k) drift[k] += n->gps_drift[k] / double(near.size());
+  }
+  const Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+  Eigen::Vector3d bias;
+  BlockFrame::fixOf(centre.data(), block_.gps_lever.data(), drift.data(), track, bias.data());
   return bias;
 }
 
@@ -814,7 +822,7 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
     local_from_camera =
         Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
   }
-  return earthPose(local_from_camera.transpose(), fix - fixBias(near), pose);
+  return earthPose(local_from_camera.transpose(), fix - fixBias(near, trackAt(id, fix)), pose);
 }
 
 bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
@@ -826,7 +834,7 @@ bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
 bool PoseRefiner::resectNearFix(const BlockFrame& frame, Resection* resection) const {
   // Held to its fix as its neighbours' bias corrects it, as loosely as the fix is stated.
   HeldCentre held;
-  held.centre = frame.gps - fixBias(refinedNeighbours(frame.id));
+  held.centre = frame.gps - fixBias(refinedNeighbours(frame.id), frame.track);
   held.sigma = frame.stated_gps_sigma;
   if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, held, resection))
     return false;

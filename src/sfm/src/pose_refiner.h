@@ -145,9 +145,10 @@ class PoseRefiner {
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
   // The nearest refined frames on either side of a frame, within reach (none when none is).
   std::vector<const BlockFrame*> refinedNeighbours(uint64_t id) const;
-  // Their mean bias of the fix: where their fixes lie from their centres (lever and drift),
-  // zero without any.
-  Eigen::Vector3d fixBias(const std::vector<const BlockFrame*>& near) const;
+  // Where a fix taken along `track` lies from its centre: the block's lever along that track
+  // and the mean drift of the frames `near` (none without any).
+  Eigen::Vector3d fixBias(const std::vector<const BlockFrame*>& near,
+                          const Eigen::Vector2d& track) const;
   // A frame the images did not refine, from the map points its features see (placed by the
   // refined frames around it): the pose that puts enough of them where it sees them, within
   // reach of its fix. False otherwise.
