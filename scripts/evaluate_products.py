@@ -44,6 +44,7 @@ cells, and reports as JSON:
                       dom_correlation_registered is taken out: how far the mosaic is locally
                       misplaced, in DOM pixels
   rotation_error_median_deg, rotation_error_p90_deg, position_error_similarity_median_m,
+  position_error_similarity_refined_median_m,
   refined_share       the front end's located frames against the truth (with --poses, or
                       the poses.jsonl below the log's folder; scripts/pose_accuracy.py)
 With --check, exits 1 when a value misses its tolerance (--tolerances overrides a limit, adds

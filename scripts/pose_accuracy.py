@@ -11,6 +11,10 @@ and "enu_from_camera", row by row, in the take-off point's east-north-up axes), 
                       similarity (offset, rotation, scale: 7 parameters) that best maps the
                       one set onto the other is taken out: the block's shape, apart from where
                       the GPS put it
+  position_error_similarity_refined_median_m
+                      the same over the refined frames alone, the similarity fitted to them:
+                      the shape of the block the images placed, apart from the frames sent
+                      where only their records put them
   refined_share       frames located as refined, over the flight's frames
   frames_located      frames the pose log holds
 A frame is matched to the truth by its image's number (frame_NNNN.jpg), else by its id; a
@@ -98,7 +102,7 @@ def pose_accuracy(pose_log, truth):
     lat0, lon0, h0 = origin["latitude"], origin["longitude"], origin["altitude"]
     ecef_from_scene = ecef_from_enu(lat0, lon0)
     centre = ecef_from_geodetic(lat0, lon0, h0)
-    angles, found, true_centres, refined = [], [], [], 0
+    angles, found, true_centres, refined = [], [], [], []
     for number, doc in sorted(located.items()):
         if not 0 <= number < len(truth["frames"]):
             continue
@@ -107,16 +111,20 @@ def pose_accuracy(pose_log, truth):
         angles.append(angle_between(true_rotation, rotation_of_quaternion(*doc["rotation"])))
         found.append(ecef_from_scene.T @ (np.asarray(doc["translation"], float) - centre))
         true_centres.append([t["east"], t["north"], t["up"]])
-        refined += bool(doc.get("refined"))
+        refined.append(bool(doc.get("refined")))
     if not angles:
         return {}
     result = {"frames_located": len(angles),
-              "refined_share": refined / len(truth["frames"]),
+              "refined_share": sum(refined) / len(truth["frames"]),
               "rotation_error_median_deg": float(np.median(angles)),
               "rotation_error_p90_deg": float(np.percentile(angles, 90))}
     if len(found) >= 3:
         residuals = similarity_residuals(np.array(found), np.array(true_centres))
         result["position_error_similarity_median_m"] = float(np.median(residuals))
+    if sum(refined) >= 3:
+        kept = np.array(refined)
+        residuals = similarity_residuals(np.array(found)[kept], np.array(true_centres)[kept])
+        result["position_error_similarity_refined_median_m"] = float(np.median(residuals))
     return result
 
 

@@ -94,6 +94,13 @@ def main():
         again = pose_lines(truth)[3]
         bent = measure(tmp, truth, pose_lines(truth, moved=lambda p: p + [0, 0, 0.001 * (p[1] - 50) ** 2]))
         assert bent["position_error_similarity_median_m"] > 0.05, bent
+        # A frame sent unrefined where its fix put it, 3 m off, pulls the whole block's
+        # similarity; the refined frames' own shape stays exact.
+        stray = measure(tmp, truth, pose_lines(
+            truth, moved=lambda p: p + [3.0, 0, 0] if p[0] == 0 and p[1] == 0 else p,
+            refined=lambda i: i != 0))
+        assert stray["position_error_similarity_median_m"] > 0.05, stray
+        assert stray["position_error_similarity_refined_median_m"] < 1e-6, stray
         relogged = measure(tmp, truth, lines + [again], tail='{"id": 4, "rot')
         assert relogged["frames_located"] == 10 and relogged["rotation_error_p90_deg"] < 1e-4
         assert measure(tmp, truth, []) == {}
