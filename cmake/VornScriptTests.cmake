@@ -78,7 +78,7 @@ option(VM_REAL_FLIGHT_TARGETS "Hold the hard fixed-wing survey to a real survey'
 if(VM_FIXED_WING_E2E AND NOT VM_SANITIZE AND EXISTS ${VM_VENV_PYTHON} AND TARGET VornMapping)
   set(real_flight_reached_autopilot
     "refined_share=0.95,rotation_error_median_deg=0.45,rotation_error_p90_deg=0.5"
-    "position_error_similarity_median_m=0.2,focal_length_error=0.01,dsm_step_share=0.01"
+    "position_error_similarity_median_m=0.11,focal_length_error=0.01,dsm_step_share=0.01"
     "dsm_open_median_error_offset_gsd=0.35,dom_correlation_registered_highpass=0.78"
     "dom_local_shift_p95_px=2,depth_map_share=0.9,dom_coverage_2views=0.95"
     "dsm_coverage_2views=0.9")
