@@ -297,10 +297,14 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   // Frames nearer than most of a footprint's length overlap.
   const double reach = kOverlapReach * pending.in.height * long_side / calibrated.fx;
 
-  // Verified pairs with earlier frames; the frame is placed from its best placed partner.
+  // Verified pairs with earlier frames; the frame is placed from its best placed partner, so
+  // that the block stays one. Only where no related partner is placed yet does the best one
+  // start a group of its own from its direct pose.
   int best_inliers = 0;
   uint64_t best = 0;
+  bool best_placed = false;
   PairGeometry best_geometry;
+  std::vector<size_t> unplaced;  // related partners no pair had placed
   std::string why_not;
   const std::vector<uint64_t> partners = partnersOf(frame, reach);
   // The pairs are related, and the matches placed finely, in the block's camera.
@@ -323,9 +327,13 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
     if (!r.related) continue;
     // A frame set aside as misplaced lies wrong: nothing is placed from it.
     if (set_aside_.count(partners[k])) continue;
-    if (static_cast<int>(r.geometry.matches.size()) > best_inliers) {
-      best_inliers = static_cast<int>(r.geometry.matches.size());
+    const bool placed = block_.frames.at(partners[k]).placed;
+    if (!placed) unplaced.push_back(k);
+    const int inliers = static_cast<int>(r.geometry.matches.size());
+    if (placed > best_placed || (placed == best_placed && inliers > best_inliers)) {
+      best_inliers = inliers;
       best = partners[k];
+      best_placed = placed;
       best_geometry = r.geometry;
     }
   }
@@ -339,6 +347,16 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
   if (!anchor.placed) placeAsRoot(anchor);
   best_pairs_[frame.id] = {best, best_geometry.b_from_a, best_geometry.centre_b_in_a};
   placeFromPair(frame);
+  // A partner whose own pairs all failed (a turn frame's, often) is placed from this frame,
+  // not from its record: a turn's recorded heading may be many degrees off, and a group
+  // started there can settle in the adjustment metres from where its matches tie it.
+  for (size_t k : unplaced) {
+    BlockFrame& partner = block_.frames.at(partners[k]);
+    if (partner.placed || partner.fixed) continue;  // a frame sent already keeps what it had
+    const PairGeometry& g = related[k].geometry;
+    best_pairs_[partner.id] = {frame.id, g.b_from_a.transpose(), -(g.b_from_a * g.centre_b_in_a)};
+    placeFromPair(partner);
+  }
   adjustWindow(cameras_settled_ || wholeWindowDue());
 }
 
