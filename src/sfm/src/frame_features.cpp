@@ -2,12 +2,14 @@
 
 #include "framework/camera_parameters.h"
 #include "patch_correlation.h"
+#include "sift_blobs.h"
 #include "turned_patch.h"
 
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace sfm {
@@ -15,6 +17,13 @@ namespace {
 
 constexpr int kBorder = 31;  // pixels: the ORB descriptor's patch size and the edge left out
 constexpr double kSiftContrast = 0.02;  // half OpenCV's default: survey texture is often faint
+// Textured ground has its strongest SIFT blobs above this contrast, faint fields do not: SIFT
+// looks for them above it first where the frame taken last had its strongest above it (the
+// ground of one flight looks alike from frame to frame), for less time spent on faint blobs.
+// The blobs and their order are the same whichever frame went last (only found sooner or
+// later), so frames taken on any threads in any order may share the guess.
+constexpr double kSiftFirstContrast = 1.5 * kSiftContrast;
+std::atomic<double> last_sift_contrast{kSiftContrast};
 // Longest side of the copy SIFT takes its blobs from, whatever longer side the options ask
 // for: SIFT searches its copy enlarged twice for its finest blobs, so a 1000-pixel copy is
 // searched at the 2000 pixels a 12 MP frame is decoded at, where a 1600-pixel one would be
@@ -175,8 +184,12 @@ FrameFeatures extractFeatures(const fw::GImage& image, const CameraIntrinsics& c
     // On the image divided by its local mean brightness, as the corners below: the darker
     // corners of a vignetted lens keep their share of features, and those features carry
     // most of what tells a frame's tilt from its offset over flat ground.
-    cv::SIFT::create(options.max_features, 3, kSiftContrast)
-        ->detectAndCompute(evenBrightness(reduced), cv::noArray(), keypoints, features.descriptors);
+    SiftBlobs blobs = strongestSiftBlobs(
+        evenBrightness(reduced), options.max_features, kSiftContrast, kSiftFirstContrast,
+        last_sift_contrast.load(std::memory_order_relaxed) >= kSiftFirstContrast);
+    last_sift_contrast.store(blobs.cleared_contrast, std::memory_order_relaxed);
+    keypoints = std::move(blobs.keypoints);
+    features.descriptors = blobs.descriptors;
   } else {
     // One scale level: the frames of a survey see the ground from much the same height, and
     // corners found at the finest level can be placed to a fraction of a pixel.
