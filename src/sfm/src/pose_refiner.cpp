@@ -850,7 +850,8 @@ bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
 }
 
 bool PoseRefiner::resectNearFix(const BlockFrame& frame, Resection* resection) const {
-  // Held to its fix as its neighbours' bias corrects it, as loosely as the fix is stated.
+  // Held to its fix less the lever along its track and its neighbours' drift, as loosely as
+  // the fix is stated.
   HeldCentre held;
   held.centre = frame.gps - fixBias(refinedNeighbours(frame.id), frame.track);
   held.sigma = frame.stated_gps_sigma;

@@ -140,8 +140,8 @@ class PoseRefiner {
   bool buildRefined(BlockFrame& frame, RefinedFrame* out);
   // A frame the images did not place, from its direct `pose` and its refined neighbours: their
   // mean turn from the recorded attitude where it exceeds `least_turn` radians (a body-fixed
-  // camera's crab and bank change slowly), and the GPS lever and drift they show. False when
-  // no refined frame lies near enough.
+  // camera's crab and bank change slowly), the flight's GPS lever along its own course and
+  // the drift they show. False when no refined frame lies near enough.
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
   // The nearest refined frames on either side of a frame, within reach (none when none is).
   std::vector<const BlockFrame*> refinedNeighbours(uint64_t id) const;
