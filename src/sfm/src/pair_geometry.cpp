@@ -296,7 +296,9 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
                    const RefinementOptions& options, PairGeometry* geometry, std::string* reason,
                    const RecordedBaseline* recorded) {
   const double threshold = options.ransac_threshold / focal;
-  if (static_cast<int>(candidates.size()) < options.min_inliers) {
+  // Half the matches a motion to place from needs still tie the frames.
+  const int least_ties = (options.min_inliers + 1) / 2;
+  if (static_cast<int>(candidates.size()) < least_ties) {
     *reason = "only " + std::to_string(candidates.size()) + " feature matches";
     return false;
   }
@@ -306,8 +308,9 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
     pb.push_back(b.normalised[m.second]);
   }
   Motion motion;
-  if (!chooseMotion(candidateMotions(pa, pb, threshold, recorded), recorded, options.min_inliers,
-                    &motion, reason))
+  const std::vector<Motion> motions = candidateMotions(pa, pb, threshold, recorded);
+  if (!chooseMotion(motions, recorded, options.min_inliers, &motion, reason) &&
+      !chooseMotion(motions, recorded, least_ties, &motion, reason))
     return false;
   PairGeometry g;
   g.b_from_a = motion.b_from_a;
@@ -340,9 +343,15 @@ bool verifyMatches(const FrameFeatures& a, const FrameFeatures& b,
     *reason = "no finite motion";
     return false;
   }
+  if (inliers < options.min_inliers) {
+    *reason = "only " + std::to_string(inliers) + " verified matches";
+    g.ties_only = true;
+    *geometry = std::move(g);
+    return false;
+  }
   if (!(g.parallax >= options.min_parallax)) {
     *reason = "too little parallax (" + std::to_string(g.parallax) + " degrees)";
-    g.rotation_only = true;
+    g.ties_only = true;
     *geometry = std::move(g);
     return false;
   }
@@ -375,12 +384,21 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
                 const std::vector<cv::Point2f>* a_in_b, double radius,
                 const RecordedBaseline* recorded) {
   *geometry = PairGeometry();
+  // Of the searches' matches that only tie the frames, the most.
+  const auto verify = [&](const std::vector<std::pair<int, int>>& matches, std::string* why) {
+    PairGeometry found;
+    if (verifyMatches(a, b, matches, focal, options, &found, why, recorded)) {
+      found.ground = groundOfRelated(found.matches, a, b);
+      *geometry = std::move(found);
+      return true;
+    }
+    if (found.ties_only && found.matches.size() > geometry->matches.size())
+      *geometry = std::move(found);
+    return false;
+  };
   const std::vector<std::pair<int, int>> candidates =
       ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
-  if (verifyMatches(a, b, candidates, focal, options, geometry, reason, recorded)) {
-    geometry->ground = groundOfRelated(geometry->matches, a, b);
-    return true;
-  }
+  if (verify(candidates, reason)) return true;
   // Too few matches found anywhere agree: on faint, repetitive texture most of the right
   // ones fail the ratio test there. Near where the few that agree on the ground put them,
   // they pass; and nearer still where the many found so put them.
@@ -390,10 +408,7 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     if (!ground) return false;
     guide = guidedMatches(a, b, *ground, guide_radius, options.ratio, candidates);
     std::string guided_reason;
-    if (verifyMatches(a, b, guide, focal, options, geometry, &guided_reason, recorded)) {
-      geometry->ground = groundOfRelated(geometry->matches, a, b);
-      return true;
-    }
+    if (verify(guide, &guided_reason)) return true;
     if (guided_reason.size()) *reason = guided_reason;
   }
   return false;

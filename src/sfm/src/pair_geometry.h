@@ -27,11 +27,12 @@ struct PairGeometry {
   // too few matches agree on one, and none for features without patches (nothing of theirs
   // is warped).
   std::optional<cv::Matx33d> ground;
-  // Set when the matches agree but the views lack the parallax to tell the baseline (a small
-  // overlap, as a banked turn's frames or neighbouring strips share, which a turn alone nearly
-  // explains): the matches still tie the two frames' turns, but no frame is placed from the
-  // motion, whose baseline is a guess.
-  bool rotation_only = false;
+  // Set when the matches agree but place neither frame from the other: the views lack the
+  // parallax to tell the baseline (a small overlap, as a banked turn's frames or neighbouring
+  // strips share, which a turn alone nearly explains), or fewer matches agree than a motion to
+  // place a frame from needs, though at least half as many (a faint field's, a turn's). The
+  // matches still tie the two frames through the points they see.
+  bool ties_only = false;
 
   // How a small patch of a's image around `a_pixel` shows in b's (a step d in a shows as
   // warp * d in b): the ground homography's derivative there, which carries the turn about
@@ -53,7 +54,8 @@ struct RecordedBaseline {
 // with the essential matrix under the calibration (`focal`, in the pixels the features were
 // found in, turns the pixel threshold into normalised units). False, with the reason, when too few
 // matches agree, the matches lie along a line, or the views lack parallax (same place, pure
-// rotation); in the last case `geometry` holds the verified matches, `rotation_only` set.
+// rotation); where the views lack parallax, or at least half the matches a motion needs agree,
+// `geometry` holds the verified matches, `ties_only` set.
 // With `a_in_b` (per feature of a, where the recorded poses put it in b's pixels; not finite
 // where they cannot tell), a feature of a is looked for only within `radius` pixels of that
 // place, and a feature of b only among the features of a expected near it.

@@ -61,13 +61,19 @@ TEST(RelatePair, RecoversTheMotionAndRefusesDegenerateViews) {
   std::tie(a, b) = views(ground(300, 0.15), turn, {2.0, 0.0, 0.0});
   EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
   EXPECT_NE(reason.find("parallax"), std::string::npos) << reason;
-  EXPECT_TRUE(g.rotation_only);
+  EXPECT_TRUE(g.ties_only);
   EXPECT_GE(static_cast<int>(g.matches.size()), options.min_inliers);
-  // Too few common features: nothing to tie.
-  std::tie(a, b) = views(ground(20), turn, {20.0, 0.0, 0.0});
+  // Fewer common features than placing a frame takes, but half as many: they tie the frames.
+  std::tie(a, b) = views(ground(options.min_inliers - 10), turn, {20.0, 0.0, 0.0});
+  EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
+  EXPECT_NE(reason.find("verified matches"), std::string::npos) << reason;
+  EXPECT_TRUE(g.ties_only);
+  EXPECT_EQ(static_cast<int>(g.matches.size()), options.min_inliers - 10);
+  // Fewer still: nothing to tie.
+  std::tie(a, b) = views(ground(options.min_inliers / 2 - 1), turn, {20.0, 0.0, 0.0});
   EXPECT_FALSE(relatePair(a, b, 500.0, options, &g, &reason));
   EXPECT_NE(reason.find("matches"), std::string::npos);
-  EXPECT_FALSE(g.rotation_only);
+  EXPECT_FALSE(g.ties_only);
   EXPECT_TRUE(g.matches.empty());
   // Every point on one line.
   std::vector<Eigen::Vector3d> line;

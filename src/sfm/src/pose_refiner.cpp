@@ -315,15 +315,26 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
       relateWithPartners(block_, partners, frame, camera.refined[0] * frame.features.scale,
                          long_side, options_, pending.in.image_path);
   std::vector<char> aligned(frame.features.size(), 0);
+  const auto tie = [&](size_t k) {
+    block_.addMatches(partners[k], frame.id,
+                      placeFinely(block_.frames.at(partners[k]).features, related[k].geometry,
+                                  camera, frame.features, aligned));
+  };
+  std::vector<size_t> few_matches;  // pairs too weak to relate the frame
   for (size_t k = 0; k < partners.size(); ++k) {
     const PairResult& r = related[k];
     if (!r.related && why_not.empty()) why_not = r.reason;
+    if (!r.related && !r.geometry.ties_only) continue;
+    // A pair with fewer matches than a motion to place from needs ties a frame that no pair
+    // relates: a few such matches may be a furrow's repeat, which would pull a frame its
+    // related pairs hold well.
+    if (!r.related && static_cast<int>(r.geometry.matches.size()) < options_.min_inliers) {
+      few_matches.push_back(k);
+      continue;
+    }
     // A pair without the parallax to tell its baseline still ties the frames' turns: at a
     // banked turn it may be all that holds a frame to the strip it leaves.
-    if (!r.related && !r.geometry.rotation_only) continue;
-    const std::vector<std::pair<int, int>> kept = placeFinely(
-        block_.frames.at(partners[k]).features, r.geometry, camera, frame.features, aligned);
-    block_.addMatches(partners[k], frame.id, kept);
+    tie(k);
     if (!r.related) continue;
     // A frame set aside as misplaced lies wrong: nothing is placed from it.
     if (set_aside_.count(partners[k])) continue;
@@ -338,6 +349,7 @@ void PoseRefiner::refine(Pending& pending, const FrameFeatures& features) {
     }
   }
   if (best_inliers == 0) {
+    for (size_t k : few_matches) tie(k);
     pending.failure = kNoMatches;
     pending.reason =
         std::string("it ") + kNoMatches + (why_not.empty() ? std::string() : " (" + why_not + ")");
