@@ -12,8 +12,11 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
+#include <stdexcept>
 #include <tuple>
+#include <vector>
 
 namespace sfm {
 namespace {
@@ -248,6 +251,13 @@ using Term = std::pair<int, uint64_t>;  // (track, frame) of one reprojection te
 
 // One solve's problem and what was put into it.
 struct Adjustment {
+  // Room for the values of `points` map points and of the cameras and frames of `block`.
+  Adjustment(const RefinementBlock& block, size_t points) {
+    point_store.reserve(3 * points);
+    other_store.reserve(CameraIntrinsics::kRefined * block.cameras.size() + block.gps_lever.size() +
+                        (6 + 3) * block.frames.size());
+  }
+
   // One robust loss per kind, scale and weight, shared by the terms (the problem deletes each
   // once). A reprojection error counts in pixels through a Cauchy loss of that scale, weighed
   // by `weight`; a record's error counts in its sigmas through a Huber loss.
@@ -264,6 +274,51 @@ struct Adjustment {
     return loss;
   }
 
+  // The copy the solve moves of a value of the block, made on first use. The map points and
+  // the other values each get a store of their own, laid out in the order the terms first name
+  // them: Ceres eliminates the points first and orders the blocks of each group by address, so
+  // stores laid out in a fixed order keep two runs of one flight identical, where the block's
+  // own values lie wherever the heap put their frames and tracks.
+  double* held(double* value, int size, bool point) {
+    const auto found = copy_of.find(value);
+    if (found != copy_of.end()) return found->second.copy;
+    std::vector<double>& store = point ? point_store : other_store;
+    // The stores were sized for every value before the first copy: growing would move the
+    // copies Ceres already holds.
+    if (store.size() + size > store.capacity())
+      throw std::logic_error("a bundle adjustment store was sized too small");
+    const size_t at = store.size();
+    store.insert(store.end(), value, value + size);
+    Copy copy{store.data() + at, size, point};
+    copy_of.emplace(value, copy);
+    return copy.copy;
+  }
+  // The solve's copy of a value of the block, or null when no term holds it.
+  double* find(const double* value) const {
+    const auto found = copy_of.find(value);
+    return found == copy_of.end() ? nullptr : found->second.copy;
+  }
+  // Ceres's order of elimination: the points, then the poses, drifts, cameras and lever.
+  std::shared_ptr<ceres::ParameterBlockOrdering> ordering() const {
+    auto order = std::make_shared<ceres::ParameterBlockOrdering>();
+    for (const auto& [value, copy] : copy_of) {
+      if (problem.HasParameterBlock(copy.copy))
+        order->AddElementToGroup(copy.copy, copy.point ? 0 : 1);
+    }
+    return order;
+  }
+  // The solved values back into the block.
+  void copyBack() const {
+    for (const auto& [value, copy] : copy_of) std::copy(copy.copy, copy.copy + copy.size, value);
+  }
+
+  struct Copy {
+    double* copy;
+    int size;
+    bool point;
+  };
+  std::vector<double> point_store, other_store;
+  std::map<double*, Copy, std::less<>> copy_of;
   ceres::Problem problem;
   std::map<std::tuple<int, double, double>, ceres::LossFunction*> losses;
   std::set<int> cameras_used;
@@ -292,11 +347,13 @@ void addReprojections(Adjustment& adjustment, RefinementBlock& block,
       CameraIntrinsics& camera = block.cameras[f.camera];
       // The residual is in pixels of the image, the noise in pixels of the features.
       const double weight = std::pow(f.features.scale / block.pixel_sigma, 2);
+      double* pose = adjustment.held(f.pose.data(), 6, false);
       adjustment.problem.AddResidualBlock(
           new ReprojectionCost(&camera, px.x, px.y),
-          adjustment.pixelLoss(options.loss_scale / f.features.scale, weight), f.pose.data(),
-          camera.refined.data(), it->second.point.data());
-      if (!free.count(frame_id)) adjustment.problem.SetParameterBlockConstant(f.pose.data());
+          adjustment.pixelLoss(options.loss_scale / f.features.scale, weight), pose,
+          adjustment.held(camera.refined.data(), CameraIntrinsics::kRefined, false),
+          adjustment.held(it->second.point.data(), 3, true));
+      if (!free.count(frame_id)) adjustment.problem.SetParameterBlockConstant(pose);
       adjustment.cameras_used.insert(f.camera);
       adjustment.terms.emplace_back(t, frame_id);
     }
@@ -309,7 +366,7 @@ void addReprojections(Adjustment& adjustment, RefinementBlock& block,
 void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::set<uint64_t>& free,
                    const RefinementOptions& options) {
   ceres::Problem& problem = adjustment.problem;
-  double* lever = block.gps_lever.data();
+  double* lever = adjustment.held(block.gps_lever.data(), 2, false);
   // The lever is one part of the fixes' error: their stated sigmas bound it as they bound all
   // of it. It is told apart from the block's place only by frames flown in several directions.
   double lever_sigma = options.gps_lever_sigma;
@@ -320,36 +377,37 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
     BlockFrame* previous = before;
     before = &f;
     const bool is_free = free.count(id) > 0;
-    if (is_free && !problem.HasParameterBlock(f.pose.data())) continue;
+    if (is_free && !adjustment.find(f.pose.data())) continue;
     if (!is_free && !(f.fixed && f.placed)) continue;
+    double* pose = adjustment.held(f.pose.data(), 6, false);
+    double* drift = adjustment.held(f.gps_drift.data(), 3, false);
     if (is_free) ++adjustment.free_in_problem;
     if (is_free) lever_sigma = std::min(lever_sigma, f.stated_gps_sigma.head<2>().maxCoeff());
     if (f.track.squaredNorm() > 0.0) track_sum += f.track, ++tracks;
     problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PositionPrior, 3, 6, 2, 3>(
                                  new PositionPrior(f.gps, f.gps_sigma, f.track)),
-                             adjustment.recordLoss(options.max_gps_sigmas), f.pose.data(), lever,
-                             f.gps_drift.data());
+                             adjustment.recordLoss(options.max_gps_sigmas), pose, lever, drift);
     if (!is_free) {
-      problem.SetParameterBlockConstant(f.pose.data());
-      problem.SetParameterBlockConstant(f.gps_drift.data());
+      problem.SetParameterBlockConstant(pose);
+      problem.SetParameterBlockConstant(drift);
       continue;
     }
     const Eigen::Vector3d step = options.gps_drift_share * f.driftSigma();
     problem.AddResidualBlock(
         new ceres::AutoDiffCostFunction<DriftPrior, 3, 3>(new DriftPrior(f.driftSigma())), nullptr,
-        f.gps_drift.data());
+        drift);
     if (previous) {
-      double* from = previous->gps_drift.data();
+      const bool previous_held = adjustment.find(previous->pose.data()) != nullptr;
+      double* from = adjustment.held(previous->gps_drift.data(), 3, false);
       problem.AddResidualBlock(
           new ceres::AutoDiffCostFunction<DriftPrior, 3, 3, 3>(new DriftPrior(step)), nullptr, from,
-          f.gps_drift.data());
-      if (!free.count(previous->id) || !problem.HasParameterBlock(previous->pose.data()))
-        problem.SetParameterBlockConstant(from);
+          drift);
+      if (!free.count(previous->id) || !previous_held) problem.SetParameterBlockConstant(from);
     }
     if (f.tilt_sigma > 0.0 && f.yaw_sigma > 0.0) {
       problem.AddResidualBlock(new ceres::AutoDiffCostFunction<AttitudePrior, 3, 6>(
                                    new AttitudePrior(heldAttitude(f), f.tilt_sigma, f.yaw_sigma)),
-                               adjustment.recordLoss(options.max_gps_sigmas), f.pose.data());
+                               adjustment.recordLoss(options.max_gps_sigmas), pose);
     }
   }
   if (!problem.HasParameterBlock(lever)) return;
@@ -366,7 +424,7 @@ void addPosePriors(Adjustment& adjustment, RefinementBlock& block, const std::se
 void addCameras(Adjustment& adjustment, RefinementBlock& block, const RefinementOptions& options,
                 bool adjust_cameras) {
   for (int c : adjustment.cameras_used) {
-    double* k = block.cameras[c].refined.data();
+    double* k = adjustment.find(block.cameras[c].refined.data());
     if (!adjust_cameras || options.intrinsics == IntrinsicRefinement::kNone ||
         adjustment.free_in_problem < kMinFramesForCamera) {
       adjustment.problem.SetParameterBlockConstant(k);
@@ -397,6 +455,7 @@ bool solve(Adjustment& adjustment, int threads) {
   solver.function_tolerance = settling ? kSettlingFunctionTolerance : kFunctionTolerance;
   solver.num_threads = threads;
   solver.logging_type = ceres::SILENT;
+  solver.linear_solver_ordering = adjustment.ordering();
   ceres::Solver::Summary summary;
   ceres::Solve(solver, &adjustment.problem, &summary);
   return summary.IsSolutionUsable();
@@ -445,16 +504,17 @@ void reportFocalSigmas(Adjustment& adjustment, RefinementBlock& block,
                        AdjustmentReport* report) {
   const double pixel_sigma = std::max(report->rms, kLeastPixelSigma) / weighed_sigma;
   for (int c : adjustment.cameras_free) {
-    std::vector<double*> reduced = {block.cameras[c].refined.data()};
+    std::vector<double*> reduced = {adjustment.find(block.cameras[c].refined.data())};
     for (uint64_t id : free) {
       BlockFrame& f = block.frames.at(id);
-      if (!adjustment.problem.HasParameterBlock(f.pose.data())) continue;
-      reduced.push_back(f.pose.data());
-      if (!adjustment.problem.IsParameterBlockConstant(f.gps_drift.data()))
-        reduced.push_back(f.gps_drift.data());
+      double* pose = adjustment.find(f.pose.data());
+      if (!pose) continue;
+      reduced.push_back(pose);
+      double* drift = adjustment.find(f.gps_drift.data());
+      if (!adjustment.problem.IsParameterBlockConstant(drift)) reduced.push_back(drift);
     }
-    if (adjustment.problem.HasParameterBlock(block.gps_lever.data()))
-      reduced.push_back(block.gps_lever.data());
+    double* lever = adjustment.find(block.gps_lever.data());
+    if (lever && adjustment.problem.HasParameterBlock(lever)) reduced.push_back(lever);
     report->focal_sigma[c] =
         focalStandardDeviation(adjustment.problem, reduced, pixel_sigma, threads) /
         block.cameras[c].refined[0];
@@ -481,7 +541,7 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
 
   // A second solve follows only when the first left enough of its observations off.
   for (int pass = 0; pass < 2; ++pass) {
-    Adjustment adjustment;
+    Adjustment adjustment(block, tracks.size());
     addReprojections(adjustment, block, free, tracks, options);
     addPosePriors(adjustment, block, free, options);
     if (adjustment.free_in_problem == 0) {
@@ -489,7 +549,9 @@ bool adjustBundle(RefinementBlock& block, const std::vector<uint64_t>& free_fram
       return false;
     }
     addCameras(adjustment, block, options, adjust_cameras);
-    if (!solve(adjustment, options.threads) || !usable(block, before, tracks)) {
+    const bool solved = solve(adjustment, options.threads);
+    adjustment.copyBack();
+    if (!solved || !usable(block, before, tracks)) {
       before.restore(block);
       return false;
     }
