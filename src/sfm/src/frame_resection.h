@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include <cmath>
+#include <vector>
 
 // Placing a frame from the block's points it sees. Relating a frame with one partner gives
 // the direction of the step between them, which is poorly told where the two views turn
@@ -35,5 +36,22 @@ struct HeldCentre {
 // of those it sees.
 bool resectFrame(const RefinementBlock& block, const BlockFrame& frame, double max_error,
                  int least_inliers, const HeldCentre& held, Resection* out);
+
+// Points the frame's features see, whatever placed them.
+struct SeenPoints {
+  std::vector<Eigen::Vector3d> points;  // local
+  std::vector<int> features;            // the frame's feature seeing each
+  // Per point, the line along which it may lie off, metres per sigma of its own uncertainty
+  // (a point where a ray meets a surface told only roughly); zero, or none at all: it lies
+  // where it is.
+  std::vector<Eigen::Vector3d> along;
+};
+
+// The same from such points. The points that may lie off are adjusted with the pose, and
+// left where it puts them. `agreeing`, when given, receives the indices of the points within
+// `max_error` of where the pose first put them.
+bool resectPoints(const RefinementBlock& block, const BlockFrame& frame, SeenPoints* seen,
+                  double max_error, int least_inliers, const HeldCentre& held, Resection* out,
+                  std::vector<int>* agreeing = nullptr);
 
 }  // namespace sfm

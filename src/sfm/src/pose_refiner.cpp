@@ -8,6 +8,7 @@
 #include "pair_geometry.h"
 #include "pose_gate.h"
 #include "search_window.h"
+#include "tie_resection.h"
 
 #include "framework/angles.h"
 #include "framework/camera_parameters.h"
@@ -69,6 +70,14 @@ Eigen::Matrix3d toEigen(const fw::Matrix3& m) {
 }
 
 Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
+
+// A frame placed from its ground ties turns from the attitude its neighbours tell by at most
+// this many of its recorded attitude's sigmas (radians, never less than the least). A turn's
+// frames that no pair relates are off that attitude by more than the sigmas say, as the crab
+// and the bank change faster than the neighbours' correction follows (4 to 6 of them on our
+// rendered turns): the bound refuses only poses that the ties turn grossly.
+constexpr double kMostTieTurnSigmas = 8.0;
+constexpr double kLeastAttitudeSigma = 0.5 * fw::kRadiansPerDegree;
 
 // Frames (by identifier) a refined frame may lie from one the images did not place for that
 // one to take its turn from the recorded attitude and the bias of its fix.
@@ -766,10 +775,19 @@ RefinedFrame PoseRefiner::deliver(Pending pending) {
             ? (record.attitudeSigma.x + record.attitudeSigma.y + record.attitudeSigma.z) / 3.0 *
                   kRadPerDeg
             : 0.0;
+    std::string ties;  // what the frame's ground ties showed, when it has any
     if (f != block_.frames.end() && placeFromPoints(f->second, &out.pose)) {
       FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
                            << " is placed from the map points it sees: " << pending.reason << '.';
+    } else if (f != block_.frames.end() && placeFromTies(f->second, least_turn, &out.pose, &ties)) {
+      FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
+                           << " is placed from the ground its weak pairs' refined partners see ("
+                           << ties << "): " << pending.reason << '.';
     } else if (placeFromNeighbours(pending.in.id, least_turn, &out.pose)) {
+      if (!ties.empty()) {
+        FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
+                             << " is not placed from its weak pairs' ties: " << ties << '.';
+      }
       FW_LOG(fw::kLogInfo) << "Frame " << pending.in.image_path
                            << " is placed from its refined neighbours: " << pending.reason << '.';
     } else {
@@ -827,10 +845,17 @@ Eigen::Vector3d PoseRefiner::fixBias(const std::vector<const BlockFrame*>& near,
 bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const {
   const std::vector<const BlockFrame*> near = refinedNeighbours(id);
   if (near.empty()) return false;
+  const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
+  return earthPose(neighboursAttitude(id, near, least_turn, *pose),
+                   fix - fixBias(near, trackAt(id, fix)), pose);
+}
+
+Eigen::Matrix3d PoseRefiner::neighboursAttitude(uint64_t id,
+                                                const std::vector<const BlockFrame*>& near,
+                                                double least_turn, const SE3& direct) const {
   // Their mean turn of the local axes from the recorded attitude to the refined one
   // (quaternions of one sign summed): a heading or a tilt off in the records is off about the
-  // same local axes for frames whose cameras the wobble turns apart. And their mean bias of the
-  // fix.
+  // same local axes for frames whose cameras the wobble turns apart.
   Eigen::Vector4d sum = Eigen::Vector4d::Zero();
   for (const BlockFrame* n : near) {
     const Eigen::Quaterniond q(n->cameraFromLocal().transpose() * n->directCameraFromLocal());
@@ -841,18 +866,33 @@ bool PoseRefiner::placeFromNeighbours(uint64_t id, double least_turn, SE3* pose)
   // not an error they share.
   if (!(Eigen::AngleAxisd(turn).angle() > least_turn)) turn = Eigen::Quaterniond::Identity();
   const Eigen::Matrix3d local_from_recorded =
-      ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(pose->q));
+      ecef_from_local_.transpose() * toEigen(fw::quaternionToMatrix(direct.q));
   Eigen::Matrix3d local_from_camera = turn.toRotationMatrix() * local_from_recorded;
   // The heading follows the flight's own offset for this frame's course where the block tells
   // it: at a turn the neighbours on either side fly other courses, each with its own offset.
-  const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(pose->t) - origin_);
+  const Eigen::Vector3d fix = ecef_from_local_.transpose() * (toEigen(direct.t) - origin_);
   double offset = 0.0;
   if (headingOffsetFor(trackAt(id, fix), &offset)) {
     const double now = yawOf(turn.toRotationMatrix());
     local_from_camera =
         Eigen::AngleAxisd(offset - now, Eigen::Vector3d::UnitZ()) * local_from_camera;
   }
-  return earthPose(local_from_camera.transpose(), fix - fixBias(near, trackAt(id, fix)), pose);
+  return local_from_camera.transpose();
+}
+
+bool PoseRefiner::placeFromTies(const BlockFrame& frame, double least_turn, SE3* pose,
+                                std::string* account) const {
+  const std::vector<const BlockFrame*> near = refinedNeighbours(frame.id);
+  if (near.empty()) return false;
+  TieLimits limits;
+  limits.max_error = kMaxTriangulationError;
+  limits.reach_sigmas = options_.max_gps_sigmas;
+  limits.max_turn = kMostTieTurnSigmas * std::max(least_turn, kLeastAttitudeSigma);
+  Resection resection;
+  return resectFromTies(block_, frame, heldNearFix(frame, near),
+                        neighboursAttitude(frame.id, near, least_turn, *pose), limits, &resection,
+                        account) &&
+         earthPose(resection.camera_from_local, resection.centre, pose);
 }
 
 bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
@@ -861,12 +901,13 @@ bool PoseRefiner::placeFromPoints(const BlockFrame& frame, SE3* pose) const {
          earthPose(resection.camera_from_local, resection.centre, pose);
 }
 
+HeldCentre PoseRefiner::heldNearFix(const BlockFrame& frame,
+                                    const std::vector<const BlockFrame*>& near) const {
+  return {frame.gps - fixBias(near, frame.track), frame.stated_gps_sigma};
+}
+
 bool PoseRefiner::resectNearFix(const BlockFrame& frame, Resection* resection) const {
-  // Held to its fix less the lever along its track and its neighbours' drift, as loosely as
-  // the fix is stated.
-  HeldCentre held;
-  held.centre = frame.gps - fixBias(refinedNeighbours(frame.id), frame.track);
-  held.sigma = frame.stated_gps_sigma;
+  const HeldCentre held = heldNearFix(frame, refinedNeighbours(frame.id));
   if (!resectFrame(block_, frame, kMaxTriangulationError, kLeastResectionPoints, held, resection))
     return false;
   // Points of a weak overlap agreeing on a pose off the frame's fix by more than its reach

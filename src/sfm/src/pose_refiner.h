@@ -143,6 +143,16 @@ class PoseRefiner {
   // camera's crab and bank change slowly), the flight's GPS lever along its own course and
   // the drift they show. False when no refined frame lies near enough.
   bool placeFromNeighbours(uint64_t id, double least_turn, SE3* pose) const;
+  // camera_from_local of such a frame: its recorded attitude (`direct`'s) turned as its
+  // refined neighbours `near` turn from theirs, its heading by the flight's offset for its
+  // course.
+  Eigen::Matrix3d neighboursAttitude(uint64_t id, const std::vector<const BlockFrame*>& near,
+                                     double least_turn, const SE3& direct) const;
+  // A frame that only weak pairs tie, from the ground its refined partners see through the
+  // ties, held near its fix and taken only when firm (tie_resection.h);
+  // `account` tells what the ties showed. `pose` holds its direct pose on entry.
+  bool placeFromTies(const BlockFrame& frame, double least_turn, SE3* pose,
+                     std::string* account) const;
   // The nearest refined frames on either side of a frame, within reach (none when none is).
   std::vector<const BlockFrame*> refinedNeighbours(uint64_t id) const;
   // Where a fix taken along `track` lies from its centre: the block's lever along that track
@@ -153,6 +163,9 @@ class PoseRefiner {
   // refined frames around it): the pose that puts enough of them where it sees them, within
   // reach of its fix. False otherwise.
   bool placeFromPoints(const BlockFrame& frame, SE3* pose) const;
+  // Where such a frame is held: its fix less the lever along its track and the drift of its
+  // refined neighbours `near`, as loosely as the fix is stated.
+  HeldCentre heldNearFix(const BlockFrame& frame, const std::vector<const BlockFrame*>& near) const;
   // The resection placeFromPoints makes: false where it fails or lies beyond the fix's reach.
   bool resectNearFix(const BlockFrame& frame, Resection* resection) const;
   // The earth-centred world_from_camera of a local camera_from_local and centre; false when
