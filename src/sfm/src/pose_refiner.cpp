@@ -77,7 +77,7 @@ Eigen::Vector3d toEigen(const pi::Point3d& p) { return {p.x, p.y, p.z}; }
 // and the bank change faster than the neighbours' correction follows (4 to 6 of them on our
 // rendered turns): the bound refuses only poses that the ties turn grossly.
 constexpr double kMostTieTurnSigmas = 8.0;
-constexpr double kLeastAttitudeSigma = 0.5 * fw::kRadiansPerDegree;
+constexpr double kLeastAttitudeSigma = 0.5 * kRadPerDeg;
 
 // Frames (by identifier) a refined frame may lie from one the images did not place for that
 // one to take its turn from the recorded attitude and the bias of its fix.

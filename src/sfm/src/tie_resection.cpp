@@ -1,6 +1,7 @@
 #include "tie_resection.h"
 
 #include "camera_intrinsics.h"
+#include "framework/camera_parameters.h"
 
 #include <Eigen/Geometry>
 #include <opencv2/imgproc.hpp>
@@ -152,7 +153,8 @@ bool resectFromTies(const RefinementBlock& block, const BlockFrame& frame, const
   if (spread.size() >= 3) {
     std::vector<cv::Point2f> hull;
     cv::convexHull(spread, hull);
-    hull_share = cv::contourArea(hull) / (camera.calibration.at(0) * camera.calibration.at(1));
+    const fw::CameraParameters image = fw::CameraParameters::decode(camera.calibration);
+    hull_share = cv::contourArea(hull) / (image.width * image.height);
   }
   const double reach = ((out->centre - held.centre).array() / held.sigma.array()).abs().maxCoeff();
   const double turn = Eigen::AngleAxisd(out->camera_from_local * expected.transpose()).angle();
