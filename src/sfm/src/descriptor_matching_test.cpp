@@ -276,6 +276,47 @@ TEST_P(DescriptorMatching, RealRowsAgreeWithTheExhaustiveMatcher) {
                   255.0 * std::sqrt(128.0));
 }
 
+// Mutual matches are the rows whose nearest passes the ratio test and is nearest them in turn,
+// as two searches, one each way, find them: exhaustively and within windows wide and narrow,
+// for binary and SIFT rows. Each train row is copied into up to three queries placed apart, so
+// that the way back meets rows equally near and must resolve them as its own search does.
+TEST_P(DescriptorMatching, MutualMatchesAreNearestBothWays) {
+  for (const RowKind& kind : {kBinaryRows, kSiftRows}) {
+    SCOPED_TRACE(kind.cols);
+    cv::RNG rng(17);
+    const cv::Mat train = randomRows(rng, 500, kind), query = randomRows(rng, 700, kind);
+    std::vector<cv::Point2f> train_at, expected;
+    for (int j = 0; j < train.rows; ++j)
+      train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+    for (int i = 0; i < query.rows; ++i) {
+      const int j = i % train.rows;
+      if (i % 5 != 4) train.row(j).copyTo(query.row(i));
+      expected.push_back(train_at[j] + cv::Point2f(float(rng.uniform(-120.0, 120.0)),
+                                                   float(rng.uniform(-90.0, 90.0))));
+    }
+    expected[3] = cv::Point2f(std::nanf(""), 0.0f);
+    for (const double radius : {0.0, 250.0, 60.0, 6.0}) {
+      SCOPED_TRACE(radius);
+      const std::vector<cv::Point2f>* window = radius > 0.0 ? &expected : nullptr;
+      const std::vector<NearestTwo> there =
+          window ? nearestTwoWithin(query, expected, train, train_at, radius)
+                 : nearestTwo(query, train);
+      std::vector<std::pair<int, int>> reference;
+      for (int i = 0; i < query.rows; ++i) {
+        const NearestTwo& m = there[i];
+        if (m.best < 0 || !(m.best_distance < 0.8 * m.second_distance)) continue;
+        const std::vector<cv::Point2f> at{train_at[m.best]};
+        const std::vector<NearestTwo> back =
+            window ? nearestTwoWithin(train.row(m.best), at, query, expected, radius)
+                   : nearestTwo(train.row(m.best), query);
+        if (back[0].best == i) reference.emplace_back(i, m.best);
+      }
+      EXPECT_GT(reference.size(), radius == 6.0 ? 10u : 100u);
+      EXPECT_EQ(mutualMatches(query, train, 0.8, window, train_at, radius), reference);
+    }
+  }
+}
+
 // SIFT rows that repeat (ten looks over the whole image), searched in windows wide enough to be
 // set out as bytes: of the rows equally near a query, the wide search takes the one the
 // row-by-row search takes, whichever cells the window reads them from.
