@@ -758,6 +758,30 @@ class RankedNearestTwo {
 // its disc, where 3 x 3 cells of the radius cover nearly three times the disc.
 constexpr double kFineCellsPerRadius = 3.0;
 
+// Which of eight places, by their differences from a centre in floats, lie within the radius
+// (`radius2` its square), as inReach tells: the squares of the float differences are exact in
+// double, so that only their sum is rounded, as there.
+SFM_WIDE_BYTES_TARGET inline __mmask8 withinEight(__m256 ex, __m256 ey, __m512d radius2) {
+  constexpr __mmask8 kAll = 0xff;  // every lane (the masked forms start from zeros)
+  const __m512d dx = _mm512_maskz_cvtps_pd(kAll, ex), dy = _mm512_maskz_cvtps_pd(kAll, ey);
+  return _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)), radius2,
+                            _CMP_NGT_UQ);
+}
+// The first (0) or the last (1) eight of sixteen values.
+template <int kHalf>
+SFM_WIDE_BYTES_TARGET inline __m256 eightOf(__m512 v) {
+  return _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xff, _mm512_castps_pd(v), kHalf));
+}
+// Which of the sixteen places from `x`, `y` on lie within the radius of `at`.
+SFM_WIDE_BYTES_TARGET inline __mmask16 inReachOfSixteen(const float* x, const float* y,
+                                                        const cv::Point2f& at, double radius2) {
+  const __m512 ex = _mm512_sub_ps(_mm512_loadu_ps(x), _mm512_set1_ps(at.x));
+  const __m512 ey = _mm512_sub_ps(_mm512_loadu_ps(y), _mm512_set1_ps(at.y));
+  const __m512d reach = _mm512_set1_pd(radius2);
+  return __mmask16(withinEight(eightOf<0>(ex), eightOf<0>(ey), reach) |
+                   withinEight(eightOf<1>(ex), eightOf<1>(ey), reach) << 8);
+}
+
 // The windowed search over rows of bytes, each query reading its window's rows of fine cells one
 // row of cells at a time. A row's rank is its place in the order searchWindows offers rows in
 // (the 3 x 3 cells of `cells` row by row, each in row order), so that equally near rows resolve
@@ -770,8 +794,13 @@ SFM_WIDE_BYTES_TARGET std::vector<NearestTwo> windowedBytes(
   const int reach = static_cast<int>(std::ceil(radius / fine.side()));
   const ByteRows rows(train, fine.rows());
   std::vector<int64_t> rank(rows.row.size());
-  for (size_t k = 0; k < rank.size(); ++k)
-    rank[k] = cells.indexOf(train_at[rows.row[k]]) * train.rows + rows.row[k];
+  std::vector<float> x(rows.padded, 0.0f), y(rows.padded, 0.0f);  // places in the rows' order
+  for (size_t k = 0; k < rank.size(); ++k) {
+    const cv::Point2f& place = train_at[rows.row[k]];
+    rank[k] = cells.indexOf(place) * train.rows + rows.row[k];
+    x[k] = place.x;
+    y[k] = place.y;
+  }
   // The way back, each train row looked for among the query rows around its own place, ranks
   // the query rows by the cells of their expected places: of equally near ones, the least
   // rank is kept.
@@ -801,17 +830,20 @@ SFM_WIDE_BYTES_TARGET std::vector<NearestTwo> windowedBytes(
         const __m512i d2 = squaredDistances(queries[i], rows, k);
         // Lanes past the span's end hold no row.
         const __mmask16 in_span = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
-        const __mmask16 nearer =
+        __mmask16 nearer =
             _mm512_cmple_epi32_mask(d2, _mm512_set1_epi32(nearest.second())) & in_span;
-        const __mmask16 nearer_back =
+        __mmask16 nearer_back =
             back ? _mm512_cmple_epi32_mask(d2, _mm512_loadu_si512(&back->d2[k])) & in_span : 0;
+        if (!(nearer | nearer_back)) continue;
+        const __mmask16 in_reach = inReachOfSixteen(&x[k], &y[k], at, radius2);
+        nearer &= in_reach;
+        nearer_back &= in_reach;
         if (!(nearer | nearer_back)) continue;
         alignas(64) int32_t distance[kByteLanes];
         _mm512_store_si512(distance, d2);
         for (int lane = 0; lane < kByteLanes; ++lane) {
           if (!((nearer | nearer_back) >> lane & 1)) continue;
           const int j = rows.row[k + lane];
-          if (!inReach(train_at[j], at, radius2)) continue;
           if (nearer >> lane & 1) nearest.offer(distance[lane], j, rank[k + lane]);
           if (nearer_back >> lane & 1) {
             const size_t c = size_t(k + lane);
