@@ -524,13 +524,14 @@ std::vector<ByteQuery> byteQueries(const cv::Mat& bytes) {
 }
 
 // Train rows of bytes in a given order (the cells' order for the windowed search): each row's
-// words word by word, so that one vector holds word g of sixteen rows, with sixteen rows of
-// zeros after the last for whole vectors; and per row its squared length less 256 times its
-// sum, its share of a squared distance taken by products with a query's centred values:
+// words word by word, so that one vector holds word g of sixteen rows, with rows of zeros after
+// the last (at least sixteen, and to whole pairs of vectors); and per row its squared length
+// less 256 times its sum, its share of a squared distance taken by products with a query's
+// centred values:
 // |q - t|^2 = |q|^2 + (|t|^2 - 256 sum t) - 2 t.(q - 128).
 struct ByteRows {
   ByteRows(const cv::Mat& bytes, const std::vector<int>& order)
-      : padded(order.size() + kByteLanes),
+      : padded((order.size() + 3 * kByteLanes - 1) / (2 * kByteLanes) * (2 * kByteLanes)),
         words(padded * kByteWords, 0),
         share(padded, 0),
         row(order) {
@@ -632,49 +633,64 @@ SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int i, int end, co
   }
 }
 
-// The exhaustive search for four queries at once (from row `i` on): each vector of train words
-// read serves all four. Rows are offered as by offerBytesWide, query by query. The loops over
-// the queries and words are unrolled whole, so that the eight sums stay in registers.
+// The exhaustive search for four queries at once (from row `i` on), thirty-two rows at a time:
+// each vector of train words read serves all four queries, and each query word two vectors.
+// Rows are offered as by offerBytesWide, query by query. The loops over the queries, rows and
+// words are unrolled whole, so that the eight sums stay in registers.
 template <bool kBothWays>
 SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int i, int end,
                                               const ByteRows& rows, NearestTwoSoFar<int>* nearest,
                                               NearestQueries* back) {
   constexpr int kQueries = 4;
+  constexpr int kBlocks = 2;  // of sixteen rows, read together
   const size_t n = rows.padded;
   const uint32_t* w = rows.words.data();
-  for (int k = 0; k < end; k += kByteLanes) {
-    __m512i s[kQueries][2];
+  for (int k = 0; k < end; k += kBlocks * kByteLanes) {
+    __m512i s[kQueries][kBlocks];
 #pragma GCC unroll 16
-    for (int a = 0; a < kQueries; ++a) s[a][0] = s[a][1] = _mm512_setzero_si512();
+    for (int a = 0; a < kQueries; ++a)
 #pragma GCC unroll 16
-    for (int g = 0; g < kByteWords; g += 2) {
-      const __m512i t0 = _mm512_loadu_si512(w + g * n + k);
-      const __m512i t1 = _mm512_loadu_si512(w + (g + 1) * n + k);
+      for (int b = 0; b < kBlocks; ++b) s[a][b] = _mm512_setzero_si512();
+#pragma GCC unroll 32
+    for (int g = 0; g < kByteWords; ++g) {
+      __m512i t[kBlocks];
+#pragma GCC unroll 16
+      for (int b = 0; b < kBlocks; ++b) t[b] = _mm512_loadu_si512(w + g * n + k + b * kByteLanes);
 #pragma GCC unroll 16
       for (int a = 0; a < kQueries; ++a) {
-        s[a][0] = _mm512_dpbusd_epi32(s[a][0], t0, _mm512_set1_epi32(int32_t(q[a].centred[g])));
-        s[a][1] = _mm512_dpbusd_epi32(s[a][1], t1, _mm512_set1_epi32(int32_t(q[a].centred[g + 1])));
+        const __m512i centred = _mm512_set1_epi32(int32_t(q[a].centred[g]));
+#pragma GCC unroll 16
+        for (int b = 0; b < kBlocks; ++b) s[a][b] = _mm512_dpbusd_epi32(s[a][b], t[b], centred);
       }
     }
-    const __m512i share = _mm512_loadu_si512(&rows.share[k]);
-    const __mmask16 valid = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
-    __m512i d2[kQueries];
+    __m512i d2[kBlocks][kQueries];
+    __mmask16 valid[kBlocks];
 #pragma GCC unroll 16
-    for (int a = 0; a < kQueries; ++a) {
-      const __m512i products = _mm512_add_epi32(s[a][0], s[a][1]);
-      d2[a] = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
-                               _mm512_add_epi32(products, products));
+    for (int b = 0; b < kBlocks; ++b) {
+      const int start = k + b * kByteLanes;
+      const __m512i share = _mm512_loadu_si512(&rows.share[start]);
+      // Rows past the end (the padding) are never offered.
+      const int left = std::clamp(end - start, 0, kByteLanes);
+      valid[b] = __mmask16((1u << left) - 1u);
+#pragma GCC unroll 16
+      for (int a = 0; a < kQueries; ++a)
+        d2[b][a] = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
+                                    _mm512_add_epi32(s[a][b], s[a][b]));
+      if constexpr (kBothWays) keepNearerQueries<kQueries>(d2[b], i, start, *back);
     }
-    if constexpr (kBothWays) keepNearerQueries<kQueries>(d2, i, k, *back);
 #pragma GCC unroll 16
     for (int a = 0; a < kQueries; ++a) {
-      const __mmask16 nearer =
-          _mm512_cmplt_epi32_mask(d2[a], _mm512_set1_epi32(nearest[a].second())) & valid;
-      if (!nearer) continue;
-      alignas(64) int32_t distance[kByteLanes];
-      _mm512_store_si512(distance, d2[a]);
-      for (int lane = 0; lane < kByteLanes; ++lane)
-        if (nearer >> lane & 1) nearest[a].offer(distance[lane], rows.row[k + lane]);
+#pragma GCC unroll 16
+      for (int b = 0; b < kBlocks; ++b) {
+        const __mmask16 nearer =
+            _mm512_cmplt_epi32_mask(d2[b][a], _mm512_set1_epi32(nearest[a].second())) & valid[b];
+        if (!nearer) continue;
+        alignas(64) int32_t distance[kByteLanes];
+        _mm512_store_si512(distance, d2[b][a]);
+        for (int lane = 0; lane < kByteLanes; ++lane)
+          if (nearer >> lane & 1)
+            nearest[a].offer(distance[lane], rows.row[k + b * kByteLanes + lane]);
+      }
     }
   }
 }
