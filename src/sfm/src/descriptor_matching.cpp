@@ -524,13 +524,14 @@ std::vector<ByteQuery> byteQueries(const cv::Mat& bytes) {
 }
 
 // Train rows of bytes in a given order (the cells' order for the windowed search): each row's
-// words word by word, so that one vector holds word g of sixteen rows, with sixteen rows of
-// zeros after the last for whole vectors; and per row its squared length less 256 times its
-// sum, its share of a squared distance taken by products with a query's centred values:
+// words word by word, so that one vector holds word g of sixteen rows, with rows of zeros after
+// the last (at least sixteen, and to whole pairs of vectors); and per row its squared length
+// less 256 times its sum, its share of a squared distance taken by products with a query's
+// centred values:
 // |q - t|^2 = |q|^2 + (|t|^2 - 256 sum t) - 2 t.(q - 128).
 struct ByteRows {
   ByteRows(const cv::Mat& bytes, const std::vector<int>& order)
-      : padded(order.size() + kByteLanes),
+      : padded((order.size() + 3 * kByteLanes - 1) / (2 * kByteLanes) * (2 * kByteLanes)),
         words(padded * kByteWords, 0),
         share(padded, 0),
         row(order) {
@@ -559,10 +560,13 @@ SFM_WIDE_BYTES_TARGET inline __m512i squaredDistances(const ByteQuery& q, const 
                                                       int k) {
   const size_t n = rows.padded;
   const uint32_t* w = rows.words.data();
-  // Four sums, so that the products of one block need not wait for each other.
+  // Four sums, so that the products of one block need not wait for each other; the loops are
+  // unrolled whole, so that the sums stay in registers.
   __m512i s[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
                   _mm512_setzero_si512()};
+#pragma GCC unroll 16
   for (int g = 0; g < kByteWords; g += 4) {
+#pragma GCC unroll 16
     for (int u = 0; u < 4; ++u)
       s[u] = _mm512_dpbusd_epi32(s[u], _mm512_loadu_si512(w + (g + u) * n + k),
                                  _mm512_set1_epi32(int32_t(q.centred[g + u])));
@@ -574,10 +578,51 @@ SFM_WIDE_BYTES_TARGET inline __m512i squaredDistances(const ByteQuery& q, const 
       _mm512_add_epi32(products, products));
 }
 
-SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end,
-                                          const ByteRows& rows, NearestTwoSoFar<int>& nearest) {
-  for (int k = begin; k < end; k += kByteLanes) {
+// Per train row (in the order ByteRows holds them), the query row nearest it among those
+// offered so far: what the search the other way, of train rows among the query rows, finds
+// nearest. Every pair that search compares is compared here too, so it is kept along the way
+// rather than searched again. Queries are offered in the order of their index; of equally near
+// ones the earliest stays (or, with ranks, the one of least rank).
+struct NearestQueries {
+  explicit NearestQueries(size_t padded)
+      : d2(padded, std::numeric_limits<int32_t>::max()), query(padded, -1) {}
+
+  // The query rows per train row of `order` (train row order[k] at k), -1 where none was near.
+  std::vector<int> byTrainRow(const std::vector<int>& order, int train_rows) const {
+    std::vector<int> out(train_rows, -1);
+    for (size_t k = 0; k < order.size(); ++k) out[order[k]] = query[k];
+    return out;
+  }
+
+  std::vector<int32_t> d2;
+  std::vector<int32_t> query;
+  std::vector<int64_t> rank;  // of the query kept, for ranked searches
+};
+
+// Keeps queries `i`, `i + 1`... (squared distances `d2[a]` from the sixteen train rows from `k`
+// on) for the rows they are nearer than any query before. The rows' nearest so far are read and
+// written once for all of them.
+template <int kQueries>
+SFM_WIDE_BYTES_TARGET inline void keepNearerQueries(const __m512i* d2, int i, int k,
+                                                    NearestQueries& queries) {
+  __m512i least = _mm512_loadu_si512(&queries.d2[k]);
+  __m512i query = _mm512_loadu_si512(&queries.query[k]);
+#pragma GCC unroll 16
+  for (int a = 0; a < kQueries; ++a) {
+    const __mmask16 nearer = _mm512_cmplt_epi32_mask(d2[a], least);
+    least = _mm512_mask_mov_epi32(least, nearer, d2[a]);
+    query = _mm512_mask_mov_epi32(query, nearer, _mm512_set1_epi32(i + a));
+  }
+  _mm512_storeu_si512(&queries.d2[k], least);
+  _mm512_storeu_si512(&queries.query[k], query);
+}
+
+template <bool kBothWays>
+SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int i, int end, const ByteRows& rows,
+                                          NearestTwoSoFar<int>& nearest, NearestQueries* back) {
+  for (int k = 0; k < end; k += kByteLanes) {
     const __m512i d2 = squaredDistances(q, rows, k);
+    if constexpr (kBothWays) keepNearerQueries<1>(&d2, i, k, *back);
     __mmask16 nearer = _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
     nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
     if (!nearer) continue;
@@ -588,37 +633,64 @@ SFM_WIDE_BYTES_TARGET void offerBytesWide(const ByteQuery& q, int begin, int end
   }
 }
 
-// The exhaustive search for four queries at once: each vector of train words read serves all
-// four. Rows are offered as by offerBytesWide, query by query.
-SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int end, const ByteRows& rows,
-                                              NearestTwoSoFar<int>* nearest) {
+// The exhaustive search for four queries at once (from row `i` on), thirty-two rows at a time:
+// each vector of train words read serves all four queries, and each query word two vectors.
+// Rows are offered as by offerBytesWide, query by query. The loops over the queries, rows and
+// words are unrolled whole, so that the eight sums stay in registers.
+template <bool kBothWays>
+SFM_WIDE_BYTES_TARGET void offerBytesWideFour(const ByteQuery* q, int i, int end,
+                                              const ByteRows& rows, NearestTwoSoFar<int>* nearest,
+                                              NearestQueries* back) {
   constexpr int kQueries = 4;
+  constexpr int kBlocks = 2;  // of sixteen rows, read together
   const size_t n = rows.padded;
   const uint32_t* w = rows.words.data();
-  for (int k = 0; k < end; k += kByteLanes) {
-    __m512i s[kQueries][2];
-    for (int a = 0; a < kQueries; ++a) s[a][0] = s[a][1] = _mm512_setzero_si512();
-    for (int g = 0; g < kByteWords; g += 2) {
-      const __m512i t0 = _mm512_loadu_si512(w + g * n + k);
-      const __m512i t1 = _mm512_loadu_si512(w + (g + 1) * n + k);
+  for (int k = 0; k < end; k += kBlocks * kByteLanes) {
+    __m512i s[kQueries][kBlocks];
+#pragma GCC unroll 16
+    for (int a = 0; a < kQueries; ++a)
+#pragma GCC unroll 16
+      for (int b = 0; b < kBlocks; ++b) s[a][b] = _mm512_setzero_si512();
+#pragma GCC unroll 32
+    for (int g = 0; g < kByteWords; ++g) {
+      __m512i t[kBlocks];
+#pragma GCC unroll 16
+      for (int b = 0; b < kBlocks; ++b) t[b] = _mm512_loadu_si512(w + g * n + k + b * kByteLanes);
+#pragma GCC unroll 16
       for (int a = 0; a < kQueries; ++a) {
-        s[a][0] = _mm512_dpbusd_epi32(s[a][0], t0, _mm512_set1_epi32(int32_t(q[a].centred[g])));
-        s[a][1] = _mm512_dpbusd_epi32(s[a][1], t1, _mm512_set1_epi32(int32_t(q[a].centred[g + 1])));
+        const __m512i centred = _mm512_set1_epi32(int32_t(q[a].centred[g]));
+#pragma GCC unroll 16
+        for (int b = 0; b < kBlocks; ++b) s[a][b] = _mm512_dpbusd_epi32(s[a][b], t[b], centred);
       }
     }
-    const __m512i share = _mm512_loadu_si512(&rows.share[k]);
-    const __mmask16 valid = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+    __m512i d2[kBlocks][kQueries];
+    __mmask16 valid[kBlocks];
+#pragma GCC unroll 16
+    for (int b = 0; b < kBlocks; ++b) {
+      const int start = k + b * kByteLanes;
+      const __m512i share = _mm512_loadu_si512(&rows.share[start]);
+      // Rows past the end (the padding) are never offered.
+      const int left = std::clamp(end - start, 0, kByteLanes);
+      valid[b] = __mmask16((1u << left) - 1u);
+#pragma GCC unroll 16
+      for (int a = 0; a < kQueries; ++a)
+        d2[b][a] = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
+                                    _mm512_add_epi32(s[a][b], s[a][b]));
+      if constexpr (kBothWays) keepNearerQueries<kQueries>(d2[b], i, start, *back);
+    }
+#pragma GCC unroll 16
     for (int a = 0; a < kQueries; ++a) {
-      const __m512i products = _mm512_add_epi32(s[a][0], s[a][1]);
-      const __m512i d2 = _mm512_sub_epi32(_mm512_add_epi32(_mm512_set1_epi32(q[a].length2), share),
-                                          _mm512_add_epi32(products, products));
-      const __mmask16 nearer =
-          _mm512_cmplt_epi32_mask(d2, _mm512_set1_epi32(nearest[a].second())) & valid;
-      if (!nearer) continue;
-      alignas(64) int32_t distance[kByteLanes];
-      _mm512_store_si512(distance, d2);
-      for (int lane = 0; lane < kByteLanes; ++lane)
-        if (nearer >> lane & 1) nearest[a].offer(distance[lane], rows.row[k + lane]);
+#pragma GCC unroll 16
+      for (int b = 0; b < kBlocks; ++b) {
+        const __mmask16 nearer =
+            _mm512_cmplt_epi32_mask(d2[b][a], _mm512_set1_epi32(nearest[a].second())) & valid[b];
+        if (!nearer) continue;
+        alignas(64) int32_t distance[kByteLanes];
+        _mm512_store_si512(distance, d2[b][a]);
+        for (int lane = 0; lane < kByteLanes; ++lane)
+          if (nearer >> lane & 1)
+            nearest[a].offer(distance[lane], rows.row[k + b * kByteLanes + lane]);
+      }
     }
   }
 }
@@ -637,24 +709,31 @@ NearestTwo withDoubleDistances(NearestTwo n) {
   return n;
 }
 
-// The exhaustive and the windowed search over rows of bytes (as wholeBytes gives them).
-std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train) {
+// The exhaustive search over rows of bytes (as wholeBytes gives them); with `nearest_query`, also
+// the nearest query row of every train row.
+template <bool kBothWays>
+std::vector<NearestTwo> nearestTwoBytes(const cv::Mat& query, const cv::Mat& train,
+                                        std::vector<int>* nearest_query) {
   std::vector<int> order(train.rows);
   for (int j = 0; j < train.rows; ++j) order[j] = j;
   const ByteRows rows(train, order);
   const std::vector<ByteQuery> queries = byteQueries(query);
+  std::optional<NearestQueries> back;
+  if constexpr (kBothWays) back.emplace(rows.padded);
+  NearestQueries* const kept = back ? &*back : nullptr;
   std::vector<NearestTwo> out(query.rows);
   int i = 0;
   for (; i + 4 <= query.rows; i += 4) {
     NearestTwoSoFar<int> nearest[4];
-    offerBytesWideFour(&queries[i], train.rows, rows, nearest);
+    offerBytesWideFour<kBothWays>(&queries[i], i, train.rows, rows, nearest, kept);
     for (int a = 0; a < 4; ++a) out[i + a] = withSingleDistances(nearest[a].result());
   }
   for (; i < query.rows; ++i) {
     NearestTwoSoFar<int> nearest;
-    offerBytesWide(queries[i], 0, train.rows, rows, nearest);
+    offerBytesWide<kBothWays>(queries[i], i, train.rows, rows, nearest, kept);
     out[i] = withSingleDistances(nearest.result());
   }
+  if constexpr (kBothWays) *nearest_query = back->byTrainRow(order, train.rows);
   return out;
 }
 
@@ -695,19 +774,63 @@ class RankedNearestTwo {
 // its disc, where 3 x 3 cells of the radius cover nearly three times the disc.
 constexpr double kFineCellsPerRadius = 3.0;
 
+// Which of eight places, by their differences from a centre in floats, lie within the radius
+// (`radius2` its square), as inReach tells: the squares of the float differences are exact in
+// double, so that only their sum is rounded, as there.
+SFM_WIDE_BYTES_TARGET inline __mmask8 withinEight(__m256 ex, __m256 ey, __m512d radius2) {
+  constexpr __mmask8 kAll = 0xff;  // every lane (the masked forms start from zeros)
+  const __m512d dx = _mm512_maskz_cvtps_pd(kAll, ex), dy = _mm512_maskz_cvtps_pd(kAll, ey);
+  return _mm512_cmp_pd_mask(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)), radius2,
+                            _CMP_NGT_UQ);
+}
+// The first (0) or the last (1) eight of sixteen values.
+template <int kHalf>
+SFM_WIDE_BYTES_TARGET inline __m256 eightOf(__m512 v) {
+  return _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xff, _mm512_castps_pd(v), kHalf));
+}
+// Which of the sixteen places from `x`, `y` on lie within the radius of `at`.
+SFM_WIDE_BYTES_TARGET inline __mmask16 inReachOfSixteen(const float* x, const float* y,
+                                                        const cv::Point2f& at, double radius2) {
+  const __m512 ex = _mm512_sub_ps(_mm512_loadu_ps(x), _mm512_set1_ps(at.x));
+  const __m512 ey = _mm512_sub_ps(_mm512_loadu_ps(y), _mm512_set1_ps(at.y));
+  const __m512d reach = _mm512_set1_pd(radius2);
+  return __mmask16(withinEight(eightOf<0>(ex), eightOf<0>(ey), reach) |
+                   withinEight(eightOf<1>(ex), eightOf<1>(ey), reach) << 8);
+}
+
 // The windowed search over rows of bytes, each query reading its window's rows of fine cells one
 // row of cells at a time. A row's rank is its place in the order searchWindows offers rows in
 // (the 3 x 3 cells of `cells` row by row, each in row order), so that equally near rows resolve
 // as there.
 SFM_WIDE_BYTES_TARGET std::vector<NearestTwo> windowedBytes(
     const cv::Mat& query, const std::vector<cv::Point2f>& expected_at, const cv::Mat& train,
-    const std::vector<cv::Point2f>& train_at, double radius, const TrainCells& cells) {
+    const std::vector<cv::Point2f>& train_at, double radius, const TrainCells& cells,
+    std::vector<int>* nearest_query) {
   const TrainCells fine(train_at, radius / kFineCellsPerRadius);
   const int reach = static_cast<int>(std::ceil(radius / fine.side()));
   const ByteRows rows(train, fine.rows());
   std::vector<int64_t> rank(rows.row.size());
-  for (size_t k = 0; k < rank.size(); ++k)
-    rank[k] = cells.indexOf(train_at[rows.row[k]]) * train.rows + rows.row[k];
+  std::vector<float> x(rows.padded, 0.0f), y(rows.padded, 0.0f);  // places in the rows' order
+  for (size_t k = 0; k < rank.size(); ++k) {
+    const cv::Point2f& place = train_at[rows.row[k]];
+    rank[k] = cells.indexOf(place) * train.rows + rows.row[k];
+    x[k] = place.x;
+    y[k] = place.y;
+  }
+  // The way back, each train row looked for among the query rows around its own place, ranks
+  // the query rows by the cells of their expected places: of equally near ones, the least
+  // rank is kept.
+  std::optional<NearestQueries> back;
+  std::vector<int64_t> back_rank;
+  if (nearest_query) {
+    back.emplace(rows.padded);
+    const TrainCells query_cells(expected_at, radius);
+    back_rank.resize(query.rows);
+    for (int i = 0; i < query.rows; ++i)
+      if (TrainCells::finite(expected_at[i]))
+        back_rank[i] = query_cells.indexOf(expected_at[i]) * query.rows + i;
+    back->rank.assign(rows.padded, std::numeric_limits<int64_t>::max());
+  }
   const std::vector<ByteQuery> queries = byteQueries(query);
   const double radius2 = radius * radius;
   std::vector<NearestTwo> out(query.rows);
@@ -721,21 +844,37 @@ SFM_WIDE_BYTES_TARGET std::vector<NearestTwo> windowedBytes(
           fine.spanOf(cell->second + dy, cell->first - reach, cell->first + reach);
       for (int k = begin; k < end; k += kByteLanes) {
         const __m512i d2 = squaredDistances(queries[i], rows, k);
-        __mmask16 nearer = _mm512_cmple_epi32_mask(d2, _mm512_set1_epi32(nearest.second()));
-        nearer &= __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
-        if (!nearer) continue;
+        // Lanes past the span's end hold no row.
+        const __mmask16 in_span = __mmask16((1u << std::min(kByteLanes, end - k)) - 1u);
+        __mmask16 nearer =
+            _mm512_cmple_epi32_mask(d2, _mm512_set1_epi32(nearest.second())) & in_span;
+        __mmask16 nearer_back =
+            back ? _mm512_cmple_epi32_mask(d2, _mm512_loadu_si512(&back->d2[k])) & in_span : 0;
+        if (!(nearer | nearer_back)) continue;
+        const __mmask16 in_reach = inReachOfSixteen(&x[k], &y[k], at, radius2);
+        nearer &= in_reach;
+        nearer_back &= in_reach;
+        if (!(nearer | nearer_back)) continue;
         alignas(64) int32_t distance[kByteLanes];
         _mm512_store_si512(distance, d2);
         for (int lane = 0; lane < kByteLanes; ++lane) {
-          // Lanes past the span's end hold no row.
-          if (!(nearer >> lane & 1)) continue;
+          if (!((nearer | nearer_back) >> lane & 1)) continue;
           const int j = rows.row[k + lane];
-          if (inReach(train_at[j], at, radius2)) nearest.offer(distance[lane], j, rank[k + lane]);
+          if (nearer >> lane & 1) nearest.offer(distance[lane], j, rank[k + lane]);
+          if (nearer_back >> lane & 1) {
+            const size_t c = size_t(k + lane);
+            if (distance[lane] < back->d2[c] || back_rank[i] < back->rank[c]) {
+              back->d2[c] = distance[lane];
+              back->query[c] = i;
+              back->rank[c] = back_rank[i];
+            }
+          }
         }
       }
     }
     out[i] = withDoubleDistances(nearest.result());
   }
+  if (back) *nearest_query = back->byTrainRow(rows.row, train.rows);
   return out;
 }
 
@@ -757,14 +896,20 @@ bool isBinary256(const cv::Mat& query, const cv::Mat& train) {
          train.depth() == CV_8U;
 }
 
-}  // namespace
-
-std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
-                                         const std::vector<cv::Point2f>& expected_at,
-                                         const cv::Mat& train,
-                                         const std::vector<cv::Point2f>& train_at, double radius) {
+void checkPlaces(const cv::Mat& query, const std::vector<cv::Point2f>& expected_at,
+                 const cv::Mat& train, const std::vector<cv::Point2f>& train_at) {
   if (expected_at.size() != size_t(query.rows) || train_at.size() != size_t(train.rows))
     throw std::invalid_argument("nearestTwoWithin: a place for every query and train row");
+}
+
+// nearestTwoWithin; where the search compares every pair in reach (rows of bytes), with
+// `nearest_query` set to the nearest query row of each train row, as the search the other way
+// finds it (`expected_at` being where the query rows lie among the train rows), and left
+// empty otherwise.
+std::vector<NearestTwo> searchWithin(const cv::Mat& query,
+                                     const std::vector<cv::Point2f>& expected_at,
+                                     const cv::Mat& train, const std::vector<cv::Point2f>& train_at,
+                                     double radius, std::vector<int>* nearest_query) {
   if (query.empty() || train.empty() || !(radius > 0.0)) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train)) {
@@ -777,13 +922,16 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
   // by row (both searches find the same).
   if (cells.candidates(expected_at) >= size_t(query.rows) + size_t(train.rows)) {
     if (const auto bytes = wideByteRows(query, train))
-      return windowedBytes(bytes->first, expected_at, bytes->second, train_at, radius, cells);
+      return windowedBytes(bytes->first, expected_at, bytes->second, train_at, radius, cells,
+                           nearest_query);
   }
 #endif
   return windowedGeneric(query, expected_at, train, train_at, radius, cells);
 }
 
-std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
+// nearestTwo, with `nearest_query` as searchWithin gives it.
+std::vector<NearestTwo> search(const cv::Mat& query, const cv::Mat& train,
+                               std::vector<int>* nearest_query) {
   if (query.empty() || train.empty()) return std::vector<NearestTwo>(query.rows);
   static const bool popcount = hasPopcount();
   if (popcount && isBinary256(query, train)) {
@@ -793,10 +941,67 @@ std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
     return nearestTwoBinary(query, train);
   }
 #if SFM_WIDE_VECTORS
-  if (const auto bytes = wideByteRows(query, train))
-    return nearestTwoBytes(bytes->first, bytes->second);
+  if (const auto bytes = wideByteRows(query, train)) {
+    return nearest_query ? nearestTwoBytes<true>(bytes->first, bytes->second, nearest_query)
+                         : nearestTwoBytes<false>(bytes->first, bytes->second, nullptr);
+  }
 #endif
   return nearestTwoGeneric(query, train);
+}
+
+}  // namespace
+
+std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
+                                         const std::vector<cv::Point2f>& expected_at,
+                                         const cv::Mat& train,
+                                         const std::vector<cv::Point2f>& train_at, double radius) {
+  checkPlaces(query, expected_at, train, train_at);
+  return searchWithin(query, expected_at, train, train_at, radius, nullptr);
+}
+
+std::vector<NearestTwo> nearestTwo(const cv::Mat& query, const cv::Mat& train) {
+  return search(query, train, nullptr);
+}
+
+std::vector<std::pair<int, int>> mutualMatches(const cv::Mat& query, const cv::Mat& train,
+                                               double ratio,
+                                               const std::vector<cv::Point2f>* query_in_train,
+                                               const std::vector<cv::Point2f>& train_at,
+                                               double radius) {
+  std::vector<std::pair<int, int>> out;
+  if (query.rows < 2 || train.rows < 2) return out;
+  const bool windowed = query_in_train && radius > 0.0;
+  if (windowed) checkPlaces(query, *query_in_train, train, train_at);
+  std::vector<int> nearest_query;
+  const std::vector<NearestTwo> forward =
+      windowed ? searchWithin(query, *query_in_train, train, train_at, radius, &nearest_query)
+               : search(query, train, &nearest_query);
+  std::vector<std::pair<int, int>> passed;
+  for (size_t i = 0; i < forward.size(); ++i) {
+    const NearestTwo& m = forward[i];
+    if (m.best >= 0 && m.best_distance < ratio * m.second_distance)
+      passed.emplace_back(int(i), m.best);
+  }
+  if (passed.empty()) return out;
+  if (nearest_query.empty()) {
+    // The search there kept nothing of the way back: the chosen train rows are searched for
+    // among the query rows.
+    cv::Mat chosen(int(passed.size()), train.cols, train.type());
+    std::vector<cv::Point2f> chosen_at(passed.size());
+    for (size_t k = 0; k < passed.size(); ++k) {
+      train.row(passed[k].second).copyTo(chosen.row(int(k)));
+      chosen_at[k] = train_at[passed[k].second];
+    }
+    const std::vector<NearestTwo> backward =
+        windowed ? searchWithin(chosen, chosen_at, query, *query_in_train, radius, nullptr)
+                 : search(chosen, query, nullptr);
+    for (size_t k = 0; k < passed.size(); ++k)
+      if (backward[k].best == passed[k].first) out.push_back(passed[k]);
+    return out;
+  }
+  for (const auto& [i, j] : passed)
+    if (nearest_query[j] == i) out.emplace_back(i, j);
+  return out;
 }
 
 void allowWideVectors(bool allowed) { wide_vectors_allowed.store(allowed); }

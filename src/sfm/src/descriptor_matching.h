@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <utility>
 #include <vector>
 
 namespace sfm {
@@ -27,6 +28,17 @@ std::vector<NearestTwo> nearestTwoWithin(const cv::Mat& query,
                                          const std::vector<cv::Point2f>& expected_at,
                                          const cv::Mat& train,
                                          const std::vector<cv::Point2f>& train_at, double radius);
+
+// Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
+// ratio test (nearest closer than `ratio` times the second nearest): (query row, train row),
+// in query row order. With `query_in_train` (where each query row is expected among the train
+// rows, whose places are `train_at`) and a positive `radius`, only rows within the radius of
+// each other are compared, both ways (as nearestTwoWithin compares them).
+std::vector<std::pair<int, int>> mutualMatches(const cv::Mat& query, const cv::Mat& train,
+                                               double ratio,
+                                               const std::vector<cv::Point2f>* query_in_train,
+                                               const std::vector<cv::Point2f>& train_at,
+                                               double radius);
 
 // Whether the searches may take the processor's wide vector instructions (population counts,
 // byte products) where it has them (the default). Tests turn them off to check the path every

@@ -276,6 +276,65 @@ TEST_P(DescriptorMatching, RealRowsAgreeWithTheExhaustiveMatcher) {
                   255.0 * std::sqrt(128.0));
 }
 
+// The mutual matches two searches, one each way, find: each query row's nearest train row where
+// it passes the ratio test, kept where that row's own nearest query row is it.
+std::vector<std::pair<int, int>> searchedBothWays(const cv::Mat& query, const cv::Mat& train,
+                                                  const std::vector<cv::Point2f>& expected,
+                                                  const std::vector<cv::Point2f>& train_at,
+                                                  double radius) {
+  const std::vector<NearestTwo> there =
+      radius > 0.0 ? nearestTwoWithin(query, expected, train, train_at, radius)
+                   : nearestTwo(query, train);
+  std::vector<std::pair<int, int>> out;
+  for (int i = 0; i < query.rows; ++i) {
+    const NearestTwo& m = there[i];
+    if (m.best < 0 || !(m.best_distance < 0.8 * m.second_distance)) continue;
+    const std::vector<cv::Point2f> at{train_at[m.best]};
+    const std::vector<NearestTwo> back =
+        radius > 0.0 ? nearestTwoWithin(train.row(m.best), at, query, expected, radius)
+                     : nearestTwo(train.row(m.best), query);
+    if (back[0].best == i) out.emplace_back(i, m.best);
+  }
+  return out;
+}
+
+// Mutual matches are what two searches, one each way, find: exhaustively and within windows wide
+// and narrow, for binary and SIFT rows, among many rows and among a few (blocks of rows and
+// groups of queries the searches take together partly filled). Each train row is copied into up
+// to three queries placed apart, so that the way back meets rows equally near and must resolve
+// them as its own search does.
+TEST_P(DescriptorMatching, MutualMatchesAreNearestBothWays) {
+  for (const RowKind& kind : {kBinaryRows, kSiftRows}) {
+    for (const auto& [train_rows, query_rows] : {std::pair{500, 703}, std::pair{33, 6}}) {
+      SCOPED_TRACE(::testing::Message() << kind.cols << " " << train_rows);
+      cv::RNG rng(17);
+      const cv::Mat train = randomRows(rng, train_rows, kind);
+      const cv::Mat query = randomRows(rng, query_rows, kind);
+      std::vector<cv::Point2f> train_at, expected;
+      for (int j = 0; j < train.rows; ++j)
+        train_at.emplace_back(float(rng.uniform(0.0, 800.0)), float(rng.uniform(0.0, 600.0)));
+      for (int i = 0; i < query.rows; ++i) {
+        const int j = i % train.rows;
+        if (i % 5 != 4) train.row(j).copyTo(query.row(i));
+        expected.push_back(train_at[j] + cv::Point2f(float(rng.uniform(-120.0, 120.0)),
+                                                     float(rng.uniform(-90.0, 90.0))));
+      }
+      expected[3] = cv::Point2f(std::nanf(""), 0.0f);
+      for (const double radius : {0.0, 250.0, 60.0, 6.0}) {
+        SCOPED_TRACE(radius);
+        const std::vector<std::pair<int, int>> reference =
+            searchedBothWays(query, train, expected, train_at, radius);
+        if (train_rows > 100) {
+          EXPECT_GT(reference.size(), radius == 6.0 ? 10u : 100u);
+        }
+        EXPECT_EQ(
+            mutualMatches(query, train, 0.8, radius > 0.0 ? &expected : nullptr, train_at, radius),
+            reference);
+      }
+    }
+  }
+}
+
 // SIFT rows that repeat (ten looks over the whole image), searched in windows wide enough to be
 // set out as bytes: of the rows equally near a query, the wide search takes the one the
 // row-by-row search takes, whichever cells the window reads them from.

@@ -53,42 +53,6 @@ cv::Mat seeded(Estimate estimate) {
   return out;
 }
 
-// Mutual nearest neighbours of the rows of `query` among the rows of `train` that pass the
-// ratio test: (query row, train row). The way back is searched only for the rows that
-// passed the way there.
-// With `query_in_train` (and the train rows' pixels `train_at`), only rows within `radius`
-// of where each is expected are compared, both ways.
-std::vector<std::pair<int, int>> ratioMatches(const cv::Mat& query, const cv::Mat& train,
-                                              double ratio,
-                                              const std::vector<cv::Point2f>* query_in_train,
-                                              const std::vector<cv::Point2f>& train_at,
-                                              double radius) {
-  std::vector<std::pair<int, int>> out;
-  if (query.rows < 2 || train.rows < 2) return out;
-  std::vector<std::pair<int, int>> passed;
-  cv::Mat chosen;
-  std::vector<cv::Point2f> chosen_at;
-  const bool windowed = query_in_train && radius > 0.0;
-  const std::vector<NearestTwo> forward =
-      windowed ? nearestTwoWithin(query, *query_in_train, train, train_at, radius)
-               : nearestTwo(query, train);
-  for (size_t i = 0; i < forward.size(); ++i) {
-    const NearestTwo& m = forward[i];
-    if (m.best < 0 || !(m.best_distance < ratio * m.second_distance)) continue;
-    passed.emplace_back(int(i), m.best);
-    chosen.push_back(train.row(m.best));
-    chosen_at.push_back(train_at[m.best]);
-  }
-  if (passed.empty()) return out;
-  const std::vector<NearestTwo> backward =
-      windowed ? nearestTwoWithin(chosen, chosen_at, query, *query_in_train, radius)
-               : nearestTwo(chosen, query);
-  for (size_t i = 0; i < passed.size(); ++i) {
-    if (backward[i].best == passed[i].first) out.push_back(passed[i]);
-  }
-  return out;
-}
-
 // Where the ground a's features lie on shows in b, from the matches found anywhere: their
 // homography in pixels, fitted loosely (the lens's unstated distortion and the relief bend
 // the views of level ground from a homography by a few pixels). Nothing when too few matches
@@ -131,7 +95,7 @@ std::vector<std::pair<int, int>> guidedMatches(const FrameFeatures& a, const Fra
   std::vector<cv::Point2f> expected;
   cv::perspectiveTransform(a.pixels, expected, cv::Mat(ground));
   std::vector<std::pair<int, int>> out =
-      ratioMatches(a.descriptors, b.descriptors, ratio, &expected, b.pixels, radius / b.scale);
+      mutualMatches(a.descriptors, b.descriptors, ratio, &expected, b.pixels, radius / b.scale);
   std::vector<char> used_a(a.size(), 0), used_b(b.size(), 0);
   for (const auto& [i, j] : out) used_a[i] = used_b[j] = 1;
   for (const auto& [i, j] : anywhere)
@@ -397,7 +361,7 @@ bool relatePair(const FrameFeatures& a, const FrameFeatures& b, double focal,
     return false;
   };
   const std::vector<std::pair<int, int>> candidates =
-      ratioMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
+      mutualMatches(a.descriptors, b.descriptors, options.ratio, a_in_b, b.pixels, radius);
   if (verify(candidates, reason)) return true;
   // Too few matches found anywhere agree: on faint, repetitive texture most of the right
   // ones fail the ratio test there. Near where the few that agree on the ground put them,

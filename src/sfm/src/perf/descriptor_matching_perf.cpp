@@ -1,7 +1,7 @@
 // Cost of the exhaustive nearest-two search: between random binary rows, and between the
 // features (SIFT's, the front end's default) of two neighbouring frames of a rendered survey,
-// where most rows lie far from a query's nearest two; and of the search within a window
-// around each feature.
+// where most rows lie far from a query's nearest two; of the search within a window around
+// each feature; and of the mutual matches of the two frames, searched both ways.
 
 #include "descriptor_matching.h"
 #include "frame_features.h"
@@ -75,5 +75,17 @@ BENCHMARK(BM_NearestTwoWithinNeighbourFrames)
     ->Args({1, 8})
     ->Args({0, 8})
     ->Unit(benchmark::kMillisecond);
+
+// Mutual matches of the same frames, everywhere (radius 0) or within the front end's least
+// radius for the recorded poses. Argument: radius in pixels.
+void BM_MutualMatchesNeighbourFrames(benchmark::State& state) {
+  const std::vector<sfm::FrameFeatures>& f = neighbourFeatures();
+  const double radius = double(state.range(0));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(sfm::mutualMatches(f[1].descriptors, f[0].descriptors, 0.8,
+                                                &f[1].pixels, f[0].pixels, radius));
+  state.SetItemsProcessed(state.iterations() * int64_t(f[1].size()));
+}
+BENCHMARK(BM_MutualMatchesNeighbourFrames)->Arg(0)->Arg(320)->Unit(benchmark::kMillisecond);
 
 }  // namespace
